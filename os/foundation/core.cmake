@@ -1,0 +1,10 @@
+list(APPEND FOUNDATION_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/clock.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/error.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/format.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/value.cpp
+)
+list(APPEND FOUNDATION_TEST_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/tests/value_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tests/format_test.cpp
+)
