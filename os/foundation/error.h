@@ -22,12 +22,18 @@ inline constexpr const char* kLocalizedFailureReasonErrorKey = "NSLocalizedFailu
 inline constexpr const char* kLocalizedRecoverySuggestionErrorKey = "NSLocalizedRecoverySuggestion";
 inline constexpr const char* kFilePathErrorKey = "NSFilePath";
 inline constexpr const char* kURLErrorFailingURLStringErrorKey = "NSErrorFailingURLStringKey";
+inline constexpr const char* kDebugDescriptionErrorKey = "NSDebugDescription";
 
 // Error domains of the platform.
 inline constexpr const char* kCocoaErrorDomain = "NSCocoaErrorDomain";
 inline constexpr const char* kPOSIXErrorDomain = "NSPOSIXErrorDomain";
 inline constexpr const char* kOSStatusErrorDomain = "NSOSStatusErrorDomain";
 inline constexpr const char* kURLErrorDomain = "NSURLErrorDomain";
+
+// Codes in kCocoaErrorDomain for malformed JSON or property-list input, and
+// for a value that cannot be written as a property list.
+inline constexpr int64_t kPropertyListReadCorruptError = 3840;
+inline constexpr int64_t kPropertyListWriteInvalidError = 3851;
 
 class Error {
  public:

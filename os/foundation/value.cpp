@@ -5,6 +5,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <ostream>
 
 namespace os {
 
@@ -310,5 +311,7 @@ bool operator==(const Value& a, const Value& b) {
   }
   return false;
 }
+
+std::ostream& operator<<(std::ostream& out, const Value& value) { return out << value.description(); }
 
 }  // namespace os

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <iosfwd>
 #include <map>
 #include <optional>
 #include <string>
@@ -159,6 +160,9 @@ class Value {
  private:
   std::variant<std::monostate, Number, std::string, os::Data, os::Date, os::Array, os::Dictionary> v_;
 };
+
+// Writes the description; lets test frameworks print values.
+std::ostream& operator<<(std::ostream& out, const Value& value);
 
 }  // namespace os
 
