@@ -1,0 +1,79 @@
+// os::DeviceProfile: the device the app believes it runs on (model, system,
+// screen, locale). The program and tests set it; the default is an iPhone 13 Pro
+// on iOS 17.5. os::sysctl answers the system-control names the callers read,
+// from the profile and from the host.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace os {
+
+// The platform's user-interface idioms (raw values kept).
+enum class UserInterfaceIdiom : int { Unspecified = -1, Phone = 0, Pad = 1, TV = 2, CarPlay = 3, Mac = 5 };
+
+struct DeviceProfile {
+  std::string modelIdentifier = "iPhone14,2";  // "hw.machine" on a device
+  std::string hardwareModel = "D63AP";         // "hw.model"
+  std::string model = "iPhone";                 // UIDevice model
+  std::string name = "iPhone";
+  UserInterfaceIdiom idiom = UserInterfaceIdiom::Phone;
+  std::string systemName = "iOS";
+  std::string systemVersion = "17.5";           // "major.minor[.patch]"
+  std::string systemBuildVersion = "21F79";     // "kern.osversion"
+  double screenWidth = 390;                     // points
+  double screenHeight = 844;
+  double screenScale = 3;
+  std::vector<std::string> preferredLanguages = {"en-US"};
+  std::string localeIdentifier = "en_US";
+  // Empty: the host's zone ($TZ, /etc/timezone, else "UTC").
+  std::string timeZoneIdentifier;
+  // On a simulator "hw.machine" is the host's architecture ("x86_64", "arm64").
+  bool isSimulator = false;
+  bool isiOSAppOnMac = false;
+
+  // The profile in force (a copy). Thread-safe.
+  static DeviceProfile current();
+  static void setCurrent(DeviceProfile profile);
+  // Back to the default profile.
+  static void reset();
+
+  // The zone identifier in force: timeZoneIdentifier or the host's.
+  std::string effectiveTimeZoneIdentifier() const;
+  // "hw.machine": the host's architecture on a simulator, else modelIdentifier.
+  std::string machine() const;
+};
+
+// Installs a profile while it lives, then restores the previous one.
+class ScopedDeviceProfile {
+ public:
+  explicit ScopedDeviceProfile(DeviceProfile profile) : previous_(DeviceProfile::current()) {
+    DeviceProfile::setCurrent(std::move(profile));
+  }
+  ~ScopedDeviceProfile() { DeviceProfile::setCurrent(previous_); }
+  ScopedDeviceProfile(const ScopedDeviceProfile&) = delete;
+  ScopedDeviceProfile& operator=(const ScopedDeviceProfile&) = delete;
+
+ private:
+  DeviceProfile previous_;
+};
+
+namespace sysctl {
+
+// The text value of a name: "hw.machine", "hw.model", "kern.osversion",
+// "kern.osrelease", "kern.ostype", "kern.hostname"; nullopt for other names.
+std::optional<std::string> stringValue(const std::string& name);
+// The integer value of a name: "hw.pagesize", "hw.ncpu", "hw.memsize",
+// "kern.boottime" (seconds since 1970, from os::Clock), "sysctl.proc_translated"
+// (always 0); nullopt for other names.
+std::optional<int64_t> int64Value(const std::string& name);
+
+// The kernel boot time in microseconds since 1970 (os::Clock's).
+int64_t bootTimeMicroseconds();
+// Whether a debugger traces this process (the TracerPid of /proc/self/status).
+bool isDebuggerAttached();
+
+}  // namespace sysctl
+}  // namespace os

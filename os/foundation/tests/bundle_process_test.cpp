@@ -1,0 +1,148 @@
+#include <gtest/gtest.h>
+
+#include "os/foundation/bundle.h"
+#include "os/foundation/device_profile.h"
+#include "os/foundation/file_manager.h"
+#include "os/foundation/plist.h"
+#include "os/foundation/process_info.h"
+#include "os/foundation/sandbox.h"
+#include "os/foundation/system_log.h"
+
+namespace os {
+namespace {
+
+class BundleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root = sandbox.root() + "/Drosil.app";
+    write("Info.plist", *PropertyListSerialization::dataWithPropertyList(
+                            Value(Dictionary{{kCFBundleIdentifierKey, Value("com.example.drosil")},
+                                             {"VivuzuvuAppDelegateProxyEnabled", Value(false)}}),
+                            PropertyListSerialization::Format::Binary));
+    write("RirudiVizeziv-Azir.plist", Data::fromString("<plist/>"));
+    write("Resources/icon.png", Data::fromString("png"));
+    write("de.lproj/Localizable.strings",
+          Data::fromString("/* greeting */\n\"Hello\" = \"Hallo\";\n// c\n\"Quote \\\"x\\\"\" = \"Zitat\";\n"));
+    write("en.lproj/Localizable.strings", Data::fromString("\"Hello\" = \"Hello!\";"));
+    write("Frameworks/Util.framework/Info.plist", Data::fromString("not a plist"));
+    write("Frameworks/Util.framework/data.json", Data::fromString("{}"));
+    Bundle::setMainBundlePath(root);
+  }
+  void TearDown() override { Bundle::setMainBundlePath(""); }
+  void write(const std::string& rel, const Data& data) {
+    std::string path = root + "/" + rel;
+    ASSERT_TRUE(FileManager::defaultManager().createDirectoryAtPath(path.substr(0, path.rfind('/')), true));
+    ASSERT_TRUE(FileManager::defaultManager().createFileAtPath(path, data));
+  }
+
+  TemporarySandbox sandbox;
+  std::string root;
+};
+
+TEST_F(BundleTest, InfoDictionaryAndResources) {
+  auto main = Bundle::mainBundle();
+  EXPECT_EQ(main->bundlePath(), root);
+  EXPECT_EQ(main->bundleIdentifier(), "com.example.drosil");
+  EXPECT_EQ(main->objectForInfoDictionaryKey("VivuzuvuAppDelegateProxyEnabled"), Value(false));
+  EXPECT_TRUE(main->objectForInfoDictionaryKey("Missing").isNull());
+  EXPECT_EQ(main->pathForResource("RirudiVizeziv-Azir", "plist"), root + "/RirudiVizeziv-Azir.plist");
+  EXPECT_EQ(main->pathForResource("icon", "png"), root + "/Resources/icon.png");
+  EXPECT_EQ(main->pathForResource("icon.png", "png"), root + "/Resources/icon.png");
+  EXPECT_EQ(main->pathForResource("embedded", "mobileprovision"), std::nullopt);
+  EXPECT_EQ(main->pathForResource("../Drosil.app/Info", "plist"), std::nullopt);
+  EXPECT_EQ(main->appStoreReceiptURL(), root + "/StoreKit/receipt");
+  write("StoreKit/sandboxReceipt", Data::fromString("r"));
+  EXPECT_EQ(main->appStoreReceiptURL(), root + "/StoreKit/sandboxReceipt");
+
+  auto util = Bundle::bundleNamed("Util");
+  ASSERT_NE(util, nullptr);
+  EXPECT_TRUE(util->infoDictionary().empty());  // unreadable Info.plist: empty, not a crash
+  EXPECT_EQ(util->pathForResource("data", "json"), root + "/Frameworks/Util.framework/data.json");
+  EXPECT_EQ(Bundle::bundleForClass("APMInfoPlistFileUtil"), main);
+  Bundle::setBundleNameForClass("UtilClass", "Util");
+  EXPECT_EQ(Bundle::bundleForClass("UtilClass"), util);
+  EXPECT_EQ(Bundle::bundleNamed("Nope"), nullptr);
+}
+
+TEST_F(BundleTest, LocalizedStringsFollowThePreferredLanguage) {
+  DeviceProfile german;
+  german.preferredLanguages = {"de-DE"};
+  {
+    ScopedDeviceProfile profile(german);
+    Bundle::setMainBundlePath(root);
+    auto main = Bundle::mainBundle();
+    EXPECT_EQ(main->localizedStringForKey("Hello"), "Hallo");
+    EXPECT_EQ(main->localizedStringForKey("Quote \"x\""), "Zitat");
+    EXPECT_EQ(main->localizedStringForKey("Untranslated"), "Untranslated");
+    EXPECT_EQ(main->localizedStringForKey("Untranslated", "Fallback"), "Fallback");
+  }
+  Bundle::setMainBundlePath(root);
+  EXPECT_EQ(Bundle::mainBundle()->localizedStringForKey("Hello"), "Hello!");
+  EXPECT_EQ(Bundle::mainBundle()->localizedStringForKey("Hello", "", "Missing"), "Hello");
+  EXPECT_EQ(parseStringsFile("\"a\" = \"b\""), std::nullopt);  // missing ";"
+}
+
+TEST(ProcessInfoTest, ArgumentsVersionAndDevice) {
+  auto& info = ProcessInfo::processInfo();
+  const char* argv[] = {"/usr/bin/drosil", "-REZDebugEnabled"};
+  info.setArguments(2, argv);
+  EXPECT_EQ(info.arguments(), (std::vector<std::string>{"/usr/bin/drosil", "-REZDebugEnabled"}));
+  EXPECT_EQ(info.processIdentifier(), ::getpid());
+  EXPECT_FALSE(info.processName().empty());
+  EXPECT_FALSE(info.environment().empty());
+
+  DeviceProfile pad;
+  pad.modelIdentifier = "iPad13,4";
+  pad.idiom = UserInterfaceIdiom::Pad;
+  pad.systemVersion = "16.4.1";
+  ScopedDeviceProfile profile(pad);
+  EXPECT_EQ(info.operatingSystemVersion(), (OperatingSystemVersion{16, 4, 1}));
+  struct Case {
+    OperatingSystemVersion v;
+    bool atLeast;
+  };
+  for (auto c : {Case{{13, 0, 0}, true}, Case{{16, 4, 1}, true}, Case{{16, 4, 2}, false}, Case{{16, 10, 0}, false},
+                 Case{{17, 0, 0}, false}})
+    EXPECT_EQ(info.isOperatingSystemAtLeastVersion(c.v), c.atLeast) << c.v.majorVersion << "." << c.v.minorVersion;
+  EXPECT_EQ(OperatingSystemVersion::parse("17"), (OperatingSystemVersion{17, 0, 0}));
+  EXPECT_EQ(OperatingSystemVersion::parse("x.y"), (OperatingSystemVersion{0, 0, 0}));
+
+  EXPECT_EQ(sysctl::stringValue("hw.machine"), "iPad13,4");
+  EXPECT_EQ(sysctl::stringValue("hw.nothing"), std::nullopt);
+  EXPECT_GT(*sysctl::int64Value("hw.pagesize"), 0);
+  EXPECT_GT(*sysctl::int64Value("kern.boottime"), 0);
+  EXPECT_FALSE(sysctl::isDebuggerAttached());
+  pad.isSimulator = true;
+  DeviceProfile::setCurrent(pad);
+  EXPECT_NE(sysctl::stringValue("hw.machine"), "iPad13,4");
+}
+
+TEST(SystemLogTest, LinesReachSinksAndFileByEnabledType) {
+  auto log = Log::create("com.devuvo.utilities.logger", "[DAZLogger]");
+  EXPECT_EQ(log, Log::create("com.devuvo.utilities.logger", "[DAZLogger]"));
+  EXPECT_TRUE(log->isEnabled(LogType::Error));
+  EXPECT_FALSE(log->isEnabled(LogType::Debug));
+  TemporarySandbox sandbox;
+  std::string file = sandbox.root() + "/log.txt";
+  ASSERT_TRUE(Log::setOutputFile(file));
+  {
+    LogCapture capture;
+    EXPECT_TRUE(log->isEnabled(LogType::Debug));  // a capture sees everything
+    log->debug("detail");
+    log->error("I-COR000023 Invalid logger level, 8");
+    auto records = capture.records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].type, LogType::Debug);
+    EXPECT_EQ(records[1].subsystem, "com.devuvo.utilities.logger");
+    EXPECT_EQ(records[1].category, "[DAZLogger]");
+  }
+  log->debug("dropped");
+  Log::setOutputFile("");
+  std::string text = FileManager::defaultManager().contentsAtPath(file)->toString();
+  EXPECT_NE(text.find("Error [com.devuvo.utilities.logger:[DAZLogger]] I-COR000023 Invalid logger level, 8\n"),
+            std::string::npos);
+  EXPECT_EQ(text.find("dropped"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace os
