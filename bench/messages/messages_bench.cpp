@@ -1,0 +1,168 @@
+// A 1,000-event bundle encoded and decoded through the message classes and
+// through nanopb's own (pointer-field) structs; the run ends with the ratio
+// of the class layer's time to nanopb's.
+#include <benchmark/benchmark.h>
+#include <pb_decode.h>
+#include <pb_encode.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "measurement/messages/messages.h"
+#include "measurement_batch.ptr.h"
+
+namespace {
+
+constexpr int kEvents = 1000;
+
+struct ParamSpec {
+  const char* name;
+  const char* text;
+  int64_t integer;
+  double real;
+  int kind;  // 0 string, 1 int, 2 double
+};
+constexpr ParamSpec kParams[] = {
+    {"_o", "auto", 0, 0, 0},
+    {"ga_screen_class", "MeterViewController", 0, 0, 0},
+    {"value", nullptr, 42, 0, 1},
+    {"price", nullptr, 0, 9.99, 2},
+};
+
+std::shared_ptr<APMPBMeasurementBundle> classBundle() {
+  auto bundle = APMPBMeasurementBundle::initWithMessageInfo(nullptr);
+  APMPBSetInt32(bundle.get(), 0, 1);
+  APMPBSetString(bundle.get(), 8, "ios");
+  APMPBSetString(bundle.get(), 9, "17.4");
+  APMPBSetString(bundle.get(), 10, "iPhone15,2");
+  APMPBSetString(bundle.get(), 14, "com.example.meter");
+  APMPBSetInt64(bundle.get(), 4, 1'700'000'000'000);
+  APMPBSetInt64(bundle.get(), 5, 1'700'000'100'000);
+  std::vector<std::shared_ptr<APMPBEvent>> events;
+  for (int i = 0; i < kEvents; i++) {
+    auto event = APMPBEvent::initWithMessageInfo(nullptr);
+    APMPBSetString(event.get(), 1, i % 2 ? "_e" : "screen_view");
+    APMPBSetInt64(event.get(), 2, 1'700'000'000'000 + i);
+    std::vector<std::shared_ptr<APMPBEventParam>> params;
+    for (const ParamSpec& spec : kParams) {
+      auto param = APMPBEventParam::initWithMessageInfo(nullptr);
+      APMPBSetString(param.get(), 0, spec.name);
+      if (spec.kind == 0) APMPBSetString(param.get(), 1, spec.text);
+      if (spec.kind == 1) APMPBSetInt64(param.get(), 2, spec.integer + i);
+      if (spec.kind == 2) APMPBSetDouble(param.get(), 4, spec.real);
+      params.push_back(param);
+    }
+    APMPBSetArray(event.get(), 0, params);
+    events.push_back(event);
+  }
+  APMPBSetArray(bundle.get(), 1, events);
+  return bundle;
+}
+
+os::Data encodedBundle() {
+  static const os::Data bytes = *classBundle()->protoBuffer();
+  return bytes;
+}
+
+void BM_ClassesEncode(benchmark::State& state) {
+  auto bundle = APMPBMeasurementBundle::initWithBuffer(encodedBundle());
+  for (auto _ : state) {
+    auto bytes = bundle->protoBuffer();
+    benchmark::DoNotOptimize(bytes);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(encodedBundle().size()));
+}
+
+void BM_ClassesDecode(benchmark::State& state) {
+  os::Data bytes = encodedBundle();
+  for (auto _ : state) {
+    auto bundle = APMPBMeasurementBundle::initWithBuffer(bytes);
+    if (!bundle) state.SkipWithError("decode failed");
+    benchmark::DoNotOptimize(bundle);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(bytes.size()));
+}
+
+// nanopb on its own: the same message decoded into its pointer-field struct.
+bool nanopbDecode(const os::Data& bytes, bench_ptr_MeasurementBundle* bundle) {
+  *bundle = bench_ptr_MeasurementBundle_init_zero;
+  pb_istream_t stream = pb_istream_from_buffer(bytes.bytes(), bytes.size());
+  return pb_decode(&stream, bench_ptr_MeasurementBundle_fields, bundle);
+}
+
+void BM_NanopbEncode(benchmark::State& state) {
+  bench_ptr_MeasurementBundle bundle;
+  if (!nanopbDecode(encodedBundle(), &bundle)) state.SkipWithError("decode failed");
+  for (auto _ : state) {
+    size_t size = 0;
+    pb_get_encoded_size(&size, bench_ptr_MeasurementBundle_fields, &bundle);
+    std::vector<uint8_t> buffer(size);
+    pb_ostream_t stream = pb_ostream_from_buffer(buffer.data(), size);
+    if (!pb_encode(&stream, bench_ptr_MeasurementBundle_fields, &bundle)) state.SkipWithError("encode failed");
+    os::Data bytes(std::move(buffer));
+    benchmark::DoNotOptimize(bytes);
+  }
+  pb_release(bench_ptr_MeasurementBundle_fields, &bundle);
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(encodedBundle().size()));
+}
+
+void BM_NanopbDecode(benchmark::State& state) {
+  os::Data bytes = encodedBundle();
+  for (auto _ : state) {
+    bench_ptr_MeasurementBundle bundle;
+    if (!nanopbDecode(bytes, &bundle)) state.SkipWithError("decode failed");
+    benchmark::DoNotOptimize(bundle);
+    pb_release(bench_ptr_MeasurementBundle_fields, &bundle);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(bytes.size()));
+}
+
+BENCHMARK(BM_ClassesEncode);
+BENCHMARK(BM_NanopbEncode);
+BENCHMARK(BM_ClassesDecode);
+BENCHMARK(BM_NanopbDecode);
+
+// Keeps each benchmark's time per iteration for the closing ratio.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
+        nanoseconds_[run.run_name.function_name] = run.GetAdjustedRealTime();
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  double time(const std::string& name) const {
+    auto it = nanoseconds_.find(name);
+    return it == nanoseconds_.end() ? 0 : it->second;
+  }
+
+ private:
+  std::map<std::string, double> nanoseconds_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  double classEncode = reporter.time("BM_ClassesEncode");
+  double nanopbEncode = reporter.time("BM_NanopbEncode");
+  double classDecode = reporter.time("BM_ClassesDecode");
+  double nanopbDecode = reporter.time("BM_NanopbDecode");
+  if (nanopbEncode > 0 && nanopbDecode > 0) {
+    std::printf("bundle of %d events, %zu bytes\n", kEvents, encodedBundle().size());
+    std::printf("classes / nanopb: encode %.2fx, decode %.2fx, encode+decode %.2fx\n",
+                classEncode / nanopbEncode, classDecode / nanopbDecode,
+                (classEncode + classDecode) / (nanopbEncode + nanopbDecode));
+  }
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,914 @@
+#include "measurement/messages/codec.h"
+
+#include <pb_common.h>
+#include <pb_decode.h>
+#include <pb_encode.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+
+// Design note.
+//
+// A decode of message M over bytes B, at nesting depth d (0 for the outermost):
+//   1. Every field of the record is cleared (a fresh record has nothing).
+//   2. SetDecoders: one zeroed nanopb struct; every repeated field gets its
+//      element callback with its array cell, every singular string gets
+//      APMPBDecodeString with its slot, every singular sub-message gets a
+//      fresh child record whose decoders go into the nested struct.
+//   3. The wire types of B's fields (and of its singular sub-messages) are
+//      checked against the schema: nanopb hands a callback the raw bytes of a
+//      varint as readily as a length-delimited body.
+//   4. Pass 1 counts repeated elements; AllocateArrays gives each array its
+//      exact element array; pass 2 fills it (skipped for one-pass messages,
+//      and when pass 1 counted no element at all).
+//   5. StoreDecodedScalars copies the static scalars into cells and drops the
+//      child records of absent sub-messages.
+// A repeated-message element is decoded in place from the input buffer by a
+// full decode of its own at depth d+1; deeper than kAPMPBMaxNestingDepth is
+// refused, so hostile input cannot exhaust the stack.
+//
+// An encode sizes first, then writes. A repeated-message element records its
+// body size in the sizing pass (MessageInfo::encodedSize) and the writing pass
+// reuses it, so each level is encoded twice at most instead of twice per
+// level of nesting (nanopb's pb_encode_submessage sizes every level again).
+
+namespace {
+
+using Layout = APMPBMessageDescriptor::FieldLayout;
+
+constexpr int32_t kKindMask = 0xFFF0;
+
+int32_t kindOf(int32_t type) { return type & kKindMask; }
+bool isRepeated(int32_t type) { return (type & kAPMPBTypeRepeated) != 0; }
+bool isVarintKind(int32_t kind) {
+  return kind == kAPMPBTypeBool || kind == kAPMPBTypeEnum || kind == kAPMPBTypeInt32 ||
+         kind == kAPMPBTypeUInt32 || kind == kAPMPBTypeInt64 || kind == kAPMPBTypeUInt64;
+}
+bool isStringKind(int32_t kind) { return kind == kAPMPBTypeString || kind == kAPMPBTypeBytes; }
+
+// The callback argument of a repeated-message field.
+struct ElementArgument {
+  APMPBArray* array;
+  const APMPBMessageDescriptor* descriptor;
+  int depth;
+};
+
+// Zeroed scratch for one nanopb struct and its element arguments; on the stack
+// when it is small, which it is for every message but the largest.
+class Scratch {
+ public:
+  explicit Scratch(size_t size) {
+    if (size <= sizeof(local_)) {
+      std::memset(local_, 0, size);
+      base_ = local_;
+    } else {
+      heap_.reset(static_cast<unsigned char*>(std::calloc(1, size)));
+      base_ = heap_.get();
+    }
+  }
+  unsigned char* base() const { return base_; }
+
+ private:
+  struct FreeDeleter {
+    void operator()(unsigned char* p) const { std::free(p); }
+  };
+  alignas(std::max_align_t) unsigned char local_[384];
+  std::unique_ptr<unsigned char, FreeDeleter> heap_;
+  unsigned char* base_ = nullptr;
+};
+
+size_t argumentsOffset(const APMPBMessageDescriptor& d) {
+  size_t align = alignof(ElementArgument);
+  return (d.nanopbStructSize() + align - 1) / align * align;
+}
+size_t scratchSize(const APMPBMessageDescriptor& d) {
+  return argumentsOffset(d) + static_cast<size_t>(d.argumentSlots()) * sizeof(ElementArgument);
+}
+
+const char* streamError(const pb_istream_t& stream) {
+  return stream.errmsg != nullptr ? stream.errmsg : "(none)";
+}
+
+// The read function of nanopb's buffer streams: elements of such a stream are
+// decoded where they lie instead of being copied out first.
+bool (*bufferReadCallback())(pb_istream_t*, pb_byte_t*, size_t) {
+  static const auto callback = pb_istream_from_buffer(nullptr, 0).callback;
+  return callback;
+}
+
+// Reads a scalar cell as the low bits the kind needs.
+uint64_t cellBits(const void* cell) {
+  uint64_t value;
+  std::memcpy(&value, cell, sizeof(value));
+  return value;
+}
+
+void storeScalar(int32_t kind, const unsigned char* member, void** slot) {
+  switch (kind) {
+    case kAPMPBTypeBool: {
+      bool value;
+      std::memcpy(&value, member, sizeof(value));
+      APMPBSetBoolCell(slot, value ? 1 : 0);
+      break;
+    }
+    case kAPMPBTypeEnum:
+    case kAPMPBTypeInt32:
+    case kAPMPBTypeUInt32: {
+      uint32_t value;
+      std::memcpy(&value, member, sizeof(value));
+      APMPBSetUInt32Cell(slot, value);
+      break;
+    }
+    case kAPMPBTypeInt64:
+    case kAPMPBTypeUInt64: {
+      uint64_t value;
+      std::memcpy(&value, member, sizeof(value));
+      APMPBSetUInt64Cell(slot, value);
+      break;
+    }
+    case kAPMPBTypeFloat: {
+      float value;
+      std::memcpy(&value, member, sizeof(value));
+      APMPBSetFloatCell(slot, value);
+      break;
+    }
+    case kAPMPBTypeDouble: {
+      double value;
+      std::memcpy(&value, member, sizeof(value));
+      APMPBSetDoubleCell(slot, value);
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void loadScalar(int32_t kind, const void* cell, unsigned char* member) {
+  switch (kind) {
+    case kAPMPBTypeBool: {
+      bool value = (cellBits(cell) & 0xFF) != 0;
+      std::memcpy(member, &value, sizeof(value));
+      break;
+    }
+    case kAPMPBTypeEnum:
+    case kAPMPBTypeInt32:
+    case kAPMPBTypeUInt32: {
+      auto value = static_cast<uint32_t>(cellBits(cell));
+      std::memcpy(member, &value, sizeof(value));
+      break;
+    }
+    case kAPMPBTypeInt64:
+    case kAPMPBTypeUInt64: {
+      uint64_t value = cellBits(cell);
+      std::memcpy(member, &value, sizeof(value));
+      break;
+    }
+    case kAPMPBTypeFloat:
+      std::memcpy(member, cell, sizeof(float));
+      break;
+    case kAPMPBTypeDouble:
+      std::memcpy(member, cell, sizeof(double));
+      break;
+    default:
+      break;
+  }
+}
+
+MessageInfo* newRecord(const APMPBMessageDescriptor& d) {
+  auto* record = static_cast<MessageInfo*>(std::calloc(1, sizeof(MessageInfo)));
+  if (record == nullptr) return nullptr;
+  if (!apmpb::detail::initRecord(d, record)) {
+    apmpb::detail::freeRecord(d, record);
+    return nullptr;
+  }
+  return record;
+}
+
+// ---- wire-type check ----
+
+// The wire type a field of this type word travels with; -1 accepts both
+// varint and length-delimited (a repeated number may come packed).
+int expectedWireType(int32_t type) {
+  int32_t kind = kindOf(type);
+  if (isVarintKind(kind)) return isRepeated(type) ? -1 : PB_WT_VARINT;
+  if (kind == kAPMPBTypeFloat) return isRepeated(type) ? -2 : PB_WT_32BIT;
+  if (kind == kAPMPBTypeDouble) return isRepeated(type) ? -3 : PB_WT_64BIT;
+  return PB_WT_STRING;
+}
+
+bool wireTypeMatches(int expected, pb_wire_type_t actual) {
+  switch (expected) {
+    case -1:
+      return actual == PB_WT_VARINT || actual == PB_WT_STRING;
+    case -2:
+      return actual == PB_WT_32BIT || actual == PB_WT_STRING;
+    case -3:
+      return actual == PB_WT_64BIT || actual == PB_WT_STRING;
+    default:
+      return actual == static_cast<pb_wire_type_t>(expected);
+  }
+}
+
+// Walks the fields of one message body; structural damage is left for nanopb
+// to report, only a known field with the wrong wire type fails here.
+bool checkWireTypes(const APMPBMessageDescriptor& d, const uint8_t* bytes, size_t length) {
+  pb_istream_t stream = pb_istream_from_buffer(bytes, length);
+  while (stream.bytes_left > 0) {
+    pb_wire_type_t wireType;
+    uint32_t tag;
+    bool eof;
+    if (!pb_decode_tag(&stream, &wireType, &tag, &eof)) return true;
+    int32_t index = d.indexOfTag(tag);
+    if (index >= 0) {
+      int32_t type = d.type(index);
+      if (!wireTypeMatches(expectedWireType(type), wireType)) return false;
+      if (!isRepeated(type) && kindOf(type) == kAPMPBTypeMessage && d.child(index) != nullptr) {
+        uint32_t size;
+        if (!pb_decode_varint32(&stream, &size) || size > stream.bytes_left) return true;
+        auto* body = static_cast<const uint8_t*>(stream.state);
+        if (!checkWireTypes(*d.child(index), body, size)) return false;
+        if (!pb_read(&stream, nullptr, size)) return true;
+        continue;
+      }
+    }
+    if (!pb_skip_field(&stream, wireType)) return true;
+  }
+  return true;
+}
+
+// ---- decode ----
+
+bool decodeElement(pb_istream_t* stream, const pb_field_t*, void** arg) {
+  auto* argument = arg ? static_cast<ElementArgument*>(*arg) : nullptr;
+  if (argument == nullptr || argument->array == nullptr || argument->descriptor == nullptr) {
+    std::printf("<ERROR> %s decoder failed: Invalid arg parameter\n",
+                argument && argument->descriptor ? argument->descriptor->name() : "(unknown)");
+    return false;
+  }
+  const APMPBMessageDescriptor& d = *argument->descriptor;
+  APMPBArray* array = argument->array;
+  size_t length = stream->bytes_left;
+  if (array->data == nullptr) {
+    if (!pb_read(stream, nullptr, length)) {
+      std::printf("<ERROR> %s decoder failed: %s\n", d.name(), streamError(*stream));
+      return false;
+    }
+    if (array->size == UINT32_MAX) return false;
+    array->size++;
+    return true;
+  }
+  if (array->fillCursor >= array->size) return false;
+
+  const uint8_t* bytes = nullptr;
+  std::unique_ptr<uint8_t, decltype(&std::free)> copied(nullptr, &std::free);
+  bool inPlace = stream->callback == bufferReadCallback();
+  if (inPlace) {
+    bytes = static_cast<const uint8_t*>(stream->state);
+  } else {
+    copied.reset(static_cast<uint8_t*>(std::malloc(length ? length : 1)));
+    if (copied == nullptr || !pb_read(stream, copied.get(), length)) {
+      std::printf("<ERROR> %s decoder failed: Unable to extract buffer from stream\n", d.name());
+      return false;
+    }
+    bytes = copied.get();
+  }
+  auto** elements = static_cast<void**>(array->data);
+  // Stored before decoding, so that a failed element is freed with the record.
+  MessageInfo* element = newRecord(d);
+  if (element == nullptr) {
+    std::printf("<ERROR> %s decoder failed: Unable to initialize MessageInfo\n", d.name());
+    return false;
+  }
+  elements[array->fillCursor] = element;
+  if (!apmpb::detail::decodeRecord(d, bytes, length, element, argument->depth)) {
+    std::printf("<ERROR> %s decoder failed: Unable to decode repeated %s\n", d.name(), d.name());
+    return false;
+  }
+  array->fillCursor++;
+  if (inPlace) return pb_read(stream, nullptr, length);
+  return true;
+}
+
+bool setDecoders(const APMPBMessageDescriptor& d, MessageInfo* record, unsigned char* base,
+                 ElementArgument* arguments, int& nextArgument, int depth) {
+  if (record == nullptr || base == nullptr) return false;
+  for (int32_t i = 0; i < d.fieldCount(); i++) {
+    int32_t type = d.type(i);
+    int32_t kind = kindOf(type);
+    const Layout& layout = d.layout(i);
+    if (isRepeated(type)) {
+      auto* array = static_cast<APMPBArray*>(record->values[i]);
+      if (array == nullptr) return false;
+      APMPBResetArray(array);
+      auto* callback = reinterpret_cast<pb_callback_t*>(base + layout.dataOffset);
+      if (kind == kAPMPBTypeMessage) {
+        ElementArgument& argument = arguments[nextArgument++];
+        argument = {array, d.child(i), depth + 1};
+        callback->funcs.decode = &decodeElement;
+        callback->arg = &argument;
+      } else if (isStringKind(kind)) {
+        callback->funcs.decode = &APMPBDecodeRepeatedString;
+        callback->arg = array;
+      } else {
+        callback->funcs.decode = &APMPBDecodeRepeatedVarint;
+        callback->arg = array;
+      }
+    } else if (isStringKind(kind)) {
+      auto* callback = reinterpret_cast<pb_callback_t*>(base + layout.dataOffset);
+      callback->funcs.decode = &APMPBDecodeString;
+      callback->arg = &record->values[i];
+    } else if (kind == kAPMPBTypeMessage) {
+      const APMPBMessageDescriptor& child = *d.child(i);
+      MessageInfo* childRecord = newRecord(child);
+      if (childRecord == nullptr) return false;
+      record->values[i] = childRecord;
+      if (!setDecoders(child, childRecord, base + layout.dataOffset, arguments, nextArgument,
+                       depth + 1)) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+bool allocateArrays(const APMPBMessageDescriptor& d, MessageInfo* record) {
+  for (int32_t i = 0; i < d.fieldCount(); i++) {
+    if (!isRepeated(d.type(i))) continue;
+    auto* array = static_cast<APMPBArray*>(record->values[i]);
+    if (array == nullptr) {
+      std::printf("<ERROR> Cannot allocate %s arrays. Missing params field (%s)\n", d.name(),
+                  d.fieldName(i));
+      return false;
+    }
+    if (array->size > 0) {
+      array->data = std::calloc(array->size, sizeof(void*));
+      if (array->data == nullptr) return false;
+    }
+    array->fillCursor = 0;
+  }
+  for (int32_t i = 0; i < d.fieldCount(); i++) {
+    int32_t type = d.type(i);
+    if (isRepeated(type) || kindOf(type) != kAPMPBTypeMessage) continue;
+    auto* child = static_cast<MessageInfo*>(record->values[i]);
+    if (child != nullptr && !allocateArrays(*d.child(i), child)) return false;
+  }
+  return true;
+}
+
+// True when the counting pass found an element in some array of the record or
+// of its singular sub-messages; without one the filling pass has nothing to do.
+bool countedElements(const APMPBMessageDescriptor& d, const MessageInfo* record) {
+  for (int32_t i = 0; i < d.fieldCount(); i++) {
+    int32_t type = d.type(i);
+    if (isRepeated(type)) {
+      auto* array = static_cast<const APMPBArray*>(record->values[i]);
+      if (array != nullptr && array->size > 0) return true;
+    } else if (kindOf(type) == kAPMPBTypeMessage && record->values[i] != nullptr &&
+               countedElements(*d.child(i), static_cast<const MessageInfo*>(record->values[i]))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void storeDecodedScalars(const APMPBMessageDescriptor& d, const unsigned char* base,
+                         MessageInfo* record) {
+  for (int32_t i = 0; i < d.fieldCount(); i++) {
+    int32_t type = d.type(i);
+    int32_t kind = kindOf(type);
+    if (isRepeated(type) || isStringKind(kind)) continue;
+    const Layout& layout = d.layout(i);
+    bool present = layout.hasOffset >= 0 && base[layout.hasOffset] != 0;
+    if (kind == kAPMPBTypeMessage) {
+      auto* child = static_cast<MessageInfo*>(record->values[i]);
+      if (present && child != nullptr) {
+        storeDecodedScalars(*d.child(i), base + layout.dataOffset, child);
+      } else {
+        apmpb::detail::clearField(d, record, i);
+      }
+    } else if (present) {
+      storeScalar(kind, base + layout.dataOffset, &record->values[i]);
+    }
+  }
+}
+
+// ---- encode ----
+
+bool prepareEncode(const APMPBMessageDescriptor& d, const MessageInfo* record, unsigned char* base,
+                   ElementArgument* arguments, int& nextArgument);
+
+bool encodeElementBody(const APMPBMessageDescriptor& d, const MessageInfo* element,
+                       pb_ostream_t* stream) {
+  Scratch scratch(scratchSize(d));
+  unsigned char* base = scratch.base();
+  if (base == nullptr) return false;
+  auto* arguments = reinterpret_cast<ElementArgument*>(base + argumentsOffset(d));
+  int next = 0;
+  return prepareEncode(d, element, base, arguments, next) &&
+         pb_encode(stream, d.nanopbFields(), base);
+}
+
+bool encodeElements(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
+  auto* argument = arg ? static_cast<const ElementArgument*>(*arg) : nullptr;
+  if (argument == nullptr || argument->array == nullptr) return false;
+  const APMPBArray* array = argument->array;
+  if (array->size == 0) return true;
+  if (array->data == nullptr) return false;
+  const APMPBMessageDescriptor& d = *argument->descriptor;
+  auto* const* elements = static_cast<void* const*>(array->data);
+  for (uint32_t k = 0; k < array->size; k++) {
+    auto* element = static_cast<MessageInfo*>(elements[k]);
+    if (element == nullptr) return false;
+    if (!pb_encode_tag_for_field(stream, field)) return false;
+    if (stream->callback == nullptr) {
+      pb_ostream_t sizing = PB_OSTREAM_SIZING;
+      if (!encodeElementBody(d, element, &sizing) || sizing.bytes_written >= UINT32_MAX) {
+        return false;
+      }
+      element->encodedSize = static_cast<uint32_t>(sizing.bytes_written);
+      if (!pb_encode_varint(stream, element->encodedSize) ||
+          !pb_write(stream, nullptr, element->encodedSize)) {
+        return false;
+      }
+      continue;
+    }
+    // Writing pass: the size comes from the sizing pass of this encode; a
+    // body of another size fails the encode instead of corrupting it.
+    size_t size = element->encodedSize;
+    if (!pb_encode_varint(stream, size)) return false;
+    if (stream->bytes_written + size > stream->max_size) return false;
+    pb_ostream_t body = *stream;
+    body.max_size = size;
+    body.bytes_written = 0;
+    bool ok = encodeElementBody(d, element, &body);
+    stream->state = body.state;
+    stream->bytes_written += body.bytes_written;
+    if (!ok || body.bytes_written != size) return false;
+  }
+  return true;
+}
+
+bool prepareEncode(const APMPBMessageDescriptor& d, const MessageInfo* record, unsigned char* base,
+                   ElementArgument* arguments, int& nextArgument) {
+  if (record == nullptr || base == nullptr) return false;
+  if (!d.describes(record) || record->values == nullptr) {
+    std::printf("<ERROR> %s Encoder: record of message %s\n", d.name(),
+                record->name ? record->name : "(null)");
+    return false;
+  }
+  for (int32_t i = 0; i < d.fieldCount(); i++) {
+    int32_t type = d.type(i);
+    int32_t kind = kindOf(type);
+    const Layout& layout = d.layout(i);
+    void* value = record->values[i];
+    if (isRepeated(type)) {
+      auto* array = static_cast<APMPBArray*>(value);
+      if (array == nullptr) {
+        std::printf("<ERROR> %s Encoder: '%s' should have been allocated\n", d.name(),
+                    d.fieldName(i));
+        return false;
+      }
+      if (array->size == 0) continue;
+      auto* callback = reinterpret_cast<pb_callback_t*>(base + layout.dataOffset);
+      if (kind == kAPMPBTypeMessage) {
+        ElementArgument& argument = arguments[nextArgument++];
+        argument = {array, d.child(i), 0};
+        callback->funcs.encode = &encodeElements;
+        callback->arg = &argument;
+      } else if (isStringKind(kind)) {
+        callback->funcs.encode = &APMPBEncodeRepeatedString;
+        callback->arg = array;
+      } else {
+        callback->funcs.encode = &APMPBEncodeRepeatedVarint;
+        callback->arg = array;
+      }
+      continue;
+    }
+    if (value == nullptr) continue;
+    if (isStringKind(kind)) {
+      auto* callback = reinterpret_cast<pb_callback_t*>(base + layout.dataOffset);
+      callback->funcs.encode = &APMPBEncodeString;
+      callback->arg = value;
+    } else if (kind == kAPMPBTypeMessage) {
+      base[layout.hasOffset] = 1;
+      if (!prepareEncode(*d.child(i), static_cast<const MessageInfo*>(value),
+                         base + layout.dataOffset, arguments, nextArgument)) {
+        return false;
+      }
+    } else {
+      base[layout.hasOffset] = 1;
+      loadScalar(kind, value, base + layout.dataOffset);
+    }
+  }
+  return true;
+}
+
+uint8_t* mallocAllocate(size_t size, void*) {
+  return static_cast<uint8_t*>(std::calloc(size ? size : 1, 1));
+}
+
+// ---- layout ----
+
+bool nanopbKindMatches(int32_t type, const pb_field_iter_t& it, const APMPBMessageDescriptor* child,
+                       std::string& why) {
+  pb_type_t ltype = PB_LTYPE(it.type);
+  pb_type_t atype = PB_ATYPE(it.type);
+  pb_type_t htype = PB_HTYPE(it.type);
+  int32_t kind = kindOf(type);
+  if (isRepeated(type)) {
+    if (htype != PB_HTYPE_REPEATED || atype != PB_ATYPE_CALLBACK) {
+      why = "repeated field is not a repeated callback";
+      return false;
+    }
+  } else if (isStringKind(kind)) {
+    if (htype != PB_HTYPE_OPTIONAL || atype != PB_ATYPE_CALLBACK) {
+      why = "string field is not an optional callback";
+      return false;
+    }
+  } else if (htype != PB_HTYPE_OPTIONAL || atype != PB_ATYPE_STATIC || it.pSize == nullptr) {
+    why = "singular field is not optional and static";
+    return false;
+  }
+  size_t expectedSize = 0;
+  bool ok = false;
+  switch (kind) {
+    case kAPMPBTypeBool:
+      ok = ltype == PB_LTYPE_BOOL;
+      expectedSize = sizeof(bool);
+      break;
+    case kAPMPBTypeEnum:
+      // nanopb codes an enum without negative values as an unsigned varint.
+      ok = ltype == PB_LTYPE_VARINT || ltype == PB_LTYPE_UVARINT;
+      expectedSize = 4;
+      break;
+    case kAPMPBTypeInt32:
+      ok = ltype == PB_LTYPE_VARINT;
+      expectedSize = 4;
+      break;
+    case kAPMPBTypeInt64:
+      ok = ltype == PB_LTYPE_VARINT;
+      expectedSize = 8;
+      break;
+    case kAPMPBTypeUInt32:
+      ok = ltype == PB_LTYPE_UVARINT;
+      expectedSize = 4;
+      break;
+    case kAPMPBTypeUInt64:
+      ok = ltype == PB_LTYPE_UVARINT;
+      expectedSize = 8;
+      break;
+    case kAPMPBTypeFloat:
+      ok = ltype == PB_LTYPE_FIXED32;
+      expectedSize = 4;
+      break;
+    case kAPMPBTypeDouble:
+      ok = ltype == PB_LTYPE_FIXED64;
+      expectedSize = 8;
+      break;
+    case kAPMPBTypeString:
+      ok = ltype == PB_LTYPE_STRING;
+      break;
+    case kAPMPBTypeBytes:
+      ok = ltype == PB_LTYPE_BYTES;
+      break;
+    case kAPMPBTypeMessage:
+      ok = PB_LTYPE_IS_SUBMSG(it.type) && child != nullptr && it.submsg_desc == child->nanopbFields();
+      break;
+    default:
+      break;
+  }
+  if (!ok) {
+    why = "kind differs from the nanopb field";
+    return false;
+  }
+  if (!isRepeated(type) && expectedSize != 0 && it.data_size != expectedSize) {
+    why = "member size differs";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+APMPBMessageDescriptor::APMPBMessageDescriptor(const Schema& schema, const Functions& functions)
+    : schema_(schema), functions_(functions) {
+  const int32_t n = schema_.fieldCount;
+  layout_.resize(static_cast<size_t>(n));
+  uint32_t largestTag = 0;
+  for (int32_t i = 0; i < n; i++) largestTag = std::max(largestTag, schema_.tags[i]);
+  tagToIndex_.assign(largestTag + 1, -1);
+
+  std::vector<unsigned char> probe(schema_.nanopbStructSize + 1);
+  auto problem = [&](int32_t i, const std::string& why) {
+    problems_.push_back(std::string(schema_.name) + " field " + std::to_string(i) + " (" +
+                        schema_.fieldNames[i] + "): " + why);
+  };
+  if (schema_.nanopbFields == nullptr || schema_.nanopbFields->field_count != static_cast<pb_size_t>(n)) {
+    problems_.push_back(std::string(schema_.name) + ": the nanopb table does not have " +
+                        std::to_string(n) + " fields");
+  }
+  for (int32_t i = 0; i < n; i++) {
+    int32_t type = schema_.types[i];
+    if (tagToIndex_[schema_.tags[i]] != -1) problem(i, "duplicate tag");
+    tagToIndex_[schema_.tags[i]] = i;
+    const APMPBMessageDescriptor* child = schema_.children[i];
+    if (kindOf(type) == kAPMPBTypeMessage) {
+      if (child == nullptr) {
+        problem(i, "message field without child descriptor");
+        continue;
+      }
+      if (!isRepeated(type)) {
+        // A singular child is built first; its derived facts are known.
+        if (child->layout_.size() != static_cast<size_t>(child->fieldCount())) {
+          problem(i, "child descriptor not built yet");
+          continue;
+        }
+        twoPass_ = twoPass_ || child->twoPass_;
+        argumentSlots_ += child->argumentSlots_;
+      } else {
+        argumentSlots_++;
+      }
+    }
+    if (isRepeated(type)) twoPass_ = true;
+    if (schema_.nanopbFields == nullptr) continue;
+    pb_field_iter_t it;
+    if (!pb_field_iter_begin(&it, schema_.nanopbFields, probe.data()) ||
+        !pb_field_iter_find(&it, schema_.tags[i])) {
+      problem(i, "tag " + std::to_string(schema_.tags[i]) + " missing from the nanopb table");
+      continue;
+    }
+    std::string why;
+    if (!nanopbKindMatches(type, it, child, why)) {
+      problem(i, why);
+      continue;
+    }
+    layout_[static_cast<size_t>(i)].dataOffset =
+        static_cast<uint32_t>(static_cast<unsigned char*>(it.pData) - probe.data());
+    if (!isRepeated(type) && !isStringKind(kindOf(type))) {
+      layout_[static_cast<size_t>(i)].hasOffset =
+          static_cast<int32_t>(static_cast<unsigned char*>(it.pSize) - probe.data());
+    }
+  }
+}
+
+bool APMPBMessageDescriptor::describes(const MessageInfo* record) const {
+  if (record == nullptr || record->name == nullptr) return false;
+  return record->name == schema_.name || std::strcmp(record->name, schema_.name) == 0;
+}
+
+namespace apmpb::detail {
+
+bool initRecord(const APMPBMessageDescriptor& d, MessageInfo* record) {
+  if (record == nullptr) return false;
+  record->name = d.name();
+  record->types = d.types();
+  record->values = static_cast<void**>(std::calloc(static_cast<size_t>(d.fieldCount()), sizeof(void*)));
+  if (record->values == nullptr) return false;
+  for (int32_t i = 0; i < d.fieldCount(); i++) {
+    if (!isRepeated(d.type(i))) continue;
+    record->values[i] = std::calloc(1, sizeof(APMPBArray));
+    if (record->values[i] == nullptr) return false;
+  }
+  return true;
+}
+
+bool clearField(const APMPBMessageDescriptor& d, MessageInfo* record, int32_t index) {
+  if (record == nullptr) return false;
+  if (index < 0 || index >= d.fieldCount()) {
+    std::printf("<ERROR> %s: Cannot deallocate field %d: Unknown field\n", d.name(), index);
+    return false;
+  }
+  if (record->values == nullptr) return false;
+  void** slot = &record->values[index];
+  int32_t type = d.type(index);
+  int32_t kind = kindOf(type);
+  if (isRepeated(type)) {
+    auto* array = static_cast<APMPBArray*>(*slot);
+    if (array == nullptr) return true;
+    auto** elements = static_cast<void**>(array->data);
+    for (uint32_t k = 0; elements != nullptr && k < array->size; k++) {
+      if (elements[k] == nullptr) continue;
+      if (kind == kAPMPBTypeMessage) {
+        freeRecord(*d.child(index), static_cast<MessageInfo*>(elements[k]));
+      } else if (isStringKind(kind)) {
+        APMPBFreeString(static_cast<APMPBArray*>(elements[k]));
+        std::free(elements[k]);
+      } else {
+        std::free(elements[k]);
+      }
+    }
+    APMPBResetArray(array);
+    return true;
+  }
+  if (*slot == nullptr) return true;
+  if (isStringKind(kind)) {
+    APMPBFreeString(static_cast<APMPBArray*>(*slot));
+    std::free(*slot);
+  } else if (kind == kAPMPBTypeMessage) {
+    freeRecord(*d.child(index), static_cast<MessageInfo*>(*slot));
+  } else {
+    std::free(*slot);
+  }
+  *slot = nullptr;
+  return true;
+}
+
+bool freeRecord(const APMPBMessageDescriptor& d, MessageInfo* record) {
+  if (record == nullptr) return false;
+  if (!d.describes(record) && record->name != nullptr) {
+    // Not ours to walk: its fields follow another schema.
+    std::printf("<ERROR> %s: Cannot free a record of message %s\n", d.name(), record->name);
+    return false;
+  }
+  bool ok = true;
+  if (record->values != nullptr) {
+    for (int32_t i = 0; i < d.fieldCount() && ok; i++) ok = clearField(d, record, i);
+    if (!ok) return false;
+    for (int32_t i = 0; i < d.fieldCount(); i++) {
+      if (isRepeated(d.type(i))) std::free(record->values[i]);
+    }
+    std::free(record->values);
+  }
+  std::free(record);
+  return true;
+}
+
+bool copyRecord(const APMPBMessageDescriptor& d, MessageInfo** destination, const MessageInfo* source) {
+  if (destination == nullptr || source == nullptr) return false;
+  if (!d.describes(source) || source->values == nullptr) return false;
+  if (*destination != nullptr) {
+    freeRecord(d, *destination);
+    *destination = nullptr;
+  }
+  MessageInfo* target = newRecord(d);
+  if (target == nullptr) return false;
+  *destination = target;
+  for (int32_t i = 0; i < d.fieldCount(); i++) {
+    void* value = source->values[i];
+    if (value == nullptr) continue;
+    int32_t type = d.type(i);
+    int32_t kind = kindOf(type);
+    void** slot = &target->values[i];
+    if (isRepeated(type)) {
+      auto* from = static_cast<const APMPBArray*>(value);
+      auto* to = static_cast<APMPBArray*>(*slot);
+      if (from->size == 0 || from->data == nullptr) continue;
+      to->data = std::calloc(from->size, sizeof(void*));
+      if (to->data == nullptr) return false;
+      to->size = from->size;
+      auto* const* in = static_cast<void* const*>(from->data);
+      auto** out = static_cast<void**>(to->data);
+      for (uint32_t k = 0; k < from->size; k++) {
+        if (in[k] == nullptr) continue;
+        if (kind == kAPMPBTypeMessage) {
+          auto* element = reinterpret_cast<MessageInfo**>(&out[k]);
+          if (!copyRecord(*d.child(i), element, static_cast<const MessageInfo*>(in[k]))) return false;
+        } else if (isStringKind(kind)) {
+          auto* cell = static_cast<const APMPBArray*>(in[k]);
+          APMPBSetStringCell(&out[k], cell->data, cell->data ? cell->size : 0);
+        } else if (kind == kAPMPBTypeUInt32) {
+          APMPBSetUInt32Cell(&out[k], static_cast<uint32_t>(cellBits(in[k])));
+        } else if (kind == kAPMPBTypeFloat) {
+          float f;
+          std::memcpy(&f, in[k], sizeof(f));
+          APMPBSetFloatCell(&out[k], f);
+        } else if (kind == kAPMPBTypeDouble) {
+          double v;
+          std::memcpy(&v, in[k], sizeof(v));
+          APMPBSetDoubleCell(&out[k], v);
+        } else {
+          APMPBSetUInt64Cell(&out[k], cellBits(in[k]));
+        }
+      }
+      continue;
+    }
+    if (isStringKind(kind)) {
+      auto* cell = static_cast<const APMPBArray*>(value);
+      if (cell->data == nullptr) {
+        // Present without bytes stays so.
+        *slot = std::calloc(1, sizeof(APMPBArray));
+      } else {
+        APMPBSetStringCell(slot, cell->data, cell->size);
+      }
+    } else if (kind == kAPMPBTypeMessage) {
+      auto** child = reinterpret_cast<MessageInfo**>(slot);
+      if (!copyRecord(*d.child(i), child, static_cast<const MessageInfo*>(value))) return false;
+    } else if (kind == kAPMPBTypeBool) {
+      APMPBSetBoolCell(slot, (cellBits(value) & 0xFF) != 0 ? 1 : 0);
+    } else if (kind == kAPMPBTypeFloat) {
+      float f;
+      std::memcpy(&f, value, sizeof(f));
+      APMPBSetFloatCell(slot, f);
+    } else if (kind == kAPMPBTypeDouble) {
+      double v;
+      std::memcpy(&v, value, sizeof(v));
+      APMPBSetDoubleCell(slot, v);
+    } else if (kind == kAPMPBTypeInt64 || kind == kAPMPBTypeUInt64) {
+      APMPBSetUInt64Cell(slot, cellBits(value));
+    } else {
+      APMPBSetUInt32Cell(slot, static_cast<uint32_t>(cellBits(value)));
+    }
+  }
+  return true;
+}
+
+bool decodeRecord(const APMPBMessageDescriptor& d, const uint8_t* bytes, size_t length,
+                  MessageInfo* record, int depth) {
+  if (record == nullptr || record->values == nullptr) {
+    std::printf("<ERROR> %s decoder failed: message_info is NULL\n", d.name());
+    return false;
+  }
+  if (!d.problems().empty() || !d.describes(record)) {
+    std::printf("<ERROR> %s decoder failed: %s\n", d.name(), "record does not match the schema");
+    return false;
+  }
+  if (depth > kAPMPBMaxNestingDepth) {
+    std::printf("<ERROR> %s decoder failed: %s\n", d.name(), "nesting too deep");
+    return false;
+  }
+  if (bytes == nullptr) length = 0;
+  // A decode replaces what the record held (a fresh record holds nothing).
+  for (int32_t i = 0; i < d.fieldCount(); i++) {
+    void* value = record->values[i];
+    if (value == nullptr) continue;
+    if (isRepeated(d.type(i)) && static_cast<APMPBArray*>(value)->data == nullptr) continue;
+    clearField(d, record, i);
+  }
+
+  Scratch scratch(scratchSize(d));
+  unsigned char* base = scratch.base();
+  auto* arguments = base ? reinterpret_cast<ElementArgument*>(base + argumentsOffset(d)) : nullptr;
+  int next = 0;
+  if (base == nullptr || !setDecoders(d, record, base, arguments, next, depth)) {
+    std::printf("<ERROR> %s decoder failed: Unable to set decoders\n", d.name());
+    return false;
+  }
+  if (!checkWireTypes(d, bytes, length)) {
+    std::printf("<ERROR> %s decoder failed: %s\n", d.name(), "wrong wire type");
+    return false;
+  }
+  pb_istream_t stream = pb_istream_from_buffer(bytes, length);
+  if (!pb_decode(&stream, d.nanopbFields(), base)) {
+    std::printf("<ERROR> %s decoder failed: %s\n", d.name(), streamError(stream));
+    return false;
+  }
+  if (d.isTwoPass() && countedElements(d, record)) {
+    if (!allocateArrays(d, record)) {
+      std::printf("<ERROR> %s decoder failed: Unable to allocate arrays\n", d.name());
+      return false;
+    }
+    pb_istream_t second = pb_istream_from_buffer(bytes, length);
+    if (!pb_decode(&second, d.nanopbFields(), base)) {
+      std::printf("<ERROR> %s decoder failed: %s\n", d.name(), streamError(second));
+      return false;
+    }
+  }
+  storeDecodedScalars(d, base, record);
+  return true;
+}
+
+uint32_t encodeRecord(const APMPBMessageDescriptor& d, const MessageInfo* record, Allocate allocate,
+                      void* context) {
+  if (!d.problems().empty()) return kAPMPBEncodeFailure;
+  Scratch scratch(scratchSize(d));
+  unsigned char* base = scratch.base();
+  auto* arguments = base ? reinterpret_cast<ElementArgument*>(base + argumentsOffset(d)) : nullptr;
+  int next = 0;
+  if (base == nullptr || !prepareEncode(d, record, base, arguments, next)) return kAPMPBEncodeFailure;
+  pb_ostream_t sizing = PB_OSTREAM_SIZING;
+  if (!pb_encode(&sizing, d.nanopbFields(), base) || sizing.bytes_written >= kAPMPBEncodeFailure) {
+    return kAPMPBEncodeFailure;
+  }
+  uint8_t* buffer = allocate(sizing.bytes_written, context);
+  if (buffer == nullptr) return kAPMPBEncodeFailure;
+  pb_ostream_t output = pb_ostream_from_buffer(buffer, sizing.bytes_written);
+  if (!pb_encode(&output, d.nanopbFields(), base) || output.bytes_written != sizing.bytes_written) {
+    return kAPMPBEncodeFailure;
+  }
+  return static_cast<uint32_t>(output.bytes_written);
+}
+
+uint32_t encodeRecordToMalloc(const APMPBMessageDescriptor& d, const MessageInfo* record,
+                              uint8_t** buffer) {
+  if (buffer == nullptr) return kAPMPBEncodeFailure;
+  *buffer = nullptr;
+  uint8_t* bytes = nullptr;
+  auto allocate = [](size_t size, void* context) -> uint8_t* {
+    auto** out = static_cast<uint8_t**>(context);
+    *out = mallocAllocate(size, nullptr);
+    return *out;
+  };
+  uint32_t count = encodeRecord(d, record, allocate, &bytes);
+  if (count == kAPMPBEncodeFailure) {
+    std::free(bytes);
+    return kAPMPBEncodeFailure;
+  }
+  *buffer = bytes;
+  return count;
+}
+
+}  // namespace apmpb::detail

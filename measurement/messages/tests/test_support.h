@@ -1,0 +1,50 @@
+// Helpers of the measurement message tests.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "measurement/messages/messages.h"
+
+namespace apmpb::test {
+
+// A record owned by the test, freed with its message's free function.
+class Record {
+ public:
+  explicit Record(const APMPBMessageDescriptor& d);
+  ~Record();
+  Record(const Record&) = delete;
+  Record& operator=(const Record&) = delete;
+  MessageInfo* get() const { return record_; }
+  MessageInfo** address() { return &record_; }
+
+ private:
+  const APMPBMessageDescriptor& d_;
+  MessageInfo* record_ = nullptr;
+};
+
+// Sets every field of the record: scalars to values made from the field index,
+// strings to "s<index>", repeated fields to two elements; sub-messages are
+// filled the same way down to the given depth.
+void fillRecord(const APMPBMessageDescriptor& d, MessageInfo* record, int depth = 2);
+
+// Encodes with the message's Encode; empty on failure (and fails the test).
+std::vector<uint8_t> encode(const APMPBMessageDescriptor& d, const MessageInfo* record);
+
+// Runs "protoc --decode_raw" over the bytes; the text it prints.
+std::string decodeRaw(const std::vector<uint8_t>& bytes);
+// The field numbers on the outermost level of decode_raw's text, with their
+// occurrence counts.
+std::map<int, int> topLevelFields(const std::string& decodeRawText);
+
+// Protocol-buffer wire helpers for hand-made inputs.
+std::vector<uint8_t> varint(uint64_t value);
+std::vector<uint8_t> key(uint32_t tag, int wireType);
+std::vector<uint8_t> lengthDelimited(uint32_t tag, const std::vector<uint8_t>& body);
+std::vector<uint8_t> lengthDelimited(uint32_t tag, const std::string& body);
+std::vector<uint8_t> varintField(uint32_t tag, uint64_t value);
+std::vector<uint8_t> concat(std::initializer_list<std::vector<uint8_t>> parts);
+
+}  // namespace apmpb::test
