@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -9,14 +10,16 @@
 
 namespace os {
 
+// The clock's state is never destroyed: detached threads (the timer thread
+// of os/dispatch) may read the clock during static destruction.
 namespace {
 std::mutex& clockMutex() {
-  static std::mutex m;
-  return m;
+  static std::mutex* m = new std::mutex();
+  return *m;
 }
 std::shared_ptr<Clock>& installedClock() {
-  static std::shared_ptr<Clock> c = SystemClock::shared();
-  return c;
+  static std::shared_ptr<Clock>* c = new std::shared_ptr<Clock>(SystemClock::shared());
+  return *c;
 }
 }  // namespace
 
@@ -33,8 +36,8 @@ int64_t SystemClock::uptimeNanos() const {
 }
 
 std::shared_ptr<SystemClock> SystemClock::shared() {
-  static auto c = std::make_shared<SystemClock>();
-  return c;
+  static auto* c = new std::shared_ptr<SystemClock>(std::make_shared<SystemClock>());
+  return *c;
 }
 
 Clock& Clock::current() {
@@ -48,15 +51,26 @@ std::shared_ptr<Clock> Clock::currentShared() {
   return installedClock();
 }
 
+static std::atomic<Clock::ChangeHandler>& changeHandler() {
+  static std::atomic<Clock::ChangeHandler> h{nullptr};
+  return h;
+}
+
 std::shared_ptr<Clock> Clock::setCurrent(std::shared_ptr<Clock> clock) {
-  std::lock_guard<std::mutex> lock(clockMutex());
-  auto previous = installedClock();
-  // Replaced clocks are kept alive: references from current() may outlive the swap.
-  static std::vector<std::shared_ptr<Clock>> retired;
-  retired.push_back(previous);
-  installedClock() = clock ? std::move(clock) : SystemClock::shared();
+  std::shared_ptr<Clock> previous;
+  {
+    std::lock_guard<std::mutex> lock(clockMutex());
+    previous = installedClock();
+    // Replaced clocks are kept alive: references from current() may outlive the swap.
+    static auto* retired = new std::vector<std::shared_ptr<Clock>>();
+    retired->push_back(previous);
+    installedClock() = clock ? std::move(clock) : SystemClock::shared();
+  }
+  if (auto handler = changeHandler().load()) handler();
   return previous;
 }
+
+void Clock::setChangeHandler(ChangeHandler handler) { changeHandler().store(handler); }
 
 Date Date::now() { return Date::fromTimeIntervalSince1970(Clock::current().wallTime()); }
 

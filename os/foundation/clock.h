@@ -16,12 +16,19 @@ class Clock {
   virtual int64_t uptimeNanos() const = 0;
   // Kernel boot time as wall seconds since 1970.
   virtual double bootTime() const { return wallTime() - uptimeNanos() / 1e9; }
+  // True for a virtual clock that moves only when advanced (os::ManualClock):
+  // timers then wait for it instead of for real time.
+  virtual bool isManual() const { return false; }
 
   // The clock in force. Thread-safe; never null.
   static Clock& current();
   static std::shared_ptr<Clock> currentShared();
   // Installs a clock (null restores the system clock). Returns the previous.
   static std::shared_ptr<Clock> setCurrent(std::shared_ptr<Clock> clock);
+  // Called after every setCurrent() (the timer scheduler re-reads the clock).
+  // One handler; installing replaces the previous.
+  using ChangeHandler = void (*)();
+  static void setChangeHandler(ChangeHandler handler);
 };
 
 // The real clocks of the host.

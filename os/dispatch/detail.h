@@ -1,0 +1,102 @@
+// Internals of os/dispatch shared between its source files. Not for callers.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "os/dispatch/queue.h"
+#include "os/foundation/clock.h"
+
+namespace os::dispatch::detail {
+
+using Job = std::function<void()>;
+
+// Aborts with a message: a programmer error that would otherwise hang or
+// corrupt state.
+[[noreturn]] void fatal(const char* what);
+
+// ---- worker pool ----
+// Runs the job on a pool worker, higher quality of service first.
+void poolSubmit(QualityOfService qos, Job job);
+
+// Marks the calling thread as waiting (not working) for its lifetime: a pool
+// worker stops counting towards the active bound and towards "busy", so the
+// pool may start another worker and drainUntilIdle() does not wait for it.
+class BlockingScope {
+ public:
+  BlockingScope();
+  ~BlockingScope();
+  BlockingScope(const BlockingScope&) = delete;
+  BlockingScope& operator=(const BlockingScope&) = delete;
+
+ private:
+  bool worker_;
+};
+
+// Wakes drainUntilIdle() waiters to re-check (main run loop got work).
+void notifyActivity();
+// True when the main run loop holds work a default-mode pass would run.
+bool mainRunLoopHasReady();
+bool isMainThreadId();
+
+// ---- the current queue of this thread ----
+class CurrentQueueScope {
+ public:
+  explicit CurrentQueueScope(DispatchQueue* queue);
+  ~CurrentQueueScope();
+  CurrentQueueScope(const CurrentQueueScope&) = delete;
+  CurrentQueueScope& operator=(const CurrentQueueScope&) = delete;
+
+ private:
+  DispatchQueue* queue_;
+};
+// True when a block of `queue` is on this thread's stack of running queues.
+bool onQueueStack(const DispatchQueue* queue);
+DispatchQueue* innermostQueue();
+
+// ---- timers ----
+// Wall time of a clock in nanoseconds since 1970 (exact for a manual clock).
+int64_t wallNanos(const Clock& clock);
+
+// Holds every pending deadline of the process and fires each once, in
+// deadline order, when the current clock passes it: a timer thread waits on
+// the real clock; a manual clock steps through deadlines as it advances.
+// Fire functions must be short and must not block: they submit work or wake
+// a waiter. They run on the timer thread or on the advancing thread.
+class Scheduler {
+ public:
+  using Id = uint64_t;
+  static Scheduler& shared();
+
+  // `deadline` must not be forever.
+  Id schedule(DispatchTime deadline, Job fire);
+  // True when the entry was still pending (it will not fire).
+  bool cancel(Id id);
+
+  // Fires, in order, every entry due by `targetUptime` of the manual clock,
+  // moving the clock to each deadline before firing and draining after.
+  void advanceManual(class ManualClockAccess& clock, int64_t targetUptime);
+  // Re-reads the clock (it was replaced).
+  void clockChanged();
+  size_t TEST_pendingCount();
+
+  struct State;
+
+ private:
+  Scheduler();
+  std::shared_ptr<State> state_;
+};
+
+// Lets the scheduler move a manual clock.
+class ManualClockAccess {
+ public:
+  virtual ~ManualClockAccess() = default;
+  virtual int64_t uptime() const = 0;
+  virtual int64_t wall() const = 0;
+  // Moves both forward by delta (>= 0).
+  virtual void shift(int64_t delta) = 0;
+};
+
+}  // namespace os::dispatch::detail

@@ -1,0 +1,713 @@
+// Dispatch queues on a bounded worker pool.
+//
+// Design:
+//  - The pool runs jobs from five priority lists (one per quality of
+//    service). At most maxActiveWorkers() threads work at once; a worker that
+//    blocks in a dispatch wait (BlockingScope) stops counting, so a spare
+//    thread may start (up to kHardThreadCap) and a blocked sync cannot starve
+//    the pool in the common patterns. Idle workers exit after a while.
+//  - A serial queue owns a list of items and at most one "drain" job, posted
+//    to its target (a global queue -> the pool, the main queue or another
+//    queue). Invariant: `scheduled` is true exactly while a drain job is
+//    posted or running, or a sync caller runs inline holding the queue.
+//  - A concurrent custom queue forwards each block to its target; it holds
+//    blocks only while suspended.
+//  - The main queue's drain job is posted to the main run loop.
+//  - "busy" counts pool jobs queued or running minus workers blocked in a
+//    dispatch wait; drainUntilIdle() waits for it to reach zero.
+#include "os/dispatch/queue.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <thread>
+#include <vector>
+
+#include "os/dispatch/detail.h"
+#include "os/dispatch/run_loop.h"
+
+namespace os {
+namespace dispatch::detail {
+
+void fatal(const char* what) {
+  std::fprintf(stderr, "os/dispatch: fatal: %s\n", what);
+  std::fflush(stderr);
+  std::abort();
+}
+
+namespace {
+
+const std::thread::id gMainThreadId = std::this_thread::get_id();
+
+// ---- activity: what drainUntilIdle() waits on ----
+struct Activity {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::atomic<int64_t> busy{0};
+  std::atomic<int> waiters{0};
+
+  void add(int64_t n) {
+    if (busy.fetch_add(n, std::memory_order_acq_rel) + n == 0) poke();
+  }
+  void poke() {
+    if (waiters.load(std::memory_order_acquire) == 0) return;
+    std::lock_guard<std::mutex> lock(mutex);
+    cv.notify_all();
+  }
+};
+
+Activity& activity() {
+  static Activity* a = new Activity();
+  return *a;
+}
+
+thread_local bool tIsPoolWorker = false;
+thread_local std::vector<DispatchQueue*> tQueueStack;
+
+// ---- pool ----
+constexpr size_t kHardThreadCap = 256;
+constexpr auto kIdleExit = std::chrono::seconds(10);
+
+int priorityIndex(QualityOfService qos) {
+  switch (qos) {
+    case QualityOfService::UserInteractive:
+      return 0;
+    case QualityOfService::UserInitiated:
+      return 1;
+    case QualityOfService::Default:
+    case QualityOfService::Unspecified:
+      return 2;
+    case QualityOfService::Utility:
+      return 3;
+    case QualityOfService::Background:
+      return 4;
+  }
+  return 2;
+}
+
+class Pool {
+ public:
+  Pool() {
+    long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    maxActive_ = std::max<size_t>(4, 2 * size_t(cores > 0 ? cores : 1));
+  }
+  size_t maxActive() const { return maxActive_; }
+
+  void submit(QualityOfService qos, Job job) {
+    activity().add(1);
+    std::unique_lock<std::mutex> lock(mutex_);
+    jobs_[priorityIndex(qos)].push_back(std::move(job));
+    ++pending_;
+    wakeOrSpawn(lock);
+  }
+
+  void blockEnter() {
+    activity().add(-1);
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++blocked_;
+    if (pending_ > 0) wakeOrSpawn(lock);
+  }
+  void blockExit() {
+    activity().add(1);
+    std::lock_guard<std::mutex> lock(mutex_);
+    --blocked_;
+  }
+
+ private:
+  // Requires mutex_.
+  void wakeOrSpawn(std::unique_lock<std::mutex>&) {
+    if (waiting_ > 0) cv_.notify_one();
+    size_t working = threads_ - waiting_ - blocked_;
+    if ((waiting_ == 0 || pending_ > waiting_) && working < maxActive_ && threads_ < kHardThreadCap) {
+      ++threads_;
+      std::thread([this] { workerLoop(); }).detach();
+    }
+  }
+
+  void workerLoop() {
+    tIsPoolWorker = true;
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      Job job;
+      for (auto& list : jobs_) {
+        if (!list.empty()) {
+          job = std::move(list.front());
+          list.pop_front();
+          break;
+        }
+      }
+      if (job) {
+        --pending_;
+        lock.unlock();
+        job();
+        job = nullptr;
+        activity().add(-1);
+        lock.lock();
+        continue;
+      }
+      ++waiting_;
+      bool got = cv_.wait_for(lock, kIdleExit, [&] { return pending_ > 0; });
+      --waiting_;
+      if (!got && pending_ == 0) {
+        --threads_;
+        return;
+      }
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<Job> jobs_[5];  // guarded by mutex_
+  size_t pending_ = 0;       // guarded by mutex_
+  size_t threads_ = 0;       // guarded by mutex_
+  size_t waiting_ = 0;       // guarded by mutex_
+  size_t blocked_ = 0;       // guarded by mutex_
+  size_t maxActive_ = 4;
+};
+
+Pool& pool() {
+  // Never destroyed: detached workers may outlive static destruction.
+  static Pool* p = new Pool();
+  return *p;
+}
+
+}  // namespace
+
+void poolSubmit(QualityOfService qos, Job job) { pool().submit(qos, std::move(job)); }
+
+BlockingScope::BlockingScope() : worker_(tIsPoolWorker) {
+  if (worker_) pool().blockEnter();
+}
+BlockingScope::~BlockingScope() {
+  if (worker_) pool().blockExit();
+}
+
+void notifyActivity() { activity().poke(); }
+
+CurrentQueueScope::CurrentQueueScope(DispatchQueue* queue) : queue_(queue) { tQueueStack.push_back(queue); }
+CurrentQueueScope::~CurrentQueueScope() { tQueueStack.pop_back(); }
+
+bool onQueueStack(const DispatchQueue* queue) {
+  return std::find(tQueueStack.begin(), tQueueStack.end(), queue) != tQueueStack.end();
+}
+DispatchQueue* innermostQueue() { return tQueueStack.empty() ? nullptr : tQueueStack.back(); }
+
+bool isMainThreadId() { return std::this_thread::get_id() == gMainThreadId; }
+
+}  // namespace dispatch::detail
+
+namespace dd = dispatch::detail;
+
+// ---- DispatchQueue ----
+
+struct DispatchQueue::Impl {
+  enum class Kind { kGlobal, kMain, kCustom };
+  Kind kind = Kind::kCustom;
+  DispatchQueue* self = nullptr;
+  std::weak_ptr<DispatchQueue> weakSelf;
+
+  mutable std::mutex mutex;
+  std::deque<DispatchBlock> items;          // guarded by mutex
+  bool scheduled = false;                   // guarded by mutex (serial queues)
+  int suspendCount = 0;                     // guarded by mutex
+  std::shared_ptr<DispatchQueue> target;    // guarded by mutex; null: default global
+
+  static constexpr int kDrainBatch = 128;
+
+  std::shared_ptr<DispatchQueue> effectiveTarget() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return target ? target : DispatchQueue::global(self->qos());
+  }
+
+  // Posts a job that runs "on" this queue's target.
+  void postToTarget(dd::Job job) {
+    auto t = effectiveTarget();
+    t->impl().submitJob(std::move(job));
+  }
+
+  // Runs `job` as a block of this queue (the job sets up its own scopes).
+  void submitJob(dd::Job job) {
+    switch (kind) {
+      case Kind::kGlobal:
+        dd::poolSubmit(self->qos(), [this, job = std::move(job)] {
+          dd::CurrentQueueScope scope(self);
+          job();
+        });
+        return;
+      case Kind::kMain:
+      case Kind::kCustom:
+        enqueue(std::move(job));
+        return;
+    }
+  }
+
+  void enqueue(DispatchBlock block) {
+    if (self->isSerial()) {
+      bool post = false;
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        items.push_back(std::move(block));
+        if (!scheduled && suspendCount == 0) post = scheduled = true;
+      }
+      if (post) postDrain();
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (suspendCount > 0) {
+        items.push_back(std::move(block));
+        return;
+      }
+    }
+    forward(std::move(block));
+  }
+
+  // Concurrent custom queue: one block to the target.
+  void forward(DispatchBlock block) {
+    auto keep = weakSelf.lock();
+    postToTarget([this, keep, block = std::move(block)] {
+      dd::CurrentQueueScope scope(self);
+      block();
+    });
+  }
+
+  void postDrain() {
+    auto keep = weakSelf.lock();  // a queue with pending work stays alive
+    dd::Job drainJob = [this, keep] { drain(); };
+    if (kind == Kind::kMain) {
+      RunLoop::main().perform(std::move(drainJob), kRunLoopCommonModes);
+    } else {
+      postToTarget(std::move(drainJob));
+    }
+  }
+
+  void drain() {
+    dd::CurrentQueueScope scope(self);
+    for (int n = 0;; ++n) {
+      DispatchBlock block;
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (suspendCount > 0 || items.empty()) {
+          scheduled = false;
+          return;
+        }
+        if (n >= kDrainBatch) break;  // let other queues of the target run
+        block = std::move(items.front());
+        items.pop_front();
+      }
+      block();
+    }
+    postDrain();
+  }
+
+  // True when running a block inline on the calling thread keeps this
+  // queue's guarantees: nothing serial between it and the pool.
+  bool chainIsConcurrentToPool() const {
+    if (kind == Kind::kGlobal) return true;
+    if (kind == Kind::kMain || self->isSerial()) return false;
+    return effectiveTarget()->impl().chainIsConcurrentToPool();
+  }
+  bool chainReachesMain() const {
+    if (kind == Kind::kMain) return true;
+    if (kind == Kind::kGlobal) return false;
+    return effectiveTarget()->impl().chainReachesMain();
+  }
+  // Aborts when a serial queue on the chain is already running on this
+  // thread: waiting for it would never end.
+  void checkNotWaitingOnSelf() const {
+    if ((self->isSerial()) && dd::onQueueStack(self)) {
+      std::string msg = "sync onto the current serial queue \"" + self->label() + "\" would deadlock";
+      dd::fatal(msg.c_str());
+    }
+    if (kind != Kind::kGlobal && kind != Kind::kMain) effectiveTarget()->impl().checkNotWaitingOnSelf();
+  }
+};
+
+DispatchQueue::DispatchQueue(std::string label, bool serial, QualityOfService qos)
+    : label_(std::move(label)), serial_(serial), qos_(qos), impl_(std::make_unique<Impl>()) {
+  impl_->self = this;
+}
+
+DispatchQueue::~DispatchQueue() = default;
+
+namespace {
+struct QueueMaker : DispatchQueue {
+  QueueMaker(std::string label, bool serial, QualityOfService qos) : DispatchQueue(std::move(label), serial, qos) {}
+};
+std::shared_ptr<DispatchQueue> makeQueue(std::string label, bool serial, QualityOfService qos,
+                                         DispatchQueue::Impl::Kind kind) {
+  std::shared_ptr<DispatchQueue> q = std::make_shared<QueueMaker>(std::move(label), serial, qos);
+  q->impl().kind = kind;
+  q->impl().weakSelf = q;
+  return q;
+}
+}  // namespace
+
+std::shared_ptr<DispatchQueue> DispatchQueue::create(std::string label, Attributes attributes, QualityOfService qos,
+                                                     std::shared_ptr<DispatchQueue> target) {
+  if (qos == QualityOfService::Unspecified) qos = QualityOfService::Default;
+  auto q = makeQueue(std::move(label), attributes == Attributes::Serial, qos, Impl::Kind::kCustom);
+  q->impl().target = std::move(target);
+  return q;
+}
+
+std::shared_ptr<DispatchQueue> DispatchQueue::main() {
+  static std::shared_ptr<DispatchQueue>* q = new std::shared_ptr<DispatchQueue>(
+      makeQueue(kMainQueueLabel, true, QualityOfService::UserInteractive, Impl::Kind::kMain));
+  return *q;
+}
+
+std::shared_ptr<DispatchQueue> DispatchQueue::global(QualityOfService qos) {
+  static const char* const kLabels[5] = {
+      "com.apple.root.user-interactive-qos", "com.apple.root.user-initiated-qos", "com.apple.root.default-qos",
+      "com.apple.root.utility-qos", "com.apple.root.background-qos"};
+  static const QualityOfService kQos[5] = {QualityOfService::UserInteractive, QualityOfService::UserInitiated,
+                                           QualityOfService::Default, QualityOfService::Utility,
+                                           QualityOfService::Background};
+  static std::shared_ptr<DispatchQueue>* queues = [] {
+    auto* qs = new std::shared_ptr<DispatchQueue>[5];
+    for (int i = 0; i < 5; ++i) qs[i] = makeQueue(kLabels[i], false, kQos[i], Impl::Kind::kGlobal);
+    return qs;
+  }();
+  return queues[dd::priorityIndex(qos)];
+}
+
+std::shared_ptr<DispatchQueue> DispatchQueue::current() {
+  if (auto* q = dd::innermostQueue()) return q->impl().weakSelf.lock();
+  if (isMainThread()) return main();
+  return nullptr;
+}
+
+std::string DispatchQueue::currentLabel() {
+  auto q = current();
+  return q ? q->label() : std::string();
+}
+
+bool DispatchQueue::isMainThread() { return dd::isMainThreadId(); }
+
+bool DispatchQueue::isCurrent() const {
+  if (impl_->kind == Impl::Kind::kMain) return isMainThread();
+  return dd::onQueueStack(this);
+}
+
+void DispatchQueue::async(DispatchBlock block) {
+  if (!block) return;
+  impl_->submitJob(std::move(block));
+}
+
+void DispatchQueue::async(const std::shared_ptr<DispatchGroup>& group, DispatchBlock block) {
+  if (!group) return async(std::move(block));
+  if (!block) return;
+  group->enter();
+  async([group, block = std::move(block)] {
+    block();
+    group->leave();
+  });
+}
+
+void DispatchQueue::sync(const DispatchBlock& block) {
+  if (!block) return;
+  Impl& im = *impl_;
+  bool mainPump = isMainThread() && im.chainReachesMain() && !dd::onQueueStack(main().get());
+  if (!mainPump) im.checkNotWaitingOnSelf();
+
+  if (im.kind == Impl::Kind::kGlobal) {
+    dd::CurrentQueueScope scope(this);
+    block();
+    return;
+  }
+  if (!serial_ && im.chainIsConcurrentToPool()) {
+    bool suspended;
+    {
+      std::lock_guard<std::mutex> lock(im.mutex);
+      suspended = im.suspendCount > 0;
+    }
+    if (!suspended) {
+      dd::CurrentQueueScope scope(this);
+      block();
+      return;
+    }
+  }
+  if (serial_ && im.kind == Impl::Kind::kCustom && im.effectiveTarget()->impl().kind == Impl::Kind::kGlobal) {
+    // Fast path: an idle serial queue is taken by the caller and the block
+    // runs inline, as if drained here.
+    bool claimed = false;
+    {
+      std::lock_guard<std::mutex> lock(im.mutex);
+      if (!im.scheduled && im.items.empty() && im.suspendCount == 0) claimed = im.scheduled = true;
+    }
+    if (claimed) {
+      {
+        dd::CurrentQueueScope scope(this);
+        block();
+      }
+      bool post = false;
+      {
+        std::lock_guard<std::mutex> lock(im.mutex);
+        if (!im.items.empty() && im.suspendCount == 0) post = true;
+        else im.scheduled = false;
+      }
+      if (post) im.postDrain();
+      return;
+    }
+  }
+  // Slow path: queue the block and wait for it.
+  struct Done {
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+  };
+  auto done = std::make_shared<Done>();
+  im.enqueue([&block, done] {
+    block();
+    std::lock_guard<std::mutex> lock(done->m);
+    done->done = true;
+    done->cv.notify_all();
+  });
+  if (mainPump) {
+    // Only this thread runs the main queue: run it until our block has run.
+    auto isDone = [&] {
+      std::lock_guard<std::mutex> lock(done->m);
+      return done->done;
+    };
+    while (!isDone()) RunLoop::main().runOnce(kDefaultRunLoopMode, DispatchTime::fromNow(0.05));
+    return;
+  }
+  dd::BlockingScope blocking;
+  std::unique_lock<std::mutex> lock(done->m);
+  done->cv.wait(lock, [&] { return done->done; });
+}
+
+void DispatchQueue::after(DispatchTime deadline, DispatchBlock block) {
+  if (!block || deadline.isForever()) return;
+  if (deadline.hasPassed()) return async(std::move(block));
+  auto self = shared_from_this();
+  dd::Scheduler::shared().schedule(deadline, [self, block = std::move(block)]() mutable {
+    self->async(std::move(block));
+  });
+}
+
+void DispatchQueue::apply(size_t iterations, const std::function<void(size_t)>& fn) {
+  if (iterations == 0 || !fn) return;
+  if (serial_ || iterations == 1) {
+    sync([&] {
+      for (size_t i = 0; i < iterations; ++i) fn(i);
+    });
+    return;
+  }
+  std::atomic<size_t> next{0};
+  size_t workers = std::min(iterations, dispatch::maxActiveWorkers());
+  auto group = DispatchGroup::create();
+  for (size_t w = 0; w < workers; ++w) {
+    async(group, [&] {
+      for (size_t i; (i = next.fetch_add(1)) < iterations;) fn(i);
+    });
+  }
+  group->wait();
+}
+
+void DispatchQueue::suspend() {
+  if (impl_->kind != Impl::Kind::kCustom) return;
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  ++impl_->suspendCount;
+}
+
+void DispatchQueue::resume() {
+  if (impl_->kind != Impl::Kind::kCustom) return;
+  Impl& im = *impl_;
+  std::deque<DispatchBlock> held;
+  bool post = false;
+  {
+    std::lock_guard<std::mutex> lock(im.mutex);
+    if (im.suspendCount == 0) dd::fatal("DispatchQueue::resume without a matching suspend");
+    if (--im.suspendCount > 0) return;
+    if (serial_) {
+      if (!im.scheduled && !im.items.empty()) post = im.scheduled = true;
+    } else {
+      held.swap(im.items);
+    }
+  }
+  if (post) im.postDrain();
+  for (auto& b : held) im.forward(std::move(b));
+}
+
+bool DispatchQueue::isSuspended() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->suspendCount > 0;
+}
+
+void DispatchQueue::setTarget(std::shared_ptr<DispatchQueue> target) {
+  if (impl_->kind != Impl::Kind::kCustom) return;
+  for (auto t = target; t; t = t->impl().kind == Impl::Kind::kCustom ? t->target() : nullptr) {
+    if (t.get() == this) dd::fatal("DispatchQueue::setTarget would make a cycle");
+  }
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->target = std::move(target);
+}
+
+std::shared_ptr<DispatchQueue> DispatchQueue::target() const {
+  if (impl_->kind != Impl::Kind::kCustom) return nullptr;
+  return impl_->effectiveTarget();
+}
+
+// ---- groups ----
+
+std::shared_ptr<DispatchGroup> DispatchGroup::create() {
+  return std::shared_ptr<DispatchGroup>(new DispatchGroup());
+}
+
+DispatchGroup::~DispatchGroup() = default;
+
+void DispatchGroup::enter() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++count_;
+}
+
+void DispatchGroup::leave() {
+  std::vector<std::pair<std::shared_ptr<DispatchQueue>, DispatchBlock>> fire;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (count_ == 0) dd::fatal("DispatchGroup::leave without a matching enter");
+    if (--count_ > 0) return;
+    fire.swap(notifications_);
+    cv_.notify_all();
+  }
+  for (auto& [q, b] : fire) q->async(std::move(b));
+}
+
+int64_t DispatchGroup::count() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return count_;
+}
+
+void DispatchGroup::notify(std::shared_ptr<DispatchQueue> queue, DispatchBlock block) {
+  if (!block) return;
+  if (!queue) queue = DispatchQueue::global();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (count_ > 0) {
+      notifications_.emplace_back(std::move(queue), std::move(block));
+      return;
+    }
+  }
+  queue->async(std::move(block));
+}
+
+namespace {
+// Waits on `cv` under `lock` until `ready()` or the deadline; the deadline is
+// a scheduler entry so that a manual clock controls it.
+template <class Ready>
+DispatchWaitResult timedWait(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, DispatchTime deadline,
+                             Ready ready) {
+  if (ready()) return DispatchWaitResult::kSuccess;
+  if (!deadline.isForever() && deadline.hasPassed()) return DispatchWaitResult::kTimedOut;
+  dd::BlockingScope blocking;
+  if (deadline.isForever()) {
+    cv.wait(lock, ready);
+    return DispatchWaitResult::kSuccess;
+  }
+  struct Flag {
+    std::atomic<bool> timedOut{false};
+  };
+  auto flag = std::make_shared<Flag>();
+  std::mutex* m = lock.mutex();
+  // The entry only touches the mutex and cv while the waiter has not
+  // returned: cancel() below either removes it or waits for it via the
+  // firing order (it fires under fireMutex; we re-check under the mutex).
+  auto id = dd::Scheduler::shared().schedule(deadline, [flag, m, &cv] {
+    std::lock_guard<std::mutex> l(*m);
+    flag->timedOut = true;
+    cv.notify_all();
+  });
+  cv.wait(lock, [&] { return ready() || flag->timedOut.load(); });
+  bool ok = ready();
+  lock.unlock();
+  if (!dd::Scheduler::shared().cancel(id)) {
+    // Already popped: it may be firing now. Wait until it has set the flag
+    // so that it cannot touch `cv` after we return.
+    lock.lock();
+    cv.wait(lock, [&] { return flag->timedOut.load(); });
+    lock.unlock();
+  }
+  lock.lock();
+  return ok ? DispatchWaitResult::kSuccess : DispatchWaitResult::kTimedOut;
+}
+}  // namespace
+
+DispatchWaitResult DispatchGroup::wait(DispatchTime deadline) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return timedWait(lock, cv_, deadline, [&] { return count_ == 0; });
+}
+
+// ---- semaphores ----
+
+std::shared_ptr<DispatchSemaphore> DispatchSemaphore::create(long value) {
+  if (value < 0) return nullptr;
+  return std::shared_ptr<DispatchSemaphore>(new DispatchSemaphore(value));
+}
+
+bool DispatchSemaphore::signal() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++value_;
+  if (waiters_ > 0) {
+    cv_.notify_one();
+    return true;
+  }
+  return false;
+}
+
+DispatchWaitResult DispatchSemaphore::wait(DispatchTime deadline) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  ++waiters_;
+  auto r = timedWait(lock, cv_, deadline, [&] { return value_ > 0; });
+  --waiters_;
+  if (r == DispatchWaitResult::kSuccess) --value_;
+  return r;
+}
+
+// ---- once ----
+
+void once(OnceFlag& flag, const std::function<void()>& fn) {
+  if (flag.done_.load(std::memory_order_acquire)) return;
+  std::lock_guard<std::mutex> lock(flag.mutex_);
+  if (flag.done_.load(std::memory_order_relaxed)) return;
+  fn();
+  flag.done_.store(true, std::memory_order_release);
+}
+
+// ---- draining ----
+
+namespace dispatch {
+
+size_t maxActiveWorkers() { return dd::pool().maxActive(); }
+
+bool drainUntilIdle(double realTimeoutSeconds) {
+  auto limit = std::chrono::steady_clock::now() +
+               std::chrono::nanoseconds(int64_t(std::max(0.0, realTimeoutSeconds) * 1e9));
+  auto& act = dd::activity();
+  bool onMain = DispatchQueue::isMainThread();
+  // A worker calling this waits for others, not for itself.
+  dd::BlockingScope blocking;
+  RunLoop* mainLoop = onMain ? &RunLoop::main() : nullptr;
+  for (;;) {
+    if (mainLoop) {
+      while (mainLoop->runOnce(kDefaultRunLoopMode, DispatchTime::now())) {
+      }
+    }
+    std::unique_lock<std::mutex> lock(act.mutex);
+    auto idle = [&] { return act.busy.load() == 0; };
+    auto mainReady = [&] { return mainLoop && dd::mainRunLoopHasReady(); };
+    if (idle() && !mainReady()) return true;
+    ++act.waiters;
+    bool woke = act.cv.wait_until(lock, limit, [&] { return idle() || mainReady(); });
+    --act.waiters;
+    if (!woke) return false;
+  }
+}
+
+}  // namespace dispatch
+}  // namespace os

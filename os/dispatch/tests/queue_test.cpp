@@ -1,0 +1,242 @@
+#include "os/dispatch/queue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "os/dispatch/manual_clock.h"
+#include "os/dispatch/run_loop.h"
+
+namespace os {
+namespace {
+
+class QueueTest : public ::testing::Test {
+ protected:
+  void TearDown() override { ASSERT_TRUE(dispatch::drainUntilIdle()); }
+  ManualClockScope clock_;
+};
+
+TEST_F(QueueTest, SerialQueueRunsBlocksInOrderOneAtATime) {
+  auto q = DispatchQueue::serial("com.test.serial");
+  std::vector<int> order;  // touched only on q
+  std::atomic<int> inside{0};
+  std::atomic<bool> overlapped{false};
+  for (int i = 0; i < 500; ++i) {
+    q->async([&, i] {
+      if (inside.fetch_add(1) != 0) overlapped = true;
+      order.push_back(i);
+      inside.fetch_sub(1);
+    });
+  }
+  q->sync([] {});
+  ASSERT_EQ(order.size(), 500u);
+  for (int i = 0; i < 500; ++i) EXPECT_EQ(order[i], i);
+  EXPECT_FALSE(overlapped);
+}
+
+TEST_F(QueueTest, CurrentQueueLabelAndTargets) {
+  auto outer = DispatchQueue::serial("com.test.outer");
+  auto inner = DispatchQueue::create("com.test.inner", DispatchQueue::Attributes::Serial,
+                                     QualityOfService::Utility, outer);
+  std::string label;
+  bool innerCurrent = false, outerCurrent = false, mainCurrent = true;
+  inner->sync([&] {
+    label = DispatchQueue::currentLabel();
+    innerCurrent = inner->isCurrent();
+    outerCurrent = outer->isCurrent();
+    mainCurrent = DispatchQueue::main()->isCurrent();
+  });
+  EXPECT_EQ(label, "com.test.inner");
+  EXPECT_TRUE(innerCurrent);
+  EXPECT_TRUE(outerCurrent);  // running on a queue that targets it
+  EXPECT_FALSE(mainCurrent);
+  EXPECT_FALSE(inner->isCurrent());
+  EXPECT_EQ(inner->label(), "com.test.inner");
+  EXPECT_EQ(DispatchQueue::currentLabel(), kMainQueueLabel);  // the test runs on the main thread
+}
+
+TEST_F(QueueTest, QueuesSharingASerialTargetNeverOverlap) {
+  auto target = DispatchQueue::serial("com.test.target");
+  std::atomic<int> inside{0};
+  std::atomic<bool> overlapped{false};
+  std::vector<std::shared_ptr<DispatchQueue>> qs;
+  for (int i = 0; i < 4; ++i)
+    qs.push_back(DispatchQueue::create("q" + std::to_string(i), DispatchQueue::Attributes::Concurrent,
+                                       QualityOfService::Default, target));
+  auto group = DispatchGroup::create();
+  for (int n = 0; n < 200; ++n) {
+    qs[n % 4]->async(group, [&] {
+      if (inside.fetch_add(1) != 0) overlapped = true;
+      std::this_thread::yield();
+      inside.fetch_sub(1);
+    });
+  }
+  EXPECT_EQ(group->wait(DispatchTime::forever()), DispatchWaitResult::kSuccess);
+  EXPECT_FALSE(overlapped);
+}
+
+TEST_F(QueueTest, SyncFromAnotherQueueReturnsValueWithoutDeadlock) {
+  auto a = DispatchQueue::serial("com.test.a");
+  auto b = DispatchQueue::serial("com.test.b");
+  int result = a->sync([&] { return b->sync([] { return 41; }) + 1; });
+  EXPECT_EQ(result, 42);
+  // A busy serial queue: sync waits behind the queued blocks.
+  std::vector<int> order;
+  for (int i = 0; i < 10; ++i) a->async([&order, i] { order.push_back(i); });
+  a->sync([&] { order.push_back(99); });
+  ASSERT_EQ(order.size(), 11u);
+  EXPECT_EQ(order.back(), 99);
+}
+
+TEST_F(QueueTest, SyncOntoTheCurrentSerialQueueAbortsInsteadOfHanging) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto q = DispatchQueue::serial("com.test.self");
+  EXPECT_DEATH(q->sync([&] { q->sync([] {}); }), "would deadlock");
+}
+
+TEST_F(QueueTest, ManySyncCallersBlockedOnOneQueueDoNotStarveThePool) {
+  // More blocked sync callers than the pool's active bound: the blocked
+  // workers must not stop the queue they wait on from draining.
+  auto gate = DispatchQueue::serial("com.test.gate");
+  auto sem = DispatchSemaphore::create(0);
+  gate->async([&] { sem->wait(); });
+  auto group = DispatchGroup::create();
+  std::atomic<int> done{0};
+  size_t callers = dispatch::maxActiveWorkers() + 4;
+  for (size_t i = 0; i < callers; ++i)
+    DispatchQueue::global()->async(group, [&] { gate->sync([&] { done.fetch_add(1); }); });
+  DispatchQueue::global()->async([&] { sem->signal(); });
+  EXPECT_EQ(group->wait(), DispatchWaitResult::kSuccess);
+  EXPECT_EQ(done.load(), int(callers));
+}
+
+TEST_F(QueueTest, AfterFiresInDeadlineOrderOnlyWhenVirtualTimePasses) {
+  auto q1 = DispatchQueue::serial("com.test.after1");
+  auto q2 = DispatchQueue::serial("com.test.after2");
+  std::mutex m;
+  std::vector<std::pair<std::string, int64_t>> fired;
+  auto record = [&](std::string what) {
+    std::lock_guard<std::mutex> lock(m);
+    fired.emplace_back(std::move(what), Clock::current().uptimeNanos());
+  };
+  int64_t t0 = Clock::current().uptimeNanos();
+  q1->after(DispatchTime::fromNow(3.0), [&] { record("q1@3"); });
+  q2->after(DispatchTime::fromNow(1.0), [&] { record("q2@1"); });
+  q1->after(DispatchTime::fromNow(2.0), [&] { record("q1@2"); });
+  q2->after(DispatchTime::forever(), [&] { record("never"); });
+
+  clock_->advance(0.999);
+  EXPECT_TRUE(fired.empty());
+  clock_->advance(2.5);
+  ASSERT_EQ(fired.size(), 3u);
+  EXPECT_EQ(fired[0], std::make_pair(std::string("q2@1"), t0 + 1'000'000'000));
+  EXPECT_EQ(fired[1], std::make_pair(std::string("q1@2"), t0 + 2'000'000'000));
+  EXPECT_EQ(fired[2], std::make_pair(std::string("q1@3"), t0 + 3'000'000'000));
+  EXPECT_EQ(Clock::current().uptimeNanos(), t0 + 3'499'000'000);
+}
+
+TEST_F(QueueTest, WallDeadlineFollowsAWallClockJump) {
+  auto q = DispatchQueue::serial("com.test.wall");
+  std::atomic<int> fired{0};
+  double wall = Clock::current().wallTime();
+  q->after(DispatchTime::wall(wall + 3600), [&] { fired++; });
+  q->after(DispatchTime::fromNow(3600), [&] { fired += 10; });
+  clock_->setWallTime(wall + 7200);  // the user moved the date; uptime stands
+  EXPECT_EQ(fired.load(), 1);
+  clock_->advance(3600);
+  EXPECT_EQ(fired.load(), 11);
+}
+
+TEST_F(QueueTest, SuspendedQueueHoldsBlocksUntilResumed) {
+  for (auto attrs : {DispatchQueue::Attributes::Serial, DispatchQueue::Attributes::Concurrent}) {
+    auto q = DispatchQueue::create("com.test.suspend", attrs);
+    std::atomic<int> ran{0};
+    q->suspend();
+    q->suspend();
+    for (int i = 0; i < 5; ++i) q->async([&] { ran++; });
+    ASSERT_TRUE(dispatch::drainUntilIdle());
+    EXPECT_EQ(ran.load(), 0);
+    q->resume();
+    ASSERT_TRUE(dispatch::drainUntilIdle());
+    EXPECT_EQ(ran.load(), 0);
+    q->resume();
+    ASSERT_TRUE(dispatch::drainUntilIdle());
+    EXPECT_EQ(ran.load(), 5);
+  }
+}
+
+TEST_F(QueueTest, GroupWaitTimesOutWhenVirtualTimePassesTheDeadline) {
+  auto group = DispatchGroup::create();
+  group->enter();
+  EXPECT_EQ(group->wait(DispatchTime::now()), DispatchWaitResult::kTimedOut);  // already past: no block
+
+  std::atomic<int> result{-1};
+  auto deadline = DispatchTime::fromNow(5.0);
+  std::thread waiter([&] { result = int(group->wait(deadline)); });
+  clock_->advance(4.0);
+  EXPECT_EQ(result.load(), -1);  // still waiting: virtual time is short of the deadline
+  clock_->advance(1.0);
+  waiter.join();
+  EXPECT_EQ(result.load(), int(DispatchWaitResult::kTimedOut));
+
+  std::atomic<bool> notified{false};
+  group->notify(DispatchQueue::global(), [&] { notified = true; });
+  ASSERT_TRUE(dispatch::drainUntilIdle());
+  EXPECT_FALSE(notified);
+  group->leave();
+  EXPECT_EQ(group->wait(DispatchTime::now()), DispatchWaitResult::kSuccess);
+  ASSERT_TRUE(dispatch::drainUntilIdle());
+  EXPECT_TRUE(notified);
+}
+
+TEST_F(QueueTest, SemaphoreCountsAndTimesOut) {
+  auto sem = DispatchSemaphore::create(1);
+  EXPECT_EQ(DispatchSemaphore::create(-1), nullptr);
+  EXPECT_EQ(sem->wait(DispatchTime::now()), DispatchWaitResult::kSuccess);
+  EXPECT_EQ(sem->wait(DispatchTime::now()), DispatchWaitResult::kTimedOut);
+
+  std::atomic<int> result{-1};
+  std::thread waiter([&] { result = int(sem->wait(DispatchTime::fromNow(1.0))); });
+  // Signalled before the (virtual) deadline, whether or not the waiter is
+  // already blocked: it takes the count.
+  sem->signal();
+  waiter.join();
+  EXPECT_EQ(result.load(), int(DispatchWaitResult::kSuccess));
+}
+
+TEST_F(QueueTest, OnceRunsExactlyOnceUnderContention) {
+  static OnceFlag flag;
+  std::atomic<int> calls{0};
+  DispatchQueue::global()->apply(64, [&](size_t) { once(flag, [&] { calls++; }); });
+  EXPECT_EQ(calls.load(), 1);
+  EXPECT_TRUE(flag.isDone());
+}
+
+TEST_F(QueueTest, ApplyCoversEveryIndexOnce) {
+  std::vector<std::atomic<int>> hits(1000);
+  DispatchQueue::concurrent("com.test.apply")->apply(hits.size(), [&](size_t i) { hits[i]++; });
+  DispatchQueue::serial("com.test.apply.serial")->apply(hits.size(), [&](size_t i) { hits[i]++; });
+  for (auto& h : hits) EXPECT_EQ(h.load(), 2);
+}
+
+TEST_F(QueueTest, MainQueueRunsOnlyWhenTheMainThreadPumpsIt) {
+  std::vector<int> order;
+  std::atomic<bool> onMain{false};
+  DispatchQueue::global()->sync([&] {
+    DispatchQueue::main()->async([&] {
+      onMain = DispatchQueue::isMainThread() && DispatchQueue::main()->isCurrent();
+      order.push_back(1);
+    });
+  });
+  EXPECT_TRUE(order.empty());
+  DispatchQueue::main()->async([&] { order.push_back(2); });
+  // sync onto the main queue from the main thread runs the earlier blocks first.
+  DispatchQueue::main()->sync([&] { order.push_back(3); });
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+  EXPECT_TRUE(onMain);
+}
+
+}  // namespace
+}  // namespace os

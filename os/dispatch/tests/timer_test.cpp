@@ -1,0 +1,121 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <vector>
+
+#include "os/dispatch/manual_clock.h"
+#include "os/dispatch/source.h"
+
+namespace os {
+namespace {
+
+class TimerSourceTest : public ::testing::Test {
+ protected:
+  void TearDown() override { ASSERT_TRUE(dispatch::drainUntilIdle()); }
+  double elapsed() const { return double(Clock::current().uptimeNanos() - t0_) / 1e9; }
+  ManualClockScope clock_;
+  int64_t t0_ = Clock::current().uptimeNanos();
+};
+
+TEST_F(TimerSourceTest, FiresFirstAtHalfASecondThenEveryThirtySeconds) {
+  auto q = DispatchQueue::serial("com.test.coordinator");
+  auto timer = DispatchSourceTimer::create(q);
+  std::vector<double> firedAt;  // touched on q only
+  timer->setTimer(DispatchTime::fromNowNanos(500'000'000), 30 * kNanosPerSecond, 5 * kNanosPerSecond);
+  timer->setEventHandler([&] { firedAt.push_back(elapsed()); });
+  clock_->advance(10);
+  EXPECT_TRUE(firedAt.empty());  // still suspended: a new source starts suspended
+  timer->resume();
+  // The 0.5 s deadline passed while suspended: one merged delivery on resume.
+  ASSERT_TRUE(dispatch::drainUntilIdle());
+  ASSERT_EQ(firedAt.size(), 1u);
+  firedAt.clear();
+
+  clock_->advance(20.4);  // t = 30.4
+  EXPECT_TRUE(firedAt.empty());
+  clock_->advance(60.2);  // t = 90.6: deadlines 30.5, 60.5, 90.5
+  EXPECT_EQ(firedAt, (std::vector<double>{30.5, 60.5, 90.5}));
+
+  std::atomic<bool> cancelled{false};
+  timer->setCancelHandler([&] { cancelled = true; });
+  timer->cancel();
+  ASSERT_TRUE(dispatch::drainUntilIdle());
+  EXPECT_TRUE(cancelled);
+  clock_->advance(120);
+  EXPECT_EQ(firedAt.size(), 3u);
+}
+
+TEST_F(TimerSourceTest, OneShotAndRearmReplacesEarlierArming) {
+  auto timer = DispatchSourceTimer::create(DispatchQueue::serial("com.test.alarm"));
+  std::atomic<int> fired{0};
+  timer->setEventHandler([&] { fired++; });
+  timer->setTimer(DispatchTime::fromNow(10));
+  timer->resume();
+  clock_->advance(5);
+  timer->setTimer(DispatchTime::fromNow(10));  // re-armed at t=5: now due at 15
+  clock_->advance(6);
+  EXPECT_EQ(fired.load(), 0);
+  clock_->advance(4);
+  EXPECT_EQ(fired.load(), 1);
+  EXPECT_TRUE(timer->nextFireTime().isForever());
+  clock_->advance(100);
+  EXPECT_EQ(fired.load(), 1);
+  timer->cancel();
+}
+
+TEST_F(TimerSourceTest, ZeroDelayFiresWithoutAdvancingAndWallStartFollowsJumps) {
+  auto q = DispatchQueue::serial("com.test.zero");
+  auto now = DispatchSourceTimer::create(q);
+  auto wall = DispatchSourceTimer::create(q);
+  std::atomic<int> fired{0};
+  now->setEventHandler([&] { fired += 1; });
+  wall->setEventHandler([&] { fired += 10; });
+  now->setTimer(DispatchTime::now());
+  wall->setTimer(DispatchTime::wallNow().afterSeconds(86400));
+  now->resume();
+  wall->resume();
+  clock_->runDue();
+  EXPECT_EQ(fired.load(), 1);
+  clock_->setWallTime(Clock::current().wallTime() + 86400);
+  EXPECT_EQ(fired.load(), 11);
+  now->cancel();
+  wall->cancel();
+}
+
+TEST_F(TimerSourceTest, SuspendedSourceMergesFiringsAndCancelReleasesHandlers) {
+  auto q = DispatchQueue::serial("com.test.merge");
+  auto timer = DispatchSourceTimer::create(q);
+  std::vector<uint64_t> data;
+  auto owner = std::make_shared<int>(7);
+  std::weak_ptr<int> watch = owner;
+  timer->setEventHandler([&, owner] { data.push_back(timer->data()); });
+  owner.reset();
+  timer->setTimer(DispatchTime::fromNow(1), kNanosPerSecond);
+  timer->resume();
+  clock_->advance(1);
+  timer->suspend();
+  clock_->advance(3);
+  timer->resume();
+  ASSERT_TRUE(dispatch::drainUntilIdle());
+  EXPECT_EQ(data, (std::vector<uint64_t>{1, 3}));
+  EXPECT_FALSE(watch.expired());
+  timer->cancel();
+  ASSERT_TRUE(dispatch::drainUntilIdle());
+  EXPECT_TRUE(watch.expired());  // handlers are dropped once cancelled
+}
+
+TEST(TimerSourceRealClockTest, FiresOnTheRealClock) {
+  auto timer = DispatchSourceTimer::create(DispatchQueue::serial("com.test.real"));
+  auto sem = DispatchSemaphore::create(0);
+  std::atomic<int> fired{0};
+  timer->setEventHandler([&] {
+    if (++fired == 3) sem->signal();
+  });
+  timer->setTimer(DispatchTime::fromNowNanos(5 * kNanosPerMillisecond), 5 * kNanosPerMillisecond);
+  timer->resume();
+  EXPECT_EQ(sem->wait(DispatchTime::fromNow(10)), DispatchWaitResult::kSuccess);
+  timer->cancel();
+}
+
+}  // namespace
+}  // namespace os
