@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+
+#include "os/graphics/context.h"
+#include "os/graphics/image.h"
+#include "os/graphics/text.h"
+
+namespace {
+
+std::shared_ptr<CGImage> drawSample(CGFloat scale) {
+  auto ctx = CGContext::makeBitmap({40, 20}, scale, false).value();
+  ctx->setFillColor(CGColor::sRGB(1, 0, 0));
+  ctx->fill({0, 0, 20, 20});
+  ctx->saveGState();
+  ctx->translateBy(20, 0);
+  ctx->setFillColor(CGColor::sRGB(0, 0, 1, 0.5));
+  ctx->fill({0, 0, 20, 20});
+  ctx->restoreGState();
+  return ctx->makeImage();
+}
+
+}  // namespace
+
+TEST(ContextTest, FillsAtScaleWithStatesRestored) {
+  auto img = drawSample(2);
+  ASSERT_EQ(img->width(), 80);
+  ASSERT_EQ(img->height(), 40);
+  EXPECT_EQ(img->pixel(10, 10), (RGBA8{255, 0, 0, 255}));
+  EXPECT_EQ(img->pixel(70, 30), (RGBA8{0, 0, 255, 128}));
+}
+
+TEST(ContextTest, RefusesUnusableSizes) {
+  for (CGSize s : {CGSize{0, 10}, CGSize{10, 0}, CGSize{-1, 5}, CGSize{NAN, 5}, CGSize{1e9, 1e9}}) {
+    auto ctx = CGContext::makeBitmap(s, 1, false);
+    ASSERT_FALSE(ctx) << s.width << "x" << s.height;
+    EXPECT_EQ(ctx.error().domain(), kCGImageErrorDomain);
+  }
+  EXPECT_FALSE(CGContext::makeBitmap({10, 10}, 0, false));
+}
+
+TEST(ContextTest, GradientRunsBetweenItsPoints) {
+  auto ctx = CGContext::makeBitmap({100, 10}, 1, false).value();
+  CGGradient g{{CGColor::sRGB(1, 0, 0), CGColor::sRGB(0, 0, 1)}, {}};
+  ctx->drawLinearGradient(g, {0, 0}, {100, 0}, 3);
+  auto img = ctx->makeImage();
+  EXPECT_GT(img->pixel(1, 5).r, 240);
+  EXPECT_GT(img->pixel(98, 5).b, 240);
+  EXPECT_NEAR(img->pixel(50, 5).r, 127, 4);
+}
+
+TEST(ImageCodecTest, PngRoundTripKeepsPixelsAndAlpha) {
+  auto img = drawSample(1);
+  auto png = img->pngData();
+  ASSERT_TRUE(png);
+  auto back = CGImage::decode(*png);
+  ASSERT_TRUE(back);
+  EXPECT_EQ((*back)->width(), 40);
+  EXPECT_EQ((*back)->pixel(5, 5), img->pixel(5, 5));
+  EXPECT_EQ((*back)->pixel(30, 5), img->pixel(30, 5));
+}
+
+TEST(ImageCodecTest, JpegRoundTripIsCloseAndOpaque) {
+  auto ctx = CGContext::makeBitmap({16, 16}, 1, true).value();
+  ctx->setFillColor(CGColor::sRGB(0, 1, 0));
+  ctx->fill({0, 0, 16, 16});
+  auto jpeg = ctx->makeImage()->jpegData(0.9);
+  ASSERT_TRUE(jpeg);
+  auto back = CGImage::decode(*jpeg).value();
+  EXPECT_TRUE(back->isOpaque());
+  RGBA8 p = back->pixel(8, 8);
+  EXPECT_LT(p.r, 10);
+  EXPECT_GT(p.g, 245);
+}
+
+TEST(ImageCodecTest, DamagedDataIsAnErrorNotACrash) {
+  auto good = drawSample(1)->pngData().value();
+  std::vector<os::Data> cases = {
+      os::Data(),
+      os::Data::fromString("GIF89a"),
+      good.subdata(0, good.size() / 2),                      // truncated PNG
+      os::Data(std::vector<uint8_t>{0xff, 0xd8, 0xff, 0x00}),  // JPEG header only
+  };
+  os::Data flipped = good;
+  flipped.mutableBytes()[40] ^= 0xff;  // damaged IDAT/IHDR content
+  cases.push_back(flipped);
+  for (const auto& d : cases) EXPECT_FALSE(CGImage::decode(d)) << d.size();
+}
+
+TEST(TextTest, MeasurementIsDeterministicAndWraps) {
+  os::graphics::TextStyle style;
+  style.font.size = 17;
+  CGSize one = os::graphics::measureText("Image Saved", style, 0);
+  EXPECT_GT(one.width, 80);
+  EXPECT_LT(one.width, 120);
+  EXPECT_NEAR(one.height, os::graphics::fontMetrics(style.font).lineHeight, 1.0);
+  // Wrapping to a narrow width gives more lines; line spacing adds between lines only.
+  CGSize wrapped = os::graphics::measureText("Image Saved", style, 60);
+  EXPECT_EQ(os::graphics::lineCount("Image Saved", style, 60), 2);
+  style.lineSpacing = 3;
+  CGSize spaced = os::graphics::measureText("Image Saved", style, 60);
+  EXPECT_NEAR(spaced.height - wrapped.height, 3, 0.01);
+  // A line limit cuts the height.
+  style.lineSpacing = 0;
+  style.numberOfLines = 1;
+  EXPECT_NEAR(os::graphics::measureText("Image Saved", style, 60).height, one.height, 0.01);
+  // Bad UTF-8 is still measured.
+  EXPECT_GT(os::graphics::measureText(std::string("a\xff\xfe" "b"), style, 0).width, 0);
+}
