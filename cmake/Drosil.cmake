@@ -1,7 +1,19 @@
-# drosil_library(NAME SOURCES ... [DEPS ...])
+# drosil_library(NAME [WHOLE_ARCHIVE] SOURCES ... [DEPS ...])
 #   A static library whose headers are included from the tree's root.
+#   WHOLE_ARCHIVE: for libraries whose objects register themselves at
+#   static-initialisation time (os::runtime classes). The archive is built as
+#   NAME_archive and NAME is an interface target that links it whole, so every
+#   consumer, direct or transitive, keeps the registrations.
 function(drosil_library name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "WHOLE_ARCHIVE" "" "SOURCES;DEPS" ${ARGN})
+  if(ARG_WHOLE_ARCHIVE)
+    add_library(${name}_archive STATIC ${ARG_SOURCES})
+    target_include_directories(${name}_archive PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name}_archive PUBLIC ${ARG_DEPS})
+    add_library(${name} INTERFACE)
+    target_link_libraries(${name} INTERFACE "$<LINK_LIBRARY:WHOLE_ARCHIVE,${name}_archive>")
+    return()
+  endif()
   add_library(${name} STATIC ${ARG_SOURCES})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})

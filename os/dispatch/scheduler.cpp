@@ -228,7 +228,8 @@ int64_t secondsToNanos(double seconds) {
   double n = seconds * 1e9;
   if (n >= 9.2e18) return INT64_MAX;
   if (n <= -9.2e18) return INT64_MIN;
-  return static_cast<int64_t>(n);
+  // Rounded, not truncated: advance(0.05) must reach a deadline set 0.05 s ahead.
+  return std::llround(n);
 }
 }  // namespace
 

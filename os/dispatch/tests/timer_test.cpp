@@ -63,6 +63,17 @@ TEST_F(TimerSourceTest, OneShotAndRearmReplacesEarlierArming) {
   timer->cancel();
 }
 
+TEST_F(TimerSourceTest, FractionalAdvancesReachFractionalDeadlines) {
+  // Truncating seconds to nanoseconds left advance(0.05) one nanosecond short.
+  std::atomic<int> fired{0};
+  auto q = DispatchQueue::serial("com.test.fraction");
+  for (double step : {0.05, 0.1, 0.3, 1.7}) {
+    q->after(DispatchTime::fromNow(step), [&] { fired++; });
+    clock_->advance(step);
+  }
+  EXPECT_EQ(fired.load(), 4);
+}
+
 TEST_F(TimerSourceTest, ZeroDelayFiresWithoutAdvancingAndWallStartFollowsJumps) {
   auto q = DispatchQueue::serial("com.test.zero");
   auto now = DispatchSourceTimer::create(q);

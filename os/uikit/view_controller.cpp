@@ -1,0 +1,381 @@
+#include "os/uikit/view_controller.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <typeinfo>
+
+#include "os/dispatch/queue.h"
+#include "os/foundation/bundle.h"
+#include "os/foundation/format.h"
+#include "os/uikit/application.h"
+
+namespace {
+
+constexpr size_t kPresentationLogLimit = 100;
+
+std::vector<std::shared_ptr<UIViewController>>& presentationLog() {
+  static std::vector<std::shared_ptr<UIViewController>> log;
+  return log;
+}
+
+void warn(const std::string& message) { std::fprintf(stderr, "Warning: %s\n", message.c_str()); }
+
+std::string describe(const UIViewController* vc) {
+  return os::format("<%@: %p>", typeid(*vc).name(), static_cast<const void*>(vc));
+}
+
+void runLater(std::function<void()> completion) {
+  if (completion) os::DispatchQueue::main()->async(std::move(completion));
+}
+
+bool coversPresenter(UIModalPresentationStyle style) {
+  return style == UIModalPresentationStyle::fullScreen || style == UIModalPresentationStyle::currentContext;
+}
+
+}  // namespace
+
+UIViewController::UIViewController() = default;
+
+UIViewController::~UIViewController() = default;
+
+// --- View ------------------------------------------------------------------------
+
+std::shared_ptr<UIView> UIViewController::view() {
+  if (!view_ && !loadingView_) {
+    loadingView_ = true;
+    loadView();
+    if (!view_) setView(std::make_shared<UIView>(UIScreen::mainScreen().bounds()));
+    loadingView_ = false;
+    viewDidLoad();
+  }
+  return view_;
+}
+
+void UIViewController::setView(std::shared_ptr<UIView> view) {
+  if (view_ && view_->viewController_.lock().get() == this) view_->viewController_.reset();
+  view_ = std::move(view);
+  if (view_) view_->viewController_ = weak_from_this();
+}
+
+void UIViewController::loadView() {
+  auto v = std::make_shared<UIView>(UIScreen::mainScreen().bounds());
+  v->setBackgroundColor(UIColor::systemBackgroundColor());
+  setView(v);
+}
+
+void UIViewController::viewWillTransitionToSize(CGSize size, UIViewControllerTransitionCoordinator& coordinator) {
+  auto children = children_;
+  for (auto& child : children) child->viewWillTransitionToSize(size, coordinator);
+}
+
+UITraitCollection UIViewController::traitCollection() const {
+  if (view_) return view_->traitCollection();
+  if (auto key = UIApplication::sharedApplication()->keyWindow()) return key->windowTraitCollection();
+  return {};
+}
+
+void UIViewController::viewDidEnterWindow(bool animated) {
+  if (appearance_ == Appearance::appeared) return;
+  viewWillAppear(animated);
+  appearance_ = Appearance::appeared;
+  viewDidAppear(animated);
+}
+
+void UIViewController::viewDidLeaveWindow(bool animated) {
+  if (appearance_ == Appearance::disappeared) return;
+  viewWillDisappear(animated);
+  appearance_ = Appearance::disappeared;
+  viewDidDisappear(animated);
+}
+
+void UIViewController::setTitle(std::optional<std::string> title) {
+  title_ = title;
+  navigationItem_.title = std::move(title);
+  if (auto nav = navigationController(); nav && nav.get() != this) nav->updateBars();
+}
+
+// --- Containment -------------------------------------------------------------------
+
+void UIViewController::addChildViewController(const std::shared_ptr<UIViewController>& child) {
+  if (!child || child.get() == this) return;
+  for (auto p = parentViewController(); p; p = p->parentViewController())
+    if (p == child) {
+      warn("refused to add an ancestor as a child view controller");
+      return;
+    }
+  if (child->parentViewController().get() == this) return;
+  auto self = shared_from_this();
+  if (child->parentViewController()) child->removeFromParentViewController();
+  child->willMoveToParentViewController(self);
+  children_.push_back(child);
+  child->parent_ = self;
+}
+
+void UIViewController::removeFromParentViewController() {
+  auto parent = parentViewController();
+  if (!parent) return;
+  auto self = shared_from_this();
+  std::erase(parent->children_, self);
+  parent_.reset();
+  didMoveToParentViewController(nullptr);
+}
+
+// --- Presentation ------------------------------------------------------------------
+
+std::shared_ptr<UIViewController> UIViewController::presentationContext() {
+  auto vc = shared_from_this();
+  while (auto p = vc->parentViewController()) vc = p;
+  return vc;
+}
+
+std::shared_ptr<UIPopoverPresentationController> UIViewController::popoverPresentationController() {
+  if (presentationStyle_ != UIModalPresentationStyle::popover) return nullptr;
+  if (!popover_) popover_ = std::make_shared<UIPopoverPresentationController>();
+  return popover_;
+}
+
+void UIViewController::presentViewController(const std::shared_ptr<UIViewController>& controller, bool animated,
+                                             std::function<void()> completion) {
+  (void)animated;
+  if (!controller) return;
+  if (weak_from_this().expired()) {
+    warn("a view controller not held by a shared_ptr cannot present");
+    return;
+  }
+  auto context = presentationContext();
+  if (context->presented_) {
+    warn(os::format("Attempt to present %@ on %@ which is already presenting %@", describe(controller.get()),
+                    describe(context.get()), describe(context->presented_.get())));
+    return;
+  }
+  if (controller == context || controller->presentingViewController() || controller->parentViewController()) {
+    warn(os::format("Attempt to present %@ which is already presented or a child", describe(controller.get())));
+    return;
+  }
+  auto window = context->view_ ? context->view_->window() : nullptr;
+  if (!window) {
+    warn(os::format("Attempt to present %@ on %@ whose view is not in the window hierarchy",
+                    describe(controller.get()), describe(context.get())));
+    return;
+  }
+  if (controller->presentationStyle_ == UIModalPresentationStyle::popover &&
+      UIDevice::currentDevice()->userInterfaceIdiom() == UIUserInterfaceIdiom::pad) {
+    auto popover = controller->popoverPresentationController();
+    if (!popover->hasAnchor()) {
+      warn(os::format("%@ is a popover without a sourceView or barButtonItem; not presented",
+                      describe(controller.get())));
+      return;
+    }
+  }
+
+  context->presented_ = controller;
+  controller->presenting_ = context;
+  auto& log = presentationLog();
+  log.push_back(controller);
+  if (log.size() > kPresentationLogLimit) log.erase(log.begin());
+
+  if (coversPresenter(controller->presentationStyle_)) context->view_->removeFromSuperview();
+  auto v = controller->view();
+  v->setFrame(window->bounds());
+  v->setAutoresizingMask(UIViewAutoresizing::flexibleWidth | UIViewAutoresizing::flexibleHeight);
+  window->addSubview(v);
+  window->layoutIfNeeded();
+  runLater(std::move(completion));
+}
+
+void UIViewController::finishDismissal(bool animated) {
+  auto first = presented_;
+  if (!first) return;
+  std::vector<std::shared_ptr<UIViewController>> chain;
+  for (auto c = first; c; c = c->presented_) chain.push_back(c);
+  auto window = first->view_ ? first->view_->window() : nullptr;
+  size_t index = 0;
+  if (window) {
+    auto& subs = window->subviews();
+    index = static_cast<size_t>(std::find(subs.begin(), subs.end(), first->view_) - subs.begin());
+  }
+  // Top down: each sheet leaves, then the presenter comes back in its place.
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    auto& c = *it;
+    if (c->view_) {
+      if (c->view_->superview()) {
+        c->view_->removeFromSuperview();
+      } else {
+        c->viewDidLeaveWindow(animated);
+      }
+    }
+    c->presented_.reset();
+    c->presenting_.reset();
+  }
+  presented_.reset();
+  if (window && view_ && !view_->superview()) {
+    view_->setFrame(window->bounds());
+    window->insertSubview(view_, std::min(index, window->subviews().size()));
+    window->layoutIfNeeded();
+  }
+}
+
+void UIViewController::dismissViewControllerAnimated(bool animated, std::function<void()> completion) {
+  if (weak_from_this().expired()) return runLater(std::move(completion));
+  auto context = presentationContext();
+  if (context->presented_) {
+    context->finishDismissal(animated);
+  } else if (auto presenter = context->presentingViewController()) {
+    presenter->finishDismissal(animated);
+  }
+  runLater(std::move(completion));
+}
+
+bool UIViewController::TEST_swipeDown() {
+  auto presenter = presentingViewController();
+  if (!presenter || modalInPresentation_ || coversPresenter(presentationStyle_) ||
+      presentationStyle_ == UIModalPresentationStyle::overFullScreen)
+    return false;
+  presenter->dismissViewControllerAnimated(true);
+  return true;
+}
+
+// --- Navigation, toolbar -----------------------------------------------------------
+
+std::shared_ptr<UINavigationController> UIViewController::navigationController() {
+  for (auto vc = weak_from_this().lock(); vc; vc = vc->parentViewController())
+    if (auto nav = std::dynamic_pointer_cast<UINavigationController>(vc)) return nav;
+  return nullptr;
+}
+
+void UIViewController::setToolbarItems(std::vector<std::shared_ptr<UIBarButtonItem>> items, bool animated) {
+  (void)animated;
+  toolbarItems_ = std::move(items);
+  if (weak_from_this().expired()) return;
+  if (auto nav = navigationController(); nav && nav.get() != this) nav->updateBars();
+}
+
+// --- Segues ------------------------------------------------------------------------
+
+os::Status UIViewController::performSegueWithIdentifier(const std::string& identifier, const void* sender) {
+  auto self = weak_from_this().lock();
+  auto board = storyboard();
+  if (!board) board = UIStoryboard::mainStoryboard();
+  if (!self)
+    return os::fail(os::Error::withDescription(os::kInvalidArgumentException, 0,
+                                               "A view controller not held by a shared_ptr cannot perform segues."));
+  auto segue = board->makeSegue(identifier, self);
+  if (!segue) return os::fail(segue.error());
+  prepareForSegue(**segue, sender);
+  (*segue)->perform();
+  return {};
+}
+
+os::Status UIViewController::TEST_triggerSegue(const std::string& identifier, const void* sender) {
+  if (!shouldPerformSegueWithIdentifier(identifier, sender)) return {};
+  return performSegueWithIdentifier(identifier, sender);
+}
+
+// --- Tests -------------------------------------------------------------------------
+
+std::vector<std::shared_ptr<UIViewController>> UIViewController::TEST_presentationLog() { return presentationLog(); }
+
+void UIViewController::TEST_clearPresentationLog() { presentationLog().clear(); }
+
+std::shared_ptr<UIViewController> UIViewController::TEST_topPresentedViewController() {
+  auto key = UIApplication::sharedApplication()->keyWindow();
+  auto vc = key ? key->rootViewController() : nullptr;
+  while (vc && vc->presentedViewController()) vc = vc->presentedViewController();
+  return vc;
+}
+
+// --- Segue, storyboard -------------------------------------------------------------
+
+UIStoryboardSegue::UIStoryboardSegue(std::string identifier, std::shared_ptr<UIViewController> source,
+                                     std::shared_ptr<UIViewController> destination)
+    : identifier_(std::move(identifier)), source_(std::move(source)), destination_(std::move(destination)) {}
+
+void UIStoryboardSegue::perform() {
+  if (!source_ || !destination_) return;
+  if (auto nav = source_->navigationController()) {
+    nav->pushViewController(destination_, true);
+  } else {
+    source_->presentViewController(destination_, true);
+  }
+}
+
+void UIStoryboardModalSegue::perform() {
+  if (sourceViewController() && destinationViewController())
+    sourceViewController()->presentViewController(destinationViewController(), true);
+}
+
+namespace {
+std::map<std::string, std::shared_ptr<UIStoryboard>>& storyboards() {
+  static std::map<std::string, std::shared_ptr<UIStoryboard>> boards;
+  return boards;
+}
+}  // namespace
+
+std::shared_ptr<UIStoryboard> UIStoryboard::storyboardWithName(const std::string& name) {
+  auto& slot = storyboards()[name];
+  if (!slot) slot = std::make_shared<UIStoryboard>(name);
+  return slot;
+}
+
+std::shared_ptr<UIStoryboard> UIStoryboard::mainStoryboard() {
+  std::string name = "Main";
+  if (auto bundle = os::Bundle::mainBundle()) {
+    auto value = bundle->objectForInfoDictionaryKey("UIMainStoryboardFile");
+    if (auto* s = value.string(); s && !s->empty()) name = *s;
+  }
+  return storyboardWithName(name);
+}
+
+void UIStoryboard::TEST_reset() { storyboards().clear(); }
+
+void UIStoryboard::registerViewController(const std::string& identifier, ControllerFactory factory) {
+  controllers_[identifier] = std::move(factory);
+}
+
+void UIStoryboard::registerSegue(const std::string& identifier, SegueFactory factory) {
+  segues_[identifier] = std::move(factory);
+}
+
+void UIStoryboard::registerShowSegue(const std::string& identifier, ControllerFactory destination) {
+  registerSegue(identifier, [this, destination](const std::string& id, const std::shared_ptr<UIViewController>& src) {
+    return std::make_shared<UIStoryboardSegue>(id, src, adopt(destination()));
+  });
+}
+
+void UIStoryboard::registerModalSegue(const std::string& identifier, ControllerFactory destination) {
+  registerSegue(identifier, [this, destination](const std::string& id, const std::shared_ptr<UIViewController>& src) {
+    return std::make_shared<UIStoryboardModalSegue>(id, src, adopt(destination()));
+  });
+}
+
+std::shared_ptr<UIViewController> UIStoryboard::adopt(std::shared_ptr<UIViewController> vc) {
+  if (vc) vc->setStoryboard(shared_from_this());
+  return vc;
+}
+
+std::shared_ptr<UIViewController> UIStoryboard::instantiateInitialViewController() {
+  return initial_ ? adopt(initial_()) : nullptr;
+}
+
+os::Result<std::shared_ptr<UIViewController>> UIStoryboard::instantiateViewControllerWithIdentifier(
+    const std::string& identifier) {
+  auto it = controllers_.find(identifier);
+  std::shared_ptr<UIViewController> vc = it != controllers_.end() && it->second ? it->second() : nullptr;
+  if (!vc)
+    return os::fail(os::Error::withDescription(
+        os::kInvalidArgumentException, 0,
+        os::format("Storyboard (%@) doesn't contain a view controller with identifier '%@'", name_, identifier)));
+  return adopt(vc);
+}
+
+os::Result<std::shared_ptr<UIStoryboardSegue>> UIStoryboard::makeSegue(const std::string& identifier,
+                                                                        const std::shared_ptr<UIViewController>& source) {
+  auto it = segues_.find(identifier);
+  std::shared_ptr<UIStoryboardSegue> segue = it != segues_.end() && it->second ? it->second(identifier, source) : nullptr;
+  if (!segue)
+    return os::fail(os::Error::withDescription(
+        os::kInvalidArgumentException, 0,
+        os::format("Receiver (%@) has no segue with identifier '%@'", describe(source.get()), identifier)));
+  return segue;
+}

@@ -1,0 +1,88 @@
+// Heartbeat storage: the bundle of one app kept in one JSON file,
+//   <Application Support>/devuvo-heartbeat-storage/heartbeats-<id with ":" as "_">
+// with every read-modify-write serialised on the serial queue
+// "com.heartbeat.storage.<id>". There is at most one live HeartbeatStorage per
+// id in the process; controllers of the same app share it.
+//
+// A missing, empty, unreadable or undecodable file reads as no bundle and is
+// replaced by the next write. Files are replaced atomically (temporary file
+// renamed into place).
+//
+// Thread-safety: instance() may be called from any thread. updateSync and
+// exchange block the caller and must not be called from the storage's queue.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "os/dispatch/queue.h"
+#include "os/foundation/data.h"
+#include "sdk-core/heartbeats/heartbeats_bundle.h"
+
+namespace heartbeats {
+
+inline constexpr const char* kHeartbeatStorageDirectoryName = "devuvo-heartbeat-storage";
+inline constexpr const char* kHeartbeatStorageFilePrefix = "heartbeats-";
+inline constexpr const char* kHeartbeatStorageQueuePrefix = "com.heartbeat.storage.";
+
+enum class StorageError { readError, writeError };
+
+// A store of one byte string.
+class Storage {
+ public:
+  virtual ~Storage() = default;
+  virtual std::expected<os::Data, StorageError> readValue() = 0;
+  // nullopt writes zero bytes.
+  virtual std::expected<void, StorageError> writeValue(const std::optional<os::Data>& value) = 0;
+};
+
+class FileStorage final : public Storage {
+ public:
+  explicit FileStorage(std::string path) : path_(std::move(path)) {}
+  // The file of an app id under Application Support.
+  static std::shared_ptr<FileStorage> makeStorage(const std::string& id);
+
+  std::expected<os::Data, StorageError> readValue() override;
+  std::expected<void, StorageError> writeValue(const std::optional<os::Data>& value) override;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+using BundleTransform = std::function<std::optional<HeartbeatsBundle>(std::optional<HeartbeatsBundle>)>;
+
+class HeartbeatStorage : public std::enable_shared_from_this<HeartbeatStorage> {
+ public:
+  // The live storage of the id, created on demand with a FileStorage.
+  static std::shared_ptr<HeartbeatStorage> instance(const std::string& id);
+
+  // Read, transform, write later on the queue; failures are ignored.
+  void updateAsync(BundleTransform transform);
+  // The same, finished before returning.
+  void updateSync(const BundleTransform& transform);
+  // The same; the old bundle (or nullopt), or the write failure.
+  std::expected<std::optional<HeartbeatsBundle>, StorageError> exchange(const BundleTransform& transform);
+
+  std::expected<std::optional<HeartbeatsBundle>, os::Error> loadBundle();
+  std::expected<void, os::Error> saveBundle(const std::optional<HeartbeatsBundle>& bundle);
+
+  const std::string& id() const { return id_; }
+
+  // Use instance(); public for std::make_shared.
+  HeartbeatStorage(std::string id, std::shared_ptr<Storage> storage);
+  ~HeartbeatStorage();
+
+  // A storage over any byte store (not entered in the instance cache).
+  static std::shared_ptr<HeartbeatStorage> TEST_make(const std::string& id, std::shared_ptr<Storage> storage);
+
+ private:
+  const std::string id_;
+  const std::shared_ptr<Storage> storage_;
+  const std::shared_ptr<os::DispatchQueue> queue_;
+  bool cached_ = false;  // entered in the instance cache
+};
+
+}  // namespace heartbeats
