@@ -1,0 +1,166 @@
+#include "app/controls/sliders.h"
+
+#include <cmath>
+#include <numbers>
+
+#include "os/dispatch/queue.h"
+
+namespace detail {
+
+CGRect thinSliderThumbRect(const UISlider& slider, const CGRect& trackRect, float value) {
+  float maximum = slider.maximumValue();
+  if (maximum == 0) maximum = 1;
+  const float fraction = value / maximum;
+  const CGFloat x = std::ceil(trackRect.width() * fraction) - 4;
+  const CGFloat y = trackRect.midY() - 4;
+  return {x, y, 8, 8};
+}
+
+SliderLayoutInputs SliderLayoutInputs::of(const UISlider& slider) {
+  const unsigned state = slider.state();
+  return {slider.bounds(),
+          slider.value(),
+          slider.minimumValue(),
+          slider.maximumValue(),
+          state,
+          slider.thumbImageForState(state).get(),
+          slider.minimumTrackImageForState(state).get(),
+          slider.maximumTrackImageForState(state).get(),
+          slider.thumbTintColor(),
+          slider.minimumTrackTintColor(),
+          slider.maximumTrackTintColor()};
+}
+
+}  // namespace detail
+
+CGRect HorizontalSliderThickness::trackRectForBounds(const CGRect& bounds) const {
+  return {0, UISlider::trackRectForBounds(bounds).origin.y, bounds.width(), 4};
+}
+
+CGRect HorizontalSliderThickness::thumbRectForBounds(const CGRect&, const CGRect& trackRect, float value) const {
+  return detail::thinSliderThumbRect(*this, trackRect, value);
+}
+
+void HorizontalSliderThickness::layoutSubviews() {
+  auto inputs = detail::SliderLayoutInputs::of(*this);
+  if (laidOut_ == inputs) return;
+  laidOut_ = inputs;
+  UISlider::layoutSubviews();
+}
+
+CGRect CustomThicknessSlider::trackRectForBounds(const CGRect& bounds) const {
+  return {0, UISlider::trackRectForBounds(bounds).origin.y, bounds.width(), 8};
+}
+
+CGRect CustomThicknessSlider::thumbRectForBounds(const CGRect&, const CGRect& trackRect, float value) const {
+  return detail::thinSliderThumbRect(*this, trackRect, value);
+}
+
+void CustomThicknessSlider::layoutSubviews() {
+  auto inputs = detail::SliderLayoutInputs::of(*this);
+  if (laidOut_ == inputs) return;
+  laidOut_ = inputs;
+  UISlider::layoutSubviews();
+}
+
+// ---- HorizontalSlider ----
+
+std::shared_ptr<HorizontalSlider> HorizontalSlider::create(const CGRect& frame) {
+  auto view = std::make_shared<HorizontalSlider>(frame);
+  view->addSubview(view->slider_);
+  return view;
+}
+
+HorizontalSlider::HorizontalSlider(const CGRect& frame) : UIView(frame) { updateSlider(); }
+
+void HorizontalSlider::updateSlider() {
+  slider_->setTransform(CGAffineTransform::identity());
+  slider_->setMinimumValue(minimumValue_);
+  slider_->setMaximumValue(maximumValue_);
+  slider_->setValue(slider_->value(), false);
+  slider_->setThumbTintColor(thumbTintColor_);
+  slider_->setMinimumTrackTintColor(minimumTrackTintColor_);
+  slider_->setMaximumTrackTintColor(maximumTrackTintColor_);
+  slider_->setContinuous(isContinuous_);
+}
+
+void HorizontalSlider::layoutSubviews() {
+  UIView::layoutSubviews();
+  CGRect b = slider_->bounds();
+  b.size.width = bounds().width();
+  slider_->setBounds(b);
+  const CGPoint mid = bounds().mid();
+  slider_->setCenter({mid.x, slider_->center().y});
+  slider_->setCenter({mid.x, mid.y});
+}
+
+// ---- VerticalSlider ----
+
+std::shared_ptr<VerticalSlider> VerticalSlider::create(const CGRect& frame) {
+  auto view = std::make_shared<VerticalSlider>(frame);
+  view->addSubview(view->slider_);
+  return view;
+}
+
+VerticalSlider::VerticalSlider(const CGRect& frame) : UIView(frame) { updateSlider(); }
+
+void VerticalSlider::updateSlider() {
+  constexpr CGFloat quarter = std::numbers::pi / 2;
+  if (ascending_) {
+    slider_->setTransform(CGAffineTransform::makeRotation(quarter).scaledBy(1, -1));
+  } else {
+    slider_->setTransform(CGAffineTransform::makeRotation(-quarter));
+  }
+  slider_->setMinimumValue(minimumValue_);
+  slider_->setMaximumValue(maximumValue_);
+  slider_->setValue(slider_->value(), false);
+  slider_->setThumbTintColor(thumbTintColor_);
+  slider_->setMinimumTrackTintColor(minimumTrackTintColor_);
+  slider_->setMaximumTrackTintColor(maximumTrackTintColor_);
+  slider_->setContinuous(isContinuous_);
+}
+
+CGSize VerticalSlider::intrinsicContentSize() const {
+  const CGSize size = slider_->intrinsicContentSize();
+  return {size.height, size.width};
+}
+
+void VerticalSlider::layoutSubviews() {
+  UIView::layoutSubviews();
+  CGRect b = slider_->bounds();
+  b.size.width = bounds().height();
+  slider_->setBounds(b);
+  const CGPoint mid = bounds().mid();
+  slider_->setCenter({mid.x, slider_->center().y});
+  slider_->setCenter({mid.x, mid.y});
+}
+
+// ---- PUGradientSlider ----
+
+void PUGradientSlider::gradientImage(const std::shared_ptr<UISlider>& slider, const std::vector<CGColor>& colors,
+                                     CGFloat thickness) {
+  if (!slider) return;
+  auto layer = CAGradientLayer::layer();
+  layer->setFrame({0, 0, slider->bounds().width(), 5});
+  layer->setColors(colors);
+  layer->setStartPoint({0, 1});
+  layer->setEndPoint({1, 1});
+  layer->setMasksToBounds(true);
+  layer->setCornerRadius(thickness);
+
+  // A size that cannot be drawn pushes no context; never draw into the
+  // context that was current before.
+  CGContext* before = UIGraphicsGetCurrentContext();
+  UIGraphicsBeginImageContextWithOptions(layer->frame().size, false, 0);
+  CGContext* ctx = UIGraphicsGetCurrentContext();
+  if (!ctx || ctx == before) return;
+  layer->renderInContext(*ctx);
+  std::shared_ptr<UIImage> image = UIGraphicsGetImageFromCurrentImageContext();
+  UIGraphicsEndImageContext();
+  if (!image) return;
+
+  os::DispatchQueue::main()->async([slider, image] {
+    slider->setMaximumTrackImage(image, UIControlState::normal);
+    slider->setMinimumTrackImage(image, UIControlState::normal);
+  });
+}

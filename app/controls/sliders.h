@@ -1,0 +1,151 @@
+// Sliders of the meter: two UISlider subclasses with a thin track and a small
+// square thumb, two wrapper views that own one slider each and copy their
+// settings onto it, and the gradient track image.
+//
+// The wrappers must be made with create(): the inner slider joins the view
+// tree once the wrapper is owned by a shared_ptr. Main thread only.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "os/uikit/uikit.h"
+
+namespace detail {
+// The thumb rectangle both slider classes share.
+CGRect thinSliderThumbRect(const UISlider& slider, const CGRect& trackRect, float value);
+
+// What a slider's layout depends on. UISlider's own pass re-sets its image
+// views, which asks for another pass of the slider, so inside a window it
+// would lay out on every turn of the main queue; the subclasses run it only
+// when one of these changed.
+struct SliderLayoutInputs {
+  CGRect bounds;
+  float value = 0, minimum = 0, maximum = 0;
+  unsigned state = 0;
+  const UIImage *thumb = nullptr, *minimumTrack = nullptr, *maximumTrack = nullptr;
+  std::optional<UIColor> thumbTint, minimumTrackTint, maximumTrackTint;
+  static SliderLayoutInputs of(const UISlider& slider);
+  friend bool operator==(const SliderLayoutInputs&, const SliderLayoutInputs&) = default;
+};
+}  // namespace detail
+
+// Track 4 points high; used inside HorizontalSlider.
+class HorizontalSliderThickness : public UISlider {
+ public:
+  using UISlider::UISlider;
+  // (0, the default track's y, width of the bounds, 4).
+  CGRect trackRectForBounds(const CGRect& bounds) const override;
+  // An 8 x 8 square centred on the track at value / maximum of its width
+  // (maximum 0 counts as 1); the minimum takes no part.
+  CGRect thumbRectForBounds(const CGRect& bounds, const CGRect& trackRect, float value) const override;
+  void layoutSubviews() override;
+
+ private:
+  std::optional<detail::SliderLayoutInputs> laidOut_;
+};
+
+// Track 8 points high; used inside VerticalSlider and, off screen, for the
+// watch's picture of the reading.
+class CustomThicknessSlider : public UISlider {
+ public:
+  using UISlider::UISlider;
+  CGRect trackRectForBounds(const CGRect& bounds) const override;
+  CGRect thumbRectForBounds(const CGRect& bounds, const CGRect& trackRect, float value) const override;
+  void layoutSubviews() override;
+
+ private:
+  std::optional<detail::SliderLayoutInputs> laidOut_;
+};
+
+
+// A view owning a HorizontalSliderThickness. Every setter re-copies all
+// settings onto the slider (updateSlider()).
+class HorizontalSlider : public UIView {
+ public:
+  static std::shared_ptr<HorizontalSlider> create(const CGRect& frame = {});
+  explicit HorizontalSlider(const CGRect& frame = {});
+
+  const std::shared_ptr<HorizontalSliderThickness>& slider() const { return slider_; }
+
+  float minimumValue() const { return minimumValue_; }
+  void setMinimumValue(float v) { minimumValue_ = v; updateSlider(); }
+  float maximumValue() const { return maximumValue_; }
+  void setMaximumValue(float v) { maximumValue_ = v; updateSlider(); }
+  std::optional<UIColor> thumbTintColor() const { return thumbTintColor_; }
+  void setThumbTintColor(std::optional<UIColor> c) { thumbTintColor_ = c; updateSlider(); }
+  std::optional<UIColor> minimumTrackTintColor() const { return minimumTrackTintColor_; }
+  void setMinimumTrackTintColor(std::optional<UIColor> c) { minimumTrackTintColor_ = c; updateSlider(); }
+  std::optional<UIColor> maximumTrackTintColor() const { return maximumTrackTintColor_; }
+  void setMaximumTrackTintColor(std::optional<UIColor> c) { maximumTrackTintColor_ = c; updateSlider(); }
+  bool isContinuous() const { return isContinuous_; }
+  void setIsContinuous(bool on) { isContinuous_ = on; updateSlider(); }
+
+  // The slider's value; setting it animates the slider there.
+  float value() const { return slider_->value(); }
+  void setValue(float v) { slider_->setValue(v, true); }
+
+  void updateSlider();
+  CGSize intrinsicContentSize() const override { return slider_->intrinsicContentSize(); }
+  void layoutSubviews() override;
+
+ private:
+  std::shared_ptr<HorizontalSliderThickness> slider_ = std::make_shared<HorizontalSliderThickness>();
+  float minimumValue_ = 0;
+  float maximumValue_ = 200;
+  std::optional<UIColor> thumbTintColor_, minimumTrackTintColor_, maximumTrackTintColor_;
+  bool isContinuous_ = true;
+};
+
+// A view owning a CustomThicknessSlider turned by a quarter: with ascending
+// false the minimum is at the bottom, with ascending true at the top
+// (mirrored).
+class VerticalSlider : public UIView {
+ public:
+  static std::shared_ptr<VerticalSlider> create(const CGRect& frame = {});
+  explicit VerticalSlider(const CGRect& frame = {});
+
+  const std::shared_ptr<CustomThicknessSlider>& slider() const { return slider_; }
+
+  bool ascending() const { return ascending_; }
+  void setAscending(bool on) { ascending_ = on; updateSlider(); }
+  float minimumValue() const { return minimumValue_; }
+  void setMinimumValue(float v) { minimumValue_ = v; updateSlider(); }
+  float maximumValue() const { return maximumValue_; }
+  void setMaximumValue(float v) { maximumValue_ = v; updateSlider(); }
+  std::optional<UIColor> thumbTintColor() const { return thumbTintColor_; }
+  void setThumbTintColor(std::optional<UIColor> c) { thumbTintColor_ = c; updateSlider(); }
+  std::optional<UIColor> minimumTrackTintColor() const { return minimumTrackTintColor_; }
+  void setMinimumTrackTintColor(std::optional<UIColor> c) { minimumTrackTintColor_ = c; updateSlider(); }
+  std::optional<UIColor> maximumTrackTintColor() const { return maximumTrackTintColor_; }
+  void setMaximumTrackTintColor(std::optional<UIColor> c) { maximumTrackTintColor_ = c; updateSlider(); }
+  bool isContinuous() const { return isContinuous_; }
+  void setIsContinuous(bool on) { isContinuous_ = on; updateSlider(); }
+
+  float value() const { return slider_->value(); }
+  void setValue(float v) { slider_->setValue(v, true); }
+
+  void updateSlider();
+  // The slider's intrinsic size with width and height exchanged.
+  CGSize intrinsicContentSize() const override;
+  void layoutSubviews() override;
+
+ private:
+  std::shared_ptr<CustomThicknessSlider> slider_ = std::make_shared<CustomThicknessSlider>();
+  bool ascending_ = false;
+  float minimumValue_ = -1;
+  float maximumValue_ = 1;
+  std::optional<UIColor> thumbTintColor_, minimumTrackTintColor_, maximumTrackTintColor_;
+  bool isContinuous_ = true;
+};
+
+class PUGradientSlider {
+ public:
+  // Renders the colours (minimum end first) as a left-to-right strip of the
+  // slider's width and 5 points high, its corners curved to `thickness`, and
+  // installs it as both track images of the slider in a later main-queue
+  // block. A slider of zero width gets nothing. Main thread.
+  static void gradientImage(const std::shared_ptr<UISlider>& slider, const std::vector<CGColor>& colors,
+                            CGFloat thickness);
+};

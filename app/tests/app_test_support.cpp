@@ -1,0 +1,43 @@
+#include "app/tests/app_test_support.h"
+
+#include "measurement/engine/rez_analytics.h"
+#include "os/avfoundation/avfoundation.h"
+#include "os/dispatch/queue.h"
+#include "os/foundation/bundle.h"
+#include "os/foundation/user_defaults.h"
+#include "os/uikit/uikit.h"
+#include "os/uikit/view_controller.h"
+#include "os/watchconnectivity/wc_session.h"
+#include "sdk-core/core/rez_app.h"
+#include "sdk-core/core/rez_options.h"
+
+namespace drosil::testing {
+
+namespace {
+
+void resetWorld() {
+  os::dispatch::drainUntilIdle();
+  os::CameraSimulator::reset();
+  os::WatchSimulator::reset();
+  REZApp::resetApps();
+  REZOptions::resetDefaultOptions();
+  REZAnalytics::TEST_reset();
+  UIStoryboard::TEST_reset();
+  UIApplication::sharedApplication()->setDelegate(nullptr);
+  TEST_clearFeedbackEvents();
+  os::UserDefaults::resetStandardUserDefaults();
+}
+
+}  // namespace
+
+AppTest::AppTest() {
+  os::Bundle::setMainBundlePath(DROSIL_TEST_BUNDLE_DIR);
+  UIImage::setAssetDirectory(DROSIL_TEST_BUNDLE_DIR);
+  resetWorld();
+}
+
+AppTest::~AppTest() { resetWorld(); }
+
+void AppTest::drain() { os::dispatch::drainUntilIdle(); }
+
+}  // namespace drosil::testing
