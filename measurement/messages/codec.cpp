@@ -9,6 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
+
+#include "measurement/messages/record_arena.h"
 
 
 // Design note.
@@ -30,6 +33,9 @@
 // A repeated-message element is decoded in place from the input buffer by a
 // full decode of its own at depth d+1; deeper than kAPMPBMaxNestingDepth is
 // refused, so hostile input cannot exhaust the stack.
+// The records, scalar cells and string cells a decode makes come from the
+// arena of the record decoded into (record_arena.h); the freeing functions
+// skip what an arena holds, and the arena's owner releases it whole.
 //
 // An encode sizes first, then writes. A repeated-message element records its
 // body size in the sizing pass (MessageInfo::encodedSize) and the writing pass
@@ -39,6 +45,12 @@
 namespace {
 
 using Layout = APMPBMessageDescriptor::FieldLayout;
+using apmpb::detail::Arena;
+using apmpb::detail::releaseBlock;
+
+// The first arena chunk of a decode, per byte of input: a tree of small
+// fields takes about seven times its encoded size in records and cells.
+constexpr size_t kArenaBytesPerInputByte = 8;
 
 constexpr int32_t kKindMask = 0xFFF0;
 
@@ -50,10 +62,13 @@ bool isVarintKind(int32_t kind) {
 }
 bool isStringKind(int32_t kind) { return kind == kAPMPBTypeString || kind == kAPMPBTypeBytes; }
 
-// The callback argument of a repeated-message field.
+// The argument of a field's callback: its array cell (a repeated field) or
+// its slot (a singular string), with what a decode needs to fill it.
 struct ElementArgument {
   APMPBArray* array;
-  const APMPBMessageDescriptor* descriptor;
+  void** slot;
+  const APMPBMessageDescriptor* descriptor;  // a repeated message's element message
+  Arena* arena;
   int depth;
 };
 
@@ -188,6 +203,35 @@ MessageInfo* newRecord(const APMPBMessageDescriptor& d) {
   return record;
 }
 
+// An initialised record in one arena block: the record, its slots and the
+// array cells of its repeated fields. Without an arena, newRecord.
+MessageInfo* newRecordIn(const APMPBMessageDescriptor& d, Arena* arena) {
+  if (arena == nullptr) return newRecord(d);
+  auto n = static_cast<size_t>(d.fieldCount());
+  size_t repeated = 0;
+  for (int32_t i = 0; i < d.fieldCount(); i++) repeated += isRepeated(d.type(i)) ? 1 : 0;
+  static_assert(sizeof(MessageInfo) % alignof(void*) == 0 && sizeof(void*) % alignof(APMPBArray) == 0);
+  auto* block = static_cast<unsigned char*>(
+      arena->allocate(sizeof(MessageInfo) + n * sizeof(void*) + repeated * sizeof(APMPBArray)));
+  if (block == nullptr) return nullptr;
+  auto* record = reinterpret_cast<MessageInfo*>(block);
+  record->name = d.name();
+  record->types = d.types();
+  record->values = reinterpret_cast<void**>(block + sizeof(MessageInfo));
+  record->arena = arena;
+  auto* arrays = reinterpret_cast<APMPBArray*>(block + sizeof(MessageInfo) + n * sizeof(void*));
+  for (int32_t i = 0; i < d.fieldCount(); i++) {
+    if (isRepeated(d.type(i))) record->values[i] = arrays++;
+  }
+  return record;
+}
+
+// A zeroed scalar cell in the slot, from the arena when there is one; the
+// cell setters then reuse it.
+void placeScalarCell(void** slot, Arena* arena) {
+  if (*slot == nullptr && arena != nullptr) *slot = arena->allocate(sizeof(uint64_t));
+}
+
 // ---- wire-type check ----
 
 // The wire type a field of this type word travels with; -1 accepts both
@@ -242,6 +286,24 @@ bool checkWireTypes(const APMPBMessageDescriptor& d, const uint8_t* bytes, size_
 
 // ---- decode ----
 
+bool decodeStringField(pb_istream_t* stream, const pb_field_t*, void** arg) {
+  auto* argument = arg ? static_cast<ElementArgument*>(*arg) : nullptr;
+  if (argument == nullptr || argument->slot == nullptr) return false;
+  return apmpb::detail::decodeStringCell(stream, argument->slot, argument->arena);
+}
+
+bool decodeRepeatedStringField(pb_istream_t* stream, const pb_field_t*, void** arg) {
+  auto* argument = arg ? static_cast<ElementArgument*>(*arg) : nullptr;
+  if (argument == nullptr || argument->array == nullptr) return false;
+  return apmpb::detail::decodeRepeatedStringCell(stream, argument->array, argument->arena);
+}
+
+bool decodeRepeatedVarintField(pb_istream_t* stream, const pb_field_t*, void** arg) {
+  auto* argument = arg ? static_cast<ElementArgument*>(*arg) : nullptr;
+  if (argument == nullptr || argument->array == nullptr) return false;
+  return apmpb::detail::decodeRepeatedVarintCell(stream, argument->array, argument->arena);
+}
+
 bool decodeElement(pb_istream_t* stream, const pb_field_t*, void** arg) {
   auto* argument = arg ? static_cast<ElementArgument*>(*arg) : nullptr;
   if (argument == nullptr || argument->array == nullptr || argument->descriptor == nullptr) {
@@ -278,7 +340,7 @@ bool decodeElement(pb_istream_t* stream, const pb_field_t*, void** arg) {
   }
   auto** elements = static_cast<void**>(array->data);
   // Stored before decoding, so that a failed element is freed with the record.
-  MessageInfo* element = newRecord(d);
+  MessageInfo* element = newRecordIn(d, argument->arena);
   if (element == nullptr) {
     std::printf("<ERROR> %s decoder failed: Unable to initialize MessageInfo\n", d.name());
     return false;
@@ -294,7 +356,7 @@ bool decodeElement(pb_istream_t* stream, const pb_field_t*, void** arg) {
 }
 
 bool setDecoders(const APMPBMessageDescriptor& d, MessageInfo* record, unsigned char* base,
-                 ElementArgument* arguments, int& nextArgument, int depth) {
+                 ElementArgument* arguments, int& nextArgument, int depth, Arena* arena) {
   if (record == nullptr || base == nullptr) return false;
   for (int32_t i = 0; i < d.fieldCount(); i++) {
     int32_t type = d.type(i);
@@ -305,29 +367,31 @@ bool setDecoders(const APMPBMessageDescriptor& d, MessageInfo* record, unsigned 
       if (array == nullptr) return false;
       APMPBResetArray(array);
       auto* callback = reinterpret_cast<pb_callback_t*>(base + layout.dataOffset);
+      ElementArgument& argument = arguments[nextArgument++];
+      argument = {array, nullptr, nullptr, arena, depth};
+      callback->arg = &argument;
       if (kind == kAPMPBTypeMessage) {
-        ElementArgument& argument = arguments[nextArgument++];
-        argument = {array, d.child(i), depth + 1};
+        argument.descriptor = d.child(i);
+        argument.depth = depth + 1;
         callback->funcs.decode = &decodeElement;
-        callback->arg = &argument;
       } else if (isStringKind(kind)) {
-        callback->funcs.decode = &APMPBDecodeRepeatedString;
-        callback->arg = array;
+        callback->funcs.decode = &decodeRepeatedStringField;
       } else {
-        callback->funcs.decode = &APMPBDecodeRepeatedVarint;
-        callback->arg = array;
+        callback->funcs.decode = &decodeRepeatedVarintField;
       }
     } else if (isStringKind(kind)) {
       auto* callback = reinterpret_cast<pb_callback_t*>(base + layout.dataOffset);
-      callback->funcs.decode = &APMPBDecodeString;
-      callback->arg = &record->values[i];
+      ElementArgument& argument = arguments[nextArgument++];
+      argument = {nullptr, &record->values[i], nullptr, arena, depth};
+      callback->funcs.decode = &decodeStringField;
+      callback->arg = &argument;
     } else if (kind == kAPMPBTypeMessage) {
       const APMPBMessageDescriptor& child = *d.child(i);
-      MessageInfo* childRecord = newRecord(child);
+      MessageInfo* childRecord = newRecordIn(child, arena);
       if (childRecord == nullptr) return false;
       record->values[i] = childRecord;
       if (!setDecoders(child, childRecord, base + layout.dataOffset, arguments, nextArgument,
-                       depth + 1)) {
+                       depth + 1, arena)) {
         return false;
       }
     }
@@ -376,7 +440,7 @@ bool countedElements(const APMPBMessageDescriptor& d, const MessageInfo* record)
 }
 
 void storeDecodedScalars(const APMPBMessageDescriptor& d, const unsigned char* base,
-                         MessageInfo* record) {
+                         MessageInfo* record, Arena* arena) {
   for (int32_t i = 0; i < d.fieldCount(); i++) {
     int32_t type = d.type(i);
     int32_t kind = kindOf(type);
@@ -386,11 +450,12 @@ void storeDecodedScalars(const APMPBMessageDescriptor& d, const unsigned char* b
     if (kind == kAPMPBTypeMessage) {
       auto* child = static_cast<MessageInfo*>(record->values[i]);
       if (present && child != nullptr) {
-        storeDecodedScalars(*d.child(i), base + layout.dataOffset, child);
+        storeDecodedScalars(*d.child(i), base + layout.dataOffset, child, arena);
       } else {
         apmpb::detail::clearField(d, record, i);
       }
     } else if (present) {
+      placeScalarCell(&record->values[i], arena);
       storeScalar(kind, base + layout.dataOffset, &record->values[i]);
     }
   }
@@ -476,7 +541,7 @@ bool prepareEncode(const APMPBMessageDescriptor& d, const MessageInfo* record, u
       auto* callback = reinterpret_cast<pb_callback_t*>(base + layout.dataOffset);
       if (kind == kAPMPBTypeMessage) {
         ElementArgument& argument = arguments[nextArgument++];
-        argument = {array, d.child(i), 0};
+        argument = {array, nullptr, d.child(i), nullptr, 0};
         callback->funcs.encode = &encodeElements;
         callback->arg = &argument;
       } else if (isStringKind(kind)) {
@@ -629,10 +694,9 @@ APMPBMessageDescriptor::APMPBMessageDescriptor(const Schema& schema, const Funct
         }
         twoPass_ = twoPass_ || child->twoPass_;
         argumentSlots_ += child->argumentSlots_;
-      } else {
-        argumentSlots_++;
       }
     }
+    if (isRepeated(type) || isStringKind(kindOf(type))) argumentSlots_++;
     if (isRepeated(type)) twoPass_ = true;
     if (schema_.nanopbFields == nullptr) continue;
     pb_field_iter_t it;
@@ -696,9 +760,9 @@ bool clearField(const APMPBMessageDescriptor& d, MessageInfo* record, int32_t in
         freeRecord(*d.child(index), static_cast<MessageInfo*>(elements[k]));
       } else if (isStringKind(kind)) {
         APMPBFreeString(static_cast<APMPBArray*>(elements[k]));
-        std::free(elements[k]);
+        releaseBlock(record->arena, elements[k]);
       } else {
-        std::free(elements[k]);
+        releaseBlock(record->arena, elements[k]);
       }
     }
     APMPBResetArray(array);
@@ -707,11 +771,11 @@ bool clearField(const APMPBMessageDescriptor& d, MessageInfo* record, int32_t in
   if (*slot == nullptr) return true;
   if (isStringKind(kind)) {
     APMPBFreeString(static_cast<APMPBArray*>(*slot));
-    std::free(*slot);
+    releaseBlock(record->arena, *slot);
   } else if (kind == kAPMPBTypeMessage) {
     freeRecord(*d.child(index), static_cast<MessageInfo*>(*slot));
   } else {
-    std::free(*slot);
+    releaseBlock(record->arena, *slot);
   }
   *slot = nullptr;
   return true;
@@ -725,15 +789,21 @@ bool freeRecord(const APMPBMessageDescriptor& d, MessageInfo* record) {
     return false;
   }
   bool ok = true;
+  Arena* arena = record->arena;
   if (record->values != nullptr) {
     for (int32_t i = 0; i < d.fieldCount() && ok; i++) ok = clearField(d, record, i);
     if (!ok) return false;
     for (int32_t i = 0; i < d.fieldCount(); i++) {
-      if (isRepeated(d.type(i))) std::free(record->values[i]);
+      if (isRepeated(d.type(i))) releaseBlock(arena, record->values[i]);
     }
-    std::free(record->values);
+    releaseBlock(arena, record->values);
   }
-  std::free(record);
+  // The owner lies outside its arena; the records inside go with it.
+  if (arena != nullptr && arena->owner() == record) {
+    delete arena;
+    arena = nullptr;
+  }
+  releaseBlock(arena, record);
   return true;
 }
 
@@ -838,12 +908,26 @@ bool decodeRecord(const APMPBMessageDescriptor& d, const uint8_t* bytes, size_t 
     if (isRepeated(d.type(i)) && static_cast<APMPBArray*>(value)->data == nullptr) continue;
     clearField(d, record, i);
   }
+  // The outermost decode keeps the tree in the record's arena; element
+  // records were made in it already.
+  Arena* arena = record->arena;
+  if (depth == 0) {
+    size_t hint = length * kArenaBytesPerInputByte;
+    if (arena == nullptr) {
+      // Without an arena (out of memory) every cell is malloc'd.
+      arena = new (std::nothrow) Arena(record, hint);
+      record->arena = arena;
+    } else if (arena->owner() == record) {
+      // The clearing above left nothing that refers into the arena.
+      arena->reset(hint);
+    }
+  }
 
   Scratch scratch(scratchSize(d));
   unsigned char* base = scratch.base();
   auto* arguments = base ? reinterpret_cast<ElementArgument*>(base + argumentsOffset(d)) : nullptr;
   int next = 0;
-  if (base == nullptr || !setDecoders(d, record, base, arguments, next, depth)) {
+  if (base == nullptr || !setDecoders(d, record, base, arguments, next, depth, arena)) {
     std::printf("<ERROR> %s decoder failed: Unable to set decoders\n", d.name());
     return false;
   }
@@ -852,7 +936,9 @@ bool decodeRecord(const APMPBMessageDescriptor& d, const uint8_t* bytes, size_t 
     return false;
   }
   pb_istream_t stream = pb_istream_from_buffer(bytes, length);
-  if (!pb_decode(&stream, d.nanopbFields(), base)) {
+  // The scratch struct starts zeroed and pass 2 rewrites what pass 1 wrote,
+  // so nanopb need not reset it to defaults.
+  if (!pb_decode_ex(&stream, d.nanopbFields(), base, PB_DECODE_NOINIT)) {
     std::printf("<ERROR> %s decoder failed: %s\n", d.name(), streamError(stream));
     return false;
   }
@@ -862,12 +948,12 @@ bool decodeRecord(const APMPBMessageDescriptor& d, const uint8_t* bytes, size_t 
       return false;
     }
     pb_istream_t second = pb_istream_from_buffer(bytes, length);
-    if (!pb_decode(&second, d.nanopbFields(), base)) {
+    if (!pb_decode_ex(&second, d.nanopbFields(), base, PB_DECODE_NOINIT)) {
       std::printf("<ERROR> %s decoder failed: %s\n", d.name(), streamError(second));
       return false;
     }
   }
-  storeDecodedScalars(d, base, record);
+  storeDecodedScalars(d, base, record, arena);
   return true;
 }
 

@@ -85,8 +85,8 @@ class APMPBMessageDescriptor {
   const FieldLayout& layout(int32_t index) const { return layout_[static_cast<size_t>(index)]; }
   // True when a decode needs the counting pass.
   bool isTwoPass() const { return twoPass_; }
-  // Callback arguments one decode or encode of this message needs for
-  // repeated-message fields, its singular sub-messages' included.
+  // Callback arguments one decode or encode of this message needs: one per
+  // repeated or string field, its singular sub-messages' included.
   int argumentSlots() const { return argumentSlots_; }
   // The index of a wire tag, or -1 for a tag the schema does not know.
   int32_t indexOfTag(uint32_t tag) const {

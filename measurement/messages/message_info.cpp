@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "measurement/messages/record_arena.h"
+
 namespace {
 
 // Allocates at least one byte so that an empty value still has data.
@@ -93,70 +95,19 @@ void APMPBSetStringCell(void** slot, const void* bytes, size_t length) {
 bool APMPBDecodeRepeatedVarint(pb_istream_t* stream, const pb_field_t*, void** arg) {
   auto* array = arg ? static_cast<APMPBArray*>(*arg) : nullptr;
   if (array == nullptr) return false;
-  uint64_t value = 0;
-  if (!pb_decode_varint(stream, &value)) return false;
-  if (array->data == nullptr) {
-    if (array->size == UINT32_MAX) return false;
-    array->size++;
-    return true;
-  }
-  // The filling pass never sees more elements than the counting pass did;
-  // the check keeps a record that breaks that rule from being overrun.
-  if (array->fillCursor >= array->size) return false;
-  auto** elements = static_cast<void**>(array->data);
-  APMPBSetUInt64Cell(&elements[array->fillCursor], value);
-  if (elements[array->fillCursor] == nullptr) return false;
-  array->fillCursor++;
-  return true;
+  return apmpb::detail::decodeRepeatedVarintCell(stream, array, nullptr);
 }
 
 bool APMPBDecodeString(pb_istream_t* stream, const pb_field_t*, void** arg) {
   auto** slot = arg ? static_cast<void**>(*arg) : nullptr;
   if (slot == nullptr) return false;
-  auto* cell = static_cast<APMPBArray*>(*slot);
-  size_t length = stream->bytes_left;
-  if (cell == nullptr) {
-    cell = static_cast<APMPBArray*>(std::calloc(1, sizeof(APMPBArray)));
-    if (cell == nullptr) return false;
-    *slot = cell;
-    if (length > kAPMPBMaxStringLength) {
-      std::printf("Unable to process proto stream. Buffer is too big. %zu > %d", length,
-                  static_cast<int>(kAPMPBMaxStringLength));
-      return false;
-    }
-    auto* bytes = static_cast<uint8_t*>(allocateBytes(length));  // filled by pb_read
-    if (bytes == nullptr) return false;
-    cell->data = bytes;
-    cell->size = static_cast<uint32_t>(length);
-    if (!pb_read(stream, bytes, length)) {
-      std::free(bytes);
-      cell->data = nullptr;
-      cell->size = 0;
-      return false;
-    }
-    return true;
-  }
-  if (cell->data != nullptr) {
-    // A later occurrence, or the second pass over one already read.
-    return pb_read(stream, nullptr, length);
-  }
-  std::puts("<ERROR> String decoder failed: string data is NULL");
-  return false;
+  return apmpb::detail::decodeStringCell(stream, slot, nullptr);
 }
 
-bool APMPBDecodeRepeatedString(pb_istream_t* stream, const pb_field_t* field, void** arg) {
+bool APMPBDecodeRepeatedString(pb_istream_t* stream, const pb_field_t*, void** arg) {
   auto* array = arg ? static_cast<APMPBArray*>(*arg) : nullptr;
   if (array == nullptr) return false;
-  if (array->data == nullptr) {
-    if (!pb_read(stream, nullptr, stream->bytes_left)) return false;
-    if (array->size == UINT32_MAX) return false;
-    array->size++;
-    return true;
-  }
-  if (array->fillCursor >= array->size) return false;
-  void** slot = &static_cast<void**>(array->data)[array->fillCursor++];
-  void* slotArg = slot;
-  return APMPBDecodeString(stream, field, &slotArg);
+  return apmpb::detail::decodeRepeatedStringCell(stream, array, nullptr);
 }
 
 bool APMPBEncodeRepeatedVarint(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
@@ -207,3 +158,72 @@ uint32_t APMPBEncodeToBuffer(const pb_msgdesc_t* fields, const void* source, uin
   *buffer = bytes;
   return static_cast<uint32_t>(output.bytes_written);
 }
+
+namespace apmpb::detail {
+
+bool decodeRepeatedVarintCell(pb_istream_t* stream, APMPBArray* array, Arena* arena) {
+  uint64_t value = 0;
+  if (!pb_decode_varint(stream, &value)) return false;
+  if (array->data == nullptr) {
+    if (array->size == UINT32_MAX) return false;
+    array->size++;
+    return true;
+  }
+  // The filling pass never sees more elements than the counting pass did;
+  // the check keeps a record that breaks that rule from being overrun.
+  if (array->fillCursor >= array->size) return false;
+  void** slot = &static_cast<void**>(array->data)[array->fillCursor];
+  if (*slot == nullptr && arena != nullptr) *slot = arena->allocate(sizeof(uint64_t));
+  APMPBSetUInt64Cell(slot, value);
+  if (*slot == nullptr) return false;
+  array->fillCursor++;
+  return true;
+}
+
+bool decodeRepeatedStringCell(pb_istream_t* stream, APMPBArray* array, Arena* arena) {
+  if (array->data == nullptr) {
+    if (!pb_read(stream, nullptr, stream->bytes_left)) return false;
+    if (array->size == UINT32_MAX) return false;
+    array->size++;
+    return true;
+  }
+  if (array->fillCursor >= array->size) return false;
+  void** slot = &static_cast<void**>(array->data)[array->fillCursor++];
+  return decodeStringCell(stream, slot, arena);
+}
+
+bool decodeStringCell(pb_istream_t* stream, void** slot, Arena* arena) {
+  auto* cell = static_cast<APMPBArray*>(*slot);
+  size_t length = stream->bytes_left;
+  if (cell == nullptr) {
+    void* block = arena ? arena->allocate(sizeof(APMPBArray)) : std::calloc(1, sizeof(APMPBArray));
+    cell = static_cast<APMPBArray*>(block);
+    if (cell == nullptr) return false;
+    *slot = cell;
+    if (length > kAPMPBMaxStringLength) {
+      std::printf("Unable to process proto stream. Buffer is too big. %zu > %d", length,
+                  static_cast<int>(kAPMPBMaxStringLength));
+      return false;
+    }
+    // The bytes stay malloc'd whatever holds the cell: APMPBFreeString frees them.
+    auto* bytes = static_cast<uint8_t*>(allocateBytes(length));  // filled by pb_read
+    if (bytes == nullptr) return false;
+    cell->data = bytes;
+    cell->size = static_cast<uint32_t>(length);
+    if (!pb_read(stream, bytes, length)) {
+      std::free(bytes);
+      cell->data = nullptr;
+      cell->size = 0;
+      return false;
+    }
+    return true;
+  }
+  if (cell->data != nullptr) {
+    // A later occurrence, or the second pass over one already read.
+    return pb_read(stream, nullptr, length);
+  }
+  std::puts("<ERROR> String decoder failed: string data is NULL");
+  return false;
+}
+
+}  // namespace apmpb::detail

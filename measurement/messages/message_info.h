@@ -6,6 +6,10 @@
 // repeated field always holds its array cell, from init to free. A record owns
 // everything reachable from its values array; copies are deep. The name and the
 // type words are static data shared by every record of the message.
+// The cells and child records a decode makes share one block store (the
+// record's arena): release them through the codec's clear-field and free
+// functions, never with free(); string bytes and element arrays stay malloc'd,
+// so the primitives below work on any record.
 //
 // Misuse of a primitive (a null slot or cell) is printed to standard output
 // and otherwise ignored; the stream callbacks report failure to nanopb. No
@@ -17,6 +21,10 @@
 
 #include <cstddef>
 #include <cstdint>
+
+namespace apmpb::detail {
+class Arena;
+}
 
 // Field type words: exactly one cardinality bit and one kind bit per field.
 inline constexpr int32_t kAPMPBTypeSingular = 0x2;
@@ -59,6 +67,9 @@ struct MessageInfo {
   // Encoder scratch: the body size the sizing pass found, read back by the
   // writing pass of the same encode. Meaningless outside an encode.
   uint32_t encodedSize;
+  // The storage of the cells and child records a decode made in this tree
+  // (record_arena.h); null for a record no decode has filled. Set by the codec.
+  apmpb::detail::Arena* arena;
 };
 
 // Frees the element pointer array (not the elements); the cell is kept, empty.
@@ -98,3 +109,11 @@ bool APMPBEncodeRepeatedString(pb_ostream_t* stream, const pb_field_t* field, vo
 // encoded size (non-null even for zero bytes), which the caller owns and frees
 // with free(). Returns the byte count, or kAPMPBEncodeFailure with *buffer null.
 uint32_t APMPBEncodeToBuffer(const pb_msgdesc_t* fields, const void* source, uint8_t** buffer);
+
+namespace apmpb::detail {
+// The decode callbacks' work, taking each new cell from the arena (calloc
+// when the arena is null). String bytes are malloc'd either way.
+bool decodeRepeatedVarintCell(pb_istream_t* stream, APMPBArray* array, Arena* arena);
+bool decodeStringCell(pb_istream_t* stream, void** slot, Arena* arena);
+bool decodeRepeatedStringCell(pb_istream_t* stream, APMPBArray* array, Arena* arena);
+}  // namespace apmpb::detail

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -309,6 +310,97 @@ TEST(MessageCodec, EncodeRefusesASubMessageOfAnotherType) {
   EXPECT_EQ(buffer, nullptr);
   bundle.get()->values[52] = nullptr;
   APMPBFlagFree(flag);
+}
+
+TEST(MessageCodec, DecodedCellsCanBeReplacedClearedAndDecodedOver) {
+  // A decoded tree keeps its cells and child records in one arena; every
+  // change below must act on it as on a tree of separately allocated cells
+  // (same encoding after), and freeing either must free each block once.
+  const APMPBMessageDescriptor& bundleD = kAPMPBMeasurementBundleDescriptor;
+  const APMPBMessageDescriptor& eventD = kAPMPBEventDescriptor;
+  Record filled(bundleD);
+  fillRecord(bundleD, filled.get(), 3);
+  const std::vector<uint8_t> bytes = encode(bundleD, filled.get());
+  Record otherEvent(eventD);
+  APMPBSetStringCell(&otherEvent.get()->values[1], "other", 5);
+  const std::vector<uint8_t> eventBytes = encode(eventD, otherEvent.get());
+  auto firstEvent = [](MessageInfo* bundle) {
+    return static_cast<MessageInfo**>(static_cast<APMPBArray*>(bundle->values[1])->data);
+  };
+  struct Case {
+    const char* name;
+    std::function<void(MessageInfo*)> change;
+  };
+  const std::vector<Case> cases = {
+      {"scalars set in place",
+       [](MessageInfo* b) {
+         APMPBSetUInt64Cell(&b->values[4], 9);
+         APMPBSetBoolCell(&b->values[21], 0);
+       }},
+      {"strings replaced and emptied",
+       [](MessageInfo* b) {
+         APMPBSetStringCell(&b->values[8], "new", 3);
+         APMPBFreeString(static_cast<APMPBArray*>(b->values[9]));
+         APMPBSetStringCell(&b->values[9], "", 0);
+       }},
+      {"every field cleared",
+       [&](MessageInfo* b) {
+         for (int32_t i = 0; i < bundleD.fieldCount(); i++) bundleD.functions().clearField(b, i);
+       }},
+      {"nested element changed",
+       [&](MessageInfo* b) {
+         MessageInfo* event = firstEvent(b)[0];
+         APMPBSetStringCell(&event->values[1], "renamed", 7);
+         APMPBSetUInt64Cell(&event->values[2], 5);
+         eventD.functions().clearField(event, 0);
+       }},
+      {"array elements replaced",
+       [&](MessageInfo* b) {
+         bundleD.functions().clearField(b, 37);
+         auto* ids = static_cast<APMPBArray*>(b->values[37]);
+         ids->data = std::calloc(1, sizeof(void*));
+         ids->size = 1;
+         APMPBSetUInt32Cell(&static_cast<void**>(ids->data)[0], 77);
+         auto* names = static_cast<APMPBArray*>(b->values[44]);
+         APMPBSetStringCell(&static_cast<void**>(names->data)[1], "second", 6);
+       }},
+      {"element replaced by a copy",
+       [&](MessageInfo* b) { ASSERT_TRUE(eventD.functions().copy(&firstEvent(b)[0], otherEvent.get())); }},
+      {"sub-message replaced by a copy",
+       [&](MessageInfo* b) {
+         Record campaign(kAPMPBAdCampaignInfoDescriptor);
+         APMPBSetStringCell(&campaign.get()->values[0], "click", 5);
+         auto** slot = reinterpret_cast<MessageInfo**>(&b->values[52]);
+         ASSERT_TRUE(kAPMPBAdCampaignInfoDescriptor.functions().copy(slot, campaign.get()));
+       }},
+      {"element decoded over",
+       [&](MessageInfo* b) {
+         ASSERT_TRUE(eventD.functions().decode(eventBytes.data(), eventBytes.size(), firstEvent(b)[0]));
+       }},
+      {"whole record decoded over twice",
+       [&](MessageInfo* b) {
+         ASSERT_TRUE(bundleD.functions().decode(bytes.data(), bytes.size(), b));
+         APMPBSetStringCell(&firstEvent(b)[1]->values[1], "kept", 4);
+         ASSERT_TRUE(bundleD.functions().decode(bytes.data(), bytes.size(), b));
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Record built(bundleD);
+    ASSERT_TRUE(bundleD.functions().copy(built.address(), filled.get()));
+    c.change(built.get());
+    Record decoded(bundleD);
+    ASSERT_TRUE(decodeInto(bundleD, bytes, decoded));
+    c.change(decoded.get());
+    EXPECT_EQ(encode(bundleD, decoded.get()), encode(bundleD, built.get()));
+    // A copy owns nothing of the decoded tree.
+    Record copied(bundleD);
+    ASSERT_TRUE(bundleD.functions().copy(copied.address(), decoded.get()));
+    std::vector<uint8_t> expected = encode(bundleD, decoded.get());
+    bundleD.functions().free(decoded.get());
+    *decoded.address() = nullptr;
+    EXPECT_EQ(encode(bundleD, copied.get()), expected);
+  }
 }
 
 TEST(MessageCodecPrimitives, NullSlotsArePrintedAndIgnored) {
