@@ -108,6 +108,7 @@ UILabel::UILabel(const CGRect& frame) : UIView(frame) {
 }
 
 void UILabel::setText(std::string text) {
+  if (!attributed_ && text == text_) return;
   text_ = std::move(text);
   attributed_.reset();
   setNeedsDisplay();
@@ -209,6 +210,9 @@ UIImageView::UIImageView(std::shared_ptr<UIImage> image) : UIView(CGRect{{0, 0},
 UIImageView::UIImageView(const CGRect& frame) : UIView(frame) { setUserInteractionEnabled(false); }
 
 void UIImageView::setImage(std::shared_ptr<UIImage> image) {
+  // The same image again changes nothing; invalidating would make a superview
+  // that sets its image views in layoutSubviews lay out forever.
+  if (image == image_) return;
   image_ = std::move(image);
   updateContents();
   invalidateIntrinsicContentSize();

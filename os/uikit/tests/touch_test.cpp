@@ -183,6 +183,19 @@ TEST_F(TouchTest, SliderUsesOverriddenGeometryAndTracksTouches) {
   EXPECT_FLOAT_EQ(slider->value(), 0.f);
 }
 
+TEST_F(TouchTest, SliderWithTrackImagesSettles) {
+  // Re-setting the same track image invalidated the slider's layout from its
+  // own layoutSubviews, so a slider in a window laid out on every pass forever.
+  auto slider = std::make_shared<UISlider>(CGRect{0, 300, 200, 31});
+  auto image = std::make_shared<UIImage>();
+  slider->setMinimumTrackImage(image, UIControlState::normal);
+  slider->setMaximumTrackImage(image, UIControlState::normal);
+  window->addSubview(slider);
+  // The first pass adds the track and thumb views; the second must settle.
+  for (int pass = 0; pass < 3 && slider->needsLayout(); ++pass) window->layoutIfNeeded();
+  EXPECT_FALSE(slider->needsLayout());
+}
+
 TEST(LayoutTest, ConstraintsAutoresizingMarginsAndConversion) {
   auto root = std::make_shared<UIView>(CGRect{0, 0, 300, 200});
   auto centred = std::make_shared<UIView>();
