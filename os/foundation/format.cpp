@@ -188,7 +188,7 @@ std::string formatv(std::string_view fmt, std::span<const FormatArg> args) {
       continue;
     }
 
-    // Numeric conversions through the C library with a rebuilt specification.
+    // Numeric conversions through the C library with a rebuilt conversion string.
     std::string spec = "%" + flags;
     if (width >= 0) spec += std::to_string(width);
     if (precision >= 0) spec += "." + std::to_string(precision);
