@@ -224,40 +224,6 @@ bool CharacterSet::characterIsMember(char32_t c) const {
 
 // ---- percent-encoding ----
 
-namespace {
-
-// Decodes one well-formed UTF-8 sequence at s[i]. Returns its length and sets
-// `c`; returns 0 when the bytes there are not a well-formed sequence
-// (overlong forms, surrogates and values above U+10FFFF included).
-size_t nextUTF8(std::string_view s, size_t i, char32_t& c) {
-  auto byte = [&](size_t k) { return static_cast<uint8_t>(s[k]); };
-  uint8_t b0 = byte(i);
-  if (b0 < 0x80) {
-    c = b0;
-    return 1;
-  }
-  size_t n;
-  char32_t min;
-  if ((b0 & 0xE0) == 0xC0) {
-    n = 2, min = 0x80, c = b0 & 0x1F;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    n = 3, min = 0x800, c = b0 & 0x0F;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    n = 4, min = 0x10000, c = b0 & 0x07;
-  } else {
-    return 0;
-  }
-  if (s.size() - i < n) return 0;
-  for (size_t k = 1; k < n; ++k) {
-    uint8_t b = byte(i + k);
-    if ((b & 0xC0) != 0x80) return 0;
-    c = (c << 6) | (b & 0x3F);
-  }
-  if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
-  return n;
-}
-
-}  // namespace
 
 std::string stringByAddingPercentEncodingWithAllowedCharacters(std::string_view text,
                                                                const CharacterSet& allowed) {
@@ -301,13 +267,48 @@ std::optional<std::string> stringByRemovingPercentEncoding(std::string_view text
     i += 2;
   }
   // The decoded bytes must be well-formed UTF-8.
-  for (size_t i = 0; i < out.size();) {
+  if (!isValidUTF8(out)) return std::nullopt;
+  return out;
+}
+
+// ---- UTF-8 ----
+
+size_t nextUTF8(std::string_view s, size_t i, char32_t& c) {
+  auto byte = [&](size_t k) { return static_cast<uint8_t>(s[k]); };
+  uint8_t b0 = byte(i);
+  if (b0 < 0x80) {
+    c = b0;
+    return 1;
+  }
+  size_t n;
+  char32_t min;
+  if ((b0 & 0xE0) == 0xC0) {
+    n = 2, min = 0x80, c = b0 & 0x1F;
+  } else if ((b0 & 0xF0) == 0xE0) {
+    n = 3, min = 0x800, c = b0 & 0x0F;
+  } else if ((b0 & 0xF8) == 0xF0) {
+    n = 4, min = 0x10000, c = b0 & 0x07;
+  } else {
+    return 0;
+  }
+  if (s.size() - i < n) return 0;
+  for (size_t k = 1; k < n; ++k) {
+    uint8_t b = byte(i + k);
+    if ((b & 0xC0) != 0x80) return 0;
+    c = (c << 6) | (b & 0x3F);
+  }
+  if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
+  return n;
+}
+
+bool isValidUTF8(std::string_view s) {
+  for (size_t i = 0; i < s.size();) {
     char32_t c;
-    size_t n = nextUTF8(out, i, c);
-    if (n == 0) return std::nullopt;
+    size_t n = nextUTF8(s, i, c);
+    if (n == 0) return false;
     i += n;
   }
-  return out;
+  return true;
 }
 
 }  // namespace os

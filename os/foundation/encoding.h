@@ -92,4 +92,13 @@ std::string stringByAddingPercentEncodingWithAllowedCharacters(std::string_view 
 // followed by two hex digits, or when the result is not valid UTF-8.
 std::optional<std::string> stringByRemovingPercentEncoding(std::string_view text);
 
+// ---- UTF-8 ----
+
+// Decodes one well-formed UTF-8 sequence at s[i]. Returns its length and sets
+// `c`; returns 0 when the bytes there are not a well-formed sequence (overlong
+// forms, surrogates and values above U+10FFFF included).
+size_t nextUTF8(std::string_view s, size_t i, char32_t& c);
+// True when the whole text is well-formed UTF-8.
+bool isValidUTF8(std::string_view s);
+
 }  // namespace os

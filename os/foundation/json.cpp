@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "os/foundation/encoding.h"
 #include "os/foundation/format.h"
 
 namespace os {
@@ -106,33 +107,6 @@ class ValueBuilder {
   Value root_;
   std::string detail_;
 };
-
-// Validates UTF-8 (no overlongs, surrogates or values above U+10FFFF).
-bool isValidUTF8(std::string_view s) {
-  size_t i = 0;
-  while (i < s.size()) {
-    uint8_t b0 = static_cast<uint8_t>(s[i]);
-    if (b0 < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t n;
-    uint32_t c, min;
-    if ((b0 & 0xE0) == 0xC0) n = 2, c = b0 & 0x1F, min = 0x80;
-    else if ((b0 & 0xF0) == 0xE0) n = 3, c = b0 & 0x0F, min = 0x800;
-    else if ((b0 & 0xF8) == 0xF0) n = 4, c = b0 & 0x07, min = 0x10000;
-    else return false;
-    if (s.size() - i < n) return false;
-    for (size_t k = 1; k < n; ++k) {
-      uint8_t b = static_cast<uint8_t>(s[i + k]);
-      if ((b & 0xC0) != 0x80) return false;
-      c = c << 6 | (b & 0x3F);
-    }
-    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-    i += n;
-  }
-  return true;
-}
 
 class Writer {
  public:

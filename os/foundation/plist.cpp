@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "os/foundation/encoding.h"
 #include "os/foundation/format.h"
 
 namespace os {
@@ -44,30 +45,7 @@ using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 // Strings the library takes as C strings: an embedded NUL would silently cut
 // them short, and bytes that are not UTF-8 would make an unreadable file.
 bool isWritableString(std::string_view s) {
-  if (s.find('\0') != std::string_view::npos) return false;
-  size_t i = 0;
-  while (i < s.size()) {
-    uint8_t b0 = static_cast<uint8_t>(s[i]);
-    if (b0 < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t n;
-    uint32_t c, min;
-    if ((b0 & 0xE0) == 0xC0) n = 2, c = b0 & 0x1F, min = 0x80;
-    else if ((b0 & 0xF0) == 0xE0) n = 3, c = b0 & 0x0F, min = 0x800;
-    else if ((b0 & 0xF8) == 0xF0) n = 4, c = b0 & 0x07, min = 0x10000;
-    else return false;
-    if (s.size() - i < n) return false;
-    for (size_t k = 1; k < n; ++k) {
-      uint8_t b = static_cast<uint8_t>(s[i + k]);
-      if ((b & 0xC0) != 0x80) return false;
-      c = c << 6 | (b & 0x3F);
-    }
-    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-    i += n;
-  }
-  return true;
+  return s.find('\0') == std::string_view::npos && isValidUTF8(s);
 }
 
 Result<Value> toValue(plist_t node, int depth) {
