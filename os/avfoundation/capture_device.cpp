@@ -190,13 +190,26 @@ void CameraSimulator::reset() {
   std::vector<std::shared_ptr<AVCaptureDevice>> devices;
   for (const auto& spec : defaultDeviceSpecs()) devices.push_back(makeDevice(spec));
   auto& s = simulation();
-  std::lock_guard lock(s.mutex);
-  ensureDevicesLocked(s);
-  s.devices = std::move(devices);
-  s.statuses.clear();
-  s.answers.clear();
-  s.requests.clear();
-  s.scene = defaultScene();
+  {
+    std::lock_guard lock(s.mutex);
+    ensureDevicesLocked(s);
+    s.devices.swap(devices);
+    s.statuses.clear();
+    s.answers.clear();
+    s.requests.clear();
+    s.scene = defaultScene();
+  }
+  // Retire the old devices: whoever still holds one hears nothing more from
+  // it, and adjustments in flight end, so no callback outlives the reset.
+  for (auto& device : devices) {
+    std::lock_guard lock(device->mutex_);
+    device->registrations_.clear();
+    device->connected_ = false;
+    device->adjustingWhiteBalance_ = false;
+    ++device->whiteBalanceGeneration_;
+    ++device->focusGeneration_;
+    ++device->exposureGeneration_;
+  }
 }
 
 }  // namespace os

@@ -359,7 +359,8 @@ class CameraSimulator {
   static void setConnected(const std::shared_ptr<AVCaptureDevice>& device, bool connected);
 
   // Restores the defaults: hardware, statuses NotDetermined, answers grant,
-  // default scene.
+  // default scene. Devices made before are retired: their observers are
+  // dropped and adjustments in flight end.
   static void reset();
 };
 

@@ -13,7 +13,7 @@ std::mutex& currentMutex() {
 }
 
 std::shared_ptr<FileSystem>& currentSlot() {
-  static std::shared_ptr<FileSystem> fs;  // guarded by currentMutex(); null: the host's
+  static auto& fs = *new std::shared_ptr<FileSystem>();  // guarded by currentMutex(); null: the host's
   return fs;
 }
 

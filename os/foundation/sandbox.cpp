@@ -18,13 +18,15 @@ std::mutex& sandboxMutex() {
   return m;
 }
 
+// Process-wide slots are never destroyed: dispatch workers may still read
+// them while the process exits.
 std::shared_ptr<Sandbox>& installedSandbox() {
-  static std::shared_ptr<Sandbox> s;  // guarded by sandboxMutex()
+  static auto& s = *new std::shared_ptr<Sandbox>();  // guarded by sandboxMutex()
   return s;
 }
 
 std::shared_ptr<Sandbox>& defaultSandbox() {
-  static std::shared_ptr<Sandbox> s;  // guarded by sandboxMutex(); made on first use
+  static auto& s = *new std::shared_ptr<Sandbox>();  // guarded by sandboxMutex(); made on first use
   return s;
 }
 

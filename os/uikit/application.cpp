@@ -11,7 +11,7 @@
 
 namespace {
 std::shared_ptr<UIApplication>& sharedApp() {
-  static std::shared_ptr<UIApplication> app;
+  static auto& app = *new std::shared_ptr<UIApplication>();
   return app;
 }
 }  // namespace
@@ -60,7 +60,7 @@ void UIApplication::TEST_setKeyWindow(const std::shared_ptr<UIWindow>& window) {
 }
 
 std::shared_ptr<UIDevice> UIDevice::currentDevice() {
-  static auto device = std::make_shared<UIDevice>();
+  static auto& device = *new std::shared_ptr<UIDevice>(std::make_shared<UIDevice>());
   return device;
 }
 

@@ -420,7 +420,7 @@ void DAZAppDelegateSwizzler::proxyOriginalDelegateIncludingAPNSMethods() {
 // ---- Observer ----
 
 std::shared_ptr<DAZAppDelegateObserver> DAZAppDelegateObserver::sharedInstance() {
-  static auto instance = std::make_shared<DAZAppDelegateObserver>();
+  static auto& instance = *new std::shared_ptr<DAZAppDelegateObserver>(std::make_shared<DAZAppDelegateObserver>());
   return instance;
 }
 

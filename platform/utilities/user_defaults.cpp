@@ -19,7 +19,7 @@ bool isPropertyList(const os::Value& value) {
 
 std::shared_ptr<DAZUserDefaults> DAZUserDefaults::standardUserDefaults() {
   static os::OnceFlag once;
-  static std::shared_ptr<DAZUserDefaults> shared;
+  static auto& shared = *new std::shared_ptr<DAZUserDefaults>();
   os::once(once, [] { shared = std::make_shared<DAZUserDefaults>(); });
   return shared;
 }
