@@ -1,16 +1,32 @@
 // drosil: the meter's process entry on the headless host.
 //
-// This first form launches the app with its delegate on the simulated camera
-// (access granted), on virtual time, puts each light source given on the
-// command line (kelvin; a few by default) before the camera, lets the meter
-// settle and prints what the screen shows:
+// Launches the app with its delegate, grants or refuses the camera, puts the
+// scenes it is given before the camera one after the other, presses the
+// buttons a user would, drives the run loop on the real clock or a virtual
+// one, and prints what the screen shows each time its reading settles:
 //
 //   reading: <temperature text>  tint <tint text>  <light-source text>  slider <position>
+//
+// Options only play the user's and the device's part (see usage()). With no
+// arguments: a demonstration on virtual time (2700 K, 5500 K and 7500 K in
+// turn, then a screenshot written to drosil-screen.png).
+//
+// Output: the lines above, the watch's transfers (--watch) and the permission
+// screen's texts go to standard output. Everything else the app prints is a
+// diagnostic and goes to standard error. Exit status 0; 2 for a bad option or
+// an unreadable scene image (nothing is written then); 1 when the app cannot
+// launch or the screenshot cannot be written.
+#include <unistd.h>
+
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "app/controls/ruler_number_picker.h"
 #include "app/controls/sliders.h"
 #include "app/screens/app_delegate.h"
 #include "app/screens/main_storyboard.h"
@@ -18,38 +34,339 @@
 #include "os/avfoundation/avfoundation.h"
 #include "os/dispatch/manual_clock.h"
 #include "os/foundation/format.h"
+#include "os/foundation/sandbox.h"
+#include "os/graphics/image.h"
 #include "os/uikit/app_host.h"
 #include "os/uikit/view_controller.h"
+#include "os/watchconnectivity/wc_session.h"
 
 namespace {
 
-constexpr double kSettleSeconds = 1.0;
+constexpr double kDefaultHoldSeconds = 2.0;
+constexpr const char* kDemoScreenshot = "drosil-screen.png";
+// A reading counts as settled once unchanged for this long.
+constexpr double kSettleSeconds = 0.5;
+constexpr double kPollSeconds = 0.05;
 
-void printReading(const NewLandingViewController& screen) {
-  std::printf("reading: %s  tint %s  %s  slider %s\n", screen.tempReading()->text().c_str(),
-              screen.tintReading()->text().c_str(), screen.lightTypeLbl()->text().c_str(),
-              os::format("%.0f", screen.cctTempSlider()->slider()->value()).c_str());
+struct Options {
+  std::vector<os::CaptureScene> scenes;
+  double hold = kDefaultHoldSeconds;
+  std::optional<double> compensation;
+  bool denyCamera = false;
+  bool front = false;
+  int zoomTaps = 0;
+  bool watch = false;
+  bool photo = false;
+  std::optional<std::string> screenshot;
+  std::optional<std::string> home;
+  bool virtualTime = false;
+};
+
+void usage(std::FILE* to) {
+  std::fprintf(to,
+               "usage: drosil [options]\n"
+               "  --scene KELVIN[:DUV]   a light before the camera for --hold seconds (repeatable)\n"
+               "  --scene-image FILE     the camera sees this picture (repeatable, in turn with --scene)\n"
+               "  --hold SECONDS         how long each scene stays (default 2)\n"
+               "  --compensation KELVIN  set on the ruler, -1000 ... 1000 in steps of 10\n"
+               "  --deny-camera          refuse the camera\n"
+               "  --front                flip to the front camera\n"
+               "  --zoom-taps N          press the zoom button N times\n"
+               "  --watch                a reachable watch; print what it receives\n"
+               "  --photo                press the create-log button after the last scene\n"
+               "  --screenshot FILE      render the screen to a PNG after the last scene\n"
+               "  --home DIR             the app's sandbox (default $DROSIL_HOME or ~/.local/share/drosil)\n"
+               "  --virtual-time         run the clock as fast as the work allows\n"
+               "  --help                 this text\n"
+               "Without options: a demonstration on virtual time.\n");
+}
+
+std::optional<double> parseNumber(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  char* end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  if (end != text.c_str() + text.size() || !std::isfinite(v)) return std::nullopt;
+  return v;
+}
+
+// A picture file as an image scene: decoded, then its pixels as sRGB.
+os::Result<os::CaptureScene> sceneFromImageFile(const std::string& path) {
+  auto image = CGImage::decodeFile(path);
+  if (!image) return std::unexpected(image.error());
+  const CGImage& img = **image;
+  std::vector<uint8_t> rgb;
+  rgb.reserve(static_cast<size_t>(img.width()) * img.height() * 3);
+  for (int y = 0; y < img.height(); ++y) {
+    for (int x = 0; x < img.width(); ++x) {
+      const RGBA8 p = img.pixel(x, y);
+      rgb.insert(rgb.end(), {p.r, p.g, p.b});
+    }
+  }
+  return os::CaptureScene::image(img.width(), img.height(), std::move(rgb));
+}
+
+// Parses the command line; an error names the option, nullopt with `help`
+// set asks for the usage text.
+std::optional<Options> parse(int argc, char** argv, std::string& error, bool& help) {
+  Options o;
+  auto value = [&](int& i, const std::string& name) -> std::optional<std::string> {
+    if (i + 1 >= argc) {
+      error = name + " needs a value";
+      return std::nullopt;
+    }
+    return std::string(argv[++i]);
+  };
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      help = true;
+      return std::nullopt;
+    } else if (arg == "--scene") {
+      auto v = value(i, arg);
+      if (!v) return std::nullopt;
+      const size_t colon = v->find(':');
+      auto kelvin = parseNumber(v->substr(0, colon));
+      auto duv = colon == std::string::npos ? std::optional<double>(0.0) : parseNumber(v->substr(colon + 1));
+      if (!kelvin || !duv) {
+        error = "--scene: not KELVIN[:DUV]: " + *v;
+        return std::nullopt;
+      }
+      auto scene = os::CaptureScene::lightSource(*kelvin, *duv);
+      if (!scene) {
+        error = "--scene " + *v + ": " + scene.error().localizedDescription();
+        return std::nullopt;
+      }
+      o.scenes.push_back(*scene);
+    } else if (arg == "--scene-image") {
+      auto v = value(i, arg);
+      if (!v) return std::nullopt;
+      auto scene = sceneFromImageFile(*v);
+      if (!scene) {
+        error = "--scene-image " + *v + ": " + scene.error().localizedDescription();
+        return std::nullopt;
+      }
+      o.scenes.push_back(*scene);
+    } else if (arg == "--hold") {
+      auto v = value(i, arg);
+      if (!v) return std::nullopt;
+      auto seconds = parseNumber(*v);
+      if (!seconds || *seconds <= 0 || *seconds > 3600) {
+        error = "--hold: not a number of seconds (0 ... 3600): " + *v;
+        return std::nullopt;
+      }
+      o.hold = *seconds;
+    } else if (arg == "--compensation") {
+      auto v = value(i, arg);
+      if (!v) return std::nullopt;
+      auto kelvin = parseNumber(*v);
+      if (!kelvin || *kelvin < -1000 || *kelvin > 1000) {
+        error = "--compensation: not a kelvin value in -1000 ... 1000: " + *v;
+        return std::nullopt;
+      }
+      o.compensation = *kelvin;
+    } else if (arg == "--deny-camera") {
+      o.denyCamera = true;
+    } else if (arg == "--front") {
+      o.front = true;
+    } else if (arg == "--zoom-taps") {
+      auto v = value(i, arg);
+      if (!v) return std::nullopt;
+      auto n = parseNumber(*v);
+      if (!n || *n < 0 || *n > 1000 || *n != std::floor(*n)) {
+        error = "--zoom-taps: not a count (0 ... 1000): " + *v;
+        return std::nullopt;
+      }
+      o.zoomTaps = static_cast<int>(*n);
+    } else if (arg == "--watch") {
+      o.watch = true;
+    } else if (arg == "--photo") {
+      o.photo = true;
+    } else if (arg == "--screenshot") {
+      auto v = value(i, arg);
+      if (!v) return std::nullopt;
+      if (v->empty()) {
+        error = "--screenshot needs a file name";
+        return std::nullopt;
+      }
+      o.screenshot = *v;
+    } else if (arg == "--home") {
+      auto v = value(i, arg);
+      if (!v) return std::nullopt;
+      if (v->empty()) {
+        error = "--home needs a folder";
+        return std::nullopt;
+      }
+      o.home = *v;
+    } else if (arg == "--virtual-time") {
+      o.virtualTime = true;
+    } else {
+      error = "unknown option " + arg;
+      return std::nullopt;
+    }
+  }
+  return o;
+}
+
+Options demonstration() {
+  Options o;
+  for (double kelvin : {2700.0, 5500.0, 7500.0}) o.scenes.push_back(*os::CaptureScene::lightSource(kelvin));
+  o.screenshot = kDemoScreenshot;
+  o.virtualTime = true;
+  return o;
+}
+
+// The program's own output; standard output of the process otherwise
+// carries the app's diagnostics, which go to standard error instead.
+std::FILE* gOut = stdout;
+
+void separateOutput() {
   std::fflush(stdout);
+  const int out = dup(STDOUT_FILENO);
+  if (out < 0) return;
+  std::FILE* stream = fdopen(out, "w");
+  if (!stream) {
+    close(out);
+    return;
+  }
+  if (dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+    std::fclose(stream);
+    return;
+  }
+  gOut = stream;
+}
+
+void emit(const std::string& line) {
+  std::fprintf(gOut, "%s\n", line.c_str());
+  std::fflush(gOut);
+}
+
+std::string describe(const os::Value& value) {
+  if (const std::string* s = value.string()) return *s;
+  if (const os::Data* d = value.data()) return os::format("<%zu bytes>", d->size());
+  if (value.isNumber()) return os::format("%.1f", value.doubleValue());
+  return "?";
+}
+
+// Follows the screen and prints each reading once it has settled.
+class ReadingMonitor {
+ public:
+  ReadingMonitor(os::uikit::ApplicationHost& host, const NewLandingViewController& screen, bool watch)
+      : host_(host), screen_(screen), watch_(watch) {}
+
+  // Runs the app for `seconds`, printing what settles meanwhile.
+  void run(double seconds) {
+    for (double t = 0; t < seconds - 1e-9; t += kPollSeconds) {
+      host_.runFor(std::min(kPollSeconds, seconds - t));
+      poll();
+    }
+  }
+
+ private:
+  std::string current() const {
+    if (screen_.tempReading()->text().empty()) return {};
+    return "reading: " + screen_.tempReading()->text() + "  tint " + screen_.tintReading()->text() + "  " +
+           screen_.lightTypeLbl()->text() + "  slider " +
+           os::format("%.0f", static_cast<double>(screen_.cctTempSlider()->slider()->value()));
+  }
+
+  void poll() {
+    if (watch_) {
+      for (const auto& info : os::WatchSimulator::deliverUserInfoTransfers()) {
+        std::string line = "watch:";
+        for (const auto& [key, value] : info) line += " " + key + "=" + describe(value);
+        emit(line);
+      }
+    }
+    const std::string now = current();
+    if (now != sample_) {
+      sample_ = now;
+      stableFor_ = 0;
+      return;
+    }
+    stableFor_ += kPollSeconds;
+    if (!now.empty() && now != printed_ && stableFor_ >= kSettleSeconds) {
+      emit(now);
+      printed_ = now;
+    }
+  }
+
+  os::uikit::ApplicationHost& host_;
+  const NewLandingViewController& screen_;
+  const bool watch_;
+  std::string sample_, printed_;
+  double stableFor_ = 0;
+};
+
+void press(const std::shared_ptr<UIButton>& button) {
+  if (button && button->isUserInteractionEnabled() && button->isEnabled()) {
+    button->sendActionsForControlEvents(UIControlEvents::touchUpInside);
+  }
+}
+
+// Drags the ruler, finger on the glass, until `kelvin` is under its
+// indicator, and lets go; the ruler settles on its step.
+void dragRuler(UIWindow& window, ReadingMonitor& monitor, const ScrollRulerNumberPicker& ruler, double kelvin) {
+  const CGFloat S = ruler.scaleLength();
+  const CGFloat target = (kelvin - ruler.minValue()) * S / (ruler.maxValue() - ruler.minValue());
+  CGFloat remaining = target - ruler.scrollView()->contentOffset().x;
+  const CGRect frame = ruler.convertRectToView(ruler.bounds(), nullptr);
+  const CGFloat span = std::max<CGFloat>(20, frame.width() * 0.4);
+  const CGFloat y = frame.midY();
+  const double frameSeconds = 1.0 / 60;
+  while (std::abs(remaining) > 0.01) {
+    // The content moves against the finger; each stroke covers at most span.
+    const CGFloat stroke = std::clamp(remaining, -span, span);
+    const CGFloat x0 = stroke > 0 ? frame.midX() + span / 2 : frame.midX() - span / 2;
+    window.sendTouch({x0, y}, UITouchPhase::began);
+    const int steps = 8;
+    for (int i = 1; i <= steps; ++i) {
+      monitor.run(frameSeconds);
+      window.sendTouch({x0 - stroke * i / steps, y}, UITouchPhase::moved);
+    }
+    // Held still before lifting: no fling.
+    monitor.run(frameSeconds * 6);
+    window.sendTouch({x0 - stroke, y}, UITouchPhase::moved);
+    window.sendTouch({x0 - stroke, y}, UITouchPhase::ended);
+    remaining -= stroke;
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<double> scenes;
-  for (int i = 1; i < argc; ++i) {
-    char* end = nullptr;
-    const double kelvin = std::strtod(argv[i], &end);
-    if (end == argv[i] || *end != '\0') {
-      std::fprintf(stderr, "usage: %s [kelvin ...]\n", argv[0]);
+  std::optional<Options> parsed;
+  if (argc <= 1) {
+    parsed = demonstration();
+  } else {
+    std::string error;
+    bool help = false;
+    parsed = parse(argc, argv, error, help);
+    if (help) {
+      usage(stdout);
+      return 0;
+    }
+    if (!parsed) {
+      std::fprintf(stderr, "drosil: %s\n", error.c_str());
       return 2;
     }
-    scenes.push_back(kelvin);
   }
-  if (scenes.empty()) scenes = {2700, 5500, 9000};
+  Options& options = *parsed;
 
-  std::printf("drosil %s\n", DROSIL_VERSION);
-  os::ManualClock::install();
-  os::CameraSimulator::setAuthorizationStatus(AVMediaTypeVideo, AVAuthorizationStatus::Authorized);
+  separateOutput();
+  if (options.home) {
+    std::error_code ec;
+    const auto root = std::filesystem::absolute(*options.home, ec);
+    os::Sandbox::setCurrent(std::make_shared<os::Sandbox>(ec ? *options.home : root.lexically_normal().string()));
+  }
+  if (options.virtualTime) os::ManualClock::install();
+  os::CameraSimulator::setAuthorizationStatus(
+      AVMediaTypeVideo, options.denyCamera ? AVAuthorizationStatus::Denied : AVAuthorizationStatus::Authorized);
+  if (options.watch) {
+    os::WatchSimulator::setPaired(true);
+    os::WatchSimulator::setWatchAppInstalled(true);
+    os::WatchSimulator::setReachable(true);
+  }
+  if (!options.scenes.empty()) os::CameraSimulator::setScene(options.scenes.front());
   registerMainStoryboard();
 
   os::uikit::ApplicationHost host;
@@ -64,18 +381,55 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "drosil: the meter screen is not on screen\n");
     return 1;
   }
+  ReadingMonitor monitor(host, *screen, options.watch);
+  monitor.run(kSettleSeconds);
 
-  for (double kelvin : scenes) {
-    auto scene = os::CaptureScene::lightSource(kelvin);
-    if (!scene) {
-      std::fprintf(stderr, "drosil: no light source of %g K: %s\n", kelvin,
-                   scene.error().localizedDescription().c_str());
-      continue;
+  if (options.denyCamera && !screen->accessBoundryView()->isHidden()) {
+    emit("permission: " + screen->cameraRestrictedLbl()->text());
+    emit("permission: " + screen->cameraRestrictedSubLbl()->text());
+    emit("permission: " + screen->allowCameraBtn()->titleForState(UIControlState::normal).value_or(""));
+  }
+  if (options.front) {
+    press(screen->flipCameraBtn());
+    monitor.run(kSettleSeconds);
+  }
+  for (int i = 0; i < options.zoomTaps; ++i) {
+    press(screen->zoomBtn());
+    monitor.run(0.1);
+  }
+  if (options.compensation) {
+    press(screen->compensateBtn());
+    monitor.run(kButtonAreaAnimationSeconds + 0.1);
+    dragRuler(*window, monitor, *screen->rulerView(), *options.compensation);
+    monitor.run(kSettleSeconds);
+    press(screen->compensateBtn());
+    monitor.run(kButtonAreaAnimationSeconds + 0.1);
+  }
+
+  if (options.scenes.empty()) {
+    monitor.run(options.hold);
+  }
+  for (size_t i = 0; i < options.scenes.size(); ++i) {
+    if (i > 0) os::CameraSimulator::setScene(options.scenes[i]);
+    monitor.run(options.hold);
+  }
+
+  if (options.photo) {
+    // The create-log button takes the photo once the capture is wired to it.
+    press(screen->createLogBtn());
+    monitor.run(options.hold);
+  }
+
+  int status = 0;
+  if (options.screenshot) {
+    if (auto written = window->renderToPNGFile(*options.screenshot); !written) {
+      std::fprintf(stderr, "drosil: --screenshot %s: %s\n", options.screenshot->c_str(),
+                   written.error().localizedDescription().c_str());
+      status = 1;
+    } else {
+      std::fprintf(stderr, "drosil: screenshot written to %s\n", options.screenshot->c_str());
     }
-    os::CameraSimulator::setScene(*scene);
-    host.runFor(kSettleSeconds);
-    printReading(*screen);
   }
   (void)host.terminate();
-  return 0;
+  return status;
 }

@@ -3,7 +3,9 @@
 #include <cstdio>
 
 #include "app/preferences/preferences.h"
+#include "app/watch/watch_link.h"
 #include "measurement/engine/rez_analytics.h"
+#include "os/dispatch/notification.h"
 #include "os/foundation/user_defaults.h"
 #include "os/foundation/uuid.h"
 #include "sdk-core/core/rez_app.h"
@@ -54,7 +56,24 @@ void AppDelegate::applicationWillTerminate(std::shared_ptr<UIApplication>) { cle
 
 void AppDelegate::clearWatch() {
   for (const auto& transfer : watchSession_->outstandingUserInfoTransfers()) transfer->cancel();
-  watchSession_->transferUserInfo({{kWatchWBValueKey, os::Value("")}});
+  watchSession_->transferUserInfo(watchClearPayload());
+}
+
+void AppDelegate::watchBecameReachable(const std::shared_ptr<WCSession>& session) {
+  if (!session || !session->isReachable()) return;
+  if (!session->outstandingUserInfoTransfers().empty()) {
+    // Transfers may finish in between: take the list again.
+    const auto outstanding = session->outstandingUserInfoTransfers();
+    session->transferUserInfo(outstanding.empty() ? watchClearPayload() : outstanding.back()->userInfo());
+  }
+  os::NotificationCenter::defaultCenter()->postNotificationName(kRefreshTheWatchAppNotification, nullptr);
+}
+
+void AppDelegate::handleWatchUserInfo(const os::Dictionary& userInfo) {
+  auto center = os::NotificationCenter::defaultCenter();
+  for (const char* command : kWatchCommandsInOrder) {
+    if (userInfo.contains(command)) center->postNotificationName(command, nullptr);
+  }
 }
 
 void AppDelegate::sessionActivationDidCompleteWithStateError(const std::shared_ptr<WCSession>&,
@@ -72,3 +91,18 @@ void AppDelegate::sessionDidDeactivate(const std::shared_ptr<WCSession>& session
 void AppDelegate::sessionWatchStateDidChange(const std::shared_ptr<WCSession>& session) {
   logSessionCallback("sessionWatchStateDidChange:", session);
 }
+
+void AppDelegate::sessionReachabilityDidChange(const std::shared_ptr<WCSession>& session) {
+  watchBecameReachable(session);
+}
+
+void AppDelegate::sessionDidReceiveUserInfo(const std::shared_ptr<WCSession>&, const os::Dictionary& userInfo) {
+  handleWatchUserInfo(userInfo);
+}
+
+void AppDelegate::sessionDidReceiveMessageReplyHandler(const std::shared_ptr<WCSession>&, const os::Dictionary&,
+                                                       std::function<void(const os::Dictionary&)>) {}
+
+void AppDelegate::sessionDidFinishUserInfoTransferError(const std::shared_ptr<WCSession>&,
+                                                        const std::shared_ptr<WCSessionUserInfoTransfer>&,
+                                                        const std::optional<os::Error>&) {}

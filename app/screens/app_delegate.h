@@ -11,6 +11,7 @@
 // session's callbacks on the session's own queue.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -54,6 +55,15 @@ class AppDelegate : public UIApplicationDelegate, public WCSessionDelegate {
 
   // Cancels the outstanding user-info transfers and sends an empty reading.
   void clearWatch();
+  // The session's reachability changed. Unreachable: nothing. Reachable: when
+  // transfers are outstanding, the last one's user info is queued again (the
+  // empty reading when the queue emptied meanwhile; nothing is cancelled);
+  // then "RefreshTheWatchApp" is posted on the calling thread, every time.
+  void watchBecameReachable(const std::shared_ptr<WCSession>& session);
+  // Posts "changeZoom", "takePhoto" and "flipCamera" (no object), in that
+  // order, for each of those keys the watch sent; other keys are ignored.
+  // Runs on the calling thread (the session's queue).
+  void handleWatchUserInfo(const os::Dictionary& userInfo);
 
   // WCSessionDelegate.
   void sessionActivationDidCompleteWithStateError(const std::shared_ptr<WCSession>& session,
@@ -62,6 +72,15 @@ class AppDelegate : public UIApplicationDelegate, public WCSessionDelegate {
   void sessionDidBecomeInactive(const std::shared_ptr<WCSession>& session) override;
   void sessionDidDeactivate(const std::shared_ptr<WCSession>& session) override;
   void sessionWatchStateDidChange(const std::shared_ptr<WCSession>& session) override;
+  void sessionReachabilityDidChange(const std::shared_ptr<WCSession>& session) override;
+  void sessionDidReceiveUserInfo(const std::shared_ptr<WCSession>& session, const os::Dictionary& userInfo) override;
+  // Messages are not part of the contract: ignored, the reply handler is
+  // never called.
+  void sessionDidReceiveMessageReplyHandler(const std::shared_ptr<WCSession>& session, const os::Dictionary& message,
+                                            std::function<void(const os::Dictionary&)> replyHandler) override;
+  void sessionDidFinishUserInfoTransferError(const std::shared_ptr<WCSession>& session,
+                                             const std::shared_ptr<WCSessionUserInfoTransfer>& transfer,
+                                             const std::optional<os::Error>& error) override;
 
  protected:
   // The two calls into the SDK, in launch order (a seam for tests).

@@ -1,17 +1,25 @@
 #include "app/screens/new_landing_view_controller.h"
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <numbers>
 
 #include "app/controls/grid_view.h"
 #include "app/controls/sliders.h"
+#include "app/controls/view_utilities.h"
 #include "app/screens/app_delegate.h"
+#include "app/screens/preview_layer_view_controller.h"
+#include "app/screens/review_requester.h"
 #include "app/screens/white_balance_reading.h"
+#include "app/watch/watch_link.h"
 #include "os/dispatch/notification.h"
 #include "os/dispatch/run_loop.h"
 #include "os/foundation/bundle.h"
 #include "os/foundation/format.h"
 #include "os/foundation/user_defaults.h"
 #include "os/uikit/uikit.h"
+#include "widgets/ArcActivityIndicator/arc_activity_indicator_view.h"
 
 namespace {
 
@@ -31,12 +39,45 @@ std::shared_ptr<UILabel> makeLabel(const CGRect& frame, CGFloat size, CGFloat we
   return label;
 }
 
+std::string localized(const char* key) { return os::Bundle::mainBundle()->localizedStringForKey(key, key); }
+
+// A double as its shortest round-trip decimal text, with ".0" when whole
+// ("150.0", "-20.0", "1004.9").
+std::string decimalDescription(double v) {
+  if (!std::isfinite(v)) return std::isnan(v) ? "nan" : (v > 0 ? "inf" : "-inf");
+  std::string text;
+  for (int precision = 1; precision <= 17; ++precision) {
+    text = os::format("%.*g", precision, v);
+    if (std::strtod(text.c_str(), nullptr) == v) break;
+  }
+  if (text.find_first_of(".e") == std::string::npos) text += ".0";
+  return text;
+}
+
 }  // namespace
 
 NewLandingViewController::NewLandingViewController() : watchCctTempSlider_(std::make_shared<CustomThicknessSlider>()) {}
 
 NewLandingViewController::~NewLandingViewController() {
   os::NotificationCenter::defaultCenter()->removeObserver(this);
+}
+
+// ---- Views ----
+
+std::shared_ptr<UIButton> NewLandingViewController::makeButton(const char* imageName,
+                                                               void (NewLandingViewController::*action)()) {
+  auto button = std::make_shared<UIButton>(UIButtonType::custom);
+  if (imageName) button->setImage(UIImage::imageNamed(imageName), UIControlState::normal);
+  if (action) {
+    std::weak_ptr<NewLandingViewController> weak =
+        std::static_pointer_cast<NewLandingViewController>(shared_from_this());
+    button->addTarget(
+        [weak, action](UIControl&) {
+          if (auto self = weak.lock()) ((*self).*action)();
+        },
+        UIControlEvents::touchUpInside);
+  }
+  return button;
 }
 
 void NewLandingViewController::loadView() {
@@ -46,12 +87,16 @@ void NewLandingViewController::loadView() {
   root->setBackgroundColor(UIColor::blackColor());
 
   cameraView_ = std::make_shared<UIView>(screen);
+  cameraView_->setAutoresizingMask(UIViewAutoresizing::flexibleWidth | UIViewAutoresizing::flexibleHeight);
   root->addSubview(cameraView_);
 
-  gridView_ = std::make_shared<GridView>(CGRect{24, 96, W - 48, H - 320});
+  gridView_ = std::make_shared<GridView>(CGRect{20, 96, W - 72, H - 330});
   root->addSubview(gridView_);
 
-  cctTempSlider_ = VerticalSlider::create({W - 44, 120, 40, H - 380});
+  cctTempSlider_ = VerticalSlider::create({W - 46, 120, 40, H - 380});
+  // The inner slider runs the wrapper's length at a slider's usual height;
+  // turned, its frame no longer sets its size.
+  cctTempSlider_->slider()->setBounds({0, 0, H - 380, 31});
   root->addSubview(cctTempSlider_);
 
   compensateBubbleView_ = std::make_shared<UIView>(CGRect{W - 112, 56, 96, 28});
@@ -63,37 +108,106 @@ void NewLandingViewController::loadView() {
   compensateBubbleView_->addSubview(compensateBubbleLbl_);
   root->addSubview(compensateBubbleView_);
 
-  readingWBLbl_ = makeLabel({24, H - 212, 200, 20}, 13);
-  readingWBLbl_->setText(os::Bundle::mainBundle()->localizedStringForKey("White Balance"));
+  readingWBLbl_ = makeLabel({24, H - 226, 200, 20}, 13);
+  readingWBLbl_->setText(localized("White Balance"));
   root->addSubview(readingWBLbl_);
-  tempReading_ = makeLabel({24, H - 192, 220, 44}, 38, UIFontWeight::bold);
+  tempReading_ = makeLabel({24, H - 206, 220, 44}, 38, UIFontWeight::bold);
   root->addSubview(tempReading_);
 
-  tintLbl_ = makeLabel({W - 124, H - 212, 100, 20}, 13);
-  tintLbl_->setText(os::Bundle::mainBundle()->localizedStringForKey("Tint"));
+  tintLbl_ = makeLabel({W - 124, H - 226, 100, 20}, 13);
+  tintLbl_->setText(localized("Tint"));
   tintLbl_->setTextAlignment(NSTextAlignment::right);
   root->addSubview(tintLbl_);
-  tintReading_ = makeLabel({W - 124, H - 192, 100, 44}, 28, UIFontWeight::semibold);
+  tintReading_ = makeLabel({W - 124, H - 206, 100, 44}, 28, UIFontWeight::semibold);
   tintReading_->setTextAlignment(NSTextAlignment::right);
   root->addSubview(tintReading_);
 
-  lightTypeImg_ = std::make_shared<UIImageView>(CGRect{24, H - 140, 30, 30});
+  lightTypeImg_ = std::make_shared<UIImageView>(CGRect{24, H - 154, 30, 30});
   lightTypeImg_->setContentMode(UIViewContentMode::scaleAspectFit);
   root->addSubview(lightTypeImg_);
-  lightTypeLbl_ = makeLabel({62, H - 140, W - 86, 30}, 15);
+  lightTypeLbl_ = makeLabel({62, H - 154, W - 86, 30}, 15);
   lightTypeLbl_->setAdjustsFontSizeToFitWidth(true);
   lightTypeLbl_->setMinimumScaleFactor(0.5);
   root->addSubview(lightTypeLbl_);
 
-  // The compensation panel; the ruler and its controls join it later.
-  compensationView_ = std::make_shared<UIView>(CGRect{0, H - 96, W, 96});
-  compensationView_->setAlpha(0);
-  compensationReading_ = makeLabel({0, 8, W, 24}, 17, UIFontWeight::semibold);
-  compensationReading_->setTextAlignment(NSTextAlignment::center);
+  // The no-camera screen covers the camera area.
+  accessBoundryView_ = std::make_shared<UIView>(CGRect{0, 0, W, H - 230});
+  accessBoundryView_->setBackgroundColor(UIColor::blackColor());
+  cameraRestrictedLbl_ = makeLabel({24, (H - 230) / 2 - 70, W - 48, 30}, 22, UIFontWeight::bold);
+  cameraRestrictedLbl_->setTextAlignment(NSTextAlignment::center);
+  accessBoundryView_->addSubview(cameraRestrictedLbl_);
+  cameraRestrictedSubLbl_ = makeLabel({32, (H - 230) / 2 - 34, W - 64, 44}, 15);
+  cameraRestrictedSubLbl_->setTextAlignment(NSTextAlignment::center);
+  cameraRestrictedSubLbl_->setNumberOfLines(2);
+  cameraRestrictedSubLbl_->setTextColor(UIColor::fromWhite(1, 0.7));
+  accessBoundryView_->addSubview(cameraRestrictedSubLbl_);
+  allowCameraBtn_ = makeButton(nullptr, &NewLandingViewController::allowCameraTapped);
+  allowCameraBtn_->setFrame({(W - 180) / 2, (H - 230) / 2 + 26, 180, 44});
+  allowCameraBtn_->setBackgroundColor(UIColor::systemYellowColor());
+  allowCameraBtn_->setTitleColor(UIColor::blackColor(), UIControlState::normal);
+  allowCameraBtn_->layer()->setCornerRadius(22);
+  accessBoundryView_->addSubview(allowCameraBtn_);
+  root->addSubview(accessBoundryView_);
+
+  // The compensation panel rests where the buttons are and slides in over
+  // them.
+  const CGRect buttonArea{16, H - 100, W - 32, 68};
+  compensationView_ = std::make_shared<UIView>(buttonArea);
+  compensationView_->setBackgroundColor(UIColor::blackColor().withAlphaComponent(0.55));
+  compensationView_->layer()->setCornerRadius(16);
+  compensationLbl_ = makeLabel({16, 4, 160, 20}, 13);
+  compensationLbl_->setText(localized(kCompensationCaptionText));
+  compensationView_->addSubview(compensationLbl_);
+  compensationReading_ = makeLabel({buttonArea.width() - 176, 4, 160, 20}, 15, UIFontWeight::semibold);
+  compensationReading_->setTextAlignment(NSTextAlignment::right);
   compensationView_->addSubview(compensationReading_);
+  rulerView_ = ScrollRulerNumberPicker::create({0, 24, buttonArea.width(), 44});
+  compensationView_->addSubview(rulerView_);
   root->addSubview(compensationView_);
 
+  // Buttons in five equal slots: settings, zoom, create log, flip,
+  // compensation.
+  buttonsView_ = std::make_shared<UIView>(buttonArea);
+  buttonsView_->setBackgroundColor(UIColor::blackColor().withAlphaComponent(0.25));
+  buttonsView_->setClipsToBounds(true);
+  const CGFloat slot = buttonArea.width() / 5, side = 44, y = (buttonArea.height() - side) / 2;
+  auto slotFrame = [&](int i) { return CGRect{slot * i + (slot - side) / 2, y, side, side}; };
+  settingsBtn_ = makeButton(kSettingsImageName, &NewLandingViewController::settingsAction);
+  settingsBtn_->setFrame(slotFrame(0));
+  zoomBtn_ = makeButton(kZoom1xImageName, &NewLandingViewController::zoomAction);
+  zoomBtn_->setFrame(slotFrame(1));
+  // The photo button's action is wired by the capture.
+  createLogBtn_ = makeButton(kCreateLogImageName, nullptr);
+  createLogBtn_->setFrame(slotFrame(2));
+  createLogActivity_ = std::make_shared<UIActivityIndicatorView>();
+  createLogActivity_->setCenter({side / 2, side / 2});
+  createLogBtn_->addSubview(createLogActivity_);
+  innerActivityIndicatorView_ = std::make_shared<ArcActivityIndicatorView>(slotFrame(2).insetBy(-5, -5));
+  innerActivityIndicatorView_->setUserInteractionEnabled(false);
+  flipCameraBtn_ = makeButton(kFlipCameraImageName, &NewLandingViewController::flipCamera);
+  flipCameraBtn_->setFrame(slotFrame(3));
+  compensateBtnView_ = std::make_shared<UIView>(CGRect{slot * 4, 0, slot, buttonArea.height()});
+  compensateBtn_ = makeButton(kCompensateImageName, &NewLandingViewController::compensateAction);
+  compensateBtn_->setFrame({(slot - side) / 2, y, side, side});
+  compensateBtnView_->addSubview(compensateBtn_);
+  for (const auto& v : std::initializer_list<std::shared_ptr<UIView>>{
+           settingsBtn_, zoomBtn_, createLogBtn_, innerActivityIndicatorView_, flipCameraBtn_, compensateBtnView_}) {
+    buttonsView_->addSubview(v);
+  }
+  root->addSubview(buttonsView_);
+
   setView(root);
+
+  // The storyboard's embed segue: the preview fills the camera view.
+  auto preview = std::make_shared<PreviewLayerViewController>();
+  UIStoryboardSegue embed(kEmbedPreviewSegueIdentifier, shared_from_this(), preview);
+  prepareForSegue(embed, this);
+  addChildViewController(preview);
+  auto previewView = preview->view();
+  previewView->setFrame(cameraView_->bounds());
+  previewView->setAutoresizingMask(UIViewAutoresizing::flexibleWidth | UIViewAutoresizing::flexibleHeight);
+  cameraView_->addSubview(previewView);
+  preview->didMoveToParentViewController(shared_from_this());
 }
 
 void NewLandingViewController::viewDidLoad() {
@@ -101,14 +215,60 @@ void NewLandingViewController::viewDidLoad() {
   auto self = std::static_pointer_cast<NewLandingViewController>(shared_from_this());
   std::weak_ptr<NewLandingViewController> weak = self;
   auto center = os::NotificationCenter::defaultCenter();
+  auto observe = [&](const char* name, void (NewLandingViewController::*handler)()) {
+    center->addObserver(
+        this,
+        [weak, handler](const os::Notification&) {
+          if (auto s = weak.lock()) ((*s).*handler)();
+        },
+        name, nullptr);
+  };
 
+  if (alwaysOnManager_->isalwaysOnEnabled()) UIApplication::sharedApplication()->setIdleTimerDisabled(true);
+  // The navigation bar's stack-view spacing has no stand-in here: no
+  // navigation bar shows on this screen.
+
+  const double compensation = storedCompensation();
+  oldCompensateValue_ = static_cast<int>(compensation);
+
+  createLogActivity_->stopAnimating();
+  buttonsView_->layer()->setCornerRadius(16.0);
+  if (buttonBlurView_) buttonBlurView_->setAlpha(0);
+
+  rulerView_->setDelegate(std::weak_ptr<ScrollRulerNumberPickerDelegate>(self));
   compensateManager_->setDelegate(std::weak_ptr<CompensateManagerDelegate>(self));
   gridView_->setUserInteractionEnabled(false);
 
-  const double compensation = storedCompensation();
   compensateBubbleView_->setHidden(true);
   compensateBubbleView_->setHidden(compensation == 0);
   compensateBubbleLbl_->setText(os::format("%.fK", compensation));
+
+  os::DispatchQueue::main()->async([weak, compensation] {
+    if (auto s = weak.lock()) {
+      s->rulerView_->layoutIfNeeded();
+      s->rulerView_->scrollToValue(compensation, false, true);
+    }
+  });
+
+  for (const auto& v : std::initializer_list<std::shared_ptr<UIView>>{settingsBtn_, zoomBtn_, flipCameraBtn_,
+                                                                      createLogBtn_, compensateBtnView_}) {
+    v->setClipsToBounds(true);
+  }
+  for (const auto& b : {settingsBtn_, zoomBtn_, compensateBtn_, flipCameraBtn_, createLogBtn_}) {
+    b->setTitle(std::string(), UIControlState::normal);
+  }
+  for (const auto& v : std::initializer_list<std::shared_ptr<UIView>>{rulerView_, settingsBtn_, zoomBtn_,
+                                                                      flipCameraBtn_}) {
+    v->setAlpha(1.0);
+  }
+
+  auto blur = std::make_shared<UIVisualEffectView>(UIBlurEffect{UIBlurEffectStyle::light});
+  blur->setFrame(buttonsView_->bounds());
+  blur->setAlpha(0.4);
+  blur->setAutoresizingMask(UIViewAutoresizing::flexibleWidth | UIViewAutoresizing::flexibleHeight);
+  buttonsView_->insertSubview(blur, 0);
+
+  observe(kPreviewLayerTappedNotification, &NewLandingViewController::receivedNotification);
 
   // Sizes first: a track image is rendered at the slider's current width,
   // and a slider of zero width would get none.
@@ -137,17 +297,33 @@ void NewLandingViewController::viewDidLoad() {
     slider->setMaximumValue(kTemperatureSliderMaximum);
   }
 
-  center->addObserver(
-      this,
-      [weak](const os::Notification&) {
-        if (auto s = weak.lock()) s->compensationValueChanged();
-      },
-      kCompensateManagerDidChangeNotification, nullptr);
+  accessBoundryView_->setHidden(true);
+
+  // Location for the geotag starts here when the preference is on; wired
+  // with the location manager.
+  (void)geoTagManager_->isGeoTagEnabled();
+
+  observe(kWatchFlipCameraCommand, &NewLandingViewController::watchFlipCalled);
+  observe(kWatchTakePhotoCommand, &NewLandingViewController::watchTakePhotoCalled);
+  observe(kWatchChangeZoomCommand, &NewLandingViewController::watchChangeZoomCalled);
+  observe(kCompensateManagerDidChangeNotification, &NewLandingViewController::compensationValueChanged);
+  observe(kGeoTagManagerDidChangeNotification, &NewLandingViewController::geoTagValueChanged);
+  observe(kRefreshTheWatchAppNotification, &NewLandingViewController::refreshWatchViews);
+
+  innerActivityIndicatorView_->setStrokColor(UIColor::systemYellowColor());
+  innerActivityIndicatorView_->startAnimating();
+  innerActivityIndicatorView_->setHidesWhenStopped(false);
+  innerActivityIndicatorView_->setStrokeWidth(2.5);
+
+  observe(kNoCameraPermissionNotification, &NewLandingViewController::methodOfReceivedNotification);
 
   cameraController_ = CameraController::create(CameraControllePreviewType::PreviewLayer,
                                                std::weak_ptr<CameraControllerDelegate>(self));
   for (const char* setting : kObservedSettings) {
     cameraController_->registerObserver(std::static_pointer_cast<CameraSettingValueObserver>(self), setting);
+  }
+  if (auto preview = std::dynamic_pointer_cast<CameraPreviewViewController>(previewViewController_)) {
+    preview->setCameraController(cameraController_);
   }
 
   auto knob = UIImage::imageNamed(kSliderThumbImageName);
@@ -156,6 +332,8 @@ void NewLandingViewController::viewDidLoad() {
     inner->setThumbImage(knob, state);
     watchCctTempSlider_->setThumbImage(knob, state);
   }
+
+  animateToLayout(false);
 }
 
 void NewLandingViewController::viewWillAppear(bool animated) {
@@ -165,6 +343,213 @@ void NewLandingViewController::viewWillAppear(bool animated) {
     if (auto c = controller.lock()) c->startSession();
   });
 }
+
+void NewLandingViewController::traitCollectionDidChange(const UITraitCollection& previous) {
+  UIViewController::traitCollectionDidChange(previous);
+  animateToLayout(false);
+}
+
+void NewLandingViewController::prepareForSegue(UIStoryboardSegue& segue, const void*) {
+  if (segue.identifier() == kEmbedPreviewSegueIdentifier) {
+    auto destination = segue.destinationViewController();
+    previewViewController_ = std::dynamic_pointer_cast<CameraPreviewViewController>(destination) ? destination
+                                                                                                 : nullptr;
+    return;
+  }
+  if (auto controls = dynamic_cast<ControlsSegue*>(&segue)) {
+    controls->currentViewController = currentControlsViewController_;
+    currentControlsViewController_ = segue.destinationViewController();
+    if (auto adopter = std::dynamic_pointer_cast<CameraControlsViewControllerProtocol>(currentControlsViewController_)) {
+      adopter->setCameraController(cameraController_);
+    }
+    return;
+  }
+  // The photo preview's preparation (connection re-enabled, the picture
+  // passed on) comes with the capture.
+}
+
+// ---- Button area layouts ----
+
+bool NewLandingViewController::isPortraitPhone(const UITraitCollection& traits) {
+  return traits.verticalSizeClass == UIUserInterfaceSizeClass::regular &&
+         traits.userInterfaceIdiom == UIUserInterfaceIdiom::phone;
+}
+
+bool NewLandingViewController::isCompensationPanelOpen() const { return settingsBtn_ && settingsBtn_->alpha() == 0; }
+
+void NewLandingViewController::applyLayout(bool open) {
+  if (!isViewLoaded()) return;
+  const bool portraitPhone = isPortraitPhone(traitCollection());
+  const CGFloat h = buttonsView_->frame().height(), w = buttonsView_->frame().width();
+  const CGFloat cw = compensateBtnView_->frame().width(), ch = compensateBtnView_->frame().height();
+  const CGAffineTransform identity = CGAffineTransformIdentity;
+  const CGAffineTransform slide = portraitPhone ? CGAffineTransformMakeTranslation(0, -h)
+                                                : CGAffineTransformMakeTranslation(-w, 0);
+  const CGAffineTransform turn =
+      portraitPhone ? identity : CGAffineTransformMakeRotation(-std::numbers::pi / 2);
+
+  compensationView_->setTransform(open ? slide : identity);
+  compensationView_->setAlpha(open ? 1 : 0);
+  compensateBubbleView_->setAlpha(open ? 0 : 1);
+  for (const auto& b : {settingsBtn_, zoomBtn_, flipCameraBtn_}) {
+    b->setTransform(open ? slide : identity);
+    b->setAlpha(open ? 0 : 1);
+  }
+  if (buttonBlurView_) buttonBlurView_->setAlpha(open ? 0.3 : 0);
+  compensateBtnView_->setTransform(!open          ? identity
+                                   : portraitPhone ? CGAffineTransformMakeTranslation(-2 * cw, 0)
+                                                   : CGAffineTransformMakeTranslation(0, ch));
+  for (const auto& v : std::initializer_list<std::shared_ptr<UIView>>{rulerView_, compensationLbl_,
+                                                                      compensationReading_}) {
+    v->setTransform(turn);
+  }
+}
+
+void NewLandingViewController::animateToLayout(bool open) {
+  std::weak_ptr<NewLandingViewController> weak =
+      std::static_pointer_cast<NewLandingViewController>(shared_from_this());
+  UIView::animate(kButtonAreaAnimationSeconds, 0, UIViewAnimationOptions::none, [weak, open] {
+    if (auto s = weak.lock()) s->applyLayout(open);
+  });
+}
+
+// ---- Actions ----
+
+void NewLandingViewController::buttonFeedback() {
+  ReviewRequester::recordReviewWorthyAction();
+  HapticFeedbackManager().lightTapIfEnabled();
+}
+
+void NewLandingViewController::compensateAction() {
+  buttonFeedback();
+  isInitial_ = false;
+  if (!isCompensationPanelOpen()) {
+    if (isPortraitPhone(traitCollection())) std::printf("it's compact\n");
+    animateToLayout(true);
+  } else {
+    animateToLayout(false);
+  }
+}
+
+void NewLandingViewController::compensationRulerValueChanged(CGFloat value) {
+  compensationReading_->setText(decimalDescription(value));
+  compensateManager_->setValue(value);
+  // Whole kelvins that fit an int; the ruler only reports finite values.
+  const int whole = std::isfinite(value) && std::abs(value) < 2e9 ? static_cast<int>(value) : 0;
+  if (whole != oldCompensateValue_ && !isInitial_) HapticFeedbackManager().lightTapIfEnabled();
+  oldCompensateValue_ = whole;
+}
+
+void NewLandingViewController::zoomAction() {
+  buttonFeedback();
+  cycleZoom();
+}
+
+void NewLandingViewController::cycleZoom() {
+  struct Step {
+    double factor;
+    const char* image;
+    double next;
+  };
+  static constexpr Step kSteps[] = {{1.0, kZoom1xImageName, 2.0}, {2.0, kZoom2xImageName, 3.0}, {3.0, kZoom3xImageName, 1.0}};
+  const Step* step = &kSteps[1];
+  for (const auto& s : kSteps) {
+    if (s.factor == counter_) step = &s;
+  }
+  auto button = zoomBtn_;
+  const char* image = step->image;
+  os::DispatchQueue::main()->async([button, image] {
+    if (button) button->setImage(UIImage::imageNamed(image), UIControlState::normal);
+  });
+  if (cameraController_) {
+    cameraController_->setCurrentZoomValue(step->factor);
+    if (auto input = cameraController_->videoDeviceInput(); input && input->device()) {
+      cameraController_->setZoom(input->device(), step->factor);
+    }
+  }
+  counter_ = step->next;
+
+  auto delegate = appDelegate();
+  if (!delegate || !delegate->watchSession()->isReachable()) return;
+  for (const auto& transfer : delegate->watchSession()->outstandingUserInfoTransfers()) transfer->cancel();
+  const CGFloat zoom = cameraController_ ? cameraController_->currentZoomValue() : step->factor;
+  delegate->watchSession()->transferUserInfo(watchZoomPayload(zoom));
+}
+
+void NewLandingViewController::flipCamera() {
+  buttonFeedback();
+  std::weak_ptr<CameraController> controller = cameraController_;
+  if (!cameraController_) return;
+  cameraController_->performOnSessionQueue([controller] {
+    if (auto c = controller.lock()) c->flipCamera();
+  });
+}
+
+void NewLandingViewController::settingsAction() {
+  buttonFeedback();
+  if (auto performed = performSegueWithIdentifier(kToSettingsSegueIdentifier, this); !performed) {
+    std::fprintf(stderr, "%s\n", performed.error().localizedDescription().c_str());
+  }
+}
+
+void NewLandingViewController::allowCameraTapped() {
+  ReviewRequester::recordReviewWorthyAction();
+  os::DispatchQueue::main()->async([] {
+    auto url = os::URL::URLWithString(UIApplicationOpenSettingsURLString);
+    auto app = UIApplication::sharedApplication();
+    if (!url || !app->canOpenURL(*url)) return;
+    app->openURL(*url, {}, [](bool success) {
+      std::printf("Settings opened: %s\n", success ? "true" : "false");
+    });
+  });
+}
+
+void NewLandingViewController::focusOnPointOfInterestWithSender(UIGestureRecognizer& sender) {
+  if (sender.state() != UIGestureRecognizerState::ended || !cameraController_) return;
+  const CGPoint location = sender.locationInView(sender.view().get());
+  auto layer = cameraController_->previewLayer();
+  const CGPoint point = layer ? layer->captureDevicePointOfInterestForPoint(location) : location;
+  auto device = cameraController_->currentCameraDevice();
+  if (!device) return;
+  cameraController_->performOnSessionQueue([device, point] {
+    if (!device->lockForConfiguration()) return;
+    if (device->isExposurePointOfInterestSupported()) {
+      (void)device->setExposurePointOfInterest(point);
+      (void)device->setExposureMode(AVCaptureExposureMode::AutoExpose);
+    }
+    if (device->isFocusPointOfInterestSupported()) {
+      (void)device->setFocusPointOfInterest(point);
+      (void)device->setFocusMode(AVCaptureFocusMode::AutoFocus);
+    }
+    device->unlockForConfiguration();
+  });
+}
+
+// ---- Notifications ----
+
+void NewLandingViewController::receivedNotification() { animateToLayout(false); }
+
+void NewLandingViewController::methodOfReceivedNotification() {
+  std::weak_ptr<NewLandingViewController> weak =
+      std::static_pointer_cast<NewLandingViewController>(shared_from_this());
+  os::DispatchQueue::main()->async([weak] {
+    auto s = weak.lock();
+    if (!s) return;
+    s->accessBoundryView_->setHidden(false);
+    s->createLogBtn_->setUserInteractionEnabled(false);
+    s->flipCameraBtn_->setUserInteractionEnabled(false);
+    s->cameraRestrictedLbl_->setText(localized(kCameraAccessRequiredText));
+    s->cameraRestrictedSubLbl_->setText(localized(kCameraAccessExplanationText));
+    s->allowCameraBtn_->setTitle(localized(kAllowCameraText), UIControlState::normal);
+  });
+}
+
+// Handled by the watch and location wiring.
+void NewLandingViewController::watchFlipCalled() {}
+void NewLandingViewController::watchTakePhotoCalled() {}
+void NewLandingViewController::watchChangeZoomCalled() {}
+void NewLandingViewController::refreshWatchViews() {}
+void NewLandingViewController::geoTagValueChanged() {}
 
 // ---- The reading ----
 

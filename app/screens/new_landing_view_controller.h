@@ -1,13 +1,28 @@
-// NewLandingViewController: the main meter screen (first part).
+// NewLandingViewController: the main meter screen.
 //
-// This part carries the reading: the screen observes the camera controller's
-// white-balance gains and the compensation preference, and shows the
-// compensated temperature, the tint, the light source with its icon, the
-// position on the temperature slider and the grid's status colour; while the
-// watch is reachable it sends each reading there.
+// The live camera preview (an embedded PreviewLayerViewController) with the
+// grid, the temperature and tint readings, the light-source line, the
+// vertical temperature slider, the compensation ruler that slides in over the
+// buttons, and the buttons for zoom, camera flip, compensation, settings and
+// photo capture ("create log"). A screen over the camera area replaces the
+// preview when the camera may not be used.
 //
-// The view hierarchy is built in code (loadView); the fields that the
-// interface design calls outlets are the views built there.
+// The reading: the screen observes the camera controller's white-balance
+// gains and the compensation preference, and shows the compensated
+// temperature, the tint, the light source with its icon, the position on the
+// temperature slider and the grid's status colour; while the watch is
+// reachable it sends each reading there.
+//
+// The button area has two layouts, closed (buttons shown) and open (the
+// compensation ruler shown); "portrait phone" (regular vertical size class on
+// a phone) and every other trait combination lay them out differently. Load,
+// trait changes and a tap on the preview return to the closed layout; the
+// compensation button toggles. Changes animate over 0.5 s. The open layout is
+// recognised by settingsBtn's alpha being 0.
+//
+// The view hierarchy is built in code (loadView), standing in for the
+// storyboard; the fields that the interface design calls outlets are the
+// views built there.
 //
 // Threads: view work on the main thread. The reading pass
 // (whiteBalanceGainsChanged) starts on the capture device's queue, converts
@@ -19,8 +34,10 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "app/camera/camera_controller.h"
+#include "app/controls/ruler_number_picker.h"
 #include "app/preferences/preferences.h"
 #include "os/uikit/view_controller.h"
 
@@ -28,6 +45,8 @@ class GridView;
 class VerticalSlider;
 class CustomThicknessSlider;
 class AppDelegate;
+class ArcActivityIndicatorView;
+class CameraPreviewViewController;
 
 // Watch payload keys of a reading.
 inline constexpr const char* kWatchSliderKey = "watchSlider";
@@ -41,20 +60,100 @@ inline constexpr float kTemperatureSliderMaximum = 37;
 // Thumb image of both sliders.
 inline constexpr const char* kSliderThumbImageName = "fakeKnob";
 
+// Segues of the screen.
+inline constexpr const char* kEmbedPreviewSegueIdentifier = "EmbedPreview";
+inline constexpr const char* kToSettingsSegueIdentifier = "toSettings";
+// Button images.
+inline constexpr const char* kZoom1xImageName = "zoom-1x";
+inline constexpr const char* kZoom2xImageName = "zoom-2x";
+inline constexpr const char* kZoom3xImageName = "zoom-3x";
+inline constexpr const char* kCreateLogImageName = "createLog";
+inline constexpr const char* kSettingsImageName = "settings";
+inline constexpr const char* kFlipCameraImageName = "flipCamera";
+inline constexpr const char* kCompensateImageName = "compensate";
+// Texts of the no-camera screen (localisation keys of the main bundle).
+inline constexpr const char* kCameraAccessRequiredText = "Camera Access is Required";
+inline constexpr const char* kCameraAccessExplanationText = "Drosil app uses camera to determine the white balance.";
+inline constexpr const char* kAllowCameraText = "Allow Camera";
+inline constexpr const char* kCompensationCaptionText = "Compensation";
+// Layout changes of the button area.
+inline constexpr double kButtonAreaAnimationSeconds = 0.5;
+
 class NewLandingViewController : public UIViewController,
                                  public CameraSettingValueObserver,
                                  public CameraControllerDelegate,
-                                 public CompensateManagerDelegate {
+                                 public CompensateManagerDelegate,
+                                 public ScrollRulerNumberPickerDelegate {
  public:
   NewLandingViewController();
   ~NewLandingViewController() override;
 
+  // Builds the views and embeds the camera preview ("EmbedPreview").
   void loadView() override;
+  // Preferences, bubble, ruler (scrolled to the stored compensation on the
+  // next main-queue turn), buttons, blur, slider tracks, notification
+  // observers, the camera controller and its observations, closed layout.
   void viewDidLoad() override;
   // Starts the capture session on the controller's session queue (every
   // appearance).
   void viewWillAppear(bool animated) override;
+  void viewDidAppear(bool animated) override { UIViewController::viewDidAppear(animated); }
+  // Closed layout for the new traits.
+  void traitCollectionDidChange(const UITraitCollection& previous) override;
+  // "EmbedPreview" keeps the destination as previewViewController; a
+  // ControlsSegue swaps the controls child; a PreviewViewController
+  // destination re-enables the preview connection.
+  void prepareForSegue(UIStoryboardSegue& segue, const void* sender) override;
+  bool shouldPerformSegueWithIdentifier(const std::string&, const void*) override { return true; }
   UIStatusBarStyle preferredStatusBarStyle() const override { return UIStatusBarStyle::lightContent; }
+
+  // ---- Button area layouts ----
+  // Whether the traits count as portrait phone.
+  static bool isPortraitPhone(const UITraitCollection& traits);
+  // Sets the transforms and alphas of the open or closed layout for the
+  // current traits, without animation.
+  void applyLayout(bool open);
+  // The same inside a 0.5 s UIView animation.
+  void animateToLayout(bool open);
+  // settingsBtn's alpha is 0.
+  bool isCompensationPanelOpen() const;
+
+  // ---- Actions ----
+  // Each button action first records a review-worthy action, then fires the
+  // light haptic when "hapticKey" is on.
+  void compensateAction();
+  void zoomAction();
+  void flipCamera();
+  void settingsAction();
+  // "Allow Camera": review count, then the app's settings page is opened on
+  // the next main-queue turn; prints "Settings opened: true|false".
+  void allowCameraTapped();
+  // Tap-to-focus with a recogniser of this screen: ended taps only, no
+  // feedback and no review count.
+  void focusOnPointOfInterestWithSender(UIGestureRecognizer& sender);
+  // The next zoom step (2x, 3x, 1x, ... from launch): the button image (next
+  // main-queue turn), the controller's zoom value and device zoom, and the
+  // watch told (pending transfers cancelled first). No feedback.
+  void cycleZoom();
+  // ScrollRulerNumberPickerDelegate: reading text, stored compensation, and a
+  // haptic tick when the whole value changed after the compensation button
+  // was first pressed.
+  void compensationRulerValueChanged(CGFloat value) override;
+
+  // ---- Notifications ----
+  // "PreviewLayerTapped": closed layout.
+  void receivedNotification();
+  // "NoCameraPermissionNotification": the no-camera screen, on the main queue.
+  void methodOfReceivedNotification();
+  // Watch commands and the watch refresh ("flipCamera", "takePhoto",
+  // "changeZoom", "RefreshTheWatchApp") and the geotag preference
+  // ("GeoTagManagerDidChange"): observed from load on; handled by the watch
+  // and location wiring.
+  void watchFlipCalled();
+  void watchTakePhotoCalled();
+  void watchChangeZoomCalled();
+  void refreshWatchViews();
+  void geoTagValueChanged();
 
   // CameraSettingValueObserver: runs the reading pass for
   // "CameraControlObservableSettingWBGains"; every other name is ignored.
@@ -96,6 +195,36 @@ class NewLandingViewController : public UIViewController,
   const std::shared_ptr<CustomThicknessSlider>& watchCctTempSlider() const { return watchCctTempSlider_; }
   bool isWatchCalledPhoto() const { return isWatchCalledPhoto_.load(); }
   void setIsWatchCalledPhoto(bool on) { isWatchCalledPhoto_.store(on); }
+  bool isInitial() const { return isInitial_; }
+  double counter() const { return counter_; }
+  int oldCompensateValue() const { return oldCompensateValue_; }
+  const std::string& userAddress() const { return userAddress_; }
+  void setUserAddress(std::string address) { userAddress_ = std::move(address); }
+  const std::shared_ptr<UIImage>& imageToPass() const { return imageToPass_; }
+  void setImageToPass(std::shared_ptr<UIImage> image) { imageToPass_ = std::move(image); }
+  const std::shared_ptr<UIActivityIndicatorView>& createLogActivity() const { return createLogActivity_; }
+  const std::shared_ptr<UIVisualEffectView>& buttonBlurView() const { return buttonBlurView_; }
+  const std::shared_ptr<UILabel>& compensationLbl() const { return compensationLbl_; }
+  const std::shared_ptr<ScrollRulerNumberPicker>& rulerView() const { return rulerView_; }
+  const std::shared_ptr<UIView>& buttonsView() const { return buttonsView_; }
+  const std::shared_ptr<UIButton>& settingsBtn() const { return settingsBtn_; }
+  const std::shared_ptr<UIButton>& zoomBtn() const { return zoomBtn_; }
+  const std::shared_ptr<UIButton>& compensateBtn() const { return compensateBtn_; }
+  const std::shared_ptr<UIButton>& flipCameraBtn() const { return flipCameraBtn_; }
+  const std::shared_ptr<UIButton>& createLogBtn() const { return createLogBtn_; }
+  const std::shared_ptr<UIButton>& allowCameraBtn() const { return allowCameraBtn_; }
+  const std::shared_ptr<UIView>& compensateBtnView() const { return compensateBtnView_; }
+  const std::shared_ptr<UILabel>& cameraRestrictedLbl() const { return cameraRestrictedLbl_; }
+  const std::shared_ptr<UILabel>& cameraRestrictedSubLbl() const { return cameraRestrictedSubLbl_; }
+  const std::shared_ptr<UIView>& accessBoundryView() const { return accessBoundryView_; }
+  const std::shared_ptr<ArcActivityIndicatorView>& innerActivityIndicatorView() const {
+    return innerActivityIndicatorView_;
+  }
+  const std::shared_ptr<UIViewController>& currentControlsViewController() const {
+    return currentControlsViewController_;
+  }
+  // The embedded preview (as the controller it is).
+  const std::shared_ptr<UIViewController>& previewViewController() const { return previewViewController_; }
 
   // The picture of watchCctTempSlider sent to the watch: PNG bytes, empty when
   // no picture could be made. Main thread.
@@ -105,12 +234,23 @@ class NewLandingViewController : public UIViewController,
   // The application delegate when it is the app's own.
   static std::shared_ptr<AppDelegate> appDelegate();
   void sendReadingToWatch(const std::string& text);
+  // Review count, then the haptic gate.
+  static void buttonFeedback();
+  std::shared_ptr<UIButton> makeButton(const char* imageName, void (NewLandingViewController::*action)());
 
   std::shared_ptr<CameraController> cameraController_;
   const std::shared_ptr<CompensateManager> compensateManager_ = std::make_shared<CompensateManager>();
   const std::shared_ptr<GeoTagManager> geoTagManager_ = std::make_shared<GeoTagManager>();
   const std::shared_ptr<AlwaysOnManager> alwaysOnManager_ = std::make_shared<AlwaysOnManager>();
   std::atomic<bool> isWatchCalledPhoto_{false};
+  bool isInitial_ = true;
+  std::string userAddress_;
+  std::shared_ptr<UIImage> imageToPass_;
+  double counter_ = 2.0;
+  int oldCompensateValue_ = 0;
+  std::shared_ptr<UIViewController> currentControlsViewController_;
+  std::shared_ptr<UIViewController> previewViewController_;
+  std::vector<std::shared_ptr<UIView>> faceViews_;
 
   // Views, built by loadView.
   std::shared_ptr<UIView> cameraView_;
@@ -123,6 +263,16 @@ class NewLandingViewController : public UIViewController,
   std::shared_ptr<UILabel> lightTypeLbl_;
   std::shared_ptr<UIImageView> lightTypeImg_;
   std::shared_ptr<VerticalSlider> cctTempSlider_;
+  std::shared_ptr<UIActivityIndicatorView> createLogActivity_;
+  std::shared_ptr<UIVisualEffectView> buttonBlurView_;
+  std::shared_ptr<UILabel> compensationLbl_;
+  std::shared_ptr<ScrollRulerNumberPicker> rulerView_;
+  std::shared_ptr<UIView> buttonsView_;
+  std::shared_ptr<UIButton> settingsBtn_, zoomBtn_, compensateBtn_, flipCameraBtn_, createLogBtn_, allowCameraBtn_;
+  std::shared_ptr<UIView> compensateBtnView_;
+  std::shared_ptr<UILabel> cameraRestrictedLbl_, cameraRestrictedSubLbl_;
+  std::shared_ptr<UIView> accessBoundryView_;
+  std::shared_ptr<ArcActivityIndicatorView> innerActivityIndicatorView_;
   // Never on screen: rendered into the watch's picture of the reading.
   const std::shared_ptr<CustomThicknessSlider> watchCctTempSlider_;
 };

@@ -3,8 +3,9 @@
 //   draw_assets <output folder>
 //
 // Writes "<name>@3x.png" for the light-source icons, the slider thumb
-// ("fakeKnob") and the focus frame ("focus"). Exit status 1 when a file
-// cannot be written.
+// ("fakeKnob"), the focus frame ("focus") and the main screen's buttons
+// (zoom steps, create log, settings, flip, compensation). Exit status 1 when
+// a file cannot be written.
 #include <cairo.h>
 
 #include <array>
@@ -27,6 +28,7 @@ constexpr Colour kYellow{1, 0.8, 0};
 constexpr Colour kOrange{1, 0.55, 0.1};
 constexpr Colour kSky{0.55, 0.75, 1};
 constexpr Colour kGrey{0.8, 0.82, 0.86};
+constexpr Colour kGreen{0.2, 0.78, 0.35};
 
 void setColour(cairo_t* cr, Colour c, double alpha = 1) { cairo_set_source_rgba(cr, c.r, c.g, c.b, alpha); }
 
@@ -60,6 +62,31 @@ void cloud(cairo_t* cr, double x, double y, double w, Colour fill) {
   cairo_arc(cr, x + w * 0.72, y + h * 0.55, h * 0.45, kPi * 1.5, kPi * 0.5);
   cairo_close_path(cr);
   strokeFill(cr, fill, kWhite, 1.2);
+}
+
+// A zoom step: the factor in a ring.
+void zoomStep(cairo_t* cr, const char* text) {
+  setColour(cr, kWhite);
+  cairo_set_line_width(cr, 2);
+  cairo_arc(cr, 22, 22, 16, 0, 2 * kPi);
+  cairo_stroke(cr);
+  cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_BOLD);
+  cairo_set_font_size(cr, 14);
+  cairo_text_extents_t extents;
+  cairo_text_extents(cr, text, &extents);
+  cairo_move_to(cr, 22 - extents.width / 2 - extents.x_bearing, 22 - extents.height / 2 - extents.y_bearing);
+  cairo_show_text(cr, text);
+}
+
+// The create-log (shutter) button: a ring around a filled disc.
+void shutter(cairo_t* cr, Colour disc) {
+  setColour(cr, kWhite);
+  cairo_set_line_width(cr, 3);
+  cairo_arc(cr, 22, 22, 19, 0, 2 * kPi);
+  cairo_stroke(cr);
+  setColour(cr, disc);
+  cairo_arc(cr, 22, 22, 14.5, 0, 2 * kPi);
+  cairo_fill(cr);
 }
 
 // Icons are drawn in a 30 x 30 point space.
@@ -206,6 +233,62 @@ const Asset kAssets[] = {
          cairo_move_to(cr, x0, y0);
          cairo_line_to(cr, x1, y1);
        }
+       cairo_stroke(cr);
+     }},
+    // Buttons of the main screen, 44 x 44 points.
+    {"zoom-1x", 44, 44, [](cairo_t* cr) { zoomStep(cr, "1x"); }},
+    {"zoom-2x", 44, 44, [](cairo_t* cr) { zoomStep(cr, "2x"); }},
+    {"zoom-3x", 44, 44, [](cairo_t* cr) { zoomStep(cr, "3x"); }},
+    {"createLog", 44, 44, [](cairo_t* cr) { shutter(cr, kWhite); }},
+    {"createLogSelected", 44, 44, [](cairo_t* cr) { shutter(cr, kGreen); }},
+    {"settings", 44, 44,
+     [](cairo_t* cr) {
+       setColour(cr, kWhite);
+       cairo_set_line_width(cr, 4);
+       for (int i = 0; i < 8; ++i) {
+         const double a = i * kPi / 4;
+         cairo_move_to(cr, 22 + 8 * std::cos(a), 22 + 8 * std::sin(a));
+         cairo_line_to(cr, 22 + 13 * std::cos(a), 22 + 13 * std::sin(a));
+       }
+       cairo_stroke(cr);
+       cairo_set_line_width(cr, 3);
+       cairo_arc(cr, 22, 22, 8, 0, 2 * kPi);
+       cairo_stroke(cr);
+       cairo_arc(cr, 22, 22, 3, 0, 2 * kPi);
+       cairo_fill(cr);
+     }},
+    {"flipCamera", 44, 44,
+     [](cairo_t* cr) {
+       setColour(cr, kWhite);
+       cairo_set_line_width(cr, 2);
+       cairo_rectangle(cr, 9, 15, 26, 18);
+       cairo_rectangle(cr, 17, 11, 10, 4);
+       cairo_stroke(cr);
+       cairo_arc(cr, 22, 24, 5, kPi * 1.15, kPi * 2.6);
+       cairo_stroke(cr);
+       cairo_move_to(cr, 15.5, 20);
+       cairo_line_to(cr, 17.8, 22.6);
+       cairo_line_to(cr, 14, 23.4);
+       cairo_close_path(cr);
+       cairo_fill(cr);
+     }},
+    {"compensate", 44, 44,
+     [](cairo_t* cr) {
+       setColour(cr, kWhite);
+       cairo_set_line_width(cr, 2);
+       cairo_arc(cr, 22, 22, 15, 0, 2 * kPi);
+       cairo_stroke(cr);
+       cairo_set_line_width(cr, 2.5);
+       cairo_move_to(cr, 13, 18);
+       cairo_line_to(cr, 21, 18);
+       cairo_move_to(cr, 17, 14);
+       cairo_line_to(cr, 17, 22);
+       cairo_move_to(cr, 23, 27);
+       cairo_line_to(cr, 31, 27);
+       cairo_stroke(cr);
+       cairo_set_line_width(cr, 1.5);
+       cairo_move_to(cr, 30, 13);
+       cairo_line_to(cr, 14, 31);
        cairo_stroke(cr);
      }},
 };

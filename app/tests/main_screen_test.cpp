@@ -1,0 +1,263 @@
+// The main meter screen on the host: load state, the no-camera screen, the
+// button area's layouts, the buttons, the ruler and the preview's tap.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <numbers>
+#include <vector>
+
+#include "app/controls/ruler_number_picker.h"
+#include "app/preferences/preferences.h"
+#include "app/screens/app_delegate.h"
+#include "app/screens/main_storyboard.h"
+#include "app/screens/new_landing_view_controller.h"
+#include "app/screens/preview_layer_view_controller.h"
+#include "app/screens/review_requester.h"
+#include "app/settings/info_plist.h"
+#include "app/tests/app_test_support.h"
+#include "app/watch/watch_link.h"
+#include "os/avfoundation/avfoundation.h"
+#include "os/dispatch/notification.h"
+#include "os/foundation/user_defaults.h"
+#include "os/storekit/store_review.h"
+#include "os/uikit/app_host.h"
+#include "os/watchconnectivity/wc_session.h"
+#include "sdk-core/core/rez_app.h"
+
+namespace {
+
+using drosil::testing::AppTest;
+using os::CameraSimulator;
+
+class MainScreenTest : public AppTest {
+ protected:
+  MainScreenTest() {
+    TEST_resetCachedInfoDictionary();
+    SKStoreReviewController::TEST_clearRequests();
+  }
+  ~MainScreenTest() override {
+    if (host_->isLaunched() && !host_->isTerminated()) (void)host_->terminate();
+    UIApplication::sharedApplication()->setIdleTimerDisabled(false);
+    SKStoreReviewController::TEST_clearRequests();
+  }
+
+  // Launches; the main queue is not run, so load-time deferred work waits.
+  void launch(AVAuthorizationStatus status = AVAuthorizationStatus::Authorized) {
+    registerMainStoryboard();
+    CameraSimulator::setAuthorizationStatus(AVMediaTypeVideo, status);
+    ASSERT_TRUE(host_->launch("", kAppDelegateClassName).has_value());
+    screen_ = std::dynamic_pointer_cast<NewLandingViewController>(host_->keyWindow()->rootViewController());
+    ASSERT_NE(screen_, nullptr);
+  }
+  void settle() { host_->runFor(1.0); }
+  static void press(const std::shared_ptr<UIButton>& button) {
+    button->sendActionsForControlEvents(UIControlEvents::touchUpInside);
+  }
+  static size_t lightTaps() {
+    size_t n = 0;
+    for (const auto& e : TEST_feedbackEvents()) {
+      if (e.kind == UIFeedbackEvent::Kind::impact && e.style == static_cast<int>(UIImpactFeedbackStyle::light)) ++n;
+    }
+    return n;
+  }
+
+  std::unique_ptr<os::uikit::ApplicationHost> host_ = std::make_unique<os::uikit::ApplicationHost>();
+  std::shared_ptr<NewLandingViewController> screen_;
+};
+
+TEST_F(MainScreenTest, StoredCompensationShowsInBubbleAndRuler) {
+  struct Case {
+    double stored;
+    bool bubbleHidden;
+    const char* bubble;
+    CGFloat offset;
+  };
+  for (const Case& c : {Case{0, true, "0K", 3200}, Case{250, false, "250K", 4000}, Case{-300, false, "-300K", 2240}}) {
+    SCOPED_TRACE(c.stored);
+    os::UserDefaults::standardUserDefaults()->setDouble(c.stored, kCompensateKey);
+    launch();
+    EXPECT_EQ(screen_->compensateBubbleView()->isHidden(), c.bubbleHidden);
+    EXPECT_EQ(screen_->compensateBubbleLbl()->text(), c.bubble);
+    EXPECT_EQ(screen_->oldCompensateValue(), static_cast<int>(c.stored));
+    EXPECT_EQ(screen_->rulerView()->scrollView()->contentOffset().x, 0);  // not before the next turn
+    host_->runUntilIdle();
+    EXPECT_EQ(screen_->rulerView()->scrollView()->contentOffset().x, c.offset);
+    EXPECT_EQ(screen_->compensateManager()->value(), c.stored);
+    EXPECT_TRUE(TEST_feedbackEvents().empty());  // the load scroll gives no tick
+    ASSERT_TRUE(host_->terminate().has_value());
+    host_ = std::make_unique<os::uikit::ApplicationHost>();
+    REZApp::resetApps();
+    TEST_clearFeedbackEvents();
+  }
+}
+
+TEST_F(MainScreenTest, RefusedCameraShowsThePermissionScreen) {
+  launch(AVAuthorizationStatus::Denied);
+  EXPECT_TRUE(screen_->accessBoundryView()->isHidden());  // applied on the main queue
+  host_->runUntilIdle();
+  EXPECT_FALSE(screen_->accessBoundryView()->isHidden());
+  EXPECT_EQ(screen_->cameraRestrictedLbl()->text(), "Camera Access is Required");
+  EXPECT_EQ(screen_->cameraRestrictedSubLbl()->text(), "Drosil app uses camera to determine the white balance.");
+  EXPECT_EQ(screen_->allowCameraBtn()->titleForState(UIControlState::normal), "Allow Camera");
+  EXPECT_FALSE(screen_->createLogBtn()->isUserInteractionEnabled());
+  EXPECT_FALSE(screen_->flipCameraBtn()->isUserInteractionEnabled());
+  EXPECT_TRUE(screen_->zoomBtn()->isUserInteractionEnabled());
+
+  // "Allow Camera" opens the app's settings page.
+  press(screen_->allowCameraBtn());
+  host_->runUntilIdle();
+  auto opened = UIApplication::sharedApplication()->TEST_openedURLs();
+  ASSERT_EQ(opened.size(), 1u);
+  EXPECT_EQ(opened[0].url.absoluteString(), UIApplicationOpenSettingsURLString);
+  EXPECT_EQ(os::UserDefaults::standardUserDefaults()->integerForKey(kReviewWorthyActionCountKey), 1);
+}
+
+TEST_F(MainScreenTest, ZoomTapsCycleAndTellTheWatch) {
+  launch();
+  settle();
+  os::WatchSimulator::setReachable(true);
+  host_->runUntilIdle();
+  (void)os::WatchSimulator::deliverUserInfoTransfers();
+  auto device = screen_->cameraController()->currentCameraDevice();
+  auto delegate = std::dynamic_pointer_cast<AppDelegate>(UIApplication::sharedApplication()->delegate());
+  ASSERT_NE(delegate, nullptr);
+
+  struct Step {
+    double factor;
+    const char* image;
+  };
+  for (const Step& s : {Step{2, "zoom-2x"}, Step{3, "zoom-3x"}, Step{1, "zoom-1x"}}) {
+    delegate->watchSession()->transferUserInfo({{"pending", os::Value(true)}});
+    press(screen_->zoomBtn());
+    EXPECT_EQ(screen_->cameraController()->currentZoomValue(), s.factor);
+    EXPECT_EQ(device->videoZoomFactor(), s.factor);  // applied at once
+    host_->runUntilIdle();
+    EXPECT_EQ(screen_->zoomBtn()->imageForState(UIControlState::normal), UIImage::imageNamed(s.image));
+    // The pending transfer was cancelled; only the zoom went out.
+    auto sent = os::WatchSimulator::deliverUserInfoTransfers();
+    ASSERT_EQ(sent.size(), 1u) << s.factor;
+    EXPECT_EQ(sent[0], watchZoomPayload(s.factor));
+  }
+  EXPECT_EQ(screen_->counter(), 2.0);
+}
+
+TEST_F(MainScreenTest, CompensationButtonTogglesThePanel) {
+  launch();
+  settle();
+  ASSERT_FALSE(screen_->isCompensationPanelOpen());
+  EXPECT_EQ(screen_->compensationView()->alpha(), 0);
+  const CGFloat h = screen_->buttonsView()->frame().height();
+  const CGFloat cw = screen_->compensateBtnView()->frame().width();
+
+  press(screen_->compensateBtn());
+  EXPECT_FALSE(screen_->isInitial());
+  EXPECT_TRUE(screen_->isCompensationPanelOpen());
+  EXPECT_EQ(screen_->compensationView()->transform(), CGAffineTransformMakeTranslation(0, -h));
+  EXPECT_EQ(screen_->compensationView()->alpha(), 1);
+  EXPECT_EQ(screen_->zoomBtn()->transform(), CGAffineTransformMakeTranslation(0, -h));
+  EXPECT_EQ(screen_->compensateBtnView()->transform(), CGAffineTransformMakeTranslation(-2 * cw, 0));
+  EXPECT_EQ(screen_->compensateBubbleView()->alpha(), 0);
+  // Animated over 0.5 s.
+  EXPECT_FALSE(screen_->compensationView()->layer()->animationKeys().empty());
+  host_->runFor(0.6);
+  EXPECT_TRUE(screen_->compensationView()->layer()->animationKeys().empty());
+
+  press(screen_->compensateBtn());
+  EXPECT_FALSE(screen_->isCompensationPanelOpen());
+  EXPECT_TRUE(screen_->compensationView()->transform().isIdentity());
+
+  // A tap on the preview closes an open panel.
+  press(screen_->compensateBtn());
+  os::NotificationCenter::defaultCenter()->postNotificationName(kPreviewLayerTappedNotification, nullptr);
+  EXPECT_FALSE(screen_->isCompensationPanelOpen());
+}
+
+TEST_F(MainScreenTest, LandscapeRotatesTheRulerAndCloses) {
+  launch();
+  settle();
+  press(screen_->compensateBtn());
+  host_->rotate(UIDeviceOrientation::landscapeLeft);
+  host_->runUntilIdle();
+  EXPECT_FALSE(screen_->isCompensationPanelOpen());
+  const auto turn = CGAffineTransformMakeRotation(-std::numbers::pi / 2);
+  EXPECT_EQ(screen_->rulerView()->transform(), turn);
+  EXPECT_EQ(screen_->compensationLbl()->transform(), turn);
+  press(screen_->compensateBtn());
+  EXPECT_EQ(screen_->compensationView()->transform(),
+            CGAffineTransformMakeTranslation(-screen_->buttonsView()->frame().width(), 0));
+}
+
+TEST_F(MainScreenTest, RulerTicksOnlyAfterTheButtonWasPressed) {
+  launch();
+  settle();
+  TEST_clearFeedbackEvents();
+  auto ruler = screen_->rulerView();
+  for (CGFloat v : {0.0, 10.0, 20.0, 30.0}) ruler->scrollToValue(v, false, true);
+  EXPECT_EQ(lightTaps(), 0u);
+  EXPECT_EQ(screen_->compensateManager()->value(), 30);
+
+  press(screen_->compensateBtn());
+  TEST_clearFeedbackEvents();
+  for (CGFloat v : {40.0, 40.0, 50.0, 60.0}) ruler->scrollToValue(v, false, true);
+  EXPECT_EQ(lightTaps(), 3u);  // the repeat of 40 moves nothing
+  host_->runUntilIdle();
+  EXPECT_EQ(screen_->compensationReading()->text(), "60K");
+  EXPECT_EQ(screen_->compensateBubbleLbl()->text(), "60K");
+
+  // With haptics off no button ticks, but each still counts.
+  os::UserDefaults::standardUserDefaults()->setBool(false, kHapticManagerKey);
+  TEST_clearFeedbackEvents();
+  const int64_t before = os::UserDefaults::standardUserDefaults()->integerForKey(kReviewWorthyActionCountKey);
+  press(screen_->zoomBtn());
+  ruler->scrollToValue(100, false, true);
+  EXPECT_EQ(lightTaps(), 0u);
+  EXPECT_EQ(os::UserDefaults::standardUserDefaults()->integerForKey(kReviewWorthyActionCountKey), before + 1);
+}
+
+TEST_F(MainScreenTest, PreviewTapPostsAndLeavesOneFocusFrame) {
+  launch();
+  settle();
+  int posts = 0;
+  const void* object = nullptr;
+  auto token = os::NotificationCenter::defaultCenter()->addObserverForName(
+      kPreviewLayerTappedNotification, nullptr, std::shared_ptr<os::DispatchQueue>(), [&](const os::Notification& n) {
+        ++posts;
+        object = n.object;
+      });
+  auto window = host_->keyWindow();
+  window->tap({120, 300});
+  host_->runFor(0.2);
+  window->tap({200, 400});
+  host_->runFor(0.5);
+  os::NotificationCenter::defaultCenter()->removeObserver(token);
+
+  EXPECT_EQ(posts, 2);
+  EXPECT_EQ(object, static_cast<const void*>(kPreviewLayerTappedObject));
+  auto preview = screen_->previewViewController()->view();
+  size_t frames = 0;
+  for (const auto& v : preview->subviews()) frames += v->tag() == kFocusIndicatorTag;
+  EXPECT_EQ(frames, 1u);
+  auto device = screen_->cameraController()->currentCameraDevice();
+  const CGPoint expected =
+      screen_->cameraController()->previewLayer()->captureDevicePointOfInterestForPoint({200, 400});
+  EXPECT_NEAR(device->focusPointOfInterest().x, expected.x, 1e-9);
+  EXPECT_NEAR(device->focusPointOfInterest().y, expected.y, 1e-9);
+}
+
+TEST_F(MainScreenTest, TwentyButtonPressesAskForOneReview) {
+  launch();
+  settle();
+  for (int i = 0; i < 20; ++i) press(i % 2 ? screen_->zoomBtn() : screen_->compensateBtn());
+  ASSERT_EQ(SKStoreReviewController::TEST_requests().size(), 1u);
+  EXPECT_EQ(SKStoreReviewController::TEST_requests()[0].scene, host_->windowScene());
+  for (int i = 0; i < 20; ++i) press(screen_->zoomBtn());
+  EXPECT_EQ(SKStoreReviewController::TEST_requests().size(), 1u);
+}
+
+TEST_F(MainScreenTest, AlwaysOnKeepsTheScreenAwake) {
+  os::UserDefaults::standardUserDefaults()->setBool(true, kAlwaysOnEnableKey);
+  launch();
+  EXPECT_TRUE(UIApplication::sharedApplication()->isIdleTimerDisabled());
+}
+
+}  // namespace
