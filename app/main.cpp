@@ -6,10 +6,12 @@
 // one, and prints what the screen shows each time its reading settles:
 //
 //   reading: <temperature text>  tint <tint text>  <light-source text>  slider <position>
+//   photo: <path of a photo saved to the album>  (--photo)
 //
 // Options only play the user's and the device's part (see usage()). With no
 // arguments: a demonstration on virtual time (2700 K, 5500 K and 7500 K in
-// turn, then a screenshot written to drosil-screen.png).
+// turn, then a photo saved from the preview and a screenshot written to
+// drosil-screen.png).
 //
 // Output: the lines above, the watch's transfers (--watch) and the permission
 // screen's texts go to standard output. Everything else the app prints is a
@@ -31,11 +33,13 @@
 #include "app/screens/app_delegate.h"
 #include "app/screens/main_storyboard.h"
 #include "app/screens/new_landing_view_controller.h"
+#include "app/screens/photo/preview_view_controller.h"
 #include "os/avfoundation/avfoundation.h"
 #include "os/dispatch/manual_clock.h"
 #include "os/foundation/format.h"
 #include "os/foundation/sandbox.h"
 #include "os/graphics/image.h"
+#include "os/photos/photo_library.h"
 #include "os/uikit/app_host.h"
 #include "os/uikit/view_controller.h"
 #include "os/watchconnectivity/wc_session.h"
@@ -73,7 +77,7 @@ void usage(std::FILE* to) {
                "  --front                flip to the front camera\n"
                "  --zoom-taps N          press the zoom button N times\n"
                "  --watch                a reachable watch; print what it receives\n"
-               "  --photo                press the create-log button after the last scene\n"
+               "  --photo                press the create-log button after the last scene, then save\n"
                "  --screenshot FILE      render the screen to a PNG after the last scene\n"
                "  --home DIR             the app's sandbox (default $DROSIL_HOME or ~/.local/share/drosil)\n"
                "  --virtual-time         run the clock as fast as the work allows\n"
@@ -211,6 +215,7 @@ Options demonstration() {
   Options o;
   for (double kelvin : {2700.0, 5500.0, 7500.0}) o.scenes.push_back(*os::CaptureScene::lightSource(kelvin));
   o.screenshot = kDemoScreenshot;
+  o.photo = true;
   o.virtualTime = true;
   return o;
 }
@@ -415,9 +420,19 @@ int main(int argc, char** argv) {
   }
 
   if (options.photo) {
-    // The create-log button takes the photo once the capture is wired to it.
+    const size_t before = os::PhotoLibrarySimulator::savedPhotoPaths().size();
     press(screen->createLogBtn());
     monitor.run(options.hold);
+    if (auto preview = std::dynamic_pointer_cast<PreviewViewController>(screen->presentedViewController())) {
+      press(preview->saveBtn());
+      monitor.run(kSettleSeconds);
+      preview->dismissAction();
+      monitor.run(kSettleSeconds);
+    } else {
+      std::fprintf(stderr, "drosil: --photo: the preview did not open\n");
+    }
+    const auto saved = os::PhotoLibrarySimulator::savedPhotoPaths();
+    for (size_t i = before; i < saved.size(); ++i) emit("photo: " + saved[i]);
   }
 
   int status = 0;

@@ -24,8 +24,6 @@ class CompensateManager;
 inline constexpr const char* kAppDelegateClassName = "Drosil.AppDelegate";
 // Standard user-defaults key of the install identifier.
 inline constexpr const char* kInstallIdentifierKey = "uuid";
-// Watch payload key of the reading as shown; the empty string clears the watch.
-inline constexpr const char* kWatchWBValueKey = "wbValue";
 
 class AppDelegate : public UIApplicationDelegate, public WCSessionDelegate {
  public:

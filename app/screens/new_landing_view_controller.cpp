@@ -9,6 +9,9 @@
 #include "app/controls/sliders.h"
 #include "app/controls/view_utilities.h"
 #include "app/screens/app_delegate.h"
+#include "app/screens/photo/geotag_location.h"
+#include "app/screens/photo/overlay_view_controller.h"
+#include "app/screens/photo/preview_view_controller.h"
 #include "app/screens/preview_layer_view_controller.h"
 #include "app/screens/review_requester.h"
 #include "app/screens/white_balance_reading.h"
@@ -20,6 +23,7 @@
 #include "os/foundation/user_defaults.h"
 #include "os/uikit/uikit.h"
 #include "widgets/ArcActivityIndicator/arc_activity_indicator_view.h"
+#include "widgets/ToastAlert/toast_alert.h"
 
 namespace {
 
@@ -56,7 +60,9 @@ std::string decimalDescription(double v) {
 
 }  // namespace
 
-NewLandingViewController::NewLandingViewController() : watchCctTempSlider_(std::make_shared<CustomThicknessSlider>()) {}
+NewLandingViewController::NewLandingViewController()
+    : geoTagLocation_(GeoTagLocation::create(geoTagManager_)),
+      watchCctTempSlider_(std::make_shared<CustomThicknessSlider>()) {}
 
 NewLandingViewController::~NewLandingViewController() {
   os::NotificationCenter::defaultCenter()->removeObserver(this);
@@ -176,8 +182,7 @@ void NewLandingViewController::loadView() {
   settingsBtn_->setFrame(slotFrame(0));
   zoomBtn_ = makeButton(kZoom1xImageName, &NewLandingViewController::zoomAction);
   zoomBtn_->setFrame(slotFrame(1));
-  // The photo button's action is wired by the capture.
-  createLogBtn_ = makeButton(kCreateLogImageName, nullptr);
+  createLogBtn_ = makeButton(kCreateLogImageName, &NewLandingViewController::createLogBtnAction);
   createLogBtn_->setFrame(slotFrame(2));
   createLogActivity_ = std::make_shared<UIActivityIndicatorView>();
   createLogActivity_->setCenter({side / 2, side / 2});
@@ -299,9 +304,7 @@ void NewLandingViewController::viewDidLoad() {
 
   accessBoundryView_->setHidden(true);
 
-  // Location for the geotag starts here when the preference is on; wired
-  // with the location manager.
-  (void)geoTagManager_->isGeoTagEnabled();
+  if (geoTagManager_->isGeoTagEnabled()) geoTagLocation_->setUpLocationManager();
 
   observe(kWatchFlipCameraCommand, &NewLandingViewController::watchFlipCalled);
   observe(kWatchTakePhotoCommand, &NewLandingViewController::watchTakePhotoCalled);
@@ -364,8 +367,14 @@ void NewLandingViewController::prepareForSegue(UIStoryboardSegue& segue, const v
     }
     return;
   }
-  // The photo preview's preparation (connection re-enabled, the picture
-  // passed on) comes with the capture.
+  if (auto preview = std::dynamic_pointer_cast<PreviewViewController>(segue.destinationViewController())) {
+    if (cameraController_) {
+      if (auto layer = cameraController_->previewLayer(); layer && layer->connection()) {
+        layer->connection()->setEnabled(true);
+      }
+    }
+    preview->passedImage = imageToPass_;
+  }
 }
 
 // ---- Button area layouts ----
@@ -544,12 +553,154 @@ void NewLandingViewController::methodOfReceivedNotification() {
   });
 }
 
-// Handled by the watch and location wiring.
-void NewLandingViewController::watchFlipCalled() {}
-void NewLandingViewController::watchTakePhotoCalled() {}
-void NewLandingViewController::watchChangeZoomCalled() {}
-void NewLandingViewController::refreshWatchViews() {}
-void NewLandingViewController::geoTagValueChanged() {}
+void NewLandingViewController::watchFlipCalled() {
+  std::weak_ptr<CameraController> controller = cameraController_;
+  if (!cameraController_) return;
+  cameraController_->performOnSessionQueue([controller] {
+    if (auto c = controller.lock()) c->flipCamera();
+  });
+}
+
+void NewLandingViewController::watchTakePhotoCalled() {
+  auto controller = cameraController_;
+  if (!controller) return;
+  auto settings = capturePhotoSettings();
+  // Marked first: the photo may come back before the call returns.
+  watchPhotoRequests_.markRequested(settings->uniqueID());
+  controller->stillImageOutput()->capturePhotoWithSettings(
+      settings, std::static_pointer_cast<NewLandingViewController>(shared_from_this()));
+}
+
+void NewLandingViewController::watchChangeZoomCalled() {
+  std::weak_ptr<NewLandingViewController> weak =
+      std::static_pointer_cast<NewLandingViewController>(shared_from_this());
+  os::DispatchQueue::main()->async([weak] {
+    if (auto s = weak.lock()) s->cycleZoom();
+  });
+}
+
+void NewLandingViewController::refreshWatchViews() {
+  std::weak_ptr<NewLandingViewController> weak =
+      std::static_pointer_cast<NewLandingViewController>(shared_from_this());
+  os::DispatchQueue::main()->async([weak] {
+    auto s = weak.lock();
+    auto delegate = appDelegate();
+    if (!s || !delegate) return;
+    const os::Data png = s->watchSliderPNG();
+    const CGFloat zoom = s->cameraController_ ? s->cameraController_->currentZoomValue() : 1.0;
+    delegate->watchSession()->transferUserInfo(
+        watchFullPayload(s->tempReading_->text(), storedCompensation(), png, zoom));
+  });
+}
+
+void NewLandingViewController::geoTagValueChanged() { geoTagLocation_->geoTagValueChanged(); }
+
+const std::string& NewLandingViewController::userAddress() const { return geoTagLocation_->userAddress(); }
+
+// ---- Photo capture ----
+
+std::shared_ptr<AVCapturePhotoSettings> NewLandingViewController::capturePhotoSettings() {
+  auto settings = AVCapturePhotoSettings::photoSettings();
+  settings->setFlashMode(AVCaptureFlashMode::Off);
+  settings->setAutoStillImageStabilizationEnabled(true);
+  return settings;
+}
+
+void NewLandingViewController::createLogBtnAction() {
+  buttonFeedback();
+  if (!cameraController_) return;
+  auto self = std::static_pointer_cast<NewLandingViewController>(shared_from_this());
+  cameraController_->stillImageOutput()->capturePhotoWithSettings(capturePhotoSettings(), self);
+
+  if (auto layer = cameraController_->previewLayer(); layer && layer->connection()) {
+    layer->connection()->setEnabled(false);
+  }
+  if (!gridView_) return;
+  // Green while the shutter runs; the reading does not recolour it meanwhile.
+  gridView_->setIsUpdateBlocked(true);
+  gridView_->updateArchColor(UIColor::systemGreenColor().cgColor());
+  std::weak_ptr<NewLandingViewController> weak = self;
+  os::RunLoop::main().performAfterDelay(kGridCaptureBlockSeconds, [weak] {
+    auto s = weak.lock();
+    if (!s) return;
+    s->gridView_->setIsUpdateBlocked(false);
+    s->gridView_->updateArchColor(UIColor::systemYellowColor().cgColor());
+  });
+  if (createLogBtn_->isUserInteractionEnabled()) {
+    createLogBtn_->setUserInteractionEnabled(false);
+    createLogBtn_->setImage(UIImage::imageNamed(kCreateLogSelectedImageName), UIControlState::normal);
+    createLogActivity_->startAnimating();
+  }
+}
+
+void NewLandingViewController::captureOutput(const std::shared_ptr<AVCapturePhotoOutput>&,
+                                             const std::shared_ptr<AVCapturePhoto>& photo,
+                                             const std::optional<os::Error>&) {
+  // Taken before anything else, so a failed watch capture leaves no request.
+  const bool fromWatch = photo && watchPhotoRequests_.takeRequest(photo->settingsUniqueID());
+  std::weak_ptr<NewLandingViewController> weak =
+      std::static_pointer_cast<NewLandingViewController>(shared_from_this());
+  os::DispatchQueue::main()->async([weak, photo, fromWatch] {
+    if (auto s = weak.lock()) s->finishCapture(photo, fromWatch);
+  });
+}
+
+void NewLandingViewController::restoreCreateLogButton() {
+  createLogBtn_->setUserInteractionEnabled(true);
+  createLogBtn_->setImage(UIImage::imageNamed(kCreateLogImageName), UIControlState::normal);
+  createLogActivity_->stopAnimating();
+}
+
+void NewLandingViewController::finishCapture(const std::shared_ptr<AVCapturePhoto>& photo, bool fromWatch) {
+  restoreCreateLogButton();
+  if (!photo || !photo->fileDataRepresentation()) return;
+  auto captured = UIImage::imageWithData(*photo->fileDataRepresentation());
+  if (!captured) return;
+
+  auto inner = cctTempSlider_->slider();
+  PhotoOverlayContent content;
+  content.photo = captured;
+  content.reading = tempReading_->text();
+  content.lightDescription = lightTypeLbl_->text();
+  content.tintCaption = tintLbl_->text();
+  content.tintValue = tintReading_->text();
+  content.sliderImage = snapshotImage(*inner, inner->isOpaque(), kOverlaySliderImageScale);
+  content.userAddress = userAddress();
+  content.date = os::Date::now();
+  lastPhotoOverlay_ = makePhotoOverlay(content);
+  imageToPass_ = snapshotImage(*lastPhotoOverlay_->view());
+
+  if (fromWatch) {
+    auto self = std::static_pointer_cast<NewLandingViewController>(shared_from_this());
+    auto picture = imageToPass_ ? imageToPass_ : std::make_shared<UIImage>();
+    UIImageWriteToSavedPhotosAlbum(picture, [self](const std::shared_ptr<UIImage>& image,
+                                                   const std::optional<os::Error>& error) {
+      self->image(image, error, nullptr);
+    });
+    return;
+  }
+  if (auto performed = performSegueWithIdentifier(kSegueToPreviewIdentifier, this); !performed) {
+    std::fprintf(stderr, "%s\n", performed.error().localizedDescription().c_str());
+  }
+}
+
+void NewLandingViewController::image(const std::shared_ptr<UIImage>&, const std::optional<os::Error>& error, void*) {
+  if (!error) {
+    auto toast = ToastAlertView::make(localized(kImageSavedText), std::nullopt, ToastAlertIconPreset::done);
+    toast->present(ToastAlertHaptic::success);
+    return;
+  }
+  auto alert = UIAlertController::alertControllerWithTitle(
+      localized(kCaptureCouldNotSaveTitle), localized(kCaptureCouldNotSaveMessage), UIAlertControllerStyle::alert);
+  alert->addAction(UIAlertAction::actionWithTitle(localized(kCaptureAppSettingsAction),
+                                                  UIAlertActionStyle::defaultStyle, [](UIAlertAction&) {
+    auto app = UIApplication::sharedApplication();
+    auto url = os::URL::URLWithString(UIApplicationOpenSettingsURLString);
+    if (url && app->canOpenURL(*url)) app->openURL(*url);
+  }));
+  alert->addAction(UIAlertAction::actionWithTitle(localized(kCaptureOkayAction), UIAlertActionStyle::defaultStyle));
+  presentViewController(alert, true);
+}
 
 // ---- The reading ----
 
@@ -649,9 +800,5 @@ void NewLandingViewController::sendReadingToWatch(const std::string& text) {
   auto delegate = appDelegate();
   if (!delegate || !delegate->watchSession()->isReachable()) return;
   const CGFloat zoom = cameraController_ ? cameraController_->currentZoomValue() : 1.0;
-  delegate->watchSession()->transferUserInfo({
-      {kWatchWBValueKey, os::Value(text)},
-      {kWatchSliderKey, os::Value(watchSliderPNG())},
-      {kWatchZoomValueKey, os::Value(static_cast<double>(zoom))},
-  });
+  delegate->watchSession()->transferUserInfo(watchReadingPayload(text, watchSliderPNG(), zoom));
 }

@@ -29,7 +29,6 @@
 // there and hands the display to the main queue.
 #pragma once
 
-#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,6 +38,8 @@
 #include "app/camera/camera_controller.h"
 #include "app/controls/ruler_number_picker.h"
 #include "app/preferences/preferences.h"
+#include "app/watch/watch_photo_requests.h"
+#include "os/avfoundation/avfoundation.h"
 #include "os/uikit/view_controller.h"
 
 class GridView;
@@ -47,10 +48,9 @@ class CustomThicknessSlider;
 class AppDelegate;
 class ArcActivityIndicatorView;
 class CameraPreviewViewController;
+class GeoTagLocation;
+class OverlayViewController;
 
-// Watch payload keys of a reading.
-inline constexpr const char* kWatchSliderKey = "watchSlider";
-inline constexpr const char* kWatchZoomValueKey = "zoomValue";
 // Scale of the slider picture sent to the watch.
 inline constexpr CGFloat kWatchSliderImageScale = 5.0;
 // Seconds after the last reading pass before the grid returns to yellow.
@@ -63,11 +63,13 @@ inline constexpr const char* kSliderThumbImageName = "fakeKnob";
 // Segues of the screen.
 inline constexpr const char* kEmbedPreviewSegueIdentifier = "EmbedPreview";
 inline constexpr const char* kToSettingsSegueIdentifier = "toSettings";
+inline constexpr const char* kSegueToPreviewIdentifier = "segueToPreview";
 // Button images.
 inline constexpr const char* kZoom1xImageName = "zoom-1x";
 inline constexpr const char* kZoom2xImageName = "zoom-2x";
 inline constexpr const char* kZoom3xImageName = "zoom-3x";
 inline constexpr const char* kCreateLogImageName = "createLog";
+inline constexpr const char* kCreateLogSelectedImageName = "createLogSelected";
 inline constexpr const char* kSettingsImageName = "settings";
 inline constexpr const char* kFlipCameraImageName = "flipCamera";
 inline constexpr const char* kCompensateImageName = "compensate";
@@ -76,6 +78,16 @@ inline constexpr const char* kCameraAccessRequiredText = "Camera Access is Requi
 inline constexpr const char* kCameraAccessExplanationText = "Drosil app uses camera to determine the white balance.";
 inline constexpr const char* kAllowCameraText = "Allow Camera";
 inline constexpr const char* kCompensationCaptionText = "Compensation";
+// The capture's save results (localisation keys of the main bundle).
+inline constexpr const char* kImageSavedText = "Image Saved";
+inline constexpr const char* kCaptureCouldNotSaveTitle = "Couldn't Save";
+inline constexpr const char* kCaptureCouldNotSaveMessage = "Make sure Drosil has permission to add photos.";
+inline constexpr const char* kCaptureAppSettingsAction = "App Settings";
+inline constexpr const char* kCaptureOkayAction = "Okay";
+// Seconds the grid stays green after the shutter.
+inline constexpr double kGridCaptureBlockSeconds = 1.5;
+// Scale of the slider picture on the photo overlay.
+inline constexpr CGFloat kOverlaySliderImageScale = 5.0;
 // Layout changes of the button area.
 inline constexpr double kButtonAreaAnimationSeconds = 0.5;
 
@@ -83,7 +95,8 @@ class NewLandingViewController : public UIViewController,
                                  public CameraSettingValueObserver,
                                  public CameraControllerDelegate,
                                  public CompensateManagerDelegate,
-                                 public ScrollRulerNumberPickerDelegate {
+                                 public ScrollRulerNumberPickerDelegate,
+                                 public AVCapturePhotoCaptureDelegate {
  public:
   NewLandingViewController();
   ~NewLandingViewController() override;
@@ -125,6 +138,11 @@ class NewLandingViewController : public UIViewController,
   void zoomAction();
   void flipCamera();
   void settingsAction();
+  // The photo button: feedback, then a capture (flash off, stabilisation on)
+  // with this screen as delegate; the preview freezes, the grid turns green
+  // for 1.5 s and the button waits with its spinner until the photo is in.
+  // Nothing beyond the feedback without a camera controller.
+  void createLogBtnAction();
   // "Allow Camera": review count, then the app's settings page is opened on
   // the next main-queue turn; prints "Settings opened: true|false".
   void allowCameraTapped();
@@ -145,15 +163,29 @@ class NewLandingViewController : public UIViewController,
   void receivedNotification();
   // "NoCameraPermissionNotification": the no-camera screen, on the main queue.
   void methodOfReceivedNotification();
-  // Watch commands and the watch refresh ("flipCamera", "takePhoto",
-  // "changeZoom", "RefreshTheWatchApp") and the geotag preference
-  // ("GeoTagManagerDidChange"): observed from load on; handled by the watch
-  // and location wiring.
+  // Watch commands, posted on the watch session's queue. Flip: on the
+  // camera's session queue. Take photo: a capture marked as the watch's (its
+  // picture is saved, not previewed), started on the posting thread. Change
+  // zoom: the next zoom step, on the main queue.
   void watchFlipCalled();
   void watchTakePhotoCalled();
   void watchChangeZoomCalled();
+  // "RefreshTheWatchApp": on the main queue, the full payload (reading text,
+  // compensation, slider picture, zoom), reachable or not.
   void refreshWatchViews();
+  // "GeoTagManagerDidChange": starts or stops the location for the geotag.
   void geoTagValueChanged();
+
+  // AVCapturePhotoCaptureDelegate (the output's queue): takes the watch's
+  // request for this photo, then on the main queue restores the button,
+  // composes the overlay into imageToPass and saves it (watch) or performs
+  // "segueToPreview".
+  void captureOutput(const std::shared_ptr<AVCapturePhotoOutput>& output, const std::shared_ptr<AVCapturePhoto>& photo,
+                     const std::optional<os::Error>& error) override;
+  // The photo library's answer to a watch photo's save: the "Image Saved"
+  // toast, or the "Couldn't Save" alert with "App Settings" and "Okay".
+  void image(const std::shared_ptr<UIImage>& image, const std::optional<os::Error>& didFinishSavingWithError,
+             void* contextInfo);
 
   // CameraSettingValueObserver: runs the reading pass for
   // "CameraControlObservableSettingWBGains"; every other name is ignored.
@@ -193,13 +225,16 @@ class NewLandingViewController : public UIViewController,
   const std::shared_ptr<UIImageView>& lightTypeImg() const { return lightTypeImg_; }
   const std::shared_ptr<VerticalSlider>& cctTempSlider() const { return cctTempSlider_; }
   const std::shared_ptr<CustomThicknessSlider>& watchCctTempSlider() const { return watchCctTempSlider_; }
-  bool isWatchCalledPhoto() const { return isWatchCalledPhoto_.load(); }
-  void setIsWatchCalledPhoto(bool on) { isWatchCalledPhoto_.store(on); }
+  // The captures the watch asked for.
+  WatchPhotoRequests& watchPhotoRequests() { return watchPhotoRequests_; }
   bool isInitial() const { return isInitial_; }
   double counter() const { return counter_; }
   int oldCompensateValue() const { return oldCompensateValue_; }
-  const std::string& userAddress() const { return userAddress_; }
-  void setUserAddress(std::string address) { userAddress_ = std::move(address); }
+  // The place for the overlay; "" while unknown or with the geotag off.
+  const std::string& userAddress() const;
+  const std::shared_ptr<GeoTagLocation>& geoTagLocation() const { return geoTagLocation_; }
+  // The overlay the last photo was composed from (loaded); null before.
+  const std::shared_ptr<OverlayViewController>& lastPhotoOverlay() const { return lastPhotoOverlay_; }
   const std::shared_ptr<UIImage>& imageToPass() const { return imageToPass_; }
   void setImageToPass(std::shared_ptr<UIImage> image) { imageToPass_ = std::move(image); }
   const std::shared_ptr<UIActivityIndicatorView>& createLogActivity() const { return createLogActivity_; }
@@ -234,6 +269,11 @@ class NewLandingViewController : public UIViewController,
   // The application delegate when it is the app's own.
   static std::shared_ptr<AppDelegate> appDelegate();
   void sendReadingToWatch(const std::string& text);
+  // Settings for a capture of this screen: flash off, stabilisation on.
+  static std::shared_ptr<AVCapturePhotoSettings> capturePhotoSettings();
+  // The capture's main-thread part.
+  void finishCapture(const std::shared_ptr<AVCapturePhoto>& photo, bool fromWatch);
+  void restoreCreateLogButton();
   // Review count, then the haptic gate.
   static void buttonFeedback();
   std::shared_ptr<UIButton> makeButton(const char* imageName, void (NewLandingViewController::*action)());
@@ -242,10 +282,11 @@ class NewLandingViewController : public UIViewController,
   const std::shared_ptr<CompensateManager> compensateManager_ = std::make_shared<CompensateManager>();
   const std::shared_ptr<GeoTagManager> geoTagManager_ = std::make_shared<GeoTagManager>();
   const std::shared_ptr<AlwaysOnManager> alwaysOnManager_ = std::make_shared<AlwaysOnManager>();
-  std::atomic<bool> isWatchCalledPhoto_{false};
+  WatchPhotoRequests watchPhotoRequests_;
   bool isInitial_ = true;
-  std::string userAddress_;
+  const std::shared_ptr<GeoTagLocation> geoTagLocation_;
   std::shared_ptr<UIImage> imageToPass_;
+  std::shared_ptr<OverlayViewController> lastPhotoOverlay_;
   double counter_ = 2.0;
   int oldCompensateValue_ = 0;
   std::shared_ptr<UIViewController> currentControlsViewController_;

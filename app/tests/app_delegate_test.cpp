@@ -9,6 +9,7 @@
 #include "app/preferences/preferences.h"
 #include "app/screens/main_storyboard.h"
 #include "app/tests/app_test_support.h"
+#include "app/watch/watch_link.h"
 #include "measurement/engine/rez_analytics.h"
 #include "os/avfoundation/avfoundation.h"
 #include "os/foundation/user_defaults.h"

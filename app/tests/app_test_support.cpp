@@ -2,9 +2,12 @@
 
 #include "measurement/engine/rez_analytics.h"
 #include "os/avfoundation/avfoundation.h"
+#include "os/corelocation/location.h"
 #include "os/dispatch/queue.h"
 #include "os/foundation/bundle.h"
 #include "os/foundation/user_defaults.h"
+#include "os/messageui/mail_compose.h"
+#include "os/photos/photo_library.h"
 #include "os/uikit/uikit.h"
 #include "os/uikit/view_controller.h"
 #include "os/watchconnectivity/wc_session.h"
@@ -19,6 +22,10 @@ void resetWorld() {
   os::dispatch::drainUntilIdle();
   os::CameraSimulator::reset();
   os::WatchSimulator::reset();
+  os::LocationSimulator::reset();
+  os::MailSimulator::setCanSendMail(true);
+  os::PhotoLibrarySimulator::setAuthorizationStatus(PHAuthorizationStatus::authorized);
+  UIApplication::sharedApplication()->TEST_clearOpenedURLs();
   REZApp::resetApps();
   REZOptions::resetDefaultOptions();
   REZAnalytics::TEST_reset();

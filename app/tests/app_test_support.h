@@ -1,5 +1,6 @@
 // Test fixture of the app: a fresh sandbox and user defaults, the app's
-// bundle, virtual time, the simulated camera and watch at their defaults, and
+// bundle, virtual time, the simulated camera, watch, location, mail and photo
+// library at their defaults, no recorded opened URLs, and
 // the SDK and storyboards forgotten.
 #pragma once
 

@@ -12,6 +12,7 @@
 #include "app/screens/new_landing_view_controller.h"
 #include "app/screens/white_balance_reading.h"
 #include "app/tests/app_test_support.h"
+#include "app/watch/watch_link.h"
 #include "os/avfoundation/avfoundation.h"
 #include "os/foundation/format.h"
 #include "os/uikit/app_host.h"

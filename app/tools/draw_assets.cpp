@@ -89,6 +89,42 @@ void shutter(cairo_t* cr, Colour disc) {
   cairo_fill(cr);
 }
 
+// A tutorial tile's thumbnail: a scene of a lamp over a grey card under a
+// sky of `top` fading to `bottom`.
+void tutorialThumbnail(cairo_t* cr, Colour top, Colour bottom) {
+  cairo_pattern_t* sky = cairo_pattern_create_linear(0, 0, 0, 128);
+  cairo_pattern_add_color_stop_rgb(sky, 0, top.r, top.g, top.b);
+  cairo_pattern_add_color_stop_rgb(sky, 1, bottom.r, bottom.g, bottom.b);
+  cairo_set_source(cr, sky);
+  cairo_rectangle(cr, 0, 0, 187, 128);
+  cairo_fill(cr);
+  cairo_pattern_destroy(sky);
+  setColour(cr, kGrey);
+  cairo_rectangle(cr, 104, 58, 54, 46);
+  cairo_fill(cr);
+  setColour(cr, kYellow);
+  cairo_arc(cr, 52, 44, 16, 0, 2 * kPi);
+  cairo_fill(cr);
+  setColour(cr, kYellow, 0.5);
+  sunRays(cr, 52, 44, 20, 28, 10);
+}
+
+// A play button: a ring around a triangle.
+void playButton(cairo_t* cr, Colour fill) {
+  setColour(cr, fill, 0.35);
+  cairo_arc(cr, 22, 22, 20, 0, 2 * kPi);
+  cairo_fill(cr);
+  setColour(cr, kWhite);
+  cairo_set_line_width(cr, 2);
+  cairo_arc(cr, 22, 22, 20, 0, 2 * kPi);
+  cairo_stroke(cr);
+  cairo_move_to(cr, 17, 13);
+  cairo_line_to(cr, 31, 22);
+  cairo_line_to(cr, 17, 31);
+  cairo_close_path(cr);
+  cairo_fill(cr);
+}
+
 // Icons are drawn in a 30 x 30 point space.
 using Painter = std::function<void(cairo_t*)>;
 
@@ -291,6 +327,10 @@ const Asset kAssets[] = {
        cairo_line_to(cr, 14, 31);
        cairo_stroke(cr);
      }},
+    {"youtubeThumbnail", 187, 128, [](cairo_t* cr) { tutorialThumbnail(cr, kSky, kOrange); }},
+    {"vimeoThumbnail", 187, 128, [](cairo_t* cr) { tutorialThumbnail(cr, {0.2, 0.25, 0.45}, kSky); }},
+    {"playOne", 44, 44, [](cairo_t* cr) { playButton(cr, kOrange); }},
+    {"playTwo", 44, 44, [](cairo_t* cr) { playButton(cr, kGreen); }},
 };
 
 bool write(const Asset& asset, const std::string& folder) {

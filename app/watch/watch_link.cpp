@@ -1,7 +1,5 @@
 #include "app/watch/watch_link.h"
 
-#include "app/screens/app_delegate.h"
-#include "app/screens/new_landing_view_controller.h"
 
 os::Dictionary watchClearPayload() { return {{kWatchWBValueKey, os::Value("")}}; }
 

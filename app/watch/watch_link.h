@@ -9,9 +9,6 @@
 //   "watchSlider"       data    PNG of the colour slider; empty when none
 //   "zoomValue"         double  the camera's current zoom factor
 // Watch to phone: a dictionary whose keys name commands; values are ignored.
-//
-// The "wbValue", "watchSlider" and "zoomValue" constants live beside their
-// first users (app_delegate.h, new_landing_view_controller.h).
 #pragma once
 
 #include <array>
@@ -21,7 +18,11 @@
 #include "os/foundation/value.h"
 #include "os/graphics/geometry.h"
 
+// Payload keys.
+inline constexpr const char* kWatchWBValueKey = "wbValue";
 inline constexpr const char* kWatchCompensationValueKey = "compensationValue";
+inline constexpr const char* kWatchSliderKey = "watchSlider";
+inline constexpr const char* kWatchZoomValueKey = "zoomValue";
 
 // Command keys; each is also the name of the notification posted for it (no
 // object), on the watch session's queue.
