@@ -199,6 +199,24 @@ void RunLoop::stop() {
 
 // ---- Timer ----
 
+namespace {
+// Marks a timer or display link invalid and cancels its pending firing. The
+// callback is released outside the lock, since it may own the item itself.
+template <class Impl>
+void invalidateArmed(Impl& impl) {
+  decltype(impl.callback) release;
+  dd::Scheduler::Id entry;
+  {
+    std::lock_guard<std::mutex> lock(impl.mutex);
+    impl.valid = false;
+    release = std::move(impl.callback);
+    entry = impl.entry;
+    impl.entry = 0;
+  }
+  if (entry) dd::Scheduler::shared().cancel(entry);
+}
+}  // namespace
+
 struct Timer::Impl {
   std::mutex mutex;
   bool valid = true;                     // guarded by mutex
@@ -296,18 +314,7 @@ std::shared_ptr<Timer> RunLoop::performAfterDelay(double seconds, DispatchBlock 
   return timer;
 }
 
-void Timer::invalidate() {
-  Callback release;
-  dd::Scheduler::Id entry;
-  {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    impl_->valid = false;
-    release = std::move(impl_->callback);
-    entry = impl_->entry;
-    impl_->entry = 0;
-  }
-  if (entry) dd::Scheduler::shared().cancel(entry);
-}
+void Timer::invalidate() { invalidateArmed(*impl_); }
 
 bool Timer::isValid() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
@@ -398,18 +405,7 @@ void DisplayLink::addToRunLoop(RunLoop& runLoop, const std::string& mode) {
   if (!impl_->paused) armLink(shared_from_this(), *impl_);
 }
 
-void DisplayLink::invalidate() {
-  Callback release;
-  dd::Scheduler::Id entry;
-  {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    impl_->valid = false;
-    release = std::move(impl_->callback);
-    entry = impl_->entry;
-    impl_->entry = 0;
-  }
-  if (entry) dd::Scheduler::shared().cancel(entry);
-}
+void DisplayLink::invalidate() { invalidateArmed(*impl_); }
 
 bool DisplayLink::isPaused() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
