@@ -155,16 +155,10 @@ void UICollectionView::placeItems() {
     if (cell->superview().get() != this) appearing.emplace_back(item.path, cell);
     shown[item.path] = cell;
   }
-  for (auto& [path, cell] : visible_) {
-    cell->removeFromSuperview();
-    if (!cell->reuseIdentifier().empty()) pool_[cell->reuseIdentifier()].push_back(cell);
-  }
-  visible_ = std::move(shown);
-  for (auto& [path, cell] : appearing) {
-    if (delegate) delegate->collectionViewWillDisplayCellForItemAtIndexPath(*this, *cell, path);
-    cell->setSelected(selected_ == path);
-    addSubview(cell);
-  }
+  os::uikit::detail::swapVisibleCells(*this, visible_, std::move(shown), appearing, pool_, selected_,
+                                      [&](const NSIndexPath& path, UICollectionViewCell& cell) {
+                                        if (delegate) delegate->collectionViewWillDisplayCellForItemAtIndexPath(*this, cell, path);
+                                      });
 }
 
 void UICollectionView::layoutSubviews() {

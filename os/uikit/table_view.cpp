@@ -251,17 +251,10 @@ void UITableView::placeRows() {
     if (cell->superview().get() != this) appearing.emplace_back(row.path, cell);
     shown[row.path] = cell;
   }
-  // Cells that scrolled out go back to their pools.
-  for (auto& [path, cell] : visible_) {
-    cell->removeFromSuperview();
-    if (!cell->reuseIdentifier().empty()) pool_[cell->reuseIdentifier()].push_back(cell);
-  }
-  visible_ = std::move(shown);
-  for (auto& [path, cell] : appearing) {
-    if (delegate) delegate->tableViewWillDisplayCellForRowAtIndexPath(*this, *cell, path);
-    cell->setSelected(selected_ == path);
-    addSubview(cell);
-  }
+  os::uikit::detail::swapVisibleCells(*this, visible_, std::move(shown), appearing, pool_, selected_,
+                                      [&](const NSIndexPath& path, UITableViewCell& cell) {
+                                        if (delegate) delegate->tableViewWillDisplayCellForRowAtIndexPath(*this, cell, path);
+                                      });
 }
 
 void UITableView::layoutSubviews() {

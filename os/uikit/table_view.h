@@ -45,6 +45,30 @@ std::string NSIndexPathDescription(const NSIndexPath& path);
 
 inline constexpr CGFloat UITableViewAutomaticDimension = -1;
 
+namespace os::uikit::detail {
+// Makes `shown` the visible cells of a table or collection view: cells no
+// longer shown leave the host for their reuse pools; newly shown ones
+// (`appearing`) are announced through willDisplay(path, cell), given their
+// selection and added to the host.
+template <class Cell, class WillDisplay>
+void swapVisibleCells(UIView& host, std::map<NSIndexPath, std::shared_ptr<Cell>>& visible,
+                      std::map<NSIndexPath, std::shared_ptr<Cell>> shown,
+                      const std::vector<std::pair<NSIndexPath, std::shared_ptr<Cell>>>& appearing,
+                      std::map<std::string, std::vector<std::shared_ptr<Cell>>>& pool,
+                      const std::optional<NSIndexPath>& selected, WillDisplay willDisplay) {
+  for (auto& [path, cell] : visible) {
+    cell->removeFromSuperview();
+    if (!cell->reuseIdentifier().empty()) pool[cell->reuseIdentifier()].push_back(cell);
+  }
+  visible = std::move(shown);
+  for (auto& [path, cell] : appearing) {
+    willDisplay(path, *cell);
+    cell->setSelected(selected == path);
+    host.addSubview(cell);
+  }
+}
+}  // namespace os::uikit::detail
+
 enum class UITableViewStyle { plain = 0, grouped = 1, insetGrouped = 2 };
 enum class UITableViewCellStyle { defaultStyle = 0, value1 = 1, value2 = 2, subtitle = 3 };
 enum class UITableViewCellAccessoryType { none = 0, disclosureIndicator = 1, detailDisclosureButton = 2, checkmark = 3 };
