@@ -16,21 +16,6 @@ CGRect thinSliderThumbRect(const UISlider& slider, const CGRect& trackRect, floa
   return {x, y, 8, 8};
 }
 
-SliderLayoutInputs SliderLayoutInputs::of(const UISlider& slider) {
-  const unsigned state = slider.state();
-  return {slider.bounds(),
-          slider.value(),
-          slider.minimumValue(),
-          slider.maximumValue(),
-          state,
-          slider.thumbImageForState(state).get(),
-          slider.minimumTrackImageForState(state).get(),
-          slider.maximumTrackImageForState(state).get(),
-          slider.thumbTintColor(),
-          slider.minimumTrackTintColor(),
-          slider.maximumTrackTintColor()};
-}
-
 }  // namespace detail
 
 CGRect HorizontalSliderThickness::trackRectForBounds(const CGRect& bounds) const {
@@ -41,12 +26,6 @@ CGRect HorizontalSliderThickness::thumbRectForBounds(const CGRect&, const CGRect
   return detail::thinSliderThumbRect(*this, trackRect, value);
 }
 
-void HorizontalSliderThickness::layoutSubviews() {
-  auto inputs = detail::SliderLayoutInputs::of(*this);
-  if (laidOut_ == inputs) return;
-  laidOut_ = inputs;
-  UISlider::layoutSubviews();
-}
 
 CGRect CustomThicknessSlider::trackRectForBounds(const CGRect& bounds) const {
   return {0, UISlider::trackRectForBounds(bounds).origin.y, bounds.width(), 8};
@@ -56,12 +35,6 @@ CGRect CustomThicknessSlider::thumbRectForBounds(const CGRect&, const CGRect& tr
   return detail::thinSliderThumbRect(*this, trackRect, value);
 }
 
-void CustomThicknessSlider::layoutSubviews() {
-  auto inputs = detail::SliderLayoutInputs::of(*this);
-  if (laidOut_ == inputs) return;
-  laidOut_ = inputs;
-  UISlider::layoutSubviews();
-}
 
 // ---- HorizontalSlider ----
 

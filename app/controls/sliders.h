@@ -15,20 +15,6 @@
 namespace detail {
 // The thumb rectangle both slider classes share.
 CGRect thinSliderThumbRect(const UISlider& slider, const CGRect& trackRect, float value);
-
-// What a slider's layout depends on. UISlider's own pass re-sets its image
-// views, which asks for another pass of the slider, so inside a window it
-// would lay out on every turn of the main queue; the subclasses run it only
-// when one of these changed.
-struct SliderLayoutInputs {
-  CGRect bounds;
-  float value = 0, minimum = 0, maximum = 0;
-  unsigned state = 0;
-  const UIImage *thumb = nullptr, *minimumTrack = nullptr, *maximumTrack = nullptr;
-  std::optional<UIColor> thumbTint, minimumTrackTint, maximumTrackTint;
-  static SliderLayoutInputs of(const UISlider& slider);
-  friend bool operator==(const SliderLayoutInputs&, const SliderLayoutInputs&) = default;
-};
 }  // namespace detail
 
 // Track 4 points high; used inside HorizontalSlider.
@@ -40,10 +26,6 @@ class HorizontalSliderThickness : public UISlider {
   // An 8 x 8 square centred on the track at value / maximum of its width
   // (maximum 0 counts as 1); the minimum takes no part.
   CGRect thumbRectForBounds(const CGRect& bounds, const CGRect& trackRect, float value) const override;
-  void layoutSubviews() override;
-
- private:
-  std::optional<detail::SliderLayoutInputs> laidOut_;
 };
 
 // Track 8 points high; used inside VerticalSlider and, off screen, for the
@@ -53,10 +35,6 @@ class CustomThicknessSlider : public UISlider {
   using UISlider::UISlider;
   CGRect trackRectForBounds(const CGRect& bounds) const override;
   CGRect thumbRectForBounds(const CGRect& bounds, const CGRect& trackRect, float value) const override;
-  void layoutSubviews() override;
-
- private:
-  std::optional<detail::SliderLayoutInputs> laidOut_;
 };
 
 
