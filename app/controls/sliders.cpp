@@ -44,27 +44,16 @@ std::shared_ptr<HorizontalSlider> HorizontalSlider::create(const CGRect& frame) 
   return view;
 }
 
-HorizontalSlider::HorizontalSlider(const CGRect& frame) : UIView(frame) { updateSlider(); }
+HorizontalSlider::HorizontalSlider(const CGRect& frame) : SliderWrapper(frame, 0, 200) { updateSlider(); }
 
 void HorizontalSlider::updateSlider() {
   slider_->setTransform(CGAffineTransform::identity());
-  slider_->setMinimumValue(minimumValue_);
-  slider_->setMaximumValue(maximumValue_);
-  slider_->setValue(slider_->value(), false);
-  slider_->setThumbTintColor(thumbTintColor_);
-  slider_->setMinimumTrackTintColor(minimumTrackTintColor_);
-  slider_->setMaximumTrackTintColor(maximumTrackTintColor_);
-  slider_->setContinuous(isContinuous_);
+  applySettings();
 }
 
 void HorizontalSlider::layoutSubviews() {
   UIView::layoutSubviews();
-  CGRect b = slider_->bounds();
-  b.size.width = bounds().width();
-  slider_->setBounds(b);
-  const CGPoint mid = bounds().mid();
-  slider_->setCenter({mid.x, slider_->center().y});
-  slider_->setCenter({mid.x, mid.y});
+  centreSlider(bounds().width());
 }
 
 // ---- VerticalSlider ----
@@ -75,7 +64,7 @@ std::shared_ptr<VerticalSlider> VerticalSlider::create(const CGRect& frame) {
   return view;
 }
 
-VerticalSlider::VerticalSlider(const CGRect& frame) : UIView(frame) { updateSlider(); }
+VerticalSlider::VerticalSlider(const CGRect& frame) : SliderWrapper(frame, -1, 1) { updateSlider(); }
 
 void VerticalSlider::updateSlider() {
   constexpr CGFloat quarter = std::numbers::pi / 2;
@@ -84,13 +73,7 @@ void VerticalSlider::updateSlider() {
   } else {
     slider_->setTransform(CGAffineTransform::makeRotation(-quarter));
   }
-  slider_->setMinimumValue(minimumValue_);
-  slider_->setMaximumValue(maximumValue_);
-  slider_->setValue(slider_->value(), false);
-  slider_->setThumbTintColor(thumbTintColor_);
-  slider_->setMinimumTrackTintColor(minimumTrackTintColor_);
-  slider_->setMaximumTrackTintColor(maximumTrackTintColor_);
-  slider_->setContinuous(isContinuous_);
+  applySettings();
 }
 
 CGSize VerticalSlider::intrinsicContentSize() const {
@@ -100,12 +83,7 @@ CGSize VerticalSlider::intrinsicContentSize() const {
 
 void VerticalSlider::layoutSubviews() {
   UIView::layoutSubviews();
-  CGRect b = slider_->bounds();
-  b.size.width = bounds().height();
-  slider_->setBounds(b);
-  const CGPoint mid = bounds().mid();
-  slider_->setCenter({mid.x, slider_->center().y});
-  slider_->setCenter({mid.x, mid.y});
+  centreSlider(bounds().height());
 }
 
 // ---- PUGradientSlider ----

@@ -37,15 +37,12 @@ class CustomThicknessSlider : public UISlider {
   CGRect thumbRectForBounds(const CGRect& bounds, const CGRect& trackRect, float value) const override;
 };
 
-
-// A view owning a HorizontalSliderThickness. Every setter re-copies all
-// settings onto the slider (updateSlider()).
-class HorizontalSlider : public UIView {
+// A view owning one slider and copying its settings onto it: every setter
+// re-applies them all (updateSlider()).
+template <class Slider>
+class SliderWrapper : public UIView {
  public:
-  static std::shared_ptr<HorizontalSlider> create(const CGRect& frame = {});
-  explicit HorizontalSlider(const CGRect& frame = {});
-
-  const std::shared_ptr<HorizontalSliderThickness>& slider() const { return slider_; }
+  const std::shared_ptr<Slider>& slider() const { return slider_; }
 
   float minimumValue() const { return minimumValue_; }
   void setMinimumValue(float v) { minimumValue_ = v; updateSlider(); }
@@ -64,58 +61,68 @@ class HorizontalSlider : public UIView {
   float value() const { return slider_->value(); }
   void setValue(float v) { slider_->setValue(v, true); }
 
-  void updateSlider();
-  CGSize intrinsicContentSize() const override { return slider_->intrinsicContentSize(); }
-  void layoutSubviews() override;
+  virtual void updateSlider() = 0;
+
+ protected:
+  SliderWrapper(const CGRect& frame, float minimum, float maximum)
+      : UIView(frame), minimumValue_(minimum), maximumValue_(maximum) {}
+
+  // Copies range, value, colours and continuity onto the slider.
+  void applySettings() {
+    slider_->setMinimumValue(minimumValue_);
+    slider_->setMaximumValue(maximumValue_);
+    slider_->setValue(slider_->value(), false);
+    slider_->setThumbTintColor(thumbTintColor_);
+    slider_->setMinimumTrackTintColor(minimumTrackTintColor_);
+    slider_->setMaximumTrackTintColor(maximumTrackTintColor_);
+    slider_->setContinuous(isContinuous_);
+  }
+  // Gives the slider `length` along its own axis and centres it.
+  void centreSlider(CGFloat length) {
+    CGRect b = slider_->bounds();
+    b.size.width = length;
+    slider_->setBounds(b);
+    slider_->setCenter(bounds().mid());
+  }
+
+  const std::shared_ptr<Slider> slider_ = std::make_shared<Slider>();
 
  private:
-  std::shared_ptr<HorizontalSliderThickness> slider_ = std::make_shared<HorizontalSliderThickness>();
-  float minimumValue_ = 0;
-  float maximumValue_ = 200;
+  float minimumValue_;
+  float maximumValue_;
   std::optional<UIColor> thumbTintColor_, minimumTrackTintColor_, maximumTrackTintColor_;
   bool isContinuous_ = true;
 };
 
-// A view owning a CustomThicknessSlider turned by a quarter: with ascending
-// false the minimum is at the bottom, with ascending true at the top
-// (mirrored).
-class VerticalSlider : public UIView {
+// A HorizontalSliderThickness in a view; range 0 ... 200 by default.
+class HorizontalSlider : public SliderWrapper<HorizontalSliderThickness> {
+ public:
+  static std::shared_ptr<HorizontalSlider> create(const CGRect& frame = {});
+  explicit HorizontalSlider(const CGRect& frame = {});
+
+  void updateSlider() override;
+  CGSize intrinsicContentSize() const override { return slider_->intrinsicContentSize(); }
+  void layoutSubviews() override;
+};
+
+// A CustomThicknessSlider turned by a quarter: with ascending false the
+// minimum is at the bottom, with ascending true at the top (mirrored); range
+// -1 ... 1 by default.
+class VerticalSlider : public SliderWrapper<CustomThicknessSlider> {
  public:
   static std::shared_ptr<VerticalSlider> create(const CGRect& frame = {});
   explicit VerticalSlider(const CGRect& frame = {});
 
-  const std::shared_ptr<CustomThicknessSlider>& slider() const { return slider_; }
-
   bool ascending() const { return ascending_; }
   void setAscending(bool on) { ascending_ = on; updateSlider(); }
-  float minimumValue() const { return minimumValue_; }
-  void setMinimumValue(float v) { minimumValue_ = v; updateSlider(); }
-  float maximumValue() const { return maximumValue_; }
-  void setMaximumValue(float v) { maximumValue_ = v; updateSlider(); }
-  std::optional<UIColor> thumbTintColor() const { return thumbTintColor_; }
-  void setThumbTintColor(std::optional<UIColor> c) { thumbTintColor_ = c; updateSlider(); }
-  std::optional<UIColor> minimumTrackTintColor() const { return minimumTrackTintColor_; }
-  void setMinimumTrackTintColor(std::optional<UIColor> c) { minimumTrackTintColor_ = c; updateSlider(); }
-  std::optional<UIColor> maximumTrackTintColor() const { return maximumTrackTintColor_; }
-  void setMaximumTrackTintColor(std::optional<UIColor> c) { maximumTrackTintColor_ = c; updateSlider(); }
-  bool isContinuous() const { return isContinuous_; }
-  void setIsContinuous(bool on) { isContinuous_ = on; updateSlider(); }
 
-  float value() const { return slider_->value(); }
-  void setValue(float v) { slider_->setValue(v, true); }
-
-  void updateSlider();
+  void updateSlider() override;
   // The slider's intrinsic size with width and height exchanged.
   CGSize intrinsicContentSize() const override;
   void layoutSubviews() override;
 
  private:
-  std::shared_ptr<CustomThicknessSlider> slider_ = std::make_shared<CustomThicknessSlider>();
   bool ascending_ = false;
-  float minimumValue_ = -1;
-  float maximumValue_ = 1;
-  std::optional<UIColor> thumbTintColor_, minimumTrackTintColor_, maximumTrackTintColor_;
-  bool isContinuous_ = true;
 };
 
 class PUGradientSlider {

@@ -391,19 +391,24 @@ bool NewSettingsTableViewController::shouldHideFeedbackCell() {
   return !shown;
 }
 
-void NewSettingsTableViewController::showReviewAlert() {
-  auto alert = UIAlertController::alertControllerWithTitle(
-      localized("Would you like to write a review?"),
-      localized("Let others know what you love about Drosil. Write a review on the App Store."),
-      UIAlertControllerStyle::alert);
+void NewSettingsTableViewController::askLaterOrOkay(const std::string& title, const std::string& message,
+                                                    void (NewSettingsTableViewController::*onOkay)()) {
+  auto alert = UIAlertController::alertControllerWithTitle(localized(title), localized(message),
+                                                           UIAlertControllerStyle::alert);
   auto weak = weak_from_this();
   alert->addAction(UIAlertAction::actionWithTitle(localized("Later"), UIAlertActionStyle::defaultStyle));
   alert->addAction(UIAlertAction::actionWithTitle(localized("Okay"), UIAlertActionStyle::defaultStyle,
-                                                  [weak](UIAlertAction&) {
+                                                  [weak, onOkay](UIAlertAction&) {
                                                     if (auto self = std::static_pointer_cast<NewSettingsTableViewController>(weak.lock()))
-                                                      self->openWriteReviewPage();
+                                                      ((*self).*onOkay)();
                                                   }));
   presentViewController(alert, true);
+}
+
+void NewSettingsTableViewController::showReviewAlert() {
+  askLaterOrOkay("Would you like to write a review?",
+                 "Let others know what you love about Drosil. Write a review on the App Store.",
+                 &NewSettingsTableViewController::openWriteReviewPage);
 }
 
 void NewSettingsTableViewController::openWriteReviewPage() {
@@ -413,18 +418,9 @@ void NewSettingsTableViewController::openWriteReviewPage() {
 }
 
 void NewSettingsTableViewController::showWriteToUsAlert() {
-  auto alert = UIAlertController::alertControllerWithTitle(
-      localized("Would you like to write to us?"),
-      localized("Your feedback matters. Please let us know how we can improve and make Drosil better for you."),
-      UIAlertControllerStyle::alert);
-  auto weak = weak_from_this();
-  alert->addAction(UIAlertAction::actionWithTitle(localized("Later"), UIAlertActionStyle::defaultStyle));
-  alert->addAction(UIAlertAction::actionWithTitle(localized("Okay"), UIAlertActionStyle::defaultStyle,
-                                                  [weak](UIAlertAction&) {
-                                                    if (auto self = std::static_pointer_cast<NewSettingsTableViewController>(weak.lock()))
-                                                      self->composeFeedbackMail();
-                                                  }));
-  presentViewController(alert, true);
+  askLaterOrOkay("Would you like to write to us?",
+                 "Your feedback matters. Please let us know how we can improve and make Drosil better for you.",
+                 &NewSettingsTableViewController::composeFeedbackMail);
 }
 
 // ---- Mail ----

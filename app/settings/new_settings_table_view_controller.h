@@ -160,6 +160,10 @@ class NewSettingsTableViewController : public UITableViewController,
 
  private:
   std::shared_ptr<NewSettingsTableViewController> self();
+  // A "Later" / "Okay" question; "Okay" runs `onOkay` on this screen if it is
+  // still there.
+  void askLaterOrOkay(const std::string& title, const std::string& message,
+                      void (NewSettingsTableViewController::*onOkay)());
   void composeMail(const char* subject);
   void recordAnsweredVersion();
   void refreshTable();

@@ -5,7 +5,6 @@
 #include "os/uikit/table_view.h"
 
 namespace {
-constexpr CGFloat kTapSlop = 10;
 constexpr const char* kCollectionErrorDomain = "os.uikit.CollectionView";
 }  // namespace
 
@@ -26,7 +25,7 @@ void UICollectionViewCell::layoutSubviews() {
 }
 
 UICollectionView::UICollectionView(const CGRect& frame, UICollectionViewFlowLayout layout)
-    : UIScrollView(frame), layout_(layout) {}
+    : TappableScrollView(frame), layout_(layout) {}
 
 UICollectionView::~UICollectionView() = default;
 
@@ -208,16 +207,6 @@ void UICollectionView::TEST_tapItemAtIndexPath(const NSIndexPath& indexPath) {
   if (auto d = delegate_.lock()) d->collectionViewDidSelectItemAtIndexPath(*this, indexPath);
 }
 
-void UICollectionView::touchesBegan(const std::vector<std::shared_ptr<UITouch>>& touches, const UIEvent& event) {
-  if (!touches.empty()) touchStart_ = touches.front()->locationInView(this);
-  UIScrollView::touchesBegan(touches, event);
-}
-
-void UICollectionView::touchesEnded(const std::vector<std::shared_ptr<UITouch>>& touches, const UIEvent& event) {
-  bool wasDragging = isDragging();
-  UIScrollView::touchesEnded(touches, event);
-  if (wasDragging || touches.empty()) return;
-  CGPoint p = touches.front()->locationInView(this);
-  if (std::abs(p.x - touchStart_.x) > kTapSlop || std::abs(p.y - touchStart_.y) > kTapSlop) return;
-  if (auto path = indexPathForItemAtPoint(p)) TEST_tapItemAtIndexPath(*path);
+void UICollectionView::tappedAt(CGPoint point) {
+  if (auto path = indexPathForItemAtPoint(point)) TEST_tapItemAtIndexPath(*path);
 }

@@ -118,7 +118,7 @@ CGSize UITableViewCell::sizeThatFits(CGSize size) const {
 
 // --- Table ---------------------------------------------------------------------------
 
-UITableView::UITableView(const CGRect& frame, UITableViewStyle style) : UIScrollView(frame), style_(style) {
+UITableView::UITableView(const CGRect& frame, UITableViewStyle style) : TappableScrollView(frame), style_(style) {
   setBackgroundColor(style == UITableViewStyle::plain ? UIColor::systemBackgroundColor()
                                                       : UIColor::fromWhite(0.95, 1));
 }
@@ -345,18 +345,26 @@ void UITableView::TEST_tapRowAtIndexPath(const NSIndexPath& indexPath) {
   if (auto d = delegate_.lock()) d->tableViewDidSelectRowAtIndexPath(*this, indexPath);
 }
 
-void UITableView::touchesBegan(const std::vector<std::shared_ptr<UITouch>>& touches, const UIEvent& event) {
+namespace os::uikit::detail {
+
+void TappableScrollView::touchesBegan(const std::vector<std::shared_ptr<UITouch>>& touches, const UIEvent& event) {
   if (!touches.empty()) touchStart_ = touches.front()->locationInView(this);
   UIScrollView::touchesBegan(touches, event);
 }
 
-void UITableView::touchesEnded(const std::vector<std::shared_ptr<UITouch>>& touches, const UIEvent& event) {
+void TappableScrollView::touchesEnded(const std::vector<std::shared_ptr<UITouch>>& touches, const UIEvent& event) {
   bool wasDragging = isDragging();
   UIScrollView::touchesEnded(touches, event);
   if (wasDragging || touches.empty()) return;
   CGPoint p = touches.front()->locationInView(this);
   if (std::abs(p.x - touchStart_.x) > kTapSlop || std::abs(p.y - touchStart_.y) > kTapSlop) return;
-  if (auto path = indexPathForRowAtPoint(p)) TEST_tapRowAtIndexPath(*path);
+  tappedAt(p);
+}
+
+}  // namespace os::uikit::detail
+
+void UITableView::tappedAt(CGPoint point) {
+  if (auto path = indexPathForRowAtPoint(point)) TEST_tapRowAtIndexPath(*path);
 }
 
 // --- Table controller ------------------------------------------------------------------

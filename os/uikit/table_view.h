@@ -46,6 +46,22 @@ std::string NSIndexPathDescription(const NSIndexPath& path);
 inline constexpr CGFloat UITableViewAutomaticDimension = -1;
 
 namespace os::uikit::detail {
+// A scroll view whose touches that end near where they began, without a drag,
+// are taps: tables and collections select what lies under them.
+class TappableScrollView : public UIScrollView {
+ public:
+  using UIScrollView::UIScrollView;
+  void touchesBegan(const std::vector<std::shared_ptr<UITouch>>& touches, const UIEvent& event) override;
+  void touchesEnded(const std::vector<std::shared_ptr<UITouch>>& touches, const UIEvent& event) override;
+
+ protected:
+  // A tap at `point`, in this view's coordinates.
+  virtual void tappedAt(CGPoint point) = 0;
+
+ private:
+  CGPoint touchStart_;
+};
+
 // Makes `shown` the visible cells of a table or collection view: cells no
 // longer shown leave the host for their reuse pools; newly shown ones
 // (`appearing`) are announced through willDisplay(path, cell), given their
@@ -138,7 +154,7 @@ class UITableViewDelegate : public UIScrollViewDelegate {
   virtual void tableViewDidSelectRowAtIndexPath(UITableView&, const NSIndexPath&) {}
 };
 
-class UITableView : public UIScrollView {
+class UITableView : public os::uikit::detail::TappableScrollView {
  public:
   explicit UITableView(const CGRect& frame = {}, UITableViewStyle style = UITableViewStyle::plain);
   ~UITableView() override;
@@ -186,8 +202,7 @@ class UITableView : public UIScrollView {
   void TEST_tapRowAtIndexPath(const NSIndexPath& indexPath);
 
   void layoutSubviews() override;
-  void touchesBegan(const std::vector<std::shared_ptr<UITouch>>& touches, const UIEvent& event) override;
-  void touchesEnded(const std::vector<std::shared_ptr<UITouch>>& touches, const UIEvent& event) override;
+  void tappedAt(CGPoint point) override;
 
  private:
   struct RowGeometry {
@@ -212,7 +227,6 @@ class UITableView : public UIScrollView {
   std::map<std::string, CellFactory> factories_;
   std::optional<NSIndexPath> selected_;
   int updateDepth_ = 0;
-  CGPoint touchStart_;
 };
 
 // The controller of a table screen: its view is a UITableView whose data
@@ -283,7 +297,7 @@ class UICollectionViewDelegateFlowLayout : public UIScrollViewDelegate {
   virtual void collectionViewDidSelectItemAtIndexPath(UICollectionView&, const NSIndexPath&) {}
 };
 
-class UICollectionView : public UIScrollView {
+class UICollectionView : public os::uikit::detail::TappableScrollView {
  public:
   explicit UICollectionView(const CGRect& frame = {}, UICollectionViewFlowLayout layout = {});
   ~UICollectionView() override;
@@ -313,8 +327,7 @@ class UICollectionView : public UIScrollView {
   void TEST_tapItemAtIndexPath(const NSIndexPath& indexPath);
 
   void layoutSubviews() override;
-  void touchesBegan(const std::vector<std::shared_ptr<UITouch>>& touches, const UIEvent& event) override;
-  void touchesEnded(const std::vector<std::shared_ptr<UITouch>>& touches, const UIEvent& event) override;
+  void tappedAt(CGPoint point) override;
 
  private:
   struct ItemGeometry {
@@ -333,5 +346,4 @@ class UICollectionView : public UIScrollView {
   std::map<std::string, std::vector<std::shared_ptr<UICollectionViewCell>>> pool_;
   std::map<std::string, CellFactory> factories_;
   std::optional<NSIndexPath> selected_;
-  CGPoint touchStart_;
 };
