@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -38,6 +40,68 @@ TEST(MessageCodec, SchemasAgreeWithTheGeneratedNanopbTables) {
   }
 }
 
+// What decode_raw prints on the outermost level of a record that fillRecord
+// filled: the fields in tag order, a repeated one once per element.
+std::vector<std::string> filledTopLevelLines(const APMPBMessageDescriptor& d) {
+  std::vector<int32_t> order(static_cast<size_t>(d.fieldCount()));
+  for (int32_t i = 0; i < d.fieldCount(); i++) order[static_cast<size_t>(i)] = i;
+  std::sort(order.begin(), order.end(), [&](int32_t a, int32_t b) { return d.tag(a) < d.tag(b); });
+  std::vector<std::string> lines;
+  char hex[32];
+  for (int32_t i : order) {
+    std::string tag = std::to_string(d.tag(i));
+    int32_t kind = d.type(i) & 0xFFF0;
+    std::string text = "\"s" + std::to_string(i);
+    if (d.type(i) & kAPMPBTypeRepeated) {
+      for (int k = 0; k < 2; k++) {
+        if (kind == kAPMPBTypeMessage) {
+          lines.push_back(tag + " {");
+        } else if (kind == kAPMPBTypeString) {
+          lines.push_back(tag + ": " + text + "_" + std::to_string(k) + "\"");
+        } else {
+          lines.push_back(tag + ": " + std::to_string(1000 * (i + 1) + k));
+        }
+      }
+      continue;
+    }
+    switch (kind) {
+      case kAPMPBTypeBool:
+        lines.push_back(tag + ": 1");
+        break;
+      case kAPMPBTypeEnum:
+      case kAPMPBTypeInt32:
+        lines.push_back(tag + ": " + std::to_string(100 + i));
+        break;
+      case kAPMPBTypeInt64:
+        lines.push_back(tag + ": " + std::to_string(1'700'000'000'000LL + i));
+        break;
+      case kAPMPBTypeFloat: {
+        float value = 0.5f + static_cast<float>(i);
+        uint32_t bits;
+        std::memcpy(&bits, &value, sizeof(bits));
+        std::snprintf(hex, sizeof(hex), "0x%08x", bits);
+        lines.push_back(tag + ": " + hex);
+        break;
+      }
+      case kAPMPBTypeDouble: {
+        double value = 0.25 + i;
+        uint64_t bits;
+        std::memcpy(&bits, &value, sizeof(bits));
+        std::snprintf(hex, sizeof(hex), "0x%016llx", static_cast<unsigned long long>(bits));
+        lines.push_back(tag + ": " + hex);
+        break;
+      }
+      case kAPMPBTypeString:
+        lines.push_back(tag + ": " + text + "\"");
+        break;
+      case kAPMPBTypeMessage:
+        lines.push_back(tag + " {");
+        break;
+    }
+  }
+  return lines;
+}
+
 TEST(MessageCodec, EveryMessageWithAllFieldsSetRoundTripsByteForByte) {
   for (const auto* d : descriptors()) {
     SCOPED_TRACE(d->name());
@@ -61,6 +125,8 @@ TEST(MessageCodec, EveryMessageWithAllFieldsSetRoundTripsByteForByte) {
       EXPECT_EQ(fields[static_cast<int>(d->tag(i))], expected) << d->fieldName(i);
     }
     EXPECT_EQ(fields.size(), static_cast<size_t>(d->fieldCount()));
+    // ... in tag order, with the values that were set.
+    EXPECT_EQ(topLevelLines(decodeRaw(bytes)), filledTopLevelLines(*d));
   }
 }
 

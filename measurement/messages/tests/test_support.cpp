@@ -111,8 +111,8 @@ std::string decodeRaw(const std::vector<uint8_t>& bytes) {
   return output;
 }
 
-std::map<int, int> topLevelFields(const std::string& text) {
-  std::map<int, int> fields;
+std::vector<std::string> topLevelLines(const std::string& text) {
+  std::vector<std::string> result;
   std::istringstream lines(text);
   std::string line;
   int level = 0;
@@ -121,11 +121,17 @@ std::map<int, int> topLevelFields(const std::string& text) {
       level--;
       continue;
     }
-    if (level == 0) {
-      int number = std::atoi(line.c_str());
-      if (number > 0) fields[number]++;
-    }
+    if (level == 0) result.push_back(line);
     if (!line.empty() && line.back() == '{') level++;
+  }
+  return result;
+}
+
+std::map<int, int> topLevelFields(const std::string& text) {
+  std::map<int, int> fields;
+  for (const std::string& line : topLevelLines(text)) {
+    int number = std::atoi(line.c_str());
+    if (number > 0) fields[number]++;
   }
   return fields;
 }

@@ -35,6 +35,8 @@ std::vector<uint8_t> encode(const APMPBMessageDescriptor& d, const MessageInfo* 
 
 // Runs "protoc --decode_raw" over the bytes; the text it prints.
 std::string decodeRaw(const std::vector<uint8_t>& bytes);
+// The lines of the outermost level of decode_raw's text ("4: 12", "2 {").
+std::vector<std::string> topLevelLines(const std::string& decodeRawText);
 // The field numbers on the outermost level of decode_raw's text, with their
 // occurrence counts.
 std::map<int, int> topLevelFields(const std::string& decodeRawText);
