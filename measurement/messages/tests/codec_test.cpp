@@ -339,6 +339,43 @@ TEST(MessageCodec, MalformedInputFailsCleanly) {
   }
 }
 
+TEST(MessageCodec, AMissingListFailsDecodeAndEncodeNamingIt) {
+  // Mended: a record missing an array cell failed to decode with "Unable to
+  // set decoders", without naming the list; now AllocateArrays names it.
+  // Removing the cells from index i on must name field i: lists are checked
+  // in index order.
+  for (const auto* d : descriptors()) {
+    std::vector<int32_t> lists;
+    for (int32_t i = 0; i < d->fieldCount(); i++) {
+      if (d->type(i) & kAPMPBTypeRepeated) lists.push_back(i);
+    }
+    for (size_t first = 0; first < lists.size(); first++) {
+      const char* name = d->fieldName(lists[first]);
+      SCOPED_TRACE(std::string(d->name()) + "." + name);
+      Record record(*d);
+      for (size_t k = first; k < lists.size(); k++) {
+        std::free(record.get()->values[lists[k]]);
+        record.get()->values[lists[k]] = nullptr;
+      }
+      std::vector<uint8_t> anyInput = varintField(99, 1);
+      CaptureStdout();
+      EXPECT_FALSE(d->functions().decode(anyInput.data(), anyInput.size(), record.get()));
+      std::string out = GetCapturedStdout();
+      EXPECT_NE(out.find(std::string("<ERROR> Cannot allocate ") + d->name() +
+                         " arrays. Missing params field (" + name + ")\n"),
+                std::string::npos)
+          << out;
+
+      uint8_t* buffer = nullptr;
+      CaptureStdout();
+      EXPECT_EQ(d->functions().encode(record.get(), &buffer), kAPMPBEncodeFailure);
+      EXPECT_EQ(GetCapturedStdout(),
+                std::string("<ERROR> ") + d->name() + " Encoder: '" + name + "' should have been allocated\n");
+      EXPECT_EQ(buffer, nullptr);
+    }
+  }
+}
+
 TEST(MessageCodec, ClearFieldOutsideTheMessageFailsAndChangesNothing) {
   Record flag(kAPMPBFlagDescriptor);
   fillRecord(kAPMPBFlagDescriptor, flag.get());
