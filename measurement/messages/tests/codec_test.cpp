@@ -274,9 +274,7 @@ TEST(MessageCodec, AbsentSingularSubMessageLeavesANullSlot) {
 
 // A chain of EventParams, each the only element of its parent's param_value.
 std::vector<uint8_t> paramChain(int nestedLevels) {
-  std::vector<uint8_t> body = lengthDelimited(1, std::string("leaf"));
-  for (int i = 0; i < nestedLevels; i++) body = lengthDelimited(6, body);
-  return body;
+  return nestedChain(nestedLevels, lengthDelimited(1, std::string("leaf")), 6);
 }
 
 TEST(MessageCodec, NestingDepthIsBounded) {

@@ -14,6 +14,64 @@ namespace {
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
+// A program tree nested `levels` below its root, its fields in tag order:
+// statements (type 4, one argument, function "22") around a number leaf.
+std::vector<uint8_t> programTree(int levels) {
+  std::vector<uint8_t> leaf = concat({varintField(1, 2), key(6, 1), std::vector<uint8_t>(8, 0x11)});
+  return nestedChain(levels, leaf, 2, varintField(1, 4), lengthDelimited(3, std::string("22")));
+}
+
+TEST(MeasurementSchemas, ProgramTreesDecodeToTheBoundAloneAndInsideAConfiguration) {
+  // Mended: the nesting bound counted from the outermost message left a
+  // program tree delivered in a configuration four levels fewer than one
+  // decoded alone; it now leaves room for kAPMPBMaxProgramTreeNesting levels
+  // below the root of a tree in a configuration's program activity.
+  using Wrap = std::function<std::vector<uint8_t>(const std::vector<uint8_t>&)>;
+  const Wrap alone = [](const std::vector<uint8_t>& tree) { return tree; };
+  const Wrap inInstructions = [](const std::vector<uint8_t>& tree) {
+    return lengthDelimited(9, lengthDelimited(1, tree));
+  };
+  const Wrap inActivity = [](const std::vector<uint8_t>& tree) {
+    std::vector<uint8_t> activity = concat({lengthDelimited(1, std::string("edit")), lengthDelimited(2, tree)});
+    return lengthDelimited(9, lengthDelimited(2, lengthDelimited(1, activity)));
+  };
+  struct Case {
+    const char* name;
+    const APMPBMessageDescriptor& outer;
+    const Wrap& wrap;
+    int levels;
+    bool decodes;
+  };
+  const int bound = kAPMPBMaxProgramTreeNesting;
+  const Case cases[] = {
+      {"alone", kAPMPBRuntimeEntityDescriptor, alone, bound, true},
+      {"alone, past the bound", kAPMPBRuntimeEntityDescriptor, alone, kAPMPBMaxNestingDepth + 1, false},
+      {"program instructions", kAPMPBMeasurementConfigDescriptor, inInstructions, bound, true},
+      {"program activity", kAPMPBMeasurementConfigDescriptor, inActivity, bound, true},
+      {"program activity, one level more", kAPMPBMeasurementConfigDescriptor, inActivity, bound + 1, false},
+      {"program instructions, far too deep", kAPMPBMeasurementConfigDescriptor, inInstructions, 100'000,
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(c.levels) + " levels");
+    std::vector<uint8_t> bytes = c.wrap(programTree(c.levels));
+    Record record(c.outer);
+    CaptureStdout();
+    bool ok = c.outer.functions().decode(bytes.data(), bytes.size(), record.get());
+    std::string out = GetCapturedStdout();
+    ASSERT_EQ(ok, c.decodes) << out;
+    if (!ok) {
+      EXPECT_NE(out.find("<ERROR> RuntimeEntity decoder failed: nesting too deep"), std::string::npos);
+      EXPECT_NE(out.find(std::string("<ERROR> ") + c.outer.name() + " decoder failed: "), std::string::npos);
+      continue;
+    }
+    EXPECT_EQ(encode(c.outer, record.get()), bytes);
+    Record copied(c.outer);
+    ASSERT_TRUE(c.outer.functions().copy(copied.address(), record.get()));
+    EXPECT_EQ(encode(c.outer, copied.get()), bytes);
+  }
+}
+
 TEST(MeasurementSchemas, UnusedTagsAndAbsentSubMessagesOfAConfiguration) {
   std::vector<uint8_t> kept = concat({varintField(1, 7), lengthDelimited(16, std::vector<uint8_t>{})});
   std::vector<uint8_t> input = concat({varintField(1, 7), varintField(12, 1),

@@ -169,4 +169,25 @@ std::vector<uint8_t> concat(std::initializer_list<std::vector<uint8_t>> parts) {
   return out;
 }
 
+std::vector<uint8_t> nestedChain(int levels, const std::vector<uint8_t>& leaf, uint32_t tag,
+                                 const std::vector<uint8_t>& prefix,
+                                 const std::vector<uint8_t>& suffix) {
+  // Headers (key and length) from the innermost level out.
+  std::vector<std::vector<uint8_t>> headers;
+  size_t inner = leaf.size();
+  for (int i = 0; i < levels; i++) {
+    headers.push_back(concat({key(tag, 2), varint(inner)}));
+    inner += prefix.size() + headers.back().size() + suffix.size();
+  }
+  std::vector<uint8_t> out;
+  out.reserve(inner);
+  for (auto header = headers.rbegin(); header != headers.rend(); ++header) {
+    out.insert(out.end(), prefix.begin(), prefix.end());
+    out.insert(out.end(), header->begin(), header->end());
+  }
+  out.insert(out.end(), leaf.begin(), leaf.end());
+  for (int i = 0; i < levels; i++) out.insert(out.end(), suffix.begin(), suffix.end());
+  return out;
+}
+
 }  // namespace apmpb::test

@@ -48,5 +48,10 @@ std::vector<uint8_t> lengthDelimited(uint32_t tag, const std::vector<uint8_t>& b
 std::vector<uint8_t> lengthDelimited(uint32_t tag, const std::string& body);
 std::vector<uint8_t> varintField(uint32_t tag, uint64_t value);
 std::vector<uint8_t> concat(std::initializer_list<std::vector<uint8_t>> parts);
+// Messages nested `levels` deep around the leaf: each level is its prefix,
+// field `tag` holding the next level, then its suffix. Linear in the output.
+std::vector<uint8_t> nestedChain(int levels, const std::vector<uint8_t>& leaf, uint32_t tag,
+                                 const std::vector<uint8_t>& prefix = {},
+                                 const std::vector<uint8_t>& suffix = {});
 
 }  // namespace apmpb::test
