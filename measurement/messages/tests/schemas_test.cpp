@@ -72,6 +72,66 @@ TEST(MeasurementSchemas, ProgramTreesDecodeToTheBoundAloneAndInsideAConfiguratio
   }
 }
 
+TEST(MeasurementSchemas, AConfigurationFromAnotherEncoderDecodesAndReencodesByteForByte) {
+  const char* text = R"(
+    version: 12 devuvo_app_id: "1:123:ios:abc" unnamed_3: -4
+    settings { name: "measurement.upload.dma_consent_enabled" value: "1" }
+    event_config { name: "purchase" blocklisted: true sampling_rate: 65535 }
+    audiences {
+      audience_id: 7
+      property_filters { filter_id: 0 property_name: "plan" filter {
+        string_filter { match_type: IN_LIST case_sensitive: true expression_list: "a" expression_list: "b" }
+        complement: true } }
+      event_filters { filter_id: 1 event_name: "_e" unnamed_4: true
+        filters { number_filter { comparison_type: BETWEEN min_comparison_value: "1"
+                                  max_comparison_value: "3" } param_name: "value" }
+        event_count_filter { comparison_type: GREATER_THAN comparison_value: "2" } session_scoped: true }
+      unnamed_5: false }
+    unnamed_8: true
+    dynamic_event_editing {
+      instructions { type: STATEMENT value { type: STRING string_value: "x" }
+                     value { type: NUMBER number_value: -2.5 } function_name: "22" }
+      ogt_activities { activities { name: "edit" data { type: BOOLEAN boolean_value: true } } } }
+    data_controls { name: "device_info" opt_out_regions { unnamed_1: "EU" } unnamed_3: true }
+    unnamed_14: "x"
+    consent_config {
+      defaults { consent_type: AD_STORAGE consent_status: DENIED }
+      delegations { consent_type: AD_USER_DATA delegate_consent_type: AD_STORAGE }
+      core_platform_services { name: "cps" unnamed_2: "y" }
+      is_dma_region: true
+      enforced_defaults { consent_type: ANALYTICS_STORAGE consent_status: GRANTED } }
+    psm_setting { prefix_phone: 9 }
+    sstg_setting { unnamed_3: "c" unnamed_4: 4 }
+    region { unnamed_2: "s" })";
+  std::vector<uint8_t> bytes = encodeText("MeasurementConfig", "measurement_config.proto", text);
+  ASSERT_FALSE(bytes.empty());
+  auto config = APMPBMeasurementConfig::initWithBuffer(os::Data(bytes));
+  ASSERT_NE(config, nullptr);
+  EXPECT_EQ(config->protoBuffer()->vector(), bytes);
+
+  EXPECT_EQ(APMPBGetInt32(config.get(), 2), -4);
+  auto audience = (*APMPBGetArray<APMPBAudience>(config.get(), 5))[0];
+  auto propertyFilter = (*APMPBGetArray<APMPBPropertyFilter>(audience.get(), 1))[0];
+  auto filter = APMPBGetMessage<APMPBFilter>(propertyFilter.get(), 2);
+  auto stringFilter = APMPBGetMessage<APMPBStringFilter>(filter.get(), 0);
+  EXPECT_EQ(APMPBGetInt32(stringFilter.get(), 0), 6);
+  EXPECT_EQ(APMPBGetArray(stringFilter.get(), 3), (os::Array{os::Value("a"), os::Value("b")}));
+  EXPECT_EQ(APMPBGetMessage<APMPBNumberFilter>(filter.get(), 1), nullptr);
+  auto program = (*APMPBGetArray<APMPBProgram>(config.get(), 8))[0];
+  auto statement = (*APMPBGetArray<APMPBRuntimeEntity>(program.get(), 0))[0];
+  EXPECT_EQ(APMPBGetString(statement.get(), 2), "22");
+  EXPECT_EQ(APMPBGetDouble((*APMPBGetArray<APMPBRuntimeEntity>(statement.get(), 1))[1].get(), 5), -2.5);
+  auto consent = APMPBGetMessage<APMPBConsentConfig>(config.get(), 12);
+  ASSERT_NE(consent, nullptr);
+  EXPECT_TRUE(APMPBGetBool(consent.get(), 3));
+  auto enforced = (*APMPBGetArray<APMPBConsentDefaultEntry>(consent.get(), 4))[0];
+  EXPECT_EQ(APMPBGetInt32(enforced.get(), 0), 2);
+  EXPECT_EQ(APMPBGetInt32(enforced.get(), 1), 1);
+  auto psm = APMPBGetMessage<APMPBPsmSetting>(config.get(), 13);
+  EXPECT_FALSE(APMPBHasField(psm.get(), 0));
+  EXPECT_EQ(APMPBGetInt32(psm.get(), 1), 9);
+}
+
 TEST(MeasurementSchemas, UnusedTagsAndAbsentSubMessagesOfAConfiguration) {
   std::vector<uint8_t> kept = concat({varintField(1, 7), lengthDelimited(16, std::vector<uint8_t>{})});
   std::vector<uint8_t> input = concat({varintField(1, 7), varintField(12, 1),

@@ -90,14 +90,18 @@ std::vector<uint8_t> encode(const APMPBMessageDescriptor& d, const MessageInfo* 
   return bytes;
 }
 
-std::string decodeRaw(const std::vector<uint8_t>& bytes) {
-  char path[] = "/tmp/apmpb-decode-raw-XXXXXX";
+namespace {
+
+// Runs protoc with the arguments over the input; what it writes to standard
+// output (and error, when `withErrors`).
+std::string runProtoc(const std::string& arguments, const std::string& input, bool withErrors) {
+  char path[] = "/tmp/apmpb-protoc-XXXXXX";
   int fd = mkstemp(path);
   EXPECT_GE(fd, 0);
   if (fd < 0) return {};
-  EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  EXPECT_EQ(write(fd, input.data(), input.size()), static_cast<ssize_t>(input.size()));
   close(fd);
-  std::string command = std::string("protoc --decode_raw < ") + path + " 2>&1";
+  std::string command = "protoc " + arguments + " < " + path + (withErrors ? " 2>&1" : "");
   std::string output;
   if (FILE* pipe = popen(command.c_str(), "r")) {
     char chunk[4096];
@@ -109,6 +113,21 @@ std::string decodeRaw(const std::vector<uint8_t>& bytes) {
   }
   unlink(path);
   return output;
+}
+
+}  // namespace
+
+std::string decodeRaw(const std::vector<uint8_t>& bytes) {
+  return runProtoc("--decode_raw", std::string(bytes.begin(), bytes.end()), true);
+}
+
+std::vector<uint8_t> encodeText(const std::string& message, const std::string& protoFile,
+                                const std::string& text) {
+  std::string proto = std::string(DROSIL_SOURCE_DIR) + "/measurement/messages/proto";
+  std::string bytes = runProtoc("-I " + proto + " --encode=measurement." + message + " " + proto +
+                                    "/" + protoFile,
+                                text, false);
+  return {bytes.begin(), bytes.end()};
 }
 
 std::vector<std::string> topLevelLines(const std::string& text) {

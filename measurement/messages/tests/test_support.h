@@ -35,6 +35,10 @@ std::vector<uint8_t> encode(const APMPBMessageDescriptor& d, const MessageInfo* 
 
 // Runs "protoc --decode_raw" over the bytes; the text it prints.
 std::string decodeRaw(const std::vector<uint8_t>& bytes);
+// Runs "protoc --encode" over a message in text form, with our .proto files
+// ("MeasurementConfig", "measurement_config.proto"); the bytes it writes.
+std::vector<uint8_t> encodeText(const std::string& message, const std::string& protoFile,
+                                const std::string& text);
 // The lines of the outermost level of decode_raw's text ("4: 12", "2 {").
 std::vector<std::string> topLevelLines(const std::string& decodeRawText);
 // The field numbers on the outermost level of decode_raw's text, with their
