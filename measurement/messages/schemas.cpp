@@ -216,8 +216,9 @@ constexpr const APMPBMessageDescriptor* kClientPropertyChildren[] = {
 // ---- AppProperty ----
 constexpr int32_t kAppPropertyTypes[] = {S, S, S, S, S, B, I64};
 constexpr uint32_t kAppPropertyTags[] = {1, 2, 3, 4, 5, 6, 7};
-constexpr const char* kAppPropertyNames[] = {"platform",  "unnamed_2",      "unnamed_3",      "language",
-                                             "bundle_id", "from_app_store", "library_version"};
+constexpr const char* kAppPropertyNames[] = {"platform",       "unnamed_2", "unnamed_3",
+                                             "language",       "bundle_id", "from_app_store",
+                                             "library_version"};
 constexpr const APMPBMessageDescriptor* kAppPropertyChildren[7] = {};
 
 // ---- Experiment ----
@@ -230,7 +231,8 @@ constexpr const APMPBMessageDescriptor* kExperimentChildren[] = {nullptr, &kAPMP
 constexpr int32_t kSnapshotTypes[] = {S, RM};
 constexpr uint32_t kSnapshotTags[] = {1, 2};
 constexpr const char* kSnapshotNames[] = {"sdk_name", "experiments"};
-constexpr const APMPBMessageDescriptor* kSnapshotChildren[] = {nullptr, &kAPMPBExperimentDescriptor};
+constexpr const APMPBMessageDescriptor* kSnapshotChildren[] = {nullptr,
+                                                               &kAPMPBExperimentDescriptor};
 
 // ---- SdkResponse ----
 constexpr int32_t kSdkResponseTypes[] = {S, E, M};
@@ -257,16 +259,25 @@ constexpr const APMPBMessageDescriptor* kExperimentResponseChildren[] = {
 constexpr int32_t kSkAdNetworkConversionValueRequestTypes[] = {I64, S, S, S, I64, I64};
 constexpr uint32_t kSkAdNetworkConversionValueRequestTags[] = {1, 2, 3, 4, 5, 6};
 constexpr const char* kSkAdNetworkConversionValueRequestNames[] = {
-    "library_version", "app_id", "app_instance_id", "skan_version", "evaluation_event_time_millis",
+    "library_version",
+    "app_id",
+    "app_instance_id",
+    "skan_version",
+    "evaluation_event_time_millis",
     "last_uploaded_event_timestamp_millis"};
 constexpr const APMPBMessageDescriptor* kSkAdNetworkConversionValueRequestChildren[6] = {};
 
 // ---- SkAdNetworkConversionValueResponse ----
 constexpr int32_t kSkAdNetworkConversionValueResponseTypes[] = {E, S, I32, E, B, I64, I64, I64};
 constexpr uint32_t kSkAdNetworkConversionValueResponseTags[] = {1, 2, 3, 4, 5, 6, 7, 8};
-constexpr const char* kSkAdNetworkConversionValueResponseNames[] = {
-    "status",     "skanm_value",        "fine_value",                   "coarse_value",
-    "lock_window", "expiry_time_millis", "evaluation_event_time_millis", "update_backoff_millis"};
+constexpr const char* kSkAdNetworkConversionValueResponseNames[] = {"status",
+                                                                    "skanm_value",
+                                                                    "fine_value",
+                                                                    "coarse_value",
+                                                                    "lock_window",
+                                                                    "expiry_time_millis",
+                                                                    "evaluation_event_time_millis",
+                                                                    "update_backoff_millis"};
 constexpr const APMPBMessageDescriptor* kSkAdNetworkConversionValueResponseChildren[8] = {};
 
 // ---- NumberFilter ----
@@ -286,7 +297,8 @@ constexpr const APMPBMessageDescriptor* kStringFilterChildren[4] = {};
 // ---- Filter ----
 constexpr int32_t kFilterTypes[] = {M, M, B, S};
 constexpr uint32_t kFilterTags[] = {1, 2, 3, 4};
-constexpr const char* kFilterNames[] = {"string_filter", "number_filter", "complement", "param_name"};
+constexpr const char* kFilterNames[] = {"string_filter", "number_filter", "complement",
+                                        "param_name"};
 constexpr const APMPBMessageDescriptor* kFilterChildren[] = {
     &kAPMPBStringFilterDescriptor, &kAPMPBNumberFilterDescriptor, nullptr, nullptr};
 
@@ -305,8 +317,8 @@ constexpr const char* kEventFilterNames[] = {"filter_id", "event_name",         
                                              "unnamed_4", "event_count_filter", "dynamic",
                                              "sequence",  "session_scoped"};
 constexpr const APMPBMessageDescriptor* kEventFilterChildren[] = {
-    nullptr, nullptr, &kAPMPBFilterDescriptor, nullptr, &kAPMPBNumberFilterDescriptor,
-    nullptr, nullptr, nullptr};
+    nullptr, nullptr, &kAPMPBFilterDescriptor, nullptr, &kAPMPBNumberFilterDescriptor, nullptr,
+    nullptr, nullptr};
 
 // ---- Audience ----
 constexpr int32_t kAudienceTypes[] = {I32, RM, RM, B, B};
@@ -413,18 +425,31 @@ constexpr const APMPBMessageDescriptor* kSstgSettingChildren[4] = {};
 // Tags 12 and 13 are not used.
 constexpr int32_t kMeasurementConfigTypes[] = {I64, S,  I32, RM, RM, RM, S, B,
                                                RM,  RM, S,   S,  M,  M,  M, M};
-constexpr uint32_t kMeasurementConfigTags[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 14, 15, 16, 17, 18};
+constexpr uint32_t kMeasurementConfigTags[] = {1, 2,  3,  4,  5,  6,  7,  8,
+                                               9, 10, 11, 14, 15, 16, 17, 18};
 constexpr const char* kMeasurementConfigNames[] = {
-    "version",          "devuvo_app_id", "unnamed_3",      "settings",
-    "event_config",     "audiences",     "rozar_app_id",   "unnamed_8",
-    "dynamic_event_editing", "data_controls", "upload_subdomain", "unnamed_14",
-    "consent_config",   "psm_setting",   "sstg_setting",   "region"};
+    "version",        "devuvo_app_id",    "unnamed_3",
+    "settings",       "event_config",     "audiences",
+    "rozar_app_id",   "unnamed_8",        "dynamic_event_editing",
+    "data_controls",  "upload_subdomain", "unnamed_14",
+    "consent_config", "psm_setting",      "sstg_setting",
+    "region"};
 constexpr const APMPBMessageDescriptor* kMeasurementConfigChildren[] = {
-    nullptr,                         nullptr,                 nullptr,
-    &kAPMPBSettingDescriptor,        &kAPMPBEventConfigDescriptor, &kAPMPBAudienceDescriptor,
-    nullptr,                         nullptr,                 &kAPMPBProgramDescriptor,
-    &kAPMPBDataControlDescriptor,    nullptr,                 nullptr,
-    &kAPMPBConsentConfigDescriptor,  &kAPMPBPsmSettingDescriptor, &kAPMPBSstgSettingDescriptor,
+    nullptr,
+    nullptr,
+    nullptr,
+    &kAPMPBSettingDescriptor,
+    &kAPMPBEventConfigDescriptor,
+    &kAPMPBAudienceDescriptor,
+    nullptr,
+    nullptr,
+    &kAPMPBProgramDescriptor,
+    &kAPMPBDataControlDescriptor,
+    nullptr,
+    nullptr,
+    &kAPMPBConsentConfigDescriptor,
+    &kAPMPBPsmSettingDescriptor,
+    &kAPMPBSstgSettingDescriptor,
     &kAPMPBRegionDescriptor};
 
 static_assert(count(kMeasurementBundleTypes) == 53);

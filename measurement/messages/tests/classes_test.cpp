@@ -24,7 +24,8 @@ using AllClasses = ClassList<
     APMPBAdCampaignInfo, APMPBAppProperty, APMPBAudience, APMPBAudienceLeafFilterResult,
     APMPBClientProperty, APMPBConsentConfig, APMPBConsentDefaultEntry, APMPBConsentDelegationEntry,
     APMPBCorePlatformServiceEntry, APMPBCustomProperty, APMPBDataControl,
-    APMPBDynamicFilterResultTimestamp, APMPBEvent, APMPBEventConfig, APMPBEventFilter, APMPBEventParam,
+    APMPBDynamicFilterResultTimestamp, APMPBEvent, APMPBEventConfig, APMPBEventFilter,
+    APMPBEventParam,
     APMPBExperiment, APMPBExperimentRequest, APMPBExperimentResponse, APMPBFilter, APMPBFlag,
     APMPBMeasurementBatch, APMPBMeasurementBundle, APMPBMeasurementConfig, APMPBNumberFilter,
     APMPBOgtActivities, APMPBOgtActivity, APMPBProgram, APMPBPropertyFilter, APMPBPsmSetting,
@@ -37,7 +38,8 @@ TEST(MessageClasses, EveryClassMakesEmptyMessagesAndRefusesTruncatedInput) {
   AllClasses::forEach([&]<class C>() {
     const APMPBMessageDescriptor& d = C::classDescriptor();
     SCOPED_TRACE(d.name());
-    EXPECT_EQ(std::string(C::initWithMessageInfo(nullptr)->className()), std::string("APMPB") + d.name());
+    EXPECT_EQ(std::string(C::initWithMessageInfo(nullptr)->className()),
+              std::string("APMPB") + d.name());
     classNames.insert(d.className());
     for (const auto& empty : {C::initWithMessageInfo(nullptr), C::initWithBuffer(os::Data())}) {
       ASSERT_NE(empty, nullptr);

@@ -367,8 +367,8 @@ TEST(MessageCodec, AMissingListFailsDecodeAndEncodeNamingIt) {
       uint8_t* buffer = nullptr;
       CaptureStdout();
       EXPECT_EQ(d->functions().encode(record.get(), &buffer), kAPMPBEncodeFailure);
-      EXPECT_EQ(GetCapturedStdout(),
-                std::string("<ERROR> ") + d->name() + " Encoder: '" + name + "' should have been allocated\n");
+      EXPECT_EQ(GetCapturedStdout(), std::string("<ERROR> ") + d->name() + " Encoder: '" + name +
+                                         "' should have been allocated\n");
       EXPECT_EQ(buffer, nullptr);
     }
   }

@@ -32,7 +32,8 @@ TEST(MeasurementSchemas, ProgramTreesDecodeToTheBoundAloneAndInsideAConfiguratio
     return lengthDelimited(9, lengthDelimited(1, tree));
   };
   const Wrap inActivity = [](const std::vector<uint8_t>& tree) {
-    std::vector<uint8_t> activity = concat({lengthDelimited(1, std::string("edit")), lengthDelimited(2, tree)});
+    std::vector<uint8_t> activity =
+        concat({lengthDelimited(1, std::string("edit")), lengthDelimited(2, tree)});
     return lengthDelimited(9, lengthDelimited(2, lengthDelimited(1, activity)));
   };
   struct Case {
@@ -45,12 +46,14 @@ TEST(MeasurementSchemas, ProgramTreesDecodeToTheBoundAloneAndInsideAConfiguratio
   const int bound = kAPMPBMaxProgramTreeNesting;
   const Case cases[] = {
       {"alone", kAPMPBRuntimeEntityDescriptor, alone, bound, true},
-      {"alone, past the bound", kAPMPBRuntimeEntityDescriptor, alone, kAPMPBMaxNestingDepth + 1, false},
+      {"alone, past the bound", kAPMPBRuntimeEntityDescriptor, alone, kAPMPBMaxNestingDepth + 1,
+       false},
       {"program instructions", kAPMPBMeasurementConfigDescriptor, inInstructions, bound, true},
       {"program activity", kAPMPBMeasurementConfigDescriptor, inActivity, bound, true},
-      {"program activity, one level more", kAPMPBMeasurementConfigDescriptor, inActivity, bound + 1, false},
-      {"program instructions, far too deep", kAPMPBMeasurementConfigDescriptor, inInstructions, 100'000,
+      {"program activity, one level more", kAPMPBMeasurementConfigDescriptor, inActivity, bound + 1,
        false},
+      {"program instructions, far too deep", kAPMPBMeasurementConfigDescriptor, inInstructions,
+       100'000, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(c.levels) + " levels");
@@ -61,8 +64,10 @@ TEST(MeasurementSchemas, ProgramTreesDecodeToTheBoundAloneAndInsideAConfiguratio
     std::string out = GetCapturedStdout();
     ASSERT_EQ(ok, c.decodes) << out;
     if (!ok) {
-      EXPECT_NE(out.find("<ERROR> RuntimeEntity decoder failed: nesting too deep"), std::string::npos);
-      EXPECT_NE(out.find(std::string("<ERROR> ") + c.outer.name() + " decoder failed: "), std::string::npos);
+      EXPECT_NE(out.find("<ERROR> RuntimeEntity decoder failed: nesting too deep"),
+                std::string::npos);
+      EXPECT_NE(out.find(std::string("<ERROR> ") + c.outer.name() + " decoder failed: "),
+                std::string::npos);
       continue;
     }
     EXPECT_EQ(encode(c.outer, record.get()), bytes);
@@ -120,7 +125,8 @@ TEST(MeasurementSchemas, AConfigurationFromAnotherEncoderDecodesAndReencodesByte
   auto program = (*APMPBGetArray<APMPBProgram>(config.get(), 8))[0];
   auto statement = (*APMPBGetArray<APMPBRuntimeEntity>(program.get(), 0))[0];
   EXPECT_EQ(APMPBGetString(statement.get(), 2), "22");
-  EXPECT_EQ(APMPBGetDouble((*APMPBGetArray<APMPBRuntimeEntity>(statement.get(), 1))[1].get(), 5), -2.5);
+  EXPECT_EQ(APMPBGetDouble((*APMPBGetArray<APMPBRuntimeEntity>(statement.get(), 1))[1].get(), 5),
+            -2.5);
   auto consent = APMPBGetMessage<APMPBConsentConfig>(config.get(), 12);
   ASSERT_NE(consent, nullptr);
   EXPECT_TRUE(APMPBGetBool(consent.get(), 3));
@@ -133,15 +139,17 @@ TEST(MeasurementSchemas, AConfigurationFromAnotherEncoderDecodesAndReencodesByte
 }
 
 TEST(MeasurementSchemas, UnusedTagsAndAbsentSubMessagesOfAConfiguration) {
-  std::vector<uint8_t> kept = concat({varintField(1, 7), lengthDelimited(16, std::vector<uint8_t>{})});
-  std::vector<uint8_t> input = concat({varintField(1, 7), varintField(12, 1),
-                                       lengthDelimited(13, std::string("x")),
-                                       lengthDelimited(16, std::vector<uint8_t>{})});
+  std::vector<uint8_t> kept =
+      concat({varintField(1, 7), lengthDelimited(16, std::vector<uint8_t>{})});
+  std::vector<uint8_t> input =
+      concat({varintField(1, 7), varintField(12, 1), lengthDelimited(13, std::string("x")),
+              lengthDelimited(16, std::vector<uint8_t>{})});
   auto config = APMPBMeasurementConfig::initWithBuffer(os::Data(input));
   ASSERT_NE(config, nullptr);
   EXPECT_EQ(APMPBGetInt64(config.get(), 0), 7);
   // The sub-messages made for decoding are gone when absent from the wire.
-  for (int32_t index : {12, 14, 15}) EXPECT_EQ(config->messageInfo()->values[index], nullptr) << index;
+  for (int32_t index : {12, 14, 15})
+    EXPECT_EQ(config->messageInfo()->values[index], nullptr) << index;
   // An empty PsmSetting is present with its declared defaults not made up.
   auto psm = APMPBGetMessage<APMPBPsmSetting>(config.get(), 13);
   ASSERT_NE(psm, nullptr);
@@ -151,10 +159,11 @@ TEST(MeasurementSchemas, UnusedTagsAndAbsentSubMessagesOfAConfiguration) {
 }
 
 TEST(MeasurementSchemas, ClearedAudiencesAreNotWritten) {
-  std::vector<uint8_t> audience = concat({varintField(1, 3), lengthDelimited(3, varintField(1, 0))});
-  std::vector<uint8_t> input = concat({lengthDelimited(2, std::string("1:123:ios:abc")),
-                                       lengthDelimited(6, audience), lengthDelimited(6, audience),
-                                       lengthDelimited(11, std::string("eu"))});
+  std::vector<uint8_t> audience =
+      concat({varintField(1, 3), lengthDelimited(3, varintField(1, 0))});
+  std::vector<uint8_t> input =
+      concat({lengthDelimited(2, std::string("1:123:ios:abc")), lengthDelimited(6, audience),
+              lengthDelimited(6, audience), lengthDelimited(11, std::string("eu"))});
   auto config = APMPBMeasurementConfig::initWithBuffer(os::Data(input));
   ASSERT_NE(config, nullptr);
   auto audiences = APMPBGetArray<APMPBAudience>(config.get(), 5);
@@ -173,8 +182,8 @@ TEST(MeasurementSchemas, ServerAnswersReadThroughTheirAccessors) {
     std::vector<uint8_t> input;
     std::function<void(const os::Data&)> check;
   };
-  std::vector<uint8_t> snapshot = concat({lengthDelimited(1, std::string("sdk")),
-                                          lengthDelimited(2, varintField(1, 11))});
+  std::vector<uint8_t> snapshot =
+      concat({lengthDelimited(1, std::string("sdk")), lengthDelimited(2, varintField(1, 11))});
   const std::vector<Case> cases = {
       {"consent entries carry any unsigned 32-bit value",
        concat({varintField(1, 5), varintField(2, 0xFFFFFFFF)}),
@@ -187,8 +196,8 @@ TEST(MeasurementSchemas, ServerAnswersReadThroughTheirAccessors) {
        }},
       {"an experiment response holds snapshots and SDK responses",
        concat({lengthDelimited(1, snapshot),
-               lengthDelimited(2, concat({lengthDelimited(1, std::string("other")), varintField(2, 2),
-                                          lengthDelimited(3, snapshot)}))}),
+               lengthDelimited(2, concat({lengthDelimited(1, std::string("other")),
+                                          varintField(2, 2), lengthDelimited(3, snapshot)}))}),
        [](const os::Data& bytes) {
          auto response = APMPBExperimentResponse::initWithBuffer(bytes);
          ASSERT_NE(response, nullptr);
@@ -204,13 +213,13 @@ TEST(MeasurementSchemas, ServerAnswersReadThroughTheirAccessors) {
          ASSERT_EQ(experiments->size(), 1u);
          EXPECT_EQ(APMPBGetInt32((*experiments)[0].get(), 0), 11);
        }},
-      {"a conversion value answer with only a status",
-       varintField(1, 2),
+      {"a conversion value answer with only a status", varintField(1, 2),
        [](const os::Data& bytes) {
          auto response = APMPBSkAdNetworkConversionValueResponse::initWithBuffer(bytes);
          ASSERT_NE(response, nullptr);
          EXPECT_EQ(APMPBGetInt32(response.get(), 0), 2);
-         for (int32_t index = 1; index < 8; index++) EXPECT_FALSE(APMPBHasField(response.get(), index));
+         for (int32_t index = 1; index < 8; index++)
+           EXPECT_FALSE(APMPBHasField(response.get(), index));
        }},
   };
   for (const Case& c : cases) {
