@@ -950,12 +950,12 @@ bool decodeRecord(const APMPBMessageDescriptor& d, const uint8_t* bytes, size_t 
       std::printf("<ERROR> %s decoder failed: Unable to allocate arrays\n", d.name());
       return false;
     }
-  }
-  if (d.isTwoPass() && countedElements(d, record)) {
-    pb_istream_t second = pb_istream_from_buffer(bytes, length);
-    if (!pb_decode_ex(&second, d.nanopbFields(), base, PB_DECODE_NOINIT)) {
-      std::printf("<ERROR> %s decoder failed: %s\n", d.name(), streamError(second));
-      return false;
+    if (countedElements(d, record)) {
+      pb_istream_t second = pb_istream_from_buffer(bytes, length);
+      if (!pb_decode_ex(&second, d.nanopbFields(), base, PB_DECODE_NOINIT)) {
+        std::printf("<ERROR> %s decoder failed: %s\n", d.name(), streamError(second));
+        return false;
+      }
     }
   }
   storeDecodedScalars(d, base, record, arena);
