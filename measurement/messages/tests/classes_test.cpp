@@ -25,13 +25,12 @@ using AllClasses = ClassList<
     APMPBClientProperty, APMPBConsentConfig, APMPBConsentDefaultEntry, APMPBConsentDelegationEntry,
     APMPBCorePlatformServiceEntry, APMPBCustomProperty, APMPBDataControl,
     APMPBDynamicFilterResultTimestamp, APMPBEvent, APMPBEventConfig, APMPBEventFilter,
-    APMPBEventParam,
-    APMPBExperiment, APMPBExperimentRequest, APMPBExperimentResponse, APMPBFilter, APMPBFlag,
-    APMPBMeasurementBatch, APMPBMeasurementBundle, APMPBMeasurementConfig, APMPBNumberFilter,
-    APMPBOgtActivities, APMPBOgtActivity, APMPBProgram, APMPBPropertyFilter, APMPBPsmSetting,
-    APMPBResultData, APMPBRuntimeEntity, APMPBSdkResponse, APMPBSequenceFilterResultTimestamp,
-    APMPBSetting, APMPBSkAdNetworkConversionValueRequest, APMPBSkAdNetworkConversionValueResponse,
-    APMPBSnapshot, APMPBStringFilter, APMPBUserAttribute>;
+    APMPBEventParam, APMPBExperiment, APMPBExperimentRequest, APMPBExperimentResponse, APMPBFilter,
+    APMPBFlag, APMPBMeasurementBatch, APMPBMeasurementBundle, APMPBMeasurementConfig,
+    APMPBNumberFilter, APMPBOgtActivities, APMPBOgtActivity, APMPBProgram, APMPBPropertyFilter,
+    APMPBPsmSetting, APMPBResultData, APMPBRuntimeEntity, APMPBSdkResponse,
+    APMPBSequenceFilterResultTimestamp, APMPBSetting, APMPBSkAdNetworkConversionValueRequest,
+    APMPBSkAdNetworkConversionValueResponse, APMPBSnapshot, APMPBStringFilter, APMPBUserAttribute>;
 
 TEST(MessageClasses, EveryClassMakesEmptyMessagesAndRefusesTruncatedInput) {
   std::set<std::string> classNames;

@@ -22,10 +22,8 @@ std::vector<uint8_t> programTree(int levels) {
 }
 
 TEST(MeasurementSchemas, ProgramTreesDecodeToTheBoundAloneAndInsideAConfiguration) {
-  // Mended: the nesting bound counted from the outermost message left a
-  // program tree delivered in a configuration four levels fewer than one
-  // decoded alone; it now leaves room for kAPMPBMaxProgramTreeNesting levels
-  // below the root of a tree in a configuration's program activity.
+  // Mended: a 100-level program tree decoded alone was refused inside a
+  // configuration, whose four wrapping levels count against the same bound.
   using Wrap = std::function<std::vector<uint8_t>(const std::vector<uint8_t>&)>;
   const Wrap alone = [](const std::vector<uint8_t>& tree) { return tree; };
   const Wrap inInstructions = [](const std::vector<uint8_t>& tree) {
