@@ -26,8 +26,9 @@
 //      checked against the schema: nanopb hands a callback the raw bytes of a
 //      varint as readily as a length-delimited body.
 //   4. Pass 1 counts repeated elements; AllocateArrays gives each array its
-//      exact element array; pass 2 fills it (skipped for one-pass messages,
-//      and when pass 1 counted no element at all).
+//      exact element array (and fails on a record missing an array cell);
+//      pass 2 fills it (skipped for one-pass messages, and when pass 1
+//      counted no element at all).
 //   5. StoreDecodedScalars copies the static scalars into cells and drops the
 //      child records of absent sub-messages.
 // A repeated-message element is decoded in place from the input buffer by a
@@ -364,7 +365,9 @@ bool setDecoders(const APMPBMessageDescriptor& d, MessageInfo* record, unsigned 
     const Layout& layout = d.layout(i);
     if (isRepeated(type)) {
       auto* array = static_cast<APMPBArray*>(record->values[i]);
-      if (array == nullptr) return false;
+      // Without its array cell the field gets no callback (nanopb skips it),
+      // and AllocateArrays names it and fails the decode.
+      if (array == nullptr) continue;
       APMPBResetArray(array);
       auto* callback = reinterpret_cast<pb_callback_t*>(base + layout.dataOffset);
       ElementArgument& argument = arguments[nextArgument++];
@@ -942,15 +945,17 @@ bool decodeRecord(const APMPBMessageDescriptor& d, const uint8_t* bytes, size_t 
     std::printf("<ERROR> %s decoder failed: %s\n", d.name(), streamError(stream));
     return false;
   }
-  if (d.isTwoPass() && countedElements(d, record)) {
+  if (d.isTwoPass()) {
     if (!allocateArrays(d, record)) {
       std::printf("<ERROR> %s decoder failed: Unable to allocate arrays\n", d.name());
       return false;
     }
-    pb_istream_t second = pb_istream_from_buffer(bytes, length);
-    if (!pb_decode_ex(&second, d.nanopbFields(), base, PB_DECODE_NOINIT)) {
-      std::printf("<ERROR> %s decoder failed: %s\n", d.name(), streamError(second));
-      return false;
+    if (countedElements(d, record)) {
+      pb_istream_t second = pb_istream_from_buffer(bytes, length);
+      if (!pb_decode_ex(&second, d.nanopbFields(), base, PB_DECODE_NOINIT)) {
+        std::printf("<ERROR> %s decoder failed: %s\n", d.name(), streamError(second));
+        return false;
+      }
     }
   }
   storeDecodedScalars(d, base, record, arena);

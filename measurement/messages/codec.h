@@ -27,7 +27,12 @@
 
 #include "measurement/messages/message_info.h"
 
-inline constexpr int kAPMPBMaxNestingDepth = 100;
+// An event-editing program tree arrives from the server inside a
+// configuration: MeasurementConfig > Program > OgtActivities > OgtActivity >
+// RuntimeEntity, its root four levels below the outermost message. The bound
+// leaves room for kAPMPBMaxProgramTreeNesting levels below that root.
+inline constexpr int kAPMPBMaxProgramTreeNesting = 100;
+inline constexpr int kAPMPBMaxNestingDepth = kAPMPBMaxProgramTreeNesting + 4;
 
 using APMPBInitFn = bool (*)(MessageInfo* record);
 using APMPBClearFieldFn = bool (*)(MessageInfo* record, int32_t index);

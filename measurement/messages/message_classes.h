@@ -1,4 +1,5 @@
-// Message classes: one per measurement message, each owning one record.
+// Message classes: one per measurement message, each owning one record (40:
+// Region and SstgSetting have none and live only inside their parents).
 //
 // A message is made empty (initWithMessageInfo(nullptr)), as a deep copy of a
 // record of the same message (initWithMessageInfo(record)), or decoded from
@@ -81,12 +82,87 @@ class APMPBAdCampaignInfo final : public APMPBMessageClass<APMPBAdCampaignInfo> 
   static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBAdCampaignInfoDescriptor;
 };
 
+class APMPBAppProperty final : public APMPBMessageClass<APMPBAppProperty> {
+  friend APMPBMessageClass;
+  APMPBAppProperty() = default;
+
+ public:
+  static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBAppPropertyDescriptor;
+};
+
+class APMPBAudience final : public APMPBMessageClass<APMPBAudience> {
+  friend APMPBMessageClass;
+  APMPBAudience() = default;
+
+ public:
+  static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBAudienceDescriptor;
+};
+
 class APMPBAudienceLeafFilterResult final : public APMPBMessageClass<APMPBAudienceLeafFilterResult> {
   friend APMPBMessageClass;
   APMPBAudienceLeafFilterResult() = default;
 
  public:
   static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBAudienceLeafFilterResultDescriptor;
+};
+
+class APMPBClientProperty final : public APMPBMessageClass<APMPBClientProperty> {
+  friend APMPBMessageClass;
+  APMPBClientProperty() = default;
+
+ public:
+  static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBClientPropertyDescriptor;
+};
+
+class APMPBConsentConfig final : public APMPBMessageClass<APMPBConsentConfig> {
+  friend APMPBMessageClass;
+  APMPBConsentConfig() = default;
+
+ public:
+  static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBConsentConfigDescriptor;
+};
+
+class APMPBConsentDefaultEntry final : public APMPBMessageClass<APMPBConsentDefaultEntry> {
+  friend APMPBMessageClass;
+  APMPBConsentDefaultEntry() = default;
+
+ public:
+  static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBConsentDefaultEntryDescriptor;
+};
+
+class APMPBConsentDelegationEntry final : public APMPBMessageClass<APMPBConsentDelegationEntry> {
+  friend APMPBMessageClass;
+  APMPBConsentDelegationEntry() = default;
+
+ public:
+  static constexpr const APMPBMessageDescriptor& kDescriptor =
+      kAPMPBConsentDelegationEntryDescriptor;
+};
+
+class APMPBCorePlatformServiceEntry final
+    : public APMPBMessageClass<APMPBCorePlatformServiceEntry> {
+  friend APMPBMessageClass;
+  APMPBCorePlatformServiceEntry() = default;
+
+ public:
+  static constexpr const APMPBMessageDescriptor& kDescriptor =
+      kAPMPBCorePlatformServiceEntryDescriptor;
+};
+
+class APMPBCustomProperty final : public APMPBMessageClass<APMPBCustomProperty> {
+  friend APMPBMessageClass;
+  APMPBCustomProperty() = default;
+
+ public:
+  static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBCustomPropertyDescriptor;
+};
+
+class APMPBDataControl final : public APMPBMessageClass<APMPBDataControl> {
+  friend APMPBMessageClass;
+  APMPBDataControl() = default;
+
+ public:
+  static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBDataControlDescriptor;
 };
 
 class APMPBDynamicFilterResultTimestamp final
@@ -107,12 +183,60 @@ class APMPBEvent final : public APMPBMessageClass<APMPBEvent> {
   static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBEventDescriptor;
 };
 
+class APMPBEventConfig final : public APMPBMessageClass<APMPBEventConfig> {
+  friend APMPBMessageClass;
+  APMPBEventConfig() = default;
+
+ public:
+  static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBEventConfigDescriptor;
+};
+
+class APMPBEventFilter final : public APMPBMessageClass<APMPBEventFilter> {
+  friend APMPBMessageClass;
+  APMPBEventFilter() = default;
+
+ public:
+  static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBEventFilterDescriptor;
+};
+
 class APMPBEventParam final : public APMPBMessageClass<APMPBEventParam> {
   friend APMPBMessageClass;
   APMPBEventParam() = default;
 
  public:
   static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBEventParamDescriptor;
+};
+
+class APMPBExperiment final : public APMPBMessageClass<APMPBExperiment> {
+  friend APMPBMessageClass;
+  APMPBExperiment() = default;
+
+ public:
+  static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBExperimentDescriptor;
+};
+
+class APMPBExperimentRequest final : public APMPBMessageClass<APMPBExperimentRequest> {
+  friend APMPBMessageClass;
+  APMPBExperimentRequest() = default;
+
+ public:
+  static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBExperimentRequestDescriptor;
+};
+
+class APMPBExperimentResponse final : public APMPBMessageClass<APMPBExperimentResponse> {
+  friend APMPBMessageClass;
+  APMPBExperimentResponse() = default;
+
+ public:
+  static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBExperimentResponseDescriptor;
+};
+
+class APMPBFilter final : public APMPBMessageClass<APMPBFilter> {
+  friend APMPBMessageClass;
+  APMPBFilter() = default;
+
+ public:
+  static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBFilterDescriptor;
 };
 
 class APMPBFlag final : public APMPBMessageClass<APMPBFlag> {
@@ -139,12 +263,84 @@ class APMPBMeasurementBundle final : public APMPBMessageClass<APMPBMeasurementBu
   static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBMeasurementBundleDescriptor;
 };
 
+class APMPBMeasurementConfig final : public APMPBMessageClass<APMPBMeasurementConfig> {
+  friend APMPBMessageClass;
+  APMPBMeasurementConfig() = default;
+
+ public:
+  static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBMeasurementConfigDescriptor;
+};
+
+class APMPBNumberFilter final : public APMPBMessageClass<APMPBNumberFilter> {
+  friend APMPBMessageClass;
+  APMPBNumberFilter() = default;
+
+ public:
+  static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBNumberFilterDescriptor;
+};
+
+class APMPBOgtActivities final : public APMPBMessageClass<APMPBOgtActivities> {
+  friend APMPBMessageClass;
+  APMPBOgtActivities() = default;
+
+ public:
+  static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBOgtActivitiesDescriptor;
+};
+
+class APMPBOgtActivity final : public APMPBMessageClass<APMPBOgtActivity> {
+  friend APMPBMessageClass;
+  APMPBOgtActivity() = default;
+
+ public:
+  static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBOgtActivityDescriptor;
+};
+
+class APMPBProgram final : public APMPBMessageClass<APMPBProgram> {
+  friend APMPBMessageClass;
+  APMPBProgram() = default;
+
+ public:
+  static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBProgramDescriptor;
+};
+
+class APMPBPropertyFilter final : public APMPBMessageClass<APMPBPropertyFilter> {
+  friend APMPBMessageClass;
+  APMPBPropertyFilter() = default;
+
+ public:
+  static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBPropertyFilterDescriptor;
+};
+
+class APMPBPsmSetting final : public APMPBMessageClass<APMPBPsmSetting> {
+  friend APMPBMessageClass;
+  APMPBPsmSetting() = default;
+
+ public:
+  static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBPsmSettingDescriptor;
+};
+
 class APMPBResultData final : public APMPBMessageClass<APMPBResultData> {
   friend APMPBMessageClass;
   APMPBResultData() = default;
 
  public:
   static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBResultDataDescriptor;
+};
+
+class APMPBRuntimeEntity final : public APMPBMessageClass<APMPBRuntimeEntity> {
+  friend APMPBMessageClass;
+  APMPBRuntimeEntity() = default;
+
+ public:
+  static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBRuntimeEntityDescriptor;
+};
+
+class APMPBSdkResponse final : public APMPBMessageClass<APMPBSdkResponse> {
+  friend APMPBMessageClass;
+  APMPBSdkResponse() = default;
+
+ public:
+  static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBSdkResponseDescriptor;
 };
 
 class APMPBSequenceFilterResultTimestamp final
@@ -155,6 +351,50 @@ class APMPBSequenceFilterResultTimestamp final
  public:
   static constexpr const APMPBMessageDescriptor& kDescriptor =
       kAPMPBSequenceFilterResultTimestampDescriptor;
+};
+
+class APMPBSetting final : public APMPBMessageClass<APMPBSetting> {
+  friend APMPBMessageClass;
+  APMPBSetting() = default;
+
+ public:
+  static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBSettingDescriptor;
+};
+
+class APMPBSkAdNetworkConversionValueRequest final
+    : public APMPBMessageClass<APMPBSkAdNetworkConversionValueRequest> {
+  friend APMPBMessageClass;
+  APMPBSkAdNetworkConversionValueRequest() = default;
+
+ public:
+  static constexpr const APMPBMessageDescriptor& kDescriptor =
+      kAPMPBSkAdNetworkConversionValueRequestDescriptor;
+};
+
+class APMPBSkAdNetworkConversionValueResponse final
+    : public APMPBMessageClass<APMPBSkAdNetworkConversionValueResponse> {
+  friend APMPBMessageClass;
+  APMPBSkAdNetworkConversionValueResponse() = default;
+
+ public:
+  static constexpr const APMPBMessageDescriptor& kDescriptor =
+      kAPMPBSkAdNetworkConversionValueResponseDescriptor;
+};
+
+class APMPBSnapshot final : public APMPBMessageClass<APMPBSnapshot> {
+  friend APMPBMessageClass;
+  APMPBSnapshot() = default;
+
+ public:
+  static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBSnapshotDescriptor;
+};
+
+class APMPBStringFilter final : public APMPBMessageClass<APMPBStringFilter> {
+  friend APMPBMessageClass;
+  APMPBStringFilter() = default;
+
+ public:
+  static constexpr const APMPBMessageDescriptor& kDescriptor = kAPMPBStringFilterDescriptor;
 };
 
 class APMPBUserAttribute final : public APMPBMessageClass<APMPBUserAttribute> {

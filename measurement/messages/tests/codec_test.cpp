@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -38,6 +40,68 @@ TEST(MessageCodec, SchemasAgreeWithTheGeneratedNanopbTables) {
   }
 }
 
+// What decode_raw prints on the outermost level of a record that fillRecord
+// filled: the fields in tag order, a repeated one once per element.
+std::vector<std::string> filledTopLevelLines(const APMPBMessageDescriptor& d) {
+  std::vector<int32_t> order(static_cast<size_t>(d.fieldCount()));
+  for (int32_t i = 0; i < d.fieldCount(); i++) order[static_cast<size_t>(i)] = i;
+  std::sort(order.begin(), order.end(), [&](int32_t a, int32_t b) { return d.tag(a) < d.tag(b); });
+  std::vector<std::string> lines;
+  char hex[32];
+  for (int32_t i : order) {
+    std::string tag = std::to_string(d.tag(i));
+    int32_t kind = d.type(i) & 0xFFF0;
+    std::string text = "\"s" + std::to_string(i);
+    if (d.type(i) & kAPMPBTypeRepeated) {
+      for (int k = 0; k < 2; k++) {
+        if (kind == kAPMPBTypeMessage) {
+          lines.push_back(tag + " {");
+        } else if (kind == kAPMPBTypeString) {
+          lines.push_back(tag + ": " + text + "_" + std::to_string(k) + "\"");
+        } else {
+          lines.push_back(tag + ": " + std::to_string(1000 * (i + 1) + k));
+        }
+      }
+      continue;
+    }
+    switch (kind) {
+      case kAPMPBTypeBool:
+        lines.push_back(tag + ": 1");
+        break;
+      case kAPMPBTypeEnum:
+      case kAPMPBTypeInt32:
+        lines.push_back(tag + ": " + std::to_string(100 + i));
+        break;
+      case kAPMPBTypeInt64:
+        lines.push_back(tag + ": " + std::to_string(1'700'000'000'000LL + i));
+        break;
+      case kAPMPBTypeFloat: {
+        float value = 0.5f + static_cast<float>(i);
+        uint32_t bits;
+        std::memcpy(&bits, &value, sizeof(bits));
+        std::snprintf(hex, sizeof(hex), "0x%08x", bits);
+        lines.push_back(tag + ": " + hex);
+        break;
+      }
+      case kAPMPBTypeDouble: {
+        double value = 0.25 + i;
+        uint64_t bits;
+        std::memcpy(&bits, &value, sizeof(bits));
+        std::snprintf(hex, sizeof(hex), "0x%016llx", static_cast<unsigned long long>(bits));
+        lines.push_back(tag + ": " + hex);
+        break;
+      }
+      case kAPMPBTypeString:
+        lines.push_back(tag + ": " + text + "\"");
+        break;
+      case kAPMPBTypeMessage:
+        lines.push_back(tag + " {");
+        break;
+    }
+  }
+  return lines;
+}
+
 TEST(MessageCodec, EveryMessageWithAllFieldsSetRoundTripsByteForByte) {
   for (const auto* d : descriptors()) {
     SCOPED_TRACE(d->name());
@@ -61,6 +125,8 @@ TEST(MessageCodec, EveryMessageWithAllFieldsSetRoundTripsByteForByte) {
       EXPECT_EQ(fields[static_cast<int>(d->tag(i))], expected) << d->fieldName(i);
     }
     EXPECT_EQ(fields.size(), static_cast<size_t>(d->fieldCount()));
+    // ... in tag order, with the values that were set.
+    EXPECT_EQ(topLevelLines(decodeRaw(bytes)), filledTopLevelLines(*d));
   }
 }
 
@@ -208,9 +274,7 @@ TEST(MessageCodec, AbsentSingularSubMessageLeavesANullSlot) {
 
 // A chain of EventParams, each the only element of its parent's param_value.
 std::vector<uint8_t> paramChain(int nestedLevels) {
-  std::vector<uint8_t> body = lengthDelimited(1, std::string("leaf"));
-  for (int i = 0; i < nestedLevels; i++) body = lengthDelimited(6, body);
-  return body;
+  return nestedChain(nestedLevels, lengthDelimited(1, std::string("leaf")), 6);
 }
 
 TEST(MessageCodec, NestingDepthIsBounded) {
@@ -270,6 +334,43 @@ TEST(MessageCodec, MalformedInputFailsCleanly) {
     std::string out = GetCapturedStdout();
     EXPECT_FALSE(ok);
     EXPECT_NE(out.find("<ERROR> MeasurementBundle decoder failed: "), std::string::npos) << out;
+  }
+}
+
+TEST(MessageCodec, AMissingListFailsDecodeAndEncodeNamingIt) {
+  // Mended: a record missing an array cell failed to decode with "Unable to
+  // set decoders", without naming the list; now AllocateArrays names it.
+  // Removing the cells from index i on must name field i: lists are checked
+  // in index order.
+  for (const auto* d : descriptors()) {
+    std::vector<int32_t> lists;
+    for (int32_t i = 0; i < d->fieldCount(); i++) {
+      if (d->type(i) & kAPMPBTypeRepeated) lists.push_back(i);
+    }
+    for (size_t first = 0; first < lists.size(); first++) {
+      const char* name = d->fieldName(lists[first]);
+      SCOPED_TRACE(std::string(d->name()) + "." + name);
+      Record record(*d);
+      for (size_t k = first; k < lists.size(); k++) {
+        std::free(record.get()->values[lists[k]]);
+        record.get()->values[lists[k]] = nullptr;
+      }
+      std::vector<uint8_t> anyInput = varintField(99, 1);
+      CaptureStdout();
+      EXPECT_FALSE(d->functions().decode(anyInput.data(), anyInput.size(), record.get()));
+      std::string out = GetCapturedStdout();
+      EXPECT_NE(out.find(std::string("<ERROR> Cannot allocate ") + d->name() +
+                         " arrays. Missing params field (" + name + ")\n"),
+                std::string::npos)
+          << out;
+
+      uint8_t* buffer = nullptr;
+      CaptureStdout();
+      EXPECT_EQ(d->functions().encode(record.get(), &buffer), kAPMPBEncodeFailure);
+      EXPECT_EQ(GetCapturedStdout(), std::string("<ERROR> ") + d->name() + " Encoder: '" + name +
+                                         "' should have been allocated\n");
+      EXPECT_EQ(buffer, nullptr);
+    }
   }
 }
 

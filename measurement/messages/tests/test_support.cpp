@@ -90,14 +90,18 @@ std::vector<uint8_t> encode(const APMPBMessageDescriptor& d, const MessageInfo* 
   return bytes;
 }
 
-std::string decodeRaw(const std::vector<uint8_t>& bytes) {
-  char path[] = "/tmp/apmpb-decode-raw-XXXXXX";
+namespace {
+
+// Runs protoc with the arguments over the input; what it writes to standard
+// output (and error, when `withErrors`).
+std::string runProtoc(const std::string& arguments, const std::string& input, bool withErrors) {
+  char path[] = "/tmp/apmpb-protoc-XXXXXX";
   int fd = mkstemp(path);
   EXPECT_GE(fd, 0);
   if (fd < 0) return {};
-  EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  EXPECT_EQ(write(fd, input.data(), input.size()), static_cast<ssize_t>(input.size()));
   close(fd);
-  std::string command = std::string("protoc --decode_raw < ") + path + " 2>&1";
+  std::string command = "protoc " + arguments + " < " + path + (withErrors ? " 2>&1" : "");
   std::string output;
   if (FILE* pipe = popen(command.c_str(), "r")) {
     char chunk[4096];
@@ -111,8 +115,23 @@ std::string decodeRaw(const std::vector<uint8_t>& bytes) {
   return output;
 }
 
-std::map<int, int> topLevelFields(const std::string& text) {
-  std::map<int, int> fields;
+}  // namespace
+
+std::string decodeRaw(const std::vector<uint8_t>& bytes) {
+  return runProtoc("--decode_raw", std::string(bytes.begin(), bytes.end()), true);
+}
+
+std::vector<uint8_t> encodeText(const std::string& message, const std::string& protoFile,
+                                const std::string& text) {
+  std::string proto = std::string(DROSIL_SOURCE_DIR) + "/measurement/messages/proto";
+  std::string bytes = runProtoc("-I " + proto + " --encode=measurement." + message + " " + proto +
+                                    "/" + protoFile,
+                                text, false);
+  return {bytes.begin(), bytes.end()};
+}
+
+std::vector<std::string> topLevelLines(const std::string& text) {
+  std::vector<std::string> result;
   std::istringstream lines(text);
   std::string line;
   int level = 0;
@@ -121,11 +140,17 @@ std::map<int, int> topLevelFields(const std::string& text) {
       level--;
       continue;
     }
-    if (level == 0) {
-      int number = std::atoi(line.c_str());
-      if (number > 0) fields[number]++;
-    }
+    if (level == 0) result.push_back(line);
     if (!line.empty() && line.back() == '{') level++;
+  }
+  return result;
+}
+
+std::map<int, int> topLevelFields(const std::string& text) {
+  std::map<int, int> fields;
+  for (const std::string& line : topLevelLines(text)) {
+    int number = std::atoi(line.c_str());
+    if (number > 0) fields[number]++;
   }
   return fields;
 }
@@ -160,6 +185,27 @@ std::vector<uint8_t> varintField(uint32_t tag, uint64_t value) {
 std::vector<uint8_t> concat(std::initializer_list<std::vector<uint8_t>> parts) {
   std::vector<uint8_t> out;
   for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+std::vector<uint8_t> nestedChain(int levels, const std::vector<uint8_t>& leaf, uint32_t tag,
+                                 const std::vector<uint8_t>& prefix,
+                                 const std::vector<uint8_t>& suffix) {
+  // Headers (key and length) from the innermost level out.
+  std::vector<std::vector<uint8_t>> headers;
+  size_t inner = leaf.size();
+  for (int i = 0; i < levels; i++) {
+    headers.push_back(concat({key(tag, 2), varint(inner)}));
+    inner += prefix.size() + headers.back().size() + suffix.size();
+  }
+  std::vector<uint8_t> out;
+  out.reserve(inner);
+  for (auto header = headers.rbegin(); header != headers.rend(); ++header) {
+    out.insert(out.end(), prefix.begin(), prefix.end());
+    out.insert(out.end(), header->begin(), header->end());
+  }
+  out.insert(out.end(), leaf.begin(), leaf.end());
+  for (int i = 0; i < levels; i++) out.insert(out.end(), suffix.begin(), suffix.end());
   return out;
 }
 

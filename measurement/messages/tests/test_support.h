@@ -35,6 +35,12 @@ std::vector<uint8_t> encode(const APMPBMessageDescriptor& d, const MessageInfo* 
 
 // Runs "protoc --decode_raw" over the bytes; the text it prints.
 std::string decodeRaw(const std::vector<uint8_t>& bytes);
+// Runs "protoc --encode" over a message in text form, with our .proto files
+// ("MeasurementConfig", "measurement_config.proto"); the bytes it writes.
+std::vector<uint8_t> encodeText(const std::string& message, const std::string& protoFile,
+                                const std::string& text);
+// The lines of the outermost level of decode_raw's text ("4: 12", "2 {").
+std::vector<std::string> topLevelLines(const std::string& decodeRawText);
 // The field numbers on the outermost level of decode_raw's text, with their
 // occurrence counts.
 std::map<int, int> topLevelFields(const std::string& decodeRawText);
@@ -46,5 +52,10 @@ std::vector<uint8_t> lengthDelimited(uint32_t tag, const std::vector<uint8_t>& b
 std::vector<uint8_t> lengthDelimited(uint32_t tag, const std::string& body);
 std::vector<uint8_t> varintField(uint32_t tag, uint64_t value);
 std::vector<uint8_t> concat(std::initializer_list<std::vector<uint8_t>> parts);
+// Messages nested `levels` deep around the leaf: each level is its prefix,
+// field `tag` holding the next level, then its suffix. Linear in the output.
+std::vector<uint8_t> nestedChain(int levels, const std::vector<uint8_t>& leaf, uint32_t tag,
+                                 const std::vector<uint8_t>& prefix = {},
+                                 const std::vector<uint8_t>& suffix = {});
 
 }  // namespace apmpb::test
