@@ -121,6 +121,28 @@ TEST_F(REZInstallationsTest, ConcurrentRequestsMakeOneVID) {
   EXPECT_EQ(service_->registeredVIDs(), std::vector<std::string>{*first->value});
 }
 
+TEST_F(REZInstallationsTest, AnUnforcedTokenRequestJoinsARunningForcedOne) {
+  auto installations = configure();
+  ASSERT_TRUE(authToken(*installations)->value.has_value());
+  ASSERT_TRUE(settle());
+  std::vector<std::shared_ptr<Outcome<REZInstallationsAuthTokenResult>>> outcomes;
+  for (bool force : {true, false, true}) {
+    auto outcome = std::make_shared<Outcome<REZInstallationsAuthTokenResult>>();
+    installations->authTokenForcingRefresh(force, [outcome](auto result, auto error) {
+      outcome->value = std::move(result);
+      outcome->error = std::move(error);
+      outcome->done = true;
+    });
+    outcomes.push_back(outcome);
+  }
+  ASSERT_TRUE(waitUntil([&] { return outcomes[0]->done && outcomes[1]->done && outcomes[2]->done; }));
+  EXPECT_EQ(service_->count(Operation::GenerateToken), 1u);
+  for (const auto& outcome : outcomes) {
+    ASSERT_TRUE(outcome->value.has_value());
+    EXPECT_EQ(outcome->value->authToken, outcomes[0]->value->authToken);
+  }
+}
+
 TEST_F(REZInstallationsTest, ATokenWithLessThanAnHourLeftIsRefreshed) {
   // Issued with 61 minutes to live: asked at once 61 are left, two minutes
   // later 59.
