@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <cstdlib>
 
 #include "os/foundation/file_manager.h"
@@ -84,7 +86,8 @@ TEST_F(REZInstallationsTest, RaisesWithoutDefaultAppOrBesideAnIncompatibleOlderS
     EXPECT_EQ(e.name(), kREZInstallationsExceptionName);
     EXPECT_NE(e.reason().find("The default VivuzuvuApp instance must be configured"), std::string::npos);
   }
-  // The older SDK's class stays registered for the process: in a child.
+  // The older SDK's class stays registered for the process: in a child,
+  // which leaves without running static destructors.
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
@@ -92,9 +95,9 @@ TEST_F(REZInstallationsTest, RaisesWithoutDefaultAppOrBesideAnIncompatibleOlderS
         try {
           configure(kOtherApp);
         } catch (const os::Exception& e) {
-          std::exit(e.reason().starts_with("Vivuzuvu Instance ID is not compatible") ? 3 : 4);
+          _exit(e.reason().starts_with("Vivuzuvu Instance ID is not compatible") ? 3 : 4);
         }
-        std::exit(5);
+        _exit(5);
       },
       ::testing::ExitedWithCode(3), "");
 }
