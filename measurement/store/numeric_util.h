@@ -22,8 +22,9 @@ inline constexpr const char* kAPMDecimalNumberPattern = "^[+-]?(([0-9]+\\.?)|([0
 
 class APMNumericUtil {
  public:
-  // Eight bytes from the secure random source; 0 when the source fails
-  // (logged, level 5, code 26004, with the C library's error text).
+  // Eight bytes from the secure random source. Should the source fail, that
+  // is logged (level 5, code 26004, with the C library's error text) and the
+  // value is returned as the source left it (0 unless it wrote to it).
   static int64_t randomInt64();
 };
 
