@@ -420,6 +420,7 @@ void REVOVAFlatFileStorage::batchWithEventSelector(const REVOVAStorageEventSelec
           if (event.error().domain() == os::kCocoaErrorDomain && event.error().code() == os::kCoderReadCorruptError) {
             REVOVALogDebug("Error deserializing event: %@", event.error());
             uint64_t size = REVOVADirectorySizeTracker::fileSizeAtURL(path);
+            self->sizeTracker().directoryContentSize();
             if (files().removeItemAtPath(path)) self->sizeTracker().fileWasRemovedAtPath(path, size);
           } else {
             REVOVALogDebug("An event file could not be read, it stays queued: %@", event.error());
@@ -595,6 +596,9 @@ void REVOVAFlatFileStorage::checkForExpirations() {
 
 bool REVOVAFlatFileStorage::writeLibraryData(const os::Data& data, const std::string& path, os::Error* error) {
   uint64_t previous = REVOVADirectorySizeTracker::fileSizeAtURL(path);
+  // Counted before the file changes: a first walk afterwards would count the
+  // change twice.
+  sizeTracker().directoryContentSize();
   if (!REVOVAWriteFileData(data, path, error)) return false;
   sizeTracker().fileWasRemovedAtPath(path, previous);
   sizeTracker().fileWasAddedAtPath(path, data.length());
@@ -645,6 +649,7 @@ void REVOVAFlatFileStorage::removeLibraryDataForKey(const std::string& key, Erro
     OptionalError error;
     if (files().fileExistsAtPath(path)) {
       uint64_t size = REVOVADirectorySizeTracker::fileSizeAtURL(path);
+      self->sizeTracker().directoryContentSize();
       if (auto removed = files().removeItemAtPath(path)) self->sizeTracker().fileWasRemovedAtPath(path, size);
       else error = removed.error();
     }
