@@ -79,7 +79,8 @@ std::pair<std::optional<int64_t>, std::optional<REVOVAEventSet>> batch(REVOVAFla
                                      done({id, std::move(events)});
                                    });
   });
-  return outcome.value_or(Outcome{});
+  if (!outcome) return {};
+  return std::move(*outcome);
 }
 
 void removeBatch(REVOVAFlatFileStorage& storage, int64_t batchID, bool deleteEvents) {
