@@ -51,7 +51,8 @@ REVOVAApplication::REVOVAApplication() {
 REVOVAApplication::~REVOVAApplication() { os::NotificationCenter::defaultCenter()->removeObserver(this); }
 
 bool REVOVAApplication::isAppExtension() {
-  const std::string& path = os::Bundle::mainBundle()->bundlePath();
+  auto bundle = os::Bundle::mainBundle();  // held: the main bundle may be replaced meanwhile
+  const std::string& path = bundle->bundlePath();
   return path.ends_with(".appex") || path.ends_with(".appex/");
 }
 
