@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
+#include <thread>
 
 #include "os/foundation/clock.h"
 #include "os/foundation/file_manager.h"
@@ -343,6 +345,41 @@ TEST_F(NetworkTest, LogsGoToTheDelegateOrToConsoleAndLogger) {
   ASSERT_TRUE(waitFor(reply));
   ASSERT_FALSE(delegate->lines.empty());
   EXPECT_EQ(delegate->lines[0], (std::pair<long, std::string>{900001, "Downloading data. Host"}));
+}
+
+// Holds the thread that logs "Downloading data" (the request's caller, its
+// task started) until released.
+class HoldingLogger : public DAZNetworkLoggerDelegate {
+ public:
+  void release() { released_.set_value(); }
+  void DAZNetwork_logWithLevelMessageCodeMessageContexts(DAZNetworkLogLevel, long, const std::string&,
+                                                         const std::vector<os::Value>&) override {}
+  void DAZNetwork_logWithLevelMessageCodeMessageContext(DAZNetworkLogLevel, long code, const std::string&,
+                                                        const os::Value&) override {
+    if (code == kDAZNetworkMessageCodeNetwork001) (void)releasedFuture_.wait_for(std::chrono::seconds(30));
+  }
+  void DAZNetwork_logWithLevelMessageCodeMessage(DAZNetworkLogLevel, long, const std::string&) override {}
+
+ private:
+  std::promise<void> released_;
+  std::shared_future<void> releasedFuture_ = released_.get_future().share();
+};
+
+// A request entered the in-flight table only after its task had started: one
+// that finished before its caller went on was removed before it was added, and
+// hasUploadInProgress stayed true for good.
+TEST_F(NetworkTest, RequestThatFinishesBeforeItsCallerGoesOnIsNotLeftInFlight) {
+  server.setResponse("/fast", ScriptedResponse::ok());
+  auto logger = std::make_shared<HoldingLogger>();
+  network->setLoggerDelegate(logger);
+  Reply reply;
+  std::thread caller([&] { network->getURL(url("/fast"), {}, queue, false, handlerFor(reply)); });
+  const bool finished = waitFor(reply);  // while the caller is held after starting the task
+  logger->release();
+  caller.join();
+  ASSERT_TRUE(finished);
+  EXPECT_EQ(reply.calls, 1);
+  EXPECT_FALSE(network->hasUploadInProgress());
 }
 
 TEST_F(NetworkTest, ReachabilityChangesReachTheDelegate) {
