@@ -47,7 +47,8 @@ int FileSystem::mkdir(const std::string& path, mode_t mode) { return ::mkdir(pat
 int FileSystem::rmdir(const std::string& path) { return ::rmdir(path.c_str()); }
 
 std::shared_ptr<FileSystem> FileSystem::host() {
-  static const std::shared_ptr<FileSystem> fs = std::make_shared<FileSystem>();
+  // Never destroyed: files are written by other threads during exit.
+  static const auto& fs = *new std::shared_ptr<FileSystem>(std::make_shared<FileSystem>());
   return fs;
 }
 

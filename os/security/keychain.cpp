@@ -14,16 +14,17 @@ namespace {
 constexpr const char* kItemsKey = "items";
 constexpr const char* kVersionKey = "version";
 
-const std::set<std::string, std::less<>> kCommonAttributes = {
-    kSecAttrAccessGroup, kSecAttrAccessible,      kSecAttrLabel,         kSecAttrDescription,
-    kSecAttrComment,     kSecAttrCreationDate,    kSecAttrModificationDate, kSecAttrSynchronizable};
-const std::set<std::string, std::less<>> kPasswordAttributes = {kSecAttrAccount, kSecAttrService, kSecAttrGeneric};
-const std::set<std::string, std::less<>> kKeyAttributes = {kSecAttrApplicationTag, kSecAttrApplicationLabel,
-                                                           kSecAttrKeyType,        kSecAttrKeyClass,
-                                                           kSecAttrKeySizeInBits,  kSecAttrIsPermanent};
-const std::set<std::string, std::less<>> kControlKeys = {kSecClass, kSecReturnData, kSecReturnAttributes, kSecMatchLimit,
-                                                         kSecUseDataProtectionKeychain};
-const std::set<std::string, std::less<>> kAccessibilities = {
+// Never destroyed: item functions run on other threads during exit.
+using KeySet = std::set<std::string, std::less<>>;
+const KeySet& kCommonAttributes = *new const KeySet{
+    kSecAttrAccessGroup, kSecAttrAccessible,       kSecAttrLabel,           kSecAttrDescription,
+    kSecAttrComment,     kSecAttrCreationDate,     kSecAttrModificationDate, kSecAttrSynchronizable};
+const KeySet& kPasswordAttributes = *new const KeySet{kSecAttrAccount, kSecAttrService, kSecAttrGeneric};
+const KeySet& kKeyAttributes = *new const KeySet{kSecAttrApplicationTag, kSecAttrApplicationLabel, kSecAttrKeyType,
+                                                 kSecAttrKeyClass,       kSecAttrKeySizeInBits,    kSecAttrIsPermanent};
+const KeySet& kControlKeys = *new const KeySet{kSecClass, kSecReturnData, kSecReturnAttributes, kSecMatchLimit,
+                                               kSecUseDataProtectionKeychain};
+const KeySet& kAccessibilities = *new const KeySet{
     kSecAttrAccessibleWhenUnlocked,  kSecAttrAccessibleAfterFirstUnlock,
     kSecAttrAccessibleAlways,        kSecAttrAccessibleWhenUnlockedThisDeviceOnly,
     kSecAttrAccessibleAfterFirstUnlockThisDeviceOnly, kSecAttrAccessibleAlwaysThisDeviceOnly,
