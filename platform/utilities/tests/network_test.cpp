@@ -20,9 +20,11 @@ namespace {
 using os::testing::ScriptedResponse;
 using os::testing::TestHTTPServer;
 
-// What a request's handler received.
+// What a request's handler received. The handler runs on the test's queue
+// while the main thread polls `calls`; the other fields are read after the
+// queue has been synced.
 struct Reply {
-  int calls = 0;
+  std::atomic<int> calls = 0;
   bool onExpectedQueue = false;
   std::optional<os::HTTPURLResponse> response;
   std::optional<os::Data> data;
@@ -98,7 +100,7 @@ TEST_F(NetworkTest, PostSendsGzippedBodyWithItsHeaders) {
   EXPECT_TRUE(id->starts_with("com.daz.network.background-upload-"));
   EXPECT_TRUE(network->hasUploadInProgress());
   ASSERT_TRUE(waitFor(reply));
-  EXPECT_EQ(reply.calls, 1);
+  EXPECT_EQ(reply.calls.load(), 1);
   EXPECT_TRUE(reply.onExpectedQueue);
   EXPECT_FALSE(reply.error);
   EXPECT_EQ(reply.response->statusCode(), 200);
@@ -131,7 +133,7 @@ TEST_F(NetworkTest, EmptyURLFailsOnTheCallersQueue) {
   ASSERT_TRUE(waitFor(post));
   ASSERT_TRUE(waitFor(get));
   for (Reply* reply : {&post, &get}) {
-    EXPECT_EQ(reply->calls, 1);
+    EXPECT_EQ(reply->calls.load(), 1);
     EXPECT_TRUE(reply->onExpectedQueue);
     ASSERT_TRUE(reply->error);
     EXPECT_EQ(reply->error->domain(), kDAZNetworkErrorDomain);
@@ -234,7 +236,7 @@ TEST_F(NetworkTest, HangingServerIsCutOffAtTheTimeout) {
   network->postURL(url("/hang"), os::Data::fromString("p"), queue, false, handlerFor(reply));
   ASSERT_TRUE(waitFor(reply));
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  EXPECT_EQ(reply.calls, 1);
+  EXPECT_EQ(reply.calls.load(), 1);
   ASSERT_TRUE(reply.error);
   EXPECT_EQ(reply.error->domain(), os::kURLErrorDomain);
   EXPECT_EQ(reply.error->code(), os::kURLErrorTimedOut);
@@ -265,7 +267,7 @@ TEST_F(NetworkTest, RequestThatCannotStartCallsItsHandlerOnce) {
   ASSERT_TRUE(waitFor(post));
   ASSERT_TRUE(waitFor(get));
   for (Reply* reply : {&post, &get}) {
-    EXPECT_EQ(reply->calls, 1);
+    EXPECT_EQ(reply->calls.load(), 1);
     ASSERT_TRUE(reply->error);
     EXPECT_EQ(reply->error->code(), 2);
     EXPECT_EQ(reply->error->userInfo().at(kDAZNetworkErrorContext), os::Value("Cannot create network session"));
@@ -378,7 +380,7 @@ TEST_F(NetworkTest, RequestThatFinishesBeforeItsCallerGoesOnIsNotLeftInFlight) {
   logger->release();
   caller.join();
   ASSERT_TRUE(finished);
-  EXPECT_EQ(reply.calls, 1);
+  EXPECT_EQ(reply.calls.load(), 1);
   EXPECT_FALSE(network->hasUploadInProgress());
 }
 
