@@ -23,7 +23,9 @@
 class CameraController;
 
 inline constexpr const char* kPreviewLayerTappedNotification = "PreviewLayerTapped";
-inline constexpr const char* kPreviewLayerTappedObject = "PutViewsBack";
+// An array, not a pointer: one object, so one address in every file that
+// compares it (copies of a string literal need not share one).
+inline constexpr char kPreviewLayerTappedObject[] = "PutViewsBack";
 // The focus frame: image, tag and size (points).
 inline constexpr const char* kFocusImageName = "focus";
 inline constexpr int kFocusIndicatorTag = 999;

@@ -27,7 +27,7 @@ std::shared_ptr<os::OperationQueue> makeQueue() {
 }
 
 AnalyticsState& state() {  // guarded by stateMutex()
-  static AnalyticsState s{makeQueue(), false};
+  static auto& s = *new AnalyticsState{makeQueue(), false};  // never destroyed: its queue runs during exit
   return s;
 }
 
@@ -38,7 +38,7 @@ std::mutex& propertiesMutex() {
   return mutex;
 }
 std::map<std::string, REZAnalytics::TEST_UserProperty>& userProperties() {  // guarded by propertiesMutex()
-  static std::map<std::string, REZAnalytics::TEST_UserProperty> properties;
+  static auto& properties = *new std::map<std::string, REZAnalytics::TEST_UserProperty>();  // never destroyed
   return properties;
 }
 

@@ -145,12 +145,13 @@ LocusPoint locusPoint(double T) {
 // The locus from kMinimumLocusTemperature to kMaximumLocusTemperature in steps
 // of 1% (Ohno's initial table).
 const std::vector<LocusPoint>& locusTable() {
-  static const std::vector<LocusPoint> table = [] {
+  // Never destroyed: cameras convert on their own threads during exit.
+  static const auto& table = *new std::vector<LocusPoint>([] {
     std::vector<LocusPoint> t;
     for (double T = kMinimumLocusTemperature; T < kMaximumLocusTemperature; T *= 1.01) t.push_back(locusPoint(T));
     t.push_back(locusPoint(kMaximumLocusTemperature));
     return t;
-  }();
+  }());
   return table;
 }
 

@@ -48,7 +48,7 @@ std::mutex& defaultZoneMutex() {
 }
 // Guarded by defaultZoneMutex().
 std::optional<TimeZone>& defaultZoneOverride() {
-  static std::optional<TimeZone> zone;
+  static auto& zone = *new std::optional<TimeZone>();  // never destroyed
   return zone;
 }
 
@@ -80,12 +80,12 @@ TimeZone TimeZone::timeZoneForSecondsFromGMT(int seconds) {
 }
 
 TimeZone TimeZone::UTC() {
-  static const TimeZone utc = *timeZoneWithName("UTC");
+  static const TimeZone& utc = *new TimeZone(*timeZoneWithName("UTC"));  // never destroyed
   return utc;
 }
 
 TimeZone TimeZone::systemTimeZone() {
-  static const TimeZone zone = [] {
+  static const TimeZone& zone = *new TimeZone([] {  // never destroyed
     const char* tz = std::getenv("TZ");
     if (tz != nullptr) {
       std::string_view name(tz);
@@ -93,7 +93,7 @@ TimeZone TimeZone::systemTimeZone() {
       if (auto z = timeZoneWithName(name)) return *z;
     }
     return UTC();
-  }();
+  }());
   return zone;
 }
 

@@ -18,7 +18,7 @@ std::mutex& profileMutex() {
 }
 
 DeviceProfile& profileSlot() {
-  static DeviceProfile p;  // guarded by profileMutex()
+  static auto& p = *new DeviceProfile();  // guarded by profileMutex(); never destroyed
   return p;
 }
 

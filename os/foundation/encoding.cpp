@@ -161,37 +161,38 @@ std::optional<Data> hexDecodedData(std::string_view text) {
 // ---- CharacterSet ----
 
 // The RFC 3986 component sets as the platform defines them: ASCII letters and
-// digits plus the punctuation listed.
+// digits plus the punctuation listed. Never destroyed: requests are encoded on
+// other threads during exit.
 const CharacterSet& CharacterSet::URLQueryAllowedCharacterSet() {
-  static const CharacterSet set = asciiAlphanumericsPlus("!$&'()*+,-./:;=?@_~");
+  static const auto& set = *new CharacterSet(asciiAlphanumericsPlus("!$&'()*+,-./:;=?@_~"));
   return set;
 }
 const CharacterSet& CharacterSet::URLPathAllowedCharacterSet() {
-  static const CharacterSet set = asciiAlphanumericsPlus("!$&'()*+,-./:=@_~");
+  static const auto& set = *new CharacterSet(asciiAlphanumericsPlus("!$&'()*+,-./:=@_~"));
   return set;
 }
 const CharacterSet& CharacterSet::URLHostAllowedCharacterSet() {
-  static const CharacterSet set = asciiAlphanumericsPlus("!$&'()*+,-.:;=[]_~");
+  static const auto& set = *new CharacterSet(asciiAlphanumericsPlus("!$&'()*+,-.:;=[]_~"));
   return set;
 }
 const CharacterSet& CharacterSet::URLFragmentAllowedCharacterSet() {
-  static const CharacterSet set = asciiAlphanumericsPlus("!$&'()*+,-./:;=?@_~");
+  static const auto& set = *new CharacterSet(asciiAlphanumericsPlus("!$&'()*+,-./:;=?@_~"));
   return set;
 }
 const CharacterSet& CharacterSet::URLUserAllowedCharacterSet() {
-  static const CharacterSet set = asciiAlphanumericsPlus("!$&'()*+,-.;=_~");
+  static const auto& set = *new CharacterSet(asciiAlphanumericsPlus("!$&'()*+,-.;=_~"));
   return set;
 }
 const CharacterSet& CharacterSet::URLPasswordAllowedCharacterSet() {
-  static const CharacterSet set = asciiAlphanumericsPlus("!$&'()*+,-.;=_~");
+  static const auto& set = *new CharacterSet(asciiAlphanumericsPlus("!$&'()*+,-.;=_~"));
   return set;
 }
 const CharacterSet& CharacterSet::alphanumericCharacterSet() {
-  static const CharacterSet set = [] {
+  static const auto& set = *new CharacterSet([] {
     CharacterSet s = asciiAlphanumericsPlus("");
     s.unicodeAlphanumerics_ = true;
     return s;
-  }();
+  }());
   return set;
 }
 

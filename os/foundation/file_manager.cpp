@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -9,9 +10,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <set>
 #include <sstream>
+#include <string_view>
 
 #include "os/foundation/file_system.h"
 
@@ -215,9 +218,52 @@ Status FileManager::createFileAtPath(const std::string& path, const Data& conten
 }
 
 Result<Data> FileManager::contentsAtPath(const std::string& path) const {
-  auto handle = FileHandle::fileHandleForReadingAtPath(path);
+  // Without blocking: a FIFO at the path would hold the caller until a writer
+  // came. What is not a regular file is refused before any read.
+  auto handle = FileHandle::open(path, O_RDONLY | O_NONBLOCK, FileAccess::Reading);
   if (!handle) return fail(handle.error());
+  struct stat st {};
+  if (::fstat((*handle)->fileDescriptor(), &st) != 0) return fail(fileError(errno, FileAccess::Reading, path));
+  if (!S_ISREG(st.st_mode)) {
+    Dictionary info;
+    info[kFilePathErrorKey] = Value(path);
+    info[kDebugDescriptionErrorKey] = Value("Not a regular file.");
+    return fail(Error(kCocoaErrorDomain, kFileReadCorruptFileError, std::move(info)));
+  }
   return (*handle)->readDataToEndOfFile();
+}
+
+size_t FileManager::removeStaleTemporaryFilesOfPath(const std::string& path) const {
+  const std::string dir = parentOf(path);
+  const std::string prefix = "." + lastComponent(path) + ".tmp-";
+  auto names = contentsOfDirectoryAtPath(dir);
+  if (!names) return 0;
+  const Date now = Date::now();
+  size_t removed = 0;
+  for (const std::string& name : *names) {
+    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) continue;
+    // "<pid>-<n>", both decimal, exactly as createFileAtPath names them.
+    const std::string rest = name.substr(prefix.size());
+    const size_t dash = rest.find('-');
+    auto digits = [](std::string_view s) {
+      return !s.empty() && s.size() <= 18 && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (dash == std::string::npos || !digits(std::string_view(rest).substr(0, dash)) ||
+        !digits(std::string_view(rest).substr(dash + 1)))
+      continue;
+    const std::string full = dir + "/" + name;
+    struct stat st {};
+    if (::lstat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    const long long pid = std::stoll(rest.substr(0, dash));
+    // A process id that names no process: its writer is gone. Our own id is
+    // a writer of this process, perhaps at work on another thread.
+    const bool writerGone = pid > 0 && pid != ::getpid() && pid <= std::numeric_limits<pid_t>::max() &&
+                            ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+    const double age = now.timeIntervalSince1970() - (double(st.st_mtim.tv_sec) + double(st.st_mtim.tv_nsec) / 1e9);
+    if (!writerGone && !(age > kStaleTemporaryFileAge)) continue;
+    if (FileSystem::currentShared()->unlink(full) == 0) ++removed;
+  }
+  return removed;
 }
 
 Status FileManager::removeItemAtPath(const std::string& path) const {
@@ -248,17 +294,32 @@ Status FileManager::moveItemAtPath(const std::string& path, const std::string& t
 
 Result<std::vector<std::string>> FileManager::contentsOfDirectoryAtPath(const std::string& path,
                                                                         DirectoryEnumerationOptions options) const {
-  DIR* dir = ::opendir(path.c_str());
-  if (!dir) return fail(fileError(errno, FileAccess::Reading, path));
+  auto fs = FileSystem::currentShared();
+  const int fd = fs->open(path, O_RDONLY | O_DIRECTORY, 0);
+  if (fd < 0) return fail(fileError(errno, FileAccess::Reading, path));
+  DIR* dir = ::fdopendir(fd);  // closedir closes fd
+  if (!dir) {
+    const int e = errno;
+    fs->close(fd);
+    return fail(fileError(e, FileAccess::Reading, path));
+  }
   bool skipHidden = options == DirectoryEnumerationOptions::SkipsHiddenFiles;
   std::vector<std::string> names;
-  while (struct dirent* entry = ::readdir(dir)) {
+  int e = 0;
+  for (;;) {
+    errno = 0;
+    struct dirent* entry = ::readdir(dir);
+    if (!entry) {
+      e = errno;
+      break;
+    }
     std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
     if (skipHidden && name[0] == '.') continue;
     names.push_back(std::move(name));
   }
   ::closedir(dir);
+  if (e != 0) return fail(fileError(e, FileAccess::Reading, path));
   std::sort(names.begin(), names.end());
   return names;
 }

@@ -6,8 +6,9 @@
 // error as its underlying error (NSPOSIXErrorDomain, errno).
 //
 // Writes through createFileAtPath are atomic: the bytes go to a temporary file
-// beside the target, which is synced and renamed into place; on any failure the
-// temporary is removed and the previous file is left as it was.
+// beside the target (".<name>.tmp-<pid>-<n>"), which is synced and renamed into
+// place; on any failure the temporary is removed and the previous file is left
+// as it was.
 #pragma once
 
 #include <sys/types.h>
@@ -31,6 +32,7 @@ inline constexpr int64_t kFileNoSuchFileError = 4;
 inline constexpr int64_t kFileReadUnknownError = 256;
 inline constexpr int64_t kFileReadNoPermissionError = 257;
 inline constexpr int64_t kFileReadInvalidFileNameError = 258;
+inline constexpr int64_t kFileReadCorruptFileError = 259;
 inline constexpr int64_t kFileReadNoSuchFileError = 260;
 inline constexpr int64_t kFileReadTooLargeError = 263;
 inline constexpr int64_t kFileWriteUnknownError = 512;
@@ -89,8 +91,16 @@ class FileManager {
   // Atomically replaces the file at `path` with the bytes. Attributes may hold
   // kFilePosixPermissions (default 0644). The parent folder must exist.
   Status createFileAtPath(const std::string& path, const Data& contents, const Dictionary& attributes = {}) const;
-  // The whole file; 260 when it does not exist.
+  // The whole file; 260 when it does not exist, 259 when what is there is not
+  // a regular file (a folder, a FIFO, a device: opened without blocking, never
+  // read).
   Result<Data> contentsAtPath(const std::string& path) const;
+  // Removes the temporaries that atomic writes of `path` left beside it when
+  // their writer was killed before the rename: those of a process that no
+  // longer runs, and any older than kStaleTemporaryFileAge by the clock. A live
+  // writer's temporary is kept. Returns how many were removed.
+  static constexpr double kStaleTemporaryFileAge = 86400;
+  size_t removeStaleTemporaryFilesOfPath(const std::string& path) const;
 
   // Removes a file, or a folder with everything in it; 4 when nothing is there.
   Status removeItemAtPath(const std::string& path) const;
@@ -99,7 +109,8 @@ class FileManager {
   Status moveItemAtPath(const std::string& path, const std::string& toPath) const;
 
   // Names of the entries of a folder, sorted; hidden ones ("." prefix) unless
-  // skipped. 260 when the folder does not exist.
+  // skipped. 260 when the folder does not exist; the folder is opened through
+  // the os::FileSystem seam, and a listing that fails part-way is an error.
   Result<std::vector<std::string>> contentsOfDirectoryAtPath(
       const std::string& path, DirectoryEnumerationOptions options = DirectoryEnumerationOptions::None) const;
   // Paths relative to `path` of everything below it, depth first, sorted within
@@ -151,6 +162,7 @@ class FileHandle {
   const std::string& path() const { return path_; }
 
  private:
+  friend class FileManager;
   FileHandle(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
   static Result<std::shared_ptr<FileHandle>> open(const std::string& path, int flags, FileAccess access);
   Status closedError() const;

@@ -52,7 +52,8 @@ int FileSystem::setxattr(const std::string& path, const std::string& name, const
 }
 
 std::shared_ptr<FileSystem> FileSystem::host() {
-  static const std::shared_ptr<FileSystem> fs = std::make_shared<FileSystem>();
+  // Never destroyed: files are written by other threads during exit.
+  static const auto& fs = *new std::shared_ptr<FileSystem>(std::make_shared<FileSystem>());
   return fs;
 }
 

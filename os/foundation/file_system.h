@@ -1,7 +1,7 @@
 // os::FileSystem: the seam under every file mutation of the os layer (the
 // file manager, file handles, user defaults, the keychain, archives). The
-// calls mirror POSIX: -1 and errno on failure. Read-only queries (stat,
-// directory listing) go to the host directly.
+// calls mirror POSIX: -1 and errno on failure. Read-only queries (stat) go to
+// the host directly; a directory listing opens its folder through the seam.
 //
 // Tests install a FaultInjectingFileSystem to make chosen calls fail ("no
 // space", "rename fails", ...), as a storage engine's test environment does.

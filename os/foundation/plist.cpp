@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "os/foundation/encoding.h"
@@ -46,6 +47,61 @@ using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 // them short, and bytes that are not UTF-8 would make an unreadable file.
 bool isWritableString(std::string_view s) {
   return s.find('\0') == std::string_view::npos && isValidUTF8(s);
+}
+
+// Whether the elements of an XML document nest deeper than `limit`, found by
+// a linear scan that stops as soon as they do. Comments, processing
+// instructions, declarations and CDATA sections are skipped; quoted attribute
+// values may hold '>'. The library builds and frees its tree recursively, so
+// input nesting deeper than toValue reads must never reach it.
+bool xmlNestsDeeperThan(std::string_view xml, int limit) {
+  auto skipPast = [&](size_t from, std::string_view end) {
+    size_t at = xml.find(end, from);
+    return at == std::string_view::npos ? at : at + end.size();
+  };
+  int depth = 0;
+  size_t i = 0;
+  while ((i = xml.find('<', i)) != std::string_view::npos) {
+    std::string_view rest = xml.substr(i);
+    if (rest.starts_with("<!--")) {
+      i = skipPast(i + 4, "-->");
+    } else if (rest.starts_with("<![CDATA[")) {
+      i = skipPast(i + 9, "]]>");
+    } else if (rest.starts_with("<?")) {
+      i = skipPast(i + 2, "?>");
+    } else if (rest.starts_with("<!")) {
+      // A declaration; a document type may hold an internal subset in [...].
+      int brackets = 0;
+      size_t j = i + 2;
+      for (; j < xml.size(); ++j) {
+        if (xml[j] == '[') ++brackets;
+        else if (xml[j] == ']' && brackets > 0) --brackets;
+        else if (xml[j] == '>' && brackets == 0) break;
+      }
+      i = j < xml.size() ? j + 1 : std::string_view::npos;
+    } else if (rest.starts_with("</")) {
+      if (depth > 0) --depth;
+      i = skipPast(i + 2, ">");
+    } else {
+      char quote = 0;
+      size_t j = i + 1;
+      for (; j < xml.size(); ++j) {
+        const char c = xml[j];
+        if (quote) {
+          if (c == quote) quote = 0;
+        } else if (c == '"' || c == '\'') {
+          quote = c;
+        } else if (c == '>') {
+          break;
+        }
+      }
+      if (j >= xml.size()) return false;  // unterminated: the library refuses it
+      if (xml[j - 1] != '/' && ++depth > limit) return true;
+      i = j + 1;
+    }
+    if (i == std::string_view::npos) return false;
+  }
+  return false;
 }
 
 Result<Value> toValue(plist_t node, int depth) {
@@ -441,6 +497,10 @@ Result<Value> PropertyListSerialization::propertyListWithData(const Data& data, 
     if (value && format) *format = Format::Binary;
     return value;
   }
+  // <plist>, the collections toValue reads, and one element of text inside
+  // the deepest: anything deeper would be refused by toValue anyway.
+  if (xmlNestsDeeperThan(std::string_view(bytes, length), kMaximumDepth + 2))
+    return fail(readError("Property list nests too deeply."));
   plist_t root = nullptr;
   plist_from_xml(bytes, length, &root);
   PlistPtr owner(root);

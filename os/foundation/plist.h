@@ -11,7 +11,9 @@
 // UID reads as the dictionary {"CF$UID": n}. Strings must be UTF-8 without NUL.
 //
 // Binary input is read by our own bounds-checked reader; XML input and all
-// output go through libplist.
+// output go through libplist. XML whose elements nest deeper than a property
+// list of kMaximumDepth can is refused before libplist sees it (the library
+// recurses without a bound).
 //
 // Errors: domain "NSCocoaErrorDomain"; malformed input is code 3840, a value
 // that cannot be written is code 3851; each with a description.

@@ -23,7 +23,7 @@ struct ProcessState {
 };
 
 ProcessState& state() {
-  static ProcessState s;
+  static auto& s = *new ProcessState();  // never destroyed
   return s;
 }
 
@@ -61,7 +61,7 @@ OperatingSystemVersion OperatingSystemVersion::parse(const std::string& text) {
 }
 
 ProcessInfo& ProcessInfo::processInfo() {
-  static ProcessInfo info;
+  static auto& info = *new ProcessInfo();  // never destroyed
   return info;
 }
 

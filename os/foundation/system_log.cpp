@@ -33,14 +33,15 @@ LogState& state() {
 }
 
 std::string processName() {
-  static const std::string name = [] {
+  // Never destroyed, as the log state: lines are written during exit.
+  static const std::string& name = *new std::string([] {
     char buf[256];
     ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
     if (n <= 0) return std::string("drosil");
     std::string path(buf, size_t(n));
     auto slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
-  }();
+  }());
   return name;
 }
 

@@ -16,40 +16,51 @@ namespace os {
 namespace detail {
 
 // One suite's values, shared by every UserDefaults object over it.
+//
+// The file is read on first use. A missing file starts an empty suite, a
+// damaged one is set aside and starts an empty suite; any other read failure
+// (too many open files, an I/O error) leaves the suite unloaded: reads find
+// nothing, writes fail and change nothing, and the next access reads again.
+// An empty suite written over an unread file would lose it.
 class PreferencesDomain {
  public:
   PreferencesDomain(std::string suite, std::string path) : suite_(std::move(suite)), path_(std::move(path)) {
-    load();
+    std::lock_guard lock(mutex_);
+    (void)loadLocked();
   }
 
   const std::string& path() const { return path_; }
 
   Value get(const std::string& key) {
     std::lock_guard lock(mutex_);
+    if (!loadLocked()) return Value();
     auto it = values_.find(key);
     return it == values_.end() ? Value() : it->second;
   }
 
   Dictionary snapshot() {
     std::lock_guard lock(mutex_);
+    if (!loadLocked()) return {};
     return values_;
   }
 
   std::vector<std::string> keys() {
     std::lock_guard lock(mutex_);
     std::vector<std::string> out;
+    if (!loadLocked()) return out;
     for (const auto& [key, value] : values_) out.push_back(key);
     return out;
   }
 
   void removeKeys(const std::vector<std::string>& keys) {
     std::lock_guard lock(mutex_);
+    if (!loadLocked()) return;
     size_t removed = 0;
     for (const auto& key : keys) removed += values_.erase(key);
     if (removed > 0) (void)persistLocked();
   }
 
-  // Forgets every value and the file.
+  // Forgets every value and the file; the suite is then loaded and empty.
   void removePersistentDomain() {
     std::lock_guard lock(mutex_);
     values_.clear();
@@ -57,51 +68,82 @@ class PreferencesDomain {
     auto& fm = FileManager::defaultManager();
     if (fm.fileExistsAtPath(path_)) {
       auto removed = fm.removeItemAtPath(path_);
-      if (!removed) log()->error("Cannot remove preferences of suite " + suite_ + ": " + removed.error().description());
+      if (!removed) {
+        log()->error("Cannot remove preferences of suite " + suite_ + ": " + removed.error().description());
+        loaded_ = false;  // what is left on disk is read again next time
+        return;
+      }
     }
+    loaded_ = true;
   }
 
-  void set(const std::string& key, std::optional<Value> value) {
+  Status set(const std::string& key, std::optional<Value> value) {
     std::lock_guard lock(mutex_);
+    if (auto loaded = loadLocked(); !loaded) return loaded;
     if (value) {
       values_[key] = std::move(*value);
     } else if (values_.erase(key) == 0) {
-      return;
+      return {};
     }
-    (void)persistLocked();
+    return persistLocked();
   }
 
   Status synchronize() {
     std::lock_guard lock(mutex_);
+    if (auto loaded = loadLocked(); !loaded) return loaded;
     if (!unsaved_) return {};
     return persistLocked();
   }
 
-  void flush() { (void)synchronize(); }
+  // Writes what a failed write left unsaved; an unread suite is left alone.
+  void flush() {
+    std::lock_guard lock(mutex_);
+    if (loaded_ && unsaved_) (void)persistLocked();
+  }
 
  private:
-  void load() {
+  // Called with mutex_ held. Success once the suite is in memory.
+  Status loadLocked() {
+    if (loaded_) return {};
     auto& fm = FileManager::defaultManager();
+    (void)fm.removeStaleTemporaryFilesOfPath(path_);
     auto data = fm.contentsAtPath(path_);
-    if (!data) {
-      if (data.error().code() != kFileReadNoSuchFileError) log()->error("Cannot read " + path_ + ": " + data.error().description());
-      return;
+    if (!data && data.error().code() == kFileReadNoSuchFileError) {
+      loaded_ = true;
+      return {};
     }
-    auto plist = PropertyListSerialization::propertyListWithData(*data);
-    if (plist && plist->isDictionary()) {
-      values_ = *plist->dictionary();
-      return;
+    if (!data && data.error().code() != kFileReadCorruptFileError) {
+      // Reported once per run of failures, not at every read.
+      if (!loadFailureReported_)
+        log()->error("Cannot read " + path_ + ": " + data.error().description() + "; the suite stays unloaded");
+      loadFailureReported_ = true;
+      return fail(data.error());
     }
-    // Damaged: keep the bytes for inspection, start over with an empty suite.
-    log()->fault("Preferences file of suite " + suite_ + " is corrupt (" +
-                 (plist ? std::string("not a dictionary") : plist.error().description()) +
-                 "); it is replaced by an empty one");
+    loaded_ = true;
+    loadFailureReported_ = false;
+    if (data) {
+      auto plist = PropertyListSerialization::propertyListWithData(*data);
+      if (plist && plist->isDictionary()) {
+        values_ = *plist->dictionary();
+        return {};
+      }
+      setAside(plist ? std::string("not a dictionary") : plist.error().description());
+    } else {
+      setAside(data.error().description());
+    }
+    return {};
+  }
+
+  // Damaged: keep the bytes for inspection, start over with an empty suite.
+  void setAside(const std::string& why) {
+    log()->fault("Preferences file of suite " + suite_ + " is corrupt (" + why + "); it is replaced by an empty one");
+    auto& fm = FileManager::defaultManager();
     std::string aside = path_ + ".corrupt";
     (void)fm.removeItemAtPath(aside);
     (void)fm.moveItemAtPath(path_, aside);
   }
 
-  // Called with mutex_ held.
+  // Called with mutex_ held, the suite loaded.
   Status persistLocked() {
     auto data = PropertyListSerialization::dataWithPropertyList(Value(values_), PropertyListSerialization::Format::Binary);
     Status written = data ? FileManager::defaultManager().createFileAtPath(path_, *data) : Status(fail(data.error()));
@@ -115,8 +157,10 @@ class PreferencesDomain {
   const std::string suite_;
   const std::string path_;
   std::mutex mutex_;
-  Dictionary values_;     // guarded by mutex_
-  bool unsaved_ = false;  // guarded by mutex_: the last write failed
+  bool loaded_ = false;                // guarded by mutex_
+  bool loadFailureReported_ = false;   // guarded by mutex_
+  Dictionary values_;                  // guarded by mutex_
+  bool unsaved_ = false;               // guarded by mutex_: the last write failed
 };
 
 }  // namespace detail
@@ -280,10 +324,10 @@ void UserDefaults::setObject(const Value& value, const std::string& key) {
         ->error("Refused to store a value that is not a property list for key \"" + key + "\" in suite " + suiteName_);
     return;
   }
-  domain_->set(key, value);
+  (void)domain_->set(key, value);
 }
 
-void UserDefaults::removeObjectForKey(const std::string& key) { domain_->set(key, std::nullopt); }
+void UserDefaults::removeObjectForKey(const std::string& key) { (void)domain_->set(key, std::nullopt); }
 
 void UserDefaults::removeObjectsForKeys(const std::vector<std::string>& keys) { domain_->removeKeys(keys); }
 

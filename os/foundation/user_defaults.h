@@ -9,10 +9,16 @@
 // (resetStandardUserDefaults). Reads look in the suite's domain, then in the
 // process-wide registration domain (registerDefaults).
 //
-// A preferences file that cannot be read as a dictionary is reported to the
-// system log, set aside as "<suite>.plist.corrupt" and replaced by an empty
-// domain; other suites are untouched. Values must be property lists: null, or
-// a collection holding null, is refused (logged, nothing stored).
+// A preferences file that is not a dictionary (or not a regular file) is
+// reported to the system log, set aside as "<suite>.plist.corrupt" and
+// replaced by an empty domain; other suites are untouched. A file that exists
+// but cannot be read now (too many open files, an I/O error) is reported once
+// and leaves the suite unloaded: reads find nothing, writes are refused and
+// change nothing, synchronize returns the read error, and the next access
+// reads the file again. Temporaries left by a killed write are removed when
+// the suite is read (FileManager::removeStaleTemporaryFilesOfPath). Values
+// must be property lists: null, or a collection holding null, is refused
+// (logged, nothing stored).
 //
 // Thread-safe.
 #pragma once
@@ -86,7 +92,7 @@ class UserDefaults {
   Dictionary dictionaryRepresentation() const;
 
   // Writes the suite when a previous write failed. An error when the file
-  // still cannot be written.
+  // still cannot be written, or cannot be read.
   Status synchronize();
 
  private:

@@ -92,7 +92,7 @@ std::string Number::description() const {
 
 namespace {
 const Value& nullValue() {
-  static const Value v;
+  static const Value& v = *new Value();  // never destroyed: read on any thread during exit
   return v;
 }
 

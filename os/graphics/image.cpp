@@ -4,12 +4,13 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include <cairo.h>
 #include <jpeglib.h>
+#include <jerror.h>
 #include <png.h>
+
+#include "os/foundation/file_manager.h"
 
 namespace {
 
@@ -45,6 +46,9 @@ void pngFail(png_structp png, png_const_charp) { png_longjmp(png, 1); }
 os::Result<std::shared_ptr<CGImage>> decodePNG(const os::Data& data) {
   png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, pngFail, pngWarning);
   if (!png) return os::fail(imageError(CGImageError::corrupt, "cannot read PNG"));
+  // The library's own width and height limits would fail a big picture as
+  // damaged; kMaxImagePixels decides instead.
+  png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
   png_infop info = png_create_info_struct(png);
   PngReader reader{data.bytes(), data.size(), 0};
   std::vector<uint8_t> rgba;
@@ -117,7 +121,10 @@ os::Result<std::shared_ptr<CGImage>> decodeJPEG(const os::Data& data) {
   std::shared_ptr<CGImage> image;
   std::vector<uint8_t> row;
   if (setjmp(err.jump)) {
+    // The library refuses sides over its maximum while reading the header.
+    const bool tooBig = err.mgr.msg_code == JERR_IMAGE_TOO_BIG;
     jpeg_destroy_decompress(&cinfo);
+    if (tooBig) return os::fail(imageError(CGImageError::tooLarge, "JPEG too large"));
     return os::fail(imageError(CGImageError::corrupt, "damaged JPEG data"));
   }
   jpeg_create_decompress(&cinfo);
@@ -170,10 +177,17 @@ os::Result<std::shared_ptr<CGImage>> CGImage::decode(const os::Data& data) {
 }
 
 os::Result<std::shared_ptr<CGImage>> CGImage::decodeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return os::fail(imageError(CGImageError::io, "cannot open " + path));
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return decode(os::Data(std::move(bytes)));
+  // Through the file manager: a folder or a FIFO at the path is an error,
+  // never a read that throws or blocks.
+  auto bytes = os::FileManager::defaultManager().contentsAtPath(path);
+  if (!bytes) {
+    const os::Error& error = bytes.error();
+    std::string why = error.code() == os::kFileReadCorruptFileError ? "not a regular file"
+                      : error.underlyingError()                     ? error.underlyingError()->localizedDescription()
+                                                                    : "unreadable";
+    return os::fail(imageError(CGImageError::io, "cannot read " + path + ": " + why));
+  }
+  return decode(*bytes);
 }
 
 os::Result<os::Data> CGImage::pngData() const {

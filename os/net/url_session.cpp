@@ -941,12 +941,12 @@ URLSession::URLSession(URLSessionConfiguration configuration, std::shared_ptr<UR
 URLSession::~URLSession() = default;
 
 std::shared_ptr<URLSession> URLSession::sharedSession() {
-  static std::shared_ptr<URLSession> shared = [] {
+  static auto& shared = *new std::shared_ptr<URLSession>([] {  // never destroyed
     std::shared_ptr<URLSession> s(new URLSession(URLSessionConfiguration::defaultSessionConfiguration(), nullptr,
                                                  nullptr, true));
     s->core_->self = s;
     return s;
-  }();
+  }());
   return shared;
 }
 

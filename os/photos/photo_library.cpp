@@ -71,10 +71,13 @@ Result<std::string> PhotoLibrarySimulator::saveJPEG(const Data& jpeg) {
   auto& fm = FileManager::defaultManager();
   auto dir = albumDirectory();
   if (auto made = fm.createDirectoryAtPath(dir, true); !made) return fail(made.error());
+  // The next number comes from the listing: one that failed would number the
+  // photo IMG_0001 and replace the album's first.
+  auto names = fm.contentsOfDirectoryAtPath(dir);
+  if (!names) return fail(names.error());
   int next = 1;
-  if (auto names = fm.contentsOfDirectoryAtPath(dir))
-    for (auto& name : *names)
-      if (isPhotoName(name)) next = std::max(next, std::stoi(name.substr(4, 4)) + 1);
+  for (auto& name : *names)
+    if (isPhotoName(name)) next = std::max(next, std::stoi(name.substr(4, 4)) + 1);
   if (next > 9999)
     return fail(Error::withDescription(PHPhotosErrorDomain, PHPhotosErrorInvalidResource, "The album is full."));
   char name[32];

@@ -41,7 +41,8 @@ class PhotoLibrarySimulator {
   // Errors: PHPhotosErrorAccessUserDenied / ...Restricted when the
   // permission is not given (not determined counts as denied: the prompt is
   // answered "no"), PHPhotosErrorInvalidResource for empty data, and the
-  // file error when the write fails (nothing is left half-written).
+  // file error when the album cannot be listed or the write fails (nothing is
+  // replaced or left half-written).
   static Result<std::string> saveJPEG(const Data& jpeg);
   // The album's photo files, oldest first.
   static std::vector<std::string> savedPhotoPaths();

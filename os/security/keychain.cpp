@@ -14,16 +14,17 @@ namespace {
 constexpr const char* kItemsKey = "items";
 constexpr const char* kVersionKey = "version";
 
-const std::set<std::string, std::less<>> kCommonAttributes = {
-    kSecAttrAccessGroup, kSecAttrAccessible,      kSecAttrLabel,         kSecAttrDescription,
-    kSecAttrComment,     kSecAttrCreationDate,    kSecAttrModificationDate, kSecAttrSynchronizable};
-const std::set<std::string, std::less<>> kPasswordAttributes = {kSecAttrAccount, kSecAttrService, kSecAttrGeneric};
-const std::set<std::string, std::less<>> kKeyAttributes = {kSecAttrApplicationTag, kSecAttrApplicationLabel,
-                                                           kSecAttrKeyType,        kSecAttrKeyClass,
-                                                           kSecAttrKeySizeInBits,  kSecAttrIsPermanent};
-const std::set<std::string, std::less<>> kControlKeys = {kSecClass, kSecReturnData, kSecReturnAttributes, kSecMatchLimit,
-                                                         kSecUseDataProtectionKeychain};
-const std::set<std::string, std::less<>> kAccessibilities = {
+// Never destroyed: item functions run on other threads during exit.
+using KeySet = std::set<std::string, std::less<>>;
+const KeySet& kCommonAttributes = *new const KeySet{
+    kSecAttrAccessGroup, kSecAttrAccessible,       kSecAttrLabel,           kSecAttrDescription,
+    kSecAttrComment,     kSecAttrCreationDate,     kSecAttrModificationDate, kSecAttrSynchronizable};
+const KeySet& kPasswordAttributes = *new const KeySet{kSecAttrAccount, kSecAttrService, kSecAttrGeneric};
+const KeySet& kKeyAttributes = *new const KeySet{kSecAttrApplicationTag, kSecAttrApplicationLabel, kSecAttrKeyType,
+                                                 kSecAttrKeyClass,       kSecAttrKeySizeInBits,    kSecAttrIsPermanent};
+const KeySet& kControlKeys = *new const KeySet{kSecClass, kSecReturnData, kSecReturnAttributes, kSecMatchLimit,
+                                               kSecUseDataProtectionKeychain};
+const KeySet& kAccessibilities = *new const KeySet{
     kSecAttrAccessibleWhenUnlocked,  kSecAttrAccessibleAfterFirstUnlock,
     kSecAttrAccessibleAlways,        kSecAttrAccessibleWhenUnlockedThisDeviceOnly,
     kSecAttrAccessibleAfterFirstUnlockThisDeviceOnly, kSecAttrAccessibleAlwaysThisDeviceOnly,
@@ -195,20 +196,26 @@ void Keychain::setDefaultAccessGroup(std::string group) {
 
 Keychain::Keychain(std::string path) : path_(std::move(path)) {}
 
-void Keychain::loadLocked() {
-  if (loaded_) return;
-  loaded_ = true;
+OSStatus Keychain::loadLocked() {
+  if (loaded_) return errSecSuccess;
   auto& fm = FileManager::defaultManager();
+  (void)fm.removeStaleTemporaryFilesOfPath(path_);
   auto data = fm.contentsAtPath(path_);
-  if (!data) {
-    if (data.error().code() != kFileReadNoSuchFileError)
-      log()->error("Cannot read the keychain " + path_ + ": " + data.error().description());
-    return;
+  if (!data && data.error().code() == kFileReadNoSuchFileError) {
+    loaded_ = true;
+    return errSecSuccess;
   }
-  auto plist = PropertyListSerialization::propertyListWithData(*data);
-  bool sound = plist && plist->isDictionary() && (*plist)[kItemsKey].isArray();
+  if (!data && data.error().code() != kFileReadCorruptFileError) {
+    // The items may all be sound: starting empty would write over them.
+    log()->error("Cannot read the keychain " + path_ + ": " + data.error().description());
+    return errSecIO;
+  }
+  loaded_ = true;
+  std::optional<Result<Value>> plist;
+  if (data) plist = PropertyListSerialization::propertyListWithData(*data);
+  bool sound = plist && *plist && (*plist)->isDictionary() && (**plist)[kItemsKey].isArray();
   if (sound) {
-    for (const Value& item : *(*plist)[kItemsKey].array()) {
+    for (const Value& item : *(**plist)[kItemsKey].array()) {
       if (!item.isDictionary() || validate(*item.dictionary(), classOf(*item.dictionary()), false) != errSecSuccess) {
         sound = false;
         break;
@@ -220,9 +227,10 @@ void Keychain::loadLocked() {
     std::string aside = path_ + ".corrupt";
     (void)fm.removeItemAtPath(aside);
     (void)fm.moveItemAtPath(path_, aside);
-    return;
+    return errSecSuccess;
   }
-  for (const Value& item : *(*plist)[kItemsKey].array()) items_.push_back(*item.dictionary());
+  for (const Value& item : *(**plist)[kItemsKey].array()) items_.push_back(*item.dictionary());
+  return errSecSuccess;
 }
 
 OSStatus Keychain::persistLocked(const std::vector<Dictionary>& items) {
@@ -271,7 +279,7 @@ OSStatus Keychain::add(const Dictionary& attributes, Value* result) {
   if (!accessible(item)) return errSecInteractionNotAllowed;
 
   std::lock_guard lock(mutex_);
-  loadLocked();
+  if (OSStatus s = loadLocked(); s != errSecSuccess) return s;
   for (const auto& existing : items_)
     if (primaryKey(existing) == primaryKey(item)) return errSecDuplicateItem;
   std::vector<Dictionary> next = items_;
@@ -295,7 +303,7 @@ OSStatus Keychain::copyMatching(const Dictionary& query, Value* result) {
   if (all && wantData && !wantAttributes) return errSecParam;  // data alone cannot be returned for many items
 
   std::lock_guard lock(mutex_);
-  loadLocked();
+  if (OSStatus s = loadLocked(); s != errSecSuccess) return s;
   std::vector<const Dictionary*> found;
   for (const auto& item : items_)
     if (matches(item, query)) found.push_back(&item);
@@ -320,7 +328,7 @@ OSStatus Keychain::update(const Dictionary& query, const Dictionary& changes) {
   if (changes.empty()) return errSecParam;
 
   std::lock_guard lock(mutex_);
-  loadLocked();
+  if (OSStatus s = loadLocked(); s != errSecSuccess) return s;
   std::vector<Dictionary> next = items_;
   bool any = false;
   for (auto& item : next) {
@@ -339,7 +347,7 @@ OSStatus Keychain::remove(const Dictionary& query) {
   std::string cls = classOf(query);
   if (OSStatus s = validate(query, cls, false); s != errSecSuccess) return s;
   std::lock_guard lock(mutex_);
-  loadLocked();
+  if (OSStatus s = loadLocked(); s != errSecSuccess) return s;
   std::vector<Dictionary> next;
   for (const auto& item : items_)
     if (!matches(item, query)) next.push_back(item);

@@ -20,9 +20,14 @@
 // only after first unlock before it), and the access groups the app is
 // entitled to (errSecMissingEntitlement outside them).
 //
-// A keychain file that cannot be read is reported to the system log, set aside
-// as "keychain.plist.corrupt" and replaced by an empty keychain. A change that
-// cannot be written is not made (errSecIO) and memory keeps the previous items.
+// A keychain file that is damaged (not a keychain, not a regular file) is
+// reported to the system log, set aside as "keychain.plist.corrupt" and
+// replaced by an empty keychain. A file that exists but cannot be read now (too
+// many open files, an I/O error) leaves the keychain unloaded: every item
+// function answers errSecIO and changes nothing, and the next call reads the
+// file again. Temporaries left by a killed write are removed when the file is
+// read. A change that cannot be written is not made (errSecIO) and memory
+// keeps the previous items.
 // Thread-safe.
 #pragma once
 
@@ -138,7 +143,8 @@ class Keychain {
   OSStatus remove(const Dictionary& query);
 
  private:
-  void loadLocked();
+  // Reads the file unless loaded; errSecIO when it exists but cannot be read.
+  OSStatus loadLocked();
   OSStatus persistLocked(const std::vector<Dictionary>& items);
 
   const std::string path_;

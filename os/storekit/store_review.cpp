@@ -2,7 +2,7 @@
 
 namespace {
 std::vector<SKStoreReviewRequest>& requests() {
-  static std::vector<SKStoreReviewRequest> log;
+  static auto& log = *new std::vector<SKStoreReviewRequest>();  // never destroyed
   return log;
 }
 }  // namespace

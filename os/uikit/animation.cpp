@@ -220,7 +220,7 @@ void CAAnimationGroup::apply(CALayer& target, double parentTime, double inherite
 
 struct CAAnimationEngine {
   static CAAnimationEngine& shared() {
-    static CAAnimationEngine engine;
+    static auto& engine = *new CAAnimationEngine();  // never destroyed
     return engine;
   }
 
@@ -329,7 +329,7 @@ struct FrameCallbacks {
   std::shared_ptr<os::DisplayLink> link;
 };
 FrameCallbacks& frames() {
-  static FrameCallbacks f;
+  static auto& f = *new FrameCallbacks();  // never destroyed
   return f;
 }
 }  // namespace

@@ -359,7 +359,7 @@ void ApplicationHost::runUntilIdle() { os::RunLoop::main().runUntilIdle(); }
 int UIApplicationMain(int argc, char** argv, const std::optional<std::string>& principalClassName,
                       const std::string& delegateClassName) {
   (void)argc, (void)argv;
-  static os::uikit::ApplicationHost host;
+  static auto& host = *new os::uikit::ApplicationHost();  // never destroyed: statics hold its objects
   if (auto status = host.launch(principalClassName.value_or(""), delegateClassName); !status) {
     std::fprintf(stderr, "%s\n", status.error().localizedDescription().c_str());
     return 1;

@@ -119,7 +119,7 @@ std::mutex& feedbackMutex() {
   return m;
 }
 std::vector<UIFeedbackEvent>& feedbackLog() {
-  static std::vector<UIFeedbackEvent> log;
+  static auto& log = *new std::vector<UIFeedbackEvent>();  // never destroyed
   return log;
 }
 void record(UIFeedbackEvent e) {

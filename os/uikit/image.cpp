@@ -16,7 +16,7 @@ struct AssetState {
   std::map<std::string, std::shared_ptr<UIImage>> cache;
 };
 AssetState& assets() {
-  static AssetState s;
+  static auto& s = *new AssetState();  // never destroyed: its images outlive other statics
   return s;
 }
 

@@ -15,7 +15,7 @@ namespace {
 constexpr size_t kPresentationLogLimit = 100;
 
 std::vector<std::shared_ptr<UIViewController>>& presentationLog() {
-  static std::vector<std::shared_ptr<UIViewController>> log;
+  static auto& log = *new std::vector<std::shared_ptr<UIViewController>>();  // never destroyed
   return log;
 }
 
@@ -307,7 +307,7 @@ void UIStoryboardModalSegue::perform() {
 
 namespace {
 std::map<std::string, std::shared_ptr<UIStoryboard>>& storyboards() {
-  static std::map<std::string, std::shared_ptr<UIStoryboard>> boards;
+  static auto& boards = *new std::map<std::string, std::shared_ptr<UIStoryboard>>();  // never destroyed
   return boards;
 }
 }  // namespace

@@ -28,7 +28,7 @@ void WCSessionUserInfoTransfer::cancel() {
 WCSession::WCSession() : queue_(os::DispatchQueue::serial("com.drosil.watchconnectivity.session")) {}
 
 std::shared_ptr<WCSession> WCSession::defaultSession() {
-  static const std::shared_ptr<WCSession> session(new WCSession);
+  static const auto& session = *new std::shared_ptr<WCSession>(new WCSession);  // never destroyed
   return session;
 }
 

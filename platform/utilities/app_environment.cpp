@@ -103,13 +103,13 @@ void DAZTelephonyNetworkInfo::TEST_setServiceCurrentRadioAccessTechnology(
 }
 
 std::shared_ptr<DAZTelephonyNetworkInfo> DAZNetworkInfo::getNetworkInfo() {
-  static const auto info = std::make_shared<DAZTelephonyNetworkInfo>();
+  static const auto& info = *new std::shared_ptr<DAZTelephonyNetworkInfo>(std::make_shared<DAZTelephonyNetworkInfo>());
   return info;
 }
 
 DAZNetworkType DAZNetworkInfo::getNetworkType() {
-  static const os::SCNetworkReachabilityRef reachability =
-      os::SCNetworkReachabilityCreateWithName(kDAZNetworkInfoReachabilityHost);
+  static const auto& reachability =
+      *new os::SCNetworkReachabilityRef(os::SCNetworkReachabilityCreateWithName(kDAZNetworkInfoReachabilityHost));
   if (!reachability) return DAZNetworkType::None;
   os::SCNetworkReachabilityFlags flags = 0;  // a failed read counts as unreachable
   os::SCNetworkReachabilityGetFlags(reachability, &flags);

@@ -103,8 +103,13 @@ std::optional<std::string> DAZNetwork::postURL(const os::URL& url, const std::ma
   auto session = DAZNetworkURLSession::initWithNetworkLoggerDelegate(
       std::weak_ptr<DAZNetworkLoggerDelegate>(shared_from_this()));
   session->setBackgroundNetworkEnabled(usingBackgroundSession);
+  // In flight before the task starts: a request that finishes at once removes
+  // its entry on completion, which must not come before the entry.
+  const std::string entry = session->sessionID();
+  requests_->setObjectForKey(session, entry);
   auto sessionID = session->sessionIDFromAsyncPOSTRequest(*request, completionFor(queue, handler));
   if (!sessionID) {
+    requests_->removeObjectForKey(entry);
     // The session already gave the handler its error; a second one would
     // call the handler twice for one request.
     DAZNetwork_logWithLevelMessageCodeMessageContexts(
@@ -114,7 +119,6 @@ std::optional<std::string> DAZNetwork::postURL(const os::URL& url, const std::ma
   }
   DAZNetwork_logWithLevelMessageCodeMessageContext(DAZNetworkLogLevel::Debug, kDAZNetworkMessageCodeNetwork000,
                                                    "Uploading data. Host", os::Value(url.absoluteString()));
-  requests_->setObjectForKey(session, *sessionID);
   return sessionID;
 }
 
@@ -129,8 +133,11 @@ std::optional<std::string> DAZNetwork::getURL(const os::URL& url, const std::map
   auto session = DAZNetworkURLSession::initWithNetworkLoggerDelegate(
       std::weak_ptr<DAZNetworkLoggerDelegate>(shared_from_this()));
   session->setBackgroundNetworkEnabled(usingBackgroundSession);
+  const std::string entry = session->sessionID();  // in flight before the task starts (see postURL)
+  requests_->setObjectForKey(session, entry);
   auto sessionID = session->sessionIDFromAsyncGETRequest(*request, completionFor(queue, handler));
   if (!sessionID) {
+    requests_->removeObjectForKey(entry);
     DAZNetwork_logWithLevelMessageCodeMessageContexts(
         DAZNetworkLogLevel::Warning, kDAZNetworkMessageCodeNetwork002, "Failed to create network request. Code, error",
         {os::Value(static_cast<long>(DAZNetworkErrorCode::RequestCreationFailed)), os::Value(kFailedToCreateRequest)});
@@ -138,7 +145,6 @@ std::optional<std::string> DAZNetwork::getURL(const os::URL& url, const std::map
   }
   DAZNetwork_logWithLevelMessageCodeMessageContext(DAZNetworkLogLevel::Debug, kDAZNetworkMessageCodeNetwork001,
                                                    "Downloading data. Host", os::Value(url.absoluteString()));
-  requests_->setObjectForKey(session, *sessionID);
   return sessionID;
 }
 

@@ -8,7 +8,7 @@
 namespace {
 
 std::shared_ptr<os::DispatchQueue> swizzleQueue() {
-  static auto queue = os::DispatchQueue::serial(kDAZSwizzlerQueueLabel);
+  static const auto& queue = *new std::shared_ptr<os::DispatchQueue>(os::DispatchQueue::serial(kDAZSwizzlerQueueLabel));
   return queue;
 }
 

@@ -25,7 +25,9 @@ struct ClassState {
   bool swiftComponentsRegistered = false;
 };
 ClassState& classState() {  // guarded by classLock()
-  static ClassState state;
+  // Never destroyed: the apps' destructors would run at exit, after statics
+  // they use are gone.
+  static auto& state = *new ClassState();
   return state;
 }
 
@@ -284,11 +286,11 @@ void REZApp::registerInternalLibrary(os::runtime::Class* cls, const std::string&
 }
 
 std::shared_ptr<REZVivuzuvuUserAgent> REZApp::userAgent() {
-  static const auto agent = [] {
+  static const auto& agent = *new std::shared_ptr<REZVivuzuvuUserAgent>([] {  // never destroyed
     auto a = std::make_shared<REZVivuzuvuUserAgent>();
     a->setValue(REZVivuzuvuVersion(), "rez-ios");
     return a;
-  }();
+  }());
   return agent;
 }
 

@@ -12,7 +12,7 @@ std::mutex& registrantMutex() {
   return mutex;
 }
 REZComponentContainer::RegistrantSet& registrantSet() {  // guarded by registrantMutex()
-  static REZComponentContainer::RegistrantSet set;
+  static auto& set = *new REZComponentContainer::RegistrantSet();  // never destroyed
   return set;
 }
 

@@ -11,13 +11,14 @@ namespace heartbeats {
 
 namespace {
 // The instance cache. Guarded by its own mutex: storages are created and
-// destroyed on any thread.
+// destroyed on any thread. Never destroyed: storages held by other statics
+// (the app objects) erase their entries at exit.
 std::mutex& cacheMutex() {
-  static std::mutex mutex;
+  static auto& mutex = *new std::mutex();
   return mutex;
 }
 std::map<std::string, std::weak_ptr<HeartbeatStorage>>& instanceCache() {  // guarded by cacheMutex()
-  static std::map<std::string, std::weak_ptr<HeartbeatStorage>> cache;
+  static auto& cache = *new std::map<std::string, std::weak_ptr<HeartbeatStorage>>();
   return cache;
 }
 }  // namespace
@@ -34,7 +35,11 @@ std::shared_ptr<FileStorage> FileStorage::makeStorage(const std::string& id) {
 
 std::expected<os::Data, StorageError> FileStorage::readValue() {
   auto data = os::FileManager::defaultManager().contentsAtPath(path_);
-  if (!data) return std::unexpected(StorageError::readError);
+  if (!data) {
+    const auto code = data.error().code();
+    const bool nothingStored = code == os::kFileReadNoSuchFileError || code == os::kFileReadCorruptFileError;
+    return std::unexpected(nothingStored ? StorageError::readError : StorageError::unavailable);
+  }
   return std::move(*data);
 }
 
@@ -85,15 +90,31 @@ std::shared_ptr<HeartbeatStorage> HeartbeatStorage::TEST_make(const std::string&
   return std::make_shared<HeartbeatStorage>(id, std::move(storage));
 }
 
-std::expected<std::optional<HeartbeatsBundle>, os::Error> HeartbeatStorage::loadBundle() {
-  auto bytes = storage_->readValue();
-  if (!bytes) return std::unexpected(os::Error(os::kCocoaErrorDomain, os::kFileReadUnknownError));
-  if (bytes->empty()) return std::optional<HeartbeatsBundle>();
-  auto json = os::JSONSerialization::JSONObjectWithData(*bytes);
+namespace {
+std::expected<std::optional<HeartbeatsBundle>, os::Error> decodeBundle(const os::Data& bytes) {
+  if (bytes.empty()) return std::optional<HeartbeatsBundle>();
+  auto json = os::JSONSerialization::JSONObjectWithData(bytes);
   if (!json) return std::unexpected(json.error());
   auto bundle = HeartbeatsBundle::fromJSONValue(*json);
   if (!bundle) return std::unexpected(bundle.error());
   return std::optional<HeartbeatsBundle>(std::move(*bundle));
+}
+}  // namespace
+
+std::expected<std::optional<HeartbeatsBundle>, os::Error> HeartbeatStorage::loadBundle() {
+  auto bytes = storage_->readValue();
+  if (!bytes) return std::unexpected(os::Error(os::kCocoaErrorDomain, os::kFileReadUnknownError));
+  return decodeBundle(*bytes);
+}
+
+std::expected<std::optional<HeartbeatsBundle>, StorageError> HeartbeatStorage::loadForUpdate() {
+  auto bytes = storage_->readValue();
+  if (!bytes) {
+    if (bytes.error() == StorageError::unavailable) return std::unexpected(StorageError::unavailable);
+    return std::optional<HeartbeatsBundle>();
+  }
+  auto bundle = decodeBundle(*bytes);
+  return bundle ? std::move(*bundle) : std::nullopt;
 }
 
 std::expected<void, os::Error> HeartbeatStorage::saveBundle(const std::optional<HeartbeatsBundle>& bundle) {
@@ -109,15 +130,17 @@ std::expected<void, os::Error> HeartbeatStorage::saveBundle(const std::optional<
 
 void HeartbeatStorage::updateAsync(BundleTransform transform) {
   queue_->async([self = shared_from_this(), transform = std::move(transform)] {
-    auto old = self->loadBundle();
-    (void)self->saveBundle(transform(old ? std::move(*old) : std::nullopt));
+    auto old = self->loadForUpdate();
+    if (!old) return;
+    (void)self->saveBundle(transform(std::move(*old)));
   });
 }
 
 void HeartbeatStorage::updateSync(const BundleTransform& transform) {
   queue_->sync([&] {
-    auto old = loadBundle();
-    (void)saveBundle(transform(old ? std::move(*old) : std::nullopt));
+    auto old = loadForUpdate();
+    if (!old) return;
+    (void)saveBundle(transform(std::move(*old)));
   });
 }
 
@@ -125,8 +148,12 @@ std::expected<std::optional<HeartbeatsBundle>, StorageError> HeartbeatStorage::e
     const BundleTransform& transform) {
   std::expected<std::optional<HeartbeatsBundle>, StorageError> result;
   queue_->sync([&] {
-    auto loaded = loadBundle();
-    std::optional<HeartbeatsBundle> old = loaded ? std::move(*loaded) : std::nullopt;
+    auto loaded = loadForUpdate();
+    if (!loaded) {
+      result = std::unexpected(loaded.error());
+      return;
+    }
+    std::optional<HeartbeatsBundle> old = std::move(*loaded);
     if (!saveBundle(transform(old))) {
       result = std::unexpected(StorageError::writeError);
     } else {

@@ -4,9 +4,11 @@
 // "com.heartbeat.storage.<id>". There is at most one live HeartbeatStorage per
 // id in the process; controllers of the same app share it.
 //
-// A missing, empty, unreadable or undecodable file reads as no bundle and is
-// replaced by the next write. Files are replaced atomically (temporary file
-// renamed into place).
+// A missing, empty, damaged or undecodable file reads as no bundle and is
+// replaced by the next write. A file that exists but cannot be read now (too
+// many open files, an I/O error) is left alone: the update that met it is
+// dropped (exchange reports it), so the heartbeats it holds are not written
+// over. Files are replaced atomically (temporary file renamed into place).
 //
 // Thread-safety: instance() may be called from any thread. updateSync and
 // exchange block the caller and must not be called from the storage's queue.
@@ -27,12 +29,16 @@ inline constexpr const char* kHeartbeatStorageDirectoryName = "devuvo-heartbeat-
 inline constexpr const char* kHeartbeatStorageFilePrefix = "heartbeats-";
 inline constexpr const char* kHeartbeatStorageQueuePrefix = "com.heartbeat.storage.";
 
-enum class StorageError { readError, writeError };
+// readError: nothing is stored (or nothing readable as a value: a missing or
+// damaged file). unavailable: a value is stored but could not be read now; it
+// must not be replaced.
+enum class StorageError { readError, writeError, unavailable };
 
 // A store of one byte string.
 class Storage {
  public:
   virtual ~Storage() = default;
+  // The stored bytes; readError or unavailable.
   virtual std::expected<os::Data, StorageError> readValue() = 0;
   // nullopt writes zero bytes.
   virtual std::expected<void, StorageError> writeValue(const std::optional<os::Data>& value) = 0;
@@ -63,7 +69,8 @@ class HeartbeatStorage : public std::enable_shared_from_this<HeartbeatStorage> {
   void updateAsync(BundleTransform transform);
   // The same, finished before returning.
   void updateSync(const BundleTransform& transform);
-  // The same; the old bundle (or nullopt), or the write failure.
+  // The same; the old bundle (or nullopt), or the failure (writeError, or
+  // unavailable when the stored bundle could not be read).
   std::expected<std::optional<HeartbeatsBundle>, StorageError> exchange(const BundleTransform& transform);
 
   std::expected<std::optional<HeartbeatsBundle>, os::Error> loadBundle();
@@ -79,6 +86,11 @@ class HeartbeatStorage : public std::enable_shared_from_this<HeartbeatStorage> {
   static std::shared_ptr<HeartbeatStorage> TEST_make(const std::string& id, std::shared_ptr<Storage> storage);
 
  private:
+  // The bundle an update starts from: the stored one, or nullopt when none is
+  // stored or it cannot be decoded; unavailable when the stored bytes could
+  // not be read.
+  std::expected<std::optional<HeartbeatsBundle>, StorageError> loadForUpdate();
+
   const std::string id_;
   const std::shared_ptr<Storage> storage_;
   const std::shared_ptr<os::DispatchQueue> queue_;

@@ -121,7 +121,7 @@ std::vector<Heartbeat> RingBuffer::elements() const {
 // ---- HeartbeatsPayload ----
 
 const HeartbeatsPayload& HeartbeatsPayload::emptyPayload() {
-  static const HeartbeatsPayload empty;
+  static const auto& empty = *new HeartbeatsPayload();  // never destroyed: flushed on any thread
   return empty;
 }
 

@@ -25,7 +25,7 @@ struct Reader {
 int readFromMemory(GifFileType* gif, GifByteType* out, int wanted) {
   auto* reader = static_cast<Reader*>(gif->UserData);
   size_t n = std::min(static_cast<size_t>(wanted < 0 ? 0 : wanted), reader->length - reader->offset);
-  std::memcpy(out, reader->bytes + reader->offset, n);
+  if (n > 0) std::memcpy(out, reader->bytes + reader->offset, n);  // empty data has no bytes at all
   reader->offset += n;
   return static_cast<int>(n);
 }
@@ -43,7 +43,8 @@ std::vector<RGBA8> paletteOf(const ColorMapObject* map) {
 bool validSize(int64_t w, int64_t h) { return w > 0 && h > 0 && w * h <= kMaxImagePixels; }
 
 std::mutex gRegistryMutex;
-std::unordered_set<const UIImage*> gLiveGifImages;  // guarded by gRegistryMutex
+// Never destroyed: images held by other statics leave it at exit.
+std::unordered_set<const UIImage*>& gLiveGifImages = *new std::unordered_set<const UIImage*>();  // guarded by gRegistryMutex
 
 }  // namespace
 

@@ -6,7 +6,9 @@
 namespace {
 
 std::mutex gDefaultManagerMutex;
-std::shared_ptr<LoopGifManager> gDefaultManager;  // guarded by gDefaultManagerMutex
+// Never destroyed: the manager's views and images would go at exit after
+// statics they use. Guarded by gDefaultManagerMutex.
+std::shared_ptr<LoopGifManager>& gDefaultManager = *new std::shared_ptr<LoopGifManager>();
 
 void onViewQueue(const os::DispatchBlock& block) {
   os::DispatchQueue::global(os::QualityOfService::UserInteractive)->sync(block);

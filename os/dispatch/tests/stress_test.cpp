@@ -29,10 +29,16 @@ TEST(DispatchStressTest, ManyProducersKeepPerQueueOrderAndExclusion) {
   auto opQueue = OperationQueue::create("com.test.stress.ops");
   opQueue->setMaxConcurrentOperationCount(1);
   std::atomic<int> opInside{0};
+  std::atomic<int> opsRun{0};
 
+  // The timer's handler runs on the first queue: it is excluded like a block.
   auto timer = DispatchSourceTimer::create(queues[0]);
   std::atomic<int> ticks{0};
-  timer->setEventHandler([&] { ticks++; });
+  timer->setEventHandler([&] {
+    if (inside[0].fetch_add(1) != 0) faults++;
+    ticks++;
+    inside[0].fetch_sub(1);
+  });
   timer->setTimer(DispatchTime::now(), kNanosPerMillisecond);
   timer->resume();
 
@@ -51,6 +57,7 @@ TEST(DispatchStressTest, ManyProducersKeepPerQueueOrderAndExclusion) {
         if (n % 100 == 0) {
           opQueue->addOperationWithBlock([&] {
             if (opInside.fetch_add(1) != 0) faults++;
+            opsRun++;
             opInside.fetch_sub(1);
           });
           queues[(qi + 1) % kQueues]->sync([] {});
@@ -62,8 +69,10 @@ TEST(DispatchStressTest, ManyProducersKeepPerQueueOrderAndExclusion) {
   EXPECT_EQ(group->wait(DispatchTime::fromNow(60)), DispatchWaitResult::kSuccess);
   opQueue->waitUntilAllOperationsAreFinished();
   timer->cancel();
+  queues[0]->sync([] {});  // a tick queued before the cancel has run
   EXPECT_EQ(faults.load(), 0);
   EXPECT_EQ(executed.load(), long(kProducers) * kPerProducer);
+  EXPECT_EQ(opsRun.load(), kProducers * (kPerProducer / 100));
   EXPECT_GT(ticks.load(), 0);
 }
 

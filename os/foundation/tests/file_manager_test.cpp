@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "os/foundation/file_system.h"
 #include "os/foundation/sandbox.h"
@@ -209,6 +211,80 @@ TEST_F(FileManagerTest, FailingEachCallInTurnNeverDamagesTheFile) {
       break;
     }
     EXPECT_EQ(read(path), "old") << "step " << n;
+  }
+}
+
+// A FIFO at a store's path held its reader until some writer came (a launch
+// hung on one); a folder failed with a read error like any transient one.
+// What is not a regular file is refused as such, without blocking.
+TEST_F(FileManagerTest, WhatIsNotARegularFileIsRefusedWithoutBlocking) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string fifo = docs + "/fifo", folder = docs + "/folder";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_TRUE(fm.createDirectoryAtPath(folder, false));
+  // In a child bounded by an alarm: a blocking open would hang the runner.
+  auto readBoth = [&] {
+    ::alarm(30);
+    for (const auto& path : {fifo, folder}) {
+      auto data = FileManager::defaultManager().contentsAtPath(path);
+      if (data || data.error().code() != kFileReadCorruptFileError) std::_Exit(1);
+    }
+    std::_Exit(0);
+  };
+  EXPECT_EXIT(readBoth(), ::testing::ExitedWithCode(0), "");
+}
+
+// A listing goes through the seam, so its failure is seen and can be injected.
+TEST_F(FileManagerTest, ListingFailuresAreReported) {
+  ASSERT_TRUE(fm.createFileAtPath(docs + "/a", Data::fromString("1")));
+  auto faulty = std::make_shared<FaultInjectingFileSystem>();
+  ScopedFileSystem installed(faulty);
+  faulty->inject(FileOp::Open, FaultInjectingFileSystem::Fault{EMFILE, "/Documents", 0, 1});
+  auto failed = fm.contentsOfDirectoryAtPath(docs);
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(posixCode(failed.error()), EMFILE);
+  EXPECT_EQ(list(docs), std::vector<std::string>{"a"});
+}
+
+// Temporaries of atomic writes whose writer was killed before the rename
+// stayed forever. Only those of a gone writer, or old ones, are removed.
+TEST_F(FileManagerTest, StaleTemporariesOfAKilledWriteAreRemoved) {
+  const std::string target = docs + "/com.drosil.app.plist";
+  // A process id that is certainly gone: a child that has been reaped.
+  pid_t gone = ::fork();
+  if (gone == 0) std::_Exit(0);
+  ASSERT_GT(gone, 0);
+  ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+  const std::string live = std::to_string(::getppid()), self = std::to_string(::getpid()),
+                    dead = std::to_string(gone);
+  const Date old = Date::fromTimeIntervalSince1970(Date::now().timeIntervalSince1970() -
+                                                   FileManager::kStaleTemporaryFileAge - 60);
+  struct Case {
+    std::string name;
+    bool aged;
+    bool removed;
+  };
+  const Case cases[] = {
+      {".com.drosil.app.plist.tmp-" + dead + "-3", false, true},    // writer gone
+      {".com.drosil.app.plist.tmp-" + live + "-0", false, false},   // writer alive
+      {".com.drosil.app.plist.tmp-" + self + "-999999", false, false},  // a write of ours, maybe at work
+      {".com.drosil.app.plist.tmp-" + live + "-1", true, true},     // old
+      {".com.drosil.app.plist.tmp-" + dead, false, false},          // not a name the writer makes
+      {".com.drosil.app.plist.tmp-x-3", true, false},
+      {".other.plist.tmp-" + dead + "-3", false, false},            // another file's
+      {"com.drosil.app.plist", true, false},
+  };
+  for (const auto& c : cases) {
+    auto made = fm.createFileAtPath(docs + "/" + c.name, Data::fromString("x"));
+    ASSERT_TRUE(made) << c.name << made.error().description();
+    if (c.aged) {
+      ASSERT_TRUE(fm.setAttributes({{kFileModificationDate, Value(old)}}, docs + "/" + c.name));
+    }
+  }
+  EXPECT_EQ(fm.removeStaleTemporaryFilesOfPath(target), 2u);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(fm.fileExistsAtPath(docs + "/" + c.name), !c.removed);
   }
 }
 

@@ -150,13 +150,31 @@ TEST(PropertyListTest, DamagedBytesNeverCrash) {
   }
 }
 
+// 200,000 nested XML arrays overflowed the stack inside the library, which
+// builds and frees its tree recursively before any depth check of ours.
 TEST(PropertyListTest, DeepNestingIsRefusedNotOverflowed) {
   std::string xml = "<plist version=\"1.0\">";
-  for (int i = 0; i < 100000; ++i) xml += "<array>";
+  for (int i = 0; i < 200000; ++i) xml += "<array>";
   EXPECT_FALSE(PropertyListSerialization::propertyListWithData(bytes(xml)));
-  for (int i = 0; i < 100000; ++i) xml += "</array>";
+  for (int i = 0; i < 200000; ++i) xml += "</array>";
   xml += "</plist>";
   EXPECT_FALSE(PropertyListSerialization::propertyListWithData(bytes(xml)));
+
+  // The deepest list that can be read is read, whatever its markup holds;
+  // one level more is refused.
+  auto nested = [](int levels, const std::string& inner) {
+    std::string out = "<?xml version=\"1.0\"?>\n<!DOCTYPE plist SYSTEM \"plist.dtd\">\n<plist version='1.0'>";
+    for (int i = 0; i < levels; ++i) out += "<array><!-- <array> -->";
+    out += inner;
+    for (int i = 0; i < levels; ++i) out += "</array>";
+    return out + "</plist>";
+  };
+  const int max = PropertyListSerialization::kMaximumDepth;
+  for (const std::string inner : {"<string>a&lt;b</string>", "<string><![CDATA[<array><array>]]></string>", "<true/>"}) {
+    SCOPED_TRACE(inner);
+    EXPECT_TRUE(PropertyListSerialization::propertyListWithData(bytes(nested(max, inner))));
+    EXPECT_FALSE(PropertyListSerialization::propertyListWithData(bytes(nested(max + 1, inner))));
+  }
 
   Value deep = Value::arrayOf();
   for (int i = 0; i < 600; ++i) deep = Value::arrayOf({deep});

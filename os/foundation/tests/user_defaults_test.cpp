@@ -1,6 +1,11 @@
 #include "os/foundation/user_defaults.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
 
 #include "os/foundation/file_manager.h"
 #include "os/foundation/file_system.h"
@@ -167,6 +172,85 @@ TEST_F(UserDefaultsTest, RemovingAPersistentDomainEmptiesItAndDeletesItsFile) {
   UserDefaults::removePersistentDomainForName("never-made");  // nothing there: nothing happens
   EXPECT_FALSE(FileManager::defaultManager().fileExistsAtPath(sandbox.sandbox()->preferencesDirectory() +
                                                               "/never-made.plist"));
+}
+
+// A read that failed (too many open files) left the suite loaded and empty,
+// so the next write replaced the file, install identifier included.
+TEST_F(UserDefaultsTest, FailedReadKeepsTheStoredSuite) {
+  auto before = UserDefaults::standardUserDefaults();
+  before->setObject(Value("E621E1F8"), "uuid");
+  const std::string path = before->preferencesPath();
+  UserDefaults::resetStandardUserDefaults();
+  {
+    auto faulty = std::make_shared<FaultInjectingFileSystem>();
+    ScopedFileSystem installed(faulty);
+    faulty->inject(FileOp::Open, FaultInjectingFileSystem::Fault{EMFILE, path, 0, 4});
+    LogCapture capture;
+    auto d = UserDefaults::standardUserDefaults();    // 1: the first read fails
+    EXPECT_TRUE(d->objectForKey("uuid").isNull());     // 2: reads find nothing
+    d->setObject(Value("0000"), "uuid");                // 3: refused, nothing written
+    auto synced = d->synchronize();                     // 4: the read error
+    ASSERT_FALSE(synced);
+    EXPECT_EQ(synced.error().underlyingError()->code(), EMFILE);
+    EXPECT_EQ(capture.recordsContaining("Cannot read").size(), 1u);
+    EXPECT_EQ(faulty->failureCount(FileOp::Open), 4);
+    d->setInteger(1, "launches");                       // read again, then written
+  }
+  UserDefaults::resetStandardUserDefaults();
+  auto after = UserDefaults::standardUserDefaults();
+  EXPECT_EQ(after->stringForKey("uuid"), "E621E1F8");
+  EXPECT_EQ(after->integerForKey("launches"), 1);
+}
+
+// Puts each hostile file at a suite's path in turn and checks that it is set
+// aside and the suite starts empty; exits 0 when all are.
+void openSuiteOverHostileFiles() {
+  ::alarm(60);  // a hang fails the child, not the runner
+  const std::string path = UserDefaults::initWithSuiteName("hostile")->preferencesPath();
+  std::string deep = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
+  for (int i = 0; i < 200000; ++i) deep += "<array>";
+  for (int i = 0; i < 200000; ++i) deep += "</array>";
+  deep += "</plist>";
+  auto& fm = FileManager::defaultManager();
+  const std::function<void()> make[] = {
+      [&] { (void)fm.createFileAtPath(path, Data::fromString(deep)); },
+      [&] { (void)::mkfifo(path.c_str(), 0600); },
+      [&] { (void)fm.createDirectoryAtPath(path, false); },
+  };
+  for (const auto& hostile : make) {
+    UserDefaults::resetStandardUserDefaults();
+    (void)fm.removeItemAtPath(path);
+    (void)fm.removeItemAtPath(path + ".corrupt");
+    hostile();
+    auto d = UserDefaults::initWithSuiteName("hostile");
+    if (!d->objectForKey("k").isNull()) std::_Exit(1);
+    d->setObject(Value("fresh"), "k");
+    UserDefaults::resetStandardUserDefaults();
+    if (UserDefaults::initWithSuiteName("hostile")->stringForKey("k") != "fresh") std::_Exit(2);
+    if (!fm.fileExistsAtPath(path + ".corrupt")) std::_Exit(3);
+  }
+  std::_Exit(0);
+}
+
+// A file nested 200,000 arrays deep overflowed the stack inside the property
+// list library at every launch; a FIFO at the path hung the launch. Both are
+// damage: set aside, and the suite starts empty.
+TEST_F(UserDefaultsTest, HostileFilesAreSetAsideAsDamage) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(openSuiteOverHostileFiles(), ::testing::ExitedWithCode(0), "");
+}
+
+// A killed write's temporary beside the suite is removed when it is read.
+TEST_F(UserDefaultsTest, StaleTemporaryOfAKilledWriteIsRemovedAtLoad) {
+  const std::string path = UserDefaults::initWithSuiteName("swept")->preferencesPath();
+  UserDefaults::resetStandardUserDefaults();
+  pid_t gone = ::fork();
+  if (gone == 0) std::_Exit(0);
+  ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+  const std::string temp = path.substr(0, path.rfind('/')) + "/.swept.plist.tmp-" + std::to_string(gone) + "-0";
+  ASSERT_TRUE(FileManager::defaultManager().createFileAtPath(temp, Data::fromString("half")));
+  (void)UserDefaults::initWithSuiteName("swept")->objectForKey("k");
+  EXPECT_FALSE(FileManager::defaultManager().fileExistsAtPath(temp));
 }
 
 }  // namespace

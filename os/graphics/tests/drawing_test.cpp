@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <zlib.h>
+
+#include "os/foundation/sandbox.h"
 
 #include "os/graphics/context.h"
 #include "os/graphics/image.h"
@@ -83,6 +86,57 @@ TEST(ImageCodecTest, DamagedDataIsAnErrorNotACrash) {
   flipped.mutableBytes()[40] ^= 0xff;  // damaged IDAT/IHDR content
   cases.push_back(flipped);
   for (const auto& d : cases) EXPECT_FALSE(CGImage::decode(d)) << d.size();
+}
+
+namespace {
+void appendBigEndian(std::vector<uint8_t>& out, uint32_t v, int bytes) {
+  for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+// A PNG that stops where its image data begins, after a sound header.
+os::Data pngHeader(uint32_t width, uint32_t height) {
+  std::vector<uint8_t> out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  std::vector<uint8_t> chunk = {'I', 'H', 'D', 'R'};
+  appendBigEndian(chunk, width, 4);
+  appendBigEndian(chunk, height, 4);
+  chunk.insert(chunk.end(), {8, 2, 0, 0, 0});  // 8-bit RGB
+  appendBigEndian(out, 13, 4);
+  out.insert(out.end(), chunk.begin(), chunk.end());
+  appendBigEndian(out, static_cast<uint32_t>(crc32(0, chunk.data(), static_cast<uInt>(chunk.size()))), 4);
+  out.insert(out.end(), {0, 0, 1, 0, 'I', 'D', 'A', 'T'});
+  return os::Data(std::move(out));
+}
+// A JPEG that stops after its frame and scan headers.
+os::Data jpegHeader(uint16_t width, uint16_t height) {
+  std::vector<uint8_t> out = {0xff, 0xd8, 0xff, 0xc0, 0, 11, 8};
+  appendBigEndian(out, height, 2);
+  appendBigEndian(out, width, 2);
+  out.insert(out.end(), {1, 1, 0x11, 0, 0xff, 0xda, 0, 8, 1, 1, 0, 0, 63, 0});
+  return os::Data(std::move(out));
+}
+}  // namespace
+
+// Pictures over the size limits were called damaged: the libraries' own
+// limits (a side over 1,000,000 in PNG, over 65,500 in JPEG) failed them
+// before the pixel limit was asked.
+TEST(ImageCodecTest, PicturesOverTheSizeLimitsAreTooLarge) {
+  const os::Data cases[] = {pngHeader(10000, 10000), pngHeader(2'000'000, 1000), jpegHeader(20000, 20000),
+                            jpegHeader(65535, 65535)};
+  for (const auto& data : cases) {
+    auto image = CGImage::decode(data);
+    ASSERT_FALSE(image);
+    EXPECT_EQ(image.error().code(), static_cast<int64_t>(CGImageError::tooLarge)) << image.error().description();
+  }
+}
+
+// A folder given as a picture file threw an uncaught std::ios_failure.
+TEST(ImageCodecTest, FileThatCannotBeReadIsAnError) {
+  os::TemporarySandbox sandbox;
+  const std::string folder = sandbox.sandbox()->documentsDirectory();
+  for (const auto& path : {folder, folder + "/missing.png"}) {
+    auto image = CGImage::decodeFile(path);
+    ASSERT_FALSE(image);
+    EXPECT_EQ(image.error().code(), static_cast<int64_t>(CGImageError::io));
+  }
 }
 
 TEST(TextTest, MeasurementIsDeterministicAndWraps) {

@@ -190,6 +190,29 @@ TEST_F(KeychainTest, FailedWriteChangesNothing) {
   EXPECT_EQ(readSecret(password("s", "a")), "v1");
 }
 
+// A read that failed (too many open files) left the keychain loaded and
+// empty, so the next add wrote a file holding only the new item.
+TEST_F(KeychainTest, FailedReadKeepsTheStoredItems) {
+  ASSERT_EQ(SecItemAdd(with(password("s", "a"), {{kSecValueData, Value(Data::fromString("first"))}})), errSecSuccess);
+  Keychain::resetShared();
+  {
+    auto faulty = std::make_shared<FaultInjectingFileSystem>();
+    ScopedFileSystem installed(faulty);
+    faulty->inject(FileOp::Open, FaultInjectingFileSystem::Fault{EMFILE, keychainFile(), 0, 2});
+    Value out;
+    EXPECT_EQ(SecItemCopyMatching(password("s", "a"), &out), errSecIO);
+    EXPECT_EQ(SecItemAdd(password("s", "refused")), errSecIO);
+    EXPECT_EQ(faulty->failureCount(FileOp::Open), 2);
+    // The next call reads the file again.
+    ASSERT_EQ(SecItemAdd(with(password("s", "b"), {{kSecValueData, Value(Data::fromString("second"))}})),
+              errSecSuccess);
+  }
+  Keychain::resetShared();
+  EXPECT_EQ(readSecret(password("s", "a")), "first");
+  EXPECT_EQ(readSecret(password("s", "b")), "second");
+  EXPECT_EQ(readSecret(password("s", "refused")), std::nullopt);
+}
+
 // ---- everything the app keeps, across a restart ----
 
 class Token : public SecureCoding {

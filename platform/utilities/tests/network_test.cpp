@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
+#include <thread>
 
 #include "os/foundation/clock.h"
 #include "os/foundation/file_manager.h"
@@ -18,9 +20,11 @@ namespace {
 using os::testing::ScriptedResponse;
 using os::testing::TestHTTPServer;
 
-// What a request's handler received.
+// What a request's handler received. The handler runs on the test's queue
+// while the main thread polls `calls`; the other fields are read after the
+// queue has been synced.
 struct Reply {
-  int calls = 0;
+  std::atomic<int> calls = 0;
   bool onExpectedQueue = false;
   std::optional<os::HTTPURLResponse> response;
   std::optional<os::Data> data;
@@ -96,7 +100,7 @@ TEST_F(NetworkTest, PostSendsGzippedBodyWithItsHeaders) {
   EXPECT_TRUE(id->starts_with("com.daz.network.background-upload-"));
   EXPECT_TRUE(network->hasUploadInProgress());
   ASSERT_TRUE(waitFor(reply));
-  EXPECT_EQ(reply.calls, 1);
+  EXPECT_EQ(reply.calls.load(), 1);
   EXPECT_TRUE(reply.onExpectedQueue);
   EXPECT_FALSE(reply.error);
   EXPECT_EQ(reply.response->statusCode(), 200);
@@ -129,7 +133,7 @@ TEST_F(NetworkTest, EmptyURLFailsOnTheCallersQueue) {
   ASSERT_TRUE(waitFor(post));
   ASSERT_TRUE(waitFor(get));
   for (Reply* reply : {&post, &get}) {
-    EXPECT_EQ(reply->calls, 1);
+    EXPECT_EQ(reply->calls.load(), 1);
     EXPECT_TRUE(reply->onExpectedQueue);
     ASSERT_TRUE(reply->error);
     EXPECT_EQ(reply->error->domain(), kDAZNetworkErrorDomain);
@@ -232,7 +236,7 @@ TEST_F(NetworkTest, HangingServerIsCutOffAtTheTimeout) {
   network->postURL(url("/hang"), os::Data::fromString("p"), queue, false, handlerFor(reply));
   ASSERT_TRUE(waitFor(reply));
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  EXPECT_EQ(reply.calls, 1);
+  EXPECT_EQ(reply.calls.load(), 1);
   ASSERT_TRUE(reply.error);
   EXPECT_EQ(reply.error->domain(), os::kURLErrorDomain);
   EXPECT_EQ(reply.error->code(), os::kURLErrorTimedOut);
@@ -263,7 +267,7 @@ TEST_F(NetworkTest, RequestThatCannotStartCallsItsHandlerOnce) {
   ASSERT_TRUE(waitFor(post));
   ASSERT_TRUE(waitFor(get));
   for (Reply* reply : {&post, &get}) {
-    EXPECT_EQ(reply->calls, 1);
+    EXPECT_EQ(reply->calls.load(), 1);
     ASSERT_TRUE(reply->error);
     EXPECT_EQ(reply->error->code(), 2);
     EXPECT_EQ(reply->error->userInfo().at(kDAZNetworkErrorContext), os::Value("Cannot create network session"));
@@ -343,6 +347,41 @@ TEST_F(NetworkTest, LogsGoToTheDelegateOrToConsoleAndLogger) {
   ASSERT_TRUE(waitFor(reply));
   ASSERT_FALSE(delegate->lines.empty());
   EXPECT_EQ(delegate->lines[0], (std::pair<long, std::string>{900001, "Downloading data. Host"}));
+}
+
+// Holds the thread that logs "Downloading data" (the request's caller, its
+// task started) until released.
+class HoldingLogger : public DAZNetworkLoggerDelegate {
+ public:
+  void release() { released_.set_value(); }
+  void DAZNetwork_logWithLevelMessageCodeMessageContexts(DAZNetworkLogLevel, long, const std::string&,
+                                                         const std::vector<os::Value>&) override {}
+  void DAZNetwork_logWithLevelMessageCodeMessageContext(DAZNetworkLogLevel, long code, const std::string&,
+                                                        const os::Value&) override {
+    if (code == kDAZNetworkMessageCodeNetwork001) (void)releasedFuture_.wait_for(std::chrono::seconds(30));
+  }
+  void DAZNetwork_logWithLevelMessageCodeMessage(DAZNetworkLogLevel, long, const std::string&) override {}
+
+ private:
+  std::promise<void> released_;
+  std::shared_future<void> releasedFuture_ = released_.get_future().share();
+};
+
+// A request entered the in-flight table only after its task had started: one
+// that finished before its caller went on was removed before it was added, and
+// hasUploadInProgress stayed true for good.
+TEST_F(NetworkTest, RequestThatFinishesBeforeItsCallerGoesOnIsNotLeftInFlight) {
+  server.setResponse("/fast", ScriptedResponse::ok());
+  auto logger = std::make_shared<HoldingLogger>();
+  network->setLoggerDelegate(logger);
+  Reply reply;
+  std::thread caller([&] { network->getURL(url("/fast"), {}, queue, false, handlerFor(reply)); });
+  const bool finished = waitFor(reply);  // while the caller is held after starting the task
+  logger->release();
+  caller.join();
+  ASSERT_TRUE(finished);
+  EXPECT_EQ(reply.calls.load(), 1);
+  EXPECT_FALSE(network->hasUploadInProgress());
 }
 
 TEST_F(NetworkTest, ReachabilityChangesReachTheDelegate) {

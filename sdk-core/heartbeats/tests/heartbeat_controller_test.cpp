@@ -3,6 +3,7 @@
 #include "os/dispatch/manual_clock.h"
 #include "os/dispatch/queue.h"
 #include "os/foundation/file_manager.h"
+#include "os/foundation/file_system.h"
 #include "os/foundation/sandbox.h"
 #include "sdk-core/heartbeats/heartbeat_controller.h"
 
@@ -114,4 +115,41 @@ TEST_F(HeartbeatControllerTest, FailedWriteKeepsHeartbeatsForTheNextFlush) {
   EXPECT_TRUE(controller.flush().isEmpty());
   bytes->failWrites = false;
   EXPECT_EQ(storedHeartbeats(controller), 1u);
+}
+
+// A read that failed (too many open files) counted as "no heartbeats", so the
+// next log wrote a fresh bundle over the stored ones.
+TEST_F(HeartbeatControllerTest, FailedReadKeepsTheStoredHeartbeats) {
+  {
+    HeartbeatController first(kID);
+    first.log("agent");
+    os::dispatch::drainUntilIdle();
+  }
+  HeartbeatController relaunched(kID);
+  {
+    auto faulty = std::make_shared<os::FaultInjectingFileSystem>();
+    os::ScopedFileSystem installed(faulty);
+    faulty->inject(os::FileOp::Open, os::FaultInjectingFileSystem::Fault{EMFILE, storePath(), 0, 2});
+    clock_->advance(86400);
+    relaunched.log("agent");                    // dropped: the stored bundle is not written over
+    EXPECT_TRUE(relaunched.flush().isEmpty());  // reported as nothing to send, nothing taken
+    EXPECT_EQ(faulty->failureCount(os::FileOp::Open), 2);
+  }
+  clock_->advance(86400);
+  relaunched.log("agent");
+  EXPECT_EQ(storedHeartbeats(relaunched), 2u);
+}
+
+// The cache of storages died at exit before a storage held by another static
+// (the app object), whose destructor then erased from it: memory damage at
+// every exit, seen by the sanitizer build.
+TEST_F(HeartbeatControllerTest, StorageHeldByAStaticOutlivesTheCacheAtExit) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        static std::shared_ptr<HeartbeatStorage> heldUntilExit;
+        heldUntilExit = HeartbeatStorage::instance(kID);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }

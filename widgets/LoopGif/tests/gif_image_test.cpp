@@ -68,6 +68,7 @@ TEST(GifImageTest, DamagedAndForeignDataFailCleanly) {
       {"cut in the first frame", good.subdata(0, 45), GifParseError::noImages},
       {"no timing", makeGif({{0, std::nullopt}}), GifParseError::noTimingInfo},
       {"not an image", os::Data::fromString("definitely not a picture"), std::nullopt},
+      // Mended: empty data was copied from its null bytes (undefined behaviour).
       {"empty", os::Data(), std::nullopt},
   };
   for (const auto& c : cases) {
