@@ -2,11 +2,13 @@ list(APPEND FOUNDATION_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/clock.cpp
   ${CMAKE_CURRENT_LIST_DIR}/crypto.cpp
   ${CMAKE_CURRENT_LIST_DIR}/date_format.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/decimal.cpp
   ${CMAKE_CURRENT_LIST_DIR}/encoding.cpp
   ${CMAKE_CURRENT_LIST_DIR}/error.cpp
   ${CMAKE_CURRENT_LIST_DIR}/format.cpp
   ${CMAKE_CURRENT_LIST_DIR}/json.cpp
   ${CMAKE_CURRENT_LIST_DIR}/plist.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/regex.cpp
   ${CMAKE_CURRENT_LIST_DIR}/uuid.cpp
   ${CMAKE_CURRENT_LIST_DIR}/value.cpp
 )
@@ -25,4 +27,6 @@ list(APPEND FOUNDATION_TEST_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/tests/date_format_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tests/json_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tests/plist_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tests/decimal_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tests/regex_test.cpp
 )

@@ -346,7 +346,7 @@ Status FileManager::setResourceValue(const std::string& path, const std::string&
   if (!fileExistsAtPath(path)) return fail(fileError(ENOENT, FileAccess::Writing, path));
   bool excluded = value.boolValue();
   char flag = excluded ? '1' : '0';
-  if (::setxattr(path.c_str(), kBackupExclusionAttribute, &flag, 1, 0) == 0) return {};
+  if (FileSystem::currentShared()->setxattr(path, kBackupExclusionAttribute, &flag, 1, 0) == 0) return {};
   if (errno != ENOTSUP) return fail(fileError(errno, FileAccess::Writing, path));
   std::lock_guard lock(exclusionMutex());
   auto paths = readExclusions();

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace os {
@@ -45,6 +46,9 @@ int FileSystem::rename(const std::string& from, const std::string& to) { return 
 int FileSystem::unlink(const std::string& path) { return ::unlink(path.c_str()); }
 int FileSystem::mkdir(const std::string& path, mode_t mode) { return ::mkdir(path.c_str(), mode); }
 int FileSystem::rmdir(const std::string& path) { return ::rmdir(path.c_str()); }
+int FileSystem::setxattr(const std::string& path, const std::string& name, const void* value, size_t size, int flags) {
+  return ::setxattr(path.c_str(), name.c_str(), value, size, flags);
+}
 
 std::shared_ptr<FileSystem> FileSystem::host() {
   static const std::shared_ptr<FileSystem> fs = std::make_shared<FileSystem>();
@@ -165,6 +169,11 @@ int FaultInjectingFileSystem::mkdir(const std::string& path, mode_t mode) {
 int FaultInjectingFileSystem::rmdir(const std::string& path) {
   OS_FAULT(FileOp::Rmdir, path);
   return base_->rmdir(path);
+}
+int FaultInjectingFileSystem::setxattr(const std::string& path, const std::string& name, const void* value,
+                                       size_t size, int flags) {
+  OS_FAULT(FileOp::SetXattr, path);
+  return base_->setxattr(path, name, value, size, flags);
 }
 
 #undef OS_FAULT

@@ -33,6 +33,8 @@ class FileSystem {
   virtual int unlink(const std::string& path);
   virtual int mkdir(const std::string& path, mode_t mode);
   virtual int rmdir(const std::string& path);
+  // Sets an extended attribute (setxattr(2)).
+  virtual int setxattr(const std::string& path, const std::string& name, const void* value, size_t size, int flags);
 
   // The file system in force; never null. Thread-safe. Hold the pointer for
   // the length of one operation (open, write, sync, close of one file).
@@ -43,7 +45,7 @@ class FileSystem {
   static std::shared_ptr<FileSystem> host();
 };
 
-enum class FileOp { Open, Read, Write, Sync, Truncate, Rename, Unlink, Mkdir, Rmdir, Count_ };
+enum class FileOp { Open, Read, Write, Sync, Truncate, Rename, Unlink, Mkdir, Rmdir, SetXattr, Count_ };
 
 // Wraps another file system and fails the calls it is told to fail. A fault
 // applies to calls of one kind whose path (for calls on a descriptor: the path
@@ -86,6 +88,7 @@ class FaultInjectingFileSystem : public FileSystem {
   int unlink(const std::string& path) override;
   int mkdir(const std::string& path, mode_t mode) override;
   int rmdir(const std::string& path) override;
+  int setxattr(const std::string& path, const std::string& name, const void* value, size_t size, int flags) override;
 
  private:
   // Counts the call; returns the errno to fail it with, or 0.

@@ -35,6 +35,32 @@ class PreferencesDomain {
     return values_;
   }
 
+  std::vector<std::string> keys() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> out;
+    for (const auto& [key, value] : values_) out.push_back(key);
+    return out;
+  }
+
+  void removeKeys(const std::vector<std::string>& keys) {
+    std::lock_guard lock(mutex_);
+    size_t removed = 0;
+    for (const auto& key : keys) removed += values_.erase(key);
+    if (removed > 0) (void)persistLocked();
+  }
+
+  // Forgets every value and the file.
+  void removePersistentDomain() {
+    std::lock_guard lock(mutex_);
+    values_.clear();
+    unsaved_ = false;
+    auto& fm = FileManager::defaultManager();
+    if (fm.fileExistsAtPath(path_)) {
+      auto removed = fm.removeItemAtPath(path_);
+      if (!removed) log()->error("Cannot remove preferences of suite " + suite_ + ": " + removed.error().description());
+    }
+  }
+
   void set(const std::string& key, std::optional<Value> value) {
     std::lock_guard lock(mutex_);
     if (value) {
@@ -258,6 +284,18 @@ void UserDefaults::setObject(const Value& value, const std::string& key) {
 }
 
 void UserDefaults::removeObjectForKey(const std::string& key) { domain_->set(key, std::nullopt); }
+
+void UserDefaults::removeObjectsForKeys(const std::vector<std::string>& keys) { domain_->removeKeys(keys); }
+
+std::vector<std::string> UserDefaults::keyList() const { return domain_->keys(); }
+
+void UserDefaults::removePersistentDomainForName(const std::string& suiteName) {
+  if (suiteName.empty()) return;
+  // Through the suite's object, so that a domain already loaded is emptied
+  // as well as the file.
+  if (auto defaults = suiteName == standardSuiteName() ? standardUserDefaults() : initWithSuiteName(suiteName))
+    defaults->domain_->removePersistentDomain();
+}
 
 void UserDefaults::registerDefaults(const Dictionary& defaults) {
   auto& s = state();

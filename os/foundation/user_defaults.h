@@ -21,6 +21,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "os/foundation/data.h"
 #include "os/foundation/error.h"
@@ -71,6 +72,13 @@ class UserDefaults {
   void setFloat(float value, const std::string& key) { setObject(Value(value), key); }
   void setBool(bool value, const std::string& key) { setObject(Value(value), key); }
   void removeObjectForKey(const std::string& key);
+  // Removes the keys with one write of the suite's file.
+  void removeObjectsForKeys(const std::vector<std::string>& keys);
+  // The keys the suite stores (registered defaults not included), sorted.
+  std::vector<std::string> keyList() const;
+  // Empties the suite's domain and deletes its preferences file, without
+  // writing an empty file in its place. Objects over the suite see it empty.
+  static void removePersistentDomainForName(const std::string& suiteName);
 
   // Adds to the process-wide registration domain (values are not written).
   void registerDefaults(const Dictionary& defaults);

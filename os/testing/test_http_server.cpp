@@ -73,6 +73,11 @@ void TestHTTPServer::setResponses(const std::string& path, std::vector<ScriptedR
   scripts_[path] = Script{std::move(responses), 0};
 }
 
+void TestHTTPServer::setResponder(Responder responder) {
+  std::lock_guard lock(mutex_);
+  responder_ = responder ? std::make_shared<Responder>(std::move(responder)) : nullptr;
+}
+
 std::vector<RecordedRequest> TestHTTPServer::requests() const {
   std::lock_guard lock(mutex_);
   return requests_;
@@ -110,11 +115,22 @@ void TestHTTPServer::handle(const httplib::Request& req, httplib::Response& res)
   }
   recorded.body = req.body;
 
+  std::optional<ScriptedResponse> chosen;
+  std::shared_ptr<Responder> responder;
+  {
+    std::lock_guard lock(mutex_);
+    responder = responder_;
+  }
+  if (responder) {
+    std::lock_guard lock(responderMutex_);
+    chosen = (*responder)(recorded);
+  }
+
   ScriptedResponse scripted;
   {
     std::unique_lock lock(mutex_);
     requests_.push_back(std::move(recorded));
-    scripted = responseFor(req.path);
+    scripted = chosen ? std::move(*chosen) : responseFor(req.path);
     changed_.notify_all();
     if (scripted.hang) {
       changed_.wait(lock, [&] { return stopping_; });

@@ -99,6 +99,13 @@ class TestHTTPServer {
   // Answers in turn; the last one repeats.
   void setResponses(const std::string& path, std::vector<ScriptedResponse> responses);
 
+  // Chooses the answer to every request from the request itself; nullopt
+  // falls back to the scripted answers. Called on a server thread, for one
+  // request at a time, without the server's lock held. An empty responder
+  // removes it.
+  using Responder = std::function<std::optional<ScriptedResponse>(const RecordedRequest&)>;
+  void setResponder(Responder responder);
+
   std::vector<RecordedRequest> requests() const;
   size_t requestCount() const;
   // Waits (real time) until at least `count` requests have arrived.
@@ -122,6 +129,8 @@ class TestHTTPServer {
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::map<std::string, Script> scripts_;   // guarded by mutex_
+  std::shared_ptr<Responder> responder_;    // guarded by mutex_
+  std::mutex responderMutex_;               // one responder call at a time
   std::vector<RecordedRequest> requests_;   // guarded by mutex_
   bool stopping_ = false;                   // guarded by mutex_
 };

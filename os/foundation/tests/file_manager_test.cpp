@@ -131,6 +131,15 @@ TEST_F(FileManagerTest, ExcludedFromBackupIsKeptWithTheFile) {
   EXPECT_EQ(*fm.resourceValue(docs + "/moved.plist", kURLIsExcludedFromBackupKey), Value(true));
   EXPECT_FALSE(fm.setResourceValue(docs + "/none", kURLIsExcludedFromBackupKey, Value(true)));
   EXPECT_FALSE(fm.setResourceValue(docs + "/moved.plist", kURLFileSizeKey, Value(1)));
+
+  // The flag is set through the file-system seam, so a test can make it fail.
+  auto faulty = std::make_shared<FaultInjectingFileSystem>();
+  ScopedFileSystem installed(faulty);
+  faulty->inject(FileOp::SetXattr, {EIO, "prefs2", 0, 1});
+  ASSERT_TRUE(fm.createFileAtPath(docs + "/prefs2.plist", Data::fromString("y")));
+  EXPECT_FALSE(fm.setResourceValue(docs + "/prefs2.plist", kURLIsExcludedFromBackupKey, Value(true)));
+  EXPECT_EQ(*fm.resourceValue(docs + "/prefs2.plist", kURLIsExcludedFromBackupKey), Value(false));
+  EXPECT_TRUE(fm.setResourceValue(docs + "/prefs2.plist", kURLIsExcludedFromBackupKey, Value(true)));
 }
 
 // Each injected failure must leave the previous file whole and no temporary

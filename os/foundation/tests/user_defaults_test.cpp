@@ -137,5 +137,37 @@ TEST_F(UserDefaultsTest, FailedWriteKeepsThePreviousFileAndIsRetried) {
   EXPECT_EQ(UserDefaults::initWithSuiteName("disk")->stringForKey("k"), "v2");
 }
 
+TEST_F(UserDefaultsTest, KeysAreListedAndRemovedTogether) {
+  auto d = UserDefaults::initWithSuiteName("many");
+  d->registerDefaults({{"registered", Value(1)}});
+  d->setObject(Value("b"), "b");
+  d->setObject(Value("a"), "a");
+  d->setObject(Value("c"), "c");
+  EXPECT_EQ(d->keyList(), (std::vector<std::string>{"a", "b", "c"}));
+
+  auto counting = std::make_shared<FaultInjectingFileSystem>();
+  ScopedFileSystem installed(counting);
+  d->removeObjectsForKeys({"a", "c", "absent"});
+  EXPECT_EQ(counting->callCount(FileOp::Rename), 1);  // one write for all of them
+  d->removeObjectsForKeys({"absent"});
+  EXPECT_EQ(counting->callCount(FileOp::Rename), 1);  // nothing removed, nothing written
+  UserDefaults::resetStandardUserDefaults();
+  EXPECT_EQ(UserDefaults::initWithSuiteName("many")->keyList(), std::vector<std::string>{"b"});
+}
+
+TEST_F(UserDefaultsTest, RemovingAPersistentDomainEmptiesItAndDeletesItsFile) {
+  auto d = UserDefaults::initWithSuiteName("gone");
+  d->setObject(Value("v"), "k");
+  const std::string path = d->preferencesPath();
+  ASSERT_TRUE(FileManager::defaultManager().fileExistsAtPath(path));
+  UserDefaults::removePersistentDomainForName("gone");
+  EXPECT_FALSE(FileManager::defaultManager().fileExistsAtPath(path));
+  EXPECT_TRUE(d->objectForKey("k").isNull());
+  EXPECT_TRUE(UserDefaults::initWithSuiteName("gone")->keyList().empty());
+  UserDefaults::removePersistentDomainForName("never-made");  // nothing there: nothing happens
+  EXPECT_FALSE(FileManager::defaultManager().fileExistsAtPath(sandbox.sandbox()->preferencesDirectory() +
+                                                              "/never-made.plist"));
+}
+
 }  // namespace
 }  // namespace os

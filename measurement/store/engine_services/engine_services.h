@@ -1,0 +1,83 @@
+// What the measurement store asks of the measurement engine and of the
+// analytics facade above it.
+//
+// The engine (APMMeasurement) and the facade (APMAnalytics) live above the
+// store and are built on it; the store calls back into them through these two
+// interfaces, which they implement and install once they exist. Tests install
+// recording doubles. Nothing here includes the engine.
+//
+//   APMMeasurementServices  the engine singleton: its switch, identity,
+//                           database, remote configuration, worker scheduler
+//                           and event writes; with the process-wide monitor.
+//   APMAnalyticsServices    the facade's consent and internal-event entries.
+//
+// The accessors are thread-safe. What the installed objects do on which
+// thread is their own contract (the event writes hop to the worker queue).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "os/foundation/value.h"
+
+class APMDatabase;
+class APMEvent;
+class APMIdentity;
+class APMMonitor;
+class APMRemoteConfig;
+class APMScheduler;
+
+class APMMeasurementServices {
+ public:
+  virtual ~APMMeasurementServices() = default;
+
+  // ---- Process-wide ----
+  // The measurement monitor, created on first use (level 6, an APMASLLogger
+  // sink, the library's version). Never null.
+  static std::shared_ptr<APMMonitor> monitor();
+  // The engine singleton, or null before it exists.
+  static std::shared_ptr<APMMeasurementServices> sharedInstance();
+  static bool hasSharedInstance() { return sharedInstance() != nullptr; }
+  // The engine's remote configuration; null while there is no engine.
+  static std::shared_ptr<APMRemoteConfig> remoteConfig();
+  // Installed by the engine once it is built, and by tests (null removes).
+  static void setSharedInstance(std::shared_ptr<APMMeasurementServices> engine);
+
+  // ---- The engine ----
+  // Whether measurement is enabled.
+  virtual bool isEnabled() const = 0;
+  // Null before start.
+  virtual std::shared_ptr<APMIdentity> identity() const = 0;
+  virtual std::shared_ptr<APMDatabase> database() const = 0;
+  // The configuration remoteConfig() answers.
+  virtual std::shared_ptr<APMRemoteConfig> engineRemoteConfig() const = 0;
+  // The wrapper of the worker queue "com.devuvo.ruri.worker".
+  virtual std::shared_ptr<APMScheduler> scheduler() const = 0;
+  // On the worker queue: logs the event, passes it through the conditional
+  // user properties, then performs the filtered write.
+  virtual void writeEventOnWorkerQueue(std::shared_ptr<APMEvent> event) = 0;
+  // On the worker queue: applies the configuration's block lists and
+  // error-event rules and writes the raw event in a transaction.
+  virtual void writeFilteredEventOnWorkerQueue(std::shared_ptr<APMEvent> event) = 0;
+
+  // ---- For tests ----
+  // Replaces the process-wide monitor; null makes a new one on next use.
+  static void TEST_setMonitor(std::shared_ptr<APMMonitor> monitor);
+};
+
+class APMAnalyticsServices {
+ public:
+  virtual ~APMAnalyticsServices() = default;
+
+  // The facade, or null before it is installed.
+  static std::shared_ptr<APMAnalyticsServices> sharedInstance();
+  // Installed by the facade, and by tests (null removes).
+  static void setSharedInstance(std::shared_ptr<APMAnalyticsServices> analytics);
+
+  // Consent type -> "granted" / "denied", kept under a persistence key
+  // ("consent_settings_tcf", "consent_settings_3p", or another).
+  virtual void setConsent(const os::Dictionary& consent, const std::string& key) = 0;
+  // Logs an internal event (such as "_tcf" with the origin "auto").
+  virtual void logInternalEventWithOrigin(const std::string& origin, const std::string& name,
+                                          const os::Dictionary& parameters) = 0;
+};
