@@ -32,3 +32,8 @@ inline constexpr int kAPMPMaxEvaluationDepth = 600;
 // of nested arrays, equality, conversion to and from platform values): a
 // deeper or cyclic structure fails with rovav 18 (equality answers false).
 inline constexpr int kAPMPMaxValueNesting = 200;
+
+// Match steps one regular expression of a program may take (the os regular
+// expression's time limit, roughly milliseconds): a pattern that backtracks
+// without end fails with the regular-expression layer's time-limit error.
+inline constexpr int32_t kAPMPRegularExpressionTimeLimit = 100;
