@@ -97,7 +97,10 @@ void APMPObjectManager::markFromRoots(std::vector<APMPValueRef>* recorded) {
   std::erase_if(roots_, [](const auto& entry) { return entry.expired(); });
 }
 
-void APMPObjectManager::mark() { markFromRoots(nullptr); }
+void APMPObjectManager::mark() {
+  marked_.clear();
+  markFromRoots(&marked_);
+}
 
 void APMPObjectManager::sweep() {
   // Every unreachable container is emptied before anything is freed, so the
@@ -108,6 +111,11 @@ void APMPObjectManager::sweep() {
     if (auto value = entry.lock()) alive.push_back(std::move(value));
   }
   for (const auto& value : alive) value->sweep();
+  // Containers the manager does not track (native functions and modules)
+  // are never swept: their flags are cleared here, or the next mark would
+  // stop at them and miss what they hold.
+  for (const auto& value : marked_) static_cast<APMPContainerValue&>(*value).unmark();
+  apmp::detail::releaseAllLater(marked_);
   apmp::detail::releaseAllLater(alive);
   pruneObjects();
   pruneThreshold_ = std::max<size_t>(1024, objects_.size() * 2);

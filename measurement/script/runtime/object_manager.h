@@ -99,6 +99,8 @@ class APMPObjectManager {
 
   std::vector<std::weak_ptr<APMPGarbageCollectionRoot>> roots_;
   std::vector<std::weak_ptr<APMPRuntimeValue>> objects_;
+  // The containers the last mark reached, until the sweep after it.
+  std::vector<APMPValueRef> marked_;
   // objects_ is pruned of expired entries when it doubles past this.
   size_t pruneThreshold_ = 1024;
   uint64_t epoch_ = 0;

@@ -168,6 +168,7 @@ class APMPStringValue final : public APMPRuntimeValue {
 class APMPContainerValue : public APMPRuntimeValue {
  public:
   bool isMarked() const { return marked_; }
+  void unmark() { marked_ = false; }
   void sweep() override;
 
  protected:

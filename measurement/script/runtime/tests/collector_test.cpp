@@ -84,6 +84,18 @@ TEST_F(CollectorTest, WhatAClosureCanReadThroughOuterScopesStaysIntact) {
   EXPECT_TRUE(settings->valueForProperty(u"limit")->isEqualToRuntimeValue(*Num(3)));
 }
 
+// Mend: native functions are not tracked, so no sweep cleared their mark
+// flags; from the second collection on, marking stopped at them and what a
+// program had stored on a module was emptied.
+TEST_F(CollectorTest, WhatAModuleHoldsSurvivesEveryCollection) {
+  auto platform = runtime_->executeStatements({Op("require", {S("internal.platform")})});
+  auto stored = map(runtime_->globalScope());
+  stored->setValue(Num(1), u"x");
+  static_cast<APMPFunctionValue&>(**platform).setValue(stored, u"cache");
+  for (int i = 0; i < 3; ++i) runtime_->collectGarbage();
+  EXPECT_TRUE(stored->hasProperty(u"x"));
+}
+
 TEST_F(CollectorTest, DestroyingTheRuntimeFreesEverythingItMade) {
   std::weak_ptr<APMPMapValue> cyclic;
   std::weak_ptr<APMPFunctionValue> held;
