@@ -19,6 +19,13 @@
 // 3. A handler takes the argument list and the scope and returns a value or
 //    the first error; it holds no state of its own. A row whose handler is
 //    null is routed and counted like the others and yields undefined.
+// 4. Adding a command: write its handler as a free function of type
+//    APMPCommandHandler (one source file per family), declare it in a header
+//    that opcode_table.cpp includes, and name it in its row. Handlers build
+//    on the argument routines and number forms of the runtime (evaluator.h,
+//    number_forms.h), make containers through APMPObjectManager, and make
+//    strings longer than their inputs through APMPMakeString/APMPConcatenate
+//    so the string cap holds.
 #pragma once
 
 #include <cstdint>

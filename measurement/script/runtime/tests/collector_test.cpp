@@ -126,6 +126,8 @@ TEST_F(CollectorTest, DestroyingTheRuntimeFreesEverythingItMade) {
 // Mend: dropping the head of a long chain of containers freed it recursively,
 // one stack frame group per link, and overflowed the stack.
 TEST_F(CollectorTest, LongChainsAreFreedWithoutRecursion) {
+  // A fresh child process: no other test's threads, so its leak check holds.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   ASSERT_EXIT(
       {
         constexpr int kLinks = 100'000;
