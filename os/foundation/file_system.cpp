@@ -1,6 +1,7 @@
 #include "os/foundation/file_system.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -103,6 +104,7 @@ int FaultInjectingFileSystem::check(FileOp op, const std::string& path, const st
     f.skip--;
     return 0;
   }
+  if (f.killProcess) ::kill(::getpid(), SIGKILL);
   if (f.times == 0) return 0;
   if (f.times > 0) f.times--;
   failures_[size_t(op)]++;

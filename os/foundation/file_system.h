@@ -51,7 +51,9 @@ enum class FileOp { Open, Read, Write, Sync, Truncate, Rename, Unlink, Mkdir, Rm
 // applies to calls of one kind whose path (for calls on a descriptor: the path
 // it was opened with; for rename: either path) contains `pathContains`; it
 // lets `skip` such calls through first, then fails `times` of them (-1: every
-// one) with `error`. Thread-safe.
+// one) with `error`. A fault with `killProcess` set instead sends SIGKILL to
+// the process at the first call it applies to, before the call is made (for
+// crash-consistency tests in a child process). Thread-safe.
 class FaultInjectingFileSystem : public FileSystem {
  public:
   struct Fault {
@@ -59,6 +61,7 @@ class FaultInjectingFileSystem : public FileSystem {
     std::string pathContains;
     int skip = 0;
     int times = -1;
+    bool killProcess = false;
   };
 
   // Wraps `base`, or the file system in force when null.
@@ -75,6 +78,10 @@ class FaultInjectingFileSystem : public FileSystem {
   void failWritesWithDiskFull(std::string pathContains = {}) { inject(FileOp::Write, Fault{ENOSPC, std::move(pathContains), 0, -1}); }
   void failRenames(int error = EIO, std::string pathContains = {}) {
     inject(FileOp::Rename, Fault{error, std::move(pathContains), 0, -1});
+  }
+  // The process dies by SIGKILL at the nth (1-based) matching call of a kind.
+  void killAtCall(FileOp op, int nth, std::string pathContains = {}) {
+    inject(op, Fault{EIO, std::move(pathContains), nth - 1, -1, true});
   }
 
   int open(const std::string& path, int flags, mode_t mode) override;

@@ -10,29 +10,46 @@
 #include "os/uikit/view.h"
 
 namespace {
+std::mutex& sharedAppMutex() {
+  static auto& m = *new std::mutex;
+  return m;
+}
 std::shared_ptr<UIApplication>& sharedApp() {
-  static auto& app = *new std::shared_ptr<UIApplication>();
+  static auto& app = *new std::shared_ptr<UIApplication>();  // guarded by sharedAppMutex()
   return app;
 }
 }  // namespace
 
 std::shared_ptr<UIApplication> UIApplication::sharedApplication() {
+  std::lock_guard lock(sharedAppMutex());
   auto& app = sharedApp();
   if (!app) app = std::make_shared<UIApplication>();
   return app;
 }
 
-void UIApplication::setSharedApplication(std::shared_ptr<UIApplication> app) { sharedApp() = std::move(app); }
+void UIApplication::setSharedApplication(std::shared_ptr<UIApplication> app) {
+  std::lock_guard lock(sharedAppMutex());
+  sharedApp() = std::move(app);
+}
 
 UIBackgroundTaskIdentifier UIApplication::beginBackgroundTask(const std::string& name, std::function<void()> handler) {
+  std::lock_guard lock(tasksMutex_);
   UIBackgroundTaskIdentifier id = nextTask_++;
   tasks_[id] = {name, std::move(handler)};
   return id;
 }
 
-void UIApplication::endBackgroundTask(UIBackgroundTaskIdentifier identifier) { tasks_.erase(identifier); }
+void UIApplication::endBackgroundTask(UIBackgroundTaskIdentifier identifier) {
+  std::function<void()> handler;  // released outside the lock: it may own what ends tasks
+  std::lock_guard lock(tasksMutex_);
+  auto it = tasks_.find(identifier);
+  if (it == tasks_.end()) return;
+  handler = std::move(it->second.expiration);
+  tasks_.erase(it);
+}
 
 std::vector<std::string> UIApplication::TEST_activeBackgroundTaskNames() const {
+  std::lock_guard lock(tasksMutex_);
   std::vector<std::string> names;
   for (const auto& [id, task] : tasks_) names.push_back(task.name);
   return names;
@@ -41,8 +58,11 @@ std::vector<std::string> UIApplication::TEST_activeBackgroundTaskNames() const {
 void UIApplication::TEST_expireBackgroundTasks() {
   // Handlers usually end their task; each runs once even if it does not.
   std::vector<std::pair<UIBackgroundTaskIdentifier, std::function<void()>>> due;
-  for (auto& [id, task] : tasks_)
-    if (task.expiration) due.emplace_back(id, std::exchange(task.expiration, nullptr));
+  {
+    std::lock_guard lock(tasksMutex_);
+    for (auto& [id, task] : tasks_)
+      if (task.expiration) due.emplace_back(id, std::exchange(task.expiration, nullptr));
+  }
   for (auto& [id, handler] : due) handler();
 }
 

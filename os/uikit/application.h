@@ -1,5 +1,5 @@
 // The application object, the device and haptic feedback as the app and SDK
-// see them. Main thread only.
+// see them. Main thread only, except where a member says otherwise.
 #pragma once
 
 #include <cstdint>
@@ -46,6 +46,7 @@ class UIApplication {
  public:
   UIApplication() = default;
   virtual ~UIApplication() = default;
+  // Thread-safe.
   static std::shared_ptr<UIApplication> sharedApplication();
   static void setSharedApplication(std::shared_ptr<UIApplication> app);
 
@@ -57,8 +58,10 @@ class UIApplication {
   void setIdleTimerDisabled(bool disabled) { idleTimerDisabled_ = disabled; }
 
   // Background tasks: identifiers from 1 up; the expiration handler runs at
-  // most once, when the driver expires the tasks. Ending an unknown or
-  // already ended identifier does nothing.
+  // most once, when the driver expires the tasks (on the caller's thread,
+  // outside any lock). Ending an unknown or already ended identifier does
+  // nothing. Thread-safe, as the platform's are: SDK queues begin and end
+  // tasks from their own threads.
   UIBackgroundTaskIdentifier beginBackgroundTask(const std::string& name, std::function<void()> expirationHandler);
   UIBackgroundTaskIdentifier beginBackgroundTask(std::function<void()> expirationHandler) {
     return beginBackgroundTask("", std::move(expirationHandler));
@@ -115,8 +118,9 @@ class UIApplication {
     std::string name;
     std::function<void()> expiration;
   };
-  UIBackgroundTaskIdentifier nextTask_ = 1;
-  std::map<UIBackgroundTaskIdentifier, Task> tasks_;
+  mutable std::mutex tasksMutex_;
+  UIBackgroundTaskIdentifier nextTask_ = 1;           // guarded by tasksMutex_
+  std::map<UIBackgroundTaskIdentifier, Task> tasks_;  // guarded by tasksMutex_
   std::weak_ptr<UIWindow> keyWindow_;
   std::vector<std::weak_ptr<UIWindow>> windows_;
   std::shared_ptr<os::runtime::Object> delegate_;
