@@ -50,7 +50,8 @@ class APMPCommandRegistrar {
 
   // Maps every command of the family to it; a later registration of an
   // opcode replaces an earlier one. The evaluator must live as long as the
-  // process. Statements made earlier keep the evaluator they found.
+  // process. Statements made earlier keep the evaluator they found. Not
+  // locked: register before programs run on other threads.
   void registerEvaluator(const APMPCommandEvaluator& evaluator);
   // The evaluator owning the opcode, else the function evaluator.
   const APMPCommandEvaluator& evaluatorForCommand(std::u16string_view command) const;
