@@ -61,10 +61,27 @@ Result<bool> RegularExpression::matchesEntireString(std::string_view text) const
 Result<bool> RegularExpression::run(std::string_view text, bool wholeText) const {
   UErrorCode status = U_ZERO_ERROR;
   UTextPtr input(utext_openUTF8(nullptr, text.data(), int64_t(text.size()), &status));
+  if (U_FAILURE(status)) input.reset();
+  return match(input.get(), wholeText, nullptr);
+}
+
+Result<std::optional<RegularExpression::Range>> RegularExpression::firstMatch(std::u16string_view text) const {
+  UErrorCode status = U_ZERO_ERROR;
+  UTextPtr input(utext_openUChars(nullptr, text.data(), int64_t(text.size()), &status));
+  if (U_FAILURE(status)) input.reset();
+  Range range;
+  auto found = match(input.get(), false, &range);
+  if (!found) return fail(found.error());
+  if (!*found) return std::optional<Range>();
+  return std::optional<Range>(range);
+}
+
+Result<bool> RegularExpression::match(UText* text, bool wholeText, Range* range) const {
+  UErrorCode status = text != nullptr ? U_ZERO_ERROR : U_MEMORY_ALLOCATION_ERROR;
   std::unique_ptr<icu::RegexMatcher> matcher;
   if (U_SUCCESS(status)) matcher.reset(impl_->pattern->matcher(status));
   if (U_SUCCESS(status) && matcher) {
-    matcher->reset(input.get());
+    matcher->reset(text);
     matcher->setTimeLimit(timeLimit_, status);
   }
   bool found = false;
@@ -73,6 +90,12 @@ Result<bool> RegularExpression::run(std::string_view text, bool wholeText) const
     return fail(regexError(RegularExpressionError::TimeLimitExceeded,
                            "The match ran out of time (" + std::to_string(timeLimit_) + " steps)",
                            {{kRegularExpressionPatternKey, Value(pattern_)}}));
+  }
+  if (U_SUCCESS(status) && matcher && found && range != nullptr) {
+    // Native indexes of a UTF-16 text are its code-unit positions.
+    int64_t start = matcher->start64(status);
+    int64_t end = matcher->end64(status);
+    if (U_SUCCESS(status)) *range = Range{size_t(start), size_t(end - start)};
   }
   if (U_FAILURE(status) || !matcher) {
     return fail(regexError(RegularExpressionError::MatchFailed,

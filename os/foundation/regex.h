@@ -1,9 +1,10 @@
 // os::RegularExpression: ICU regular expressions over UTF-8 text, each match
 // bounded by a time limit.
 //
-// What it offers: compiling a pattern (ICU syntax) with options, and asking
-// whether the expression matches somewhere in a text or the text as a whole.
-// Positions and captured groups are not offered yet.
+// What it offers: compiling a pattern (ICU syntax) with options, asking
+// whether the expression matches somewhere in a text or the text as a whole,
+// and finding the first match in UTF-16 text with its position and length in
+// code units. Captured groups are not offered yet.
 //
 // Every match runs under a time limit, counted in ICU's match steps (one
 // step is a fixed amount of matching work, a fraction of a millisecond on
@@ -21,10 +22,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "os/foundation/error.h"
+
+struct UText;
 
 namespace os {
 
@@ -63,10 +67,22 @@ class RegularExpression {
   // Whether the expression matches the whole text.
   Result<bool> matchesEntireString(std::string_view text) const;
 
+  // A match's place in the text searched, in UTF-16 code units.
+  struct Range {
+    size_t location = 0;
+    size_t length = 0;
+    friend bool operator==(const Range&, const Range&) = default;
+  };
+  // The first match in the text (the leftmost, as the expression prefers it);
+  // nullopt when there is none. The text's start and end are the anchors'.
+  Result<std::optional<Range>> firstMatch(std::u16string_view text) const;
+
  private:
   struct Impl;
   RegularExpression(std::string pattern, Options options, int32_t timeLimit, std::unique_ptr<Impl> impl);
   Result<bool> run(std::string_view text, bool wholeText) const;
+  // Runs one match over the text (owned by the caller); the range when asked.
+  Result<bool> match(UText* text, bool wholeText, Range* range) const;
 
   std::string pattern_;
   Options options_;

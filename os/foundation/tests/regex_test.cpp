@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,6 +55,33 @@ TEST(RegularExpressionTest, ACatastrophicPatternRunsOutOfTime) {
   // A limit of zero would mean "none" to the engine: it is replaced.
   EXPECT_EQ((*RegularExpression::create("a", RegularExpression::Options::None, 0))->timeLimit(),
             RegularExpression::kDefaultTimeLimit);
+}
+
+TEST(RegularExpressionTest, FirstMatchCountsUTF16CodeUnits) {
+  using Range = RegularExpression::Range;
+  struct Case {
+    const char* pattern;
+    std::u16string text;
+    std::optional<Range> expected;
+  } cases[] = {
+      {"b+", u"abbc", Range{1, 2}},
+      {"b+", u"\U0001F600\u00E9bb", Range{3, 2}},  // a surrogate pair counts two
+      {"\\p{So}", u"x\U0001F600", Range{1, 2}},
+      {"^b", u"ab", std::nullopt},
+      {"c$", u"abc", Range{2, 1}},
+      {"x*", u"abc", Range{0, 0}},
+      {"z", u"", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pattern);
+    auto found = (*RegularExpression::create(c.pattern))->firstMatch(c.text);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(*found, c.expected);
+  }
+  auto slow = RegularExpression::create("(a+)+$", RegularExpression::Options::None, 10);
+  auto found = (*slow)->firstMatch(std::u16string(30, u'a') + u"b");
+  ASSERT_FALSE(found);
+  EXPECT_EQ(found.error().code(), int64_t(RegularExpressionError::TimeLimitExceeded));
 }
 
 TEST(RegularExpressionTest, OneExpressionServesManyThreads) {

@@ -1,0 +1,60 @@
+#include "measurement/script/commands/command_families.h"
+
+os::Status APMPArity::check(size_t count) const {
+  if (!accepts(count)) return APMPFail(APMPRovavError::ArgumentCount);
+  return {};
+}
+
+APMPCommandFamily::APMPCommandFamily(APMPArgumentMode mode, std::span<const APMPOpcode> rows) : mode_(mode) {
+  for (const APMPOpcode& row : rows) handlers_.insert_or_assign(std::u16string(row.opcode), row);
+}
+
+std::vector<APMPOpcode> APMPCommandFamily::rowsOf(APMPCommandFamilyID family) {
+  std::vector<APMPOpcode> rows;
+  for (const APMPOpcode& row : APMPOpcodeTable()) {
+    if (row.family == family) rows.push_back(row);
+  }
+  return rows;
+}
+
+APMPResult APMPCommandFamily::evaluateCommand(std::u16string_view command, const APMPValueList& arguments,
+                                              const APMPScopeRef& scope) const {
+  auto it = handlers_.find(command);
+  if (it == handlers_.end()) return APMPUndefinedValue::sharedInstance();
+  const APMPOpcode& row = it->second;
+  if (mode_ == APMPArgumentMode::Lazy) {
+    if (auto status = row.arity.check(arguments.size()); !status) return std::unexpected(status.error());
+    if (row.handler == nullptr) return APMPUndefinedValue::sharedInstance();
+    return row.handler(arguments, scope);
+  }
+  if (mode_ == APMPArgumentMode::CountedEager) {
+    if (auto status = row.arity.check(arguments.size()); !status) return std::unexpected(status.error());
+  }
+  auto values = APMPEvaluateArguments(arguments, scope);
+  if (!values) return std::unexpected(values.error());
+  if (auto status = row.arity.check(values->size()); !status) return std::unexpected(status.error());
+  if (row.handler == nullptr) return APMPUndefinedValue::sharedInstance();
+  return row.handler(*values, scope);
+}
+
+std::vector<std::u16string> APMPCommandFamily::allSupportedCommands() const {
+  std::vector<std::u16string> commands;
+  commands.reserve(handlers_.size());
+  for (const auto& [command, row] : handlers_) commands.push_back(command);
+  return commands;
+}
+
+APMPBitwiseCommandEvaluator::APMPBitwiseCommandEvaluator()
+    : APMPCommandFamily(APMPArgumentMode::Eager, rowsOf(APMPCommandFamilyID::Bitwise)) {}
+APMPComparisonCommandEvaluator::APMPComparisonCommandEvaluator()
+    : APMPCommandFamily(APMPArgumentMode::CountedEager, rowsOf(APMPCommandFamilyID::Comparison)) {}
+APMPControlCommandEvaluator::APMPControlCommandEvaluator()
+    : APMPCommandFamily(APMPArgumentMode::Lazy, rowsOf(APMPCommandFamilyID::Control)) {}
+APMPLogicalCommandEvaluator::APMPLogicalCommandEvaluator()
+    : APMPCommandFamily(APMPArgumentMode::Lazy, rowsOf(APMPCommandFamilyID::Logical)) {}
+APMPLoopCommandEvaluator::APMPLoopCommandEvaluator()
+    : APMPCommandFamily(APMPArgumentMode::Lazy, rowsOf(APMPCommandFamilyID::Loop)) {}
+APMPMathCommandEvaluator::APMPMathCommandEvaluator()
+    : APMPCommandFamily(APMPArgumentMode::Eager, rowsOf(APMPCommandFamilyID::Math)) {}
+APMPVariableCommandEvaluator::APMPVariableCommandEvaluator()
+    : APMPCommandFamily(APMPArgumentMode::Eager, rowsOf(APMPCommandFamilyID::Variable)) {}

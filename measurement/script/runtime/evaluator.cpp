@@ -1,0 +1,129 @@
+#include "measurement/script/runtime/evaluator.h"
+
+#include <cmath>
+
+#include "measurement/script/commands/command_families.h"
+#include "measurement/script/runtime/limits.h"
+#include "measurement/script/runtime/scope.h"
+
+APMPResult APMPCommandEvaluator::evaluateCommand(std::u16string_view, const APMPValueList&,
+                                                 const APMPScopeRef&) const {
+  return APMPUndefinedValue::sharedInstance();
+}
+
+std::vector<std::u16string> APMPCommandEvaluator::allSupportedCommands() const { return {}; }
+
+APMPResult APMPFunctionEvaluator::evaluateCommand(std::u16string_view command, const APMPValueList& arguments,
+                                                  const APMPScopeRef& scope) const {
+  APMPValueRef callee = scope->valueForName(command);  // held: the call may rebind the name
+  if (callee->kind() != APMPRuntimeValue::Kind::Function) return APMPUndefinedValue::sharedInstance();
+  return static_cast<APMPFunctionValue&>(*callee).invokeWithArguments(arguments, scope);
+}
+
+APMPCommandRegistrar::APMPCommandRegistrar() {
+  families_.push_back(std::make_unique<APMPBitwiseCommandEvaluator>());
+  families_.push_back(std::make_unique<APMPComparisonCommandEvaluator>());
+  families_.push_back(std::make_unique<APMPControlCommandEvaluator>());
+  families_.push_back(std::make_unique<APMPLogicalCommandEvaluator>());
+  families_.push_back(std::make_unique<APMPLoopCommandEvaluator>());
+  families_.push_back(std::make_unique<APMPMathCommandEvaluator>());
+  families_.push_back(std::make_unique<APMPVariableCommandEvaluator>());
+  for (const auto& family : families_) registerEvaluator(*family);
+}
+
+APMPCommandRegistrar& APMPCommandRegistrar::sharedInstance() {
+  static APMPCommandRegistrar* instance = new APMPCommandRegistrar();  // lives as long as the process
+  return *instance;
+}
+
+void APMPCommandRegistrar::registerEvaluator(const APMPCommandEvaluator& evaluator) {
+  for (auto& command : evaluator.allSupportedCommands()) commandEvaluators_[std::move(command)] = &evaluator;
+}
+
+const APMPCommandEvaluator& APMPCommandRegistrar::evaluatorForCommand(std::u16string_view command) const {
+  auto it = commandEvaluators_.find(command);
+  return it == commandEvaluators_.end() ? functionEvaluator_ : *it->second;
+}
+
+namespace {
+
+class DepthGuard {
+ public:
+  explicit DepthGuard(APMPExecutionState& state) : state_(state) { ++state_.depth; }
+  ~DepthGuard() { --state_.depth; }
+  DepthGuard(const DepthGuard&) = delete;
+  DepthGuard& operator=(const DepthGuard&) = delete;
+
+ private:
+  APMPExecutionState& state_;
+};
+
+}  // namespace
+
+APMPResult APMPCommandRegistrar::evaluateStatement(const APMPValueRef& value, const APMPScopeRef& scope) const {
+  APMPExecutionState& state = scope->executionState();
+  if (state.instructionCount >= kAPMPInstructionBudget) return APMPFail(APMPRovavError::BudgetExhausted);
+  state.instructionCount += 1;
+  if (value->kind() != APMPRuntimeValue::Kind::Statement) return value;
+  if (state.depth >= kAPMPMaxEvaluationDepth) return APMPFail(APMPRovavError::BudgetExhausted);
+  DepthGuard depth(state);
+  // Held for the call: nothing the statement does can free it meanwhile.
+  APMPValueRef held = value;
+  const auto& statement = static_cast<const APMPStatementValue&>(*held);
+  return statement.evaluator().evaluateCommand(statement.functionName(), statement.arguments(), scope);
+}
+
+APMPResult APMPEvaluator::executeStatements(const APMPValueList& statements, const APMPScopeRef& scope) {
+  APMPValueRef result = APMPUndefinedValue::sharedInstance();
+  for (const auto& statement : statements) {
+    APMPResult value = evaluateStatement(statement, scope);
+    if (!value) return value;
+    result = std::move(*value);
+    if (result->kind() == APMPRuntimeValue::Kind::Control) break;
+  }
+  return result;
+}
+
+os::Result<APMPValueList> APMPEvaluateArguments(const APMPValueList& arguments, const APMPScopeRef& scope) {
+  APMPValueList values;
+  values.reserve(arguments.size());
+  for (const auto& argument : arguments) {
+    APMPResult value = APMPEvaluator::evaluateStatement(argument, scope);
+    if (!value) return std::unexpected(value.error());
+    values.push_back(std::move(*value));
+  }
+  return values;
+}
+
+os::Status APMPCheckExactArgumentCount(const APMPValueList& arguments, size_t n) {
+  if (arguments.size() != n) return APMPFail(APMPRovavError::ArgumentCount);
+  return {};
+}
+
+os::Status APMPCheckMinimumArgumentCount(const APMPValueList& arguments, size_t n) {
+  if (arguments.size() < n) return APMPFail(APMPRovavError::ArgumentCount);
+  return {};
+}
+
+os::Status APMPCheckMaximumArgumentCount(const APMPValueList& arguments, size_t n) {
+  if (arguments.size() > n) return APMPFail(APMPRovavError::ArgumentCount);
+  return {};
+}
+
+bool APMPIsArrayIndex(const APMPRuntimeValue& value) {
+  if (value.kind() != APMPRuntimeValue::Kind::Number && value.kind() != APMPRuntimeValue::Kind::String) return false;
+  auto number = value.doubleValueOrError();
+  return number && std::isfinite(*number) && std::trunc(*number) == *number && !(*number < 0);
+}
+
+bool APMPIsObjectLike(const APMPRuntimeValue& value) {
+  switch (value.kind()) {
+    case APMPRuntimeValue::Kind::Array:
+    case APMPRuntimeValue::Kind::Function:
+    case APMPRuntimeValue::Kind::Map:
+    case APMPRuntimeValue::Kind::String:
+      return true;
+    default:
+      return false;
+  }
+}

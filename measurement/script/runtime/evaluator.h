@@ -1,0 +1,97 @@
+// Statement evaluation: the registrar that routes each opcode to the command
+// family owning it, the function evaluator for every other opcode, and the
+// argument routines every native function, method and command shares.
+//
+// Every evaluation (of a literal or a statement) first counts one
+// instruction in the scope chain's execution state: once kAPMPInstructionBudget
+// evaluations have run since the last reset, the next fails with rovav 18.
+// Statement evaluations nested more than kAPMPMaxEvaluationDepth deep fail
+// with rovav 18 too. Both counters live outside the names a program sees.
+//
+// The registrar and its families are made once per process and only read
+// afterwards; they hold no per-run state, so runtimes on different threads
+// share them.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "measurement/script/runtime/values.h"
+
+// The base of the command families (commands/command_families.h): its own
+// evaluateCommand yields undefined and it supports no command.
+class APMPCommandEvaluator {
+ public:
+  virtual ~APMPCommandEvaluator() = default;
+  // The opcode, its statement's unevaluated arguments and the scope.
+  virtual APMPResult evaluateCommand(std::u16string_view command, const APMPValueList& arguments,
+                                     const APMPScopeRef& scope) const;
+  virtual std::vector<std::u16string> allSupportedCommands() const;
+};
+
+// Calls by name: the opcode is looked up as a name in the scope; a function
+// found there is invoked with the unevaluated arguments in the same scope;
+// anything else yields undefined without an error.
+class APMPFunctionEvaluator final : public APMPCommandEvaluator {
+ public:
+  APMPResult evaluateCommand(std::u16string_view command, const APMPValueList& arguments,
+                             const APMPScopeRef& scope) const override;
+};
+
+class APMPCommandRegistrar {
+ public:
+  // Made on first use with the seven families registered in order: bitwise,
+  // comparison, control, logical, loop, math, variable.
+  static APMPCommandRegistrar& sharedInstance();
+
+  // Maps every command of the family to it; a later registration of an
+  // opcode replaces an earlier one. The evaluator must live as long as the
+  // process. Statements made earlier keep the evaluator they found. Not
+  // locked: register before programs run on other threads.
+  void registerEvaluator(const APMPCommandEvaluator& evaluator);
+  // The evaluator owning the opcode, else the function evaluator.
+  const APMPCommandEvaluator& evaluatorForCommand(std::u16string_view command) const;
+  // Counts one instruction, then: a statement goes to its evaluator, any
+  // other value is returned unchanged.
+  APMPResult evaluateStatement(const APMPValueRef& value, const APMPScopeRef& scope) const;
+
+ private:
+  APMPCommandRegistrar();
+  struct Hash {
+    using is_transparent = void;
+    size_t operator()(std::u16string_view s) const { return std::hash<std::u16string_view>()(s); }
+  };
+  std::unordered_map<std::u16string, const APMPCommandEvaluator*, Hash, std::equal_to<>> commandEvaluators_;
+  APMPFunctionEvaluator functionEvaluator_;
+  std::vector<std::unique_ptr<APMPCommandEvaluator>> families_;
+};
+
+class APMPEvaluator {
+ public:
+  // Forwards to the registrar.
+  static APMPResult evaluateStatement(const APMPValueRef& value, const APMPScopeRef& scope) {
+    return APMPCommandRegistrar::sharedInstance().evaluateStatement(value, scope);
+  }
+  // A statement list (function bodies, blocks): each value in order; stops
+  // at the first error, or at the first control value, which is the result;
+  // otherwise the last value (undefined for an empty list).
+  static APMPResult executeStatements(const APMPValueList& statements, const APMPScopeRef& scope);
+};
+
+// ---- argument routines ----
+
+// Evaluates each argument in order in the scope; stops at the first error.
+os::Result<APMPValueList> APMPEvaluateArguments(const APMPValueList& arguments, const APMPScopeRef& scope);
+// rovav 9 unless the list has exactly / at least / at most n entries.
+os::Status APMPCheckExactArgumentCount(const APMPValueList& arguments, size_t n);
+os::Status APMPCheckMinimumArgumentCount(const APMPValueList& arguments, size_t n);
+os::Status APMPCheckMaximumArgumentCount(const APMPValueList& arguments, size_t n);
+// A number or string value whose number form is finite, integral and not
+// negative; never raises.
+bool APMPIsArrayIndex(const APMPRuntimeValue& value);
+// Array, function, map and string values.
+bool APMPIsObjectLike(const APMPRuntimeValue& value);

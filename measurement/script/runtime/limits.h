@@ -1,0 +1,39 @@
+// Every bound the script runtime puts on a program, in one place.
+//
+// The instruction budget bounds the work of one program load or one event
+// run. The other caps bound what one statement can ask for: each sits far
+// above what an event-editing program uses (a few dozen parameters, names
+// under a hundred characters, call chains a few levels deep), and each turns
+// a request that would exhaust memory or the worker thread's stack into an
+// error instead.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Evaluations allowed between two resets of the instruction counter; the
+// next one fails with rovav 18.
+inline constexpr int64_t kAPMPInstructionBudget = 1'000'000;
+
+// Slots one array may hold, holes included. Setting "length" or an index,
+// or adding elements, past it fails with rovav 11.
+inline constexpr size_t kAPMPMaxArraySlots = 1u << 16;
+
+// UTF-16 code units one string made by the runtime may hold. Building a
+// longer one fails with rovav 18.
+inline constexpr size_t kAPMPMaxStringLength = 1u << 16;
+
+// Statement evaluations that may be nested in one another (each script call
+// nests a few). Deeper evaluation fails with rovav 18, well before the
+// worker thread's stack could overflow.
+inline constexpr int kAPMPMaxEvaluationDepth = 600;
+
+// Containers a recursive value operation may descend through (string forms
+// of nested arrays, equality, conversion to and from platform values): a
+// deeper or cyclic structure fails with rovav 18 (equality answers false).
+inline constexpr int kAPMPMaxValueNesting = 200;
+
+// Match steps one regular expression of a program may take (the os regular
+// expression's time limit, roughly milliseconds): a pattern that backtracks
+// without end fails with the regular-expression layer's time-limit error.
+inline constexpr int32_t kAPMPRegularExpressionTimeLimit = 100;

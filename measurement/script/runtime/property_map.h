@@ -1,0 +1,63 @@
+// APMPPropertyMap: the name-to-value store of scopes, maps, arrays and
+// functions, with names that may be frozen one by one or all at once.
+// Writes to a frozen map or a frozen name are ignored without an error.
+// allNames lists names in the order they were first stored.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+class APMPRuntimeValue;
+using APMPValueRef = std::shared_ptr<APMPRuntimeValue>;
+
+class APMPPropertyMap {
+ public:
+  APMPPropertyMap() = default;
+  // Releases the values through apmp::detail::releaseLater.
+  ~APMPPropertyMap();
+  APMPPropertyMap(const APMPPropertyMap&) = delete;
+  APMPPropertyMap& operator=(const APMPPropertyMap&) = delete;
+
+  bool hasName(std::u16string_view name) const { return contents_.find(name) != contents_.end(); }
+  // Ignored when the map or the name is frozen.
+  void setValue(APMPValueRef value, std::u16string_view name);
+  // The same guard; then the name is frozen.
+  void setImmutableValue(APMPValueRef value, std::u16string_view name);
+  // The value, or the undefined value when absent.
+  const APMPValueRef& valueForName(std::u16string_view name) const;
+  // The value, or null when absent.
+  const APMPValueRef* find(std::u16string_view name) const;
+  // Ignored when the map or the name is frozen.
+  void removeValueForName(std::u16string_view name);
+  void makeImmutable() { immutable_ = true; }
+  bool isImmutable() const { return immutable_; }
+  bool isImmutableName(std::u16string_view name) const;
+  std::vector<std::u16string> allNames() const;
+  size_t count() const { return contents_.size(); }
+
+  template <class F>
+  void forEachValue(F&& f) const {
+    for (const auto& [name, entry] : contents_) f(entry.value);
+  }
+  // Drops every name and value and unfreezes: the map is as new.
+  void clear();
+
+ private:
+  struct Hash {
+    using is_transparent = void;
+    size_t operator()(std::u16string_view s) const { return std::hash<std::u16string_view>()(s); }
+  };
+  struct Entry {
+    APMPValueRef value;
+    uint64_t order;
+    bool immutable;
+  };
+  std::unordered_map<std::u16string, Entry, Hash, std::equal_to<>> contents_;
+  uint64_t nextOrder_ = 0;
+  bool immutable_ = false;
+};

@@ -1,0 +1,87 @@
+// APMPScope: one level of the chain of names a program sees. A scope owns its
+// parent; the runtime's initial scope is the root and carries the object
+// manager, which every descendant finds through its parents.
+//
+// Every chain also shares one APMPExecutionState, made by its root scope:
+// the instruction counter and the evaluation depth live there, outside the
+// names a program can declare or assign.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "measurement/script/runtime/property_map.h"
+#include "measurement/script/runtime/values.h"
+
+class APMPObjectManager;
+
+// An object the collector starts marking from (object_manager.h).
+class APMPGarbageCollectionRoot {
+ public:
+  virtual ~APMPGarbageCollectionRoot() = default;
+  virtual void mark(APMPMarker& marker) = 0;
+};
+
+// The per-runtime counters of evaluation (evaluator.h counts and checks).
+struct APMPExecutionState {
+  // Evaluations since the last reset.
+  int64_t instructionCount = 0;
+  // Statement evaluations in progress, one inside another.
+  int depth = 0;
+};
+
+class APMPScope final : public APMPGarbageCollectionRoot, public std::enable_shared_from_this<APMPScope> {
+ public:
+  // A root scope (no parent) starts a new execution state.
+  explicit APMPScope(APMPScopeRef parentScope = nullptr);
+  ~APMPScope() override;
+  APMPScope(const APMPScope&) = delete;
+  APMPScope& operator=(const APMPScope&) = delete;
+
+  static APMPScopeRef initWithParentScope(APMPScopeRef parentScope) {
+    return std::make_shared<APMPScope>(std::move(parentScope));
+  }
+  APMPScopeRef createChildScope() { return std::make_shared<APMPScope>(shared_from_this()); }
+
+  const APMPScopeRef& parentScope() const { return parentScope_; }
+  const APMPPropertyMap& contents() const { return contents_; }
+
+  // This scope or an ancestor holds the name.
+  bool hasName(std::u16string_view name) const;
+  // Declaration in this scope; ignored when this scope is frozen, and a
+  // constant already declared here keeps its value.
+  void addValue(APMPValueRef value, std::u16string_view name);
+  // Constant declaration: the same, then the name is frozen here.
+  void addImmutableValue(APMPValueRef value, std::u16string_view name);
+  // Assignment: goes to the nearest scope (this one first) that holds the
+  // name, else declares it here. Ignored when a scope on the way there is
+  // frozen; a frozen name keeps its value.
+  void setValue(APMPValueRef value, std::u16string_view name);
+  // The value from the nearest scope holding the name, else undefined.
+  const APMPValueRef& valueForName(std::u16string_view name) const;
+  void makeImmutable() { contents_.makeImmutable(); }
+
+  void setObjectManager(std::shared_ptr<APMPObjectManager> objectManager) {
+    objectManager_ = std::move(objectManager);
+  }
+  // This scope's object manager, else the nearest ancestor's; null when none.
+  APMPObjectManager* objectManager() const;
+
+  APMPExecutionState& executionState() const { return *executionState_; }
+
+  // Marks the values of this scope and of every ancestor: what a closure
+  // can read through its defining scope stays reachable.
+  void mark(APMPMarker& marker) override;
+  // Drops every name and value (the runtime's teardown).
+  void dropContents() { contents_.clear(); }
+
+ private:
+  friend class APMPMarker;
+  APMPScopeRef parentScope_;
+  APMPPropertyMap contents_;
+  std::shared_ptr<APMPObjectManager> objectManager_;
+  std::shared_ptr<APMPExecutionState> executionState_;
+  // The collection in which this scope was last marked.
+  uint64_t markEpoch_ = 0;
+};

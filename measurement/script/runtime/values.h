@@ -1,0 +1,351 @@
+// Script values: undefined, null, Booleans, numbers, strings, maps,
+// functions and the internal kinds (control values, statement values and the
+// hole of arrays; arrays are in array_value.h).
+//
+// Design note.
+// 1. Values live in std::shared_ptr (APMPValueRef) and are made with
+//    std::make_shared or the object manager; every value knows its Kind, so
+//    class tests are one compare. Strings are UTF-16 (std::u16string):
+//    positions and lengths of script strings count code units.
+// 2. Undefined, null, true, false, the hole, break and continue are shared
+//    immutable instances; every other value is one object per creation.
+// 3. Containers (maps, arrays, functions) own what they hold. Cycles among
+//    them and scopes are broken by the collector (object_manager.h), which
+//    empties the containers no root reaches; a container that is emptied but
+//    still referred to keeps working, empty.
+// 4. Containers release what they hold through apmp::detail::releaseLater,
+//    so freeing a long chain of containers never recurses on the stack.
+// 5. Recursive value operations (equality, string forms of nested arrays,
+//    platform conversions) are bounded by kAPMPMaxValueNesting.
+//
+// Values are used by one thread at a time (the thread that runs the
+// program); nothing here locks. The shared instances are immutable and may
+// be handed between threads.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "measurement/script/runtime/errors.h"
+#include "measurement/script/runtime/property_map.h"
+#include "os/foundation/error.h"
+
+class APMPRuntimeValue;
+class APMPScope;
+class APMPMarker;
+class APMPCommandEvaluator;
+
+using APMPValueRef = std::shared_ptr<APMPRuntimeValue>;
+using APMPValueList = std::vector<APMPValueRef>;
+using APMPScopeRef = std::shared_ptr<APMPScope>;
+// What every evaluating operation returns: a value, or the first error.
+using APMPResult = os::Result<APMPValueRef>;
+
+// The base of every value. Its own behaviour: the three conversions fail
+// (rovav 5, 4, 3), "toString" is the only method (failing as the string form
+// does) and every other method fails with rovav 17, equality is identity, and
+// collection does nothing. A bare instance is the hole of arrays.
+class APMPRuntimeValue : public std::enable_shared_from_this<APMPRuntimeValue> {
+ public:
+  enum class Kind : uint8_t { Hole, Undefined, Null, Boolean, Number, String, Map, Array, Function, Control, Statement };
+
+  APMPRuntimeValue() : kind_(Kind::Hole) {}
+  virtual ~APMPRuntimeValue();
+  APMPRuntimeValue(const APMPRuntimeValue&) = delete;
+  APMPRuntimeValue& operator=(const APMPRuntimeValue&) = delete;
+
+  Kind kind() const { return kind_; }
+  bool isNullOrUndefined() const { return kind_ == Kind::Null || kind_ == Kind::Undefined; }
+
+  virtual os::Result<std::u16string> stringValueOrError() const;
+  virtual os::Result<double> doubleValueOrError() const;
+  virtual os::Result<bool> booleanValueOrError() const;
+  // A method call: the method name, the unevaluated argument list and the
+  // calling scope.
+  virtual APMPResult applyWithName(std::u16string_view name, const APMPValueList& arguments,
+                                   const APMPScopeRef& scope);
+  virtual bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const;
+
+  // Collection (object_manager.h). mark: a container sets its flag once and
+  // hands what it holds to the marker. sweep: a container whose flag is clear
+  // drops its contents, one whose flag is set clears it. dropContents empties
+  // the container at once, marked or not.
+  virtual void mark(APMPMarker& marker);
+  virtual void sweep();
+  virtual void dropContents();
+
+ protected:
+  explicit APMPRuntimeValue(Kind kind) : kind_(kind) {}
+
+ private:
+  const Kind kind_;
+};
+
+// The hole: the marker of an unset array slot. Never handed to scripts.
+const APMPValueRef& APMPHoleValue();
+
+class APMPUndefinedValue final : public APMPRuntimeValue {
+ public:
+  APMPUndefinedValue() : APMPRuntimeValue(Kind::Undefined) {}
+  static const APMPValueRef& sharedInstance();
+  os::Result<std::u16string> stringValueOrError() const override;
+  os::Result<double> doubleValueOrError() const override;
+  os::Result<bool> booleanValueOrError() const override;
+  // Every method fails with rovav 7.
+  APMPResult applyWithName(std::u16string_view name, const APMPValueList& arguments,
+                           const APMPScopeRef& scope) override;
+  bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
+};
+
+class APMPNullValue final : public APMPRuntimeValue {
+ public:
+  APMPNullValue() : APMPRuntimeValue(Kind::Null) {}
+  static const APMPValueRef& sharedInstance();
+  os::Result<std::u16string> stringValueOrError() const override;
+  os::Result<double> doubleValueOrError() const override;
+  os::Result<bool> booleanValueOrError() const override;
+  // Every method fails with rovav 7.
+  APMPResult applyWithName(std::u16string_view name, const APMPValueList& arguments,
+                           const APMPScopeRef& scope) override;
+  bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
+};
+
+class APMPBooleanValue final : public APMPRuntimeValue {
+ public:
+  // The runtime always uses the two shared values.
+  explicit APMPBooleanValue(bool value) : APMPRuntimeValue(Kind::Boolean), value_(value) {}
+  static const APMPValueRef& booleanValueWithBool(bool value);
+  bool value() const { return value_; }
+  os::Result<std::u16string> stringValueOrError() const override;
+  os::Result<double> doubleValueOrError() const override;
+  os::Result<bool> booleanValueOrError() const override;
+  bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
+
+ private:
+  const bool value_;
+};
+
+class APMPNumberValue final : public APMPRuntimeValue {
+ public:
+  explicit APMPNumberValue(double value) : APMPRuntimeValue(Kind::Number), value_(value) {}
+  static APMPValueRef make(double value) { return std::make_shared<APMPNumberValue>(value); }
+  double value() const { return value_; }
+  // The number formatting of number_forms.h.
+  os::Result<std::u16string> stringValueOrError() const override;
+  os::Result<double> doubleValueOrError() const override;
+  // True unless 0 or NaN.
+  os::Result<bool> booleanValueOrError() const override;
+  // A number with the same value; two NaNs are equal here.
+  bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
+
+ private:
+  const double value_;
+};
+
+class APMPStringValue final : public APMPRuntimeValue {
+ public:
+  explicit APMPStringValue(std::u16string value) : APMPRuntimeValue(Kind::String), value_(std::move(value)) {}
+  static APMPValueRef make(std::u16string value) { return std::make_shared<APMPStringValue>(std::move(value)); }
+  const std::u16string& value() const { return value_; }
+  os::Result<std::u16string> stringValueOrError() const override;
+  // The string parsing of number_forms.h.
+  os::Result<double> doubleValueOrError() const override;
+  // True when not empty.
+  os::Result<bool> booleanValueOrError() const override;
+  // Handed to the string methods (APMPStringCommandEvaluator).
+  APMPResult applyWithName(std::u16string_view name, const APMPValueList& arguments,
+                           const APMPScopeRef& scope) override;
+  bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
+
+ private:
+  const std::u16string value_;
+};
+
+// A container with a collector flag: maps, arrays and functions.
+class APMPContainerValue : public APMPRuntimeValue {
+ public:
+  bool isMarked() const { return marked_; }
+  void unmark() { marked_ = false; }
+  void sweep() override;
+
+ protected:
+  explicit APMPContainerValue(Kind kind) : APMPRuntimeValue(kind) {}
+  // Sets the flag; false when it was already set (the container is done).
+  bool setMarked() {
+    if (marked_) return false;
+    marked_ = true;
+    return true;
+  }
+  void clearMark() { marked_ = false; }
+
+ private:
+  bool marked_ = false;
+};
+
+// Maps and functions share a property map and the method rule over it: a
+// property holding a function is invoked, any other property fails with
+// rovav 17, else "hasOwnProperty", else the base ("toString" or rovav 17).
+class APMPPropertyHolderValue : public APMPContainerValue {
+ public:
+  bool hasProperty(std::u16string_view name) const { return propertyMap_.hasName(name); }
+  void setValue(APMPValueRef value, std::u16string_view property) { propertyMap_.setValue(std::move(value), property); }
+  // The undefined value when absent.
+  const APMPValueRef& valueForProperty(std::u16string_view name) const { return propertyMap_.valueForName(name); }
+  void removeValueForProperty(std::u16string_view name) { propertyMap_.removeValueForName(name); }
+  std::vector<std::u16string> allPropertyNames() const { return propertyMap_.allNames(); }
+  APMPPropertyMap& propertyMap() { return propertyMap_; }
+  const APMPPropertyMap& propertyMap() const { return propertyMap_; }
+
+  APMPResult applyWithName(std::u16string_view name, const APMPValueList& arguments,
+                           const APMPScopeRef& scope) override;
+  void dropContents() override;
+
+ protected:
+  explicit APMPPropertyHolderValue(Kind kind) : APMPContainerValue(kind) {}
+  APMPPropertyMap propertyMap_;
+};
+
+// A script object. Made through APMPObjectManager::mapValueWithScope so the
+// collector tracks it; subclasses made otherwise are never collected.
+class APMPMapValue : public APMPPropertyHolderValue {
+ public:
+  APMPMapValue() : APMPPropertyHolderValue(Kind::Map) {}
+  // "[object Object]", NaN, true.
+  os::Result<std::u16string> stringValueOrError() const override;
+  os::Result<double> doubleValueOrError() const override;
+  os::Result<bool> booleanValueOrError() const override;
+  // The same object, or a map with the same property names whose values are
+  // pairwise equal (recursively, up to kAPMPMaxValueNesting).
+  bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
+  void mark(APMPMarker& marker) override;
+};
+
+// A function: a name, parameter names, a body of unevaluated statements and
+// the scope it was made in. Script functions are made through
+// APMPObjectManager::functionValueWithFunctionName; native functions derive
+// from this class and replace invokeWithArguments.
+class APMPFunctionValue : public APMPPropertyHolderValue {
+ public:
+  APMPFunctionValue(std::u16string functionName, std::vector<std::u16string> parameterNames,
+                    APMPValueList statements, APMPScopeRef definingScope);
+  ~APMPFunctionValue() override;
+
+  const std::u16string& functionName() const { return functionName_; }
+  const std::vector<std::u16string>& parameters() const { return parameters_; }
+  const APMPValueList& statements() const { return statements_; }
+  const APMPScopeRef& definingScope() const { return definingScope_; }
+
+  // Evaluates the arguments in order in the calling scope (stopping at the
+  // first error), then invokeWithEvaluatedArguments.
+  virtual APMPResult invokeWithArguments(const APMPValueList& arguments, const APMPScopeRef& scope);
+  // Runs the body in a new child of the defining scope with the parameters
+  // declared (missing ones undefined, extra arguments dropped). A return
+  // yields its data; otherwise the body's result, which may be a break or
+  // continue value that ended it.
+  virtual APMPResult invokeWithEvaluatedArguments(const APMPValueList& arguments);
+
+  // Its name, NaN, true.
+  os::Result<std::u16string> stringValueOrError() const override;
+  os::Result<double> doubleValueOrError() const override;
+  os::Result<bool> booleanValueOrError() const override;
+  // The same object, or a function with the same non-empty name.
+  bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
+  void mark(APMPMarker& marker) override;
+  void dropContents() override;
+
+ private:
+  const std::u16string functionName_;
+  const std::vector<std::u16string> parameters_;
+  APMPValueList statements_;
+  APMPScopeRef definingScope_;
+};
+
+// Carries break, continue and return outward through nested statements.
+class APMPControlValue final : public APMPRuntimeValue {
+ public:
+  enum class Type { Break, Continue, Return };
+  APMPControlValue(Type type, APMPValueRef data);
+
+  static const APMPValueRef& breakValue();
+  static const APMPValueRef& continueValue();
+  // A new return value; null data stands for undefined.
+  static APMPValueRef returnValueWithData(APMPValueRef data);
+
+  Type type() const { return type_; }
+  // "break", "continue" or "return".
+  std::u16string_view typeName() const;
+  const APMPValueRef& data() const { return data_; }
+  // A control value of the same type with equal data.
+  bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
+  void mark(APMPMarker& marker) override;
+
+ private:
+  const Type type_;
+  const APMPValueRef data_;
+};
+
+// An unevaluated statement: an opcode (a decimal number such as "12", or a
+// function name) and its unevaluated arguments. Immutable. The evaluator
+// that owns the opcode is found once, when the statement is made.
+class APMPStatementValue final : public APMPRuntimeValue {
+ public:
+  APMPStatementValue(std::u16string functionName, APMPValueList arguments);
+
+  const std::u16string& functionName() const { return functionName_; }
+  const APMPValueList& arguments() const { return arguments_; }
+  // The command family owning the opcode, or the function evaluator.
+  const APMPCommandEvaluator& evaluator() const { return *evaluator_; }
+
+  // The same object, or equal opcodes and pairwise equal arguments.
+  bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
+
+ private:
+  const std::u16string functionName_;
+  const APMPValueList arguments_;
+  const APMPCommandEvaluator* evaluator_;
+};
+
+// ---- shared comparison routines ----
+
+// Same class, then: numbers and Booleans by number form (NaN never equal),
+// strings by text, anything else by identity.
+bool APMPIsStrictlyEqual(const APMPRuntimeValue& a, const APMPRuntimeValue& b);
+// The string forms are equal; a conversion failure is that error.
+os::Result<bool> APMPIsStringEqual(const APMPRuntimeValue& a, const APMPRuntimeValue& b);
+// The number forms are equal; a conversion failure is that error.
+os::Result<bool> APMPIsNumberEqual(const APMPRuntimeValue& a, const APMPRuntimeValue& b);
+
+// A new string value, or rovav 18 when the text is longer than
+// kAPMPMaxStringLength. Every operation that builds a longer text from
+// shorter ones (concatenation, joining, replacing, case mapping) makes its
+// result through this.
+APMPResult APMPMakeString(std::u16string text);
+// a followed by b, within kAPMPMaxStringLength (else rovav 18).
+os::Result<std::u16string> APMPConcatenate(std::u16string_view a, std::u16string_view b);
+
+namespace apmp::detail {
+
+// Drops a reference without recursing: while a release runs on this thread,
+// references that destructors give up are queued and dropped one by one by
+// the outermost call.
+void releaseLater(std::shared_ptr<void> reference);
+void releaseAllLater(APMPValueList& values);
+
+// Bounds the recursion of value operations: ok() is false once more than
+// kAPMPMaxValueNesting guards are alive on this thread.
+class NestingGuard {
+ public:
+  NestingGuard();
+  ~NestingGuard();
+  NestingGuard(const NestingGuard&) = delete;
+  NestingGuard& operator=(const NestingGuard&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  bool ok_;
+};
+
+}  // namespace apmp::detail
