@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <functional>
 #include <vector>
+
+#include "os/testing/network_namespace.h"
 
 namespace os {
 namespace {
@@ -67,6 +72,69 @@ TEST_F(ReachabilityTest, ScheduledReferenceReportsInitialFlagsThenChangesOnly) {
   EXPECT_FALSE(SCNetworkReachabilityUnscheduleFromRunLoop(ref, RunLoop::main(), kRunLoopCommonModes));
   RunLoop::main().runUntilIdle();
   EXPECT_EQ(seen.size(), 2u);
+}
+
+TEST_F(ReachabilityTest, WatcherRunsOnlyWhileSomethingIsScheduled) {
+  EXPECT_FALSE(SCNetworkReachabilityTEST_isWatching());
+  auto a = SCNetworkReachabilityCreateWithName("a.example.test");
+  auto b = SCNetworkReachabilityCreateWithName("b.example.test");
+  ASSERT_TRUE(SCNetworkReachabilityScheduleWithRunLoop(a, RunLoop::main(), kRunLoopCommonModes));
+  ASSERT_TRUE(SCNetworkReachabilityScheduleWithRunLoop(b, RunLoop::main(), kRunLoopCommonModes));
+  EXPECT_TRUE(SCNetworkReachabilityTEST_isWatching());
+  ASSERT_TRUE(SCNetworkReachabilityUnscheduleFromRunLoop(a, RunLoop::main(), kRunLoopCommonModes));
+  EXPECT_TRUE(SCNetworkReachabilityTEST_isWatching());
+  // Releasing a scheduled reference unschedules it; the last one stops the
+  // watcher.
+  b.reset();
+  EXPECT_FALSE(SCNetworkReachabilityTEST_isWatching());
+  ASSERT_TRUE(SCNetworkReachabilityScheduleWithRunLoop(a, RunLoop::main(), kRunLoopCommonModes));
+  EXPECT_TRUE(SCNetworkReachabilityTEST_isWatching());
+  ASSERT_TRUE(SCNetworkReachabilityUnscheduleFromRunLoop(a, RunLoop::main(), kRunLoopCommonModes));
+  EXPECT_FALSE(SCNetworkReachabilityTEST_isWatching());
+}
+
+// Runs the main run loop until `done` holds; false after `seconds` of real
+// time.
+bool runMainUntil(const std::function<bool()>& done, double seconds) {
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > limit) return false;
+    RunLoop::main().runOnce(kDefaultRunLoopMode, DispatchTime::fromNow(0.1));
+  }
+  return true;
+}
+
+// In a network of its own (loopback down), a reference to localhost is
+// unreachable, becomes reachable when loopback comes up, with nobody calling
+// for a recheck, and the watcher is gone after it is unscheduled. Exit code 0
+// when all of that holds.
+int loopbackComesUpScenario() {
+  if (!testing::enterPrivateNetwork()) return 10;
+  std::vector<SCNetworkReachabilityFlags> seen;
+  auto ref = SCNetworkReachabilityCreateWithName("localhost");
+  SCNetworkReachabilitySetCallback(ref, [&](const SCNetworkReachabilityRef&, SCNetworkReachabilityFlags f) {
+    seen.push_back(f);
+  });
+  if (!SCNetworkReachabilityScheduleWithRunLoop(ref, RunLoop::main(), kRunLoopCommonModes)) return 11;
+  if (!runMainUntil([&] { return !seen.empty(); }, 30) || seen.back() != 0) return 12;
+  if (!testing::setLoopbackUp(true)) return 13;
+  if (!runMainUntil([&] { return (seen.back() & kSCNetworkReachabilityFlagsReachable) != 0; }, 60)) return 14;
+  if (seen.back() != (kSCNetworkReachabilityFlagsReachable | kSCNetworkReachabilityFlagsIsLocalAddress |
+                      kSCNetworkReachabilityFlagsIsDirect)) {
+    return 15;
+  }
+  if (!testing::setLoopbackUp(false)) return 16;
+  if (!runMainUntil([&] { return seen.back() == 0; }, 60)) return 17;
+  if (!SCNetworkReachabilityUnscheduleFromRunLoop(ref, RunLoop::main(), kRunLoopCommonModes)) return 18;
+  return SCNetworkReachabilityTEST_isWatching() ? 19 : 0;
+}
+
+// Reachability never changed after start: nothing watched the interfaces, so
+// only an explicit recheck (tests) saw a change.
+TEST(ReachabilityWatcherTest, FollowsTheHostsInterfaces) {
+  if (!testing::canEnterPrivateNetwork()) GTEST_SKIP() << "this host allows no network namespace of our own";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(std::exit(loopbackComesUpScenario()), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
