@@ -122,6 +122,31 @@ TEST_F(MainScreenPhotoTest, ScreenCaptureOpensThePreviewWhoseSaveStoresTheOverla
   EXPECT_TRUE(isJPEGFile(saved[0]));
 }
 
+// While the shutter ran the preview drew nothing (black) instead of holding
+// the frame it showed when the photo was taken.
+TEST_F(MainScreenPhotoTest, PreviewHoldsItsFrameWhileThePhotoIsTaken) {
+  launch();
+  auto preview = screen_->previewViewController()->view();
+  auto centre = [&] {
+    auto image = snapshotImage(*preview, true, 1);
+    return image->cgImage()->pixel(image->cgImage()->width() / 2, image->cgImage()->height() / 2);
+  };
+  const RGBA8 live = centre();
+  ASSERT_NE(live, (RGBA8{0, 0, 0, 255}));
+
+  press(screen_->createLogBtn());
+  CameraSimulator::setScene(*os::CaptureScene::lightSource(2000));
+  EXPECT_EQ(centre(), live);  // held, neither black nor the new light
+
+  // Back from the photo's preview, the picture is live again.
+  settle(1.0);
+  ASSERT_NE(this->preview(), nullptr);
+  this->preview()->dismissAction();
+  settle(1.0);
+  EXPECT_NE(centre(), live);
+  EXPECT_NE(centre(), (RGBA8{0, 0, 0, 255}));
+}
+
 TEST_F(MainScreenPhotoTest, NoReadingYetShowsNA) {
   launch();
   screen_->tempReading()->setText("");
