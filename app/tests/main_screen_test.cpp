@@ -112,6 +112,33 @@ TEST_F(MainScreenTest, RefusedCameraShowsThePermissionScreen) {
   EXPECT_EQ(os::UserDefaults::standardUserDefaults()->integerForKey(kReviewWorthyActionCountKey), 1);
 }
 
+// With the camera refused a reading pass still ran (the compensation at load
+// asked for one) and showed the idle device's gains as a made-up reading.
+TEST_F(MainScreenTest, RefusedCameraNeverStartsTheReading) {
+  launch(AVAuthorizationStatus::Denied);
+  settle();
+  screen_->compensateManager()->setValue(120);
+  CameraSimulator::setScene(*os::CaptureScene::lightSource(3000));
+  settle();
+  ASSERT_FALSE(screen_->accessBoundryView()->isHidden());
+  EXPECT_EQ(screen_->tempReading()->text(), "");
+  EXPECT_EQ(screen_->tintReading()->text(), "");
+  EXPECT_EQ(screen_->lightTypeLbl()->text(), "");
+}
+
+// A photo the watch asked for, finishing (without a picture), gave the
+// refused camera's photo button its touches back.
+TEST_F(MainScreenTest, RefusedCameraKeepsThePhotoButtonOffAfterAWatchPhoto) {
+  launch(AVAuthorizationStatus::Denied);
+  settle();
+  ASSERT_FALSE(screen_->createLogBtn()->isUserInteractionEnabled());
+  os::NotificationCenter::defaultCenter()->postNotificationName(kWatchTakePhotoCommand, nullptr);
+  settle();
+  EXPECT_FALSE(screen_->watchPhotoRequests().hasPendingRequest());  // the capture came back
+  EXPECT_FALSE(screen_->createLogBtn()->isUserInteractionEnabled());
+  EXPECT_FALSE(screen_->flipCameraBtn()->isUserInteractionEnabled());
+}
+
 TEST_F(MainScreenTest, ZoomTapsCycleAndTellTheWatch) {
   launch();
   settle();
@@ -170,6 +197,22 @@ TEST_F(MainScreenTest, CompensationButtonTogglesThePanel) {
   press(screen_->compensateBtn());
   os::NotificationCenter::defaultCenter()->postNotificationName(kPreviewLayerTappedNotification, nullptr);
   EXPECT_FALSE(screen_->isCompensationPanelOpen());
+}
+
+// The blur behind the open panel was never made (the field stayed null).
+TEST_F(MainScreenTest, CompensationPanelOpensOverTheBlur) {
+  launch();
+  settle();
+  auto blur = screen_->buttonBlurView();
+  ASSERT_NE(blur, nullptr);
+  EXPECT_EQ(blur->superview(), screen_->view());
+  EXPECT_EQ(blur->alpha(), 0);
+  press(screen_->compensateBtn());
+  host_->runFor(0.6);
+  EXPECT_EQ(blur->alpha(), CGFloat(0.3));
+  os::NotificationCenter::defaultCenter()->postNotificationName(kPreviewLayerTappedNotification, nullptr);
+  host_->runFor(0.6);
+  EXPECT_EQ(blur->alpha(), 0);
 }
 
 TEST_F(MainScreenTest, LandscapeRotatesTheRulerAndCloses) {
@@ -242,6 +285,28 @@ TEST_F(MainScreenTest, PreviewTapPostsAndLeavesOneFocusFrame) {
       screen_->cameraController()->previewLayer()->captureDevicePointOfInterestForPoint({200, 400});
   EXPECT_NEAR(device->focusPointOfInterest().x, expected.x, 1e-9);
   EXPECT_NEAR(device->focusPointOfInterest().y, expected.y, 1e-9);
+}
+
+// The screen's own tap-to-focus was never attached to anything, and it set
+// the exposure point as well as the focus.
+TEST_F(MainScreenTest, TapOnTheCameraAreaFocusesOnly) {
+  launch();
+  settle();
+  // Only the screen's recogniser: the preview's own tap sets exposure too.
+  for (const auto& r : screen_->previewViewController()->view()->gestureRecognizers()) r->setEnabled(false);
+  auto device = screen_->cameraController()->currentCameraDevice();
+  const CGPoint exposureBefore = device->exposurePointOfInterest();
+  const CGPoint at{90, 520};
+  const CGPoint expected = screen_->cameraController()->previewLayer()->captureDevicePointOfInterestForPoint(
+      screen_->cameraView()->convertPointToView(at, screen_->previewViewController()->view().get()));
+  ASSERT_NE(expected, device->focusPointOfInterest());
+
+  host_->keyWindow()->tap(screen_->cameraView()->convertPointToView(at, nullptr));
+  settle();
+  EXPECT_NEAR(device->focusPointOfInterest().x, expected.x, 1e-9);
+  EXPECT_NEAR(device->focusPointOfInterest().y, expected.y, 1e-9);
+  EXPECT_EQ(device->exposurePointOfInterest(), exposureBefore);
+  EXPECT_EQ(os::UserDefaults::standardUserDefaults()->integerForKey(kReviewWorthyActionCountKey), 0);
 }
 
 TEST_F(MainScreenTest, TwentyButtonPressesAskForOneReview) {
