@@ -188,12 +188,17 @@ TEST_F(KeychainStorageTest, GetIssuedRightAfterSetOrRemoveSeesIt) {
   ASSERT_TRUE(set(storage, std::make_shared<TestToken>("old"), "k").has_value());
   // Issue without waiting: each operation must see the one before it.
   std::promise<std::string> afterSet, afterRemove;
+  std::promise<bool> removed;
   storage.setObject(std::make_shared<TestToken>("new"), "k", std::nullopt, [](auto) {});
   storage.getObjectForKey<TestToken>("k", std::nullopt, [&](auto r) { afterSet.set_value(valueOf(r)); });
-  storage.removeObjectForKey("k", std::nullopt, [](os::Status) {});
+  storage.removeObjectForKey("k", std::nullopt, [&](os::Status s) { removed.set_value(s.has_value()); });
   storage.getObjectForKey<TestToken>("k", std::nullopt, [&](auto r) { afterRemove.set_value(valueOf(r)); });
   EXPECT_EQ(await(afterSet.get_future()), "new");
   EXPECT_EQ(await(afterRemove.get_future()), "(none)");
+  // The cache is settled once the remove has finished, not when the get after
+  // it answers (the get's answer comes from the keychain, before the remove's
+  // last cache step).
+  EXPECT_TRUE(await(removed.get_future()));
   EXPECT_EQ(storage.inMemoryCache()->count(), 0u);
 }
 
