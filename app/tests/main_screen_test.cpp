@@ -2,6 +2,7 @@
 // button area's layouts, the buttons, the ruler and the preview's tap.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <memory>
 #include <numbers>
 #include <vector>
@@ -27,6 +28,8 @@
 namespace {
 
 using drosil::testing::AppTest;
+using drosil::testing::readingSettled;
+using drosil::testing::runUntil;
 using os::CameraSimulator;
 
 class MainScreenTest : public AppTest {
@@ -36,7 +39,11 @@ class MainScreenTest : public AppTest {
     SKStoreReviewController::TEST_clearRequests();
   }
   ~MainScreenTest() override {
-    if (host_->isLaunched() && !host_->isTerminated()) (void)host_->terminate();
+    if (host_->isLaunched() && !host_->isTerminated()) {
+      // The device's orientation outlives the app: the next test starts upright.
+      host_->rotate(UIDeviceOrientation::portrait);
+      (void)host_->terminate();
+    }
     UIApplication::sharedApplication()->setIdleTimerDisabled(false);
     SKStoreReviewController::TEST_clearRequests();
   }
@@ -45,11 +52,18 @@ class MainScreenTest : public AppTest {
   void launch(AVAuthorizationStatus status = AVAuthorizationStatus::Authorized) {
     registerMainStoryboard();
     CameraSimulator::setAuthorizationStatus(AVMediaTypeVideo, status);
+    refused_ = status != AVAuthorizationStatus::Authorized;
     ASSERT_TRUE(host_->launch("", kAppDelegateClassName).has_value());
     screen_ = std::dynamic_pointer_cast<NewLandingViewController>(host_->keyWindow()->rootViewController());
     ASSERT_NE(screen_, nullptr);
   }
-  void settle() { host_->runFor(1.0); }
+  // Waits for what the launch starts: the reading of the settled camera, or,
+  // with the camera refused, the no-camera screen.
+  void settle() {
+    ASSERT_TRUE(runUntil(*host_, [&] {
+      return refused_ ? !screen_->accessBoundryView()->isHidden() : readingSettled(*screen_);
+    }));
+  }
   static void press(const std::shared_ptr<UIButton>& button) {
     button->sendActionsForControlEvents(UIControlEvents::touchUpInside);
   }
@@ -63,6 +77,7 @@ class MainScreenTest : public AppTest {
 
   std::unique_ptr<os::uikit::ApplicationHost> host_ = std::make_unique<os::uikit::ApplicationHost>();
   std::shared_ptr<NewLandingViewController> screen_;
+  bool refused_ = false;
 };
 
 TEST_F(MainScreenTest, StoredCompensationShowsInBubbleAndRuler) {
@@ -119,8 +134,7 @@ TEST_F(MainScreenTest, RefusedCameraNeverStartsTheReading) {
   settle();
   screen_->compensateManager()->setValue(120);
   CameraSimulator::setScene(*os::CaptureScene::lightSource(3000));
-  settle();
-  ASSERT_FALSE(screen_->accessBoundryView()->isHidden());
+  host_->runUntilIdle();
   EXPECT_EQ(screen_->tempReading()->text(), "");
   EXPECT_EQ(screen_->tintReading()->text(), "");
   EXPECT_EQ(screen_->lightTypeLbl()->text(), "");
@@ -133,8 +147,9 @@ TEST_F(MainScreenTest, RefusedCameraKeepsThePhotoButtonOffAfterAWatchPhoto) {
   settle();
   ASSERT_FALSE(screen_->createLogBtn()->isUserInteractionEnabled());
   os::NotificationCenter::defaultCenter()->postNotificationName(kWatchTakePhotoCommand, nullptr);
-  settle();
-  EXPECT_FALSE(screen_->watchPhotoRequests().hasPendingRequest());  // the capture came back
+  // The capture came back (without a picture), and its end ran.
+  ASSERT_TRUE(runUntil(*host_, [&] { return !screen_->watchPhotoRequests().hasPendingRequest(); }));
+  host_->runUntilIdle();
   EXPECT_FALSE(screen_->createLogBtn()->isUserInteractionEnabled());
   EXPECT_FALSE(screen_->flipCameraBtn()->isUserInteractionEnabled());
 }
@@ -302,9 +317,11 @@ TEST_F(MainScreenTest, TapOnTheCameraAreaFocusesOnly) {
   ASSERT_NE(expected, device->focusPointOfInterest());
 
   host_->keyWindow()->tap(screen_->cameraView()->convertPointToView(at, nullptr));
-  settle();
-  EXPECT_NEAR(device->focusPointOfInterest().x, expected.x, 1e-9);
-  EXPECT_NEAR(device->focusPointOfInterest().y, expected.y, 1e-9);
+  ASSERT_TRUE(runUntil(*host_, [&] {
+    const CGPoint focus = device->focusPointOfInterest();
+    return std::abs(focus.x - expected.x) < 1e-9 && std::abs(focus.y - expected.y) < 1e-9;
+  }));
+  host_->runUntilIdle();
   EXPECT_EQ(device->exposurePointOfInterest(), exposureBefore);
   EXPECT_EQ(os::UserDefaults::standardUserDefaults()->integerForKey(kReviewWorthyActionCountKey), 0);
 }
