@@ -49,19 +49,26 @@ namespace {
 // Stopping signals its event descriptor and joins it, except from the thread
 // itself (a reference released there), which lets it run out on its own.
 constexpr int kInterfacePollMillis = 2000;
+// Tests: when positive, watchers started from now on poll at this interval
+// and open no route socket.
+std::atomic<int> gTestPollMillis{0};
 
 int openRouteSocket();
 
 // The route socket is opened by the thread that schedules, before that thread
 // reads the flags it reports first: a change between the two cannot be missed.
 struct WatcherState {
-  WatcherState() : wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), route(openRouteSocket()) {}
+  WatcherState()
+      : wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+        route(gTestPollMillis > 0 ? -1 : openRouteSocket()),
+        pollMillis(gTestPollMillis > 0 ? gTestPollMillis.load() : kInterfacePollMillis) {}
   ~WatcherState() {
     if (wake >= 0) close(wake);
     if (route >= 0) close(route);
   }
   const int wake;
   const int route;  // -1: poll the interfaces instead
+  const int pollMillis;
   std::atomic<bool> stopping{false};
 };
 
@@ -179,7 +186,7 @@ void watchInterfaces(const std::shared_ptr<WatcherState>& state) {
   pollfd fds[2] = {{state->wake, POLLIN, 0}, {route, POLLIN, 0}};
   const nfds_t count = route >= 0 ? 2 : 1;
   while (!state->stopping) {
-    const int ready = poll(fds, count, route >= 0 ? -1 : kInterfacePollMillis);
+    const int ready = poll(fds, count, route >= 0 ? -1 : state->pollMillis);
     if (state->stopping) break;
     if (ready < 0) {
       if (errno == EINTR) continue;
@@ -309,6 +316,8 @@ void SCNetworkReachabilityRecheck() {
   }
   for (const auto& ref : refs) postIfChanged(ref, currentFlags(ref->host()));
 }
+
+void SCNetworkReachabilityTEST_setPollInterval(int milliseconds) { gTestPollMillis = milliseconds; }
 
 bool SCNetworkReachabilityTEST_isWatching() {
   std::lock_guard lock(registry().mutex);

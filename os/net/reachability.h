@@ -71,5 +71,8 @@ using SCNetworkReachabilityFlagsProvider = std::function<SCNetworkReachabilityFl
 void SCNetworkReachabilityTEST_setFlagsProvider(SCNetworkReachabilityFlagsProvider provider);
 // Whether the interface watcher runs.
 bool SCNetworkReachabilityTEST_isWatching();
+// Watchers started from now on read the interfaces every `milliseconds`
+// instead of following the kernel's notifications; 0 restores those.
+void SCNetworkReachabilityTEST_setPollInterval(int milliseconds);
 
 }  // namespace os

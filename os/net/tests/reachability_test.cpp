@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <thread>
 #include <vector>
 
 #include "os/testing/network_namespace.h"
@@ -91,6 +93,41 @@ TEST_F(ReachabilityTest, WatcherRunsOnlyWhileSomethingIsScheduled) {
   EXPECT_TRUE(SCNetworkReachabilityTEST_isWatching());
   ASSERT_TRUE(SCNetworkReachabilityUnscheduleFromRunLoop(a, RunLoop::main(), kRunLoopCommonModes));
   EXPECT_FALSE(SCNetworkReachabilityTEST_isWatching());
+}
+
+// Where the kernel's notifications cannot be had the watcher reads the
+// interfaces on its own; references come and go while it does (released on
+// either thread).
+TEST_F(ReachabilityTest, PollingWatcherSeesChangesWhileReferencesComeAndGo) {
+  SCNetworkReachabilityTEST_setPollInterval(1);
+  std::atomic<SCNetworkReachabilityFlags> provided{0};
+  SCNetworkReachabilityTEST_setFlagsProvider([&](const std::string&) { return provided.load(); });
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    std::vector<SCNetworkReachabilityFlags> seen;
+    auto ref = SCNetworkReachabilityCreateWithName("api.example.test");
+    SCNetworkReachabilitySetCallback(ref, [&](const SCNetworkReachabilityRef&, SCNetworkReachabilityFlags f) {
+      seen.push_back(f);
+    });
+    ASSERT_TRUE(SCNetworkReachabilityScheduleWithRunLoop(ref, RunLoop::main(), kRunLoopCommonModes));
+    const SCNetworkReachabilityFlags next = round % 2 ? 0 : kSCNetworkReachabilityFlagsReachable;
+    provided = next;  // nobody asks for a recheck
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while ((seen.empty() || seen.back() != next) && std::chrono::steady_clock::now() < limit) {
+      RunLoop::main().runOnce(kDefaultRunLoopMode, DispatchTime::fromNow(0.1));
+    }
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back(), next);
+    // The watcher may hold the last reference for a moment: it stops when
+    // that one goes.
+    ref.reset();
+    const auto stopLimit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (SCNetworkReachabilityTEST_isWatching() && std::chrono::steady_clock::now() < stopLimit) {
+      std::this_thread::yield();
+    }
+    EXPECT_FALSE(SCNetworkReachabilityTEST_isWatching());
+  }
+  SCNetworkReachabilityTEST_setPollInterval(0);
 }
 
 // Runs the main run loop until `done` holds; false after `seconds` of real
