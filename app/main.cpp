@@ -36,6 +36,7 @@
 #include "app/screens/photo/preview_view_controller.h"
 #include "os/avfoundation/avfoundation.h"
 #include "os/dispatch/manual_clock.h"
+#include "os/foundation/file_manager.h"
 #include "os/foundation/format.h"
 #include "os/foundation/sandbox.h"
 #include "os/graphics/image.h"
@@ -93,20 +94,14 @@ std::optional<double> parseNumber(const std::string& text) {
   return v;
 }
 
-// A picture file as an image scene: decoded, then its pixels as sRGB.
+// A picture file as an image scene: its samples as sRGB at the file's full
+// depth (a 16-bit PNG keeps its 16 bits).
 os::Result<os::CaptureScene> sceneFromImageFile(const std::string& path) {
-  auto image = CGImage::decodeFile(path);
-  if (!image) return std::unexpected(image.error());
-  const CGImage& img = **image;
-  std::vector<uint8_t> rgb;
-  rgb.reserve(static_cast<size_t>(img.width()) * img.height() * 3);
-  for (int y = 0; y < img.height(); ++y) {
-    for (int x = 0; x < img.width(); ++x) {
-      const RGBA8 p = img.pixel(x, y);
-      rgb.insert(rgb.end(), {p.r, p.g, p.b});
-    }
-  }
-  return os::CaptureScene::image(img.width(), img.height(), std::move(rgb));
+  auto bytes = os::FileManager::defaultManager().contentsAtPath(path);
+  if (!bytes) return std::unexpected(bytes.error());
+  auto samples = CGImage::decodeSamples(*bytes);
+  if (!samples) return std::unexpected(samples.error());
+  return os::CaptureScene::image16(samples->width, samples->height, samples->rgb);
 }
 
 // Parses the command line; an error names the option, nullopt with `help`
@@ -363,7 +358,10 @@ int main(int argc, char** argv) {
     const auto root = std::filesystem::absolute(*options.home, ec);
     os::Sandbox::setCurrent(std::make_shared<os::Sandbox>(ec ? *options.home : root.lexically_normal().string()));
   }
-  if (options.virtualTime) os::ManualClock::install();
+  // Virtual time runs from now: only its pace differs from the real clock's.
+  if (options.virtualTime) {
+    os::ManualClock::install(os::Clock::current().wallTime(), os::Clock::current().uptimeNanos());
+  }
   os::CameraSimulator::setAuthorizationStatus(
       AVMediaTypeVideo, options.denyCamera ? AVAuthorizationStatus::Denied : AVAuthorizationStatus::Authorized);
   if (options.watch) {
@@ -375,7 +373,15 @@ int main(int argc, char** argv) {
   registerMainStoryboard();
 
   os::uikit::ApplicationHost host;
-  if (auto launched = host.launch("", kAppDelegateClassName); !launched) {
+  // The SDK's configuration raises when the bundle's options file is missing
+  // or damaged: the app cannot launch then.
+  os::Status launched;
+  try {
+    launched = host.launch("", kAppDelegateClassName);
+  } catch (const os::Exception& e) {
+    launched = os::fail(os::Error::withDescription(e.name(), 0, e.reason()));
+  }
+  if (!launched) {
     std::fprintf(stderr, "drosil: launch refused: %s\n", launched.error().localizedDescription().c_str());
     return 1;
   }

@@ -95,6 +95,14 @@ void NewLandingViewController::loadView() {
   cameraView_ = std::make_shared<UIView>(screen);
   cameraView_->setAutoresizingMask(UIViewAutoresizing::flexibleWidth | UIViewAutoresizing::flexibleHeight);
   root->addSubview(cameraView_);
+  {
+    // Tap-to-focus over the camera area.
+    std::weak_ptr<NewLandingViewController> weak =
+        std::static_pointer_cast<NewLandingViewController>(shared_from_this());
+    cameraView_->addGestureRecognizer(std::make_shared<UITapGestureRecognizer>([weak](UIGestureRecognizer& sender) {
+      if (auto self = weak.lock()) self->focusOnPointOfInterestWithSender(sender);
+    }));
+  }
 
   gridView_ = std::make_shared<GridView>(CGRect{20, 96, W - 72, H - 330});
   root->addSubview(gridView_);
@@ -169,6 +177,13 @@ void NewLandingViewController::loadView() {
   compensationView_->addSubview(compensationReading_);
   rulerView_ = ScrollRulerNumberPicker::create({0, 24, buttonArea.width(), 44});
   compensationView_->addSubview(rulerView_);
+  // Behind the open panel and the buttons: the area they share, from where
+  // the panel opens to the bottom of the screen.
+  buttonBlurView_ = std::make_shared<UIVisualEffectView>(UIBlurEffect{UIBlurEffectStyle::dark});
+  buttonBlurView_->setFrame({0, buttonArea.minY() - buttonArea.height() - 8, W, H - buttonArea.minY() + buttonArea.height() + 8});
+  buttonBlurView_->setAutoresizingMask(UIViewAutoresizing::flexibleWidth | UIViewAutoresizing::flexibleTopMargin);
+  buttonBlurView_->setUserInteractionEnabled(false);
+  root->addSubview(buttonBlurView_);
   root->addSubview(compensationView_);
 
   // Buttons in five equal slots: settings, zoom, create log, flip,
@@ -520,12 +535,9 @@ void NewLandingViewController::focusOnPointOfInterestWithSender(UIGestureRecogni
   const CGPoint point = layer ? layer->captureDevicePointOfInterestForPoint(location) : location;
   auto device = cameraController_->currentCameraDevice();
   if (!device) return;
+  // Focus only: the preview's own tap sets the exposure.
   cameraController_->performOnSessionQueue([device, point] {
     if (!device->lockForConfiguration()) return;
-    if (device->isExposurePointOfInterestSupported()) {
-      (void)device->setExposurePointOfInterest(point);
-      (void)device->setExposureMode(AVCaptureExposureMode::AutoExpose);
-    }
     if (device->isFocusPointOfInterestSupported()) {
       (void)device->setFocusPointOfInterest(point);
       (void)device->setFocusMode(AVCaptureFocusMode::AutoFocus);
@@ -646,7 +658,8 @@ void NewLandingViewController::captureOutput(const std::shared_ptr<AVCapturePhot
 }
 
 void NewLandingViewController::restoreCreateLogButton() {
-  createLogBtn_->setUserInteractionEnabled(true);
+  // The no-camera screen keeps the button off for the rest of the run.
+  createLogBtn_->setUserInteractionEnabled(accessBoundryView_->isHidden());
   createLogBtn_->setImage(UIImage::imageNamed(kCreateLogImageName), UIControlState::normal);
   createLogActivity_->stopAnimating();
 }
@@ -713,7 +726,10 @@ void NewLandingViewController::compensationValueChanged() { whiteBalanceGainsCha
 void NewLandingViewController::whiteBalanceGainsChanged() {
   auto self = std::static_pointer_cast<NewLandingViewController>(shared_from_this());
   auto controller = cameraController_;
-  auto device = controller ? controller->currentCameraDevice() : nullptr;
+  // The reading starts with the capture: until the session has an input (and
+  // never, with the camera refused) the device's gains were set by no light.
+  if (!controller || controller->session()->inputs().empty()) return;
+  auto device = controller->currentCameraDevice();
   const bool adjusting = device && device->isAdjustingWhiteBalance();
   auto main = os::DispatchQueue::main();
 

@@ -146,8 +146,9 @@ class NewLandingViewController : public UIViewController,
   // "Allow Camera": review count, then the app's settings page is opened on
   // the next main-queue turn; prints "Settings opened: true|false".
   void allowCameraTapped();
-  // Tap-to-focus with a recogniser of this screen: ended taps only, no
-  // feedback and no review count.
+  // Tap-to-focus, from the tap recogniser over the camera area: ended taps
+  // only; the device's focus point (not its exposure) on the session queue;
+  // no feedback and no review count.
   void focusOnPointOfInterestWithSender(UIGestureRecognizer& sender);
   // The next zoom step (2x, 3x, 1x, ... from launch): the button image (next
   // main-queue turn), the controller's zoom value and device zoom, and the
@@ -195,7 +196,8 @@ class NewLandingViewController : public UIViewController,
 
   // The reading pass: status colour and its 2 s return to yellow, then the
   // tint and the temperature of the clamped gains, handed to the main queue
-  // in that order. Any thread.
+  // in that order. Nothing while the capture session has no input (the
+  // camera not yet configured, or refused). Any thread.
   void whiteBalanceGainsChanged();
   // Observer of "CompensateManagerDidChange".
   void compensationValueChanged();

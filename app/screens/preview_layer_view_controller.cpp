@@ -51,14 +51,10 @@ PreviewLayerView::PreviewLayerView(const CGRect& frame)
 
 void PreviewLayerView::draw(const CGRect& rect) {
   CGContext* ctx = UIGraphicsGetCurrentContext();
-  auto session = previewLayer_->session();
-  auto connection = previewLayer_->connection();
-  if (!ctx || !session || !session->isRunning() || (connection && !connection->isEnabled())) return;
-  auto device = session->videoDevice();
-  if (!device) return;
-  const CGFloat zoom = std::max<CGFloat>(1, device->videoZoomFactor());
-
-  const os::CaptureScene scene = os::CameraSimulator::scene();
+  const auto frame = previewLayer_->currentFrame();
+  if (!ctx || !frame) return;
+  const CGFloat zoom = std::max<CGFloat>(1, frame->zoom);
+  const os::CaptureScene& scene = frame->scene;
   ctx->saveGState();
   ctx->clip(rect);
   if (scene.kind() == os::CaptureScene::Kind::Image && scene.width() > 0 && scene.height() > 0) {

@@ -6,9 +6,10 @@
 // Every tap is announced as "PreviewLayerTapped" (object "PutViewsBack").
 //
 // Headless, the preview layer draws nothing itself; PreviewLayerView paints
-// what stands before the camera while the session runs (a light source as
-// its colour, an image as itself, enlarged by the device's zoom), and black
-// otherwise.
+// the layer's current frame (a light source as its colour, an image as
+// itself, enlarged by the device's zoom): live while the session runs, the
+// frame of the moment the connection was disabled while it is (a photo being
+// taken), black when there is none.
 //
 // Main thread only; the device configuration of a tap runs later on the
 // camera controller's session queue.

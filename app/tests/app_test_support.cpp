@@ -1,5 +1,10 @@
 #include "app/tests/app_test_support.h"
 
+#include "app/preferences/preferences.h"
+#include "app/screens/new_landing_view_controller.h"
+#include "os/foundation/format.h"
+#include "os/uikit/app_host.h"
+
 #include "measurement/engine/rez_analytics.h"
 #include "os/avfoundation/avfoundation.h"
 #include "os/corelocation/location.h"
@@ -46,5 +51,25 @@ AppTest::AppTest() {
 AppTest::~AppTest() { resetWorld(); }
 
 void AppTest::drain() { os::dispatch::drainUntilIdle(); }
+
+bool runUntil(os::uikit::ApplicationHost& host, const std::function<bool()>& produced, double limitSeconds) {
+  constexpr double kStep = 0.05;
+  for (double ran = 0; !produced(); ran += kStep) {
+    if (ran >= limitSeconds) return false;
+    host.runFor(kStep);
+  }
+  return true;
+}
+
+bool readingSettled(const NewLandingViewController& screen) {
+  auto controller = screen.cameraController();
+  auto device = controller ? controller->currentCameraDevice() : nullptr;
+  auto gains = controller ? controller->normalizedGains() : std::nullopt;
+  if (!device || !gains || device->isAdjustingWhiteBalance() || controller->session()->inputs().empty()) return false;
+  auto values = device->temperatureAndTintValuesForDeviceWhiteBalanceGains(*gains);
+  if (!values) return false;
+  const float compensation = static_cast<float>(os::UserDefaults::standardUserDefaults()->doubleForKey(kCompensateKey));
+  return screen.tempReading()->text() == os::format("%.0fK", compensation + values->temperature);
+}
 
 }  // namespace drosil::testing

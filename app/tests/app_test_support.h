@@ -6,12 +6,30 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 
 #include "os/dispatch/manual_clock.h"
 #include "os/foundation/sandbox.h"
 
+class NewLandingViewController;
+namespace os::uikit {
+class ApplicationHost;
+}
+
 namespace drosil::testing {
+
+// Runs the host on virtual time, a twentieth of a second at a time, until
+// `produced` holds; false when `limitSeconds` of virtual time passed first.
+// Work on real threads (the camera's queues, the watch session's, the photo
+// output's) takes what real time it takes: tests wait for what it produces,
+// never for a fixed span of clock time.
+bool runUntil(os::uikit::ApplicationHost& host, const std::function<bool()>& produced, double limitSeconds = 30);
+
+// The screen shows the reading of the device's white balance, which has
+// stopped adjusting: the temperature text for its current gains plus the
+// stored compensation.
+bool readingSettled(const NewLandingViewController& screen);
 
 class AppTest : public ::testing::Test {
  protected:

@@ -33,6 +33,8 @@
 namespace {
 
 using drosil::testing::AppTest;
+using drosil::testing::readingSettled;
+using drosil::testing::runUntil;
 using os::CameraSimulator;
 using os::PhotoLibrarySimulator;
 using os::WatchSimulator;
@@ -43,7 +45,7 @@ class MainScreenPhotoTest : public AppTest {
     if (host_->isLaunched() && !host_->isTerminated()) (void)host_->terminate();
   }
 
-  // Launches before a 5500 K light and lets the reading settle.
+  // Launches before a 5500 K light and waits for its reading.
   void launch() {
     registerMainStoryboard();
     CameraSimulator::setAuthorizationStatus(AVMediaTypeVideo, AVAuthorizationStatus::Authorized);
@@ -51,9 +53,19 @@ class MainScreenPhotoTest : public AppTest {
     ASSERT_TRUE(host_->launch("", kAppDelegateClassName).has_value());
     screen_ = std::dynamic_pointer_cast<NewLandingViewController>(host_->keyWindow()->rootViewController());
     ASSERT_NE(screen_, nullptr);
-    settle();
+    ASSERT_TRUE(waitFor([&] { return readingSettled(*screen_); }));
   }
-  void settle(double seconds = 3.0) { host_->runFor(seconds); }
+  // Runs the app until `produced` holds (work on the camera's and the
+  // watch's threads takes what real time it takes).
+  bool waitFor(const std::function<bool()>& produced) { return runUntil(*host_, produced); }
+  static size_t savedPhotos() { return PhotoLibrarySimulator::savedPhotoPaths().size(); }
+  // Whether a transfer holding `key` is queued for the watch.
+  static bool queuedTransferHolds(const char* key) {
+    for (const auto& t : WCSession::defaultSession()->outstandingUserInfoTransfers()) {
+      if (t->userInfo().contains(key)) return true;
+    }
+    return false;
+  }
   static void press(const std::shared_ptr<UIButton>& button) {
     button->sendActionsForControlEvents(UIControlEvents::touchUpInside);
   }
@@ -93,12 +105,11 @@ TEST_F(MainScreenPhotoTest, ScreenCaptureOpensThePreviewWhoseSaveStoresTheOverla
   EXPECT_FALSE(connection->isEnabled());
   EXPECT_TRUE(screen_->gridView()->isUpdateBlocked());
 
-  settle(1.0);
+  ASSERT_TRUE(waitFor([&] { return preview() != nullptr; }));
   EXPECT_TRUE(screen_->createLogBtn()->isUserInteractionEnabled());
   EXPECT_FALSE(screen_->createLogActivity()->isAnimating());
   EXPECT_TRUE(connection->isEnabled());
   auto shown = preview();
-  ASSERT_NE(shown, nullptr);
   ASSERT_NE(screen_->imageToPass(), nullptr);
   EXPECT_EQ(shown->passedImage, screen_->imageToPass());
   EXPECT_TRUE(PhotoLibrarySimulator::savedPhotoPaths().empty());
@@ -112,22 +123,44 @@ TEST_F(MainScreenPhotoTest, ScreenCaptureOpensThePreviewWhoseSaveStoresTheOverla
       << overlay->dateTimeLbl()->text();
   EXPECT_TRUE(overlay->locationView()->isHidden());
   EXPECT_TRUE(overlay->markerImg()->isHidden());
-  settle(1.0);
+  host_->runFor(kGridCaptureBlockSeconds);  // at least that long since the shutter
   EXPECT_FALSE(screen_->gridView()->isUpdateBlocked());
 
   press(shown->saveBtn());
-  settle(1.0);
+  ASSERT_TRUE(waitFor([&] { return savedPhotos() == 1; }));
   auto saved = PhotoLibrarySimulator::savedPhotoPaths();
-  ASSERT_EQ(saved.size(), 1u);
   EXPECT_TRUE(isJPEGFile(saved[0]));
+}
+
+// While the shutter ran the preview drew nothing (black) instead of holding
+// the frame it showed when the photo was taken.
+TEST_F(MainScreenPhotoTest, PreviewHoldsItsFrameWhileThePhotoIsTaken) {
+  launch();
+  auto preview = screen_->previewViewController()->view();
+  auto centre = [&] {
+    auto image = snapshotImage(*preview, true, 1);
+    return image->cgImage()->pixel(image->cgImage()->width() / 2, image->cgImage()->height() / 2);
+  };
+  const RGBA8 live = centre();
+  ASSERT_NE(live, (RGBA8{0, 0, 0, 255}));
+
+  press(screen_->createLogBtn());
+  CameraSimulator::setScene(*os::CaptureScene::lightSource(2000));
+  EXPECT_EQ(centre(), live);  // held, neither black nor the new light
+
+  // Back from the photo's preview, the picture is live again.
+  ASSERT_TRUE(waitFor([&] { return this->preview() != nullptr; }));
+  this->preview()->dismissAction();
+  ASSERT_TRUE(waitFor([&] { return screen_->presentedViewController() == nullptr; }));
+  EXPECT_NE(centre(), live);
+  EXPECT_NE(centre(), (RGBA8{0, 0, 0, 255}));
 }
 
 TEST_F(MainScreenPhotoTest, NoReadingYetShowsNA) {
   launch();
   screen_->tempReading()->setText("");
   press(screen_->createLogBtn());
-  settle(1.0);
-  ASSERT_NE(screen_->lastPhotoOverlay(), nullptr);
+  ASSERT_TRUE(waitFor([&] { return screen_->lastPhotoOverlay() != nullptr; }));
   EXPECT_EQ(screen_->lastPhotoOverlay()->readingLbl()->text(), kPhotoOverlayNoReading);
 }
 
@@ -140,11 +173,12 @@ TEST_F(MainScreenPhotoTest, WatchPhotoIsSavedWithoutPreview) {
     SCOPED_TRACE(static_cast<int>(c.permission));
     launch();
     PhotoLibrarySimulator::setAuthorizationStatus(c.permission);
-    const size_t before = PhotoLibrarySimulator::savedPhotoPaths().size();
+    const size_t before = savedPhotos();
     os::NotificationCenter::defaultCenter()->postNotificationName(kWatchTakePhotoCommand, nullptr);
-    settle(1.0);
+    // The answer: the toast of a saved photo, or the refusal's alert.
+    ASSERT_TRUE(waitFor([&] { return c.saved ? toastShown() : alert() != nullptr; }));
     EXPECT_EQ(preview(), nullptr);
-    EXPECT_EQ(PhotoLibrarySimulator::savedPhotoPaths().size() - before, c.saved);
+    EXPECT_EQ(savedPhotos() - before, c.saved);
     EXPECT_FALSE(screen_->watchPhotoRequests().hasPendingRequest());
     if (c.saved) {
       EXPECT_TRUE(toastShown());
@@ -159,7 +193,7 @@ TEST_F(MainScreenPhotoTest, WatchPhotoIsSavedWithoutPreview) {
       EXPECT_EQ(refused->actions()[0]->title(), "App Settings");
       EXPECT_EQ(refused->actions()[1]->title(), "Okay");
       ASSERT_TRUE(refused->TEST_chooseAction("App Settings").has_value());
-      settle(1.0);
+      ASSERT_TRUE(waitFor([] { return !UIApplication::sharedApplication()->TEST_openedURLs().empty(); }));
       auto opened = UIApplication::sharedApplication()->TEST_openedURLs();
       ASSERT_EQ(opened.size(), 1u);
       EXPECT_EQ(opened[0].url.absoluteString(), UIApplicationOpenSettingsURLString);
@@ -178,14 +212,14 @@ TEST_F(MainScreenPhotoTest, FailedWatchCaptureLeavesNoRequestBehind) {
   auto session = screen_->cameraController()->session();
   session->stopRunning();
   os::NotificationCenter::defaultCenter()->postNotificationName(kWatchTakePhotoCommand, nullptr);
-  settle(1.0);
-  EXPECT_FALSE(screen_->watchPhotoRequests().hasPendingRequest());
+  // The failed capture came back (the command ran: it marked a request).
+  ASSERT_TRUE(waitFor([&] { return !screen_->watchPhotoRequests().hasPendingRequest(); }));
+  host_->runUntilIdle();
   EXPECT_EQ(screen_->lastPhotoOverlay(), nullptr);
 
   session->startRunning();
   press(screen_->createLogBtn());
-  settle(1.0);
-  EXPECT_NE(preview(), nullptr);
+  ASSERT_TRUE(waitFor([&] { return preview() != nullptr; }));
   EXPECT_TRUE(PhotoLibrarySimulator::savedPhotoPaths().empty());
 }
 
@@ -195,17 +229,19 @@ TEST_F(MainScreenPhotoTest, WatchCommandsTakeThePhotoThenFlip) {
   launch();
   ASSERT_EQ(screen_->cameraController()->currentCameraDevice()->position(), AVCaptureDevicePosition::Back);
   WatchSimulator::sendUserInfo({{kWatchTakePhotoCommand, os::Value(1)}, {kWatchFlipCameraCommand, os::Value(1)}});
-  settle(1.0);
-  EXPECT_EQ(PhotoLibrarySimulator::savedPhotoPaths().size(), 1u);
+  auto front = [&] {
+    return screen_->cameraController()->currentCameraDevice()->position() == AVCaptureDevicePosition::Front;
+  };
+  ASSERT_TRUE(waitFor([&] { return savedPhotos() == 1 && front() && toastShown() && readingSettled(*screen_); }));
   EXPECT_EQ(preview(), nullptr);
-  EXPECT_EQ(screen_->cameraController()->currentCameraDevice()->position(), AVCaptureDevicePosition::Front);
 
-  // Zoom: the next step, and the watch told (only while reachable).
+  // Zoom: the next step, and the watch told (only while reachable). Coming
+  // into reach queues the full payload first.
   WatchSimulator::setReachable(true);
-  settle(1.0);
+  ASSERT_TRUE(waitFor([] { return queuedTransferHolds(kWatchCompensationValueKey); }));
   (void)WatchSimulator::deliverUserInfoTransfers();
   WatchSimulator::sendUserInfo({{kWatchChangeZoomCommand, os::Value(1)}});
-  settle(0.5);
+  ASSERT_TRUE(waitFor([] { return queuedTransferHolds(kWatchZoomValueKey); }));
   EXPECT_EQ(screen_->cameraController()->currentZoomValue(), 2.0);
   auto delivered = WatchSimulator::deliverUserInfoTransfers();
   ASSERT_FALSE(delivered.empty());
@@ -220,11 +256,12 @@ TEST_F(MainScreenPhotoTest, ReachabilityResendsTheReadingAndTheFullPayload) {
   launch();
   const std::string reading = screen_->tempReading()->text();
   ASSERT_FALSE(reading.empty());
-  // The watch goes away with the reading still queued, then comes back.
+  // The watch goes away with the reading still queued (its delegate call
+  // done), then comes back: the reading is sent again, then the full payload.
   WatchSimulator::setReachable(false);
-  settle(0.5);
+  host_->runUntilIdle();
   WatchSimulator::setReachable(true);
-  settle(0.5);
+  ASSERT_TRUE(waitFor([] { return queuedTransferHolds(kWatchCompensationValueKey); }));
 
   auto delivered = WatchSimulator::deliverUserInfoTransfers();
   ASSERT_GE(delivered.size(), 2u);
@@ -247,27 +284,25 @@ TEST_F(MainScreenPhotoTest, GeotagPutsThePlaceOnTheNextPhoto) {
   launch();
   ASSERT_NE(screen_->geoTagLocation()->locationManager(), nullptr);
   os::LocationSimulator::setLocation(std::make_shared<CLLocation>(51.52, -0.16));
-  settle(1.0);
-  EXPECT_EQ(screen_->userAddress(), "Baker Street, Greater London");
+  ASSERT_TRUE(waitFor([&] { return screen_->userAddress() == "Baker Street, Greater London"; }));
 
   press(screen_->createLogBtn());
-  settle(1.0);
+  ASSERT_TRUE(waitFor([&] { return preview() != nullptr; }));
   auto overlay = screen_->lastPhotoOverlay();
   ASSERT_NE(overlay, nullptr);
   EXPECT_EQ(overlay->userAddressLbl()->text(), "Baker Street, Greater London");
   EXPECT_FALSE(overlay->locationView()->isHidden());
   EXPECT_FALSE(overlay->markerImg()->isHidden());
-  ASSERT_NE(preview(), nullptr);
   preview()->dismissAction();
-  settle(1.0);
+  ASSERT_TRUE(waitFor([&] { return screen_->presentedViewController() == nullptr; }));
 
   // Off: the address goes and a later fix brings nothing back.
   screen_->geoTagManager()->setIsGeoTagEnabled(false);
   os::LocationSimulator::setLocation(std::make_shared<CLLocation>(48.85, 2.35));
-  settle(1.0);
+  host_->runUntilIdle();
   EXPECT_EQ(screen_->userAddress(), "");
   press(screen_->createLogBtn());
-  settle(1.0);
+  ASSERT_TRUE(waitFor([&] { return screen_->lastPhotoOverlay() != overlay; }));
   EXPECT_TRUE(screen_->lastPhotoOverlay()->locationView()->isHidden());
   EXPECT_TRUE(screen_->lastPhotoOverlay()->markerImg()->isHidden());
 }
@@ -275,16 +310,14 @@ TEST_F(MainScreenPhotoTest, GeotagPutsThePlaceOnTheNextPhoto) {
 TEST_F(MainScreenPhotoTest, SettingsOpenFullScreenAndTheMeterRestartsOnReturn) {
   launch();
   press(screen_->settingsBtn());
-  settle(1.0);
+  ASSERT_TRUE(waitFor([&] { return screen_->presentedViewController() != nullptr; }));
   auto settings = screen_->presentedViewController();
-  ASSERT_NE(settings, nullptr);
   EXPECT_NE(std::dynamic_pointer_cast<UINavigationController>(settings), nullptr);
   EXPECT_EQ(settings->modalPresentationStyle(), UIModalPresentationStyle::fullScreen);
   // The meter leaves the window, so it appears again on return.
   EXPECT_EQ(screen_->view()->window(), nullptr);
   screen_->dismissViewControllerAnimated(false);
-  settle(1.0);
-  EXPECT_EQ(screen_->presentedViewController(), nullptr);
+  ASSERT_TRUE(waitFor([&] { return screen_->presentedViewController() == nullptr; }));
   EXPECT_NE(screen_->view()->window(), nullptr);
 }
 

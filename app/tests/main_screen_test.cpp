@@ -2,6 +2,7 @@
 // button area's layouts, the buttons, the ruler and the preview's tap.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <memory>
 #include <numbers>
 #include <vector>
@@ -27,6 +28,8 @@
 namespace {
 
 using drosil::testing::AppTest;
+using drosil::testing::readingSettled;
+using drosil::testing::runUntil;
 using os::CameraSimulator;
 
 class MainScreenTest : public AppTest {
@@ -36,7 +39,11 @@ class MainScreenTest : public AppTest {
     SKStoreReviewController::TEST_clearRequests();
   }
   ~MainScreenTest() override {
-    if (host_->isLaunched() && !host_->isTerminated()) (void)host_->terminate();
+    if (host_->isLaunched() && !host_->isTerminated()) {
+      // The device's orientation outlives the app: the next test starts upright.
+      host_->rotate(UIDeviceOrientation::portrait);
+      (void)host_->terminate();
+    }
     UIApplication::sharedApplication()->setIdleTimerDisabled(false);
     SKStoreReviewController::TEST_clearRequests();
   }
@@ -45,11 +52,18 @@ class MainScreenTest : public AppTest {
   void launch(AVAuthorizationStatus status = AVAuthorizationStatus::Authorized) {
     registerMainStoryboard();
     CameraSimulator::setAuthorizationStatus(AVMediaTypeVideo, status);
+    refused_ = status != AVAuthorizationStatus::Authorized;
     ASSERT_TRUE(host_->launch("", kAppDelegateClassName).has_value());
     screen_ = std::dynamic_pointer_cast<NewLandingViewController>(host_->keyWindow()->rootViewController());
     ASSERT_NE(screen_, nullptr);
   }
-  void settle() { host_->runFor(1.0); }
+  // Waits for what the launch starts: the reading of the settled camera, or,
+  // with the camera refused, the no-camera screen.
+  void settle() {
+    ASSERT_TRUE(runUntil(*host_, [&] {
+      return refused_ ? !screen_->accessBoundryView()->isHidden() : readingSettled(*screen_);
+    }));
+  }
   static void press(const std::shared_ptr<UIButton>& button) {
     button->sendActionsForControlEvents(UIControlEvents::touchUpInside);
   }
@@ -63,6 +77,7 @@ class MainScreenTest : public AppTest {
 
   std::unique_ptr<os::uikit::ApplicationHost> host_ = std::make_unique<os::uikit::ApplicationHost>();
   std::shared_ptr<NewLandingViewController> screen_;
+  bool refused_ = false;
 };
 
 TEST_F(MainScreenTest, StoredCompensationShowsInBubbleAndRuler) {
@@ -110,6 +125,33 @@ TEST_F(MainScreenTest, RefusedCameraShowsThePermissionScreen) {
   ASSERT_EQ(opened.size(), 1u);
   EXPECT_EQ(opened[0].url.absoluteString(), UIApplicationOpenSettingsURLString);
   EXPECT_EQ(os::UserDefaults::standardUserDefaults()->integerForKey(kReviewWorthyActionCountKey), 1);
+}
+
+// With the camera refused a reading pass still ran (the compensation at load
+// asked for one) and showed the idle device's gains as a made-up reading.
+TEST_F(MainScreenTest, RefusedCameraNeverStartsTheReading) {
+  launch(AVAuthorizationStatus::Denied);
+  settle();
+  screen_->compensateManager()->setValue(120);
+  CameraSimulator::setScene(*os::CaptureScene::lightSource(3000));
+  host_->runUntilIdle();
+  EXPECT_EQ(screen_->tempReading()->text(), "");
+  EXPECT_EQ(screen_->tintReading()->text(), "");
+  EXPECT_EQ(screen_->lightTypeLbl()->text(), "");
+}
+
+// A photo the watch asked for, finishing (without a picture), gave the
+// refused camera's photo button its touches back.
+TEST_F(MainScreenTest, RefusedCameraKeepsThePhotoButtonOffAfterAWatchPhoto) {
+  launch(AVAuthorizationStatus::Denied);
+  settle();
+  ASSERT_FALSE(screen_->createLogBtn()->isUserInteractionEnabled());
+  os::NotificationCenter::defaultCenter()->postNotificationName(kWatchTakePhotoCommand, nullptr);
+  // The capture came back (without a picture), and its end ran.
+  ASSERT_TRUE(runUntil(*host_, [&] { return !screen_->watchPhotoRequests().hasPendingRequest(); }));
+  host_->runUntilIdle();
+  EXPECT_FALSE(screen_->createLogBtn()->isUserInteractionEnabled());
+  EXPECT_FALSE(screen_->flipCameraBtn()->isUserInteractionEnabled());
 }
 
 TEST_F(MainScreenTest, ZoomTapsCycleAndTellTheWatch) {
@@ -170,6 +212,22 @@ TEST_F(MainScreenTest, CompensationButtonTogglesThePanel) {
   press(screen_->compensateBtn());
   os::NotificationCenter::defaultCenter()->postNotificationName(kPreviewLayerTappedNotification, nullptr);
   EXPECT_FALSE(screen_->isCompensationPanelOpen());
+}
+
+// The blur behind the open panel was never made (the field stayed null).
+TEST_F(MainScreenTest, CompensationPanelOpensOverTheBlur) {
+  launch();
+  settle();
+  auto blur = screen_->buttonBlurView();
+  ASSERT_NE(blur, nullptr);
+  EXPECT_EQ(blur->superview(), screen_->view());
+  EXPECT_EQ(blur->alpha(), 0);
+  press(screen_->compensateBtn());
+  host_->runFor(0.6);
+  EXPECT_EQ(blur->alpha(), CGFloat(0.3));
+  os::NotificationCenter::defaultCenter()->postNotificationName(kPreviewLayerTappedNotification, nullptr);
+  host_->runFor(0.6);
+  EXPECT_EQ(blur->alpha(), 0);
 }
 
 TEST_F(MainScreenTest, LandscapeRotatesTheRulerAndCloses) {
@@ -244,6 +302,30 @@ TEST_F(MainScreenTest, PreviewTapPostsAndLeavesOneFocusFrame) {
       screen_->cameraController()->previewLayer()->captureDevicePointOfInterestForPoint({200, 400});
   EXPECT_NEAR(device->focusPointOfInterest().x, expected.x, 1e-9);
   EXPECT_NEAR(device->focusPointOfInterest().y, expected.y, 1e-9);
+}
+
+// The screen's own tap-to-focus was never attached to anything, and it set
+// the exposure point as well as the focus.
+TEST_F(MainScreenTest, TapOnTheCameraAreaFocusesOnly) {
+  launch();
+  settle();
+  // Only the screen's recogniser: the preview's own tap sets exposure too.
+  for (const auto& r : screen_->previewViewController()->view()->gestureRecognizers()) r->setEnabled(false);
+  auto device = screen_->cameraController()->currentCameraDevice();
+  const CGPoint exposureBefore = device->exposurePointOfInterest();
+  const CGPoint at{90, 520};
+  const CGPoint expected = screen_->cameraController()->previewLayer()->captureDevicePointOfInterestForPoint(
+      screen_->cameraView()->convertPointToView(at, screen_->previewViewController()->view().get()));
+  ASSERT_NE(expected, device->focusPointOfInterest());
+
+  host_->keyWindow()->tap(screen_->cameraView()->convertPointToView(at, nullptr));
+  ASSERT_TRUE(runUntil(*host_, [&] {
+    const CGPoint focus = device->focusPointOfInterest();
+    return std::abs(focus.x - expected.x) < 1e-9 && std::abs(focus.y - expected.y) < 1e-9;
+  }));
+  host_->runUntilIdle();
+  EXPECT_EQ(device->exposurePointOfInterest(), exposureBefore);
+  EXPECT_EQ(os::UserDefaults::standardUserDefaults()->integerForKey(kReviewWorthyActionCountKey), 0);
 }
 
 TEST_F(MainScreenTest, TwentyButtonPressesAskForOneReview) {

@@ -38,9 +38,11 @@ class MeterScenarioTest : public AppTest {
     ASSERT_NE(screen_, nullptr);
     ASSERT_NE(screen_->cameraController(), nullptr);
   }
+  // Puts the light before the camera and waits until the screen shows its
+  // settled reading.
   void showScene(double kelvin) {
     CameraSimulator::setScene(*os::CaptureScene::lightSource(kelvin));
-    host_.runFor(1.0);
+    ASSERT_TRUE(drosil::testing::runUntil(host_, [&] { return drosil::testing::readingSettled(*screen_); }));
   }
 
   // What the display should show for the device's current state.

@@ -54,6 +54,16 @@ const std::array<double, 256>& srgbDecodeTable() {
   return table;
 }
 
+// Linear values of every 16-bit sRGB sample.
+const std::vector<double>& srgbDecodeTable16() {
+  static const std::vector<double> table = [] {
+    std::vector<double> t(65536);
+    for (size_t i = 0; i < t.size(); ++i) t[i] = srgbDecode(static_cast<double>(i) / 65535.0);
+    return t;
+  }();
+  return table;
+}
+
 bool validPoint(CGPoint p) { return p.x >= 0 && p.x <= 1 && p.y >= 0 && p.y <= 1; }
 
 }  // namespace
@@ -97,6 +107,33 @@ os::Result<CaptureScene> CaptureScene::image(int width, int height, std::vector<
   scene.width_ = width;
   scene.height_ = height;
   scene.pixels_ = std::make_shared<const std::vector<uint8_t>>(std::move(rgb));
+  scene.white_[0] = white.X;
+  scene.white_[1] = white.Y;
+  scene.white_[2] = white.Z;
+  return scene;
+}
+
+os::Result<CaptureScene> CaptureScene::image16(int width, int height, const std::vector<uint16_t>& rgb) {
+  if (width <= 0 || height <= 0 || rgb.size() != static_cast<size_t>(width) * static_cast<size_t>(height) * 3) {
+    return os::fail(AVMakeError(AVErrorOperationNotAllowed,
+                                "An image scene needs width x height x 3 samples of RGB pixels."));
+  }
+  const auto& decode = srgbDecodeTable16();
+  double r = 0, g = 0, b = 0;
+  std::vector<uint8_t> shown(rgb.size());
+  for (size_t i = 0; i < rgb.size(); i += 3) {
+    r += decode[rgb[i]];
+    g += decode[rgb[i + 1]];
+    b += decode[rgb[i + 2]];
+    for (size_t c = 0; c < 3; ++c) shown[i + c] = static_cast<uint8_t>((rgb[i + c] * 255u + 32767u) / 65535u);
+  }
+  const double n = static_cast<double>(width) * height;
+  const XYZ white = xyzFromLinearSRGB(r / n, g / n, b / n);
+  CaptureScene scene;
+  scene.kind_ = Kind::Image;
+  scene.width_ = width;
+  scene.height_ = height;
+  scene.pixels_ = std::make_shared<const std::vector<uint8_t>>(std::move(shown));
   scene.white_[0] = white.X;
   scene.white_[1] = white.Y;
   scene.white_[2] = white.Z;

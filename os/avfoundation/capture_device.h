@@ -106,6 +106,10 @@ class CaptureScene {
   // An image of 8-bit sRGB pixels, 3 bytes per pixel, rows top to bottom
   // without padding. Refused when the size does not match or is empty.
   static os::Result<CaptureScene> image(int width, int height, std::vector<uint8_t> rgb);
+  // The same from 16-bit sRGB samples, 3 per pixel: the white is the mean of
+  // the linear samples at their full depth, in double precision; pixels()
+  // holds them rounded to 8 bits (what a photo shows).
+  static os::Result<CaptureScene> image16(int width, int height, const std::vector<uint16_t>& rgb);
 
   Kind kind() const { return kind_; }
   double kelvin() const { return kelvin_; }

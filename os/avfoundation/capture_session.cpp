@@ -15,8 +15,12 @@ bool AVCaptureConnection::isEnabled() const {
 }
 
 void AVCaptureConnection::setEnabled(bool enabled) {
-  std::lock_guard lock(mutex_);
-  enabled_ = enabled;
+  {
+    std::lock_guard lock(mutex_);
+    if (enabled_ == enabled) return;
+    enabled_ = enabled;
+  }
+  if (enabledChanged_) enabledChanged_(enabled);
 }
 
 AVCaptureVideoOrientation AVCaptureConnection::videoOrientation() const {

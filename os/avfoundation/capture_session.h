@@ -52,6 +52,10 @@ class AVCaptureConnection {
   void setVideoOrientation(AVCaptureVideoOrientation orientation);
 
  private:
+  friend class AVCaptureVideoPreviewLayer;
+  // Told of every change of the enabled state, on the changing thread,
+  // outside the lock (the preview layer freezes its frame).
+  std::function<void(bool enabled)> enabledChanged_;
   mutable std::mutex mutex_;
   bool enabled_ = true;                                                         // guarded by mutex_
   AVCaptureVideoOrientation orientation_ = AVCaptureVideoOrientation::Portrait;  // guarded by mutex_

@@ -5,7 +5,26 @@
 AVCaptureVideoPreviewLayer::AVCaptureVideoPreviewLayer() : connection_(AVCaptureConnection::create()) {}
 
 std::shared_ptr<AVCaptureVideoPreviewLayer> AVCaptureVideoPreviewLayer::layer() {
-  return std::shared_ptr<AVCaptureVideoPreviewLayer>(new AVCaptureVideoPreviewLayer);
+  auto layer = std::shared_ptr<AVCaptureVideoPreviewLayer>(new AVCaptureVideoPreviewLayer);
+  std::weak_ptr<AVCaptureVideoPreviewLayer> weak = layer;
+  layer->connection_->enabledChanged_ = [weak](bool enabled) {
+    auto self = weak.lock();
+    if (!self) return;
+    self->frozen_ = enabled ? std::nullopt : self->liveFrame();
+  };
+  return layer;
+}
+
+std::optional<AVCaptureVideoPreviewLayer::Frame> AVCaptureVideoPreviewLayer::liveFrame() const {
+  if (!session_ || !session_->isRunning()) return std::nullopt;
+  auto device = session_->videoDevice();
+  if (!device) return std::nullopt;
+  return Frame{os::CameraSimulator::scene(), device->videoZoomFactor()};
+}
+
+std::optional<AVCaptureVideoPreviewLayer::Frame> AVCaptureVideoPreviewLayer::currentFrame() const {
+  if (!session_) return std::nullopt;
+  return connection_->isEnabled() ? liveFrame() : frozen_;
 }
 
 std::shared_ptr<AVCaptureVideoPreviewLayer> AVCaptureVideoPreviewLayer::layerWithSession(

@@ -2,11 +2,15 @@
 // video gravity, its connection and the conversion of layer points to the
 // device's points of interest. (Its drawing joins the layer tree once it
 // derives from CALayer; bounds() and setBounds() already match CALayer's.)
+// What it shows, for the view that draws it, is currentFrame(): live while
+// the connection is enabled, the frame of the moment it was disabled while
+// it is not.
 //
 // Main thread only, like every layer.
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "os/avfoundation/capture_session.h"
@@ -46,8 +50,22 @@ class AVCaptureVideoPreviewLayer {
   // centre (0.5, 0.5).
   CGPoint captureDevicePointOfInterestForPoint(CGPoint point) const;
 
+  // A frame of the video: what stood before the camera and the device's
+  // zoom factor.
+  struct Frame {
+    os::CaptureScene scene;
+    CGFloat zoom = 1;
+  };
+  // What the layer shows: the live frame while its session runs with a video
+  // device and the connection is enabled; while the connection is disabled,
+  // the frame that was live when it was disabled (none when nothing was);
+  // nothing otherwise.
+  std::optional<Frame> currentFrame() const;
+
  private:
   AVCaptureVideoPreviewLayer();
+  std::optional<Frame> liveFrame() const;
+  std::optional<Frame> frozen_;  // the frame kept while the connection is disabled
   std::shared_ptr<AVCaptureSession> session_;
   AVLayerVideoGravity gravity_ = AVLayerVideoGravityResizeAspect;
   std::shared_ptr<AVCaptureConnection> connection_;

@@ -3,6 +3,7 @@
 #include <execinfo.h>
 
 #include <cstdlib>
+#include <mutex>
 
 namespace os {
 
@@ -50,6 +51,36 @@ Exception::Exception(std::string name, std::string reason, Dictionary userInfo)
       std::free(symbols);
     }
   }
+}
+
+namespace {
+struct AssertionState {
+  std::mutex mutex;
+  AssertionHandler handler;  // guarded by mutex; empty means the default
+};
+// Never destroyed: assertions may be reported during static teardown.
+AssertionState& assertionState() {
+  static auto* state = new AssertionState;
+  return *state;
+}
+}  // namespace
+
+void handleAssertionFailure(const std::string& description) {
+  AssertionHandler handler;
+  {
+    auto& state = assertionState();
+    std::lock_guard lock(state.mutex);
+    handler = state.handler;
+  }
+  if (!handler) throw Exception(kInternalInconsistencyException, description);
+  handler(description);
+}
+
+AssertionHandler setAssertionHandler(AssertionHandler handler) {
+  auto& state = assertionState();
+  std::lock_guard lock(state.mutex);
+  std::swap(state.handler, handler);
+  return handler;
 }
 
 }  // namespace os

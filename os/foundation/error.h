@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -102,6 +103,17 @@ class Exception : public std::runtime_error {
   std::vector<std::string> callStackSymbols_;
   std::vector<uintptr_t> callStackReturnAddresses_;
 };
+
+// The platform's assertion handler: where a caller's programming error (an
+// argument outside its documented range) is reported. The default handler
+// raises os::Exception kInternalInconsistencyException with the description.
+// Thread-safe.
+using AssertionHandler = std::function<void(const std::string& description)>;
+// Reports the description to the current handler.
+void handleAssertionFailure(const std::string& description);
+// Replaces the handler (an empty one restores the default) and returns the
+// previous one. For tests.
+AssertionHandler setAssertionHandler(AssertionHandler handler);
 
 // Names of exceptions of the platform.
 inline constexpr const char* kInvalidArgumentException = "NSInvalidArgumentException";

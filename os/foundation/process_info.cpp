@@ -20,6 +20,7 @@ struct ProcessState {
   std::mutex mutex;
   std::optional<std::vector<std::string>> arguments;  // guarded by mutex
   std::optional<std::string> name;                    // guarded by mutex
+  uint32_t cryptID = 0;                               // guarded by mutex
 };
 
 ProcessState& state() {
@@ -116,6 +117,18 @@ void ProcessInfo::setProcessName(std::string name) {
 }
 
 int ProcessInfo::processIdentifier() const { return int(::getpid()); }
+
+uint32_t ProcessInfo::mainExecutableCryptID() const {
+  auto& s = state();
+  std::lock_guard lock(s.mutex);
+  return s.cryptID;
+}
+
+void ProcessInfo::setMainExecutableCryptID(uint32_t cryptID) {
+  auto& s = state();
+  std::lock_guard lock(s.mutex);
+  s.cryptID = cryptID;
+}
 
 OperatingSystemVersion ProcessInfo::operatingSystemVersion() const {
   return OperatingSystemVersion::parse(DeviceProfile::current().systemVersion);

@@ -39,6 +39,13 @@ class ProcessInfo {
   void setProcessName(std::string name);
   int processIdentifier() const;
 
+  // The crypt identifier in the main executable's encryption information:
+  // non-zero for an encrypted executable (a build installed from the store),
+  // 0 unless set, as the programs built here carry none. The one source for
+  // everything that inspects the executable.
+  uint32_t mainExecutableCryptID() const;
+  void setMainExecutableCryptID(uint32_t cryptID);
+
   // From DeviceProfile::current().systemVersion.
   OperatingSystemVersion operatingSystemVersion() const;
   // "Version 17.5 (Build 21F79)".

@@ -1,6 +1,7 @@
 #include "os/graphics/image.h"
 
 #include <algorithm>
+#include <bit>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -97,6 +98,51 @@ os::Result<std::shared_ptr<CGImage>> decodePNG(const os::Data& data) {
   return image;
 }
 
+// The PNG's samples expanded to 16-bit RGBA in host order, then reduced to
+// RGB (a fully transparent pixel black).
+os::Result<CGImageSamples> decodePNGSamples(const os::Data& data) {
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, pngFail, pngWarning);
+  if (!png) return os::fail(imageError(CGImageError::corrupt, "cannot read PNG"));
+  png_infop info = png_create_info_struct(png);
+  PngReader reader{data.bytes(), data.size(), 0};
+  std::vector<uint16_t> rgba;
+  std::vector<png_bytep> rows;
+  png_uint_32 w = 0, h = 0;
+  bool tooLarge = false;
+  if (setjmp(png_jmpbuf(png))) {
+    png_destroy_read_struct(&png, &info, nullptr);
+    return os::fail(imageError(CGImageError::corrupt, "damaged PNG data"));
+  }
+  png_set_read_fn(png, &reader, pngRead);
+  png_read_info(png, info);
+  w = png_get_image_width(png, info);
+  h = png_get_image_height(png, info);
+  if (!sizeAllowed(w, h)) {
+    tooLarge = true;
+  } else {
+    png_set_expand_16(png);
+    png_set_gray_to_rgb(png);
+    png_set_add_alpha(png, 0xffff, PNG_FILLER_AFTER);
+    if (std::endian::native == std::endian::little) png_set_swap(png);
+    png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+    rgba.resize(size_t{w} * h * 4);
+    rows.resize(h);
+    for (png_uint_32 y = 0; y < h; ++y) rows[y] = reinterpret_cast<png_bytep>(rgba.data() + size_t{y} * w * 4);
+    png_read_image(png, rows.data());
+    png_read_end(png, nullptr);
+  }
+  png_destroy_read_struct(&png, &info, nullptr);
+  if (tooLarge) return os::fail(imageError(CGImageError::tooLarge, "PNG too large"));
+  CGImageSamples samples{static_cast<int>(w), static_cast<int>(h), {}};
+  samples.rgb.resize(size_t{w} * h * 3);
+  for (size_t i = 0, o = 0; i < rgba.size(); i += 4, o += 3) {
+    const bool transparent = rgba[i + 3] == 0;
+    for (size_t c = 0; c < 3; ++c) samples.rgb[o + c] = transparent ? 0 : rgba[i + c];
+  }
+  return samples;
+}
+
 void pngWrite(png_structp png, png_bytep bytes, png_size_t n) {
   static_cast<os::Data*>(png_get_io_ptr(png))->append(bytes, n);
 }
@@ -174,6 +220,24 @@ os::Result<std::shared_ptr<CGImage>> CGImage::decode(const os::Data& data) {
   if (data.size() >= 8 && std::memcmp(data.bytes(), kPng, 8) == 0) return decodePNG(data);
   if (data.size() >= 3 && data[0] == 0xff && data[1] == 0xd8 && data[2] == 0xff) return decodeJPEG(data);
   return os::fail(imageError(CGImageError::unknownFormat, "not a PNG or JPEG image"));
+}
+
+os::Result<CGImageSamples> CGImage::decodeSamples(const os::Data& data) {
+  static const uint8_t kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  if (data.size() >= 8 && std::memcmp(data.bytes(), kPng, 8) == 0) return decodePNGSamples(data);
+  auto image = decode(data);
+  if (!image) return os::fail(image.error());
+  const CGImage& img = **image;
+  CGImageSamples samples{img.width(), img.height(), {}};
+  samples.rgb.reserve(static_cast<size_t>(img.width()) * img.height() * 3);
+  for (int y = 0; y < img.height(); ++y) {
+    for (int x = 0; x < img.width(); ++x) {
+      const RGBA8 p = img.pixel(x, y);
+      samples.rgb.insert(samples.rgb.end(), {static_cast<uint16_t>(p.r * 257), static_cast<uint16_t>(p.g * 257),
+                                             static_cast<uint16_t>(p.b * 257)});
+    }
+  }
+  return samples;
 }
 
 os::Result<std::shared_ptr<CGImage>> CGImage::decodeFile(const std::string& path) {

@@ -26,6 +26,14 @@ struct RGBA8 {
   friend bool operator==(const RGBA8&, const RGBA8&) = default;
 };
 
+// A picture's colour samples at 16 bits per channel, straight (not
+// premultiplied) RGB, 3 per pixel, rows top to bottom without padding.
+struct CGImageSamples {
+  int width = 0;
+  int height = 0;
+  std::vector<uint16_t> rgb;
+};
+
 class CGImage {
  public:
   // A bitmap of the given pixel size; pixels start transparent. Sizes must be
@@ -36,6 +44,11 @@ class CGImage {
 
   static os::Result<std::shared_ptr<CGImage>> decode(const os::Data& data);
   static os::Result<std::shared_ptr<CGImage>> decodeFile(const std::string& path);
+  // The samples of a PNG or JPEG at the file's full depth: 16-bit PNG samples
+  // as stored, 8-bit samples (PNG or JPEG) widened (v * 257). Alpha is not
+  // applied, except that a fully transparent pixel is black (as pixel()
+  // gives it). Errors as decode().
+  static os::Result<CGImageSamples> decodeSamples(const os::Data& data);
   os::Result<os::Data> pngData() const;
   // quality 0...1 (clamped), as the platform takes it.
   os::Result<os::Data> jpegData(double quality) const;

@@ -1,14 +1,23 @@
 #include "os/net/reachability.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <ifaddrs.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 namespace os {
@@ -16,6 +25,8 @@ namespace os {
 class SCNetworkReachability {
  public:
   explicit SCNetworkReachability(std::string host) : host_(std::move(host)) {}
+  // A reference still scheduled when released stops being watched.
+  ~SCNetworkReachability();
 
   const std::string& host() const { return host_; }
 
@@ -31,15 +42,98 @@ class SCNetworkReachability {
 
 namespace {
 
+// The interface watcher: one thread, alive while any reference is scheduled.
+// It waits on a netlink route socket subscribed to link and address changes
+// and rechecks every scheduled reference after each burst of messages; where
+// no such socket can be had it rechecks every kInterfacePollMillis instead.
+// Stopping signals its event descriptor and joins it, except from the thread
+// itself (a reference released there), which lets it run out on its own.
+constexpr int kInterfacePollMillis = 2000;
+// Tests: when positive, watchers started from now on poll at this interval
+// and open no route socket.
+std::atomic<int> gTestPollMillis{0};
+
+int openRouteSocket();
+
+// The route socket is opened by the thread that schedules, before that thread
+// reads the flags it reports first: a change between the two cannot be missed.
+struct WatcherState {
+  WatcherState()
+      : wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+        route(gTestPollMillis > 0 ? -1 : openRouteSocket()),
+        pollMillis(gTestPollMillis > 0 ? gTestPollMillis.load() : kInterfacePollMillis) {}
+  ~WatcherState() {
+    if (wake >= 0) close(wake);
+    if (route >= 0) close(route);
+  }
+  const int wake;
+  const int route;  // -1: poll the interfaces instead
+  const int pollMillis;
+  std::atomic<bool> stopping{false};
+};
+
+void watchInterfaces(const std::shared_ptr<WatcherState>& state);
+
+struct Watcher {
+  std::shared_ptr<WatcherState> state;
+  std::thread thread;
+};
+
 struct Registry {
   std::mutex mutex;
   std::vector<std::weak_ptr<SCNetworkReachability>> scheduled;  // guarded by mutex
   SCNetworkReachabilityFlagsProvider provider;                   // guarded by mutex
+  std::optional<Watcher> watcher;                                // guarded by mutex
 };
 
 Registry& registry() {
   static Registry* r = new Registry();  // never destroyed: references may outlive statics
   return *r;
+}
+
+// Starts the watcher when something is scheduled and none runs. Requires
+// registry().mutex.
+void startWatcherLocked(Registry& r) {
+  if (r.watcher || r.scheduled.empty()) return;
+  auto state = std::make_shared<WatcherState>();
+  if (state->wake < 0) return;  // no descriptor to stop it by: not started
+  r.watcher = Watcher{state, std::thread([state] { watchInterfaces(state); })};
+}
+
+// Stops the watcher when nothing live is scheduled any more. Takes
+// registry().mutex; joins outside it.
+void stopWatcherIfIdle() {
+  std::optional<Watcher> stopped;
+  {
+    auto& r = registry();
+    std::lock_guard lock(r.mutex);
+    std::erase_if(r.scheduled, [](const std::weak_ptr<SCNetworkReachability>& w) { return w.expired(); });
+    if (!r.scheduled.empty() || !r.watcher) return;
+    stopped = std::move(r.watcher);
+    r.watcher.reset();
+  }
+  stopped->state->stopping = true;
+  const uint64_t one = 1;
+  (void)!write(stopped->state->wake, &one, sizeof one);
+  if (stopped->thread.get_id() == std::this_thread::get_id()) {
+    stopped->thread.detach();
+  } else {
+    stopped->thread.join();
+  }
+}
+
+// A netlink route socket that reports link and address changes, or -1.
+int openRouteSocket() {
+  const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
+  if (fd < 0) return -1;
+  sockaddr_nl address{};
+  address.nl_family = AF_NETLINK;
+  address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 SCNetworkReachabilityFlags currentFlags(const std::string& host) {
@@ -87,7 +181,42 @@ void postIfChanged(const SCNetworkReachabilityRef& ref, SCNetworkReachabilityFla
       ref->mode);
 }
 
+void watchInterfaces(const std::shared_ptr<WatcherState>& state) {
+  const int route = state->route;
+  pollfd fds[2] = {{state->wake, POLLIN, 0}, {route, POLLIN, 0}};
+  const nfds_t count = route >= 0 ? 2 : 1;
+  while (!state->stopping) {
+    const int ready = poll(fds, count, route >= 0 ? -1 : state->pollMillis);
+    if (state->stopping) break;
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (route >= 0) {
+      if (ready == 0 || (fds[1].revents & (POLLIN | POLLERR)) == 0) continue;
+      // One recheck per burst: read everything queued (an overrun, ENOBUFS,
+      // also means something changed).
+      char buffer[8192];
+      for (;;) {
+        const ssize_t n = recv(route, buffer, sizeof buffer, 0);
+        if (n > 0 || (n < 0 && (errno == ENOBUFS || errno == EINTR))) continue;
+        break;
+      }
+    }
+    SCNetworkReachabilityRecheck();
+  }
+}
+
 }  // namespace
+
+SCNetworkReachability::~SCNetworkReachability() {
+  bool wasScheduled = false;
+  {
+    std::lock_guard lock(mutex);
+    wasScheduled = runLoop != nullptr;
+  }
+  if (wasScheduled) stopWatcherIfIdle();
+}
 
 SCNetworkReachabilityFlags SCNetworkReachabilityFlagsFromInterfaces(const std::string& nodename) {
   ifaddrs* list = nullptr;
@@ -150,6 +279,7 @@ bool SCNetworkReachabilityScheduleWithRunLoop(const SCNetworkReachabilityRef& ta
   {
     std::lock_guard lock(registry().mutex);
     registry().scheduled.push_back(target);
+    startWatcherLocked(registry());
   }
   postIfChanged(target, currentFlags(target->host()));
   return true;
@@ -164,11 +294,14 @@ bool SCNetworkReachabilityUnscheduleFromRunLoop(const SCNetworkReachabilityRef& 
     target->runLoop = nullptr;
     target->lastFlags.reset();
   }
-  std::lock_guard lock(registry().mutex);
-  std::erase_if(registry().scheduled, [&](const std::weak_ptr<SCNetworkReachability>& w) {
-    auto s = w.lock();
-    return !s || s == target;
-  });
+  {
+    std::lock_guard lock(registry().mutex);
+    std::erase_if(registry().scheduled, [&](const std::weak_ptr<SCNetworkReachability>& w) {
+      auto s = w.lock();
+      return !s || s == target;
+    });
+  }
+  stopWatcherIfIdle();
   return true;
 }
 
@@ -182,6 +315,13 @@ void SCNetworkReachabilityRecheck() {
     }
   }
   for (const auto& ref : refs) postIfChanged(ref, currentFlags(ref->host()));
+}
+
+void SCNetworkReachabilityTEST_setPollInterval(int milliseconds) { gTestPollMillis = milliseconds; }
+
+bool SCNetworkReachabilityTEST_isWatching() {
+  std::lock_guard lock(registry().mutex);
+  return registry().watcher.has_value();
 }
 
 void SCNetworkReachabilityTEST_setFlagsProvider(SCNetworkReachabilityFlagsProvider provider) {

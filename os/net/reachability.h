@@ -7,8 +7,13 @@
 // SCNetworkReachabilityTEST_setFlagsProvider.
 //
 // A reference scheduled on a run loop gets its callback on that run loop once
-// with its current flags, and again whenever they change (a new provider, or
-// SCNetworkReachabilityRecheck after the interfaces changed).
+// with its current flags, and again whenever they change. Changes are found
+// by a watcher thread that runs while any reference is scheduled: it follows
+// the kernel's link and address notifications (a netlink route socket), or,
+// where those cannot be had, reads the interfaces every 2 seconds. The
+// watcher stops (and is joined) when the last reference is unscheduled or
+// released. SCNetworkReachabilityRecheck and a new flags provider check at
+// once.
 //
 // All functions are thread-safe.
 #pragma once
@@ -64,5 +69,10 @@ SCNetworkReachabilityFlags SCNetworkReachabilityFlagsFromInterfaces(const std::s
 // the host's interfaces), then rechecks scheduled references.
 using SCNetworkReachabilityFlagsProvider = std::function<SCNetworkReachabilityFlags(const std::string& nodename)>;
 void SCNetworkReachabilityTEST_setFlagsProvider(SCNetworkReachabilityFlagsProvider provider);
+// Whether the interface watcher runs.
+bool SCNetworkReachabilityTEST_isWatching();
+// Watchers started from now on read the interfaces every `milliseconds`
+// instead of following the kernel's notifications; 0 restores those.
+void SCNetworkReachabilityTEST_setPollInterval(int milliseconds);
 
 }  // namespace os

@@ -300,11 +300,9 @@ void DAZAppDelegateSwizzler::proxyOriginalDelegate() {
 
 void DAZAppDelegateSwizzler::proxyAppDelegate(const std::shared_ptr<rt::Object>& appDelegate) {
   const std::string hint = correctAlternativeWhenAppDelegateProxyNotCreated();
-  if (!appDelegate) {
-    logError(1012, "Cannot create App Delegate Proxy because App Delegate instance is nil. %@", hint);
-    return;
-  }
-  if (!appDelegate->conformsToProtocol(kDAZUIApplicationDelegateProtocol)) {
+  // Conformance is asked first, and no delegate conforms to nothing: a
+  // missing delegate ends here, before the switch is read.
+  if (!appDelegate || !appDelegate->conformsToProtocol(kDAZUIApplicationDelegateProtocol)) {
     DAZLogNotice(kDAZLoggerSubsystem, kCategory, false, code(1014),
                  "App Delegate does not conform to UIApplicationDelegate protocol. %@", hint);
     return;

@@ -11,9 +11,8 @@
 
 namespace {
 
-// The main executable's encryption flag. An ELF executable carries no
-// encryption information, so it is never encrypted.
-bool mainExecutableIsEncrypted() { return false; }
+// The main executable's encryption flag: its crypt identifier is not zero.
+bool mainExecutableIsEncrypted() { return os::ProcessInfo::processInfo().mainExecutableCryptID() != 0; }
 
 std::string lastPathComponent(const std::string& path) {
   std::string p = path;

@@ -165,6 +165,7 @@ size_t REZOptions::hash() const {
 }
 
 os::Dictionary REZOptions::analyticsOptionsDictionary() const {
+  std::lock_guard lock(analyticsMutex_);
   if (analyticsOptionsDictionary_) return *analyticsOptionsDictionary_;
   os::Dictionary result;
   const auto info = os::Bundle::mainBundle()->infoDictionary();
@@ -223,8 +224,11 @@ std::vector<std::shared_ptr<os::Bundle>> REZBundleUtil::relevantBundles() {
 std::optional<std::string> REZBundleUtil::optionsDictionaryPathWithResourceName(
     const std::string& resourceName, const std::string& fileType,
     const std::vector<std::shared_ptr<os::Bundle>>& bundles) {
-  if (bundles.empty() || !bundles.front()) return std::nullopt;
-  return bundles.front()->pathForResource(resourceName, fileType);
+  for (const auto& bundle : bundles) {
+    if (!bundle) continue;
+    if (auto path = bundle->pathForResource(resourceName, fileType)) return path;
+  }
+  return std::nullopt;
 }
 
 std::vector<std::string> REZBundleUtil::relevantURLSchemes() {
@@ -288,8 +292,7 @@ std::shared_ptr<REZConfiguration> REZConfiguration::sharedInstance() {
 
 void REZConfiguration::setLoggerLevel(DAZLoggerLevel loggerLevel) {
   if (loggerLevel < DAZLoggerLevelMin || loggerLevel > DAZLoggerLevelMax) {
-    REZLogError(kREZLoggerCore, kDAZLoggerMessageCodeInvalidLevel, "Invalid logger level, %ld",
-                static_cast<long>(loggerLevel));
+    os::handleAssertionFailure(os::format("Invalid logger level, %ld", static_cast<long>(loggerLevel)));
     return;
   }
   REZLoggerSetLevel(loggerLevel);

@@ -7,12 +7,14 @@
 // and REZAnalyticsConfiguration carry the process-wide logger level and the
 // analytics-collection switch.
 //
-// Thread-safety: defaultOptions() may be called from any thread; an options
-// object itself is not synchronised (it is set up before configuration and
-// only read afterwards).
+// Thread-safety: defaultOptions() may be called from any thread. An options
+// object is set up before configuration and only read afterwards: its getters
+// may run on any number of threads at once (the analytics dictionary they
+// build on first use is guarded); setters are not synchronised.
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -115,7 +117,8 @@ class REZOptions {
   void setString(const char* key, const std::string& value);
   void checkEditingLocked() const;
 
-  mutable std::optional<os::Dictionary> analyticsOptionsDictionary_;  // built on first use
+  mutable std::mutex analyticsMutex_;
+  mutable std::optional<os::Dictionary> analyticsOptionsDictionary_;  // built on first use; guarded by analyticsMutex_
   bool usingOptionsFromDefaultPlist_ = false;
   bool editingLocked_ = false;
   std::optional<std::string> deepLinkURLScheme_;
@@ -127,6 +130,7 @@ class REZBundleUtil {
  public:
   // The main bundle and the bundle of the SDK's classes (here the same one).
   static std::vector<std::shared_ptr<os::Bundle>> relevantBundles();
+  // The resource's path in the first of the bundles that holds it.
   static std::optional<std::string> optionsDictionaryPathWithResourceName(
       const std::string& resourceName, const std::string& fileType,
       const std::vector<std::shared_ptr<os::Bundle>>& bundles);
@@ -153,6 +157,7 @@ class REZConfiguration {
   std::shared_ptr<REZAnalyticsConfiguration> analyticsConfiguration() const {
     return REZAnalyticsConfiguration::sharedInstance();
   }
-  // A level outside Error..Debug is a caller error: logged and ignored.
+  // A level outside Error..Debug is a caller error: reported to the platform
+  // assertion handler ("Invalid logger level, %ld") and not applied.
   void setLoggerLevel(DAZLoggerLevel loggerLevel);
 };

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <png.h>
 #include <zlib.h>
 
 #include "os/foundation/sandbox.h"
@@ -137,6 +138,47 @@ TEST(ImageCodecTest, FileThatCannotBeReadIsAnError) {
     ASSERT_FALSE(image);
     EXPECT_EQ(image.error().code(), static_cast<int64_t>(CGImageError::io));
   }
+}
+
+// A 16-bit RGBA PNG, two pixels wide, of the given samples.
+os::Data png16(const std::vector<uint16_t>& rgba) {
+  os::Data out;
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  png_set_write_fn(
+      png, &out, [](png_structp p, png_bytep bytes, png_size_t n) {
+        static_cast<os::Data*>(png_get_io_ptr(p))->append(bytes, n);
+      },
+      nullptr);
+  png_set_IHDR(png, info, 2, 1, 16, PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(png, info);
+  std::vector<png_byte> row;
+  for (uint16_t v : rgba) row.insert(row.end(), {static_cast<png_byte>(v >> 8), static_cast<png_byte>(v & 0xff)});
+  png_write_row(png, row.data());
+  png_write_end(png, nullptr);
+  png_destroy_write_struct(&png, &info);
+  return out;
+}
+
+TEST(ImageCodecTest, SamplesKeepTheFilesDepth) {
+  // 16-bit samples as stored; a fully transparent pixel is black.
+  auto deep = CGImage::decodeSamples(png16({0x1234, 0xABCD, 0x0001, 0xFFFF, 0x8000, 0x4000, 0x2000, 0}));
+  ASSERT_TRUE(deep) << deep.error().description();
+  EXPECT_EQ(deep->width, 2);
+  EXPECT_EQ(deep->height, 1);
+  EXPECT_EQ(deep->rgb, (std::vector<uint16_t>{0x1234, 0xABCD, 0x0001, 0, 0, 0}));
+
+  // 8-bit pictures are widened.
+  auto shallow = CGImage::decodeSamples(drawSample(1)->pngData().value());
+  ASSERT_TRUE(shallow);
+  EXPECT_EQ(std::vector<uint16_t>(shallow->rgb.begin(), shallow->rgb.begin() + 3),
+            (std::vector<uint16_t>{0xFFFF, 0, 0}));
+
+  auto damaged = png16({1, 2, 3, 4, 5, 6, 7, 8});
+  damaged = damaged.subdata(0, damaged.size() - 20);
+  EXPECT_FALSE(CGImage::decodeSamples(damaged));
+  EXPECT_FALSE(CGImage::decodeSamples(os::Data::fromString("GIF89a")));
 }
 
 TEST(TextTest, MeasurementIsDeterministicAndWraps) {

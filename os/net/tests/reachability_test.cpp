@@ -2,7 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <thread>
 #include <vector>
+
+#include "os/testing/network_namespace.h"
 
 namespace os {
 namespace {
@@ -67,6 +74,104 @@ TEST_F(ReachabilityTest, ScheduledReferenceReportsInitialFlagsThenChangesOnly) {
   EXPECT_FALSE(SCNetworkReachabilityUnscheduleFromRunLoop(ref, RunLoop::main(), kRunLoopCommonModes));
   RunLoop::main().runUntilIdle();
   EXPECT_EQ(seen.size(), 2u);
+}
+
+TEST_F(ReachabilityTest, WatcherRunsOnlyWhileSomethingIsScheduled) {
+  EXPECT_FALSE(SCNetworkReachabilityTEST_isWatching());
+  auto a = SCNetworkReachabilityCreateWithName("a.example.test");
+  auto b = SCNetworkReachabilityCreateWithName("b.example.test");
+  ASSERT_TRUE(SCNetworkReachabilityScheduleWithRunLoop(a, RunLoop::main(), kRunLoopCommonModes));
+  ASSERT_TRUE(SCNetworkReachabilityScheduleWithRunLoop(b, RunLoop::main(), kRunLoopCommonModes));
+  EXPECT_TRUE(SCNetworkReachabilityTEST_isWatching());
+  ASSERT_TRUE(SCNetworkReachabilityUnscheduleFromRunLoop(a, RunLoop::main(), kRunLoopCommonModes));
+  EXPECT_TRUE(SCNetworkReachabilityTEST_isWatching());
+  // Releasing a scheduled reference unschedules it; the last one stops the
+  // watcher.
+  b.reset();
+  EXPECT_FALSE(SCNetworkReachabilityTEST_isWatching());
+  ASSERT_TRUE(SCNetworkReachabilityScheduleWithRunLoop(a, RunLoop::main(), kRunLoopCommonModes));
+  EXPECT_TRUE(SCNetworkReachabilityTEST_isWatching());
+  ASSERT_TRUE(SCNetworkReachabilityUnscheduleFromRunLoop(a, RunLoop::main(), kRunLoopCommonModes));
+  EXPECT_FALSE(SCNetworkReachabilityTEST_isWatching());
+}
+
+// Where the kernel's notifications cannot be had the watcher reads the
+// interfaces on its own; references come and go while it does (released on
+// either thread).
+TEST_F(ReachabilityTest, PollingWatcherSeesChangesWhileReferencesComeAndGo) {
+  SCNetworkReachabilityTEST_setPollInterval(1);
+  std::atomic<SCNetworkReachabilityFlags> provided{0};
+  SCNetworkReachabilityTEST_setFlagsProvider([&](const std::string&) { return provided.load(); });
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    std::vector<SCNetworkReachabilityFlags> seen;
+    auto ref = SCNetworkReachabilityCreateWithName("api.example.test");
+    SCNetworkReachabilitySetCallback(ref, [&](const SCNetworkReachabilityRef&, SCNetworkReachabilityFlags f) {
+      seen.push_back(f);
+    });
+    ASSERT_TRUE(SCNetworkReachabilityScheduleWithRunLoop(ref, RunLoop::main(), kRunLoopCommonModes));
+    const SCNetworkReachabilityFlags next = round % 2 ? 0 : kSCNetworkReachabilityFlagsReachable;
+    provided = next;  // nobody asks for a recheck
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while ((seen.empty() || seen.back() != next) && std::chrono::steady_clock::now() < limit) {
+      RunLoop::main().runOnce(kDefaultRunLoopMode, DispatchTime::fromNow(0.1));
+    }
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back(), next);
+    // The watcher may hold the last reference for a moment: it stops when
+    // that one goes.
+    ref.reset();
+    const auto stopLimit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (SCNetworkReachabilityTEST_isWatching() && std::chrono::steady_clock::now() < stopLimit) {
+      std::this_thread::yield();
+    }
+    EXPECT_FALSE(SCNetworkReachabilityTEST_isWatching());
+  }
+  SCNetworkReachabilityTEST_setPollInterval(0);
+}
+
+// Runs the main run loop until `done` holds; false after `seconds` of real
+// time.
+bool runMainUntil(const std::function<bool()>& done, double seconds) {
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > limit) return false;
+    RunLoop::main().runOnce(kDefaultRunLoopMode, DispatchTime::fromNow(0.1));
+  }
+  return true;
+}
+
+// In a network of its own (loopback down), a reference to localhost is
+// unreachable, becomes reachable when loopback comes up, with nobody calling
+// for a recheck, and the watcher is gone after it is unscheduled. Exit code 0
+// when all of that holds.
+int loopbackComesUpScenario() {
+  if (!testing::enterPrivateNetwork()) return 10;
+  std::vector<SCNetworkReachabilityFlags> seen;
+  auto ref = SCNetworkReachabilityCreateWithName("localhost");
+  SCNetworkReachabilitySetCallback(ref, [&](const SCNetworkReachabilityRef&, SCNetworkReachabilityFlags f) {
+    seen.push_back(f);
+  });
+  if (!SCNetworkReachabilityScheduleWithRunLoop(ref, RunLoop::main(), kRunLoopCommonModes)) return 11;
+  if (!runMainUntil([&] { return !seen.empty(); }, 30) || seen.back() != 0) return 12;
+  if (!testing::setLoopbackUp(true)) return 13;
+  if (!runMainUntil([&] { return (seen.back() & kSCNetworkReachabilityFlagsReachable) != 0; }, 60)) return 14;
+  if (seen.back() != (kSCNetworkReachabilityFlagsReachable | kSCNetworkReachabilityFlagsIsLocalAddress |
+                      kSCNetworkReachabilityFlagsIsDirect)) {
+    return 15;
+  }
+  if (!testing::setLoopbackUp(false)) return 16;
+  if (!runMainUntil([&] { return seen.back() == 0; }, 60)) return 17;
+  if (!SCNetworkReachabilityUnscheduleFromRunLoop(ref, RunLoop::main(), kRunLoopCommonModes)) return 18;
+  return SCNetworkReachabilityTEST_isWatching() ? 19 : 0;
+}
+
+// Reachability never changed after start: nothing watched the interfaces, so
+// only an explicit recheck (tests) saw a change.
+TEST(ReachabilityWatcherTest, FollowsTheHostsInterfaces) {
+  if (!testing::canEnterPrivateNetwork()) GTEST_SKIP() << "this host allows no network namespace of our own";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(std::exit(loopbackComesUpScenario()), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

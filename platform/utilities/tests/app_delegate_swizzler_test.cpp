@@ -187,6 +187,38 @@ TEST_F(AppDelegateSwizzlerTest, InfoPlistSwitchIsHonoured) {
   EXPECT_EQ(linesWithCode("I-SWZ001011"), 1);
 }
 
+// A missing delegate was reported (1012) before conformance was asked; as no
+// delegate conforms to nothing, it is the conformance refusal (1014), ahead of
+// the Info.plist switch (1011).
+TEST_F(AppDelegateSwizzlerTest, RefusalsComeInOrder) {
+  static rt::Class* plainClass = rt::registerClass("DAZTestPlainObject");
+  struct Case {
+    const char* name;
+    rt::Class* cls;  // null: no delegate
+    bool enabled;
+    const char* code;
+  };
+  const Case cases[] = {
+      {"no delegate, proxy disabled", nullptr, false, "I-SWZ001014"},
+      {"no delegate", nullptr, true, "I-SWZ001014"},
+      {"not conforming, proxy disabled", plainClass, false, "I-SWZ001014"},
+      {"conforming, proxy disabled", delegateClass(), false, "I-SWZ001011"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    setInfo(c.enabled ? os::Dictionary{} : os::Dictionary{{kDAZAppDelegateProxyEnabledPlistKey, false}});
+    DAZAppDelegateSwizzler::resetProxyOriginalDelegateOnceToken();
+    application()->setDelegate(c.cls ? std::make_shared<rt::Object>(c.cls) : nullptr);
+    DAZLoggerTEST_flush();
+    capture.clear();
+    DAZAppDelegateSwizzler::proxyOriginalDelegate();
+    DAZLoggerTEST_flush();
+    const auto lines = capture.recordsContaining("I-SWZ");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].message.find(c.code), std::string::npos) << lines[0].message;
+  }
+}
+
 TEST_F(AppDelegateSwizzlerTest, ReplacedDelegateIsForgotten) {
   DAZAppDelegateSwizzler::proxyOriginalDelegate();
   ASSERT_TRUE(DAZAppDelegateSwizzler::originalDelegate());

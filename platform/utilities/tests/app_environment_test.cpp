@@ -9,6 +9,7 @@
 
 #include "os/foundation/bundle.h"
 #include "os/foundation/device_profile.h"
+#include "os/foundation/process_info.h"
 #include "os/foundation/system_log.h"
 #include "os/net/reachability.h"
 #include "platform/utilities/logger.h"
@@ -56,32 +57,46 @@ os::DeviceProfile simulatorProfile() {
   return profile;
 }
 
+// The executable's encryption was fixed at "not encrypted", so the rules
+// that hang on it never ran.
 TEST(DAZAppEnvironmentUtilTest, StoreBuildRules) {
   struct Case {
     const char* name;
     bool simulator;
+    bool encrypted;
     bool scInfo;
+    bool provisioningProfile;
     bool sandboxReceipt;
     const char* receiptCheck;  // Info.plist value of the check key, or null
     bool expected;
   };
   const Case cases[] = {
-      {"plain device build", false, false, false, nullptr, false},
-      {"SC_Info on a device", false, true, false, nullptr, true},
-      {"SC_Info on a simulator", true, true, false, nullptr, false},
-      {"SC_Info with a sandbox receipt", false, true, true, nullptr, false},
-      {"sandbox receipt check switched off", false, true, true, "<false/>", true},
-      {"check key that is not a number is ignored", false, true, true, "<string>NO</string>", false},
+      {"plain device build", false, false, false, false, false, nullptr, false},
+      {"encrypted device build", false, true, false, false, false, nullptr, true},
+      {"encrypted with a provisioning profile", false, true, false, true, false, nullptr, false},
+      {"encrypted on a simulator", true, true, false, false, false, nullptr, false},
+      {"encrypted with a sandbox receipt", false, true, false, false, true, nullptr, false},
+      {"encrypted, sandbox receipt check switched off", false, true, false, false, true, "<false/>", true},
+      {"SC_Info on a device", false, false, true, false, false, nullptr, true},
+      {"SC_Info beats a provisioning profile", false, true, true, true, false, nullptr, true},
+      {"SC_Info on a simulator", true, true, true, false, false, nullptr, false},
+      {"SC_Info with a sandbox receipt", false, true, true, false, true, nullptr, false},
+      {"sandbox receipt check switched off", false, false, true, false, true, "<false/>", true},
+      {"check key that is not a number is ignored", false, false, true, false, true, "<string>NO</string>", false},
   };
+  auto& process = os::ProcessInfo::processInfo();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TestBundle bundle;
     os::ScopedDeviceProfile profile(c.simulator ? simulatorProfile() : os::DeviceProfile());
+    process.setMainExecutableCryptID(c.encrypted ? 1 : 0);
     if (c.scInfo) bundle.addFolder("SC_Info");
+    if (c.provisioningProfile) bundle.addFile("embedded.mobileprovision");
     if (c.sandboxReceipt) bundle.addFile("StoreKit/sandboxReceipt");
     if (c.receiptCheck != nullptr) bundle.setReceiptCheck(c.receiptCheck);
     EXPECT_EQ(DAZAppEnvironmentUtil::isFromAppStore(), c.expected);
   }
+  process.setMainExecutableCryptID(0);
 }
 
 TEST(DAZAppEnvironmentUtilTest, DeviceComesFromTheProfileNotTheHost) {

@@ -2,11 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "os/foundation/system_log.h"
+#include "os/testing/network_namespace.h"
 #include "platform/utilities/logger.h"
+#include "platform/utilities/network.h"
 
 namespace {
 
@@ -179,6 +184,38 @@ TEST_F(ReachabilityCheckerTest, WatchesTheHostThroughTheSystemOnTheMainThread) {
   flags = os::kSCNetworkReachabilityFlagsReachable;
   os::SCNetworkReachabilityRecheck();
   os::RunLoop::main().runUntilIdle();
+}
+
+// The network client in a network of its own: not connected while loopback
+// is down, connected once it comes up, with nobody asking for a recheck.
+// Exit code 0 when that holds.
+int networkFollowsLoopbackScenario() {
+  if (!os::testing::enterPrivateNetwork()) return 10;
+  auto network = DAZNetwork::initWithReachabilityHost("localhost");
+  if (!network) return 11;
+  auto runUntil = [](const std::function<bool()>& done) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > limit) return false;
+      os::RunLoop::main().runOnce(os::kDefaultRunLoopMode, os::DispatchTime::fromNow(0.1));
+    }
+    return true;
+  };
+  if (!runUntil([&] { return network->reachabilityChecker()->reachabilityStatus() != DAZReachabilityStatus::Unknown; })) {
+    return 12;
+  }
+  if (network->isNetworkConnected()) return 13;
+  if (!os::testing::setLoopbackUp(true)) return 14;
+  if (!runUntil([&] { return network->isNetworkConnected(); })) return 15;
+  return 0;
+}
+
+// isNetworkConnected kept its start-up value: the interfaces were never
+// watched after start.
+TEST(DAZNetworkReachabilityTest, ConnectedFollowsTheInterfaces) {
+  if (!os::testing::canEnterPrivateNetwork()) GTEST_SKIP() << "this host allows no network namespace of our own";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(std::exit(networkFollowsLoopbackScenario()), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

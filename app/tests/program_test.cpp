@@ -1,0 +1,238 @@
+// The drosil program run as a child process: what it prints, what it leaves
+// in its sandbox and how it exits.
+#include <fcntl.h>
+#include <png.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "os/avfoundation/colour_science.h"
+#include "os/foundation/json.h"
+#include "os/foundation/sandbox.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace cs = os::avfoundation::detail;
+
+struct ProgramRun {
+  int status = -1;  // exit status; -1 when it did not exit normally
+  std::string out, err;
+};
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Runs the program with the arguments and extra environment entries
+// ("NAME=value"); output goes through files, so neither stream can block it.
+// Waits for it to end (killed after a generous bound).
+ProgramRun runProgram(const fs::path& folder, const std::vector<std::string>& arguments,
+               const std::vector<std::string>& environment = {}) {
+  std::vector<std::string> argv{DROSIL_PROGRAM};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  std::vector<char*> args;
+  for (auto& a : argv) args.push_back(a.data());
+  args.push_back(nullptr);
+  std::vector<std::string> env(environment);
+  for (char** e = environ; *e; ++e) env.emplace_back(*e);
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  const fs::path out = folder / "stdout.txt", err = folder / "stderr.txt";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ProgramRun run;
+  if (spawned != 0) {
+    ADD_FAILURE() << "cannot start " << DROSIL_PROGRAM;
+    return run;
+  }
+  // A watchdog ends a child that hangs; the wait itself is for the child.
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool done = false, killed = false;
+  std::thread watchdog([&] {
+    std::unique_lock lock(mutex);
+    if (!ended.wait_for(lock, std::chrono::minutes(5), [&] { return done; })) {
+      killed = true;
+      kill(pid, SIGKILL);
+    }
+  });
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  {
+    std::lock_guard lock(mutex);
+    done = true;
+  }
+  ended.notify_all();
+  watchdog.join();
+  if (killed) ADD_FAILURE() << "drosil did not end";
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.out = readFile(out);
+  run.err = readFile(err);
+  return run;
+}
+
+std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(prefix, 0) == 0) lines.push_back(line);
+  }
+  return lines;
+}
+
+// A uniform 16-bit RGB PNG of the given 16-bit sRGB samples.
+void write16BitPNG(const fs::path& path, uint16_t r, uint16_t g, uint16_t b) {
+  constexpr int kSide = 16;
+  FILE* file = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  ASSERT_EQ(setjmp(png_jmpbuf(png)), 0);
+  png_init_io(png, file);
+  png_set_IHDR(png, info, kSide, kSide, 16, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(png, info);
+  std::vector<png_byte> row;
+  for (int x = 0; x < kSide; ++x) {
+    for (uint16_t v : {r, g, b}) row.insert(row.end(), {static_cast<png_byte>(v >> 8), static_cast<png_byte>(v & 0xff)});
+  }
+  for (int y = 0; y < kSide; ++y) png_write_row(png, row.data());
+  png_write_end(png, nullptr);
+  png_destroy_write_struct(&png, &info);
+  std::fclose(file);
+}
+
+class ProgramTest : public ::testing::Test {
+ protected:
+  ProgramTest() {
+    std::string pattern = (fs::temp_directory_path() / "drosil_program_XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+    folder_ = pattern;
+  }
+  ~ProgramTest() override {
+    std::error_code ec;
+    fs::remove_all(folder_, ec);
+  }
+  std::string home() const { return (folder_ / "home").string(); }
+
+  fs::path folder_;
+};
+
+// Pictures were read at 8 bits: a uniform 16-bit picture of illuminant A read
+// about 11 K and 0.8 tint off.
+TEST_F(ProgramTest, SixteenBitPicturesOfStandardIlluminantsReadTheirTemperature) {
+  struct Illuminant {
+    const char* name;
+    double x, y;
+  };
+  const Illuminant illuminants[] = {{"A", 0.44757, 0.40745}, {"D50", 0.34567, 0.35850}, {"D65", 0.31271, 0.32902}};
+  std::vector<std::string> arguments{"--virtual-time", "--home", home(), "--hold", "2"};
+  for (const auto& i : illuminants) {
+    double r = 0, g = 0, b = 0;
+    cs::linearSRGBFromXYZ(cs::xyzFromUV(cs::uvFromXY(i.x, i.y)), r, g, b);
+    const double scale = 0.8 / std::max({r, g, b});
+    auto sample = [&](double linear) {
+      return static_cast<uint16_t>(std::lround(cs::srgbEncode(linear * scale) * 65535.0));
+    };
+    const fs::path file = folder_ / (std::string(i.name) + ".png");
+    write16BitPNG(file, sample(r), sample(g), sample(b));
+    arguments.insert(arguments.end(), {"--scene-image", file.string()});
+  }
+  const ProgramRun run = runProgram(folder_, arguments);
+  ASSERT_EQ(run.status, 0) << run.err;
+  const auto readings = linesStartingWith(run.out, "reading: ");
+  ASSERT_EQ(readings.size(), std::size(illuminants)) << run.out;
+  const std::regex reading(R"(reading: (-?\d+)K  tint (-?\d+\.\d\d)  .*)");
+  for (size_t n = 0; n < readings.size(); ++n) {
+    const auto& i = illuminants[n];
+    SCOPED_TRACE(i.name);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(readings[n], m, reading)) << readings[n];
+    const cs::CCTDuv expected = cs::cctDuvFromUV(cs::uvFromXY(i.x, i.y));
+    EXPECT_NEAR(std::stod(m[1]), expected.cct, expected.cct * 0.002);
+    EXPECT_NEAR(std::stod(m[2]), expected.duv * 3000, 0.1);
+  }
+}
+
+// --virtual-time began at a fixed date (2023-11-14), so the photo and the
+// day's heartbeat carried that date.
+TEST_F(ProgramTest, VirtualTimeStartsAtTheCurrentDate) {
+  const double before = static_cast<double>(std::time(nullptr));
+  const ProgramRun run = runProgram(folder_, {"--virtual-time", "--home", home(), "--scene", "5000", "--hold", "0.5"});
+  const double after = static_cast<double>(std::time(nullptr));
+  ASSERT_EQ(run.status, 0) << run.err;
+  // The day's heartbeat is dated at the start of the UTC day, in seconds
+  // since 2001.
+  const fs::path folder = fs::path(home()) / "Library/Application Support/devuvo-heartbeat-storage";
+  ASSERT_TRUE(fs::is_directory(folder)) << run.err;
+  auto entry = fs::directory_iterator(folder);
+  ASSERT_NE(entry, fs::directory_iterator());
+  const std::string text = readFile(entry->path());
+  auto json = os::JSONSerialization::JSONObjectWithData(os::Data::fromString(text));
+  ASSERT_TRUE(json.has_value()) << text;
+  const os::Value& dates = (*json)["lastAddedHeartbeatDates"];
+  ASSERT_TRUE(dates.isArray()) << text;
+  ASSERT_EQ(dates.array()->size(), 2u) << text;
+  const double day = (*dates.array())[1].doubleValue() + 978307200.0;
+  EXPECT_GE(day, std::floor(before / 86400) * 86400) << text;
+  EXPECT_LE(day, std::floor(after / 86400) * 86400) << text;
+}
+
+// A missing or damaged options file in the bundle ended the program with an
+// uncaught exception (abort, 134) instead of exit 1 and a message.
+TEST_F(ProgramTest, MissingOrDamagedOptionsFileEndsWithExitOne) {
+  struct Case {
+    const char* name;
+    const char* contents;  // null: no file
+  };
+  for (const Case& c : {Case{"missing", nullptr}, Case{"damaged", "<plist><dict><key>API_KEY</key>"}}) {
+    SCOPED_TRACE(c.name);
+    const fs::path bundle = folder_ / (std::string(c.name) + ".app");
+    fs::copy(DROSIL_TEST_BUNDLE_DIR, bundle, fs::copy_options::recursive);
+    const fs::path options = bundle / "RirudiVizeziv-Azir.plist";
+    fs::remove(options);
+    if (c.contents) std::ofstream(options) << c.contents;
+    const ProgramRun run = runProgram(folder_, {"--virtual-time", "--home", home(), "--hold", "0.5"},
+                               {"DROSIL_BUNDLE=" + bundle.string()});
+    EXPECT_EQ(run.status, 1) << run.err;
+    const auto messages = linesStartingWith(run.err, "drosil: ");
+    ASSERT_EQ(messages.size(), 1u) << run.err;
+    EXPECT_NE(messages[0].find("RirudiVizeziv-Azir.plist"), std::string::npos) << messages[0];
+    EXPECT_EQ(run.out, "");
+  }
+}
+
+}  // namespace
