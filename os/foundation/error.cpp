@@ -2,9 +2,13 @@
 
 #include <execinfo.h>
 
+#include <atomic>
 #include <cstdlib>
 
 namespace os {
+namespace {
+std::atomic<Exception::UncaughtExceptionHandler> gUncaughtExceptionHandler{nullptr};
+}  // namespace
 
 Error Error::withDescription(std::string domain, int64_t code, std::string description) {
   Dictionary info;
@@ -50,6 +54,14 @@ Exception::Exception(std::string name, std::string reason, Dictionary userInfo)
       std::free(symbols);
     }
   }
+}
+
+Exception::UncaughtExceptionHandler Exception::getUncaughtExceptionHandler() {
+  return gUncaughtExceptionHandler.load(std::memory_order_acquire);
+}
+
+void Exception::setUncaughtExceptionHandler(UncaughtExceptionHandler handler) {
+  gUncaughtExceptionHandler.store(handler, std::memory_order_release);
 }
 
 }  // namespace os
