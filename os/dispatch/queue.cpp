@@ -17,6 +17,7 @@
 //    dispatch wait; drainUntilIdle() waits for it to reach zero.
 #include "os/dispatch/queue.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -114,10 +115,24 @@ void registerLabelSlot() {
   }
 }
 
+// A forked child has only the forking thread, under a new id: the table
+// starts again with that thread's slot.
+void republishAfterFork() {
+  for (auto& e : gLabelSlots) {
+    e.slot.store(0, std::memory_order_relaxed);
+    e.tid.store(0, std::memory_order_relaxed);
+  }
+  if (tLabelRegistered) {
+    gLabelSlots[0].slot.store(reinterpret_cast<uintptr_t>(&tQueueLabel), std::memory_order_relaxed);
+    gLabelSlots[0].tid.store(currentTid(), std::memory_order_release);
+  }
+}
+
 // The main thread outside any queue counts as on the main queue.
 const bool gMainLabelPublished = [] {
   tQueueLabel.store(kMainQueueLabel, std::memory_order_relaxed);
   registerLabelSlot();
+  ::pthread_atfork(nullptr, nullptr, republishAfterFork);
   return true;
 }();
 
