@@ -226,12 +226,13 @@ struct TypedMessageCall : MessageCall {
 }  // namespace detail
 
 // The message dispatcher: every msgSend goes through this one out-of-line
-// entry, which reads the object's class, finds the implementation for the
-// selector (a C string, in the second argument) and calls it through `call`.
-// Its address stands for the platform's dispatcher: a crash report tests
-// whether a thread stopped within the entry's first bytes (a message sent to
-// a dead object faults on the class read there) and then reads the selector
-// from the second argument register. Throws like msgSend.
+// entry, which touches the object, finds the implementation for the selector
+// (a C string, in the second argument) on the object's class and calls it
+// through `call`. Its address stands for the platform's dispatcher: a crash
+// report tests whether a thread stopped within the entry's first bytes (a
+// message sent to a dead object faults on the first read there, with the
+// selector still in the second argument register) and then reads the
+// selector. Throws like msgSend.
 void objc_msgSend(Object* self, const char* selector, detail::MessageCall* call);
 
 // Sends a message: the object's class's implementation for the selector,
