@@ -99,8 +99,13 @@ TEST(ExceptionPortsTest, InjectedExceptionReachesTheServerAndItsReplyComesBack) 
   EXPECT_EQ(original.behaviors[1], EXCEPTION_DEFAULT);
   EXPECT_EQ(original.flavors[1], THREAD_STATE_NONE);
 
-  // The server runs on a stack of its own, as the crash server does.
+  // The server runs on a stack of its own, as the crash server does. The
+  // thread sanitizer keeps a thread's static TLS on its stack and needs more.
+#if defined(__SANITIZE_THREAD__)
+  constexpr size_t kStack = 4 << 20;
+#else
   constexpr size_t kStack = 262144;
+#endif
   void* stack = ::mmap(nullptr, kStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(stack, MAP_FAILED);
   pthread_attr_t attributes;
