@@ -254,9 +254,12 @@ TEST(PortsTest, MessagesQueueInOrderWithinTheirLimits) {
   }
 
   // A receiver blocked without a time-out learns that the port went.
-  std::atomic<mach_msg_return_t> blocked{MACH_MSG_SUCCESS};
-  std::atomic<int> waiterTid{0};
-  std::thread waiter([&] {
+  // Static: a waiter that is never woken outlives the test.
+  static std::atomic<mach_msg_return_t> blocked;
+  static std::atomic<int> waiterTid;
+  blocked = MACH_MSG_SUCCESS;
+  waiterTid = 0;
+  std::thread waiter([port] {
     union {
       mach_msg_header_t header;
       unsigned char bytes[128];
@@ -267,6 +270,12 @@ TEST(PortsTest, MessagesQueueInOrderWithinTheirLimits) {
   while (waiterTid == 0) std::this_thread::yield();
   ASSERT_TRUE(waitUntilAsleep(waiterTid));
   EXPECT_EQ(mach_port_deallocate(kSelf, port), KERN_SUCCESS);  // no send right: the receive right goes
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (blocked == MACH_MSG_SUCCESS && std::chrono::steady_clock::now() < limit) std::this_thread::yield();
+  if (blocked == MACH_MSG_SUCCESS) {
+    waiter.detach();
+    FAIL() << "the blocked receiver was not woken";
+  }
   waiter.join();
   EXPECT_EQ(blocked.load(), MACH_RCV_PORT_DIED);
   EXPECT_EQ(sendId(port, 1), MACH_SEND_INVALID_DEST);
