@@ -263,5 +263,17 @@ bool drainUntilIdle(double realTimeoutSeconds = 30.0);
 // Threads blocked in a dispatch wait do not count towards it.
 size_t maxActiveWorkers();
 
+// Where thread `tid` (a kernel thread id) publishes its current queue: the
+// address of a `const char*` slot that holds the label (a zero-terminated
+// string) of the innermost queue whose block the thread runs, the main
+// queue's label on the main thread outside any other queue, else null. A
+// thread gets its slot when it first runs a queue's block (the main thread
+// at start-up) and loses it when it exits; 0 for a thread without one.
+//
+// The slot belongs to the other thread and changes under the reader: read it,
+// and then the label, with a fault-free read of memory (the kernel layer's),
+// never by dereferencing. Async-signal-safe: no lock, no allocation.
+uintptr_t queueLabelSlotAddress(int tid);
+
 }  // namespace dispatch
 }  // namespace os
