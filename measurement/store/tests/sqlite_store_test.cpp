@@ -154,6 +154,12 @@ TEST_F(SqliteStoreTest, LiteralWhereTextsAreUsedOnceWhileParameterTextsAreCached
 
   // "?" without parameters prepares nothing.
   os::Error error;
+  // Parameters a one-use text cannot take: the statement used to be left
+  // unfinalized when binding failed.
+  EXPECT_FALSE(store->recordsForQuery(literal, {os::Value(1)}, &error));
+  EXPECT_EQ(error.code(), 3);
+  EXPECT_EQ(store->TEST_openStatementCount(), baseline + 2);
+  error = {};
   EXPECT_FALSE(store->statementForQuery("SELECT v FROM t WHERE v=?", &error));
   EXPECT_EQ(error.code(), 1);
   EXPECT_EQ(description(error), "Received empty parameters");
