@@ -192,27 +192,27 @@ const CharacterSet& CharacterSet::alphanumericCharacterSet() {
     CharacterSet s = asciiAlphanumericsPlus("");
     s.unicodeCategories_ = U_GC_L_MASK | U_GC_M_MASK | U_GC_N_MASK;
     return s;
-  }();
+  }());
   return set;
 }
 const CharacterSet& CharacterSet::letterCharacterSet() {
-  static const CharacterSet set = [] {
+  static const auto& set = *new CharacterSet([] {
     CharacterSet s = characterSetWithCharactersInString("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
     s.unicodeCategories_ = U_GC_L_MASK | U_GC_M_MASK;
     return s;
-  }();
+  }());
   return set;
 }
 const CharacterSet& CharacterSet::nonBaseCharacterSet() {
-  static const CharacterSet set = [] {
+  static const auto& set = *new CharacterSet([] {
     CharacterSet s;  // no ASCII character is a combining mark
     s.unicodeCategories_ = U_GC_M_MASK;
     return s;
-  }();
+  }());
   return set;
 }
 const CharacterSet& CharacterSet::decimalDigitCharacterSet() {
-  static const CharacterSet set = [] {
+  static const auto& set = *new CharacterSet([] {
     CharacterSet s = characterSetWithCharactersInString("0123456789");
     s.unicodeCategories_ = U_GC_ND_MASK;
     return s;
