@@ -84,6 +84,18 @@ APMPResult APMPEvaluator::executeStatements(const APMPValueList& statements, con
   return result;
 }
 
+os::Status APMPChargeBulkWork(const APMPScopeRef& scope, size_t units) {
+  const auto cost = static_cast<int64_t>(units / kAPMPBulkUnitsPerInstruction);
+  if (cost == 0 || !scope) return {};
+  APMPExecutionState& state = scope->executionState();
+  if (cost > kAPMPInstructionBudget - state.instructionCount) {
+    state.instructionCount = kAPMPInstructionBudget;
+    return APMPFail(APMPRovavError::BudgetExhausted);
+  }
+  state.instructionCount += cost;
+  return {};
+}
+
 os::Result<APMPValueList> APMPEvaluateArguments(const APMPValueList& arguments, const APMPScopeRef& scope) {
   APMPValueList values;
   values.reserve(arguments.size());

@@ -82,6 +82,12 @@ class APMPEvaluator {
   static APMPResult executeStatements(const APMPValueList& statements, const APMPScopeRef& scope);
 };
 
+// Charges bulk work (slots or code units copied, scanned or built; names
+// bound) to the scope chain's instruction budget: one instruction per
+// kAPMPBulkUnitsPerInstruction units, rounded down. rovav 18 when the budget
+// cannot pay; the budget is then spent.
+os::Status APMPChargeBulkWork(const APMPScopeRef& scope, size_t units);
+
 // ---- argument routines ----
 
 // Evaluates each argument in order in the scope; stops at the first error.

@@ -15,6 +15,13 @@
 // next one fails with rovav 18.
 inline constexpr int64_t kAPMPInstructionBudget = 1'000'000;
 
+// Bulk work one evaluation may do per instruction: a command or method that
+// copies, scans or builds n array slots or UTF-16 code units (or binds n
+// names) pays n / kAPMPBulkUnitsPerInstruction instructions on top of its own
+// evaluation, so the budget bounds a run's time and what it can build,
+// whatever the sizes it handles. Short operands cost nothing extra.
+inline constexpr size_t kAPMPBulkUnitsPerInstruction = 8;
+
 // Slots one array may hold, holes included. Setting "length" or an index,
 // or adding elements, past it fails with rovav 11.
 inline constexpr size_t kAPMPMaxArraySlots = 1u << 16;
