@@ -195,7 +195,7 @@ APMPResult APMPArrayJoin(const ArrayRef& array, const APMPValueList& arguments, 
       separator = std::move(*text);
     }
   }
-  if (auto charged = paid(scope, array->count()); !charged) return charged;
+  // The slots visited are paid through the bulk-work meter of the string form.
   auto joined = array->stringValueWithSeparator(separator);
   if (!joined) return std::unexpected(joined.error());
   if (auto charged = paid(scope, joined->size()); !charged) return charged;
@@ -203,7 +203,6 @@ APMPResult APMPArrayJoin(const ArrayRef& array, const APMPValueList& arguments, 
 }
 
 APMPResult APMPArrayToString(const ArrayRef& array, const APMPValueList&, const APMPScopeRef& scope) {
-  if (auto charged = paid(scope, array->count()); !charged) return charged;
   auto text = array->stringValueOrError();
   if (!text) return std::unexpected(text.error());
   if (auto charged = paid(scope, text->size()); !charged) return charged;

@@ -70,7 +70,14 @@ APMPResult APMPCommandRegistrar::evaluateStatement(const APMPValueRef& value, co
   // Held for the call: nothing the statement does can free it meanwhile.
   APMPValueRef held = value;
   const auto& statement = static_cast<const APMPStatementValue&>(*held);
-  return statement.evaluator().evaluateCommand(statement.functionName(), statement.arguments(), scope);
+  // The bulk work of value operations that this statement itself causes is
+  // paid when it ends; work pending from before belongs to the caller.
+  size_t pending = apmp::detail::takeBulkWork();
+  APMPResult result = statement.evaluator().evaluateCommand(statement.functionName(), statement.arguments(), scope);
+  size_t work = apmp::detail::takeBulkWork();
+  apmp::detail::addBulkWork(pending);
+  if (auto paid = APMPChargeBulkWork(scope, work); !paid && result) return std::unexpected(paid.error());
+  return result;
 }
 
 APMPResult APMPEvaluator::executeStatements(const APMPValueList& statements, const APMPScopeRef& scope) {

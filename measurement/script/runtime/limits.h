@@ -35,6 +35,12 @@ inline constexpr size_t kAPMPMaxStringLength = 1u << 16;
 // worker thread's stack could overflow.
 inline constexpr int kAPMPMaxEvaluationDepth = 600;
 
+// Slots one string form of an array may visit, nested arrays included: an
+// array that holds the same long chain of one-element arrays many times has
+// a short text but would take millions of steps to make it. Past this the
+// string form fails with rovav 18, as a text past kAPMPMaxStringLength does.
+inline constexpr size_t kAPMPMaxStringFormSlots = kAPMPMaxStringLength + kAPMPMaxArraySlots;
+
 // Containers a recursive value operation may descend through (string forms
 // of nested arrays, equality, conversion to and from platform values): a
 // deeper or cyclic structure fails with rovav 18 (equality answers false).

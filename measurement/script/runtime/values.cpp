@@ -1,6 +1,7 @@
 #include "measurement/script/runtime/values.h"
 
 #include <cmath>
+#include <utility>
 
 #include "measurement/script/commands/method_evaluators.h"
 #include "measurement/script/runtime/evaluator.h"
@@ -13,6 +14,7 @@ namespace apmp::detail {
 namespace {
 thread_local std::vector<std::shared_ptr<void>>* gReleaseQueue = nullptr;
 thread_local int gValueNesting = 0;
+thread_local size_t gBulkWork = 0;
 
 // Drops the queued references one by one; destructors that run meanwhile
 // append what they give up to the same queue instead of recursing.
@@ -50,6 +52,9 @@ void releaseAllLater(APMPValueList& values) {
   values.clear();
   if (&queue == &local) drain(local);
 }
+
+void addBulkWork(size_t units) { gBulkWork += units; }
+size_t takeBulkWork() { return std::exchange(gBulkWork, 0); }
 
 NestingGuard::NestingGuard() : ok_(++gValueNesting <= kAPMPMaxValueNesting) {}
 NestingGuard::~NestingGuard() { --gValueNesting; }
