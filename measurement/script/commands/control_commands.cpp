@@ -154,8 +154,15 @@ APMPResult APMPControlCallMethod(const APMPValueList& arguments, const APMPScope
   auto argumentArray = asArray((*values)[2]);
   if (name->kind() != Kind::String || !argumentArray) return APMPFail(APMPRovavError::ArgumentKind);
   std::u16string method = static_cast<const APMPStringValue&>(*name).value();
-  if (auto paid = APMPChargeBulkWork(scope, method.size()); !paid) return std::unexpected(paid.error());
-  return receiver->applyWithName(method, argumentArray->allElements(), scope);
+  // Every receiver reads the name, and text arguments at least once (map
+  // keys are hashed, for one): both are paid here by their lengths.
+  APMPValueList methodArguments = argumentArray->allElements();
+  size_t units = method.size() + methodArguments.size();
+  for (const APMPValueRef& argument : methodArguments) {
+    if (argument->kind() == Kind::String) units += static_cast<const APMPStringValue&>(*argument).value().size();
+  }
+  if (auto paid = APMPChargeBulkWork(scope, units); !paid) return std::unexpected(paid.error());
+  return receiver->applyWithName(method, methodArguments, scope);
 }
 
 APMPResult APMPControlFunctionExpression(const APMPValueList& arguments, const APMPScopeRef& scope) {

@@ -15,6 +15,8 @@ std::vector<std::u16string> APMPCommandEvaluator::allSupportedCommands() const {
 
 APMPResult APMPFunctionEvaluator::evaluateCommand(std::u16string_view command, const APMPValueList& arguments,
                                                   const APMPScopeRef& scope) const {
+  // The name is hashed in every scope of the chain: a long one pays for it.
+  if (auto paid = APMPChargeBulkWork(scope, command.size()); !paid) return std::unexpected(paid.error());
   APMPValueRef callee = scope->valueForName(command);  // held: the call may rebind the name
   if (callee->kind() != APMPRuntimeValue::Kind::Function) return APMPUndefinedValue::sharedInstance();
   return static_cast<APMPFunctionValue&>(*callee).invokeWithArguments(arguments, scope);

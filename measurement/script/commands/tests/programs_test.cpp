@@ -119,6 +119,9 @@ TEST_F(ProgramsTest, BulkWorkPaysTheBudget) {
       {"string equality", {Let("s", S(std::string(slots, 'a')))}, Op("12", {Get("s"), Add(Get("s"), S(""))})},
       {"indexOf in a string", {Let("s", S(std::string(slots, 'a')))}, Call(Get("s"), "indexOf", {S("b")})},
       {"a long name", {Let(std::string(slots, 'n'), N(1))}, Get(std::string(slots, 'n'))},
+      {"a call by a long name", {}, Op(std::string(slots, 'f'))},
+      {"a long key to a map's method", {Let("s", S(std::string(slots, 'k'))), Let("m", Obj())},
+       Call(Get("m"), "hasOwnProperty", {Get("s")})},
       {"the text of one chain shared many times", SharedChains(100, 1000), Add(Get("w"), S(""))},
   };
   for (const auto& c : cases) {
