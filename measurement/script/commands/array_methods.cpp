@@ -27,8 +27,14 @@ bool isPresent(const APMPArrayValue& array, size_t index) {
 
 APMPValueRef indexValue(size_t index) { return APMPNumberValue::make(static_cast<double>(index)); }
 
+// Scanning or moving slots in place: bulk work.
 APMPResult paid(const APMPScopeRef& scope, size_t units) {
   if (auto status = APMPChargeBulkWork(scope, units); !status) return std::unexpected(status.error());
+  return APMPUndefinedValue::sharedInstance();
+}
+// Copying slots into a new array: one instruction each.
+APMPResult paidSlots(const APMPScopeRef& scope, size_t count) {
+  if (auto status = APMPChargeSlots(scope, count); !status) return std::unexpected(status.error());
   return APMPUndefinedValue::sharedInstance();
 }
 
@@ -275,7 +281,8 @@ APMPResult APMPArraySplice(const ArrayRef& array, const APMPValueList& arguments
     if (!count) return std::unexpected(count.error());
     deleteCount = clampPosition(*count, 0, length - first);
   }
-  if (auto charged = paid(scope, array->count() + arguments.size()); !charged) return charged;
+  if (auto charged = paid(scope, array->count()); !charged) return charged;
+  if (auto charged = paidSlots(scope, static_cast<size_t>(deleteCount)); !charged) return charged;
   APMPValueList inserted(arguments.begin() + std::min<ptrdiff_t>(2, static_cast<ptrdiff_t>(arguments.size())),
                          arguments.end());
   auto removed = array->spliceFrom(first, deleteCount, inserted);
@@ -290,7 +297,7 @@ APMPResult APMPArrayConcat(const ArrayRef& array, const APMPValueList& arguments
   for (const APMPValueRef& argument : arguments) {
     units += argument->kind() == Kind::Array ? static_cast<const APMPArrayValue&>(*argument).count() : 1;
   }
-  if (auto charged = paid(scope, units); !charged) return charged;
+  if (auto charged = paidSlots(scope, units); !charged) return charged;
   auto result = APMPObjectManager::subarrayWithArray(*array, 0, static_cast<int64_t>(array->count()), scope);
   for (const APMPValueRef& argument : arguments) {
     if (auto added = result->concat(argument); !added) return std::unexpected(added.error());
@@ -312,6 +319,6 @@ APMPResult APMPArraySlice(const ArrayRef& array, const APMPValueList& arguments,
     if (!integer) return std::unexpected(integer.error());
     end = clampPosition(*integer < 0 ? *integer + static_cast<double>(length) : *integer, start, length);
   }
-  if (auto charged = paid(scope, static_cast<size_t>(end - start)); !charged) return charged;
+  if (auto charged = paidSlots(scope, static_cast<size_t>(end - start)); !charged) return charged;
   return APMPValueRef(APMPObjectManager::subarrayWithArray(*array, start, end - start, scope));
 }

@@ -33,8 +33,11 @@ os::Result<std::shared_ptr<APMPFunctionValue>> makeFunction(const APMPValueList&
   if (!parameterList) return std::unexpected(parameterList.error());
   auto parameterArray = asArray(*parameterList);
   if (!parameterArray) return APMPFail(APMPRovavError::ArgumentKind);
+  if (auto paid = APMPChargeSlots(scope, parameterArray->count() + arguments.size()); !paid) {
+    return std::unexpected(paid.error());
+  }
   std::vector<std::u16string> parameters;
-  size_t units = name->size() + parameterArray->count() + arguments.size();
+  size_t units = name->size();
   for (const APMPValueRef& element : parameterArray->allElements()) {
     auto parameter = element->stringValueOrError();
     if (!parameter) return std::unexpected(parameter.error());
@@ -62,7 +65,7 @@ APMPResult APMPControlRunStatementArray(const APMPValueList& arguments, const AP
 }
 
 APMPResult APMPControlStatementArray(const APMPValueList& arguments, const APMPScopeRef& scope) {
-  if (auto paid = APMPChargeBulkWork(scope, arguments.size()); !paid) return std::unexpected(paid.error());
+  if (auto paid = APMPChargeSlots(scope, arguments.size()); !paid) return std::unexpected(paid.error());
   auto array = APMPObjectManager::arrayValueWithArray(arguments, scope);
   if (!array) return std::unexpected(array.error());
   return APMPValueRef(std::move(*array));

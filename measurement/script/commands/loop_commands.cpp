@@ -104,8 +104,10 @@ APMPResult forEachItem(const APMPValueList& arguments, const APMPScopeRef& scope
   if (!body) return APMPFail(APMPRovavError::ArgumentKind);
   auto items = keys ? Items::keys((*values)[1]) : Items::values((*values)[1]);
   if (!items) return std::unexpected(items.error());
-  // Each item is copied out or made once, and each binding hashes or copies the name.
-  if (auto paid = APMPChargeBulkWork(scope, items->count() * (1 + name->size())); !paid) {
+  // Each item is copied out or made, and bound (in a new scope but for
+  // assignment); each binding hashes or copies the name.
+  if (auto paid = APMPChargeSlots(scope, items->count()); !paid) return std::unexpected(paid.error());
+  if (auto paid = APMPChargeBulkWork(scope, items->count() * name->size()); !paid) {
     return std::unexpected(paid.error());
   }
   for (size_t i = 0; i < items->count(); ++i) {
@@ -133,6 +135,7 @@ APMPResult forEachItem(const APMPValueList& arguments, const APMPScopeRef& scope
 // the source scope.
 os::Result<APMPScopeRef> copyNames(const std::vector<std::u16string>& names, const APMPScopeRef& scope,
                                    const APMPScopeRef& source, size_t units) {
+  if (auto paid = APMPChargeSlots(scope, names.size()); !paid) return std::unexpected(paid.error());
   if (auto paid = APMPChargeBulkWork(scope, units); !paid) return std::unexpected(paid.error());
   APMPScopeRef iteration = scope->createChildScope();
   for (const std::u16string& name : names) iteration->addValue(source->valueForName(name), name);
@@ -179,7 +182,7 @@ APMPResult APMPLoopFor(const APMPValueList& arguments, const APMPScopeRef& scope
   for (const APMPValueRef& element : copiedArray->allElements()) {
     auto name = element->stringValueOrError();
     if (!name) return std::unexpected(name.error());
-    units += 1 + name->size();
+    units += name->size();
     names.push_back(std::move(*name));
   }
   auto iteration = copyNames(names, scope, scope, units);

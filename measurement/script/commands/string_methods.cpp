@@ -61,14 +61,22 @@ APMPResult mapCase(const std::u16string& string, const APMPScopeRef& scope, Case
   return APMPMakeString(std::move(mapped));
 }
 
-// The first regular-expression match of argument 0 in the text: an error of
-// the regular-expression layer when the pattern does not compile or a match
-// runs out of time.
+// The first regular-expression match of the pattern in the text: an error
+// of the regular-expression layer when the pattern does not compile or the
+// match runs out of time. The steps the match took are paid to the budget.
 os::Result<std::optional<os::RegularExpression::Range>> firstMatch(std::u16string_view pattern,
                                                                    const std::u16string& string,
                                                                    const APMPScopeRef& scope) {
   if (auto paid = pay(scope, string.size() + pattern.size()); !paid) return std::unexpected(paid.error());
-  return APMPFirstMatch(pattern, string);
+  int32_t steps = 0;
+  auto match = APMPFirstMatch(pattern, string, &steps);
+  if (!match) return match;
+  if (auto paid = pay(scope, static_cast<size_t>(steps) * kAPMPInstructionsPerRegularExpressionStep *
+                                 kAPMPBulkUnitsPerInstruction);
+      !paid) {
+    return std::unexpected(paid.error());
+  }
+  return match;
 }
 
 }  // namespace
@@ -271,7 +279,7 @@ APMPResult APMPStringSplit(const std::u16string& string, const APMPValueList& ar
       from = found + separator->size();
     }
   }
-  if (auto paid = pay(scope, pieces.size()); !paid) return std::unexpected(paid.error());
+  if (auto paid = APMPChargeSlots(scope, pieces.size()); !paid) return std::unexpected(paid.error());
   return stringArray(std::move(pieces), scope);
 }
 

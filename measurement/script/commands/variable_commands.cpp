@@ -115,7 +115,7 @@ APMPResult APMPVariableWriteProperty(const APMPValueList& arguments, const APMPS
       if (auto status = array.setValue(value, *key); !status) return std::unexpected(status.error());
       // Growing by "length" or a far index appends holes: work of its own.
       if (array.count() > before) {
-        if (auto paid = APMPChargeBulkWork(scope, array.count() - before); !paid) return std::unexpected(paid.error());
+        if (auto paid = APMPChargeSlots(scope, array.count() - before); !paid) return std::unexpected(paid.error());
       }
       return value;
     }

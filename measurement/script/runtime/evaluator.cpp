@@ -105,6 +105,11 @@ os::Status APMPChargeBulkWork(const APMPScopeRef& scope, size_t units) {
   return {};
 }
 
+os::Status APMPChargeSlots(const APMPScopeRef& scope, size_t count) {
+  if (count > static_cast<size_t>(kAPMPInstructionBudget)) count = static_cast<size_t>(kAPMPInstructionBudget) + 1;
+  return APMPChargeBulkWork(scope, count * kAPMPBulkUnitsPerInstruction);
+}
+
 os::Result<APMPValueList> APMPEvaluateArguments(const APMPValueList& arguments, const APMPScopeRef& scope) {
   APMPValueList values;
   values.reserve(arguments.size());

@@ -87,6 +87,9 @@ class APMPEvaluator {
 // kAPMPBulkUnitsPerInstruction units, rounded down. rovav 18 when the budget
 // cannot pay; the budget is then spent.
 os::Status APMPChargeBulkWork(const APMPScopeRef& scope, size_t units);
+// Charges one instruction per slot, item, scope or binding made in bulk: each
+// is an allocation now and a release later, as dear as an evaluation.
+os::Status APMPChargeSlots(const APMPScopeRef& scope, size_t count);
 
 // ---- argument routines ----
 

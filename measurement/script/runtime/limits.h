@@ -16,10 +16,12 @@
 inline constexpr int64_t kAPMPInstructionBudget = 1'000'000;
 
 // Bulk work one evaluation may do per instruction: a command or method that
-// copies, scans or builds n array slots or UTF-16 code units (or binds n
-// names) pays n / kAPMPBulkUnitsPerInstruction instructions on top of its own
-// evaluation, so the budget bounds a run's time and what it can build,
-// whatever the sizes it handles. Short operands cost nothing extra.
+// scans n array slots or copies, scans or builds n UTF-16 code units pays
+// n / kAPMPBulkUnitsPerInstruction instructions on top of its own evaluation;
+// one that makes n slots, items, scopes or bindings (each an allocation now
+// and a release later) pays n instructions. So the budget bounds a run's time
+// and what it can build, whatever the sizes it handles; short operands cost
+// nothing extra.
 inline constexpr size_t kAPMPBulkUnitsPerInstruction = 8;
 
 // Slots one array may hold, holes included. Setting "length" or an index,
@@ -50,3 +52,8 @@ inline constexpr int kAPMPMaxValueNesting = 200;
 // expression's time limit, roughly milliseconds): a pattern that backtracks
 // without end fails with the regular-expression layer's time-limit error.
 inline constexpr int32_t kAPMPRegularExpressionTimeLimit = 100;
+
+// Instructions one of those steps costs: a match that ends just within its
+// limit takes milliseconds, so a loop of them pays the budget by the steps
+// they took instead of holding the worker queue for minutes.
+inline constexpr int64_t kAPMPInstructionsPerRegularExpressionStep = 1000;

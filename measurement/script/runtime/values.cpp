@@ -238,7 +238,7 @@ APMPResult APMPFunctionValue::invokeWithEvaluatedArguments(const APMPValueList& 
   APMPScopeRef scope = definingScope_ ? definingScope_->createChildScope() : APMPScope::initWithParentScope(nullptr);
   // Binding the parameters is work of its own: a call to a function with
   // thousands of them pays for it.
-  if (auto status = APMPChargeBulkWork(scope, parameters_.size()); !status) return std::unexpected(status.error());
+  if (auto status = APMPChargeSlots(scope, parameters_.size()); !status) return std::unexpected(status.error());
   for (size_t i = 0; i < parameters_.size(); ++i) {
     scope->addValue(i < arguments.size() ? arguments[i] : APMPUndefinedValue::sharedInstance(), parameters_[i]);
   }

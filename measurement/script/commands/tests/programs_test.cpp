@@ -96,9 +96,23 @@ TEST_F(ProgramsTest, GrowingStringsAndArraysStopAtTheirCaps) {
   EXPECT_EQ(show({Call(S(std::string(kAPMPMaxArraySlots + 5, 'x')), "split", {S("")})}), "rovav 11");
 }
 
-// Mend: one statement could copy or scan a full array or string for the
+// Mend: one statement could copy or scan a full array or string, bind
+// thousands of names, or run a regular expression for milliseconds, for the
 // price of one instruction, so a loop of them held the worker queue for
-// minutes within the budget. Bulk work now pays the budget by its size.
+// seconds to minutes within the budget. Such work now pays by its size.
+// Mend: one statement could copy or scan a full array or string, bind
+// thousands of names, or run a regular expression for milliseconds, for the
+// price of one instruction, so a loop of them held the worker queue for
+// seconds to minutes within the budget. Such work now pays by its size.
+TEST_F(ProgramsTest, ProbeBaseline) {
+  auto t0 = std::chrono::steady_clock::now();
+  show({Let("n", N(0)), Forever({Inc("n")})});
+  printf("PROBE baseline %.3f n=%s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), show({Get("n")}).c_str());
+  t0 = std::chrono::steady_clock::now();
+  show({Let("n", N(0)), Forever({Call(Arr({N(1),N(2),N(3)}), "slice"), Inc("n")})});
+  printf("PROBE smallslice %.3f n=%s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), show({Get("n")}).c_str());
+}
+
 TEST_F(ProgramsTest, BulkWorkPaysTheBudget) {
   const int slots = static_cast<int>(kAPMPMaxArraySlots);
   struct Case {
@@ -123,6 +137,8 @@ TEST_F(ProgramsTest, BulkWorkPaysTheBudget) {
       {"a long key to a map's method", {Let("s", S(std::string(slots, 'k'))), Let("m", Obj())},
        Call(Get("m"), "hasOwnProperty", {Get("s")})},
       {"the text of one chain shared many times", SharedChains(100, 1000), Add(Get("w"), S(""))},
+      {"a pattern that backtracks just within its limit", {Let("s", S(std::string(16, 'a') + "b"))},
+       Call(Get("s"), "search", {S("(a+)+$")})},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
