@@ -100,19 +100,6 @@ TEST_F(ProgramsTest, GrowingStringsAndArraysStopAtTheirCaps) {
 // thousands of names, or run a regular expression for milliseconds, for the
 // price of one instruction, so a loop of them held the worker queue for
 // seconds to minutes within the budget. Such work now pays by its size.
-// Mend: one statement could copy or scan a full array or string, bind
-// thousands of names, or run a regular expression for milliseconds, for the
-// price of one instruction, so a loop of them held the worker queue for
-// seconds to minutes within the budget. Such work now pays by its size.
-TEST_F(ProgramsTest, ProbeBaseline) {
-  auto t0 = std::chrono::steady_clock::now();
-  show({Let("n", N(0)), Forever({Inc("n")})});
-  printf("PROBE baseline %.3f n=%s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), show({Get("n")}).c_str());
-  t0 = std::chrono::steady_clock::now();
-  show({Let("n", N(0)), Forever({Call(Arr({N(1),N(2),N(3)}), "slice"), Inc("n")})});
-  printf("PROBE smallslice %.3f n=%s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), show({Get("n")}).c_str());
-}
-
 TEST_F(ProgramsTest, BulkWorkPaysTheBudget) {
   const int slots = static_cast<int>(kAPMPMaxArraySlots);
   struct Case {
