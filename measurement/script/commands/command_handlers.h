@@ -4,10 +4,12 @@
 // lazy ones (control, logical, loop) the statement's entries as they stand.
 // The table has checked the count before a handler runs.
 //
-// Every handler that copies, scans or builds a run of slots or code units
-// pays for it with APMPChargeBulkWork, and makes longer strings and arrays
-// only through APMPMakeString / APMPConcatenate and the array primitives, so
-// the budget and the caps of limits.h hold on every road these commands open.
+// Every handler pays its bulk work to the budget: runs of code units it
+// copies, scans or builds, and slots it scans, with APMPChargeBulkWork; slots,
+// items, scopes and bindings it makes, with APMPChargeSlots. It makes longer
+// strings and arrays only through APMPMakeString / APMPConcatenate and the
+// array primitives. So the budget and the caps of limits.h hold on every road
+// these commands open.
 #pragma once
 
 #include "measurement/script/runtime/values.h"

@@ -3,8 +3,6 @@
 // do-while. Lazy: each handler evaluates its entries itself. Loops have no
 // limit of their own: every iteration evaluates at least its condition or a
 // binding paid to the budget, which ends any loop that runs too long.
-#include <optional>
-
 #include "measurement/script/commands/command_handlers.h"
 #include "measurement/script/commands/command_support.h"
 #include "measurement/script/runtime/number_forms.h"
@@ -36,27 +34,25 @@ enum class Binding {
 };
 
 // The items of a loop, taken once before the first iteration. A string's
-// items are made one at a time (a long text does not become a list first).
+// items are made one at a time from the string value (a long text does not
+// become a list first).
 class Items {
  public:
   static os::Result<Items> keys(const APMPValueRef& collection) {
     Items items;
     switch (collection->kind()) {
       case Kind::String:
-        items.text_ = static_cast<const APMPStringValue&>(*collection).value();
-        items.count_ = items.text_->size();
+        items.text_ = std::static_pointer_cast<const APMPStringValue>(collection);
         items.textKeys_ = true;
         break;
       case Kind::Array:
         items.list_ = static_cast<const APMPArrayValue&>(*collection).allPropertyNames();
-        items.count_ = items.list_.size();
         break;
       case Kind::Map:
       case Kind::Function:
         for (auto& name : static_cast<const APMPPropertyHolderValue&>(*collection).allPropertyNames()) {
           items.list_.push_back(APMPStringValue::make(std::move(name)));
         }
-        items.count_ = items.list_.size();
         break;
       default:
         break;
@@ -68,12 +64,10 @@ class Items {
     Items items;
     switch (collection->kind()) {
       case Kind::String:
-        items.text_ = static_cast<const APMPStringValue&>(*collection).value();
-        items.count_ = items.text_->size();
+        items.text_ = std::static_pointer_cast<const APMPStringValue>(collection);
         break;
       case Kind::Array:
         items.list_ = static_cast<const APMPArrayValue&>(*collection).allElements();
-        items.count_ = items.list_.size();
         break;
       default:
         return APMPFail(APMPRovavError::NotIterable);
@@ -81,18 +75,17 @@ class Items {
     return items;
   }
 
-  size_t count() const { return count_; }
+  size_t count() const { return text_ ? text_->value().size() : list_.size(); }
   APMPValueRef at(size_t i) const {
     if (!text_) return list_[i];
     if (textKeys_) return APMPStringValue::make(APMPNumberToString(static_cast<double>(i)));
-    return APMPStringValue::make(std::u16string(1, (*text_)[i]));
+    return APMPStringValue::make(std::u16string(1, text_->value()[i]));
   }
 
  private:
-  std::optional<std::u16string> text_;
+  std::shared_ptr<const APMPStringValue> text_;
   bool textKeys_ = false;
   APMPValueList list_;
-  size_t count_ = 0;
 };
 
 APMPResult forEachItem(const APMPValueList& arguments, const APMPScopeRef& scope, bool keys, Binding binding) {
