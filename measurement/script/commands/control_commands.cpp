@@ -3,6 +3,7 @@
 // handler receives the statement's entries and evaluates what it needs.
 #include "measurement/script/commands/command_handlers.h"
 #include "measurement/script/commands/command_support.h"
+#include "measurement/script/runtime/limits.h"
 #include "measurement/script/runtime/object_manager.h"
 #include "measurement/script/runtime/scope.h"
 
@@ -13,6 +14,8 @@ using apmp::commands::isControl;
 using apmp::commands::Kind;
 using apmp::commands::runStatementArray;
 using ControlType = APMPControlValue::Type;
+
+constexpr int kMethodCallDepth = 2;
 
 APMPResult evaluate(const APMPValueRef& entry, const APMPScopeRef& scope) {
   return APMPEvaluator::evaluateStatement(entry, scope);
@@ -165,7 +168,15 @@ APMPResult APMPControlCallMethod(const APMPValueList& arguments, const APMPScope
     if (argument->kind() == Kind::String) units += static_cast<const APMPStringValue&>(*argument).value().size();
   }
   if (auto paid = APMPChargeBulkWork(scope, units); !paid) return std::unexpected(paid.error());
-  return receiver->applyWithName(method, methodArguments, scope);
+  // A method that calls back into the program (forEach, sort, replace, ...)
+  // re-enters the evaluator through twice the native frames of a plain call,
+  // so a method call counts as kMethodCallDepth levels of the depth cap.
+  APMPExecutionState& state = scope->executionState();
+  if (state.depth + kMethodCallDepth > kAPMPMaxEvaluationDepth) return APMPFail(APMPRovavError::BudgetExhausted);
+  state.depth += kMethodCallDepth;
+  APMPResult result = receiver->applyWithName(method, methodArguments, scope);
+  state.depth -= kMethodCallDepth;
+  return result;
 }
 
 APMPResult APMPControlFunctionExpression(const APMPValueList& arguments, const APMPScopeRef& scope) {
