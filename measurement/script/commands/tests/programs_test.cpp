@@ -175,6 +175,9 @@ TEST_F(ProgramsTest, RecursionThroughCallbacksStopsAtTheDepthCap) {
       {"reduce", Call(Arr({N(1), N(2)}), "reduce", {Get("f")})},
       {"replace", Call(S("a"), "replace", {S("a"), Get("f")})},
       {"a switch body", Op("38", {N(1), Body({N(1)}), Body({Op("f")})})},
+      {"a for-of body", Op("66", {S("v"), S("a"), Body({Op("f")})})},
+      {"a for body", Op("63", {Arr(), B(true), N(0), Body({Op("f")})})},
+      {"an if branch", Op("22", {B(true), Body({Op("f")})})},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
