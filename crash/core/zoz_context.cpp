@@ -192,11 +192,11 @@ bool ZOZContextInitialize(const std::shared_ptr<ZOZContextInitData>& initData) {
   writable->internalLogging.logFD.store(-1);
   writable->internalLogging.logLevel = ZOZInternalLogLevelDebug;
   writable->crashOccurred.store(false);
-  readonly->initialized.store(false);
   zozContext.allocator = allocator;
   zozContext.readonly = readonly;
   zozContext.writable = writable;
-  std::atomic_thread_fence(std::memory_order_seq_cst);
+  // A sequentially consistent store: the full barrier after the base set-up.
+  readonly->initialized.store(false, std::memory_order_seq_cst);
 
   if (!initData->rootPath || initData->rootPath->empty()) return false;
   const std::string root = *initData->rootPath;
@@ -246,8 +246,7 @@ bool ZOZContextInitialize(const std::shared_ptr<ZOZContextInitData>& initData) {
   });
 
   group->notify(global, [readonly, allocator] {
-    readonly->initialized.store(true, std::memory_order_seq_cst);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    readonly->initialized.store(true, std::memory_order_seq_cst);  // a full barrier
     if (!ZOZAllocatorProtect(allocator)) ZOZSDKLogError("Error: Memory protection failed");
   });
 
