@@ -569,6 +569,52 @@ bool ZOZDwarfLoadFDEAtOffset(ZOZDwarfCFIRecord* record, uint64_t ehFrame, uint64
   return ZOZDwarfParseFDERecord(&record->fde, true, &record->cie, ehFrame + offset);
 }
 
+bool ZOZDwarfSearchEhFrameHeader(uint64_t ehFrameHdr, uint64_t pc, uint64_t* fde) {
+  if (!isValidAddress(ehFrameHdr) || !fde) return false;
+  struct {
+    uint8_t version;
+    uint8_t ehFramePointerEncoding;
+    uint8_t countEncoding;
+    uint8_t tableEncoding;
+  } header;
+  if (!zoz_detail::readMemory(ehFrameHdr, &header, sizeof header)) return false;
+  if (header.version != 1 || header.tableEncoding != 0x3B || header.countEncoding == 0xFF) return false;
+  uint64_t p = ehFrameHdr + sizeof header;
+  if (ZOZParseAddressWithEncodingAndAdvance(&p, header.ehFramePointerEncoding) == ZOZDwarfEncodedValueFailure) {
+    return false;
+  }
+  const uint64_t count = ZOZParseAddressWithEncodingAndAdvance(&p, header.countEncoding);
+  if (count == 0 || count == ZOZDwarfEncodedValueFailure) return false;
+  const uint64_t table = p;
+
+  struct Entry {
+    int32_t location;
+    int32_t fde;
+  };
+  // Invariant: entries below `low` start at or before pc; entries from
+  // `high` on start after it.
+  uint64_t low = 0;
+  uint64_t high = count;
+  while (low < high) {
+    const uint64_t middle = low + (high - low) / 2;
+    Entry entry;
+    if (middle > (UINT64_MAX - table) / sizeof entry ||
+        !zoz_detail::readMemory(table + middle * sizeof entry, &entry, sizeof entry)) {
+      return false;
+    }
+    if (ehFrameHdr + uint64_t(int64_t(entry.location)) <= pc) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  if (low == 0) return false;
+  Entry entry;
+  if (!zoz_detail::readMemory(table + (low - 1) * sizeof entry, &entry, sizeof entry)) return false;
+  *fde = ehFrameHdr + uint64_t(int64_t(entry.fde));
+  return true;
+}
+
 // ---- Instructions and rules ----
 
 bool ZOZDwarfInstructionsEnumerate(const ZOZDwarfInstructions* instructions, const ZOZDwarfCIERecord* cie,

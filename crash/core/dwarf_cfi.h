@@ -142,6 +142,13 @@ bool ZOZDwarfParseFDERecord(ZOZDwarfFDERecord* fde, bool parseCIE, ZOZDwarfCIERe
 // The FDE at ehFrame + offset, with its CIE.
 bool ZOZDwarfLoadFDEAtOffset(ZOZDwarfCFIRecord* record, uint64_t ehFrame, uint64_t offset);
 
+// The FDE for `pc` in an ".eh_frame_hdr" search table (version 1, table
+// entries of two 4-byte offsets from the header's start, encoding 0x3B):
+// the entry with the greatest initial location at most `pc`, found by a
+// binary search that reads at most 64 entries. False without such a table
+// or entry; the FDE's own range is not checked here.
+bool ZOZDwarfSearchEhFrameHeader(uint64_t ehFrameHdr, uint64_t pc, uint64_t* fde);
+
 // ---- Instructions and rules ----
 // Runs `instructions` on `rules`, one at a time, while the location (an
 // offset from the FDE's pc begin, starting at 0) stays below `pcLimit`. A

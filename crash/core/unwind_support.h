@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+struct ZOZThreadContext;
+
 namespace zoz_detail {
 
 // Copies `length` bytes at `address` without ever faulting; false for an
@@ -20,6 +22,12 @@ void observeUnwindLog(int level, const char* message);
 
 // The capture core's internal log.
 void unwindFileLog(int level, const char* format, ...);
+
+// The register-state steps behind ZOZUnwindWithFramePointer and
+// ZOZUnwindWithLRRegister, which the compact strategy applies too. Each
+// changes the state only when it succeeds.
+bool framePointerStep(ZOZThreadContext* state, bool allowLinkRegister);
+bool linkRegisterStep(ZOZThreadContext* state);
 
 }  // namespace zoz_detail
 

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "crash/core/unwind_support.h"
+#include "os/kernel/loader.h"
 
 namespace unwind_test {
 
@@ -134,6 +135,100 @@ size_t appendFDE(Memory& memory, size_t cieOffset, const CIESpec& cie, uint64_t 
 }
 
 void appendTerminator(Memory& memory) { memory.appendU32(0); }
+
+size_t appendUnwindInfo(Memory& memory, const std::vector<uint32_t>& common, const std::vector<CompactPage>& pages,
+                        uint32_t end) {
+  memory.align(4);
+  const size_t section = memory.size();
+  const uint32_t commonOffset = 28;
+  const uint32_t indexOffset = commonOffset + uint32_t(common.size()) * 4;
+  const uint32_t indexCount = uint32_t(pages.size()) + 1;
+  uint32_t pageOffset = indexOffset + indexCount * 12;
+
+  for (uint32_t v : {1u, commonOffset, uint32_t(common.size()), 0u, 0u, indexOffset, indexCount}) memory.appendU32(v);
+  for (uint32_t e : common) memory.appendU32(e);
+  std::vector<size_t> pageFields;
+  for (const CompactPage& page : pages) {
+    memory.appendU32(page.functionBase);
+    pageFields.push_back(memory.appendU32(0));
+    memory.appendU32(0);
+  }
+  memory.appendU32(end);
+  memory.appendU32(0);
+  memory.appendU32(0);
+
+  for (size_t i = 0; i < pages.size(); ++i) {
+    const CompactPage& page = pages[i];
+    pageOffset = uint32_t(memory.size() - section);
+    memory.putU32(pageFields[i], pageOffset);
+    auto u16 = [&](uint16_t v) { memory.append({uint8_t(v & 0xFF), uint8_t(v >> 8)}); };
+    memory.appendU32(page.kind);
+    if (page.kind == 2) {
+      u16(8);
+      u16(uint16_t(page.entries.size()));
+      for (const CompactEntry& e : page.entries) {
+        memory.appendU32(e.functionOffset);
+        memory.appendU32(ZOZCompactUnwindModeFrameless);
+      }
+      continue;
+    }
+    const uint16_t entriesOffset = 12;
+    const uint16_t encodingsOffset = uint16_t(entriesOffset + page.entries.size() * 4);
+    u16(entriesOffset);
+    u16(uint16_t(page.entries.size()));
+    u16(encodingsOffset);
+    u16(uint16_t(page.encodings.size()));
+    for (const CompactEntry& e : page.entries) {
+      memory.appendU32((uint32_t(e.encodingIndex) << 24) | (e.functionOffset - page.functionBase));
+    }
+    for (uint32_t e : page.encodings) memory.appendU32(e);
+  }
+  return section;
+}
+
+namespace {
+
+constexpr size_t kMaxImages = 512;
+ZOZUnwindImage gImages[kMaxImages];
+std::atomic<size_t> gImageCount{0};
+
+bool lookupImage(uint64_t address, ZOZUnwindImage* image) {
+  const size_t n = gImageCount.load(std::memory_order_acquire);
+  for (size_t i = 0; i < n; ++i) {
+    if (address >= gImages[i].start && address - gImages[i].start < gImages[i].size) {
+      *image = gImages[i];
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+ImageTable::ImageTable() {
+  gImageCount.store(0);
+  TEST_ZOZUnwindSetImageLookup(lookupImage);
+}
+
+ImageTable::~ImageTable() {
+  TEST_ZOZUnwindSetImageLookup(nullptr);
+  gImageCount.store(0);
+}
+
+void ImageTable::add(const ZOZUnwindImage& image) {
+  const size_t n = gImageCount.load();
+  if (n == kMaxImages) throw std::length_error("test image table full");
+  gImages[n] = image;
+  gImageCount.store(n + 1, std::memory_order_release);
+}
+
+void ImageTable::addLoadedImages() {
+  for (uint32_t i = 0; i < os::kernel::_dyld_image_count(); ++i) {
+    const auto info = os::kernel::imageInfoForHeader(os::kernel::_dyld_get_image_header(i));
+    if (!info || info->format != os::kernel::ImageFormat::ELF) continue;
+    add({uint64_t(info->header), info->vmaddr, info->vmsize, 0, info->ehFrame, info->ehFrameHdr});
+  }
+}
 
 uint64_t unreadableAddress() {
   // Low, like the fixtures' memory, so that 32-bit offsets reach it.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "crash/core/register_state.h"
+#include "crash/core/unwinder.h"
 
 namespace unwind_test {
 
@@ -62,6 +63,36 @@ size_t appendFDE(Memory& memory, size_t cieOffset, const CIESpec& cie, uint64_t 
                  const Bytes& instructions);
 // The zero terminator of a section.
 void appendTerminator(Memory& memory);
+
+// Compact unwind information: pages of functions given by their offsets from
+// the image's base. A compressed page's entries carry an encoding index
+// (common array first, then the page's own `encodings`); a regular page
+// (kind 2) is written with its entries but never read by the unwinder.
+struct CompactEntry {
+  uint32_t functionOffset;
+  uint8_t encodingIndex;
+};
+struct CompactPage {
+  uint32_t kind = 3;
+  uint32_t functionBase;  // the first-level entry's function offset
+  std::vector<CompactEntry> entries;
+  std::vector<uint32_t> encodings;
+};
+// The section's offset in `memory`; the last first-level entry closes at
+// `end` (an offset from the base).
+size_t appendUnwindInfo(Memory& memory, const std::vector<uint32_t>& common, const std::vector<CompactPage>& pages,
+                        uint32_t end);
+
+// Images the unwinder finds while the table is alive (one table at a time),
+// instead of the capture core's table.
+class ImageTable {
+ public:
+  ImageTable();
+  ~ImageTable();
+  void add(const ZOZUnwindImage& image);
+  // Every ELF image the loader reports, with its ".eh_frame_hdr".
+  void addLoadedImages();
+};
 
 // An address at which nothing can be read (a page mapped without access).
 uint64_t unreadableAddress();
