@@ -1,4 +1,4 @@
-#include "crash/core/dwarf_cfi.h"
+#include "crash/core/zoz_dwarf_cfi.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "crash/core/tests/unwind_test_support.h"
-#include "crash/core/unwinder.h"
+#include "crash/core/zoz_unwinder.h"
 
 using namespace unwind_test;
 
@@ -654,7 +654,7 @@ class DwarfImage {
     memory.putU64(stack + 0x08, kDwarfReturn);                    // saved lr
     memory.putU64(stack + 0x80, 0);                               // the frame record at fp
     memory.putU64(stack + 0x88, kRecordReturn);
-    images.add({memory.base(), memory.base(), 0x10000, memory.address(info), memory.address(ehFrame), 0});
+    images.add(imageNode(memory.base(), 0x10000, memory.address(info), memory.address(ehFrame)));
   }
 
   // The pc of the second frame when the first is at `offset` (lr is 0, so

@@ -17,7 +17,7 @@
 
 #include "crash/core/tests/unwind_chain.h"
 #include "crash/core/tests/unwind_test_support.h"
-#include "crash/core/unwinder.h"
+#include "crash/core/zoz_unwinder.h"
 #include "os/kernel/threads.h"
 #include "os/testing/child_process.h"
 

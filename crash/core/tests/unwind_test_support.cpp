@@ -8,7 +8,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "crash/core/unwind_support.h"
+#include "crash/core/zoz_unwind_support.h"
 #include "os/kernel/loader.h"
 
 namespace unwind_test {
@@ -186,16 +186,27 @@ size_t appendUnwindInfo(Memory& memory, const std::vector<uint32_t>& common, con
   return section;
 }
 
+ZOZBinaryImageRuntimeNode imageNode(uint64_t base, uint64_t size, uint64_t unwindInfo, uint64_t ehFrame,
+                                    uint64_t ehFrameHdr) {
+  ZOZBinaryImageRuntimeNode node;
+  node.baseAddress = base;
+  node.size = size;
+  node.unwindInfo = unwindInfo;
+  node.ehFrame = ehFrame;
+  node.ehFrameHdr = ehFrameHdr;
+  return node;
+}
+
 namespace {
 
 constexpr size_t kMaxImages = 512;
-ZOZUnwindImage gImages[kMaxImages];
+ZOZBinaryImageRuntimeNode gImages[kMaxImages];
 std::atomic<size_t> gImageCount{0};
 
-bool lookupImage(uint64_t address, ZOZUnwindImage* image) {
+bool lookupImage(uintptr_t address, ZOZBinaryImageRuntimeNode* image) {
   const size_t n = gImageCount.load(std::memory_order_acquire);
   for (size_t i = 0; i < n; ++i) {
-    if (address >= gImages[i].start && address - gImages[i].start < gImages[i].size) {
+    if (address >= gImages[i].baseAddress && address - gImages[i].baseAddress < gImages[i].size) {
       *image = gImages[i];
       return true;
     }
@@ -215,7 +226,7 @@ ImageTable::~ImageTable() {
   gImageCount.store(0);
 }
 
-void ImageTable::add(const ZOZUnwindImage& image) {
+void ImageTable::add(const ZOZBinaryImageRuntimeNode& image) {
   const size_t n = gImageCount.load();
   if (n == kMaxImages) throw std::length_error("test image table full");
   gImages[n] = image;
@@ -226,7 +237,11 @@ void ImageTable::addLoadedImages() {
   for (uint32_t i = 0; i < os::kernel::_dyld_image_count(); ++i) {
     const auto info = os::kernel::imageInfoForHeader(os::kernel::_dyld_get_image_header(i));
     if (!info || info->format != os::kernel::ImageFormat::ELF) continue;
-    add({uint64_t(info->header), info->vmaddr, info->vmsize, 0, info->ehFrame, info->ehFrameHdr});
+    // As the binary-image table keeps them: from the header to the end of
+    // the mapped extent.
+    const uint64_t base = uint64_t(info->header);
+    const uint64_t end = info->vmaddr + info->vmsize;
+    add(imageNode(base, end > base ? end - base : 0, 0, info->ehFrame, info->ehFrameHdr));
   }
 }
 

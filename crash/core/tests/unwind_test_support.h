@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "crash/core/register_state.h"
-#include "crash/core/unwinder.h"
+#include "crash/core/zoz_register_state.h"
+#include "crash/core/zoz_unwinder.h"
 
 namespace unwind_test {
 
@@ -83,13 +83,17 @@ struct CompactPage {
 size_t appendUnwindInfo(Memory& memory, const std::vector<uint32_t>& common, const std::vector<CompactPage>& pages,
                         uint32_t end);
 
+// A binary-image table slot.
+ZOZBinaryImageRuntimeNode imageNode(uint64_t base, uint64_t size, uint64_t unwindInfo, uint64_t ehFrame,
+                                    uint64_t ehFrameHdr = 0);
+
 // Images the unwinder finds while the table is alive (one table at a time),
 // instead of the capture core's table.
 class ImageTable {
  public:
   ImageTable();
   ~ImageTable();
-  void add(const ZOZUnwindImage& image);
+  void add(const ZOZBinaryImageRuntimeNode& image);
   // Every ELF image the loader reports, with its ".eh_frame_hdr".
   void addLoadedImages();
 };

@@ -1,10 +1,17 @@
-#include "crash/core/unwinder.h"
+#include "crash/core/zoz_unwinder.h"
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <vector>
 
 #include "crash/core/tests/unwind_test_support.h"
+#include "crash/core/zoz_context.h"
+#include "os/testing/child_process.h"
 
 using namespace unwind_test;
 
@@ -61,7 +68,7 @@ class CompactImage {
         0x3000);
     memory.align(16);
     stack = memory.append(Bytes(0x1000, 0));
-    image = {memory.base(), memory.base(), 0x10000, memory.address(info), memory.address(ehFrame), 0};
+    image = imageNode(memory.base(), 0x10000, memory.address(info), memory.address(ehFrame));
   }
   uint64_t address(uint64_t offset) const { return memory.address(offset); }
   uint64_t stackAddress(uint64_t offset) const { return memory.address(stack + offset); }
@@ -70,7 +77,7 @@ class CompactImage {
   Memory memory;
   size_t ehFrame = 0;
   size_t stack = 0;
-  ZOZUnwindImage image{};
+  ZOZBinaryImageRuntimeNode image;
 };
 
 TEST(Unwinder, FirstFrameIsThePCAndRunsNoStrategy) {
@@ -114,7 +121,7 @@ TEST(Unwinder, CompactLookups) {
   LogCapture log;
   CompactImage image;
   ZOZCompactUnwindContext context;
-  ASSERT_TRUE(ZOZCompactUnwindInit(&context, image.image.unwindInfo, image.image.ehFrame, image.image.base));
+  ASSERT_TRUE(ZOZCompactUnwindInit(&context, image.image.unwindInfo, image.image.ehFrame, image.image.baseAddress));
   struct Case {
     const char* name;
     uint64_t pc;  // offset from the base
@@ -154,18 +161,19 @@ TEST(Unwinder, CompactLookups) {
   Memory version2;
   const uint64_t header = version2.address(version2.appendU32(2));
   log.clear();
-  EXPECT_FALSE(ZOZCompactUnwindInit(&bad, header, 0, image.image.base));
+  EXPECT_FALSE(ZOZCompactUnwindInit(&bad, header, 0, image.image.baseAddress));
   EXPECT_TRUE(log.has("Error: bad unwind_info structure version (%d != %d)"));
-  EXPECT_FALSE(ZOZCompactUnwindInit(&bad, unreadableAddress(), 0, image.image.base));
+  EXPECT_FALSE(ZOZCompactUnwindInit(&bad, unreadableAddress(), 0, image.image.baseAddress));
 }
 
-// One walk through every compact strategy, then the frame-record fallback.
-TEST(Unwinder, WalksCompactEncodingsThenFrameRecords) {
-  LogCapture log;
-  CompactImage image;
-  ImageTable images;
-  images.add(image.image);
+// One walk through every compact strategy, then the frame-record fallback:
+// the stack it reads, the state it starts from and the frames it yields.
+struct CompactWalk {
+  ZOZThreadContext state;
+  std::vector<Frame> frames;
+};
 
+CompactWalk compactWalk(CompactImage& image) {
   const uint64_t recordA = image.stackAddress(0x100);
   const uint64_t recordB = image.stackAddress(0x200);
   image.put(0x100, recordB);               // A: saved fp ...
@@ -174,23 +182,29 @@ TEST(Unwinder, WalksCompactEncodingsThenFrameRecords) {
   image.put(0x118, image.address(0x1900));  // ... and lr, in the regular page
   image.put(0x200, 0);                     // B: the outermost record
   image.put(0x208, kNowhere);
-
   // The crash is in the frame-based function; lr leads into the DWARF one.
-  const ZOZThreadContext state =
-      arm64State(image.address(0x1050), image.stackAddress(0x80), recordA, image.address(0x1250));
-  const std::vector<Frame> expected = {
-      {image.address(0x1050), image.stackAddress(0x80), recordA},
-      // Frame-based: the record at fp.
-      {image.address(0x1200), recordA + 16, recordB},
-      // Looked up at 0x11FF, inside the frameless function: pc = lr, sp and
-      // fp stay.
-      {image.address(0x1250), recordA + 16, recordB},
-      // DWARF: CFA = sp + 16.
-      {image.address(0x1900), recordA + 32, recordB},
-      // A regular page: the record at fp.
-      {kNowhere, recordB + 16, 0},
-  };
-  EXPECT_EQ(walk(state), expected) << log.recent(40);
+  return {arm64State(image.address(0x1050), image.stackAddress(0x80), recordA, image.address(0x1250)),
+          {
+              {image.address(0x1050), image.stackAddress(0x80), recordA},
+              // Frame-based: the record at fp.
+              {image.address(0x1200), recordA + 16, recordB},
+              // Looked up at 0x11FF, inside the frameless function: pc = lr,
+              // sp and fp stay.
+              {image.address(0x1250), recordA + 16, recordB},
+              // DWARF: CFA = sp + 16.
+              {image.address(0x1900), recordA + 32, recordB},
+              // A regular page: the record at fp.
+              {kNowhere, recordB + 16, 0},
+          }};
+}
+
+TEST(Unwinder, WalksCompactEncodingsThenFrameRecords) {
+  LogCapture log;
+  CompactImage image;
+  ImageTable images;
+  images.add(image.image);
+  const CompactWalk expected = compactWalk(image);
+  EXPECT_EQ(walk(expected.state), expected.frames) << log.recent(40);
   EXPECT_TRUE(log.has("Trying to read dwarf data with offset %lx"));
   EXPECT_TRUE(log.has("Encountered a regular second-level page"));
   EXPECT_TRUE(log.has("Unable to find binary for %p"));
@@ -198,11 +212,44 @@ TEST(Unwinder, WalksCompactEncodingsThenFrameRecords) {
 
   // A crash at a function's first instruction is looked up in the function
   // before it: at 0x1100 (frameless) the frame-based rule of 0x1000 applies.
-  const ZOZThreadContext atEntry =
-      arm64State(image.address(0x1100), image.stackAddress(0x80), recordA, image.address(0x1250));
+  ZOZThreadContext atEntry = expected.state;
+  atEntry.arm64.ss.pc = image.address(0x1100);
   const std::vector<Frame> frames = walk(atEntry, 2);
   ASSERT_EQ(frames.size(), 2u);
   EXPECT_EQ(frames[1].pc, image.address(0x1200));
+}
+
+// Without a test lookup the images come from the capture core's table, and
+// the messages go to its internal log.
+TEST(Unwinder, UsesTheBinaryImageTableAndTheInternalLog) {
+  const os::testing::ChildResult result = os::testing::runInChild([]() -> std::string {
+    char directory[] = "/tmp/drosil-unwind-XXXXXX";
+    if (!::mkdtemp(directory)) return "mkdtemp failed";
+    const std::string logPath = std::string(directory) + "/sdk.log";
+    static ZOZReadOnlyContext readonly;
+    static ZOZWritableContext writable;
+    readonly.logPath = logPath.c_str();
+    readonly.initialized = true;
+    zozContext.readonly = &readonly;
+    zozContext.writable = &writable;
+
+    CompactImage image;
+    writable.binaryImage.nodes[7] = image.image;
+    const CompactWalk expected = compactWalk(image);
+    const std::vector<Frame> frames = walk(expected.state);
+
+    std::ifstream file(logPath);
+    const std::string log((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ::unlink(logPath.c_str());
+    ::rmdir(directory);
+    if (frames != expected.frames) return "the walk differs: " + std::to_string(frames.size()) + " frames";
+    if (log.find("WARN  [ZOZCompactUnwindLookupSecondLevel:") == std::string::npos ||
+        log.find("] Encountered a regular second-level page\n") == std::string::npos) {
+      return "sdk.log lacks the unwinder's lines:\n" + log;
+    }
+    return "";
+  });
+  EXPECT_TRUE(result.succeeded()) << result.describe();
 }
 
 TEST(Unwinder, LinkRegisterServesTheFirstStepOnly) {

@@ -36,7 +36,7 @@
 
 #include <cstdint>
 
-#include "crash/core/register_state.h"
+#include "crash/core/zoz_register_state.h"
 
 // ---- Records ----
 struct ZOZDwarfInstructions {

@@ -1,10 +1,10 @@
-#include "crash/core/register_state.h"
+#include "crash/core/zoz_register_state.h"
 
-#include "crash/core/unwind_support.h"
+#include "crash/core/zoz_unwind_support.h"
 
 namespace {
 
-bool isValid(const ZOZThreadContext* state) { return uintptr_t(state) >= ZOZInvalidPointerLimit; }
+bool isValid(const ZOZThreadContext* state) { return uintptr_t(state) >= kZOZMinimumValidAddress; }
 
 // The x86-64 register that DWARF number `number` (0 to 16) names, or null.
 template <class State>

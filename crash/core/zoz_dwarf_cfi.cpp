@@ -1,19 +1,19 @@
-#include "crash/core/dwarf_cfi.h"
+#include "crash/core/zoz_dwarf_cfi.h"
 
 #include <cstring>
 
-#include "crash/core/unwind_support.h"
+#include "crash/core/zoz_unwind_support.h"
 
 namespace {
 
-bool isValidAddress(uint64_t address) { return address >= ZOZInvalidPointerLimit; }
+bool isValidAddress(uint64_t address) { return address >= kZOZMinimumValidAddress; }
 bool isValidPointer(const void* pointer) { return isValidAddress(uintptr_t(pointer)); }
 
 template <class T>
 bool readValue(uint64_t* position, T* value) {
   if (!position || !value) return false;
   T v;
-  if (!zoz_detail::readMemory(*position, &v, sizeof v)) return false;
+  if (!ZOZReadMemory(*position, &v, sizeof v)) return false;
   *value = v;
   *position += sizeof v;
   return true;
@@ -336,7 +336,7 @@ bool ZOZDwarfReadCString(uint64_t* position, uint64_t limit, uint64_t* string) {
   if (!position || !string) return false;
   for (uint64_t p = *position; p < limit; ++p) {
     uint8_t c = 0;
-    if (!zoz_detail::readMemory(p, &c, 1)) return false;
+    if (!ZOZReadMemory(p, &c, 1)) return false;
     if (c == 0) {
       *string = *position;
       *position = p + 1;
@@ -414,7 +414,7 @@ uint64_t ZOZParseAddressWithEncodingAndAdvance(uint64_t* position, uint8_t encod
   }
   if (encoding & 0x80) {
     uint64_t pointer = 0;
-    if (value == 0 || !zoz_detail::readMemory(value, &pointer, sizeof pointer)) return failure;
+    if (value == 0 || !ZOZReadMemory(value, &pointer, sizeof pointer)) return failure;
     value = pointer;
   }
   return value;
@@ -426,7 +426,7 @@ bool ZOZDwarfParseAndProcessAugmentation(uint64_t* position, ZOZDwarfCIERecord* 
   if (!position || !cie) return false;
   uint64_t letter = cie->augmentationString;
   uint8_t c = 0;
-  if (!zoz_detail::readMemory(letter, &c, 1)) return false;
+  if (!ZOZReadMemory(letter, &c, 1)) return false;
   if (c == 0) return true;
   if (c != 'z') {
     ZOZ_UNWIND_WARN("Error: Unimplemented: augmentation string %s", (const char*)cie->augmentationString);
@@ -437,7 +437,7 @@ bool ZOZDwarfParseAndProcessAugmentation(uint64_t* position, ZOZDwarfCIERecord* 
   if (!ZOZDwarfReadULEB128(position, &dataLength) || !advanced(*position, dataLength, &dataEnd)) return false;
   // The string was found whole by ZOZDwarfReadCString: it ends.
   for (++letter;; ++letter) {
-    if (!zoz_detail::readMemory(letter, &c, 1)) return false;
+    if (!ZOZReadMemory(letter, &c, 1)) return false;
     if (c == 0) break;
     switch (c) {
       case 'L':
@@ -552,7 +552,7 @@ bool ZOZDwarfParseFDERecord(ZOZDwarfFDERecord* fde, bool parseCIE, ZOZDwarfCIERe
   }
 
   uint8_t first = 0;
-  if (!zoz_detail::readMemory(cie->augmentationString, &first, 1)) return false;
+  if (!ZOZReadMemory(cie->augmentationString, &first, 1)) return false;
   if (first == 'z') {
     uint64_t augmentationLength = 0;
     if (!ZOZDwarfReadULEB128(&p, &augmentationLength) || !advanced(p, augmentationLength, &p)) return false;
@@ -577,7 +577,7 @@ bool ZOZDwarfSearchEhFrameHeader(uint64_t ehFrameHdr, uint64_t pc, uint64_t* fde
     uint8_t countEncoding;
     uint8_t tableEncoding;
   } header;
-  if (!zoz_detail::readMemory(ehFrameHdr, &header, sizeof header)) return false;
+  if (!ZOZReadMemory(ehFrameHdr, &header, sizeof header)) return false;
   if (header.version != 1 || header.tableEncoding != 0x3B || header.countEncoding == 0xFF) return false;
   uint64_t p = ehFrameHdr + sizeof header;
   if (ZOZParseAddressWithEncodingAndAdvance(&p, header.ehFramePointerEncoding) == ZOZDwarfEncodedValueFailure) {
@@ -599,7 +599,7 @@ bool ZOZDwarfSearchEhFrameHeader(uint64_t ehFrameHdr, uint64_t pc, uint64_t* fde
     const uint64_t middle = low + (high - low) / 2;
     Entry entry;
     if (middle > (UINT64_MAX - table) / sizeof entry ||
-        !zoz_detail::readMemory(table + middle * sizeof entry, &entry, sizeof entry)) {
+        !ZOZReadMemory(table + middle * sizeof entry, &entry, sizeof entry)) {
       return false;
     }
     if (ehFrameHdr + uint64_t(int64_t(entry.location)) <= pc) {
@@ -610,7 +610,7 @@ bool ZOZDwarfSearchEhFrameHeader(uint64_t ehFrameHdr, uint64_t pc, uint64_t* fde
   }
   if (low == 0) return false;
   Entry entry;
-  if (!zoz_detail::readMemory(table + (low - 1) * sizeof entry, &entry, sizeof entry)) return false;
+  if (!ZOZReadMemory(table + (low - 1) * sizeof entry, &entry, sizeof entry)) return false;
   *fde = ehFrameHdr + uint64_t(int64_t(entry.fde));
   return true;
 }
@@ -744,7 +744,7 @@ uint64_t ZOZDwarfGetSavedRegister(const ZOZThreadContext* state, uint64_t cfa, u
   switch (kind) {
     case ZOZDwarfRuleCFAOffset: {
       uint64_t saved = 0;
-      if (!zoz_detail::readMemory(cfa + value, &saved, sizeof saved)) {
+      if (!ZOZReadMemory(cfa + value, &saved, sizeof saved)) {
         ZOZ_UNWIND_WARN("Error: Unable to read CFA value");
         return 0;
       }
@@ -762,7 +762,7 @@ uint64_t ZOZDwarfGetSavedRegister(const ZOZThreadContext* state, uint64_t cfa, u
         return 0;
       }
       uint64_t saved = 0;
-      if (!zoz_detail::readMemory(address, &saved, sizeof saved)) {
+      if (!ZOZReadMemory(address, &saved, sizeof saved)) {
         ZOZ_UNWIND_WARN("Error: Unable to read memory computed from expression");
         return 0;
       }
@@ -877,7 +877,7 @@ bool ZOZDwarfExpressionMachineExecuteNextOpcode(ZOZDwarfExpressionMachine* machi
       const uint64_t address = pop(m);
       ZOZ_UNWIND_WARN("DW_OP_deref value %p", (void*)address);
       uint64_t value = 0;
-      if (!zoz_detail::readMemory(address, &value, sizeof value)) {
+      if (!ZOZReadMemory(address, &value, sizeof value)) {
         ZOZ_UNWIND_WARN("Error: DW_OP_deref failed to read memory");
         return false;
       }
@@ -929,7 +929,7 @@ bool ZOZDwarfExpressionMachineExecuteNextOpcode(ZOZDwarfExpressionMachine* machi
         return false;
       }
       uint64_t value = 0;  // little-endian: the low bytes, zero-extended
-      if (!zoz_detail::readMemory(address, &value, size)) return false;
+      if (!ZOZReadMemory(address, &value, size)) return false;
       return push(m, value);
     }
     default:

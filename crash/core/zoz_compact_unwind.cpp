@@ -1,9 +1,9 @@
-#include "crash/core/compact_unwind.h"
+#include "crash/core/zoz_compact_unwind.h"
 
 #include <cstring>
 
-#include "crash/core/dwarf_cfi.h"
-#include "crash/core/unwind_support.h"
+#include "crash/core/zoz_dwarf_cfi.h"
+#include "crash/core/zoz_unwind_support.h"
 
 namespace {
 
@@ -19,9 +19,9 @@ struct CompressedPageHeader {
   uint16_t encodingsCount;
 };
 
-bool isValidAddress(uint64_t address) { return address >= ZOZInvalidPointerLimit; }
+bool isValidAddress(uint64_t address) { return address >= kZOZMinimumValidAddress; }
 
-bool readU32(uint64_t address, uint32_t* value) { return zoz_detail::readMemory(address, value, sizeof *value); }
+bool readU32(uint64_t address, uint32_t* value) { return ZOZReadMemory(address, value, sizeof *value); }
 
 }  // namespace
 
@@ -40,7 +40,7 @@ bool ZOZCompactUnwindInit(ZOZCompactUnwindContext* context, uint64_t unwindInfo,
     return false;
   }
   std::memset(context, 0, sizeof *context);
-  if (!zoz_detail::readMemory(unwindInfo, &context->unwindHeader, sizeof context->unwindHeader)) {
+  if (!ZOZReadMemory(unwindInfo, &context->unwindHeader, sizeof context->unwindHeader)) {
     ZOZ_UNWIND_WARN("Error: could not read memory contents of unwindInfo");
     return false;
   }
@@ -81,10 +81,10 @@ bool ZOZCompactUnwindFindFirstLevelEntry(ZOZCompactUnwindContext* context, uint6
   const uint64_t index = context->unwindInfo + context->unwindHeader.indexSectionOffset;
   const uint32_t count = context->unwindHeader.indexCount;
   ZOZCompactUnwindFirstLevelEntry entry;
-  if (count >= 2 && zoz_detail::readMemory(index, &entry, sizeof entry)) {
+  if (count >= 2 && ZOZReadMemory(index, &entry, sizeof entry)) {
     for (uint32_t i = 0; i + 1 < count; ++i) {
       ZOZCompactUnwindFirstLevelEntry next;
-      if (!zoz_detail::readMemory(index + uint64_t(i + 1) * sizeof next, &next, sizeof next)) break;
+      if (!ZOZReadMemory(index + uint64_t(i + 1) * sizeof next, &next, sizeof next)) break;
       if (entry.functionOffset <= offset && offset < next.functionOffset) {
         context->firstLevelEntry = entry;
         context->firstLevelNextFunctionOffset = next.functionOffset;
@@ -126,7 +126,7 @@ bool ZOZCompactUnwindLookupSecondLevelCompressed(ZOZCompactUnwindContext* contex
   if (!context || !result) return false;
   const uint64_t page = context->unwindInfo + context->firstLevelEntry.secondLevelPagesSectionOffset;
   CompressedPageHeader header;
-  if (!zoz_detail::readMemory(page, &header, sizeof header)) return false;
+  if (!ZOZReadMemory(page, &header, sizeof header)) return false;
 
   const uint64_t functionBase = context->loadAddress + context->firstLevelEntry.functionOffset;
   uint32_t target = 0;

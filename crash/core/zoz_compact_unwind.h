@@ -25,7 +25,7 @@
 
 #include <cstdint>
 
-#include "crash/core/register_state.h"
+#include "crash/core/zoz_register_state.h"
 
 inline constexpr uint32_t ZOZCompactUnwindModeMask = 0x0F000000;
 inline constexpr uint32_t ZOZCompactUnwindModeFrameless = 0x02000000;

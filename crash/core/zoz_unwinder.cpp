@@ -1,26 +1,26 @@
-#include "crash/core/unwinder.h"
+#include "crash/core/zoz_unwinder.h"
 
 #include <atomic>
 #include <cstring>
 
-#include "crash/core/dwarf_cfi.h"
-#include "crash/core/unwind_support.h"
+#include "crash/core/zoz_dwarf_cfi.h"
+#include "crash/core/zoz_unwind_support.h"
 
 namespace {
 
 std::atomic<ZOZUnwindImageLookup> gImageLookup{nullptr};
 
-bool isValidAddress(uint64_t address) { return address >= ZOZInvalidPointerLimit; }
+bool isValidAddress(uint64_t address) { return address >= kZOZMinimumValidAddress; }
 
 // The image that holds `address`.
-bool findImage(uint64_t address, ZOZUnwindImage* image) {
+bool findImage(uint64_t address, ZOZBinaryImageRuntimeNode* image) {
   if (ZOZUnwindImageLookup lookup = gImageLookup.load(std::memory_order_acquire)) return lookup(address, image);
-  return false;
+  return ZOZBinaryImageSafeFindImageForAddress(address, image);
 }
 
 // An ELF image: the FDE that the ".eh_frame_hdr" table gives for the pc, and
 // one DWARF step.
-bool unwindWithEhFrameHeader(ZOZUnwindContext* context, const ZOZUnwindImage& image) {
+bool unwindWithEhFrameHeader(ZOZUnwindContext* context, const ZOZBinaryImageRuntimeNode& image) {
   const uint64_t pc = ZOZThreadContextGetPC(&context->registers);
   uint64_t fde = 0;
   if (!ZOZDwarfSearchEhFrameHeader(image.ehFrameHdr, pc, &fde)) {
@@ -58,7 +58,7 @@ bool nextFrameUsingAllStrategies(ZOZUnwindContext* context) {
       ZOZ_UNWIND_ERROR("Failed to advance to the next frame");
       return false;
     }
-    if (ZOZThreadContextGetPC(&context->registers) < ZOZInvalidPointerLimit) {
+    if (ZOZThreadContextGetPC(&context->registers) < kZOZMinimumValidAddress) {
       ZOZ_UNWIND_ERROR("PC is invalid");
       ZOZ_UNWIND_ERROR("Failed to advance to the next frame");
       return false;
@@ -85,7 +85,7 @@ namespace zoz_detail {
 
 bool linkRegisterStep(ZOZThreadContext* state) {
   const uint64_t lr = ZOZThreadContextGetLinkRegister(state);
-  if (lr < ZOZInvalidPointerLimit) {
+  if (lr < kZOZMinimumValidAddress) {
     ZOZ_UNWIND_WARN("Error: LR value is invalid");
     return false;
   }
@@ -99,7 +99,7 @@ bool framePointerStep(ZOZThreadContext* state, bool allowLinkRegister) {
   }
   const uint64_t fp = ZOZThreadContextGetFramePointer(state);
   uint64_t record[2];
-  if (!readMemory(fp, record, sizeof record)) {
+  if (!ZOZReadMemory(fp, record, sizeof record)) {
     ZOZ_UNWIND_WARN("Error: failed to read memory at address %p", (void*)fp);
     return false;
   }
@@ -125,7 +125,7 @@ bool ZOZUnwindNextFrame(ZOZUnwindContext* context) {
   }
   const uint64_t pc = ZOZThreadContextGetPC(&context->registers);
   const uint64_t sp = ZOZThreadContextGetStackPointer(&context->registers);
-  if (pc < ZOZInvalidPointerLimit || sp < ZOZInvalidPointerLimit) {
+  if (pc < kZOZMinimumValidAddress || sp < kZOZMinimumValidAddress) {
     if (context->frameCount == 0) {
       ZOZ_UNWIND_WARN("Cancelling unwind for thread with invalid PC/SP");
     } else {
@@ -137,8 +137,8 @@ bool ZOZUnwindNextFrame(ZOZUnwindContext* context) {
 
   const uint64_t newPC = ZOZThreadContextGetPC(&context->registers);
   const uint64_t newSP = ZOZThreadContextGetStackPointer(&context->registers);
-  if (newPC < ZOZInvalidPointerLimit) return false;
-  if (newSP < ZOZInvalidPointerLimit) {
+  if (newPC < kZOZMinimumValidAddress) return false;
+  if (newSP < kZOZMinimumValidAddress) {
     ZOZ_UNWIND_WARN("Error: SP (%p) isn't a valid pointer", (void*)newSP);
     return false;
   }
@@ -171,19 +171,18 @@ bool ZOZUnwindWithLRRegister(ZOZUnwindContext* context) {
 bool ZOZUnwindWithCompactUnwindInfo(ZOZUnwindContext* context) {
   if (!context) return false;
   const uint64_t pc = ZOZThreadContextGetPC(&context->registers);
-  ZOZUnwindImage image;
-  std::memset(&image, 0, sizeof image);
+  ZOZBinaryImageRuntimeNode image;
   if (!findImage(pc, &image)) {
     ZOZ_UNWIND_WARN("Unable to find binary for %p", (void*)pc);
     return false;
   }
-  ZOZ_UNWIND_DEBUG("Binary image for %p at %p", (void*)pc, (void*)image.base);
+  ZOZ_UNWIND_DEBUG("Binary image for %p at %p", (void*)pc, (void*)image.baseAddress);
   if (!isValidAddress(image.unwindInfo)) {
     if (isValidAddress(image.ehFrameHdr)) return unwindWithEhFrameHeader(context, image);
-    ZOZ_UNWIND_INFO("Binary image at %p has no unwind info", (void*)image.base);
+    ZOZ_UNWIND_INFO("Binary image at %p has no unwind info", (void*)image.baseAddress);
     return false;
   }
-  if (!ZOZCompactUnwindInit(&context->compactUnwindContext, image.unwindInfo, image.ehFrame, image.base)) {
+  if (!ZOZCompactUnwindInit(&context->compactUnwindContext, image.unwindInfo, image.ehFrame, image.baseAddress)) {
     ZOZ_UNWIND_ERROR("Unable to read unwind info");
     return false;
   }

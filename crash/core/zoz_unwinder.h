@@ -9,8 +9,8 @@
 //   call yields one caller. At most 100,000 frames are yielded.
 // - A step (after the first frame) lowers the pc by 1 first, so that a
 //   return address is looked up inside its call, then tries in order:
-//     1. the image that holds the pc (ZOZUnwindImage, from the binary-image
-//        table): its compact unwind information when it has some (which may
+//     1. the image that holds the pc (from the binary-image table): its
+//        compact unwind information when it has some (which may
 //        send the step to its DWARF call-frame information); otherwise,
 //        for an ELF image, the FDE that its ".eh_frame_hdr" search table
 //        gives for the pc, and one DWARF step;
@@ -36,8 +36,9 @@
 
 #include <cstdint>
 
-#include "crash/core/compact_unwind.h"
-#include "crash/core/register_state.h"
+#include "crash/core/zoz_binary_image.h"
+#include "crash/core/zoz_compact_unwind.h"
+#include "crash/core/zoz_register_state.h"
 
 inline constexpr uint32_t ZOZUnwindMaximumFrames = 100000;
 
@@ -47,18 +48,6 @@ struct ZOZUnwindContext {
   ZOZCompactUnwindContext compactUnwindContext;
   uint64_t lastFramePC;
   uint32_t repeatCount;  // how many frames in a row repeated the last pc
-};
-
-// What a step needs of the image that holds an address. Mach-O images have
-// compact unwind information and "__eh_frame"; ELF images ".eh_frame" and
-// ".eh_frame_hdr". An address of 0 means the image has no such section.
-struct ZOZUnwindImage {
-  uint64_t base;  // the header's address: compact unwind offsets count from it
-  uint64_t start;  // the range [start, start + size) the image covers
-  uint64_t size;
-  uint64_t unwindInfo;
-  uint64_t ehFrame;
-  uint64_t ehFrameHdr;
 };
 
 // False without a context; otherwise clears it and copies `state` in.
@@ -80,5 +69,5 @@ bool ZOZUnwindWithCompactUnwindInfo(ZOZUnwindContext* context);
 // Replaces the binary-image table as the source of images (tests that walk
 // synthetic images without the capture core started); null restores the
 // table. The lookup runs on the crash path: it must be async-signal-safe.
-using ZOZUnwindImageLookup = bool (*)(uint64_t address, ZOZUnwindImage* image);
+using ZOZUnwindImageLookup = bool (*)(uintptr_t address, ZOZBinaryImageRuntimeNode* image);
 void TEST_ZOZUnwindSetImageLookup(ZOZUnwindImageLookup lookup);
