@@ -19,7 +19,7 @@ struct CompressedPageHeader {
   uint16_t encodingsCount;
 };
 
-bool isValidAddress(uint64_t address) { return address >= kZOZMinimumValidAddress; }
+bool isValidAddress(uint64_t address) { return address >= kZOZUnwindMinimumValidAddress; }
 
 bool readU32(uint64_t address, uint32_t* value) { return ZOZReadMemory(address, value, sizeof *value); }
 

@@ -6,7 +6,7 @@
 
 namespace {
 
-bool isValidAddress(uint64_t address) { return address >= kZOZMinimumValidAddress; }
+bool isValidAddress(uint64_t address) { return address >= kZOZUnwindMinimumValidAddress; }
 bool isValidPointer(const void* pointer) { return isValidAddress(uintptr_t(pointer)); }
 
 template <class T>

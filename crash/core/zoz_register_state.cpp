@@ -4,7 +4,7 @@
 
 namespace {
 
-bool isValid(const ZOZThreadContext* state) { return uintptr_t(state) >= kZOZMinimumValidAddress; }
+bool isValid(const ZOZThreadContext* state) { return uintptr_t(state) >= kZOZUnwindMinimumValidAddress; }
 
 // The x86-64 register that DWARF number `number` (0 to 16) names, or null.
 template <class State>

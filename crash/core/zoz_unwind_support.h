@@ -6,10 +6,22 @@
 // Async-signal-safe: no allocation, no lock, no stdio.
 #pragma once
 
-#include "crash/core/zoz_sdk_log.h"
-#include "crash/core/zoz_utilities.h"
+#include <cstddef>
+#include <cstdint>
 
 struct ZOZThreadContext;
+
+// The capture core's internal log (zoz_sdk_log.h) and safe read
+// (zoz_utilities.h), declared here as there so that these sources build
+// without the rest of the core's headers (the fuzz target builds them alone).
+void ZOZSDKFileLog(int level, const char* format, ...);
+bool ZOZReadMemory(uintptr_t source, void* destination, size_t length);
+
+// Addresses below this are never valid pointers (the capture core's
+// kZOZMinimumValidAddress).
+inline constexpr uint64_t kZOZUnwindMinimumValidAddress = 4096;
+// A frame record: the saved fp, then the return address.
+inline constexpr uint64_t kZOZFrameRecordSize = 16;
 
 namespace zoz_detail {
 
@@ -26,30 +38,20 @@ bool linkRegisterStep(ZOZThreadContext* state);
 }  // namespace zoz_detail
 
 // Sees every message of the unwinder and the call-frame machinery, by its
-// level (ZOZInternalLogLevel) and its text as quoted in the code, as it goes
-// to the internal log; null removes it. Called on the thread that logs,
-// inside the crash path: the observer must be async-signal-safe.
+// level (1 DEBUG, 2 INFO, 3 WARN, 4 ERROR) and its text as quoted in the code,
+// as it goes to the internal log; null removes it. Called on the thread that
+// logs, inside the crash path: the observer must be async-signal-safe.
 using ZOZUnwindLogObserver = void (*)(int level, const char* message);
 void TEST_ZOZUnwindSetLogObserver(ZOZUnwindLogObserver observer);
 
-// The internal log's lines of the unwinder, seen by the observer too.
-#define ZOZ_UNWIND_DEBUG(message, ...)                                        \
-  do {                                                                        \
-    ::zoz_detail::observeUnwindLog(ZOZInternalLogLevelDebug, message);        \
-    ZOZSDKLogDebug(message __VA_OPT__(, ) __VA_ARGS__);                        \
+// A line of the internal log: the level word padded to five characters and
+// the place, then the message.
+#define ZOZ_UNWIND_LOG(level, word, message, ...)                                                \
+  do {                                                                                           \
+    ::zoz_detail::observeUnwindLog(level, message);                                              \
+    ZOZSDKFileLog(level, word " [%s:%d] " message "\n", __func__, __LINE__ __VA_OPT__(, ) __VA_ARGS__); \
   } while (0)
-#define ZOZ_UNWIND_INFO(message, ...)                                         \
-  do {                                                                        \
-    ::zoz_detail::observeUnwindLog(ZOZInternalLogLevelInfo, message);         \
-    ZOZSDKLogInfo(message __VA_OPT__(, ) __VA_ARGS__);                         \
-  } while (0)
-#define ZOZ_UNWIND_WARN(message, ...)                                         \
-  do {                                                                        \
-    ::zoz_detail::observeUnwindLog(ZOZInternalLogLevelWarn, message);         \
-    ZOZSDKLogWarn(message __VA_OPT__(, ) __VA_ARGS__);                         \
-  } while (0)
-#define ZOZ_UNWIND_ERROR(message, ...)                                        \
-  do {                                                                        \
-    ::zoz_detail::observeUnwindLog(ZOZInternalLogLevelError, message);        \
-    ZOZSDKLogError(message __VA_OPT__(, ) __VA_ARGS__);                        \
-  } while (0)
+#define ZOZ_UNWIND_DEBUG(message, ...) ZOZ_UNWIND_LOG(1, "DEBUG", message __VA_OPT__(, ) __VA_ARGS__)
+#define ZOZ_UNWIND_INFO(message, ...) ZOZ_UNWIND_LOG(2, "INFO ", message __VA_OPT__(, ) __VA_ARGS__)
+#define ZOZ_UNWIND_WARN(message, ...) ZOZ_UNWIND_LOG(3, "WARN ", message __VA_OPT__(, ) __VA_ARGS__)
+#define ZOZ_UNWIND_ERROR(message, ...) ZOZ_UNWIND_LOG(4, "ERROR", message __VA_OPT__(, ) __VA_ARGS__)

@@ -5,12 +5,15 @@
 
 #include "crash/core/zoz_dwarf_cfi.h"
 #include "crash/core/zoz_unwind_support.h"
+#include "crash/core/zoz_utilities.h"
+
+static_assert(kZOZUnwindMinimumValidAddress == kZOZMinimumValidAddress);
 
 namespace {
 
 std::atomic<ZOZUnwindImageLookup> gImageLookup{nullptr};
 
-bool isValidAddress(uint64_t address) { return address >= kZOZMinimumValidAddress; }
+bool isValidAddress(uint64_t address) { return address >= kZOZUnwindMinimumValidAddress; }
 
 // The image that holds `address`.
 bool findImage(uint64_t address, ZOZBinaryImageRuntimeNode* image) {
@@ -58,7 +61,7 @@ bool nextFrameUsingAllStrategies(ZOZUnwindContext* context) {
       ZOZ_UNWIND_ERROR("Failed to advance to the next frame");
       return false;
     }
-    if (ZOZThreadContextGetPC(&context->registers) < kZOZMinimumValidAddress) {
+    if (ZOZThreadContextGetPC(&context->registers) < kZOZUnwindMinimumValidAddress) {
       ZOZ_UNWIND_ERROR("PC is invalid");
       ZOZ_UNWIND_ERROR("Failed to advance to the next frame");
       return false;
@@ -81,35 +84,6 @@ bool nextFrameUsingAllStrategies(ZOZUnwindContext* context) {
 
 }  // namespace
 
-namespace zoz_detail {
-
-bool linkRegisterStep(ZOZThreadContext* state) {
-  const uint64_t lr = ZOZThreadContextGetLinkRegister(state);
-  if (lr < kZOZMinimumValidAddress) {
-    ZOZ_UNWIND_WARN("Error: LR value is invalid");
-    return false;
-  }
-  return ZOZThreadContextSetPC(state, lr);
-}
-
-bool framePointerStep(ZOZThreadContext* state, bool allowLinkRegister) {
-  if (allowLinkRegister) {
-    if (linkRegisterStep(state)) return true;
-    ZOZ_UNWIND_WARN("Unable to use LR, skipping");
-  }
-  const uint64_t fp = ZOZThreadContextGetFramePointer(state);
-  uint64_t record[2];
-  if (!ZOZReadMemory(fp, record, sizeof record)) {
-    ZOZ_UNWIND_WARN("Error: failed to read memory at address %p", (void*)fp);
-    return false;
-  }
-  ZOZThreadContextSetPC(state, record[1]);
-  ZOZThreadContextSetFramePointer(state, record[0]);
-  ZOZThreadContextSetStackPointer(state, ZOZUnwindStackPointerAdjust(fp));
-  return true;
-}
-
-}  // namespace zoz_detail
 
 bool ZOZUnwindInit(ZOZUnwindContext* context, const ZOZThreadContext* state) {
   if (!context || !state) return false;
@@ -125,7 +99,7 @@ bool ZOZUnwindNextFrame(ZOZUnwindContext* context) {
   }
   const uint64_t pc = ZOZThreadContextGetPC(&context->registers);
   const uint64_t sp = ZOZThreadContextGetStackPointer(&context->registers);
-  if (pc < kZOZMinimumValidAddress || sp < kZOZMinimumValidAddress) {
+  if (pc < kZOZUnwindMinimumValidAddress || sp < kZOZUnwindMinimumValidAddress) {
     if (context->frameCount == 0) {
       ZOZ_UNWIND_WARN("Cancelling unwind for thread with invalid PC/SP");
     } else {
@@ -137,8 +111,8 @@ bool ZOZUnwindNextFrame(ZOZUnwindContext* context) {
 
   const uint64_t newPC = ZOZThreadContextGetPC(&context->registers);
   const uint64_t newSP = ZOZThreadContextGetStackPointer(&context->registers);
-  if (newPC < kZOZMinimumValidAddress) return false;
-  if (newSP < kZOZMinimumValidAddress) {
+  if (newPC < kZOZUnwindMinimumValidAddress) return false;
+  if (newSP < kZOZUnwindMinimumValidAddress) {
     ZOZ_UNWIND_WARN("Error: SP (%p) isn't a valid pointer", (void*)newSP);
     return false;
   }
@@ -158,7 +132,7 @@ uint32_t ZOZUnwindContextGetCounter(const ZOZUnwindContext* context) {
   return context->repeatCount;
 }
 
-uint64_t ZOZUnwindStackPointerAdjust(uint64_t value) { return value + 16; }
+uint64_t ZOZUnwindStackPointerAdjust(uint64_t value) { return value + kZOZFrameRecordSize; }
 
 bool ZOZUnwindWithFramePointer(ZOZUnwindContext* context, bool allowLinkRegister) {
   return context && zoz_detail::framePointerStep(&context->registers, allowLinkRegister);
