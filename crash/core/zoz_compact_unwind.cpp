@@ -91,8 +91,10 @@ bool ZOZCompactUnwindFindFirstLevelEntry(ZOZCompactUnwindContext* context, uint6
         ZOZ_UNWIND_DEBUG("Found first level (second => %u)", unsigned(entry.secondLevelPagesSectionOffset));
         return true;
       }
-      // The index is sorted: no later entry starts at or before the pc.
-      if (entry.functionOffset > offset) break;
+      // The index is sorted, each entry above the one before: no later entry
+      // starts at or before the pc, and an entry that does not rise is
+      // damage (a run of zeros would otherwise be scanned to its end).
+      if (entry.functionOffset > offset || next.functionOffset <= entry.functionOffset) break;
       entry = next;
     }
   }

@@ -19,8 +19,9 @@
 //
 // Every read of the section goes through the safe memory read; nothing is
 // allocated and no lock is taken, so all of it may run in a signal handler.
-// The first-level scan stops at the first entry beyond the pc (the index is
-// sorted), so damaged counts cannot make it walk far.
+// The first-level scan stops at the first entry beyond the pc and at the
+// first that does not rise above the one before (the index is sorted), so a
+// damaged count cannot make it walk far.
 #pragma once
 
 #include <cstdint>

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -155,6 +157,22 @@ TEST(Unwinder, CompactLookups) {
     if (c.message) {
       EXPECT_TRUE(log.has(c.message)) << log.recent();
     }
+  }
+
+  // A damaged index count over a run of zeros: the scan stops at the first
+  // entry that does not rise, instead of reading 256 MiB one entry at a time.
+  {
+    const size_t size = size_t(256) << 20;
+    void* zeros = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(zeros, MAP_FAILED);
+    const uint32_t header[] = {1, 28, 0, 0, 0, 28, 0xFFFFFFFF, 0x1000, 0, 0};
+    std::memcpy(zeros, header, sizeof header);
+    ZOZCompactUnwindContext damaged;
+    ASSERT_TRUE(ZOZCompactUnwindInit(&damaged, uint64_t(zeros), 0, uint64_t(zeros)));
+    log.clear();
+    EXPECT_FALSE(ZOZCompactUnwindFindFirstLevelEntry(&damaged, uint64_t(zeros) + 0x2000));
+    EXPECT_TRUE(log.has("Unable to find pc in first level"));
+    ::munmap(zeros, size);
   }
 
   ZOZCompactUnwindContext bad;
