@@ -144,6 +144,7 @@ TEST(DwarfReaders, PointerEncodings) {
       {"signed LEB128", 0x09, {0x7D}, uint64_t(-3), false, 1, nullptr},
       {"unhandled format", 0x05, {0, 0, 0, 0}, std::nullopt, false, 0, "Unhandled: encoding 0x%02x"},
       {"unhandled application", 0x33, {0, 0, 0, 0}, std::nullopt, false, 0, "Unhandled: relative encoding 0x%02x"},
+      // Indirect pointers are read through the safe read: no fault.
       {"indirect through an unreadable address", 0x80, le64(unreadableAddress()), std::nullopt, false, 0, nullptr},
       {"indirect through address 0", 0x80, le64(0), std::nullopt, false, 0, nullptr},
   };
@@ -208,7 +209,8 @@ TEST(DwarfRecords, ParsesCIEAndFDE) {
       EXPECT_EQ(record.cie.lsdaEncoding, 0x1B);
     }
     ASSERT_GE(record.cie.instructions.length, 3u);
-    EXPECT_EQ(0, std::memcmp(reinterpret_cast<const void*>(record.cie.instructions.start), c.cie.instructions.data(), 3));
+    EXPECT_EQ(0,
+              std::memcmp(reinterpret_cast<const void*>(record.cie.instructions.start), c.cie.instructions.data(), 3));
     EXPECT_EQ(record.fde.pcBegin, 0x40001000u);
     EXPECT_EQ(record.fde.addressRange, 0x80u);
     ASSERT_GE(record.fde.instructions.length, 3u);
@@ -260,6 +262,7 @@ TEST(DwarfRecords, RefusesWhatItDoesNotHandle) {
          return uint64_t(f);
        },
        "Error: CIE length invalid"},
+      // Unwind sections are read through the safe read: no fault.
       {"CIE pointer into unreadable memory",
        [](Memory& m) {
          m.append({0x55});
@@ -343,13 +346,14 @@ Bytes le64(uint64_t v) {
 TEST(DwarfInstructions, LocationsAndLimits) {
   constexpr auto arm = ZOZRegisterLayout::ARM64;
   runInstructionCases({
-      // Code alignment factor 4: two advances of 1 reach location 8.
+      // Code alignment factor 4: the three advances reach location 12.
       {"advance_loc1, 2 and 4 add up", arm, {}, {0x02, 1, 0x03, 1, 0, 0x04, 1, 0, 0, 0, 0x0E, 32}, 12, true,
        cfaOffset(0), nullptr},
       {"advance_loc1, 2 and 4 then the rule past them", arm, {}, {0x02, 1, 0x03, 1, 0, 0x04, 1, 0, 0, 0, 0x0E, 32},
        13, true, cfaOffset(32), nullptr},
       {"a pc limit of 0 runs nothing", arm, {}, {0x0E, 32}, 0, true, cfaOffset(0), nullptr},
-      // set_loc's operand is an address: the location is its offset from pc begin.
+      // set_loc's operand is an address: taken whole as the location, it would
+      // lie past every pc limit; the location is its offset from pc begin.
       {"set_loc counts from pc begin", arm, {}, cat({{0x01}, le64(0x40000010), {0x0E, 32}}), 0x11, true,
        cfaOffset(32), nullptr},
       {"set_loc to the limit stops", arm, {}, cat({{0x01}, le64(0x40000010), {0x0E, 32}}), 0x10, true, cfaOffset(0),
@@ -372,7 +376,8 @@ TEST(DwarfInstructions, Rules) {
          EXPECT_EQ(r.cfaRule.offset, 16u);
        },
        nullptr},
-      // DWARF: a register rule for the CFA replaces an expression rule.
+      // A CFA expression kept after def_cfa would still decide the CFA; in
+      // DWARF a register rule for the CFA replaces an expression rule.
       {"def_cfa ends a CFA expression", arm, {0x0F, 2, 0x8F, 0x00}, {0x0C, 31, 16}, 100, true,
        [](const ZOZDwarfRuleSet& r) {
          EXPECT_EQ(r.cfaRule.expression, 0u);
@@ -408,11 +413,10 @@ TEST(DwarfInstructions, RefusalsAndStates) {
   constexpr auto arm = ZOZRegisterLayout::ARM64;
   constexpr auto x86 = ZOZRegisterLayout::X86_64;
   runInstructionCases({
-      // Code alignment factor 4: remember_state lies at location 4.
       {"arm64: restore refuses", arm, {}, {0xDE}, 100, false, nullptr,
        "Error: Unimplemented DWARF instruction with operand 0x%x"},
-      {"x86-64: restore_state brings back the remembered rules", x86, {}, {0x0E, 16, 0x86, 2, 0x0A, 0x0E, 8, 0xC6, 0x41, 0x0B},
-       100, true,
+      {"x86-64: restore_state brings back the remembered rules", x86, {},
+       {0x0E, 16, 0x86, 2, 0x0A, 0x0E, 8, 0xC6, 0x41, 0x0B}, 100, true,
        [](const ZOZDwarfRuleSet& r) {
          EXPECT_EQ(r.cfaRule.offset, 16u);
          EXPECT_EQ(r.registers[6].kind, ZOZDwarfRuleCFAOffset);

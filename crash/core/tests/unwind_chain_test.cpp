@@ -127,7 +127,9 @@ TEST(UnwindChain, WalksTwentyRealFramesFromASignalHandler) {
   std::vector<std::string> names;
   for (size_t i = 0; i < pcs.size(); ++i) names.push_back(symbolName(i == 0 ? pcs[i] : pcs[i] - 1));
   std::vector<std::string> expected;
-  for (int n = 20; n >= 1; --n) expected.push_back("drosilUnwindChain" + std::string(n < 10 ? "0" : "") + std::to_string(n));
+  for (int n = 20; n >= 1; --n) {
+    expected.push_back("drosilUnwindChain" + std::string(n < 10 ? "0" : "") + std::to_string(n));
+  }
   expected.push_back("drosilUnwindChainCaller");
   std::string walked;
   for (const std::string& name : names) walked += name + "\n";
@@ -165,8 +167,8 @@ std::vector<std::string> walkSleepingThread(uint32_t port, std::string* error) {
   ZOZThreadContext state;
   state.layout = ZOZRegisterLayout::X86_64;
   k::mach_msg_type_number_t count = k::x86_THREAD_STATE64_COUNT;
-  const bool haveState = k::thread_get_state(port, k::x86_THREAD_STATE64, reinterpret_cast<k::natural_t*>(&state.x86_64),
-                                             &count) == k::KERN_SUCCESS;
+  const bool haveState = k::thread_get_state(port, k::x86_THREAD_STATE64,
+                                             reinterpret_cast<k::natural_t*>(&state.x86_64), &count) == k::KERN_SUCCESS;
   std::vector<uint64_t> pcs;
   ZOZUnwindContext unwind;
   if (haveState && ZOZUnwindInit(&unwind, &state)) {
