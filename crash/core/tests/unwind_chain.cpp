@@ -8,11 +8,13 @@
 
 extern "C" {
 
-int* volatile drosilUnwindChainTarget = nullptr;
+// In the first page, which nothing maps: a store there faults (and, unlike a
+// null pointer, is no error for the undefined-behaviour sanitizer to stop at).
+int* volatile drosilUnwindChainTarget = reinterpret_cast<int*>(16);
 
 __attribute__((noipa)) int drosilUnwindChainLeaf(int value) { return value + 1; }
 
-// The deepest: a call of its own, then a store through a null pointer.
+// The deepest: a call of its own, then a store that faults.
 __attribute__((noipa)) int drosilUnwindChain20(int value) {
   const int result = drosilUnwindChainLeaf(value);
   *drosilUnwindChainTarget = result;

@@ -1,6 +1,6 @@
 // A real call chain: drosilUnwindChainCaller calls drosilUnwindChain01, which
 // calls 02, ... up to 20, which calls drosilUnwindChainLeaf and then stores
-// through drosilUnwindChainTarget (null: the store faults).
+// through drosilUnwindChainTarget (an unmapped address: the store faults).
 //
 // drosilUnwindWaitingThread is a thread's start routine that blocks in the
 // C library's condition wait until `released` is set.
