@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "os/foundation/format.h"
@@ -32,7 +33,7 @@ T load(const void* at, size_t offset = 0) {
 uint32_t loadBigEndian(const void* at, size_t offset) { return __builtin_bswap32(load<uint32_t>(at, offset)); }
 
 // Whether `needed` bytes from the slice's start may be read.
-bool fits(const ZOZMachOSlice* slice, size_t needed) { return slice->size == 0 || needed <= slice->size; }
+bool fits(const ZOZMachOSlice* slice, size_t needed) { return needed <= slice->size; }
 
 // The slice's header size and its load commands' end, or false when it has
 // no load commands to walk.
@@ -48,8 +49,7 @@ bool commandBounds(const ZOZMachOSlice* slice, size_t* headerSize, size_t* limit
   }
   if (!fits(slice, *headerSize)) return false;
   const uint32_t sizeofcmds = load<uint32_t>(slice->startAddress, offsetof(k::mach_header, sizeofcmds));
-  *limit = *headerSize + sizeofcmds;
-  if (slice->size != 0 && *limit > slice->size) *limit = slice->size;
+  *limit = std::min(*headerSize + sizeofcmds, slice->size);
   return true;
 }
 
@@ -58,7 +58,7 @@ ZOZMachOSlice sliceAt(const void* start, size_t size) {
   slice.startAddress = start;
   slice.size = size;
   // The CPU type and subtype are header bytes 4 to 11 (any magic).
-  if (size == 0 || size >= 12) {
+  if (size >= 12) {
     slice.cputype = load<int32_t>(start, offsetof(k::mach_header, cputype));
     slice.cpusubtype = load<int32_t>(start, offsetof(k::mach_header, cpusubtype));
   }
@@ -67,22 +67,24 @@ ZOZMachOSlice sliceAt(const void* start, size_t size) {
 
 bool isFatMagic(uint32_t magicAsBigEndian) { return magicAsBigEndian == k::FAT_MAGIC || magicAsBigEndian == k::FAT_CIGAM; }
 
-// `size` 0: memory of unknown extent, taken as it says.
+// `size` kZOZMachOSliceSizeUnknown: memory of unknown extent, taken as it says.
 void enumerateSlices(const void* start, size_t size, const ZOZMachOSliceBlock& block) {
   if (!start || !block) return;
-  if ((size == 0 || size >= kFatHeaderSize) && isFatMagic(loadBigEndian(start, 0))) {
+  if (size >= kFatHeaderSize && isFatMagic(loadBigEndian(start, 0))) {
     const uint32_t count = loadBigEndian(start, 4);
+    const bool bounded = size != kZOZMachOSliceSizeUnknown;
+    // A table that does not fit in the file is no table.
+    if (bounded && (size - kFatHeaderSize) / kFatEntrySize < count) return;
     for (uint32_t i = 0; i < count; ++i) {
       const size_t entry = kFatHeaderSize + size_t(i) * kFatEntrySize;
-      if (size != 0 && entry + kFatEntrySize > size) return;
       const uint32_t offset = loadBigEndian(start, entry + 8);
       const uint32_t length = loadBigEndian(start, entry + 12);
-      if (size != 0 && (offset >= size || length > size - offset)) return;
+      if (bounded && (offset >= size || length > size - offset)) return;
       ZOZMachOSlice slice;
       slice.startAddress = static_cast<const char*>(start) + offset;
       slice.cputype = int32_t(loadBigEndian(start, entry));
       slice.cpusubtype = int32_t(loadBigEndian(start, entry + 4));
-      slice.size = size == 0 ? 0 : length;
+      slice.size = bounded ? length : kZOZMachOSliceSizeUnknown;
       block(slice);
     }
     return;
@@ -152,7 +154,7 @@ void ZOZMachOFileEnumerateSlices(const ZOZMachOFile* file, const ZOZMachOSliceBl
 }
 
 void ZOZMachOEnumerateSlicesAtAddress(const void* address, const ZOZMachOSliceBlock& block) {
-  enumerateSlices(address, 0, block);
+  enumerateSlices(address, kZOZMachOSliceSizeUnknown, block);
 }
 
 const char* ZOZMachOSliceGetArchitectureName(const ZOZMachOSlice* slice) {

@@ -12,8 +12,9 @@
 // nothing here reads past them. Fat entries that run past the mapping, or a
 // slice that lies outside it, end the enumeration; a load command shorter
 // than 8 bytes or reaching past the slice or past the header's sizeofcmds
-// ends the walk, whatever count the header claims. A slice of a loaded image
-// (size 0) is bounded by its header's sizeofcmds. The command readers take
+// ends the walk, whatever count the header claims; so does a fat count whose
+// entries do not fit in the file. A slice of a loaded image (size unknown) is
+// bounded by its header's sizeofcmds. The command readers take
 // the command's size and refuse commands too short for what they read.
 // Every read goes through memcpy, so damaged, unaligned bytes are safe.
 //
@@ -34,11 +35,14 @@ struct ZOZMachOFile {
   const void* mappedFile = nullptr;    // the read-only mapping
 };
 
+// A slice's size when it is a loaded image's: bounded by its header only.
+inline constexpr size_t kZOZMachOSliceSizeUnknown = SIZE_MAX;
+
 struct ZOZMachOSlice {
   const void* startAddress = nullptr;  // the slice's Mach-O header
   int32_t cputype = 0;
   int32_t cpusubtype = 0;
-  size_t size = 0;                     // bytes readable from startAddress; 0: a loaded image
+  size_t size = kZOZMachOSliceSizeUnknown;  // bytes readable from startAddress
 };
 
 // A version-minimum command's packed version (major in the upper 16 bits,

@@ -567,6 +567,41 @@ void DispatchQueue::after(DispatchTime deadline, DispatchBlock block) {
   });
 }
 
+void DispatchQueue::after(DispatchTime deadline, std::shared_ptr<DispatchWorkItem> item) {
+  if (!item) return;
+  after(deadline, [item = std::move(item)] { item->perform(); });
+}
+
+std::shared_ptr<DispatchWorkItem> DispatchWorkItem::create(DispatchBlock block) {
+  return std::shared_ptr<DispatchWorkItem>(new DispatchWorkItem(std::move(block)));
+}
+
+void DispatchWorkItem::perform() {
+  DispatchBlock block;
+  {
+    std::lock_guard lock(mutex_);
+    if (cancelled_ || !block_) return;
+    block = block_;  // runs outside the lock, so the block may cancel its own item
+  }
+  block();
+}
+
+void DispatchWorkItem::cancel() {
+  DispatchBlock dropped;
+  {
+    std::lock_guard lock(mutex_);
+    cancelled_ = true;
+    dropped = std::move(block_);
+    block_ = nullptr;
+  }
+  // `dropped` (and what it captured) is released here, outside the lock.
+}
+
+bool DispatchWorkItem::isCancelled() const {
+  std::lock_guard lock(mutex_);
+  return cancelled_;
+}
+
 void DispatchQueue::apply(size_t iterations, const std::function<void(size_t)>& fn) {
   if (iterations == 0 || !fn) return;
   if (serial_ || iterations == 1) {

@@ -125,7 +125,11 @@ std::string CrashCoreTest::internalLog() const { return readFile(reportPath_ + "
 
 int runScenarioInFreshProcess(const std::string& scenario, const std::string& argument, bool traced) {
   std::vector<std::string> environment;
-  for (char** entry = environ; *entry; ++entry) environment.emplace_back(*entry);
+  for (char** entry = environ; *entry; ++entry) {
+    if (!std::string(*entry).starts_with("DROSIL_HOME=")) environment.emplace_back(*entry);
+  }
+  // The scenario's container is the test's.
+  environment.push_back("DROSIL_HOME=" + os::Sandbox::current()->root());
   environment.push_back(std::string(kScenarioVariable) + "=" + scenario);
   environment.push_back(std::string(kArgumentVariable) + "=" + argument);
   std::vector<char*> envp;

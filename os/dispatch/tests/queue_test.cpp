@@ -169,6 +169,25 @@ TEST_F(QueueTest, AfterFiresInDeadlineOrderOnlyWhenVirtualTimePasses) {
   EXPECT_EQ(Clock::current().uptimeNanos(), t0 + 3'499'000'000);
 }
 
+TEST_F(QueueTest, ACancelledWorkItemNeverRunsAndReleasesWhatItCaptured) {
+  auto q = DispatchQueue::serial("com.test.workitem");
+  std::atomic<int> ran{0};
+  auto captured = std::make_shared<int>(0);
+  auto kept = DispatchWorkItem::create([&ran] { ran++; });
+  auto cancelled = DispatchWorkItem::create([&ran, captured] { ran += 100; });
+  q->after(DispatchTime::fromNow(1.0), kept);
+  q->after(DispatchTime::fromNow(1.0), cancelled);
+  clock_->advance(0.5);
+  cancelled->cancel();
+  EXPECT_TRUE(cancelled->isCancelled());
+  EXPECT_EQ(captured.use_count(), 1);
+  clock_->advance(0.5);
+  EXPECT_EQ(ran.load(), 1);
+  EXPECT_FALSE(kept->isCancelled());
+  cancelled->perform();
+  EXPECT_EQ(ran.load(), 1);
+}
+
 TEST_F(QueueTest, WallDeadlineFollowsAWallClockJump) {
   auto q = DispatchQueue::serial("com.test.wall");
   std::atomic<int> fired{0};
