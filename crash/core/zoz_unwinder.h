@@ -10,17 +10,17 @@
 // - A step (after the first frame) lowers the pc by 1 first, so that a
 //   return address is looked up inside its call, then tries in order:
 //     1. the image that holds the pc (from the binary-image table): its
-//        compact unwind information when it has some (which may
-//        send the step to its DWARF call-frame information); otherwise,
-//        for an ELF image, the FDE that its ".eh_frame_hdr" search table
-//        gives for the pc, and one DWARF step;
+//        compact unwind information when it has some (which may send the
+//        step to its DWARF call-frame information); otherwise, for an ELF
+//        image, the FDE that its ".eh_frame_hdr" search table gives for the
+//        pc (when the pc lies in the FDE's range), and one DWARF step;
 //     2. the frame-pointer chain: the 16-byte frame record at fp (saved fp,
 //        return address); on the step from the first frame to the second
 //        the link register is tried first (it does not exist on x86-64).
 //        A zero fp ends the walk.
 //   A failure within 1 falls through to 2; a failure of 2, an invalid new
 //   pc or sp (below 4096) or the frame limit ends the walk.
-// - The same steps serve both register layouts (register_state.h): ARM64
+// - The same steps serve both register layouts (zoz_register_state.h): ARM64
 //   states built for synthetic images and stacks, x86-64 states of this
 //   machine's real threads.
 // - Every read of the stack, of frame records, of unwind sections and of
