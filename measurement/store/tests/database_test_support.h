@@ -33,6 +33,7 @@ class DatabaseTest : public MonitoredTest {
   // older files, damaging rows); fails the test when SQLite refuses it.
   void execOnFile(const std::string& sql);
 
+ public:
   // An event of origin "app" at `timestamp` with the given parameters.
   static std::shared_ptr<APMEvent> event(std::string_view name, double timestamp, APMEventParameters parameters = {});
   // Bundle metadata naming the app.
@@ -42,6 +43,8 @@ class DatabaseTest : public MonitoredTest {
   static std::shared_ptr<APMPBMeasurementBundle> bundle(int64_t endTimestampMillis, size_t padding = 0,
                                                         std::string_view appID = "com.example.meter");
   static std::string description(const os::Error& error) { return error.localizedDescription(); }
+
+ protected:
 
   os::ManualClockScope clock_;
   std::shared_ptr<MeasurementServicesDouble> services_;
