@@ -55,18 +55,23 @@ void REVADAUploader::uploadTarget(int64_t target, int64_t conditions) {
                                                            uploadQueue_, storage, shared_from_this(),
                                                            std::move(metricsController));
   REVOVALogDebug("Upload operation created: %@, target: %@", static_cast<const void*>(operation.get()), target);
-  // The operation is held strongly: nothing else keeps it alive once the
-  // queue lets it go. The operation drops this block when it runs it.
+  // Told synchronously when the operation finishes, before the queue starts
+  // the next one (observers run in the order they were added, and the
+  // queue's own comes later): an operation that sent a batch cancels exactly
+  // what is queued behind it. A completion block would run later, on another
+  // thread, racing the next operation's first steps.
   std::weak_ptr<REVADAUploader> weakSelf = weak_from_this();
-  operation->setCompletionBlock([weakSelf, operation] {
+  operation->addObserver([weakSelf](os::Operation& finished, const std::string& key) {
+    if (key != os::kOperationIsFinishedKey || !finished.isFinished()) return;
     auto self = weakSelf.lock();
     if (!self) {
       REVOVALogDebug("Internal inconsistency: REVADAUploader was deallocated during upload.");
       return;
     }
-    REVOVALogDebug("Upload operation finished: %@, uploadAttempted: %@", static_cast<const void*>(operation.get()),
-                   operation->uploadAttempted() ? "YES" : "NO");
-    if (operation->uploadAttempted()) self->uploadOperationQueue_->cancelAllOperations();
+    auto& upload = static_cast<REVADAUploadOperation&>(finished);
+    REVOVALogDebug("Upload operation finished: %@, uploadAttempted: %@", static_cast<const void*>(&upload),
+                   upload.uploadAttempted() ? "YES" : "NO");
+    if (upload.uploadAttempted()) self->uploadOperationQueue_->cancelAllOperations();
   });
   uploadOperationQueue_->addOperation(operation);
   REVOVALogDebug("Upload operation scheduled: %@, operation count: %@", static_cast<const void*>(operation.get()),

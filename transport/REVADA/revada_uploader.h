@@ -4,7 +4,9 @@
 // Each uploadTarget call (the coordinator's timer, or a forced upload) queues
 // one REVADAUploadOperation on an operation queue that runs one at a time.
 // When an operation that sent a batch finishes, every operation still queued
-// is cancelled: a firing that queued several targets sends one batch.
+// is cancelled before the next starts: a firing that queued several targets
+// sends one batch. A cancelled operation that had already taken its batch
+// leaves it for the next operation of its target, which returns it first.
 //
 // As the operations' metadata provider it keeps, in memory only, the earliest
 // next upload time of each target, and gives the API key of targets 1001 to

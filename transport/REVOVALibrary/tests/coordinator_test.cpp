@@ -150,8 +150,9 @@ TEST_F(REVOVAUploadCoordinatorTest, TheTimerFiresHalfASecondAfterItStartsThenEve
 TEST_F(REVOVAUploadCoordinatorTest, TheLifeCycleStopsAndRestartsTheTimerAndChecksExpiryOnce) {
   auto app = REVOVAApplication::sharedApplication();
   coordinator_->startTimer();
+  ASSERT_TRUE(coordinator_->TEST_isTimerRunning());
   clock_->advance(0.5);
-  uploader_->takeCalls();
+  EXPECT_EQ(calls().size(), 4u);
 
   postPlatform(os::kUIApplicationDidEnterBackgroundNotification);
   coordinator_->appWillBackground(app);
