@@ -2,9 +2,15 @@
 // through os/net to a collector on 127.0.0.1, which checks and decodes what it
 // receives and answers as each case needs.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include "os/dispatch/manual_clock.h"
 #include "os/foundation/device_profile.h"
+#include "os/foundation/sandbox.h"
 #include "os/testing/test_http_server.h"
 #include "os/uikit/application.h"
 #include "transport/REVADA/revada_messages.h"
@@ -350,6 +356,37 @@ TEST_F(REVADAUploaderTest, AnEmptyEncodingReturnsTheBatchAndOffersTheMetricsBack
   EXPECT_EQ(stored(), std::vector<std::string>{"unsent"});
   EXPECT_TRUE(noBatchLeft());
   EXPECT_EQ(takeCounts(), (Counts{{"1206", {{2, 1}}}}));
+}
+
+TEST_F(REVADAUploaderTest, ABatchLeftByAKilledProcessIsReturnedByTheNextOperationAndSentOnce) {
+  server_.setResponse("/upload/1001", ScriptedResponse::hanging());
+  const std::string bundle = bundle_->path() + "-child";
+  revada_test::CollectorBundle::write(bundle, server_.baseURL());
+  const std::string root = os::Sandbox::current()->root();
+  const char* argv[] = {TRANSPORT_UPLOAD_CHILD, root.c_str(), bundle.c_str(), nullptr};
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::execv(argv[0], const_cast<char* const*>(argv));  // async-signal-safe calls only until exec
+    ::_exit(127);
+  }
+  ASSERT_GT(pid, 0);
+  const bool sent = server_.waitForRequestCount(1, kBound);
+  ::kill(pid, SIGKILL);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  std::filesystem::remove_all(bundle);
+  ASSERT_TRUE(sent);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_FALSE(noBatchLeft());  // the killed upload's batch
+  EXPECT_TRUE(stored().empty());
+
+  server_.setResponse("/upload/1001", ScriptedResponse::ok());
+  upload(1001, 4);
+  ASSERT_EQ(server_.requestCount(), 2u);
+  EXPECT_EQ(payloadsOf(lastRequest(), 1974),
+            (std::vector<std::string>{"killed 0", "killed 1", "killed 2", "killed 3", "killed 4"}));
+  EXPECT_TRUE(stored().empty());
+  EXPECT_TRUE(noBatchLeft());
 }
 
 }  // namespace
