@@ -29,13 +29,14 @@ REVADAUploader::REVADAUploader()
 }
 
 const std::string& REVADAUploader::FLLAndCSHAndINTAPIKey() {
-  static const std::string key = [] {
+  // Never destroyed: uploads may still run at exit.
+  static const std::string& key = *new std::string([] {
     std::string middle(kKeyMiddleReversed);
     std::reverse(middle.begin(), middle.end());
     std::string tail;
     for (unsigned char c : kKeyTailMasked) tail.push_back(static_cast<char>(c ^ kKeyTailMask));
     return std::string(kKeyHead) + middle + tail;
-  }();
+  }());
   return key;
 }
 
