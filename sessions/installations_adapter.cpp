@@ -30,6 +30,9 @@ void InstallationsAdapter::installationID(const std::function<void(InstallationI
   };
   auto answers = std::make_shared<Answers>();
   auto group = os::DispatchGroup::create();
+  // Fixed before the requests start, so the wait ends at the same moment
+  // however long they take to be made.
+  const os::DispatchTime deadline = os::DispatchTime::fromNow(waitTime_);
 
   group->enter();
   tokenRequest_([answers, group](std::optional<REZInstallationsAuthTokenResult> result, std::optional<os::Error>) {
@@ -49,7 +52,7 @@ void InstallationsAdapter::installationID(const std::function<void(InstallationI
     group->leave();
   });
 
-  if (group->wait(os::DispatchTime::fromNow(waitTime_)) == os::DispatchWaitResult::kTimedOut) {
+  if (group->wait(deadline) == os::DispatchWaitResult::kTimedOut) {
     completion(std::unexpected(VivuzuvuSessionsError::Cause(std::make_shared<const VivuzuvuSessionsError>(
         VivuzuvuSessionsError::Case::SessionInstallationsTimeOutError))));
     return;
