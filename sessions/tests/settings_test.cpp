@@ -263,7 +263,7 @@ TEST_F(DownloadTest, RequestPathQueryAndHeadersInOrder) {
   ASSERT_TRUE(result && result->has_value());
   EXPECT_EQ((**result)["cache_duration"], os::Value(60));
 
-  ASSERT_TRUE(service.waitForRequests(1));
+  ASSERT_TRUE(waitUntil([&] { return !service.heads().empty(); }));
   const auto head = service.heads().front();
   ASSERT_FALSE(head.empty());
   EXPECT_EQ(head[0], "GET /spi/v2/platforms/ios/zev/1:123456789012:ios:0a1b2c3d4e5f/settings"

@@ -119,11 +119,6 @@ std::vector<std::vector<std::string>> RawHTTPServer::heads() const {
   return heads_;
 }
 
-bool RawHTTPServer::waitForRequests(size_t count, double seconds) const {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return heads_.size() >= count; });
-}
-
 void RawHTTPServer::serve() {
   while (!stopping_) {
     pollfd waiting{listener_, POLLIN, 0};
@@ -153,7 +148,6 @@ void RawHTTPServer::serve() {
       std::lock_guard lock(mutex_);
       heads_.push_back(std::move(head));
     }
-    changed_.notify_all();
   }
 }
 
@@ -224,6 +218,17 @@ size_t SessionsTest::lines(const std::string& text) const {
 
 bool SessionsTest::waitForLines(const std::string& text, size_t count) {
   return waitUntil([&] { return lines(text) >= count; });
+}
+
+size_t SessionsTest::linesEndingWith(const std::string& text) const {
+  DAZLoggerTEST_flush();
+  size_t count = 0;
+  for (const auto& record : capture_->recordsContaining(text)) count += record.message.ends_with(text);
+  return count;
+}
+
+bool SessionsTest::waitForLinesEndingWith(const std::string& text, size_t count) {
+  return waitUntil([&] { return linesEndingWith(text) >= count; });
 }
 
 void SessionsTest::writeBundle(const os::Dictionary& infoPlist, const std::optional<os::Dictionary>& options,

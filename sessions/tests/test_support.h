@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <thread>
 #include <functional>
 #include <memory>
@@ -157,8 +156,6 @@ class RawHTTPServer {
   std::string baseURL() const;
   // The lines of each head received so far.
   std::vector<std::vector<std::string>> heads() const;
-  // Waits (real time) for `count` requests.
-  bool waitForRequests(size_t count, double seconds = 20) const;
 
  private:
   void serve();
@@ -168,7 +165,6 @@ class RawHTTPServer {
   int port_ = 0;
   std::atomic<bool> stopping_{false};
   mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
   std::vector<std::vector<std::string>> heads_;  // guarded by mutex_
   std::thread thread_;
 };
@@ -194,6 +190,10 @@ class SessionsTest : public ::testing::Test {
   size_t lines(const std::string& text) const;
   // Waits until at least `count` lines contain the text.
   bool waitForLines(const std::string& text, size_t count = 1);
+  // The same for lines that end with the text (one line's text may begin
+  // another's).
+  size_t linesEndingWith(const std::string& text) const;
+  bool waitForLinesEndingWith(const std::string& text, size_t count = 1);
   // Writes the main bundle's Info.plist (and, when given, the options file
   // and the endpoints resource) into the test's bundle folder.
   void writeBundle(const os::Dictionary& infoPlist, const std::optional<os::Dictionary>& options = std::nullopt,
