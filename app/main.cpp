@@ -38,6 +38,7 @@
 #include "os/dispatch/manual_clock.h"
 #include "os/foundation/file_manager.h"
 #include "os/foundation/format.h"
+#include "os/foundation/process_info.h"
 #include "os/foundation/sandbox.h"
 #include "os/graphics/image.h"
 #include "os/photos/photo_library.h"
@@ -65,6 +66,8 @@ struct Options {
   std::optional<std::string> screenshot;
   std::optional<std::string> home;
   bool virtualTime = false;
+  // The platform's launch arguments ("-REZSessionsDebugEvents"), for the app.
+  std::vector<std::string> launchArguments;
 };
 
 void usage(std::FILE* to) {
@@ -82,6 +85,8 @@ void usage(std::FILE* to) {
                "  --screenshot FILE      render the screen to a PNG after the last scene\n"
                "  --home DIR             the app's sandbox (default $DROSIL_HOME or ~/.local/share/drosil)\n"
                "  --virtual-time         run the clock as fast as the work allows\n"
+               "  -NAME                  a launch argument handed to the app (repeatable), such as\n"
+               "                         -REZSessionsDebugEvents or -REZDebugEnabled\n"
                "  --help                 this text\n"
                "Without options: a demonstration on virtual time.\n");
 }
@@ -198,6 +203,9 @@ std::optional<Options> parse(int argc, char** argv, std::string& error, bool& he
       o.home = *v;
     } else if (arg == "--virtual-time") {
       o.virtualTime = true;
+    } else if (arg.size() > 1 && arg[0] == '-' && arg[1] != '-') {
+      // A single dash: the platform's launch argument, the app's to read.
+      o.launchArguments.push_back(arg);
     } else {
       error = "unknown option " + arg;
       return std::nullopt;
@@ -351,6 +359,11 @@ int main(int argc, char** argv) {
     }
   }
   Options& options = *parsed;
+  // What the app sees as its launch arguments: the program, then the
+  // platform's arguments it was given, before anything reads them.
+  std::vector<std::string> launchArguments{argv[0]};
+  launchArguments.insert(launchArguments.end(), options.launchArguments.begin(), options.launchArguments.end());
+  os::ProcessInfo::processInfo().setArguments(std::move(launchArguments));
 
   separateOutput();
   if (options.home) {
