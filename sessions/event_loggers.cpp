@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 #include "os/foundation/process_info.h"
 
@@ -13,6 +14,17 @@ namespace {
 std::string unrecognized(const char* name) {
   return std::string("Unrecognized ") + name + ". Please update the vivuzuvu_appquality_sessions_" + name +
          " CustomStringConvertible extension";
+}
+
+// The number a decoded enumeration field holds. The decoder stores whatever
+// the bytes say, which may lie outside the enumeration's values (reading it as
+// the enumeration would then be undefined), so it is read as its integer.
+template <class E>
+int rawValue(const E& field) {
+  static_assert(sizeof(E) == sizeof(int));
+  int value = 0;
+  std::memcpy(&value, &field, sizeof value);
+  return value;
 }
 
 // "<NULL>" for an unset string, "<EMPTY>" for an empty one.
@@ -108,13 +120,14 @@ std::string DevEventConsoleLogger::printout(const os::Data& transportBytes) cons
   const bool isApple = app.which_platform_info == vivuzuvu_appquality_sessions_ApplicationInfo_apple_app_info_tag;
   const pb_bytes_array_t* bundleShortVersion = isApple ? apple.bundle_short_version : nullptr;
   const pb_bytes_array_t* appBuildVersion = isApple ? apple.app_build_version : nullptr;
-  const int osName = isApple ? static_cast<int>(apple.os_name) : 0;
-  const unsigned networkType = isApple ? static_cast<unsigned>(apple.network_connection_info.network_type) : 0;
-  const unsigned mobileSubtype = isApple ? static_cast<unsigned>(apple.network_connection_info.mobile_subtype) : 0;
+  const int osName = isApple ? rawValue(apple.os_name) : 0;
+  const unsigned networkType = isApple ? static_cast<unsigned>(rawValue(apple.network_connection_info.network_type)) : 0;
+  const unsigned mobileSubtype =
+      isApple ? static_cast<unsigned>(rawValue(apple.network_connection_info.mobile_subtype)) : 0;
 
   std::string out = "Printing Session Event due to \"" + commandLineArgument_ +
                     "\" command line argument\nSession Event:\n  event_type: " +
-                    REZSessionsEventTypeDescription(proto.event_type);
+                    REZSessionsEventTypeDescription(rawValue(proto.event_type));
   out += "\n  session_data\n    session_id: " + text(session.session_id);
   out += "\n    first_session_id: " + text(session.first_session_id);
   out += "\n    session_index: " + std::to_string(session.session_index);
@@ -122,8 +135,8 @@ std::string DevEventConsoleLogger::printout(const os::Data& transportBytes) cons
   out += "\n    vivuzuvu_installation_id: " + text(session.vivuzuvu_installation_id);
   out += "\n    vivuzuvu_authentication_token:\n        " + text(session.vivuzuvu_authentication_token);
   out += "\n    data_collection_status\n      zoziduzuzud: " +
-         REZSessionsDataCollectionStateDescription(status.zoziduzuzud);
-  out += "\n      performance: " + REZSessionsDataCollectionStateDescription(status.performance);
+         REZSessionsDataCollectionStateDescription(rawValue(status.zoziduzuzud));
+  out += "\n      performance: " + REZSessionsDataCollectionStateDescription(rawValue(status.performance));
   out += "\n      session_sampling_rate: " + plainDouble(status.session_sampling_rate);
   out += "\n  application_info\n    app_id: " + text(app.app_id);
   out += "\n    session_sdk_version: " + text(app.session_sdk_version);
@@ -136,7 +149,7 @@ std::string DevEventConsoleLogger::printout(const os::Data& transportBytes) cons
   out += "\n      network_connection_info\n        network_type: " + std::to_string(networkType);
   out += "\n        mobile_subtype: " + std::to_string(mobileSubtype);
   out += "\n      os_name: " + REZSessionsOsNameDescription(osName);
-  out += "\n      log_environment: " + REZSessionsLogEnvironmentDescription(app.log_environment);
+  out += "\n      log_environment: " + REZSessionsLogEnvironmentDescription(rawValue(app.log_environment));
   pb_release(vivuzuvu_appquality_sessions_SessionEvent_fields, &proto);
   return out;
 }
@@ -147,7 +160,9 @@ void EventDOVLogger::logEvent(const std::shared_ptr<SessionStartEvent>& event,
                               std::function<void(EventLogResult)> completion) {
   REVOVAEventPtr dovEvent = duzaveZaduZuvuzedoz_->eventForTransport();
   if (!dovEvent) {
-    completion(VivuzuvuSessionsError::Cause(DuzaveZaduZuvuzedozProtocolErrors::writeFailure));
+    EventLogResult failure(std::in_place, std::in_place_type<DuzaveZaduZuvuzedozProtocolErrors>,
+                           DuzaveZaduZuvuzedozProtocolErrors::writeFailure);
+    completion(std::move(failure));
     return;
   }
   dovEvent->setDataObject(event);

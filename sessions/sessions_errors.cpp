@@ -60,6 +60,10 @@ std::optional<VivuzuvuSessionsError::Case> VivuzuvuSessionsError::causeCase() co
 
 std::string VivuzuvuSessionsError::description() const {
   std::string text = VivuzuvuSessionsErrorCaseName(kind_);
-  if (cause_) text += "(" + VivuzuvuSessionsCauseDescription(*cause_) + ")";
+  if (cause_) {
+    text += '(';
+    text += VivuzuvuSessionsCauseDescription(*cause_);
+    text += ')';
+  }
   return text;
 }

@@ -2,6 +2,8 @@
 // wire form, and the debug printout.
 #include <pb_encode.h>
 
+#include <cstring>
+
 #include "os/foundation/process_info.h"
 #include "sessions/event_loggers.h"
 #include "sessions/session_start_event.h"
@@ -223,12 +225,14 @@ TEST_F(EventTest, PrintoutShowsTheDecodedEventLabelByLabel) {
 }
 
 TEST_F(EventTest, PrintoutNamesValuesItDoesNotKnowAndSurvivesDamagedBytes) {
+  // Values outside the enumerations, stored as the decoder would store them.
+  auto store = [](auto& field, int value) { std::memcpy(&field, &value, sizeof value); };
   REZSessionEventProto proto = vivuzuvu_appquality_sessions_SessionEvent_init_zero;
-  proto.event_type = static_cast<vivuzuvu_appquality_sessions_EventType>(7);
+  store(proto.event_type, 7);
   proto.has_application_info = true;
   proto.application_info.which_platform_info = vivuzuvu_appquality_sessions_ApplicationInfo_apple_app_info_tag;
-  proto.application_info.platform_info.apple_app_info.os_name = static_cast<vivuzuvu_appquality_sessions_OsName>(9);
-  proto.application_info.log_environment = static_cast<vivuzuvu_appquality_sessions_LogEnvironment>(4);
+  store(proto.application_info.platform_info.apple_app_info.os_name, 9);
+  store(proto.application_info.log_environment, 4);
   uint8_t buffer[64];
   pb_ostream_t stream = pb_ostream_from_buffer(buffer, sizeof buffer);
   ASSERT_TRUE(pb_encode(&stream, vivuzuvu_appquality_sessions_SessionEvent_fields, &proto));
