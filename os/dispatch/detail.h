@@ -51,6 +51,7 @@ class CurrentQueueScope {
 
  private:
   DispatchQueue* queue_;
+  const char* previousLabel_;
 };
 // True when a block of `queue` is on this thread's stack of running queues.
 bool onQueueStack(const DispatchQueue* queue);

@@ -18,6 +18,7 @@
 //    it to reach zero.
 #include "os/dispatch/queue.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,6 +69,73 @@ Activity& activity() {
 
 thread_local bool tIsPoolWorker = false;
 thread_local std::vector<DispatchQueue*> tQueueStack;
+
+// ---- the published label of this thread's current queue ----
+// Each thread's slot is a thread_local pointer; a fixed table maps kernel
+// thread ids to slot addresses so that another thread (a crash handler) can
+// find it without a lock. An entry is claimed by compare-and-swap of its tid
+// and given up at thread exit.
+thread_local std::atomic<const char*> tQueueLabel{nullptr};
+thread_local bool tLabelRegistered = false;
+
+struct LabelSlotEntry {
+  std::atomic<int> tid{0};
+  std::atomic<uintptr_t> slot{0};
+};
+constexpr size_t kLabelSlots = 1024;
+LabelSlotEntry gLabelSlots[kLabelSlots];
+
+int currentTid() { return int(::gettid()); }
+
+struct LabelSlotRelease {
+  ~LabelSlotRelease() {
+    int tid = currentTid();
+    for (auto& e : gLabelSlots) {
+      if (e.tid.load(std::memory_order_acquire) == tid) {
+        e.slot.store(0, std::memory_order_release);
+        e.tid.store(0, std::memory_order_release);
+        return;
+      }
+    }
+  }
+};
+
+// Publishes the calling thread's slot (once per thread). A full table leaves
+// the thread unpublished.
+void registerLabelSlot() {
+  tLabelRegistered = true;
+  thread_local LabelSlotRelease release;
+  (void)release;
+  int tid = currentTid();
+  for (auto& e : gLabelSlots) {
+    int expected = 0;
+    if (e.tid.compare_exchange_strong(expected, tid, std::memory_order_acq_rel)) {
+      e.slot.store(reinterpret_cast<uintptr_t>(&tQueueLabel), std::memory_order_release);
+      return;
+    }
+  }
+}
+
+// A forked child has only the forking thread, under a new id: the table
+// starts again with that thread's slot.
+void republishAfterFork() {
+  for (auto& e : gLabelSlots) {
+    e.slot.store(0, std::memory_order_relaxed);
+    e.tid.store(0, std::memory_order_relaxed);
+  }
+  if (tLabelRegistered) {
+    gLabelSlots[0].slot.store(reinterpret_cast<uintptr_t>(&tQueueLabel), std::memory_order_relaxed);
+    gLabelSlots[0].tid.store(currentTid(), std::memory_order_release);
+  }
+}
+
+// The main thread outside any queue counts as on the main queue.
+const bool gMainLabelPublished = [] {
+  tQueueLabel.store(kMainQueueLabel, std::memory_order_relaxed);
+  registerLabelSlot();
+  ::pthread_atfork(nullptr, nullptr, republishAfterFork);
+  return true;
+}();
 
 // ---- pool ----
 constexpr size_t kHardThreadCap = 256;
@@ -189,8 +257,16 @@ BlockingScope::~BlockingScope() {
 
 void notifyActivity() { activity().poke(); }
 
-CurrentQueueScope::CurrentQueueScope(DispatchQueue* queue) : queue_(queue) { tQueueStack.push_back(queue); }
-CurrentQueueScope::~CurrentQueueScope() { tQueueStack.pop_back(); }
+CurrentQueueScope::CurrentQueueScope(DispatchQueue* queue)
+    : queue_(queue), previousLabel_(tQueueLabel.load(std::memory_order_relaxed)) {
+  tQueueStack.push_back(queue);
+  if (!tLabelRegistered) registerLabelSlot();
+  tQueueLabel.store(queue->label().c_str(), std::memory_order_relaxed);
+}
+CurrentQueueScope::~CurrentQueueScope() {
+  tQueueLabel.store(previousLabel_, std::memory_order_relaxed);
+  tQueueStack.pop_back();
+}
 
 bool onQueueStack(const DispatchQueue* queue) {
   return std::find(tQueueStack.begin(), tQueueStack.end(), queue) != tQueueStack.end();
@@ -492,6 +568,41 @@ void DispatchQueue::after(DispatchTime deadline, DispatchBlock block) {
   });
 }
 
+void DispatchQueue::after(DispatchTime deadline, std::shared_ptr<DispatchWorkItem> item) {
+  if (!item) return;
+  after(deadline, [item = std::move(item)] { item->perform(); });
+}
+
+std::shared_ptr<DispatchWorkItem> DispatchWorkItem::create(DispatchBlock block) {
+  return std::shared_ptr<DispatchWorkItem>(new DispatchWorkItem(std::move(block)));
+}
+
+void DispatchWorkItem::perform() {
+  DispatchBlock block;
+  {
+    std::lock_guard lock(mutex_);
+    if (cancelled_ || !block_) return;
+    block = block_;  // runs outside the lock, so the block may cancel its own item
+  }
+  block();
+}
+
+void DispatchWorkItem::cancel() {
+  DispatchBlock dropped;
+  {
+    std::lock_guard lock(mutex_);
+    cancelled_ = true;
+    dropped = std::move(block_);
+    block_ = nullptr;
+  }
+  // `dropped` (and what it captured) is released here, outside the lock.
+}
+
+bool DispatchWorkItem::isCancelled() const {
+  std::lock_guard lock(mutex_);
+  return cancelled_;
+}
+
 void DispatchQueue::apply(size_t iterations, const std::function<void(size_t)>& fn) {
   if (iterations == 0 || !fn) return;
   if (serial_ || iterations == 1) {
@@ -688,6 +799,17 @@ size_t maxActiveWorkers() { return dd::pool().maxActive(); }
 
 OutsideWork::OutsideWork() { dd::activity().add(1); }
 OutsideWork::~OutsideWork() { dd::activity().add(-1); }
+
+uintptr_t queueLabelSlotAddress(int tid) {
+  if (tid <= 0) return 0;
+  for (auto& e : dd::gLabelSlots) {
+    if (e.tid.load(std::memory_order_acquire) != tid) continue;
+    uintptr_t slot = e.slot.load(std::memory_order_acquire);
+    // The entry may have changed hands between the two reads.
+    return e.tid.load(std::memory_order_acquire) == tid ? slot : 0;
+  }
+  return 0;
+}
 
 bool drainUntilIdle(double realTimeoutSeconds) {
   auto limit = std::chrono::steady_clock::now() +

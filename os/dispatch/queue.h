@@ -88,6 +88,25 @@ enum class QualityOfService : int {
 
 class DispatchGroup;
 
+// A block that can be cancelled before it runs. Reference type. Cancelling
+// drops the block (and what it captured) and makes every later perform() a
+// no-op; a block already running finishes. Thread-safe.
+class DispatchWorkItem {
+ public:
+  static std::shared_ptr<DispatchWorkItem> create(DispatchBlock block);
+
+  // Runs the block on the calling thread unless the item was cancelled.
+  void perform();
+  void cancel();
+  bool isCancelled() const;
+
+ private:
+  explicit DispatchWorkItem(DispatchBlock block) : block_(std::move(block)) {}
+  mutable std::mutex mutex_;
+  DispatchBlock block_;    // guarded by mutex_; empty once cancelled
+  bool cancelled_ = false;  // guarded by mutex_
+};
+
 class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
  public:
   enum class Attributes { Serial, Concurrent };
@@ -152,6 +171,9 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
   // deadline behaves as async.
   void after(DispatchTime deadline, DispatchBlock block);
   void afterSeconds(double seconds, DispatchBlock block) { after(DispatchTime::fromNow(seconds), std::move(block)); }
+  // The same with a cancellable item: once the deadline has passed the item
+  // is performed on this queue, which does nothing if it was cancelled.
+  void after(DispatchTime deadline, std::shared_ptr<DispatchWorkItem> item);
 
   // Calls fn(i) for i in [0, iterations) on this queue (concurrently when it is
   // concurrent) and returns when all calls have returned.
@@ -276,6 +298,18 @@ class OutsideWork {
 // The worker pool's bound on threads running work at once: max(4, 2 x cores).
 // Threads blocked in a dispatch wait do not count towards it.
 size_t maxActiveWorkers();
+
+// Where thread `tid` (a kernel thread id) publishes its current queue: the
+// address of a `const char*` slot that holds the label (a zero-terminated
+// string) of the innermost queue whose block the thread runs, the main
+// queue's label on the main thread outside any other queue, else null. A
+// thread gets its slot when it first runs a queue's block (the main thread
+// at start-up) and loses it when it exits; 0 for a thread without one.
+//
+// The slot belongs to the other thread and changes under the reader: read it,
+// and then the label, with a fault-free read of memory (the kernel layer's),
+// never by dereferencing. Async-signal-safe: no lock, no allocation.
+uintptr_t queueLabelSlotAddress(int tid);
 
 }  // namespace dispatch
 }  // namespace os

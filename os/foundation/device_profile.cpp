@@ -4,8 +4,11 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <map>
 #include <mutex>
+#include <string_view>
 
 #include "os/foundation/clock.h"
 
@@ -54,8 +57,101 @@ std::string DeviceProfile::effectiveTimeZoneIdentifier() const {
 std::string DeviceProfile::machine() const { return isSimulator ? hostMachine() : modelIdentifier; }
 
 namespace sysctl {
+namespace {
+
+std::mutex& overrideMutex() {
+  static std::mutex m;
+  return m;
+}
+
+std::map<std::string, OverrideValue, std::less<>>& overrides() {
+  static auto* m = new std::map<std::string, OverrideValue, std::less<>>();  // guarded by overrideMutex()
+  return *m;
+}
+
+std::optional<OverrideValue> overrideFor(std::string_view name) {
+  std::lock_guard lock(overrideMutex());
+  auto it = overrides().find(name);
+  if (it == overrides().end()) return std::nullopt;
+  return it->second;
+}
+
+// The TracerPid of /proc/<pid>/status: 0 when untraced, nullopt when the
+// process does not exist.
+std::optional<long> tracerPid(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  if (!in) return std::nullopt;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("TracerPid:", 0) == 0) return std::atol(line.c_str() + 10);
+  }
+  return 0;
+}
+
+// A name's natural value, as the bytes the platform call copies out.
+std::optional<std::string> naturalBytes(const std::string& name) {
+  auto bytesOf = [](const auto& v) { return std::string(reinterpret_cast<const char*>(&v), sizeof v); };
+  if (name == "hw.pagesize" || name == "hw.ncpu" || name == "sysctl.proc_translated") {
+    if (auto v = int64Value(name)) return bytesOf(int32_t(*v));
+    return std::nullopt;
+  }
+  if (name == "hw.memsize") {
+    if (auto v = int64Value(name)) return bytesOf(*v);
+    return std::nullopt;
+  }
+  if (name == "kern.boottime") {
+    int64_t micros = bootTimeMicroseconds();
+    int64_t tv[2] = {micros / 1000000, micros % 1000000};
+    return std::string(reinterpret_cast<const char*>(tv), sizeof tv);
+  }
+  if (auto text = stringValue(name)) return *text + '\0';
+  return std::nullopt;
+}
+
+// The bytes of a name's value, or the errno of its failure.
+std::variant<std::string, int> valueBytes(const std::string& name) {
+  if (auto o = overrideFor(name)) {
+    if (auto* f = std::get_if<Failure>(&*o)) return f->error;
+    if (auto* s = std::get_if<std::string>(&*o)) return *s + '\0';
+    if (auto* i = std::get_if<int32_t>(&*o)) return std::string(reinterpret_cast<const char*>(i), sizeof *i);
+    auto& l = std::get<int64_t>(*o);
+    return std::string(reinterpret_cast<const char*>(&l), sizeof l);
+  }
+  if (auto bytes = naturalBytes(name)) return *bytes;
+  return ENOENT;
+}
+
+int copyOut(const std::variant<std::string, int>& value, void* oldp, size_t* oldlenp, const void* newp) {
+  if (!oldlenp) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (newp) {
+    errno = EPERM;
+    return -1;
+  }
+  if (auto* error = std::get_if<int>(&value)) {
+    errno = *error;
+    return -1;
+  }
+  const auto& bytes = std::get<std::string>(value);
+  if (oldp) {
+    if (*oldlenp < bytes.size()) {
+      errno = ENOMEM;
+      return -1;
+    }
+    std::memcpy(oldp, bytes.data(), bytes.size());
+  }
+  *oldlenp = bytes.size();
+  return 0;
+}
+
+}  // namespace
 
 std::optional<std::string> stringValue(const std::string& name) {
+  if (auto o = overrideFor(name)) {
+    if (auto* s = std::get_if<std::string>(&*o)) return *s;
+    return std::nullopt;
+  }
   DeviceProfile p = DeviceProfile::current();
   if (name == "hw.machine") return p.machine();
   if (name == "hw.model") return p.isSimulator ? p.modelIdentifier : p.hardwareModel;
@@ -75,6 +171,11 @@ std::optional<std::string> stringValue(const std::string& name) {
 }
 
 std::optional<int64_t> int64Value(const std::string& name) {
+  if (auto o = overrideFor(name)) {
+    if (auto* i = std::get_if<int32_t>(&*o)) return *i;
+    if (auto* l = std::get_if<int64_t>(&*o)) return *l;
+    return std::nullopt;
+  }
   if (name == "hw.pagesize") return int64_t(::sysconf(_SC_PAGESIZE));
   if (name == "hw.ncpu") return int64_t(::sysconf(_SC_NPROCESSORS_ONLN));
   if (name == "hw.memsize") return int64_t(::sysconf(_SC_PHYS_PAGES)) * int64_t(::sysconf(_SC_PAGESIZE));
@@ -85,12 +186,60 @@ std::optional<int64_t> int64Value(const std::string& name) {
 
 int64_t bootTimeMicroseconds() { return int64_t(Clock::current().bootTime() * 1e6); }
 
-bool isDebuggerAttached() {
-  std::ifstream in("/proc/self/status");
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind("TracerPid:", 0) == 0) return std::atol(line.c_str() + 10) != 0;
+bool isDebuggerAttached() { return tracerPid(int(::getpid())).value_or(0) != 0; }
+
+int sysctlbyname(const char* name, void* oldp, size_t* oldlenp, const void* newp, size_t /*newlen*/) {
+  if (!name) {
+    errno = EINVAL;
+    return -1;
   }
-  return false;
+  return copyOut(valueBytes(name), oldp, oldlenp, newp);
+}
+
+int sysctl(const int* name, unsigned namelen, void* oldp, size_t* oldlenp, const void* newp, size_t /*newlen*/) {
+  if (!name) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (namelen != 4 || name[0] != CTL_KERN || name[1] != KERN_PROC || name[2] != KERN_PROC_PID) {
+    errno = ENOENT;
+    return -1;
+  }
+  std::variant<std::string, int> value = ESRCH;
+  if (auto o = overrideFor("kern.proc.pid"); o && std::holds_alternative<Failure>(*o)) {
+    value = std::get<Failure>(*o).error;
+  } else if (auto tracer = tracerPid(name[3])) {
+    kinfo_proc info;
+    info.kp_proc.p_pid = name[3];
+    if (*tracer != 0) info.kp_proc.p_flag |= P_TRACED;
+    value = std::string(reinterpret_cast<const char*>(&info), sizeof info);
+  }
+  return copyOut(value, oldp, oldlenp, newp);
+}
+
+void setOverride(const std::string& name, OverrideValue value) {
+  std::lock_guard lock(overrideMutex());
+  overrides().insert_or_assign(name, std::move(value));
+}
+
+void clearOverride(const std::string& name) {
+  std::lock_guard lock(overrideMutex());
+  overrides().erase(name);
+}
+
+void clearOverrides() {
+  std::lock_guard lock(overrideMutex());
+  overrides().clear();
+}
+
+ScopedOverride::ScopedOverride(std::string name, OverrideValue value)
+    : name_(std::move(name)), previous_(overrideFor(name_)) {
+  setOverride(name_, std::move(value));
+}
+
+ScopedOverride::~ScopedOverride() {
+  if (previous_) setOverride(name_, std::move(*previous_));
+  else clearOverride(name_);
 }
 
 }  // namespace sysctl

@@ -4,9 +4,12 @@
 // from the profile and from the host.
 #pragma once
 
+#include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace os {
@@ -74,6 +77,65 @@ std::optional<int64_t> int64Value(const std::string& name);
 int64_t bootTimeMicroseconds();
 // Whether a debugger traces this process (the TracerPid of /proc/self/status).
 bool isDebuggerAttached();
+
+// ---- The platform's call shapes ----
+//
+// Each name has a value of a fixed width: the strings above (with their
+// terminating zero), "hw.pagesize", "hw.ncpu" and "sysctl.proc_translated" as
+// 4-byte integers, "hw.memsize" as an 8-byte integer, "kern.boottime" as a
+// 16-byte time value (seconds, microseconds). Both calls return 0, or -1 with
+// errno set:
+//   ENOENT  the name does not exist (or an override says so);
+//   ENOMEM  *oldlenp is smaller than the value (nothing is copied);
+//   EPERM   a new value was given (every name is read-only);
+//   EINVAL  a null name or length pointer.
+// With a null oldp the call only stores the value's width in *oldlenp. On
+// success the value is copied and *oldlenp set to its width, so a caller that
+// expects another width sees the difference there. Overrides (below) come
+// first. Thread-safe; not async-signal-safe.
+int sysctlbyname(const char* name, void* oldp, size_t* oldlenp, const void* newp, size_t newlen);
+
+// The management-information path of a process record: {CTL_KERN, KERN_PROC,
+// KERN_PROC_PID, pid}. No other path exists (ENOENT); a pid that does not
+// exist gives ESRCH. The override name of the path is "kern.proc.pid".
+inline constexpr int CTL_KERN = 1;
+inline constexpr int KERN_PROC = 14;
+inline constexpr int KERN_PROC_PID = 1;
+// The process is traced (a debugger or another tracer is attached).
+inline constexpr int32_t P_TRACED = 0x800;
+struct extern_proc {
+  int32_t p_flag = 0;  // P_TRACED from the TracerPid of /proc/<pid>/status
+  int32_t p_pid = 0;
+};
+struct kinfo_proc {
+  extern_proc kp_proc;
+};
+int sysctl(const int* name, unsigned namelen, void* oldp, size_t* oldlenp, const void* newp, size_t newlen);
+
+// ---- Overrides (tests) ----
+// A name's value replaced by one of a given width, or made to fail with an
+// errno value. They apply to stringValue and int64Value too (an int32 or
+// int64 override is an integer there, a failure is nullopt).
+struct Failure {
+  int error = ENOENT;
+};
+using OverrideValue = std::variant<int32_t, int64_t, std::string, Failure>;
+void setOverride(const std::string& name, OverrideValue value);
+void clearOverride(const std::string& name);
+void clearOverrides();
+
+// Sets an override while it lives, then restores what was there before.
+class ScopedOverride {
+ public:
+  ScopedOverride(std::string name, OverrideValue value);
+  ~ScopedOverride();
+  ScopedOverride(const ScopedOverride&) = delete;
+  ScopedOverride& operator=(const ScopedOverride&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<OverrideValue> previous_;
+};
 
 }  // namespace sysctl
 }  // namespace os

@@ -190,7 +190,31 @@ const CharacterSet& CharacterSet::URLPasswordAllowedCharacterSet() {
 const CharacterSet& CharacterSet::alphanumericCharacterSet() {
   static const auto& set = *new CharacterSet([] {
     CharacterSet s = asciiAlphanumericsPlus("");
-    s.unicodeAlphanumerics_ = true;
+    s.unicodeCategories_ = U_GC_L_MASK | U_GC_M_MASK | U_GC_N_MASK;
+    return s;
+  }());
+  return set;
+}
+const CharacterSet& CharacterSet::letterCharacterSet() {
+  static const auto& set = *new CharacterSet([] {
+    CharacterSet s = characterSetWithCharactersInString("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+    s.unicodeCategories_ = U_GC_L_MASK | U_GC_M_MASK;
+    return s;
+  }());
+  return set;
+}
+const CharacterSet& CharacterSet::nonBaseCharacterSet() {
+  static const auto& set = *new CharacterSet([] {
+    CharacterSet s;  // no ASCII character is a combining mark
+    s.unicodeCategories_ = U_GC_M_MASK;
+    return s;
+  }());
+  return set;
+}
+const CharacterSet& CharacterSet::decimalDigitCharacterSet() {
+  static const auto& set = *new CharacterSet([] {
+    CharacterSet s = characterSetWithCharactersInString("0123456789");
+    s.unicodeCategories_ = U_GC_ND_MASK;
     return s;
   }());
   return set;
@@ -216,11 +240,24 @@ CharacterSet CharacterSet::removingCharactersInString(std::string_view character
   return s;
 }
 
+CharacterSet CharacterSet::unioning(const CharacterSet& other) const {
+  CharacterSet s = *this;
+  s.ascii_ |= other.ascii_;
+  s.unicodeCategories_ |= other.unicodeCategories_;
+  return s;
+}
+
+CharacterSet CharacterSet::subtracting(const CharacterSet& other) const {
+  CharacterSet s = *this;
+  s.ascii_ &= ~other.ascii_;
+  s.unicodeCategories_ &= ~other.unicodeCategories_;
+  return s;
+}
+
 bool CharacterSet::characterIsMember(char32_t c) const {
   if (c < 128) return ascii_.test(c);
-  if (!unicodeAlphanumerics_ || c > 0x10FFFF) return false;
-  uint32_t mask = U_GET_GC_MASK(static_cast<UChar32>(c));
-  return (mask & (U_GC_L_MASK | U_GC_M_MASK | U_GC_N_MASK)) != 0;
+  if (unicodeCategories_ == 0 || c > 0x10FFFF) return false;
+  return (U_GET_GC_MASK(static_cast<UChar32>(c)) & unicodeCategories_) != 0;
 }
 
 // ---- percent-encoding ----
@@ -310,6 +347,41 @@ bool isValidUTF8(std::string_view s) {
     i += n;
   }
   return true;
+}
+
+// ---- UTF-32 ----
+
+namespace {
+
+// The code point at s[i] and the bytes it takes; an ill-formed byte is one
+// U+FFFD.
+size_t nextCodePoint(std::string_view s, size_t i, char32_t& c) {
+  size_t n = nextUTF8(s, i, c);
+  if (n > 0) return n;
+  c = 0xFFFD;
+  return 1;
+}
+
+}  // namespace
+
+size_t utf32Length(std::string_view text) {
+  size_t count = 0;
+  char32_t c;
+  for (size_t i = 0; i < text.size(); i += nextCodePoint(text, i, c)) ++count;
+  return count;
+}
+
+bool getUTF32LEBytes(std::string_view text, void* buffer, size_t maxBytes, size_t* usedBytes) {
+  auto* out = static_cast<uint8_t*>(buffer);
+  size_t used = 0;
+  for (size_t i = 0; i < text.size() && maxBytes - used >= 4;) {
+    char32_t c;
+    i += nextCodePoint(text, i, c);
+    for (int k = 0; k < 4; ++k) out[used + k] = static_cast<uint8_t>(uint32_t(c) >> (8 * k));
+    used += 4;
+  }
+  if (usedBytes != nullptr) *usedBytes = used;
+  return used > 0;
 }
 
 }  // namespace os

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <bitset>
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,10 +53,12 @@ std::optional<Data> hexDecodedData(std::string_view text);
 
 // ---- percent-encoding ----
 
-// A set of characters as the platform's URL-encoding APIs use it. Membership
-// of ASCII characters is explicit; a non-ASCII character is a member only of
-// the alphanumerics set (Unicode letters, marks and digits), and is otherwise
-// always percent-encoded as its UTF-8 bytes.
+// A set of characters as the platform's URL-encoding and text-checking APIs
+// use it. Membership of ASCII characters is explicit; a non-ASCII character
+// is a member by its Unicode general category, which only the category sets
+// below (and sets made from them) admit. Percent-encoding therefore always
+// encodes a non-ASCII character as its UTF-8 bytes unless the allowed set is
+// one of those.
 class CharacterSet {
  public:
   CharacterSet() = default;
@@ -68,19 +72,29 @@ class CharacterSet {
   static const CharacterSet& URLPasswordAllowedCharacterSet();
   // Unicode categories L*, M* and N*.
   static const CharacterSet& alphanumericCharacterSet();
+  // Unicode categories L* and M*.
+  static const CharacterSet& letterCharacterSet();
+  // Unicode categories M* (combining marks).
+  static const CharacterSet& nonBaseCharacterSet();
+  // Unicode category Nd.
+  static const CharacterSet& decimalDigitCharacterSet();
   // The ASCII characters of `characters` (other characters are ignored).
   static CharacterSet characterSetWithCharactersInString(std::string_view characters);
 
   // Copies with the ASCII characters of `characters` added or removed.
   CharacterSet addingCharactersInString(std::string_view characters) const;
   CharacterSet removingCharactersInString(std::string_view characters) const;
+  // Copies holding the characters of either set, or of this set but not the
+  // other.
+  CharacterSet unioning(const CharacterSet& other) const;
+  CharacterSet subtracting(const CharacterSet& other) const;
 
   // Whether a Unicode code point is in the set.
   bool characterIsMember(char32_t c) const;
 
  private:
   std::bitset<128> ascii_;
-  bool unicodeAlphanumerics_ = false;
+  uint32_t unicodeCategories_ = 0;  // ICU general-category mask for non-ASCII
 };
 
 // Percent-encodes, as "%XX" with upper-case hex, every UTF-8 byte of every
@@ -100,5 +114,19 @@ std::optional<std::string> stringByRemovingPercentEncoding(std::string_view text
 size_t nextUTF8(std::string_view s, size_t i, char32_t& c);
 // True when the whole text is well-formed UTF-8.
 bool isValidUTF8(std::string_view s);
+
+// ---- UTF-32 ----
+// Bytes that start no well-formed UTF-8 sequence count, each, as one U+FFFD.
+
+// The code points of the text: the byte length of its UTF-32LE form divided
+// by 4 (a character outside the basic plane counts once, where UTF-16 counts
+// it twice).
+size_t utf32Length(std::string_view text);
+// Writes the UTF-32LE form of the text from its start into `buffer`, whole
+// code points only and at most `maxBytes` bytes, and stops when the next code
+// point does not fit. Returns whether any code point was written (false for
+// empty text or a buffer under 4 bytes); *usedBytes, when given, receives the
+// bytes written.
+bool getUTF32LEBytes(std::string_view text, void* buffer, size_t maxBytes, size_t* usedBytes = nullptr);
 
 }  // namespace os

@@ -2,10 +2,14 @@
 
 #include <execinfo.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 
 namespace os {
+namespace {
+std::atomic<Exception::UncaughtExceptionHandler> gUncaughtExceptionHandler{nullptr};
+}  // namespace
 
 Error Error::withDescription(std::string domain, int64_t code, std::string description) {
   Dictionary info;
@@ -81,6 +85,14 @@ AssertionHandler setAssertionHandler(AssertionHandler handler) {
   std::lock_guard lock(state.mutex);
   std::swap(state.handler, handler);
   return handler;
+}
+
+Exception::UncaughtExceptionHandler Exception::getUncaughtExceptionHandler() {
+  return gUncaughtExceptionHandler.load(std::memory_order_acquire);
+}
+
+void Exception::setUncaughtExceptionHandler(UncaughtExceptionHandler handler) {
+  gUncaughtExceptionHandler.store(handler, std::memory_order_release);
 }
 
 }  // namespace os

@@ -96,6 +96,15 @@ class Exception : public std::runtime_error {
   const std::vector<std::string>& callStackSymbols() const { return callStackSymbols_; }
   const std::vector<uintptr_t>& callStackReturnAddresses() const { return callStackReturnAddresses_; }
 
+  // The process-wide uncaught-exception handler slot: a plain function, so
+  // that a check can name it (dladdr) and a terminate path can call it
+  // without allocating. Null until set. Thread-safe; reading it is
+  // async-signal-safe. Only the slot: whoever finds an exception uncaught
+  // calls the handler.
+  using UncaughtExceptionHandler = void (*)(const Exception& exception);
+  static UncaughtExceptionHandler getUncaughtExceptionHandler();
+  static void setUncaughtExceptionHandler(UncaughtExceptionHandler handler);
+
  private:
   std::string name_;
   std::string reason_;

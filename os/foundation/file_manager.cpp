@@ -23,6 +23,8 @@ namespace {
 
 constexpr const char* kBackupExclusionAttribute = "user.drosil.excluded-from-backup";
 constexpr const char* kBackupExclusionRecord = ".backup-exclusions";
+constexpr const char* kImmutableAttribute = "user.drosil.immutable";
+constexpr const char* kImmutableRecord = ".immutable-files";
 
 std::string parentOf(const std::string& path) {
   auto slash = path.rfind('/');
@@ -71,17 +73,19 @@ Status writeAll(FileSystem& fs, int fd, const uint8_t* bytes, size_t length, con
   return {};
 }
 
-// Side record of backup exclusions, for file systems without user attributes.
+// Side records of recorded attributes (backup exclusion, immutability), for
+// file systems without user attributes: one file per attribute in the
+// sandbox root, one absolute path a line.
 std::mutex& exclusionMutex() {
   static std::mutex m;
   return m;
 }
 
-std::string exclusionRecordPath() { return Sandbox::current()->root() + "/" + kBackupExclusionRecord; }
+std::string sideRecordPath(const char* record) { return Sandbox::current()->root() + "/" + record; }
 
-std::set<std::string> readExclusions() {
+std::set<std::string> readSideRecord(const char* record) {
   std::set<std::string> out;
-  auto data = FileManager::defaultManager().contentsAtPath(exclusionRecordPath());
+  auto data = FileManager::defaultManager().contentsAtPath(sideRecordPath(record));
   if (!data) return out;
   std::istringstream in(data->toString());
   for (std::string line; std::getline(in, line);)
@@ -89,10 +93,10 @@ std::set<std::string> readExclusions() {
   return out;
 }
 
-Status writeExclusions(const std::set<std::string>& paths) {
+Status writeSideRecord(const char* record, const std::set<std::string>& paths) {
   std::string text;
   for (auto& p : paths) text += p + "\n";
-  return FileManager::defaultManager().createFileAtPath(exclusionRecordPath(), Data::fromString(text));
+  return FileManager::defaultManager().createFileAtPath(sideRecordPath(record), Data::fromString(text));
 }
 
 std::string absolutePath(const std::string& path) {
@@ -100,6 +104,31 @@ std::string absolutePath(const std::string& path) {
   char cwd[4096];
   if (!::getcwd(cwd, sizeof cwd)) return path;
   return std::string(cwd) + "/" + path;
+}
+
+// A Boolean attribute kept as a user attribute of the file ('1' or '0'), or
+// in the side record where the file system has none.
+Result<bool> recordedFlag(const std::string& path, const char* attribute, const char* record) {
+  char flag = 0;
+  ssize_t n = ::getxattr(path.c_str(), attribute, &flag, 1);
+  if (n == 1) return flag == '1';
+  if (n >= 0 || errno == ENODATA) return false;
+  if (errno == ENOTSUP) {
+    std::lock_guard lock(exclusionMutex());
+    return readSideRecord(record).count(absolutePath(path)) > 0;
+  }
+  return fail(fileError(errno, FileAccess::Reading, path));
+}
+
+Status setRecordedFlag(const std::string& path, const char* attribute, const char* record, bool value) {
+  char flag = value ? '1' : '0';
+  if (FileSystem::currentShared()->setxattr(path, attribute, &flag, 1, 0) == 0) return {};
+  if (errno != ENOTSUP) return fail(fileError(errno, FileAccess::Writing, path));
+  std::lock_guard lock(exclusionMutex());
+  auto paths = readSideRecord(record);
+  if (value) paths.insert(absolutePath(path));
+  else paths.erase(absolutePath(path));
+  return writeSideRecord(record, paths);
 }
 
 }  // namespace
@@ -269,6 +298,10 @@ size_t FileManager::removeStaleTemporaryFilesOfPath(const std::string& path) con
 Status FileManager::removeItemAtPath(const std::string& path) const {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return fail(fileError(errno, FileAccess::Writing, path));
+  if (!S_ISLNK(st.st_mode)) {
+    auto immutable = recordedFlag(path, kImmutableAttribute, kImmutableRecord);
+    if (immutable && *immutable) return fail(fileError(EPERM, FileAccess::Writing, path));
+  }
   auto fs = FileSystem::currentShared();
   if (S_ISDIR(st.st_mode)) {
     auto entries = contentsOfDirectoryAtPath(path);
@@ -356,6 +389,9 @@ Result<Dictionary> FileManager::attributesOfItemAtPath(const std::string& path) 
   else if (S_ISDIR(st.stx_mode)) type = kFileTypeDirectory;
   else if (S_ISLNK(st.stx_mode)) type = kFileTypeSymbolicLink;
   out[kFileType] = Value(type);
+  auto immutable = recordedFlag(path, kImmutableAttribute, kImmutableRecord);
+  if (!immutable) return fail(immutable.error());
+  out[kFileImmutable] = Value(*immutable);
   return out;
 }
 
@@ -373,6 +409,11 @@ Status FileManager::setAttributes(const Dictionary& attributes, const std::strin
     if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
       return fail(fileError(errno, FileAccess::Writing, path));
   }
+  if (auto it = attributes.find(kFileImmutable); it != attributes.end() && it->second.isNumber()) {
+    if (!fileExistsAtPath(path)) return fail(fileError(ENOENT, FileAccess::Writing, path));
+    if (auto set = setRecordedFlag(path, kImmutableAttribute, kImmutableRecord, it->second.boolValue()); !set)
+      return set;
+  }
   return {};
 }
 
@@ -387,15 +428,9 @@ Result<Value> FileManager::resourceValue(const std::string& path, const std::str
   if (key == kURLCreationDateKey) return Value(creationDate(s.st));
   if (key == kURLContentModificationDateKey) return Value(dateOf(s.st.stx_mtime));
   if (key == kURLIsExcludedFromBackupKey) {
-    char flag = 0;
-    ssize_t n = ::getxattr(path.c_str(), kBackupExclusionAttribute, &flag, 1);
-    if (n == 1) return Value(flag == '1');
-    if (errno == ENODATA) return Value(false);
-    if (errno == ENOTSUP) {
-      std::lock_guard lock(exclusionMutex());
-      return Value(readExclusions().count(absolutePath(path)) > 0);
-    }
-    return fail(fileError(errno, FileAccess::Reading, path));
+    auto excluded = recordedFlag(path, kBackupExclusionAttribute, kBackupExclusionRecord);
+    if (!excluded) return fail(excluded.error());
+    return Value(*excluded);
   }
   return Value();
 }
@@ -406,14 +441,7 @@ Status FileManager::setResourceValue(const std::string& path, const std::string&
                                        "The resource value " + key + " cannot be set."));
   if (!fileExistsAtPath(path)) return fail(fileError(ENOENT, FileAccess::Writing, path));
   bool excluded = value.boolValue();
-  char flag = excluded ? '1' : '0';
-  if (FileSystem::currentShared()->setxattr(path, kBackupExclusionAttribute, &flag, 1, 0) == 0) return {};
-  if (errno != ENOTSUP) return fail(fileError(errno, FileAccess::Writing, path));
-  std::lock_guard lock(exclusionMutex());
-  auto paths = readExclusions();
-  if (excluded) paths.insert(absolutePath(path));
-  else paths.erase(absolutePath(path));
-  return writeExclusions(paths);
+  return setRecordedFlag(path, kBackupExclusionAttribute, kBackupExclusionRecord, excluded);
 }
 
 // ---- FileHandle ----

@@ -48,6 +48,11 @@ inline constexpr const char* kFileCreationDate = "NSFileCreationDate";          
 inline constexpr const char* kFileModificationDate = "NSFileModificationDate";  // date
 inline constexpr const char* kFilePosixPermissions = "NSFilePosixPermissions";  // number, e.g. 0600
 inline constexpr const char* kFileType = "NSFileType";                          // one of the types below
+// Boolean. A recorded attribute, not the kernel's flag: it is kept with the
+// file (as a user attribute, or in a side record of the sandbox), reported
+// and set here, and an immutable item is not removed (513, EPERM
+// underneath). Nothing else consults it.
+inline constexpr const char* kFileImmutable = "NSFileImmutable";
 inline constexpr const char* kFileTypeRegular = "NSFileTypeRegular";
 inline constexpr const char* kFileTypeDirectory = "NSFileTypeDirectory";
 inline constexpr const char* kFileTypeSymbolicLink = "NSFileTypeSymbolicLink";
@@ -102,7 +107,8 @@ class FileManager {
   static constexpr double kStaleTemporaryFileAge = 86400;
   size_t removeStaleTemporaryFilesOfPath(const std::string& path) const;
 
-  // Removes a file, or a folder with everything in it; 4 when nothing is there.
+  // Removes a file, or a folder with everything in it; 4 when nothing is
+  // there, 513 for an immutable item (kFileImmutable).
   Status removeItemAtPath(const std::string& path) const;
   // Moves a file or folder; 4 when the source is missing, 516 when the
   // destination exists.
@@ -120,9 +126,9 @@ class FileManager {
 
   // kFileSize, kFileCreationDate (the birth time where the file system keeps
   // one, else the status-change time), kFileModificationDate,
-  // kFilePosixPermissions, kFileType.
+  // kFilePosixPermissions, kFileType, kFileImmutable.
   Result<Dictionary> attributesOfItemAtPath(const std::string& path) const;
-  // Sets kFilePosixPermissions and/or kFileModificationDate.
+  // Sets kFilePosixPermissions, kFileModificationDate and/or kFileImmutable.
   Status setAttributes(const Dictionary& attributes, const std::string& path) const;
 
   // Resource values of a file URL, by the keys above. The backup exclusion is

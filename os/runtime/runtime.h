@@ -37,6 +37,9 @@
 #include <optional>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
 #include <typeindex>
 #include <utility>
 #include <vector>
@@ -102,7 +105,7 @@ class Class {
 
   // Instance methods, looked up through the superclass chain.
   bool instancesRespondToSelector(const std::string& selector) const;
-  Imp instanceMethod(const std::string& selector) const;
+  Imp instanceMethod(std::string_view selector) const;
   // Class methods, likewise.
   bool respondsToSelector(const std::string& selector) const;
   Imp classMethod(const std::string& selector) const;
@@ -144,7 +147,7 @@ class Class {
   [[noreturn]] void unrecognizedSelector(const std::string& selector, bool classMethod) const;
 
  private:
-  Imp lookup(const std::string& selector, bool classMethods) const;
+  Imp lookup(std::string_view selector, bool classMethods) const;
 
   const std::string name_;
   const std::string superclassName_;
@@ -190,20 +193,61 @@ class Object : public std::enable_shared_from_this<Object> {
   std::atomic<Class*> class_;
 };
 
+namespace detail {
+
+// One message in flight: what the dispatcher hands the implementation it
+// found to. `invoke` calls the implementation with the object and the
+// message's arguments; false when the implementation's signature differs.
+struct MessageCall {
+  bool (*invoke)(MessageCall& call, const Imp& imp, Object& self);
+};
+
+template <class R, class... Args>
+struct TypedMessageCall : MessageCall {
+  explicit TypedMessageCall(Args&... a) : MessageCall{&TypedMessageCall::call}, args(a...) {}
+
+  static bool call(MessageCall& base, const Imp& imp, Object& self) {
+    auto& me = static_cast<TypedMessageCall&>(base);
+    auto fn = imp.as<R(Object&, Args...)>();
+    if (!fn) return false;
+    std::apply(
+        [&](Args&... a) {
+          if constexpr (std::is_void_v<R>) (*fn)(self, std::forward<Args>(a)...);
+          else me.result.emplace((*fn)(self, std::forward<Args>(a)...));
+        },
+        me.args);
+    return true;
+  }
+
+  std::tuple<Args&...> args;
+  std::conditional_t<std::is_void_v<R>, bool, std::optional<R>> result{};
+};
+
+}  // namespace detail
+
+// The message dispatcher: every msgSend goes through this one out-of-line
+// entry, which touches the object, finds the implementation for the selector
+// (a C string, in the second argument) on the object's class and calls it
+// through `call`. Its address stands for the platform's dispatcher: a crash
+// report tests whether a thread stopped within the entry's first bytes (a
+// message sent to a dead object faults on the first read there, with the
+// selector still in the second argument register) and then reads the
+// selector. Throws like msgSend.
+void objc_msgSend(Object* self, const char* selector, detail::MessageCall* call);
+
 // Sends a message: the object's class's implementation for the selector,
 // called with the object. Throws os::Exception (NSInvalidArgumentException,
 // "-[<class> <selector>]: unrecognized selector sent to instance") when there
 // is none of that signature; check respondsToSelector first.
 template <class R, class... Args>
+R msgSend(Object& object, const char* selector, Args... args) {
+  detail::TypedMessageCall<R, Args...> call(args...);
+  objc_msgSend(&object, selector, &call);
+  if constexpr (!std::is_void_v<R>) return std::move(*call.result);
+}
+template <class R, class... Args>
 R msgSend(Object& object, const std::string& selector, Args... args) {
-  Class* cls = object.getClass();
-  Imp imp = cls ? cls->instanceMethod(selector) : Imp();
-  auto fn = imp.as<R(Object&, Args...)>();
-  if (!fn) {
-    if (!cls) throw Exception(kInvalidArgumentException, "message sent to an object without a class");
-    cls->unrecognizedSelector(selector, false);
-  }
-  return (*fn)(object, std::forward<Args>(args)...);
+  return msgSend<R, Args...>(object, selector.c_str(), std::forward<Args>(args)...);
 }
 
 // Calls an implementation found earlier (such as the real class's, saved by a

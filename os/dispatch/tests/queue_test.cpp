@@ -1,6 +1,7 @@
 #include "os/dispatch/queue.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <thread>
@@ -55,6 +56,37 @@ TEST_F(QueueTest, CurrentQueueLabelAndTargets) {
   EXPECT_FALSE(inner->isCurrent());
   EXPECT_EQ(inner->label(), "com.test.inner");
   EXPECT_EQ(DispatchQueue::currentLabel(), kMainQueueLabel);  // the test runs on the main thread
+}
+
+// The slot another thread reads: the innermost queue's label while a block
+// runs, the previous one (null on a worker) after it.
+TEST_F(QueueTest, PublishedLabelSlotFollowsTheInnermostQueue) {
+  auto read = [](int tid) -> std::string {
+    uintptr_t slot = dispatch::queueLabelSlotAddress(tid);
+    if (slot == 0) return "<no slot>";
+    const char* label = *reinterpret_cast<const char* const*>(slot);
+    return label ? label : "<null>";
+  };
+  const int mainTid = int(::gettid());
+  EXPECT_EQ(read(mainTid), kMainQueueLabel);
+  auto outer = DispatchQueue::serial("com.test.published.outer");
+  auto inner = DispatchQueue::serial("com.test.published.inner");
+  std::vector<std::string> seen;
+  int workerTid = 0;
+  auto done = DispatchSemaphore::create(0);
+  outer->async([&] {
+    workerTid = int(::gettid());
+    seen.push_back(read(workerTid));
+    inner->sync([&] { seen.push_back(read(workerTid)); });
+    seen.push_back(read(workerTid));
+    done->signal();
+  });
+  ASSERT_EQ(done->wait(DispatchTime::forever()), DispatchWaitResult::kSuccess);
+  EXPECT_EQ(seen, (std::vector<std::string>{"com.test.published.outer", "com.test.published.inner",
+                                            "com.test.published.outer"}));
+  inner->sync([&] { EXPECT_EQ(read(mainTid), "com.test.published.inner"); });
+  EXPECT_EQ(read(mainTid), kMainQueueLabel);
+  EXPECT_EQ(dispatch::queueLabelSlotAddress(0), 0u);
 }
 
 TEST_F(QueueTest, QueuesSharingASerialTargetNeverOverlap) {
@@ -135,6 +167,25 @@ TEST_F(QueueTest, AfterFiresInDeadlineOrderOnlyWhenVirtualTimePasses) {
   EXPECT_EQ(fired[1], std::make_pair(std::string("q1@2"), t0 + 2'000'000'000));
   EXPECT_EQ(fired[2], std::make_pair(std::string("q1@3"), t0 + 3'000'000'000));
   EXPECT_EQ(Clock::current().uptimeNanos(), t0 + 3'499'000'000);
+}
+
+TEST_F(QueueTest, ACancelledWorkItemNeverRunsAndReleasesWhatItCaptured) {
+  auto q = DispatchQueue::serial("com.test.workitem");
+  std::atomic<int> ran{0};
+  auto captured = std::make_shared<int>(0);
+  auto kept = DispatchWorkItem::create([&ran] { ran++; });
+  auto cancelled = DispatchWorkItem::create([&ran, captured] { ran += 100; });
+  q->after(DispatchTime::fromNow(1.0), kept);
+  q->after(DispatchTime::fromNow(1.0), cancelled);
+  clock_->advance(0.5);
+  cancelled->cancel();
+  EXPECT_TRUE(cancelled->isCancelled());
+  EXPECT_EQ(captured.use_count(), 1);
+  clock_->advance(0.5);
+  EXPECT_EQ(ran.load(), 1);
+  EXPECT_FALSE(kept->isCancelled());
+  cancelled->perform();
+  EXPECT_EQ(ran.load(), 1);
 }
 
 TEST_F(QueueTest, WallDeadlineFollowsAWallClockJump) {

@@ -1,4 +1,8 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <optional>
 
 #include "os/foundation/bundle.h"
 #include "os/foundation/device_profile.h"
@@ -115,6 +119,86 @@ TEST(ProcessInfoTest, ArgumentsVersionAndDevice) {
   pad.isSimulator = true;
   DeviceProfile::setCurrent(pad);
   EXPECT_NE(sysctl::stringValue("hw.machine"), "iPad13,4");
+}
+
+// The platform call as a caller that expects a 4-byte integer uses it.
+TEST(SysctlTest, FourByteReadsSeeOverridesWidthsAndFailures) {
+  struct Case {
+    const char* label;
+    std::optional<sysctl::OverrideValue> value;
+    int rc;
+    int error;
+    size_t width;
+    int32_t read;
+  };
+  const int32_t realPageSize = int32_t(::sysconf(_SC_PAGESIZE));
+  const Case cases[] = {
+      {"natural", std::nullopt, 0, 0, 4, realPageSize},
+      {"8192", int32_t(8192), 0, 0, 4, 8192},
+      {"65536", int32_t(65536), 0, 0, 4, 65536},
+      {"1024", int32_t(1024), 0, 0, 4, 1024},
+      {"another width", int64_t(8192), -1, ENOMEM, 4, -7},
+      {"missing", sysctl::Failure{}, -1, ENOENT, 4, -7},
+      {"refused", sysctl::Failure{EPERM}, -1, EPERM, 4, -7},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::optional<sysctl::ScopedOverride> scoped;
+    if (c.value) scoped.emplace("hw.pagesize", *c.value);
+    int32_t value = -7;
+    size_t size = sizeof value;
+    errno = 0;
+    EXPECT_EQ(sysctl::sysctlbyname("hw.pagesize", &value, &size, nullptr, 0), c.rc);
+    EXPECT_EQ(errno, c.error);
+    EXPECT_EQ(size, c.width);
+    EXPECT_EQ(value, c.read);
+  }
+  // Gone with its scope.
+  EXPECT_EQ(sysctl::int64Value("hw.pagesize"), realPageSize);
+}
+
+TEST(SysctlTest, WidthQueriesStringsAndProcessRecord) {
+  // A larger buffer takes the value and reports its true width.
+  sysctl::ScopedOverride wide("hw.pagesize", int64_t(65536));
+  int64_t big = 0;
+  size_t size = sizeof big;
+  ASSERT_EQ(sysctl::sysctlbyname("hw.pagesize", &big, &size, nullptr, 0), 0);
+  EXPECT_EQ(size, 8u);
+  EXPECT_EQ(big, 65536);
+  EXPECT_EQ(sysctl::int64Value("hw.pagesize"), 65536);
+
+  size = 0;
+  ASSERT_EQ(sysctl::sysctlbyname("kern.osversion", nullptr, &size, nullptr, 0), 0);
+  EXPECT_EQ(size, DeviceProfile::current().systemBuildVersion.size() + 1);
+  char text[128];
+  size = sizeof text;
+  ASSERT_EQ(sysctl::sysctlbyname("hw.model", text, &size, nullptr, 0), 0);
+  EXPECT_STREQ(text, DeviceProfile::current().hardwareModel.c_str());
+  int32_t one = 1;
+  size = sizeof text;
+  EXPECT_EQ(sysctl::sysctlbyname("hw.model", text, &size, &one, sizeof one), -1);
+  EXPECT_EQ(errno, EPERM);
+  EXPECT_EQ(sysctl::sysctlbyname("hw.nothing", text, &size, nullptr, 0), -1);
+  EXPECT_EQ(errno, ENOENT);
+
+  int mib[4] = {sysctl::CTL_KERN, sysctl::KERN_PROC, sysctl::KERN_PROC_PID, int(::getpid())};
+  sysctl::kinfo_proc info;
+  info.kp_proc.p_flag = -1;
+  size = sizeof info;
+  ASSERT_EQ(sysctl::sysctl(mib, 4, &info, &size, nullptr, 0), 0);
+  EXPECT_EQ(size, sizeof info);
+  EXPECT_EQ(info.kp_proc.p_pid, ::getpid());
+  EXPECT_EQ(info.kp_proc.p_flag & sysctl::P_TRACED, 0);
+  {
+    sysctl::ScopedOverride broken("kern.proc.pid", sysctl::Failure{EINVAL});
+    EXPECT_EQ(sysctl::sysctl(mib, 4, &info, &size, nullptr, 0), -1);
+    EXPECT_EQ(errno, EINVAL);
+  }
+  mib[3] = -5;
+  EXPECT_EQ(sysctl::sysctl(mib, 4, &info, &size, nullptr, 0), -1);
+  EXPECT_EQ(errno, ESRCH);
+  EXPECT_EQ(sysctl::sysctl(mib, 3, &info, &size, nullptr, 0), -1);
+  EXPECT_EQ(errno, ENOENT);
 }
 
 TEST(SystemLogTest, LinesReachSinksAndFileByEnabledType) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "os/foundation/encoding.h"
 
 namespace os {
@@ -110,6 +112,54 @@ TEST(PercentEncodingTest, DecodingRejectsBrokenEscapesAndNonUTF8) {
   EXPECT_EQ(stringByRemovingPercentEncoding("plain"), "plain");
   const char* rejected[] = {"%", "abc%", "%2", "%zz", "%2G", "%FF", "%C3", "%ED%A0%80" /* surrogate */};
   for (const char* text : rejected) EXPECT_FALSE(stringByRemovingPercentEncoding(text)) << text;
+}
+
+TEST(CharacterSetTest, CategorySetsAdmitNonASCIIByCategoryAndCombine) {
+  // Letters without combining marks, plus decimal digits and "_": the shape of
+  // a name check.
+  const CharacterSet name = CharacterSet::letterCharacterSet()
+                                .subtracting(CharacterSet::nonBaseCharacterSet())
+                                .unioning(CharacterSet::decimalDigitCharacterSet())
+                                .addingCharactersInString("_");
+  struct Case {
+    char32_t c;
+    bool letter, nonBase, digit, inName;
+  } cases[] = {
+      {U'a', true, false, false, true},       {U'_', false, false, false, true},
+      {U'7', false, false, true, true},       {U'\u00E9', true, false, false, true},   // é
+      {U'\u0301', true, true, false, false},  // combining acute accent
+      {U'\u0663', false, false, true, true},  // Arabic-Indic three
+      {U'\u00BD', false, false, false, false},  // ½ is a number, not a digit
+      {U'\U0001D400', true, false, false, true},  // mathematical bold A
+      {U'-', false, false, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(uint32_t(c.c));
+    EXPECT_EQ(CharacterSet::letterCharacterSet().characterIsMember(c.c), c.letter);
+    EXPECT_EQ(CharacterSet::nonBaseCharacterSet().characterIsMember(c.c), c.nonBase);
+    EXPECT_EQ(CharacterSet::decimalDigitCharacterSet().characterIsMember(c.c), c.digit);
+    EXPECT_EQ(name.characterIsMember(c.c), c.inName);
+  }
+}
+
+TEST(UTF32Test, LengthCountsCodePointsAndBoundedConversionWritesWholeOnes) {
+  const std::string text = "a\xC3\xA9\xF0\x9F\x98\x80";  // a, é, U+1F600
+  EXPECT_EQ(utf32Length(text), 3u);
+  EXPECT_EQ(utf32Length(""), 0u);
+  EXPECT_EQ(utf32Length("a\xFF\xC3"), 3u);  // each ill-formed byte is one U+FFFD
+
+  uint8_t buffer[16];
+  size_t used = 99;
+  ASSERT_TRUE(getUTF32LEBytes(text, buffer, sizeof buffer, &used));
+  EXPECT_EQ(used, 12u);
+  const uint8_t expected[12] = {0x61, 0, 0, 0, 0xE9, 0, 0, 0, 0x00, 0xF6, 0x01, 0};
+  EXPECT_EQ(0, std::memcmp(buffer, expected, 12));
+  // Only whole code points fit: 11 bytes hold two.
+  ASSERT_TRUE(getUTF32LEBytes(text, buffer, 11, &used));
+  EXPECT_EQ(used, 8u);
+  EXPECT_FALSE(getUTF32LEBytes(text, buffer, 3, &used));
+  EXPECT_EQ(used, 0u);
+  EXPECT_FALSE(getUTF32LEBytes("", buffer, sizeof buffer));
 }
 
 }  // namespace

@@ -144,6 +144,30 @@ TEST_F(FileManagerTest, ExcludedFromBackupIsKeptWithTheFile) {
   EXPECT_TRUE(fm.setResourceValue(docs + "/prefs2.plist", kURLIsExcludedFromBackupKey, Value(true)));
 }
 
+TEST_F(FileManagerTest, ImmutableIsARecordedAttributeThatBlocksRemoval) {
+  std::string dir = docs + "/locked";
+  std::string f = dir + "/db.sql";
+  ASSERT_TRUE(fm.createDirectoryAtPath(dir, true));
+  ASSERT_TRUE(fm.createFileAtPath(f, Data::fromString("x")));
+  EXPECT_EQ((*fm.attributesOfItemAtPath(f))[kFileImmutable], Value(false));
+  ASSERT_TRUE(fm.setAttributes({{kFileImmutable, Value(true)}}, f));
+  EXPECT_EQ((*fm.attributesOfItemAtPath(f))[kFileImmutable], Value(true));
+
+  // Neither the file nor a folder holding it can be removed.
+  for (const std::string& path : {f, dir}) {
+    auto removed = fm.removeItemAtPath(path);
+    ASSERT_FALSE(removed) << path;
+    EXPECT_EQ(removed.error().code(), kFileWriteNoPermissionError);
+    EXPECT_EQ(posixCode(removed.error()), EPERM);
+  }
+  EXPECT_EQ(read(f), "x");
+
+  ASSERT_TRUE(fm.setAttributes({{kFileImmutable, Value(false)}}, f));
+  EXPECT_EQ((*fm.attributesOfItemAtPath(f))[kFileImmutable], Value(false));
+  EXPECT_TRUE(fm.removeItemAtPath(dir));
+  EXPECT_FALSE(fm.setAttributes({{kFileImmutable, Value(true)}}, f));
+}
+
 // Each injected failure must leave the previous file whole and no temporary
 // behind, and report the platform's code.
 TEST_F(FileManagerTest, InjectedFailuresLeaveThePreviousFileIntact) {

@@ -1,8 +1,15 @@
 #include "os/runtime/runtime.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <ucontext.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <thread>
+
+#include "os/testing/child_process.h"
 
 std::string consumerGreetingFrom(const std::string& className, const std::string& who);
 
@@ -137,6 +144,38 @@ TEST(RuntimeMethods, ReplacingWhileOtherThreadsCallIsSafe) {
   stop = true;
   for (auto& t : callers) t.join();
   EXPECT_EQ(bad.load(), 0);
+}
+
+// What a crash report relies on: a message sent to a dead object faults
+// within the dispatcher's first bytes, with the selector (a C string) in the
+// second argument register. Arguments that are not copyable travel by move.
+TEST(RuntimeDispatch, MessageToDeadObjectFaultsInsideTheDispatcherWithTheSelectorAtHand) {
+  Class* cls = registerClass("DispatchMoveOnly");
+  cls->addMethod("take:", makeInstanceImp<int, std::unique_ptr<int>>([](Object&, std::unique_ptr<int> p) { return *p; }));
+  Object object(cls);
+  EXPECT_EQ(msgSend<int>(object, "take:", std::make_unique<int>(7)), 7);
+
+  static const char* const kSelector = "viewDidAppear:";
+  static constexpr uintptr_t kWindow = 66;
+  auto result = os::testing::runInChild([] {
+    struct sigaction action {};
+    action.sa_flags = SA_SIGINFO;
+    action.sa_sigaction = [](int, siginfo_t*, void* context) {
+      auto* uc = static_cast<ucontext_t*>(context);
+      auto pc = uintptr_t(uc->uc_mcontext.gregs[REG_RIP]);
+      auto entry = reinterpret_cast<uintptr_t>(&objc_msgSend);
+      bool inside = pc >= entry && pc <= entry + kWindow;
+      bool selector = uintptr_t(uc->uc_mcontext.gregs[REG_RSI]) == reinterpret_cast<uintptr_t>(kSelector);
+      ::_exit(inside ? (selector ? 0 : 2) : 1);
+    };
+    sigaction(SIGSEGV, &action, nullptr);
+    sigaction(SIGBUS, &action, nullptr);
+    void* dead = ::mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    msgSend<void>(*static_cast<Object*>(dead), kSelector, true);
+    return std::string("the message did not fault");
+  });
+  EXPECT_TRUE(result.exited && result.exitCode == 0)
+      << result.describe() << " (exit 1: fault outside the dispatcher, 2: selector not in the second argument)";
 }
 
 }  // namespace
