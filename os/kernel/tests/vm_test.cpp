@@ -116,8 +116,10 @@ TEST(StatisticsTest, HostPagesAndTaskSizesAndTimes) {
   ::prctl(PR_SET_NAME, name);
   ASSERT_EQ(r, KERN_SUCCESS);
   EXPECT_EQ(count, 10u);
-  EXPECT_GT(task.resident_size, 0u);
-  EXPECT_GE(task.virtual_size, task.resident_size);
+  // The record is packed to 4 bytes: copy its 64-bit fields before binding references.
+  const uint64_t resident = task.resident_size, virtualSize = task.virtual_size;
+  EXPECT_GT(resident, 0u);
+  EXPECT_GE(virtualSize, resident);
   EXPECT_LT(task.user_time.microseconds, 1'000'000);
   EXPECT_LT(task.system_time.microseconds, 1'000'000);
   const double read = task.user_time.seconds + task.user_time.microseconds / 1e6 + task.system_time.seconds +
