@@ -92,12 +92,20 @@ OSStatus validate(const Dictionary& d, const std::string& cls, bool forChanges) 
   return errSecSuccess;
 }
 
+// An attribute as the keychain compares it: the bytes of a string or of
+// data, so a string and data of the same UTF-8 bytes are the same attribute
+// (each is still returned as it was stored).
+Value comparable(const Value& value) {
+  if (const std::string* text = value.string()) return Value(Data::fromString(*text));
+  return value;
+}
+
 bool matches(const Dictionary& item, const Dictionary& query) {
   if (classOf(item) != classOf(query)) return false;
   for (const auto& [key, value] : query) {
     if (kControlKeys.count(key) || key == kSecValueData) continue;
     auto it = item.find(key);
-    if (it == item.end() || it->second != value) return false;
+    if (it == item.end() || comparable(it->second) != comparable(value)) return false;
   }
   return true;
 }
@@ -123,7 +131,7 @@ std::vector<Value> primaryKey(const Dictionary& item) {
   std::vector<Value> out{Value(classOf(item))};
   for (const char* key : keys) {
     auto it = item.find(key);
-    out.push_back(it == item.end() ? Value() : it->second);
+    out.push_back(it == item.end() ? Value() : comparable(it->second));
   }
   return out;
 }

@@ -11,7 +11,10 @@
 //   SecItemUpdate(query, changes)        changes every matching item
 //   SecItemDelete(query)                 removes every matching item
 // A query matches an item when every attribute it names is equal in the item
-// (no access group in the query matches every group). Generic passwords are
+// (no access group in the query matches every group). Attributes compare by
+// their bytes, as the platform stores them: a string and data holding its
+// UTF-8 bytes are equal (an item written with a data account is found by the
+// string, and returns the data it was written with). Generic passwords are
 // unique by (access group, service, account); keys by (access group,
 // application tag, key type, key class).
 //

@@ -7,6 +7,8 @@
 
 #include "os/dispatch/notification.h"
 #include "os/foundation/device_profile.h"
+#include "os/foundation/file_manager.h"
+#include "os/foundation/sandbox.h"
 #include "os/uikit/view.h"
 
 namespace {
@@ -102,6 +104,22 @@ UIUserInterfaceIdiom UIDevice::userInterfaceIdiom() const {
     case os::UserInterfaceIdiom::Pad: return UIUserInterfaceIdiom::pad;
     default: return UIUserInterfaceIdiom::unspecified;
   }
+}
+
+std::optional<os::UUID> UIDevice::identifierForVendor() const {
+  // One reader or maker at a time, so two first readers agree.
+  static auto& mutex = *new std::mutex;
+  std::lock_guard lock(mutex);
+  const std::string folder = os::Sandbox::current()->libraryDirectory() + "/Device";
+  const std::string path = folder + "/identifierForVendor";
+  auto& files = os::FileManager::defaultManager();
+  if (auto data = files.contentsAtPath(path)) {
+    if (auto kept = os::UUID::initWithUUIDString(data->view())) return kept;
+  }
+  const os::UUID made;
+  if (!files.createDirectoryAtPath(folder, true)) return std::nullopt;
+  if (!files.createFileAtPath(path, os::Data::fromString(made.UUIDString()))) return std::nullopt;
+  return made;
 }
 
 UIDevice::ScreenProfile UIDevice::screenProfile() const {

@@ -7,9 +7,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "os/foundation/uuid.h"
 #include "os/foundation/value.h"
 #include "os/net/url.h"
 #include "os/runtime/runtime.h"
@@ -153,6 +155,13 @@ class UIDevice {
   std::string systemVersion() const;
   UIUserInterfaceIdiom userInterfaceIdiom() const;
   ScreenProfile screenProfile() const;
+  // The vendor identifier: a random UUID made on first use for this install
+  // and kept in the sandbox (Library/Device/identifierForVendor), so every
+  // launch of the install reads the same one and a new install (a new
+  // sandbox) reads another. nullopt when it can be neither read nor kept.
+  // Callable from any thread; the platform hands it out on the main thread,
+  // and callers read it there.
+  std::optional<os::UUID> identifierForVendor() const;
 
   UIDeviceOrientation orientation() const { return orientation_; }
   bool isGeneratingDeviceOrientationNotifications() const { return generating_ > 0; }

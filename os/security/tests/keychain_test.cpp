@@ -73,9 +73,12 @@ TEST_F(KeychainTest, GenericPasswordLifecycle) {
 TEST_F(KeychainTest, QueriesMatchOnEveryGivenAttribute) {
   ASSERT_EQ(SecItemAdd(with(password("svc", "a"), {{kSecAttrGeneric, Value("a")}, {kSecValueData, Value(Data::fromString("1"))}})), errSecSuccess);
   ASSERT_EQ(SecItemAdd(with(password("svc", "b"), {{kSecAttrAccessGroup, Value("group.x")}, {kSecValueData, Value(Data::fromString("2"))}})), errSecSuccess);
-  // An older layout: the account is data, not a string; it is a different item.
+  // An older layout: the account is data, not a string. Attributes compare by
+  // their bytes, so data "a" is the identity of the string item "a" already.
   Dictionary old{{kSecClass, Value(kSecClassGenericPassword)}, {kSecAttrService, Value("svc")},
                  {kSecAttrAccount, Value(Data::fromString("a"))}, {kSecValueData, Value(Data::fromString("3"))}};
+  EXPECT_EQ(SecItemAdd(old), errSecDuplicateItem);
+  old[kSecAttrAccount] = Value(Data::fromString("c"));
   ASSERT_EQ(SecItemAdd(old), errSecSuccess);
 
   Value all;
@@ -88,6 +91,11 @@ TEST_F(KeychainTest, QueriesMatchOnEveryGivenAttribute) {
   EXPECT_EQ(readSecret(with(password("svc", "b"), {{kSecAttrAccessGroup, Value("group.y")}})), std::nullopt);
   EXPECT_EQ(readSecret(with(password("svc", "a"), {{kSecAttrGeneric, Value("a")}})), "1");
   EXPECT_EQ(readSecret(old), "3");
+  // Found by the string of its bytes, and returned as it was written.
+  Value found;
+  ASSERT_EQ(SecItemCopyMatching(with(password("svc", "c"), {{kSecReturnAttributes, Value(true)}}), &found),
+            errSecSuccess);
+  EXPECT_EQ(found[kSecAttrAccount], Value(Data::fromString("c")));
 
   // Moving an item onto another's identity is refused and changes nothing.
   EXPECT_EQ(SecItemUpdate(old, {{kSecAttrAccount, Value("a")}}), errSecDuplicateItem);
