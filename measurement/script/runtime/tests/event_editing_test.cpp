@@ -380,6 +380,20 @@ TEST_F(EventEditingTest, CyclesThroughARunsNativeFunctionsAreBrokenAfterTheRun) 
   EXPECT_TRUE(weak_.expired());
 }
 
+// An array holding one large array many times is cheap to build but converts
+// into far more parameter items: past the cap the conversion stops, even with
+// budget left to pay for the items.
+TEST_F(EventEditingTest, StoringAValueThatWouldMakeTooManyItemsFails) {
+  auto Fill = [](std::string_view array, double count, Entity item) {
+    return Op("13", {Let("j", N(0)), Op("42", {Lt(Get("j"), N(count)), Set("j", Add(Get("j"), N(1))), B(false),
+                                                Body({Call(Get(array), "push", {std::move(item)})})})});
+  };
+  loadCallbacks({Edit(1, {Let("f", Arr()), Fill("f", 1000, N(1)), Let("w", Arr()), Fill("w", 300, Get("f")),
+                          E("setParamValue", {S("small"), Get("f")}), E("setParamValue", {S("p"), Get("w")})})});
+  EXPECT_EQ(handle(APMPEvent("e", 1, {})), "rovav 18");
+  EXPECT_FALSE(output().hasParameterName("small"));
+}
+
 // The remote configuration's path: a program inside an encoded configuration,
 // an engine and host modules made through the installed services.
 TEST_F(EventEditingTest, AProgramDeliveredInAConfigurationRenamesAndCreates) {
