@@ -114,7 +114,9 @@ class EventEditingTest : public ::testing::Test {
   }
 
   std::string load(const Entities& statements, const Activities& activities = {}) {
-    return Outcome(editing_->loadProgram(*Program(statements, activities)));
+    auto program = Program(statements, activities);
+    WriteSeed(*program);
+    return Outcome(editing_->loadProgram(*program));
   }
   // Loads the callbacks after the prelude; fails the test when that fails.
   void loadCallbacks(Entities callbacks) {
