@@ -141,14 +141,30 @@ struct NativeMethod {
   Routine routine;
 };
 
+// Script text as UTF-8; names and values are mostly ASCII, copied as they are.
+std::string toUTF8(std::u16string_view text) {
+  for (char16_t unit : text) {
+    if (unit >= 0x80) return os::utf8(text);
+  }
+  return std::string(text.begin(), text.end());
+}
+
+// The string form's UTF-8; a string value is read in place.
+os::Result<std::string> textOf(const APMPRuntimeValue& value) {
+  if (value.kind() == Kind::String) return toUTF8(static_cast<const APMPStringValue&>(value).value());
+  auto text = value.stringValueOrError();
+  if (!text) return std::unexpected(text.error());
+  return toUTF8(*text);
+}
+
 APMPResult getEventName(APMPEventContext& context, const APMPValueList&, const APMPScopeRef&) {
   return APMPStringValue::make(os::utf16(context.outputEvent().name()));
 }
 
 APMPResult getParamValue(APMPEventContext& context, const APMPValueList& values, const APMPScopeRef& scope) {
-  auto name = values[0]->stringValueOrError();
+  auto name = textOf(*values[0]);
   if (!name) return std::unexpected(name.error());
-  const os::Value* parameter = context.outputEvent().parameterForName(os::utf8(*name));
+  const os::Value* parameter = context.outputEvent().parameterForName(*name);
   if (parameter == nullptr) return APMPNullValue::sharedInstance();
   return APMPRuntimeEntityConverter::runtimeValueFromNSObject(*parameter, scope);
 }
@@ -171,19 +187,22 @@ APMPResult getTimestamp(APMPEventContext& context, const APMPValueList&, const A
 }
 
 APMPResult setEventName(APMPEventContext& context, const APMPValueList& values, const APMPScopeRef&) {
-  if (values[0]->isNullOrUndefined()) return APMPFail(APMPRovavError::ArgumentKind);
-  auto name = values[0]->stringValueOrError();
+  const APMPValueRef& argument = values[0];
+  if (argument->isNullOrUndefined()) return APMPFail(APMPRovavError::ArgumentKind);
+  auto name = textOf(*argument);
   if (!name) return std::unexpected(name.error());
-  context.outputEvent().setName(os::utf8(*name));
-  return APMPStringValue::make(std::move(*name));
+  context.outputEvent().setName(std::move(*name));
+  // Strings are immutable: a string argument is its own string form.
+  if (argument->kind() == Kind::String) return argument;
+  return APMPStringValue::make(os::utf16(context.outputEvent().name()));
 }
 
 APMPResult setParamValue(APMPEventContext& context, const APMPValueList& values, const APMPScopeRef&) {
-  auto name = values[0]->stringValueOrError();
+  auto name = textOf(*values[0]);
   if (!name) return std::unexpected(name.error());
   auto value = APMPRuntimeEntityConverter::objectFromRuntimeValue(*values[1]);
   if (!value) return std::unexpected(value.error());
-  context.outputEvent().setParameter(std::move(*value), os::utf8(*name));
+  context.outputEvent().setParameter(std::move(*value), *name);
   return values[1];
 }
 
@@ -219,7 +238,7 @@ APMPResult APMPEventLogger::invokeWithArguments(const APMPValueList& arguments, 
   if (auto status = APMPCheckExactArgumentCount(arguments, 3); !status) return std::unexpected(status.error());
   auto values = APMPEvaluateArguments(arguments, scope);
   if (!values) return std::unexpected(values.error());
-  auto name = (*values)[0]->stringValueOrError();
+  auto name = textOf(*(*values)[0]);
   if (!name) return std::unexpected(name.error());
   auto timestamp = (*values)[1]->doubleValueOrError();
   if (!timestamp) return std::unexpected(timestamp.error());
@@ -234,7 +253,7 @@ APMPResult APMPEventLogger::invokeWithArguments(const APMPValueList& arguments, 
   // ToInteger, then 64 bits (saturating; the infinities are not integers).
   const int64_t seconds = os::Number::float64(APMPToInteger(*timestamp)).int64Value();
   if (eventContext_) {
-    eventContext_->logEventWithName(os::utf8(*name), static_cast<double>(seconds), *dictionary);
+    eventContext_->logEventWithName(std::move(*name), static_cast<double>(seconds), *dictionary);
   }
   return undefined();
 }
@@ -314,8 +333,8 @@ os::Status APMPEventEditing::registerRuleWithName(std::u16string_view name, cons
   return {};
 }
 
-os::Result<bool> APMPEventEditing::handleEvent(const APMPEvent& event) {
-  eventContext_->setInputEvent(event);
+os::Result<bool> APMPEventEditing::handleEvent(APMPEvent event) {
+  eventContext_->setInputEvent(std::move(event));
   runtime_->resetInstructionCount();
   os::Status run = [&] {
     APMPScopeRef scope = runtime_->getRunScope();

@@ -162,7 +162,7 @@ class APMPEventEditing final : public APMPEventEditingInterface {
   // Calls the function bound to the name (editing 7 for anything else) with
   // the rule map, in a new run scope; its result is ignored.
   os::Status registerRuleWithName(std::u16string_view name, const APMPValueRef& rule);
-  os::Result<bool> handleEvent(const APMPEvent& event) override;
+  os::Result<bool> handleEvent(APMPEvent event) override;
   bool hasEdits() const override;
   bool hasCreatedEvents() const override { return !eventContext_->eventsToLog().empty(); }
   const APMPEventContext& eventContext() const override { return *eventContext_; }

@@ -147,8 +147,9 @@ class APMPEventEditingInterface {
   virtual os::Status loadProgram(const APMPBProgram& program) = 0;
   // Runs the callbacks on the event. True when the output event differs from
   // the input or events were created; an error leaves the context as the
-  // failing run left it (the event should be kept as handed in).
-  virtual os::Result<bool> handleEvent(const APMPEvent& event) = 0;
+  // failing run left it (the event should be kept as handed in). Taken by
+  // value: a caller that no longer needs the event moves it in.
+  virtual os::Result<bool> handleEvent(APMPEvent event) = 0;
   // The last run's output event differs from its input event.
   virtual bool hasEdits() const = 0;
   // The last run created events.
