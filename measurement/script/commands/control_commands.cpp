@@ -159,7 +159,7 @@ APMPResult APMPControlCallMethod(const APMPValueList& arguments, const APMPScope
   const APMPValueRef& name = (*values)[1];
   auto argumentArray = asArray((*values)[2]);
   if (name->kind() != Kind::String || !argumentArray) return APMPFail(APMPRovavError::ArgumentKind);
-  std::u16string method = static_cast<const APMPStringValue&>(*name).value();
+  const std::u16string& method = static_cast<const APMPStringValue&>(*name).value();  // held by values
   // Every receiver reads the name, and text arguments at least once (map
   // keys are hashed, for one): both are paid here by their lengths.
   APMPValueList methodArguments = argumentArray->allElements();

@@ -20,6 +20,32 @@ constexpr int32_t kEntityNumber = 5;
 
 enum EntityType : int32_t { kString = 1, kNumber = 2, kBoolean = 3, kStatement = 4 };
 
+// Conversions between script and platform values in progress on this thread,
+// and the items the outermost one has made so far (nested containers
+// included).
+thread_local int gConversions = 0;
+thread_local size_t gConversionItems = 0;
+
+// Counts the items of one container of a conversion: each is made (an
+// allocation now, a release later) and pays an instruction, as bulk work of
+// the statement that converts. False past kAPMPMaxConversionItems: a
+// container shared many times within a value would otherwise make an
+// unbounded result from a small one.
+class ConversionItems {
+ public:
+  ConversionItems() {
+    if (gConversions++ == 0) gConversionItems = 0;
+  }
+  ~ConversionItems() { --gConversions; }
+  ConversionItems(const ConversionItems&) = delete;
+  ConversionItems& operator=(const ConversionItems&) = delete;
+  bool add(size_t count) {
+    gConversionItems += count;
+    apmp::detail::addBulkWork(count * kAPMPBulkUnitsPerInstruction);
+    return gConversionItems <= kAPMPMaxConversionItems;
+  }
+};
+
 APMPResult convert(const APMPBRuntimeEntity& entity, int depth);
 
 APMPResult statementValue(const APMPBRuntimeEntity& entity, int depth) {
@@ -95,7 +121,8 @@ APMPResult APMPRuntimeEntityConverter::runtimeValueFromNSObject(const os::Value&
     }
     case os::Value::Type::Dictionary: {
       apmp::detail::NestingGuard guard;
-      if (!guard.ok()) return APMPFail(APMPRovavError::BudgetExhausted);
+      ConversionItems items;
+      if (!guard.ok() || !items.add(object.dictionary()->size())) return APMPFail(APMPRovavError::BudgetExhausted);
       auto map = APMPObjectManager::mapValueWithScope(scope);
       for (const auto& [key, entry] : *object.dictionary()) {
         APMPResult value = runtimeValueFromNSObject(entry, scope);
@@ -106,9 +133,11 @@ APMPResult APMPRuntimeEntityConverter::runtimeValueFromNSObject(const os::Value&
     }
     case os::Value::Type::Array: {
       apmp::detail::NestingGuard guard;
+      ConversionItems items;
       if (!guard.ok()) return APMPFail(APMPRovavError::BudgetExhausted);
       const os::Array& list = *object.array();
       if (list.size() > kAPMPMaxArraySlots) return APMPFail(APMPRovavError::InvalidArrayLength);
+      if (!items.add(list.size())) return APMPFail(APMPRovavError::BudgetExhausted);
       APMPValueList elements;
       elements.reserve(list.size());
       for (const auto& entry : list) {
@@ -140,9 +169,11 @@ os::Result<os::Value> APMPRuntimeEntityConverter::objectFromRuntimeValue(const A
     }
     case APMPRuntimeValue::Kind::Array: {
       apmp::detail::NestingGuard guard;
-      if (!guard.ok()) return APMPFail(APMPRovavError::BudgetExhausted);
+      ConversionItems items;
+      const auto& array = static_cast<const APMPArrayValue&>(value);
+      if (!guard.ok() || !items.add(array.count())) return APMPFail(APMPRovavError::BudgetExhausted);
       os::Array list;
-      for (const auto& element : static_cast<const APMPArrayValue&>(value).allElements()) {
+      for (const auto& element : array.allElements()) {
         auto converted = objectFromRuntimeValue(*element);
         if (!converted) return converted;
         if (!converted->isNull()) list.push_back(std::move(*converted));
@@ -162,7 +193,8 @@ os::Result<os::Value> APMPRuntimeEntityConverter::objectFromRuntimeValue(const A
 
 os::Result<os::Dictionary> APMPRuntimeEntityConverter::dictionaryFromMapValue(const APMPPropertyHolderValue& map) {
   apmp::detail::NestingGuard guard;
-  if (!guard.ok()) return APMPFail(APMPRovavError::BudgetExhausted);
+  ConversionItems items;
+  if (!guard.ok() || !items.add(map.propertyMap().count())) return APMPFail(APMPRovavError::BudgetExhausted);
   os::Dictionary dictionary;
   for (const std::u16string& name : map.allPropertyNames()) {
     auto converted = objectFromRuntimeValue(*map.valueForProperty(name));

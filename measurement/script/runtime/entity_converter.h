@@ -26,14 +26,17 @@ class APMPRuntimeEntityConverter {
   // value; a dictionary a map and a list an array, made through the scope's
   // object manager with their entries converted; data and dates fail with
   // rovav 13. Lists past kAPMPMaxArraySlots fail with rovav 11, nesting past
-  // kAPMPMaxValueNesting with rovav 18.
+  // kAPMPMaxValueNesting or more than kAPMPMaxConversionItems items in all
+  // with rovav 18. Each item made pays one instruction (bulk work of the
+  // statement that converts).
   static APMPResult runtimeValueFromNSObject(const os::Value& object, const APMPScopeRef& scope);
   // Null gives no value (a null os::Value); undefined gives ""; a map gives a
   // dictionary and an array a list (holes as ""), leaving out entries that
   // give no value; any other value its number form as a double when that is
   // not NaN, else its string form. A value without those forms fails with
-  // its conversion's error; nesting past kAPMPMaxValueNesting (a cycle) with
-  // rovav 18.
+  // its conversion's error; nesting past kAPMPMaxValueNesting (a cycle) or
+  // more than kAPMPMaxConversionItems items in all with rovav 18. Items pay
+  // as above.
   static os::Result<os::Value> objectFromRuntimeValue(const APMPRuntimeValue& value);
   static os::Result<os::Dictionary> dictionaryFromMapValue(const APMPPropertyHolderValue& map);
 };

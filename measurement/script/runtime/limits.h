@@ -43,6 +43,12 @@ inline constexpr int kAPMPMaxEvaluationDepth = 600;
 // string form fails with rovav 18, as a text past kAPMPMaxStringLength does.
 inline constexpr size_t kAPMPMaxStringFormSlots = kAPMPMaxStringLength + kAPMPMaxArraySlots;
 
+// Items (array elements and map or dictionary entries, nested ones included)
+// one conversion between script and platform values may make: an array that
+// holds the same large array many times is small to build but would convert
+// into billions of items. Past this the conversion fails with rovav 18.
+inline constexpr size_t kAPMPMaxConversionItems = 2 * kAPMPMaxArraySlots;
+
 // Containers a recursive value operation may descend through (string forms
 // of nested arrays, equality, conversion to and from platform values): a
 // deeper or cyclic structure fails with rovav 18 (equality answers false).

@@ -33,6 +33,11 @@ void drain(std::vector<std::shared_ptr<void>>& queue) {
 
 void releaseLater(std::shared_ptr<void> reference) {
   if (!reference) return;
+  // Not the last reference: dropping it runs no destructor.
+  if (reference.use_count() > 1) {
+    reference.reset();
+    return;
+  }
   if (gReleaseQueue != nullptr) {
     gReleaseQueue->push_back(std::move(reference));
     return;
@@ -44,6 +49,32 @@ void releaseLater(std::shared_ptr<void> reference) {
 
 void releaseAllLater(APMPValueList& values) {
   if (values.empty()) return;
+  // What cannot recurse is dropped in place: a reference that is not the
+  // last, and a value that holds no other values.
+  size_t queued = 0;
+  for (auto& value : values) {
+    if (!value) continue;
+    switch (value->kind()) {
+      case APMPRuntimeValue::Kind::Undefined:
+      case APMPRuntimeValue::Kind::Null:
+      case APMPRuntimeValue::Kind::Boolean:
+      case APMPRuntimeValue::Kind::Number:
+      case APMPRuntimeValue::Kind::String:
+        value.reset();
+        continue;
+      default:
+        break;
+    }
+    if (value.use_count() > 1) {
+      value.reset();
+      continue;
+    }
+    ++queued;
+  }
+  if (queued == 0) {
+    values.clear();
+    return;
+  }
   std::vector<std::shared_ptr<void>> local;
   std::vector<std::shared_ptr<void>>& queue = gReleaseQueue != nullptr ? *gReleaseQueue : local;
   for (auto& value : values) {

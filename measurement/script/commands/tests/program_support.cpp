@@ -102,22 +102,15 @@ std::string Show(const APMPResult& result) {
   return error.domain() + " " + std::to_string(error.code());
 }
 
-namespace {
-
-// Writes the program as a fuzz seed when DROSIL_SCRIPT_FUZZ_SEEDS names a folder.
-void writeSeed(const Entities& statements) {
+void WriteSeed(const APMPBProgram& message) {
   const char* folder = std::getenv("DROSIL_SCRIPT_FUZZ_SEEDS");
   if (folder == nullptr || *folder == '\0') return;
-  auto message = APMPBProgram::initWithMessageInfo(nullptr);
-  APMPBSetArray(message.get(), 0, statements);
-  std::optional<os::Data> bytes = message->protoBuffer();
+  std::optional<os::Data> bytes = message.protoBuffer();
   if (!bytes) return;
   std::string content(reinterpret_cast<const char*>(bytes->bytes()), bytes->length());
   std::string path = std::string(folder) + "/seed-" + std::to_string(std::hash<std::string>()(content));
   (void)os::FileManager::defaultManager().createFileAtPath(path, *bytes);
 }
-
-}  // namespace
 
 ProgramTest::ProgramTest() {
   runtime_.globalScope()->addValue(
@@ -132,7 +125,9 @@ ProgramTest::ProgramTest() {
 }
 
 APMPResult ProgramTest::run(const Entities& statements) {
-  writeSeed(statements);
+  auto message = APMPBProgram::initWithMessageInfo(nullptr);
+  APMPBSetArray(message.get(), 0, statements);
+  WriteSeed(*message);
   runtime_.resetInstructionCount();
   return runtime_.executeStatements(statements);
 }

@@ -46,6 +46,10 @@ Entity Log(Entities arguments);
 // A statement that fails with rovav 9 before it evaluates anything.
 Entity Fail();
 
+// Writes the program as a fuzz seed when DROSIL_SCRIPT_FUZZ_SEEDS names a
+// folder (the fixture does it for every program it runs).
+void WriteSeed(const APMPBProgram& message);
+
 // How tests read results: undefined, null, true, 1.5, -0, NaN, 'text',
 // [1,_,'a'] (holes "_"), {a:1}, function f, break, return 1; a failure as
 // "rovav 9", "regex 1" or "domain code".

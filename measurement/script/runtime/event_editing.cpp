@@ -1,0 +1,350 @@
+#include "measurement/script/runtime/event_editing.h"
+
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "measurement/messages/field_access.h"
+#include "measurement/script/runtime/entity_converter.h"
+#include "measurement/script/runtime/evaluator.h"
+#include "measurement/script/runtime/number_forms.h"
+#include "measurement/script/runtime/object_manager.h"
+#include "os/foundation/text.h"
+
+namespace {
+
+using Kind = APMPRuntimeValue::Kind;
+
+// Field positions of the program messages.
+constexpr int32_t kProgramInstructions = 0;
+constexpr int32_t kProgramActivities = 1;
+constexpr int32_t kActivitiesList = 0;
+constexpr int32_t kActivityName = 0;
+constexpr int32_t kActivityData = 1;
+
+// Result codes of an edit callback that discard its changes.
+constexpr int32_t kCallbackFailed = 2;
+constexpr int32_t kCallbackNotANumber = -1;
+
+APMPResult undefined() { return APMPUndefinedValue::sharedInstance(); }
+
+}  // namespace
+
+// ---- the callback registry ----
+
+os::Status APMPEditingCallbackHandler::registerWithPriority(int32_t priority,
+                                                            std::shared_ptr<APMPFunctionValue> callback,
+                                                            std::u16string_view ruleType) {
+  if (count() >= kAPMPMaxCallbackCount) return APMPFail(APMPEditingError::TooManyCallbacks);
+  if (ruleType == u"create") return addCallback(std::move(callback), createCallbackMap_, priority);
+  if (ruleType == u"edit") return addCallback(std::move(callback), editCallbackMap_, priority);
+  return APMPFail(APMPEditingError::UnknownCallbackType);
+}
+
+os::Status APMPEditingCallbackHandler::addCallback(std::shared_ptr<APMPFunctionValue> callback,
+                                                   CallbackMap& callbacks, int32_t priority) {
+  if (callbacks.contains(priority)) {
+    const int32_t highest = callbacks.rbegin()->first;
+    // The highest plus one would overflow into a priority that runs first.
+    if (highest == std::numeric_limits<int32_t>::max()) return APMPFail(APMPEditingError::TooManyCallbacks);
+    priority = highest + 1;
+  }
+  callbacks.emplace(priority, std::move(callback));
+  return {};
+}
+
+os::Status APMPEditingCallbackHandler::triggerCallbacksWithScope(const APMPScopeRef& scope,
+                                                                 const std::shared_ptr<APMPEventContext>& context) {
+  auto natives = std::make_shared<APMPEventNativeFunctions>(context);
+  // Tracked, so the collection after the run breaks any cycle a program
+  // builds through it; while a program keeps it reachable it stays whole.
+  if (APMPObjectManager* manager = scope->objectManager()) manager->addObject(natives);
+  const APMPValueRef handler = natives;
+
+  // A callback may register further callbacks: each phase runs the ones
+  // registered when it begins.
+  const std::vector<CallbackMap::value_type> edits(editCallbackMap_.begin(), editCallbackMap_.end());
+  for (const auto& [priority, callback] : edits) {
+    APMPEvent snapshot = context->outputEvent();
+    os::Result<int32_t> code = invokeCallbackWithScope(scope, *callback, handler);
+    if (!code) {
+      context->setOutputEvent(std::move(snapshot));
+      return std::unexpected(code.error());
+    }
+    if (*code == kCallbackFailed || *code == kCallbackNotANumber) context->setOutputEvent(std::move(snapshot));
+  }
+  const std::vector<CallbackMap::value_type> creates(createCallbackMap_.begin(), createCallbackMap_.end());
+  for (const auto& [priority, callback] : creates) {
+    os::Result<int32_t> code = invokeCallbackWithScope(scope, *callback, handler);
+    if (!code) return std::unexpected(code.error());
+  }
+  return {};
+}
+
+os::Result<int32_t> APMPEditingCallbackHandler::invokeCallbackWithScope(const APMPScopeRef& scope,
+                                                                        APMPFunctionValue& callback,
+                                                                        const APMPValueRef& eventHandler) {
+  APMPResult result = callback.invokeWithArguments({eventHandler}, scope);
+  if (!result) return std::unexpected(result.error());
+  if ((*result)->kind() != Kind::Number) return kCallbackNotANumber;
+  return APMPToInt32(static_cast<const APMPNumberValue&>(**result).value());
+}
+
+void APMPEditingCallbackHandler::mark(APMPMarker& marker) {
+  for (const auto& [priority, callback] : editCallbackMap_) marker.markValue(callback);
+  for (const auto& [priority, callback] : createCallbackMap_) marker.markValue(callback);
+}
+
+// ---- internal.registerCallback ----
+
+APMPRegisterCallbackNativeFunctionValue::APMPRegisterCallbackNativeFunctionValue(
+    std::shared_ptr<APMPEditingCallbackHandler> callbackHandler)
+    : APMPNativeFunctionValue(std::u16string(kAPMPRegisterCallbackModuleName)),
+      callbackHandler_(std::move(callbackHandler)) {}
+
+APMPResult APMPRegisterCallbackNativeFunctionValue::invokeWithArguments(const APMPValueList& arguments,
+                                                                        const APMPScopeRef& scope) {
+  if (auto status = APMPCheckExactArgumentCount(arguments, 3); !status) return std::unexpected(status.error());
+  auto values = APMPEvaluateArguments(arguments, scope);
+  if (!values) return std::unexpected(values.error());
+  const APMPValueRef& callback = (*values)[1];
+  const APMPValueRef& options = (*values)[2];
+  if (callback->kind() != Kind::Function || options->kind() != Kind::Map) {
+    return APMPFail(APMPRovavError::ArgumentKind);
+  }
+  const auto& map = static_cast<const APMPMapValue&>(*options);
+  if (!map.hasProperty(u"type")) return APMPFail(APMPEditingError::MissingCallbackType);
+  auto type = map.valueForProperty(u"type")->stringValueOrError();
+  if (!type) return std::unexpected(type.error());
+  int32_t priority = kAPMPDefaultCallbackPriority;
+  if (map.hasProperty(u"priority")) {
+    auto number = map.valueForProperty(u"priority")->doubleValueOrError();
+    if (!number) return std::unexpected(number.error());
+    priority = APMPToInt32(*number);
+  }
+  if (!callbackHandler_) return undefined();
+  auto registered = callbackHandler_->registerWithPriority(
+      priority, std::static_pointer_cast<APMPFunctionValue>(callback), *type);
+  if (!registered) return std::unexpected(registered.error());
+  return undefined();
+}
+
+// ---- the native functions of a run ----
+
+namespace {
+
+using Routine = APMPResult (*)(APMPEventContext& context, const APMPValueList& values, const APMPScopeRef& scope);
+
+struct NativeMethod {
+  std::u16string_view name;
+  size_t argumentCount;
+  Routine routine;
+};
+
+// Script text as UTF-8; names and values are mostly ASCII, copied as they are.
+std::string toUTF8(std::u16string_view text) {
+  for (char16_t unit : text) {
+    if (unit >= 0x80) return os::utf8(text);
+  }
+  return std::string(text.begin(), text.end());
+}
+
+// The string form's UTF-8; a string value is read in place.
+os::Result<std::string> textOf(const APMPRuntimeValue& value) {
+  if (value.kind() == Kind::String) return toUTF8(static_cast<const APMPStringValue&>(value).value());
+  auto text = value.stringValueOrError();
+  if (!text) return std::unexpected(text.error());
+  return toUTF8(*text);
+}
+
+APMPResult getEventName(APMPEventContext& context, const APMPValueList&, const APMPScopeRef&) {
+  return APMPStringValue::make(os::utf16(context.outputEvent().name()));
+}
+
+APMPResult getParamValue(APMPEventContext& context, const APMPValueList& values, const APMPScopeRef& scope) {
+  auto name = textOf(*values[0]);
+  if (!name) return std::unexpected(name.error());
+  const os::Value* parameter = context.outputEvent().parameterForName(*name);
+  if (parameter == nullptr) return APMPNullValue::sharedInstance();
+  return APMPRuntimeEntityConverter::runtimeValueFromNSObject(*parameter, scope);
+}
+
+APMPResult getParams(APMPEventContext& context, const APMPValueList&, const APMPScopeRef& scope) {
+  const os::Dictionary& parameters = context.outputEvent().parameters();
+  // One binding per parameter, as any bulk build pays.
+  if (auto paid = APMPChargeSlots(scope, parameters.size()); !paid) return std::unexpected(paid.error());
+  auto map = APMPObjectManager::mapValueWithScope(scope);
+  for (const auto& [name, parameter] : parameters) {
+    APMPResult value = APMPRuntimeEntityConverter::runtimeValueFromNSObject(parameter, scope);
+    if (!value) return value;
+    map->setValue(std::move(*value), os::utf16(name));
+  }
+  return map;
+}
+
+APMPResult getTimestamp(APMPEventContext& context, const APMPValueList&, const APMPScopeRef&) {
+  return APMPNumberValue::make(context.outputEvent().timestamp());
+}
+
+APMPResult setEventName(APMPEventContext& context, const APMPValueList& values, const APMPScopeRef&) {
+  const APMPValueRef& argument = values[0];
+  if (argument->isNullOrUndefined()) return APMPFail(APMPRovavError::ArgumentKind);
+  auto name = textOf(*argument);
+  if (!name) return std::unexpected(name.error());
+  context.outputEvent().setName(std::move(*name));
+  // Strings are immutable: a string argument is its own string form.
+  if (argument->kind() == Kind::String) return argument;
+  return APMPStringValue::make(os::utf16(context.outputEvent().name()));
+}
+
+APMPResult setParamValue(APMPEventContext& context, const APMPValueList& values, const APMPScopeRef&) {
+  auto name = textOf(*values[0]);
+  if (!name) return std::unexpected(name.error());
+  auto value = APMPRuntimeEntityConverter::objectFromRuntimeValue(*values[1]);
+  if (!value) return std::unexpected(value.error());
+  context.outputEvent().setParameter(std::move(*value), *name);
+  return values[1];
+}
+
+constexpr NativeMethod kNativeMethods[] = {
+    {u"getEventName", 0, &getEventName}, {u"getParamValue", 1, &getParamValue}, {u"getParams", 0, &getParams},
+    {u"getTimestamp", 0, &getTimestamp}, {u"setEventName", 1, &setEventName},   {u"setParamValue", 2, &setParamValue},
+};
+
+}  // namespace
+
+APMPEventNativeFunctions::APMPEventNativeFunctions(std::shared_ptr<APMPEventContext> eventContext)
+    : eventContext_(std::move(eventContext)) {}
+
+APMPResult APMPEventNativeFunctions::applyWithName(std::u16string_view name, const APMPValueList& arguments,
+                                                   const APMPScopeRef& scope) {
+  for (const NativeMethod& method : kNativeMethods) {
+    if (method.name != name) continue;
+    auto values = APMPEvaluateArguments(arguments, scope);
+    if (!values) return std::unexpected(values.error());
+    if (values->size() != method.argumentCount) return APMPFail(APMPRovavError::ArgumentCount);
+    if (!eventContext_) return undefined();
+    return method.routine(*eventContext_, *values, scope);
+  }
+  return APMPMapValue::applyWithName(name, arguments, scope);
+}
+
+// ---- internal.eventLogger ----
+
+APMPEventLogger::APMPEventLogger(std::shared_ptr<APMPEventContext> eventContext)
+    : APMPNativeFunctionValue(std::u16string(kAPMPEventLoggerModuleName)), eventContext_(std::move(eventContext)) {}
+
+APMPResult APMPEventLogger::invokeWithArguments(const APMPValueList& arguments, const APMPScopeRef& scope) {
+  if (auto status = APMPCheckExactArgumentCount(arguments, 3); !status) return std::unexpected(status.error());
+  auto values = APMPEvaluateArguments(arguments, scope);
+  if (!values) return std::unexpected(values.error());
+  auto name = textOf(*(*values)[0]);
+  if (!name) return std::unexpected(name.error());
+  auto timestamp = (*values)[1]->doubleValueOrError();
+  if (!timestamp) return std::unexpected(timestamp.error());
+  const APMPValueRef& parameters = (*values)[2];
+  if (parameters->kind() != Kind::Map) return APMPFail(APMPRovavError::ArgumentKind);
+  const auto& map = static_cast<const APMPMapValue&>(*parameters);
+  // A created event holds its parameters apart from the map, as any bulk
+  // build pays.
+  if (auto paid = APMPChargeSlots(scope, map.propertyMap().count() + 1); !paid) return std::unexpected(paid.error());
+  auto dictionary = APMPRuntimeEntityConverter::dictionaryFromMapValue(map);
+  if (!dictionary) return std::unexpected(dictionary.error());
+  // ToInteger, then 64 bits (saturating; the infinities are not integers).
+  const int64_t seconds = os::Number::float64(APMPToInteger(*timestamp)).int64Value();
+  if (eventContext_) {
+    eventContext_->logEventWithName(std::move(*name), static_cast<double>(seconds), *dictionary);
+  }
+  return undefined();
+}
+
+// ---- the engine ----
+
+APMPEventEditing::APMPEventEditing() : APMPEventEditing(std::make_shared<APMPRuntime>()) {}
+
+APMPEventEditing::APMPEventEditing(std::shared_ptr<APMPRuntime> runtime)
+    : runtime_(std::move(runtime)),
+      eventContext_(std::make_shared<APMPEventContext>()),
+      callbackHandler_(std::make_shared<APMPEditingCallbackHandler>()) {
+  runtime_->addGarbageCollectionRoot(callbackHandler_);
+  // The creators hold the engine's parts weakly: the provider lives in the
+  // runtime, which the parts must not keep alive.
+  std::weak_ptr<APMPEditingCallbackHandler> handler = callbackHandler_;
+  runtime_->setModuleCreator(
+      [handler]() -> APMPValueRef {
+        auto held = handler.lock();
+        if (!held) return nullptr;
+        return std::make_shared<APMPRegisterCallbackNativeFunctionValue>(std::move(held));
+      },
+      kAPMPRegisterCallbackModuleName);
+  std::weak_ptr<APMPEventContext> context = eventContext_;
+  runtime_->setModuleCreator(
+      [context]() -> APMPValueRef {
+        auto held = context.lock();
+        if (!held) return nullptr;
+        return std::make_shared<APMPEventLogger>(std::move(held));
+      },
+      kAPMPEventLoggerModuleName);
+}
+
+APMPEventEditing::~APMPEventEditing() = default;
+
+void APMPEventEditing::setModuleCreator(APMPModuleCreator creator, std::string_view name) {
+  runtime_->setModuleCreator(std::move(creator), os::utf16(name));
+}
+
+os::Status APMPEventEditing::loadProgram(const APMPBProgram& program) {
+  std::vector<std::shared_ptr<APMPBRuntimeEntity>> statements =
+      APMPBGetArray<APMPBRuntimeEntity>(&program, kProgramInstructions).value_or(
+          std::vector<std::shared_ptr<APMPBRuntimeEntity>>());
+  APMPResult result = runtime_->executeStatements(statements);
+  if (!result) return std::unexpected(result.error());
+  if ((*result)->kind() == Kind::Control) return APMPFail(APMPEditingError::ControlValueAtTopLevel);
+  if (auto activities = APMPBGetMessage<APMPBOgtActivities>(&program, kProgramActivities)) {
+    if (auto list = APMPBGetArray<APMPBOgtActivity>(activities.get(), kActivitiesList)) {
+      for (const auto& activity : *list) {
+        if (auto loaded = loadActivityData(*activity); !loaded) return loaded;
+      }
+    }
+  }
+  runtime_->collectGarbage();
+  return {};
+}
+
+os::Status APMPEventEditing::loadActivityData(const APMPBOgtActivity& activity) {
+  auto data = APMPBGetArray<APMPBRuntimeEntity>(&activity, kActivityData);
+  if (!data) return {};
+  const std::u16string name = os::utf16(APMPBGetString(&activity, kActivityName).value_or(""));
+  for (const auto& entity : *data) {
+    APMPResult rule = runtime_->executeStatements({entity});
+    if (!rule) return std::unexpected(rule.error());
+    if ((*rule)->kind() != Kind::Map) return APMPFail(APMPEditingError::ActivityDataNotMap);
+    if (auto registered = registerRuleWithName(name, *rule); !registered) return registered;
+  }
+  return {};
+}
+
+os::Status APMPEventEditing::registerRuleWithName(std::u16string_view name, const APMPValueRef& rule) {
+  APMPScopeRef scope = runtime_->getRunScope();
+  APMPValueRef function = scope->valueForName(name);  // held: the call may rebind the name
+  if (function->kind() != Kind::Function) return APMPFail(APMPEditingError::ActivityNotFunction);
+  APMPResult result = static_cast<APMPFunctionValue&>(*function).invokeWithArguments({rule}, scope);
+  if (!result) return std::unexpected(result.error());
+  return {};
+}
+
+os::Result<bool> APMPEventEditing::handleEvent(APMPEvent event) {
+  eventContext_->setInputEvent(std::move(event));
+  runtime_->resetInstructionCount();
+  os::Status run = [&] {
+    APMPScopeRef scope = runtime_->getRunScope();
+    return callbackHandler_->triggerCallbacksWithScope(scope, eventContext_);
+  }();
+  runtime_->collectGarbage();
+  if (!run) return std::unexpected(run.error());
+  return hasEdits() || hasCreatedEvents();
+}
+
+bool APMPEventEditing::hasEdits() const {
+  return !eventContext_->outputEvent().isEqualToEvent(eventContext_->inputEvent());
+}
