@@ -319,3 +319,17 @@ std::optional<bool> APMDatabase::booleanForQuery(std::string_view query, const o
   if (!number) return std::nullopt;
   return number->boolValue();
 }
+
+std::optional<int64_t> APMDatabase::integerForQuery(std::string_view query, const os::Array& parameterValues,
+                                                    os::Error* error) {
+  APMSqliteStore* store = openStore(error);
+  if (store == nullptr) return std::nullopt;
+  os::Error queryError;
+  auto number = store->numberForQuery(query, parameterValues, &queryError);
+  if (number) return number->int64Value();
+  if (!queryError.domain().empty()) {
+    if (error != nullptr) *error = queryError;
+    return std::nullopt;
+  }
+  return 0;  // NULL
+}

@@ -55,6 +55,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -64,6 +65,7 @@
 #include "measurement/messages/message_classes.h"
 #include "measurement/store/daily_counts.h"
 #include "measurement/store/engine_services/app_metadata.h"
+#include "measurement/store/engine_services/event_records.h"
 #include "measurement/store/errors.h"
 #include "measurement/store/persisted_config.h"
 #include "measurement/store/records.h"
@@ -71,6 +73,7 @@
 #include "os/foundation/error.h"
 #include "os/foundation/value.h"
 
+class APMConditionalUserProperty;
 class APMEvent;
 
 inline constexpr const char* kAPMDatabaseName = "devuvo-app-measurement.sql";
@@ -89,6 +92,8 @@ inline constexpr const char* kAPMPurchaseTransactionsTableName = "purchase_trans
 inline constexpr const char* kAPMSubscriptionsTableName = "subscriptions";
 inline constexpr const char* kAPMConditionalPropertiesTableName = "conditional_properties";
 inline constexpr const char* kAPMMainEventParamsTableName = "main_event_params";
+// Made on demand as a copy of events.
+inline constexpr const char* kAPMEventsSnapshotTableName = "events_snapshot";
 
 // ---- Limits ----
 inline constexpr int64_t kAPMAppMetadataLimit = 1;
@@ -100,6 +105,9 @@ inline constexpr int64_t kAPMConditionalPropertiesLimit = 1000;
 inline constexpr int64_t kAPMRawEventsReadLimit = 1000;
 // A queued bundle's retry counter never rises past this.
 inline constexpr int64_t kAPMMaxBundleRetryCount = 2'147'483'647;
+// Purchase fingerprints and subscription IDs kept.
+inline constexpr int64_t kAPMPurchaseTransactionsLimit = 1000;
+inline constexpr int64_t kAPMSubscriptionsLimit = 1000;
 
 // ---- Monitor codes ----
 inline constexpr int64_t kAPMDatabaseCodeEnsureTablesFailed = 12002;       // level 1, context word
@@ -111,12 +119,19 @@ inline constexpr int64_t kAPMDatabaseCodeBundleOutsideQueueTime = 12016;   // le
 inline constexpr int64_t kAPMDatabaseCodeSavingBundle = 12018;             // level 7, compressed size
 inline constexpr int64_t kAPMDatabaseCodeEnsureTableFailed = 12047;        // level 1, table, error
 inline constexpr int64_t kAPMDatabaseCodeRetryLimitReached = 12054;        // level 1
+inline constexpr int64_t kAPMDatabaseCodeEnsureSnapshotFailed = 12058;     // level 4
 inline constexpr int64_t kAPMDatabaseCodeTransactionFailed = 12056;        // level 1
 
 // Makes one record from one row (column -> value, "rowid" included); null,
 // with the error set, when it cannot.
 template <class T>
 using APMCreateDataTypeBlock = std::function<std::shared_ptr<T>(const os::Dictionary& row, os::Error* error)>;
+
+// A complex event's main event and its children still to process.
+struct APMMainEventAndChildCount {
+  std::shared_ptr<APMEvent> mainEvent;
+  int64_t childCount = 0;
+};
 
 // A bundle read back from the queue, with its row.
 struct APMQueuedBundle {
@@ -297,11 +312,163 @@ class APMDatabase {
   static std::optional<std::string> rowIDConditionForRowIDs(const std::vector<int64_t>& rowIDs, os::Error* error);
 
   // =====================================================================
-  // Event aggregates and the events snapshot (events): to come
-  // User attributes and conditional user property rows: to come
-  // Audience filters and filter results: to come
-  // Purchases, subscriptions, main event parameters: to come
+  // Event aggregates and the events snapshot (events, events_snapshot)
   // =====================================================================
+
+  // Rows whose name does not begin with "_".
+  std::optional<int64_t> publicEventCount(os::Error* error);
+  // Every row in rowid order, at most 1000.
+  std::optional<std::vector<std::shared_ptr<APMEventAggregates>>> allEventAggregates(os::Error* error);
+  // Null without an error when the name is not stored.
+  std::shared_ptr<APMEventAggregates> eventAggregatesWithName(std::string_view name, os::Error* error);
+  // From events_snapshot; null without an error when there is no snapshot.
+  std::shared_ptr<APMEventAggregates> eventAggregatesSnapshotWithName(std::string_view name, os::Error* error);
+  std::shared_ptr<APMEventAggregates> eventAggregatesWithName(std::string_view name, std::string_view tableName,
+                                                              os::Error* error);
+  // Capped upsert by name; the complex event ID is written only when set. 3
+  // "Received empty event aggregates object for getting dictionary
+  // representation", 1 "Received event aggregates object with empty name for
+  // getting dictionary representation".
+  bool updateEventAggregates(const std::shared_ptr<APMEventAggregates>& aggregates, os::Error* error);
+  bool clearCurrentSessionCounts(os::Error* error);
+  bool deleteAllEventAggregates(os::Error* error);
+  bool deleteAllEventAggregatesInSnapshot(os::Error* error);
+  // Makes events_snapshot anew as a copy of events (an earlier snapshot is
+  // dropped). A failed creation is logged (12058); any failed step ends it
+  // with its error.
+  bool createEventsSnapshotTable(os::Error* error);
+  // Puts the snapshot back: events takes the snapshot's rows, then, when the
+  // snapshot's "_f" has a lifetime count of 0 (or none) and events held an
+  // "_f" row, that row is kept; the snapshot is emptied last. Nothing changes
+  // without a snapshot or with an empty one. A failed step ends it with its
+  // error and leaves the snapshot as it was; run it in a transaction so that
+  // events is left as it was too.
+  bool restoreFromEventsSnapshotTable(os::Error* error);
+  // One events row as a record; NULL add-on columns read as the defaults.
+  static std::shared_ptr<APMEventAggregates> eventAggregatesFromDictionary(const os::Dictionary& row,
+                                                                          os::Error* error);
+
+  // =====================================================================
+  // User attributes and conditional user property rows (user_attributes,
+  // conditional_properties)
+  // =====================================================================
+
+  std::optional<int64_t> publicUserAttributeCount(os::Error* error);
+  // 1 "Received empty user property origin for count query".
+  std::optional<int64_t> userAttributeCountForOrigin(std::string_view origin, os::Error* error);
+  // 1 "Received empty user property name for exists query".
+  std::optional<bool> containsUserAttributeWithName(std::string_view name, os::Error* error);
+  // Null without an error when the name is not stored.
+  std::shared_ptr<APMUserAttribute> userAttributeWithName(std::string_view name, os::Error* error);
+  // The attributes whose names begin with "_ltv_" (taken literally), most
+  // recently set first; nullopt when a row does not convert.
+  std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> allLifetimeValueUserAttributes(os::Error* error);
+  // Every attribute in rowid order, at most 1000; without internal ones
+  // those whose name begins with "_" or a reserved prefix, or is a long name
+  // of a user-property short name, are left out.
+  std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> userAttributesIncludingInternal(
+      bool includeInternal, os::Error* error);
+  // Capped upsert by name. 3 "Received empty user property for getting
+  // dictionary representation", 3 "... with empty origin ...", 1 "... with
+  // empty name ...", 1 "Received empty string value for user property".
+  bool updateUserAttribute(const std::shared_ptr<APMUserAttribute>& attribute, os::Error* error);
+  bool deleteUserAttributeWithName(std::string_view name, os::Error* error);
+  // One user_attributes row; null without an error for a value that is not
+  // a string or a number.
+  static std::shared_ptr<APMUserAttribute> userAttributeFromDictionary(const os::Dictionary& row, os::Error* error);
+
+  // Null without an error when the name is not stored.
+  std::shared_ptr<APMConditionalUserProperty> conditionalUserPropertyWithName(std::string_view name,
+                                                                             os::Error* error);
+  // Capped upsert by name (code 3 for no record, an empty name or origin, no
+  // value). The trigger event name and the three events are written only
+  // when present.
+  bool updateConditionalUserProperty(const std::shared_ptr<APMConditionalUserProperty>& property, os::Error* error);
+  bool deleteConditionalUserPropertyWithName(std::string_view name, os::Error* error);
+  // Waiting ones created more than their trigger timeout from now.
+  std::optional<std::vector<std::shared_ptr<APMConditionalUserProperty>>> timedOutConditionalUserPropertiesWithError(
+      os::Error* error);
+  // Active ones triggered more than their time to live from now.
+  std::optional<std::vector<std::shared_ptr<APMConditionalUserProperty>>> expiredConditionalUserPropertiesWithError(
+      os::Error* error);
+  // Waiting ones with this trigger event name still within their trigger
+  // timeout. 1 "Received nil/empty event name for querying triggered
+  // conditional user properties".
+  std::optional<std::vector<std::shared_ptr<APMConditionalUserProperty>>>
+  triggeredConditionalUserPropertiesWithEventName(std::string_view eventName, os::Error* error);
+  // Those whose origin matches and whose name begins with the prefix (both
+  // taken literally); an empty prefix or origin does not filter.
+  std::optional<std::vector<std::shared_ptr<APMConditionalUserProperty>>> conditionalUserPropertiesWithPrefix(
+      std::string_view namePrefix, std::string_view filterByOrigin, os::Error* error);
+  // The rows matching the condition with the values bound; nullopt when one
+  // does not convert. 1 "Received empty condition for querying a conditional
+  // user property".
+  std::optional<std::vector<std::shared_ptr<APMConditionalUserProperty>>> conditionalUserPropertiesWithCondition(
+      std::string_view condition, const os::Array& parameterValues, os::Error* error);
+  static std::shared_ptr<APMConditionalUserProperty> conditionalUserPropertyFromDictionary(const os::Dictionary& row,
+                                                                                          os::Error* error);
+  // A stored Event message as an event: 2 "Failed to convert data to an
+  // event. Data must be a NSData instance", 2 "Failed to parse event from
+  // data", 2 "Failed to initialize event from proto data".
+  static std::shared_ptr<APMEvent> eventFromData(const os::Value& data, os::Error* error);
+
+  // =====================================================================
+  // Audience filters and filter results (event_filters, property_filters,
+  // audience_filter_values)
+  // =====================================================================
+
+  // The flags of a read filter come from its message, not from the
+  // session_scoped column (which serves allSessionScopedFilters). 1 for an
+  // empty name.
+  std::optional<std::vector<std::shared_ptr<APMEventFilter>>> eventFiltersForEventName(std::string_view eventName,
+                                                                                        os::Error* error);
+  std::optional<std::vector<std::shared_ptr<APMPropertyFilter>>> propertyFiltersForPropertyName(
+      std::string_view propertyName, os::Error* error);
+  // Distinct audiences of both filter tables.
+  std::optional<std::vector<int32_t>> allAudienceIDs(os::Error* error);
+  // Audience -> filters whose session_scoped column is 1, of both tables.
+  std::optional<std::map<int32_t, std::vector<int32_t>>> allSessionScopedFilters(os::Error* error);
+  std::optional<std::map<int32_t, std::shared_ptr<APMFilterResult>>> allFilterResults(os::Error* error);
+  // Null without an error when the audience has none.
+  std::shared_ptr<APMFilterResult> filterResultForAudienceID(int32_t audienceID, os::Error* error);
+  // Each writes element by element (a filter with its key replaced); the
+  // first refused or failed element ends it, earlier rows stay unless the
+  // caller's transaction rolls back. Code 1 for no elements, 3 for a null
+  // element or one without a name or data (results: without current
+  // results). Empty previous results are stored as NULL.
+  bool updateEventFilters(const std::vector<std::shared_ptr<APMEventFilter>>& filters, os::Error* error);
+  bool updatePropertyFilters(const std::vector<std::shared_ptr<APMPropertyFilter>>& filters, os::Error* error);
+  bool updateFilterResults(const std::vector<std::shared_ptr<APMFilterResult>>& results, os::Error* error);
+  // Delete the (audience, filter) pairs, respectively the audiences; 1 for
+  // no elements.
+  bool deleteEventFilters(const std::vector<std::shared_ptr<APMEventFilter>>& filters, os::Error* error);
+  bool deletePropertyFilters(const std::vector<std::shared_ptr<APMPropertyFilter>>& filters, os::Error* error);
+  bool deleteFilterResults(const std::vector<std::shared_ptr<APMFilterResult>>& results, os::Error* error);
+  bool deleteAllEventFilters(os::Error* error);
+  bool deleteAllPropertyFilters(os::Error* error);
+
+  // =====================================================================
+  // Purchases, subscriptions, main event parameters (purchase_transactions,
+  // subscriptions, main_event_params)
+  // =====================================================================
+
+  // 1 when newly recorded, 0 when empty or already recorded; nullopt when a
+  // step failed (the fingerprint is then not recorded). Purchases keep their
+  // newest 1000.
+  std::optional<int64_t> insertIfNotDuplicatePurchaseFingerprint(std::string_view fingerprint, os::Error* error);
+  std::optional<int64_t> insertIfNotDuplicateSubscriptionID(std::string_view subscriptionID, os::Error* error);
+  // Keeps the newest 1000 subscriptions; the number deleted.
+  std::optional<int64_t> deleteSubscriptionsOverLimit(os::Error* error);
+  // Stores (replacing) the main event of a complex event and its children
+  // still to process. 1 "Received nil main event", 1 "Cannot create the main
+  // event blob".
+  bool updateComplexEventForAudienceEvaluationWithEventID(int64_t eventID, int64_t childEventCount,
+                                                          const std::shared_ptr<APMEvent>& mainEvent,
+                                                          os::Error* error);
+  // nullopt without an error for an unknown ID; 3 "Main event blob is nil in
+  // database", 3 "Complex event does not have children count in database".
+  std::optional<APMMainEventAndChildCount> mainEventAndChildCountPairWithEventID(int64_t eventID, os::Error* error);
+  bool deleteComplexEventForAudienceEvaluationWithEventID(int64_t eventID, os::Error* error);
 
  private:
   APMDatabase(std::string databasePath, std::shared_ptr<APMPersistedConfig> persistedConfig);
@@ -325,6 +492,8 @@ class APMDatabase {
   // One queue row as a bundle and its row (the row's retry_count on the
   // bundle).
   static std::optional<APMQueuedBundle> queuedBundleFromRow(const os::Dictionary& row, os::Error* error);
+  // The first column of the query's first row as an integer (NULL: 0).
+  std::optional<int64_t> integerForQuery(std::string_view query, const os::Array& parameterValues, os::Error* error);
   // The first column of the query's first row as a Boolean.
   std::optional<bool> booleanForQuery(std::string_view query, const os::Array& parameterValues, os::Error* error);
 

@@ -117,3 +117,25 @@ bool APMDataTypeValidator::isValidInternalUserAttributeValue(const APMObject& va
   }
   return isValidValue(value, 1, maxLength, kAPMDataTypeUserPropertyValue, failureCode);
 }
+
+bool APMDataTypeValidator::hasReservedPrefixes(std::string_view name) {
+  for (std::string_view prefix : {"vivuzuvu_", "devuvo_", "dv_"}) {
+    if (name.starts_with(prefix)) return true;
+  }
+  return false;
+}
+
+bool APMDataTypeValidator::isValidConditionalUserPropertyOrigin(const APMObject& origin, int64_t* failureCode) {
+  return isValidInternalName(origin, kAPMConditionalUserPropertyOriginMaxLength,
+                             kAPMDataTypeConditionalUserPropertyOrigin, failureCode);
+}
+
+bool APMDataTypeValidator::isValidConditionalUserPropertyName(const APMObject& name, int64_t* failureCode) {
+  return isValidInternalName(name, kAPMConditionalUserPropertyNameMaxLength, kAPMDataTypeConditionalUserPropertyName,
+                             failureCode);
+}
+
+bool APMDataTypeValidator::isValidConditionalUserPropertyValue(const APMObject& value, int64_t* failureCode) {
+  return isValidValue(value, 1, kAPMConditionalUserPropertyValueMaxLength, kAPMDataTypeConditionalUserPropertyValue,
+                      failureCode);
+}

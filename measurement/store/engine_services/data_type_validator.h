@@ -4,10 +4,11 @@
 // its own refusal through the measurement monitor; a null pointer suppresses
 // only the code.
 //
-// Here are the building blocks and the two internal user-property checks the
-// store's user attributes rely on; the engine's other rules (event names,
-// origins, parameters, screen values, conditional user properties, numbers,
-// currencies, item arrays) join them in this class.
+// Here are the building blocks, the reserved prefixes, the two internal
+// user-property checks the store's user attributes rely on and the three
+// conditional-user-property checks; the engine's other rules (event names,
+// origins, parameters, screen values, numbers, currencies, item arrays) join
+// them in this class.
 //
 // Lengths count code points (apm_UTF32Length). Name characters are letters
 // without combining marks, decimal digits and "_", in any script.
@@ -29,6 +30,10 @@ inline constexpr int kAPMUserAttributeNameMaxLength = 24;
 inline constexpr int kAPMUserAttributeValueMaxLength = 36;
 inline constexpr int kAPMUserIDValueMaxLength = 256;        // "_id", "_dvbraid"
 inline constexpr int kAPMPSMValueMaxLength = 512;           // "_psmvalue"
+// Conditional user properties: origin, name, value.
+inline constexpr int kAPMConditionalUserPropertyOriginMaxLength = 32;
+inline constexpr int kAPMConditionalUserPropertyNameMaxLength = 24;
+inline constexpr int kAPMConditionalUserPropertyValueMaxLength = 36;
 
 class APMDataTypeValidator {
  public:
@@ -46,10 +51,20 @@ class APMDataTypeValidator {
   static bool isValidValue(const APMObject& value, int minLength, int maxLength, uint64_t type,
                            int64_t* failureCode);
 
+  // Begins with "vivuzuvu_", "devuvo_" or "dv_" (case-sensitive).
+  static bool hasReservedPrefixes(std::string_view name);
+
   // An internal name of at most 24 code points.
   static bool isValidInternalUserAttributeName(const APMObject& name, int64_t* failureCode);
   // A value of 1 to 36 code points for most names; 256 for "_id" and
   // "_dvbraid", 512 for "_psmvalue".
   static bool isValidInternalUserAttributeValue(const APMObject& value, std::string_view name,
                                                 int64_t* failureCode);
+
+  // An internal name of at most 32 code points.
+  static bool isValidConditionalUserPropertyOrigin(const APMObject& origin, int64_t* failureCode);
+  // An internal name of at most 24 code points.
+  static bool isValidConditionalUserPropertyName(const APMObject& name, int64_t* failureCode);
+  // An APMValue; a string value of 1 to 36 code points.
+  static bool isValidConditionalUserPropertyValue(const APMObject& value, int64_t* failureCode);
 };

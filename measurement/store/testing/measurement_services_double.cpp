@@ -1,11 +1,53 @@
 #include "measurement/store/testing/measurement_services_double.h"
 
+#include <utility>
+
 namespace apm_test {
 
 std::shared_ptr<MeasurementServicesDouble> MeasurementServicesDouble::install() {
   auto services = std::make_shared<MeasurementServicesDouble>();
   APMMeasurementServices::setSharedInstance(services);
   return services;
+}
+
+std::shared_ptr<APMDatabase> MeasurementServicesDouble::database() const {
+  std::lock_guard lock(mutex_);
+  return database_;
+}
+
+std::shared_ptr<APMScheduler> MeasurementServicesDouble::scheduler() const {
+  std::lock_guard lock(mutex_);
+  return scheduler_;
+}
+
+void MeasurementServicesDouble::writeEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
+  std::lock_guard lock(mutex_);
+  writtenEvents_.push_back({std::move(event), false});
+}
+
+void MeasurementServicesDouble::writeFilteredEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
+  std::lock_guard lock(mutex_);
+  writtenEvents_.push_back({std::move(event), true});
+}
+
+void MeasurementServicesDouble::setDatabase(std::shared_ptr<APMDatabase> database) {
+  std::lock_guard lock(mutex_);
+  database_ = std::move(database);
+}
+
+void MeasurementServicesDouble::setScheduler(std::shared_ptr<APMScheduler> scheduler) {
+  std::lock_guard lock(mutex_);
+  scheduler_ = std::move(scheduler);
+}
+
+std::vector<MeasurementServicesDouble::WrittenEvent> MeasurementServicesDouble::writtenEvents() const {
+  std::lock_guard lock(mutex_);
+  return writtenEvents_;
+}
+
+std::vector<MeasurementServicesDouble::WrittenEvent> MeasurementServicesDouble::takeWrittenEvents() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(writtenEvents_, {});
 }
 
 }  // namespace apm_test

@@ -10,6 +10,8 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "measurement/store/engine_services/engine_services.h"
 #include "measurement/store/engine_services/remote_config_settings.h"
@@ -32,25 +34,42 @@ class RemoteConfigSettingsDouble : public APMRemoteConfigSettings {
   std::atomic<double> databaseDeleteStaleBundlesInterval_{kAPMDefaultDatabaseDeleteStaleBundlesInterval};
 };
 
-// Enabled, with the settings above and no identity, database, scheduler or
-// event writes of its own (the writes are dropped).
+// Enabled, with the settings above, no identity, and the database and
+// scheduler a test hands in (none until then). Event writes are recorded, in
+// order, with the kind of write; nothing else is done with them.
 class MeasurementServicesDouble : public APMMeasurementServices {
  public:
   // A new double, installed as the shared instance.
   static std::shared_ptr<MeasurementServicesDouble> install();
 
-  bool isEnabled() const override { return true; }
+  struct WrittenEvent {
+    std::shared_ptr<APMEvent> event;
+    bool filtered = false;  // writeFilteredEventOnWorkerQueue
+  };
+
+  bool isEnabled() const override { return enabled_; }
   std::shared_ptr<APMIdentity> identity() const override { return nullptr; }
-  std::shared_ptr<APMDatabase> database() const override { return nullptr; }
+  std::shared_ptr<APMDatabase> database() const override;
   std::shared_ptr<APMRemoteConfigSettings> engineRemoteConfig() const override { return settings_; }
-  std::shared_ptr<APMScheduler> scheduler() const override { return nullptr; }
-  void writeEventOnWorkerQueue(std::shared_ptr<APMEvent>) override {}
-  void writeFilteredEventOnWorkerQueue(std::shared_ptr<APMEvent>) override {}
+  std::shared_ptr<APMScheduler> scheduler() const override;
+  void writeEventOnWorkerQueue(std::shared_ptr<APMEvent> event) override;
+  void writeFilteredEventOnWorkerQueue(std::shared_ptr<APMEvent> event) override;
 
   RemoteConfigSettingsDouble& settings() { return *settings_; }
+  void setEnabled(bool enabled) { enabled_ = enabled; }
+  void setDatabase(std::shared_ptr<APMDatabase> database);
+  void setScheduler(std::shared_ptr<APMScheduler> scheduler);
+  // The writes so far; takeWrittenEvents also forgets them.
+  std::vector<WrittenEvent> writtenEvents() const;
+  std::vector<WrittenEvent> takeWrittenEvents();
 
  private:
   const std::shared_ptr<RemoteConfigSettingsDouble> settings_ = std::make_shared<RemoteConfigSettingsDouble>();
+  std::atomic<bool> enabled_{true};
+  mutable std::mutex mutex_;
+  std::shared_ptr<APMDatabase> database_;    // guarded by mutex_
+  std::shared_ptr<APMScheduler> scheduler_;  // guarded by mutex_
+  std::vector<WrittenEvent> writtenEvents_;  // guarded by mutex_
 };
 
 }  // namespace apm_test

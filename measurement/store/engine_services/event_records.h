@@ -1,0 +1,116 @@
+// The engine's per-name and audience records that the store reads and
+// writes:
+//   APMEventAggregates  running counts and sampling state of one event name
+//                       (a row of the events table);
+//   APMEventFilter      one stored audience event filter (a row of
+//                       event_filters);
+//   APMFilterResult     an audience's encoded current and previous filter
+//                       results (a row of audience_filter_values).
+//
+// They live here, below the store, because the database builds them from rows
+// and must not depend on the engine above it. The engine completes the
+// aggregates here (its increments and the checks at creation).
+//
+// APMEventFilter and APMFilterResult are immutable; an APMEventAggregates is
+// changed through its setters by one caller at a time (the worker queue).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "measurement/store/records.h"
+#include "os/foundation/data.h"
+
+class APMEventAggregates {
+ public:
+  // Times in seconds since 1970. The other fields start at: last bundled 0,
+  // no sampled complex event, sampling rate 1, not exempt, bundled day 0.
+  APMEventAggregates(std::string name, int32_t lifetimeCount, int32_t currentBundleCount,
+                     int32_t currentSessionCount, double lastFireTimestamp)
+      : lifetimeCount_(lifetimeCount),
+        currentBundleCount_(currentBundleCount),
+        currentSessionCount_(currentSessionCount),
+        name_(std::move(name)),
+        lastFireTimestamp_(lastFireTimestamp) {}
+
+  const std::string& name() const { return name_; }
+  int32_t lifetimeCount() const { return lifetimeCount_; }
+  int32_t currentBundleCount() const { return currentBundleCount_; }
+  int32_t currentSessionCount() const { return currentSessionCount_; }
+  double lastFireTimestamp() const { return lastFireTimestamp_; }
+  double lastBundledTimestamp() const { return lastBundledTimestamp_; }
+  const std::optional<int64_t>& lastSampledComplexEventID() const { return lastSampledComplexEventID_; }
+  int32_t lastSamplingRate() const { return lastSamplingRate_; }
+  bool lastExemptFromSampling() const { return lastExemptFromSampling_; }
+  int32_t lastBundledDay() const { return lastBundledDay_; }
+
+  void setLastBundledTimestamp(double value) { lastBundledTimestamp_ = value; }
+  void setLastSampledComplexEventID(std::optional<int64_t> value) { lastSampledComplexEventID_ = value; }
+  void setLastSamplingRate(int32_t value) { lastSamplingRate_ = value; }
+  void setLastExemptFromSampling(bool value) { lastExemptFromSampling_ = value; }
+  void setLastBundledDay(int32_t value) { lastBundledDay_ = value; }
+
+  friend bool operator==(const APMEventAggregates&, const APMEventAggregates&) = default;
+
+ private:
+  bool lastExemptFromSampling_ = false;
+  int32_t lifetimeCount_;
+  int32_t currentBundleCount_;
+  int32_t currentSessionCount_;
+  int32_t lastSamplingRate_ = 1;
+  int32_t lastBundledDay_ = 0;
+  std::string name_;
+  double lastFireTimestamp_;
+  double lastBundledTimestamp_ = 0;
+  std::optional<int64_t> lastSampledComplexEventID_;
+};
+
+class APMEventFilter final : public APMAudienceFilter {
+ public:
+  // No checks. `data` is the encoded EventFilter message.
+  APMEventFilter(int32_t audienceID, int32_t filterID, std::string eventName, os::Data data, bool sessionScoped,
+                 bool dynamic, bool sequence)
+      : sessionScoped_(sessionScoped),
+        dynamic_(dynamic),
+        sequence_(sequence),
+        audienceID_(audienceID),
+        filterID_(filterID),
+        eventName_(std::move(eventName)),
+        data_(std::move(data)) {}
+
+  int32_t audienceID() const override { return audienceID_; }
+  int32_t filterID() const override { return filterID_; }
+  bool isSessionScoped() const override { return sessionScoped_; }
+  bool isDynamic() const override { return dynamic_; }
+  bool isSequence() const override { return sequence_; }
+  const std::string& eventName() const { return eventName_; }
+  const os::Data& data() const { return data_; }
+
+ private:
+  bool sessionScoped_;
+  bool dynamic_;
+  bool sequence_;
+  int32_t audienceID_;
+  int32_t filterID_;
+  std::string eventName_;
+  os::Data data_;
+};
+
+class APMFilterResult {
+ public:
+  // The audience's encoded results; no previous results: nullopt.
+  APMFilterResult(int32_t audienceID, std::optional<os::Data> currentResults, std::optional<os::Data> previousResults)
+      : audienceID_(audienceID),
+        currentResults_(std::move(currentResults)),
+        previousResults_(std::move(previousResults)) {}
+
+  int32_t audienceID() const { return audienceID_; }
+  const std::optional<os::Data>& currentResults() const { return currentResults_; }
+  const std::optional<os::Data>& previousResults() const { return previousResults_; }
+
+ private:
+  int32_t audienceID_;
+  std::optional<os::Data> currentResults_;
+  std::optional<os::Data> previousResults_;
+};
