@@ -10,7 +10,9 @@
 
 #include "crash/core/zoz_application.h"
 #include "crash/core/zoz_file.h"
+#include "crash/core/zoz_mach_exception.h"
 #include "crash/core/zoz_sdk_log.h"
+#include "crash/core/zoz_signal.h"
 #include "crash/core/zoz_utilities.h"
 #include "os/foundation/clock.h"
 #include "os/foundation/device_profile.h"
@@ -227,11 +229,13 @@ bool ZOZContextInitialize(const std::shared_ptr<ZOZContextInitData>& initData) {
     }
   });
   if (!readonly->debuggerAttached) {
-    // The handler modules' record paths; their initialisers install the
-    // handlers from these tasks.
-    global->async(group, [readonly, root] { readonly->signal.path = dupPath(root, kZOZSignalRecordFileName); });
+    global->async(group, [readonly, root] {
+      readonly->signal.path = dupPath(root, kZOZSignalRecordFileName);
+      ZOZSignalInitialize(&readonly->signal);
+    });
     global->async(group, [readonly, root] {
       readonly->machException.path = dupPath(root, kZOZMachExceptionRecordFileName);
+      ZOZMachExceptionInit(&readonly->machException);
     });
     global->async(group, [readonly, root, data] {
       readonly->exception.path = dupPath(root, kZOZExceptionRecordFileName);
