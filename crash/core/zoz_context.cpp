@@ -9,10 +9,12 @@
 #include <new>
 
 #include "crash/core/zoz_application.h"
+#include "crash/core/zoz_exception.h"
 #include "crash/core/zoz_file.h"
 #include "crash/core/zoz_mach_exception.h"
 #include "crash/core/zoz_sdk_log.h"
 #include "crash/core/zoz_signal.h"
+#include "crash/core/zoz_user_logging.h"
 #include "crash/core/zoz_utilities.h"
 #include "os/foundation/clock.h"
 #include "os/foundation/device_profile.h"
@@ -218,6 +220,7 @@ bool ZOZContextInitialize(const std::shared_ptr<ZOZContextInitData>& initData) {
   global->async(group, [readonly] { initializeHost(&readonly->host); });
   global->async(group, [readonly, writable, root, data] {
     initializeLoggingPaths(root, data, &readonly->logging, &writable->logging);
+    ZOZUserLoggingInit(&readonly->logging, &writable->logging);
   });
   global->async(group, [readonly, root] {
     readonly->binaryimage.path = dupPath(root, kZOZBinaryImageRecordFileName);
@@ -237,10 +240,11 @@ bool ZOZContextInitialize(const std::shared_ptr<ZOZContextInitData>& initData) {
       readonly->machException.path = dupPath(root, kZOZMachExceptionRecordFileName);
       ZOZMachExceptionInit(&readonly->machException);
     });
-    global->async(group, [readonly, root, data] {
+    global->async(group, [readonly, writable, root, data] {
       readonly->exception.path = dupPath(root, kZOZExceptionRecordFileName);
       readonly->exception.maxCustomExceptions =
           data.customExceptionsEnabled ? uint32_t(std::max(data.maxCustomExceptions, 0)) : 0;
+      ZOZExceptionInitialize(&readonly->exception, &writable->logging.customExceptionCount);
     });
   } else {
     ZOZSDKLogWarn("Debugger present - not installing handlers");
