@@ -328,7 +328,7 @@ Status FileManager::moveItemAtPath(const std::string& path, const std::string& t
 
 Status FileManager::copyItemAtPath(const std::string& path, const std::string& toPath) const {
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return fail(fileError(errno, FileAccess::Reading, path));
+  if (::lstat(path.c_str(), &st) != 0) return fail(fileError(errno, FileAccess::Writing, path));
   if (::lstat(toPath.c_str(), &st) == 0) return fail(fileError(EEXIST, FileAccess::Writing, toPath));
   std::error_code error;
   std::filesystem::copy(path, toPath,
