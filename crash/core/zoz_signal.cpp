@@ -51,7 +51,13 @@ bool installAltStack(ZOZSignalReadOnlyContext* context) {
 bool installPreexisting(const ZOZSignalReadOnlyContext* context, int signal, siginfo_t* info, void* uap,
                         bool* called) {
   ZOZSignalSafeRemoveHandlers(true);
-  if (hasSavedStack(context->originalStack) && ::sigaltstack(&context->originalStack, nullptr) != 0) {
+  // A thread running on an alternate stack cannot change it (EPERM): the
+  // handlers are given back all the same, else the previous owner of the
+  // signal would never see it.
+  stack_t current{};
+  const bool onAltStack = ::sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_ONSTACK);
+  if (hasSavedStack(context->originalStack) && !onAltStack &&
+      ::sigaltstack(&context->originalStack, nullptr) != 0) {
     ZOZSDKLogError("Unable to setup stack %s", ::strerrorname_np(errno));
     return false;
   }

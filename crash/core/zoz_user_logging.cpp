@@ -213,7 +213,8 @@ void ZOZUserLoggingRecordKeyValue(const std::optional<std::string>& key, const s
     return;
   }
   os::Dictionary dictionary;
-  dictionary[*key] = value.value_or(os::Value());
+  os::Value& slot = dictionary[*key];  // null: a removal
+  if (value) slot = *value;
   ZOZUserLoggingRecordKeysAndValues(dictionary, store, counter);
 }
 

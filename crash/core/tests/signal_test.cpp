@@ -49,7 +49,7 @@ void readTruncatedMapping(const std::string& directory) {
 }
 
 // How each signal of the matrix is made.
-void crash(const std::string& kind, const std::string& directory) {
+[[gnu::no_sanitize("undefined")]] void crash(const std::string& kind, const std::string& directory) {
   if (kind == "segv-null") writeThrough(reinterpret_cast<volatile int*>(gNull));
   if (kind == "segv-kill") sendToSelf(SIGSEGV);
   if (kind == "bus") readTruncatedMapping(directory);
@@ -95,6 +95,7 @@ int crashScenario(const std::string& directory, const std::string& argument) {
   const bool secondary = parts[1] == "secondary";
   const bool previous = parts[2] == "yes";
   const bool forbidHeap = parts.size() > 3 && parts[3] == "heap-forbidden";
+  const bool altStack = parts.size() > 3 && parts[3] == "alt-stack";
   std::snprintf(gNotePath, sizeof gNotePath, "%s/previous-handler", directory.c_str());
   std::snprintf(gMarkerPath, sizeof gMarkerPath, "%s/%s", directory.c_str(), kZOZPreviouslyCrashedFileName);
   if (previous) {
@@ -107,6 +108,13 @@ int crashScenario(const std::string& directory, const std::string& argument) {
   }
   if (!crashpath::startCaptureCore(directory)) return 91;
   const auto body = [&] {
+    static char stackMemory[64 * 1024];
+    if (altStack) {
+      stack_t stack{};
+      stack.ss_sp = stackMemory;
+      stack.ss_size = sizeof stackMemory;
+      ::sigaltstack(&stack, nullptr);
+    }
     if (forbidHeap) crashpath::forbidHeap = true;
     crash(kind, directory);
   };
@@ -204,6 +212,18 @@ TEST_F(SignalMatrixTest, TheCrashPathRunsWithTheHeapForbidden) {
   }
 }
 
+// The give-back used to stop at reinstalling the saved alternate stack,
+// which fails (EPERM) on a thread that runs its handler on an alternate
+// stack: the previous handler was then never called. (The saved stack is
+// the start-up thread's; under the address sanitizer every thread has one.)
+TEST_F(SignalMatrixTest, APreviousHandlerIsCalledWhenTheCrashedThreadRunsOnAnAlternateStack) {
+  const std::string directory = crashpath::makeDirectory("alt-stack");
+  const auto result = runScenario("crash", directory, "segv-kill,secondary,yes,alt-stack");
+  EXPECT_EQ(result.signal, SIGSEGV) << result.describe();
+  expectSignalRecord(directory, kSignalCases[1]);
+  EXPECT_EQ(crashpath::readFile(directory + "/previous-handler"), "A");
+}
+
 // ---- Second crashes ----
 
 int markedScenario(const std::string& directory, const std::string&) {
@@ -216,7 +236,7 @@ const bool kMarked = crashpath::registerScenario("marked", markedScenario);
 
 // The unwinder's first message faults: the handler meets a fault of its own.
 void faultingObserver(int, const char*) { writeThrough(reinterpret_cast<volatile int*>(gNull)); }
-int faultInHandlerScenario(const std::string& directory, const std::string&) {
+[[gnu::no_sanitize("undefined")]] int faultInHandlerScenario(const std::string& directory, const std::string&) {
   if (!crashpath::startCaptureCore(directory)) return 91;
   TEST_ZOZUnwindSetLogObserver(faultingObserver);
   gSink = gOne / gZero;
