@@ -36,8 +36,10 @@
 #include "app/screens/photo/preview_view_controller.h"
 #include "os/avfoundation/avfoundation.h"
 #include "os/dispatch/manual_clock.h"
+#include "os/foundation/device_profile.h"
 #include "os/foundation/file_manager.h"
 #include "os/foundation/format.h"
+#include "os/foundation/process_info.h"
 #include "os/foundation/sandbox.h"
 #include "os/graphics/image.h"
 #include "os/photos/photo_library.h"
@@ -65,6 +67,9 @@ struct Options {
   std::optional<std::string> screenshot;
   std::optional<std::string> home;
   bool virtualTime = false;
+  std::optional<os::DeviceNetwork> network;
+  // The platform's launch arguments ("-REZSessionsDebugEvents"), for the app.
+  std::vector<std::string> launchArguments;
 };
 
 void usage(std::FILE* to) {
@@ -82,6 +87,9 @@ void usage(std::FILE* to) {
                "  --screenshot FILE      render the screen to a PNG after the last scene\n"
                "  --home DIR             the app's sandbox (default $DROSIL_HOME or ~/.local/share/drosil)\n"
                "  --virtual-time         run the clock as fast as the work allows\n"
+               "  --network KIND         the device's network: wifi, mobile or none (default: the host's)\n"
+               "  -NAME                  a launch argument handed to the app (repeatable), such as\n"
+               "                         -REZSessionsDebugEvents or -REZDebugEnabled\n"
                "  --help                 this text\n"
                "Without options: a demonstration on virtual time.\n");
 }
@@ -198,6 +206,19 @@ std::optional<Options> parse(int argc, char** argv, std::string& error, bool& he
       o.home = *v;
     } else if (arg == "--virtual-time") {
       o.virtualTime = true;
+    } else if (arg == "--network") {
+      auto v = value(i, arg);
+      if (!v) return std::nullopt;
+      if (*v == "wifi") o.network = os::DeviceNetwork::WiFi;
+      else if (*v == "mobile") o.network = os::DeviceNetwork::Mobile;
+      else if (*v == "none") o.network = os::DeviceNetwork::None;
+      else {
+        error = "--network: not wifi, mobile or none: " + *v;
+        return std::nullopt;
+      }
+    } else if (arg.size() > 1 && arg[0] == '-' && arg[1] != '-') {
+      // A single dash: the platform's launch argument, the app's to read.
+      o.launchArguments.push_back(arg);
     } else {
       error = "unknown option " + arg;
       return std::nullopt;
@@ -351,6 +372,11 @@ int main(int argc, char** argv) {
     }
   }
   Options& options = *parsed;
+  // What the app sees as its launch arguments: the program, then the
+  // platform's arguments it was given, before anything reads them.
+  std::vector<std::string> launchArguments{argv[0]};
+  launchArguments.insert(launchArguments.end(), options.launchArguments.begin(), options.launchArguments.end());
+  os::ProcessInfo::processInfo().setArguments(std::move(launchArguments));
 
   separateOutput();
   if (options.home) {
@@ -361,6 +387,11 @@ int main(int argc, char** argv) {
   // Virtual time runs from now: only its pace differs from the real clock's.
   if (options.virtualTime) {
     os::ManualClock::install(os::Clock::current().wallTime(), os::Clock::current().uptimeNanos());
+  }
+  if (options.network) {
+    os::DeviceProfile device = os::DeviceProfile::current();
+    device.network = options.network;
+    os::DeviceProfile::setCurrent(std::move(device));
   }
   os::CameraSimulator::setAuthorizationStatus(
       AVMediaTypeVideo, options.denyCamera ? AVAuthorizationStatus::Denied : AVAuthorizationStatus::Authorized);

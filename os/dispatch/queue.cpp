@@ -14,7 +14,8 @@
 //    blocks only while suspended.
 //  - The main queue's drain job is posted to the main run loop.
 //  - "busy" counts pool jobs queued or running minus workers blocked in a
-//    dispatch wait; drainUntilIdle() waits for it to reach zero.
+//    dispatch wait, plus OutsideWork tokens alive; drainUntilIdle() waits for
+//    it to reach zero.
 #include "os/dispatch/queue.h"
 
 #include <pthread.h>
@@ -42,7 +43,11 @@ void fatal(const char* what) {
 
 namespace {
 
-const std::thread::id gMainThreadId = std::this_thread::get_id();
+// Stored while this file's statics are initialised, on the main thread.
+// Atomic, and constant-initialised before that: components that load earlier
+// may already run pool threads that read it.
+std::atomic<std::thread::id> gMainThreadId{};
+[[maybe_unused]] const bool kMainThreadIdStored = (gMainThreadId.store(std::this_thread::get_id()), true);
 
 // ---- activity: what drainUntilIdle() waits on ----
 struct Activity {
@@ -272,7 +277,7 @@ bool onQueueStack(const DispatchQueue* queue) {
 }
 DispatchQueue* innermostQueue() { return tQueueStack.empty() ? nullptr : tQueueStack.back(); }
 
-bool isMainThreadId() { return std::this_thread::get_id() == gMainThreadId; }
+bool isMainThreadId() { return std::this_thread::get_id() == gMainThreadId.load(); }
 
 }  // namespace dispatch::detail
 
@@ -795,6 +800,9 @@ void once(OnceFlag& flag, const std::function<void()>& fn) {
 namespace dispatch {
 
 size_t maxActiveWorkers() { return dd::pool().maxActive(); }
+
+OutsideWork::OutsideWork() { dd::activity().add(1); }
+OutsideWork::~OutsideWork() { dd::activity().add(-1); }
 
 uintptr_t queueLabelSlotAddress(int tid) {
   if (tid <= 0) return 0;
