@@ -9,8 +9,12 @@
 #include <new>
 
 #include "crash/core/zoz_application.h"
+#include "crash/core/zoz_exception.h"
 #include "crash/core/zoz_file.h"
+#include "crash/core/zoz_mach_exception.h"
 #include "crash/core/zoz_sdk_log.h"
+#include "crash/core/zoz_signal.h"
+#include "crash/core/zoz_user_logging.h"
 #include "crash/core/zoz_utilities.h"
 #include "os/foundation/clock.h"
 #include "os/foundation/device_profile.h"
@@ -216,6 +220,7 @@ bool ZOZContextInitialize(const std::shared_ptr<ZOZContextInitData>& initData) {
   global->async(group, [readonly] { initializeHost(&readonly->host); });
   global->async(group, [readonly, writable, root, data] {
     initializeLoggingPaths(root, data, &readonly->logging, &writable->logging);
+    ZOZUserLoggingInit(&readonly->logging, &writable->logging);
   });
   global->async(group, [readonly, root] {
     readonly->binaryimage.path = dupPath(root, kZOZBinaryImageRecordFileName);
@@ -227,16 +232,19 @@ bool ZOZContextInitialize(const std::shared_ptr<ZOZContextInitData>& initData) {
     }
   });
   if (!readonly->debuggerAttached) {
-    // The handler modules' record paths; their initialisers install the
-    // handlers from these tasks.
-    global->async(group, [readonly, root] { readonly->signal.path = dupPath(root, kZOZSignalRecordFileName); });
+    global->async(group, [readonly, root] {
+      readonly->signal.path = dupPath(root, kZOZSignalRecordFileName);
+      ZOZSignalInitialize(&readonly->signal);
+    });
     global->async(group, [readonly, root] {
       readonly->machException.path = dupPath(root, kZOZMachExceptionRecordFileName);
+      ZOZMachExceptionInit(&readonly->machException);
     });
-    global->async(group, [readonly, root, data] {
+    global->async(group, [readonly, writable, root, data] {
       readonly->exception.path = dupPath(root, kZOZExceptionRecordFileName);
       readonly->exception.maxCustomExceptions =
           data.customExceptionsEnabled ? uint32_t(std::max(data.maxCustomExceptions, 0)) : 0;
+      ZOZExceptionInitialize(&readonly->exception, &writable->logging.customExceptionCount);
     });
   } else {
     ZOZSDKLogWarn("Debugger present - not installing handlers");

@@ -23,11 +23,42 @@ void writeAll(int fd, const char* bytes, size_t length) {
   ZOZFileLoopWithWriteBlock(bytes, length, [fd](const void* p, size_t n) { return ZOZFileWriteToFD(fd, p, n); });
 }
 
-void writeUnsigned(int fd, uint64_t value, bool hex) {
-  char buffer[kZOZUInt64StringBufferSize];
-  const size_t first = ZOZFileUInt64ToString(buffer, value, hex);
-  writeAll(fd, buffer + first, kZOZUInt64StringBufferSize - 1 - first);
-}
+// A line gathered on the stack and written with one write(2) (more only for
+// a line longer than the buffer): a crash path logs thousands of lines, and
+// whole-line appends do not interleave with another thread's.
+class LineWriter {
+ public:
+  explicit LineWriter(int fd) : fd_(fd) {}
+  ~LineWriter() { flush(); }
+  LineWriter(const LineWriter&) = delete;
+  LineWriter& operator=(const LineWriter&) = delete;
+
+  void append(const char* bytes, size_t length) {
+    while (length > 0) {
+      if (used_ == sizeof buffer_) flush();
+      const size_t room = sizeof buffer_ - used_;
+      const size_t n = length < room ? length : room;
+      std::memcpy(buffer_ + used_, bytes, n);
+      used_ += n;
+      bytes += n;
+      length -= n;
+    }
+  }
+  void appendUnsigned(uint64_t value, bool hex) {
+    char digits[kZOZUInt64StringBufferSize];
+    const size_t first = ZOZFileUInt64ToString(digits, value, hex);
+    append(digits + first, kZOZUInt64StringBufferSize - 1 - first);
+  }
+  void flush() {
+    writeAll(fd_, buffer_, used_);
+    used_ = 0;
+  }
+
+ private:
+  int fd_;
+  size_t used_ = 0;
+  char buffer_[1024];
+};
 
 // The log's descriptor for this context, opened by the first caller; -1 when
 // it could not be opened (or another caller is opening it right now).
@@ -56,6 +87,7 @@ void ZOZSDKFileLog(int level, const char* format, ...) {
   const int fd = logDescriptor(writable, readonly->logPath);
   if (fd < 0) return;
 
+  LineWriter line(fd);
   va_list args;
   va_start(args, format);
   const char* run = format;  // the start of the pending literal text
@@ -65,49 +97,49 @@ void ZOZSDKFileLog(int level, const char* format, ...) {
       ++p;
       continue;
     }
-    writeAll(fd, run, size_t(p - run));
+    line.append(run, size_t(p - run));
     const char directive = p[1];
     switch (directive) {
       case 's': {
         const char* string = va_arg(args, const char*);
         if (!string) string = "(null)";
-        writeAll(fd, string, std::strlen(string));
+        line.append(string, std::strlen(string));
         break;
       }
       case 'd': {
         const int value = va_arg(args, int);
         if (value < 0) {
-          writeAll(fd, "-", 1);
-          writeUnsigned(fd, uint64_t(0) - uint64_t(int64_t(value)), false);
+          line.append("-", 1);
+          line.appendUnsigned(uint64_t(0) - uint64_t(int64_t(value)), false);
         } else {
-          writeUnsigned(fd, uint64_t(value), false);
+          line.appendUnsigned(uint64_t(value), false);
         }
         break;
       }
       case 'u':
-        writeUnsigned(fd, va_arg(args, unsigned), false);
+        line.appendUnsigned(va_arg(args, unsigned), false);
         break;
       case 'x':
-        writeUnsigned(fd, va_arg(args, unsigned), true);
+        line.appendUnsigned(va_arg(args, unsigned), true);
         break;
       case 'p':
-        writeAll(fd, "0x", 2);
-        writeUnsigned(fd, reinterpret_cast<uintptr_t>(va_arg(args, const void*)), true);
+        line.append("0x", 2);
+        line.appendUnsigned(reinterpret_cast<uintptr_t>(va_arg(args, const void*)), true);
         break;
       case '\0':
         // A lone "%" at the end.
-        writeAll(fd, "%", 1);
+        line.append("%", 1);
         run = p + 1;
         p = run;
         continue;
       default:
         // Any other pair is written as it stands and takes no argument.
-        writeAll(fd, p, 2);
+        line.append(p, 2);
         break;
     }
     p += 2;
     run = p;
   }
-  writeAll(fd, run, size_t(p - run));
+  line.append(run, size_t(p - run));
   va_end(args);
 }

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <mutex>
 #include <set>
@@ -322,6 +323,22 @@ Status FileManager::moveItemAtPath(const std::string& path, const std::string& t
   if (::lstat(toPath.c_str(), &st) == 0) return fail(fileError(EEXIST, FileAccess::Writing, toPath));
   if (FileSystem::currentShared()->rename(path, toPath) != 0)
     return fail(fileError(errno, FileAccess::Writing, path));
+  return {};
+}
+
+Status FileManager::copyItemAtPath(const std::string& path, const std::string& toPath) const {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return fail(fileError(errno, FileAccess::Writing, path));
+  if (::lstat(toPath.c_str(), &st) == 0) return fail(fileError(EEXIST, FileAccess::Writing, toPath));
+  std::error_code error;
+  std::filesystem::copy(path, toPath,
+                        std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks,
+                        error);
+  if (error) {
+    std::error_code ignored;
+    std::filesystem::remove_all(toPath, ignored);
+    return fail(fileError(error.value(), FileAccess::Writing, toPath));
+  }
   return {};
 }
 

@@ -113,6 +113,10 @@ class FileManager {
   // Moves a file or folder; 4 when the source is missing, 516 when the
   // destination exists.
   Status moveItemAtPath(const std::string& path, const std::string& toPath) const;
+  // Copies a file, or a folder with everything in it; 4 when the source is
+  // missing, 516 when the destination exists. A failed copy removes what it
+  // made.
+  Status copyItemAtPath(const std::string& path, const std::string& toPath) const;
 
   // Names of the entries of a folder, sorted; hidden ones ("." prefix) unless
   // skipped. 260 when the folder does not exist; the folder is opened through

@@ -82,6 +82,13 @@ TEST_F(FileManagerTest, FilesAreWrittenReadMovedAndRemovedWithPlatformErrors) {
 
   ASSERT_TRUE(fm.createDirectoryAtPath(docs + "/tree/sub", true));
   ASSERT_TRUE(fm.createFileAtPath(docs + "/tree/sub/f", Data::fromString("x")));
+  // A folder is copied whole; the copy refuses an existing destination and a
+  // missing source.
+  ASSERT_TRUE(fm.copyItemAtPath(docs + "/tree", docs + "/copy"));
+  EXPECT_EQ(read(docs + "/copy/sub/f"), "x");
+  EXPECT_EQ(fm.copyItemAtPath(docs + "/tree", docs + "/copy").error().code(), kFileWriteFileExistsError);
+  EXPECT_EQ(fm.copyItemAtPath(docs + "/none", docs + "/copy2").error().code(), kFileNoSuchFileError);
+  ASSERT_TRUE(fm.removeItemAtPath(docs + "/copy"));
   ASSERT_TRUE(fm.removeItemAtPath(docs + "/tree"));
   EXPECT_FALSE(fm.fileExistsAtPath(docs + "/tree"));
 }
