@@ -65,24 +65,37 @@ Result<bool> RegularExpression::run(std::string_view text, bool wholeText) const
   return match(input.get(), wholeText, nullptr);
 }
 
-Result<std::optional<RegularExpression::Range>> RegularExpression::firstMatch(std::u16string_view text) const {
+Result<std::optional<RegularExpression::Range>> RegularExpression::firstMatch(std::u16string_view text,
+                                                                               int32_t* stepsTaken) const {
   UErrorCode status = U_ZERO_ERROR;
   UTextPtr input(utext_openUChars(nullptr, text.data(), int64_t(text.size()), &status));
   if (U_FAILURE(status)) input.reset();
   Range range;
-  auto found = match(input.get(), false, &range);
+  auto found = match(input.get(), false, &range, stepsTaken);
   if (!found) return fail(found.error());
   if (!*found) return std::optional<Range>();
   return std::optional<Range>(range);
 }
 
-Result<bool> RegularExpression::match(UText* text, bool wholeText, Range* range) const {
+namespace {
+
+// ICU calls it once per time-limit step with the steps taken so far.
+UBool U_CALLCONV countSteps(const void* context, int32_t steps) {
+  *static_cast<int32_t*>(const_cast<void*>(context)) = steps;
+  return true;
+}
+
+}  // namespace
+
+Result<bool> RegularExpression::match(UText* text, bool wholeText, Range* range, int32_t* stepsTaken) const {
   UErrorCode status = text != nullptr ? U_ZERO_ERROR : U_MEMORY_ALLOCATION_ERROR;
   std::unique_ptr<icu::RegexMatcher> matcher;
+  if (stepsTaken != nullptr) *stepsTaken = 0;
   if (U_SUCCESS(status)) matcher.reset(impl_->pattern->matcher(status));
   if (U_SUCCESS(status) && matcher) {
     matcher->reset(text);
     matcher->setTimeLimit(timeLimit_, status);
+    if (stepsTaken != nullptr) matcher->setMatchCallback(&countSteps, stepsTaken, status);
   }
   bool found = false;
   if (U_SUCCESS(status) && matcher) found = wholeText ? matcher->matches(status) : matcher->find(status);

@@ -75,14 +75,16 @@ class RegularExpression {
   };
   // The first match in the text (the leftmost, as the expression prefers it);
   // nullopt when there is none. The text's start and end are the anchors'.
-  Result<std::optional<Range>> firstMatch(std::u16string_view text) const;
+  // When stepsTaken is given it receives the time-limit steps the match took
+  // (0 for a quick one), so a caller can bound many matches together.
+  Result<std::optional<Range>> firstMatch(std::u16string_view text, int32_t* stepsTaken = nullptr) const;
 
  private:
   struct Impl;
   RegularExpression(std::string pattern, Options options, int32_t timeLimit, std::unique_ptr<Impl> impl);
   Result<bool> run(std::string_view text, bool wholeText) const;
   // Runs one match over the text (owned by the caller); the range when asked.
-  Result<bool> match(UText* text, bool wholeText, Range* range) const;
+  Result<bool> match(UText* text, bool wholeText, Range* range, int32_t* stepsTaken = nullptr) const;
 
   std::string pattern_;
   Options options_;

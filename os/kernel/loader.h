@@ -124,6 +124,59 @@ struct version_min_command {
   uint32_t sdk;
 };
 
+// ---- Mach-O files, as far as file parsing needs them ----
+// The header magics as read in the other byte order.
+inline constexpr uint32_t MH_CIGAM = 0xcefaedfe;
+inline constexpr uint32_t MH_CIGAM_64 = 0xcffaedfe;
+// Fat (universal) files: a big-endian header and one big-endian entry per
+// architecture.
+inline constexpr uint32_t FAT_MAGIC = 0xcafebabe;
+inline constexpr uint32_t FAT_CIGAM = 0xbebafeca;
+struct fat_header {
+  uint32_t magic;
+  uint32_t nfat_arch;
+};
+struct fat_arch {
+  int32_t cputype;
+  int32_t cpusubtype;
+  uint32_t offset;
+  uint32_t size;
+  uint32_t align;
+};
+inline constexpr uint32_t LC_LOAD_DYLIB = 0xc;
+inline constexpr uint32_t LC_ENCRYPTION_INFO_64 = 0x2C;
+struct dylib_command {
+  uint32_t cmd;
+  uint32_t cmdsize;
+  uint32_t name_offset;  // from the start of the command
+  uint32_t timestamp;
+  uint32_t current_version;
+  uint32_t compatibility_version;
+};
+// CPU types and the subtypes callers name.
+inline constexpr int32_t CPU_ARCH_ABI64 = 0x01000000;
+inline constexpr int32_t CPU_ARCH_ABI64_32 = 0x02000000;
+inline constexpr int32_t CPU_TYPE_X86 = 7;
+inline constexpr int32_t CPU_TYPE_X86_64 = CPU_TYPE_X86 | CPU_ARCH_ABI64;
+inline constexpr int32_t CPU_TYPE_ARM = 12;
+inline constexpr int32_t CPU_TYPE_ARM64 = CPU_TYPE_ARM | CPU_ARCH_ABI64;
+inline constexpr int32_t CPU_TYPE_ARM64_32 = CPU_TYPE_ARM | CPU_ARCH_ABI64_32;
+inline constexpr int32_t CPU_TYPE_POWERPC = 18;
+inline constexpr int32_t CPU_TYPE_POWERPC64 = CPU_TYPE_POWERPC | CPU_ARCH_ABI64;
+// Capability bits in the subtype's high byte.
+inline constexpr uint32_t CPU_SUBTYPE_MASK = 0xff000000u;
+inline constexpr int32_t CPU_SUBTYPE_X86_ALL = 3;
+inline constexpr int32_t CPU_SUBTYPE_X86_64_ALL = 3;
+inline constexpr int32_t CPU_SUBTYPE_X86_64_H = 8;
+inline constexpr int32_t CPU_SUBTYPE_ARM_ALL = 0;
+inline constexpr int32_t CPU_SUBTYPE_ARM_V6 = 6;
+inline constexpr int32_t CPU_SUBTYPE_ARM_V7 = 9;
+inline constexpr int32_t CPU_SUBTYPE_ARM_V7S = 11;
+inline constexpr int32_t CPU_SUBTYPE_ARM_V7K = 12;
+inline constexpr int32_t CPU_SUBTYPE_ARM64_ALL = 0;
+inline constexpr int32_t CPU_SUBTYPE_ARM64_V8 = 1;
+inline constexpr int32_t CPU_SUBTYPE_ARM64E = 2;
+
 // Whether `header` points at a Mach-O header (32- or 64-bit magic).
 bool isMachOHeader(const void* header);
 

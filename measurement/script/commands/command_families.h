@@ -23,9 +23,10 @@
 //    APMPCommandHandler (one source file per family), declare it in a header
 //    that opcode_table.cpp includes, and name it in its row. Handlers build
 //    on the argument routines and number forms of the runtime (evaluator.h,
-//    number_forms.h), make containers through APMPObjectManager, and make
+//    number_forms.h), make containers through APMPObjectManager, make
 //    strings longer than their inputs through APMPMakeString/APMPConcatenate
-//    so the string cap holds.
+//    so the string cap holds, and pay bulk work to the budget with
+//    APMPChargeBulkWork / APMPChargeSlots (command_handlers.h says which).
 #pragma once
 
 #include <cstdint>

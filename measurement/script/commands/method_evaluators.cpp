@@ -1,7 +1,9 @@
 #include "measurement/script/commands/method_evaluators.h"
 
-// The handlers come with the array and string methods: a row names its
-// handler in the last column (nullptr until the handler is written).
+#include "measurement/script/commands/method_handlers.h"
+
+// One row per method: its name, the argument counts it accepts and its
+// handler (method_handlers.h).
 
 namespace {
 
@@ -9,47 +11,47 @@ using A = APMPArity;
 
 // clang-format off
 constexpr APMPArrayMethod kArrayMethods[] = {
-    {u"concat", A::any(), nullptr},
-    {u"every", A::exactly(1), nullptr},
-    {u"filter", A::exactly(1), nullptr},
-    {u"forEach", A::exactly(1), nullptr},
-    {u"hasOwnProperty", A::exactly(1), nullptr},
-    {u"indexOf", A::atMost(2), nullptr},
-    {u"join", A::atMost(1), nullptr},
-    {u"lastIndexOf", A::atMost(2), nullptr},
-    {u"map", A::exactly(1), nullptr},
-    {u"pop", A::exactly(0), nullptr},
-    {u"push", A::any(), nullptr},
-    {u"reduce", A::between(1, 2), nullptr},
-    {u"reduceRight", A::between(1, 2), nullptr},
-    {u"reverse", A::exactly(0), nullptr},
-    {u"shift", A::exactly(0), nullptr},
-    {u"slice", A::atMost(2), nullptr},
-    {u"some", A::exactly(1), nullptr},
-    {u"sort", A::atMost(1), nullptr},
-    {u"splice", A::any(), nullptr},
-    {u"toString", A::exactly(0), nullptr},
-    {u"unshift", A::any(), nullptr},
+    {u"concat", A::any(), &APMPArrayConcat},
+    {u"every", A::exactly(1), &APMPArrayEvery},
+    {u"filter", A::exactly(1), &APMPArrayFilter},
+    {u"forEach", A::exactly(1), &APMPArrayForEach},
+    {u"hasOwnProperty", A::exactly(1), &APMPArrayHasOwnProperty},
+    {u"indexOf", A::atMost(2), &APMPArrayIndexOf},
+    {u"join", A::atMost(1), &APMPArrayJoin},
+    {u"lastIndexOf", A::atMost(2), &APMPArrayLastIndexOf},
+    {u"map", A::exactly(1), &APMPArrayMap},
+    {u"pop", A::exactly(0), &APMPArrayPop},
+    {u"push", A::any(), &APMPArrayPush},
+    {u"reduce", A::between(1, 2), &APMPArrayReduce},
+    {u"reduceRight", A::between(1, 2), &APMPArrayReduceRight},
+    {u"reverse", A::exactly(0), &APMPArrayReverse},
+    {u"shift", A::exactly(0), &APMPArrayShift},
+    {u"slice", A::atMost(2), &APMPArraySlice},
+    {u"some", A::exactly(1), &APMPArraySome},
+    {u"sort", A::atMost(1), &APMPArraySort},
+    {u"splice", A::any(), &APMPArraySplice},
+    {u"toString", A::exactly(0), &APMPArrayToString},
+    {u"unshift", A::any(), &APMPArrayUnshift},
 };
 
 constexpr APMPStringMethod kStringMethods[] = {
-    {u"charAt", A::atMost(1), nullptr},
-    {u"concat", A::any(), nullptr},
-    {u"hasOwnProperty", A::exactly(1), nullptr},
-    {u"indexOf", A::atMost(2), nullptr},
-    {u"lastIndexOf", A::atMost(2), nullptr},
-    {u"match", A::atMost(1), nullptr},
-    {u"replace", A::atMost(2), nullptr},
-    {u"search", A::atMost(1), nullptr},
-    {u"slice", A::atMost(2), nullptr},
-    {u"split", A::atMost(2), nullptr},
-    {u"substring", A::atMost(2), nullptr},
-    {u"toLocaleLowerCase", A::exactly(0), nullptr},
-    {u"toLocaleUpperCase", A::exactly(0), nullptr},
-    {u"toLowerCase", A::exactly(0), nullptr},
-    {u"toString", A::exactly(0), nullptr},
-    {u"toUpperCase", A::exactly(0), nullptr},
-    {u"trim", A::exactly(0), nullptr},
+    {u"charAt", A::atMost(1), &APMPStringCharAt},
+    {u"concat", A::any(), &APMPStringConcat},
+    {u"hasOwnProperty", A::exactly(1), &APMPStringHasOwnProperty},
+    {u"indexOf", A::atMost(2), &APMPStringIndexOf},
+    {u"lastIndexOf", A::atMost(2), &APMPStringLastIndexOf},
+    {u"match", A::atMost(1), &APMPStringMatch},
+    {u"replace", A::atMost(2), &APMPStringReplace},
+    {u"search", A::atMost(1), &APMPStringSearch},
+    {u"slice", A::atMost(2), &APMPStringSlice},
+    {u"split", A::atMost(2), &APMPStringSplit},
+    {u"substring", A::atMost(2), &APMPStringSubstring},
+    {u"toLocaleLowerCase", A::exactly(0), &APMPStringToLocaleLowerCase},
+    {u"toLocaleUpperCase", A::exactly(0), &APMPStringToLocaleUpperCase},
+    {u"toLowerCase", A::exactly(0), &APMPStringToLowerCase},
+    {u"toString", A::exactly(0), &APMPStringToString},
+    {u"toUpperCase", A::exactly(0), &APMPStringToUpperCase},
+    {u"trim", A::exactly(0), &APMPStringTrim},
 };
 // clang-format on
 

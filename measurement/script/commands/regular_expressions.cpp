@@ -4,9 +4,10 @@
 #include "os/foundation/text.h"
 
 os::Result<std::optional<os::RegularExpression::Range>> APMPFirstMatch(std::u16string_view pattern,
-                                                                       std::u16string_view text) {
+                                                                       std::u16string_view text,
+                                                                       int32_t* stepsTaken) {
   auto expression =
       os::RegularExpression::create(os::utf8(pattern), os::RegularExpression::Options::None, kAPMPRegularExpressionTimeLimit);
   if (!expression) return std::unexpected(expression.error());
-  return (*expression)->firstMatch(text);
+  return (*expression)->firstMatch(text, stepsTaken);
 }

@@ -14,6 +14,8 @@
 
 // The first match of the pattern (ICU syntax, no options: case-sensitive, "."
 // stops at line ends, "^" and "$" anchor at the ends of the whole text) in the
-// text, in UTF-16 code units; nullopt when there is none.
+// text, in UTF-16 code units; nullopt when there is none. stepsTaken, when
+// given, receives the time-limit steps the match took.
 os::Result<std::optional<os::RegularExpression::Range>> APMPFirstMatch(std::u16string_view pattern,
-                                                                       std::u16string_view text);
+                                                                       std::u16string_view text,
+                                                                       int32_t* stepsTaken = nullptr);

@@ -43,9 +43,25 @@ os::Status APMPArrayValue::checkCount(size_t count) {
 
 // ---- conversions ----
 
+namespace {
+// String forms in progress on this thread, and the slots the outermost one
+// has visited so far (nested arrays included).
+thread_local int gStringForms = 0;
+thread_local size_t gStringFormSlots = 0;
+}  // namespace
+
 os::Result<std::u16string> APMPArrayValue::stringValueWithSeparator(std::u16string_view separator) const {
   apmp::detail::NestingGuard guard;
   if (!guard.ok()) return APMPFail(APMPRovavError::BudgetExhausted);
+  struct FormGuard {
+    FormGuard() {
+      if (gStringForms++ == 0) gStringFormSlots = 0;
+    }
+    ~FormGuard() { --gStringForms; }
+  } form;
+  gStringFormSlots += elements_.size();
+  apmp::detail::addBulkWork(elements_.size());
+  if (gStringFormSlots > kAPMPMaxStringFormSlots) return APMPFail(APMPRovavError::BudgetExhausted);
   std::u16string text;
   for (size_t i = 0; i < elements_.size(); ++i) {
     if (i > 0) text.append(separator);

@@ -15,6 +15,8 @@ std::vector<std::u16string> APMPCommandEvaluator::allSupportedCommands() const {
 
 APMPResult APMPFunctionEvaluator::evaluateCommand(std::u16string_view command, const APMPValueList& arguments,
                                                   const APMPScopeRef& scope) const {
+  // The name is hashed in every scope of the chain: a long one pays for it.
+  if (auto paid = APMPChargeBulkWork(scope, command.size()); !paid) return std::unexpected(paid.error());
   APMPValueRef callee = scope->valueForName(command);  // held: the call may rebind the name
   if (callee->kind() != APMPRuntimeValue::Kind::Function) return APMPUndefinedValue::sharedInstance();
   return static_cast<APMPFunctionValue&>(*callee).invokeWithArguments(arguments, scope);
@@ -70,7 +72,14 @@ APMPResult APMPCommandRegistrar::evaluateStatement(const APMPValueRef& value, co
   // Held for the call: nothing the statement does can free it meanwhile.
   APMPValueRef held = value;
   const auto& statement = static_cast<const APMPStatementValue&>(*held);
-  return statement.evaluator().evaluateCommand(statement.functionName(), statement.arguments(), scope);
+  // The bulk work of value operations that this statement itself causes is
+  // paid when it ends; work pending from before belongs to the caller.
+  size_t pending = apmp::detail::takeBulkWork();
+  APMPResult result = statement.evaluator().evaluateCommand(statement.functionName(), statement.arguments(), scope);
+  size_t work = apmp::detail::takeBulkWork();
+  apmp::detail::addBulkWork(pending);
+  if (auto paid = APMPChargeBulkWork(scope, work); !paid && result) return std::unexpected(paid.error());
+  return result;
 }
 
 APMPResult APMPEvaluator::executeStatements(const APMPValueList& statements, const APMPScopeRef& scope) {
@@ -82,6 +91,23 @@ APMPResult APMPEvaluator::executeStatements(const APMPValueList& statements, con
     if (result->kind() == APMPRuntimeValue::Kind::Control) break;
   }
   return result;
+}
+
+os::Status APMPChargeBulkWork(const APMPScopeRef& scope, size_t units) {
+  const auto cost = static_cast<int64_t>(units / kAPMPBulkUnitsPerInstruction);
+  if (cost == 0 || !scope) return {};
+  APMPExecutionState& state = scope->executionState();
+  if (cost > kAPMPInstructionBudget - state.instructionCount) {
+    state.instructionCount = kAPMPInstructionBudget;
+    return APMPFail(APMPRovavError::BudgetExhausted);
+  }
+  state.instructionCount += cost;
+  return {};
+}
+
+os::Status APMPChargeSlots(const APMPScopeRef& scope, size_t count) {
+  if (count > static_cast<size_t>(kAPMPInstructionBudget)) count = static_cast<size_t>(kAPMPInstructionBudget) + 1;
+  return APMPChargeBulkWork(scope, count * kAPMPBulkUnitsPerInstruction);
 }
 
 os::Result<APMPValueList> APMPEvaluateArguments(const APMPValueList& arguments, const APMPScopeRef& scope) {

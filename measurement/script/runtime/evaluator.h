@@ -82,6 +82,15 @@ class APMPEvaluator {
   static APMPResult executeStatements(const APMPValueList& statements, const APMPScopeRef& scope);
 };
 
+// Charges bulk work (slots or code units copied, scanned or built; names
+// bound) to the scope chain's instruction budget: one instruction per
+// kAPMPBulkUnitsPerInstruction units, rounded down. rovav 18 when the budget
+// cannot pay; the budget is then spent.
+os::Status APMPChargeBulkWork(const APMPScopeRef& scope, size_t units);
+// Charges one instruction per slot, item, scope or binding made in bulk: each
+// is an allocation now and a release later, as dear as an evaluation.
+os::Status APMPChargeSlots(const APMPScopeRef& scope, size_t count);
+
 // ---- argument routines ----
 
 // Evaluates each argument in order in the scope; stops at the first error.

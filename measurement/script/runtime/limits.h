@@ -15,6 +15,15 @@
 // next one fails with rovav 18.
 inline constexpr int64_t kAPMPInstructionBudget = 1'000'000;
 
+// Bulk work one evaluation may do per instruction: a command or method that
+// scans n array slots or copies, scans or builds n UTF-16 code units pays
+// n / kAPMPBulkUnitsPerInstruction instructions on top of its own evaluation;
+// one that makes n slots, items, scopes or bindings (each an allocation now
+// and a release later) pays n instructions. So the budget bounds a run's time
+// and what it can build, whatever the sizes it handles; short operands cost
+// nothing extra.
+inline constexpr size_t kAPMPBulkUnitsPerInstruction = 8;
+
 // Slots one array may hold, holes included. Setting "length" or an index,
 // or adding elements, past it fails with rovav 11.
 inline constexpr size_t kAPMPMaxArraySlots = 1u << 16;
@@ -28,6 +37,12 @@ inline constexpr size_t kAPMPMaxStringLength = 1u << 16;
 // worker thread's stack could overflow.
 inline constexpr int kAPMPMaxEvaluationDepth = 600;
 
+// Slots one string form of an array may visit, nested arrays included: an
+// array that holds the same long chain of one-element arrays many times has
+// a short text but would take millions of steps to make it. Past this the
+// string form fails with rovav 18, as a text past kAPMPMaxStringLength does.
+inline constexpr size_t kAPMPMaxStringFormSlots = kAPMPMaxStringLength + kAPMPMaxArraySlots;
+
 // Containers a recursive value operation may descend through (string forms
 // of nested arrays, equality, conversion to and from platform values): a
 // deeper or cyclic structure fails with rovav 18 (equality answers false).
@@ -37,3 +52,8 @@ inline constexpr int kAPMPMaxValueNesting = 200;
 // expression's time limit, roughly milliseconds): a pattern that backtracks
 // without end fails with the regular-expression layer's time-limit error.
 inline constexpr int32_t kAPMPRegularExpressionTimeLimit = 100;
+
+// Instructions one of those steps costs: a match that ends just within its
+// limit takes milliseconds, so a loop of them pays the budget by the steps
+// they took instead of holding the worker queue for minutes.
+inline constexpr int64_t kAPMPInstructionsPerRegularExpressionStep = 1000;

@@ -1,6 +1,7 @@
 #include "measurement/script/runtime/values.h"
 
 #include <cmath>
+#include <utility>
 
 #include "measurement/script/commands/method_evaluators.h"
 #include "measurement/script/runtime/evaluator.h"
@@ -13,6 +14,7 @@ namespace apmp::detail {
 namespace {
 thread_local std::vector<std::shared_ptr<void>>* gReleaseQueue = nullptr;
 thread_local int gValueNesting = 0;
+thread_local size_t gBulkWork = 0;
 
 // Drops the queued references one by one; destructors that run meanwhile
 // append what they give up to the same queue instead of recursing.
@@ -50,6 +52,9 @@ void releaseAllLater(APMPValueList& values) {
   values.clear();
   if (&queue == &local) drain(local);
 }
+
+void addBulkWork(size_t units) { gBulkWork += units; }
+size_t takeBulkWork() { return std::exchange(gBulkWork, 0); }
 
 NestingGuard::NestingGuard() : ok_(++gValueNesting <= kAPMPMaxValueNesting) {}
 NestingGuard::~NestingGuard() { --gValueNesting; }
@@ -231,6 +236,9 @@ APMPResult APMPFunctionValue::invokeWithEvaluatedArguments(const APMPValueList& 
   auto self = shared_from_this();  // alive for the whole call, whatever the body rebinds
   // A function emptied by the collector runs with nothing around it.
   APMPScopeRef scope = definingScope_ ? definingScope_->createChildScope() : APMPScope::initWithParentScope(nullptr);
+  // Binding the parameters is work of its own: a call to a function with
+  // thousands of them pays for it.
+  if (auto status = APMPChargeSlots(scope, parameters_.size()); !status) return std::unexpected(status.error());
   for (size_t i = 0; i < parameters_.size(); ++i) {
     scope->addValue(i < arguments.size() ? arguments[i] : APMPUndefinedValue::sharedInstance(), parameters_[i]);
   }

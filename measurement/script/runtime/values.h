@@ -334,6 +334,12 @@ namespace apmp::detail {
 void releaseLater(std::shared_ptr<void> reference);
 void releaseAllLater(APMPValueList& values);
 
+// Bulk work done by value operations beneath the commands (the string forms
+// of nested arrays), kept on this thread until the statement evaluation that
+// caused it pays it to the budget (evaluator.cpp).
+void addBulkWork(size_t units);
+size_t takeBulkWork();
+
 // Bounds the recursion of value operations: ok() is false once more than
 // kAPMPMaxValueNesting guards are alive on this thread.
 class NestingGuard {

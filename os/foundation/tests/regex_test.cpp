@@ -82,6 +82,18 @@ TEST(RegularExpressionTest, FirstMatchCountsUTF16CodeUnits) {
   auto found = (*slow)->firstMatch(std::u16string(30, u'a') + u"b");
   ASSERT_FALSE(found);
   EXPECT_EQ(found.error().code(), int64_t(RegularExpressionError::TimeLimitExceeded));
+
+  // The steps a match took: none for a quick one, some for one that
+  // backtracks a while but ends within its limit.
+  int32_t steps = -1;
+  auto backtracking = RegularExpression::create("(a+)+$", RegularExpression::Options::None, 1000);
+  ASSERT_TRUE((*backtracking)->firstMatch(u"aab", &steps));
+  EXPECT_EQ(steps, 0);
+  auto none = (*backtracking)->firstMatch(std::u16string(18, u'a') + u"b", &steps);
+  ASSERT_TRUE(none);
+  EXPECT_EQ(*none, std::nullopt);
+  EXPECT_GT(steps, 0);
+  EXPECT_LT(steps, 1000);
 }
 
 TEST(RegularExpressionTest, OneExpressionServesManyThreads) {

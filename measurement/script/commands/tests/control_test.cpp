@@ -1,0 +1,99 @@
+#include "measurement/script/commands/tests/program_support.h"
+
+namespace {
+using namespace program;
+
+class ControlTest : public ProgramTest {};
+
+// A switch on x with cases 1, 2, 3 whose bodies log b1..b3, and a default
+// that logs "d". Each case logs itself when it is evaluated; body 2 may break.
+Entity SwitchOn(Entity x, bool breakIn2, bool withDefault) {
+  auto label = [](int n) { return Op("13", {Log({S("c" + std::to_string(n))}), N(n)}); };
+  auto body = [](const char* name, bool breaks) {
+    Entities statements = {Log({S(name)})};
+    if (breaks) statements.push_back(Op("4"));
+    return Op("5", {Body(statements)});
+  };
+  Entities bodies = {body("b1", false), body("b2", breakIn2), body("b3", false)};
+  if (withDefault) bodies.push_back(body("d", false));
+  return Op("38", {std::move(x), Body({label(1), label(2), label(3)}), Body(bodies)});
+}
+
+TEST_F(ControlTest, ControlCommands) {
+  struct Case {
+    const char* name;
+    Entities program;
+    const char* expected;
+    const char* logged;
+  } cases[] = {
+      {"if: one argument", {Op("22", {Log({S("c")})})}, "undefined", "'c'"},
+      {"if: false without else", {Op("22", {B(false), Log({N(1)})})}, "undefined", ""},
+      {"if: else", {Op("22", {N(0), Log({N(1)}), N(2)})}, "2", ""},
+      {"if: a plain branch is its value", {Op("22", {B(true), N(5)})}, "5", ""},
+      {"if: a branch array runs in place", {Op("22", {B(true), Body({Log({N(1)}), Op("4"), Log({N(2)})})})},
+       "break", "1"},
+      {"conditional", {Op("39", {S("x"), N(1), Log({N(2)})})}, "1", ""},
+      {"conditional: else", {Op("39", {Null(), Log({N(1)}), N(2)})}, "2", ""},
+      {"switch: falls through into the default", {SwitchOn(N(2), false, true)}, "undefined", "'c1' 'c2' 'b2' 'b3' 'd'"},
+      {"switch: a break ends it", {SwitchOn(N(2), true, true)}, "undefined", "'c1' 'c2' 'b2'"},
+      {"switch: strict equality", {SwitchOn(S("2"), false, false)}, "undefined", "'c1' 'c2' 'c3'"},
+      {"switch: no match runs the default", {SwitchOn(N(9), false, true)}, "undefined", "'c1' 'c2' 'c3' 'd'"},
+      {"switch: only a default", {Op("38", {N(1), Body(), Body({Log({S("d")})})})}, "undefined", "'d'"},
+      {"switch: continue passes out", {Op("38", {N(1), Body({N(1)}), Body({Op("6")})})}, "continue", ""},
+      {"switch: return passes out", {Op("38", {N(1), Body({N(1)}), Body({Ret(N(4))})})}, "return 4", ""},
+      {"switch: a break in the default", {Op("38", {N(1), Body(), Body({Op("4")})})}, "undefined", ""},
+      {"switch: case list not an array", {Op("38", {N(1), N(2), Body()})}, "rovav 9", ""},
+      {"sequence", {Op("13", {Log({N(1)}), N(2)})}, "2", "1"},
+      {"sequence: a control value", {Op("13", {N(1), Op("4"), Log({N(2)})})}, "rovav 10", ""},
+      {"sequence: no argument", {Op("13")}, "rovav 9", ""},
+      {"return: nothing", {Op("36")}, "return undefined", ""},
+      {"return: two arguments", {Op("36", {Log({N(1)}), Log({N(2)})})}, "rovav 9", ""},
+      {"break and continue", {Op("4")}, "break", ""},
+      {"break with an argument", {Op("6", {Log({N(1)})})}, "rovav 9", ""},
+      {"run a statement array", {Op("9", {Body({Log({N(1)}), N(2)})})}, "2", "1"},
+      {"run: not an array", {Op("5", {N(1)})}, "rovav 10", ""},
+      {"block", {Op("53", {N(1), Op("6"), N(2)})}, "continue", ""},
+      {"call: number toString", {Call(N(5), "toString")}, "'5'", ""},
+      {"call: number, other name", {Call(N(5), "toFixed")}, "rovav 17", ""},
+      {"call: null", {Call(Null(), "toString")}, "rovav 7", ""},
+      {"call: undefined, after its arguments", {Call(Undef(), "x", {Log({N(1)})})}, "rovav 7", "1"},
+      {"call: name not a string", {Op("2", {S("a"), N(1), Arr()})}, "rovav 10", ""},
+      {"call: arguments not an array", {Op("2", {S("a"), S("charAt"), N(0)})}, "rovav 10", ""},
+      {"call: a map's function", {Let("m", Obj({S("f"), Fn({"x"}, {Ret(Add(Get("x"), N(1)))})})),
+                                  Call(Get("m"), "f", {N(2)})}, "3", ""},
+      {"function declaration binds its name",
+       {Op("50", {S("f"), Arr({S("a"), S("b")}), Ret(Arr({Get("a"), Get("b")}))}), Op("f", {N(1)})},
+       "[1,undefined]", ""},
+      {"function expression: its name, not bound", {Op("51", {S("g"), Arr()}), Op("40", {Get("g")})}, "'undefined'", ""},
+      {"function: parameters not an array", {Op("51", {S("g"), N(1)})}, "rovav 10", ""},
+      {"function: the name is not evaluated", {Op("51", {Log({N(1)}), Arr()})}, "rovav 5", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(show(c.program), c.expected);
+    EXPECT_EQ(logged(), c.logged);
+  }
+}
+
+TEST_F(ControlTest, BlocksMakeAScopeAndStatementArraysRunInPlace) {
+  ASSERT_EQ(show({Op("53", {Let("inner", N(1))}), Op("5", {Body({Let("here", N(2))})})}), "2");
+  EXPECT_FALSE(runtime_.globalScope()->hasName(u"inner"));
+  EXPECT_TRUE(runtime_.globalScope()->hasName(u"here"));
+  // A block sees and assigns the enclosing names.
+  EXPECT_EQ(show({Let("x", N(1)), Op("53", {Set("x", N(5))}), Get("x")}), "5");
+}
+
+TEST_F(ControlTest, FunctionsCloseOverTheScopeTheyWereMadeIn) {
+  // make(n) returns a function that adds n; two of them keep their own n.
+  Entity make = Op("50", {S("make"), Arr({S("n")}), Ret(Fn({"x"}, {Ret(Add(Get("x"), Get("n")))}))});
+  EXPECT_EQ(show({make, Let("a", Op("make", {N(1)})), Let("b", Op("make", {N(10)})),
+                  Arr({Op("a", {N(5)}), Op("b", {N(5)})})}),
+            "[6,15]");
+  // Recursion through a declared name: factorial.
+  Entity factorial = Op("50", {S("fact"), Arr({S("n")}),
+                               Op("22", {Lt(Get("n"), N(2)), Body({Ret(N(1))})}),
+                               Ret(Op("26", {Get("n"), Op("fact", {Op("37", {Get("n"), N(1)})})}))});
+  EXPECT_EQ(show({factorial, Op("fact", {N(10)})}), "3628800");
+}
+
+}  // namespace
