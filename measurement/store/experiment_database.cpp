@@ -8,7 +8,8 @@
 
 namespace {
 
-APMEMonitor& log() { return *APMEMonitor::shared(); }
+// Held for the whole call, so a logger replaced meanwhile stays alive.
+std::shared_ptr<APMEMonitor> log() { return APMEMonitor::shared(); }
 
 const APMColumnInfo& snapshotColumns() {
   static const APMColumnInfo columns = {
@@ -28,7 +29,7 @@ APMLogContext errorContext(const os::Error& error) {
 
 std::shared_ptr<APMEDatabase> APMEDatabase::initWithPath(std::string_view path) {
   if (path.empty()) {
-    log().logWithLevel(1, 810000, "Cannot initialize the database with invalid path");
+    log()->logWithLevel(1, 810000, "Cannot initialize the database with invalid path");
     return nullptr;
   }
   std::shared_ptr<APMEDatabase> database(new APMEDatabase());
@@ -41,16 +42,16 @@ bool APMEDatabase::initializeDatabaseResourcesWithContext(std::string_view conte
   os::Error openError;
   sqliteStore_ = APMSqliteStore::initWithDatabasePath(databasePath, &openError);
   if (!sqliteStore_) {
-    log().logWithLevel(1, 810001, os::format("Failed to open database (%@)", context), errorContext(openError));
+    log()->logWithLevel(1, 810001, os::format("Failed to open database (%@)", context), errorContext(openError));
     return false;
   }
   if (ensureAllTables()) return true;
 
-  log().logWithLevel(1, 810002, os::format("Failed to create or validate required database tables (%@)", context));
+  log()->logWithLevel(1, 810002, os::format("Failed to create or validate required database tables (%@)", context));
   // Closed before the file goes, so no handle outlives it.
   sqliteStore_.reset();
   if (os::Status deleted = APMDeleteFileAtPath(databasePath_); !deleted) {
-    log().logWithLevel(4, 810003,
+    log()->logWithLevel(4, 810003,
                        os::format("Failed to delete old database file after failed validation. Error (%@)", context),
                        deleted.error());
   }
@@ -64,7 +65,7 @@ bool APMEDatabase::ensureAllTables() {
     // A failure counts whether or not the store said why: a missing table
     // would fail every later read and write.
     if (!sqliteStore_->ensureTableWithName(table, snapshotColumns(), {}, &error)) {
-      log().logWithLevel(1, 810004, "Failed to ensure table. Table, error", table, errorContext(error));
+      log()->logWithLevel(1, 810004, "Failed to ensure table. Table, error", table, errorContext(error));
       return false;
     }
   }
@@ -73,7 +74,7 @@ bool APMEDatabase::ensureAllTables() {
 
 void APMEDatabase::closeAndDelete() {
   if (!sqliteStore_) return;
-  if (!sqliteStore_->closeAndDeleteDatabase()) log().logWithLevel(4, 810005, "Failed to delete database data");
+  if (!sqliteStore_->closeAndDeleteDatabase()) log()->logWithLevel(4, 810005, "Failed to delete database data");
 }
 
 void APMEDatabase::reset() {
@@ -81,7 +82,7 @@ void APMEDatabase::reset() {
   closeAndDelete();
   sqliteStore_.reset();
   if (!initializeDatabaseResourcesWithContext("Reset", path)) {
-    log().logWithLevel(1, 810006, "Cannot re-initialize the database");
+    log()->logWithLevel(1, 810006, "Cannot re-initialize the database");
   }
 }
 
@@ -93,7 +94,7 @@ bool APMEDatabase::performTransaction(const std::function<bool()>& block) {
   } else {
     error = apm_errorWithCode(APMErrorCode::InvalidState, "Database not open");
   }
-  if (!done) log().logWithLevel(1, 810007, os::format("Transaction failed. %@", error.localizedDescription()));
+  if (!done) log()->logWithLevel(1, 810007, os::format("Transaction failed. %@", error.localizedDescription()));
   return done;
 }
 
@@ -131,7 +132,7 @@ void APMEDatabase::dropUndecodableRow(std::string_view tableName, const os::Dict
   const os::Value rows(row);
   const os::Value rowid = rows["rowid"];
   const os::Value name = rows[kAPMESDKNameColumn];
-  log().logWithLevel(1, 810008, "Dropped a snapshot row that does not decode. Table, SDK name", tableName, name);
+  log()->logWithLevel(1, 810008, "Dropped a snapshot row that does not decode. Table, SDK name", tableName, name);
   if (rowid.isNumber() && sqliteStore_) {
     os::Error error;
     sqliteStore_->deleteRecordsFromTableWithName(tableName, "rowid = ?", {rowid}, &error);

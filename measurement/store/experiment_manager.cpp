@@ -11,7 +11,8 @@ namespace {
 
 constexpr double kEpsilon = 2.220446049250313e-16;  // 2^-52
 
-APMEMonitor& log() { return *APMEMonitor::shared(); }
+// Held for the whole call, so a logger replaced meanwhile stays alive.
+std::shared_ptr<APMEMonitor> log() { return APMEMonitor::shared(); }
 
 APMLogContext exceptionContext(const std::exception_ptr& thrown) {
   try {
@@ -39,11 +40,11 @@ std::shared_ptr<APMEClient> APMEClient::initWithSDKProperty(
     std::shared_ptr<APMESDKProperty> SDKProperty,
     const std::optional<std::vector<std::shared_ptr<APMPBFlag>>>& defaultFlags, std::weak_ptr<APMEManager> manager) {
   if (!SDKProperty) {
-    log().logWithLevel(0, 830000, "Cannot initialize the client with nil property");
+    log()->logWithLevel(0, 830000, "Cannot initialize the client with nil property");
     return nullptr;
   }
   if (!defaultFlags) {
-    log().logWithLevel(0, 830001, "Cannot initialize the client with nil default flags");
+    log()->logWithLevel(0, 830001, "Cannot initialize the client with nil default flags");
     return nullptr;
   }
   std::shared_ptr<APMEClient> client(new APMEClient());
@@ -55,7 +56,7 @@ std::shared_ptr<APMEClient> APMEClient::initWithSDKProperty(
 
 os::Value APMEClient::valueForFlag(std::string_view flagName) {
   if (flagName.empty()) {
-    log().logWithLevel(0, 830002, "Cannot get value for empty flag name");
+    log()->logWithLevel(0, 830002, "Cannot get value for empty flag name");
     return os::Value();
   }
   auto manager = manager_.lock();
@@ -65,7 +66,7 @@ os::Value APMEClient::valueForFlag(std::string_view flagName) {
 
 os::Value APMEClient::objectForKeyedSubscript(const os::Value& key) {
   if (!key.isString()) {
-    log().logWithLevel(0, 830003, "Cannot get flag value of an invalid flag name", key);
+    log()->logWithLevel(0, 830003, "Cannot get flag value of an invalid flag name", key);
     return os::Value();
   }
   return valueForFlag(*key.string());
@@ -125,7 +126,7 @@ void APMEManager::dispatchAsyncOnSerialQueue(std::function<void()> block) {
     try {
       block();
     } catch (...) {
-      log().logWithLevel(1, 800017, "Exception on async Experimentation serial queue",
+      log()->logWithLevel(1, 800017, "Exception on async Experimentation serial queue",
                          exceptionContext(std::current_exception()));
     }
   });
@@ -136,7 +137,7 @@ void APMEManager::dispatchSyncOnSerialQueue(const std::function<void()>& block) 
     try {
       block();
     } catch (...) {
-      log().logWithLevel(1, 800018, "Exception on sync Experimentation serial queue",
+      log()->logWithLevel(1, 800018, "Exception on sync Experimentation serial queue",
                          exceptionContext(std::current_exception()));
     }
   });
@@ -149,12 +150,12 @@ void APMEManager::TEST_flush() { queue_->sync([] {}); }
 std::shared_ptr<APMEClient> APMEManager::registerSDKProperty(const std::shared_ptr<APMESDKProperty>& SDKProperty,
                                                              const std::optional<os::Dictionary>& defaultFlags) {
   if (!SDKProperty) {
-    log().logWithLevel(0, 800000, "Cannot register client with a nil SDK property");
+    log()->logWithLevel(0, 800000, "Cannot register client with a nil SDK property");
     return nullptr;
   }
   const std::string name = SDKProperty->name();
   if (name.empty()) {
-    log().logWithLevel(0, 800001, "Cannot register experiment client with no SDK name");
+    log()->logWithLevel(0, 800001, "Cannot register experiment client with no SDK name");
     return nullptr;
   }
   auto flags = std::make_shared<FlagsByName>();
@@ -162,7 +163,7 @@ std::shared_ptr<APMEClient> APMEManager::registerSDKProperty(const std::shared_p
     for (const auto& [key, value] : *defaultFlags) {
       auto flag = APMPBFlagWithNameValue(os::Value(key), value);
       if (!flag) {
-        log().logWithLevel(0, 800002, "Cannot register experiment client invalid flags. Flag name, value", key, value);
+        log()->logWithLevel(0, 800002, "Cannot register experiment client invalid flags. Flag name, value", key, value);
         return nullptr;
       }
       flags->insert_or_assign(key, flag);
@@ -172,26 +173,26 @@ std::shared_ptr<APMEClient> APMEManager::registerSDKProperty(const std::shared_p
   for (const auto& [key, flag] : *flags) flagList.push_back(flag);
   auto client = APMEClient::initWithSDKProperty(SDKProperty, flagList, weak_from_this());
   if (!client) {
-    log().logWithLevel(1, 800004, "Cannot register client. SDK name", name);
+    log()->logWithLevel(1, 800004, "Cannot register client. SDK name", name);
     return nullptr;
   }
   dispatchAsyncOnSerialQueue([this, self = shared_from_this(), name, client, flags, SDKProperty] {
     if (registeredClientsBySDKName_.objectForKey(name)) {
-      log().logWithLevel(3, 800003,
+      log()->logWithLevel(3, 800003,
                          "Registered an SDK that has already registered. Default flags will be overwritten. SDK name",
                          name);
     }
     registeredClientsBySDKName_.setObjectForKey(client, name);
     defaultFlagsBySDKName_.setObjectForKey(std::shared_ptr<const FlagsByName>(flags), name);
     APMEExperimentRequestBuilder::sharedInstance()->addSDKProperty(SDKProperty);
-    log().logWithLevel(8, 800005, "Registered client", name);
+    log()->logWithLevel(8, 800005, "Registered client", name);
   });
   return client;
 }
 
 std::shared_ptr<APMEClient> APMEManager::clientForSDKName(std::string_view SDKName) {
   if (SDKName.empty()) {
-    log().logWithLevel(0, 800007, "Cannot find the client for empty SDK Name");
+    log()->logWithLevel(0, 800007, "Cannot find the client for empty SDK Name");
     return nullptr;
   }
   std::shared_ptr<APMEClient> client;
@@ -218,11 +219,11 @@ std::vector<int64_t> APMEManager::experimentIDs() {
 
 os::Value APMEManager::flagValueForFlagName(std::string_view flagName, std::string_view SDKName) {
   if (SDKName.empty()) {
-    log().logWithLevel(0, 800010, "Cannot retrieve flag value for empty SDK name");
+    log()->logWithLevel(0, 800010, "Cannot retrieve flag value for empty SDK name");
     return os::Value();
   }
   if (flagName.empty()) {
-    log().logWithLevel(0, 800011, "Cannot retrieve flag value for empty flag name");
+    log()->logWithLevel(0, 800011, "Cannot retrieve flag value for empty flag name");
     return os::Value();
   }
   const std::string sdk(SDKName);
@@ -230,16 +231,16 @@ os::Value APMEManager::flagValueForFlagName(std::string_view flagName, std::stri
   os::Value result;
   dispatchSyncOnSerialQueue([&] {
     if (!registeredClientsBySDKName_.objectForKey(sdk)) {
-      log().logWithLevel(3, 800012, "SDK is not registered yet", sdk);
+      log()->logWithLevel(3, 800012, "SDK is not registered yet", sdk);
       return;
     }
     auto defaults = defaultFlagsBySDKName_.objectForKey(sdk);
     if (!defaults || !*defaults) {
-      log().logWithLevel(3, 800013, "Cannot get flag for unregistered SDK. SDK name, flag name", sdk, flag);
+      log()->logWithLevel(3, 800013, "Cannot get flag for unregistered SDK. SDK name, flag name", sdk, flag);
       return;
     }
     auto activated = activatedSnapshotsBySDKName_.objectForKey(sdk).value_or(nullptr);
-    log().logWithLevel(8, 800015, "Looking for activated flag. SDK name, flag name, activated snapshot", sdk, flag,
+    log()->logWithLevel(8, 800015, "Looking for activated flag. SDK name, flag name, activated snapshot", sdk, flag,
                        snapshotContext(activated));
     if (activated) {
       if (os::Value value = APMPBFlagValue(activated->flagByName(flag).get()); !value.isNull()) {
@@ -248,7 +249,7 @@ os::Value APMEManager::flagValueForFlagName(std::string_view flagName, std::stri
       }
     }
     auto launched = launchedSnapshotsBySDKName_.objectForKey(sdk).value_or(nullptr);
-    log().logWithLevel(8, 800016,
+    log()->logWithLevel(8, 800016,
                        "Cannot find activated flag. Looking for launched flag. SDK name, flag name, launched flag", sdk,
                        flag, snapshotContext(launched));
     if (launched) {
@@ -259,12 +260,12 @@ os::Value APMEManager::flagValueForFlagName(std::string_view flagName, std::stri
     }
     if (auto it = (*defaults)->find(flag); it != (*defaults)->end()) {
       result = APMPBFlagValue(it->second.get());
-      log().logWithLevel(8, 800019,
+      log()->logWithLevel(8, 800019,
                          "Cannot find launched flag. Returned the default flag value. SDK name, flag name, default flag",
                          sdk, flag, result);
       return;
     }
-    log().logWithLevel(8, 800014, "No default flag value. SDK name, flag name", sdk, flag);
+    log()->logWithLevel(8, 800014, "No default flag value. SDK name, flag name", sdk, flag);
   });
   return result;
 }
@@ -274,7 +275,7 @@ os::Value APMEManager::flagValueForFlagName(std::string_view flagName, std::stri
 bool APMEManager::activateSnapshotOfSDK(std::string_view SDKName, os::Error* error) {
   if (SDKName.empty()) {
     APMSetError(error, APMErrorCode::InvalidArgument, "SDK name cannot be empty");
-    log().logWithLevel(3, 800022, "Cannot activate a pending snapshot for an empty SDK name");
+    log()->logWithLevel(3, 800022, "Cannot activate a pending snapshot for an empty SDK name");
     return false;
   }
   const std::string sdk(SDKName);
@@ -282,7 +283,7 @@ bool APMEManager::activateSnapshotOfSDK(std::string_view SDKName, os::Error* err
   dispatchSyncOnSerialQueue([&] {
     auto pending = pendingSnapshotsBySDKName_.objectForKey(sdk).value_or(nullptr);
     if (!pending) {
-      log().logWithLevel(3, 800023, "No pending snapshot to activate. SDK name", sdk);
+      log()->logWithLevel(3, 800023, "No pending snapshot to activate. SDK name", sdk);
       return;
     }
     const double current = now();
@@ -300,14 +301,14 @@ bool APMEManager::activateSnapshotOfSDK(std::string_view SDKName, os::Error* err
     pendingSnapshotsBySDKName_.removeObjectForKey(sdk);
     if (taskManager_) taskManager_->activatePendingSnapshot(pending, current);
     activated = true;
-    log().logWithLevel(8, 800028, "Successfully activated a snapshot of SDK", sdk);
+    log()->logWithLevel(8, 800028, "Successfully activated a snapshot of SDK", sdk);
   });
   return activated;
 }
 
 int64_t APMEManager::activatedSnapshotStatusOfSDKName(std::string_view SDKName) {
   if (SDKName.empty()) {
-    log().logWithLevel(0, 800024, "Cannot check activated snapshot for empty SDK Name");
+    log()->logWithLevel(0, 800024, "Cannot check activated snapshot for empty SDK Name");
     return kAPMESnapshotStatusNoClient;
   }
   const std::string sdk(SDKName);
@@ -327,18 +328,18 @@ int64_t APMEManager::activatedSnapshotStatusOfSDKName(std::string_view SDKName) 
 
 void APMEManager::resetToDefaultsOfSDKName(std::string_view SDKName) {
   if (SDKName.empty()) {
-    log().logWithLevel(0, 800025, "Cannot reset to defaults for empty SDK Name");
+    log()->logWithLevel(0, 800025, "Cannot reset to defaults for empty SDK Name");
     return;
   }
   const std::string sdk(SDKName);
   dispatchSyncOnSerialQueue([&] {
     if (!activatedSnapshotsBySDKName_.objectForKey(sdk).value_or(nullptr)) {
-      log().logWithLevel(0, 800026, "Cannot reset to defaults for unregistered SDK name");
+      log()->logWithLevel(0, 800026, "Cannot reset to defaults for unregistered SDK name");
       return;
     }
     activatedSnapshotsBySDKName_.removeObjectForKey(sdk);
     if (taskManager_) taskManager_->resetToDefaultsForSDKName(sdk);
-    log().logWithLevel(8, 800027, "Reset all experiments to default. SDK name", sdk);
+    log()->logWithLevel(8, 800027, "Reset all experiments to default. SDK name", sdk);
   });
 }
 
@@ -401,7 +402,7 @@ void APMEManager::taskManagerDidFinishFetchingExperimentSnapshots(APMETaskManage
                                                                  const std::optional<APMESnapshots>& snapshots,
                                                                  const std::optional<APMEFetchErrors>& errors) {
   if ((!snapshots || snapshots->empty()) && (!errors || errors->empty())) {
-    log().logWithLevel(3, 800020, "No pending snapshots to notify the clients");
+    log()->logWithLevel(3, 800020, "No pending snapshots to notify the clients");
     return;
   }
   dispatchAsyncOnSerialQueue([weak = weak_from_this(), snapshots, errors] {
@@ -436,7 +437,7 @@ void APMEManager::taskManagerDidUpsertPendingSnapshots(APMETaskManager&, const A
       if (!queue) queue = os::DispatchQueue::main();
       queue->async([observer, client] { observer->clientDidReceiveNewSnapshot(client); });
     } else {
-      log().logWithLevel(
+      log()->logWithLevel(
           0, 800021,
           "Cannot notify new snapshot for SDK because the delegate does not implement -clientDidReceiveNewSnapshot:",
           snapshot->SDKName());

@@ -19,7 +19,8 @@ std::shared_ptr<APMEMonitor>& sharedMonitorSlot() {
   return monitor;
 }
 
-APMEMonitor& log() { return *APMEMonitor::shared(); }
+// Held for the whole call, so a logger replaced meanwhile stays alive.
+std::shared_ptr<APMEMonitor> log() { return APMEMonitor::shared(); }
 
 // The class a log names for a value; "nil" for the null value.
 std::string classNameOf(const os::Value& value) {
@@ -64,15 +65,15 @@ void APMEMonitor::clearMonitoringData() { target()->clearMonitoringData(); }
 
 std::shared_ptr<APMPBFlag> APMPBFlagWithNameValue(const os::Value& name, const os::Value& value) {
   if (name.isNull()) {
-    log().logWithLevel(1, 850000, "Flag name must not be nil");
+    log()->logWithLevel(1, 850000, "Flag name must not be nil");
     return nullptr;
   }
   if (!name.isString()) {
-    log().logWithLevel(1, 850001, "Flag name must be a string", classNameOf(name));
+    log()->logWithLevel(1, 850001, "Flag name must be a string", classNameOf(name));
     return nullptr;
   }
   if (!value.isNumber() && !value.isString()) {
-    log().logWithLevel(1, 850002, "Flag value is invalid", classNameOf(value));
+    log()->logWithLevel(1, 850002, "Flag value is invalid", classNameOf(value));
     return nullptr;
   }
   auto flag = APMPBFlag::initWithBuffer(os::Data());
@@ -111,12 +112,12 @@ os::Value APMPBFlagValue(const APMPBFlag* flag) {
 std::shared_ptr<APMEExperiment> APMEExperiment::initWithExperimentID(
     std::optional<int64_t> experimentID, const std::vector<std::shared_ptr<APMPBFlag>>& flags) {
   if (!experimentID) {
-    log().logWithLevel(2, 870000, "Cannot create an experiment without ID");
+    log()->logWithLevel(2, 870000, "Cannot create an experiment without ID");
     return nullptr;
   }
   for (const auto& flag : flags) {
     if (!flag) {
-      log().logWithLevel(2, 870003, "Cannot add non-flag into the experiment. Flag", "nil");
+      log()->logWithLevel(2, 870003, "Cannot add non-flag into the experiment. Flag", "nil");
       return nullptr;
     }
   }
@@ -129,7 +130,7 @@ std::shared_ptr<APMEExperiment> APMEExperiment::initWithExperimentID(
 
 std::shared_ptr<APMEExperiment> APMEExperiment::initWithProtobuf(const APMPBExperiment* proto) {
   if (proto == nullptr) {
-    log().logWithLevel(2, 870002, "Cannot create an experiment with invalid flags", "nil");
+    log()->logWithLevel(2, 870002, "Cannot create an experiment with invalid flags", "nil");
     return nullptr;
   }
   const int64_t experimentID =
@@ -140,12 +141,12 @@ std::shared_ptr<APMEExperiment> APMEExperiment::initWithProtobuf(const APMPBExpe
 
 void APMEExperiment::addFlag(const std::shared_ptr<APMPBFlag>& flag) {
   if (!flag) {
-    log().logWithLevel(2, 870004, "Cannot add empty flag into an experiment. ID", experimentID_);
+    log()->logWithLevel(2, 870004, "Cannot add empty flag into an experiment. ID", experimentID_);
     return;
   }
   std::optional<std::string> name = APMPBGetString(flag.get(), kAPMPBFlagNameIndex);
   if (!name) {
-    log().logWithLevel(2, 870006, "Cannot add a flag without name into an experiment. ID", experimentID_);
+    log()->logWithLevel(2, 870006, "Cannot add a flag without name into an experiment. ID", experimentID_);
     return;
   }
   flagsByName_.setObjectForKey(flag, std::move(*name));
@@ -153,7 +154,7 @@ void APMEExperiment::addFlag(const std::shared_ptr<APMPBFlag>& flag) {
 
 std::shared_ptr<APMPBFlag> APMEExperiment::flagWithName(std::string_view name) const {
   if (name.empty()) {
-    log().logWithLevel(2, 870007, "Cannot retrieve a flag without a flag name");
+    log()->logWithLevel(2, 870007, "Cannot retrieve a flag without a flag name");
     return nullptr;
   }
   return flagsByName_.objectForKey(std::string(name)).value_or(nullptr);
@@ -184,12 +185,12 @@ std::shared_ptr<APMPBExperiment> APMEExperiment::proto() const {
 std::shared_ptr<APMESnapshot> APMESnapshot::initWithSDKName(
     std::string_view SDKName, const std::vector<std::shared_ptr<APMEExperiment>>& experiments) {
   if (SDKName.empty()) {
-    log().logWithLevel(2, 840000, "Cannot create snapshot with an invalid SDK name", SDKName);
+    log()->logWithLevel(2, 840000, "Cannot create snapshot with an invalid SDK name", SDKName);
     return nullptr;
   }
   for (const auto& experiment : experiments) {
     if (!experiment) {
-      log().logWithLevel(2, 840002, "Cannot create snapshot with an invalid experiment", "nil");
+      log()->logWithLevel(2, 840002, "Cannot create snapshot with an invalid experiment", "nil");
       return nullptr;
     }
   }
@@ -203,7 +204,7 @@ std::shared_ptr<APMESnapshot> APMESnapshot::initWithSDKName(
 
 std::shared_ptr<APMESnapshot> APMESnapshot::initWithProtobuf(const APMPBSnapshot* proto) {
   if (proto == nullptr) {
-    log().logWithLevel(2, 840000, "Cannot create snapshot with an invalid SDK name", "nil");
+    log()->logWithLevel(2, 840000, "Cannot create snapshot with an invalid SDK name", "nil");
     return nullptr;
   }
   std::vector<std::shared_ptr<APMEExperiment>> experiments;
@@ -226,11 +227,11 @@ std::shared_ptr<APMESnapshot> APMESnapshot::copy() const { return initWithSDKNam
 
 void APMESnapshot::addFlag(const std::shared_ptr<APMPBFlag>& flag, std::optional<int64_t> experimentID) {
   if (!experimentID) {
-    log().logWithLevel(2, 840003, "Cannot add flag into empty experiment ID");
+    log()->logWithLevel(2, 840003, "Cannot add flag into empty experiment ID");
     return;
   }
   if (!flag) {
-    log().logWithLevel(2, 840004, "Cannot add an invalid flag into a snapshot", *experimentID);
+    log()->logWithLevel(2, 840004, "Cannot add an invalid flag into a snapshot", *experimentID);
     return;
   }
   if (auto experiment = experimentsByExperimentID_.objectForKey(*experimentID)) {
@@ -287,7 +288,7 @@ std::shared_ptr<APMPBClientProperty> APMESDKProperty::proto() const {
     if (auto identity = APMIdentity::sharedInstance()) key = identity->diversionKey();
   }
   if (!key || key->empty()) {
-    log().logWithLevel(1, 860001, "Diversion key is empty");
+    log()->logWithLevel(1, 860001, "Diversion key is empty");
     return nullptr;
   }
   auto proto = APMPBClientProperty::initWithBuffer(os::Data());

@@ -34,7 +34,8 @@ constexpr int32_t kSDKResponseNameIndex = 0;
 constexpr int32_t kSDKResponseErrorCodeIndex = 1;
 constexpr int32_t kSDKResponseSnapshotIndex = 2;
 
-APMEMonitor& log() { return *APMEMonitor::shared(); }
+// Held for the whole call, so a logger replaced meanwhile stays alive.
+std::shared_ptr<APMEMonitor> log() { return APMEMonitor::shared(); }
 
 APMLogContext exceptionContext(const std::exception_ptr& thrown) {
   try {
@@ -82,7 +83,7 @@ std::shared_ptr<APMEExperimentRequestBuilder> APMEExperimentRequestBuilder::shar
 
 void APMEExperimentRequestBuilder::addSDKProperty(const std::shared_ptr<APMESDKProperty>& property) {
   if (!property) {
-    log().logWithLevel(2, 880000, "Cannot add an empty SDK property.");
+    log()->logWithLevel(2, 880000, "Cannot add an empty SDK property.");
     return;
   }
   clientPropertyBySDKName_.setObjectForKey(property, property->name());
@@ -190,7 +191,7 @@ void APMETaskManager::dispatchAsyncOnWorkerQueue(std::function<void()> block) {
     try {
       block();
     } catch (...) {
-      log().logWithLevel(1, 820026, "Exception on async worker queue", exceptionContext(std::current_exception()));
+      log()->logWithLevel(1, 820026, "Exception on async worker queue", exceptionContext(std::current_exception()));
     }
   });
 }
@@ -205,7 +206,7 @@ void APMETaskManager::dispatchSyncOnWorkerQueue(const std::function<void()>& blo
     }
   });
   if (thrown) {
-    log().logWithLevel(1, 820027, "Exception on sync worker queue", exceptionContext(thrown));
+    log()->logWithLevel(1, 820027, "Exception on sync worker queue", exceptionContext(thrown));
     std::rethrow_exception(thrown);
   }
 }
@@ -235,24 +236,24 @@ void APMETaskManager::startOnWorkerQueue() {
   const bool started = database_->performTransaction([this] {
     os::Error error;
     if (!database_->deleteStaleActivatedSnapshots(&error)) {
-      log().logWithLevel(1, 820006, "Cannot delete stale activated snapshots. Error", error);
+      log()->logWithLevel(1, 820006, "Cannot delete stale activated snapshots. Error", error);
       return false;
     }
     if (!database_->activatePendingSnapshotsAutomatically(&error)) {
-      log().logWithLevel(1, 820007, "Cannot activate pending snapshots automatically. Error", error);
+      log()->logWithLevel(1, 820007, "Cannot activate pending snapshots automatically. Error", error);
       return false;
     }
     return true;
   });
 
   if (!started) {
-    log().logWithLevel(2, 820008, "Failed to start the task manager");
+    log()->logWithLevel(2, 820008, "Failed to start the task manager");
   } else {
-    log().logWithLevel(8, 820009, "Successfully start the task manager");
+    log()->logWithLevel(8, 820009, "Successfully start the task manager");
     if (auto delegate = this->delegate()) {
       auto read = [](std::optional<APMESnapshots> snapshots, const os::Error& error, int64_t code,
                      const char* message) {
-        if (!snapshots && !error.domain().empty()) log().logWithLevel(2, code, message, error);
+        if (!snapshots && !error.domain().empty()) log()->logWithLevel(2, code, message, error);
         return snapshots;
       };
       os::Error activatedError, pendingError, launchedError;
@@ -297,14 +298,14 @@ void APMETaskManager::scheduleFetchingExperimentsOnWorkerQueue() {
                                                           storedTime(kAPMExperimentFetchFailureTimestampKey));
   if (std::fabs(fetchTime) < kEpsilon) {
     persistedStorage_->removeObjectForKey(kAPMExperimentFetchSuccessTimestampKey);
-    log().logWithLevel(2, 820024, "Network attempted too many times. Will not schedule new network.");
+    log()->logWithLevel(2, 820024, "Network attempted too many times. Will not schedule new network.");
     return;
   }
   const double current = now();
   const std::optional<os::Date> scheduled = alarm_->scheduledTimestamp();
   const double alarmTime = scheduled ? scheduled->timeIntervalSince1970() : 0;
   if (alarmTime != 0 && alarmTime <= fetchTime) {
-    log().logWithLevel(8, 820017, "Do not schedule a fetch task. Task already exists. Will be executed in seconds",
+    log()->logWithLevel(8, 820017, "Do not schedule a fetch task. Task already exists. Will be executed in seconds",
                        alarmTime - current);
     return;
   }
@@ -340,7 +341,7 @@ void APMETaskManager::postponeFetchExperiments() {
 void APMETaskManager::fetchExperiments() {
   auto request = APMEExperimentRequestBuilder::sharedInstance()->request();
   std::optional<os::Data> body = request ? request->protoBuffer() : std::nullopt;
-  log().logWithLevel(8, 820001, "Fetching new experiments. Request",
+  log()->logWithLevel(8, 820001, "Fetching new experiments. Request",
                      request ? APMLogContext(request->className()) : APMLogContext());
 
   std::optional<os::URL> url = fetchURL();
@@ -359,7 +360,7 @@ void APMETaskManager::fetchExperiments() {
                       if (data && looksCompressed(*data)) {
                         auto inflated = DAZGzip::daz_dataByInflatingGzippedData(*data);
                         if (!inflated) {
-                          log().logWithLevel(2, 820023, "Cannot inflate downloaded experiment data. Error",
+                          log()->logWithLevel(2, 820023, "Cannot inflate downloaded experiment data. Error",
                                              inflated.error());
                           data.reset();
                         } else {
@@ -369,7 +370,7 @@ void APMETaskManager::fetchExperiments() {
                       try {
                         self->handleFetchingExperimentsResponse(response, data, error);
                       } catch (...) {
-                        log().logWithLevel(1, 820026, "Exception on async worker queue",
+                        log()->logWithLevel(1, 820026, "Exception on async worker queue",
                                            exceptionContext(std::current_exception()));
                       }
                     });
@@ -383,7 +384,7 @@ void APMETaskManager::handleFetchingExperimentsResponse(const std::optional<os::
     const double current = now();
     storeTime(current, kAPMExperimentFetchFailureTimestampKey);
     if (status == 503 || status == 429) storeTime(current, kAPMExperimentFetchBackoffTimestampKey);
-    log().logWithLevel(1, 820002, "Network fetch failed. Will retry later. Code, error", status,
+    log()->logWithLevel(1, 820002, "Network fetch failed. Will retry later. Code, error", status,
                        error ? APMLogContext(*error) : APMLogContext());
     scheduleFetchingExperimentsOnWorkerQueue();
     return;
@@ -391,7 +392,7 @@ void APMETaskManager::handleFetchingExperimentsResponse(const std::optional<os::
 
   // No body is an empty reply; a body that does not decode gives no message.
   auto message = APMPBExperimentResponse::initWithBuffer(data.value_or(os::Data()));
-  log().logWithLevel(8, 820003, "Successful fetch. Got network response. Code, data", status,
+  log()->logWithLevel(8, 820003, "Successful fetch. Got network response. Code, data", status,
                      message ? APMLogContext(message->className()) : APMLogContext());
   storeTime(now(), kAPMExperimentFetchSuccessTimestampKey);
   persistedStorage_->removeObjectForKey(kAPMExperimentFetchFailureTimestampKey);
@@ -404,7 +405,7 @@ void APMETaskManager::handleFetchingExperimentsResponse(const std::optional<os::
     if (!database_ || !database_->upsertPendingExperimentSnapshots(*snapshots, &writeError)) {
       std::string names;
       for (const auto& snapshot : *snapshots) names += snapshot->description();
-      log().logWithLevel(1, 820022, "Cannot upsert pending snapshots. Error, snapshots", writeError, names);
+      log()->logWithLevel(1, 820022, "Cannot upsert pending snapshots. Error, snapshots", writeError, names);
     }
   }
   if (auto delegate = this->delegate()) {
@@ -416,7 +417,7 @@ void APMETaskManager::handleFetchingExperimentsResponse(const std::optional<os::
 std::optional<APMESnapshots> APMETaskManager::experimentSnapshotsFromExperimentResponse(
     const APMPBExperimentResponse* response) {
   if (response == nullptr) {
-    log().logWithLevel(2, 820015, "Cannot create experiment snapshots from nil response");
+    log()->logWithLevel(2, 820015, "Cannot create experiment snapshots from nil response");
     return std::nullopt;
   }
   std::vector<std::shared_ptr<APMPBSnapshot>> messages =
@@ -437,7 +438,7 @@ std::optional<APMESnapshots> APMETaskManager::experimentSnapshotsFromExperimentR
     if (auto snapshot = APMESnapshot::initWithProtobuf(message.get())) {
       snapshots.push_back(snapshot);
     } else {
-      log().logWithLevel(2, 820016, "Cannot create a snapshot from the proto");
+      log()->logWithLevel(2, 820016, "Cannot create a snapshot from the proto");
     }
   }
   return snapshots;
@@ -461,7 +462,7 @@ std::optional<APMEFetchErrors> APMETaskManager::errorsFromExperimentResponse(con
 
 std::optional<APMESnapshots> APMETaskManager::experimentSnapshotsFromData(const os::Data& data) {
   if (data.empty()) {
-    log().logWithLevel(2, 820025, "Cannot create experiment snapshots from empty data");
+    log()->logWithLevel(2, 820025, "Cannot create experiment snapshots from empty data");
     return std::nullopt;
   }
   auto message = APMPBExperimentResponse::initWithBuffer(data);
@@ -472,7 +473,7 @@ std::optional<APMESnapshots> APMETaskManager::experimentSnapshotsFromData(const 
 
 void APMETaskManager::activatePendingSnapshot(const std::shared_ptr<APMESnapshot>& snapshot, double timestamp) {
   if (!snapshot) {
-    log().logWithLevel(0, 820013, "Cannot activate an empty snapshot");
+    log()->logWithLevel(0, 820013, "Cannot activate an empty snapshot");
     return;
   }
   dispatchAsyncOnWorkerQueue([weak = weak_from_this(), snapshot, timestamp] {
@@ -481,7 +482,7 @@ void APMETaskManager::activatePendingSnapshot(const std::shared_ptr<APMESnapshot
     self->database_->performTransaction([&] {
       os::Error error;
       if (self->database_->activateSnapshot(snapshot, timestamp, &error)) return true;
-      log().logWithLevel(1, 820014, "Cannot activate snapshot for SDK Name. Error", snapshot->SDKName(), error);
+      log()->logWithLevel(1, 820014, "Cannot activate snapshot for SDK Name. Error", snapshot->SDKName(), error);
       return false;
     });
   });
@@ -489,7 +490,7 @@ void APMETaskManager::activatePendingSnapshot(const std::shared_ptr<APMESnapshot
 
 void APMETaskManager::resetToDefaultsForSDKName(const std::string& SDKName) {
   if (SDKName.empty()) {
-    log().logWithLevel(1, 820018, "Cannot reset to defaults for empty SDK name");
+    log()->logWithLevel(1, 820018, "Cannot reset to defaults for empty SDK name");
     return;
   }
   dispatchAsyncOnWorkerQueue([weak = weak_from_this(), SDKName] {
@@ -497,14 +498,14 @@ void APMETaskManager::resetToDefaultsForSDKName(const std::string& SDKName) {
     if (!self || !self->database_) return;
     os::Error error;
     if (!self->database_->deleteActivatedExperimentsOfSDKName(SDKName, &error)) {
-      log().logWithLevel(1, 820019, "Cannot reset to defaults in the database. SDK Name, error", SDKName, error);
+      log()->logWithLevel(1, 820019, "Cannot reset to defaults in the database. SDK Name, error", SDKName, error);
     }
   });
 }
 
 void APMETaskManager::upsertPendingSnapshots(const APMESnapshots& snapshots) {
   if (snapshots.empty()) {
-    log().logWithLevel(2, 820020, "Cannot upsert empty pending snapshot list");
+    log()->logWithLevel(2, 820020, "Cannot upsert empty pending snapshot list");
     return;
   }
   dispatchAsyncOnWorkerQueue([weak = weak_from_this(), snapshots] {
@@ -512,7 +513,7 @@ void APMETaskManager::upsertPendingSnapshots(const APMESnapshots& snapshots) {
     if (!self || !self->database_) return;
     os::Error error;
     if (!self->database_->upsertPendingExperimentSnapshots(snapshots, &error)) {
-      log().logWithLevel(1, 820021, "Cannot upsert pending snapshots into the database. Error", error);
+      log()->logWithLevel(1, 820021, "Cannot upsert pending snapshots into the database. Error", error);
       return;
     }
     if (auto delegate = self->delegate()) delegate->taskManagerDidUpsertPendingSnapshots(*self, snapshots);

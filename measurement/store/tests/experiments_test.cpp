@@ -440,7 +440,10 @@ class ExperimentFetchTest : public ExperimentTest {
     storage_ = std::make_shared<APMUserDefaults>(kAPMExperimentSuiteName);
   }
   void TearDown() override {
-    if (taskManager_) taskManager_->alarm()->cancel();
+    if (taskManager_) {
+      taskManager_->alarm()->cancel();
+      settle();
+    }
     DAZEndpoints::reload();
     ExperimentTest::TearDown();
   }
