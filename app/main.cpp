@@ -36,6 +36,7 @@
 #include "app/screens/photo/preview_view_controller.h"
 #include "os/avfoundation/avfoundation.h"
 #include "os/dispatch/manual_clock.h"
+#include "os/foundation/device_profile.h"
 #include "os/foundation/file_manager.h"
 #include "os/foundation/format.h"
 #include "os/foundation/sandbox.h"
@@ -65,6 +66,7 @@ struct Options {
   std::optional<std::string> screenshot;
   std::optional<std::string> home;
   bool virtualTime = false;
+  std::optional<os::DeviceNetwork> network;
 };
 
 void usage(std::FILE* to) {
@@ -82,6 +84,7 @@ void usage(std::FILE* to) {
                "  --screenshot FILE      render the screen to a PNG after the last scene\n"
                "  --home DIR             the app's sandbox (default $DROSIL_HOME or ~/.local/share/drosil)\n"
                "  --virtual-time         run the clock as fast as the work allows\n"
+               "  --network KIND         the device's network: wifi, mobile or none (default: the host's)\n"
                "  --help                 this text\n"
                "Without options: a demonstration on virtual time.\n");
 }
@@ -198,6 +201,16 @@ std::optional<Options> parse(int argc, char** argv, std::string& error, bool& he
       o.home = *v;
     } else if (arg == "--virtual-time") {
       o.virtualTime = true;
+    } else if (arg == "--network") {
+      auto v = value(i, arg);
+      if (!v) return std::nullopt;
+      if (*v == "wifi") o.network = os::DeviceNetwork::WiFi;
+      else if (*v == "mobile") o.network = os::DeviceNetwork::Mobile;
+      else if (*v == "none") o.network = os::DeviceNetwork::None;
+      else {
+        error = "--network: not wifi, mobile or none: " + *v;
+        return std::nullopt;
+      }
     } else {
       error = "unknown option " + arg;
       return std::nullopt;
@@ -361,6 +374,11 @@ int main(int argc, char** argv) {
   // Virtual time runs from now: only its pace differs from the real clock's.
   if (options.virtualTime) {
     os::ManualClock::install(os::Clock::current().wallTime(), os::Clock::current().uptimeNanos());
+  }
+  if (options.network) {
+    os::DeviceProfile device = os::DeviceProfile::current();
+    device.network = options.network;
+    os::DeviceProfile::setCurrent(std::move(device));
   }
   os::CameraSimulator::setAuthorizationStatus(
       AVMediaTypeVideo, options.denyCamera ? AVAuthorizationStatus::Denied : AVAuthorizationStatus::Authorized);

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "os/dispatch/queue.h"
 #include "os/foundation/clock.h"
@@ -12,6 +13,8 @@
 namespace os::dispatch::detail {
 
 using Job = std::function<void()>;
+// A job told the deadline it fires for (after any move by a clock change).
+using TimedJob = std::function<void(DispatchTime deadline)>;
 
 // Aborts with a message: a programmer error that would otherwise hang or
 // corrupt state.
@@ -66,6 +69,11 @@ int64_t wallNanos(const Clock& clock);
 // the real clock; a manual clock steps through deadlines as it advances.
 // Fire functions must be short and must not block: they submit work or wake
 // a waiter. They run on the timer thread or on the advancing thread.
+//
+// Uptime deadlines belong to the clock that was current when they were
+// scheduled. When another clock is installed, each pending one is moved so
+// that it keeps the time it had left: a timer armed before a virtual clock is
+// installed fires by the virtual clock. Wall deadlines are dates and stay.
 class Scheduler {
  public:
   using Id = uint64_t;
@@ -73,6 +81,10 @@ class Scheduler {
 
   // `deadline` must not be forever.
   Id schedule(DispatchTime deadline, Job fire);
+  // The same; `fire` is given the deadline as it stands when it fires.
+  Id scheduleTimed(DispatchTime deadline, TimedJob fire);
+  // The pending entry's deadline as it stands now, or nullopt.
+  std::optional<DispatchTime> deadlineOf(Id id);
   // True when the entry was still pending (it will not fire).
   bool cancel(Id id);
 

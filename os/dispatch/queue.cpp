@@ -42,7 +42,11 @@ void fatal(const char* what) {
 
 namespace {
 
-const std::thread::id gMainThreadId = std::this_thread::get_id();
+// Stored while this file's statics are initialised, on the main thread.
+// Atomic, and constant-initialised before that: components that load earlier
+// may already run pool threads that read it.
+std::atomic<std::thread::id> gMainThreadId{};
+[[maybe_unused]] const bool kMainThreadIdStored = (gMainThreadId.store(std::this_thread::get_id()), true);
 
 // ---- activity: what drainUntilIdle() waits on ----
 struct Activity {
@@ -272,7 +276,7 @@ bool onQueueStack(const DispatchQueue* queue) {
 }
 DispatchQueue* innermostQueue() { return tQueueStack.empty() ? nullptr : tQueueStack.back(); }
 
-bool isMainThreadId() { return std::this_thread::get_id() == gMainThreadId; }
+bool isMainThreadId() { return std::this_thread::get_id() == gMainThreadId.load(); }
 
 }  // namespace dispatch::detail
 

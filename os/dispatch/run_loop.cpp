@@ -287,7 +287,13 @@ void fireTimer(const std::shared_ptr<Timer>& timer, Timer::Impl& im) {
 void armTimer(const std::shared_ptr<Timer>& timer, Timer::Impl& im) {
   std::weak_ptr<RunLoop::Impl> loop = im.loop;
   std::string mode = im.mode;
-  im.entry = dd::Scheduler::shared().schedule(DispatchTime::uptime(im.nextFire), [timer, loop, mode] {
+  im.entry = dd::Scheduler::shared().scheduleTimed(DispatchTime::uptime(im.nextFire), [timer, loop, mode](
+                                                                                          DispatchTime deadline) {
+    {
+      // The deadline moves when another clock is installed; the next one follows it.
+      std::lock_guard<std::mutex> lock(timer->impl().mutex);
+      timer->impl().nextFire = deadline.nanos();
+    }
     auto l = loop.lock();
     if (!l) return;
     l->post(mode, [timer] { fireTimer(timer, timer->impl()); });
@@ -377,7 +383,13 @@ void armLink(const std::shared_ptr<DisplayLink>& link, DisplayLink::Impl& im) {
   std::weak_ptr<RunLoop::Impl> loop = im.loop;
   std::string mode = im.mode;
   uint64_t generation = ++im.generation;
-  im.entry = dd::Scheduler::shared().schedule(DispatchTime::uptime(im.nextFrame), [link, loop, mode, generation] {
+  im.entry = dd::Scheduler::shared().scheduleTimed(DispatchTime::uptime(im.nextFrame), [link, loop, mode, generation](
+                                                                                             DispatchTime deadline) {
+    {
+      // The deadline moves when another clock is installed; the next one follows it.
+      std::lock_guard<std::mutex> lock(link->impl().mutex);
+      if (generation == link->impl().generation) link->impl().nextFrame = deadline.nanos();
+    }
     auto l = loop.lock();
     if (!l) return;
     l->post(mode, [link, generation] { tickLink(link, link->impl(), generation); });

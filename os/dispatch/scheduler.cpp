@@ -9,6 +9,9 @@
 //     order.
 //  3. While a manual clock steps (`stepping` > 0) the timer thread fires
 //     nothing; the stepping thread fires everything that falls due.
+//  4. Every uptime entry is measured by `clock`. Whoever reads the clock under
+//     `mutex` first calls syncClockLocked(), which moves the uptime entries
+//     to a newly installed clock before anything is compared with it.
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -31,11 +34,12 @@ int64_t wallNanos(const Clock& clock) {
 struct Scheduler::State {
   using Key = std::pair<int64_t, Id>;  // (deadline, id): ids grow, so ties keep order
   struct Entry {
-    Job fire;
+    TimedJob fire;
   };
   struct Popped {
-    Job fire;
+    TimedJob fire;
     int64_t dueUptime;
+    DispatchTime deadline;
   };
 
   std::recursive_mutex fireMutex;  // recursive: a firing may advance a manual clock
@@ -48,6 +52,32 @@ struct Scheduler::State {
   bool threadStarted = false;                   // guarded by mutex
   int stepping = 0;                             // guarded by mutex
   uint64_t generation = 0;                      // guarded by mutex; bumped to wake the timer thread
+  std::shared_ptr<Clock> clock;                 // guarded by mutex; the clock of the uptime entries
+
+  // The current clock. When it is not the one the uptime entries were
+  // scheduled by, each is moved by the difference of the two clocks' uptimes,
+  // so that it keeps the time it had left. Requires mutex.
+  std::shared_ptr<Clock> syncClockLocked() {
+    auto current = Clock::currentShared();
+    if (current == clock) return current;
+    const int64_t delta = clock ? current->uptimeNanos() - clock->uptimeNanos() : 0;
+    clock = current;
+    if (delta == 0 || uptimeEntries.empty()) return current;
+    std::map<Key, Entry> moved;
+    for (auto& [key, entry] : uptimeEntries) {
+      const int64_t due = shifted(key.first, delta);
+      index[key.second].second = due;
+      moved.emplace(Key{due, key.second}, std::move(entry));
+    }
+    uptimeEntries = std::move(moved);
+    return current;
+  }
+
+  static int64_t shifted(int64_t nanos, int64_t delta) {
+    if (delta > 0 && nanos > INT64_MAX - delta) return INT64_MAX;
+    if (delta < 0 && nanos < INT64_MIN - delta) return INT64_MIN;
+    return nanos + delta;
+  }
 
   // The earliest entry as an uptime deadline, given the clock's readings.
   // Requires mutex.
@@ -78,7 +108,9 @@ struct Scheduler::State {
     if (!e || e->first > limit) return std::nullopt;
     auto& map = isWall ? wallEntries : uptimeEntries;
     auto it = map.find(e->second);
-    Popped p{std::move(it->second.fire), e->first};
+    const int64_t nanos = e->second.first;
+    DispatchTime deadline = isWall ? DispatchTime::wall(0).afterNanos(nanos) : DispatchTime::uptime(nanos);
+    Popped p{std::move(it->second.fire), e->first, deadline};
     map.erase(it);
     index.erase(e->second.second);
     return p;
@@ -87,7 +119,7 @@ struct Scheduler::State {
   void timerThread() {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
-      auto clock = Clock::currentShared();
+      auto clock = syncClockLocked();
       bool manual = clock->isManual();
       if (stepping > 0) {
         cv.wait(lock);
@@ -104,9 +136,10 @@ struct Scheduler::State {
           std::optional<Popped> p;
           {
             std::lock_guard<std::mutex> relock(mutex);
-            if (stepping == 0) p = popDue(clock->uptimeNanos(), wallNanos(*clock), clock->uptimeNanos());
+            auto now = syncClockLocked();
+            if (stepping == 0) p = popDue(now->uptimeNanos(), wallNanos(*now), now->uptimeNanos());
           }
-          if (p) p->fire();
+          if (p) p->fire(p->deadline);
         }
         lock.lock();
         continue;
@@ -130,7 +163,7 @@ struct Scheduler::State {
   }
 };
 
-Scheduler::Scheduler() : state_(std::make_shared<State>()) {}
+Scheduler::Scheduler() : state_(std::make_shared<State>()) { state_->clock = Clock::currentShared(); }
 
 Scheduler& Scheduler::shared() {
   // Never destroyed: the timer thread may outlive static destruction.
@@ -143,8 +176,14 @@ Scheduler& Scheduler::shared() {
 }
 
 Scheduler::Id Scheduler::schedule(DispatchTime deadline, Job fire) {
+  return scheduleTimed(deadline, [fire = std::move(fire)](DispatchTime) { fire(); });
+}
+
+Scheduler::Id Scheduler::scheduleTimed(DispatchTime deadline, TimedJob fire) {
   if (deadline.isForever()) fatal("Scheduler::schedule: a deadline of forever never fires");
   std::lock_guard<std::mutex> lock(state_->mutex);
+  // The deadline is of the current clock: entries of an earlier one move first.
+  state_->syncClockLocked();
   Id id = ++state_->nextId;
   bool isWall = deadline.isWall();
   (isWall ? state_->wallEntries : state_->uptimeEntries)
@@ -160,7 +199,7 @@ Scheduler::Id Scheduler::schedule(DispatchTime deadline, Job fire) {
 }
 
 bool Scheduler::cancel(Id id) {
-  Job dropped;  // destroyed outside the lock: it may own arbitrary objects
+  TimedJob dropped;  // destroyed outside the lock: it may own arbitrary objects
   std::lock_guard<std::mutex> lock(state_->mutex);
   auto it = state_->index.find(id);
   if (it == state_->index.end()) return false;
@@ -174,8 +213,18 @@ bool Scheduler::cancel(Id id) {
   return true;
 }
 
+std::optional<DispatchTime> Scheduler::deadlineOf(Id id) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->syncClockLocked();
+  auto it = state_->index.find(id);
+  if (it == state_->index.end()) return std::nullopt;
+  if (it->second.first) return DispatchTime::wall(0).afterNanos(it->second.second);
+  return DispatchTime::uptime(it->second.second);
+}
+
 void Scheduler::clockChanged() {
   std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->syncClockLocked();
   state_->wake();
 }
 
@@ -195,11 +244,12 @@ void Scheduler::advanceManual(ManualClockAccess& clock, int64_t targetUptime) {
       std::lock_guard<std::recursive_mutex> fire(state_->fireMutex);
       {
         std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->syncClockLocked();
         p = state_->popDue(clock.uptime(), clock.wall(), targetUptime);
         // The clock reads the deadline while its entry fires.
         if (p && p->dueUptime > clock.uptime()) clock.shift(p->dueUptime - clock.uptime());
       }
-      if (p) p->fire();
+      if (p) p->fire(p->deadline);
     }
     if (!p) break;
     dispatch::drainUntilIdle();

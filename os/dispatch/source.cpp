@@ -42,7 +42,8 @@ struct DispatchSourceTimer::Impl : std::enable_shared_from_this<DispatchSourceTi
   void arm() {
     auto self = shared_from_this();
     uint64_t generation = ++armGeneration;
-    entry = dd::Scheduler::shared().schedule(next, [self, generation] { self->onDeadline(generation); });
+    entry = dd::Scheduler::shared().scheduleTimed(
+        next, [self, generation](DispatchTime deadline) { self->onDeadline(generation, deadline); });
   }
 
   // Requires mutex. Returns the entry to cancel outside the lock.
@@ -54,10 +55,13 @@ struct DispatchSourceTimer::Impl : std::enable_shared_from_this<DispatchSourceTi
     return e;
   }
 
-  void onDeadline(uint64_t generation) {
+  // `deadline` is `next` as the scheduler holds it: moved when another clock
+  // was installed meanwhile, so the following deadlines are of that clock.
+  void onDeadline(uint64_t generation, DispatchTime deadline) {
     std::lock_guard<std::mutex> lock(mutex);
     if (generation != armGeneration || cancelled || !armed) return;
     entry = 0;
+    next = deadline;
     ++pendingFires;
     if (repeating()) {
       DispatchTime following = next.afterNanos(interval);
@@ -219,7 +223,11 @@ int64_t DispatchSourceTimer::leewayNanos() const {
 
 DispatchTime DispatchSourceTimer::nextFireTime() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
-  return impl_->armed ? impl_->next : DispatchTime::forever();
+  if (!impl_->armed) return DispatchTime::forever();
+  if (impl_->entry) {
+    if (auto deadline = dd::Scheduler::shared().deadlineOf(impl_->entry)) return *deadline;
+  }
+  return impl_->next;
 }
 
 }  // namespace os

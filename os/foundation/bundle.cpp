@@ -149,6 +149,33 @@ std::vector<std::string> Bundle::searchFolders() const {
   return folders;
 }
 
+std::vector<std::string> Bundle::preferredLocalizations() const {
+  std::vector<std::string> available;
+  for (const std::string& folder : {path_, path_ + "/Resources"}) {
+    auto entries = FileManager::defaultManager().contentsOfDirectoryAtPath(folder);
+    if (!entries) continue;
+    for (const auto& entry : *entries) {
+      if (!entry.ends_with(".lproj") || entry.size() == 6) continue;
+      std::string name = entry.substr(0, entry.size() - 6);
+      if (name != "Base" && std::find(available.begin(), available.end(), name) == available.end())
+        available.push_back(std::move(name));
+    }
+  }
+  if (available.empty()) return {};
+  std::sort(available.begin(), available.end());
+  auto has = [&](const std::string& name) {
+    return std::find(available.begin(), available.end(), name) != available.end();
+  };
+  for (const auto& lang : DeviceProfile::current().preferredLanguages) {
+    if (has(lang)) return {lang};
+    if (auto dash = lang.find('-'); dash != std::string::npos && has(lang.substr(0, dash)))
+      return {lang.substr(0, dash)};
+  }
+  std::string region = objectForInfoDictionaryKey(kCFBundleDevelopmentRegionKey).stringValue();
+  if (has(region)) return {region};
+  return {available.front()};
+}
+
 std::optional<std::string> Bundle::pathForResource(const std::string& name, const std::string& type) const {
   if (!safeName(name) || (!type.empty() && type.find('/') != std::string::npos)) return std::nullopt;
   std::string file = name;

@@ -32,6 +32,7 @@ inline constexpr const char* kCFBundleNameKey = "CFBundleName";
 inline constexpr const char* kCFBundleExecutableKey = "CFBundleExecutable";
 inline constexpr const char* kCFBundleShortVersionStringKey = "CFBundleShortVersionString";
 inline constexpr const char* kCFBundleVersionKey = "CFBundleVersion";
+inline constexpr const char* kCFBundleDevelopmentRegionKey = "CFBundleDevelopmentRegion";
 
 class Bundle {
  public:
@@ -66,6 +67,12 @@ class Bundle {
   // else the key itself.
   std::string localizedStringForKey(const std::string& key, const std::string& value = {},
                                     const std::string& table = {}) const;
+  // The bundle's localizations (its "<name>.lproj" folders, "Base" aside)
+  // that best suit the device's preferred languages: the first preferred
+  // language the bundle has (as it is, or its base language), else the
+  // development region (CFBundleDevelopmentRegion) when the bundle has it,
+  // else the first in order. Empty for a bundle without localizations.
+  std::vector<std::string> preferredLocalizations() const;
   // "<bundle>/StoreKit/sandboxReceipt" when that file exists, else
   // "<bundle>/StoreKit/receipt".
   std::string appStoreReceiptURL() const;

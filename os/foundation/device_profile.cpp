@@ -3,12 +3,15 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <unicode/locid.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <string_view>
+#include <vector>
 
 #include "os/foundation/clock.h"
 
@@ -25,6 +28,11 @@ DeviceProfile& profileSlot() {
   return p;
 }
 
+std::vector<DeviceProfile::ChangeHandler>& changeHandlers() {
+  static auto& h = *new std::vector<DeviceProfile::ChangeHandler>();  // guarded by profileMutex()
+  return h;
+}
+
 std::string hostMachine() {
   struct utsname u {};
   if (::uname(&u) != 0) return "x86_64";
@@ -39,8 +47,19 @@ DeviceProfile DeviceProfile::current() {
 }
 
 void DeviceProfile::setCurrent(DeviceProfile profile) {
+  std::vector<ChangeHandler> handlers;
+  {
+    std::lock_guard lock(profileMutex());
+    profileSlot() = std::move(profile);
+    handlers = changeHandlers();
+  }
+  for (auto handler : handlers) handler();
+}
+
+void DeviceProfile::addChangeHandler(ChangeHandler handler) {
+  if (!handler) return;
   std::lock_guard lock(profileMutex());
-  profileSlot() = std::move(profile);
+  changeHandlers().push_back(handler);
 }
 
 void DeviceProfile::reset() { setCurrent(DeviceProfile()); }
@@ -55,6 +74,14 @@ std::string DeviceProfile::effectiveTimeZoneIdentifier() const {
 }
 
 std::string DeviceProfile::machine() const { return isSimulator ? hostMachine() : modelIdentifier; }
+
+std::optional<std::string> DeviceProfile::countryCode() const {
+  if (localeIdentifier.empty()) return std::nullopt;
+  const icu::Locale locale(localeIdentifier.c_str());
+  std::string country = locale.getCountry();
+  if (country.empty()) return std::nullopt;
+  return country;
+}
 
 namespace sysctl {
 namespace {

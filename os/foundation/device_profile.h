@@ -14,6 +14,9 @@
 
 namespace os {
 
+// The network the device is on.
+enum class DeviceNetwork { None, WiFi, Mobile };
+
 // The platform's user-interface idioms (raw values kept).
 enum class UserInterfaceIdiom : int { Unspecified = -1, Phone = 0, Pad = 1, TV = 2, CarPlay = 3, Mac = 5 };
 
@@ -36,17 +39,25 @@ struct DeviceProfile {
   // On a simulator "hw.machine" is the host's architecture ("x86_64", "arm64").
   bool isSimulator = false;
   bool isiOSAppOnMac = false;
+  // Unset: the host's network interfaces tell (os/net reachability).
+  std::optional<DeviceNetwork> network;
 
   // The profile in force (a copy). Thread-safe.
   static DeviceProfile current();
   static void setCurrent(DeviceProfile profile);
   // Back to the default profile.
   static void reset();
+  // Called, on the setting thread and without any lock held, after every
+  // setCurrent() and reset(). Handlers cannot be removed.
+  using ChangeHandler = void (*)();
+  static void addChangeHandler(ChangeHandler handler);
 
   // The zone identifier in force: timeZoneIdentifier or the host's.
   std::string effectiveTimeZoneIdentifier() const;
   // "hw.machine": the host's architecture on a simulator, else modelIdentifier.
   std::string machine() const;
+  // The region of localeIdentifier ("US" of "en_US"); nullopt when it names none.
+  std::optional<std::string> countryCode() const;
 };
 
 // Installs a profile while it lives, then restores the previous one.

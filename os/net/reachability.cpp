@@ -12,7 +12,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "os/foundation/device_profile.h"
+
 #include <algorithm>
+#include <cstring>
 #include <atomic>
 #include <cctype>
 #include <mutex>
@@ -32,9 +35,14 @@ class SCNetworkReachability {
 
   std::mutex mutex;
   SCNetworkReachabilityCallBack callback;             // guarded by mutex
+  // Where callbacks go: a run loop in a mode, or a queue; at most one.
   RunLoop* runLoop = nullptr;                         // guarded by mutex
   std::string mode;                                   // guarded by mutex
+  std::shared_ptr<DispatchQueue> queue;               // guarded by mutex
   std::optional<SCNetworkReachabilityFlags> lastFlags;  // last posted; guarded by mutex
+
+  // Requires mutex.
+  bool isScheduled() const { return runLoop != nullptr || queue != nullptr; }
 
  private:
   const std::string host_;
@@ -136,13 +144,26 @@ int openRouteSocket() {
   return fd;
 }
 
+bool isLoopbackName(const std::string& host);
+
 SCNetworkReachabilityFlags currentFlags(const std::string& host) {
   SCNetworkReachabilityFlagsProvider provider;
   {
     std::lock_guard lock(registry().mutex);
     provider = registry().provider;
   }
-  return provider ? provider(host) : SCNetworkReachabilityFlagsFromInterfaces(host);
+  if (provider) return provider(host);
+  if (auto network = DeviceProfile::current().network; network && !isLoopbackName(host)) {
+    switch (*network) {
+      case DeviceNetwork::None:
+        return 0;
+      case DeviceNetwork::WiFi:
+        return kSCNetworkReachabilityFlagsReachable;
+      case DeviceNetwork::Mobile:
+        return kSCNetworkReachabilityFlagsReachable | kSCNetworkReachabilityFlagsIsWWAN;
+    }
+  }
+  return SCNetworkReachabilityFlagsFromInterfaces(host);
 }
 
 bool isLoopbackName(const std::string& host) {
@@ -158,14 +179,29 @@ bool isWirelessWideAreaName(const char* name) {
   return n.starts_with("wwan") || n.starts_with("rmnet") || n.starts_with("ccmni") || n.starts_with("pdp_ip");
 }
 
-// Posts the flags to the reference's run loop unless they were the last ones
-// posted. Takes the reference's lock.
+// Posts the flags to the reference's run loop or queue unless they were the
+// last ones posted. Takes the reference's lock.
 void postIfChanged(const SCNetworkReachabilityRef& ref, SCNetworkReachabilityFlags flags) {
   std::lock_guard lock(ref->mutex);
-  if (ref->runLoop == nullptr || ref->lastFlags == flags) return;
+  if (!ref->isScheduled() || ref->lastFlags == flags) return;
   ref->lastFlags = flags;
-  RunLoop* loop = ref->runLoop;
   std::weak_ptr<SCNetworkReachability> weak = ref;
+  if (ref->queue) {
+    std::weak_ptr<DispatchQueue> queue = ref->queue;
+    ref->queue->async([weak, queue, flags] {
+      SCNetworkReachabilityRef target = weak.lock();
+      if (!target) return;
+      SCNetworkReachabilityCallBack callback;
+      {
+        std::lock_guard lock(target->mutex);
+        if (target->queue == nullptr || target->queue != queue.lock()) return;  // stopped meanwhile
+        callback = target->callback;
+      }
+      if (callback) callback(target, flags);
+    });
+    return;
+  }
+  RunLoop* loop = ref->runLoop;
   loop->perform(
       [weak, loop, flags] {
         SCNetworkReachabilityRef target = weak.lock();
@@ -207,13 +243,40 @@ void watchInterfaces(const std::shared_ptr<WatcherState>& state) {
   }
 }
 
+// A change of the device profile may change every reference's flags.
+void recheckAfterProfileChange() { SCNetworkReachabilityRecheck(); }
+
+// Adds a reference just scheduled to the watched ones and posts its flags.
+void startWatching(const SCNetworkReachabilityRef& target) {
+  static std::once_flag profileHandler;
+  std::call_once(profileHandler, [] { DeviceProfile::addChangeHandler(recheckAfterProfileChange); });
+  {
+    std::lock_guard lock(registry().mutex);
+    registry().scheduled.push_back(target);
+    startWatcherLocked(registry());
+  }
+  postIfChanged(target, currentFlags(target->host()));
+}
+
+// Removes a reference just unscheduled from the watched ones.
+void stopWatching(const SCNetworkReachabilityRef& target) {
+  {
+    std::lock_guard lock(registry().mutex);
+    std::erase_if(registry().scheduled, [&](const std::weak_ptr<SCNetworkReachability>& w) {
+      auto s = w.lock();
+      return !s || s == target;
+    });
+  }
+  stopWatcherIfIdle();
+}
+
 }  // namespace
 
 SCNetworkReachability::~SCNetworkReachability() {
   bool wasScheduled = false;
   {
     std::lock_guard lock(mutex);
-    wasScheduled = runLoop != nullptr;
+    wasScheduled = isScheduled();
   }
   if (wasScheduled) stopWatcherIfIdle();
 }
@@ -253,6 +316,23 @@ SCNetworkReachabilityRef SCNetworkReachabilityCreateWithName(const std::string& 
   return std::make_shared<SCNetworkReachability>(nodename);
 }
 
+SCNetworkReachabilityRef SCNetworkReachabilityCreateWithAddress(const sockaddr* address) {
+  if (address == nullptr) return nullptr;
+  char text[INET6_ADDRSTRLEN] = {};
+  if (address->sa_family == AF_INET) {
+    sockaddr_in v4{};
+    std::memcpy(&v4, address, sizeof v4);
+    if (inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text) == nullptr) return nullptr;
+  } else if (address->sa_family == AF_INET6) {
+    sockaddr_in6 v6{};
+    std::memcpy(&v6, address, sizeof v6);
+    if (inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text) == nullptr) return nullptr;
+  } else {
+    return nullptr;
+  }
+  return std::make_shared<SCNetworkReachability>(text);
+}
+
 bool SCNetworkReachabilityGetFlags(const SCNetworkReachabilityRef& target, SCNetworkReachabilityFlags* flags) {
   if (!target || flags == nullptr) return false;
   *flags = currentFlags(target->host());
@@ -271,17 +351,37 @@ bool SCNetworkReachabilityScheduleWithRunLoop(const SCNetworkReachabilityRef& ta
   if (!target) return false;
   {
     std::lock_guard lock(target->mutex);
+    if (target->queue != nullptr) return false;
     if (target->runLoop != nullptr) return target->runLoop == &runLoop && target->mode == runLoopMode;
     target->runLoop = &runLoop;
     target->mode = runLoopMode;
     target->lastFlags.reset();
   }
+  startWatching(target);
+  return true;
+}
+
+bool SCNetworkReachabilitySetDispatchQueue(const SCNetworkReachabilityRef& target,
+                                           std::shared_ptr<DispatchQueue> queue) {
+  if (!target) return false;
+  bool moved = false;
+  bool starting = false;
   {
-    std::lock_guard lock(registry().mutex);
-    registry().scheduled.push_back(target);
-    startWatcherLocked(registry());
+    std::lock_guard lock(target->mutex);
+    if (target->runLoop != nullptr) return false;
+    if (target->queue == queue) return true;
+    moved = target->queue != nullptr && queue != nullptr;
+    target->queue = std::move(queue);
+    target->lastFlags.reset();
+    starting = target->queue != nullptr && !moved;
   }
-  postIfChanged(target, currentFlags(target->host()));
+  if (moved) {
+    postIfChanged(target, currentFlags(target->host()));  // already watched
+  } else if (starting) {
+    startWatching(target);
+  } else {
+    stopWatching(target);
+  }
   return true;
 }
 
@@ -294,14 +394,7 @@ bool SCNetworkReachabilityUnscheduleFromRunLoop(const SCNetworkReachabilityRef& 
     target->runLoop = nullptr;
     target->lastFlags.reset();
   }
-  {
-    std::lock_guard lock(registry().mutex);
-    std::erase_if(registry().scheduled, [&](const std::weak_ptr<SCNetworkReachability>& w) {
-      auto s = w.lock();
-      return !s || s == target;
-    });
-  }
-  stopWatcherIfIdle();
+  stopWatching(target);
   return true;
 }
 

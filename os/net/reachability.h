@@ -1,13 +1,20 @@
-// Network reachability: whether a host can be reached, and over what.
+// Network reachability: whether a host or an address can be reached, and
+// over what.
 //
 // The flags come from the host's network interfaces (getifaddrs): a host is
 // reachable when an interface that is up and running carries an address, or,
 // for a loopback name or address, when the loopback interface is up. No name
-// is resolved and nothing is sent. Tests replace the source of the flags with
+// is resolved and nothing is sent. A device profile that sets the device's
+// network (os::DeviceProfile::network) decides instead for every host but
+// loopback: none is unreachable, Wi-Fi reachable, mobile reachable over the
+// mobile network (kSCNetworkReachabilityFlagsIsWWAN). An address reference is
+// answered as its numeric text would be; the all-zero address stands for the
+// network in general. Tests replace the source of the flags with
 // SCNetworkReachabilityTEST_setFlagsProvider.
 //
-// A reference scheduled on a run loop gets its callback on that run loop once
-// with its current flags, and again whenever they change. Changes are found
+// A reference scheduled on a run loop, or given a dispatch queue, gets its
+// callback there once with its current flags, and again whenever they change
+// (a change of the device profile included). Changes are found
 // by a watcher thread that runs while any reference is scheduled: it follows
 // the kernel's link and address notifications (a netlink route socket), or,
 // where those cannot be had, reads the interfaces every 2 seconds. The
@@ -23,7 +30,10 @@
 #include <memory>
 #include <string>
 
+#include "os/dispatch/queue.h"
 #include "os/dispatch/run_loop.h"
+
+struct sockaddr;
 
 namespace os {
 
@@ -47,6 +57,9 @@ using SCNetworkReachabilityCallBack =
 
 // A reference for the host name; null for an empty name.
 SCNetworkReachabilityRef SCNetworkReachabilityCreateWithName(const std::string& nodename);
+// A reference for an IPv4 (family 2, length 16) or IPv6 socket address; null
+// for any other family or length.
+SCNetworkReachabilityRef SCNetworkReachabilityCreateWithAddress(const sockaddr* address);
 // The host's current flags; false (flags untouched) for a null reference.
 bool SCNetworkReachabilityGetFlags(const SCNetworkReachabilityRef& target, SCNetworkReachabilityFlags* flags);
 // Sets or (with an empty function) clears the callback.
@@ -57,6 +70,10 @@ bool SCNetworkReachabilityScheduleWithRunLoop(const SCNetworkReachabilityRef& ta
                                               const std::string& runLoopMode);
 bool SCNetworkReachabilityUnscheduleFromRunLoop(const SCNetworkReachabilityRef& target, RunLoop& runLoop,
                                                 const std::string& runLoopMode);
+// Delivers callbacks on the queue; null stops them. False when the reference
+// is null, or scheduled on a run loop.
+bool SCNetworkReachabilitySetDispatchQueue(const SCNetworkReachabilityRef& target,
+                                           std::shared_ptr<DispatchQueue> queue);
 
 // Reads the flags again for every scheduled reference and calls back those
 // whose flags changed.

@@ -1,6 +1,7 @@
 #include "transport/REVOVALibrary/revova_event.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "os/foundation/clock.h"
 #include "os/foundation/date_format.h"
@@ -58,7 +59,10 @@ std::shared_ptr<REVOVAClock> REVOVAClock::snapshot() {
 
 std::shared_ptr<REVOVAClock> REVOVAClock::clockSnapshotInTheFuture(uint64_t millisInTheFuture) {
   auto now = snapshot();
-  return std::make_shared<REVOVAClock>(now->timeMillis_ + static_cast<int64_t>(millisInTheFuture),
+  // Saturates: a wait longer than the clock can count waits as long as it can.
+  const uint64_t room = uint64_t(std::numeric_limits<int64_t>::max() - std::max<int64_t>(now->timeMillis_, 0));
+  const int64_t ahead = static_cast<int64_t>(std::min(millisInTheFuture, room));
+  return std::make_shared<REVOVAClock>(now->timeMillis_ + ahead,
                                        now->timezoneOffsetSeconds_, now->kernelBootTimeNanoseconds_,
                                        now->uptimeNanoseconds_);
 }

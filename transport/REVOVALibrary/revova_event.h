@@ -24,6 +24,9 @@
 #include "os/foundation/data.h"
 #include "os/foundation/date.h"
 #include "os/foundation/keyed_archiver.h"
+#include "os/foundation/value.h"
+
+class REVOVAMetrics;
 
 // Target numbers.
 inline constexpr int64_t kREVOVATargetTest = 999;  // stored, never uploaded
@@ -51,6 +54,13 @@ inline constexpr const char* kREVOVAEventClockSnapshotKey = "REVOVAEventClockSna
 inline constexpr const char* kREVOVAEventCustomDataKey = "REVOVAEventCustomDataKey";
 inline constexpr const char* kREVOVAEventExpirationDateKey = "REVOVAEventExpirationDateKey";
 inline constexpr const char* kREVOVAEventSerializedDataObjectBytesKey = "REVOVAEventSerializedDataObjectBytesKey";
+
+// Keys of the upload attributes in an event's custom bytes.
+inline constexpr const char* kREVOVAEventNeedsNetworkConnectionInfoKey = "needs_network_connection_info";
+inline constexpr const char* kREVOVAEventNetworkConnectionInfoKey = "network_connection_info";
+inline constexpr const char* kREVOVAEventCodeInfoKey = "event_code_info";
+// The mapping ID of the transport's own metrics event.
+inline constexpr const char* kREVOVAMetricsEventMappingID = "1710";
 
 // Coding keys of REVOVAClock and REVOVAProductData.
 inline constexpr const char* kREVOVAClockTimeMillisKey = "REVOVAClockTimeMillis";
@@ -171,6 +181,31 @@ class REVOVAEvent : public os::SecureCoding {
   const std::optional<os::Data>& customBytes() const { return customBytes_; }
   void setCustomBytes(std::optional<os::Data> bytes) { customBytes_ = std::move(bytes); }
   const std::shared_ptr<const REVOVAProductData>& productData() const { return productData_; }
+
+  // ---- Upload attributes (defined with the uploader) ----
+  // Kept in customBytes as the UTF-8 JSON text of one object:
+  //   "needs_network_connection_info"  true
+  //   "network_connection_info"        standard base64 of the 16-byte image of
+  //                                    the upload's network record
+  //   "event_code_info"                the event code in decimal
+  // A getter gives false or nothing when there are no custom bytes, when they
+  // are not a JSON object, or when its key is absent or of another type. A
+  // setter rewrites the whole object and keeps the keys it does not touch;
+  // custom bytes that are not a JSON object are left as they are.
+  bool needsNetworkConnectionInfoPopulated() const;
+  // False keeps only "event_code_info" (no custom bytes when there is none).
+  void setNeedsNetworkConnectionInfoPopulated(bool needsNetworkConnectionInfoPopulated);
+  std::optional<os::Data> networkConnectionInfoData() const;
+  // Nothing happens for no bytes.
+  void setNetworkConnectionInfoData(const std::optional<os::Data>& networkConnectionInfoData);
+  // "event_code_info" read by a decimal-style number formatter.
+  std::optional<os::Number> eventCode() const;
+  // Nothing removes the key.
+  void setEventCode(const std::optional<os::Number>& eventCode);
+
+  // A new event of mapping ID "1710" for the target whose payload is the
+  // metrics' encoding; the defaults of a new event, no clock snapshot.
+  static std::shared_ptr<REVOVAEvent> eventWithMetrics(const REVOVAMetrics& metrics, int64_t target);
 
   // Exclusive-or of the hashes of the event ID, mapping ID, product data,
   // clock snapshot and payload bytes with the target and QoS tier.

@@ -58,18 +58,20 @@ std::string createdDirectory(std::string path, const char* failureFormat) {
   return path;
 }
 
-// The folder every path of the storage lives under, once per process.
+// The folder every path of the storage lives under, once per process. Never
+// destroyed, as the values below: the storage's queue may still run at exit.
 const std::string& storageRootPath() {
-  static const std::string root = [] {
+  static const std::string& root = *new std::string([] {
     std::string state = REVOVAStateDirectoryURL().path();
     while (state.size() > 1 && state.back() == '/') state.pop_back();
     return state + "/" + kREVOVAFlatFileStorageClassName;
-  }();
+  }());
   return root;
 }
 
 const os::CharacterSet& mappingIDAllowedCharacters() {
-  static const os::CharacterSet set = os::CharacterSet::alphanumericCharacterSet().addingCharactersInString("-");
+  static const os::CharacterSet& set =
+      *new os::CharacterSet(os::CharacterSet::alphanumericCharacterSet().addingCharactersInString("-"));
   return set;
 }
 

@@ -111,8 +111,9 @@ class REVOVAMetricsMetadata : public os::SecureCoding {
 };
 
 // The counts of one collection window with the storage's sizes, as the
-// uploader sends them. Value type.
-class REVOVAMetrics {
+// uploader sends them. Value type; as a data object its payload is the
+// TransportMetrics encoding (defined with the uploader).
+class REVOVAMetrics : public REVOVAEventDataObject {
  public:
   REVOVAMetrics(os::Date collectionStartDate, os::Date collectionEndDate,
                 std::shared_ptr<const REVOVALogSourceMetrics> logSourceMetrics, uint64_t currentCacheSize,
@@ -134,6 +135,11 @@ class REVOVAMetrics {
   size_t hash() const;
   // The six fields, one per line.
   std::string description() const;
+
+  // TransportMetrics: the window in whole seconds times 1000, one entry per
+  // log source with one count per reason (reasons outside 1 to 6 as 0), the
+  // two sizes and the bundle ID. Empty bytes when encoding fails (logged).
+  std::optional<os::Data> transportBytes() const override;
 
  private:
   os::Date collectionStartDate_;

@@ -39,12 +39,13 @@ std::string messageCode(int64_t code) { return os::format(kREVOVAMessageCodeForm
 }  // namespace revova_detail
 
 os::URL REVOVAStateDirectoryURL() {
-  static const std::string path = [] {
+  // Never destroyed, as the model below: transport queues may run at exit.
+  static const std::string& path = *new std::string([] {
     std::string caches = os::FileManager::defaultManager().URLForDirectory(os::SearchPathDirectory::Caches);
     std::string state = os::format("%@/%@", caches, kREVOVAStateDirectoryName);
     REVOVALogDebug("DOV's state will be saved to: %@", state);
     return state;
-  }();
+  }());
   if (auto made = os::FileManager::defaultManager().createDirectoryAtPath(path, true); !made)
     REVOVALogAssert(false, __FILE_NAME__, __LINE__, "There was an error creating DOV's path");
   return os::URL::fileURLWithPath(path, true);
@@ -87,11 +88,11 @@ bool REVOVAWriteFileData(const os::Data& data, const std::string& path, os::Erro
 }
 
 std::string REVOVADeviceModel() {
-  static const std::string model = [] {
+  static const std::string& model = *new std::string([] {
     auto machine = os::sysctl::stringValue("hw.machine");
     if (machine && !machine->empty()) return *machine;
     return UIDevice::currentDevice()->model();
-  }();
+  }());
   return model;
 }
 

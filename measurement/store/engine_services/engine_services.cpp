@@ -53,9 +53,13 @@ void APMMeasurementServices::setSharedInstance(std::shared_ptr<APMMeasurementSer
   s.measurement = std::move(engine);
 }
 
-std::shared_ptr<APMRemoteConfig> APMMeasurementServices::remoteConfig() {
+std::shared_ptr<APMRemoteConfigSettings> APMMeasurementServices::remoteConfig() {
+  // Never destroyed, like the slots.
+  static const auto* defaults =
+      new std::shared_ptr<APMRemoteConfigSettings>(std::make_shared<APMDefaultRemoteConfigSettings>());
   auto engine = sharedInstance();
-  return engine ? engine->engineRemoteConfig() : nullptr;
+  auto settings = engine ? engine->engineRemoteConfig() : nullptr;
+  return settings ? settings : *defaults;
 }
 
 std::shared_ptr<APMAnalyticsServices> APMAnalyticsServices::sharedInstance() {

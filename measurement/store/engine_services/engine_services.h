@@ -18,13 +18,13 @@
 #include <memory>
 #include <string>
 
+#include "measurement/store/engine_services/remote_config_settings.h"
 #include "os/foundation/value.h"
 
 class APMDatabase;
 class APMEvent;
 class APMIdentity;
 class APMMonitor;
-class APMRemoteConfig;
 class APMScheduler;
 
 class APMMeasurementServices {
@@ -38,8 +38,10 @@ class APMMeasurementServices {
   // The engine singleton, or null before it exists.
   static std::shared_ptr<APMMeasurementServices> sharedInstance();
   static bool hasSharedInstance() { return sharedInstance() != nullptr; }
-  // The engine's remote configuration; null while there is no engine.
-  static std::shared_ptr<APMRemoteConfig> remoteConfig();
+  // The settings of the engine's remote configuration; the defaults
+  // (APMDefaultRemoteConfigSettings) while there is no engine or it has no
+  // configuration. Never null.
+  static std::shared_ptr<APMRemoteConfigSettings> remoteConfig();
   // Installed by the engine once it is built, and by tests (null removes).
   static void setSharedInstance(std::shared_ptr<APMMeasurementServices> engine);
 
@@ -49,8 +51,8 @@ class APMMeasurementServices {
   // Null before start.
   virtual std::shared_ptr<APMIdentity> identity() const = 0;
   virtual std::shared_ptr<APMDatabase> database() const = 0;
-  // The configuration remoteConfig() answers.
-  virtual std::shared_ptr<APMRemoteConfig> engineRemoteConfig() const = 0;
+  // The configuration remoteConfig() answers; null for none.
+  virtual std::shared_ptr<APMRemoteConfigSettings> engineRemoteConfig() const = 0;
   // The wrapper of the worker queue "com.devuvo.ruri.worker".
   virtual std::shared_ptr<APMScheduler> scheduler() const = 0;
   // On the worker queue: logs the event, passes it through the conditional

@@ -640,6 +640,19 @@ TEST_F(IdentityTest, IdentifiersComeFromTheEnginesIdentity) {
   APMMeasurementServices::setSharedInstance(nullptr);
 }
 
+TEST_F(IdentityTest, WithoutAnEngineIdentifiersComeFromTheSharedIdentity) {
+  // Denied first, so the process-wide identity writes nothing into this
+  // test's sandbox.
+  setConsent({{"analytics_storage", "denied"}});
+  APMMeasurementServices::setSharedInstance(nullptr);
+  APMIdentifiers identifiers;
+  ASSERT_TRUE(APMIdentity::sharedInstance());  // made now, with what it logs
+  EXPECT_EQ(sampled([&] { EXPECT_EQ(identifiers.devuvoAppID(), std::nullopt); }).first,
+            "1E_110100:Unable to fetch Devuvo App ID from default options");
+  EXPECT_EQ(sampled([&] { EXPECT_EQ(identifiers.appInstanceID(), std::nullopt); }).first,
+            "1E_110100:Unable to fetch App Instance ID from identity shared instance");
+}
+
 TEST(APMIdentifiersTest, AdEventIDsAreConsecutiveAcrossThreads) {
   constexpr int kThreads = 8, kEach = 500;
   std::vector<std::vector<int64_t>> seen(kThreads);

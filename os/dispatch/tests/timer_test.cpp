@@ -128,5 +128,39 @@ TEST(TimerSourceRealClockTest, FiresOnTheRealClock) {
   timer->cancel();
 }
 
+// A process-wide timer is armed while classes load, before the program
+// installs its virtual clock. Its deadlines were left in the real clock's
+// uptime, days away from (or long before) the virtual clock's reading, so it
+// fired at once or never.
+TEST(TimerSourceClockSwitchTest, ATimerArmedBeforeAClockSwitchFiresByTheNewClock) {
+  auto q = DispatchQueue::serial("com.test.switch");
+  auto timer = DispatchSourceTimer::create(q);
+  std::atomic<int> fired{0};
+  timer->setEventHandler([&] { fired++; });
+  timer->setTimer(DispatchTime::fromNow(5), 30 * kNanosPerSecond);
+  timer->resume();
+
+  // Far from the real uptime either way the host has been up.
+  const int64_t realUptime = Clock::current().uptimeNanos();
+  auto manual = std::make_shared<ManualClock>(1'700'000'000.0, realUptime + 10 * 86'400 * kNanosPerSecond);
+  auto previous = Clock::setCurrent(manual);
+  const DispatchTime due = timer->nextFireTime();
+  EXPECT_GT(due.nanos(), manual->uptimeNanos() + 4 * kNanosPerSecond);
+  EXPECT_LE(due.nanos(), manual->uptimeNanos() + 5 * kNanosPerSecond);
+
+  manual->advance(4.9);
+  EXPECT_EQ(fired.load(), 0);
+  manual->advance(0.2);
+  EXPECT_EQ(fired.load(), 1);
+  manual->advance(29.8);
+  EXPECT_EQ(fired.load(), 1);
+  manual->advance(0.2);
+  EXPECT_EQ(fired.load(), 2);  // the interval counts on the new clock too
+
+  timer->cancel();
+  Clock::setCurrent(previous);
+  ASSERT_TRUE(dispatch::drainUntilIdle());
+}
+
 }  // namespace
 }  // namespace os

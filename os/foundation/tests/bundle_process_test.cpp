@@ -86,6 +86,42 @@ TEST_F(BundleTest, LocalizedStringsFollowThePreferredLanguage) {
   EXPECT_EQ(parseStringsFile("\"a\" = \"b\""), std::nullopt);  // missing ";"
 }
 
+TEST_F(BundleTest, PreferredLocalizationsMatchThePreferredLanguages) {
+  const struct {
+    std::vector<std::string> languages;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {{"de-DE"}, {"de"}},        // by the base language
+      {{"fr", "en-GB"}, {"en"}},  // the first the bundle has
+      {{"fr"}, {"de"}},           // none: the first in order
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.languages.front());
+    DeviceProfile profile;
+    profile.preferredLanguages = c.languages;
+    ScopedDeviceProfile scoped(profile);
+    EXPECT_EQ(Bundle::mainBundle()->preferredLocalizations(), c.expected);
+  }
+  auto bare = Bundle::bundleNamed("Util");
+  ASSERT_NE(bare, nullptr);
+  EXPECT_TRUE(bare->preferredLocalizations().empty());
+}
+
+TEST(DeviceProfileTest, CountryCodeOfTheLocale) {
+  const struct {
+    const char* locale;
+    std::optional<std::string> expected;
+  } cases[] = {
+      {"en_US", "US"}, {"de-AT", "AT"}, {"zh_Hans_CN", "CN"}, {"en", std::nullopt}, {"", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.locale);
+    DeviceProfile profile;
+    profile.localeIdentifier = c.locale;
+    EXPECT_EQ(profile.countryCode(), c.expected);
+  }
+}
+
 TEST(ProcessInfoTest, ArgumentsVersionAndDevice) {
   auto& info = ProcessInfo::processInfo();
   const char* argv[] = {"/usr/bin/drosil", "-REZDebugEnabled"};

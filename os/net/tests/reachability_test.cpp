@@ -2,13 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "os/foundation/device_profile.h"
 #include "os/testing/network_namespace.h"
 
 namespace os {
@@ -74,6 +79,57 @@ TEST_F(ReachabilityTest, ScheduledReferenceReportsInitialFlagsThenChangesOnly) {
   EXPECT_FALSE(SCNetworkReachabilityUnscheduleFromRunLoop(ref, RunLoop::main(), kRunLoopCommonModes));
   RunLoop::main().runUntilIdle();
   EXPECT_EQ(seen.size(), 2u);
+}
+
+TEST_F(ReachabilityTest, TheZeroAddressFollowsTheDevicesNetworkOnAQueue) {
+  sockaddr_in zero{};
+  zero.sin_family = AF_INET;
+  auto ref = SCNetworkReachabilityCreateWithAddress(reinterpret_cast<const sockaddr*>(&zero));
+  ASSERT_NE(ref, nullptr);
+  sockaddr unknown{};
+  unknown.sa_family = AF_UNIX;
+  EXPECT_EQ(SCNetworkReachabilityCreateWithAddress(&unknown), nullptr);
+  EXPECT_EQ(SCNetworkReachabilityCreateWithAddress(nullptr), nullptr);
+
+  auto queue = DispatchQueue::serial("com.test.reachability");
+  std::mutex mutex;
+  std::vector<SCNetworkReachabilityFlags> seen;  // guarded by mutex
+  ASSERT_TRUE(SCNetworkReachabilitySetCallback(ref, [&](const SCNetworkReachabilityRef&, auto flags) {
+    EXPECT_TRUE(queue->isCurrent());
+    std::lock_guard lock(mutex);
+    seen.push_back(flags);
+  }));
+  auto seenNow = [&] {
+    queue->sync([] {});
+    std::lock_guard lock(mutex);
+    return seen;
+  };
+
+  DeviceProfile device;
+  device.network = DeviceNetwork::WiFi;
+  ScopedDeviceProfile profile(device);
+  ASSERT_TRUE(SCNetworkReachabilitySetDispatchQueue(ref, queue));
+  EXPECT_FALSE(SCNetworkReachabilityScheduleWithRunLoop(ref, RunLoop::main(), kRunLoopCommonModes));
+  device.network = DeviceNetwork::Mobile;
+  DeviceProfile::setCurrent(device);
+  device.network = DeviceNetwork::None;
+  DeviceProfile::setCurrent(device);
+  constexpr auto kReachable = kSCNetworkReachabilityFlagsReachable;
+  EXPECT_EQ(seenNow(), (std::vector<SCNetworkReachabilityFlags>{
+                           kReachable, kReachable | kSCNetworkReachabilityFlagsIsWWAN, 0}));
+  SCNetworkReachabilityFlags flags = 99;
+  ASSERT_TRUE(SCNetworkReachabilityGetFlags(ref, &flags));
+  EXPECT_EQ(flags, 0u);
+
+  // Loopback is reachable whatever the device's network.
+  EXPECT_TRUE(SCNetworkReachabilityGetFlags(SCNetworkReachabilityCreateWithName("127.0.0.1"), &flags));
+  EXPECT_EQ(flags, SCNetworkReachabilityFlagsFromInterfaces("127.0.0.1"));
+
+  ASSERT_TRUE(SCNetworkReachabilitySetDispatchQueue(ref, nullptr));
+  EXPECT_FALSE(SCNetworkReachabilityTEST_isWatching());
+  device.network = DeviceNetwork::WiFi;
+  DeviceProfile::setCurrent(device);
+  EXPECT_EQ(seenNow().size(), 3u);
 }
 
 TEST_F(ReachabilityTest, WatcherRunsOnlyWhileSomethingIsScheduled) {

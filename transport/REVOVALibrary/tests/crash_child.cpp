@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 
+#include "os/foundation/device_profile.h"
 #include "os/foundation/file_system.h"
 #include "os/foundation/sandbox.h"
 #include "transport/REVOVALibrary/revova_flat_file_storage.h"
@@ -60,6 +61,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   os::Sandbox::setCurrent(std::make_shared<os::Sandbox>(argv[1]));
+  // No network: the uploader registered at class load leaves the store alone.
+  os::DeviceProfile device;
+  device.network = os::DeviceNetwork::None;
+  os::DeviceProfile::setCurrent(device);
   const std::map<std::string, os::FileOp> kinds = {{"write", os::FileOp::Write},
                                                    {"sync", os::FileOp::Sync},
                                                    {"rename", os::FileOp::Rename}};

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "os/foundation/device_profile.h"
 #include "os/foundation/file_manager.h"
 #include "os/foundation/sandbox.h"
 #include "transport/REVOVALibrary/revova_platform.h"
@@ -13,7 +14,14 @@ namespace {
 
 class SandboxEnvironment : public ::testing::Environment {
  public:
-  void SetUp() override { sandbox_ = std::make_unique<os::TemporarySandbox>(); }
+  void SetUp() override {
+    sandbox_ = std::make_unique<os::TemporarySandbox>();
+    // No network: the uploader registered at class load never takes events
+    // out of the store under these tests.
+    os::DeviceProfile device;
+    device.network = os::DeviceNetwork::None;
+    os::DeviceProfile::setCurrent(device);
+  }
   void TearDown() override { sandbox_.reset(); }
 
  private:

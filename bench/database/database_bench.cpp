@@ -1,0 +1,225 @@
+// Raw events written through the measurement database as the engine writes
+// them (one exclusive transaction per event holding the metadata insert, the
+// trim to the stored-event maximum and the event insert) against the same
+// rows inserted with SQLite directly (same encoded bytes, prepared
+// statements, the same journal mode and synchronous setting, one exclusive
+// transaction per event). Both files live in the same folder. The run ends
+// with the ratio of the two; the budget is 2x.
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "measurement/messages/field_access.h"
+#include "measurement/store/database.h"
+#include "measurement/store/engine_services/event.h"
+#include "measurement/store/engine_services/measurement_files.h"
+#include "measurement/store/foundation_extensions.h"
+#include "measurement/store/persisted_config.h"
+#include "os/foundation/sandbox.h"
+
+namespace {
+
+constexpr int kEvents = 200;
+
+struct Fixture {
+  os::TemporarySandbox sandbox;
+  std::shared_ptr<APMPersistedConfig> persistedConfig =
+      APMPersistedConfig::initWithSuiteName(kAPMPersistedConfigSuiteName);
+  std::shared_ptr<APMPBMeasurementBundle> metadata;
+  int64_t fingerprint = 0;
+  std::vector<std::shared_ptr<APMEvent>> events;
+  // What the store writes for each event: its message without the name.
+  std::vector<os::Data> encodedEvents;
+
+  Fixture() {
+    metadata = APMPBMeasurementBundle::initWithMessageInfo(nullptr);
+    APMPBSetInt32(metadata.get(), 0, 1);
+    APMPBSetString(metadata.get(), 8, "ios");
+    APMPBSetString(metadata.get(), 9, "17.4");
+    APMPBSetString(metadata.get(), 10, "iPhone15,2");
+    APMPBSetString(metadata.get(), 14, "com.example.meter");
+    fingerprint = apm_64LSBMD5(*metadata->protoBuffer());
+    for (int i = 0; i < kEvents; ++i) {
+      APMEventParameters parameters = {
+          {"ga_screen_class", *APMValue::initWithString("MeterViewController")},
+          {"value", APMValue::initWithInt64(42 + i)},
+          {"price", APMValue::initWithDouble(9.99)},
+      };
+      auto event = APMEvent::initWithOrigin("app", true, i % 2 ? "_e" : "screen_view", 1'700'000'000 + i, 0,
+                                            std::move(parameters));
+      auto proto = event->protoEvent();
+      APMPBClearField(proto.get(), 1);
+      encodedEvents.push_back(*proto->protoBuffer());
+      events.push_back(std::move(event));
+    }
+  }
+};
+
+Fixture& fixture() {
+  static Fixture* f = new Fixture();
+  return *f;
+}
+
+std::string pragma(sqlite3* db, const char* name) {
+  sqlite3_stmt* statement = nullptr;
+  std::string value;
+  if (sqlite3_prepare_v2(db, (std::string("PRAGMA ") + name).c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+      sqlite3_step(statement) == SQLITE_ROW) {
+    value = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+  }
+  sqlite3_finalize(statement);
+  return value;
+}
+
+void exec(sqlite3* db, const std::string& sql, benchmark::State& state) {
+  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) state.SkipWithError(sqlite3_errmsg(db));
+}
+
+void BM_StoreWritesEvents(benchmark::State& state) {
+  Fixture& f = fixture();
+  os::Error error;
+  auto database = APMDatabase::initWithDatabaseName(kAPMDatabaseName, f.persistedConfig, &error);
+  if (!database) {
+    state.SkipWithError(error.description().c_str());
+    return;
+  }
+  for (auto _ : state) {
+    for (const auto& event : f.events) {
+      const bool written = database->performTransaction([&] {
+        return database->insertIfNotExistsRawEventMetadata(f.metadata, nullptr) &&
+               database->deleteRawEventsOverAbsoluteLimit(nullptr) &&
+               database->insertRawEvent(event, f.fingerprint, false, nullptr);
+      });
+      if (!written) state.SkipWithError("write failed");
+    }
+    state.PauseTiming();
+    database->sqliteStore()->deleteAllRecordsFromTableWithName(kAPMRawEventsTableName, nullptr);
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations() * kEvents);
+  state.counters["journal_mode"] = pragma(database->sqliteStore()->sqliteHandle(), "journal_mode") == "delete";
+  state.counters["synchronous"] = std::stod(pragma(database->sqliteStore()->sqliteHandle(), "synchronous"));
+}
+
+void BM_RawSqliteInsertsEvents(benchmark::State& state) {
+  Fixture& f = fixture();
+  const std::string path = APMMeasurementDirectoryPathForFile("raw-bench.sql");
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                      nullptr) != SQLITE_OK) {
+    state.SkipWithError("open failed");
+    return;
+  }
+  // The store's connection runs with SQLite's defaults; so does this one.
+  exec(db,
+       "CREATE TABLE IF NOT EXISTS raw_events_metadata (metadata_fingerprint INTEGER NOT NULL PRIMARY KEY, metadata "
+       "BLOB NOT NULL);"
+       "CREATE TABLE IF NOT EXISTS raw_events (name TEXT NOT NULL, timestamp REAL NOT NULL, metadata_fingerprint "
+       "INTEGER NOT NULL, data BLOB NOT NULL, is_realtime INTEGER);",
+       state);
+  const os::Data metadata = *f.metadata->protoBuffer();
+  sqlite3_stmt* metadataInsert = nullptr;
+  sqlite3_prepare_v2(db, "INSERT OR IGNORE INTO raw_events_metadata VALUES (?, ?)", -1, &metadataInsert, nullptr);
+  sqlite3_bind_int64(metadataInsert, 1, f.fingerprint);
+  sqlite3_bind_blob(metadataInsert, 2, metadata.bytes(), static_cast<int>(metadata.size()), SQLITE_STATIC);
+  sqlite3_step(metadataInsert);
+  sqlite3_finalize(metadataInsert);
+
+  sqlite3_stmt* begin = nullptr;
+  sqlite3_stmt* commit = nullptr;
+  sqlite3_stmt* insert = nullptr;
+  sqlite3_prepare_v2(db, "BEGIN EXCLUSIVE TRANSACTION", -1, &begin, nullptr);
+  sqlite3_prepare_v2(db, "END TRANSACTION", -1, &commit, nullptr);
+  sqlite3_prepare_v2(db,
+                     "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, is_realtime) VALUES (?, ?, "
+                     "?, ?, ?)",
+                     -1, &insert, nullptr);
+  for (auto _ : state) {
+    for (int i = 0; i < kEvents; ++i) {
+      const APMEvent& event = *f.events[i];
+      const os::Data& data = f.encodedEvents[i];
+      sqlite3_step(begin);
+      sqlite3_reset(begin);
+      sqlite3_bind_text(insert, 1, event.name().data(), static_cast<int>(event.name().size()), SQLITE_TRANSIENT);
+      sqlite3_bind_double(insert, 2, event.timestamp());
+      sqlite3_bind_int64(insert, 3, f.fingerprint);
+      sqlite3_bind_blob(insert, 4, data.bytes(), static_cast<int>(data.size()), SQLITE_TRANSIENT);
+      sqlite3_bind_int(insert, 5, 0);
+      if (sqlite3_step(insert) != SQLITE_DONE) state.SkipWithError(sqlite3_errmsg(db));
+      sqlite3_reset(insert);
+      if (sqlite3_step(commit) != SQLITE_DONE) state.SkipWithError(sqlite3_errmsg(db));
+      sqlite3_reset(commit);
+    }
+    state.PauseTiming();
+    exec(db, "DELETE FROM raw_events", state);
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations() * kEvents);
+  state.counters["journal_mode"] = pragma(db, "journal_mode") == "delete";
+  state.counters["synchronous"] = std::stod(pragma(db, "synchronous"));
+  sqlite3_finalize(begin);
+  sqlite3_finalize(commit);
+  sqlite3_finalize(insert);
+  sqlite3_close(db);
+}
+
+BENCHMARK(BM_StoreWritesEvents)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RawSqliteInsertsEvents)->Unit(benchmark::kMillisecond);
+
+// Keeps each benchmark's time per iteration for the closing ratio: the median
+// when the run is repeated (--benchmark_repetitions), else the one run.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.error_occurred) continue;
+      const std::string& name = run.run_name.function_name;
+      if (run.run_type == Run::RT_Iteration) {
+        times_[name] = run.GetAdjustedRealTime();
+      } else if (run.aggregate_name == "median") {
+        medians_[name] = run.GetAdjustedRealTime();
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  double time(const std::string& name) const {
+    if (auto it = medians_.find(name); it != medians_.end()) return it->second;
+    auto it = times_.find(name);
+    return it == times_.end() ? 0 : it->second;
+  }
+
+ private:
+  std::map<std::string, double> times_;
+  std::map<std::string, double> medians_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Both are bound by the disk's syncs, which a shared machine makes noisy:
+  // by default the two alternate at random over several repetitions and the
+  // ratio compares medians. Flags given on the command line come later and
+  // win.
+  std::vector<char*> arguments(argv, argv + argc);
+  std::string repetitions = "--benchmark_repetitions=15";
+  std::string interleaving = "--benchmark_enable_random_interleaving=true";
+  arguments.insert(arguments.begin() + 1, {repetitions.data(), interleaving.data()});
+  argc = static_cast<int>(arguments.size());
+  argv = arguments.data();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  const double store = reporter.time("BM_StoreWritesEvents");
+  const double raw = reporter.time("BM_RawSqliteInsertsEvents");
+  if (store > 0 && raw > 0) {
+    std::printf("%d events, one transaction each: store / raw SQLite %.2fx (budget 2.00x)\n", kEvents, store / raw);
+  }
+  benchmark::Shutdown();
+  return 0;
+}
