@@ -603,7 +603,7 @@ class FakeEngine : public APMMeasurementServices {
   bool isEnabled() const override { return true; }
   std::shared_ptr<APMIdentity> identity() const override { return identity_; }
   std::shared_ptr<APMDatabase> database() const override { return nullptr; }
-  std::shared_ptr<APMRemoteConfig> engineRemoteConfig() const override { return nullptr; }
+  std::shared_ptr<APMRemoteConfigSettings> engineRemoteConfig() const override { return nullptr; }
   std::shared_ptr<APMScheduler> scheduler() const override { return nullptr; }
   void writeEventOnWorkerQueue(std::shared_ptr<APMEvent>) override {}
   void writeFilteredEventOnWorkerQueue(std::shared_ptr<APMEvent>) override {}
