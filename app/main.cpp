@@ -39,6 +39,7 @@
 #include "os/foundation/device_profile.h"
 #include "os/foundation/file_manager.h"
 #include "os/foundation/format.h"
+#include "os/foundation/process_info.h"
 #include "os/foundation/sandbox.h"
 #include "os/graphics/image.h"
 #include "os/photos/photo_library.h"
@@ -67,6 +68,8 @@ struct Options {
   std::optional<std::string> home;
   bool virtualTime = false;
   std::optional<os::DeviceNetwork> network;
+  // The platform's launch arguments ("-REZSessionsDebugEvents"), for the app.
+  std::vector<std::string> launchArguments;
 };
 
 void usage(std::FILE* to) {
@@ -85,6 +88,8 @@ void usage(std::FILE* to) {
                "  --home DIR             the app's sandbox (default $DROSIL_HOME or ~/.local/share/drosil)\n"
                "  --virtual-time         run the clock as fast as the work allows\n"
                "  --network KIND         the device's network: wifi, mobile or none (default: the host's)\n"
+               "  -NAME                  a launch argument handed to the app (repeatable), such as\n"
+               "                         -REZSessionsDebugEvents or -REZDebugEnabled\n"
                "  --help                 this text\n"
                "Without options: a demonstration on virtual time.\n");
 }
@@ -211,6 +216,9 @@ std::optional<Options> parse(int argc, char** argv, std::string& error, bool& he
         error = "--network: not wifi, mobile or none: " + *v;
         return std::nullopt;
       }
+    } else if (arg.size() > 1 && arg[0] == '-' && arg[1] != '-') {
+      // A single dash: the platform's launch argument, the app's to read.
+      o.launchArguments.push_back(arg);
     } else {
       error = "unknown option " + arg;
       return std::nullopt;
@@ -364,6 +372,11 @@ int main(int argc, char** argv) {
     }
   }
   Options& options = *parsed;
+  // What the app sees as its launch arguments: the program, then the
+  // platform's arguments it was given, before anything reads them.
+  std::vector<std::string> launchArguments{argv[0]};
+  launchArguments.insert(launchArguments.end(), options.launchArguments.begin(), options.launchArguments.end());
+  os::ProcessInfo::processInfo().setArguments(std::move(launchArguments));
 
   separateOutput();
   if (options.home) {

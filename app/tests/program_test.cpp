@@ -26,7 +26,10 @@
 
 #include "os/avfoundation/colour_science.h"
 #include "os/foundation/json.h"
+#include "os/foundation/plist.h"
 #include "os/foundation/sandbox.h"
+#include "os/testing/test_http_server.h"
+#include "sdk-core/installations/tests/installations_test_support.h"
 
 extern char** environ;
 
@@ -233,6 +236,62 @@ TEST_F(ProgramTest, MissingOrDamagedOptionsFileEndsWithExitOne) {
     EXPECT_NE(messages[0].find("RirudiVizeziv-Azir.plist"), std::string::npos) << messages[0];
     EXPECT_EQ(run.out, "");
   }
+}
+
+constexpr const char* kNoSessionSubscriber =
+    "Sessions SDK did not have any dependent SDKs register as dependencies. Events will not be sent.";
+
+size_t countOf(const std::string& text, const std::string& what) {
+  size_t count = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
+  return count;
+}
+
+// What launches leave while no SDK of the program declares itself a session
+// subscriber: each session ends with the no-subscriber line and nothing
+// reaches the settings service or the collector.
+//
+// The program's one subscriber is the crash reporter. Once it declares itself,
+// this expectation becomes: each launch's session-start event reaches the
+// collector carrying the VID the loopback installations service issued, the
+// same VID in both launches with a single registration, and a new session id
+// in the second launch.
+void expectSessionsBeforeTheCrashReporterDeclaresItself(const std::vector<ProgramRun>& runs,
+                                                        const os::testing::TestHTTPServer& settings,
+                                                        const os::testing::TestHTTPServer& collector) {
+  for (const auto& run : runs) EXPECT_EQ(countOf(run.err, kNoSessionSubscriber), 1u) << run.err;
+  EXPECT_EQ(settings.requestCount(), 0u);
+  EXPECT_EQ(collector.requestCount(), 0u);
+}
+
+// Session tracking over two launches on one sandbox, the bundle's services on
+// 127.0.0.1, on virtual time. A single-dash argument is a launch argument for
+// the app, not an unknown option.
+TEST_F(ProgramTest, SessionsOfTwoLaunchesOverOneSandbox) {
+  installations_test::FakeInstallationsService installations("drosil-meter");
+  os::testing::TestHTTPServer settings, collector;
+  const fs::path bundle = folder_ / "Drosil.app";
+  fs::copy(DROSIL_TEST_BUNDLE_DIR, bundle, fs::copy_options::recursive);
+  const os::Dictionary endpoints{{"InstallationsService", installations.baseURL()},
+                                 {"SettingsService", settings.baseURL()},
+                                 {"TransportUpload1000", collector.URLForPath("/upload/1000")},
+                                 {"TransportUpload1001", collector.URLForPath("/upload/1001")},
+                                 {"TransportUpload1002", collector.URLForPath("/upload/1002")},
+                                 {"TransportUpload1003", collector.URLForPath("/upload/1003")}};
+  auto plist = os::PropertyListSerialization::dataWithPropertyList(os::Value(endpoints),
+                                                                   os::PropertyListSerialization::Format::XML);
+  ASSERT_TRUE(plist.has_value());
+  std::ofstream(bundle / "DrosilEndpoints.plist", std::ios::binary) << plist->toString();
+
+  std::vector<ProgramRun> runs;
+  for (const bool debugEvents : {false, true}) {
+    std::vector<std::string> arguments{"--virtual-time", "--home", home(), "--scene", "5000", "--hold", "1"};
+    if (debugEvents) arguments.push_back("-REZSessionsDebugEvents");
+    runs.push_back(runProgram(folder_, arguments, {"DROSIL_BUNDLE=" + bundle.string()}));
+    ASSERT_EQ(runs.back().status, 0) << runs.back().err;
+    EXPECT_EQ(linesStartingWith(runs.back().out, "reading: ").size(), 1u) << runs.back().out;
+  }
+  expectSessionsBeforeTheCrashReporterDeclaresItself(runs, settings, collector);
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 // os::ManualClock: virtual time for tests (and the program's virtual-clock
-// mode). Time stands still until advanced; advancing fires every timer,
-// delayed block, run-loop timer and display-link tick that falls due, one
-// deadline at a time in deadline order, with the clock reading that deadline
-// while it fires, and waits for the work each firing starts to finish
-// (os::dispatch::drainUntilIdle) before moving on. Called on the main thread,
-// that includes main-queue and main-run-loop work.
+// mode). Time stands still until advanced; advancing first waits for the work
+// under way to finish (os::dispatch::drainUntilIdle, which counts real I/O in
+// flight as work: os::dispatch::OutsideWork), then fires every timer, delayed
+// block, run-loop timer and display-link tick that falls due, one deadline at
+// a time in deadline order, with the clock reading that deadline while it
+// fires, and waits for the work each firing starts to finish before moving
+// on. Called on the main thread, that includes main-queue and main-run-loop
+// work.
 //
 // Uptime and wall time move together when advanced; setWallTime() jumps the
 // wall clock alone (a user changing the date), leaving uptime as it is.

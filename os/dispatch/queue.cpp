@@ -14,7 +14,8 @@
 //    blocks only while suspended.
 //  - The main queue's drain job is posted to the main run loop.
 //  - "busy" counts pool jobs queued or running minus workers blocked in a
-//    dispatch wait; drainUntilIdle() waits for it to reach zero.
+//    dispatch wait, plus OutsideWork tokens alive; drainUntilIdle() waits for
+//    it to reach zero.
 #include "os/dispatch/queue.h"
 
 #include <pthread.h>
@@ -799,6 +800,9 @@ void once(OnceFlag& flag, const std::function<void()>& fn) {
 namespace dispatch {
 
 size_t maxActiveWorkers() { return dd::pool().maxActive(); }
+
+OutsideWork::OutsideWork() { dd::activity().add(1); }
+OutsideWork::~OutsideWork() { dd::activity().add(-1); }
 
 uintptr_t queueLabelSlotAddress(int tid) {
   if (tid <= 0) return 0;

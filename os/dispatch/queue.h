@@ -275,11 +275,25 @@ namespace dispatch {
 
 // Waits until no dispatch work is queued or running outside the main queue
 // (blocks waiting in a group, semaphore, sync or operation-queue wait count
-// as idle) and, when called on the main thread, runs the main queue and main
-// run loop until they are empty too. Timers not yet due are not waited for.
-// Returns false when `realTimeoutSeconds` of real time passed first (a
-// block that never ends, a wait on something outside dispatch).
+// as idle), and no OutsideWork is held, and, when called on the main thread,
+// runs the main queue and main run loop until they are empty too. Timers not
+// yet due are not waited for. Returns false when `realTimeoutSeconds` of real
+// time passed first (a block that never ends, a wait on something outside
+// dispatch).
 bool drainUntilIdle(double realTimeoutSeconds = 30.0);
+
+// Work outside dispatch whose answer the process waits for, such as a
+// transfer in flight on a socket: while a token lives it counts as work for
+// drainUntilIdle(), and so for virtual time, which drains before it moves
+// (manual_clock.h). The holder hands the answer on (submits the block that
+// delivers it) before releasing the token, so the work is never unaccounted.
+class OutsideWork {
+ public:
+  OutsideWork();
+  ~OutsideWork();
+  OutsideWork(const OutsideWork&) = delete;
+  OutsideWork& operator=(const OutsideWork&) = delete;
+};
 
 // The worker pool's bound on threads running work at once: max(4, 2 x cores).
 // Threads blocked in a dispatch wait do not count towards it.

@@ -234,6 +234,9 @@ size_t Scheduler::TEST_pendingCount() {
 }
 
 void Scheduler::advanceManual(ManualClockAccess& clock, int64_t targetUptime) {
+  // Time does not move while work is under way, real I/O in flight included:
+  // its answer belongs to the present, not to the time after the advance.
+  dispatch::drainUntilIdle();
   {
     std::lock_guard<std::mutex> lock(state_->mutex);
     ++state_->stepping;

@@ -250,6 +250,9 @@ struct URLSessionTask::Core {
   double startedAt = 0;                         // set at resume, before the engine sees the task
   int redirects = 0;                            // guarded by mutex
   bool bodyDropped = false;                     // guarded by mutex
+  // Held from resume until the outcome has been handed to the delivery
+  // queue: a transfer in flight is work that virtual time waits for.
+  std::unique_ptr<dispatch::OutsideWork> inFlight;  // guarded by mutex
 
   // Fixed when the task is made.
   std::optional<Data> uploadData;
@@ -734,12 +737,15 @@ void URLSessionTask::Core::finish(const std::shared_ptr<URLSessionTask>& task, s
                                   std::optional<Data> body, std::string downloadPath, std::optional<Error> error) {
   Core& core = *task->core_;
   std::shared_ptr<URLSession> session;
+  // Released at return, after the delivery below has been queued.
+  std::unique_ptr<dispatch::OutsideWork> inFlight;
   {
     std::lock_guard lock(core.mutex);
     if (core.completed) {
       if (!downloadPath.empty()) unlink(downloadPath.c_str());
       return;
     }
+    inFlight = std::move(core.inFlight);
     core.completed = true;
     core.state = State::Completed;
     if (response) core.response = response;
@@ -877,6 +883,7 @@ void URLSessionTask::resume() {
     if (core_->state != State::Suspended || core_->completed || !core_->session) return;
     core_->state = State::Running;
     core_->startedAt = steadyNow();
+    core_->inFlight = std::make_unique<dispatch::OutsideWork>();
     session = core_->session;
     request = core_->currentRequest;
   }

@@ -22,6 +22,9 @@
 //   challenge. Cancelling it fails the task with -999. libcurl verifies the
 //   peer certificate and host name on every HTTPS connection whatever the
 //   delegate answers: a delegate can refuse a server, never accept a bad one.
+// - Virtual time: a task counts as work (os::dispatch::OutsideWork) from
+//   resume until its outcome is queued for delivery, so an os::ManualClock
+//   does not move while an answer is on its way.
 // - Delegate calls and completion handlers of one session run one at a time,
 //   in order, on its delegate queue (a serial operation queue of its own when
 //   none is given). The session holds its delegate strongly until it has been

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "os/dispatch/manual_clock.h"
@@ -160,6 +162,23 @@ TEST(TimerSourceClockSwitchTest, ATimerArmedBeforeAClockSwitchFiresByTheNewClock
   timer->cancel();
   Clock::setCurrent(previous);
   ASSERT_TRUE(dispatch::drainUntilIdle());
+}
+
+// Work outside dispatch (an answer on its way over a socket) holds virtual
+// time: a deadline passed by an advance fires only after the work ended.
+TEST_F(TimerSourceTest, AdvanceWaitsForOutsideWorkBeforeMovingTime) {
+  std::atomic<bool> workDone{false};
+  std::atomic<bool> doneBeforeTheDeadline{false};
+  auto work = std::make_unique<dispatch::OutsideWork>();
+  std::thread answer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // stands for the network's delay
+    workDone = true;
+    work.reset();
+  });
+  DispatchQueue::global()->after(DispatchTime::fromNow(1), [&] { doneBeforeTheDeadline = workDone.load(); });
+  clock_->advance(2);
+  answer.join();
+  EXPECT_TRUE(doneBeforeTheDeadline.load());
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <mutex>
 
+#include "os/dispatch/manual_clock.h"
 #include "os/foundation/file_manager.h"
 #include "os/foundation/sandbox.h"
 #include "os/testing/test_http_server.h"
@@ -383,6 +384,25 @@ TEST_F(URLSessionTest, MainOperationQueueDeliversOnTheMainThread) {
   ASSERT_TRUE(testing::runMainUntil([&] { return body.has_value(); }));
   EXPECT_TRUE(onMain);
   EXPECT_EQ(body, "main");
+}
+
+// Virtual time used to run past an answer on its way: a one-second timer
+// fired before a reply that took a quarter second of real time had arrived.
+TEST_F(URLSessionTest, VirtualTimeWaitsForAnAnswerInFlight) {
+  ManualClockScope clock;
+  ScriptedResponse slow = ScriptedResponse::ok("late");
+  slow.delaySeconds = 0.25;
+  server.setResponse("/slow", slow);
+  std::atomic<bool> answered{false};
+  std::atomic<bool> answeredBeforeTheTimer{false};
+  auto session = sessionWith(nullptr);
+  session->dataTaskWithRequest(request("/slow"), [&](std::optional<Data>, std::optional<HTTPURLResponse>,
+                                                     std::optional<Error>) { answered = true; })
+      ->resume();
+  DispatchQueue::global()->after(DispatchTime::fromNow(1), [&] { answeredBeforeTheTimer = answered.load(); });
+  clock->advance(2);
+  EXPECT_TRUE(answered.load());
+  EXPECT_TRUE(answeredBeforeTheTimer.load());
 }
 
 }  // namespace
