@@ -26,6 +26,7 @@ inline constexpr const char* kDAZEndpointsResourceName = "DrosilEndpoints";
 inline constexpr const char* kDAZEndpointsResourceType = "plist";
 
 // Keys of the resource. Each SDK adds the keys of its services here.
+inline constexpr const char* kDAZEndpointExperiments = "ExperimentsService";
 inline constexpr const char* kDAZEndpointInstallations = "InstallationsService";
 inline constexpr const char* kDAZEndpointSettings = "SettingsService";
 inline constexpr const char* kDAZEndpointTransportUpload1000 = "TransportUpload1000";
