@@ -164,7 +164,12 @@ APMIdentityRemoteSettings APMIdentity::remoteSettings() {
     std::lock_guard lock(slot.mutex);
     provider = slot.provider;
   }
-  return provider ? provider() : APMIdentityRemoteSettings{};
+  if (provider) return provider();
+  // Otherwise the engine's configuration, when it has one.
+  auto engine = APMMeasurementServices::sharedInstance();
+  auto settings = engine ? engine->engineRemoteConfig() : nullptr;
+  if (!settings) return APMIdentityRemoteSettings{};
+  return APMIdentityRemoteSettings{settings->adIDCacheTime(), settings->gateIDFAOnATTMASEnabled()};
 }
 
 std::string APMIdentity::randomAppInstanceID() {

@@ -110,8 +110,10 @@ class APMIdentity : public std::enable_shared_from_this<APMIdentity> {
   static std::vector<int64_t> numericFieldsFromAppVersionNumeric(std::string_view version);
   bool iOS14OrAbove() const;
 
-  // The remote configuration's settings as the refresh sees them. Until the
-  // engine's configuration provides them: 0 s and off. Thread-safe.
+  // The remote configuration's settings as the refresh sees them: the
+  // provider's when one is set, else those of the engine's configuration
+  // (APMMeasurementServices::engineRemoteConfig()), else 0 s and off.
+  // Thread-safe.
   static void setRemoteSettingsProvider(std::function<APMIdentityRemoteSettings()> provider);
   static APMIdentityRemoteSettings remoteSettings();
 

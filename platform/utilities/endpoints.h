@@ -28,6 +28,11 @@ inline constexpr const char* kDAZEndpointsResourceType = "plist";
 // Keys of the resource. Each SDK adds the keys of its services here.
 inline constexpr const char* kDAZEndpointExperiments = "ExperimentsService";
 inline constexpr const char* kDAZEndpointInstallations = "InstallationsService";
+// The measurement configuration service; the two measurement upload hosts (the
+// second serves devices whose tracking authorisation status is 3).
+inline constexpr const char* kDAZEndpointMeasurementConfig = "MeasurementConfigService";
+inline constexpr const char* kDAZEndpointMeasurementUpload = "MeasurementUploadService";
+inline constexpr const char* kDAZEndpointMeasurementUploadAuthorized = "MeasurementUploadAuthorizedService";
 inline constexpr const char* kDAZEndpointSettings = "SettingsService";
 inline constexpr const char* kDAZEndpointTransportUpload1000 = "TransportUpload1000";
 inline constexpr const char* kDAZEndpointTransportUpload1001 = "TransportUpload1001";

@@ -23,6 +23,8 @@ class RemoteConfigSettingsDouble : public APMRemoteConfigSettings {
   int32_t maxEventsStored() override { return maxEventsStored_; }
   double maxQueueTime() override { return maxQueueTime_; }
   double databaseDeleteStaleBundlesInterval() override { return databaseDeleteStaleBundlesInterval_; }
+  double adIDCacheTime() override { return kAPMDefaultAdIDCacheTime; }
+  bool gateIDFAOnATTMASEnabled() override { return kAPMDefaultGateIDFAOnATTMASEnabled; }
 
   void setMaxEventsStored(int32_t value) { maxEventsStored_ = value; }
   void setMaxQueueTime(double value) { maxQueueTime_ = value; }

@@ -105,7 +105,8 @@ TEST_F(DAZEndpointsTest, ShippedResourcePointsEveryKeyAtInvalidHosts) {
   EndpointsBundle bundle(text);
   for (const char* key : {kDAZEndpointInstallations, kDAZEndpointSettings, kDAZEndpointTransportUpload1000,
                           kDAZEndpointTransportUpload1001, kDAZEndpointTransportUpload1002,
-                          kDAZEndpointTransportUpload1003}) {
+                          kDAZEndpointTransportUpload1003, kDAZEndpointMeasurementConfig,
+                          kDAZEndpointMeasurementUpload, kDAZEndpointMeasurementUploadAuthorized}) {
     SCOPED_TRACE(key);
     auto url = DAZEndpoints::URLForKey(key);
     ASSERT_TRUE(url);
