@@ -5,12 +5,14 @@
 #include <chrono>
 #include <future>
 #include <map>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "measurement/messages/field_access.h"
 #include "measurement/store/engine_services/measurement_files.h"
 #include "measurement/store/identifiers.h"
+#include "measurement/store/identity.h"
 #include "measurement/store/identity_support.h"
 #include "measurement/store/testing/sqlite_fault_vfs.h"
 #include "measurement/store/tests/database_test_support.h"
@@ -570,6 +572,68 @@ TEST_F(RemoteConfigTest, AConfigurationFetchedFromTheServiceIsStoredAndParsed) {
   ASSERT_TRUE(stored);
   EXPECT_TRUE(APMPBGetArray<APMPBAudience>(stored.get(), kAudiences)->empty());
   session->invalidateAndCancel();
+}
+
+// ---- Serving the engine's settings ----
+
+// An engine whose configuration is a real remote configuration.
+class EngineWithConfig final : public apm_test::MeasurementServicesDouble {
+ public:
+  explicit EngineWithConfig(std::shared_ptr<APMRemoteConfig> config) : config_(std::move(config)) {}
+  std::shared_ptr<APMRemoteConfigSettings> engineRemoteConfig() const override { return config_; }
+
+ private:
+  std::shared_ptr<APMRemoteConfig> config_;
+};
+
+TEST_F(RemoteConfigTest, TheStoreAndIdentityReadTheEnginesConfiguration) {
+  APMMeasurementServices::setSharedInstance(std::make_shared<EngineWithConfig>(config_));
+  const APMIdentityRemoteSettings before = APMIdentity::remoteSettings();
+  EXPECT_EQ(before.adIDCacheTime, 1);
+  EXPECT_FALSE(before.gateIDFAOnATTMASEnabled);
+
+  ASSERT_TRUE(config_->updateMeasurementConfig(ConfigBuilder(Settings{{"measurement.ad_id_cache_time", "60000"},
+                                                                      {"measurement.attmas_gate", "1"},
+                                                                      {"measurement.store.max_stored_events_per_app", "5"},
+                                                                      {"measurement.upload.max_queue_time", "700000000"}})));
+  const APMIdentityRemoteSettings after = APMIdentity::remoteSettings();
+  EXPECT_EQ(after.adIDCacheTime, 60);
+  EXPECT_TRUE(after.gateIDFAOnATTMASEnabled);
+  EXPECT_EQ(APMMeasurementServices::remoteConfig()->maxEventsStored(), 5);
+  EXPECT_EQ(APMMeasurementServices::remoteConfig()->maxQueueTime(), 700000);
+  // A provider set on identity still wins.
+  APMIdentity::setRemoteSettingsProvider([] { return APMIdentityRemoteSettings{3, false}; });
+  EXPECT_EQ(APMIdentity::remoteSettings().adIDCacheTime, 3);
+  APMIdentity::setRemoteSettingsProvider({});
+  APMMeasurementServices::setSharedInstance(nullptr);
+}
+
+// Getters run on any thread while the worker queue parses.
+TEST_F(RemoteConfigTest, GettersMayRunWhileAConfigurationIsParsed) {
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    while (!done) {
+      (void)config_->version();
+      (void)config_->dataControls();
+      (void)config_->uploadingInterval();
+      (void)config_->isDMARegion();
+      (void)config_->eventEditing();
+      (void)config_->samplingRateForEvent("_f");
+      (void)config_->consentDefaults();
+    }
+  });
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_TRUE(config_->updateMeasurementConfig(ConfigBuilder(Settings{{"measurement.upload.interval",
+                                                                         std::to_string(60000 + i * 1000)}})
+                                                     .events({{"first_open", std::nullopt, std::nullopt, i + 2}})
+                                                     .dataControls({"user_id"})
+                                                     .consent(i % 2 == 0)
+                                                     .programs(1)));
+  }
+  done = true;
+  reader.join();
+  EXPECT_EQ(config_->uploadingInterval(), 79);
+  EXPECT_EQ(config_->samplingRateForEvent("_f"), 21);
 }
 
 }  // namespace
