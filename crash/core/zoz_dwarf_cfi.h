@@ -25,7 +25,8 @@
 //   addresses goes through the safe memory read, so hostile or damaged data
 //   gives a refused step, never a fault. A read position is an address; the
 //   readers advance it past what they read and return false when the bytes
-//   cannot be read.
+//   cannot be read. While a ZOZDwarfSectionCache lives on the thread, section
+//   bytes come from blocks it copied once (through the same safe read).
 // - Nothing is allocated and no lock is taken: records, rule sets and the
 //   100-value expression machine live in the callers' frames. Every function
 //   here may run in a signal handler.
@@ -34,6 +35,7 @@
 // the source.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "crash/core/zoz_register_state.h"
@@ -112,6 +114,46 @@ struct ZOZDwarfExpressionMachine {
 
 // The value a pointer-encoded read gives on failure.
 inline constexpr uint64_t ZOZDwarfEncodedValueFailure = ~uint64_t(0);
+
+// ---- Section reads ----
+// While one lives on a thread, the readers below, the CIE and FDE parsers and
+// the ".eh_frame_hdr" search take the bytes of unwind sections from copies of
+// the small aligned blocks that hold them: each block is copied once through
+// the safe read, and the least recently used copy makes room for a new one.
+// A block lies within one page, so its bytes are readable together or not at
+// all: a read succeeds exactly when the safe read would. Without one, every
+// read is a safe read of its own. Saved registers, and addresses that
+// expressions compute, are always read through the safe read. Open one only
+// over sections that do not change while it lives (the crash path, with the
+// other threads suspended). An inner one, while another lives, does nothing.
+// About 9 KiB: it lives in the opener's frame; async-signal-safe.
+class ZOZDwarfSectionCache {
+ public:
+  ZOZDwarfSectionCache();
+  ~ZOZDwarfSectionCache();
+  ZOZDwarfSectionCache(const ZOZDwarfSectionCache&) = delete;
+  ZOZDwarfSectionCache& operator=(const ZOZDwarfSectionCache&) = delete;
+
+  // Copies `length` bytes at `address`; false when any of them is unreadable.
+  bool read(uint64_t address, void* destination, size_t length);
+
+  static constexpr size_t kBlockSize = 128;
+  static constexpr size_t kBlocks = 64;
+
+ private:
+  size_t slotFor(uint64_t block);  // kBlocks when the block cannot be read
+
+  bool owner_ = false;
+  uint32_t clock_ = 0;               // stamps uses
+  uint32_t last_ = 0;                // the slot used last
+  uint64_t blocks_[kBlocks] = {};    // each copy's address; 0 when empty
+  uint32_t used_[kBlocks] = {};      // each copy's last use
+  alignas(16) uint8_t bytes_[kBlocks][kBlockSize];
+};
+
+// Reads section bytes: through the thread's section cache when one lives,
+// else through the safe read.
+bool ZOZDwarfReadSection(uint64_t address, void* destination, size_t length);
 
 // ---- Readers (little-endian; false when the bytes cannot be read) ----
 bool ZOZDwarfReadU8(uint64_t* position, uint8_t* value);

@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <functional>
 #include <optional>
 
 #include "crash/core/tests/unwind_test_support.h"
+#include "crash/core/zoz_unwind_support.h"
 #include "crash/core/zoz_unwinder.h"
 
 using namespace unwind_test;
@@ -109,6 +113,63 @@ TEST(DwarfReaders, LEB128) {
   uint64_t unreadable = unreadableAddress();
   uint64_t value = 0;
   EXPECT_FALSE(ZOZDwarfReadULEB128(&unreadable, &value));
+}
+
+// Reads through a section cache answer as the safe read does, a range that
+// runs into an unreadable page included; while the outermost cache lives its
+// copies are served (an inner one takes nothing over), and after it the
+// memory itself is read again.
+TEST(DwarfReaders, SectionCache) {
+  const size_t page = size_t(::sysconf(_SC_PAGESIZE));
+  auto* base = static_cast<uint8_t*>(::mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE,
+                                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(base, MAP_FAILED);
+  ASSERT_EQ(::mprotect(base + page, page, PROT_NONE), 0);
+  for (size_t i = 0; i < page; ++i) base[i] = uint8_t(i * 7);
+  const uint64_t start = uint64_t(base);
+  const uint64_t block = ZOZDwarfSectionCache::kBlockSize;
+
+  struct Case {
+    const char* name;
+    uint64_t address;
+    size_t length;
+    bool readable;
+  };
+  const Case cases[] = {
+      {"inside one block", start + 3, 5, true},
+      {"across blocks", start + block - 3, block + 6, true},
+      {"up to the page's end", start + page - 8, 8, true},
+      {"into the unreadable page", start + page - 4, 8, false},
+      {"inside the unreadable page", start + page + 16, 4, false},
+      {"below 4096", 16, 4, false},
+      {"wrapping around", ~uint64_t(0) - 2, 8, false},
+  };
+  std::optional<ZOZDwarfSectionCache> cache;
+  cache.emplace();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> cached(c.length), safe(c.length);
+    EXPECT_EQ(ZOZDwarfReadSection(c.address, cached.data(), c.length), c.readable);
+    EXPECT_EQ(ZOZReadMemory(c.address, safe.data(), c.length), c.readable);
+    if (c.readable) {
+      EXPECT_EQ(cached, safe);
+    }
+  }
+
+  uint8_t value = 0;
+  base[3] = 0xEE;
+  {
+    ZOZDwarfSectionCache inner;
+    ASSERT_TRUE(ZOZDwarfReadSection(start + 3, &value, 1));
+    EXPECT_EQ(value, uint8_t(3 * 7));
+  }
+  ASSERT_TRUE(ZOZDwarfReadSection(start + 3, &value, 1));
+  EXPECT_EQ(value, uint8_t(3 * 7));
+  cache.reset();
+  cache.emplace();  // a fresh one copies the memory as it is now
+  ASSERT_TRUE(ZOZDwarfReadSection(start + 3, &value, 1));
+  EXPECT_EQ(value, 0xEE);
+  ::munmap(base, 2 * page);
 }
 
 TEST(DwarfReaders, PointerEncodings) {
