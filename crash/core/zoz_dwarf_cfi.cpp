@@ -70,7 +70,7 @@ bool skipBlock(InstructionRun& run, uint64_t* block, uint64_t* length) {
 }
 
 bool isRefused(uint8_t op) {
-  return op == 0x05 || op == 0x06 || op == 0x07 || op == 0x0A || op == 0x0B || (op >= 0x11 && op <= 0x15) ||
+  return op == 0x05 || op == 0x06 || op == 0x0A || op == 0x0B || (op >= 0x11 && op <= 0x15) ||
          (op >= 0x2D && op <= 0x2F);
 }
 
@@ -167,6 +167,16 @@ Outcome executeInstruction(InstructionRun& run, uint8_t op) {
       if (!ZOZDwarfReadU32(&run.position, &delta)) return Outcome::Failed;
       addToLocation(run, delta);
       ZOZ_UNWIND_TRACE("DW_CFA_advance_loc4 %lld", (long long)(delta * run.cie->codeAlignFactor));
+      return Outcome::Handled;
+    }
+    case 0x07: {
+      uint64_t reg = 0;
+      if (!readRegister(run, &reg)) {
+        ZOZ_UNWIND_WARN("Error: Found an invalid DW_CFA_undefined register number");
+        return Outcome::Failed;
+      }
+      rules.registers[reg] = {ZOZDwarfRuleUndefined, 0};
+      ZOZ_UNWIND_TRACE("DW_CFA_undefined %llu", (unsigned long long)reg);
       return Outcome::Handled;
     }
     case 0x08: {
@@ -737,6 +747,12 @@ bool ZOZDwarfUnwindComputeRegisters(const ZOZDwarfCFIRecord* record, ZOZThreadCo
     ZOZ_UNWIND_WARN("Error: Unable to run FDE instructions");
     return false;
   }
+  if (rules.registers[ZOZRegisterLayoutReturnAddressNumber(layout)].kind == ZOZDwarfRuleUndefined) {
+    // The outermost frame (a thread's or the program's entry): no caller.
+    ZOZ_UNWIND_DEBUG("Return address undefined: outermost frame");
+    ZOZThreadContextSetPC(state, 0);
+    return true;
+  }
   uint64_t cfa = 0;
   if (!ZOZDwarfGetCFA(&rules, state, &cfa)) {
     ZOZ_UNWIND_WARN("Error: failed to get CFA");
@@ -777,7 +793,8 @@ bool ZOZDwarfUnwindAssignRegisters(const ZOZDwarfRuleSet* rules, const ZOZThread
   for (uint64_t reg = 0; reg < ZOZDwarfRuleSetRegisterCount; ++reg) {
     const ZOZDwarfRule& rule = rules->registers[reg];
     if (rule.kind == ZOZDwarfRuleUnchanged) continue;
-    const uint64_t value = ZOZDwarfGetSavedRegister(state, cfa, rule.kind, rule.value);
+    const uint64_t value =
+        rule.kind == ZOZDwarfRuleUndefined ? 0 : ZOZDwarfGetSavedRegister(state, cfa, rule.kind, rule.value);
     if (!ZOZDwarfUnwindSetRegisterValue(&copy, reg, value)) {
       ZOZ_UNWIND_WARN("Error: Unable to restore register value");
       return false;

@@ -7,8 +7,9 @@
 //   absptr, udata2/4/8, sdata2/4/8, uleb128, sleb128; applications absolute
 //   and pc-relative, optionally indirect. Augmentations "", and "z" followed
 //   by L, P, R, S. Instructions: nop, set_loc, advance_loc (all widths),
-//   offset, same_value, register, def_cfa, def_cfa_register, def_cfa_offset,
-//   def_cfa_expression, expression, val_expression; on the x86-64 layout
+//   offset, undefined, same_value, register, def_cfa, def_cfa_register,
+//   def_cfa_offset, def_cfa_expression, expression, val_expression; on the
+//   x86-64 layout
 //   also remember_state, restore_state and restore, which the compiler and
 //   the C library emit around epilogues. Everything else refuses the step,
 //   and the unwinder falls back to frame records.
@@ -82,6 +83,7 @@ enum ZOZDwarfRuleKind : uint32_t {
   ZOZDwarfRuleRegister = 3,          // the value of register number value
   ZOZDwarfRuleCFAExpression = 4,     // the 8 bytes at the result of the expression at value
   ZOZDwarfRuleValueExpression = 5,   // the result of the expression at value
+  ZOZDwarfRuleUndefined = 6,         // no value in the caller (written as 0)
 };
 
 inline constexpr uint64_t ZOZDwarfRuleSetRegisterCount = 32;
@@ -205,7 +207,9 @@ bool ZOZDwarfInstructionsEnumerate(const ZOZDwarfInstructions* instructions, con
                                    ZOZDwarfRuleSet* rules, int64_t pcLimit, uint64_t pcBegin,
                                    ZOZRegisterLayout layout);
 // One DWARF step: `state` becomes the caller's state. The state's pc must
-// already be the look-up pc (a return address lowered by 1).
+// already be the look-up pc (the interrupted instruction's own, or a return
+// address lowered by 1). A return address whose rule is undefined marks the
+// outermost frame: the step succeeds with a pc of 0, which ends the walk.
 bool ZOZDwarfUnwindComputeRegisters(const ZOZDwarfCFIRecord* record, ZOZThreadContext* state);
 bool ZOZDwarfGetCFA(const ZOZDwarfRuleSet* rules, const ZOZThreadContext* state, uint64_t* cfa);
 bool ZOZDwarfUnwindAssignRegisters(const ZOZDwarfRuleSet* rules, const ZOZThreadContext* state, uint64_t cfa,

@@ -645,6 +645,39 @@ TEST(DwarfStep, FailingRulesAndUnchangedPC) {
   }
 }
 
+// A thread's or the program's entry marks its return address undefined: the
+// step succeeds with no caller (pc 0, which ends a walk) instead of refusing
+// the instruction and leaving the walk on an error.
+TEST(DwarfStep, AnUndefinedReturnAddressMarksTheOutermostFrame) {
+  LogCapture log;
+  Memory memory;
+  const CIESpec spec{1, "zR", 1, -8, 16, 0x00, {0x0C, 7, 8, 0x90, 1}};
+  const size_t cie = appendCIE(memory, spec);
+  const uint64_t begin = 0x7F00'0000'2000ull;
+  const size_t fde = appendFDE(memory, cie, spec, begin, 0x40, {0x41, 0x07, 16, 0x07, 6});
+  memory.align(16);
+  const size_t stack = memory.append(Bytes(32, 0));
+  memory.putU64(stack, 0x5555'0000'3333ull);
+  const uint64_t rsp = memory.address(stack);
+  ZOZDwarfCFIRecord record;
+  ASSERT_TRUE(ZOZDwarfLoadFDEAtOffset(&record, memory.base(), fde));
+
+  ZOZThreadContext state = x86State(begin + 4, rsp, 0x1234);
+  ASSERT_TRUE(ZOZDwarfUnwindComputeRegisters(&record, &state)) << log.recent();
+  EXPECT_EQ(state.x86_64.rip, 0u);
+  // Before the instruction the frame is an ordinary one.
+  ZOZThreadContext atEntry = x86State(begin, rsp, 0x1234);
+  ASSERT_TRUE(ZOZDwarfUnwindComputeRegisters(&record, &atEntry)) << log.recent();
+  EXPECT_EQ(atEntry.x86_64.rip, 0x5555'0000'3333ull);
+
+  ZOZDwarfRuleSet rules{};
+  const Bytes bad{0x07, 17};
+  const uint64_t start = memory.address(memory.append(bad));
+  const ZOZDwarfInstructions instructions{uint32_t(bad.size()), start};
+  EXPECT_FALSE(ZOZDwarfInstructionsEnumerate(&instructions, &record.cie, &rules, 100, begin, ZOZRegisterLayout::X86_64));
+  EXPECT_TRUE(log.has("Error: Found an invalid DW_CFA_undefined register number"));
+}
+
 // The shape of compiled x86-64 code: push rbp; mov rbp, rsp; ...; an
 // epilogue between remember_state and restore_state; code after it.
 TEST(DwarfStep, X86FrameWithRememberedState) {

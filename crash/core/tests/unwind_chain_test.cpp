@@ -202,6 +202,7 @@ TEST(UnwindChain, WalksAThreadBlockedInTheCLibrary) {
     if (pthread_create(&thread, nullptr, drosilUnwindWaitingThread, &waiter) != 0) return "pthread_create failed";
     while (waiter.port.load() == 0) sched_yield();
     std::string error;
+    LogCapture log;
     const std::vector<std::string> names = walkSleepingThread(waiter.port.load(), &error);
     pthread_mutex_lock(&waiter.mutex);
     waiter.released = true;
@@ -217,6 +218,10 @@ TEST(UnwindChain, WalksAThreadBlockedInTheCLibrary) {
     size_t own = wait;
     while (own < names.size() && names[own] != "drosilUnwindWaitingThread") ++own;
     if (wait == names.size() || own == names.size()) return "walked:" + walked;
+    // The thread's entry in the C library marks its return address undefined:
+    // the walk ends there, not on a refused instruction.
+    if (log.has("Error: Unimplemented DWARF instruction 0x%x") || log.has("Failed to compute DWARF registers"))
+      return "the walk ended on an error:" + walked + "\n" + log.recent(10);
     return "";
   });
   EXPECT_TRUE(result.succeeded()) << result.describe();
