@@ -15,8 +15,13 @@ void AudienceTest::SetUp() {
   APMMeasurementServices::setSharedInstance(nullptr);
   APMMeasurementServices::TEST_setMonitor(nullptr);
   apm_audience::TEST_setLogObserver([this](int64_t level, int64_t code, const std::vector<APMLogContext>& contexts) {
-    std::lock_guard lock(mutex_);
-    lines_.push_back({level, code, contexts});
+    std::function<void(int64_t)> hook;
+    {
+      std::lock_guard lock(mutex_);
+      lines_.push_back({level, code, contexts});
+      hook = hook_;
+    }
+    if (hook) hook(code);
   });
 }
 
@@ -50,6 +55,11 @@ void AudienceTest::clearLog() {
   lines_.clear();
 }
 
+void AudienceTest::setLogHook(std::function<void(int64_t code)> hook) {
+  std::lock_guard lock(mutex_);
+  hook_ = std::move(hook);
+}
+
 void AudienceDatabaseTest::SetUp() {
   AudienceTest::SetUp();
   services_ = apm_test::MeasurementServicesDouble::install();
@@ -67,6 +77,15 @@ void AudienceDatabaseTest::TearDown() {
   persistedConfig_.reset();
   APMMeasurementServices::setSharedInstance(nullptr);
   AudienceTest::TearDown();
+}
+
+void AudienceDatabaseTest::reopen() {
+  services_->setDatabase(nullptr);
+  database_.reset();
+  os::Error error;
+  database_ = APMDatabase::initWithDatabaseName(kAPMDatabaseName, persistedConfig_, &error);
+  ASSERT_TRUE(database_) << error.description();
+  services_->setDatabase(database_);
 }
 
 void AudienceDatabaseTest::exec(const std::string& sql) {

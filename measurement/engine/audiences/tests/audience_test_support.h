@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -40,6 +41,8 @@ class AudienceTest : public ::testing::Test {
   // The first line with the code, or null.
   std::optional<LoggedLine> line(int64_t code) const;
   void clearLog();
+  // Called with each line's code after it is recorded (on the logging thread).
+  void setLogHook(std::function<void(int64_t code)> hook);
 
   os::TemporarySandbox sandbox_;
   os::LogCapture capture_;
@@ -47,6 +50,7 @@ class AudienceTest : public ::testing::Test {
  private:
   mutable std::mutex mutex_;
   std::vector<LoggedLine> lines_;  // guarded by mutex_
+  std::function<void(int64_t)> hook_;  // guarded by mutex_
 };
 
 class AudienceDatabaseTest : public AudienceTest {
@@ -54,6 +58,8 @@ class AudienceDatabaseTest : public AudienceTest {
   void SetUp() override;
   void TearDown() override;
 
+  // Closes the database and opens it anew (through a fault VFS made since).
+  void reopen();
   // Runs SQL on the open database's connection; fails the test when refused.
   void exec(const std::string& sql);
   int64_t rowCount(const std::string& table);
