@@ -7,13 +7,24 @@
 #include "platform/utilities/logger.h"
 
 namespace apm_audience_test {
+namespace {
+
+// Monitor lines are checked through the audience log hook; the console stays
+// quiet.
+class QuietSink : public APMLogging {
+ public:
+  void logMessage(const std::string&, const std::string&, int64_t, int64_t) override {}
+};
+
+}  // namespace
 
 void AudienceTest::SetUp() {
   os::UserDefaults::resetStandardUserDefaults();
   os::ProcessInfo::processInfo().setArguments({"tests"});
   DAZLoggerTEST_reset();
   APMMeasurementServices::setSharedInstance(nullptr);
-  APMMeasurementServices::TEST_setMonitor(nullptr);
+  monitor_ = APMMonitor::initWithLogLevel(6, std::make_shared<QuietSink>(), 110100);
+  APMMeasurementServices::TEST_setMonitor(monitor_);
   apm_audience::TEST_setLogObserver([this](int64_t level, int64_t code, const std::vector<APMLogContext>& contexts) {
     std::function<void(int64_t)> hook;
     {
@@ -27,6 +38,8 @@ void AudienceTest::SetUp() {
 
 void AudienceTest::TearDown() {
   apm_audience::TEST_setLogObserver(nullptr);
+  // The monitor writes its record into the sandbox: done before it goes.
+  monitor_->TEST_flush();
   APMMeasurementServices::TEST_setMonitor(nullptr);
   DAZLoggerTEST_flush();
   DAZLoggerTEST_reset();

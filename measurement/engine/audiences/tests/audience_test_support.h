@@ -18,6 +18,7 @@
 #include "measurement/engine/audiences/audience_log.h"
 #include "measurement/messages/field_access.h"
 #include "measurement/store/database.h"
+#include "measurement/store/monitor.h"
 #include "measurement/store/testing/measurement_services_double.h"
 #include "os/dispatch/manual_clock.h"
 #include "os/foundation/sandbox.h"
@@ -46,6 +47,7 @@ class AudienceTest : public ::testing::Test {
 
   os::TemporarySandbox sandbox_;
   os::LogCapture capture_;
+  std::shared_ptr<APMMonitor> monitor_;
 
  private:
   mutable std::mutex mutex_;
