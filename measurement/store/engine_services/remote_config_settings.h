@@ -19,6 +19,14 @@ inline constexpr double kAPMDefaultMaxQueueTime = 2'419'200;
 // "measurement.upload.stale_data_deletion_interval", in seconds (one day):
 // the least time between two passes that drop old data.
 inline constexpr double kAPMDefaultDatabaseDeleteStaleBundlesInterval = 86'400;
+// Audience limits: "measurement.audience.max_count",
+// "measurement.audience.filter_max_count_per_audience",
+// "measurement.audience.parameter_max_count_filter",
+// "measurement.audience.filter_result_max_count".
+inline constexpr int32_t kAPMDefaultMaxAudienceCount = 100;
+inline constexpr int32_t kAPMDefaultMaxFiltersPerAudience = 10;
+inline constexpr int32_t kAPMDefaultMaxParametersPerFilter = 25;
+inline constexpr int32_t kAPMDefaultMaxFilterResultCount = 200;
 
 class APMRemoteConfigSettings {
  public:
@@ -29,6 +37,11 @@ class APMRemoteConfigSettings {
   virtual double maxQueueTime() = 0;
   // Seconds.
   virtual double databaseDeleteStaleBundlesInterval() = 0;
+  // Audience definitions and results; the defaults unless overridden.
+  virtual int32_t maxAudienceCount() { return kAPMDefaultMaxAudienceCount; }
+  virtual int32_t maxFiltersPerAudience() { return kAPMDefaultMaxFiltersPerAudience; }
+  virtual int32_t maxParametersPerFilter() { return kAPMDefaultMaxParametersPerFilter; }
+  virtual int32_t maxFilterResultCount() { return kAPMDefaultMaxFilterResultCount; }
 };
 
 // Every setting at its default.
