@@ -183,15 +183,18 @@ bool ZOZProcessSuspendAllOtherThreads(ZOZProcess* process) {
 }
 
 bool ZOZProcessResumeAllOtherThreads(ZOZProcess* process) {
+  // Every thread is tried: a thread that could not be suspended must not keep
+  // the ones after it parked.
+  bool resumed = true;
   for (uint32_t i = 0; i < process->threadCount; ++i) {
     const k::thread_t thread = process->threads[i];
     if (ZOZProcessSameThread(thread, process->thisThread)) continue;
     if (k::thread_resume(thread) != k::KERN_SUCCESS) {
       ZOZSDKLogError("Unable to resume thread %d", int(i));
-      return false;
+      resumed = false;
     }
   }
-  return true;
+  return resumed;
 }
 
 bool ZOZProcessGetThreadState(const ZOZProcess* process, k::thread_t thread, ZOZThreadContext* state) {

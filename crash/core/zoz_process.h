@@ -58,6 +58,7 @@ void ZOZProcessDestroy(ZOZProcess* process);
 // overlapping; false after a failure, which leaves the other threads
 // suspended.
 bool ZOZProcessSuspendAllOtherThreads(ZOZProcess* process);
+// Every listed thread but thisThread, each tried; false after a failure.
 bool ZOZProcessResumeAllOtherThreads(ZOZProcess* process);
 // The crashed thread with a machine context: the context's registers; any
 // other thread but the current: thread_get_state; the current thread: a
