@@ -6,6 +6,10 @@
 
 namespace {
 
+// The section cache in force on this thread (initial-exec: reading it never
+// allocates, so the crash path may).
+[[gnu::tls_model("initial-exec")]] thread_local ZOZDwarfSectionCache* tSectionCache = nullptr;
+
 bool isValidAddress(uint64_t address) { return address >= kZOZUnwindMinimumValidAddress; }
 bool isValidPointer(const void* pointer) { return isValidAddress(uintptr_t(pointer)); }
 
@@ -13,7 +17,7 @@ template <class T>
 bool readValue(uint64_t* position, T* value) {
   if (!position || !value) return false;
   T v;
-  if (!ZOZReadMemory(*position, &v, sizeof v)) return false;
+  if (!ZOZDwarfReadSection(*position, &v, sizeof v)) return false;
   *value = v;
   *position += sizeof v;
   return true;
@@ -66,7 +70,7 @@ bool skipBlock(InstructionRun& run, uint64_t* block, uint64_t* length) {
 }
 
 bool isRefused(uint8_t op) {
-  return op == 0x05 || op == 0x06 || op == 0x07 || op == 0x0A || op == 0x0B || (op >= 0x11 && op <= 0x15) ||
+  return op == 0x05 || op == 0x06 || op == 0x0A || op == 0x0B || (op >= 0x11 && op <= 0x15) ||
          (op >= 0x2D && op <= 0x2F);
 }
 
@@ -77,7 +81,7 @@ Outcome executeInstruction(InstructionRun& run, uint8_t op) {
     case 0x40: {
       const uint8_t delta = op & 0x3F;
       addToLocation(run, delta);
-      ZOZ_UNWIND_WARN("DW_CFA_advance_loc %u", unsigned(delta));
+      ZOZ_UNWIND_TRACE("DW_CFA_advance_loc %u", unsigned(delta));
       return Outcome::Handled;
     }
     case 0x80: {
@@ -90,7 +94,7 @@ Outcome executeInstruction(InstructionRun& run, uint8_t op) {
       }
       const uint64_t value = factored * uint64_t(run.cie->dataAlignFactor);
       rules.registers[reg] = {ZOZDwarfRuleCFAOffset, value};
-      ZOZ_UNWIND_WARN("DW_CFA_offset %u, %lld", unsigned(reg), (long long)value);
+      ZOZ_UNWIND_TRACE("DW_CFA_offset %u, %lld", unsigned(reg), (long long)value);
       return Outcome::Handled;
     }
     case 0xC0: {
@@ -104,7 +108,7 @@ Outcome executeInstruction(InstructionRun& run, uint8_t op) {
         return Outcome::Failed;
       }
       rules.registers[reg] = run.initial->registers[reg];
-      ZOZ_UNWIND_WARN("DW_CFA_restore %u", unsigned(reg));
+      ZOZ_UNWIND_TRACE("DW_CFA_restore %u", unsigned(reg));
       return Outcome::Handled;
     }
     default: break;
@@ -116,7 +120,7 @@ Outcome executeInstruction(InstructionRun& run, uint8_t op) {
       return Outcome::Failed;
     }
     run.remembered[run.rememberedCount++] = rules;
-    ZOZ_UNWIND_WARN("DW_CFA_remember_state");
+    ZOZ_UNWIND_TRACE("DW_CFA_remember_state");
     return Outcome::Handled;
   }
   if (keepsStates && op == 0x0B) {
@@ -125,7 +129,7 @@ Outcome executeInstruction(InstructionRun& run, uint8_t op) {
       return Outcome::Failed;
     }
     rules = run.remembered[--run.rememberedCount];
-    ZOZ_UNWIND_WARN("DW_CFA_restore_state");
+    ZOZ_UNWIND_TRACE("DW_CFA_restore_state");
     return Outcome::Handled;
   }
   if (isRefused(op)) {
@@ -135,34 +139,44 @@ Outcome executeInstruction(InstructionRun& run, uint8_t op) {
 
   switch (op) {
     case 0x00:
-      ZOZ_UNWIND_WARN("DW_CFA_nop");
+      ZOZ_UNWIND_TRACE("DW_CFA_nop");
       return Outcome::Handled;
     case 0x01: {
       const uint64_t address = ZOZParseAddressWithEncodingAndAdvance(&run.position, run.cie->pointerEncoding);
       if (address == ZOZDwarfEncodedValueFailure) return Outcome::Failed;
       run.location = int64_t(address - run.pcBegin);
-      ZOZ_UNWIND_WARN("DW_CFA_set_loc %lu", (unsigned long)address);
+      ZOZ_UNWIND_TRACE("DW_CFA_set_loc %lu", (unsigned long)address);
       return Outcome::Handled;
     }
     case 0x02: {
       uint8_t delta = 0;
       if (!ZOZDwarfReadU8(&run.position, &delta)) return Outcome::Failed;
       addToLocation(run, delta);
-      ZOZ_UNWIND_WARN("DW_CFA_advance_loc1 %lld", (long long)(delta * run.cie->codeAlignFactor));
+      ZOZ_UNWIND_TRACE("DW_CFA_advance_loc1 %lld", (long long)(delta * run.cie->codeAlignFactor));
       return Outcome::Handled;
     }
     case 0x03: {
       uint16_t delta = 0;
       if (!ZOZDwarfReadU16(&run.position, &delta)) return Outcome::Failed;
       addToLocation(run, delta);
-      ZOZ_UNWIND_WARN("DW_CFA_advance_loc2 %lld", (long long)(delta * run.cie->codeAlignFactor));
+      ZOZ_UNWIND_TRACE("DW_CFA_advance_loc2 %lld", (long long)(delta * run.cie->codeAlignFactor));
       return Outcome::Handled;
     }
     case 0x04: {
       uint32_t delta = 0;
       if (!ZOZDwarfReadU32(&run.position, &delta)) return Outcome::Failed;
       addToLocation(run, delta);
-      ZOZ_UNWIND_WARN("DW_CFA_advance_loc4 %lld", (long long)(delta * run.cie->codeAlignFactor));
+      ZOZ_UNWIND_TRACE("DW_CFA_advance_loc4 %lld", (long long)(delta * run.cie->codeAlignFactor));
+      return Outcome::Handled;
+    }
+    case 0x07: {
+      uint64_t reg = 0;
+      if (!readRegister(run, &reg)) {
+        ZOZ_UNWIND_WARN("Error: Found an invalid DW_CFA_undefined register number");
+        return Outcome::Failed;
+      }
+      rules.registers[reg] = {ZOZDwarfRuleUndefined, 0};
+      ZOZ_UNWIND_TRACE("DW_CFA_undefined %llu", (unsigned long long)reg);
       return Outcome::Handled;
     }
     case 0x08: {
@@ -172,7 +186,7 @@ Outcome executeInstruction(InstructionRun& run, uint8_t op) {
         return Outcome::Failed;
       }
       rules.registers[reg] = {ZOZDwarfRuleUnchanged, 0};
-      ZOZ_UNWIND_WARN("DW_CFA_same_value %llu", (unsigned long long)reg);
+      ZOZ_UNWIND_TRACE("DW_CFA_same_value %llu", (unsigned long long)reg);
       return Outcome::Handled;
     }
     case 0x09: {
@@ -187,7 +201,7 @@ Outcome executeInstruction(InstructionRun& run, uint8_t op) {
         return Outcome::Failed;
       }
       rules.registers[reg] = {ZOZDwarfRuleRegister, source};
-      ZOZ_UNWIND_WARN("DW_CFA_register %llu %llu", (unsigned long long)reg, (unsigned long long)source);
+      ZOZ_UNWIND_TRACE("DW_CFA_register %llu %llu", (unsigned long long)reg, (unsigned long long)source);
       return Outcome::Handled;
     }
     case 0x0C: {
@@ -202,7 +216,7 @@ Outcome executeInstruction(InstructionRun& run, uint8_t op) {
       rules.cfaRule.registerNum = reg;
       rules.cfaRule.offset = offset;
       rules.cfaRule.expression = 0;
-      ZOZ_UNWIND_WARN("DW_CFA_def_cfa %llu, %lld", (unsigned long long)reg, (long long)offset);
+      ZOZ_UNWIND_TRACE("DW_CFA_def_cfa %llu, %lld", (unsigned long long)reg, (long long)offset);
       return Outcome::Handled;
     }
     case 0x0D: {
@@ -213,14 +227,14 @@ Outcome executeInstruction(InstructionRun& run, uint8_t op) {
       }
       rules.cfaRule.registerNum = reg;
       rules.cfaRule.expression = 0;
-      ZOZ_UNWIND_WARN("DW_CFA_def_cfa_register %llu", (unsigned long long)reg);
+      ZOZ_UNWIND_TRACE("DW_CFA_def_cfa_register %llu", (unsigned long long)reg);
       return Outcome::Handled;
     }
     case 0x0E: {
       uint64_t offset = 0;
       if (!ZOZDwarfReadULEB128(&run.position, &offset)) return Outcome::Failed;
       rules.cfaRule.offset = offset;
-      ZOZ_UNWIND_WARN("DW_CFA_def_cfa_offset %lld", (long long)offset);
+      ZOZ_UNWIND_TRACE("DW_CFA_def_cfa_offset %lld", (long long)offset);
       return Outcome::Handled;
     }
     case 0x0F: {
@@ -229,7 +243,7 @@ Outcome executeInstruction(InstructionRun& run, uint8_t op) {
       if (!skipBlock(run, &block, &length)) return Outcome::Failed;
       rules.cfaRule.registerNum = ZOZDwarfCFARegisterExpression;
       rules.cfaRule.expression = block;
-      ZOZ_UNWIND_WARN("DW_CFA_def_cfa_expression %llu", (unsigned long long)length);
+      ZOZ_UNWIND_TRACE("DW_CFA_def_cfa_expression %llu", (unsigned long long)length);
       return Outcome::Handled;
     }
     case 0x10:
@@ -248,10 +262,10 @@ Outcome executeInstruction(InstructionRun& run, uint8_t op) {
       if (!skipBlock(run, &block, &length)) return Outcome::Failed;
       if (op == 0x10) {
         rules.registers[reg] = {ZOZDwarfRuleCFAExpression, block};
-        ZOZ_UNWIND_WARN("DW_CFA_expression %llu %llu", (unsigned long long)reg, (unsigned long long)length);
+        ZOZ_UNWIND_TRACE("DW_CFA_expression %llu %llu", (unsigned long long)reg, (unsigned long long)length);
       } else {
         rules.registers[reg] = {ZOZDwarfRuleValueExpression, block};
-        ZOZ_UNWIND_WARN("DW_CFA_val_expression %llu %llu", (unsigned long long)reg, (unsigned long long)length);
+        ZOZ_UNWIND_TRACE("DW_CFA_val_expression %llu %llu", (unsigned long long)reg, (unsigned long long)length);
       }
       return Outcome::Handled;
     }
@@ -293,6 +307,63 @@ uint64_t top(ZOZDwarfExpressionMachine* m) {
 }
 
 }  // namespace
+
+// ---- Section reads ----
+
+ZOZDwarfSectionCache::ZOZDwarfSectionCache() {
+  if (tSectionCache) return;
+  tSectionCache = this;
+  owner_ = true;
+}
+
+ZOZDwarfSectionCache::~ZOZDwarfSectionCache() {
+  if (owner_) tSectionCache = nullptr;
+}
+
+size_t ZOZDwarfSectionCache::slotFor(uint64_t block) {
+  size_t slot = last_;
+  if (blocks_[slot] != block) {
+    size_t oldest = 0;
+    for (slot = 0; slot < kBlocks && blocks_[slot] != block; ++slot) {
+      if (used_[slot] < used_[oldest]) oldest = slot;
+    }
+    if (slot == kBlocks) {
+      slot = oldest;
+      blocks_[slot] = 0;
+      if (!ZOZReadMemory(block, bytes_[slot], kBlockSize)) return kBlocks;
+      blocks_[slot] = block;
+    }
+  }
+  used_[slot] = ++clock_;
+  last_ = uint32_t(slot);
+  return slot;
+}
+
+bool ZOZDwarfSectionCache::read(uint64_t address, void* destination, size_t length) {
+  if (length == 0) return ZOZReadMemory(address, destination, length);
+  if (address < kZOZUnwindMinimumValidAddress || length - 1 > ~uint64_t(0) - address) return false;
+  auto* out = static_cast<uint8_t*>(destination);
+  while (length > 0) {
+    const uint64_t block = address & ~uint64_t(kBlockSize - 1);
+    const size_t slot = slotFor(block);
+    if (slot == kBlocks) return false;
+    const size_t offset = size_t(address - block);
+    const size_t n = length < kBlockSize - offset ? length : kBlockSize - offset;
+    std::memcpy(out, bytes_[slot] + offset, n);
+    out += n;
+    address += n;
+    length -= n;
+  }
+  return true;
+}
+
+bool ZOZDwarfReadSection(uint64_t address, void* destination, size_t length) {
+  ZOZDwarfSectionCache* cache = tSectionCache;
+  // A block that cannot be copied whole leaves the exact range to the safe
+  // read, so the answer never differs from it.
+  if (cache && cache->read(address, destination, length)) return true;
+  return ZOZReadMemory(address, destination, length);
+}
 
 // ---- Readers ----
 
@@ -336,7 +407,7 @@ bool ZOZDwarfReadCString(uint64_t* position, uint64_t limit, uint64_t* string) {
   if (!position || !string) return false;
   for (uint64_t p = *position; p < limit; ++p) {
     uint8_t c = 0;
-    if (!ZOZReadMemory(p, &c, 1)) return false;
+    if (!ZOZDwarfReadSection(p, &c, 1)) return false;
     if (c == 0) {
       *string = *position;
       *position = p + 1;
@@ -426,7 +497,7 @@ bool ZOZDwarfParseAndProcessAugmentation(uint64_t* position, ZOZDwarfCIERecord* 
   if (!position || !cie) return false;
   uint64_t letter = cie->augmentationString;
   uint8_t c = 0;
-  if (!ZOZReadMemory(letter, &c, 1)) return false;
+  if (!ZOZDwarfReadSection(letter, &c, 1)) return false;
   if (c == 0) return true;
   if (c != 'z') {
     ZOZ_UNWIND_WARN("Error: Unimplemented: augmentation string %s", (const char*)cie->augmentationString);
@@ -437,7 +508,7 @@ bool ZOZDwarfParseAndProcessAugmentation(uint64_t* position, ZOZDwarfCIERecord* 
   if (!ZOZDwarfReadULEB128(position, &dataLength) || !advanced(*position, dataLength, &dataEnd)) return false;
   // The string was found whole by ZOZDwarfReadCString: it ends.
   for (++letter;; ++letter) {
-    if (!ZOZReadMemory(letter, &c, 1)) return false;
+    if (!ZOZDwarfReadSection(letter, &c, 1)) return false;
     if (c == 0) break;
     switch (c) {
       case 'L':
@@ -552,7 +623,7 @@ bool ZOZDwarfParseFDERecord(ZOZDwarfFDERecord* fde, bool parseCIE, ZOZDwarfCIERe
   }
 
   uint8_t first = 0;
-  if (!ZOZReadMemory(cie->augmentationString, &first, 1)) return false;
+  if (!ZOZDwarfReadSection(cie->augmentationString, &first, 1)) return false;
   if (first == 'z') {
     uint64_t augmentationLength = 0;
     if (!ZOZDwarfReadULEB128(&p, &augmentationLength) || !advanced(p, augmentationLength, &p)) return false;
@@ -577,7 +648,7 @@ bool ZOZDwarfSearchEhFrameHeader(uint64_t ehFrameHdr, uint64_t pc, uint64_t* fde
     uint8_t countEncoding;
     uint8_t tableEncoding;
   } header;
-  if (!ZOZReadMemory(ehFrameHdr, &header, sizeof header)) return false;
+  if (!ZOZDwarfReadSection(ehFrameHdr, &header, sizeof header)) return false;
   if (header.version != 1 || header.tableEncoding != 0x3B || header.countEncoding == 0xFF) return false;
   uint64_t p = ehFrameHdr + sizeof header;
   if (ZOZParseAddressWithEncodingAndAdvance(&p, header.ehFramePointerEncoding) == ZOZDwarfEncodedValueFailure) {
@@ -599,7 +670,7 @@ bool ZOZDwarfSearchEhFrameHeader(uint64_t ehFrameHdr, uint64_t pc, uint64_t* fde
     const uint64_t middle = low + (high - low) / 2;
     Entry entry;
     if (middle > (UINT64_MAX - table) / sizeof entry ||
-        !ZOZReadMemory(table + middle * sizeof entry, &entry, sizeof entry)) {
+        !ZOZDwarfReadSection(table + middle * sizeof entry, &entry, sizeof entry)) {
       return false;
     }
     if (ehFrameHdr + uint64_t(int64_t(entry.location)) <= pc) {
@@ -610,7 +681,7 @@ bool ZOZDwarfSearchEhFrameHeader(uint64_t ehFrameHdr, uint64_t pc, uint64_t* fde
   }
   if (low == 0) return false;
   Entry entry;
-  if (!ZOZReadMemory(table + (low - 1) * sizeof entry, &entry, sizeof entry)) return false;
+  if (!ZOZDwarfReadSection(table + (low - 1) * sizeof entry, &entry, sizeof entry)) return false;
   *fde = ehFrameHdr + uint64_t(int64_t(entry.fde));
   return true;
 }
@@ -626,7 +697,7 @@ bool ZOZDwarfInstructionsEnumerate(const ZOZDwarfInstructions* instructions, con
   }
   const uint64_t start = instructions->start;
   const uint64_t end = start + instructions->length;
-  ZOZ_UNWIND_WARN("Running instructions from %p to %p", (void*)start, (void*)end);
+  ZOZ_UNWIND_TRACE("Running instructions from %p to %p", (void*)start, (void*)end);
   if (start == 0 || instructions->length == 0 || pcLimit <= 0) return true;
   if (end < start) return false;
 
@@ -676,6 +747,12 @@ bool ZOZDwarfUnwindComputeRegisters(const ZOZDwarfCFIRecord* record, ZOZThreadCo
     ZOZ_UNWIND_WARN("Error: Unable to run FDE instructions");
     return false;
   }
+  if (rules.registers[ZOZRegisterLayoutReturnAddressNumber(layout)].kind == ZOZDwarfRuleUndefined) {
+    // The outermost frame (a thread's or the program's entry): no caller.
+    ZOZ_UNWIND_DEBUG("Return address undefined: outermost frame");
+    ZOZThreadContextSetPC(state, 0);
+    return true;
+  }
   uint64_t cfa = 0;
   if (!ZOZDwarfGetCFA(&rules, state, &cfa)) {
     ZOZ_UNWIND_WARN("Error: failed to get CFA");
@@ -716,7 +793,8 @@ bool ZOZDwarfUnwindAssignRegisters(const ZOZDwarfRuleSet* rules, const ZOZThread
   for (uint64_t reg = 0; reg < ZOZDwarfRuleSetRegisterCount; ++reg) {
     const ZOZDwarfRule& rule = rules->registers[reg];
     if (rule.kind == ZOZDwarfRuleUnchanged) continue;
-    const uint64_t value = ZOZDwarfGetSavedRegister(state, cfa, rule.kind, rule.value);
+    const uint64_t value =
+        rule.kind == ZOZDwarfRuleUndefined ? 0 : ZOZDwarfGetSavedRegister(state, cfa, rule.kind, rule.value);
     if (!ZOZDwarfUnwindSetRegisterValue(&copy, reg, value)) {
       ZOZ_UNWIND_WARN("Error: Unable to restore register value");
       return false;
@@ -740,7 +818,7 @@ bool ZOZDwarfUnwindAssignRegisters(const ZOZDwarfRuleSet* rules, const ZOZThread
 }
 
 uint64_t ZOZDwarfGetSavedRegister(const ZOZThreadContext* state, uint64_t cfa, uint32_t kind, uint64_t value) {
-  ZOZ_UNWIND_WARN("Getting register %x", unsigned(kind));
+  ZOZ_UNWIND_TRACE("Getting register %x", unsigned(kind));
   switch (kind) {
     case ZOZDwarfRuleCFAOffset: {
       uint64_t saved = 0;
@@ -786,7 +864,7 @@ uint64_t ZOZDwarfGetSavedRegister(const ZOZThreadContext* state, uint64_t cfa, u
 
 bool ZOZDwarfEvalulateExpression(uint64_t expression, const ZOZThreadContext* state, uint64_t initialValue,
                                  uint64_t* result) {
-  ZOZ_UNWIND_WARN("starting at %p with initial value %lx", (void*)expression, (unsigned long)initialValue);
+  ZOZ_UNWIND_TRACE("starting at %p with initial value %lx", (void*)expression, (unsigned long)initialValue);
   if (!isValidAddress(expression) || !isValidPointer(result)) {
     ZOZ_UNWIND_WARN("Error: inputs invalid");
     return false;
@@ -810,7 +888,7 @@ bool ZOZDwarfEvalulateExpression(uint64_t expression, const ZOZThreadContext* st
     ZOZ_UNWIND_WARN("Error: failed to get DWARF expression result");
     return false;
   }
-  ZOZ_UNWIND_WARN("successfully computed expression result");
+  ZOZ_UNWIND_TRACE("successfully computed expression result");
   return true;
 }
 
@@ -862,20 +940,20 @@ bool ZOZDwarfExpressionMachineExecuteNextOpcode(ZOZDwarfExpressionMachine* machi
 
   if (op >= 0x30 && op <= 0x4F) {
     const unsigned literal = op - 0x30u;
-    ZOZ_UNWIND_WARN("DW_OP_lit %u", literal);
+    ZOZ_UNWIND_TRACE("DW_OP_lit %u", literal);
     return push(m, literal);
   }
   if (op >= 0x70 && op <= 0x8F) {
     const unsigned reg = op - 0x70u;
     int64_t offset = 0;
     if (!ZOZDwarfReadSLEB128(&m->position, &offset)) return false;
-    ZOZ_UNWIND_WARN("DW_OP_breg %d value %d", int(reg), int(offset));
+    ZOZ_UNWIND_TRACE("DW_OP_breg %d value %d", int(reg), int(offset));
     return push(m, ZOZDwarfUnwindGetRegisterValue(m->registers, reg) + uint64_t(offset));
   }
   switch (op) {
     case 0x06: {
       const uint64_t address = pop(m);
-      ZOZ_UNWIND_WARN("DW_OP_deref value %p", (void*)address);
+      ZOZ_UNWIND_TRACE("DW_OP_deref value %p", (void*)address);
       uint64_t value = 0;
       if (!ZOZReadMemory(address, &value, sizeof value)) {
         ZOZ_UNWIND_WARN("Error: DW_OP_deref failed to read memory");
@@ -885,45 +963,45 @@ bool ZOZDwarfExpressionMachineExecuteNextOpcode(ZOZDwarfExpressionMachine* machi
     }
     case 0x12: {
       const uint64_t value = top(m);
-      ZOZ_UNWIND_WARN("DW_OP_dup value %lu", (unsigned long)value);
+      ZOZ_UNWIND_TRACE("DW_OP_dup value %lu", (unsigned long)value);
       return push(m, value);
     }
     case 0x16: {
       const uint64_t a = pop(m);
       const uint64_t b = pop(m);
-      ZOZ_UNWIND_WARN("DW_OP_swap");
+      ZOZ_UNWIND_TRACE("DW_OP_swap");
       return push(m, a) && push(m, b);
     }
     case 0x1A: {
       const uint64_t a = pop(m);
       const uint64_t b = pop(m);
-      ZOZ_UNWIND_WARN("DW_OP_plus_and");
+      ZOZ_UNWIND_TRACE("DW_OP_plus_and");
       return push(m, b & a);
     }
     case 0x22: {
       const uint64_t a = pop(m);
       const uint64_t b = pop(m);
-      ZOZ_UNWIND_WARN("DW_OP_plus");
+      ZOZ_UNWIND_TRACE("DW_OP_plus");
       return push(m, b + a);
     }
     case 0x23: {
       const uint64_t a = pop(m);
       uint64_t operand = 0;
       if (!ZOZDwarfReadULEB128(&m->position, &operand)) return false;
-      ZOZ_UNWIND_WARN("DW_OP_plus_uconst value %lu", (unsigned long)(a + operand));
+      ZOZ_UNWIND_TRACE("DW_OP_plus_uconst value %lu", (unsigned long)(a + operand));
       return push(m, a + operand);
     }
     case 0x2E: {
       const uint64_t a = pop(m);
       const uint64_t b = pop(m);
-      ZOZ_UNWIND_WARN("DW_OP_ne");
+      ZOZ_UNWIND_TRACE("DW_OP_ne");
       return push(m, a != b ? 1 : 0);
     }
     case 0x94: {
       const uint64_t address = pop(m);
       uint8_t size = 0;
       if (!ZOZDwarfReadU8(&m->position, &size)) return false;
-      ZOZ_UNWIND_WARN("DW_OP_deref_size %p size %u", (void*)address, unsigned(size));
+      ZOZ_UNWIND_TRACE("DW_OP_deref_size %p size %u", (void*)address, unsigned(size));
       if (size != 1 && size != 2 && size != 4 && size != 8) {
         ZOZ_UNWIND_WARN("Error: unrecognized DW_OP_deref_size argument %x", unsigned(size));
         return false;

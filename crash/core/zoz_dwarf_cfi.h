@@ -7,8 +7,9 @@
 //   absptr, udata2/4/8, sdata2/4/8, uleb128, sleb128; applications absolute
 //   and pc-relative, optionally indirect. Augmentations "", and "z" followed
 //   by L, P, R, S. Instructions: nop, set_loc, advance_loc (all widths),
-//   offset, same_value, register, def_cfa, def_cfa_register, def_cfa_offset,
-//   def_cfa_expression, expression, val_expression; on the x86-64 layout
+//   offset, undefined, same_value, register, def_cfa, def_cfa_register,
+//   def_cfa_offset, def_cfa_expression, expression, val_expression; on the
+//   x86-64 layout
 //   also remember_state, restore_state and restore, which the compiler and
 //   the C library emit around epilogues. Everything else refuses the step,
 //   and the unwinder falls back to frame records.
@@ -25,7 +26,8 @@
 //   addresses goes through the safe memory read, so hostile or damaged data
 //   gives a refused step, never a fault. A read position is an address; the
 //   readers advance it past what they read and return false when the bytes
-//   cannot be read.
+//   cannot be read. While a ZOZDwarfSectionCache lives on the thread, section
+//   bytes come from blocks it copied once (through the same safe read).
 // - Nothing is allocated and no lock is taken: records, rule sets and the
 //   100-value expression machine live in the callers' frames. Every function
 //   here may run in a signal handler.
@@ -34,6 +36,7 @@
 // the source.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "crash/core/zoz_register_state.h"
@@ -80,6 +83,7 @@ enum ZOZDwarfRuleKind : uint32_t {
   ZOZDwarfRuleRegister = 3,          // the value of register number value
   ZOZDwarfRuleCFAExpression = 4,     // the 8 bytes at the result of the expression at value
   ZOZDwarfRuleValueExpression = 5,   // the result of the expression at value
+  ZOZDwarfRuleUndefined = 6,         // no value in the caller (written as 0)
 };
 
 inline constexpr uint64_t ZOZDwarfRuleSetRegisterCount = 32;
@@ -112,6 +116,46 @@ struct ZOZDwarfExpressionMachine {
 
 // The value a pointer-encoded read gives on failure.
 inline constexpr uint64_t ZOZDwarfEncodedValueFailure = ~uint64_t(0);
+
+// ---- Section reads ----
+// While one lives on a thread, the readers below, the CIE and FDE parsers and
+// the ".eh_frame_hdr" search take the bytes of unwind sections from copies of
+// the small aligned blocks that hold them: each block is copied once through
+// the safe read, and the least recently used copy makes room for a new one.
+// A block lies within one page, so its bytes are readable together or not at
+// all: a read succeeds exactly when the safe read would. Without one, every
+// read is a safe read of its own. Saved registers, and addresses that
+// expressions compute, are always read through the safe read. Open one only
+// over sections that do not change while it lives (the crash path, with the
+// other threads suspended). An inner one, while another lives, does nothing.
+// About 9 KiB: it lives in the opener's frame; async-signal-safe.
+class ZOZDwarfSectionCache {
+ public:
+  ZOZDwarfSectionCache();
+  ~ZOZDwarfSectionCache();
+  ZOZDwarfSectionCache(const ZOZDwarfSectionCache&) = delete;
+  ZOZDwarfSectionCache& operator=(const ZOZDwarfSectionCache&) = delete;
+
+  // Copies `length` bytes at `address`; false when any of them is unreadable.
+  bool read(uint64_t address, void* destination, size_t length);
+
+  static constexpr size_t kBlockSize = 128;
+  static constexpr size_t kBlocks = 64;
+
+ private:
+  size_t slotFor(uint64_t block);  // kBlocks when the block cannot be read
+
+  bool owner_ = false;
+  uint32_t clock_ = 0;               // stamps uses
+  uint32_t last_ = 0;                // the slot used last
+  uint64_t blocks_[kBlocks] = {};    // each copy's address; 0 when empty
+  uint32_t used_[kBlocks] = {};      // each copy's last use
+  alignas(16) uint8_t bytes_[kBlocks][kBlockSize];
+};
+
+// Reads section bytes: through the thread's section cache when one lives,
+// else through the safe read.
+bool ZOZDwarfReadSection(uint64_t address, void* destination, size_t length);
 
 // ---- Readers (little-endian; false when the bytes cannot be read) ----
 bool ZOZDwarfReadU8(uint64_t* position, uint8_t* value);
@@ -163,7 +207,9 @@ bool ZOZDwarfInstructionsEnumerate(const ZOZDwarfInstructions* instructions, con
                                    ZOZDwarfRuleSet* rules, int64_t pcLimit, uint64_t pcBegin,
                                    ZOZRegisterLayout layout);
 // One DWARF step: `state` becomes the caller's state. The state's pc must
-// already be the look-up pc (a return address lowered by 1).
+// already be the look-up pc (the interrupted instruction's own, or a return
+// address lowered by 1). A return address whose rule is undefined marks the
+// outermost frame: the step succeeds with a pc of 0, which ends the walk.
 bool ZOZDwarfUnwindComputeRegisters(const ZOZDwarfCFIRecord* record, ZOZThreadContext* state);
 bool ZOZDwarfGetCFA(const ZOZDwarfRuleSet* rules, const ZOZThreadContext* state, uint64_t* cfa);
 bool ZOZDwarfUnwindAssignRegisters(const ZOZDwarfRuleSet* rules, const ZOZThreadContext* state, uint64_t cfa,

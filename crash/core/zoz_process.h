@@ -13,6 +13,10 @@
 // Thread ports name the same thread when they are equal apart from their low
 // 8 bits (ZOZProcessSameThread).
 //
+// ZOZHandler gathers each line of an unbuffered file on its stack and writes
+// it when it ends (or every 999 bytes), not token by token; the file must not
+// be closed while it runs.
+//
 // Everything here is async-signal-safe: no allocation, no lock, no stdio.
 // It reads only the pre-allocated context, through the safe reads where an
 // address may be invalid; the thread list lives in pages that os/kernel maps
@@ -50,9 +54,11 @@ void ZOZHandler(ZOZFile* file, os::kernel::thread_t crashedThread, const void* u
 bool ZOZProcessInit(ZOZProcess* process, os::kernel::thread_t crashedThread, const void* uap);
 // Releases the thread list.
 void ZOZProcessDestroy(ZOZProcess* process);
-// Every listed thread but thisThread, in list order; stops at the first
-// failure (false).
+// Every listed thread but the calling one (thisThread), their suspensions
+// overlapping; false after a failure, which leaves the other threads
+// suspended.
 bool ZOZProcessSuspendAllOtherThreads(ZOZProcess* process);
+// Every listed thread but thisThread, each tried; false after a failure.
 bool ZOZProcessResumeAllOtherThreads(ZOZProcess* process);
 // The crashed thread with a machine context: the context's registers; any
 // other thread but the current: thread_get_state; the current thread: a

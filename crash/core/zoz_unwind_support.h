@@ -51,6 +51,15 @@ void TEST_ZOZUnwindSetLogObserver(ZOZUnwindLogObserver observer);
     ::zoz_detail::observeUnwindLog(level, message);                                              \
     ZOZSDKFileLog(level, word " [%s:%d] " message "\n", __func__, __LINE__ __VA_OPT__(, ) __VA_ARGS__); \
   } while (0)
+// The trace of a DWARF run (each instruction handled, each expression opcode,
+// each saved register fetched): a crash walks thousands of them, so they go
+// to the observer only, at the debug level, and never to the file; failures
+// are logged where they happen.
+#define ZOZ_UNWIND_TRACE(message, ...)                                        \
+  do {                                                                        \
+    ::zoz_detail::observeUnwindLog(1, message);                               \
+    if (false) ZOZSDKFileLog(1, message __VA_OPT__(, ) __VA_ARGS__);          \
+  } while (0)
 #define ZOZ_UNWIND_DEBUG(message, ...) ZOZ_UNWIND_LOG(1, "DEBUG", message __VA_OPT__(, ) __VA_ARGS__)
 #define ZOZ_UNWIND_INFO(message, ...) ZOZ_UNWIND_LOG(2, "INFO ", message __VA_OPT__(, ) __VA_ARGS__)
 #define ZOZ_UNWIND_WARN(message, ...) ZOZ_UNWIND_LOG(3, "WARN ", message __VA_OPT__(, ) __VA_ARGS__)

@@ -52,9 +52,11 @@ bool nextFrameUsingAllStrategies(ZOZUnwindContext* context) {
     ZOZ_UNWIND_ERROR("Failed to advance to the next frame");
     return false;
   }
-  if (context->frameCount > 0) {
-    // A return address is looked up inside its call; the crashed frame's pc
-    // too.
+  if (context->frameCount > 1) {
+    // A return address is looked up inside its call. The first frame's pc is
+    // the interrupted instruction itself and is looked up as it is: lowered,
+    // a fault on a function's first instruction would find the function
+    // before it.
     const uint64_t pc = ZOZThreadContextGetPC(&context->registers) - 1;
     if (!ZOZThreadContextSetPC(&context->registers, pc)) {
       ZOZ_UNWIND_ERROR("Unable to set PC");

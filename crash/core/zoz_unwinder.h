@@ -7,8 +7,9 @@
 //   how many frames in a row repeated the last pc) after each true. The
 //   first call yields the state's own pc and runs no strategy; each later
 //   call yields one caller. At most 100,000 frames are yielded.
-// - A step (after the first frame) lowers the pc by 1 first, so that a
-//   return address is looked up inside its call, then tries in order:
+// - A step from a caller's frame lowers the pc by 1 first, so that a return
+//   address is looked up inside its call; the step from the first frame
+//   looks up the interrupted instruction's own pc. Then it tries in order:
 //     1. the image that holds the pc (from the binary-image table): its
 //        compact unwind information when it has some (which may send the
 //        step to its DWARF call-frame information); otherwise, for an ELF

@@ -99,6 +99,34 @@ std::optional<std::string> endpointBase(const char* key) {
 
 }  // namespace
 
+// ---- Settings cache ----
+
+std::optional<os::Value> APMRemoteConfigSettingsCache::objectForKey(std::string_view key) const {
+  std::lock_guard lock(mutex_);
+  auto it = objects_.find(key);
+  if (it == objects_.end()) return std::nullopt;
+  return it->second;
+}
+
+void APMRemoteConfigSettingsCache::setObjectForKey(os::Value value, std::string key) {
+  std::lock_guard lock(mutex_);
+  objects_.insert_or_assign(std::move(key), std::move(value));
+}
+
+void APMRemoteConfigSettingsCache::replaceAllObjects(Map objects) {
+  std::lock_guard lock(mutex_);
+  objects_.swap(objects);
+}
+
+bool APMRemoteConfigSettingsCache::setObjectForKeyIfUnchanged(os::Value value, const std::string& key,
+                                                              const std::optional<os::Value>& expected) {
+  std::lock_guard lock(mutex_);
+  auto it = objects_.find(key);
+  if (it == objects_.end() ? expected.has_value() : (!expected || !(it->second == *expected))) return false;
+  objects_.insert_or_assign(key, std::move(value));
+  return true;
+}
+
 // ---- Creation ----
 
 APMRemoteConfig::APMRemoteConfig(std::string appID, const std::shared_ptr<APMDatabase>& database,
@@ -106,7 +134,7 @@ APMRemoteConfig::APMRemoteConfig(std::string appID, const std::shared_ptr<APMDat
     : appID_(std::move(appID)),
       database_(database),
       experimentManager_(std::move(experimentManager)),
-      cachedValueByRemoteConfigKeys_(std::make_shared<DAZMutableDictionary<os::Value>>()) {}
+      cachedValueByRemoteConfigKeys_(std::make_shared<APMRemoteConfigSettingsCache>()) {}
 
 APMRemoteConfig::~APMRemoteConfig() = default;
 
@@ -239,12 +267,19 @@ void APMRemoteConfig::parseRemoteConfigFromMeasurementConfig(const std::shared_p
   }
   if (APMPBGetString(config.get(), kConfigDevuvoAppID) != appID_) return;
 
-  cachedValueByRemoteConfigKeys_->removeAllObjects();
+  // Refilled in one step: getters see the old settings or the new, never an
+  // empty cache they would fill with defaults.
+  APMRemoteConfigSettingsCache::Map delivered;
   for (const auto& setting : *settings) {
     std::optional<std::string> value = APMPBGetString(setting.get(), kSettingValue);
-    cacheValue(value ? std::optional<os::Value>(os::Value(*value)) : std::nullopt,
-               APMPBGetString(setting.get(), kSettingName).value_or(""));
+    std::string name = APMPBGetString(setting.get(), kSettingName).value_or("");
+    if (!value || name.empty()) {
+      monitor()->logWithLevel(5, kAPMRemoteConfigCodeEmptyCacheValue, "Cannot cache empty configuration value");
+      continue;
+    }
+    delivered.insert_or_assign(std::move(name), os::Value(std::move(*value)));
   }
+  cachedValueByRemoteConfigKeys_->replaceAllObjects(std::move(delivered));
 
   cachedEventConfigByEventName_.removeAllObjects();
   for (const auto& eventConfig : APMPBGetArray<APMPBEventConfig>(config.get(), kConfigEventConfigs).value_or(
@@ -297,7 +332,7 @@ bool APMRemoteConfig::loadEventEditing(const std::shared_ptr<APMPBMeasurementCon
   std::shared_ptr<APMPEventEditingInterface> editing = services ? services->newEventEditing() : nullptr;
   os::Status loaded = os::Status();
   if (editing) {
-    std::weak_ptr<DAZMutableDictionary<os::Value>> settings = cachedValueByRemoteConfigKeys_;
+    std::weak_ptr<APMRemoteConfigSettingsCache> settings = cachedValueByRemoteConfigKeys_;
     editing->setModuleCreator(
         [services, settings] {
           return services->newKeyValueStore(
@@ -376,7 +411,7 @@ void APMRemoteConfig::parseConsentConfig(const std::shared_ptr<APMPBConsentConfi
 }
 
 void APMRemoteConfig::reset() {
-  cachedValueByRemoteConfigKeys_->removeAllObjects();
+  cachedValueByRemoteConfigKeys_->replaceAllObjects({});
   cachedEventConfigByEventName_.removeAllObjects();
   cachedExperimentFlags_.removeAllObjects();
   cachedConsentDefaults_.removeAllObjects();
@@ -421,12 +456,12 @@ bool APMRemoteConfig::isEventCustomConversion(std::string_view name) const {
   return config && APMPBGetBool(config.get(), kEventConfigCustomConversion);
 }
 
-bool APMRemoteConfig::eventHasSamplingRate(std::string_view name) const {
+bool APMRemoteConfig::eventHasSamplingRate(std::string_view name) {
   auto config = eventConfigWithName(name);
   return config && APMPBHasField(config.get(), kEventConfigSamplingRate);
 }
 
-int32_t APMRemoteConfig::samplingRateForEvent(std::string_view name) const {
+int32_t APMRemoteConfig::samplingRateForEvent(std::string_view name) {
   auto config = eventConfigWithName(name);
   if (!config || !APMPBHasField(config.get(), kEventConfigSamplingRate)) return 1;
   const int32_t rate = APMPBGetInt32(config.get(), kEventConfigSamplingRate);
@@ -580,23 +615,30 @@ std::optional<os::Number> APMRemoteConfig::numberFromCacheWithKey(std::string_vi
     monitor()->logWithLevel(7, kAPMRemoteConfigCodeEmptySettingKey, "Cannot get setting with empty key from cache");
     return std::nullopt;
   }
+  if (!defaultValue) {
+    monitor()->logWithLevel(5, kAPMRemoteConfigCodeEmptyCacheValue, "Cannot cache empty configuration value");
+    return std::nullopt;
+  }
   const std::string name(key);
-  std::optional<os::Value> cached = cachedValueByRemoteConfigKeys_->objectForKey(name);
-  auto settle = [&](std::optional<os::Number> number) -> std::optional<os::Number> {
-    std::optional<os::Value> stored =
-        cacheValue(number ? std::optional<os::Value>(os::Value(*number)) : std::nullopt, name);
-    return stored ? std::optional<os::Number>(*stored->number()) : std::nullopt;
-  };
-  if (!cached) return settle(defaultValue);
-  if (const os::Number* number = cached->number()) return *number;
-
-  std::optional<os::Number> parsed = numberFromString(*cached);
-  // Beyond the 64-bit range a delivered number has no integer value to take.
-  if (parsed && !fitsInt64(*parsed)) parsed.reset();
-  if (block) parsed = block(parsed);
-  const bool keep = parsed && (!minValue || parsed->compare(*minValue) >= 0) &&
-                    (!maxValue || parsed->compare(*maxValue) <= 0);
-  return settle(keep ? parsed : defaultValue);
+  // Read, settle, store if unchanged; a parse in between starts it again.
+  for (;;) {
+    std::optional<os::Value> cached = cachedValueByRemoteConfigKeys_->objectForKey(name);
+    if (cached) {
+      if (const os::Number* number = cached->number()) return *number;
+    }
+    std::optional<os::Number> settled = defaultValue;
+    if (cached) {
+      std::optional<os::Number> parsed = numberFromString(*cached);
+      // Beyond the 64-bit range a delivered number has no integer value to take.
+      if (parsed && !fitsInt64(*parsed)) parsed.reset();
+      if (block) parsed = block(parsed);
+      if (parsed && (!minValue || parsed->compare(*minValue) >= 0) &&
+          (!maxValue || parsed->compare(*maxValue) <= 0)) {
+        settled = parsed;
+      }
+    }
+    if (cachedValueByRemoteConfigKeys_->setObjectForKeyIfUnchanged(os::Value(*settled), name, cached)) return settled;
+  }
 }
 
 double APMRemoteConfig::timeIntervalInSecondsFromCacheWithKey(std::string_view key, double defaultValue,

@@ -19,7 +19,8 @@
 //    configuration (only when present); PSM values (only when present).
 // 3. Settings cache: setting name -> the delivered string, or the number a
 //    getter settled on (defaults included). The first read after a parse
-//    fixes the value until the next parse. Strings are parsed in the fixed
+//    fixes the value until the next parse; a getter that races a parse
+//    never replaces what the parse delivered (APMRemoteConfigSettingsCache). Strings are parsed in the fixed
 //    locale "en_US", whatever the device's locale; a number that does not fit
 //    a signed 64-bit integer counts as unparsable. Missing, unparsable and
 //    out-of-bounds values give the default; nothing is clamped. PSM values
@@ -42,6 +43,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -101,6 +103,26 @@ inline constexpr int64_t kAPMRemoteConfigCodeFetchError = 29025;              //
 inline constexpr int64_t kAPMRemoteConfigCodeEventEditingFailed = 29026;      // 1
 inline constexpr int64_t kAPMRemoteConfigCodeEventEditingLoaded = 29027;      // 7
 
+// The settings cache: setting name -> delivered string or settled number.
+// Thread-safe. A parse replaces the whole contents in one step and a getter
+// stores what it settled on only when the entry is still the one it read, so
+// a getter racing a parse never puts its default or an old value over a newly
+// delivered one.
+class APMRemoteConfigSettingsCache {
+ public:
+  using Map = std::map<std::string, os::Value, std::less<>>;
+  std::optional<os::Value> objectForKey(std::string_view key) const;
+  void setObjectForKey(os::Value value, std::string key);
+  void replaceAllObjects(Map objects);
+  // Stores `value` when the entry is still `expected` (nullopt: absent) and
+  // answers true; otherwise changes nothing and answers false.
+  bool setObjectForKeyIfUnchanged(os::Value value, const std::string& key, const std::optional<os::Value>& expected);
+
+ private:
+  mutable std::mutex mutex_;
+  Map objects_;  // guarded by mutex_
+};
+
 // An experiment flag's value as a Boolean (remote_config_settings.cpp);
 // nothing for a value that is neither a number nor a string.
 std::optional<bool> APMRemoteConfigFlagBoolValue(const os::Value& value);
@@ -154,9 +176,9 @@ class APMRemoteConfig final : public APMRemoteConfigSettings,
   // public name and blocklistInternal for any other.
   bool isEventBlocklisted(std::string_view name);
   bool isEventCustomConversion(std::string_view name) const;
-  bool eventHasSamplingRate(std::string_view name) const;
+  bool eventHasSamplingRate(std::string_view name) override;
   // The delivered rate when in [2, 65535], else 1.
-  int32_t samplingRateForEvent(std::string_view name) const;
+  int32_t samplingRateForEvent(std::string_view name) override;
 
   // ---- The configuration's values ----
   // The time since the last stored configuration is at least
@@ -209,10 +231,10 @@ class APMRemoteConfig final : public APMRemoteConfigSettings,
 
   // ---- Settings (remote_config_settings.cpp; seconds unless noted) ----
   double uploadingBackoffInterval();
-  int32_t maxAudienceCount();
-  int32_t maxFiltersPerAudience();
-  int32_t maxFilterResultCount();
-  int32_t maxParametersPerFilter();
+  int32_t maxAudienceCount() override;
+  int32_t maxFiltersPerAudience() override;
+  int32_t maxFilterResultCount() override;
+  int32_t maxParametersPerFilter() override;
   double databaseDeleteStaleBundlesInterval() override;
   double maxQueueTime() override;
   double adIDCacheTime() override;
@@ -232,7 +254,7 @@ class APMRemoteConfig final : public APMRemoteConfigSettings,
   int32_t maxTrackedCurrencies();
   int32_t maxPublicUserProperties();
   int32_t maxEventNameCardinality();
-  int32_t maxPublicEventParams();
+  int32_t maxPublicEventParams() override;
   int32_t maxEventsStored() override;
   double uploadingInterval();
   double uploadingInitialDelayInterval();
@@ -248,14 +270,14 @@ class APMRemoteConfig final : public APMRemoteConfigSettings,
   double uploadingRealTimeInterval();
   bool blocklistInternal();
   bool blocklistPublic();
-  bool isEventSamplingEnabled();
-  int32_t analyticsAccountTimeZoneOffsetMinutes();
+  bool isEventSamplingEnabled() override;
+  int32_t analyticsAccountTimeZoneOffsetMinutes() override;
   bool checksumEnabled();
   bool appBackgroundedEventEnabled();
   bool appInBackgroundParameterEnabled();
-  bool itemScopedCustomParameterEnabled();
-  int32_t maxItemScopedCustomParameters();
-  int32_t maxPublicEventParameterValueLength();
+  bool itemScopedCustomParameterEnabled() override;
+  int32_t maxItemScopedCustomParameters() override;
+  int32_t maxPublicEventParameterValueLength() override;
   // The larger of maxPublicEventParameterValueLength and 256.
   int32_t maxInternalEventParameterValueLength();
   bool tcfFeatureEnabled();
@@ -329,7 +351,7 @@ class APMRemoteConfig final : public APMRemoteConfigSettings,
   bool isDefaultInstance_ = false;
   const os::NumberFormatter numberFormatter_{os::NumberFormatterStyle::Decimal, kAPMRemoteConfigNumberLocale};
   // Shared with the "internal.remoteConfig" module, which reads it live.
-  const std::shared_ptr<DAZMutableDictionary<os::Value>> cachedValueByRemoteConfigKeys_;
+  const std::shared_ptr<APMRemoteConfigSettingsCache> cachedValueByRemoteConfigKeys_;
   DAZMutableDictionary<std::shared_ptr<APMPBEventConfig>> cachedEventConfigByEventName_;
   DAZMutableDictionary<os::Value> cachedExperimentFlags_;
   DAZMutableDictionary<os::Value> cachedConsentDefaults_;

@@ -108,12 +108,12 @@ void TEST_setSuspendTimeoutMilliseconds(uint32_t milliseconds) {
   gSuspendTimeoutMs.store(milliseconds, std::memory_order_relaxed);
 }
 
-kern_return_t thread_suspend(thread_act_t thread) {
-  const int tid = targetOf(thread);
-  if (tid == 0 || tid == detail::currentTid()) return KERN_INVALID_ARGUMENT;
-  installHandler();
-  const int64_t deadline = detail::monotonicNanos() + int64_t(gSuspendTimeoutMs.load()) * 1'000'000;
+namespace {
 
+// The first half of a suspension: counts a thread that is already parked, or
+// claims a slot for it, marks it requested and sends the signal. On success
+// the thread is parked or its acknowledgement is awaited by awaitSuspend.
+kern_return_t requestSuspend(int tid, int64_t deadline) {
   // Already parked: count it. A slot in passing (being requested or left)
   // is waited out within the bound.
   while (SuspendSlot* slot = slotOf(tid)) {
@@ -144,6 +144,14 @@ kern_return_t thread_suspend(thread_act_t thread) {
     slot->control.store(kFree, std::memory_order_release);
     return gone ? MACH_SEND_INVALID_DEST : KERN_FAILURE;
   }
+  return KERN_SUCCESS;
+}
+
+// The second half: waits, at most until the deadline, for the thread's
+// acknowledgement of a request that requestSuspend made.
+kern_return_t awaitSuspend(int tid, int64_t deadline) {
+  SuspendSlot* slot = slotOf(tid);
+  if (!slot) return KERN_FAILURE;
   for (;;) {
     uint32_t c = slot->control.load(std::memory_order_acquire);
     if (c == word(tid, kParked)) return KERN_SUCCESS;
@@ -161,6 +169,48 @@ kern_return_t thread_suspend(thread_act_t thread) {
     }
     return KERN_FAILURE;
   }
+}
+
+int64_t suspendDeadline() { return detail::monotonicNanos() + int64_t(gSuspendTimeoutMs.load()) * 1'000'000; }
+
+}  // namespace
+
+kern_return_t thread_suspend(thread_act_t thread) {
+  const int tid = targetOf(thread);
+  if (tid == 0 || tid == detail::currentTid()) return KERN_INVALID_ARGUMENT;
+  installHandler();
+  const int64_t deadline = suspendDeadline();
+  const kern_return_t requested = requestSuspend(tid, deadline);
+  return requested == KERN_SUCCESS ? awaitSuspend(tid, deadline) : requested;
+}
+
+kern_return_t thread_suspend_others(const thread_act_t* threads, mach_msg_type_number_t count,
+                                    mach_msg_type_number_t* failedIndex) {
+  if (!threads && count > 0) return KERN_INVALID_ARGUMENT;
+  installHandler();
+  const int self = detail::currentTid();
+  const int64_t deadline = suspendDeadline();
+  kern_return_t result = KERN_SUCCESS;
+  const auto fail = [&](mach_msg_type_number_t i, kern_return_t r) {
+    if (result != KERN_SUCCESS) return;
+    result = r;
+    if (failedIndex) *failedIndex = i;
+  };
+  // Every request first; a failed one leaves no slot behind, so the second
+  // pass waits only for the requests that are out.
+  for (mach_msg_type_number_t i = 0; i < count; ++i) {
+    const int tid = targetOf(threads[i]);
+    if (tid == self) continue;
+    const kern_return_t r = tid == 0 ? KERN_INVALID_ARGUMENT : requestSuspend(tid, deadline);
+    if (r != KERN_SUCCESS) fail(i, r);
+  }
+  for (mach_msg_type_number_t i = 0; i < count; ++i) {
+    const int tid = targetOf(threads[i]);
+    if (tid == self || tid == 0 || !slotOf(tid)) continue;
+    const kern_return_t r = awaitSuspend(tid, deadline);
+    if (r != KERN_SUCCESS) fail(i, r);
+  }
+  return result;
 }
 
 kern_return_t thread_resume(thread_act_t thread) {

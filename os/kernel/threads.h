@@ -47,6 +47,14 @@ kern_return_t task_threads(task_t task, thread_act_array_t* threads, mach_msg_ty
 kern_return_t vm_deallocate(task_t task, vm_address_t address, vm_size_t size);
 
 kern_return_t thread_suspend(thread_act_t thread);
+// Suspends every thread of the list but the caller (whose entries are
+// skipped), each as thread_suspend would, except that the signals go to all
+// of them before any acknowledgement is awaited: the waits overlap and share
+// one bound. KERN_SUCCESS when every other entry was suspended; otherwise the
+// first failure in list order, its index in *failedIndex (when given). The
+// entries that succeeded stay suspended, each needing its thread_resume.
+kern_return_t thread_suspend_others(const thread_act_t* threads, mach_msg_type_number_t count,
+                                    mach_msg_type_number_t* failedIndex);
 kern_return_t thread_resume(thread_act_t thread);
 
 // The x86-64 general registers, instruction pointer and flags.

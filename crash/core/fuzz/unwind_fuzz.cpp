@@ -11,12 +11,13 @@
 // finding.
 //
 // Input: byte 0 picks the reader, bytes 1 to 7 are a knob (offsets, limits,
-// factors), the rest is the data.
+// factors; its top bit puts a section cache in force), the rest is the data.
 #include <sys/mman.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "crash/core/zoz_compact_unwind.h"
 #include "crash/core/zoz_dwarf_cfi.h"
@@ -94,6 +95,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::memset(region(), 0, kRegion - length);
   std::memcpy(bytes, data + 8, length);
   const uint64_t start = uint64_t(bytes);
+  // The knob's top bit: the section cache of the crash path serves the reads.
+  std::optional<ZOZDwarfSectionCache> sections;
+  if ((knob >> 55) & 1) sections.emplace();
 
   switch (mode) {
     case 0: {  // a CIE and its initial instructions

@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <functional>
 #include <optional>
 
 #include "crash/core/tests/unwind_test_support.h"
+#include "crash/core/zoz_unwind_support.h"
 #include "crash/core/zoz_unwinder.h"
 
 using namespace unwind_test;
@@ -109,6 +113,63 @@ TEST(DwarfReaders, LEB128) {
   uint64_t unreadable = unreadableAddress();
   uint64_t value = 0;
   EXPECT_FALSE(ZOZDwarfReadULEB128(&unreadable, &value));
+}
+
+// Reads through a section cache answer as the safe read does, a range that
+// runs into an unreadable page included; while the outermost cache lives its
+// copies are served (an inner one takes nothing over), and after it the
+// memory itself is read again.
+TEST(DwarfReaders, SectionCache) {
+  const size_t page = size_t(::sysconf(_SC_PAGESIZE));
+  auto* base = static_cast<uint8_t*>(::mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE,
+                                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(base, MAP_FAILED);
+  ASSERT_EQ(::mprotect(base + page, page, PROT_NONE), 0);
+  for (size_t i = 0; i < page; ++i) base[i] = uint8_t(i * 7);
+  const uint64_t start = uint64_t(base);
+  const uint64_t block = ZOZDwarfSectionCache::kBlockSize;
+
+  struct Case {
+    const char* name;
+    uint64_t address;
+    size_t length;
+    bool readable;
+  };
+  const Case cases[] = {
+      {"inside one block", start + 3, 5, true},
+      {"across blocks", start + block - 3, block + 6, true},
+      {"up to the page's end", start + page - 8, 8, true},
+      {"into the unreadable page", start + page - 4, 8, false},
+      {"inside the unreadable page", start + page + 16, 4, false},
+      {"below 4096", 16, 4, false},
+      {"wrapping around", ~uint64_t(0) - 2, 8, false},
+  };
+  std::optional<ZOZDwarfSectionCache> cache;
+  cache.emplace();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> cached(c.length), safe(c.length);
+    EXPECT_EQ(ZOZDwarfReadSection(c.address, cached.data(), c.length), c.readable);
+    EXPECT_EQ(ZOZReadMemory(c.address, safe.data(), c.length), c.readable);
+    if (c.readable) {
+      EXPECT_EQ(cached, safe);
+    }
+  }
+
+  uint8_t value = 0;
+  base[3] = 0xEE;
+  {
+    ZOZDwarfSectionCache inner;
+    ASSERT_TRUE(ZOZDwarfReadSection(start + 3, &value, 1));
+    EXPECT_EQ(value, uint8_t(3 * 7));
+  }
+  ASSERT_TRUE(ZOZDwarfReadSection(start + 3, &value, 1));
+  EXPECT_EQ(value, uint8_t(3 * 7));
+  cache.reset();
+  cache.emplace();  // a fresh one copies the memory as it is now
+  ASSERT_TRUE(ZOZDwarfReadSection(start + 3, &value, 1));
+  EXPECT_EQ(value, 0xEE);
+  ::munmap(base, 2 * page);
 }
 
 TEST(DwarfReaders, PointerEncodings) {
@@ -582,6 +643,39 @@ TEST(DwarfStep, FailingRulesAndUnchangedPC) {
       EXPECT_TRUE(log.has(c.message)) << log.recent();
     }
   }
+}
+
+// A thread's or the program's entry marks its return address undefined: the
+// step succeeds with no caller (pc 0, which ends a walk) instead of refusing
+// the instruction and leaving the walk on an error.
+TEST(DwarfStep, AnUndefinedReturnAddressMarksTheOutermostFrame) {
+  LogCapture log;
+  Memory memory;
+  const CIESpec spec{1, "zR", 1, -8, 16, 0x00, {0x0C, 7, 8, 0x90, 1}};
+  const size_t cie = appendCIE(memory, spec);
+  const uint64_t begin = 0x7F00'0000'2000ull;
+  const size_t fde = appendFDE(memory, cie, spec, begin, 0x40, {0x41, 0x07, 16, 0x07, 6});
+  memory.align(16);
+  const size_t stack = memory.append(Bytes(32, 0));
+  memory.putU64(stack, 0x5555'0000'3333ull);
+  const uint64_t rsp = memory.address(stack);
+  ZOZDwarfCFIRecord record;
+  ASSERT_TRUE(ZOZDwarfLoadFDEAtOffset(&record, memory.base(), fde));
+
+  ZOZThreadContext state = x86State(begin + 4, rsp, 0x1234);
+  ASSERT_TRUE(ZOZDwarfUnwindComputeRegisters(&record, &state)) << log.recent();
+  EXPECT_EQ(state.x86_64.rip, 0u);
+  // Before the instruction the frame is an ordinary one.
+  ZOZThreadContext atEntry = x86State(begin, rsp, 0x1234);
+  ASSERT_TRUE(ZOZDwarfUnwindComputeRegisters(&record, &atEntry)) << log.recent();
+  EXPECT_EQ(atEntry.x86_64.rip, 0x5555'0000'3333ull);
+
+  ZOZDwarfRuleSet rules{};
+  const Bytes bad{0x07, 17};
+  const uint64_t start = memory.address(memory.append(bad));
+  const ZOZDwarfInstructions instructions{uint32_t(bad.size()), start};
+  EXPECT_FALSE(ZOZDwarfInstructionsEnumerate(&instructions, &record.cie, &rules, 100, begin, ZOZRegisterLayout::X86_64));
+  EXPECT_TRUE(log.has("Error: Found an invalid DW_CFA_undefined register number"));
 }
 
 // The shape of compiled x86-64 code: push rbp; mov rbp, rsp; ...; an

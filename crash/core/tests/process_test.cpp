@@ -21,6 +21,8 @@
 #include "crash/core/zoz_process.h"
 #include "os/dispatch/queue.h"
 #include "os/kernel/loader.h"
+#include "os/kernel/threads.h"
+#include "os/testing/child_process.h"
 #include "os/runtime/runtime.h"
 
 namespace {
@@ -221,6 +223,45 @@ TEST(ProcessStateTest, RuntimeFactsSelectorCrashInformationAndResidentSize) {
   EXPECT_LT(resident, noted * 2.0);
   EXPECT_EQ((*stats)["freeMem"], (*stats)["free_mem"]);
   EXPECT_EQ(*findSection(lines, "storage"), (ordered_json{{"free", 0}, {"total", 0}}));
+}
+
+// The suspension of every other thread goes on past a thread that cannot be
+// suspended; so must the resumption, else the threads listed after it stay
+// parked for good.
+TEST(ProcessStateTest, AThreadThatCannotBeSuspendedKeepsNoOtherParked) {
+  const auto result = os::testing::runInChild([]() -> std::string {
+    namespace k = os::kernel;
+    k::TEST_setSuspendTimeoutMilliseconds(100);
+    std::atomic<bool> stop{false};
+    std::atomic<int> ready{0};
+    std::atomic<uint64_t> count{0};
+    std::thread blocker([&] {
+      sigset_t set;
+      sigemptyset(&set);
+      sigaddset(&set, k::threadSuspendSignal());
+      pthread_sigmask(SIG_BLOCK, &set, nullptr);
+      ++ready;
+      while (!stop) std::this_thread::yield();
+    });
+    std::thread worker([&] {
+      ++ready;
+      while (!stop) count.fetch_add(1);
+    });
+    while (ready < 2) std::this_thread::yield();
+    ZOZProcess process;
+    std::string report;
+    if (!ZOZProcessInit(&process, k::mach_thread_self(), nullptr)) report = "no thread list";
+    if (report.empty() && ZOZProcessSuspendAllOtherThreads(&process)) report = "the blocker was suspended";
+    if (report.empty() && ZOZProcessResumeAllOtherThreads(&process)) report = "every resumption succeeded";
+    ZOZProcessDestroy(&process);
+    const uint64_t seen = count.load();
+    while (report.empty() && count.load() == seen) std::this_thread::yield();  // bounded by the child's alarm
+    stop = true;
+    blocker.join();
+    worker.join();
+    return report;
+  });
+  EXPECT_TRUE(result.succeeded()) << result.describe();
 }
 
 TEST(ProcessStateTest, RedactUUIDMasksOnlyTheFirstParenthesisedUUID) {

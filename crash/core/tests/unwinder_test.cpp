@@ -228,13 +228,14 @@ TEST(Unwinder, WalksCompactEncodingsThenFrameRecords) {
   EXPECT_TRUE(log.has("Unable to find binary for %p"));
   EXPECT_TRUE(log.has("FP is zero, aborting unwind"));
 
-  // A crash at a function's first instruction is looked up in the function
-  // before it: at 0x1100 (frameless) the frame-based rule of 0x1000 applies.
+  // A fault on a function's first instruction used to be looked up at pc - 1,
+  // in the function before it, as though it were a return address: at 0x1100
+  // (frameless) its own rule applies, pc = lr, not the record of 0x1000's.
   ZOZThreadContext atEntry = expected.state;
   atEntry.arm64.ss.pc = image.address(0x1100);
   const std::vector<Frame> frames = walk(atEntry, 2);
   ASSERT_EQ(frames.size(), 2u);
-  EXPECT_EQ(frames[1].pc, image.address(0x1200));
+  EXPECT_EQ(frames[1].pc, image.address(0x1250));
 }
 
 // Without a test lookup the images come from the capture core's table, and

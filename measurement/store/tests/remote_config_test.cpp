@@ -608,7 +608,9 @@ TEST_F(RemoteConfigTest, TheStoreAndIdentityReadTheEnginesConfiguration) {
   APMMeasurementServices::setSharedInstance(nullptr);
 }
 
-// Getters run on any thread while the worker queue parses.
+// Getters run on any thread while the worker queue parses. A getter that read
+// between the parse's emptying and refilling of the cache used to store its
+// default over the newly delivered value, which then stayed until the next parse.
 TEST_F(RemoteConfigTest, GettersMayRunWhileAConfigurationIsParsed) {
   std::atomic<bool> done{false};
   std::thread reader([&] {

@@ -61,9 +61,10 @@ struct Crew {
   }
 };
 
-// Lists, suspends, reads and resumes every other thread of the process
-// without allocating; writes a constant message for the first failure.
-const char* checkCrew(Crew& crew, uint64_t (&frozen)[kWorkers]) {
+// Lists, suspends (one by one, or all together), reads and resumes every
+// other thread of the process without allocating; writes a constant message
+// for the first failure.
+const char* checkCrew(Crew& crew, uint64_t (&frozen)[kWorkers], bool together = false) {
   const task_t task = mach_task_self();
   thread_act_array_t threads = nullptr;
   mach_msg_type_number_t count = 0;
@@ -77,6 +78,10 @@ const char* checkCrew(Crew& crew, uint64_t (&frozen)[kWorkers]) {
   }
   if (listed != kWorkers) problem = "not every worker is listed";
   mach_msg_type_number_t suspended = 0;
+  if (together && !problem) {
+    suspended = count;
+    if (thread_suspend_others(threads, count, nullptr) != KERN_SUCCESS) problem = "the threads could not be suspended";
+  }
   for (; suspended < count && !problem; ++suspended) {
     if (threads[suspended] == self) continue;
     if (thread_suspend(threads[suspended]) != KERN_SUCCESS) problem = "a thread could not be suspended";
@@ -127,16 +132,19 @@ std::string waitForProgress(Crew& crew, const uint64_t (&frozen)[kWorkers]) {
 
 TEST(ThreadsTest, TwentyThreadsAreListedSuspendedReadAndResumed) {
   SKIP_WHERE_SIGNALS_ARE_DEFERRED();
-  auto result = os::testing::runInChild([] {
-    Crew crew;
-    crew.start();
-    uint64_t frozen[kWorkers] = {};
-    const char* problem = checkCrew(crew, frozen);
-    std::string report = problem ? problem : waitForProgress(crew, frozen);
-    crew.finish();
-    return report;
-  });
-  EXPECT_TRUE(result.succeeded()) << result.describe();
+  for (bool together : {false, true}) {
+    SCOPED_TRACE(together ? "suspended together" : "suspended one by one");
+    auto result = os::testing::runInChild([together] {
+      Crew crew;
+      crew.start();
+      uint64_t frozen[kWorkers] = {};
+      const char* problem = checkCrew(crew, frozen, together);
+      std::string report = problem ? problem : waitForProgress(crew, frozen);
+      crew.finish();
+      return report;
+    });
+    EXPECT_TRUE(result.succeeded()) << result.describe();
+  }
 }
 
 Crew* gCrew = nullptr;
@@ -198,6 +206,23 @@ TEST(ThreadsTest, AThreadBlockingTheSuspendSignalFailsWithinTheBound) {
                                             &words) != KERN_FAILURE ||
                            thread_resume(port) != KERN_FAILURE))
       report = "a thread that was never parked looked suspended";
+    // Together with a thread that lets the signal in: the blocker fails by
+    // its index, the other is suspended all the same, the caller is skipped.
+    std::atomic<int> otherTid{0};
+    std::thread other([&] {
+      otherTid = int(::gettid());
+      while (!stop) count.fetch_add(1);
+    });
+    while (otherTid == 0) std::this_thread::yield();
+    const thread_t list[] = {mach_thread_self(), port, threadPortForId(otherTid)};
+    mach_msg_type_number_t failed = 0;
+    if (report.empty() && (thread_suspend_others(list, 3, &failed) != KERN_OPERATION_TIMED_OUT || failed != 1))
+      report = "suspending together did not name the blocker";
+    words = x86_THREAD_STATE64_COUNT;
+    if (report.empty() && (thread_get_state(list[2], x86_THREAD_STATE64, reinterpret_cast<thread_state_t>(&state),
+                                            &words) != KERN_SUCCESS ||
+                           thread_resume(list[2]) != KERN_SUCCESS || thread_resume(port) != KERN_FAILURE))
+      report = "suspending together did not suspend exactly the willing thread";
     unblock = true;
     uint64_t seen = count.load();
     while (report.empty() && count.load() == seen) std::this_thread::yield();
@@ -209,6 +234,7 @@ TEST(ThreadsTest, AThreadBlockingTheSuspendSignalFailsWithinTheBound) {
       report = "resume did not follow the suspend count";
     stop = true;
     blocker.join();
+    other.join();
     if (report.empty() && thread_suspend(port) != MACH_SEND_INVALID_DEST) report = "a gone thread was suspended";
     if (report.empty() && thread_suspend(mach_thread_self()) != KERN_INVALID_ARGUMENT)
       report = "a thread suspended itself";
