@@ -1,0 +1,95 @@
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "crash/core/tests/crash_path_support.h"
+#include "crash/reporting/tests/reporting_test_support.h"
+#include "crash/reporting/zoz_analytics_manager.h"
+#include "os/dispatch/queue.h"
+
+namespace {
+
+using reportingtest::ReportingTest;
+
+// Stands in for analytics until the measurement engine offers the interop.
+class AnalyticsDouble final : public REZAnalyticsInterop {
+ public:
+  struct Event {
+    std::string origin, name;
+    os::Dictionary parameters;
+  };
+  void logEventWithOrigin(const std::string& origin, const std::string& name,
+                          const os::Dictionary& parameters) override {
+    std::lock_guard lock(mutex);
+    events.push_back({origin, name, parameters});
+  }
+  void registerAnalyticsListener(std::shared_ptr<REZAnalyticsInteropListener> listener,
+                                 const std::string& origin) override {
+    std::lock_guard lock(mutex);
+    registrations.emplace_back(std::move(listener), origin);
+  }
+  std::mutex mutex;
+  std::vector<Event> events;
+  std::vector<std::pair<std::shared_ptr<REZAnalyticsInteropListener>, std::string>> registrations;
+};
+
+class AnalyticsManagerTest : public ReportingTest {};
+
+TEST_F(AnalyticsManagerTest, RegistersOnceUnderTheCrashReportersOrigin) {
+  auto analytics = std::make_shared<AnalyticsDouble>();
+  auto manager = std::make_shared<ZOZAnalyticsManager>(analytics);
+  manager->registerAnalyticsListener();
+  manager->registerAnalyticsListener();
+  ASSERT_EQ(analytics->registrations.size(), 1u);
+  EXPECT_EQ(analytics->registrations[0].first.get(), manager.get());
+  EXPECT_EQ(analytics->registrations[0].second, "zzd");
+  EXPECT_TRUE(manager->registeredAnalyticsEventListener());
+
+  auto alone = std::make_shared<ZOZAnalyticsManager>(nullptr);
+  alone->registerAnalyticsListener();
+  EXPECT_FALSE(alone->registeredAnalyticsEventListener());
+  EXPECT_EQ(lines("Vivuzuvu Analytics SDK not detected"), 1u);
+}
+
+TEST_F(AnalyticsManagerTest, CrashEventCarriesMillisecondsRoundedHalfToEven) {
+  auto analytics = std::make_shared<AnalyticsDouble>();
+  const std::pair<double, int64_t> cases[] = {{12.25, 12250}, {0.0625, 62}, {0.1875, 188}, {1.7e9, 1'700'000'000'000}};
+  for (const auto& [seconds, milliseconds] : cases) {
+    SCOPED_TRACE(seconds);
+    analytics->events.clear();
+    ZOZAnalyticsManager::logCrashWithTimeStamp(seconds, analytics);
+    ASSERT_EQ(analytics->events.size(), 1u);
+    const auto& event = analytics->events[0];
+    EXPECT_EQ(event.origin, "zzd");
+    EXPECT_EQ(event.name, "_ae");
+    ASSERT_EQ(event.parameters.size(), 2u);
+    const os::Number* timestamp = event.parameters.at("timestamp").number();
+    ASSERT_TRUE(timestamp);
+    EXPECT_EQ(timestamp->kind(), os::Number::Kind::Int64);
+    EXPECT_EQ(timestamp->int64Value(), milliseconds);
+    EXPECT_EQ(event.parameters.at("fatal"), os::Value(os::Number::int64(1)));
+  }
+  ZOZAnalyticsManager::logCrashWithTimeStamp(12.25, nullptr);  // nothing to tell
+}
+
+const bool kBreadcrumbScenario =
+    crashpath::registerScenario("reporting-breadcrumbs", [](const std::string& directory, const std::string&) {
+      if (!crashpath::startCaptureCore(directory)) return 2;
+      auto manager = std::make_shared<ZOZAnalyticsManager>(nullptr);
+      manager->messageTriggered("purchase", os::Dictionary{{"value", os::Value(3)}});
+      manager->messageTriggered("broken", os::Dictionary{{"blob", os::Value(os::Data::fromString("x"))}});
+      return os::dispatch::drainUntilIdle() ? 0 : 3;
+    });
+
+TEST_F(AnalyticsManagerTest, EventsBecomeBreadcrumbsAndUnserialisableOnesAddNoLine) {
+  const std::string directory = crashpath::makeDirectory("breadcrumbs");
+  auto result = crashpath::runScenario("reporting-breadcrumbs", directory);
+  ASSERT_TRUE(result.exited && result.exitCode == 0) << result.describe();
+  auto logs = crashpath::recordLines(directory + "/log_a.zozrecord");
+  ASSERT_EQ(logs.size(), 1u);
+  EXPECT_EQ(logs[0]["log"]["msg"], crashpath::hex(R"($A$:{"name":"purchase","parameters":{"value":3}})"));
+  EXPECT_NE(crashpath::readFile(directory + "/sdk.log").find("Vivuzuvu Analytics event is not valid JSON"),
+            std::string::npos);
+}
+
+}  // namespace
