@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <mutex>
 
 #include "crash/core/tests/crash_path_support.h"
 #include "crash/reporting/tests/reporting_test_support.h"
 #include "crash/reporting/zoz_analytics_manager.h"
+#include "crash/reporting/zoz_notification_manager.h"
+#include "os/dispatch/notification.h"
+#include "os/uikit/application.h"
 #include "os/dispatch/queue.h"
 
 namespace {
@@ -90,6 +94,39 @@ TEST_F(AnalyticsManagerTest, EventsBecomeBreadcrumbsAndUnserialisableOnesAddNoLi
   EXPECT_EQ(logs[0]["log"]["msg"], crashpath::hex(R"($A$:{"name":"purchase","parameters":{"value":3}})"));
   EXPECT_NE(crashpath::readFile(directory + "/sdk.log").find("Vivuzuvu Analytics event is not valid JSON"),
             std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+const bool kAppStateScenario =
+    crashpath::registerScenario("reporting-app-state", [](const std::string& directory, const std::string&) {
+      if (!crashpath::startCaptureCore(directory)) return 2;
+      UIApplication::sharedApplication()->TEST_setStatusBarOrientation(UIInterfaceOrientation::landscapeRight);
+      ZOZNotificationManager manager;
+      manager.registerNotificationListener();
+      os::NotificationCenter::defaultCenter()->postNotificationName(os::kUIApplicationDidEnterBackgroundNotification,
+                                                                    nullptr);
+      auto device = UIDevice::currentDevice();
+      device->beginGeneratingDeviceOrientationNotifications();
+      device->setOrientation(UIDeviceOrientation::landscapeLeft);
+      return os::dispatch::drainUntilIdle() ? 0 : 3;
+    });
+
+TEST_F(AnalyticsManagerTest, AppStateKeysFollowTheNotifications) {
+  const std::string directory = crashpath::makeDirectory("app-state");
+  auto result = crashpath::runScenario("reporting-app-state", directory);
+  ASSERT_TRUE(result.exited && result.exitCode == 0) << result.describe();
+  std::map<std::string, std::vector<std::string>> values;  // hex key -> hex values in order
+  for (const auto& line : crashpath::recordLines(directory + "/internal_incremental_kv.zozrecord")) {
+    if (line.contains("kv")) values[line["kv"]["key"]].push_back(line["kv"]["value"]);
+  }
+  using crashpath::hex;
+  EXPECT_EQ(values[hex(kZOZInBackgroundKey)], (std::vector<std::string>{hex("0"), hex("1")}));
+  EXPECT_EQ(values[hex(kZOZDeviceOrientationKey)], (std::vector<std::string>{hex("1"), hex("3")}));
+  EXPECT_EQ(values[hex(kZOZUIOrientationKey)],
+            (std::vector<std::string>{hex(std::to_string(int(UIInterfaceOrientation::landscapeRight)))}));
 }
 
 }  // namespace

@@ -12,9 +12,9 @@ using reportingtest::ReportingTest;
 using reportingtest::writeFile;
 namespace fs = std::filesystem;
 
-class FileManagerTest : public ReportingTest {};
+class ZOZFileManagerTest : public ReportingTest {};
 
-TEST_F(FileManagerTest, LayoutSitsUnderCachesWithSlashesOfTheBundleIdentifierReplaced) {
+TEST_F(ZOZFileManagerTest, LayoutSitsUnderCachesWithSlashesOfTheBundleIdentifierReplaced) {
   ZOZFileManager files;
   const std::string caches = sandbox_->sandbox()->cachesDirectory();
   const std::string root = caches + "/com.zoziduzuzud.data/com.example_drosil";
@@ -41,7 +41,7 @@ TEST_F(FileManagerTest, LayoutSitsUnderCachesWithSlashesOfTheBundleIdentifierRep
   EXPECT_TRUE(fs::is_directory(*report));
 }
 
-TEST_F(FileManagerTest, HiddenEntriesAreNeverListedMovedOrCounted) {
+TEST_F(ZOZFileManagerTest, HiddenEntriesAreNeverListedMovedOrCounted) {
   ZOZFileManager files;
   ASSERT_TRUE(files.createReportDirectories());
   writeFile(files.activePath() + "/.DS_Store", "x");
@@ -71,7 +71,7 @@ TEST_F(FileManagerTest, HiddenEntriesAreNeverListedMovedOrCounted) {
   EXPECT_TRUE(fs::exists(files.processingPath() + "/.hidden"));
 }
 
-TEST_F(FileManagerTest, FailuresAnswerNoAndLog) {
+TEST_F(ZOZFileManagerTest, FailuresAnswerNoAndLog) {
   ZOZFileManager files;
   EXPECT_FALSE(files.removeItemAtPath(std::nullopt));
   EXPECT_EQ(lines("Failed to remove file"), 1u);
@@ -95,7 +95,7 @@ TEST_F(FileManagerTest, FailuresAnswerNoAndLog) {
   EXPECT_TRUE(files.contentsOfDirectory(sandbox_->root() + "/missing").empty());
 }
 
-TEST_F(FileManagerTest, PreviousCrashAnswerStaysAfterTheMarkerGoes) {
+TEST_F(ZOZFileManagerTest, PreviousCrashAnswerStaysAfterTheMarkerGoes) {
   ZOZFileManager files;
   const std::string marker = files.rootPath() + "/previously-crashed";
   writeFile(marker, "");
@@ -109,7 +109,7 @@ TEST_F(FileManagerTest, PreviousCrashAnswerStaysAfterTheMarkerGoes) {
   EXPECT_FALSE(later.didCrashOnPreviousExecution());
 }
 
-TEST_F(FileManagerTest, MetricKitFolderAndEmptyFatalFile) {
+TEST_F(ZOZFileManagerTest, MetricKitFolderAndEmptyFatalFile) {
   ZOZFileManager files;
   EXPECT_FALSE(files.metricKitDiagnosticFileExists());
   fs::create_directories(files.metricKitDiagnosticsPath());
@@ -123,7 +123,7 @@ TEST_F(FileManagerTest, MetricKitFolderAndEmptyFatalFile) {
   EXPECT_EQ(files.fileSizeAtPath(*report + "/metric_kit_fatal.zozrecord"), 0u);
 }
 
-TEST_F(FileManagerTest, ExecutionIdentifierIsAFreshLowerCaseUUIDWithoutHyphens) {
+TEST_F(ZOZFileManagerTest, ExecutionIdentifierIsAFreshLowerCaseUUIDWithoutHyphens) {
   ZOZExecutionIdentifierModel first, second;
   EXPECT_TRUE(std::regex_match(first.executionID(), std::regex("[0-9a-f]{32}"))) << first.executionID();
   EXPECT_NE(first.executionID(), second.executionID());
