@@ -26,7 +26,7 @@ class REZAnalyticsInterop {
   virtual void logEventWithOrigin(const std::string& origin, const std::string& name,
                                   const os::Dictionary& parameters) = 0;
   // One listener per origin (a later one replaces it), for origins allowed
-  // to listen.
+  // to listen. The listener is held weakly: it usually holds the interop.
   virtual void registerAnalyticsListener(std::shared_ptr<REZAnalyticsInteropListener> listener,
                                          const std::string& origin) = 0;
 };

@@ -30,11 +30,11 @@ class AnalyticsDouble final : public REZAnalyticsInterop {
   void registerAnalyticsListener(std::shared_ptr<REZAnalyticsInteropListener> listener,
                                  const std::string& origin) override {
     std::lock_guard lock(mutex);
-    registrations.emplace_back(std::move(listener), origin);
+    registrations.emplace_back(listener, origin);
   }
   std::mutex mutex;
   std::vector<Event> events;
-  std::vector<std::pair<std::shared_ptr<REZAnalyticsInteropListener>, std::string>> registrations;
+  std::vector<std::pair<std::weak_ptr<REZAnalyticsInteropListener>, std::string>> registrations;
 };
 
 class AnalyticsManagerTest : public ReportingTest {};
@@ -45,7 +45,7 @@ TEST_F(AnalyticsManagerTest, RegistersOnceUnderTheCrashReportersOrigin) {
   manager->registerAnalyticsListener();
   manager->registerAnalyticsListener();
   ASSERT_EQ(analytics->registrations.size(), 1u);
-  EXPECT_EQ(analytics->registrations[0].first.get(), manager.get());
+  EXPECT_EQ(analytics->registrations[0].first.lock().get(), manager.get());
   EXPECT_EQ(analytics->registrations[0].second, "zzd");
   EXPECT_TRUE(manager->registeredAnalyticsEventListener());
 
