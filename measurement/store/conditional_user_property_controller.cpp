@@ -180,7 +180,7 @@ void APMConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQue
   auto database = engine->database();
   if (!database) return;
   APMConditionalUserProperty& p = *property;
-  const std::string name = APMParameterNameDebugDescription(p.name());
+  const std::string name = APMUserPropertyNameDebugDescription(p.name());
   std::shared_ptr<APMEvent> triggeredEvent;
   const bool committed = database->performTransaction([&] {
     triggeredEvent.reset();
@@ -252,7 +252,7 @@ void APMConditionalUserPropertyController::removeConditionalUserPropertyOnWorker
   }
   auto database = engine->database();
   if (!database) return;
-  const std::string name = APMParameterNameDebugDescription(property->name());
+  const std::string name = APMUserPropertyNameDebugDescription(property->name());
   std::shared_ptr<APMEvent> clearEvent;
   const bool committed = database->performTransaction([&] {
     clearEvent.reset();
@@ -330,7 +330,7 @@ bool APMConditionalUserPropertyController::removeTimedOutCUPWithTimedOutEvents(A
     return false;
   }
   for (const auto& property : *properties) {
-    const std::string name = APMParameterNameDebugDescription(property->name());
+    const std::string name = APMUserPropertyNameDebugDescription(property->name());
     monitor()->logWithLevel(7, kAPMCUPCodeTimedOut, "Conditional user property has timed out. Name", name);
     if (!database->deleteConditionalUserPropertyWithName(property->name(), &error)) {
       monitor()->logWithLevel(1, kAPMCUPCodeDeleteTimedOutFailed,
@@ -357,7 +357,7 @@ bool APMConditionalUserPropertyController::removeExpiredCUPWithExpiredEvents(APM
     return false;
   }
   for (const auto& property : *properties) {
-    const std::string name = APMParameterNameDebugDescription(property->name());
+    const std::string name = APMUserPropertyNameDebugDescription(property->name());
     const auto& expiredEvent = property->expiredEvent();
     monitor()->logWithLevel(7, kAPMCUPCodeExpired, "Conditional user property has expired. Name, expired event", name,
                             expiredEvent ? APMEventNameDebugDescription(expiredEvent->name()) : std::string());
@@ -401,7 +401,7 @@ std::optional<APMEvents> APMConditionalUserPropertyController::updateConditional
   APMEvents triggeredEvents;
   for (const auto& property : *properties) {
     const double timestamp = now();
-    const std::string name = APMParameterNameDebugDescription(property->name());
+    const std::string name = APMUserPropertyNameDebugDescription(property->name());
     os::Error attributeError;
     if (writeUserAttribute(*database, *property, timestamp, &attributeError)) {
       monitor()->logWithLevel(7, kAPMCUPCodeTriggerAttributeUpdated, "User property updated. Name, origin, value", name,

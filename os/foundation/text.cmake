@@ -8,3 +8,5 @@ list(APPEND FOUNDATION_TEST_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/tests/text_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tests/number_formatter_test.cpp
 )
+list(APPEND FOUNDATION_SOURCES ${CMAKE_CURRENT_LIST_DIR}/string_search.cpp)
+list(APPEND FOUNDATION_TEST_SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/string_search_test.cpp)

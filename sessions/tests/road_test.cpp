@@ -1,15 +1,20 @@
 // The road of a session start inside the process: the SDK configured from a
-// bundle whose endpoints point at a loopback installations service and a
-// loopback settings service, virtual time, and the transport's storage read
-// back.
+// bundle whose endpoints point at a loopback installations service, a loopback
+// settings service and a loopback collector, virtual time, and the events the
+// transport uploads decoded at the collector.
 #include "os/dispatch/notification.h"
 #include "os/dispatch/queue.h"
+#include "os/foundation/device_profile.h"
+#include "os/testing/test_http_server.h"
 #include "platform/utilities/endpoints.h"
 #include "sdk-core/core/rez_app.h"
 #include "sdk-core/core/rez_options.h"
 #include "sdk-core/installations/tests/installations_test_support.h"
 #include "sessions/rez_sessions.h"
 #include "sessions/tests/test_support.h"
+#include "transport/REVADA/revada_uploader.h"
+#include "transport/REVADA/tests/upload_test_support.h"
+#include "transport/REVOVALibrary/revova_upload_coordinator.h"
 
 namespace sessions_test {
 namespace {
@@ -18,6 +23,8 @@ using installations_test::FakeInstallationsService;
 using Name = SessionsSubscriberName;
 
 constexpr const char* kSuccess = "Successfully logged Session Start event";
+constexpr const char* kUploadPath = "/upload/1001";
+constexpr int32_t kLogSource = 1974;
 
 os::Dictionary options() {
   return os::Dictionary{{"API_KEY", installations_test::kAPIKey},
@@ -32,10 +39,28 @@ class RoadTest : public SessionsTest {
   void SetUp() override {
     SessionsTest::SetUp();
     installations = std::make_unique<FakeInstallationsService>();
+    os::DeviceProfile device = os::DeviceProfile::current();
+    device.network = os::DeviceNetwork::WiFi;
+    device_ = std::make_unique<os::ScopedDeviceProfile>(device);
+    collector_.setResponse(kUploadPath, os::testing::ScriptedResponse::ok());
+    REVADAUploader::sharedInstance()->setNextUploadTime(nullptr, kREZSessionsTarget);
+    // The app comes to the foreground on this test's clock: the transport's
+    // upload timer starts again on it (first firing 0.5 s on, then every 30 s).
+    auto coordinator = REVOVAUploadCoordinator::sharedInstance();
+    coordinator->stopTimer();
+    os::NotificationCenter::defaultCenter()->postNotificationName(os::kUIApplicationWillEnterForegroundNotification,
+                                                                  nullptr);
+    coordinator->coordinationQueue()->sync([] {});
   }
   void TearDown() override {
     REZApp::TEST_reset();
     os::dispatch::drainUntilIdle();
+    // No firing of this test's timer may upload into another test.
+    auto coordinator = REVOVAUploadCoordinator::sharedInstance();
+    coordinator->stopTimer();
+    coordinator->coordinationQueue()->sync([] {});
+    EXPECT_TRUE(uploaderIdle());
+    device_.reset();
     installations.reset();
     SessionsTest::TearDown();
   }
@@ -47,7 +72,8 @@ class RoadTest : public SessionsTest {
     info.emplace("CFBundleVersion", "41");
     writeBundle(info, options(),
                 os::Dictionary{{kDAZEndpointInstallations, installations->baseURL()},
-                               {kDAZEndpointSettings, settingsBase}});
+                               {kDAZEndpointSettings, settingsBase},
+                               {kDAZEndpointTransportUpload1001, collector_.URLForPath(kUploadPath)}});
     REZApp::configureWithOptions(std::make_shared<REZOptions>(options()));
   }
   static std::shared_ptr<REZSessions> sessions() {
@@ -68,10 +94,35 @@ class RoadTest : public SessionsTest {
     auto center = os::NotificationCenter::defaultCenter();
     center->postNotificationName(os::kUIApplicationDidEnterBackgroundNotification, nullptr);
     clock_->clock().advance(seconds);
+    center->postNotificationName(os::kUIApplicationWillEnterForegroundNotification, nullptr);
     center->postNotificationName(os::kUIApplicationDidBecomeActiveNotification, nullptr);
+  }
+  static bool uploaderIdle() {
+    return waitUntil([] { return REVADAUploader::sharedInstance()->uploadOperationQueue()->operationCount() == 0; });
+  }
+  // Lets the transport's upload timer fire in the foreground (30 s of virtual
+  // time), waits for the upload, and answers the payloads of every session
+  // event the collector has decoded so far, sorted.
+  std::vector<std::string> uploaded() {
+    clock_->clock().advance(30);
+    auto coordinator = REVOVAUploadCoordinator::sharedInstance();
+    for (int i = 0; i < 2; ++i) coordinator->coordinationQueue()->sync([] {});
+    EXPECT_TRUE(uploaderIdle());
+    std::vector<std::string> payloads;
+    for (const auto& request : collector_.requests()) {
+      auto sources = revada_test::decodeUploadRequest(request.body);
+      EXPECT_TRUE(sources.has_value()) << "an upload request that does not decode";
+      if (!sources) continue;
+      auto ofSessions = revada_test::payloadsOf(*sources, kLogSource);
+      payloads.insert(payloads.end(), ofSessions.begin(), ofSessions.end());
+    }
+    std::sort(payloads.begin(), payloads.end());
+    return payloads;
   }
 
   std::unique_ptr<FakeInstallationsService> installations;
+  os::testing::TestHTTPServer collector_;
+  std::unique_ptr<os::ScopedDeviceProfile> device_;
 };
 
 TEST_F(RoadTest, WithoutADeclaredSubscriberNothingIsSent) {
@@ -85,6 +136,7 @@ TEST_F(RoadTest, WithoutADeclaredSubscriberNothingIsSent) {
       "Sessions SDK did not have any dependent SDKs register as dependencies. Events will not be sent.", 2));
   EXPECT_TRUE(waitUntil([] { return os::dispatch::drainUntilIdle(1); }));
   EXPECT_TRUE(storedSessionEvents().empty());
+  EXPECT_TRUE(uploaded().empty());
   EXPECT_TRUE(settings.heads().empty());
 }
 
@@ -98,18 +150,24 @@ TEST_F(RoadTest, OneEventPerSessionCarryingTheIssuedInstallation) {
   ASSERT_TRUE(waitUntil([&] { return !settings.heads().empty(); }));
   ASSERT_TRUE(waitUntil([] { return SettingsCache().cacheKey().has_value(); }));
 
-  auto stored = storedSessionEvents();
+  const auto stored = storedSessionEvents();
   ASSERT_EQ(stored.size(), 1u);
   EXPECT_EQ(stored[0]->mappingID(), "1974");
   EXPECT_EQ(stored[0]->qosTier(), 3);
+  // Read before virtual time moves on: a token that nears its expiry is
+  // replaced on request.
+  const std::string firstToken = tokenNow();
+  auto sent = uploaded();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_TRUE(storedSessionEvents().empty());
   const auto VIDs = installations->registeredVIDs();
   ASSERT_EQ(VIDs.size(), 1u);
   std::string firstSession, firstOfProcess;
   {
-    DecodedEvent event(stored[0]->serializedDataObjectBytes().value_or(os::Data()));
+    DecodedEvent event(os::Data::fromString(sent[0]));
     ASSERT_TRUE(event.ok());
     EXPECT_EQ(textOf(event->session_data.vivuzuvu_installation_id), VIDs[0]);
-    EXPECT_EQ(textOf(event->session_data.vivuzuvu_authentication_token), tokenNow());
+    EXPECT_EQ(textOf(event->session_data.vivuzuvu_authentication_token), firstToken);
     EXPECT_EQ(event->session_data.session_index, 0);
     EXPECT_EQ(event->session_data.data_collection_status.zoziduzuzud,
               vivuzuvu_appquality_sessions_DataCollectionState_COLLECTION_ENABLED);
@@ -137,23 +195,26 @@ TEST_F(RoadTest, OneEventPerSessionCarryingTheIssuedInstallation) {
   background(1800);
   EXPECT_TRUE(waitUntil([] { return os::dispatch::drainUntilIdle(1); }));
   EXPECT_EQ(subscriber->sessionIds().size(), 1u);
-  EXPECT_EQ(storedSessionEvents().size(), 1u);
+  EXPECT_EQ(uploaded().size(), 1u);
 
   // One second more: session 1 of the same process.
   background(1801);
   ASSERT_TRUE(waitForLinesEndingWith(kSuccess, 2));
   EXPECT_EQ(subscriber->sessionIds().size(), 2u);
-  stored = storedSessionEvents();
-  ASSERT_EQ(stored.size(), 2u);
+  const std::string secondToken = tokenNow();
+  EXPECT_NE(secondToken, firstToken);  // the first expired in the background
+  sent = uploaded();
+  ASSERT_EQ(sent.size(), 2u);
   bool sawSecond = false;
-  for (const auto& dov : stored) {
-    DecodedEvent event(dov->serializedDataObjectBytes().value_or(os::Data()));
+  for (const auto& payload : sent) {
+    DecodedEvent event(os::Data::fromString(payload));
     ASSERT_TRUE(event.ok());
     if (event->session_data.session_index != 1) continue;
     sawSecond = true;
     EXPECT_EQ(textOf(event->session_data.first_session_id), firstOfProcess);
     EXPECT_NE(textOf(event->session_data.session_id), firstSession);
     EXPECT_EQ(textOf(event->session_data.vivuzuvu_installation_id), VIDs[0]);
+    EXPECT_EQ(textOf(event->session_data.vivuzuvu_authentication_token), secondToken);
   }
   EXPECT_TRUE(sawSecond);
   EXPECT_EQ(installations->count(FakeInstallationsService::Operation::Register), 1u);
@@ -190,7 +251,7 @@ TEST_F(RoadTest, AnErrorPageOfTheSettingsServiceLeavesTheCachedSettings) {
   background(1801);
   EXPECT_TRUE(waitForLinesEndingWith(kSuccess, 2));
   EXPECT_EQ(lines("Sessions SDK is disabled via Settings"), 0u);
-  EXPECT_EQ(storedSessionEvents().size(), 2u);
+  EXPECT_EQ(uploaded().size(), 2u);
 }
 
 }  // namespace

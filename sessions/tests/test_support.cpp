@@ -202,6 +202,7 @@ void SessionsTest::TearDown() {
   DAZLoggerTEST_reset();
   os::Bundle::setMainBundlePath("");
   DAZEndpoints::reload();
+  REVOVAEndpoints::TEST_reset();
   clock_.reset();
   removeStoredSessionEvents();
   os::Keychain::resetShared();
@@ -246,6 +247,7 @@ void SessionsTest::writeBundle(const os::Dictionary& infoPlist, const std::optio
   if (endpoints) write("DrosilEndpoints.plist", *endpoints);
   os::Bundle::setMainBundlePath(bundlePath_);
   DAZEndpoints::reload();
+  REVOVAEndpoints::TEST_reset();
 }
 
 }  // namespace sessions_test

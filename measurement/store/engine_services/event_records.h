@@ -8,24 +8,37 @@
 //                       results (a row of audience_filter_values).
 //
 // They live here, below the store, because the database builds them from rows
-// and must not depend on the engine above it. The engine completes the
-// aggregates here (its increments and the checks at creation).
+// and must not depend on the engine above it.
 //
 // APMEventFilter and APMFilterResult are immutable; an APMEventAggregates is
 // changed through its setters by one caller at a time (the worker queue).
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "measurement/store/records.h"
 #include "os/foundation/data.h"
 
+// Monitor codes (level 5).
+inline constexpr int64_t kAPMEventAggregatesCodeNegativeCount = 17000;
+inline constexpr int64_t kAPMEventAggregatesCodeLifetimeOverflow = 17001;
+inline constexpr int64_t kAPMEventAggregatesCodeBundleOverflow = 17002;
+inline constexpr int64_t kAPMEventAggregatesCodeSessionOverflow = 17003;
+
 class APMEventAggregates {
  public:
-  // Times in seconds since 1970. The other fields start at: last bundled 0,
-  // no sampled complex event, sampling rate 1, not exempt, bundled day 0.
+  // Null when the name is not a valid internal event name, or when a count
+  // is negative (17000).
+  static std::shared_ptr<APMEventAggregates> initWithName(std::string_view name, int32_t lifetimeCount,
+                                                          int32_t currentBundleCount, int32_t currentSessionCount,
+                                                          double lastFireTimestamp);
+  // Without checks, for rows read back. Times in seconds since 1970. The
+  // other fields start at: last bundled 0, no sampled complex event,
+  // sampling rate 1, not exempt, bundled day 0.
   APMEventAggregates(std::string name, int32_t lifetimeCount, int32_t currentBundleCount,
                      int32_t currentSessionCount, double lastFireTimestamp)
       : lifetimeCount_(lifetimeCount),
@@ -45,6 +58,13 @@ class APMEventAggregates {
   bool lastExemptFromSampling() const { return lastExemptFromSampling_; }
   int32_t lastBundledDay() const { return lastBundledDay_; }
 
+  // Each adds 1; at 2147483647 the count becomes 0 instead (17001, 17002,
+  // 17003).
+  void incrementLifetimeCount();
+  void incrementCurrentBundleCount();
+  void incrementCurrentSessionCount();
+
+  void setLastFireTimestamp(double value) { lastFireTimestamp_ = value; }
   void setLastBundledTimestamp(double value) { lastBundledTimestamp_ = value; }
   void setLastSampledComplexEventID(std::optional<int64_t> value) { lastSampledComplexEventID_ = value; }
   void setLastSamplingRate(int32_t value) { lastSamplingRate_ = value; }

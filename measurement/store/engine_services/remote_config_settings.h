@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 // "measurement.store.max_stored_events_per_app": raw events kept at most.
 inline constexpr int32_t kAPMDefaultMaxEventsStored = 100'000;
@@ -19,6 +20,30 @@ inline constexpr double kAPMDefaultMaxQueueTime = 2'419'200;
 // "measurement.upload.stale_data_deletion_interval", in seconds (one day):
 // the least time between two passes that drop old data.
 inline constexpr double kAPMDefaultDatabaseDeleteStaleBundlesInterval = 86'400;
+// Audience limits: "measurement.audience.max_count",
+// "measurement.audience.filter_max_count_per_audience",
+// "measurement.audience.parameter_max_count_filter",
+// "measurement.audience.filter_result_max_count".
+inline constexpr int32_t kAPMDefaultMaxAudienceCount = 100;
+inline constexpr int32_t kAPMDefaultMaxFiltersPerAudience = 10;
+inline constexpr int32_t kAPMDefaultMaxParametersPerFilter = 25;
+inline constexpr int32_t kAPMDefaultMaxFilterResultCount = 200;
+// "measurement.upload.max_public_event_params": custom parameters an event
+// keeps.
+inline constexpr int32_t kAPMDefaultMaxPublicEventParams = 100;
+// "measurement.upload.max_event_parameter_value_length": the longest public
+// parameter value, in code points.
+inline constexpr int32_t kAPMDefaultMaxPublicEventParameterValueLength = 500;
+// "measurement.item_scoped_custom_parameter_enabled".
+inline constexpr bool kAPMDefaultItemScopedCustomParameterEnabled = true;
+// "measurement.upload.max_item_scoped_custom_parameters": custom parameters
+// an item keeps while they are enabled.
+inline constexpr int32_t kAPMDefaultMaxItemScopedCustomParameters = 27;
+// "measurement.event_sampling_enabled".
+inline constexpr bool kAPMDefaultEventSamplingEnabled = false;
+// "measurement.account.time_zone_offset_minutes": where the account's day
+// begins.
+inline constexpr int32_t kAPMDefaultAnalyticsAccountTimeZoneOffsetMinutes = 0;
 
 class APMRemoteConfigSettings {
  public:
@@ -29,6 +54,23 @@ class APMRemoteConfigSettings {
   virtual double maxQueueTime() = 0;
   // Seconds.
   virtual double databaseDeleteStaleBundlesInterval() = 0;
+  // Audience definitions and results; the defaults unless overridden.
+  virtual int32_t maxAudienceCount() { return kAPMDefaultMaxAudienceCount; }
+  virtual int32_t maxFiltersPerAudience() { return kAPMDefaultMaxFiltersPerAudience; }
+  virtual int32_t maxParametersPerFilter() { return kAPMDefaultMaxParametersPerFilter; }
+  virtual int32_t maxFilterResultCount() { return kAPMDefaultMaxFilterResultCount; }
+
+  // ---- Events ----
+  virtual int32_t maxPublicEventParams() = 0;
+  virtual int32_t maxPublicEventParameterValueLength() = 0;
+  virtual bool itemScopedCustomParameterEnabled() = 0;
+  virtual int32_t maxItemScopedCustomParameters() = 0;
+  virtual bool isEventSamplingEnabled() = 0;
+  virtual int32_t analyticsAccountTimeZoneOffsetMinutes() = 0;
+  // Whether the event's configuration names a sampling rate; the rate (2 to
+  // 65535), else 1.
+  virtual bool eventHasSamplingRate(std::string_view eventName) = 0;
+  virtual int32_t samplingRateForEvent(std::string_view eventName) = 0;
 };
 
 // Every setting at its default.
@@ -37,4 +79,12 @@ class APMDefaultRemoteConfigSettings final : public APMRemoteConfigSettings {
   int32_t maxEventsStored() override { return kAPMDefaultMaxEventsStored; }
   double maxQueueTime() override { return kAPMDefaultMaxQueueTime; }
   double databaseDeleteStaleBundlesInterval() override { return kAPMDefaultDatabaseDeleteStaleBundlesInterval; }
+  int32_t maxPublicEventParams() override { return kAPMDefaultMaxPublicEventParams; }
+  int32_t maxPublicEventParameterValueLength() override { return kAPMDefaultMaxPublicEventParameterValueLength; }
+  bool itemScopedCustomParameterEnabled() override { return kAPMDefaultItemScopedCustomParameterEnabled; }
+  int32_t maxItemScopedCustomParameters() override { return kAPMDefaultMaxItemScopedCustomParameters; }
+  bool isEventSamplingEnabled() override { return kAPMDefaultEventSamplingEnabled; }
+  int32_t analyticsAccountTimeZoneOffsetMinutes() override { return kAPMDefaultAnalyticsAccountTimeZoneOffsetMinutes; }
+  bool eventHasSamplingRate(std::string_view) override { return false; }
+  int32_t samplingRateForEvent(std::string_view) override { return 1; }
 };

@@ -4,6 +4,22 @@
 
 namespace apm_test {
 
+bool RemoteConfigSettingsDouble::eventHasSamplingRate(std::string_view eventName) {
+  std::lock_guard lock(samplingRatesMutex_);
+  return samplingRates_.find(eventName) != samplingRates_.end();
+}
+
+int32_t RemoteConfigSettingsDouble::samplingRateForEvent(std::string_view eventName) {
+  std::lock_guard lock(samplingRatesMutex_);
+  auto found = samplingRates_.find(eventName);
+  return found != samplingRates_.end() ? found->second : 1;
+}
+
+void RemoteConfigSettingsDouble::setSamplingRateForEvent(const std::string& eventName, int32_t rate) {
+  std::lock_guard lock(samplingRatesMutex_);
+  samplingRates_[eventName] = rate;
+}
+
 std::shared_ptr<MeasurementServicesDouble> MeasurementServicesDouble::install() {
   auto services = std::make_shared<MeasurementServicesDouble>();
   APMMeasurementServices::setSharedInstance(services);

@@ -9,6 +9,9 @@
 #pragma once
 
 #include <atomic>
+#include <map>
+#include <string>
+#include <string_view>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -28,10 +31,36 @@ class RemoteConfigSettingsDouble : public APMRemoteConfigSettings {
   void setMaxQueueTime(double value) { maxQueueTime_ = value; }
   void setDatabaseDeleteStaleBundlesInterval(double value) { databaseDeleteStaleBundlesInterval_ = value; }
 
+  int32_t maxPublicEventParams() override { return maxPublicEventParams_; }
+  int32_t maxPublicEventParameterValueLength() override { return maxPublicEventParameterValueLength_; }
+  bool itemScopedCustomParameterEnabled() override { return itemScopedCustomParameterEnabled_; }
+  int32_t maxItemScopedCustomParameters() override { return maxItemScopedCustomParameters_; }
+  bool isEventSamplingEnabled() override { return eventSamplingEnabled_; }
+  int32_t analyticsAccountTimeZoneOffsetMinutes() override { return timeZoneOffsetMinutes_; }
+  bool eventHasSamplingRate(std::string_view eventName) override;
+  int32_t samplingRateForEvent(std::string_view eventName) override;
+
+  void setMaxPublicEventParams(int32_t value) { maxPublicEventParams_ = value; }
+  void setMaxPublicEventParameterValueLength(int32_t value) { maxPublicEventParameterValueLength_ = value; }
+  void setItemScopedCustomParameterEnabled(bool value) { itemScopedCustomParameterEnabled_ = value; }
+  void setMaxItemScopedCustomParameters(int32_t value) { maxItemScopedCustomParameters_ = value; }
+  void setEventSamplingEnabled(bool value) { eventSamplingEnabled_ = value; }
+  void setAnalyticsAccountTimeZoneOffsetMinutes(int32_t value) { timeZoneOffsetMinutes_ = value; }
+  // The configured rate, taken as given (no range check).
+  void setSamplingRateForEvent(const std::string& eventName, int32_t rate);
+
  private:
   std::atomic<int32_t> maxEventsStored_{kAPMDefaultMaxEventsStored};
   std::atomic<double> maxQueueTime_{kAPMDefaultMaxQueueTime};
   std::atomic<double> databaseDeleteStaleBundlesInterval_{kAPMDefaultDatabaseDeleteStaleBundlesInterval};
+  std::atomic<int32_t> maxPublicEventParams_{kAPMDefaultMaxPublicEventParams};
+  std::atomic<int32_t> maxPublicEventParameterValueLength_{kAPMDefaultMaxPublicEventParameterValueLength};
+  std::atomic<bool> itemScopedCustomParameterEnabled_{kAPMDefaultItemScopedCustomParameterEnabled};
+  std::atomic<int32_t> maxItemScopedCustomParameters_{kAPMDefaultMaxItemScopedCustomParameters};
+  std::atomic<bool> eventSamplingEnabled_{kAPMDefaultEventSamplingEnabled};
+  std::atomic<int32_t> timeZoneOffsetMinutes_{kAPMDefaultAnalyticsAccountTimeZoneOffsetMinutes};
+  std::mutex samplingRatesMutex_;
+  std::map<std::string, int32_t, std::less<>> samplingRates_;  // guarded by samplingRatesMutex_
 };
 
 // Enabled, with the settings above, no identity, and the database and

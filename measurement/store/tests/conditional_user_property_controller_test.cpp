@@ -267,7 +267,7 @@ TEST_F(APMConditionalUserPropertyChecksTest, PrefixesLengthsAndNames) {
   EXPECT_FALSE(APMDataTypeValidator::isValidConditionalUserPropertyValue(*APMValue::initWithString(""), &failure));
   EXPECT_EQ(failure, 1);
   EXPECT_TRUE(APMDataTypeValidator::isValidConditionalUserPropertyValue(APMValue::initWithInt64(7), nullptr));
-  EXPECT_EQ(APMParameterNameDebugDescription("_exp_12"), "experiment_id (_exp_12)");
+  EXPECT_EQ(APMUserPropertyNameDebugDescription("_exp_12"), "experiment_id (_exp_12)");
   EXPECT_EQ(APMEventNameDebugDescription("_vs"), "_vs");  // debug mode off
 }
 

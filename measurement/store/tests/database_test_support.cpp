@@ -58,7 +58,7 @@ void DatabaseTest::execOnFile(const std::string& sql) {
 }
 
 std::shared_ptr<APMEvent> DatabaseTest::event(std::string_view name, double timestamp, APMEventParameters parameters) {
-  return APMEvent::initWithOrigin("app", true, name, timestamp, 0, std::move(parameters));
+  return APMEvent::initWithOrigin("app", !name.starts_with('_'), name, timestamp, 0, std::move(parameters));
 }
 
 std::shared_ptr<APMPBMeasurementBundle> DatabaseTest::metadata(std::string_view appID) {
