@@ -11,6 +11,11 @@ extern "C" const char* __asan_default_options() {
   return "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0";
 }
 #endif
+#if defined(__SANITIZE_THREAD__)
+extern "C" const char* __tsan_default_options() {
+  return "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0";
+}
+#endif
 
 int main(int argc, char** argv) {
   // A scenario's process ends at once with its status: its dispatch workers
