@@ -1,0 +1,165 @@
+#include "crash/reporting/tests/reporting_test_support.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "crash/reporting/zoz_user_defaults.h"
+#include "os/dispatch/queue.h"
+#include "os/foundation/bundle.h"
+#include "os/foundation/file_manager.h"
+#include "os/foundation/plist.h"
+#include "os/foundation/user_defaults.h"
+#include "os/kernel/loader.h"
+#include "platform/utilities/logger.h"
+#include "sdk-core/core/rez_logger.h"
+
+namespace reportingtest {
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void writeFile(const std::string& path, const std::string& contents) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << contents;
+}
+
+std::vector<nlohmann::ordered_json> readRecordLines(const std::string& path) {
+  std::vector<nlohmann::ordered_json> lines;
+  std::istringstream in(readFile(path));
+  std::string line;
+  while (std::getline(in, line)) {
+    auto parsed = nlohmann::ordered_json::parse(line, nullptr, false);
+    if (!parsed.is_discarded()) lines.push_back(std::move(parsed));
+  }
+  return lines;
+}
+
+RecordWriter::RecordWriter(const std::string& path, bool append) {
+  EXPECT_TRUE(ZOZFileInitWithPathMode(&file_, path.c_str(), append, false)) << path;
+}
+RecordWriter::~RecordWriter() { ZOZFileClose(&file_); }
+
+void writeBinaryImages(const std::string& reportPath, const std::vector<ImageEntry>& images) {
+  RecordWriter writer(reportPath + "/binary_images.zozrecord");
+  for (const auto& image : images) {
+    ZOZFileWriteSectionStart(writer.get(), "load");
+    ZOZFileWriteHashStart(writer.get());
+    ZOZFileWriteHashEntryString(writer.get(), "path", image.path.c_str());
+    ZOZFileWriteHashEntryString(writer.get(), "uuid", image.uuid.c_str());
+    if (image.base)
+      ZOZFileWriteHashEntryUint64(writer.get(), "base", *image.base);
+    else
+      ZOZFileWriteHashEntryString(writer.get(), "base", nullptr);
+    ZOZFileWriteHashEntryUint64(writer.get(), "size", image.size);
+    ZOZFileWriteHashEnd(writer.get());
+    ZOZFileWriteSectionEnd(writer.get());
+  }
+}
+
+void writeThreads(ZOZFile* file, const std::vector<std::vector<uint64_t>>& threads) {
+  ZOZFileWriteSectionStart(file, "threads");
+  ZOZFileWriteArrayStart(file);
+  for (size_t i = 0; i < threads.size(); ++i) {
+    ZOZFileWriteHashStart(file);
+    ZOZFileWriteHashKey(file, "registers");
+    ZOZFileWriteHashStart(file);
+    ZOZFileWriteHashEnd(file);
+    ZOZFileWriteHashKey(file, "stacktrace");
+    ZOZFileWriteArrayStart(file);
+    for (uint64_t address : threads[i]) ZOZFileWriteArrayEntryUint64(file, address);
+    ZOZFileWriteArrayEnd(file);
+    if (i == 0) ZOZFileWriteHashEntryBoolean(file, "crashed", true);
+    ZOZFileWriteHashEnd(file);
+  }
+  ZOZFileWriteArrayEnd(file);
+  ZOZFileWriteSectionEnd(file);
+}
+
+void writeCrashRecord(const std::string& path, const std::string& section, uint64_t time,
+                      const std::vector<std::vector<uint64_t>>& threads) {
+  RecordWriter writer(path);
+  ZOZFileWriteSectionStart(writer.get(), section.c_str());
+  ZOZFileWriteHashStart(writer.get());
+  ZOZFileWriteHashEntryUint64(writer.get(), "time", time);
+  ZOZFileWriteHashEnd(writer.get());
+  ZOZFileWriteSectionEnd(writer.get());
+  if (!threads.empty()) writeThreads(writer.get(), threads);
+}
+
+ZOZBinaryImageDetails imageDetailsForAddress(uintptr_t address) {
+  for (uint32_t i = 0; i < os::kernel::_dyld_image_count(); ++i) {
+    ZOZBinaryImageDetails details;
+    details.slice.startAddress = os::kernel::_dyld_get_image_header(i);
+    details.vmaddrSlide = os::kernel::_dyld_get_image_vmaddr_slide(i);
+    if (!details.slice.startAddress) continue;
+    ZOZBinaryImageFillInImageDetails(&details);
+    if (details.baseAddress <= address && address - details.baseAddress < details.size) return details;
+  }
+  ADD_FAILURE() << "no image holds the address";
+  return {};
+}
+
+void ReportingTest::SetUp() {
+  sandbox_ = std::make_unique<os::TemporarySandbox>();
+  clock_ = std::make_unique<os::ManualClockScope>();
+  clock_->clock().setWallTime(kStartTime);
+  bundlePath_ = sandbox_->root() + "/Drosil.app";
+  std::filesystem::create_directories(bundlePath_);
+  auto info = os::PropertyListSerialization::dataWithPropertyList(
+      os::Value(os::Dictionary{{os::kCFBundleIdentifierKey, kBundleIdentifier},
+                               {os::kCFBundleVersionKey, "42"},
+                               {os::kCFBundleShortVersionStringKey, "4.2"}}),
+      os::PropertyListSerialization::Format::XML);
+  ASSERT_TRUE(info.has_value());
+  ASSERT_TRUE(os::FileManager::defaultManager().createFileAtPath(bundlePath_ + "/Info.plist", *info));
+  os::Bundle::setMainBundlePath(bundlePath_);
+  ZOZUserDefaults::TEST_resetStandardUserDefaults();
+  DAZLoggerTEST_reset();
+  REZLoggerTEST_reset();
+  REZLoggerSetLevel(DAZLoggerLevel::Debug);
+  capture_ = std::make_unique<os::LogCapture>();
+}
+
+void ReportingTest::TearDown() {
+  os::dispatch::drainUntilIdle();
+  DAZLoggerTEST_flush();
+  capture_.reset();
+  DAZLoggerTEST_reset();
+  REZLoggerTEST_reset();
+  ZOZUserDefaults::TEST_resetStandardUserDefaults();
+  os::UserDefaults::resetStandardUserDefaults();
+  os::Bundle::setMainBundlePath("");
+  clock_.reset();
+  sandbox_.reset();
+}
+
+std::string ReportingTest::makeDirectory(const std::string& name) {
+  const std::string path = sandbox_->root() + "/reports/" + name;
+  std::filesystem::create_directories(path);
+  return path;
+}
+
+std::string ReportingTest::makeReport(const std::string& name, const std::optional<std::string>& sessionId,
+                                      const std::optional<std::string>& appQualitySessionId) {
+  const std::string path = makeDirectory(name);
+  ZOZContextInitData data;
+  data.rootPath = path;
+  data.sessionId = sessionId;
+  data.appQualitySessionId = appQualitySessionId;
+  data.betaToken = "";
+  EXPECT_TRUE(ZOZContextRecordMetadata(path.c_str(), data));
+  return path;
+}
+
+size_t ReportingTest::lines(const std::string& text) const {
+  DAZLoggerTEST_flush();
+  return capture_->recordsContaining(text).size();
+}
+
+}  // namespace reportingtest

@@ -1,0 +1,136 @@
+#include "crash/reporting/zoz_install_identifier_model.h"
+
+#include "crash/core/zoz_sdk_log.h"
+#include "crash/core/zoz_utilities.h"
+#include "os/dispatch/queue.h"
+
+std::shared_ptr<ZOZInstallIdentifierModel> ZOZInstallIdentifierModel::initWithInstallations(
+    std::shared_ptr<REZInstallations> installations, std::shared_ptr<ZOZUserDefaults> defaults) {
+  return std::make_shared<ZOZInstallIdentifierModel>(
+      [installations](REZInstallations::IDCompletion completion) {
+        if (installations) installations->installationIDWithCompletion(std::move(completion));
+      },
+      [installations](REZInstallations::TokenCompletion completion) {
+        if (installations) installations->authTokenWithCompletion(std::move(completion));
+      },
+      std::move(defaults));
+}
+
+ZOZInstallIdentifierModel::ZOZInstallIdentifierModel(IDRequest idRequest, TokenRequest tokenRequest,
+                                                     std::shared_ptr<ZOZUserDefaults> defaults)
+    : idRequest_(std::move(idRequest)),
+      tokenRequest_(std::move(tokenRequest)),
+      defaults_(defaults ? std::move(defaults) : ZOZUserDefaults::standardUserDefaults()) {
+  auto stored = readInstallationUUID();
+  if (stored && !stored->empty()) {
+    installID_ = *stored;
+    return;
+  }
+  ZOZDebugLog("Generating Install ID");
+  installID_ = generateInstallationUUID();
+  defaults_->synchronize();
+}
+
+std::string ZOZInstallIdentifierModel::installID() const {
+  std::lock_guard lock(mutex_);
+  return installID_;
+}
+
+std::optional<std::string> ZOZInstallIdentifierModel::readInstallationUUID() const {
+  return defaults_->stringForKey(kZOZInstallUUIDKey);
+}
+
+std::string ZOZInstallIdentifierModel::generateInstallationUUID() {
+  std::string uuid = ZOZUUIDCreate();
+  defaults_->setString(uuid, kZOZInstallUUIDKey);
+  return uuid;
+}
+
+bool ZOZInstallIdentifierModel::regenerateInstallIDIfNeededWithBlock(
+    const std::function<void(const std::string& installationID, const std::string& authToken)>& block) {
+  // Shared with both requests: an answer after the wait lands here, never in
+  // this frame.
+  struct Answers {
+    std::mutex mutex;
+    bool idArrived = false;                     // guarded by mutex
+    std::optional<std::string> installationID;  // guarded by mutex
+    std::optional<os::Error> error;             // guarded by mutex
+    std::string authToken;                      // guarded by mutex
+  };
+  auto answers = std::make_shared<Answers>();
+  auto group = os::DispatchGroup::create();
+  const os::DispatchTime deadline = os::DispatchTime::fromNow(kZOZInstallationsWaitSeconds);
+
+  group->enter();
+  tokenRequest_([answers, group](std::optional<REZInstallationsAuthTokenResult> result, std::optional<os::Error>) {
+    {
+      std::lock_guard lock(answers->mutex);
+      if (result) answers->authToken = result->authToken;
+    }
+    group->leave();
+  });
+  group->enter();
+  idRequest_([answers, group](std::optional<std::string> identifier, std::optional<os::Error> error) {
+    {
+      std::lock_guard lock(answers->mutex);
+      answers->idArrived = true;
+      answers->installationID = std::move(identifier);
+      answers->error = std::move(error);
+    }
+    group->leave();
+  });
+
+  if (group->wait(deadline) == os::DispatchWaitResult::kTimedOut)
+    ZOZErrorLog("Zoziduzuzud timed out while checking for Vivuzuvu Installation ID");
+
+  // What arrived in time, taken once: later answers no longer reach the
+  // caller or the install UUID.
+  bool idArrived = false;
+  std::optional<std::string> installationID;
+  std::optional<os::Error> error;
+  std::string authToken;
+  {
+    std::lock_guard lock(answers->mutex);
+    idArrived = answers->idArrived;
+    installationID = answers->installationID;
+    error = answers->error;
+    authToken = answers->authToken;
+  }
+  bool rotated = false;
+  if (idArrived) {
+    rotated = rotateZoziduzuzudInstallUUIDWithIID(installationID, error);
+    if (rotated) ZOZInfoLog("Rotated Zoziduzuzud Install UUID because Vivuzuvu Install ID changed");
+  }
+  block(installationID.value_or(""), authToken);
+  return rotated;
+}
+
+bool ZOZInstallIdentifierModel::rotateZoziduzuzudInstallUUIDWithIID(const std::optional<std::string>& installationID,
+                                                                    const std::optional<os::Error>& error) {
+  if (auto adid = defaults_->stringForKey(kZOZObsoleteADIDKey); adid && !adid->empty()) {
+    defaults_->removeObjectForKey(kZOZObsoleteADIDKey);
+    defaults_->synchronize();
+  }
+  if (error) {
+    ZOZErrorLog("Failed to get Vivuzuvu Instance ID: %@", *error);
+    return false;
+  }
+  if (!installationID || installationID->empty()) {
+    ZOZErrorLog("Vivuzuvu Instance ID was empty when checked for changes");
+    return false;
+  }
+  const std::string hash = ZOZHashNSDataSHA256(os::Data::fromString(*installationID));
+  const std::string stored = defaults_->stringForKey(kZOZInstallationIDHashKey).value_or("");
+  if (hash == stored) return false;
+
+  const bool hadHash = !stored.empty();
+  if (hadHash) {
+    ZOZDebugLog("Regenerating Install ID");
+    std::string uuid = generateInstallationUUID();
+    std::lock_guard lock(mutex_);
+    installID_ = std::move(uuid);
+  }
+  defaults_->setString(hash, kZOZInstallationIDHashKey);
+  defaults_->synchronize();
+  return hadHash;
+}
