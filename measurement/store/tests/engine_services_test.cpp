@@ -5,11 +5,9 @@
 
 #include "measurement/store/engine_services/asl_logger.h"
 #include "measurement/store/engine_services/event_names.h"
-#include "measurement/store/engine_services/install_environment.h"
 #include "measurement/store/engine_services/measurement_files.h"
 #include "measurement/store/errors.h"
 #include "measurement/store/tests/test_support.h"
-#include "os/foundation/device_profile.h"
 #include "os/foundation/file_manager.h"
 #include "os/foundation/user_defaults.h"
 
@@ -17,7 +15,6 @@ namespace {
 
 using apm_test::MonitoredTest;
 using apm_test::StoreTest;
-using apm_test::TestBundle;
 
 TEST(APMASLLoggerTest, MonitorLevelsMapToPlatformLevels) {
   const std::pair<int64_t, DAZLoggerLevel> cases[] = {
@@ -132,38 +129,6 @@ TEST_F(MeasurementFilesTest, MovingASuiteToTheMeasurementFolder) {
   ASSERT_TRUE(fm_.createDirectoryAtPath(oldPath, true));
   EXPECT_FALSE(APMMoveUserDefaultsSuiteToMeasurementDirectory(suite));
   EXPECT_TRUE(fm_.isDirectoryAtPath(oldPath));
-}
-
-TEST_F(StoreTest, AppStoreInstallations) {
-  struct Case {
-    const char* name;
-    const char* model;
-    bool scInfo;
-    bool sandboxReceipt;
-    bool receiptCheckOff;
-    bool expected;
-  };
-  const Case cases[] = {
-      {"development build", "iPhone14,2", false, false, false, false},
-      {"SC_Info on a device", "iPhone14,2", true, false, false, true},
-      {"SC_Info on a simulator", "x86_64", true, false, false, false},
-      {"SC_Info with a sandbox receipt", "iPhone14,2", true, true, false, false},
-      {"sandbox receipt check switched off", "iPhone14,2", true, true, true, true},
-      // The executable counts as encrypted only through its loaded image,
-      // which this platform does not list.
-      {"store receipt alone", "iPhone14,2", false, false, false, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    TestBundle bundle;
-    os::DeviceProfile profile;
-    profile.modelIdentifier = c.model;
-    os::ScopedDeviceProfile scoped(profile);
-    if (c.scInfo) bundle.addFolder("SC_Info");
-    if (c.sandboxReceipt) bundle.addFile("StoreKit/sandboxReceipt");
-    if (c.receiptCheckOff) bundle.setInfo(kAPMAppStoreReceiptURLCheckEnabledKey, "<false/>");
-    EXPECT_EQ(APMAEU::isFAS(), c.expected);
-  }
 }
 
 }  // namespace
