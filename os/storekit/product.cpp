@@ -68,8 +68,8 @@ void SKProductsRequest::setDelegate(const std::shared_ptr<SKProductsRequestDeleg
 }
 
 void SKProductsRequest::start() {
-  if (cancelled_.load() || started_.exchange(true)) return;
-  auto self = std::static_pointer_cast<SKProductsRequest>(shared_from_this());
+  auto self = std::static_pointer_cast<SKProductsRequest>(weak_from_this().lock());
+  if (!self || cancelled_.load() || started_.exchange(true)) return;
   os::StoreSimulator::submitProductsRequest(std::move(self));
 }
 

@@ -161,7 +161,7 @@ class SKProductsRequest final : public SKRequest {
   std::shared_ptr<SKProductsRequestDelegate> delegate() const;
   void setDelegate(const std::shared_ptr<SKProductsRequestDelegate>& delegate);
 
-  // Must be held by a shared_ptr.
+  // Does nothing for a request not held by a shared_ptr.
   void start() override;
   void cancel() override;
   bool isCancelled() const { return cancelled_.load(); }
