@@ -225,7 +225,8 @@ class UIViewController : public os::runtime::Object {
   virtual void loadView();
   virtual void viewDidLoad() {}
   virtual void viewWillAppear(bool animated) { (void)animated; }
-  // Run the implementations in the method table of "UIViewController".
+  // These two run the implementation in the method table of the class
+  // "UIViewController" (see the top of this file).
   virtual void viewDidAppear(bool animated);
   virtual void viewWillDisappear(bool animated) { (void)animated; }
   virtual void viewDidDisappear(bool animated);
