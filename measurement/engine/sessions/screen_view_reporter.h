@@ -45,6 +45,9 @@
 class APMScreen;
 class APMSessionReporter;
 class UIViewController;
+namespace os::runtime {
+class Class;
+}
 
 inline constexpr const char* kAPMScreenViewReporterQueueLabel = "APMScreenViewReporter";
 inline constexpr const char* kAPMScreenViewEventName = "_vs";
@@ -108,9 +111,6 @@ class APMScreenActivityObserver {
   virtual void handleAppDidBecomeActive() = 0;
   virtual void handleAppWillResignActiveWithScreen(const std::shared_ptr<APMScreen>& screen) = 0;
 };
-namespace os::runtime {
-class Class;
-}
 using APMScreenActivityObserverSharedInstanceImp = std::shared_ptr<APMScreenActivityObserver>(os::runtime::Class&);
 
 class APMScreenViewReporter : public APMAppActivityServices,
