@@ -34,9 +34,7 @@ std::shared_ptr<APMAdExposureReporter>& sharedReporter() {
   return reporter;
 }
 
-os::Dictionary currentScreenParameters() {
-  return APMPlainParameters(APMScreenViewReporter::sharedInstance()->screenParameters());
-}
+os::Dictionary currentScreenParameters() { return APMScreenViewReporter::sharedInstance()->screenParameters(); }
 
 bool isAppActive() { return APMScreenViewReporter::sharedInstance()->isAppActive(); }
 

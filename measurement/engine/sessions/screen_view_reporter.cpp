@@ -151,18 +151,16 @@ void APMScreenViewReporter::getScreenName(std::optional<std::string>* name, std:
   });
 }
 
-APMEventParameters APMScreenViewReporter::screenParameters() {
-  APMEventParameters parameters;
+os::Dictionary APMScreenViewReporter::screenParameters() {
+  os::Dictionary parameters;
   if (isInactiveForScreenEvents()) return parameters;
   syncOnQueue([&] {
     if (!currentScreen_) return;
-    parameters.insert_or_assign(kAPMScreenInstanceIDParameter, APMValue::initWithInt64(currentScreen_->instanceID()));
+    parameters.insert_or_assign(kAPMScreenInstanceIDParameter, os::Value(os::Number::int64(currentScreen_->instanceID())));
     const auto& className = currentScreen_->className();
-    if (className && !className->empty()) {
-      parameters.insert_or_assign(kAPMScreenClassParameter, *APMValue::initWithString(*className));
-    }
+    if (className && !className->empty()) parameters.insert_or_assign(kAPMScreenClassParameter, *className);
     const auto& name = currentScreen_->name();
-    if (name && !name->empty()) parameters.insert_or_assign(kAPMScreenNameParameter, *APMValue::initWithString(*name));
+    if (name && !name->empty()) parameters.insert_or_assign(kAPMScreenNameParameter, *name);
   });
   return parameters;
 }

@@ -129,10 +129,10 @@ class APMScreenViewReporter : public APMAppActivityServices,
   // Copies of the current screen's name and class (nullopt without one).
   // Either pointer may be null.
   void getScreenName(std::optional<std::string>* name, std::optional<std::string>* screenClass);
-  // For other events: "_si", and "_sc" and "_sn" when not empty, of the
-  // current screen; empty without one, while screen events are held, or with
-  // the switch off and no screen.
-  APMEventParameters screenParameters();
+  // For other events, as plain values: "_si" (an int64), and "_sc" and "_sn"
+  // when not empty, of the current screen; empty without one or while screen
+  // events are held.
+  os::Dictionary screenParameters();
 
   // The app logged "screen_view" with these parameters (public names to
   // objects) at `timestamp` (seconds since 1970): the screen it names becomes

@@ -357,7 +357,7 @@ std::shared_ptr<APMEvent> APMSessionStartEvent(int64_t sessionNumber, bool appIn
     parameters.insert_or_assign(kAPMAppInBackgroundParameter, APMValue::initWithInt64(1));
   } else {
     for (auto& [name, value] : APMScreenViewReporter::sharedInstance()->screenParameters()) {
-      parameters.insert_or_assign(name, std::move(value));
+      parameters.insert_or_assign(name, APMParameterObject(std::move(value)));
     }
   }
   return APMEvent::initWithOrigin(kAPMAutoOrigin, false, kAPMSessionStartEventName, timestamp, 0, parameters);

@@ -101,9 +101,9 @@ TEST_F(ScreenViewReporterTest, ScreenNamesForTheControllerOnTop) {
   EXPECT_EQ(name, "Checkout");
   EXPECT_EQ(screenClass, "Till");
   const auto parameters = reporter_->screenParameters();
-  EXPECT_EQ(parameters.at("_sn").stringValue(), "Checkout");
-  EXPECT_EQ(parameters.at("_sc").stringValue(), "Till");
-  EXPECT_EQ(parameters.at("_si").int64Value(), first + 2);
+  EXPECT_EQ(stringParameter(parameters, "_sn"), "Checkout");
+  EXPECT_EQ(stringParameter(parameters, "_sc"), "Till");
+  EXPECT_EQ(int64Parameter(parameters, "_si"), first + 2);
 }
 
 TEST_F(ScreenViewReporterTest, AppLoggedScreenViewTakesTheRootClassAndItsOwnTime) {
