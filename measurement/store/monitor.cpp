@@ -283,6 +283,14 @@ bool APMMonitor::isLoggableLevel(int64_t level) const {
 
 void APMMonitor::logWithLevel(int64_t level, int64_t messageCode, std::string_view message,
                               std::vector<APMLogContext> contexts) {
+  if (hasTestLogObserver_.load(std::memory_order_relaxed)) {
+    std::shared_ptr<TEST_LogObserver> observer;
+    {
+      std::lock_guard lock(testLogObserverMutex_);
+      observer = testLogObserver_;
+    }
+    if (observer) (*observer)(level, messageCode, contexts);
+  }
   const bool monitorable = isMonitorableLevel(level);
   const bool loggable = isLoggableLevel(level);
   if (!loggable && !monitorable) return;
@@ -449,4 +457,10 @@ void APMMonitor::TEST_flush() {
 
 std::optional<os::Array> APMMonitor::TEST_sampledData() {
   return monitorQueue_->sync([this] { return monitoringSampledData_.sampledData(); });
+}
+
+void APMMonitor::TEST_setLogObserver(TEST_LogObserver observer) {
+  std::lock_guard lock(testLogObserverMutex_);
+  testLogObserver_ = observer ? std::make_shared<TEST_LogObserver>(std::move(observer)) : nullptr;
+  hasTestLogObserver_ = testLogObserver_ != nullptr;
 }
