@@ -24,6 +24,7 @@ Registry& registry() {
 struct Association {
   std::shared_ptr<void> strong;
   std::weak_ptr<void> weak;
+  std::type_index type = typeid(void);
 };
 
 struct Associations {
@@ -258,6 +259,11 @@ bool Object::conformsToProtocol(const std::string& protocol) const {
 
 void setAssociatedObject(const void* object, const std::string& key, std::shared_ptr<void> value,
                          AssociationPolicy policy) {
+  setAssociatedObject(object, key, std::move(value), policy, typeid(void));
+}
+
+void setAssociatedObject(const void* object, const std::string& key, std::shared_ptr<void> value,
+                         AssociationPolicy policy, std::type_index type) {
   auto& a = associations();
   std::shared_ptr<void> released;  // destroyed after the lock is dropped: its destructor may associate
   std::lock_guard lock(a.mutex);
@@ -272,6 +278,7 @@ void setAssociatedObject(const void* object, const std::string& key, std::shared
   }
   Association& slot = table[key];
   released = std::move(slot.strong);
+  slot.type = type;
   if (policy == AssociationPolicy::Assign) {
     slot.strong.reset();
     slot.weak = value;
@@ -282,13 +289,19 @@ void setAssociatedObject(const void* object, const std::string& key, std::shared
 }
 
 std::shared_ptr<void> getAssociatedObject(const void* object, const std::string& key) {
+  return getAssociatedObjectWithType(object, key).value;
+}
+
+TypedAssociatedObject getAssociatedObjectWithType(const void* object, const std::string& key) {
   auto& a = associations();
   std::lock_guard lock(a.mutex);
   auto it = a.byObject.find(object);
-  if (it == a.byObject.end()) return nullptr;
+  if (it == a.byObject.end()) return {};
   auto entry = it->second.find(key);
-  if (entry == it->second.end()) return nullptr;
-  return entry->second.strong ? entry->second.strong : entry->second.weak.lock();
+  if (entry == it->second.end()) return {};
+  auto value = entry->second.strong ? entry->second.strong : entry->second.weak.lock();
+  if (!value) return {};
+  return {std::move(value), entry->second.type};
 }
 
 void removeAssociatedObjects(const void* object) {

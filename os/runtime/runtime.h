@@ -288,15 +288,32 @@ R callImp(const Imp& imp, Object& object, Args... args) {
 enum class AssociationPolicy { Assign, RetainNonatomic, CopyNonatomic, Retain, Copy };
 
 // Attaches `value` to `object` under `key`; Assign holds it weakly, the others
-// strongly. A null value removes the association.
+// strongly. A null value removes the association. The value's type is not
+// kept (it reads as void).
 void setAssociatedObject(const void* object, const std::string& key, std::shared_ptr<void> value,
                          AssociationPolicy policy);
+// The same for a value whose type is kept, so that a reader can tell it from
+// another owner's value under the same key (getAssociatedObjectWithType).
+void setAssociatedObject(const void* object, const std::string& key, std::shared_ptr<void> value,
+                         AssociationPolicy policy, std::type_index type);
+template <class T>
+void setAssociatedObjectOfType(const void* object, const std::string& key, std::shared_ptr<T> value,
+                               AssociationPolicy policy) {
+  setAssociatedObject(object, key, std::static_pointer_cast<void>(std::move(value)), policy, typeid(T));
+}
 // The value, or null (none, or a weak one that is gone).
 std::shared_ptr<void> getAssociatedObject(const void* object, const std::string& key);
 template <class T>
 std::shared_ptr<T> getAssociatedObjectAs(const void* object, const std::string& key) {
   return std::static_pointer_cast<T>(getAssociatedObject(object, key));
 }
+// The value with the type it was attached as (void when attached untyped);
+// a null value (and void) for none.
+struct TypedAssociatedObject {
+  std::shared_ptr<void> value;
+  std::type_index type = typeid(void);
+};
+TypedAssociatedObject getAssociatedObjectWithType(const void* object, const std::string& key);
 // Drops every association of the object. Object's destructor calls it; owners
 // of other objects that carry associations call it when they go.
 void removeAssociatedObjects(const void* object);

@@ -32,6 +32,7 @@ void UITabBarController::setViewControllers(std::vector<std::shared_ptr<UIViewCo
   (void)animated;
   auto self = shared_from_this();
   auto next = adoptable(std::move(controllers), *this);
+  UIAppearanceTransition transition;
   auto current = childViewControllers();
   for (auto& child : current)
     if (std::find(next.begin(), next.end(), child) == next.end()) detach(child);
@@ -67,9 +68,12 @@ void UITabBarController::show(const std::shared_ptr<UIViewController>& previous)
   auto v = viewIfLoaded();
   if (!v) return;
   auto selected = selectedViewController();
-  if (previous && previous != selected)
-    if (auto pv = previous->viewIfLoaded(); pv && pv->superview() == v) pv->removeFromSuperview();
-  if (selected && selected->view()->superview() != v) v->addSubview(selected->view());
+  {
+    UIAppearanceTransition transition;
+    if (previous && previous != selected)
+      if (auto pv = previous->viewIfLoaded(); pv && pv->superview() == v) pv->removeFromSuperview();
+    if (selected && selected->view()->superview() != v) v->addSubview(selected->view());
+  }
   v->setNeedsLayout();
   v->layoutIfNeeded();
 }
@@ -99,17 +103,22 @@ void UIPageViewController::setViewControllers(std::vector<std::shared_ptr<UIView
   (void)direction, (void)animated;
   auto self = shared_from_this();
   auto next = adoptable(std::move(controllers), *this);
-  for (auto& page : std::vector(pages_))
-    if (std::find(next.begin(), next.end(), page) == next.end()) detach(page);
-  pages_ = next;
-  for (auto& page : pages_)
-    if (page->parentViewController() != self) {
-      addChildViewController(page);
-      page->didMoveToParentViewController(self);
-    }
-  if (auto v = viewIfLoaded()) {
+  auto v = viewIfLoaded();
+  {
+    UIAppearanceTransition transition;
+    for (auto& page : std::vector(pages_))
+      if (std::find(next.begin(), next.end(), page) == next.end()) detach(page);
+    pages_ = next;
     for (auto& page : pages_)
-      if (page->view()->superview() != v) v->addSubview(page->view());
+      if (page->parentViewController() != self) {
+        addChildViewController(page);
+        page->didMoveToParentViewController(self);
+      }
+    if (v)
+      for (auto& page : pages_)
+        if (page->view()->superview() != v) v->addSubview(page->view());
+  }
+  if (v) {
     v->setNeedsLayout();
     v->layoutIfNeeded();
   }

@@ -232,10 +232,13 @@ void UINavigationController::updateBars() {
 void UINavigationController::showTop(const std::shared_ptr<UIViewController>& previous) {
   auto v = viewIfLoaded();
   if (v) {
-    if (previous) {
-      if (auto pv = previous->viewIfLoaded(); pv && pv->superview() == v) pv->removeFromSuperview();
+    {
+      UIAppearanceTransition transition;
+      if (previous) {
+        if (auto pv = previous->viewIfLoaded(); pv && pv->superview() == v) pv->removeFromSuperview();
+      }
+      if (auto top = topViewController()) v->insertSubviewBelow(top->view(), navigationBar_);
     }
-    if (auto top = topViewController()) v->insertSubviewBelow(top->view(), navigationBar_);
     v->setNeedsLayout();
     v->layoutIfNeeded();
   }
@@ -256,6 +259,7 @@ std::shared_ptr<UIViewController> UINavigationController::popViewControllerAnima
   (void)animated;
   if (viewControllers().size() <= 1) return nullptr;
   auto top = topViewController();
+  UIAppearanceTransition transition;
   top->willMoveToParentViewController(nullptr);
   if (auto tv = top->viewIfLoaded()) tv->removeFromSuperview();
   top->removeFromParentViewController();

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <utility>
 
 #include "os/dispatch/notification.h"
 #include "os/dispatch/queue.h"
@@ -351,10 +352,51 @@ void UIView::sendSubviewToBack(const std::shared_ptr<UIView>& view) {
   if (view && view->superview().get() == this) insertSubviewAt(view, 0);
 }
 
+namespace {
+
+// The controllers whose appearance calls an open UIAppearanceTransition holds,
+// in the order their views moved. Main thread only.
+struct HeldAppearances {
+  int depth = 0;
+  std::vector<std::weak_ptr<UIViewController>> controllers;
+};
+HeldAppearances& heldAppearances() {
+  static HeldAppearances held;
+  return held;
+}
+
+bool isInVisibleWindow(const UIViewController& vc) {
+  auto v = vc.viewIfLoaded();
+  auto w = v ? v->window() : nullptr;
+  return w && w->isVisible();
+}
+
+}  // namespace
+
+UIAppearanceTransition::UIAppearanceTransition() { ++heldAppearances().depth; }
+
+UIAppearanceTransition::~UIAppearanceTransition() {
+  auto& held = heldAppearances();
+  if (--held.depth > 0) return;
+  std::vector<std::shared_ptr<UIViewController>> moved;
+  for (auto& weak : std::exchange(held.controllers, {})) {
+    auto vc = weak.lock();
+    if (vc && std::find(moved.begin(), moved.end(), vc) == moved.end()) moved.push_back(std::move(vc));
+  }
+  // Each call answers only a change of state, so a view that left and came
+  // back gets none.
+  for (auto& vc : moved)
+    if (!isInVisibleWindow(*vc)) vc->viewDidLeaveWindow(false);
+  for (auto& vc : moved)
+    if (isInVisibleWindow(*vc)) vc->viewDidEnterWindow(false);
+}
+
 void UIView::didMoveToWindowTree() {
   if (auto vc = viewController_.lock()) {
     auto w = window();
-    if (w && w->isVisible()) {
+    if (heldAppearances().depth > 0) {
+      heldAppearances().controllers.push_back(vc);
+    } else if (w && w->isVisible()) {
       vc->viewDidEnterWindow(false);
     } else {
       vc->viewDidLeaveWindow(false);

@@ -338,6 +338,21 @@ class UIViewController : public os::runtime::Object {
   bool classResolved_ = false;
 };
 
+// Internal to os/uikit: a container's switch from one child to another. While
+// one is alive, the appearance calls of controllers whose views enter or
+// leave a visible window are held; when the outermost ends, the controllers
+// whose views left get theirs first, then those whose views entered. So, as
+// on the platform, the new child's view is in the window when the old one's
+// viewDidDisappear runs, and the old one's is gone when the new one's
+// viewDidAppear runs. Main thread only.
+class UIAppearanceTransition {
+ public:
+  UIAppearanceTransition();
+  ~UIAppearanceTransition();
+  UIAppearanceTransition(const UIAppearanceTransition&) = delete;
+  UIAppearanceTransition& operator=(const UIAppearanceTransition&) = delete;
+};
+
 // Registers the runtime class of the view-controller type T at static
 // initialisation: `name` under `superclassName`, coming from the bundle
 // `bundleName` ("" for the main bundle, the app's own classes; a system

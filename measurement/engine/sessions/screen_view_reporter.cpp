@@ -126,6 +126,7 @@ void APMScreenViewReporter::observeNotifications() {
         },
         name, nullptr);
   };
+  observe(kUIWindowDidResignKeyNotification, &APMScreenViewReporter::handleWindowDidResign);
   observe(os::kUIApplicationDidBecomeActiveNotification, &APMScreenViewReporter::handleApplicationDidBecomeActive);
   observe(os::kUIApplicationWillResignActiveNotification, &APMScreenViewReporter::handleApplicationWillResignActive);
   observe(os::kUIApplicationDidEnterBackgroundNotification,
@@ -310,6 +311,53 @@ void APMScreenViewReporter::setCurrentViewController(const std::shared_ptr<UIVie
     postScreenDidChangeNotificationWithPreviousScreen(previous, screen);
     if (APMScreenReportingEnabledInInfoPlist()) logViewScreenEventWithPreviousScreen(previous, screen, {});
   });
+}
+
+// ---- View-controller transitions ----
+
+void APMScreenViewReporter::trackCurrentViewControllerFromStack(const APMScreenStack& stack) {
+  const auto current = APMCurrentViewControllerFromStack(stack);
+  if (current && APMIsTrackableViewController(*current)) setCurrentViewController(current);
+}
+
+void APMScreenViewReporter::viewControllerDidAppear(const std::shared_ptr<UIViewController>& viewController) {
+  if (!viewController) return;
+  const bool trackable = APMIsTrackableViewController(*viewController);
+  if (auto stack = APMKeyWindowScreenStack()) {
+    const auto window = APMAEU::sharedApplication()->keyWindow();
+    if (window && window->rootViewController() == viewController && !stack->empty() &&
+        stack->at(0) != viewController) {
+      // A new root starts a new stack.
+      stack = std::make_shared<APMScreenStack>();
+      setApmStack(*window, stack);
+    }
+    if (const size_t index = APMIndexOfViewControllerInStack(*viewController, *stack); index != APMScreenStack::npos) {
+      stack->removeAt(index);
+    }
+    if (trackable) stack->append(viewController);
+    stack->compact();
+    trackCurrentViewControllerFromStack(*stack);
+  }
+  if (auto delegate = vivuzuvuPerfDelegate()) delegate->viewControllerDidAppear(viewController, trackable);
+}
+
+void APMScreenViewReporter::viewControllerDidDisappear(const std::shared_ptr<UIViewController>& viewController) {
+  if (!viewController) return;
+  if (auto stack = APMKeyWindowScreenStack()) {
+    // The bottom entry stays: it is what the window falls back to.
+    if (const size_t index = APMIndexOfViewControllerInStack(*viewController, *stack);
+        index != APMScreenStack::npos && index != 0) {
+      stack->removeAt(index);
+    }
+    stack->compact();
+    trackCurrentViewControllerFromStack(*stack);
+  }
+  if (auto delegate = vivuzuvuPerfDelegate()) delegate->viewControllerDidDisappear(viewController);
+}
+
+void APMScreenViewReporter::handleWindowDidResign(const os::Notification&) {
+  const auto stack = APMKeyWindowScreenStack();
+  if (stack && !stack->empty()) trackCurrentViewControllerFromStack(*stack);
 }
 
 void APMScreenViewReporter::postScreenDidChangeNotificationWithPreviousScreen(

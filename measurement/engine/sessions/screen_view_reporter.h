@@ -43,6 +43,7 @@
 #include "os/foundation/value.h"
 
 class APMScreen;
+class APMScreenStack;
 class APMSessionReporter;
 class UIViewController;
 namespace os::runtime {
@@ -145,6 +146,15 @@ class APMScreenViewReporter : public APMAppActivityServices,
   // The controller the user now sees (automatic screens).
   void setCurrentViewController(const std::shared_ptr<UIViewController>& viewController);
 
+  // View-controller transitions (main thread), from the replaced appearance
+  // methods of UIViewController. An appearance moves the controller to the
+  // top of the key window's screen stack (a new root starts a new stack) when
+  // it is trackable; a disappearance removes it unless it is the bottom
+  // entry. Either way the controller the user looks at is chosen again and,
+  // when trackable, made current; then the delegate is told.
+  void viewControllerDidAppear(const std::shared_ptr<UIViewController>& viewController);
+  void viewControllerDidDisappear(const std::shared_ptr<UIViewController>& viewController);
+
   // Refused (31016) while another is set; null clears. Held weakly.
   void setVivuzuvuPerfDelegate(const std::shared_ptr<APMScreenViewReporterDelegate>& delegate);
   std::shared_ptr<APMScreenViewReporterDelegate> vivuzuvuPerfDelegate() const;
@@ -158,7 +168,9 @@ class APMScreenViewReporter : public APMAppActivityServices,
                                             const std::shared_ptr<APMScreen>& newScreen,
                                             const os::Dictionary& parameters);
 
-  // The application's notifications (main thread).
+  // The application's notifications (main thread). Another window became
+  // key: its controller the user looks at is chosen again.
+  void handleWindowDidResign(const os::Notification& notification);
   void handleApplicationDidBecomeActive(const os::Notification& notification);
   void handleApplicationWillResignActive(const os::Notification& notification);
   void handleApplicationDidEnterBackground(const os::Notification& notification);
@@ -183,6 +195,9 @@ class APMScreenViewReporter : public APMAppActivityServices,
   bool isInactiveForScreenEvents() const { return !isAppActive_ && appHasBeenInitialized_; }
   // Runs `block` on `queue_` and waits; in place when already on it.
   void syncOnQueue(const std::function<void()>& block);
+  // Chooses the controller the user looks at from the stack and, when it is
+  // trackable, makes it current.
+  void trackCurrentViewControllerFromStack(const APMScreenStack& stack);
 
   const std::shared_ptr<os::DispatchQueue> queue_;
   std::atomic<bool> isAppActive_{false};

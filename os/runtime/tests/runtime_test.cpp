@@ -121,6 +121,14 @@ TEST(RuntimeAssociations, StrongWeakAndRemovalWithTheObject) {
     setAssociatedObject(&host, "other", std::make_shared<int>(1), AssociationPolicy::Retain);
     setAssociatedObject(&host, "other", nullptr, AssociationPolicy::Retain);
     EXPECT_EQ(getAssociatedObject(&host, "other"), nullptr);
+    // A typed value keeps its type; an untyped one replacing it reads as void.
+    setAssociatedObjectOfType(&host, "typed", std::make_shared<double>(2.5), AssociationPolicy::RetainNonatomic);
+    auto typed = getAssociatedObjectWithType(&host, "typed");
+    EXPECT_EQ(typed.type, std::type_index(typeid(double)));
+    EXPECT_EQ(*std::static_pointer_cast<double>(typed.value), 2.5);
+    setAssociatedObject(&host, "typed", std::make_shared<int>(3), AssociationPolicy::RetainNonatomic);
+    EXPECT_EQ(getAssociatedObjectWithType(&host, "typed").type, std::type_index(typeid(void)));
+    EXPECT_EQ(getAssociatedObjectWithType(&host, "missing").value, nullptr);
   }
   // A dead object's associations must not leak to the next object at its address.
   EXPECT_TRUE(watch.expired());
