@@ -3,6 +3,7 @@
 // key-window changes: what screen tracking reads of UIKit.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -171,6 +172,68 @@ TEST_F(ControllerRuntimeTest, NavigationShowsItsTopOrWhatIsPresentedOverIt) {
   EXPECT_EQ(nav->visibleViewController(), modal);
   modal->dismissViewControllerAnimated(false);
   EXPECT_EQ(nav->visibleViewController(), second);
+  os::RunLoop::main().runUntilIdle();
+}
+
+// Each side of a container's switch sees the other's view where the
+// platform has it: the new one in the window at the old one's
+// viewDidDisappear, the old one gone at the new one's viewDidAppear.
+TEST_F(ControllerRuntimeTest, ContainersSwitchViewsBeforeTheAppearanceCalls) {
+  struct Witness : UIViewController {
+    std::shared_ptr<UIViewController> other;
+    std::vector<std::string>* log = nullptr;
+    std::string name;
+    void viewDidAppear(bool animated) override {
+      if (log) log->push_back(name + " appeared, other " + (other && other->isOnScreen() ? "shown" : "gone"));
+      UIViewController::viewDidAppear(animated);
+    }
+    void viewDidDisappear(bool animated) override {
+      auto v = other ? other->viewIfLoaded() : nullptr;
+      if (log) log->push_back(name + " disappeared, other " + (v && v->window() ? "in window" : "out"));
+      UIViewController::viewDidDisappear(animated);
+    }
+  };
+  struct Case {
+    const char* what;
+    std::function<void(UIWindow&, const std::shared_ptr<UIViewController>&, const std::shared_ptr<UIViewController>&)>
+        switchTo;
+  };
+  const Case cases[] = {
+      {"push",
+       [](UIWindow& w, const auto& a, const auto& b) {
+         auto nav = std::make_shared<UINavigationController>(a);
+         w.setRootViewController(nav);
+         nav->pushViewController(b, false);
+       }},
+      {"tab",
+       [](UIWindow& w, const auto& a, const auto& b) {
+         auto tabs = std::make_shared<UITabBarController>();
+         tabs->setViewControllers({a, b});
+         w.setRootViewController(tabs);
+         tabs->setSelectedViewController(b);
+       }},
+      {"page",
+       [](UIWindow& w, const auto& a, const auto& b) {
+         auto pages = std::make_shared<UIPageViewController>();
+         pages->setViewControllers({a}, UIPageViewControllerNavigationDirection::forward, false);
+         w.setRootViewController(pages);
+         pages->setViewControllers({b}, UIPageViewControllerNavigationDirection::forward, false);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> log;
+    auto a = std::make_shared<Witness>();
+    auto b = std::make_shared<Witness>();
+    a->name = "a", b->name = "b", a->log = b->log = &log;
+    a->other = b, b->other = a;
+    c.switchTo(*window, a, b);
+    a->other.reset(), b->other.reset();
+    a->log = b->log = nullptr;
+    window->setRootViewController(nullptr);
+    EXPECT_EQ(log, (std::vector<std::string>{"a appeared, other gone", "a disappeared, other in window",
+                                             "b appeared, other gone"}));
+  }
   os::RunLoop::main().runUntilIdle();
 }
 
