@@ -7,6 +7,7 @@
 //
 //   reading: <temperature text>  tint <tint text>  <light-source text>  slider <position>
 //   photo: <path of a photo saved to the album>  (--photo)
+//   settings: opened  (--settings, once the settings screen is shown)
 //
 // Options only play the user's and the device's part (see usage()). With no
 // arguments: a demonstration on virtual time (2700 K, 5500 K and 7500 K in
@@ -34,6 +35,7 @@
 #include "app/screens/main_storyboard.h"
 #include "app/screens/new_landing_view_controller.h"
 #include "app/screens/photo/preview_view_controller.h"
+#include "app/settings/new_settings_table_view_controller.h"
 #include "os/avfoundation/avfoundation.h"
 #include "os/dispatch/manual_clock.h"
 #include "os/foundation/device_profile.h"
@@ -64,6 +66,7 @@ struct Options {
   int zoomTaps = 0;
   bool watch = false;
   bool photo = false;
+  bool settings = false;
   std::optional<std::string> screenshot;
   std::optional<std::string> home;
   bool virtualTime = false;
@@ -84,6 +87,7 @@ void usage(std::FILE* to) {
                "  --zoom-taps N          press the zoom button N times\n"
                "  --watch                a reachable watch; print what it receives\n"
                "  --photo                press the create-log button after the last scene, then save\n"
+               "  --settings             open the settings after that, then close them\n"
                "  --screenshot FILE      render the screen to a PNG after the last scene\n"
                "  --home DIR             the app's sandbox (default $DROSIL_HOME or ~/.local/share/drosil)\n"
                "  --virtual-time         run the clock as fast as the work allows\n"
@@ -188,6 +192,8 @@ std::optional<Options> parse(int argc, char** argv, std::string& error, bool& he
       o.watch = true;
     } else if (arg == "--photo") {
       o.photo = true;
+    } else if (arg == "--settings") {
+      o.settings = true;
     } else if (arg == "--screenshot") {
       auto v = value(i, arg);
       if (!v) return std::nullopt;
@@ -470,6 +476,21 @@ int main(int argc, char** argv) {
     }
     const auto saved = os::PhotoLibrarySimulator::savedPhotoPaths();
     for (size_t i = before; i < saved.size(); ++i) emit("photo: " + saved[i]);
+  }
+
+  if (options.settings) {
+    press(screen->settingsBtn());
+    monitor.run(kSettleSeconds);
+    auto navigation = std::dynamic_pointer_cast<UINavigationController>(screen->presentedViewController());
+    auto settings = std::dynamic_pointer_cast<NewSettingsTableViewController>(
+        navigation ? navigation->topViewController() : nullptr);
+    if (settings) {
+      emit("settings: opened");
+      settings->dismissBarItem()->TEST_tap();
+      monitor.run(kSettleSeconds);
+    } else {
+      std::fprintf(stderr, "drosil: --settings: the settings did not open\n");
+    }
   }
 
   int status = 0;
