@@ -111,14 +111,9 @@ void ReportingTest::SetUp() {
   clock_->clock().setWallTime(kStartTime);
   bundlePath_ = sandbox_->root() + "/Drosil.app";
   std::filesystem::create_directories(bundlePath_);
-  auto info = os::PropertyListSerialization::dataWithPropertyList(
-      os::Value(os::Dictionary{{os::kCFBundleIdentifierKey, kBundleIdentifier},
-                               {os::kCFBundleVersionKey, "42"},
-                               {os::kCFBundleShortVersionStringKey, "4.2"}}),
-      os::PropertyListSerialization::Format::XML);
-  ASSERT_TRUE(info.has_value());
-  ASSERT_TRUE(os::FileManager::defaultManager().createFileAtPath(bundlePath_ + "/Info.plist", *info));
-  os::Bundle::setMainBundlePath(bundlePath_);
+  writeInfo(os::Dictionary{{os::kCFBundleIdentifierKey, kBundleIdentifier},
+                           {os::kCFBundleVersionKey, "42"},
+                           {os::kCFBundleShortVersionStringKey, "4.2"}});
   ZOZUserDefaults::TEST_resetStandardUserDefaults();
   DAZLoggerTEST_reset();
   REZLoggerTEST_reset();
@@ -155,6 +150,14 @@ std::string ReportingTest::makeReport(const std::string& name, const std::option
   data.betaToken = "";
   EXPECT_TRUE(ZOZContextRecordMetadata(path.c_str(), data));
   return path;
+}
+
+void ReportingTest::writeInfo(const os::Dictionary& info) {
+  auto data = os::PropertyListSerialization::dataWithPropertyList(os::Value(info),
+                                                                  os::PropertyListSerialization::Format::XML);
+  ASSERT_TRUE(data.has_value());
+  ASSERT_TRUE(os::FileManager::defaultManager().createFileAtPath(bundlePath_ + "/Info.plist", *data));
+  os::Bundle::setMainBundlePath(bundlePath_);
 }
 
 size_t ReportingTest::lines(const std::string& text) const {

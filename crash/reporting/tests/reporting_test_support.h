@@ -75,6 +75,8 @@ class ReportingTest : public ::testing::Test {
 
   // Captured SDK log lines holding the text.
   size_t lines(const std::string& text) const;
+  // Replaces the main bundle's Info.plist.
+  void writeInfo(const os::Dictionary& info);
 
   std::unique_ptr<os::TemporarySandbox> sandbox_;
   std::unique_ptr<os::ManualClockScope> clock_;
