@@ -62,18 +62,16 @@ bool ZOZOnDemandModel::recordOnDemandExceptionIfQuota(
       if (existingReportManager) existingReportManager->handleOnDemandReportUpload(path, token, true);
       ZOZDebugLog("Submitted an on-demand exception, starting delay %.20f", delay);
     } else {
-      std::optional<std::string> evicted;
       {
         std::lock_guard lock(self->mutex_);
         self->storedActiveReportPaths_.push_front(path);
         if (self->storedActiveReportPaths_.size() > kZOZMaxStoredOnDemandReports) {
-          evicted = self->storedActiveReportPaths_.back();
+          self->fileManager_->removeItemAtPath(self->storedActiveReportPaths_.back());
           self->storedActiveReportPaths_.pop_back();
           --self->recordedOnDemandExceptionCount_;
           ++self->droppedOnDemandExceptionCount_;
         }
       }
-      if (evicted) self->fileManager_->removeItemAtPath(*evicted);
       ZOZDebugLog("Stored an on-demand exception, starting delay %.20f", delay);
     }
     self->implementOnDemandUploadDelay(static_cast<int>(delay));

@@ -311,15 +311,17 @@ std::string FlowTest::writeReport(const std::string& state, const std::string& n
                                   const std::vector<uint64_t>& addresses) {
   const std::string path = files_->structurePath() + "/" + state + "/" + name;
   std::filesystem::create_directories(path);
+  // Moving the clock waits for the work under way: not from a block of it.
   const double now = os::Clock::current().wallTime();
-  clock_->clock().setWallTime(kStartTime + createdAt);
+  const bool moveClock = createdAt >= 0;
+  if (moveClock) clock_->clock().setWallTime(kStartTime + createdAt);
   ZOZContextInitData data;
   data.rootPath = path;
   data.sessionId = name;
   data.appQualitySessionId = "aq-" + name;
   data.betaToken = "";
   EXPECT_TRUE(ZOZContextRecordMetadata(path.c_str(), data));
-  clock_->clock().setWallTime(now);
+  if (moveClock) clock_->clock().setWallTime(now);
   if (crash) {
     writeCrashRecord(path + "/signal.zozrecord", "signal", static_cast<uint64_t>(kStartTime + createdAt),
                      {addresses});

@@ -158,7 +158,8 @@ class FlowTest : public ReportingTest {
   // Manager data over these parts; `recorder` writes on-demand reports.
   std::shared_ptr<ZOZManagerData> makeManagerData(ZOZOnDemandModel::Recorder recorder = nullptr);
   // A report directory under `state` ("active", "processing", "prepared")
-  // created at `createdAt` (seconds after kStartTime); with a signal record
+  // created at `createdAt` (seconds after kStartTime; negative: now, with the
+  // clock left alone); with a signal record
   // whose crashed thread is `addresses` when `crash`.
   std::string writeReport(const std::string& state, const std::string& name, double createdAt, bool crash,
                           const std::vector<uint64_t>& addresses = {});
