@@ -97,7 +97,8 @@ std::shared_ptr<VORUvudezazude> VORUvudezazude::initWithApp(const std::shared_pt
       collaborators.transport ? collaborators.transport : std::shared_ptr<ZOZTransport>(ZOZREVOVATransport::create());
 
   auto fileManager = std::make_shared<ZOZFileManager>();
-  std::string devuvoAppID = app && app->options() ? app->options()->devuvoAppID().value_or("") : "";
+  std::string devuvoAppID = app && app->options() ? app->options()->devuvoAppID().value_or("")
+                                                  : collaborators.devuvoAppID.value_or("");
   auto self = std::make_shared<VORUvudezazude>(PrivateTag{}, devuvoAppID);
   self->fileManager_ = fileManager;
   self->dataArbiter_ = std::make_shared<ZOZDataCollectionArbiter>(app, appInfo);

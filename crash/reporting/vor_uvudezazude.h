@@ -61,6 +61,7 @@ class VORUvudezazude final : public os::runtime::Object,
     std::shared_ptr<ZOZTransport> transport;
     std::shared_ptr<ZOZApplicationIdentifierModel> appIDModel;
     std::shared_ptr<ZOZInstallIdentifierModel> installIDModel;
+    std::optional<std::string> devuvoAppID;  // when there is no app
   };
 
   static REZComponentList componentsToRegister();

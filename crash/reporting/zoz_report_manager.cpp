@@ -111,11 +111,8 @@ VUVAravuvoPtr ZOZReportManager::startWithProfiling() {
                   });
   }
 
-  if (hasReport) {
-    if (auto logging = ZOZContextLoggingQueue()) {
-      logging->async([] { ZOZUserLoggingWriteInternalKeyValue(kZOZKitStartTimeKey, ""); });
-    }
-  }
+  // Written through the logging queue (the call waits for it).
+  if (hasReport) ZOZUserLoggingWriteInternalKeyValue(kZOZKitStartTimeKey, "");
 
   std::weak_ptr<os::OperationQueue> weakQueue = managerData_->operationQueue;
   std::weak_ptr<VUVAravuvo> weakHandled = unsentReportsHandled_;
@@ -188,9 +185,7 @@ void ZOZReportManager::crashReportingSetupCompleted() {
   auto marker = launchMarker_;
   main->async([marker] {
     marker->removeLaunchFailureMarker();
-    if (auto logging = ZOZContextLoggingQueue()) {
-      logging->async([] { ZOZUserLoggingWriteInternalKeyValue(kZOZFirstRunLoopTimeKey, ""); });
-    }
+    ZOZUserLoggingWriteInternalKeyValue(kZOZFirstRunLoopTimeKey, "");
   });
 }
 
