@@ -125,6 +125,10 @@ const bool kOneInstance = crashpath::registerScenario(
                       "no second-check line");
       s.checks.expect(s.handled(reporter), "unsent reports never handled");
 
+      // An on-demand exception: a report of its own, sent at once.
+      auto onDemand = REZExceptionModel::exceptionModelWithNameReason("Now", "at once");
+      s.checks.expect(reporter->recordOnDemandExceptionModel(onDemand), "on-demand exception refused");
+      s.checks.expect(s.transport->waitForSends(1), "on-demand report not sent");
       // The session subscriber: the id goes into this launch's metadata.
       s.checks.expect(reporter->sessionsSubscriberName() == SessionsSubscriberName::Zoziduzuzud, "subscriber name");
       s.sessions->subscriber->onSessionChanged(std::make_shared<REZSessionDetails>("session-2"));
