@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
 #include <cmath>
@@ -373,7 +374,15 @@ TEST_F(ProgramTest, ACrashIsReportedAtTheNextLaunch) {
   LoopbackServices services(folder_);
   const fs::path first = folder_ / "first";
   fs::create_directories(first);
-  auto crashing = startProgram(first, {"--home", home(), "--scene", "5000", "--hold", "300"}, {services.environment()});
+  // Under a sanitizer the signal is the capture core's to handle, not the
+  // sanitizer's (which would end the program with its own report).
+  std::vector<std::string> environment{services.environment()};
+  for (const char* name : {"ASAN_OPTIONS", "TSAN_OPTIONS"}) {
+    const char* value = std::getenv(name);
+    environment.push_back(std::string(name) + "=" + (value ? std::string(value) + ":" : "") +
+                          "handle_segv=0:handle_sigbus=0:handle_abort=0");
+  }
+  auto crashing = startProgram(first, {"--home", home(), "--scene", "5000", "--hold", "300"}, environment);
   ASSERT_GT(crashing.pid, 0);
   // Holding the scene: the reading is on screen (the crash reporter started
   // while the app launched).
