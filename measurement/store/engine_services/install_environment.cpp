@@ -2,6 +2,7 @@
 
 #include "os/foundation/bundle.h"
 #include "os/foundation/file_manager.h"
+#include "os/foundation/process_info.h"
 #include "platform/utilities/app_environment.h"
 
 namespace {
@@ -47,4 +48,21 @@ bool APMAEU::isFAS() {
   const auto bundle = os::Bundle::mainBundle();
   if (os::FileManager::defaultManager().fileExistsAtPath(bundle->bundlePath() + "/SC_Info")) return true;
   return encrypted && !bundle->pathForResource("embedded", "mobileprovision").has_value();
+}
+
+std::shared_ptr<APMEnvironmentInfo> APMEnvironmentInfo::sharedInstance() {
+  static const auto* instance = new std::shared_ptr<APMEnvironmentInfo>(std::make_shared<APMEnvironmentInfo>());
+  return *instance;
+}
+
+std::string APMEnvironmentInfo::deviceOSVersion() const { return DAZAppEnvironmentUtil::systemVersion(); }
+
+bool APMIsActivePrewarm() {
+  const auto environment = os::ProcessInfo::processInfo().environment();
+  const auto found = environment.find(kAPMActivePrewarmEnvironmentKey);
+  return found != environment.end() && os::Value(found->second).boolValue();
+}
+
+bool APMHasSceneManifest() {
+  return !os::Bundle::mainBundle()->objectForInfoDictionaryKey(kAPMSceneManifestKey).isNull();
 }

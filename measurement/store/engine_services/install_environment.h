@@ -3,11 +3,16 @@
 // os::Bundle::mainBundle(), so tests set both. Thread-safe.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 
 // Info.plist key: a false number turns the sandbox-receipt check off.
 inline constexpr const char* kAPMAppStoreReceiptURLCheckEnabledKey = "VivuzuvuAppStoreReceiptURLCheckEnabled";
+// Process environment variable set for a prewarmed launch.
+inline constexpr const char* kAPMActivePrewarmEnvironmentKey = "ActivePrewarm";
+// Info.plist entry of an app that declares scenes.
+inline constexpr const char* kAPMSceneManifestKey = "UIApplicationSceneManifest";
 
 class APMAEU {
  public:
@@ -27,3 +32,18 @@ class APMAEU {
   // this platform yet, so it never does.
   static bool isFAS();
 };
+
+// Device facts reported with measurement data. One shared instance.
+class APMEnvironmentInfo {
+ public:
+  static std::shared_ptr<APMEnvironmentInfo> sharedInstance();
+  // The OS version of the device profile.
+  std::string deviceOSVersion() const;
+};
+
+// Launch-state probes.
+// The Boolean reading of the process environment's "ActivePrewarm" (false
+// when absent).
+bool APMIsActivePrewarm();
+// The main bundle's Info.plist has a "UIApplicationSceneManifest" entry.
+bool APMHasSceneManifest();
