@@ -1,5 +1,6 @@
 #include "os/foundation/crypto.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <sys/random.h>
@@ -10,6 +11,11 @@
 
 namespace os {
 namespace {
+
+// The library's exit handler frees its locks and tables while threads of the
+// process may still draw random bytes or digest (queued work running during
+// exit); it is left out, so the library stays usable until the process ends.
+const bool kCryptoKeptUntilExit = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
 
 // getrandom(2) in a loop: it may return short counts for large requests and
 // be interrupted by signals.
