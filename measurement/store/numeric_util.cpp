@@ -20,7 +20,8 @@ std::shared_ptr<APMMonitor> monitor() { return APMMeasurementServices::monitor()
 // logged and tried again at the next call.
 std::shared_ptr<const os::RegularExpression> decimalNumberRegex() {
   static std::mutex mutex;
-  static std::shared_ptr<const os::RegularExpression> regex;  // guarded by mutex
+  // Never destroyed: engine work may parse numbers during exit.
+  static auto& regex = *new std::shared_ptr<const os::RegularExpression>();  // guarded by mutex
   std::lock_guard lock(mutex);
   if (!regex) {
     auto built = os::RegularExpression::create(kAPMDecimalNumberPattern,

@@ -213,7 +213,13 @@ void APMMeasurement::TEST_reset() {
     state.once = false;
   }
   if (APMMeasurementServices::sharedInstance() == engine) APMMeasurementServices::setSharedInstance(nullptr);
-  if (engine) engine->scheduler()->workerQueue()->sync([] {});
+  if (!engine) return;
+  engine->scheduler()->workerQueue()->sync([] {});
+  // The process-wide experiments client fetches for the engine; without one it
+  // has nothing to fetch for.
+  if (engine->experimentManager_ && engine->experimentManager_->taskManager()) {
+    if (const auto& alarm = engine->experimentManager_->taskManager()->alarm()) alarm->cancel();
+  }
 }
 
 // =====================================================================

@@ -158,6 +158,7 @@ TEST_F(APMAnalyticsTest, TimestampsFollowQueueOrderAcrossThreads) {
 
 TEST_F(APMAnalyticsTest, ListenerRemovalReportsMissingRegistryAndUnknownTokens) {
   start();
+  takeSampledLine();  // the start's own
   const int unknown = 0;
   APMAnalytics::removeLogEventListener(&unknown);
   EXPECT_EQ(takeSampledLine(), "1E_110100:Attempted removal of nil log event listener.");

@@ -15,9 +15,9 @@
 namespace os {
 namespace {
 
-// Mended: the crypto library's exit handler freed its locks while another
-// thread still drew random bytes, so a process that exited with work under
-// way crashed.
+// Mended: random bytes came from the crypto library, whose exit handler frees
+// its locks while other threads may still draw, so a process that exited with
+// work under way crashed.
 TEST(RandomTest, BytesCanBeDrawnWhileTheProcessExits) {
   for (int round = 0; round < 5; ++round) {
     SCOPED_TRACE(round);
