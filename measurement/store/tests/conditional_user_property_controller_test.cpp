@@ -230,7 +230,9 @@ TEST_F(APMConditionalUserPropertyControllerTest, ListingWaitsForTheWorkerQueue) 
   // time, with no answer.
   auto release = os::DispatchSemaphore::create(0);
   auto blocked = os::DispatchSemaphore::create(0);
-  scheduler_->scheduleOnWorkerQueueBlockID("test", [&] {
+  // The block holds its semaphores: it may still be leaving the wait when the
+  // test ends.
+  scheduler_->scheduleOnWorkerQueueBlockID("test", [blocked, release] {
     blocked->signal();
     release->wait();
   });
