@@ -354,6 +354,11 @@ std::shared_ptr<APMRemoteConfig> APMMeasurement::remoteConfigInstance() const {
   return remoteConfig_;
 }
 
+std::shared_ptr<APMSessionReporter> APMMeasurement::sessionReporter() const {
+  std::lock_guard lock(componentsMutex_);
+  return sessionReporter_;
+}
+
 std::shared_ptr<APMRemoteConfigSettings> APMMeasurement::engineRemoteConfig() const { return remoteConfigInstance(); }
 
 std::shared_ptr<APMRemoteConfig> APMMeasurement::remoteConfigOrDefault() const {
@@ -394,6 +399,7 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
       return;
     }
     if (sessionReporter_) sessionReporter_->setReportingEnabled(true);
+    APMAdExposureReporter::sharedInstance()->setReportingEnabled(true);
     if (searchAdReporter_) searchAdReporter_->setSearchAdReporterEnabled(true);
     monitor()->logWithLevel(6, kAPMMeasurementCodeCollectionEnabled, "Analytics collection enabled");
     if (APMScreenReportingEnabledInInfoPlist() && hasAnalyticsInterface()) {
@@ -409,6 +415,7 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
   APMRemoveExpiredStoredDeepLink(*remoteConfigOrDefault());
   if (alarm_) alarm_->cancel();
   if (sessionReporter_) sessionReporter_->setReportingEnabled(false);
+  APMAdExposureReporter::sharedInstance()->setReportingEnabled(false);
   if (searchAdReporter_) searchAdReporter_->setSearchAdReporterEnabled(false);
   monitor()->logWithLevel(6, kAPMMeasurementCodeCollectionDisabled, "Analytics collection disabled");
 }
@@ -480,7 +487,12 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   }
   audience_ = APMAudience::initWithDatabase(database);
   if (!audience_) return false;
-  sessionReporter_ = APMSessionReporter::initWithPersistedConfig(persistedConfig_);
+  // Made outside the lock: the reporter reads the settings through the engine.
+  auto sessionReporter = APMSessionReporter::initWithPersistedConfig(persistedConfig_);
+  {
+    std::lock_guard lock(componentsMutex_);
+    sessionReporter_ = std::move(sessionReporter);
+  }
 
   const std::string directory =
       os::FileManager::defaultManager().URLForDirectory(os::SearchPathDirectory::ApplicationSupport) + "/" +
@@ -870,6 +882,40 @@ std::optional<os::Dictionary> APMMeasurement::fileAttributesForPath(const std::s
                             path, attributes.error());
   }
   return std::nullopt;
+}
+
+// =====================================================================
+// Launch and sessions
+// =====================================================================
+
+void APMMeasurement::subscribeForAppDidFinishLaunchingNotifications() {
+  static const char observerKey = 0;
+  os::NotificationCenter::defaultCenter()->addObserver(
+      &observerKey, [](const os::Notification& notification) { handleAppDidFinishLaunching(notification); },
+      os::kUIApplicationDidFinishLaunchingNotification, nullptr);
+}
+
+void APMMeasurement::handleAppDidFinishLaunching(const os::Notification& notification) {
+  // Made now so that it sees the app become active.
+  APMScreenViewReporter::sharedInstance();
+  if (!notification.userInfo.empty()) handleStoredURLAfterAppLaunchWithNotification(notification);
+}
+
+void APMMeasurement::reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground) {
+  APMScheduler::checkOnBackgroundThreadWithMethodName("reportSessionStartOnWorkerQueue");
+  if (!sessionReporter_ || !sessionReporter_->isSessionExpired()) return;
+  sessionReporter_->updatePropertiesForNewSessionStart();
+  setUserAttributeOnWorkerQueue(sessionReporter_->sessionIDPropertyWithTimestamp(timestamp));
+  setUserAttributeOnWorkerQueue(sessionReporter_->sessionNumberProperty());
+  const bool inBackground = appInBackground && remoteConfigOrDefault()->appInBackgroundParameterEnabled();
+  const int64_t sessionNumber = persistedConfig_ ? persistedConfig_->sessionNumber() : 0;
+  handleInternalEventOnWorkerQueue(APMSessionStartEvent(sessionNumber, inBackground, timestamp));
+}
+
+void APMMeasurement::setSessionTimeoutInterval(double timeoutInterval) {
+  scheduleWeakly("APMMeasurement:1595", [timeoutInterval](APMMeasurement& self) {
+    if (self.sessionReporter_) self.sessionReporter_->setTimeoutSessionInterval(timeoutInterval);
+  });
 }
 
 // =====================================================================

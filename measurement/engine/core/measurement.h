@@ -313,7 +313,8 @@ class APMMeasurement : public APMMeasurementServices,
   // Worker queue.
   std::shared_ptr<APMAudience> audience() const { return audience_; }
   std::shared_ptr<APMRemoteConfig> remoteConfigInstance() const;
-  std::shared_ptr<APMSessionReporter> sessionReporter() const override { return sessionReporter_; }
+  // Any thread; null before the component start.
+  std::shared_ptr<APMSessionReporter> sessionReporter() const override;
   std::shared_ptr<APMTCFClient> tcfClient() const { return tcfClient_; }
   bool isNetworkRequestPending() const { return isNetworkRequestPending_; }
   void setIsNetworkRequestPending(bool pending) { isNetworkRequestPending_ = pending; }
@@ -581,7 +582,7 @@ class APMMeasurement : public APMMeasurementServices,
   const std::shared_ptr<APMPersistedConfig> persistedConfig_;
   std::shared_ptr<APMRemoteConfig> remoteConfig_;  // guarded by componentsMutex_
   const std::shared_ptr<APMScheduler> scheduler_;
-  std::shared_ptr<APMSessionReporter> sessionReporter_;
+  std::shared_ptr<APMSessionReporter> sessionReporter_;  // set under componentsMutex_, on the worker queue
   std::shared_ptr<APMSearchAdReporter> searchAdReporter_;
   const std::shared_ptr<APMEManager> experimentManager_;
   std::shared_ptr<os::runtime::Object> privateSetMembershipClient_;

@@ -47,11 +47,6 @@ os::Dictionary attributeArguments(const std::shared_ptr<APMUserAttribute>& attri
 // Application life cycle
 // =====================================================================
 
-// Stands for observing the launch of the application.
-void APMMeasurement::subscribeForAppDidFinishLaunchingNotifications() {
-  APMStandInRecord::record("subscribeForAppDidFinishLaunchingNotifications");
-}
-
 // Stands for observing the application's foreground and background changes.
 void APMMeasurement::subscribeForAppForegroundBackgroundNotifications() {
   APMStandInRecord::record("subscribeForAppForegroundBackgroundNotifications");
@@ -63,20 +58,14 @@ void APMMeasurement::swapBackgroundTaskWithNewTaskID(UIBackgroundTaskIdentifier 
   APMStandInRecord::record("swapBackgroundTaskWithNewTaskID", {{"taskID", os::Value(os::Number::uint64(taskID))}});
 }
 
-// Stands for the session start of a launch.
-void APMMeasurement::reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground) {
-  APMStandInRecord::record("reportSessionStartOnWorkerQueueWithTimestamp",
-                           {{"timestamp", timestamp}, {"appInBackground", appInBackground}});
-}
-
 // Stands for the session start at the first scene connection of a prewarmed launch.
 void APMMeasurement::reportSessionStartWhenSceneWillConnectOnWorkerQueue() {
   APMStandInRecord::record("reportSessionStartWhenSceneWillConnectOnWorkerQueue");
 }
 
-// Stands for handing the session timeout to the session reporter.
-void APMMeasurement::setSessionTimeoutInterval(double timeoutInterval) {
-  APMStandInRecord::record("setSessionTimeoutInterval", {{"timeoutInterval", timeoutInterval}});
+// Stands for the launch URL the application hands over at launch.
+void APMMeasurement::handleStoredURLAfterAppLaunchWithNotification(const os::Notification& notification) {
+  APMStandInRecord::record("handleStoredURLAfterAppLaunchWithNotification", {{"userInfo", notification.userInfo}});
 }
 
 // =====================================================================
@@ -344,22 +333,6 @@ void APMAnalytics::removeInternalUserAttributeForName(const std::string& name) {
   queueOperationWithBlock([attribute] {
     if (auto engine = APMMeasurement::hasSharedInstance() ? APMMeasurement::sharedInstance() : nullptr) {
       engine->removeUserAttribute(attribute);
-    }
-  });
-}
-
-// Stands for setting an internal user property through the engine; values
-// that make no user attribute are dropped.
-void APMAnalytics::setInternalUserProperty(const os::Value& value, const std::string& name,
-                                           const std::string& origin) {
-  const auto converted = APMValue::valueFromObject(APMObject(value));
-  auto attribute = converted ? APMUserAttribute::initWithOrigin(origin, name, *converted,
-                                                                os::Date::now().timeIntervalSince1970())
-                             : nullptr;
-  if (!attribute) return;
-  queueOperationWithBlock([attribute] {
-    if (auto engine = APMMeasurement::hasSharedInstance() ? APMMeasurement::sharedInstance() : nullptr) {
-      engine->setUserAttribute(attribute);
     }
   });
 }

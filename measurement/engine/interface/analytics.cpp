@@ -11,6 +11,7 @@
 #include "measurement/store/engine_services/event_names.h"
 #include "measurement/store/engine_services/event_parameters.h"
 #include "measurement/store/errors.h"
+#include "measurement/store/foundation_extensions.h"
 #include "measurement/store/identifiers.h"
 #include "measurement/store/identity.h"
 #include "measurement/store/info_plist_file_util.h"
@@ -657,6 +658,44 @@ void APMAnalytics::paymentQueueUpdatedTransactions(const std::shared_ptr<SKPayme
 void APMAnalytics::paymentQueue(const std::shared_ptr<SKPaymentQueue>& queue,
                                 const std::vector<std::shared_ptr<SKPaymentTransaction>>& updatedTransactions) {
   paymentQueueUpdatedTransactions(queue, updatedTransactions);
+}
+
+// ---- User properties ----
+
+void APMAnalytics::setInternalUserProperty(const os::Value& value, const std::string& name,
+                                           const std::string& origin) {
+  int64_t failureCode = 0;
+  if (!APMDataTypeValidator::isValidInternalUserAttributeName(APMObject(name), &failureCode)) {
+    const os::Value nameValue(name);
+    APMLogErrorEventWithValue(kAPMErrorCodeInvalidUserPropertyName, name, kAPMUserAttributeNameMaxLength, &nameValue);
+    return;
+  }
+  const size_t originLength = apm_UTF32Length(origin);
+  if (originLength < 1 || originLength > static_cast<size_t>(kAPMEventOriginMaxLength)) {
+    monitor()->logWithLevel(2, kAPMAnalyticsCodeInvalidUserPropertyOrigin,
+                            "Unable to set user property. Origin is invalid. Origin, name", origin, name);
+    return;
+  }
+  if (value.isNull()) {
+    removeInternalUserAttributeForName(name);
+    return;
+  }
+  const auto converted = APMValue::valueFromObject(APMObject(value));
+  if (!converted) return;
+  if (!APMDataTypeValidator::isValidInternalUserAttributeValue(APMObject(*converted), name, &failureCode)) {
+    if (failureCode == 2) {
+      const os::Value text(converted->stringValue().value_or(converted->description()));
+      APMLogErrorEventWithValue(kAPMErrorCodeUserPropertyValueTooLong, name, kAPMUserAttributeNameMaxLength, &text);
+    }
+    return;
+  }
+  auto attribute = APMUserAttribute::initWithOrigin(origin, name, *converted, now());
+  if (!attribute) return;
+  queueOperationWithBlock([attribute] {
+    if (auto engine = APMMeasurement::hasSharedInstance() ? APMMeasurement::sharedInstance() : nullptr) {
+      engine->setUserAttribute(attribute);
+    }
+  });
 }
 
 // ---- Store seams ----

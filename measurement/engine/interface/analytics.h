@@ -101,6 +101,7 @@ inline constexpr const char* kAPMDeferredConsentResetKey = "deferred_consent_res
 
 // ---- Monitor codes ----
 inline constexpr int64_t kAPMAnalyticsCodeSetEnabledNotNumber = 25000;       // 4
+inline constexpr int64_t kAPMAnalyticsCodeInvalidUserPropertyOrigin = 25005; // 2
 inline constexpr int64_t kAPMAnalyticsCodeAddNilListener = 25012;            // 2
 inline constexpr int64_t kAPMAnalyticsCodeRemoveNilListener = 25013;         // 2
 inline constexpr int64_t kAPMAnalyticsCodeRemoveWithoutListeners = 25014;    // 2
@@ -253,6 +254,10 @@ class APMAnalytics : public APMAnalyticsServices,
   static void setUserAttributeNumber(const os::Value& value, const std::string& name);
   static void removeUserAttributeForName(const std::string& name);
   static void removeInternalUserAttributeForName(const std::string& name);
+  // A valid internal name (else error event 6) and an origin of 1 to 32
+  // code points (else 25005); the null value removes the property, a value
+  // that makes no user attribute is ignored, one too long gives error event
+  // 7. The engine sets it through the operation queue.
   void setInternalUserProperty(const os::Value& value, const std::string& name,
                                const std::string& origin) override;
   static void userPropertiesIncludingInternal(bool includeInternal, std::shared_ptr<os::DispatchQueue> queue,

@@ -208,6 +208,27 @@ TEST_F(APMAnalyticsTest, EnablingWhileDeactivatedPersistsButKeepsCollectionOff) 
   EXPECT_FALSE(engine()->isEnabled());
 }
 
+TEST_F(APMAnalyticsTest, InternalUserPropertiesAreCheckedThenSetOrRemoved) {
+  start();
+  auto analytics = APMAnalytics::sharedInstance();
+  analytics->setInternalUserProperty(os::Value(os::Number::int64(7)), "_sno", "auto");
+  EXPECT_EQ(userAttribute("_sno"), os::Value(os::Number::int64(7)));
+
+  analytics->setInternalUserProperty(os::Value(), "_sno", "auto");
+  const auto removed = calls("removeUserAttribute");
+  ASSERT_EQ(removed.size(), 1u);
+  EXPECT_EQ(at(removed[0].arguments, "name"), os::Value("_sno"));
+
+  takeSampledLine();
+  analytics->setInternalUserProperty(os::Value("x"), "_sno", std::string(33, 'o'));
+  EXPECT_NE(takeSampledLine().find("Unable to set user property. Origin is invalid. Origin, name"), std::string::npos);
+  analytics->setInternalUserProperty(os::Value(std::string(37, 'v')), "mood", "app");
+  const auto events = loggedEvents();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(at(events[0], "parameters")["_err"].int64Value(), 7);
+  EXPECT_TRUE(userAttribute("mood").isNull());
+}
+
 TEST_F(APMAnalyticsTest, SessionIDBeforeStartIsUninitializedOnTheGlobalQueue) {
   std::atomic<bool> answered{false};
   int64_t sessionID = -1;

@@ -12,6 +12,7 @@
 #include "measurement/store/persisted_config.h"
 #include "measurement/store/testing/sqlite_fault_vfs.h"
 #include "measurement/store/user_defaults.h"
+#include "os/dispatch/notification.h"
 #include "os/storekit/ad_network.h"
 
 namespace {
@@ -25,11 +26,7 @@ class APMMeasurementTest : public EngineTest {
   std::vector<std::string> startSequence() {
     std::vector<std::string> out;
     for (const auto& call : APMStandInRecord::calls()) {
-      if (call.name == "handleInternalEventOnWorkerQueue") {
-        out.push_back(call.arguments.at("name").stringValue());
-      } else if (call.name == "reportSessionStartOnWorkerQueueWithTimestamp") {
-        out.push_back("session start");
-      }
+      if (call.name == "handleInternalEventOnWorkerQueue") out.push_back(call.arguments.at("name").stringValue());
     }
     return out;
   }
@@ -227,24 +224,60 @@ TEST_F(APMMeasurementTest, FirstLaunchThenASecondOne) {
   EXPECT_EQ(userAttribute("_fot"), os::Value(os::Number::int64(1'700'002'800'000)));
   EXPECT_EQ(userAttribute("_fi"), os::Value(os::Number::int64(1)));
   EXPECT_EQ(persisted()->firstOpenTimestampMilliseconds(), 1'700'000'000'000);
-  EXPECT_EQ(startSequence(), (std::vector<std::string>{"_f", "session start", "_e"}));
+  EXPECT_EQ(startSequence(), (std::vector<std::string>{"_f", "_s", "_e"}));
   EXPECT_EQ(eventParameters("_f"),
             (os::Dictionary{{"_o", "auto"}, {"_pfo", os::Number::int64(0)}, {"_uwa", os::Number::int64(0)}}));
+  // The session starts at the launch, with its ID and number set as well.
+  EXPECT_EQ(eventParameters("_s"), (os::Dictionary{{"_o", "auto"},
+                                                   {"_sid", os::Number::int64(1'700'000'000)},
+                                                   {"_sno", os::Number::int64(1)}}));
+  EXPECT_EQ(userAttribute("_sid"), os::Value(os::Number::int64(1'700'000'000)));
+  EXPECT_EQ(userAttribute("_sno"), os::Value(os::Number::int64(1)));
   EXPECT_EQ(eventParameters("_e"), (os::Dictionary{{"_o", "auto"}, {"_et", os::Number::int64(1)}}));
-  const auto session = calls("reportSessionStartOnWorkerQueueWithTimestamp");
-  ASSERT_EQ(session.size(), 1u);
-  EXPECT_EQ(session[0].arguments.at("timestamp").doubleValue(), 1'700'000'000.0);
   EXPECT_EQ(SKAdNetwork::TEST_registrationCount(), 1);
   EXPECT_TRUE(persisted()->loadTimestampValue().isNull());
 
+  // An hour later the session has expired: the next launch starts another.
   clock_->advance(3600);
   relaunch();
   start();
-  EXPECT_EQ(startSequence(), std::vector<std::string>{"session start"});
-  EXPECT_EQ(calls("reportSessionStartOnWorkerQueueWithTimestamp")[0].arguments.at("timestamp").doubleValue(),
-            1'700'003'600.0);
+  EXPECT_EQ(startSequence(), std::vector<std::string>{"_s"});
+  EXPECT_EQ(eventParameters("_s").at("_sid"), os::Value(os::Number::int64(1'700'003'600)));
+  EXPECT_EQ(eventParameters("_s").at("_sno"), os::Value(os::Number::int64(2)));
   EXPECT_EQ(calls("setPreviousFirstOpenCount")[0].arguments.at("count"), os::Value("1"));
   EXPECT_EQ(userAttribute("_fot"), os::Value(os::Number::int64(1'700'002'800'000)));
+
+  // Ten minutes later the session is still alive: no new one.
+  clock_->advance(600);
+  relaunch();
+  start();
+  EXPECT_TRUE(startSequence().empty());
+}
+
+TEST_F(APMMeasurementTest, TheReportersFollowTheEngine) {
+  // The launch makes the screen-view reporter, which then serves the launch
+  // probes.
+  os::NotificationCenter::defaultCenter()->postNotificationName(os::kUIApplicationDidFinishLaunchingNotification,
+                                                                nullptr);
+  EXPECT_NE(APMAppActivityServices::sharedInstance(), nullptr);
+
+  start();
+  auto reporter = engine()->sessionReporter();
+  ASSERT_NE(reporter, nullptr);
+  EXPECT_EQ(APMMeasurementServices::sharedInstance()->sessionReporter(), reporter);
+  EXPECT_TRUE(APMMeasurementServices::sharedInstance()->didInitializeComponents());
+
+  APMAnalytics::setSessionTimeoutInterval(60);
+  settle();
+  EXPECT_EQ(reporter->timeoutSessionInterval(), 60);
+
+  for (const bool enabled : {false, true}) {
+    SCOPED_TRACE(enabled);
+    APMAnalytics::setAnalyticsEnabled(enabled);
+    settle();
+    EXPECT_EQ(reporter->isReportingEnabled(), enabled);
+    EXPECT_EQ(APMAdExposureReporter::sharedInstance()->isReportingEnabled(), enabled);
+  }
 }
 
 TEST_F(APMMeasurementTest, FirstOpenOnTheHourMovesToTheNextAndTheInstallSourceGivesUWA) {
