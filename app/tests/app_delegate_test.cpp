@@ -10,6 +10,7 @@
 #include "app/screens/main_storyboard.h"
 #include "app/tests/app_test_support.h"
 #include "app/watch/watch_link.h"
+#include "measurement/engine/interface/analytics.h"
 #include "measurement/engine/interface/rez_analytics.h"
 #include "os/avfoundation/avfoundation.h"
 #include "os/foundation/user_defaults.h"
@@ -86,6 +87,9 @@ TEST_F(AppDelegateTest, HostLaunchConfiguresTheSDKAndClearsTheWatch) {
   // The user ID set before configuration reached the engine's store.
   auto engine = APMMeasurement::sharedInstance();
   ASSERT_NE(engine, nullptr);
+  // The ID travels from the facade's queue to the engine's worker queue.
+  APMAnalytics::queue()->sync([] {});
+  engine->scheduler()->workerQueue()->sync([] {});
   ASSERT_NE(engine->database(), nullptr);
   const auto userID = engine->database()->userAttributeWithName(kAPMUserPropertyUserID, nullptr);
   ASSERT_NE(userID, nullptr);
