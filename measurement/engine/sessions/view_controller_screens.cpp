@@ -102,8 +102,7 @@ std::string APMShortClassName(std::string_view className) {
 }
 
 std::string APMViewControllerClassName(UIViewController& viewController) {
-  const os::runtime::Class* cls = viewController.runtimeClass();
-  return cls != nullptr ? cls->name() : kUIViewControllerClassName;
+  return viewController.runtimeClass()->name();
 }
 
 std::shared_ptr<APMScreen> apmScreen(const UIViewController& viewController) {
