@@ -10,7 +10,6 @@
 #include "measurement/engine/core/measurement.h"
 #include "measurement/engine/core/stand_in_record.h"
 #include "measurement/engine/interface/analytics.h"
-#include "measurement/engine/interface/app_delegate_interceptor.h"
 #include "measurement/engine/purchases/in_app_purchase_transaction_reporter.h"
 #include "measurement/store/engine_services/event_parameters.h"
 #include "os/foundation/date.h"
@@ -292,16 +291,6 @@ void APMInAppPurchaseTransactionReporter::reportTransactionWithProductID(
                            {{"productID", productID},
                             {"transactionID", transactionID},
                             {"paymentQuantity", os::Value(os::Number::int64(paymentQuantity))}});
-}
-
-// =====================================================================
-// App-delegate interceptor
-// =====================================================================
-
-// Stands for the interceptor the app-delegate proxy calls: none yet.
-std::shared_ptr<os::runtime::Object> APMAppDelegateInterceptor::sharedInstance() {
-  APMStandInRecord::record("APMAppDelegateInterceptor.sharedInstance");
-  return nullptr;
 }
 
 // =====================================================================
