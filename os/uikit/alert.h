@@ -14,7 +14,7 @@
 
 #include "os/foundation/error.h"
 #include "os/foundation/value.h"
-#include "os/net/url.h"
+#include "os/foundation/url.h"
 #include "os/uikit/view_controller.h"
 
 enum class UIAlertActionStyle { defaultStyle = 0, cancel = 1, destructive = 2 };

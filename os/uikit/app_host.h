@@ -71,7 +71,7 @@
 #include "os/foundation/data.h"
 #include "os/foundation/error.h"
 #include "os/foundation/value.h"
-#include "os/net/url.h"
+#include "os/foundation/url.h"
 #include "os/runtime/runtime.h"
 #include "os/uikit/application.h"
 

@@ -13,7 +13,7 @@
 
 #include "os/foundation/uuid.h"
 #include "os/foundation/value.h"
-#include "os/net/url.h"
+#include "os/foundation/url.h"
 #include "os/runtime/runtime.h"
 #include "os/uikit/types.h"
 
