@@ -1,7 +1,6 @@
 #include "app/screens/new_landing_view_controller.h"
 
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <numbers>
 
@@ -19,6 +18,7 @@
 #include "os/dispatch/notification.h"
 #include "os/dispatch/run_loop.h"
 #include "os/foundation/bundle.h"
+#include "os/foundation/console.h"
 #include "os/foundation/format.h"
 #include "os/foundation/user_defaults.h"
 #include "os/uikit/uikit.h"
@@ -448,7 +448,7 @@ void NewLandingViewController::compensateAction() {
   buttonFeedback();
   isInitial_ = false;
   if (!isCompensationPanelOpen()) {
-    if (isPortraitPhone(traitCollection())) std::printf("it's compact\n");
+    if (isPortraitPhone(traitCollection())) os::Console::writef("it's compact\n");
     animateToLayout(true);
   } else {
     animateToLayout(false);
@@ -512,7 +512,7 @@ void NewLandingViewController::flipCamera() {
 void NewLandingViewController::settingsAction() {
   buttonFeedback();
   if (auto performed = performSegueWithIdentifier(kToSettingsSegueIdentifier, this); !performed) {
-    std::fprintf(stderr, "%s\n", performed.error().localizedDescription().c_str());
+    os::Console::writeLine(performed.error().localizedDescription());
   }
 }
 
@@ -523,7 +523,7 @@ void NewLandingViewController::allowCameraTapped() {
     auto app = UIApplication::sharedApplication();
     if (!url || !app->canOpenURL(*url)) return;
     app->openURL(*url, {}, [](bool success) {
-      std::printf("Settings opened: %s\n", success ? "true" : "false");
+      os::Console::writef("Settings opened: %s\n", success ? "true" : "false");
     });
   });
 }
@@ -693,7 +693,7 @@ void NewLandingViewController::finishCapture(const std::shared_ptr<AVCapturePhot
     return;
   }
   if (auto performed = performSegueWithIdentifier(kSegueToPreviewIdentifier, this); !performed) {
-    std::fprintf(stderr, "%s\n", performed.error().localizedDescription().c_str());
+    os::Console::writeLine(performed.error().localizedDescription());
   }
 }
 
@@ -750,7 +750,7 @@ void NewLandingViewController::whiteBalanceGainsChanged() {
     if (!gains) return std::nullopt;
     auto values = device->temperatureAndTintValuesForDeviceWhiteBalanceGains(*gains);
     if (!values) {
-      std::printf("white balance conversion failed: %s\n", values.error().localizedDescription().c_str());
+      os::Console::writef("white balance conversion failed: %s\n", values.error().localizedDescription().c_str());
       return std::nullopt;
     }
     return *values;

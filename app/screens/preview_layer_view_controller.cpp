@@ -1,7 +1,6 @@
 #include "app/screens/preview_layer_view_controller.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <functional>
 #include <optional>
 
@@ -9,6 +8,7 @@
 #include "app/screens/review_requester.h"
 #include "app/screens/white_balance_reading.h"
 #include "os/dispatch/notification.h"
+#include "os/foundation/console.h"
 
 namespace {
 
@@ -135,7 +135,7 @@ void PreviewLayerViewController::focusOnPointOfInterestWithSender(UIGestureRecog
 
   auto controller = cameraController_;
   if (!controller) {
-    std::printf("Expected a previewLayer\n");
+    os::Console::writef("Expected a previewLayer\n");
     return;
   }
   auto layer = controller->previewLayer();
@@ -159,12 +159,12 @@ void PreviewLayerViewController::focusOnPointOfInterestWithSender(UIGestureRecog
   }
 
   if (!layer) {
-    std::printf("Expected a previewLayer\n");
+    os::Console::writef("Expected a previewLayer\n");
     return;
   }
   auto device = controller->currentCameraDevice();
   if (!device) {
-    std::printf("Expected a device\n");
+    os::Console::writef("Expected a device\n");
     return;
   }
   point = pointOfInterest();
@@ -174,7 +174,7 @@ void PreviewLayerViewController::focusOnPointOfInterestWithSender(UIGestureRecog
       (void)device->setFocusMode(AVCaptureFocusMode::AutoFocus);
       device->unlockForConfiguration();
     } else {
-      std::printf("unable to focus\n");
+      os::Console::writef("unable to focus\n");
     }
   }
 

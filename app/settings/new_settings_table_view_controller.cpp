@@ -1,12 +1,12 @@
 #include "app/settings/new_settings_table_view_controller.h"
 
-#include <cstdio>
 
 #include "app/controls/view_utilities.h"
 #include "app/settings/feedback_mail.h"
 #include "app/settings/info_plist.h"
 #include "app/settings/settings_links.h"
 #include "os/foundation/bundle.h"
+#include "os/foundation/console.h"
 #include "os/foundation/device_profile.h"
 #include "os/dispatch/queue.h"
 #include "os/foundation/user_defaults.h"
@@ -216,7 +216,7 @@ void NewSettingsTableViewController::tableViewDidSelectRowAtIndexPath(UITableVie
     lightHaptic();
     composeFeatureRequestMail();
   } else {
-    std::printf("no %s\n", NSIndexPathDescription(indexPath).c_str());
+    os::Console::writef("no %s\n", NSIndexPathDescription(indexPath).c_str());
   }
 }
 
@@ -245,7 +245,7 @@ void NewSettingsTableViewController::tableViewWillDisplayCellForRowAtIndexPath(U
 
 CGFloat NewSettingsTableViewController::tableViewHeightForRowAtIndexPath(UITableView&, const NSIndexPath& indexPath) {
   const bool hide = shouldHideFeedbackCell();
-  std::printf("showFeedbackCell: %s\n", text(hide));
+  os::Console::writef("showFeedbackCell: %s\n", text(hide));
   if (indexPath.section == kFeedbackRowSection && indexPath.row == kFeedbackRowIndex && hide) return 0;
   return UITableViewAutomaticDimension;
 }
@@ -253,14 +253,14 @@ CGFloat NewSettingsTableViewController::tableViewHeightForRowAtIndexPath(UITable
 // ---- Row delegates ----
 
 void NewSettingsTableViewController::geoTagSwitchChanged(bool on) {
-  std::printf("GeoTagCellDelegate: %s\n", text(on));
+  os::Console::writef("GeoTagCellDelegate: %s\n", text(on));
   geoTagManager_->setIsGeoTagEnabled(on);
   if (!on) return;
   locationManager_ = CLLocationManager::create();
   const std::string title = localized("Unable to get location");
   const std::string message = localized("Please enable location service for Drosil.");
   if (!CLLocationManager::locationServicesEnabled()) {
-    std::printf("Location services are not enabled\n");
+    os::Console::writef("Location services are not enabled\n");
     showAlert(title, message);
     return;
   }
@@ -269,15 +269,15 @@ void NewSettingsTableViewController::geoTagSwitchChanged(bool on) {
   switch (status) {
     case CLAuthorizationStatus::Restricted:
     case CLAuthorizationStatus::Denied:
-      std::printf("No access\n");
+      os::Console::writef("No access\n");
       showAlert(title, message);
       break;
     case CLAuthorizationStatus::AuthorizedAlways:
     case CLAuthorizationStatus::AuthorizedWhenInUse:
-      std::printf("Access\n");
+      os::Console::writef("Access\n");
       break;
     case CLAuthorizationStatus::NotDetermined:
-      std::printf("Not determine\n");
+      os::Console::writef("Not determine\n");
       locationManager_->requestWhenInUseAuthorization();
       break;
   }
@@ -350,7 +350,7 @@ void NewSettingsTableViewController::sadFeedbackSelected() {
 
 void NewSettingsTableViewController::hideCell() {
   lightHaptic();
-  std::printf("hideCell tapped\n");
+  os::Console::writef("hideCell tapped\n");
   recordAnsweredVersion();
   defaults()->setObject(os::Value(std::string("true")), kIsFeedbackCellHiddenKey);
   refreshTable();
@@ -386,7 +386,7 @@ bool NewSettingsTableViewController::shouldHideFeedbackCell() {
     store->setObject(os::Value(std::string("false")), kIsFeedbackCellHiddenKey);
   const std::optional<std::string> hidden = store->stringForKey(kIsFeedbackCellHiddenKey);
   const std::string version = infoPlistString(os::kCFBundleShortVersionStringKey).value_or(kUnknownAppVersion);
-  std::printf("%s %s %s\n", version.c_str(), last.value_or("0").c_str(), hidden.value_or("false").c_str());
+  os::Console::writef("%s %s %s\n", version.c_str(), last.value_or("0").c_str(), hidden.value_or("false").c_str());
   const bool shown = hidden == "false" && last != version;
   return !shown;
 }
@@ -443,7 +443,7 @@ void NewSettingsTableViewController::mailComposeControllerDidFinishWithResultErr
     MFMailComposeViewController& controller, MFMailComposeResult result, const std::optional<os::Error>& error) {
   switch (result) {
     case MFMailComposeResult::cancelled:
-      std::printf("Mail cancelled\n");
+      os::Console::writef("Mail cancelled\n");
       break;
     case MFMailComposeResult::saved:
       showAlert(localized("Mail Saved"),

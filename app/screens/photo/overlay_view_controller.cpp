@@ -1,10 +1,10 @@
 #include "app/screens/photo/overlay_view_controller.h"
 
 #include <cmath>
-#include <cstdio>
 #include <numbers>
 
 #include "os/foundation/bundle.h"
+#include "os/foundation/console.h"
 #include "os/foundation/date_format.h"
 #include "os/graphics/path.h"
 
@@ -134,7 +134,7 @@ void OverlayViewController::loadView() {
 
 void OverlayViewController::viewDidLoad() {
   UIViewController::viewDidLoad();
-  std::printf("lblUserAddress: %s\n", lblUserAddress.c_str());
+  os::Console::writef("lblUserAddress: %s\n", lblUserAddress.c_str());
   if (lblUserAddress.empty()) locationView()->setHidden(true);
 
   readingLbl()->setText(lblReading.value_or(""));
@@ -150,8 +150,7 @@ void OverlayViewController::viewDidLoad() {
   slider->setImage(rotateImage(cctImg, kSliderPictureAngle));
   slider->setTransform(CGAffineTransformMakeScale(kSliderPictureScale, kSliderPictureScale));
 
-  std::printf("tint: %s %s\n", tntReading.value_or("").c_str(), lblTint.value_or("").c_str());
-  std::fflush(stdout);
+  os::Console::writef("tint: %s %s\n", tntReading.value_or("").c_str(), lblTint.value_or("").c_str());
 }
 
 // ---- Images ----

@@ -1,10 +1,10 @@
 #include "app/screens/photo/preview_view_controller.h"
 
-#include <cstdio>
 #include <vector>
 
 #include "app/preferences/preferences.h"
 #include "os/foundation/bundle.h"
+#include "os/foundation/console.h"
 #include "os/foundation/process_info.h"
 #include "os/graphics/path.h"
 
@@ -110,20 +110,18 @@ void PreviewViewController::viewDidLoad() {
   saveBtn()->titleLabel()->setAdjustsFontSizeToFitWidth(true);
   previewImage()->setImage(passedImage);
   if (UIInterfaceOrientationIsLandscape(UIApplication::sharedApplication()->statusBarOrientation())) {
-    std::printf("activate landscape changes\n");
+    os::Console::writef("activate landscape changes\n");
     previewImage()->setContentMode(UIViewContentMode::scaleAspectFit);
   } else {
-    std::printf("activate portrait changes\n");
+    os::Console::writef("activate portrait changes\n");
     previewImage()->setContentMode(UIViewContentMode::scaleAspectFill);
   }
-  std::fflush(stdout);
 }
 
 void PreviewViewController::viewWillTransitionToSize(CGSize size, UIViewControllerTransitionCoordinator& coordinator) {
   UIViewController::viewWillTransitionToSize(size, coordinator);
   const bool landscape = isLandscape(UIDevice::currentDevice()->orientation());
-  std::printf(landscape ? "Landscape\n" : "Portrait\n");
-  std::fflush(stdout);
+  os::Console::writef(landscape ? "Landscape\n" : "Portrait\n");
   if (auto preview = previewImage())
     preview->setContentMode(landscape ? UIViewContentMode::scaleAspectFit : UIViewContentMode::scaleAspectFill);
 }
@@ -182,6 +180,5 @@ void PreviewViewController::dismissAction() {
 }
 
 void ImageSaver::saveCompleted(const std::shared_ptr<UIImage>&, const std::optional<os::Error>&, void*) {
-  std::printf("Save finished!\n");
-  std::fflush(stdout);
+  os::Console::writef("Save finished!\n");
 }
