@@ -20,9 +20,9 @@
 // compensation button toggles. Changes animate over 0.5 s. The open layout is
 // recognised by settingsBtn's alpha being 0.
 //
-// The view hierarchy is built in code (loadView), standing in for the
-// storyboard; the fields that the interface design calls outlets are the
-// views built there.
+// The view hierarchy is built in code (loadView); the outlets (the views
+// other code reaches, such as tempReading or createLogBtn) are the views
+// built there.
 //
 // Threads: view work on the main thread. The reading pass
 // (whiteBalanceGainsChanged) starts on the capture device's queue, converts

@@ -247,8 +247,7 @@ class UIWindowScene : public UIScene {
 
 // ---- Storyboard stand-in ----
 
-// Screens are built in code; a storyboard is a registry under the design's
-// name: the initial controller, controllers by identifier, and segues by
+// Screens are built in code; a storyboard is a registry under its name: the initial controller, controllers by identifier, and segues by
 // identifier (see view_controller.h). The main storyboard is the one named
 // by the Info.plist key "UIMainStoryboardFile", else "Main".
 class UIStoryboard;

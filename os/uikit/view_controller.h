@@ -238,7 +238,8 @@ class UIViewController : public std::enable_shared_from_this<UIViewController> {
     (void)identifier, (void)sender;
     return true;
   }
-  // A control wired to the segue in the design fires it.
+  // Fires the segue as a control wired to it would (tests and the program
+  // press it in place of a user).
   os::Status TEST_triggerSegue(const std::string& identifier, const void* sender);
   std::shared_ptr<UIStoryboard> storyboard() const { return storyboard_.lock(); }
   void setStoryboard(const std::shared_ptr<UIStoryboard>& storyboard) { storyboard_ = storyboard; }
@@ -355,7 +356,8 @@ class UIStoryboard : public std::enable_shared_from_this<UIStoryboard> {
   const std::string& name() const { return name_; }
   void setInitialViewController(ControllerFactory factory) { initial_ = std::move(factory); }
   void registerViewController(const std::string& identifier, ControllerFactory factory);
-  // A segue of the design: the factory makes the segue with its destination.
+  // A segue under its identifier: the factory makes the segue with its
+  // destination.
   void registerSegue(const std::string& identifier, SegueFactory factory);
   // A "show" or modal segue to a controller made by the factory.
   void registerShowSegue(const std::string& identifier, ControllerFactory destination);
