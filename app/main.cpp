@@ -303,7 +303,7 @@ class ReadingMonitor {
 
 void press(const std::shared_ptr<UIButton>& button) {
   if (button && button->isUserInteractionEnabled() && button->isEnabled()) {
-    button->sendActionsForControlEvents(UIControlEvents::touchUpInside);
+    button->sendActionsForControlEvents(UIControlEvents::TouchUpInside);
   }
 }
 
@@ -321,16 +321,16 @@ void dragRuler(UIWindow& window, ReadingMonitor& monitor, const ScrollRulerNumbe
     // The content moves against the finger; each stroke covers at most span.
     const CGFloat stroke = std::clamp(remaining, -span, span);
     const CGFloat x0 = stroke > 0 ? frame.midX() + span / 2 : frame.midX() - span / 2;
-    window.sendTouch({x0, y}, UITouchPhase::began);
+    window.sendTouch({x0, y}, UITouchPhase::Began);
     const int steps = 8;
     for (int i = 1; i <= steps; ++i) {
       monitor.run(frameSeconds);
-      window.sendTouch({x0 - stroke * i / steps, y}, UITouchPhase::moved);
+      window.sendTouch({x0 - stroke * i / steps, y}, UITouchPhase::Moved);
     }
     // Held still before lifting: no fling.
     monitor.run(frameSeconds * 6);
-    window.sendTouch({x0 - stroke, y}, UITouchPhase::moved);
-    window.sendTouch({x0 - stroke, y}, UITouchPhase::ended);
+    window.sendTouch({x0 - stroke, y}, UITouchPhase::Moved);
+    window.sendTouch({x0 - stroke, y}, UITouchPhase::Ended);
     remaining -= stroke;
   }
 }
@@ -412,7 +412,7 @@ int main(int argc, char** argv) {
   if (options.denyCamera && !screen->accessBoundryView()->isHidden()) {
     emit("permission: " + screen->cameraRestrictedLbl()->text());
     emit("permission: " + screen->cameraRestrictedSubLbl()->text());
-    emit("permission: " + screen->allowCameraBtn()->titleForState(UIControlState::normal).value_or(""));
+    emit("permission: " + screen->allowCameraBtn()->titleForState(UIControlState::Normal).value_or(""));
   }
   if (options.front) {
     press(screen->flipCameraBtn());

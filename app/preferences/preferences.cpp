@@ -61,5 +61,5 @@ bool HapticFeedbackManager::isHapticEnabled() const { return defaults()->boolFor
 
 void HapticFeedbackManager::lightTapIfEnabled() const {
   if (!isHapticEnabled()) return;
-  UIImpactFeedbackGenerator(UIImpactFeedbackStyle::light).impactOccurred();
+  UIImpactFeedbackGenerator(UIImpactFeedbackStyle::Light).impactOccurred();
 }

@@ -36,7 +36,7 @@ constexpr const char* kObservedSettings[] = {
 
 double storedCompensation() { return os::UserDefaults::standardUserDefaults()->doubleForKey(kCompensateKey); }
 
-std::shared_ptr<UILabel> makeLabel(const CGRect& frame, CGFloat size, CGFloat weight = UIFontWeight::regular) {
+std::shared_ptr<UILabel> makeLabel(const CGRect& frame, CGFloat size, CGFloat weight = UIFontWeight::Regular) {
   auto label = std::make_shared<UILabel>(frame);
   label->setFont(UIFont::systemFont(size, weight));
   label->setTextColor(UIColor::whiteColor());
@@ -72,8 +72,8 @@ NewLandingViewController::~NewLandingViewController() {
 
 std::shared_ptr<UIButton> NewLandingViewController::makeButton(const char* imageName,
                                                                void (NewLandingViewController::*action)()) {
-  auto button = std::make_shared<UIButton>(UIButtonType::custom);
-  if (imageName) button->setImage(UIImage::imageNamed(imageName), UIControlState::normal);
+  auto button = std::make_shared<UIButton>(UIButtonType::Custom);
+  if (imageName) button->setImage(UIImage::imageNamed(imageName), UIControlState::Normal);
   if (action) {
     std::weak_ptr<NewLandingViewController> weak =
         std::static_pointer_cast<NewLandingViewController>(shared_from_this());
@@ -81,7 +81,7 @@ std::shared_ptr<UIButton> NewLandingViewController::makeButton(const char* image
         [weak, action](UIControl&) {
           if (auto self = weak.lock()) ((*self).*action)();
         },
-        UIControlEvents::touchUpInside);
+        UIControlEvents::TouchUpInside);
   }
   return button;
 }
@@ -93,7 +93,7 @@ void NewLandingViewController::loadView() {
   root->setBackgroundColor(UIColor::blackColor());
 
   cameraView_ = std::make_shared<UIView>(screen);
-  cameraView_->setAutoresizingMask(UIViewAutoresizing::flexibleWidth | UIViewAutoresizing::flexibleHeight);
+  cameraView_->setAutoresizingMask(UIViewAutoresizing::FlexibleWidth | UIViewAutoresizing::FlexibleHeight);
   root->addSubview(cameraView_);
   {
     // Tap-to-focus over the camera area.
@@ -116,28 +116,28 @@ void NewLandingViewController::loadView() {
   compensateBubbleView_ = std::make_shared<UIView>(CGRect{W - 112, 56, 96, 28});
   compensateBubbleView_->setBackgroundColor(UIColor::systemYellowColor());
   compensateBubbleView_->layer()->setCornerRadius(14);
-  compensateBubbleLbl_ = makeLabel({0, 0, 96, 28}, 15, UIFontWeight::semibold);
+  compensateBubbleLbl_ = makeLabel({0, 0, 96, 28}, 15, UIFontWeight::Semibold);
   compensateBubbleLbl_->setTextColor(UIColor::blackColor());
-  compensateBubbleLbl_->setTextAlignment(NSTextAlignment::center);
+  compensateBubbleLbl_->setTextAlignment(NSTextAlignment::Center);
   compensateBubbleView_->addSubview(compensateBubbleLbl_);
   root->addSubview(compensateBubbleView_);
 
   readingWBLbl_ = makeLabel({24, H - 226, 200, 20}, 13);
   readingWBLbl_->setText(localized("White Balance"));
   root->addSubview(readingWBLbl_);
-  tempReading_ = makeLabel({24, H - 206, 220, 44}, 38, UIFontWeight::bold);
+  tempReading_ = makeLabel({24, H - 206, 220, 44}, 38, UIFontWeight::Bold);
   root->addSubview(tempReading_);
 
   tintLbl_ = makeLabel({W - 124, H - 226, 100, 20}, 13);
   tintLbl_->setText(localized("Tint"));
-  tintLbl_->setTextAlignment(NSTextAlignment::right);
+  tintLbl_->setTextAlignment(NSTextAlignment::Right);
   root->addSubview(tintLbl_);
-  tintReading_ = makeLabel({W - 124, H - 206, 100, 44}, 28, UIFontWeight::semibold);
-  tintReading_->setTextAlignment(NSTextAlignment::right);
+  tintReading_ = makeLabel({W - 124, H - 206, 100, 44}, 28, UIFontWeight::Semibold);
+  tintReading_->setTextAlignment(NSTextAlignment::Right);
   root->addSubview(tintReading_);
 
   lightTypeImg_ = std::make_shared<UIImageView>(CGRect{24, H - 154, 30, 30});
-  lightTypeImg_->setContentMode(UIViewContentMode::scaleAspectFit);
+  lightTypeImg_->setContentMode(UIViewContentMode::ScaleAspectFit);
   root->addSubview(lightTypeImg_);
   lightTypeLbl_ = makeLabel({62, H - 154, W - 86, 30}, 15);
   lightTypeLbl_->setAdjustsFontSizeToFitWidth(true);
@@ -147,18 +147,18 @@ void NewLandingViewController::loadView() {
   // The no-camera screen covers the camera area.
   accessBoundryView_ = std::make_shared<UIView>(CGRect{0, 0, W, H - 230});
   accessBoundryView_->setBackgroundColor(UIColor::blackColor());
-  cameraRestrictedLbl_ = makeLabel({24, (H - 230) / 2 - 70, W - 48, 30}, 22, UIFontWeight::bold);
-  cameraRestrictedLbl_->setTextAlignment(NSTextAlignment::center);
+  cameraRestrictedLbl_ = makeLabel({24, (H - 230) / 2 - 70, W - 48, 30}, 22, UIFontWeight::Bold);
+  cameraRestrictedLbl_->setTextAlignment(NSTextAlignment::Center);
   accessBoundryView_->addSubview(cameraRestrictedLbl_);
   cameraRestrictedSubLbl_ = makeLabel({32, (H - 230) / 2 - 34, W - 64, 44}, 15);
-  cameraRestrictedSubLbl_->setTextAlignment(NSTextAlignment::center);
+  cameraRestrictedSubLbl_->setTextAlignment(NSTextAlignment::Center);
   cameraRestrictedSubLbl_->setNumberOfLines(2);
   cameraRestrictedSubLbl_->setTextColor(UIColor::fromWhite(1, 0.7));
   accessBoundryView_->addSubview(cameraRestrictedSubLbl_);
   allowCameraBtn_ = makeButton(nullptr, &NewLandingViewController::allowCameraTapped);
   allowCameraBtn_->setFrame({(W - 180) / 2, (H - 230) / 2 + 26, 180, 44});
   allowCameraBtn_->setBackgroundColor(UIColor::systemYellowColor());
-  allowCameraBtn_->setTitleColor(UIColor::blackColor(), UIControlState::normal);
+  allowCameraBtn_->setTitleColor(UIColor::blackColor(), UIControlState::Normal);
   allowCameraBtn_->layer()->setCornerRadius(22);
   accessBoundryView_->addSubview(allowCameraBtn_);
   root->addSubview(accessBoundryView_);
@@ -172,16 +172,16 @@ void NewLandingViewController::loadView() {
   compensationLbl_ = makeLabel({16, 4, 160, 20}, 13);
   compensationLbl_->setText(localized(kCompensationCaptionText));
   compensationView_->addSubview(compensationLbl_);
-  compensationReading_ = makeLabel({buttonArea.width() - 176, 4, 160, 20}, 15, UIFontWeight::semibold);
-  compensationReading_->setTextAlignment(NSTextAlignment::right);
+  compensationReading_ = makeLabel({buttonArea.width() - 176, 4, 160, 20}, 15, UIFontWeight::Semibold);
+  compensationReading_->setTextAlignment(NSTextAlignment::Right);
   compensationView_->addSubview(compensationReading_);
   rulerView_ = ScrollRulerNumberPicker::create({0, 24, buttonArea.width(), 44});
   compensationView_->addSubview(rulerView_);
   // Behind the open panel and the buttons: the area they share, from where
   // the panel opens to the bottom of the screen.
-  buttonBlurView_ = std::make_shared<UIVisualEffectView>(UIBlurEffect{UIBlurEffectStyle::dark});
+  buttonBlurView_ = std::make_shared<UIVisualEffectView>(UIBlurEffect{UIBlurEffectStyle::Dark});
   buttonBlurView_->setFrame({0, buttonArea.minY() - buttonArea.height() - 8, W, H - buttonArea.minY() + buttonArea.height() + 8});
-  buttonBlurView_->setAutoresizingMask(UIViewAutoresizing::flexibleWidth | UIViewAutoresizing::flexibleTopMargin);
+  buttonBlurView_->setAutoresizingMask(UIViewAutoresizing::FlexibleWidth | UIViewAutoresizing::FlexibleTopMargin);
   buttonBlurView_->setUserInteractionEnabled(false);
   root->addSubview(buttonBlurView_);
   root->addSubview(compensationView_);
@@ -225,7 +225,7 @@ void NewLandingViewController::loadView() {
   addChildViewController(preview);
   auto previewView = preview->view();
   previewView->setFrame(cameraView_->bounds());
-  previewView->setAutoresizingMask(UIViewAutoresizing::flexibleWidth | UIViewAutoresizing::flexibleHeight);
+  previewView->setAutoresizingMask(UIViewAutoresizing::FlexibleWidth | UIViewAutoresizing::FlexibleHeight);
   cameraView_->addSubview(previewView);
   preview->didMoveToParentViewController(shared_from_this());
 }
@@ -275,17 +275,17 @@ void NewLandingViewController::viewDidLoad() {
     v->setClipsToBounds(true);
   }
   for (const auto& b : {settingsBtn_, zoomBtn_, compensateBtn_, flipCameraBtn_, createLogBtn_}) {
-    b->setTitle(std::string(), UIControlState::normal);
+    b->setTitle(std::string(), UIControlState::Normal);
   }
   for (const auto& v : std::initializer_list<std::shared_ptr<UIView>>{rulerView_, settingsBtn_, zoomBtn_,
                                                                       flipCameraBtn_}) {
     v->setAlpha(1.0);
   }
 
-  auto blur = std::make_shared<UIVisualEffectView>(UIBlurEffect{UIBlurEffectStyle::light});
+  auto blur = std::make_shared<UIVisualEffectView>(UIBlurEffect{UIBlurEffectStyle::Light});
   blur->setFrame(buttonsView_->bounds());
   blur->setAlpha(0.4);
-  blur->setAutoresizingMask(UIViewAutoresizing::flexibleWidth | UIViewAutoresizing::flexibleHeight);
+  blur->setAutoresizingMask(UIViewAutoresizing::FlexibleWidth | UIViewAutoresizing::FlexibleHeight);
   buttonsView_->insertSubview(blur, 0);
 
   observe(kPreviewLayerTappedNotification, &NewLandingViewController::receivedNotification);
@@ -345,8 +345,8 @@ void NewLandingViewController::viewDidLoad() {
   }
 
   auto knob = UIImage::imageNamed(kSliderThumbImageName);
-  for (unsigned state : {UIControlState::normal, UIControlState::selected, UIControlState::application,
-                         UIControlState::reserved}) {
+  for (unsigned state : {UIControlState::Normal, UIControlState::Selected, UIControlState::Application,
+                         UIControlState::Reserved}) {
     inner->setThumbImage(knob, state);
     watchCctTempSlider_->setThumbImage(knob, state);
   }
@@ -395,8 +395,8 @@ void NewLandingViewController::prepareForSegue(UIStoryboardSegue& segue, const v
 // ---- Button area layouts ----
 
 bool NewLandingViewController::isPortraitPhone(const UITraitCollection& traits) {
-  return traits.verticalSizeClass == UIUserInterfaceSizeClass::regular &&
-         traits.userInterfaceIdiom == UIUserInterfaceIdiom::phone;
+  return traits.verticalSizeClass == UIUserInterfaceSizeClass::Regular &&
+         traits.userInterfaceIdiom == UIUserInterfaceIdiom::Phone;
 }
 
 bool NewLandingViewController::isCompensationPanelOpen() const { return settingsBtn_ && settingsBtn_->alpha() == 0; }
@@ -432,7 +432,7 @@ void NewLandingViewController::applyLayout(bool open) {
 void NewLandingViewController::animateToLayout(bool open) {
   std::weak_ptr<NewLandingViewController> weak =
       std::static_pointer_cast<NewLandingViewController>(shared_from_this());
-  UIView::animate(kButtonAreaAnimationSeconds, 0, UIViewAnimationOptions::none, [weak, open] {
+  UIView::animate(kButtonAreaAnimationSeconds, 0, UIViewAnimationOptions::None, [weak, open] {
     if (auto s = weak.lock()) s->applyLayout(open);
   });
 }
@@ -483,7 +483,7 @@ void NewLandingViewController::cycleZoom() {
   auto button = zoomBtn_;
   const char* image = step->image;
   os::DispatchQueue::main()->async([button, image] {
-    if (button) button->setImage(UIImage::imageNamed(image), UIControlState::normal);
+    if (button) button->setImage(UIImage::imageNamed(image), UIControlState::Normal);
   });
   if (cameraController_) {
     cameraController_->setCurrentZoomValue(step->factor);
@@ -529,7 +529,7 @@ void NewLandingViewController::allowCameraTapped() {
 }
 
 void NewLandingViewController::focusOnPointOfInterestWithSender(UIGestureRecognizer& sender) {
-  if (sender.state() != UIGestureRecognizerState::ended || !cameraController_) return;
+  if (sender.state() != UIGestureRecognizerState::Ended || !cameraController_) return;
   const CGPoint location = sender.locationInView(sender.view().get());
   auto layer = cameraController_->previewLayer();
   const CGPoint point = layer ? layer->captureDevicePointOfInterestForPoint(location) : location;
@@ -561,7 +561,7 @@ void NewLandingViewController::methodOfReceivedNotification() {
     s->flipCameraBtn_->setUserInteractionEnabled(false);
     s->cameraRestrictedLbl_->setText(localized(kCameraAccessRequiredText));
     s->cameraRestrictedSubLbl_->setText(localized(kCameraAccessExplanationText));
-    s->allowCameraBtn_->setTitle(localized(kAllowCameraText), UIControlState::normal);
+    s->allowCameraBtn_->setTitle(localized(kAllowCameraText), UIControlState::Normal);
   });
 }
 
@@ -640,7 +640,7 @@ void NewLandingViewController::createLogBtnAction() {
   });
   if (createLogBtn_->isUserInteractionEnabled()) {
     createLogBtn_->setUserInteractionEnabled(false);
-    createLogBtn_->setImage(UIImage::imageNamed(kCreateLogSelectedImageName), UIControlState::normal);
+    createLogBtn_->setImage(UIImage::imageNamed(kCreateLogSelectedImageName), UIControlState::Normal);
     createLogActivity_->startAnimating();
   }
 }
@@ -660,7 +660,7 @@ void NewLandingViewController::captureOutput(const std::shared_ptr<AVCapturePhot
 void NewLandingViewController::restoreCreateLogButton() {
   // The no-camera screen keeps the button off for the rest of the run.
   createLogBtn_->setUserInteractionEnabled(accessBoundryView_->isHidden());
-  createLogBtn_->setImage(UIImage::imageNamed(kCreateLogImageName), UIControlState::normal);
+  createLogBtn_->setImage(UIImage::imageNamed(kCreateLogImageName), UIControlState::Normal);
   createLogActivity_->stopAnimating();
 }
 
@@ -704,14 +704,14 @@ void NewLandingViewController::image(const std::shared_ptr<UIImage>&, const std:
     return;
   }
   auto alert = UIAlertController::alertControllerWithTitle(
-      localized(kCaptureCouldNotSaveTitle), localized(kCaptureCouldNotSaveMessage), UIAlertControllerStyle::alert);
+      localized(kCaptureCouldNotSaveTitle), localized(kCaptureCouldNotSaveMessage), UIAlertControllerStyle::Alert);
   alert->addAction(UIAlertAction::actionWithTitle(localized(kCaptureAppSettingsAction),
-                                                  UIAlertActionStyle::defaultStyle, [](UIAlertAction&) {
+                                                  UIAlertActionStyle::Default, [](UIAlertAction&) {
     auto app = UIApplication::sharedApplication();
     auto url = os::URL::URLWithString(UIApplicationOpenSettingsURLString);
     if (url && app->canOpenURL(*url)) app->openURL(*url);
   }));
-  alert->addAction(UIAlertAction::actionWithTitle(localized(kCaptureOkayAction), UIAlertActionStyle::defaultStyle));
+  alert->addAction(UIAlertAction::actionWithTitle(localized(kCaptureOkayAction), UIAlertActionStyle::Default));
   presentViewController(alert, true);
 }
 

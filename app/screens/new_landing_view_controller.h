@@ -118,7 +118,7 @@ class NewLandingViewController : public UIViewController,
   // destination re-enables the preview connection.
   void prepareForSegue(UIStoryboardSegue& segue, const void* sender) override;
   bool shouldPerformSegueWithIdentifier(const std::string&, const void*) override { return true; }
-  UIStatusBarStyle preferredStatusBarStyle() const override { return UIStatusBarStyle::lightContent; }
+  UIStatusBarStyle preferredStatusBarStyle() const override { return UIStatusBarStyle::LightContent; }
 
   // ---- Button area layouts ----
   // Whether the traits count as portrait phone.

@@ -103,9 +103,9 @@ void PreviewLayerViewController::viewDidLayoutSubviews() {
   if (auto connection = layer->connection(); connection && connection->isVideoOrientationSupported()) {
     AVCaptureVideoOrientation orientation = AVCaptureVideoOrientation::Portrait;
     switch (UIDevice::currentDevice()->orientation()) {
-      case UIDeviceOrientation::portraitUpsideDown:
-      case UIDeviceOrientation::landscapeLeft:
-      case UIDeviceOrientation::landscapeRight:
+      case UIDeviceOrientation::PortraitUpsideDown:
+      case UIDeviceOrientation::LandscapeLeft:
+      case UIDeviceOrientation::LandscapeRight:
         // The raw values carry over number for number.
         orientation = static_cast<AVCaptureVideoOrientation>(UIDevice::currentDevice()->orientation());
         break;
@@ -129,7 +129,7 @@ void PreviewLayerViewController::focusOnPointOfInterestWithSender(UIGestureRecog
   ReviewRequester::recordReviewWorthyAction();
   os::NotificationCenter::defaultCenter()->postNotificationName(kPreviewLayerTappedNotification,
                                                                kPreviewLayerTappedObject);
-  if (sender.state() != UIGestureRecognizerState::ended) return;
+  if (sender.state() != UIGestureRecognizerState::Ended) return;
   auto view = this->view();
   const CGPoint location = sender.locationInView(view.get());
 

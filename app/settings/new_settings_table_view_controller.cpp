@@ -21,7 +21,7 @@ std::shared_ptr<os::UserDefaults> defaults() { return os::UserDefaults::standard
 
 // One light impact when "hapticKey" reads true.
 void lightHaptic() {
-  if (defaults()->boolForKey(kHapticManagerKey)) UIImpactFeedbackGenerator(UIImpactFeedbackStyle::light).impactOccurred();
+  if (defaults()->boolForKey(kHapticManagerKey)) UIImpactFeedbackGenerator(UIImpactFeedbackStyle::Light).impactOccurred();
 }
 
 // The major number of the running OS version.
@@ -67,7 +67,7 @@ const char* text(bool value) { return value ? "true" : "false"; }
 }  // namespace
 
 NewSettingsTableViewController::NewSettingsTableViewController()
-    : UITableViewController(UITableViewStyle::grouped),
+    : UITableViewController(UITableViewStyle::Grouped),
       words_{localized("Made with \u2665\uFE0F in Vienna."), localized("Made with \u2665\uFE0F in New York."),
              localized("Made with \u2665\uFE0F at Home.")},
       toolbarLbl_(std::make_shared<UILabel>()),
@@ -153,7 +153,7 @@ void NewSettingsTableViewController::animateToolbarText() {
   auto weak = weak_from_this();
   auto label = toolbarLbl_;
   UIView::animate(
-      1.0, 0.4, UIViewAnimationOptions::beginFromCurrentState, [label] { label->setAlpha(0); },
+      1.0, 0.4, UIViewAnimationOptions::BeginFromCurrentState, [label] { label->setAlpha(0); },
       [weak](bool) {
         if (auto self = std::static_pointer_cast<NewSettingsTableViewController>(weak.lock())) self->showNextToolbarText();
       });
@@ -307,7 +307,7 @@ void NewSettingsTableViewController::tellFriend() {
   auto sheet = std::make_shared<UIActivityViewController>(
       std::vector<UIActivityItem>{UIActivityItem::withText(shareText), UIActivityItem::withURL(*link)});
   sheet->setExcludedActivityTypes({UIActivityTypePrint, UIActivityTypeAddToReadingList});
-  if (UIDevice::currentDevice()->userInterfaceIdiom() == UIUserInterfaceIdiom::pad) {
+  if (UIDevice::currentDevice()->userInterfaceIdiom() == UIUserInterfaceIdiom::Pad) {
     if (auto popover = sheet->popoverPresentationController()) popover->setSourceView(tableView());
   }
   if (osMajorVersion() >= 13) sheet->setModalInPresentation(true);
@@ -371,8 +371,8 @@ void NewSettingsTableViewController::showAlert(const std::string& title, const s
   os::DispatchQueue::main()->async([weak, title, message] {
     auto self = weak.lock();
     if (!self) return;
-    auto alert = UIAlertController::alertControllerWithTitle(title, message, UIAlertControllerStyle::alert);
-    alert->addAction(UIAlertAction::actionWithTitle(localized("Okay"), UIAlertActionStyle::defaultStyle));
+    auto alert = UIAlertController::alertControllerWithTitle(title, message, UIAlertControllerStyle::Alert);
+    alert->addAction(UIAlertAction::actionWithTitle(localized("Okay"), UIAlertActionStyle::Default));
     self->presentViewController(alert, true);
   });
 }
@@ -394,10 +394,10 @@ bool NewSettingsTableViewController::shouldHideFeedbackCell() {
 void NewSettingsTableViewController::askLaterOrOkay(const std::string& title, const std::string& message,
                                                     void (NewSettingsTableViewController::*onOkay)()) {
   auto alert = UIAlertController::alertControllerWithTitle(localized(title), localized(message),
-                                                           UIAlertControllerStyle::alert);
+                                                           UIAlertControllerStyle::Alert);
   auto weak = weak_from_this();
-  alert->addAction(UIAlertAction::actionWithTitle(localized("Later"), UIAlertActionStyle::defaultStyle));
-  alert->addAction(UIAlertAction::actionWithTitle(localized("Okay"), UIAlertActionStyle::defaultStyle,
+  alert->addAction(UIAlertAction::actionWithTitle(localized("Later"), UIAlertActionStyle::Default));
+  alert->addAction(UIAlertAction::actionWithTitle(localized("Okay"), UIAlertActionStyle::Default,
                                                   [weak, onOkay](UIAlertAction&) {
                                                     if (auto self = std::static_pointer_cast<NewSettingsTableViewController>(weak.lock()))
                                                       ((*self).*onOkay)();
@@ -442,17 +442,17 @@ void NewSettingsTableViewController::composeMail(const char* subject) {
 void NewSettingsTableViewController::mailComposeControllerDidFinishWithResultError(
     MFMailComposeViewController& controller, MFMailComposeResult result, const std::optional<os::Error>& error) {
   switch (result) {
-    case MFMailComposeResult::cancelled:
+    case MFMailComposeResult::Cancelled:
       os::Console::writef("Mail cancelled\n");
       break;
-    case MFMailComposeResult::saved:
+    case MFMailComposeResult::Saved:
       showAlert(localized("Mail Saved"),
                 localized("Email has been saved, to modify or send please open the 'Mail' app."));
       break;
-    case MFMailComposeResult::sent:
+    case MFMailComposeResult::Sent:
       showAlert(localized("Mail Sent"), localized("Mail has been sent successfully, developer will reply ASAP."));
       break;
-    case MFMailComposeResult::failed:
+    case MFMailComposeResult::Failed:
       showAlert(localized("Failed to Send the Email."),
                 error ? error->localizedDescription() : localized("Please try again."));
       break;

@@ -719,12 +719,12 @@ namespace {
 template <class Ready>
 DispatchWaitResult timedWait(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, DispatchTime deadline,
                              Ready ready) {
-  if (ready()) return DispatchWaitResult::kSuccess;
-  if (!deadline.isForever() && deadline.hasPassed()) return DispatchWaitResult::kTimedOut;
+  if (ready()) return DispatchWaitResult::Success;
+  if (!deadline.isForever() && deadline.hasPassed()) return DispatchWaitResult::TimedOut;
   dd::BlockingScope blocking;
   if (deadline.isForever()) {
     cv.wait(lock, ready);
-    return DispatchWaitResult::kSuccess;
+    return DispatchWaitResult::Success;
   }
   struct Flag {
     std::atomic<bool> timedOut{false};
@@ -750,7 +750,7 @@ DispatchWaitResult timedWait(std::unique_lock<std::mutex>& lock, std::condition_
     lock.unlock();
   }
   lock.lock();
-  return ok ? DispatchWaitResult::kSuccess : DispatchWaitResult::kTimedOut;
+  return ok ? DispatchWaitResult::Success : DispatchWaitResult::TimedOut;
 }
 }  // namespace
 
@@ -781,7 +781,7 @@ DispatchWaitResult DispatchSemaphore::wait(DispatchTime deadline) {
   ++waiters_;
   auto r = timedWait(lock, cv_, deadline, [&] { return value_ > 0; });
   --waiters_;
-  if (r == DispatchWaitResult::kSuccess) --value_;
+  if (r == DispatchWaitResult::Success) --value_;
   return r;
 }
 

@@ -33,8 +33,8 @@ struct FontMetrics {
 };
 FontMetrics fontMetrics(const FontSpec& font);
 
-enum class TextAlignment { left, center, right, justified, natural };
-enum class LineBreakMode { byWordWrapping, byCharWrapping, byClipping, byTruncatingHead, byTruncatingTail, byTruncatingMiddle };
+enum class TextAlignment { Left, Center, Right, Justified, Natural };
+enum class LineBreakMode { ByWordWrapping, ByCharWrapping, ByClipping, ByTruncatingHead, ByTruncatingTail, ByTruncatingMiddle };
 
 // Attributes over a range of the text, in UTF-8 bytes.
 struct TextRun {
@@ -48,8 +48,8 @@ struct TextRun {
 struct TextStyle {
   FontSpec font;
   CGColor color = CGColor::black();
-  TextAlignment alignment = TextAlignment::natural;
-  LineBreakMode lineBreakMode = LineBreakMode::byWordWrapping;
+  TextAlignment alignment = TextAlignment::Natural;
+  LineBreakMode lineBreakMode = LineBreakMode::ByWordWrapping;
   CGFloat lineSpacing = 0;
   int numberOfLines = 0;  // 0: as many as needed
   std::vector<TextRun> runs;

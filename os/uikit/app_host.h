@@ -109,7 +109,7 @@ inline constexpr const char* didReceiveRemoteNotificationFetchCompletionHandler 
 inline constexpr const char* UIApplicationLaunchOptionsURLKey = "UIApplicationLaunchOptionsURLKey";
 inline constexpr const char* UIApplicationOpenURLOptionsSourceApplicationKey = "UIApplicationOpenURLOptionsSourceApplicationKey";
 
-enum class UIBackgroundFetchResult { newData = 0, noData = 1, failed = 2 };
+enum class UIBackgroundFetchResult { NewData = 0, NoData = 1, Failed = 2 };
 
 // A user activity handed over to the app (a universal link).
 struct NSUserActivity {
@@ -220,7 +220,7 @@ class UIApplicationDelegateRegistration {
 
 // ---- Scenes ----
 
-enum class UISceneActivationState { unattached = -1, foregroundActive = 0, foregroundInactive = 1, background = 2 };
+enum class UISceneActivationState { Unattached = -1, ForegroundActive = 0, ForegroundInactive = 1, Background = 2 };
 
 class UIScene : public std::enable_shared_from_this<UIScene> {
  public:
@@ -233,7 +233,7 @@ class UIScene : public std::enable_shared_from_this<UIScene> {
   void setDelegate(std::shared_ptr<os::runtime::Object> delegate) { delegate_ = std::move(delegate); }
 
  private:
-  UISceneActivationState state_ = UISceneActivationState::unattached;
+  UISceneActivationState state_ = UISceneActivationState::Unattached;
   std::shared_ptr<os::runtime::Object> delegate_;
 };
 

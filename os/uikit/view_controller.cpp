@@ -30,7 +30,7 @@ void runLater(std::function<void()> completion) {
 }
 
 bool coversPresenter(UIModalPresentationStyle style) {
-  return style == UIModalPresentationStyle::fullScreen || style == UIModalPresentationStyle::currentContext;
+  return style == UIModalPresentationStyle::FullScreen || style == UIModalPresentationStyle::CurrentContext;
 }
 
 }  // namespace
@@ -76,16 +76,16 @@ UITraitCollection UIViewController::traitCollection() const {
 }
 
 void UIViewController::viewDidEnterWindow(bool animated) {
-  if (appearance_ == Appearance::appeared) return;
+  if (appearance_ == Appearance::Appeared) return;
   viewWillAppear(animated);
-  appearance_ = Appearance::appeared;
+  appearance_ = Appearance::Appeared;
   viewDidAppear(animated);
 }
 
 void UIViewController::viewDidLeaveWindow(bool animated) {
-  if (appearance_ == Appearance::disappeared) return;
+  if (appearance_ == Appearance::Disappeared) return;
   viewWillDisappear(animated);
-  appearance_ = Appearance::disappeared;
+  appearance_ = Appearance::Disappeared;
   viewDidDisappear(animated);
 }
 
@@ -130,7 +130,7 @@ std::shared_ptr<UIViewController> UIViewController::presentationContext() {
 }
 
 std::shared_ptr<UIPopoverPresentationController> UIViewController::popoverPresentationController() {
-  if (presentationStyle_ != UIModalPresentationStyle::popover) return nullptr;
+  if (presentationStyle_ != UIModalPresentationStyle::Popover) return nullptr;
   if (!popover_) popover_ = std::make_shared<UIPopoverPresentationController>();
   return popover_;
 }
@@ -159,8 +159,8 @@ void UIViewController::presentViewController(const std::shared_ptr<UIViewControl
                     describe(controller.get()), describe(context.get())));
     return;
   }
-  if (controller->presentationStyle_ == UIModalPresentationStyle::popover &&
-      UIDevice::currentDevice()->userInterfaceIdiom() == UIUserInterfaceIdiom::pad) {
+  if (controller->presentationStyle_ == UIModalPresentationStyle::Popover &&
+      UIDevice::currentDevice()->userInterfaceIdiom() == UIUserInterfaceIdiom::Pad) {
     auto popover = controller->popoverPresentationController();
     if (!popover->hasAnchor()) {
       warn(os::format("%@ is a popover without a sourceView or barButtonItem; not presented",
@@ -178,7 +178,7 @@ void UIViewController::presentViewController(const std::shared_ptr<UIViewControl
   if (coversPresenter(controller->presentationStyle_)) context->view_->removeFromSuperview();
   auto v = controller->view();
   v->setFrame(window->bounds());
-  v->setAutoresizingMask(UIViewAutoresizing::flexibleWidth | UIViewAutoresizing::flexibleHeight);
+  v->setAutoresizingMask(UIViewAutoresizing::FlexibleWidth | UIViewAutoresizing::FlexibleHeight);
   window->addSubview(v);
   window->layoutIfNeeded();
   runLater(std::move(completion));
@@ -230,7 +230,7 @@ void UIViewController::dismissViewControllerAnimated(bool animated, std::functio
 bool UIViewController::TEST_swipeDown() {
   auto presenter = presentingViewController();
   if (!presenter || modalInPresentation_ || coversPresenter(presentationStyle_) ||
-      presentationStyle_ == UIModalPresentationStyle::overFullScreen)
+      presentationStyle_ == UIModalPresentationStyle::OverFullScreen)
     return false;
   presenter->dismissViewControllerAnimated(true);
   return true;

@@ -42,10 +42,10 @@ class UIStoryboardSegue;
 class UIBarButtonItem;
 
 enum class UIModalPresentationStyle {
-  automatic = -2, none = -1, fullScreen = 0, pageSheet = 1, formSheet = 2, currentContext = 3, custom = 4,
-  overFullScreen = 5, overCurrentContext = 6, popover = 7
+  Automatic = -2, None = -1, FullScreen = 0, PageSheet = 1, FormSheet = 2, CurrentContext = 3, Custom = 4,
+  OverFullScreen = 5, OverCurrentContext = 6, Popover = 7
 };
-enum class UIStatusBarStyle { defaultStyle = 0, lightContent = 1, darkContent = 3 };
+enum class UIStatusBarStyle { Default = 0, LightContent = 1, DarkContent = 3 };
 
 // Where a popover points (the platform requires a source view, a source
 // rectangle's view or a bar item).
@@ -80,7 +80,7 @@ class UIViewControllerTransitionCoordinator {
 
 // A bar item: a flexible or fixed space, a custom view, or a titled/imaged
 // button with an action.
-enum class UIBarButtonSystemItem { done = 0, cancel = 1, edit = 2, flexibleSpace = 5, fixedSpace = 6, close = 24 };
+enum class UIBarButtonSystemItem { Done = 0, Cancel = 1, Edit = 2, FlexibleSpace = 5, FixedSpace = 6, Close = 24 };
 
 class UIBarButtonItem : public std::enable_shared_from_this<UIBarButtonItem> {
  public:
@@ -90,7 +90,7 @@ class UIBarButtonItem : public std::enable_shared_from_this<UIBarButtonItem> {
   UIBarButtonItem(std::shared_ptr<UIImage> image, Action action);
   explicit UIBarButtonItem(std::shared_ptr<UIView> customView);
   static std::shared_ptr<UIBarButtonItem> flexibleSpaceItem() {
-    return std::make_shared<UIBarButtonItem>(UIBarButtonSystemItem::flexibleSpace);
+    return std::make_shared<UIBarButtonItem>(UIBarButtonSystemItem::FlexibleSpace);
   }
 
   std::optional<UIBarButtonSystemItem> systemItem() const { return systemItem_; }
@@ -101,7 +101,7 @@ class UIBarButtonItem : public std::enable_shared_from_this<UIBarButtonItem> {
   void setWidth(CGFloat w) { width_ = w; }
   bool isEnabled() const { return enabled_; }
   void setEnabled(bool on) { enabled_ = on; }
-  bool isFlexibleSpace() const { return systemItem_ == UIBarButtonSystemItem::flexibleSpace; }
+  bool isFlexibleSpace() const { return systemItem_ == UIBarButtonSystemItem::FlexibleSpace; }
   // What a tap on the item does (nothing for spaces and custom views).
   void TEST_tap();
   // The view that shows the item in its bar (the custom view, or a button).
@@ -181,9 +181,9 @@ class UIViewController : public std::enable_shared_from_this<UIViewController> {
   // children.
   virtual void viewWillTransitionToSize(CGSize size, UIViewControllerTransitionCoordinator& coordinator);
   UITraitCollection traitCollection() const;
-  virtual UIStatusBarStyle preferredStatusBarStyle() const { return UIStatusBarStyle::defaultStyle; }
+  virtual UIStatusBarStyle preferredStatusBarStyle() const { return UIStatusBarStyle::Default; }
   // Whether the controller is between viewDidAppear and viewWillDisappear.
-  bool isOnScreen() const { return appearance_ == Appearance::appeared; }
+  bool isOnScreen() const { return appearance_ == Appearance::Appeared; }
 
   const std::optional<std::string>& title() const { return title_; }
   void setTitle(std::optional<std::string> title);
@@ -257,7 +257,7 @@ class UIViewController : public std::enable_shared_from_this<UIViewController> {
   void viewDidLeaveWindow(bool animated);
 
  private:
-  enum class Appearance { disappeared, appeared };
+  enum class Appearance { Disappeared, Appeared };
   std::shared_ptr<UIViewController> presentationContext();
   void finishDismissal(bool animated);
 
@@ -268,12 +268,12 @@ class UIViewController : public std::enable_shared_from_this<UIViewController> {
   std::weak_ptr<UIViewController> parent_;
   std::shared_ptr<UIViewController> presented_;
   std::weak_ptr<UIViewController> presenting_;
-  UIModalPresentationStyle presentationStyle_ = UIModalPresentationStyle::automatic;
+  UIModalPresentationStyle presentationStyle_ = UIModalPresentationStyle::Automatic;
   std::shared_ptr<UIPopoverPresentationController> popover_;
   bool modalInPresentation_ = false;
   std::vector<std::shared_ptr<UIBarButtonItem>> toolbarItems_;
   std::weak_ptr<UIStoryboard> storyboard_;
-  Appearance appearance_ = Appearance::disappeared;
+  Appearance appearance_ = Appearance::Disappeared;
   bool loadingView_ = false;
 };
 

@@ -27,13 +27,13 @@ std::shared_ptr<UIView> makeSampleTree() {
   label->setText("5433K");
   label->setFont(UIFont::boldSystemFont(20));
   label->setTextColor(UIColor::whiteColor());
-  label->setTextAlignment(NSTextAlignment::center);
+  label->setTextAlignment(NSTextAlignment::Center);
   banner->addSubview(label);
 
   auto button = std::make_shared<UIButton>(CGRect{10, 50, 80, 40});
   button->setBackgroundColor(UIColor::fromRGBA(0, 0.6, 0));
   button->layer()->setCornerRadius(12);
-  button->setTitle("Go", UIControlState::normal);
+  button->setTitle("Go", UIControlState::Normal);
   root->addSubview(button);
 
   auto shape = CAShapeLayer::layer();
