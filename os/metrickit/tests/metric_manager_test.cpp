@@ -6,7 +6,7 @@
 
 #include "os/foundation/json.h"
 
-namespace os::metrickit {
+namespace os {
 namespace {
 
 class Recorder : public MXMetricManagerSubscriber {
@@ -121,4 +121,4 @@ TEST(MetricManagerTest, PayloadsReachLiveSubscribersOnTheDeliveryQueue) {
 }
 
 }  // namespace
-}  // namespace os::metrickit
+}  // namespace os
