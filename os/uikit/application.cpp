@@ -98,13 +98,7 @@ std::string UIDevice::name() const { return os::DeviceProfile::current().name; }
 std::string UIDevice::systemName() const { return os::DeviceProfile::current().systemName; }
 std::string UIDevice::systemVersion() const { return os::DeviceProfile::current().systemVersion; }
 
-UIUserInterfaceIdiom UIDevice::userInterfaceIdiom() const {
-  switch (os::DeviceProfile::current().idiom) {
-    case os::UserInterfaceIdiom::Phone: return UIUserInterfaceIdiom::Phone;
-    case os::UserInterfaceIdiom::Pad: return UIUserInterfaceIdiom::Pad;
-    default: return UIUserInterfaceIdiom::Unspecified;
-  }
-}
+UIUserInterfaceIdiom UIDevice::userInterfaceIdiom() const { return os::DeviceProfile::current().idiom; }
 
 std::optional<os::UUID> UIDevice::identifierForVendor() const {
   // One reader or maker at a time, so two first readers agree.

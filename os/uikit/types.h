@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "os/foundation/device_profile.h"
 #include "os/graphics/color.h"
 #include "os/graphics/geometry.h"
 #include "os/graphics/text.h"
@@ -26,7 +27,6 @@ inline CGRect UIEdgeInsetsInsetRect(const CGRect& r, const UIEdgeInsets& i) {
 }
 
 enum class UIUserInterfaceStyle { Unspecified = 0, Light = 1, Dark = 2 };
-enum class UIUserInterfaceIdiom { Unspecified = -1, Phone = 0, Pad = 1 };
 enum class UIUserInterfaceSizeClass { Unspecified = 0, Compact = 1, Regular = 2 };
 
 struct UITraitCollection {
@@ -140,9 +140,6 @@ class UIFontMetrics {
  private:
   std::string style_;
 };
-
-using NSTextAlignment = os::graphics::TextAlignment;
-using NSLineBreakMode = os::graphics::LineBreakMode;
 
 struct NSParagraphStyle {
   CGFloat lineSpacing = 0;

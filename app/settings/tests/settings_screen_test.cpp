@@ -307,7 +307,7 @@ TEST_F(SettingsScreenTest, HapticsFollowThePreference) {
 }
 
 TEST_F(SettingsScreenTest, TellFriendSharesTextAndStoreLink) {
-  for (auto idiom : {os::UserInterfaceIdiom::Phone, os::UserInterfaceIdiom::Pad}) {
+  for (auto idiom : {UIUserInterfaceIdiom::Phone, UIUserInterfaceIdiom::Pad}) {
     SCOPED_TRACE(static_cast<int>(idiom));
     os::DeviceProfile profile;
     profile.idiom = idiom;
@@ -328,7 +328,7 @@ TEST_F(SettingsScreenTest, TellFriendSharesTextAndStoreLink) {
               (std::vector<UIActivityType>{UIActivityTypePrint, UIActivityTypeAddToReadingList}));
     EXPECT_TRUE(sheet->isModalInPresentation());
     EXPECT_FALSE(sheet->TEST_swipeDown());
-    if (idiom == os::UserInterfaceIdiom::Pad) {
+    if (idiom == UIUserInterfaceIdiom::Pad) {
       ASSERT_NE(sheet->popoverPresentationController(), nullptr);
       EXPECT_EQ(sheet->popoverPresentationController()->sourceView(), screen_->tableView());
     }

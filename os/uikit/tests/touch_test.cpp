@@ -244,7 +244,7 @@ TEST(LayoutTest, ConstraintsAutoresizingMarginsAndConversion) {
 TEST(DeviceTest, ProfileTraitsAndFeedback) {
   os::DeviceProfile pad;
   pad.model = "iPad";
-  pad.idiom = os::UserInterfaceIdiom::Pad;
+  pad.idiom = UIUserInterfaceIdiom::Pad;
   pad.screenWidth = 820;
   pad.screenHeight = 1180;
   pad.screenScale = 2;

@@ -118,7 +118,7 @@ TEST_F(PreviewViewControllerTest, WithoutAnImageSaveAndShareOnlyTap) {
 }
 
 TEST_F(PreviewViewControllerTest, ShareOffersTheImageAndCannotBeSwipedAway) {
-  for (auto idiom : {os::UserInterfaceIdiom::Phone, os::UserInterfaceIdiom::Pad}) {
+  for (auto idiom : {UIUserInterfaceIdiom::Phone, UIUserInterfaceIdiom::Pad}) {
     SCOPED_TRACE(static_cast<int>(idiom));
     os::DeviceProfile profile;
     profile.idiom = idiom;
