@@ -88,13 +88,25 @@ std::shared_ptr<UIButton> NewLandingViewController::makeButton(const char* image
 
 void NewLandingViewController::loadView() {
   const CGRect screen = UIScreen::mainScreen().bounds();
-  const CGFloat W = screen.width(), H = screen.height();
   auto root = std::make_shared<UIView>(screen);
   root->setBackgroundColor(UIColor::blackColor());
+  // Back to front: what a later step adds lies over what an earlier one did.
+  loadCameraArea(*root);
+  loadReadings(*root);
+  loadPermissionScreen(*root);
+  const CGRect buttonArea{16, screen.height() - 100, screen.width() - 32, 68};
+  loadCompensationPanel(*root, buttonArea);
+  loadButtons(*root, buttonArea);
+  setView(root);
+  embedPreview();
+}
 
+void NewLandingViewController::loadCameraArea(UIView& root) {
+  const CGRect screen = root.bounds();
+  const CGFloat W = screen.width(), H = screen.height();
   cameraView_ = std::make_shared<UIView>(screen);
   cameraView_->setAutoresizingMask(UIViewAutoresizing::FlexibleWidth | UIViewAutoresizing::FlexibleHeight);
-  root->addSubview(cameraView_);
+  root.addSubview(cameraView_);
   {
     // Tap-to-focus over the camera area.
     std::weak_ptr<NewLandingViewController> weak =
@@ -105,13 +117,13 @@ void NewLandingViewController::loadView() {
   }
 
   gridView_ = std::make_shared<GridView>(CGRect{20, 96, W - 72, H - 330});
-  root->addSubview(gridView_);
+  root.addSubview(gridView_);
 
   cctTempSlider_ = VerticalSlider::create({W - 46, 120, 40, H - 380});
   // The inner slider runs the wrapper's length at a slider's usual height;
   // turned, its frame no longer sets its size.
   cctTempSlider_->slider()->setBounds({0, 0, H - 380, 31});
-  root->addSubview(cctTempSlider_);
+  root.addSubview(cctTempSlider_);
 
   compensateBubbleView_ = std::make_shared<UIView>(CGRect{W - 112, 56, 96, 28});
   compensateBubbleView_->setBackgroundColor(UIColor::systemYellowColor());
@@ -120,30 +132,36 @@ void NewLandingViewController::loadView() {
   compensateBubbleLbl_->setTextColor(UIColor::blackColor());
   compensateBubbleLbl_->setTextAlignment(NSTextAlignment::Center);
   compensateBubbleView_->addSubview(compensateBubbleLbl_);
-  root->addSubview(compensateBubbleView_);
+  root.addSubview(compensateBubbleView_);
+}
 
+void NewLandingViewController::loadReadings(UIView& root) {
+  const CGFloat W = root.bounds().width(), H = root.bounds().height();
   readingWBLbl_ = makeLabel({24, H - 226, 200, 20}, 13);
   readingWBLbl_->setText(localized("White Balance"));
-  root->addSubview(readingWBLbl_);
+  root.addSubview(readingWBLbl_);
   tempReading_ = makeLabel({24, H - 206, 220, 44}, 38, UIFontWeight::Bold);
-  root->addSubview(tempReading_);
+  root.addSubview(tempReading_);
 
   tintLbl_ = makeLabel({W - 124, H - 226, 100, 20}, 13);
   tintLbl_->setText(localized("Tint"));
   tintLbl_->setTextAlignment(NSTextAlignment::Right);
-  root->addSubview(tintLbl_);
+  root.addSubview(tintLbl_);
   tintReading_ = makeLabel({W - 124, H - 206, 100, 44}, 28, UIFontWeight::Semibold);
   tintReading_->setTextAlignment(NSTextAlignment::Right);
-  root->addSubview(tintReading_);
+  root.addSubview(tintReading_);
 
   lightTypeImg_ = std::make_shared<UIImageView>(CGRect{24, H - 154, 30, 30});
   lightTypeImg_->setContentMode(UIViewContentMode::ScaleAspectFit);
-  root->addSubview(lightTypeImg_);
+  root.addSubview(lightTypeImg_);
   lightTypeLbl_ = makeLabel({62, H - 154, W - 86, 30}, 15);
   lightTypeLbl_->setAdjustsFontSizeToFitWidth(true);
   lightTypeLbl_->setMinimumScaleFactor(0.5);
-  root->addSubview(lightTypeLbl_);
+  root.addSubview(lightTypeLbl_);
+}
 
+void NewLandingViewController::loadPermissionScreen(UIView& root) {
+  const CGFloat W = root.bounds().width(), H = root.bounds().height();
   // The no-camera screen covers the camera area.
   accessBoundryView_ = std::make_shared<UIView>(CGRect{0, 0, W, H - 230});
   accessBoundryView_->setBackgroundColor(UIColor::blackColor());
@@ -161,11 +179,13 @@ void NewLandingViewController::loadView() {
   allowCameraBtn_->setTitleColor(UIColor::blackColor(), UIControlState::Normal);
   allowCameraBtn_->layer()->setCornerRadius(22);
   accessBoundryView_->addSubview(allowCameraBtn_);
-  root->addSubview(accessBoundryView_);
+  root.addSubview(accessBoundryView_);
+}
 
+void NewLandingViewController::loadCompensationPanel(UIView& root, const CGRect& buttonArea) {
+  const CGFloat W = root.bounds().width(), H = root.bounds().height();
   // The compensation panel rests where the buttons are and slides in over
   // them.
-  const CGRect buttonArea{16, H - 100, W - 32, 68};
   compensationView_ = std::make_shared<UIView>(buttonArea);
   compensationView_->setBackgroundColor(UIColor::blackColor().withAlphaComponent(0.55));
   compensationView_->layer()->setCornerRadius(16);
@@ -183,9 +203,11 @@ void NewLandingViewController::loadView() {
   buttonBlurView_->setFrame({0, buttonArea.minY() - buttonArea.height() - 8, W, H - buttonArea.minY() + buttonArea.height() + 8});
   buttonBlurView_->setAutoresizingMask(UIViewAutoresizing::FlexibleWidth | UIViewAutoresizing::FlexibleTopMargin);
   buttonBlurView_->setUserInteractionEnabled(false);
-  root->addSubview(buttonBlurView_);
-  root->addSubview(compensationView_);
+  root.addSubview(buttonBlurView_);
+  root.addSubview(compensationView_);
+}
 
+void NewLandingViewController::loadButtons(UIView& root, const CGRect& buttonArea) {
   // Buttons in five equal slots: settings, zoom, create log, flip,
   // compensation.
   buttonsView_ = std::make_shared<UIView>(buttonArea);
@@ -214,10 +236,10 @@ void NewLandingViewController::loadView() {
            settingsBtn_, zoomBtn_, createLogBtn_, innerActivityIndicatorView_, flipCameraBtn_, compensateBtnView_}) {
     buttonsView_->addSubview(v);
   }
-  root->addSubview(buttonsView_);
+  root.addSubview(buttonsView_);
+}
 
-  setView(root);
-
+void NewLandingViewController::embedPreview() {
   // The storyboard's embed segue: the preview fills the camera view.
   auto preview = std::make_shared<PreviewLayerViewController>();
   UIStoryboardSegue embed(kEmbedPreviewSegueIdentifier, shared_from_this(), preview);
@@ -232,28 +254,25 @@ void NewLandingViewController::loadView() {
 
 void NewLandingViewController::viewDidLoad() {
   UIViewController::viewDidLoad();
-  auto self = std::static_pointer_cast<NewLandingViewController>(shared_from_this());
-  std::weak_ptr<NewLandingViewController> weak = self;
-  auto center = os::NotificationCenter::defaultCenter();
-  auto observe = [&](const char* name, void (NewLandingViewController::*handler)()) {
-    center->addObserver(
-        this,
-        [weak, handler](const os::Notification&) {
-          if (auto s = weak.lock()) ((*s).*handler)();
-        },
-        name, nullptr);
-  };
-
   if (alwaysOnManager_->isalwaysOnEnabled()) UIApplication::sharedApplication()->setIdleTimerDisabled(true);
   // The navigation bar's stack-view spacing has no stand-in here: no
   // navigation bar shows on this screen.
+  setUpCompensation();
+  setUpButtons();
+  setUpSliders();
+  // Observers before the camera controller, whose creation may already post
+  // the missing-permission notification.
+  setUpObservers();
+  if (geoTagManager_->isGeoTagEnabled()) geoTagLocation_->setUpLocationManager();
+  setUpCamera();
+  animateToLayout(false);
+}
 
+void NewLandingViewController::setUpCompensation() {
+  auto self = std::static_pointer_cast<NewLandingViewController>(shared_from_this());
+  std::weak_ptr<NewLandingViewController> weak = self;
   const double compensation = storedCompensation();
   oldCompensateValue_ = static_cast<int>(compensation);
-
-  createLogActivity_->stopAnimating();
-  buttonsView_->layer()->setCornerRadius(16.0);
-  if (buttonBlurView_) buttonBlurView_->setAlpha(0);
 
   rulerView_->setDelegate(std::weak_ptr<ScrollRulerNumberPickerDelegate>(self));
   compensateManager_->setDelegate(std::weak_ptr<CompensateManagerDelegate>(self));
@@ -269,6 +288,12 @@ void NewLandingViewController::viewDidLoad() {
       s->rulerView_->scrollToValue(compensation, false, true);
     }
   });
+}
+
+void NewLandingViewController::setUpButtons() {
+  createLogActivity_->stopAnimating();
+  buttonsView_->layer()->setCornerRadius(16.0);
+  if (buttonBlurView_) buttonBlurView_->setAlpha(0);
 
   for (const auto& v : std::initializer_list<std::shared_ptr<UIView>>{settingsBtn_, zoomBtn_, flipCameraBtn_,
                                                                       createLogBtn_, compensateBtnView_}) {
@@ -288,8 +313,13 @@ void NewLandingViewController::viewDidLoad() {
   blur->setAutoresizingMask(UIViewAutoresizing::FlexibleWidth | UIViewAutoresizing::FlexibleHeight);
   buttonsView_->insertSubview(blur, 0);
 
-  observe(kPreviewLayerTappedNotification, &NewLandingViewController::receivedNotification);
+  innerActivityIndicatorView_->setStrokColor(UIColor::systemYellowColor());
+  innerActivityIndicatorView_->startAnimating();
+  innerActivityIndicatorView_->setHidesWhenStopped(false);
+  innerActivityIndicatorView_->setStrokeWidth(2.5);
+}
 
+void NewLandingViewController::setUpSliders() {
   // Sizes first: a track image is rendered at the slider's current width,
   // and a slider of zero width would get none.
   auto inner = cctTempSlider_->slider();
@@ -317,24 +347,39 @@ void NewLandingViewController::viewDidLoad() {
     slider->setMaximumValue(kTemperatureSliderMaximum);
   }
 
-  accessBoundryView_->setHidden(true);
+  auto knob = UIImage::imageNamed(kSliderThumbImageName);
+  for (unsigned state : {UIControlState::Normal, UIControlState::Selected, UIControlState::Application,
+                         UIControlState::Reserved}) {
+    inner->setThumbImage(knob, state);
+    watchCctTempSlider_->setThumbImage(knob, state);
+  }
+}
 
-  if (geoTagManager_->isGeoTagEnabled()) geoTagLocation_->setUpLocationManager();
-
+void NewLandingViewController::setUpObservers() {
+  std::weak_ptr<NewLandingViewController> weak =
+      std::static_pointer_cast<NewLandingViewController>(shared_from_this());
+  auto center = os::NotificationCenter::defaultCenter();
+  auto observe = [&](const char* name, void (NewLandingViewController::*handler)()) {
+    center->addObserver(
+        this,
+        [weak, handler](const os::Notification&) {
+          if (auto s = weak.lock()) ((*s).*handler)();
+        },
+        name, nullptr);
+  };
+  observe(kPreviewLayerTappedNotification, &NewLandingViewController::receivedNotification);
   observe(kWatchFlipCameraCommand, &NewLandingViewController::watchFlipCalled);
   observe(kWatchTakePhotoCommand, &NewLandingViewController::watchTakePhotoCalled);
   observe(kWatchChangeZoomCommand, &NewLandingViewController::watchChangeZoomCalled);
   observe(kCompensateManagerDidChangeNotification, &NewLandingViewController::compensationValueChanged);
   observe(kGeoTagManagerDidChangeNotification, &NewLandingViewController::geoTagValueChanged);
   observe(kRefreshTheWatchAppNotification, &NewLandingViewController::refreshWatchViews);
-
-  innerActivityIndicatorView_->setStrokColor(UIColor::systemYellowColor());
-  innerActivityIndicatorView_->startAnimating();
-  innerActivityIndicatorView_->setHidesWhenStopped(false);
-  innerActivityIndicatorView_->setStrokeWidth(2.5);
-
   observe(kNoCameraPermissionNotification, &NewLandingViewController::methodOfReceivedNotification);
+}
 
+void NewLandingViewController::setUpCamera() {
+  auto self = std::static_pointer_cast<NewLandingViewController>(shared_from_this());
+  accessBoundryView_->setHidden(true);
   cameraController_ = CameraController::create(CameraControllePreviewType::PreviewLayer,
                                                std::weak_ptr<CameraControllerDelegate>(self));
   for (const char* setting : kObservedSettings) {
@@ -343,15 +388,6 @@ void NewLandingViewController::viewDidLoad() {
   if (auto preview = std::dynamic_pointer_cast<CameraPreviewViewController>(previewViewController_)) {
     preview->setCameraController(cameraController_);
   }
-
-  auto knob = UIImage::imageNamed(kSliderThumbImageName);
-  for (unsigned state : {UIControlState::Normal, UIControlState::Selected, UIControlState::Application,
-                         UIControlState::Reserved}) {
-    inner->setThumbImage(knob, state);
-    watchCctTempSlider_->setThumbImage(knob, state);
-  }
-
-  animateToLayout(false);
 }
 
 void NewLandingViewController::viewWillAppear(bool animated) {

@@ -280,6 +280,20 @@ class NewLandingViewController : public UIViewController,
   static void buttonFeedback();
   std::shared_ptr<UIButton> makeButton(const char* imageName, void (NewLandingViewController::*action)());
 
+  // The steps of loadView, each adding one area's views to the root.
+  void loadCameraArea(UIView& root);  // camera view, grid, kelvin slider, compensation bubble
+  void loadReadings(UIView& root);    // temperature, tint, light source
+  void loadPermissionScreen(UIView& root);
+  void loadCompensationPanel(UIView& root, const CGRect& buttonArea);
+  void loadButtons(UIView& root, const CGRect& buttonArea);
+  void embedPreview();  // the preview controller, as the storyboard's embed segue
+  // The steps of viewDidLoad.
+  void setUpCompensation();  // stored value, bubble, ruler
+  void setUpButtons();
+  void setUpSliders();       // the kelvin slider and the watch's, with their track and knob
+  void setUpObservers();     // notifications of the preview, the watch and the preferences
+  void setUpCamera();        // the camera controller and its observers
+
   std::shared_ptr<CameraController> cameraController_;
   const std::shared_ptr<CompensateManager> compensateManager_ = std::make_shared<CompensateManager>();
   const std::shared_ptr<GeoTagManager> geoTagManager_ = std::make_shared<GeoTagManager>();
