@@ -2,14 +2,13 @@
 #include "os/uikit/view_controller.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <map>
 
 #include "os/dispatch/queue.h"
+#include "os/foundation/file_manager.h"
 #include "os/uikit/application.h"
 #include "os/uikit/gesture.h"
 
@@ -895,21 +894,5 @@ os::Status UIWindow::renderToPNGFile(const std::string& path, CGFloat scale) {
   if (!image) return os::fail(image.error());
   auto png = (*image)->cgImage()->pngData();
   if (!png) return os::fail(png.error());
-  std::string tmp = path + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) return os::fail(os::kPOSIXErrorDomain, errno ? errno : EIO, "cannot write " + tmp);
-    out.write(reinterpret_cast<const char*>(png->bytes()), static_cast<std::streamsize>(png->size()));
-    out.close();
-    if (!out) {
-      std::remove(tmp.c_str());
-      return os::fail(os::kPOSIXErrorDomain, EIO, "cannot write " + tmp);
-    }
-  }
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    int err = errno;
-    std::remove(tmp.c_str());
-    return os::fail(os::kPOSIXErrorDomain, err, std::string("cannot rename to ") + path + ": " + std::strerror(err));
-  }
-  return {};
+  return os::FileManager::defaultManager().createFileAtPath(path, *png);
 }

@@ -350,7 +350,7 @@ class UIWindow : public UIView {
   // A touch down and up at the same point.
   void tap(CGPoint point);
   // Lays the tree out and writes it as a PNG image at `scale` (0: the
-  // screen's); the file is replaced atomically.
+  // screen's); the file is replaced atomically, through os::FileManager.
   os::Status renderToPNGFile(const std::string& path, CGFloat scale = 0);
 
   // Internal: a recognizer that recognized on its own (a long press timer).
