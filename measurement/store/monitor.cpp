@@ -270,8 +270,9 @@ bool APMMonitor::isSilentLevel(int64_t level) { return traitsOf(level).silent; }
 bool APMMonitor::isMonitorableLevel(int64_t level) { return traitsOf(level).monitorable; }
 
 std::optional<std::string> APMMonitor::logLevelDescriptionFromLogLevel(int64_t level) {
-  static const std::map<int64_t, std::string> names = {{0, "ERROR"},   {1, "ERROR"},   {2, "ERROR"},  {3, "WARNING"},
-                                                       {4, "WARNING"}, {5, "WARNING"}, {6, "NOTICE"}, {7, "DEBUG"}};
+  // Never destroyed: any thread may log during exit.
+  static const auto& names = *new std::map<int64_t, std::string>{
+      {0, "ERROR"}, {1, "ERROR"}, {2, "ERROR"}, {3, "WARNING"}, {4, "WARNING"}, {5, "WARNING"}, {6, "NOTICE"}, {7, "DEBUG"}};
   auto it = names.find(level);
   if (it == names.end()) return std::nullopt;
   return it->second;
@@ -283,6 +284,14 @@ bool APMMonitor::isLoggableLevel(int64_t level) const {
 
 void APMMonitor::logWithLevel(int64_t level, int64_t messageCode, std::string_view message,
                               std::vector<APMLogContext> contexts) {
+  if (hasTestLogObserver_.load(std::memory_order_relaxed)) {
+    std::shared_ptr<TEST_LogObserver> observer;
+    {
+      std::lock_guard lock(testLogObserverMutex_);
+      observer = testLogObserver_;
+    }
+    if (observer) (*observer)(level, messageCode, contexts);
+  }
   const bool monitorable = isMonitorableLevel(level);
   const bool loggable = isLoggableLevel(level);
   if (!loggable && !monitorable) return;
@@ -449,4 +458,10 @@ void APMMonitor::TEST_flush() {
 
 std::optional<os::Array> APMMonitor::TEST_sampledData() {
   return monitorQueue_->sync([this] { return monitoringSampledData_.sampledData(); });
+}
+
+void APMMonitor::TEST_setLogObserver(TEST_LogObserver observer) {
+  std::lock_guard lock(testLogObserverMutex_);
+  testLogObserver_ = observer ? std::make_shared<TEST_LogObserver>(std::move(observer)) : nullptr;
+  hasTestLogObserver_ = testLogObserver_ != nullptr;
 }

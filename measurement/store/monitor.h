@@ -230,6 +230,12 @@ class APMMonitor : public std::enable_shared_from_this<APMMonitor> {
   void TEST_flush();
   // The record's entry, read on the monitor queue.
   std::optional<os::Array> TEST_sampledData();
+  // Called on the logging thread with every line, before its level decides
+  // whether it is printed or sampled (so silent and verbose lines are seen
+  // too). Empty removes it.
+  using TEST_LogObserver =
+      std::function<void(int64_t level, int64_t messageCode, const std::vector<APMLogContext>& contexts)>;
+  void TEST_setLogObserver(TEST_LogObserver observer);
 
  private:
   APMMonitor(int64_t logLevel, std::shared_ptr<APMLogging> logger, int64_t libraryVersion);
@@ -255,4 +261,7 @@ class APMMonitor : public std::enable_shared_from_this<APMMonitor> {
   std::atomic<bool> encodeContexts_{false};
   mutable std::mutex logTagMutex_;
   std::string logTag_ = kAPMLogTag;  // guarded by logTagMutex_
+  std::atomic<bool> hasTestLogObserver_{false};
+  mutable std::mutex testLogObserverMutex_;
+  std::shared_ptr<TEST_LogObserver> testLogObserver_;  // guarded by testLogObserverMutex_
 };

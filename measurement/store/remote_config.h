@@ -243,10 +243,10 @@ class APMRemoteConfig final : public APMRemoteConfigSettings,
   bool isNetworkBackgroundSessionEnabled();
   double networkTimeout();
   double sessionDefaultMinimumInterval();
-  double sessionDefaultTimeoutInterval();
-  double sessionEventUserEngagementInterval();
-  bool efficientEngagementReportingEnabled();
-  bool redundantEngagementRemovalEnabled();
+  double sessionDefaultTimeoutInterval() override;
+  double sessionEventUserEngagementInterval() override;
+  bool efficientEngagementReportingEnabled() override;
+  bool redundantEngagementRemovalEnabled() override;
   int32_t maxConversionsPerDay();
   int32_t maxEventsPerDay();
   int32_t maxPublicEventsPerDay();
@@ -273,7 +273,7 @@ class APMRemoteConfig final : public APMRemoteConfigSettings,
   bool isEventSamplingEnabled() override;
   int32_t analyticsAccountTimeZoneOffsetMinutes() override;
   bool checksumEnabled();
-  bool appBackgroundedEventEnabled();
+  bool appBackgroundedEventEnabled() override;
   bool appInBackgroundParameterEnabled();
   bool itemScopedCustomParameterEnabled() override;
   int32_t maxItemScopedCustomParameters() override;

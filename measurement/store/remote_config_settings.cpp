@@ -78,19 +78,23 @@ double APMRemoteConfig::sessionDefaultMinimumInterval() {
 }
 
 double APMRemoteConfig::sessionDefaultTimeoutInterval() {
-  return timeIntervalInSecondsFromCacheWithKey("measurement.session.default_timeout_interval", 1800, 86400, 0);
+  return timeIntervalInSecondsFromCacheWithKey("measurement.session.default_timeout_interval",
+                                               kAPMDefaultSessionTimeoutInterval, 86400, 0);
 }
 
 double APMRemoteConfig::sessionEventUserEngagementInterval() {
-  return timeIntervalInSecondsFromCacheWithKey("measurement.session.event_user_engagement_interval", 3600, 86400, 0);
+  return timeIntervalInSecondsFromCacheWithKey("measurement.session.event_user_engagement_interval",
+                                               kAPMDefaultSessionEventUserEngagementInterval, 86400, 0);
 }
 
 bool APMRemoteConfig::efficientEngagementReportingEnabled() {
-  return boolValueFromCacheWithKey("measurement.collection.efficient_engagement_reporting_enabled", false);
+  return boolValueFromCacheWithKey("measurement.collection.efficient_engagement_reporting_enabled",
+                                   kAPMDefaultEfficientEngagementReportingEnabled);
 }
 
 bool APMRemoteConfig::redundantEngagementRemovalEnabled() {
-  return boolValueFromCacheWithKey("measurement.collection.redundant_engagement_removal_enabled", false);
+  return boolValueFromCacheWithKey("measurement.collection.redundant_engagement_removal_enabled",
+                                   kAPMDefaultRedundantEngagementRemovalEnabled);
 }
 
 int32_t APMRemoteConfig::maxConversionsPerDay() {
@@ -194,7 +198,7 @@ bool APMRemoteConfig::checksumEnabled() {
 }
 
 bool APMRemoteConfig::appBackgroundedEventEnabled() {
-  return boolValueFromCacheWithKey("measurement.lifecycle.app_backgrounded_tracking", false);
+  return boolValueFromCacheWithKey("measurement.lifecycle.app_backgrounded_tracking", kAPMDefaultAppBackgroundedEventEnabled);
 }
 
 bool APMRemoteConfig::appInBackgroundParameterEnabled() {

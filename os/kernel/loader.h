@@ -33,6 +33,7 @@ namespace os::kernel {
 // ---- Mach-O headers, as far as loaded images need them ----
 inline constexpr uint32_t MH_MAGIC = 0xfeedface;
 inline constexpr uint32_t MH_MAGIC_64 = 0xfeedfacf;
+inline constexpr uint32_t MH_EXECUTE = 0x2;  // file type of a main executable
 inline constexpr uint32_t LC_SEGMENT = 0x1;
 inline constexpr uint32_t LC_SEGMENT_64 = 0x19;
 inline constexpr uint32_t LC_UUID = 0x1b;

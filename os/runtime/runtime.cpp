@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "os/foundation/bundle.h"
+
 namespace os::runtime {
 namespace {
 
@@ -130,6 +132,28 @@ bool Class::conformsToProtocol(const std::string& protocol) const {
 void Class::setFactory(Factory factory) {
   std::unique_lock lock(mutex_);
   factory_ = std::move(factory);
+}
+
+std::string Class::bundleName() const {
+  std::shared_lock lock(mutex_);
+  return bundleName_;
+}
+
+void Class::setBundleName(std::string bundleName) {
+  std::unique_lock lock(mutex_);
+  bundleName_ = std::move(bundleName);
+}
+
+std::shared_ptr<Bundle> bundleForClass(const Class& cls) {
+  const std::string name = cls.bundleName();
+  if (name.empty()) return Bundle::bundleForClass(cls.name());
+  if (auto shipped = Bundle::bundleNamed(name)) return shipped;
+  static std::mutex mutex;
+  static auto& systemBundles = *new std::map<std::string, std::shared_ptr<Bundle>>();  // never destroyed
+  std::lock_guard lock(mutex);
+  auto& slot = systemBundles[name];
+  if (!slot) slot = std::make_shared<Bundle>("/System/Frameworks/" + name + ".framework");
+  return slot;
 }
 
 namespace detail {

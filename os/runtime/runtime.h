@@ -13,6 +13,9 @@
 //    do, as the delegate proxies need.
 //  - Associated objects: values attached to any object address under a string
 //    key, held strongly or weakly.
+//  - The bundle a class comes from: the main bundle, unless the class's
+//    registration names a framework bundle (setBundleName), as for classes of
+//    the system's frameworks.
 //
 // A method implementation (Imp) is a std::function of a fixed signature:
 // R(Object& self, Args...) for instance methods and R(Class& cls, Args...) for
@@ -45,6 +48,10 @@
 #include <vector>
 
 #include "os/foundation/error.h"
+
+namespace os {
+class Bundle;
+}  // namespace os
 
 namespace os::runtime {
 
@@ -128,6 +135,12 @@ class Class {
 
   void setFactory(Factory factory);
 
+  // The name of the framework bundle the class comes from, as its
+  // registration names it; "" for the main bundle (the program's own
+  // classes). Not inherited: a subclass names its own.
+  std::string bundleName() const;
+  void setBundleName(std::string bundleName);
+
   // Sends a class message: the class method's implementation called with this
   // class. Throws os::Exception (NSInvalidArgumentException) when the class
   // does not respond to the selector with that signature.
@@ -156,6 +169,7 @@ class Class {
   std::map<std::string, Imp, std::less<>> classMethods_;     // guarded by mutex_
   std::vector<std::string> protocols_;                      // guarded by mutex_
   Factory factory_;                                         // guarded by mutex_
+  std::string bundleName_;                                  // guarded by mutex_
   mutable std::atomic<Class*> superclass_{nullptr};         // cache of the resolved superclass
 };
 
@@ -163,6 +177,16 @@ class Class {
 Class* classFromString(const std::string& name);
 // Names of all registered classes, sorted.
 std::vector<std::string> registeredClassNames();
+
+// The bundle a class comes from (the platform's bundleForClass). A class
+// whose registration names no bundle answers os::Bundle::bundleForClass of
+// its name (the main bundle unless that table says otherwise). A named
+// bundle is the framework the main bundle ships under that name
+// (os::Bundle::bundleNamed) when there is one, else the system framework of
+// that name: a bundle at "/System/Frameworks/<name>.framework", which this
+// host does not have (no Info.plist, no resources). The same bundle object is
+// answered for a name every time, so bundles compare by pointer.
+std::shared_ptr<Bundle> bundleForClass(const Class& cls);
 
 // A new class under `superclass` (null: a root class), not yet registered.
 // Null when a class of that name is registered already.

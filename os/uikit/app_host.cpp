@@ -1,6 +1,7 @@
 #include "os/uikit/app_host.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <utility>
 
 #include "os/dispatch/notification.h"
@@ -181,6 +182,13 @@ ApplicationHost::ApplicationHost() = default;
 
 ApplicationHost::~ApplicationHost() {
   if (currentHost() == this) currentHost() = nullptr;
+  if (setPrewarmVariable_) {
+    if (savedPrewarmVariable_) {
+      ::setenv(kActivePrewarmEnvironmentVariable, savedPrewarmVariable_->c_str(), 1);
+    } else {
+      ::unsetenv(kActivePrewarmEnvironmentVariable);
+    }
+  }
 }
 
 ApplicationHost* ApplicationHost::current() { return currentHost(); }
@@ -216,11 +224,17 @@ os::Status ApplicationHost::finishLaunch(std::shared_ptr<Object> delegate, const
       return os::fail(hostError(3, os::format("No scene delegate class named %@ is loaded.",
                                               options.sceneDelegateClassName)));
   }
+  if (options.prewarm) {
+    if (const char* previous = std::getenv(kActivePrewarmEnvironmentVariable)) savedPrewarmVariable_ = previous;
+    ::setenv(kActivePrewarmEnvironmentVariable, "1", 1);
+    setPrewarmVariable_ = true;
+  }
   launched_ = true;
   currentHost() = this;
   app_ = UIApplication::sharedApplication();
-  app_->setApplicationState(UIApplicationState::Inactive);
+  app_->setApplicationState(options.prewarm ? UIApplicationState::Background : UIApplicationState::Inactive);
   app_->setDelegate(delegate);
+  sceneDelegate_ = std::move(sceneDelegate);
 
   // The main storyboard's first screen, in a window the delegate owns.
   auto* appDelegate = dynamic_cast<UIApplicationDelegate*>(delegate.get());
@@ -235,20 +249,66 @@ os::Status ApplicationHost::finishLaunch(std::shared_ptr<Object> delegate, const
     (void)os::runtime::msgSend<bool>(*delegate, Sel::didFinishLaunchingWithOptions, app_, options.launchOptions);
   post(kUIApplicationDidFinishLaunchingNotification, app_.get(), options.launchOptions);
 
+  if (options.prewarm) {
+    prewarmPending_ = true;
+    return {};
+  }
+  connectFirstScene();
+  becomeActive();
+  return {};
+}
+
+void ApplicationHost::connectFirstScene() {
   scene_ = std::make_shared<UIWindowScene>();
-  scene_->setDelegate(sceneDelegate);
+  scene_->setDelegate(sceneDelegate_);
   app_->TEST_connectScene(scene_);
   scene_->setActivationState(UISceneActivationState::ForegroundInactive);
   post(kUISceneWillConnectNotification, scene_.get());
 
-  if (appDelegate) {
+  if (auto* appDelegate = dynamic_cast<UIApplicationDelegate*>(app_->delegate().get())) {
     if (auto window = appDelegate->window()) {
       window->setWindowScene(scene_);
       if (!window->isKeyWindow() || !window->isVisible()) window->makeKeyAndVisible();
     }
   }
-  becomeActive();
-  return {};
+}
+
+os::Result<std::shared_ptr<UIWindowScene>> ApplicationHost::connectScene() {
+  if (!launched_ || terminated_) return os::fail(hostError(6, "The application is not running."));
+  if (prewarmPending_) {
+    prewarmPending_ = false;
+    connectFirstScene();
+    post(kUISceneWillEnterForegroundNotification, scene_.get());
+    app_->setApplicationState(UIApplicationState::Inactive);
+    sendLifecycle(app_, Sel::willEnterForeground);
+    post(kUIApplicationWillEnterForegroundNotification, app_.get());
+    becomeActive();
+    return scene_;
+  }
+  auto scene = std::make_shared<UIWindowScene>();
+  app_->TEST_connectScene(scene);
+  scene->setActivationState(UISceneActivationState::ForegroundInactive);
+  post(kUISceneWillConnectNotification, scene.get());
+  if (app_->applicationState() == UIApplicationState::Active) {
+    scene->setActivationState(UISceneActivationState::ForegroundActive);
+    post(kUISceneDidActivateNotification, scene.get());
+  }
+  return scene;
+}
+
+bool ApplicationHost::openURL(const os::URL& url, const os::Dictionary& options) {
+  if (!launched_ || terminated_) return false;
+  auto delegate = app_->delegate();
+  if (!delegate || !delegate->respondsToSelector(Sel::openURLOptions)) return false;
+  return os::runtime::msgSend<bool>(*delegate, Sel::openURLOptions, app_, url, options);
+}
+
+bool ApplicationHost::continueUserActivity(const std::shared_ptr<NSUserActivity>& activity) {
+  if (!launched_ || terminated_ || !activity) return false;
+  auto delegate = app_->delegate();
+  if (!delegate || !delegate->respondsToSelector(Sel::continueUserActivityRestorationHandler)) return false;
+  UIUserActivityRestorationHandler ignore = [](const std::vector<std::shared_ptr<Object>>&) {};
+  return os::runtime::msgSend<bool>(*delegate, Sel::continueUserActivityRestorationHandler, app_, activity, ignore);
 }
 
 void ApplicationHost::becomeActive() {
@@ -276,7 +336,7 @@ os::Status ApplicationHost::moveToBackground() {
 }
 
 os::Status ApplicationHost::moveToForeground() {
-  if (!launched_ || terminated_ || app_->applicationState() != UIApplicationState::Background)
+  if (!launched_ || terminated_ || prewarmPending_ || app_->applicationState() != UIApplicationState::Background)
     return os::fail(hostError(5, "The application is not in the background."));
   scene_->setActivationState(UISceneActivationState::ForegroundInactive);
   post(kUISceneWillEnterForegroundNotification, scene_.get());
@@ -298,9 +358,12 @@ os::Status ApplicationHost::terminate() {
   }
   sendLifecycle(app_, Sel::willTerminate);
   post(kUIApplicationWillTerminateNotification, app_.get());
-  scene_->setActivationState(UISceneActivationState::Unattached);
-  post(kUISceneDidDisconnectNotification, scene_.get());
-  app_->TEST_disconnectScene(scene_);
+  for (auto& scene : app_->connectedScenes()) {
+    scene->setActivationState(UISceneActivationState::Unattached);
+    post(kUISceneDidDisconnectNotification, scene.get());
+    app_->TEST_disconnectScene(scene);
+  }
+  prewarmPending_ = false;
   terminated_ = true;
   if (currentHost() == this) currentHost() = nullptr;
   os::RunLoop::main().stop();

@@ -58,6 +58,21 @@
 //                      the main run loop is stopped.
 // A step asked for in the wrong state (background when not active, etc.) is
 // refused with an error and changes nothing.
+//
+// Prewarmed launch (Options::prewarm). The system starts the app ahead of
+// the user: the process environment has "ActivePrewarm" = "1" from before
+// the launch (the host sets it, and restores what was there when the host
+// goes), and the launch stops after didFinishLaunching in the background
+// state, with no scene connected and no key window. The user opens the app
+// later (connectScene): the window scene connects
+// (UISceneWillConnectNotification), the delegate's window is made key and
+// visible, the app enters the foreground (UISceneWillEnterForeground...,
+// applicationWillEnterForeground: + UIApplicationWillEnterForeground...) and
+// becomes active. A scene-based app declares "UIApplicationSceneManifest" in
+// its Info.plist; the host does not read it.
+//
+// URLs and activities (openURL, continueUserActivity) reach the delegate as
+// the system hands them over while the app runs.
 #pragma once
 
 #include <functional>
@@ -74,6 +89,7 @@
 #include "os/foundation/url.h"
 #include "os/runtime/runtime.h"
 #include "os/uikit/application.h"
+#include "os/uikit/user_activity.h"
 
 class UIWindow;
 class UIViewController;
@@ -83,6 +99,10 @@ inline constexpr const char* kUIApplicationDelegateProtocol = "UIApplicationDele
 inline constexpr const char* kUISceneDelegateProtocol = "UISceneDelegate";
 // The error domain of the host's refusals.
 inline constexpr const char* kApplicationHostErrorDomain = "os.uikit.ApplicationHost";
+// The process environment variable of a prewarmed launch, and its value then.
+inline constexpr const char* kActivePrewarmEnvironmentVariable = "ActivePrewarm";
+// The Info.plist key that makes an app scene-based.
+inline constexpr const char* kUIApplicationSceneManifestKey = "UIApplicationSceneManifest";
 
 namespace UIApplicationDelegateSelector {
 inline constexpr const char* didFinishLaunchingWithOptions = "application:didFinishLaunchingWithOptions:";
@@ -105,17 +125,13 @@ inline constexpr const char* didReceiveRemoteNotificationFetchCompletionHandler 
     "application:didReceiveRemoteNotification:fetchCompletionHandler:";
 }  // namespace UIApplicationDelegateSelector
 
-// Launch-option and open-URL option keys.
+// Launch-option and open-URL option keys (those of user activities are in
+// user_activity.h).
 inline constexpr const char* UIApplicationLaunchOptionsURLKey = "UIApplicationLaunchOptionsURLKey";
 inline constexpr const char* UIApplicationOpenURLOptionsSourceApplicationKey = "UIApplicationOpenURLOptionsSourceApplicationKey";
 
 enum class UIBackgroundFetchResult { NewData = 0, NoData = 1, Failed = 2 };
 
-// A user activity handed over to the app (a universal link).
-struct NSUserActivity {
-  std::string activityType;
-  std::optional<os::URL> webpageURL;
-};
 using UIUserActivityRestorationHandler =
     std::function<void(const std::vector<std::shared_ptr<os::runtime::Object>>& restorableObjects)>;
 
@@ -262,6 +278,8 @@ class ApplicationHost {
     os::Dictionary launchOptions;
     // Registered class of a scene delegate for the window scene; "" for none.
     std::string sceneDelegateClassName;
+    // A prewarmed launch (see the top of this file).
+    bool prewarm = false;
   };
 
   ApplicationHost();
@@ -292,6 +310,22 @@ class ApplicationHost {
   bool isLaunched() const { return launched_; }
   bool isTerminated() const { return terminated_; }
 
+  // The user opens the app: after a prewarmed launch, the first scene
+  // connects and the app becomes active (see the top of this file); later, a
+  // further window scene connects (UISceneWillConnectNotification) and, while
+  // the app is active, activates (UISceneDidActivateNotification). Refused
+  // before the launch and after termination.
+  os::Result<std::shared_ptr<UIWindowScene>> connectScene();
+  // A prewarmed launch whose first scene has not connected yet.
+  bool isPrewarmed() const { return prewarmPending_; }
+
+  // The system hands the running app a URL (application:openURL:options:)
+  // or a user activity (application:continueUserActivity:restorationHandler:,
+  // with a handler that ignores what it is given). The delegate's answer;
+  // false when it does not respond or the app is not running.
+  bool openURL(const os::URL& url, const os::Dictionary& options = {});
+  bool continueUserActivity(const std::shared_ptr<NSUserActivity>& activity);
+
   // The device turns: device orientation, status-bar orientation, the key
   // window's size (width and height swap between portrait and landscape) and
   // traits (a phone in landscape has a compact vertical size class); the
@@ -311,11 +345,17 @@ class ApplicationHost {
 
  private:
   os::Status finishLaunch(std::shared_ptr<os::runtime::Object> delegate, const Options& options);
+  void connectFirstScene();
   void becomeActive();
   std::shared_ptr<UIApplication> app_;
   std::shared_ptr<UIWindowScene> scene_;
+  std::shared_ptr<os::runtime::Object> sceneDelegate_;
   bool launched_ = false;
   bool terminated_ = false;
+  bool prewarmPending_ = false;
+  // The environment's "ActivePrewarm" before this host set it.
+  std::optional<std::string> savedPrewarmVariable_;
+  bool setPrewarmVariable_ = false;
 };
 
 }  // namespace os::uikit

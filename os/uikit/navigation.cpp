@@ -185,6 +185,12 @@ std::shared_ptr<UIViewController> UINavigationController::topViewController() {
   return all.empty() ? nullptr : all.back();
 }
 
+std::shared_ptr<UIViewController> UINavigationController::visibleViewController() {
+  for (std::shared_ptr<UIViewController> vc = shared_from_this(); vc; vc = vc->parentViewController())
+    if (auto presented = vc->presentedViewController()) return presented;
+  return topViewController();
+}
+
 void UINavigationController::loadView() {
   adoptPendingRoot();
   auto v = std::make_shared<UIView>(UIScreen::mainScreen().bounds());

@@ -7,8 +7,10 @@
 #include <cstring>
 #include <map>
 
+#include "os/dispatch/notification.h"
 #include "os/dispatch/queue.h"
 #include "os/foundation/file_manager.h"
+#include "os/runtime/runtime.h"
 #include "os/uikit/application.h"
 #include "os/uikit/gesture.h"
 
@@ -184,7 +186,9 @@ UIView::UIView(const CGRect& frame) : layer_(CALayer::layer()) {
   layer_->setFrame(frame);
 }
 
-UIView::~UIView() = default;
+// Associations made with a view (a window's, say) go with it, so a later view
+// at the same address starts without them.
+UIView::~UIView() { os::runtime::removeAssociatedObjects(this); }
 
 void UIView::setFrame(const CGRect& frame) {
   if (!std::isfinite(frame.origin.x) || !std::isfinite(frame.origin.y) || !std::isfinite(frame.size.width) ||
@@ -782,7 +786,11 @@ void UIWindow::setRootViewController(std::shared_ptr<UIViewController> vc) {
 
 void UIWindow::makeKeyWindow() {
   if (layer()->delegate().expired()) layer()->setDelegate(weak_from_this());
-  UIApplication::sharedApplication()->TEST_setKeyWindow(window());
+  auto app = UIApplication::sharedApplication();
+  auto previous = app->keyWindow();
+  app->TEST_setKeyWindow(window());
+  if (previous && previous.get() != this)
+    os::NotificationCenter::defaultCenter()->postNotificationName(kUIWindowDidResignKeyNotification, previous.get());
 }
 
 bool UIWindow::isKeyWindow() const { return UIApplication::sharedApplication()->keyWindow().get() == this; }

@@ -312,6 +312,10 @@ class UIView : public std::enable_shared_from_this<UIView>, public CALayerDelega
   std::weak_ptr<UIViewController> viewController_;
 };
 
+// Posted (object: the window) when a window stops being the key window
+// because another one is made key; the new one is key by then.
+inline constexpr const char* kUIWindowDidResignKeyNotification = "UIWindowDidResignKeyNotification";
+
 class UIWindow : public UIView {
  public:
   // A window the size of the main screen.
@@ -321,6 +325,8 @@ class UIWindow : public UIView {
 
   std::shared_ptr<UIWindow> window() const override;
   void makeKeyAndVisible();
+  // Makes this the key window; the previous key window, if another, posts
+  // kUIWindowDidResignKeyNotification.
   void makeKeyWindow();
   bool isKeyWindow() const;
 

@@ -1,14 +1,20 @@
 #include "os/uikit/view_controller.h"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
+#include <mutex>
 #include <typeinfo>
 
 #include "os/dispatch/queue.h"
 #include "os/foundation/bundle.h"
 #include "os/foundation/format.h"
+#include "os/uikit/alert.h"
 #include "os/uikit/application.h"
+#include "os/uikit/table_view.h"
 
 namespace {
 
@@ -33,11 +39,148 @@ bool coversPresenter(UIModalPresentationStyle style) {
   return style == UIModalPresentationStyle::FullScreen || style == UIModalPresentationStyle::CurrentContext;
 }
 
+// --- Runtime classes -----------------------------------------------------------------
+
+struct ClassBinding {
+  std::type_index type;
+  os::runtime::Class* cls;
+  bool (*isInstance)(const UIViewController&);
+};
+
+struct ClassBindings {
+  std::mutex mutex;
+  std::vector<ClassBinding> all;  // guarded by mutex
+};
+
+ClassBindings& classBindings() {
+  static auto& bindings = *new ClassBindings();  // never destroyed: registrations outlive static destructors
+  return bindings;
+}
+
+template <class T>
+void bindBuiltin(const char* name, const char* superclassName) {
+  UIViewController::bindRuntimeClass(typeid(T), os::runtime::registerClass(name, superclassName),
+                                     [](const UIViewController& vc) { return dynamic_cast<const T*>(&vc) != nullptr; });
+}
+
+// The C++ type's name without namespaces ("Screen" of "app::(anonymous
+// namespace)::Screen"); template arguments are kept.
+std::string unqualifiedTypeName(const std::type_info& type) {
+  int status = 0;
+  char* demangled = abi::__cxa_demangle(type.name(), nullptr, nullptr, &status);
+  std::string name = status == 0 && demangled ? demangled : type.name();
+  std::free(demangled);
+  size_t start = 0;
+  int depth = 0;
+  for (size_t i = 0; i < name.size(); ++i) {
+    char c = name[i];
+    if (c == '<' || c == '(') ++depth;
+    if (c == '>' || c == ')') --depth;
+    if (depth == 0 && c == ':' && i + 1 < name.size() && name[i + 1] == ':') start = i + 2;
+  }
+  return name.substr(start);
+}
+
 }  // namespace
 
-UIViewController::UIViewController() = default;
+os::runtime::Class* UIViewController::baseRuntimeClass() {
+  static os::runtime::Class* const cls = [] {
+    os::runtime::registerClass("UIResponder", "NSObject");
+    os::runtime::Class* c = os::runtime::registerClass(kUIViewControllerClassName, "UIResponder");
+    // The base implementations do nothing.
+    auto nothing = [](os::runtime::Object&, bool) {};
+    c->addMethod(UIViewControllerSelector::viewDidAppear, os::runtime::makeInstanceImp<void, bool>(nothing));
+    c->addMethod(UIViewControllerSelector::viewDidDisappear, os::runtime::makeInstanceImp<void, bool>(nothing));
+    bindRuntimeClass(typeid(UIViewController), c, [](const UIViewController&) { return true; });
+    bindBuiltin<UINavigationController>("UINavigationController", kUIViewControllerClassName);
+    bindBuiltin<UITabBarController>("UITabBarController", kUIViewControllerClassName);
+    bindBuiltin<UIPageViewController>("UIPageViewController", kUIViewControllerClassName);
+    bindBuiltin<UITableViewController>("UITableViewController", kUIViewControllerClassName);
+    bindBuiltin<UIAlertController>("UIAlertController", kUIViewControllerClassName);
+    bindBuiltin<UIActivityViewController>("UIActivityViewController", kUIViewControllerClassName);
+    return c;
+  }();
+  return cls;
+}
+
+namespace {
+// Findable by name from the start; code that itself runs at static
+// initialisation calls baseRuntimeClass() instead.
+[[maybe_unused]] os::runtime::Class* const kBaseClassRegistered = UIViewController::baseRuntimeClass();
+}  // namespace
+
+void UIViewController::bindRuntimeClass(std::type_index type, os::runtime::Class* cls,
+                                        bool (*isInstance)(const UIViewController&)) {
+  auto& bindings = classBindings();
+  std::lock_guard lock(bindings.mutex);
+  for (auto& b : bindings.all)
+    if (b.type == type) {
+      b.cls = cls;
+      b.isInstance = isInstance;
+      return;
+    }
+  bindings.all.push_back({type, cls, isInstance});
+}
+
+os::runtime::Class* UIViewController::runtimeClass() {
+  if (classResolved_) return getClass();
+  classResolved_ = true;
+  os::runtime::Class* base = baseRuntimeClass();
+  if (getClass() != base) return getClass();  // switched by someone else: kept
+  const std::type_index type(typeid(*this));
+  os::runtime::Class* nearest = base;
+  {
+    auto& bindings = classBindings();
+    std::lock_guard lock(bindings.mutex);
+    for (auto& b : bindings.all) {
+      if (b.type == type) {
+        setClass(b.cls);
+        return b.cls;
+      }
+      if (b.cls != nearest && b.cls->isSubclassOf(nearest) && b.isInstance(*this)) nearest = b.cls;
+    }
+  }
+  os::runtime::Class* cls = os::runtime::registerClass(unqualifiedTypeName(typeid(*this)), nearest->name());
+  setClass(cls);
+  return cls;
+}
+
+UIViewController::UIViewController() : Object(baseRuntimeClass()) {}
 
 UIViewController::~UIViewController() = default;
+
+std::shared_ptr<UIViewController> UIViewController::shared_from_this() {
+  return std::static_pointer_cast<UIViewController>(Object::shared_from_this());
+}
+
+std::shared_ptr<const UIViewController> UIViewController::shared_from_this() const {
+  return std::static_pointer_cast<const UIViewController>(Object::shared_from_this());
+}
+
+std::weak_ptr<UIViewController> UIViewController::weak_from_this() {
+  return std::static_pointer_cast<UIViewController>(Object::weak_from_this().lock());
+}
+
+std::weak_ptr<const UIViewController> UIViewController::weak_from_this() const {
+  return std::static_pointer_cast<const UIViewController>(Object::weak_from_this().lock());
+}
+
+void UIViewController::callBaseImplementation(const char* selector, bool animated) {
+  os::runtime::Imp imp = baseRuntimeClass()->instanceMethod(selector);
+  if (auto fn = imp.as<UIViewControllerAppearanceImp>()) {
+    (*fn)(*this, animated);
+  } else if (imp) {
+    warn(os::format("-[UIViewController %@] has an implementation of another signature; not called", selector));
+  }
+}
+
+void UIViewController::viewDidAppear(bool animated) {
+  callBaseImplementation(UIViewControllerSelector::viewDidAppear, animated);
+}
+
+void UIViewController::viewDidDisappear(bool animated) {
+  callBaseImplementation(UIViewControllerSelector::viewDidDisappear, animated);
+}
 
 // --- View ------------------------------------------------------------------------
 
@@ -47,6 +190,7 @@ std::shared_ptr<UIView> UIViewController::view() {
     loadView();
     if (!view_) setView(std::make_shared<UIView>(UIScreen::mainScreen().bounds()));
     loadingView_ = false;
+    runtimeClass();
     viewDidLoad();
   }
   return view_;
@@ -77,6 +221,7 @@ UITraitCollection UIViewController::traitCollection() const {
 
 void UIViewController::viewDidEnterWindow(bool animated) {
   if (appearance_ == Appearance::Appeared) return;
+  runtimeClass();
   viewWillAppear(animated);
   appearance_ = Appearance::Appeared;
   viewDidAppear(animated);
@@ -176,11 +321,13 @@ void UIViewController::presentViewController(const std::shared_ptr<UIViewControl
   if (log.size() > kPresentationLogLimit) log.erase(log.begin());
 
   if (coversPresenter(controller->presentationStyle_)) context->view_->removeFromSuperview();
+  controller->beingPresented_ = true;
   auto v = controller->view();
   v->setFrame(window->bounds());
   v->setAutoresizingMask(UIViewAutoresizing::FlexibleWidth | UIViewAutoresizing::FlexibleHeight);
   window->addSubview(v);
   window->layoutIfNeeded();
+  controller->beingPresented_ = false;
   runLater(std::move(completion));
 }
 

@@ -21,6 +21,29 @@
 // the next turn of the main queue, animated or not. Every presentation is
 // logged for tests (TEST_presentationLog).
 //
+// The runtime. A view controller is an object of the runtime (os/runtime),
+// so SDK code can ask for its class, attach associated objects to it (keyed
+// by its address) and replace methods of the class "UIViewController":
+//  - viewDidAppear: and viewDidDisappear: of the class "UIViewController"
+//    (implementations of the signature UIViewControllerAppearanceImp) are
+//    what the base functions UIViewController::viewDidAppear and
+//    viewDidDisappear run. UIKit calls the virtual functions; an override in
+//    a subclass runs first and reaches the table when it calls the base, as
+//    a subclass calls super. So one replacement in the table wraps every
+//    controller, overrides included (those that call the base).
+//  - The runtime class (runtimeClass) is the class registered for the
+//    controller's C++ type (UIViewControllerRegistration, which can name the
+//    bundle the class comes from), else a class made on first use and named
+//    after the C++ type (its name without namespaces), whose superclass is
+//    the class of the nearest registered C++ base. It is resolved when the
+//    view loads or the controller appears, whichever comes first (getClass()
+//    answers "UIViewController" before that).
+//
+// Containers. UINavigationController, UITabBarController and
+// UIPageViewController keep their controllers as children; only the one they
+// show (the top, the selected tab, the current pages) has its view in the
+// container's view, the others have none there.
+//
 // Main thread only.
 #pragma once
 
@@ -29,14 +52,19 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
+#include <typeindex>
 #include <vector>
 
 #include "os/foundation/error.h"
+#include "os/runtime/runtime.h"
 #include "os/uikit/controls.h"
 #include "os/uikit/view.h"
 
 class UIViewController;
 class UINavigationController;
+class UITabBarController;
+class UIPageViewController;
 class UIStoryboard;
 class UIStoryboardSegue;
 class UIBarButtonItem;
@@ -150,14 +178,40 @@ class UINavigationBar : public UIView {
   std::vector<std::shared_ptr<UIView>> left_, right_;
 };
 
-class UIViewController : public std::enable_shared_from_this<UIViewController> {
+inline constexpr const char* kUIViewControllerClassName = "UIViewController";
+namespace UIViewControllerSelector {
+inline constexpr const char* viewDidAppear = "viewDidAppear:";
+inline constexpr const char* viewDidDisappear = "viewDidDisappear:";
+}  // namespace UIViewControllerSelector
+// The signature of both appearance methods in the runtime's method table.
+using UIViewControllerAppearanceImp = void(os::runtime::Object&, bool);
+
+class UIViewController : public os::runtime::Object {
  public:
   UIViewController();
-  virtual ~UIViewController();
+  ~UIViewController() override;
   template <class T = UIViewController, class... Args>
   static std::shared_ptr<T> make(Args&&... args) {
     return std::make_shared<T>(std::forward<Args>(args)...);
   }
+  // The runtime object's ownership, typed for controllers.
+  std::shared_ptr<UIViewController> shared_from_this();
+  std::shared_ptr<const UIViewController> shared_from_this() const;
+  std::weak_ptr<UIViewController> weak_from_this();
+  std::weak_ptr<const UIViewController> weak_from_this() const;
+
+  // ---- Runtime ----
+  // The registered class "UIViewController", whose method table holds the
+  // base implementations of the appearance methods. Registered at static
+  // initialisation; code that runs at static initialisation itself (a class
+  // load hook) calls this rather than finding the class by name.
+  static os::runtime::Class* baseRuntimeClass();
+  // This controller's class, resolved now if it was not yet (see the top of
+  // this file). A class switched with setClass before that is kept.
+  os::runtime::Class* runtimeClass();
+  // Internal (UIViewControllerRegistration): the class of a C++ type.
+  static void bindRuntimeClass(std::type_index type, os::runtime::Class* cls,
+                               bool (*isInstance)(const UIViewController&));
 
   // ---- View ----
   // Loads the view when needed.
@@ -171,9 +225,11 @@ class UIViewController : public std::enable_shared_from_this<UIViewController> {
   virtual void loadView();
   virtual void viewDidLoad() {}
   virtual void viewWillAppear(bool animated) { (void)animated; }
-  virtual void viewDidAppear(bool animated) { (void)animated; }
+  // These two run the implementation in the method table of the class
+  // "UIViewController" (see the top of this file).
+  virtual void viewDidAppear(bool animated);
   virtual void viewWillDisappear(bool animated) { (void)animated; }
-  virtual void viewDidDisappear(bool animated) { (void)animated; }
+  virtual void viewDidDisappear(bool animated);
   virtual void viewWillLayoutSubviews() {}
   virtual void viewDidLayoutSubviews() {}
   virtual void traitCollectionDidChange(const UITraitCollection& previous) { (void)previous; }
@@ -209,6 +265,9 @@ class UIViewController : public std::enable_shared_from_this<UIViewController> {
   void dismissViewControllerAnimated(bool animated, std::function<void()> completion = {});
   std::shared_ptr<UIViewController> presentedViewController() const { return presented_; }
   std::shared_ptr<UIViewController> presentingViewController() const { return presenting_.lock(); }
+  // True while this controller is being presented: from the presentation's
+  // start until its viewDidAppear has returned.
+  bool isBeingPresented() const { return beingPresented_; }
   UIModalPresentationStyle modalPresentationStyle() const { return presentationStyle_; }
   void setModalPresentationStyle(UIModalPresentationStyle style) { presentationStyle_ = style; }
   bool isModalInPresentation() const { return modalInPresentation_; }
@@ -260,6 +319,7 @@ class UIViewController : public std::enable_shared_from_this<UIViewController> {
   enum class Appearance { Disappeared, Appeared };
   std::shared_ptr<UIViewController> presentationContext();
   void finishDismissal(bool animated);
+  void callBaseImplementation(const char* selector, bool animated);
 
   std::shared_ptr<UIView> view_;
   std::optional<std::string> title_;
@@ -275,6 +335,39 @@ class UIViewController : public std::enable_shared_from_this<UIViewController> {
   std::weak_ptr<UIStoryboard> storyboard_;
   Appearance appearance_ = Appearance::Disappeared;
   bool loadingView_ = false;
+  bool beingPresented_ = false;
+  bool classResolved_ = false;
+};
+
+// Registers the runtime class of the view-controller type T at static
+// initialisation: `name` under `superclassName`, coming from the bundle
+// `bundleName` ("" for the main bundle, the app's own classes; a system
+// framework's name for the platform's private classes), with a factory when
+// T is default-constructible. Controllers of type T then have that class.
+template <class T>
+class UIViewControllerRegistration {
+ public:
+  explicit UIViewControllerRegistration(const std::string& name,
+                                        const std::string& superclassName = kUIViewControllerClassName,
+                                        const std::string& bundleName = {})
+      : registration_(name, superclassName, [bundleName](os::runtime::Class& c) {
+          if (!bundleName.empty()) c.setBundleName(bundleName);
+          if constexpr (std::is_default_constructible_v<T>) {
+            c.setFactory([]() -> std::shared_ptr<os::runtime::Object> {
+              auto controller = std::make_shared<T>();
+              controller->runtimeClass();
+              return controller;
+            });
+          }
+        }) {
+    UIViewController::bindRuntimeClass(typeid(T), registration_.cls(), [](const UIViewController& vc) {
+      return dynamic_cast<const T*>(&vc) != nullptr;
+    });
+  }
+  os::runtime::Class* cls() const { return registration_.cls(); }
+
+ private:
+  os::runtime::ClassRegistration registration_;
 };
 
 // A navigation stack with its bar on top and an optional toolbar at the
@@ -288,6 +381,9 @@ class UINavigationController : public UIViewController {
 
   const std::vector<std::shared_ptr<UIViewController>>& viewControllers();
   std::shared_ptr<UIViewController> topViewController();
+  // What the user sees of the stack: the controller presented over it (by
+  // this controller or one of its ancestors), else the top controller.
+  std::shared_ptr<UIViewController> visibleViewController();
   void pushViewController(const std::shared_ptr<UIViewController>& controller, bool animated);
   // Refused (null) for the root.
   std::shared_ptr<UIViewController> popViewControllerAnimated(bool animated);
@@ -312,6 +408,64 @@ class UINavigationController : public UIViewController {
   std::shared_ptr<UIToolbar> toolbar_;
   bool toolbarHidden_ = true;
   bool navigationBarHidden_ = false;
+};
+
+// A row of tabs: every controller is a child; the selected one's view fills
+// the container's view (no bar is drawn).
+class UITabBarController : public UIViewController {
+ public:
+  static constexpr size_t kNotFound = static_cast<size_t>(-1);
+
+  const std::vector<std::shared_ptr<UIViewController>>& viewControllers() const { return childViewControllers(); }
+  // Replaces the tabs (controllers already in another container are
+  // skipped) and selects the first.
+  void setViewControllers(std::vector<std::shared_ptr<UIViewController>> controllers, bool animated = false);
+  std::shared_ptr<UIViewController> selectedViewController() const;
+  // Ignored for a controller that is not one of the tabs.
+  void setSelectedViewController(const std::shared_ptr<UIViewController>& controller);
+  // kNotFound without tabs.
+  size_t selectedIndex() const { return selected_; }
+  // Ignored for an index past the tabs.
+  void setSelectedIndex(size_t index);
+
+  void loadView() override;
+  void viewDidLayoutSubviews() override;
+
+ private:
+  void show(const std::shared_ptr<UIViewController>& previous);
+  size_t selected_ = kNotFound;
+};
+
+enum class UIPageViewControllerTransitionStyle { PageCurl = 0, Scroll = 1 };
+enum class UIPageViewControllerNavigationOrientation { Horizontal = 0, Vertical = 1 };
+enum class UIPageViewControllerNavigationDirection { Forward = 0, Reverse = 1 };
+
+// Pages shown one at a time (no data source: the app sets the pages). The
+// pages shown are children whose views fill the container's view.
+class UIPageViewController : public UIViewController {
+ public:
+  explicit UIPageViewController(
+      UIPageViewControllerTransitionStyle style = UIPageViewControllerTransitionStyle::Scroll,
+      UIPageViewControllerNavigationOrientation orientation = UIPageViewControllerNavigationOrientation::Horizontal);
+
+  UIPageViewControllerTransitionStyle transitionStyle() const { return style_; }
+  UIPageViewControllerNavigationOrientation navigationOrientation() const { return orientation_; }
+  // The pages shown, first the current one.
+  const std::vector<std::shared_ptr<UIViewController>>& viewControllers() const { return pages_; }
+  // Shows the pages instead of the current ones (controllers already in
+  // another container are skipped); the completion runs on the next turn of
+  // the main queue with finished = true.
+  void setViewControllers(std::vector<std::shared_ptr<UIViewController>> controllers,
+                          UIPageViewControllerNavigationDirection direction, bool animated,
+                          std::function<void(bool finished)> completion = {});
+
+  void loadView() override;
+  void viewDidLayoutSubviews() override;
+
+ private:
+  UIPageViewControllerTransitionStyle style_;
+  UIPageViewControllerNavigationOrientation orientation_;
+  std::vector<std::shared_ptr<UIViewController>> pages_;
 };
 
 // ---- Segues and storyboards ----

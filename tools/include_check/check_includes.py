@@ -95,7 +95,8 @@ class Table:
     def expand(self, entry):
         if entry.endswith("/*"):
             prefix = entry[:-1]
-            found = {m for m in self.modules if m.startswith(prefix)} - self.test_only
+            found = {m for m in self.modules
+                     if m.startswith(prefix) and "/" not in m[len(prefix):]} - self.test_only
             return found
         if entry not in self.modules:
             raise TableError(f"'{entry}' is not a module of the table")
@@ -145,8 +146,10 @@ class Table:
 
     def module_of(self, path):
         best = None
+        stem = os.path.splitext(path)[0]
         for module in self.modules:
-            if path.startswith(module + "/") and (best is None or len(module) > len(best)):
+            holds = path.startswith(module + "/") or stem == module
+            if holds and (best is None or len(module) > len(best)):
                 best = module
         return best
 

@@ -18,12 +18,13 @@ os/ui:              os/dispatch
 lib/util:           os/dispatch
 eng/*:              eng/* lib/util
 eng:                eng/*
+eng/audiences/glue: eng/audiences lib/util
 app:                eng lib/util os/ui
 """
 
 # Files every tree has; a case adds one file with one include.
 BASE = ["os/foundation/a.h", "os/dispatch/q.h", "os/testing/t.h", "os/ui/v.h", "lib/util/u.h",
-        "lib/util/tests/support.h", "eng/pipeline/p.h", "eng/audiences/a.h", "eng/api.h", "app/main.cpp"]
+        "lib/util/tests/support.h", "eng/pipeline/p.h", "eng/audiences/a.h", "eng/audiences/glue.h", "eng/api.h", "app/main.cpp"]
 
 
 def run(files, table=TABLE):
@@ -49,6 +50,9 @@ class IncludeCheckTest(unittest.TestCase):
             ("eng/pipeline/x.cpp", "eng/audiences/a.h", None),  # areas of one layer
             ("eng/pipeline/x.cpp", "eng/api.h", "eng/pipeline may not include eng"),
             ("eng/x.cpp", "eng/pipeline/p.h", None),
+            # A module of one file's stem, in another module's folder: above it.
+            ("eng/audiences/glue.cpp", "eng/audiences/a.h", None),
+            ("eng/audiences/x.cpp", "eng/audiences/glue.h", "eng/audiences may not include eng/audiences/glue"),
             ("os/ui/tests/x_test.cpp", "os/testing/t.h", None),
             ("os/ui/x.cpp", "os/testing/t.h", "os/ui may not include os/testing"),
             ("app/tests/x_test.cpp", "lib/util/tests/support.h", None),

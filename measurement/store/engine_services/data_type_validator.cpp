@@ -8,6 +8,7 @@
 #include "measurement/store/engine_services/event_names.h"
 #include "measurement/store/foundation_extensions.h"
 #include "measurement/store/monitor.h"
+#include "measurement/store/records.h"
 #include "os/foundation/encoding.h"
 #include "os/foundation/format.h"
 #include "os/foundation/text.h"
@@ -117,6 +118,31 @@ bool APMDataTypeValidator::isValidValue(const APMObject& value, int minLength, i
     return isValidString(os::Value(std::move(*text)), minLength, maxLength, type, failureCode);
   }
   return true;
+}
+
+bool APMDataTypeValidator::isValidPublicUserAttributeName(const APMObject& name, int64_t* failureCode) {
+  if (!isValidPublicName(name, kAPMUserAttributeNameMaxLength, kAPMDataTypeUserPropertyName, failureCode)) {
+    return false;
+  }
+  const std::string& text = *name.value()->string();
+  auto monitor = APMMeasurementServices::monitor();
+  if (APMUserPropertyShortNames().contains(text)) {
+    setFailure(failureCode, kAPMFailureCodeReserved);
+    monitor->logWithLevel(0, kAPMValidatorCodeReservedUserPropertyName,
+                          "User property name is reserved. Ignoring user property", text);
+    return false;
+  }
+  if (hasReservedPrefixes(text)) {
+    setFailure(failureCode, kAPMFailureCodeReserved);
+    monitor->logWithLevel(0, kAPMValidatorCodeReservedUserPropertyNamePrefix,
+                          "User property name uses reserved prefix. Ignoring user property", text);
+    return false;
+  }
+  return true;
+}
+
+bool APMDataTypeValidator::isValidPublicUserAttributeValue(const APMObject& value, int64_t* failureCode) {
+  return isValidValue(value, 1, kAPMUserAttributeValueMaxLength, kAPMDataTypeUserPropertyValue, failureCode);
 }
 
 bool APMDataTypeValidator::isValidInternalUserAttributeName(const APMObject& name, int64_t* failureCode) {

@@ -4,11 +4,10 @@
 // its own refusal through the measurement monitor; a null pointer suppresses
 // only the code.
 //
-// Here are the building blocks, the reserved prefixes, the event rules
-// (origins, names, parameter names and values, screen values, numbers,
-// currencies, item arrays), the two internal user-property checks the store's
-// user attributes rely on and the three conditional-user-property checks; the
-// public user-property rules join them in this class.
+// The building blocks, the reserved prefixes, the event rules (origins,
+// names, parameter names and values, screen values, numbers, currencies, item
+// arrays), the public and internal user-property rules and the three
+// conditional-user-property checks. Remote settings are read at each call.
 //
 // Lengths count code points (apm_UTF32Length). Name characters are letters
 // without combining marks, decimal digits and "_", in any script.
@@ -28,6 +27,8 @@ inline constexpr int64_t kAPMValidatorCodeFirstCharacter = 13003;
 inline constexpr int64_t kAPMValidatorCodeReservedEventName = 13006;
 inline constexpr int64_t kAPMValidatorCodeReservedEventNamePrefix = 13007;
 inline constexpr int64_t kAPMValidatorCodeReservedParameterNamePrefix = 13008;
+inline constexpr int64_t kAPMValidatorCodeReservedUserPropertyName = 13009;
+inline constexpr int64_t kAPMValidatorCodeReservedUserPropertyNamePrefix = 13010;
 inline constexpr int64_t kAPMValidatorCodeNotNumeric = 13011;
 inline constexpr int64_t kAPMValidatorCodeNotCurrency = 13012;
 inline constexpr int64_t kAPMValidatorCodeInvalidArrayParameter = 13013;
@@ -118,6 +119,13 @@ class APMDataTypeValidator {
   // A dictionary (14, 13014). Writes the failure code only on failure.
   static bool isValidArrayParamItem(const os::Value& item, int64_t* failureCode);
 
+  // ---- User properties ----
+  // A public name of at most 24 code points; a name of
+  // APMUserPropertyShortNames (4, 13009) or with a reserved prefix (4, 13010)
+  // fails.
+  static bool isValidPublicUserAttributeName(const APMObject& name, int64_t* failureCode);
+  // An APMValue; a string value of 1 to 36 code points.
+  static bool isValidPublicUserAttributeValue(const APMObject& value, int64_t* failureCode);
   // An internal name of at most 24 code points.
   static bool isValidInternalUserAttributeName(const APMObject& name, int64_t* failureCode);
   // A value of 1 to 36 code points for most names; 256 for "_id" and

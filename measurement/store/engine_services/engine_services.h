@@ -9,7 +9,8 @@
 //   APMMeasurementServices  the engine singleton: its switch, identity,
 //                           database, remote configuration, worker scheduler
 //                           and event writes; with the process-wide monitor.
-//   APMAnalyticsServices    the facade's consent and internal-event entries.
+//   APMAnalyticsServices    the facade's consent, internal-event and
+//                           internal user-property entries.
 //
 // The accessors are thread-safe. What the installed objects do on which
 // thread is their own contract (the event writes hop to the worker queue).
@@ -26,6 +27,7 @@ class APMEvent;
 class APMIdentity;
 class APMMonitor;
 class APMScheduler;
+class APMSessionReporter;
 
 class APMMeasurementServices {
  public:
@@ -48,6 +50,12 @@ class APMMeasurementServices {
   // ---- The engine ----
   // Whether measurement is enabled.
   virtual bool isEnabled() const = 0;
+  // The one-time start of the engine's components on the worker queue has
+  // run. Until then the components below may be absent.
+  virtual bool didInitializeComponents() const { return false; }
+  // The engine's session reporter (measurement/engine/sessions), or null
+  // before start. The store never calls it; the screen-view reporter does.
+  virtual std::shared_ptr<APMSessionReporter> sessionReporter() const { return nullptr; }
   // Null before start.
   virtual std::shared_ptr<APMIdentity> identity() const = 0;
   virtual std::shared_ptr<APMDatabase> database() const = 0;
@@ -79,7 +87,15 @@ class APMAnalyticsServices {
   // Consent type -> "granted" / "denied", kept under a persistence key
   // ("consent_settings_tcf", "consent_settings_3p", or another).
   virtual void setConsent(const os::Dictionary& consent, const std::string& key) = 0;
-  // Logs an internal event (such as "_tcf" with the origin "auto").
+  // Logs an internal event (such as "_tcf" with the origin "auto"), timed
+  // when the facade takes it.
   virtual void logInternalEventWithOrigin(const std::string& origin, const std::string& name,
                                           const os::Dictionary& parameters) = 0;
+  // The same with the event's own time, in seconds since 1970.
+  virtual void logInternalEventWithOrigin(const std::string& origin, const std::string& name, double timestamp,
+                                          const os::Dictionary& parameters) = 0;
+  // Sets an internal user property ("_sid", "_sno", ...) for the origin; the
+  // null value removes it.
+  virtual void setInternalUserProperty(const os::Value& value, const std::string& name,
+                                       const std::string& origin) = 0;
 };

@@ -52,6 +52,19 @@ inline constexpr bool kAPMDefaultEventSamplingEnabled = false;
 // begins.
 inline constexpr int32_t kAPMDefaultAnalyticsAccountTimeZoneOffsetMinutes = 0;
 
+// "measurement.session.default_timeout_interval", in seconds: the inactivity
+// after which a session expires.
+inline constexpr double kAPMDefaultSessionTimeoutInterval = 1800;
+// "measurement.session.event_user_engagement_interval", in seconds: how often
+// engagement is reported while the app stays active.
+inline constexpr double kAPMDefaultSessionEventUserEngagementInterval = 3600;
+// "measurement.collection.efficient_engagement_reporting_enabled",
+// "measurement.collection.redundant_engagement_removal_enabled",
+// "measurement.lifecycle.app_backgrounded_tracking".
+inline constexpr bool kAPMDefaultEfficientEngagementReportingEnabled = false;
+inline constexpr bool kAPMDefaultRedundantEngagementRemovalEnabled = false;
+inline constexpr bool kAPMDefaultAppBackgroundedEventEnabled = false;
+
 class APMRemoteConfigSettings {
  public:
   virtual ~APMRemoteConfigSettings() = default;
@@ -69,6 +82,12 @@ class APMRemoteConfigSettings {
   virtual int32_t maxFiltersPerAudience() { return kAPMDefaultMaxFiltersPerAudience; }
   virtual int32_t maxParametersPerFilter() { return kAPMDefaultMaxParametersPerFilter; }
   virtual int32_t maxFilterResultCount() { return kAPMDefaultMaxFilterResultCount; }
+  // Sessions and engagement; the defaults unless overridden.
+  virtual double sessionDefaultTimeoutInterval() { return kAPMDefaultSessionTimeoutInterval; }
+  virtual double sessionEventUserEngagementInterval() { return kAPMDefaultSessionEventUserEngagementInterval; }
+  virtual bool efficientEngagementReportingEnabled() { return kAPMDefaultEfficientEngagementReportingEnabled; }
+  virtual bool redundantEngagementRemovalEnabled() { return kAPMDefaultRedundantEngagementRemovalEnabled; }
+  virtual bool appBackgroundedEventEnabled() { return kAPMDefaultAppBackgroundedEventEnabled; }
 
   // ---- Events ----
   virtual int32_t maxPublicEventParams() = 0;

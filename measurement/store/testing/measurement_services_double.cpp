@@ -36,6 +36,16 @@ std::shared_ptr<APMScheduler> MeasurementServicesDouble::scheduler() const {
   return scheduler_;
 }
 
+std::shared_ptr<APMSessionReporter> MeasurementServicesDouble::sessionReporter() const {
+  std::lock_guard lock(mutex_);
+  return sessionReporter_;
+}
+
+void MeasurementServicesDouble::setSessionReporter(std::shared_ptr<APMSessionReporter> reporter) {
+  std::lock_guard lock(mutex_);
+  sessionReporter_ = std::move(reporter);
+}
+
 void MeasurementServicesDouble::writeEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
   std::lock_guard lock(mutex_);
   writtenEvents_.push_back({std::move(event), false});

@@ -29,6 +29,18 @@ class RemoteConfigSettingsDouble : public APMRemoteConfigSettings {
   double adIDCacheTime() override { return kAPMDefaultAdIDCacheTime; }
   bool gateIDFAOnATTMASEnabled() override { return kAPMDefaultGateIDFAOnATTMASEnabled; }
 
+  double sessionDefaultTimeoutInterval() override { return sessionDefaultTimeoutInterval_; }
+  double sessionEventUserEngagementInterval() override { return sessionEventUserEngagementInterval_; }
+  bool efficientEngagementReportingEnabled() override { return efficientEngagementReportingEnabled_; }
+  bool redundantEngagementRemovalEnabled() override { return redundantEngagementRemovalEnabled_; }
+  bool appBackgroundedEventEnabled() override { return appBackgroundedEventEnabled_; }
+
+  void setSessionDefaultTimeoutInterval(double value) { sessionDefaultTimeoutInterval_ = value; }
+  void setSessionEventUserEngagementInterval(double value) { sessionEventUserEngagementInterval_ = value; }
+  void setEfficientEngagementReportingEnabled(bool value) { efficientEngagementReportingEnabled_ = value; }
+  void setRedundantEngagementRemovalEnabled(bool value) { redundantEngagementRemovalEnabled_ = value; }
+  void setAppBackgroundedEventEnabled(bool value) { appBackgroundedEventEnabled_ = value; }
+
   void setMaxEventsStored(int32_t value) { maxEventsStored_ = value; }
   void setMaxQueueTime(double value) { maxQueueTime_ = value; }
   void setDatabaseDeleteStaleBundlesInterval(double value) { databaseDeleteStaleBundlesInterval_ = value; }
@@ -61,12 +73,18 @@ class RemoteConfigSettingsDouble : public APMRemoteConfigSettings {
   std::atomic<int32_t> maxItemScopedCustomParameters_{kAPMDefaultMaxItemScopedCustomParameters};
   std::atomic<bool> eventSamplingEnabled_{kAPMDefaultEventSamplingEnabled};
   std::atomic<int32_t> timeZoneOffsetMinutes_{kAPMDefaultAnalyticsAccountTimeZoneOffsetMinutes};
+  std::atomic<double> sessionDefaultTimeoutInterval_{kAPMDefaultSessionTimeoutInterval};
+  std::atomic<double> sessionEventUserEngagementInterval_{kAPMDefaultSessionEventUserEngagementInterval};
+  std::atomic<bool> efficientEngagementReportingEnabled_{kAPMDefaultEfficientEngagementReportingEnabled};
+  std::atomic<bool> redundantEngagementRemovalEnabled_{kAPMDefaultRedundantEngagementRemovalEnabled};
+  std::atomic<bool> appBackgroundedEventEnabled_{kAPMDefaultAppBackgroundedEventEnabled};
   std::mutex samplingRatesMutex_;
   std::map<std::string, int32_t, std::less<>> samplingRates_;  // guarded by samplingRatesMutex_
 };
 
-// Enabled, with the settings above, no identity, and the database and
-// scheduler a test hands in (none until then). Event writes are recorded, in
+// Enabled and initialized, with the settings above, no identity, and the
+// database, scheduler and session reporter a test hands in (none until
+// then). Event writes are recorded, in
 // order, with the kind of write; nothing else is done with them.
 class MeasurementServicesDouble : public APMMeasurementServices {
  public:
@@ -79,6 +97,8 @@ class MeasurementServicesDouble : public APMMeasurementServices {
   };
 
   bool isEnabled() const override { return enabled_; }
+  bool didInitializeComponents() const override { return didInitializeComponents_; }
+  std::shared_ptr<APMSessionReporter> sessionReporter() const override;
   std::shared_ptr<APMIdentity> identity() const override { return nullptr; }
   std::shared_ptr<APMDatabase> database() const override;
   std::shared_ptr<APMRemoteConfigSettings> engineRemoteConfig() const override { return settings_; }
@@ -88,6 +108,9 @@ class MeasurementServicesDouble : public APMMeasurementServices {
 
   RemoteConfigSettingsDouble& settings() { return *settings_; }
   void setEnabled(bool enabled) { enabled_ = enabled; }
+  // Components are initialized unless a test says otherwise.
+  void setDidInitializeComponents(bool initialized) { didInitializeComponents_ = initialized; }
+  void setSessionReporter(std::shared_ptr<APMSessionReporter> reporter);
   void setDatabase(std::shared_ptr<APMDatabase> database);
   void setScheduler(std::shared_ptr<APMScheduler> scheduler);
   // The writes so far; takeWrittenEvents also forgets them.
@@ -97,7 +120,9 @@ class MeasurementServicesDouble : public APMMeasurementServices {
  private:
   const std::shared_ptr<RemoteConfigSettingsDouble> settings_ = std::make_shared<RemoteConfigSettingsDouble>();
   std::atomic<bool> enabled_{true};
+  std::atomic<bool> didInitializeComponents_{true};
   mutable std::mutex mutex_;
+  std::shared_ptr<APMSessionReporter> sessionReporter_;  // guarded by mutex_
   std::shared_ptr<APMDatabase> database_;    // guarded by mutex_
   std::shared_ptr<APMScheduler> scheduler_;  // guarded by mutex_
   std::vector<WrittenEvent> writtenEvents_;  // guarded by mutex_

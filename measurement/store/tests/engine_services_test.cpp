@@ -3,13 +3,12 @@
 #include <string>
 #include <vector>
 
+#include "measurement/store/engine_services/app_metadata.h"
 #include "measurement/store/engine_services/asl_logger.h"
 #include "measurement/store/engine_services/event_names.h"
-#include "measurement/store/engine_services/install_environment.h"
 #include "measurement/store/engine_services/measurement_files.h"
 #include "measurement/store/errors.h"
 #include "measurement/store/tests/test_support.h"
-#include "os/foundation/device_profile.h"
 #include "os/foundation/file_manager.h"
 #include "os/foundation/user_defaults.h"
 
@@ -17,7 +16,6 @@ namespace {
 
 using apm_test::MonitoredTest;
 using apm_test::StoreTest;
-using apm_test::TestBundle;
 
 TEST(APMASLLoggerTest, MonitorLevelsMapToPlatformLevels) {
   const std::pair<int64_t, DAZLoggerLevel> cases[] = {
@@ -134,36 +132,32 @@ TEST_F(MeasurementFilesTest, MovingASuiteToTheMeasurementFolder) {
   EXPECT_TRUE(fm_.isDirectoryAtPath(oldPath));
 }
 
-TEST_F(StoreTest, AppStoreInstallations) {
-  struct Case {
-    const char* name;
-    const char* model;
-    bool scInfo;
-    bool sandboxReceipt;
-    bool receiptCheckOff;
-    bool expected;
+}  // namespace
+
+namespace {
+
+// Both refusals are silent levels: they reach only the sampled health record.
+TEST_F(MonitoredTest, AppMetadataRefusesANegativeIndexAndWrapsAtTheTop) {
+  auto sampledKey = [&] {
+    const auto entry = monitor_->TEST_sampledData();
+    return entry ? (*entry)[2].stringValue() : std::string();
   };
-  const Case cases[] = {
-      {"development build", "iPhone14,2", false, false, false, false},
-      {"SC_Info on a device", "iPhone14,2", true, false, false, true},
-      {"SC_Info on a simulator", "x86_64", true, false, false, false},
-      {"SC_Info with a sandbox receipt", "iPhone14,2", true, true, false, false},
-      {"sandbox receipt check switched off", "iPhone14,2", true, true, true, true},
-      // The executable counts as encrypted only through its loaded image,
-      // which this platform does not list.
-      {"store receipt alone", "iPhone14,2", false, false, false, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    TestBundle bundle;
-    os::DeviceProfile profile;
-    profile.modelIdentifier = c.model;
-    os::ScopedDeviceProfile scoped(profile);
-    if (c.scInfo) bundle.addFolder("SC_Info");
-    if (c.sandboxReceipt) bundle.addFile("StoreKit/sandboxReceipt");
-    if (c.receiptCheckOff) bundle.setInfo(kAPMAppStoreReceiptURLCheckEnabledKey, "<false/>");
-    EXPECT_EQ(APMAEU::isFAS(), c.expected);
-  }
+  EXPECT_FALSE(APMAppMetadata::initWithLastBundleIndex(-1, 1.0, 2.0));
+  EXPECT_EQ(sampledKey(), "1E_110100:Failed to create app metadata object. Received negative last bundle index.");
+  monitor_->clearMonitoringData();
+  auto metadata = APMAppMetadata::initWithLastBundleIndex(0, 1.0, 2.0);
+  ASSERT_TRUE(metadata);
+  metadata->incrementLastBundleIndex();
+  EXPECT_EQ(metadata->lastBundleIndex(), 1);
+  metadata->setLastBundleStartTimestamp(3.5);
+  metadata->setLastBundleEndTimestamp(4.5);
+  EXPECT_EQ(*metadata, APMAppMetadata(1, 3.5, 4.5));
+
+  auto top = APMAppMetadata::initWithLastBundleIndex(2147483647, 0, 0);
+  ASSERT_TRUE(top);
+  top->incrementLastBundleIndex();
+  EXPECT_EQ(top->lastBundleIndex(), 0);
+  EXPECT_EQ(sampledKey(), "1W_110100:Bundle index overflow. Bundle index reset to 0.");
 }
 
 }  // namespace

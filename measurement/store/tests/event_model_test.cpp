@@ -361,6 +361,11 @@ TEST_F(EventModelTest, ErrorEventsLeaveThroughTheFacade) {
                                     const os::Dictionary& parameters) override {
       logged.push_back({origin, name, parameters});
     }
+    void logInternalEventWithOrigin(const std::string& origin, const std::string& name, double,
+                                    const os::Dictionary& parameters) override {
+      logged.push_back({origin, name, parameters});
+    }
+    void setInternalUserProperty(const os::Value&, const std::string&, const std::string&) override {}
     struct Entry {
       std::string origin, name;
       os::Dictionary parameters;

@@ -28,6 +28,12 @@ class RecordingAnalytics : public APMAnalyticsServices {
     std::lock_guard lock(mutex_);
     events_.push_back({origin, name, parameters});
   }
+  void logInternalEventWithOrigin(const std::string& origin, const std::string& name, double,
+                                  const os::Dictionary& parameters) override {
+    std::lock_guard lock(mutex_);
+    events_.push_back({origin, name, parameters});
+  }
+  void setInternalUserProperty(const os::Value&, const std::string&, const std::string&) override {}
   std::vector<std::pair<os::Dictionary, std::string>> consents() {
     std::lock_guard lock(mutex_);
     return consents_;

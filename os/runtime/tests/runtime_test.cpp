@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <thread>
 
+#include "os/foundation/bundle.h"
 #include "os/testing/child_process.h"
 
 std::string consumerGreetingFrom(const std::string& className, const std::string& who);
@@ -176,6 +178,39 @@ TEST(RuntimeDispatch, MessageToDeadObjectFaultsInsideTheDispatcherWithTheSelecto
   });
   EXPECT_TRUE(result.exited && result.exitCode == 0)
       << result.describe() << " (exit 1: fault outside the dispatcher, 2: selector not in the second argument)";
+}
+
+TEST(RuntimeBundles, AClassComesFromTheMainBundleUnlessItsRegistrationNamesAnother) {
+  char pattern[] = "/tmp/drosil-runtime-bundle-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string root = pattern;
+  std::filesystem::create_directories(root + "/Frameworks/Shipped.framework");
+  Bundle::setMainBundlePath(root);
+  struct Cleanup {
+    std::string root;
+    ~Cleanup() {
+      Bundle::setMainBundlePath("");
+      std::filesystem::remove_all(root);
+    }
+  } cleanup{root};
+
+  static const ClassRegistration own{"BundleTestOwn", "NSObject"};
+  static const ClassRegistration shipped{"BundleTestShipped", "NSObject",
+                                         [](Class& c) { c.setBundleName("Shipped"); }};
+  static const ClassRegistration system{"BundleTestSystem", "NSObject",
+                                        [](Class& c) { c.setBundleName("SystemKit"); }};
+  static const ClassRegistration sub{"BundleTestSystemSub", "BundleTestSystem"};
+
+  auto main = Bundle::mainBundle();
+  EXPECT_EQ(bundleForClass(*own.cls()), main);
+  EXPECT_EQ(bundleForClass(*sub.cls()), main);  // not inherited
+  EXPECT_EQ(bundleForClass(*shipped.cls()), Bundle::bundleNamed("Shipped"));
+  auto systemBundle = bundleForClass(*system.cls());
+  ASSERT_NE(systemBundle, nullptr);
+  EXPECT_NE(systemBundle, main);
+  EXPECT_EQ(systemBundle->bundlePath(), "/System/Frameworks/SystemKit.framework");
+  EXPECT_EQ(bundleForClass(*system.cls()), systemBundle);  // compares by pointer
+  EXPECT_TRUE(systemBundle->infoDictionary().empty());
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,34 @@ const UIApplicationDelegateRegistration<TinyAppDelegate> kTinyAppDelegate{"TinyA
 // Implements nothing: responds to no lifecycle selector.
 class SilentAppDelegate : public UIApplicationDelegate {};
 const UIApplicationDelegateRegistration<SilentAppDelegate> kSilentAppDelegate{"SilentAppDelegate"};
+
+// Records what a prewarmed launch looks like from inside, and the URLs and
+// activities it is handed.
+class LinkAppDelegate : public UIApplicationDelegate {
+ public:
+  bool applicationDidFinishLaunchingWithOptions(std::shared_ptr<UIApplication> app, os::Dictionary) override {
+    const char* prewarm = std::getenv(kActivePrewarmEnvironmentVariable);
+    journal().push_back(std::string("delegate:didFinishLaunching prewarm=") + (prewarm ? prewarm : "unset") +
+                        (app->applicationState() == UIApplicationState::Background ? " background" : ""));
+    return true;
+  }
+  void applicationWillEnterForeground(std::shared_ptr<UIApplication>) override {
+    journal().push_back("delegate:willEnterForeground");
+  }
+  void applicationDidBecomeActive(std::shared_ptr<UIApplication>) override { journal().push_back("delegate:didBecomeActive"); }
+  bool applicationOpenURLOptions(std::shared_ptr<UIApplication>, os::URL url, os::Dictionary) override {
+    journal().push_back("delegate:openURL " + url.absoluteString());
+    return true;
+  }
+  bool applicationContinueUserActivityRestorationHandler(std::shared_ptr<UIApplication>,
+                                                         std::shared_ptr<NSUserActivity> activity,
+                                                         UIUserActivityRestorationHandler) override {
+    journal().push_back("delegate:continue " + activity->activityType() + " " +
+                        (activity->webpageURL() ? activity->webpageURL()->absoluteString() : "-"));
+    return false;
+  }
+};
+const UIApplicationDelegateRegistration<LinkAppDelegate> kLinkAppDelegate{"LinkAppDelegate"};
 
 class JournalViewController : public UIViewController {
  public:
@@ -216,6 +245,100 @@ TEST_F(ApplicationHostTest, OpenURLIsRecordedAndAnsweredOnTheNextTurn) {
   ASSERT_EQ(opened.size(), 2u);
   EXPECT_EQ(opened[0].url.absoluteString(), "app-settings:");
   EXPECT_FALSE(opened[1].success);
+}
+
+TEST_F(ApplicationHostTest, PrewarmedLaunchWaitsForTheUserToConnectTheFirstScene) {
+  UIStoryboard::storyboardWithName("Main")->setInitialViewController([] {
+    return std::make_shared<JournalViewController>();
+  });
+  ASSERT_EQ(std::getenv(kActivePrewarmEnvironmentVariable), nullptr);
+  {
+    os::uikit::ApplicationHost host;
+    os::uikit::ApplicationHost::Options options;
+    options.prewarm = true;
+    ASSERT_TRUE(host.launch("", "LinkAppDelegate", options));
+    auto app = host.application();
+    EXPECT_TRUE(host.isPrewarmed());
+    EXPECT_EQ(app->applicationState(), UIApplicationState::Background);
+    EXPECT_TRUE(app->connectedScenes().empty());
+    EXPECT_EQ(app->keyWindow(), nullptr);
+    EXPECT_FALSE(host.moveToForeground());  // only the user's opening brings it forward
+    EXPECT_EQ(journal(), (std::vector<std::string>{"vc:viewDidLoad", "delegate:didFinishLaunching prewarm=1 background",
+                                                   "UIApplicationDidFinishLaunchingNotification"}));
+
+    journal().clear();
+    auto scene = host.connectScene();
+    ASSERT_TRUE(scene);
+    EXPECT_EQ(*scene, host.windowScene());
+    EXPECT_FALSE(host.isPrewarmed());
+    EXPECT_EQ(app->applicationState(), UIApplicationState::Active);
+    ASSERT_NE(app->keyWindow(), nullptr);
+    EXPECT_EQ(journal(), (std::vector<std::string>{"UISceneWillConnectNotification", "vc:viewWillAppear",
+                                                   "vc:viewDidAppear", "delegate:willEnterForeground",
+                                                   "UIApplicationWillEnterForegroundNotification",
+                                                   "delegate:didBecomeActive",
+                                                   "UIApplicationDidBecomeActiveNotification"}));
+
+    // A later scene connects beside the first.
+    journal().clear();
+    auto second = host.connectScene();
+    ASSERT_TRUE(second);
+    EXPECT_NE(*second, host.windowScene());
+    EXPECT_EQ((*second)->activationState(), UISceneActivationState::ForegroundActive);
+    EXPECT_EQ(journal(), std::vector<std::string>{"UISceneWillConnectNotification"});
+    ASSERT_TRUE(host.terminate());
+    EXPECT_TRUE(app->connectedScenes().empty());
+    EXPECT_FALSE(host.connectScene());
+    EXPECT_STREQ(std::getenv(kActivePrewarmEnvironmentVariable), "1");  // for the life of the process
+  }
+  // The host leaves the test process's environment as it found it.
+  EXPECT_EQ(std::getenv(kActivePrewarmEnvironmentVariable), nullptr);
+}
+
+TEST_F(ApplicationHostTest, URLsAndUserActivitiesReachTheDelegate) {
+  auto url = *os::URL::URLWithString("drosil://open?utm_source=news");
+  auto activity = std::make_shared<NSUserActivity>(NSUserActivityTypeBrowsingWeb);
+  activity->setWebpageURL(os::URL::URLWithString("https://example.com/landing?utm_medium=email"));
+
+  os::uikit::ApplicationHost host;
+  EXPECT_FALSE(host.openURL(url));  // not running
+  ASSERT_TRUE(host.launch("", "LinkAppDelegate"));
+  journal().clear();
+  EXPECT_TRUE(host.openURL(url));
+  EXPECT_FALSE(host.continueUserActivity(activity));
+  EXPECT_FALSE(host.continueUserActivity(nullptr));
+  EXPECT_EQ(journal(), (std::vector<std::string>{
+                           "delegate:openURL drosil://open?utm_source=news",
+                           "delegate:continue NSUserActivityTypeBrowsingWeb https://example.com/landing?utm_medium=email"}));
+  ASSERT_TRUE(host.terminate());
+
+  os::uikit::ApplicationHost silent;
+  ASSERT_TRUE(silent.launch("", "SilentAppDelegate"));
+  EXPECT_FALSE(silent.openURL(url));
+  ASSERT_TRUE(silent.terminate());
+}
+
+TEST(UserActivityTest, AnActivityInTheLaunchOptionsComesBackWhole) {
+  auto* cls = os::runtime::classFromString("NSUserActivity");
+  ASSERT_NE(cls, nullptr);
+  EXPECT_TRUE(cls->instancesRespondToSelector("webpageURL"));
+  EXPECT_TRUE(cls->instancesRespondToSelector("activityType"));
+
+  NSUserActivity web(NSUserActivityTypeBrowsingWeb);
+  web.setWebpageURL(os::URL::URLWithString("https://example.com/a?b=c"));
+  EXPECT_EQ(os::runtime::msgSend<std::optional<os::URL>>(web, "webpageURL"), web.webpageURL());
+  os::Value entry = web.launchOptionsDictionaryValue();
+  EXPECT_EQ(entry[UIApplicationLaunchOptionsUserActivityTypeKey], os::Value(NSUserActivityTypeBrowsingWeb));
+  auto back = NSUserActivity::fromLaunchOptionsValue(entry[UIApplicationLaunchOptionsUserActivityKey]);
+  ASSERT_NE(back, nullptr);
+  EXPECT_EQ(back->activityType(), web.activityType());
+  EXPECT_EQ(back->webpageURL(), web.webpageURL());
+
+  NSUserActivity handoff("com.example.edit");
+  auto bare = NSUserActivity::fromLaunchOptionsValue(handoff.launchOptionsValue());
+  ASSERT_NE(bare, nullptr);
+  EXPECT_FALSE(bare->webpageURL());
+  EXPECT_EQ(NSUserActivity::fromLaunchOptionsValue(os::Value("not an activity")), nullptr);
 }
 
 TEST_F(ApplicationHostTest, RotationTurnsTheWindowAndTellsTheScreen) {
