@@ -18,7 +18,7 @@
 #include <string>
 
 #include "os/foundation/value.h"
-#include "os/net/url.h"
+#include "os/foundation/url.h"
 #include "os/runtime/runtime.h"
 #include "os/uikit/app_host.h"
 #include "os/uikit/application.h"

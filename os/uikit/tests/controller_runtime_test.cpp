@@ -215,9 +215,9 @@ TEST_F(ControllerRuntimeTest, ContainersSwitchViewsBeforeTheAppearanceCalls) {
       {"page",
        [](UIWindow& w, const auto& a, const auto& b) {
          auto pages = std::make_shared<UIPageViewController>();
-         pages->setViewControllers({a}, UIPageViewControllerNavigationDirection::forward, false);
+         pages->setViewControllers({a}, UIPageViewControllerNavigationDirection::Forward, false);
          w.setRootViewController(pages);
-         pages->setViewControllers({b}, UIPageViewControllerNavigationDirection::forward, false);
+         pages->setViewControllers({b}, UIPageViewControllerNavigationDirection::Forward, false);
        }},
   };
   for (const auto& c : cases) {

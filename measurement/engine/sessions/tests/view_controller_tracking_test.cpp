@@ -119,10 +119,10 @@ TEST_F(ViewControllerTrackingTest, WhatTheUserSeesBecomesCurrent) {
        [&] {
          auto pages = std::make_shared<UIPageViewController>();
          pages->setViewControllers({std::make_shared<HomeViewController>()},
-                                   UIPageViewControllerNavigationDirection::forward, false);
+                                   UIPageViewControllerNavigationDirection::Forward, false);
          showRootController(pages);
          auto detail = std::make_shared<DetailViewController>();
-         pages->setViewControllers({detail}, UIPageViewControllerNavigationDirection::forward, false);
+         pages->setViewControllers({detail}, UIPageViewControllerNavigationDirection::Forward, false);
          return std::static_pointer_cast<UIViewController>(detail);
        }},
       {"a sheet presented over the root",
@@ -159,7 +159,7 @@ TEST_F(ViewControllerTrackingTest, WhatTheUserSeesBecomesCurrent) {
 TEST_F(ViewControllerTrackingTest, PresentingAndDismissingReportsEachScreenWithItsPredecessor) {
   auto home = showRoot<HomeViewController>();
   auto sheet = std::make_shared<SheetViewController>();
-  sheet->setModalPresentationStyle(UIModalPresentationStyle::fullScreen);
+  sheet->setModalPresentationStyle(UIModalPresentationStyle::FullScreen);
   home->presentViewController(sheet, false);
   // The root left the window but stays at the bottom of the stack.
   auto stack = APMKeyWindowScreenStack();
