@@ -29,6 +29,14 @@ std::vector<std::shared_ptr<APMPBUserAttribute>> userAttributesOf(const APMPBMea
       .value_or(std::vector<std::shared_ptr<APMPBUserAttribute>>{});
 }
 
+// SQLite rolls a whole transaction back on some I/O errors and runs the
+// statements after them on their own: a step whose failure bundling only
+// logs must not be followed by more writes once that happened.
+bool transactionAborted(APMDatabase& database) {
+  const auto& store = database.sqliteStore();
+  return !store || store->sqliteHandle() == nullptr || sqlite3_get_autocommit(store->sqliteHandle()) != 0;
+}
+
 bool hasIntOne(const APMEvent& event, const char* name) {
   const auto found = event.parameters().find(name);
   return found != event.parameters().end() && found->second.isInt64() && found->second.int64Value() == 1;
@@ -78,7 +86,9 @@ bool APMMeasurement::bundleRawEvents() {
 
     const bool analyticsStorageDenied = APMConsentSettingsUtil::isAnalyticsStorageDenied();
     evaluationTimeFromRawEvents(*rawEvents, bundle);
+    if (transactionAborted(*database)) return false;
     handleAnalyticsStorageConsentTransitions(bundle);
+    if (transactionAborted(*database)) return false;
     APMAudienceTimestampsCache audienceTimestampsCache;
     const auto updated = eventsAfterUpdatingEventAggregates(*events, audienceTimestampsCache, !analyticsStorageDenied);
     if (!updated) return false;
@@ -347,7 +357,7 @@ void APMMeasurement::evaluationTimeFromRawEvents(const std::vector<std::shared_p
   });
   if (sessionStarted) {
     if (audience_) {
-      audience_->clearEvaluationResultsForSessionScopedFilters();
+      if (!audience_->clearEvaluationResultsForSessionScopedFilters() && transactionAborted(*database)) return;
       for (const auto& property : userAttributesOf(*bundle)) {
         if (!audience_->evaluateFiltersForNanoUserProperty(*property, nullptr, std::nullopt)) return;
       }
