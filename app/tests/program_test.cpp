@@ -406,7 +406,8 @@ TEST_F(ProgramTest, TheFirstLaunchStoresItsFirstOpenOnce) {
     return names;
   };
   for (int launch = 0; launch < 2; ++launch) {
-    const ProgramRun run = runProgram(folder_, {"--virtual-time", "--home", home(), "--scene", "5000", "--hold", "1"},
+    // Long enough, in virtual time, for the engine's start on its worker queue.
+    const ProgramRun run = runProgram(folder_, {"--virtual-time", "--home", home(), "--scene", "5000", "--hold", "10"},
                                       {services.environment()});
     ASSERT_EQ(run.status, 0) << run.err;
     ASSERT_TRUE(fs::exists(database)) << run.err;

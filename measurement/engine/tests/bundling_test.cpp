@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "measurement/engine/events/tests/pipeline_test_support.h"
+#include "measurement/engine/tests/pipeline_test_support.h"
 #include "measurement/engine/upload/bundle_operations.h"
 #include "measurement/engine/upload/bundling.h"
 #include "measurement/messages/field_access.h"

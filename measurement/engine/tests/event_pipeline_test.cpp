@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "measurement/engine/events/event_intake.h"
-#include "measurement/engine/events/tests/pipeline_test_support.h"
+#include "measurement/engine/tests/pipeline_test_support.h"
 #include "measurement/store/engine_services/event_editing.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "measurement/engine/events/tests/pipeline_test_support.h"
+#include "measurement/engine/tests/pipeline_test_support.h"
 
 #include <algorithm>
 
