@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "measurement/engine/audiences/tests/audience_test_support.h"
 #include "measurement/engine/tests/pipeline_test_support.h"
 #include "measurement/engine/upload/bundle_operations.h"
 #include "measurement/engine/upload/bundling.h"
@@ -222,6 +223,22 @@ TEST_F(BundlingTest, ASessionStartResetsSessionEngagementBeforeAddingTheBundles)
   }
   EXPECT_EQ(inBundle.at("_lte"), int64(1200));
   EXPECT_EQ(inBundle.at("_se"), int64(200));
+}
+
+TEST_F(BundlingTest, TheBundlesEventsAreEvaluatedForAudiencesAndTheirResultsGoIntoIt) {
+  onWorker([](APMMeasurement& engine) {
+    ASSERT_TRUE(engine.audience()->updateAudiences(
+        {apm_audience_test::audience(4, {apm_audience_test::eventFilter(0, "reading")})}));
+  });
+  insertRaw("A", "reading", kHour + 1);
+  EXPECT_EQ(bundleAll(), 1);
+  const auto bundles = queued();
+  ASSERT_EQ(bundles.size(), 1u);
+  const auto results = APMPBGetArray<APMPBAudienceLeafFilterResult>(bundles[0].get(), kAudienceResults)
+                           .value_or(std::vector<std::shared_ptr<APMPBAudienceLeafFilterResult>>{});
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(APMPBGetInt32(results[0].get(), 0), 4);
+  EXPECT_TRUE(APMPBGetBool(results[0].get(), 3));  // the audience's first report
 }
 
 // The campaign buffer was stored after the metadata was built, so the "_cmp"
