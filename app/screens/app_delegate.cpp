@@ -4,7 +4,7 @@
 
 #include "app/preferences/preferences.h"
 #include "app/watch/watch_link.h"
-#include "measurement/engine/rez_analytics.h"
+#include "measurement/engine/interface/rez_analytics.h"
 #include "os/dispatch/notification.h"
 #include "os/foundation/user_defaults.h"
 #include "os/foundation/uuid.h"

@@ -10,7 +10,8 @@
 #include "app/screens/main_storyboard.h"
 #include "app/tests/app_test_support.h"
 #include "app/watch/watch_link.h"
-#include "measurement/engine/rez_analytics.h"
+#include "measurement/engine/interface/analytics.h"
+#include "measurement/engine/interface/rez_analytics.h"
 #include "os/avfoundation/avfoundation.h"
 #include "os/foundation/user_defaults.h"
 #include "os/foundation/uuid.h"
@@ -83,9 +84,17 @@ TEST_F(AppDelegateTest, HostLaunchConfiguresTheSDKAndClearsTheWatch) {
   ASSERT_NE(delegate, nullptr);
   ASSERT_NE(delegate->window(), nullptr);
   EXPECT_TRUE(REZApp::isDefaultAppConfigured());
-  const auto properties = REZAnalytics::TEST_userProperties();
-  ASSERT_TRUE(properties.contains(kAPMUserPropertyUserID));
-  EXPECT_EQ(properties.at(kAPMUserPropertyUserID).value, AppDelegate::installIdentifier());
+  // The user ID set before configuration reached the engine's store.
+  auto engine = APMMeasurement::sharedInstance();
+  ASSERT_NE(engine, nullptr);
+  // The ID travels from the facade's queue to the engine's worker queue.
+  APMAnalytics::queue()->sync([] {});
+  engine->scheduler()->workerQueue()->sync([] {});
+  ASSERT_NE(engine->database(), nullptr);
+  const auto userID = engine->database()->userAttributeWithName(kAPMUserPropertyUserID, nullptr);
+  ASSERT_NE(userID, nullptr);
+  EXPECT_EQ(userID->value().stringValue(), AppDelegate::installIdentifier());
+  EXPECT_EQ(userID->origin(), "app");
 
   // Becoming active right after launch queued an empty reading; going to the
   // background cancels it and queues another.

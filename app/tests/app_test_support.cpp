@@ -5,7 +5,7 @@
 #include "os/foundation/format.h"
 #include "os/uikit/app_host.h"
 
-#include "measurement/engine/rez_analytics.h"
+#include "measurement/engine/interface/rez_analytics.h"
 #include "os/avfoundation/avfoundation.h"
 #include "os/corelocation/location.h"
 #include "os/dispatch/queue.h"

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
 #include <cmath>
@@ -18,7 +19,9 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -30,6 +33,13 @@
 #include "os/foundation/sandbox.h"
 #include "os/testing/test_http_server.h"
 #include "sdk-core/installations/tests/installations_test_support.h"
+#include "transport/REVADA/tests/upload_test_support.h"
+
+#include <nlohmann/json.hpp>
+#include <pb_decode.h>
+
+#include "crash/reporting/proto/zoz_report.pb.h"
+#include "sessions/proto/session_event.pb.h"
 
 extern char** environ;
 
@@ -50,11 +60,17 @@ std::string readFile(const fs::path& path) {
   return text.str();
 }
 
-// Runs the program with the arguments and extra environment entries
-// ("NAME=value"); output goes through files, so neither stream can block it.
-// Waits for it to end (killed after a generous bound).
-ProgramRun runProgram(const fs::path& folder, const std::vector<std::string>& arguments,
-               const std::vector<std::string>& environment = {}) {
+// A started program whose output goes through files, so neither stream can
+// block it.
+struct StartedProgram {
+  pid_t pid = -1;
+  fs::path out, err;
+};
+
+// Starts the program with the arguments and extra environment entries
+// ("NAME=value").
+StartedProgram startProgram(const fs::path& folder, const std::vector<std::string>& arguments,
+                            const std::vector<std::string>& environment = {}) {
   std::vector<std::string> argv{DROSIL_PROGRAM};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   std::vector<char*> args;
@@ -66,20 +82,26 @@ ProgramRun runProgram(const fs::path& folder, const std::vector<std::string>& ar
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
 
-  const fs::path out = folder / "stdout.txt", err = folder / "stderr.txt";
+  StartedProgram started{-1, folder / "stdout.txt", folder / "stderr.txt"};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, started.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, started.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const int spawned = posix_spawn(&started.pid, args[0], &actions, nullptr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
-  ProgramRun run;
   if (spawned != 0) {
     ADD_FAILURE() << "cannot start " << DROSIL_PROGRAM;
-    return run;
+    started.pid = -1;
   }
+  return started;
+}
+
+// Waits for the program to end (killed after a generous bound); its raw wait
+// status in *status when asked.
+ProgramRun waitForProgram(const StartedProgram& started, int* waitStatus = nullptr) {
+  ProgramRun run;
+  if (started.pid < 0) return run;
   // A watchdog ends a child that hangs; the wait itself is for the child.
   std::mutex mutex;
   std::condition_variable ended;
@@ -88,11 +110,11 @@ ProgramRun runProgram(const fs::path& folder, const std::vector<std::string>& ar
     std::unique_lock lock(mutex);
     if (!ended.wait_for(lock, std::chrono::minutes(5), [&] { return done; })) {
       killed = true;
-      kill(pid, SIGKILL);
+      kill(started.pid, SIGKILL);
     }
   });
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  while (waitpid(started.pid, &status, 0) < 0 && errno == EINTR) {
   }
   {
     std::lock_guard lock(mutex);
@@ -101,10 +123,17 @@ ProgramRun runProgram(const fs::path& folder, const std::vector<std::string>& ar
   ended.notify_all();
   watchdog.join();
   if (killed) ADD_FAILURE() << "drosil did not end";
+  if (waitStatus) *waitStatus = status;
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  run.out = readFile(out);
-  run.err = readFile(err);
+  run.out = readFile(started.out);
+  run.err = readFile(started.err);
   return run;
+}
+
+// Runs the program and waits for it to end.
+ProgramRun runProgram(const fs::path& folder, const std::vector<std::string>& arguments,
+                      const std::vector<std::string>& environment = {}) {
+  return waitForProgram(startProgram(folder, arguments, environment));
 }
 
 std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
@@ -240,6 +269,8 @@ TEST_F(ProgramTest, MissingOrDamagedOptionsFileEndsWithExitOne) {
 
 constexpr const char* kNoSessionSubscriber =
     "Sessions SDK did not have any dependent SDKs register as dependencies. Events will not be sent.";
+constexpr int32_t kSessionLogSource = 1974;
+constexpr int32_t kCrashReportLogSource = 1206;
 
 size_t countOf(const std::string& text, const std::string& what) {
   size_t count = 0;
@@ -247,51 +278,173 @@ size_t countOf(const std::string& text, const std::string& what) {
   return count;
 }
 
-// What launches leave while no SDK of the program declares itself a session
-// subscriber: each session ends with the no-subscriber line and nothing
-// reaches the settings service or the collector.
-//
-// The program's one subscriber is the crash reporter. Once it declares itself,
-// this expectation becomes: each launch's session-start event reaches the
-// collector carrying the VID the loopback installations service issued, the
-// same VID in both launches with a single registration, and a new session id
-// in the second launch.
-void expectSessionsBeforeTheCrashReporterDeclaresItself(const std::vector<ProgramRun>& runs,
-                                                        const os::testing::TestHTTPServer& settings,
-                                                        const os::testing::TestHTTPServer& collector) {
-  for (const auto& run : runs) EXPECT_EQ(countOf(run.err, kNoSessionSubscriber), 1u) << run.err;
-  EXPECT_EQ(settings.requestCount(), 0u);
-  EXPECT_EQ(collector.requestCount(), 0u);
+std::string textOf(const pb_bytes_array_t* bytes) {
+  return bytes ? std::string(reinterpret_cast<const char*>(bytes->bytes), bytes->size) : std::string();
 }
 
-// Session tracking over two launches on one sandbox, the bundle's services on
-// 127.0.0.1, on virtual time. A single-dash argument is a launch argument for
-// the app, not an unknown option.
-TEST_F(ProgramTest, SessionsOfTwoLaunchesOverOneSandbox) {
-  installations_test::FakeInstallationsService installations("drosil-meter");
-  os::testing::TestHTTPServer settings, collector;
-  const fs::path bundle = folder_ / "Drosil.app";
-  fs::copy(DROSIL_TEST_BUNDLE_DIR, bundle, fs::copy_options::recursive);
-  const os::Dictionary endpoints{{"InstallationsService", installations.baseURL()},
-                                 {"SettingsService", settings.baseURL()},
-                                 {"TransportUpload1000", collector.URLForPath("/upload/1000")},
-                                 {"TransportUpload1001", collector.URLForPath("/upload/1001")},
-                                 {"TransportUpload1002", collector.URLForPath("/upload/1002")},
-                                 {"TransportUpload1003", collector.URLForPath("/upload/1003")}};
-  auto plist = os::PropertyListSerialization::dataWithPropertyList(os::Value(endpoints),
-                                                                   os::PropertyListSerialization::Format::XML);
-  ASSERT_TRUE(plist.has_value());
-  std::ofstream(bundle / "DrosilEndpoints.plist", std::ios::binary) << plist->toString();
+// The services of a copied bundle, all on 127.0.0.1: installations, settings
+// (an empty settings document for every app) and the transport's collector.
+class LoopbackServices {
+ public:
+  explicit LoopbackServices(const fs::path& folder) : installations("drosil-meter"), bundle(folder / "Drosil.app") {
+    settings.setResponder([](const os::testing::RecordedRequest& request) -> std::optional<os::testing::ScriptedResponse> {
+      if (!request.path.ends_with("/settings")) return std::nullopt;
+      auto response = os::testing::ScriptedResponse::ok("{}");
+      response.headers.emplace_back("Content-Type", "application/json");
+      return response;
+    });
+    os::Dictionary endpoints{{"InstallationsService", installations.baseURL()},
+                             {"SettingsService", settings.baseURL()}};
+    for (const char* target : {"1000", "1001", "1002", "1003"}) {
+      const std::string path = std::string("/upload/") + target;
+      collector.setResponse(path, os::testing::ScriptedResponse::ok());
+      endpoints.emplace(std::string("TransportUpload") + target, collector.URLForPath(path));
+    }
+    fs::copy(DROSIL_TEST_BUNDLE_DIR, bundle, fs::copy_options::recursive);
+    auto plist = os::PropertyListSerialization::dataWithPropertyList(os::Value(endpoints),
+                                                                     os::PropertyListSerialization::Format::XML);
+    EXPECT_TRUE(plist.has_value());
+    std::ofstream(bundle / "DrosilEndpoints.plist", std::ios::binary) << plist.value_or(os::Data()).toString();
+  }
+  std::string environment() const { return "DROSIL_BUNDLE=" + bundle.string(); }
+  // The payloads of one log source the collector received, in arrival order.
+  std::vector<std::string> uploaded(int32_t logSource) const {
+    std::vector<std::string> payloads;
+    for (const auto& request : collector.requests()) {
+      auto sources = revada_test::decodeUploadRequest(request.body);
+      EXPECT_TRUE(sources.has_value()) << "an upload request that does not decode";
+      if (!sources) continue;
+      for (const auto& source : *sources) {
+        if (source.logSource != logSource) continue;
+        for (const auto& event : source.events) payloads.push_back(event.payload.value_or(""));
+      }
+    }
+    return payloads;
+  }
 
+  installations_test::FakeInstallationsService installations;
+  os::testing::TestHTTPServer settings, collector;
+  fs::path bundle;
+};
+
+// Session tracking over two launches on one sandbox, the bundle's services on
+// 127.0.0.1, on virtual time (long enough for the transport's upload timer).
+// The crash reporter is the sessions' subscriber: each launch's session-start
+// event reaches the collector with the installation ID the loopback service
+// issued once. A single-dash argument is a launch argument for the app, not
+// an unknown option.
+TEST_F(ProgramTest, SessionsOfTwoLaunchesOverOneSandbox) {
+  LoopbackServices services(folder_);
   std::vector<ProgramRun> runs;
   for (const bool debugEvents : {false, true}) {
-    std::vector<std::string> arguments{"--virtual-time", "--home", home(), "--scene", "5000", "--hold", "1"};
+    std::vector<std::string> arguments{"--virtual-time", "--home", home(), "--scene", "5000", "--hold", "35"};
     if (debugEvents) arguments.push_back("-REZSessionsDebugEvents");
-    runs.push_back(runProgram(folder_, arguments, {"DROSIL_BUNDLE=" + bundle.string()}));
+    runs.push_back(runProgram(folder_, arguments, {services.environment()}));
     ASSERT_EQ(runs.back().status, 0) << runs.back().err;
     EXPECT_EQ(linesStartingWith(runs.back().out, "reading: ").size(), 1u) << runs.back().out;
+    EXPECT_EQ(countOf(runs.back().err, kNoSessionSubscriber), 0u) << runs.back().err;
   }
-  expectSessionsBeforeTheCrashReporterDeclaresItself(runs, settings, collector);
+  const auto VIDs = services.installations.registeredVIDs();
+  ASSERT_EQ(VIDs.size(), 1u);
+  const auto payloads = services.uploaded(kSessionLogSource);
+  ASSERT_EQ(payloads.size(), 2u);
+  std::vector<std::string> sessionIds;
+  for (const auto& payload : payloads) {
+    vivuzuvu_appquality_sessions_SessionEvent event = vivuzuvu_appquality_sessions_SessionEvent_init_zero;
+    pb_istream_t stream = pb_istream_from_buffer(reinterpret_cast<const pb_byte_t*>(payload.data()), payload.size());
+    ASSERT_TRUE(pb_decode(&stream, vivuzuvu_appquality_sessions_SessionEvent_fields, &event));
+    EXPECT_EQ(textOf(event.session_data.vivuzuvu_installation_id), VIDs[0]);
+    EXPECT_EQ(event.session_data.data_collection_status.zoziduzuzud,
+              vivuzuvu_appquality_sessions_DataCollectionState_COLLECTION_ENABLED);
+    sessionIds.push_back(textOf(event.session_data.session_id));
+    pb_release(vivuzuvu_appquality_sessions_SessionEvent_fields, &event);
+  }
+  EXPECT_NE(sessionIds[0], sessionIds[1]);
+  // The crash reporter fetched its settings once (the cache then holds them).
+  size_t crashSettings = 0;
+  for (const auto& request : services.settings.requests()) crashSettings += request.query.find("instance=") != std::string::npos;
+  EXPECT_EQ(crashSettings, 1u);
+}
+
+// The road of a crash: a launch holding a scene is killed by SIGSEGV; the next
+// launch finds its report, processes and packages it and hands it to the
+// transport, which uploads it at once. The collector's report names the
+// signal, and its symbolicated companion the program's own functions.
+TEST_F(ProgramTest, ACrashIsReportedAtTheNextLaunch) {
+  LoopbackServices services(folder_);
+  const fs::path first = folder_ / "first";
+  fs::create_directories(first);
+  // Under a sanitizer the signal is the capture core's to handle, not the
+  // sanitizer's (which would end the program with its own report).
+  std::vector<std::string> environment{services.environment()};
+  for (const char* name : {"ASAN_OPTIONS", "TSAN_OPTIONS"}) {
+    const char* value = std::getenv(name);
+    environment.push_back(std::string(name) + "=" + (value ? std::string(value) + ":" : "") +
+                          "handle_segv=0:handle_sigbus=0:handle_abort=0");
+  }
+  auto crashing = startProgram(first, {"--home", home(), "--scene", "5000", "--hold", "300"}, environment);
+  ASSERT_GT(crashing.pid, 0);
+  // Holding the scene: the reading is on screen (the crash reporter started
+  // while the app launched).
+  bool holding = false;
+  for (int i = 0; i < 600 && !holding; ++i) {
+    holding = !linesStartingWith(readFile(crashing.out), "reading: ").empty();
+    if (!holding) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(holding) << readFile(crashing.err);
+  kill(crashing.pid, SIGSEGV);
+  int status = 0;
+  const ProgramRun crashed = waitForProgram(crashing, &status);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status << "\n" << crashed.err;
+
+  const ProgramRun next =
+      runProgram(folder_, {"--virtual-time", "--home", home(), "--scene", "5000", "--hold", "35"}, {services.environment()});
+  ASSERT_EQ(next.status, 0) << next.err;
+  const auto reports = services.uploaded(kCrashReportLogSource);
+  ASSERT_EQ(reports.size(), 1u) << next.err;
+
+  devuvo_zoziduzuzud_Report report = devuvo_zoziduzuzud_Report_init_zero;
+  pb_istream_t stream =
+      pb_istream_from_buffer(reinterpret_cast<const pb_byte_t*>(reports[0].data()), reports[0].size());
+  ASSERT_TRUE(pb_decode(&stream, devuvo_zoziduzuzud_Report_fields, &report));
+  std::map<std::string, std::string> files;
+  for (pb_size_t i = 0; i < report.apple_payload.files_count; ++i) {
+    files[textOf(report.apple_payload.files[i].filename)] = textOf(report.apple_payload.files[i].contents);
+  }
+  pb_release(devuvo_zoziduzuzud_Report_fields, &report);
+
+  ASSERT_TRUE(files.contains("signal.zozrecord"));
+  bool namesTheSignal = false;
+  std::istringstream signalLines(files["signal.zozrecord"]);
+  for (std::string line; std::getline(signalLines, line);) {
+    auto json = nlohmann::json::parse(line, nullptr, false);
+    if (json.is_object() && json.contains("signal")) namesTheSignal = json["signal"]["name"] == "SIGSEGV";
+  }
+  EXPECT_TRUE(namesTheSignal) << files["signal.zozrecord"];
+
+  ASSERT_TRUE(files.contains("signal.zozrecord.symbolicated"));
+  auto symbolicated = nlohmann::json::parse(files["signal.zozrecord.symbolicated"], nullptr, false);
+  ASSERT_TRUE(symbolicated.is_object() && symbolicated["threads"].is_array()) << files["signal.zozrecord.symbolicated"];
+  std::set<std::string> programFunctions;
+  for (const auto& thread : symbolicated["threads"]) {
+    for (const auto& frame : thread) {
+      if (frame["symbol"].is_string() && frame["library"].is_string() &&
+          fs::path(frame["library"].get<std::string>()).filename() == fs::path(DROSIL_PROGRAM).filename()) {
+        programFunctions.insert(frame["symbol"].get<std::string>());
+      }
+    }
+  }
+  EXPECT_FALSE(programFunctions.empty()) << files["signal.zozrecord.symbolicated"];
+  EXPECT_TRUE(programFunctions.contains("main")) << files["signal.zozrecord.symbolicated"];
+
+  // Handed over: no state folder holds the report any more.
+  const fs::path reportsFolder = fs::path(home()) / "Library/Caches/com.zoziduzuzud.data";
+  size_t leftInProcessingOrPrepared = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(reportsFolder)) {
+    const auto parent = entry.path().parent_path().filename();
+    leftInProcessingOrPrepared += entry.is_directory() && (parent == "processing" || parent == "prepared");
+  }
+  EXPECT_EQ(leftInProcessingOrPrepared, 0u);
 }
 
 }  // namespace

@@ -106,9 +106,10 @@ std::shared_ptr<UIApplication> ZOZApplicationSharedInstance() {
 }
 
 void ZOZApplicationActivity(uint64_t options, const std::string& reason, const std::function<void()>& block) {
-  const os::Dictionary activity{{"options", os::Value(options)}, {"reason", os::Value(reason)}};
+  auto& info = os::ProcessInfo::processInfo();
+  auto activity = info.beginActivityWithOptions(options, reason);
   if (block) block();
-  (void)activity;
+  info.endActivity(activity);
 }
 
 // ---- Host ----

@@ -50,10 +50,8 @@ std::optional<std::string> ZOZApplicationExtensionPointIdentifier();
 bool ZOZApplicationIsExtension();
 // The shared application; null inside an extension.
 std::shared_ptr<UIApplication> ZOZApplicationSharedInstance();
-// Runs `block` as a process activity with the options and reason. The
-// process information here keeps no activities, so the activity is the
-// dictionary {"options": options, "reason": reason}, made, kept while the
-// block runs, and dropped.
+// Runs `block` inside a process activity with the options and reason: begun
+// before, ended after.
 void ZOZApplicationActivity(uint64_t options, const std::string& reason, const std::function<void()>& block);
 
 // ---- Host ----

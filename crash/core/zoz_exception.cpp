@@ -129,7 +129,8 @@ void ZOZExceptionInitialize(ZOZExceptionReadOnlyContext* context, uint32_t* cust
     ZOZSDKLogError("Unable to reset the exception file %s", ::strerrorname_np(errno));
   }
   context->originalTerminateHandler = std::set_terminate(ZOZTerminateHandler);
-  if (customExceptionCount) *customExceptionCount = 0;
+  // User logging's start-up task zeroes the same counter concurrently.
+  if (customExceptionCount) __atomic_store_n(customExceptionCount, 0u, __ATOMIC_RELAXED);
 }
 
 void ZOZTerminateHandler() {
@@ -210,9 +211,18 @@ std::optional<std::string> ZOZExceptionRecordOnDemand(int type, const std::strin
     ZOZSDKLogError("Unable to create a new report to record on-demand exeption.");
     return std::nullopt;
   }
-  ZOZUnlinkIfExists(readonly->logging.customExceptionStorage.aPath);
-  ZOZUnlinkIfExists(readonly->logging.customExceptionStorage.bPath);
-  zozContext.writable->logging.customExceptionCount = 0;
+  // The pair and its counter belong to the logging queue's writer: the reset
+  // runs there, so it never interleaves with a write.
+  auto reset = [readonly] {
+    ZOZUnlinkIfExists(readonly->logging.customExceptionStorage.aPath);
+    ZOZUnlinkIfExists(readonly->logging.customExceptionStorage.bPath);
+    zozContext.writable->logging.customExceptionCount = 0;
+  };
+  if (auto queue = ZOZContextLoggingQueue(); queue && !queue->isCurrent()) {
+    queue->sync(reset);
+  } else {
+    reset();
+  }
 
   ZOZFile kv;
   if (!ZOZFileInitWithPathMode(&kv, joinPath(directory, kZOZInternalIncrementalKVFileName).c_str(), true, true)) {

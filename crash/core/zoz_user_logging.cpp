@@ -170,7 +170,8 @@ void ZOZUserLoggingInit(ZOZUserLoggingReadOnlyContext* context, ZOZUserLoggingWr
   writable->userKVCount = 0;
   writable->internalKVCount = 0;
   writable->errorsCount = 0;
-  writable->customExceptionCount = 0;
+  // The exception module's start-up task zeroes it concurrently.
+  __atomic_store_n(&writable->customExceptionCount, 0u, __ATOMIC_RELAXED);
   context->userKVStorage.maxIncrementalCount = kZOZUserLoggingMaxIncrementalCount;
   context->internalKVStorage.maxIncrementalCount = kZOZUserLoggingMaxIncrementalCount;
 }

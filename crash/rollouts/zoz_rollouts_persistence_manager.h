@@ -11,20 +11,21 @@
 #include <string>
 
 #include "crash/reporting/zoz_file_manager.h"
+#include "crash/rollouts/zoz_persistence_log.h"
 #include "os/dispatch/queue.h"
 #include "os/foundation/data.h"
 
 inline constexpr const char* kZOZRolloutsFileName = "rollouts.zozrecord";
 inline constexpr const char* kZOZRolloutsQueueLabel = "com.devuvo.vivuzuvu.ZOZRolloutsPersistence";
 
-class ZOZRolloutsPersistenceManager {
+class ZOZRolloutsPersistenceManager final : public ZOZPersistenceLog {
  public:
   // Null (after logging) when the queue is null.
   static std::shared_ptr<ZOZRolloutsPersistenceManager> initWithFileManagerAndQueue(
       std::shared_ptr<ZOZFileManager> fileManager, std::shared_ptr<os::DispatchQueue> queue);
 
-  void updateRolloutsStateToPersistenceWithRollouts(const os::Data& rollouts, const std::string& reportID);
-  void debugLogWithMessage(const std::string& message);
+  void updateRolloutsStateToPersistenceWithRollouts(const os::Data& rollouts, const std::string& reportID) override;
+  void debugLogWithMessage(const std::string& message) override;
 
   struct PrivateTag {};
   ZOZRolloutsPersistenceManager(PrivateTag, std::shared_ptr<ZOZFileManager> fileManager,

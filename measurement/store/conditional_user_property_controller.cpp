@@ -75,8 +75,9 @@ std::optional<std::string> stringArgument(const APMObject& object, int64_t code,
 }  // namespace
 
 std::shared_ptr<APMConditionalUserPropertyController> APMConditionalUserPropertyController::sharedInstance() {
-  static const auto instance = std::make_shared<APMConditionalUserPropertyController>();
-  return instance;
+  static const auto* instance =
+      new std::shared_ptr<APMConditionalUserPropertyController>(std::make_shared<APMConditionalUserPropertyController>());
+  return *instance;
 }
 
 // ---- Caller's thread ----

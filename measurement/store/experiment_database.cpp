@@ -12,7 +12,8 @@ namespace {
 std::shared_ptr<APMEMonitor> log() { return APMEMonitor::shared(); }
 
 const APMColumnInfo& snapshotColumns() {
-  static const APMColumnInfo columns = {
+  // Never destroyed: experiment work may run during exit.
+  static const auto& columns = *new APMColumnInfo{
       {kAPMESDKNameColumn, "TEXT NOT NULL PRIMARY KEY"},
       {kAPMESnapshotProtoColumn, "BLOB NOT NULL"},
       {kAPMETimestampColumn, "REAL NOT NULL"},

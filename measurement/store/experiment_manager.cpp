@@ -99,12 +99,12 @@ void APMEClient::setDelegate(std::weak_ptr<APMEExperimentObserverDelegate> deleg
 // ---- APMEManager: creation ----
 
 std::shared_ptr<APMEManager> APMEManager::sharedInstance() {
-  static const std::shared_ptr<APMEManager> shared = [] {
+  static const auto* shared = new std::shared_ptr<APMEManager>([] {
     auto manager = init();
     manager->taskManager()->startTaskManager();
     return manager;
-  }();
-  return shared;
+  }());
+  return *shared;
 }
 
 std::shared_ptr<APMEManager> APMEManager::init() { return initWithTaskManager(APMETaskManager::init()); }

@@ -15,8 +15,9 @@ std::mutex& sharedMonitorMutex() {
 }
 
 std::shared_ptr<APMEMonitor>& sharedMonitorSlot() {
-  static std::shared_ptr<APMEMonitor> monitor;  // guarded by sharedMonitorMutex()
-  return monitor;
+  // Never destroyed: experiment work may log during exit.
+  static auto* monitor = new std::shared_ptr<APMEMonitor>();  // guarded by sharedMonitorMutex()
+  return *monitor;
 }
 
 // Held for the whole call, so a logger replaced meanwhile stays alive.

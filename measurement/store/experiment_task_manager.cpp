@@ -77,8 +77,9 @@ int64_t APMEVersionFromString(std::string_view version) {
 // ---- APMEExperimentRequestBuilder ----
 
 std::shared_ptr<APMEExperimentRequestBuilder> APMEExperimentRequestBuilder::sharedInstance() {
-  static const std::shared_ptr<APMEExperimentRequestBuilder> shared = std::make_shared<APMEExperimentRequestBuilder>();
-  return shared;
+  static const auto* shared =
+      new std::shared_ptr<APMEExperimentRequestBuilder>(std::make_shared<APMEExperimentRequestBuilder>());
+  return *shared;
 }
 
 void APMEExperimentRequestBuilder::addSDKProperty(const std::shared_ptr<APMESDKProperty>& property) {

@@ -34,8 +34,8 @@ std::atomic<int64_t>& adEventCounter() {
 }  // namespace
 
 std::shared_ptr<APMIdentifiers> APMIdentifiers::sharedInstance() {
-  static const std::shared_ptr<APMIdentifiers> shared = std::make_shared<APMIdentifiers>();
-  return shared;
+  static const auto* shared = new std::shared_ptr<APMIdentifiers>(std::make_shared<APMIdentifiers>());
+  return *shared;
 }
 
 std::optional<std::string> APMIdentifiers::devuvoAppID() {

@@ -57,9 +57,10 @@ int64_t integerValue(std::string_view digits) {
 // ---- Creation ----
 
 std::shared_ptr<APMIdentity> APMIdentity::sharedInstance() {
-  static const std::shared_ptr<APMIdentity> shared = initWithPersistedConfig(APMPersistedConfig::sharedInstance());
-  if (!shared) monitor()->logWithLevel(2, kAPMIdentityCodeSharedInstanceNil, "Identity's shared instance is nil");
-  return shared;
+  static const auto* shared =
+      new std::shared_ptr<APMIdentity>(initWithPersistedConfig(APMPersistedConfig::sharedInstance()));
+  if (!*shared) monitor()->logWithLevel(2, kAPMIdentityCodeSharedInstanceNil, "Identity's shared instance is nil");
+  return *shared;
 }
 
 std::shared_ptr<APMIdentity> APMIdentity::initWithPersistedConfig(std::shared_ptr<APMPersistedConfig> persistedConfig,

@@ -24,8 +24,8 @@ std::shared_ptr<APMIdentitySupport> platformIdentitySupport() {
 }  // namespace
 
 std::shared_ptr<APMDefaultIdentitySupport> APMDefaultIdentitySupport::sharedInstance() {
-  static const std::shared_ptr<APMDefaultIdentitySupport> shared = init();
-  return shared;
+  static const auto* shared = new std::shared_ptr<APMDefaultIdentitySupport>(init());
+  return *shared;
 }
 
 std::shared_ptr<APMDefaultIdentitySupport> APMDefaultIdentitySupport::init() {

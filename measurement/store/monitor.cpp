@@ -270,8 +270,9 @@ bool APMMonitor::isSilentLevel(int64_t level) { return traitsOf(level).silent; }
 bool APMMonitor::isMonitorableLevel(int64_t level) { return traitsOf(level).monitorable; }
 
 std::optional<std::string> APMMonitor::logLevelDescriptionFromLogLevel(int64_t level) {
-  static const std::map<int64_t, std::string> names = {{0, "ERROR"},   {1, "ERROR"},   {2, "ERROR"},  {3, "WARNING"},
-                                                       {4, "WARNING"}, {5, "WARNING"}, {6, "NOTICE"}, {7, "DEBUG"}};
+  // Never destroyed: any thread may log during exit.
+  static const auto& names = *new std::map<int64_t, std::string>{
+      {0, "ERROR"}, {1, "ERROR"}, {2, "ERROR"}, {3, "WARNING"}, {4, "WARNING"}, {5, "WARNING"}, {6, "NOTICE"}, {7, "DEBUG"}};
   auto it = names.find(level);
   if (it == names.end()) return std::nullopt;
   return it->second;

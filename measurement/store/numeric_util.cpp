@@ -1,6 +1,7 @@
 #include "measurement/store/numeric_util.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -19,7 +20,8 @@ std::shared_ptr<APMMonitor> monitor() { return APMMeasurementServices::monitor()
 // logged and tried again at the next call.
 std::shared_ptr<const os::RegularExpression> decimalNumberRegex() {
   static std::mutex mutex;
-  static std::shared_ptr<const os::RegularExpression> regex;  // guarded by mutex
+  // Never destroyed: engine work may parse numbers during exit.
+  static auto& regex = *new std::shared_ptr<const os::RegularExpression>();  // guarded by mutex
   std::lock_guard lock(mutex);
   if (!regex) {
     auto built = os::RegularExpression::create(kAPMDecimalNumberPattern,
@@ -43,6 +45,18 @@ int64_t APMNumericUtil::randomInt64() {
     monitor()->logWithLevel(5, kAPMNumericCodeRandomFailed, "Unable to generate random integer",
                             std::string(std::strerror(errno)));
   }
+  return value;
+}
+
+std::optional<int64_t> APMInt64FromNumericString(std::string_view string) {
+  std::string_view digits = string;
+  const bool negative = !digits.empty() && digits.front() == '-';
+  if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
+  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+  const std::string text = (negative ? "-" : "") + std::string(digits);
+  int64_t value = 0;
+  const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || stop != text.data() + text.size()) return std::nullopt;
   return value;
 }
 

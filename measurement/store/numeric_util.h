@@ -28,6 +28,12 @@ class APMNumericUtil {
   static int64_t randomInt64();
 };
 
+// The 64-bit integer a string holds: an optional sign and one or more ASCII
+// digits, nothing else, within the int64 range. nullopt otherwise.
+std::optional<int64_t> APMInt64FromNumericString(std::string_view string);
+// APMInt64FromNumericString has a value.
+inline bool APMIsNumericString(std::string_view string) { return APMInt64FromNumericString(string).has_value(); }
+
 // A non-empty string of an optional sign and digits with at most one point:
 // "12", "-12.", "+7", ".5", "-0.25". No exponent, grouping or spaces.
 bool APMIsDecimalNumberString(std::string_view string);

@@ -9,7 +9,8 @@
 #include "os/foundation/crypto.h"
 
 std::shared_ptr<APMPersistedConfig> APMPersistedConfig::sharedInstance() {
-  static const std::shared_ptr<APMPersistedConfig> instance = initWithSuiteName(kAPMPersistedConfigSuiteName);
+  static const auto* shared = new std::shared_ptr<APMPersistedConfig>(initWithSuiteName(kAPMPersistedConfigSuiteName));
+  const std::shared_ptr<APMPersistedConfig>& instance = *shared;
   if (!instance) {
     APMMeasurementServices::monitor()->logWithLevel(1, kAPMPersistedConfigCodeSharedInstanceNil,
                                                     "PersistedConfig's shared instance is nil");

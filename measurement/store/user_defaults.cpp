@@ -14,12 +14,12 @@ void warn(int64_t code, std::string_view format, const Args&... args) {
 }  // namespace
 
 std::shared_ptr<APMUserDefaults> APMUserDefaults::sharedUserDefaults() {
-  static const std::shared_ptr<APMUserDefaults> shared = [] {
+  static const auto* shared = new std::shared_ptr<APMUserDefaults>([] {
     auto defaults = std::make_shared<APMUserDefaults>();
     defaults->setIsPreferenceFileExcluded(true);
     return defaults;
-  }();
-  return shared;
+  }());
+  return *shared;
 }
 
 APMUserDefaults::APMUserDefaults(std::string_view suiteName) : suiteName_(suiteName) {}

@@ -714,6 +714,35 @@ void DispatchGroup::notify(std::shared_ptr<DispatchQueue> queue, DispatchBlock b
 }
 
 namespace {
+// The threads blocked in a wait that a deadline ends (waitForDeadlineWaiters).
+struct DeadlineWaiters {
+  std::mutex mutex;
+  std::condition_variable cv;
+  size_t count = 0;  // guarded by mutex
+};
+
+DeadlineWaiters& deadlineWaiters() {
+  static DeadlineWaiters* w = new DeadlineWaiters();
+  return *w;
+}
+
+// Counts the calling thread among the deadline waiters for its lifetime.
+class DeadlineWaiterScope {
+ public:
+  DeadlineWaiterScope() { change(+1); }
+  ~DeadlineWaiterScope() { change(-1); }
+  DeadlineWaiterScope(const DeadlineWaiterScope&) = delete;
+  DeadlineWaiterScope& operator=(const DeadlineWaiterScope&) = delete;
+
+ private:
+  static void change(int by) {
+    auto& w = deadlineWaiters();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.count += by;
+    w.cv.notify_all();
+  }
+};
+
 // Waits on `cv` under `lock` until `ready()` or the deadline; the deadline is
 // a scheduler entry so that a manual clock controls it.
 template <class Ready>
@@ -739,7 +768,12 @@ DispatchWaitResult timedWait(std::unique_lock<std::mutex>& lock, std::condition_
     flag->timedOut = true;
     cv.notify_all();
   });
-  cv.wait(lock, [&] { return ready() || flag->timedOut.load(); });
+  {
+    // Counted once the entry exists: an advance past the deadline from now
+    // on ends this wait.
+    DeadlineWaiterScope counted;
+    cv.wait(lock, [&] { return ready() || flag->timedOut.load(); });
+  }
   bool ok = ready();
   lock.unlock();
   if (!dd::Scheduler::shared().cancel(id)) {
@@ -813,6 +847,13 @@ uintptr_t queueLabelSlotAddress(int tid) {
     return e.tid.load(std::memory_order_acquire) == tid ? slot : 0;
   }
   return 0;
+}
+
+bool waitForDeadlineWaiters(size_t count, double realTimeoutSeconds) {
+  auto& w = deadlineWaiters();
+  std::unique_lock<std::mutex> lock(w.mutex);
+  return w.cv.wait_for(lock, std::chrono::nanoseconds(int64_t(std::max(0.0, realTimeoutSeconds) * 1e9)),
+                       [&] { return w.count >= count; });
 }
 
 bool drainUntilIdle(double realTimeoutSeconds) {

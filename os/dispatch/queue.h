@@ -282,6 +282,13 @@ namespace dispatch {
 // dispatch).
 bool drainUntilIdle(double realTimeoutSeconds = 30.0);
 
+// For a test that ends a wait by moving virtual time from another thread:
+// waits until at least `count` threads are blocked in a group or semaphore
+// wait that a deadline ends. From then on one advance past that deadline
+// ends it; advancing earlier may leave the wait to start after the advance.
+// False when `realTimeoutSeconds` of real time passed first.
+bool waitForDeadlineWaiters(size_t count, double realTimeoutSeconds = 30.0);
+
 // Work outside dispatch whose answer the process waits for, such as a
 // transfer in flight on a socket: while a token lives it counts as work for
 // drainUntilIdle(), and so for virtual time, which drains before it moves

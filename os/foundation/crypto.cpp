@@ -39,10 +39,15 @@ Data digest(const EVP_MD* md, const void* bytes, size_t length) {
 }  // namespace
 
 bool randomBytes(void* out, size_t count) {
+  // The kernel's source first: it keeps no state in the process, so it serves
+  // any thread at any time. The crypto library frees its state in an exit
+  // handler (registered by whichever library loads it first) while queued
+  // work may still draw during exit.
+  if (kernelRandomBytes(out, count)) return true;
   auto* p = static_cast<uint8_t*>(out);
   while (count > 0) {
     int chunk = count > size_t(INT_MAX) ? INT_MAX : static_cast<int>(count);
-    if (RAND_bytes(p, chunk) != 1) return kernelRandomBytes(p, count);
+    if (RAND_bytes(p, chunk) != 1) return false;
     p += chunk;
     count -= static_cast<size_t>(chunk);
   }

@@ -1,6 +1,8 @@
-// Secure randomness and message digests (OpenSSL libcrypto underneath).
+// Secure randomness (the kernel's getrandom(2), OpenSSL libcrypto when that
+// fails) and message digests (libcrypto).
 //
-// All functions are thread-safe. None is async-signal-safe.
+// All functions are thread-safe; the random ones also while the process
+// exits. None is async-signal-safe.
 #pragma once
 
 #include <cstddef>
@@ -18,9 +20,9 @@ inline constexpr size_t kSHA256DigestLength = 32;
 // Fills `out` with `count` bytes from the cryptographically secure source.
 // Returns false (leaving `out` unspecified) only when the source fails.
 bool randomBytes(void* out, size_t count);
-// `count` secure random bytes. Should the secure source fail, the kernel's
-// getrandom(2) is used; should that fail too, the process aborts rather than
-// hand out predictable bytes. Likewise random32, random64, randomUniform.
+// `count` secure random bytes. Should both sources fail, the process aborts
+// rather than hand out predictable bytes. Likewise random32, random64,
+// randomUniform.
 Data randomBytes(size_t count);
 // A uniform random integer in [0, upperBound), without modulo bias; 0 when
 // upperBound is 0 or 1.

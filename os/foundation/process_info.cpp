@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -21,6 +22,7 @@ struct ProcessState {
   std::optional<std::vector<std::string>> arguments;  // guarded by mutex
   std::optional<std::string> name;                    // guarded by mutex
   uint32_t cryptID = 0;                               // guarded by mutex
+  std::vector<std::shared_ptr<const ProcessActivity>> activities;  // guarded by mutex
 };
 
 ProcessState& state() {
@@ -149,5 +151,27 @@ bool ProcessInfo::isOperatingSystemAtLeastVersion(const OperatingSystemVersion& 
 bool ProcessInfo::isiOSAppOnMac() const { return DeviceProfile::current().isiOSAppOnMac; }
 
 double ProcessInfo::systemUptime() const { return double(Clock::current().uptimeNanos()) / 1e9; }
+
+std::shared_ptr<const ProcessActivity> ProcessInfo::beginActivityWithOptions(uint64_t options, std::string reason) {
+  auto activity = std::make_shared<const ProcessActivity>(ProcessActivity{options, std::move(reason)});
+  auto& s = state();
+  std::lock_guard lock(s.mutex);
+  s.activities.push_back(activity);
+  return activity;
+}
+
+void ProcessInfo::endActivity(const std::shared_ptr<const ProcessActivity>& activity) {
+  auto& s = state();
+  std::lock_guard lock(s.mutex);
+  std::erase(s.activities, activity);
+}
+
+std::vector<ProcessActivity> ProcessInfo::activeActivities() const {
+  auto& s = state();
+  std::lock_guard lock(s.mutex);
+  std::vector<ProcessActivity> out;
+  for (const auto& activity : s.activities) out.push_back(*activity);
+  return out;
+}
 
 }  // namespace os

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,20 @@ struct OperatingSystemVersion {
   // Parses "17", "17.5" or "17.5.1"; missing or malformed parts are 0.
   static OperatingSystemVersion parse(const std::string& text);
   friend bool operator==(const OperatingSystemVersion&, const OperatingSystemVersion&) = default;
+};
+
+// Options of a process activity (raw values are the platform's).
+enum ActivityOptions : uint64_t {
+  ActivitySuddenTerminationDisabled = 1ull << 14,
+  ActivityAutomaticTerminationDisabled = 1ull << 15,
+};
+
+// A process activity under way: what began it said why and how. The process
+// is never suspended or terminated early here, so an activity only records
+// that the work is under way, for whoever asks (activeActivities).
+struct ProcessActivity {
+  uint64_t options = 0;
+  std::string reason;
 };
 
 class ProcessInfo {
@@ -54,6 +69,13 @@ class ProcessInfo {
   bool isiOSAppOnMac() const;
   // Seconds since boot, from os::Clock.
   double systemUptime() const;
+
+  // Begins an activity; it lasts until endActivity is given the token.
+  std::shared_ptr<const ProcessActivity> beginActivityWithOptions(uint64_t options, std::string reason);
+  // Ends the activity; a token ended already, or null, changes nothing.
+  void endActivity(const std::shared_ptr<const ProcessActivity>& activity);
+  // The activities under way, in the order they began.
+  std::vector<ProcessActivity> activeActivities() const;
 
  private:
   ProcessInfo() = default;

@@ -1,5 +1,6 @@
 #include "os/foundation/text.h"
 
+#include <unicode/brkiter.h>
 #include <unicode/locid.h>
 #include <unicode/normalizer2.h>
 #include <unicode/numberformatter.h>
@@ -8,6 +9,7 @@
 #include <unicode/ustring.h>
 
 #include <cmath>
+#include <memory>
 #include <string>
 
 namespace os {
@@ -99,6 +101,18 @@ size_t utf16Length(std::string_view text) {
   u_strFromUTF8WithSub(nullptr, 0, &length, text.data(), static_cast<int32_t>(text.size()), 0xFFFD, nullptr,
                        &status);
   return static_cast<size_t>(length);
+}
+
+size_t composedCharacterCount(std::string_view text) {
+  if (text.empty()) return 0;
+  const icu::UnicodeString unicode = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+  UErrorCode status = U_ZERO_ERROR;
+  std::unique_ptr<icu::BreakIterator> characters(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+  if (U_FAILURE(status) || !characters) return static_cast<size_t>(unicode.countChar32());
+  characters->setText(unicode);
+  size_t count = 0;
+  for (int32_t at = characters->next(); at != icu::BreakIterator::DONE; at = characters->next()) ++count;
+  return count;
 }
 
 int compareStrings(std::u16string_view a, std::u16string_view b) {

@@ -21,6 +21,8 @@ std::u16string utf16(std::string_view text);
 std::string utf8(std::u16string_view text);
 // The length of UTF-8 text in UTF-16 code units (as utf16(text).size()).
 size_t utf16Length(std::string_view text);
+// The number of user-perceived characters (extended grapheme clusters).
+size_t composedCharacterCount(std::string_view text);
 
 // ---- comparison ----
 

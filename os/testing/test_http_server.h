@@ -109,7 +109,7 @@ class TestHTTPServer {
   std::vector<RecordedRequest> requests() const;
   size_t requestCount() const;
   // Waits (real time) until at least `count` requests have arrived.
-  bool waitForRequestCount(size_t count, double timeoutSeconds = 5) const;
+  bool waitForRequestCount(size_t count, double timeoutSeconds = 30) const;
 
   // Releases waiting answers and stops; later calls do nothing.
   void stop();
@@ -138,6 +138,6 @@ class TestHTTPServer {
 // Runs the main run loop (and so the main queue) on the calling thread, which
 // must be the main thread, until `done` returns true or `timeoutSeconds` of
 // real time pass. Returns done().
-bool runMainUntil(const std::function<bool()>& done, double timeoutSeconds = 5);
+bool runMainUntil(const std::function<bool()>& done, double timeoutSeconds = 30);
 
 }  // namespace os::testing

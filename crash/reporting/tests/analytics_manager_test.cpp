@@ -15,27 +15,7 @@ namespace {
 
 using reportingtest::ReportingTest;
 
-// Stands in for analytics until the measurement engine offers the interop.
-class AnalyticsDouble final : public REZAnalyticsInterop {
- public:
-  struct Event {
-    std::string origin, name;
-    os::Dictionary parameters;
-  };
-  void logEventWithOrigin(const std::string& origin, const std::string& name,
-                          const os::Dictionary& parameters) override {
-    std::lock_guard lock(mutex);
-    events.push_back({origin, name, parameters});
-  }
-  void registerAnalyticsListener(std::shared_ptr<REZAnalyticsInteropListener> listener,
-                                 const std::string& origin) override {
-    std::lock_guard lock(mutex);
-    registrations.emplace_back(listener, origin);
-  }
-  std::mutex mutex;
-  std::vector<Event> events;
-  std::vector<std::pair<std::weak_ptr<REZAnalyticsInteropListener>, std::string>> registrations;
-};
+using reportingtest::AnalyticsDouble;
 
 class AnalyticsManagerTest : public ReportingTest {};
 

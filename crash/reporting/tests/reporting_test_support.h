@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <map>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +19,11 @@
 #include "crash/core/zoz_binary_image.h"
 #include "crash/core/zoz_context.h"
 #include "crash/core/zoz_file.h"
+#include "crash/reporting/zoz_manager_data.h"
+#include "crash/reporting/zoz_on_demand_model.h"
+#include "crash/reporting/zoz_transport.h"
+#include "os/foundation/process_info.h"
+#include "sdk-core/core/rez_analytics_interop.h"
 #include "os/dispatch/manual_clock.h"
 #include "os/foundation/sandbox.h"
 #include "os/foundation/system_log.h"
@@ -75,11 +83,93 @@ class ReportingTest : public ::testing::Test {
 
   // Captured SDK log lines holding the text.
   size_t lines(const std::string& text) const;
+  // Replaces the main bundle's Info.plist.
+  void writeInfo(const os::Dictionary& info);
 
   std::unique_ptr<os::TemporarySandbox> sandbox_;
   std::unique_ptr<os::ManualClockScope> clock_;
   std::unique_ptr<os::LogCapture> capture_;
   std::string bundlePath_;
+};
+
+// The record files a crash-report message carries (name -> contents);
+// nullopt when the bytes do not decode.
+std::optional<std::map<std::string, std::string>> filesOfReportMessage(const os::Data& bytes);
+
+// Stands in for analytics until the measurement engine offers the interop.
+class AnalyticsDouble final : public REZAnalyticsInterop {
+ public:
+  struct Event {
+    std::string origin, name;
+    os::Dictionary parameters;
+  };
+  void logEventWithOrigin(const std::string& origin, const std::string& name,
+                          const os::Dictionary& parameters) override;
+  void registerAnalyticsListener(std::shared_ptr<REZAnalyticsInteropListener> listener,
+                                 const std::string& origin) override;
+  std::vector<Event> eventsNamed(const std::string& name);
+
+  std::mutex mutex;
+  std::vector<Event> events;  // guarded by mutex
+  std::vector<std::pair<std::weak_ptr<REZAnalyticsInteropListener>, std::string>> registrations;  // guarded by mutex
+};
+
+// The event transport, stood in for: it keeps the events it is given and
+// answers each send as told, on a global queue (at once), or when released.
+class TransportDouble final : public ZOZTransport {
+ public:
+  enum class Answer { Written, Refused, NotWritten };
+  struct Sent {
+    REVOVAEventPtr event;
+    std::vector<os::ProcessActivity> activities;  // under way at the send
+  };
+
+  REVOVAEventPtr eventForTransport() const override;
+  void sendDataEvent(const REVOVAEventPtr& event, REVOVASendCompletion onComplete) override;
+
+  void setAnswer(Answer answer);
+  // Holds completions until release().
+  void setDeferred(bool deferred);
+  // Answers the held sends; true when there were any.
+  bool release();
+  // Waits (real time) until `count` sends have come.
+  bool waitForSends(size_t count);
+  std::vector<Sent> sent();
+
+ private:
+  void answer(const REVOVASendCompletion& completion, Answer answer);
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  Answer answer_ = Answer::Written;                // guarded by mutex_
+  bool deferred_ = false;                          // guarded by mutex_
+  std::vector<REVOVASendCompletion> held_;         // guarded by mutex_
+  std::vector<Sent> sent_;                         // guarded by mutex_
+};
+
+// The reporting objects over a test sandbox: the directory layout made, a
+// transport and analytics stood in for, installations answering at once.
+class FlowTest : public ReportingTest {
+ protected:
+  static constexpr const char* kAppID = "1:123456789012:ios:0a1b2c3d4e5f";
+
+  void SetUp() override;
+  void TearDown() override;
+  // Manager data over these parts; `recorder` writes on-demand reports.
+  std::shared_ptr<ZOZManagerData> makeManagerData(ZOZOnDemandModel::Recorder recorder = nullptr);
+  // A report directory under `state` ("active", "processing", "prepared")
+  // created at `createdAt` (seconds after kStartTime; negative: now, with the
+  // clock left alone); with a signal record
+  // whose crashed thread is `addresses` when `crash`.
+  std::string writeReport(const std::string& state, const std::string& name, double createdAt, bool crash,
+                          const std::vector<uint64_t>& addresses = {});
+  // Runs the work queue (and the rest) dry.
+  void drain();
+
+  std::shared_ptr<ZOZFileManager> files_;
+  std::shared_ptr<TransportDouble> transport_;
+  std::shared_ptr<AnalyticsDouble> analytics_;
+  std::shared_ptr<ZOZManagerData> managerData_;
 };
 
 }  // namespace reportingtest

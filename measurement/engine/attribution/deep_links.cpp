@@ -22,8 +22,6 @@
 
 namespace {
 
-std::shared_ptr<APMMonitor> monitor() { return APMMeasurement::monitor(); }
-
 double now() { return os::Clock::current().wallTime(); }
 
 bool systemAtLeast(int major) {

@@ -15,8 +15,6 @@
 
 namespace {
 
-std::shared_ptr<APMMonitor> monitor() { return APMMeasurement::monitor(); }
-
 double now() { return os::Clock::current().wallTime(); }
 
 const os::Value* entry(const os::Dictionary& dictionary, const char* key) {
@@ -337,9 +335,9 @@ void APMMeasurement::handlePSMValueOnWorkerQueue(const std::string& value) {
   if (value.empty()) return;
   const double time = now();
   if (auto text = APMValue::initWithString(value)) {
-    setUserAttributeOnWorkerQueue(APMUserAttribute::initWithOrigin(kAPMOriginAuto, kAPMPSMValueProperty, *text, time));
+    setUserAttributeOnWorkerQueue(APMUserAttribute::initWithOrigin(kAPMPSMOrigin, kAPMPSMValueProperty, *text, time));
   }
-  auto event = APMEvent::initWithOrigin(kAPMOriginAuto, false, kAPMPSMMatchEventName, time, 0,
+  auto event = APMEvent::initWithOrigin(kAPMPSMOrigin, false, kAPMPSMMatchEventName, time, 0,
                                         APMEventParameters{{kAPMPSMMatchSourceParameter, *APMValue::initWithString(kAPMPSMMatchSource)}});
   if (!event) return;
   event->setRealtime(true);
@@ -352,7 +350,7 @@ void APMMeasurement::incrementPSMCountOnWorkerQueueWithName(const std::string& p
   int64_t count = 0;
   if (auto stored = database->userAttributeWithName(propertyName, nullptr)) count = stored->value().int64Value();
   setUserAttributeOnWorkerQueue(
-      APMUserAttribute::initWithOrigin(kAPMOriginAuto, propertyName, APMValue::initWithInt64(count + 1), now()));
+      APMUserAttribute::initWithOrigin(kAPMPSMOrigin, propertyName, APMValue::initWithInt64(count + 1), now()));
 }
 
 void APMMeasurement::maybeDeleteExpiredPSMValueOnWorkerQueue() {

@@ -44,6 +44,7 @@ inline constexpr const char* kAPMUserDataHashedEmailAddress = "hashed_email_addr
 inline constexpr const char* kAPMUserDataHashedPhoneNumber = "hashed_phone_number";
 
 // User properties (origin "auto").
+inline constexpr const char* kAPMPSMOrigin = "auto";
 inline constexpr const char* kAPMPSMValueProperty = "_psmvalue";
 inline constexpr const char* kAPMPSMCountEmailProperty = "_psmcount";
 inline constexpr const char* kAPMPSMCountPhoneProperty = "_psmcountph";

@@ -7,6 +7,7 @@
 #include <cctype>
 
 #include "measurement/engine/core/measurement.h"
+#include "measurement/messages/field_access.h"
 #include "measurement/store/engine_services/event.h"
 #include "os/foundation/clock.h"
 #include "os/foundation/process_info.h"
@@ -15,8 +16,6 @@
 #include "platform/utilities/gzip.h"
 
 namespace {
-
-std::shared_ptr<APMMonitor> monitor() { return APMMeasurement::monitor(); }
 
 int64_t nowMillis() { return static_cast<int64_t>(os::Clock::current().wallTime() * 1000); }
 
@@ -109,7 +108,7 @@ void APMMeasurement::fetchSKANCV() {
   if (SKANDelayAlarm_) SKANDelayAlarm_->cancel();
   if (SKANRetryAlarm_) SKANRetryAlarm_->cancel();
 
-  auto request = APMPBSkAdNetworkConversionValueRequest::initWithMessageInfo(nullptr);
+  auto request = APMPBSkAdNetworkConversionValueRequest::initWithBuffer(os::Data());
   APMPBSetInt64(request.get(), APMSKANRequestFieldLibraryVersion, APMIdentity::duvEvodedezudiLibraryVersion());
   if (auto identity = this->identity()) {
     APMPBSetString(request.get(), APMSKANRequestFieldAppID, identity->appID());

@@ -1,10 +1,5 @@
 #include "measurement/engine/sessions/view_controller_screens.h"
 
-#include <cxxabi.h>
-
-#include <cstdlib>
-#include <typeinfo>
-
 #include "measurement/engine/sessions/screen.h"
 #include "measurement/store/engine_services/install_environment.h"
 #include "os/runtime/runtime.h"
@@ -49,14 +44,8 @@ std::string APMShortClassName(std::string_view className) {
   return std::string(className.substr(dot + 1));
 }
 
-std::string APMViewControllerClassName(const UIViewController& viewController) {
-  const char* mangled = typeid(viewController).name();
-  int status = 0;
-  char* demangled = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
-  std::string name = status == 0 && demangled != nullptr ? demangled : mangled;
-  std::free(demangled);
-  const size_t scope = name.rfind("::");
-  return scope == std::string::npos ? name : name.substr(scope + 2);
+std::string APMViewControllerClassName(UIViewController& viewController) {
+  return viewController.runtimeClass()->name();
 }
 
 std::shared_ptr<APMScreen> apmScreen(const UIViewController& viewController) {

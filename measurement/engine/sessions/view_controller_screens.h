@@ -23,8 +23,8 @@ inline constexpr const char* kAPMStackAssociationKey = "apmStack";
 // The name after the last "." when the name holds one that is not its last
 // character (a module prefix is dropped); else the name.
 std::string APMShortClassName(std::string_view className);
-// The class name of the controller's type, without namespaces.
-std::string APMViewControllerClassName(const UIViewController& viewController);
+// The name of the controller's runtime class.
+std::string APMViewControllerClassName(UIViewController& viewController);
 
 // The screen attached to the controller, or null.
 std::shared_ptr<APMScreen> apmScreen(const UIViewController& viewController);

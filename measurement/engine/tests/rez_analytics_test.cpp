@@ -1,67 +1,144 @@
-#include "measurement/engine/rez_analytics.h"
+#include "measurement/engine/interface/rez_analytics.h"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
+#include <string>
+#include <vector>
 
-#include "os/dispatch/operation.h"
-#include "os/foundation/bundle.h"
-#include "os/foundation/file_manager.h"
-#include "os/foundation/plist.h"
-#include "os/foundation/sandbox.h"
-#include "os/foundation/user_defaults.h"
+#include "measurement/engine/tests/engine_test_support.h"
+#include "measurement/store/identifiers.h"
+#include "measurement/store/identity.h"
+#include "os/runtime/runtime.h"
+#include "os/security/keychain.h"
+#include "os/testing/test_http_server.h"
 #include "sdk-core/core/rez_app.h"
+#include "sdk-core/core/rez_options.h"
+#include "sdk-core/installations/tests/installations_test_support.h"
 
 namespace {
-class REZAnalyticsTest : public ::testing::Test {
+
+using engine_test::EngineTest;
+using installations_test::FakeInstallationsService;
+
+class REZAnalyticsTest : public EngineTest {
  protected:
-  void SetUp() override {
-    REZApp::TEST_reset();
-    REZAnalytics::TEST_reset();
-    const std::string bundle = sandbox_.root() + "/Drosil.app";
-    std::filesystem::create_directories(bundle);
-    auto write = [&](const std::string& name, const os::Dictionary& contents) {
-      auto data = os::PropertyListSerialization::dataWithPropertyList(os::Value(contents),
-                                                                      os::PropertyListSerialization::Format::XML);
-      ASSERT_TRUE(os::FileManager::defaultManager().createFileAtPath(bundle + "/" + name, *data));
-    };
-    write("Info.plist", {{"CFBundleIdentifier", "com.example.drosil"}});
-    write("RirudiVizeziv-Azir.plist",
-          {{"DEVUVO_APP_ID", "1:123456789012:ios:0a1b2c3d4e5f"}, {"BUNDLE_ID", "com.example.drosil"}});
-    os::Bundle::setMainBundlePath(bundle);
+  // The options file valid for the installations service, which it points at.
+  void writeAppBundle() {
+    writeBundle({},
+                os::Dictionary{{"API_KEY", installations_test::kAPIKey},
+                               {"DEVUVO_APP_ID", installations_test::kAppID},
+                               {"VCM_SENDER_ID", installations_test::kSenderID},
+                               {"PROJECT_ID", installations_test::kProjectID},
+                               {"BUNDLE_ID", installations_test::kBundleIdentifier},
+                               {"VIVUZUVU_ANALYTICS_COLLECTION_ENABLED", true}},
+                service_.baseURL());
+    REZOptions::resetDefaultOptions();
   }
-  void TearDown() override {
-    REZApp::TEST_reset();
-    REZAnalytics::TEST_reset();
-    os::Bundle::setMainBundlePath("");
-  }
-  os::TemporarySandbox sandbox_;
+  std::optional<std::string> storedInstallationID() { return APMIdentity::sharedInstance()->vivuzuvuInstallationID(); }
+
+  FakeInstallationsService service_;
 };
+
+TEST_F(REZAnalyticsTest, ConfigureStartsTheFacadeWithTheCoresOptions) {
+  EXPECT_EQ(REZAnalytics::topLevelVersion(), "11.2.0");
+  auto* cls = os::runtime::classFromString("REZAnalytics");
+  ASSERT_NE(cls, nullptr);
+  const auto* version = cls->classMethod("topLevelVersion").as<std::string(os::runtime::Class&)>();
+  ASSERT_NE(version, nullptr);
+  EXPECT_EQ((*version)(*cls), "11.2.0");
+
+  writeAppBundle();
+  auto options = REZOptions::defaultOptions();
+  ASSERT_NE(options, nullptr);
+  const APMStartOptions start = REZAnalytics::startOptions(REZAnalyticsConfiguration::sharedInstance(), *options);
+  EXPECT_EQ(start.values, (os::Dictionary{{"app_measurement_log_tag", "[VivuzuvuAnalytics]"},
+                                          {"VIVUZUVU_ANALYTICS_COLLECTION_ENABLED", true},
+                                          {"VIVUZUVU_ANALYTICS_COLLECTION_DEACTIVATED", false}}));
+  EXPECT_EQ(start.configuration, REZAnalyticsConfiguration::sharedInstance());
+
+  REZApp::configure();  // finds "REZAnalytics" by name
+  settle();
+  ASSERT_TRUE(APMMeasurement::hasSharedInstance());
+  EXPECT_EQ(engine()->appID(), installations_test::kAppID);
+  EXPECT_EQ(APMIdentifiers::sharedInstance()->origin(), "fa");
+  EXPECT_EQ(monitor_->logTag(), "[VivuzuvuAnalytics]");
+
+  // The core's switch reaches the facade through the configuration's
+  // notification.
+  REZAnalyticsConfiguration::sharedInstance()->setAnalyticsCollectionEnabled(false, false);
+  settle();
+  EXPECT_FALSE(APMAnalytics::isEnabled());
+  EXPECT_FALSE(engine()->isEnabled());
+}
+
+TEST_F(REZAnalyticsTest, InstallationIDIsKeptCurrentAndAFailureStoresNone) {
+  // A keychain locked before the first unlock keeps the service from making
+  // an ID: its error is logged and none is stored.
+  os::Keychain::setLockState(os::Keychain::LockState::LockedBeforeFirstUnlock);
+  APMIdentity::sharedInstance()->setVivuzuvuInstallationID("stale");
+  writeAppBundle();
+  REZApp::configure();
+  ASSERT_TRUE(os::testing::runMainUntil([&] { return !storedInstallationID().has_value(); }, 20));
+  settle();
+  auto logged = codes();
+  EXPECT_EQ(std::count(logged.begin(), logged.end(), 25038), 1);
+
+  // Each change of the installation ID refreshes the stored one.
+  os::Keychain::setLockState(os::Keychain::LockState::Unlocked);
+  os::NotificationCenter::defaultCenter()->postNotificationName(kREZInstallationIDDidChangeNotification, nullptr);
+  ASSERT_TRUE(os::testing::runMainUntil([&] { return storedInstallationID().has_value(); }, 20));
+  EXPECT_EQ(storedInstallationID()->size(), 22u);
+  logged = codes();
+  EXPECT_EQ(std::count(logged.begin(), logged.end(), 25038), 1);
+}
+
+TEST_F(REZAnalyticsTest, UnconfiguredCallsAreDroppedWithTheirMessages) {
+  REZAnalytics::logEventWithName("early_event", {});
+  REZAnalytics::setUserPropertyString("v", "early_property");
+  REZAnalytics::initiateOnDeviceConversionMeasurementWithEmailAddress("a@example.invalid");
+  REZAnalytics::initiateOnDeviceConversionMeasurementWithPhoneNumber("+100");
+  REZAnalytics::initiateOnDeviceConversionMeasurementWithHashedEmailAddress(os::Data::fromString("h"));
+  REZAnalytics::initiateOnDeviceConversionMeasurementWithHashedPhoneNumber(os::Data::fromString("h"));
+  settle();
+  EXPECT_EQ(codes(), (std::vector<int64_t>{25018, 25019, 25051, 25052, 25053, 25054}));
+  EXPECT_EQ(lines()[0].message, "Event not logged. Call +[REZApp configure]: early_event");
+
+  writeAppBundle();
+  REZApp::configure();
+  settle();
+  EXPECT_TRUE(loggedEvents().empty());  // the early event never arrives
+  EXPECT_TRUE(calls("APMAnalytics.setUserPropertyString").empty());
+  EXPECT_TRUE(calls("APMAnalytics.setUserData").empty());
+
+  // Configured: nil becomes the empty value of its key.
+  REZAnalytics::initiateOnDeviceConversionMeasurementWithEmailAddress(std::nullopt);
+  REZAnalytics::initiateOnDeviceConversionMeasurementWithHashedPhoneNumber(std::nullopt);
+  const auto userData = calls("APMAnalytics.setUserData");
+  ASSERT_EQ(userData.size(), 2u);
+  EXPECT_EQ(userData[0].arguments.at("userData"), os::Value(os::Dictionary{{"email_address", ""}}));
+  EXPECT_EQ(userData[1].arguments.at("userData"), os::Value(os::Dictionary{{"hashed_phone_number", os::Data()}}));
+
+  // Parameters cannot hold an unbridgeable value: the event goes on without 25040.
+  sink_->clear();
+  const os::Dictionary items{{"items", os::Value::arrayOf({os::Value(os::Dictionary{{"item_id", "x"}})})}};
+  EXPECT_FALSE(REZContainsUnbridgeableSwiftValue(items));
+  REZAnalytics::logEventWithName("purchase", items);
+  EXPECT_EQ(loggedEvents().size(), 1u);
+  const auto logged = codes();
+  EXPECT_EQ(std::count(logged.begin(), logged.end(), 25040), 0);
+}
+
+TEST_F(REZAnalyticsTest, ConsentAndCollectionUseTheirKeys) {
+  start();
+  REZAnalytics::setConsent({{"ad_storage", "granted"}});
+  const auto consent = calls("APMAnalytics.setConsentForKey");
+  ASSERT_EQ(consent.size(), 1u);
+  EXPECT_EQ(consent[0].arguments.at("key"), os::Value("consent_settings_3p"));
+
+  REZAnalytics::setAnalyticsCollectionEnabled(false);  // persisted
+  settle();
+  EXPECT_EQ(APMPersistedConfig::sharedInstance()->measurementEnabledState(), 2);
+  EXPECT_FALSE(engine()->isEnabled());
+}
+
 }  // namespace
-
-TEST_F(REZAnalyticsTest, UserIDSetBeforeConfigureWaitsForTheEngine) {
-  auto queue = REZAnalytics::TEST_operationQueue();
-  EXPECT_EQ(queue->name(), "APMAnalyticsOperationQueue");
-  EXPECT_EQ(queue->maxConcurrentOperationCount(), 1);
-  EXPECT_TRUE(queue->isSuspended());
-
-  REZAnalytics::setUserID("install-42");
-  EXPECT_TRUE(REZAnalytics::TEST_userProperties().empty());
-
-  REZApp::configure();  // finds "REZAnalytics" by name and starts it
-  EXPECT_TRUE(REZAnalytics::TEST_isStarted());
-  EXPECT_FALSE(queue->isSuspended());
-  auto properties = REZAnalytics::TEST_userProperties();
-  ASSERT_EQ(properties.count("_id"), 1u);
-  EXPECT_EQ(properties["_id"].value, "install-42");
-  EXPECT_EQ(properties["_id"].origin, "app");
-}
-
-TEST_F(REZAnalyticsTest, NilRemovesUserIDAndLastReset) {
-  REZAnalytics::startWithConfiguration(nullptr, nullptr);
-  REZAnalytics::setUserID("");
-  EXPECT_EQ(REZAnalytics::TEST_userProperties().at("_id").value, "");
-  REZAnalytics::TEST_setUserProperty("_lair", {"1", "auto", 0});
-  REZAnalytics::setUserID(std::nullopt);
-  EXPECT_TRUE(REZAnalytics::TEST_userProperties().empty());
-}

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "measurement/store/engine_services/debug_description.h"
 #include "measurement/store/engine_services/scheduler.h"
 #include "measurement/store/tests/database_test_support.h"
+#include "os/dispatch/queue.h"
 
 namespace {
 
@@ -227,25 +227,19 @@ TEST_F(APMConditionalUserPropertyControllerTest, ListingWaitsForTheWorkerQueue) 
   services_->setEnabled(true);
 
   // A worker queue that does not answer: the wait ends after 30 s of clock
-  // time, with no answer.
+  // time, with no answer. The block holds its semaphores itself: it runs on
+  // after this test body has returned.
   auto release = os::DispatchSemaphore::create(0);
   auto blocked = os::DispatchSemaphore::create(0);
-  scheduler_->scheduleOnWorkerQueueBlockID("test", [&] {
+  scheduler_->scheduleOnWorkerQueueBlockID("test", [release, blocked] {
     blocked->signal();
     release->wait();
   });
   blocked->wait();
   std::optional<APMConditionalUserProperties> answer = APMConditionalUserProperties{};
-  std::atomic<bool> finished = false;
-  std::thread caller([&] {
-    answer = controller_->conditionalUserPropertiesWithNamePrefix(APMObject(), APMObject());
-    finished = true;
-  });
-  // The caller's wait may begin after an advance: advance until it gave up.
-  for (int i = 0; !finished && i < 10'000'000; ++i) {
-    clock_->advance(kAPMCUPListTimeout);
-    std::this_thread::yield();
-  }
+  std::thread caller([&] { answer = controller_->conditionalUserPropertiesWithNamePrefix(APMObject(), APMObject()); });
+  EXPECT_TRUE(os::dispatch::waitForDeadlineWaiters(1));
+  clock_->advance(kAPMCUPListTimeout);
   caller.join();
   EXPECT_FALSE(answer);
   release->signal();

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "measurement/store/engine_services/app_metadata.h"
 #include "measurement/store/engine_services/asl_logger.h"
 #include "measurement/store/engine_services/event_names.h"
 #include "measurement/store/engine_services/measurement_files.h"
@@ -129,6 +130,34 @@ TEST_F(MeasurementFilesTest, MovingASuiteToTheMeasurementFolder) {
   ASSERT_TRUE(fm_.createDirectoryAtPath(oldPath, true));
   EXPECT_FALSE(APMMoveUserDefaultsSuiteToMeasurementDirectory(suite));
   EXPECT_TRUE(fm_.isDirectoryAtPath(oldPath));
+}
+
+}  // namespace
+
+namespace {
+
+// Both refusals are silent levels: they reach only the sampled health record.
+TEST_F(MonitoredTest, AppMetadataRefusesANegativeIndexAndWrapsAtTheTop) {
+  auto sampledKey = [&] {
+    const auto entry = monitor_->TEST_sampledData();
+    return entry ? (*entry)[2].stringValue() : std::string();
+  };
+  EXPECT_FALSE(APMAppMetadata::initWithLastBundleIndex(-1, 1.0, 2.0));
+  EXPECT_EQ(sampledKey(), "1E_110100:Failed to create app metadata object. Received negative last bundle index.");
+  monitor_->clearMonitoringData();
+  auto metadata = APMAppMetadata::initWithLastBundleIndex(0, 1.0, 2.0);
+  ASSERT_TRUE(metadata);
+  metadata->incrementLastBundleIndex();
+  EXPECT_EQ(metadata->lastBundleIndex(), 1);
+  metadata->setLastBundleStartTimestamp(3.5);
+  metadata->setLastBundleEndTimestamp(4.5);
+  EXPECT_EQ(*metadata, APMAppMetadata(1, 3.5, 4.5));
+
+  auto top = APMAppMetadata::initWithLastBundleIndex(2147483647, 0, 0);
+  ASSERT_TRUE(top);
+  top->incrementLastBundleIndex();
+  EXPECT_EQ(top->lastBundleIndex(), 0);
+  EXPECT_EQ(sampledKey(), "1W_110100:Bundle index overflow. Bundle index reset to 0.");
 }
 
 }  // namespace

@@ -99,6 +99,27 @@ TEST_F(NumericTest, DecimalStringsParseExactly) {
   }
 }
 
+TEST(APMNumericTest, NumericStringsAreWholeDecimalIntegers) {
+  const std::pair<const char*, std::optional<int64_t>> cases[] = {
+      {"42", 42},
+      {"-7", -7},
+      {"+7", 7},
+      {"9223372036854775807", INT64_MAX},
+      {"9223372036854775808", std::nullopt},  // beyond int64
+      {"", std::nullopt},
+      {"-", std::nullopt},
+      {"+-5", std::nullopt},
+      {"1.0", std::nullopt},
+      {" 1", std::nullopt},
+      {"12a", std::nullopt},
+  };
+  for (const auto& [text, expected] : cases) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(APMInt64FromNumericString(text), expected);
+    EXPECT_EQ(APMIsNumericString(text), expected.has_value());
+  }
+}
+
 TEST(APMNumericTest, RandomIntegersAndTheParameterNameTable) {
   EXPECT_NE(APMNumericUtil::randomInt64(), APMNumericUtil::randomInt64());
   const APMNameMap& names = APMPublicToInternalParameterNames();

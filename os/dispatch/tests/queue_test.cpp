@@ -257,6 +257,22 @@ TEST_F(QueueTest, SemaphoreCountsAndTimesOut) {
   EXPECT_EQ(result.load(), int(DispatchWaitResult::kSuccess));
 }
 
+// A test that advances the clock for a waiter on another thread must know
+// that the wait has begun: an earlier advance leaves it to wait on.
+TEST_F(QueueTest, DeadlineWaitersAreCountedWhileTheyWait) {
+  EXPECT_FALSE(dispatch::waitForDeadlineWaiters(1, 0));
+  auto sem = DispatchSemaphore::create(0);
+  std::atomic<int> result{-1};
+  std::thread waiter([&] { result = int(sem->wait(DispatchTime::fromNow(5))); });
+  EXPECT_TRUE(dispatch::waitForDeadlineWaiters(1));
+  clock_->advance(4.9);
+  EXPECT_EQ(result.load(), -1);
+  clock_->advance(0.1);
+  waiter.join();
+  EXPECT_EQ(result.load(), int(DispatchWaitResult::kTimedOut));
+  EXPECT_FALSE(dispatch::waitForDeadlineWaiters(1, 0));
+}
+
 TEST_F(QueueTest, OnceRunsExactlyOnceUnderContention) {
   static OnceFlag flag;
   std::atomic<int> calls{0};

@@ -122,6 +122,21 @@ TEST(DeviceProfileTest, CountryCodeOfTheLocale) {
   }
 }
 
+TEST(ProcessInfoTest, ActivitiesLastFromBeginToEnd) {
+  auto& info = ProcessInfo::processInfo();
+  auto first = info.beginActivityWithOptions(ActivitySuddenTerminationDisabled, "first");
+  auto second = info.beginActivityWithOptions(0xC000, "second");
+  ASSERT_EQ(info.activeActivities().size(), 2u);
+  EXPECT_EQ(info.activeActivities()[1].options, 0xC000u);
+  info.endActivity(first);
+  info.endActivity(first);  // once is enough
+  info.endActivity(nullptr);
+  ASSERT_EQ(info.activeActivities().size(), 1u);
+  EXPECT_EQ(info.activeActivities()[0].reason, "second");
+  info.endActivity(second);
+  EXPECT_TRUE(info.activeActivities().empty());
+}
+
 TEST(ProcessInfoTest, ArgumentsVersionAndDevice) {
   auto& info = ProcessInfo::processInfo();
   const char* argv[] = {"/usr/bin/drosil", "-REZDebugEnabled"};

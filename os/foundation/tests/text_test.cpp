@@ -17,6 +17,17 @@ TEST(Text, UTF16ViewsCountCodeUnitsAndReplaceWhatCannotBeEncoded) {
   EXPECT_EQ(os::utf16("a\xFF"), std::u16string(u"a\uFFFD"));
 }
 
+TEST(Text, CountsUserPerceivedCharacters) {
+  struct Case {
+    const char* text;
+    size_t characters;
+  };
+  for (const Case& c : {Case{"", 0}, Case{"abc", 3}, Case{"e\xCC\x81", 1}, Case{"\xF0\x9F\x98\x80\xF0\x9F\x98\x80", 2},
+                        Case{"\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD", 1}}) {
+    EXPECT_EQ(os::composedCharacterCount(c.text), c.characters) << c.text;
+  }
+}
+
 TEST(Text, PlainComparisonOrdersByCodeUnitAfterCanonicalDecomposition) {
   struct Case {
     std::u16string a, b;

@@ -1,15 +1,41 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <set>
 #include <string>
+#include <thread>
 #include <unordered_set>
 
 #include "os/foundation/crypto.h"
 #include "os/foundation/encoding.h"
 #include "os/foundation/uuid.h"
+#include "os/testing/child_process.h"
 
 namespace os {
 namespace {
+
+// Mended: random bytes came from the crypto library, whose exit handler frees
+// its locks while other threads may still draw, so a process that exited with
+// work under way crashed.
+TEST(RandomTest, BytesCanBeDrawnWhileTheProcessExits) {
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    const auto result = os::testing::runInChild([] {
+      std::atomic<int> draws{0};
+      std::thread([&draws] {
+        for (;;) {
+          random64();
+          draws.fetch_add(1);
+        }
+      }).detach();
+      while (draws.load() < 1000) std::this_thread::yield();
+      std::exit(0);  // runs the exit handlers with the thread still drawing
+      return std::string();
+    }, 30);
+    EXPECT_TRUE(result.exited && result.exitCode == 0) << result.describe();
+  }
+}
 
 TEST(UUIDTest, TextIsUpperCaseGroupsOfTheBytes) {
   UUID u(UUID::Bytes{0xe6, 0x21, 0xe1, 0xf8, 0xc3, 0x6c, 0x49, 0x5a, 0x93, 0xfc, 0x0c, 0x24, 0x7a, 0x3e, 0x6e, 0x5f});

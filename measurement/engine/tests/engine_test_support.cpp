@@ -1,0 +1,155 @@
+#include "measurement/engine/tests/engine_test_support.h"
+
+#include "measurement/engine/attribution/ad_exposure_reporter.h"
+#include "measurement/engine/sessions/screen_view_reporter.h"
+#include "measurement/messages/field_access.h"
+#include "measurement/store/consent_settings.h"
+#include "measurement/store/identity.h"
+#include "measurement/store/persisted_config.h"
+#include "measurement/store/user_defaults.h"
+#include "os/dispatch/queue.h"
+#include "os/foundation/plist.h"
+#include "os/security/keychain.h"
+#include "os/storekit/ad_network.h"
+#include "platform/utilities/endpoints.h"
+#include "sdk-core/core/rez_app.h"
+#include "sdk-core/core/rez_options.h"
+
+namespace engine_test {
+
+namespace {
+
+std::string plistText(const os::Dictionary& contents) {
+  auto data = os::PropertyListSerialization::dataWithPropertyList(os::Value(contents),
+                                                                  os::PropertyListSerialization::Format::XML);
+  return data ? data->toString() : std::string();
+}
+
+}  // namespace
+
+void EngineTest::SetUp() {
+  MonitoredTest::SetUp();
+  os::Keychain::resetShared();
+  os::Keychain::setLockState(os::Keychain::LockState::Unlocked);
+  bundle_ = std::make_unique<apm_test::TestBundle>();
+  writeBundle();
+  REZApp::TEST_reset();
+  REZOptions::resetDefaultOptions();
+  APMAnalytics::TEST_reset();
+  APMStandInRecord::TEST_reset();
+  APMConsentSettingsUtil::TEST_reset();
+  APMIdentity::TEST_resetAppIDOnce();
+  APMSetFirstOpenInstallSource(nullptr);
+  SKAdNetwork::TEST_reset();
+  APMScreenViewReporter::TEST_reset();
+  APMAdExposureReporter::TEST_reset();
+  SKPaymentQueue::defaultQueue()->TEST_reset();
+  // Process-wide stores outlive a test: forget what an earlier one left.
+  if (auto persisted = APMPersistedConfig::sharedInstance()) persisted->clearValues();
+  APMAnalytics::suite()->clearAllData();
+  APMUserDefaults::sharedUserDefaults()->clearAllData();
+  monitor_->clearMonitoringData();
+  sink_->clear();
+}
+
+void EngineTest::TearDown() {
+  APMAnalytics::TEST_reset();
+  os::dispatch::drainUntilIdle();
+  REZApp::TEST_reset();
+  REZOptions::resetDefaultOptions();
+  APMSetFirstOpenInstallSource(nullptr);
+  bundle_.reset();
+  DAZEndpoints::reload();
+  MonitoredTest::TearDown();
+}
+
+void EngineTest::writeBundle(const os::Dictionary& info, const std::optional<os::Dictionary>& options,
+                             const std::string& installationsBase) {
+  os::Dictionary infoPlist{{"CFBundleIdentifier", kBundleIdentifier},
+                           {"CFBundleShortVersionString", kAppVersion},
+                           {"CFBundleVersion", "11"}};
+  for (const auto& [key, value] : info) infoPlist[key] = value;
+  bundle_->addFile("Info.plist", plistText(infoPlist));
+  if (options) bundle_->addFile("RirudiVizeziv-Azir.plist", plistText(*options));
+  os::Dictionary endpoints{{"MeasurementUploadService", server_.baseURL()},
+                           {"MeasurementUploadAuthorizedService", server_.baseURL()},
+                           {"MeasurementConfigService", server_.baseURL()},
+                           {"ExperimentsService", server_.baseURL()},
+                           {"DeferredDeepLinkService", server_.baseURL()},
+                           {"SearchAdsAttributionService", server_.baseURL()}};
+  if (!installationsBase.empty()) endpoints["InstallationsService"] = installationsBase;
+  bundle_->addFile("DrosilEndpoints.plist", plistText(endpoints));
+  DAZEndpoints::reload();
+}
+
+void EngineTest::start(os::Dictionary values, const std::string& origin, const std::string& appID) {
+  values.emplace(kAPMStartOptionLogTag, "[VivuzuvuAnalytics]");
+  APMAnalytics::startWithAppID(appID, origin, APMStartOptions{std::move(values), nullptr});
+  settle();
+}
+
+void EngineTest::settle() {
+  for (int round = 0; round < 3; ++round) {
+    os::dispatch::drainUntilIdle();
+    APMAnalytics::queue()->sync([] {});
+    if (auto engine = this->engine()) engine->scheduler()->workerQueue()->sync([] {});
+  }
+  monitor_->TEST_flush();
+}
+
+std::shared_ptr<APMMeasurement> EngineTest::engine() {
+  return APMMeasurement::hasSharedInstance() ? APMMeasurement::sharedInstance() : nullptr;
+}
+
+std::vector<APMStandInCall> EngineTest::calls(std::string_view name) {
+  settle();
+  return APMStandInRecord::callsNamed(name);
+}
+
+std::vector<os::Dictionary> EngineTest::loggedEvents() {
+  std::vector<os::Dictionary> events;
+  for (auto& call : calls("logEventWithOrigin")) events.push_back(std::move(call.arguments));
+  return events;
+}
+
+os::Value EngineTest::userAttribute(const std::string& name) {
+  settle();
+  auto engine = this->engine();
+  auto database = engine ? engine->database() : nullptr;
+  auto attribute = database ? database->userAttributeWithName(name, nullptr) : nullptr;
+  return attribute ? attribute->value().value() : os::Value();
+}
+
+bool EngineTest::applySettings(const std::vector<std::pair<std::string, std::string>>& settings) {
+  auto config = APMPBMeasurementConfig::initWithMessageInfo(nullptr);
+  APMPBSetInt64(config.get(), 0, 1);  // version
+  APMPBSetString(config.get(), 1, kAppID);
+  std::vector<std::shared_ptr<APMPBSetting>> list;
+  for (const auto& [name, value] : settings) {
+    auto setting = APMPBSetting::initWithMessageInfo(nullptr);
+    APMPBSetString(setting.get(), 0, name);
+    APMPBSetString(setting.get(), 1, value);
+    list.push_back(setting);
+  }
+  APMPBSetArray(config.get(), 3, list);
+  bool applied = false;
+  onWorker([&](APMMeasurement& engine) {
+    if (auto remoteConfig = engine.remoteConfigInstance()) applied = remoteConfig->updateMeasurementConfig(config);
+  });
+  return applied;
+}
+
+void EngineTest::onWorker(const std::function<void(APMMeasurement&)>& fn) {
+  auto engine = this->engine();
+  if (!engine) return;
+  engine->scheduler()->workerQueue()->sync([&] { fn(*engine); });
+}
+
+std::string EngineTest::takeSampledLine() {
+  settle();
+  const auto entry = monitor_->TEST_sampledData();
+  monitor_->clearMonitoringData();
+  return entry ? (*entry)[2].stringValue() : std::string();
+}
+
+}  // namespace engine_test

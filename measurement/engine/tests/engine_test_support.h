@@ -1,0 +1,78 @@
+// Fixtures of the engine tests: the real store in a fresh sandbox, a main
+// bundle whose endpoints point at loopback services, the manual clock, the
+// monitor's console lines captured, and the facade, engine and stand-in
+// record back to a process that has not started analytics.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "measurement/engine/core/measurement.h"
+#include "measurement/engine/core/stand_in_record.h"
+#include "measurement/engine/interface/analytics.h"
+#include "measurement/store/tests/test_support.h"
+#include "os/dispatch/manual_clock.h"
+#include "os/testing/test_http_server.h"
+
+namespace engine_test {
+
+inline constexpr const char* kAppID = "1:123456789012:ios:0a1b2c3d4e5f";
+inline constexpr const char* kBundleIdentifier = "com.example.drosil";
+inline constexpr const char* kAppVersion = "1.1";
+
+// A clock whose wall time moves on by a millisecond at every read, so no two
+// readings are equal.
+class TickingClock : public os::Clock {
+ public:
+  explicit TickingClock(double start) : wallMillis_(static_cast<int64_t>(start * 1000)) {}
+  double wallTime() const override { return wallMillis_.fetch_add(1) / 1000.0; }
+  int64_t uptimeNanos() const override { return os::SystemClock::shared()->uptimeNanos(); }
+
+ private:
+  mutable std::atomic<int64_t> wallMillis_;
+};
+
+class EngineTest : public apm_test::MonitoredTest {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Writes the main bundle: Info.plist (the bundle identifier, version 1.1
+  // and `info`), the options file (`options`; none when nullopt) and the
+  // endpoints resource (measurement services at the loopback server, the
+  // installations service at `installationsBase` when given).
+  void writeBundle(const os::Dictionary& info = {}, const std::optional<os::Dictionary>& options = std::nullopt,
+                   const std::string& installationsBase = {});
+  // The facade's start as the public interface makes it.
+  void start(os::Dictionary values = {}, const std::string& origin = kAPMOriginVivuzuvu,
+             const std::string& appID = kAppID);
+  // Waits until the facade's queues, the engine's worker queue and the
+  // monitor have nothing left to do.
+  void settle();
+  std::shared_ptr<APMMeasurement> engine();
+  // The stand-in calls of that name, after settling.
+  std::vector<APMStandInCall> calls(std::string_view name);
+  // The events the engine was handed by the facade, after settling.
+  std::vector<os::Dictionary> loggedEvents();
+  // A stored user attribute's value, or the null value.
+  os::Value userAttribute(const std::string& name);
+  // Stores a configuration for kAppID holding the settings (name, value) as
+  // the engine's current one; true when it was applied.
+  bool applySettings(const std::vector<std::pair<std::string, std::string>>& settings);
+  // Runs fn on the engine's worker queue and waits for it.
+  void onWorker(const std::function<void(APMMeasurement&)>& fn);
+  // The message of the one monitorable line (silent levels included) logged
+  // since the last call, as the sampled record keeps it ("1E_110100:...");
+  // empty when there was none.
+  std::string takeSampledLine();
+
+  os::ManualClockScope clock_;
+  os::testing::TestHTTPServer server_;
+  std::unique_ptr<apm_test::TestBundle> bundle_;
+};
+
+}  // namespace engine_test
