@@ -90,6 +90,9 @@ void EngineTest::start(os::Dictionary values, const std::string& origin, const s
 
 void EngineTest::settle() {
   for (int round = 0; round < 3; ++round) {
+    // Timers armed to fire at once (the search-ads attempt of a first start)
+    // fire here rather than at some later moment of the test.
+    clock_->runDue();
     os::dispatch::drainUntilIdle();
     APMAnalytics::queue()->sync([] {});
     if (auto engine = this->engine()) engine->scheduler()->workerQueue()->sync([] {});

@@ -50,8 +50,8 @@ class EngineTest : public apm_test::MonitoredTest {
   // The facade's start as the public interface makes it.
   void start(os::Dictionary values = {}, const std::string& origin = kAPMOriginVivuzuvu,
              const std::string& appID = kAppID);
-  // Waits until the facade's queues, the engine's worker queue and the
-  // monitor have nothing left to do.
+  // Fires the timers due now, then waits until the facade's queues, the
+  // engine's worker queue and the monitor have nothing left to do.
   void settle();
   std::shared_ptr<APMMeasurement> engine();
   // The stand-in calls of that name, after settling.
