@@ -27,7 +27,7 @@
 #include <string>
 
 #include "os/foundation/data.h"
-#include "os/net/url.h"
+#include "os/foundation/url.h"
 #include "os/runtime/runtime.h"
 
 inline constexpr const char* kAPMPSMRetryAlarmName = "On-device conversion measurement timer";

@@ -38,7 +38,7 @@
 
 #include "os/foundation/data.h"
 #include "os/foundation/error.h"
-#include "os/net/url.h"
+#include "os/foundation/url.h"
 #include "os/net/url_request.h"
 #include "os/runtime/runtime.h"
 

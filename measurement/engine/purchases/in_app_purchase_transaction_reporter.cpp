@@ -304,7 +304,7 @@ std::optional<os::Dictionary> APMIAPTransactionParameters(const std::shared_ptr<
     mergeDiscount(parameters, 0, 0);
   } else if (isOne(parameters, kAPMIAPPriceIsDiscountedParameter)) {
     if (auto introductory = introductoryPriceOf(*product)) {
-      if (introductory->paymentMode() == SKProductDiscountPaymentMode::freeTrial) {
+      if (introductory->paymentMode() == SKProductDiscountPaymentMode::FreeTrial) {
         mergeDiscount(parameters, 0, 0);
       } else if (auto price = microsFromDecimal(introductory->price())) {
         std::optional<int64_t> value;
@@ -371,7 +371,7 @@ void APMInAppPurchaseTransactionReporter::paymentQueue(const std::shared_ptr<SKP
   Transactions kept;
   std::set<std::string> missing;
   for (const auto& transaction : updatedFilteredTransactions) {
-    if (!transaction || transaction->transactionState() != SKPaymentTransactionState::purchased) continue;
+    if (!transaction || transaction->transactionState() != SKPaymentTransactionState::Purchased) continue;
     const std::string productID = transaction->payment().productIdentifier;
     if (productID.empty()) continue;
     kept.push_back(transaction);
@@ -534,7 +534,7 @@ std::optional<std::string> APMInAppPurchaseTransactionReporter::transactionFinge
     monitor()->logWithLevel(2, kAPMIAPCodeNilTransaction, "Transaction is nil");
     return std::nullopt;
   }
-  if (transaction->transactionState() != SKPaymentTransactionState::purchased) return std::nullopt;
+  if (transaction->transactionState() != SKPaymentTransactionState::Purchased) return std::nullopt;
   const int64_t errorCode = transaction->error() ? transaction->error()->code() : 0;
   const auto& identifier = transaction->transactionIdentifier();
   if (!identifier) {

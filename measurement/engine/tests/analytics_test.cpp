@@ -272,7 +272,7 @@ TEST_F(APMAnalyticsTest, PurchasesReachTheEngineAsEventsOnlyWhileEnabled) {
 
   SKPaymentTransaction::Description bought;
   bought.payment.productIdentifier = "meter.pro";
-  bought.transactionState = SKPaymentTransactionState::purchased;
+  bought.transactionState = SKPaymentTransactionState::Purchased;
   bought.transactionIdentifier = "2000";
   const auto purchase = std::make_shared<SKPaymentTransaction>(bought);
   auto purchases = [&] {

@@ -59,7 +59,7 @@ SKReceiptPurchase trial(SKReceiptPurchase purchase) {
 }
 
 std::shared_ptr<SKPaymentTransaction> transaction(const std::string& product, std::optional<std::string> identifier,
-                                                  SKPaymentTransactionState state = SKPaymentTransactionState::purchased,
+                                                  SKPaymentTransactionState state = SKPaymentTransactionState::Purchased,
                                                   double date = kDay1) {
   SKPaymentTransaction::Description d;
   d.payment.productIdentifier = product;
@@ -92,7 +92,7 @@ class InAppPurchaseTest : public apm_reporters_test::ReportersTest {
   }
   static void writeReceipt(std::vector<SKReceiptPurchase> purchases,
                            os::StoreSimulator::ReceiptEnvironment environment =
-                               os::StoreSimulator::ReceiptEnvironment::production) {
+                               os::StoreSimulator::ReceiptEnvironment::Production) {
     SKReceipt receipt{.bundleIdentifier = "com.example.meter", .purchases = std::move(purchases)};
     ASSERT_TRUE(os::StoreSimulator::writeReceipt(receipt, environment));
   }
@@ -123,7 +123,7 @@ class InAppPurchaseTest : public apm_reporters_test::ReportersTest {
 
 TEST_F(InAppPurchaseTest, QuantityScalesValueAndZeroGivesNoEvent) {
   sell({makeProduct("coins", "0.99")});
-  writeReceipt({bought("coins", "1000", "1000", kDay1, SKReceiptProductType::consumable)});
+  writeReceipt({bought("coins", "1000", "1000", kDay1, SKReceiptProductType::Consumable)});
 
   report({.product = "coins", .transaction = "1000", .original = "1000", .quantity = 0});
   EXPECT_TRUE(events().empty());
@@ -156,7 +156,7 @@ TEST_F(InAppPurchaseTest, ProductsWithoutPriceOrCurrencyGiveNoEvent) {
 TEST_F(InAppPurchaseTest, ClassifiesAgainstTheReceipt) {
   using Type = SKReceiptProductType;
   const auto monthly = makeProduct("monthly", "4.99");
-  const auto intro = makeProduct("intro", "4.99", "USD", introductory("0.99", SKProductDiscountPaymentMode::payAsYouGo));
+  const auto intro = makeProduct("intro", "4.99", "USD", introductory("0.99", SKProductDiscountPaymentMode::PayAsYouGo));
   sell({makeProduct("coins", "0.99"), makeProduct("pro", "9.99"), makeProduct("season", "2.99"), monthly, intro});
 
   struct Case {
@@ -166,7 +166,7 @@ TEST_F(InAppPurchaseTest, ClassifiesAgainstTheReceipt) {
     const char* name;
     std::map<std::string, int64_t> expected;
     std::vector<std::string> absent;
-    os::StoreSimulator::ReceiptEnvironment environment = os::StoreSimulator::ReceiptEnvironment::production;
+    os::StoreSimulator::ReceiptEnvironment environment = os::StoreSimulator::ReceiptEnvironment::Production;
   };
   auto withIntro = [](SKReceiptPurchase p) {
     p.isInIntroOfferPeriod = true;
@@ -174,55 +174,55 @@ TEST_F(InAppPurchaseTest, ClassifiesAgainstTheReceipt) {
   };
   const Case cases[] = {
       {"restored non-consumable",
-       {bought("pro", "2001", "2000", kDay1, Type::nonConsumable)},
+       {bought("pro", "2001", "2000", kDay1, Type::NonConsumable)},
        {.product = "pro", .transaction = "2001", .original = "2000", .type = APMInAppPurchaseTypeNonConsumable},
        "_iapx",
        {{"price", 9990000}},
        {"invalid", "sandbox", "_did"}},
       {"restored non-consumable, sandbox receipt",
-       {bought("pro", "2001", "2000", kDay1, Type::nonConsumable)},
+       {bought("pro", "2001", "2000", kDay1, Type::NonConsumable)},
        {.product = "pro", .transaction = "2001", .original = "2000", .type = APMInAppPurchaseTypeNonConsumable},
        "_iapx",
        {{"sandbox", 1}},
        {"invalid"},
-       os::StoreSimulator::ReceiptEnvironment::sandbox},
+       os::StoreSimulator::ReceiptEnvironment::Sandbox},
       {"free-trial start",
-       {trial(bought("monthly", "3000", "3000", kDay1, Type::autoRenewableSubscription))},
+       {trial(bought("monthly", "3000", "3000", kDay1, Type::AutoRenewableSubscription))},
        {.product = "monthly", .transaction = "3000", .original = "3000", .type = 3, .freeTrial = true},
        "_iap",
        {{"free_trial", 1}, {"price_is_discounted", 1}, {"price", 0}, {"value", 0}, {"original_price", 4990000},
         {"subscription", 1}},
        {"sub_renew", "sub_convert"}},
       {"renewal after a free trial",
-       {trial(bought("monthly", "3000", "3000", kDay1, Type::autoRenewableSubscription)),
-        bought("monthly", "3001", "3000", kDay2, Type::autoRenewableSubscription)},
+       {trial(bought("monthly", "3000", "3000", kDay1, Type::AutoRenewableSubscription)),
+        bought("monthly", "3001", "3000", kDay2, Type::AutoRenewableSubscription)},
        {.product = "monthly", .transaction = "3001", .original = "3000", .type = 3, .date = kDay2},
        "_assc",
        {{"price", 4990000}, {"value", 4990000}},
        {"sub_convert", "sub_renew", "subscription", "free_trial"}},
       {"renewal after a paid period",
-       {bought("monthly", "3000", "3000", kDay1, Type::autoRenewableSubscription),
-        bought("monthly", "3001", "3000", kDay2, Type::autoRenewableSubscription)},
+       {bought("monthly", "3000", "3000", kDay1, Type::AutoRenewableSubscription),
+        bought("monthly", "3001", "3000", kDay2, Type::AutoRenewableSubscription)},
        {.product = "monthly", .transaction = "3001", .original = "3000", .type = 3, .date = kDay2},
        "_assr",
        {{"price", 4990000}},
        {"sub_convert", "sub_renew"}},
       {"introductory price paid as you go",
-       {withIntro(bought("intro", "4000", "4000", kDay1, Type::autoRenewableSubscription))},
+       {withIntro(bought("intro", "4000", "4000", kDay1, Type::AutoRenewableSubscription))},
        {.product = "intro", .transaction = "4000", .original = "4000", .type = 3},
        "_iap",
        {{"price", 990000}, {"value", 990000}, {"original_price", 4990000}, {"price_is_discounted", 1}},
        {"free_trial"}},
       {"non-renewing subscription",
-       {bought("season", "6000", "6000", kDay1, Type::nonRenewingSubscription),
-        bought("season", "6001", "6001", kDay2, Type::nonRenewingSubscription)},
+       {bought("season", "6000", "6000", kDay1, Type::NonRenewingSubscription),
+        bought("season", "6001", "6001", kDay2, Type::NonRenewingSubscription)},
        {.product = "season", .transaction = "6001", .original = "6001", .type = 2, .date = kDay2},
        "_iap",
        {{"subscription", 1}},
        {"invalid"}},
       {"two subscription periods on one date",
-       {bought("monthly", "7000", "7000", kDay1, Type::autoRenewableSubscription),
-        bought("monthly", "7001", "7000", kDay1, Type::autoRenewableSubscription)},
+       {bought("monthly", "7000", "7000", kDay1, Type::AutoRenewableSubscription),
+        bought("monthly", "7001", "7000", kDay1, Type::AutoRenewableSubscription)},
        {.product = "monthly", .transaction = "7001", .original = "7000", .type = 3},
        "_iapx",
        {{"subscription", 1}},
@@ -230,7 +230,7 @@ TEST_F(InAppPurchaseTest, ClassifiesAgainstTheReceipt) {
       // Several items of a product that is no subscription, none on the
       // transaction's date: reported as a renewal without a dedupe ID.
       {"consumable bought twice, neither on the date",
-       {bought("coins", "5000", "5000", kDay1, Type::consumable), bought("coins", "5001", "5001", kDay2, Type::consumable)},
+       {bought("coins", "5000", "5000", kDay1, Type::Consumable), bought("coins", "5001", "5001", kDay2, Type::Consumable)},
        {.product = "coins", .transaction = "5000", .original = "5000", .date = kDay3},
        "_assr",
        {{"_did", -1}},
@@ -252,8 +252,8 @@ TEST_F(InAppPurchaseTest, ClassifiesAgainstTheReceipt) {
 }
 
 TEST_F(InAppPurchaseTest, AFreeTrialIntroductoryPriceZeroesThePrice) {
-  sell({makeProduct("trial", "4.99", "USD", introductory("0", SKProductDiscountPaymentMode::freeTrial))});
-  SKReceiptPurchase item = bought("trial", "8000", "8000", kDay1, SKReceiptProductType::autoRenewableSubscription);
+  sell({makeProduct("trial", "4.99", "USD", introductory("0", SKProductDiscountPaymentMode::FreeTrial))});
+  SKReceiptPurchase item = bought("trial", "8000", "8000", kDay1, SKReceiptProductType::AutoRenewableSubscription);
   item.isInIntroOfferPeriod = true;
   writeReceipt({item});
   report({.product = "trial", .transaction = "8000", .original = "8000", .type = 3});
@@ -285,10 +285,10 @@ TEST_F(InAppPurchaseTest, AnUnknownProductLogsTheStoreFailure) {
 
 TEST_F(InAppPurchaseTest, PaymentQueueReportsPurchasedTransactionsOnly) {
   sell({makeProduct("coins", "0.99")});
-  writeReceipt({bought("coins", "1000", "1000", kDay1, SKReceiptProductType::consumable)});
+  writeReceipt({bought("coins", "1000", "1000", kDay1, SKReceiptProductType::Consumable)});
   reporter_->paymentQueue(SKPaymentQueue::defaultQueue(),
-                          {transaction("coins", "1000"), transaction("coins", "1001", SKPaymentTransactionState::failed),
-                           transaction("coins", "1002", SKPaymentTransactionState::restored), transaction("", "1003"),
+                          {transaction("coins", "1000"), transaction("coins", "1001", SKPaymentTransactionState::Failed),
+                           transaction("coins", "1002", SKPaymentTransactionState::Restored), transaction("", "1003"),
                            nullptr});
   auto all = events();
   ASSERT_EQ(all.size(), 1u);
@@ -319,7 +319,7 @@ TEST_F(InAppPurchaseTest, AStoreFailureReportsNothingOfThatPass) {
 // road's items (here: none, making it "_iapx"). Each report keeps its own.
 TEST_F(InAppPurchaseTest, AReportKeepsItsItemsWhileTheOtherRoadReadsTheReceipt) {
   sell({makeProduct("coins", "0.99"), makeProduct("gems", "1.99")});
-  writeReceipt({bought("gems", "2000", "2000", kDay1, SKReceiptProductType::consumable)});
+  writeReceipt({bought("gems", "2000", "2000", kDay1, SKReceiptProductType::Consumable)});
   // "gems" is cached; "coins" waits for the store.
   reporter_->paymentQueue(SKPaymentQueue::defaultQueue(), {transaction("gems", "2000")});
   drain();
@@ -355,7 +355,7 @@ TEST_F(InAppPurchaseTest, FingerprintsOnlyPurchasedTransactionsWithRealIdentifie
   };
   const Case cases[] = {
       {nullptr, std::nullopt, kAPMIAPCodeNilTransaction},
-      {transaction("coins", "1", SKPaymentTransactionState::restored), std::nullopt, std::nullopt},
+      {transaction("coins", "1", SKPaymentTransactionState::Restored), std::nullopt, std::nullopt},
       {transaction("coins", std::nullopt), std::nullopt, kAPMIAPCodeNilTransactionID},
       {transaction("coins", ""), std::nullopt, kAPMIAPCodeEmptyTransactionID},
       {transaction("coins", "000-000"), std::nullopt, kAPMIAPCodeZeroTransactionID},
