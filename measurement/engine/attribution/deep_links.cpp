@@ -24,9 +24,7 @@ namespace {
 
 double now() { return os::Clock::current().wallTime(); }
 
-bool systemAtLeast(int major) {
-  return os::ProcessInfo::processInfo().isOperatingSystemAtLeastVersion({major, 0, 0});
-}
+bool systemAtLeast(int major) { return os::ProcessInfo::processInfo().isOperatingSystemAtLeastVersion({major, 0, 0}); }
 
 bool hasLaunchArgument(std::string_view argument) {
   const auto arguments = os::ProcessInfo::processInfo().arguments();
@@ -41,6 +39,11 @@ const char* mappedParameter(std::string_view key) {
 }
 
 bool isNonEmptyString(const os::Value* value) { return value && value->isString() && !value->string()->empty(); }
+
+const os::Value* find(const os::Dictionary& dictionary, const char* key) {
+  auto it = dictionary.find(key);
+  return it == dictionary.end() ? nullptr : &it->second;
+}
 
 }  // namespace
 
@@ -62,9 +65,10 @@ std::optional<os::URL> APMMeasurement::deepLinkFromUserActivity(const std::share
     return std::nullopt;
   }
   const auto& url = userActivity->webpageURL();
-  if (userActivity->activityType() == NSUserActivityTypeBrowsingWeb && url && !url->absoluteString().empty()) return url;
-  monitor()->logWithLevel(3, kAPMDeepLinkCodeActivityWithoutLink, "User Activity does not have Deep Link. User Activity",
-                          userActivity->launchOptionsValue());
+  if (userActivity->activityType() == NSUserActivityTypeBrowsingWeb && url && !url->absoluteString().empty())
+    return url;
+  monitor()->logWithLevel(3, kAPMDeepLinkCodeActivityWithoutLink,
+                          "User Activity does not have Deep Link. User Activity", userActivity->launchOptionsValue());
   return std::nullopt;
 }
 
@@ -146,8 +150,8 @@ void APMMeasurement::handleOpenURLOnWorkerQueue(const std::optional<os::URL>& ur
     return;
   }
   if (!isValidCampaignURLParamDictionary(query)) {
-    monitor()->logWithLevel(3, kAPMDeepLinkCodeNotCampaign, "Deep Link does not contain valid required params. URL params",
-                            os::Value(query));
+    monitor()->logWithLevel(3, kAPMDeepLinkCodeNotCampaign,
+                            "Deep Link does not contain valid required params. URL params", os::Value(query));
     return;
   }
   os::Dictionary parameters;
@@ -159,20 +163,19 @@ void APMMeasurement::handleOpenURLOnWorkerQueue(const std::optional<os::URL>& ur
     for (const char* clickID : kAPMCampaignClickIDParameters) parameters.erase(clickID);
   }
   for (const auto& [key, value] : numbers) parameters[key] = value;
-  if (clickTimestampInMs) parameters[kAPMCampaignClickTimestampParameter] = os::Value(os::Number::int64(*clickTimestampInMs));
+  if (clickTimestampInMs) {
+    parameters[kAPMCampaignClickTimestampParameter] = os::Value(os::Number::int64(*clickTimestampInMs));
+  }
 
   const double eventTime =
       std::max(double(persistedConfig_->firstOpenTimestampMilliseconds()) / 1000, eventTimestampInSeconds);
-  if (isNonEmptyString(parameters.find("dvbraid") == parameters.end() ? nullptr : &parameters["dvbraid"])) {
-    if (auto value = APMValue::valueFromObject(APMObject(parameters["dvbraid"]))) {
-      if (auto attribute = APMUserAttribute::initWithOrigin(kAPMCampaignOrigin, kAPMDvbraidUserProperty, *value, eventTime)) {
-        setUserPropertyInDatabaseOnWorkerQueue(attribute);
-      }
+  if (const os::Value* dvbraid = find(parameters, "dvbraid"); isNonEmptyString(dvbraid)) {
+    if (auto value = APMValue::valueFromObject(APMObject(*dvbraid))) {
+      auto attribute = APMUserAttribute::initWithOrigin(kAPMCampaignOrigin, kAPMDvbraidUserProperty, *value, eventTime);
+      if (attribute) setUserPropertyInDatabaseOnWorkerQueue(attribute);
     }
   }
-  const os::Value* conversionCheck = parameters.find(kAPMCampaignConversionCheckParameter) == parameters.end()
-                                         ? nullptr
-                                         : &parameters[kAPMCampaignConversionCheckParameter];
+  const os::Value* conversionCheck = find(parameters, kAPMCampaignConversionCheckParameter);
   const bool invalid = conversionCheck && conversionCheck->isNumber() && conversionCheck->number()->doubleValue() == 1;
   auto event = APMEvent::initWithOrigin(kAPMCampaignOrigin, false,
                                         invalid ? kAPMCampaignInvalidEventName : kAPMCampaignEventName, eventTime, 0,
@@ -197,19 +200,22 @@ bool APMMeasurement::shouldAllowRequestDeferredDeepLink() {
     return false;
   }
   if (persistedConfig_->deferredDeepLinkRetryCount() >= config->maxDeferredDeepLinkRetryCount()) {
-    monitor()->logWithLevel(3, kAPMDeferredDeepLinkCodeRetryLimit, "Failed to retrieve Deferred Deep Link. Reached retry limit");
+    monitor()->logWithLevel(3, kAPMDeferredDeepLinkCodeRetryLimit,
+                            "Failed to retrieve Deferred Deep Link. Reached retry limit");
     persistedConfig_->setDeferredDeepLinkRetrievalComplete(os::Value(os::Number::int64(1)));
     return false;
   }
   if (APMConsentSettingsUtil::isAdStorageDenied()) {
-    monitor()->logWithLevel(3, kAPMDeferredDeepLinkCodeAdStorageDenied,
-                            "IDFA unavailable to retrieve Deferred Deep Link due to denied ad storage consent. Skipping");
+    monitor()->logWithLevel(
+        3, kAPMDeferredDeepLinkCodeAdStorageDenied,
+        "IDFA unavailable to retrieve Deferred Deep Link due to denied ad storage consent. Skipping");
     return false;
   }
   auto identity = this->identity();
   const bool limited = !identity || !identity->hasLimitedAdTracking() || identity->limitedAdTracking();
   if (limited) {
-    monitor()->logWithLevel(3, kAPMDeferredDeepLinkCodeNoIDFA, "IDFA unavailable to retrieve Deferred Deep Link. Skipping");
+    monitor()->logWithLevel(3, kAPMDeferredDeepLinkCodeNoIDFA,
+                            "IDFA unavailable to retrieve Deferred Deep Link. Skipping");
     return false;
   }
   monitor()->logWithLevel(7, kAPMDeferredDeepLinkCodeEnabled, "Deferred Deep Link feature enabled");
@@ -223,8 +229,8 @@ void APMMeasurement::requestDeferredDeepLink() {
   if (auto base = DAZEndpoints::URLForKey(kDAZEndpointDeferredDeepLink)) {
     std::string text = base->absoluteString();
     while (text.ends_with('/')) text.pop_back();
-    text += std::string(kAPMDeferredDeepLinkPath) + "?sdk_version=" +
-            std::to_string(APMIdentity::duvEvodedezudiLibraryVersion()) +
+    text += std::string(kAPMDeferredDeepLinkPath) +
+            "?sdk_version=" + std::to_string(APMIdentity::duvEvodedezudiLibraryVersion()) +
             "&rdid=" + (identity ? identity->resettableDeviceID().value_or("") : "") +
             "&id_type=idfa&bundleid=" + (identity ? identity->appID() : "") +
             "&retry=" + std::to_string(persistedConfig_->deferredDeepLinkRetryCount());
@@ -254,32 +260,31 @@ void APMMeasurement::requestDeferredDeepLink() {
   isNetworkRequestPending_ = true;
   network_->setTimeoutInterval(config->networkTimeout());
   std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
-  network_->getURL(*url, {}, scheduler_->workerQueue(), shouldUseBackgroundSession(),
-                   [weakSelf](std::optional<os::HTTPURLResponse> response, std::optional<os::Data> data,
-                              std::optional<os::Error> error) {
-                     auto self = weakSelf.lock();
-                     if (!self) return;
-                     self->isNetworkRequestPending_ = false;
-                     const int status = response ? response->statusCode() : 0;
-                     if (!error && (status == 200 || status == 204 || status == 304)) {
-                       self->persistedConfig_->setDeferredDeepLinkRetrievalComplete(os::Value(os::Number::int64(0)));
-                       auto info = self->deepLinkInfoFromResponseData(data.value_or(os::Data()));
-                       if (info && !info->empty()) {
-                         monitor()->logWithLevel(7, kAPMDeferredDeepLinkCodeRetrieved,
-                                                 "Successfully retrieved Deferred Deep Link");
-                         self->handleDeferredDeepLinkInfo(*info);
-                       } else {
-                         self->updateSchedule();
-                       }
-                       return;
-                     }
-                     monitor()->logWithLevel(1, kAPMDeferredDeepLinkCodeFailed,
-                                             "Failed to retrieve Deferred Deep Link. Will retry on next launch. Code, error",
-                                             int64_t(status), error ? APMLogContext(*error) : APMLogContext());
-                     self->persistedConfig_->setDeferredDeepLinkRetryCount(
-                         self->persistedConfig_->deferredDeepLinkRetryCount() + 1);
-                     self->updateSchedule();
-                   });
+  network_->getURL(
+      *url, {}, scheduler_->workerQueue(), shouldUseBackgroundSession(),
+      [weakSelf](std::optional<os::HTTPURLResponse> response, std::optional<os::Data> data,
+                 std::optional<os::Error> error) {
+        auto self = weakSelf.lock();
+        if (!self) return;
+        self->isNetworkRequestPending_ = false;
+        const int status = response ? response->statusCode() : 0;
+        if (!error && (status == 200 || status == 204 || status == 304)) {
+          self->persistedConfig_->setDeferredDeepLinkRetrievalComplete(os::Value(os::Number::int64(0)));
+          auto info = self->deepLinkInfoFromResponseData(data.value_or(os::Data()));
+          if (info && !info->empty()) {
+            monitor()->logWithLevel(7, kAPMDeferredDeepLinkCodeRetrieved, "Successfully retrieved Deferred Deep Link");
+            self->handleDeferredDeepLinkInfo(*info);
+          } else {
+            self->updateSchedule();
+          }
+          return;
+        }
+        monitor()->logWithLevel(1, kAPMDeferredDeepLinkCodeFailed,
+                                "Failed to retrieve Deferred Deep Link. Will retry on next launch. Code, error",
+                                int64_t(status), error ? APMLogContext(*error) : APMLogContext());
+        self->persistedConfig_->setDeferredDeepLinkRetryCount(self->persistedConfig_->deferredDeepLinkRetryCount() + 1);
+        self->updateSchedule();
+      });
 }
 
 std::optional<os::Dictionary> APMMeasurement::deepLinkInfoFromResponseData(const os::Data& data) {
@@ -320,8 +325,8 @@ void APMMeasurement::handleDeferredDeepLinkInfo(const os::Dictionary& deepLinkIn
     auto self = weakSelf.lock();
     if (!self) return;
     if (!self->sendDeepLinkURLToAppDelegateOnMainThread(url, openOptions)) {
-      monitor()->logWithLevel(3, kAPMDeferredDeepLinkCodeNoDelegate, "App delegate not configured to handle Deferred Deep Link",
-                              url.absoluteString());
+      monitor()->logWithLevel(3, kAPMDeferredDeepLinkCodeNoDelegate,
+                              "App delegate not configured to handle Deferred Deep Link", url.absoluteString());
       return;
     }
     self->scheduleWeakly("APMMeasurement:368", [url, takenAt, extraParameters](APMMeasurement& engine) {
@@ -330,7 +335,8 @@ void APMMeasurement::handleDeferredDeepLinkInfo(const os::Dictionary& deepLinkIn
   });
 }
 
-bool APMMeasurement::sendDeepLinkURLToAppDelegateOnMainThread(const os::URL& url, std::optional<os::Dictionary> extraInfo) {
+bool APMMeasurement::sendDeepLinkURLToAppDelegateOnMainThread(const os::URL& url,
+                                                              std::optional<os::Dictionary> extraInfo) {
   auto application = APMAEU::sharedApplication();
   auto delegate = application ? application->delegate() : nullptr;
   if (!delegate || !delegate->respondsToSelector(UIApplicationDelegateSelector::openURLOptions)) return false;

@@ -106,9 +106,10 @@ void APMMeasurement::checkPSMDependencyOnWorkerQueue() {
 
 bool APMMeasurement::shouldRetrievePSMResponse() {
   if (!PSMClientClass()) {
-    monitor()->logWithLevel(1, kAPMPSMCodeNotLinked,
-                            "Failed to initiate on-device conversion measurement. DevuvoDuvEvodedezudiOnDeviceConversion "
-                            "dependency not linked in.");
+    monitor()->logWithLevel(
+        1, kAPMPSMCodeNotLinked,
+        "Failed to initiate on-device conversion measurement. DevuvoDuvEvodedezudiOnDeviceConversion "
+        "dependency not linked in.");
     return false;
   }
   auto config = remoteConfigOrDefault();
@@ -116,15 +117,17 @@ bool APMMeasurement::shouldRetrievePSMResponse() {
   const int64_t firstOpenMillis = persistedConfig_->firstOpenTimestampMilliseconds();
   const double firstOpen = firstOpenMillis != 0 ? double(firstOpenMillis) / 1000 : initTimestamp_;
   if (std::fabs(now() - firstOpen) > double(config->maxSignInDelayInDays()) * 86'400) {
-    monitor()->logWithLevel(1, kAPMPSMCodeOutsideWindow,
-                            "Failed to initiate on-device conversion measurement. Attempted to initiate outside the first "
-                            "open window.");
+    monitor()->logWithLevel(
+        1, kAPMPSMCodeOutsideWindow,
+        "Failed to initiate on-device conversion measurement. Attempted to initiate outside the first "
+        "open window.");
     return false;
   }
   if (isPSMRequestInProgress_) {
-    monitor()->logWithLevel(1, kAPMPSMCodeInProgress,
-                            "Failed to initiate on-device conversion measurement. Request to query data set for on-device "
-                            "conversion measurement already in progress.");
+    monitor()->logWithLevel(
+        1, kAPMPSMCodeInProgress,
+        "Failed to initiate on-device conversion measurement. Request to query data set for on-device "
+        "conversion measurement already in progress.");
     return false;
   }
   if (PSMStartCount_ >= config->maxPSMStartCount()) {
@@ -213,8 +216,7 @@ std::shared_ptr<os::runtime::Object> APMMeasurement::PSMClientWithHashedEmailAdd
     const std::string& hashedEmailAddress) {
   auto* cls = PSMClientClass();
   if (!cls || !cls->instancesRespondToSelector(kAPMPSMInitHashedEmail)) return nullptr;
-  return initialised(*cls, kAPMPSMInitHashedEmail, hashedEmailAddress,
-                     identity() ? identity()->appID() : std::string(),
+  return initialised(*cls, kAPMPSMInitHashedEmail, hashedEmailAddress, identity() ? identity()->appID() : std::string(),
                      int64_t(remoteConfigOrDefault()->hashPrefixBitLengthEmail()));
 }
 
@@ -277,42 +279,43 @@ void APMMeasurement::retrievePSMResponse() {
   network_->setTimeoutInterval(remoteConfigOrDefault()->networkTimeout());
   std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
   const std::string property = countProperty;
-  network_->getURL(
-      *url, {}, scheduler_->workerQueue(), shouldUseBackgroundSession(),
-      [weakSelf, client, property](std::optional<os::HTTPURLResponse> response, std::optional<os::Data> data,
-                                   std::optional<os::Error> error) {
-        auto self = weakSelf.lock();
-        if (!self) return;
-        self->isNetworkRequestPending_ = false;
-        self->incrementPSMCountOnWorkerQueueWithName(property);
-        const int status = response ? response->statusCode() : 0;
-        if (!error && (status == 200 || status == 204 || status == 304)) {
-          std::optional<std::string> value;
-          if (client->respondsToSelector(kAPMPSMParseSelector)) {
-            value = os::runtime::msgSend<std::optional<std::string>>(*client, kAPMPSMParseSelector,
-                                                                     data.value_or(os::Data()));
-          }
-          if (value && !value->empty()) {
-            monitor()->logWithLevel(7, kAPMPSMCodeMatch, "On-device conversion measurement found a match");
-            self->handlePSMValueOnWorkerQueue(*value);
-          } else {
-            monitor()->logWithLevel(7, kAPMPSMCodeNoMatch,
-                                    "On-device conversion measurement did not find a match. Will try again given new "
-                                    "user data.");
-          }
-          self->isPSMRequestInProgress_ = false;
-          self->privateSetMembershipClient_.reset();
-          self->updateSchedule();
-          return;
-        }
-        monitor()->logWithLevel(1, kAPMPSMCodeRequestFailed,
-                                "Failed to query data set for on-device conversion measurement. Will retry later. Code, "
-                                "error",
-                                int64_t(status), error ? APMLogContext(*error) : APMLogContext());
-        self->isPSMRequestInProgress_ = false;
-        self->maybeSchedulePSMRetry();
-        self->updateSchedule();
-      });
+  network_->getURL(*url, {}, scheduler_->workerQueue(), shouldUseBackgroundSession(),
+                   [weakSelf, client, property](std::optional<os::HTTPURLResponse> response,
+                                                std::optional<os::Data> data, std::optional<os::Error> error) {
+                     auto self = weakSelf.lock();
+                     if (!self) return;
+                     self->isNetworkRequestPending_ = false;
+                     self->incrementPSMCountOnWorkerQueueWithName(property);
+                     const int status = response ? response->statusCode() : 0;
+                     if (!error && (status == 200 || status == 204 || status == 304)) {
+                       std::optional<std::string> value;
+                       if (client->respondsToSelector(kAPMPSMParseSelector)) {
+                         value = os::runtime::msgSend<std::optional<std::string>>(*client, kAPMPSMParseSelector,
+                                                                                  data.value_or(os::Data()));
+                       }
+                       if (value && !value->empty()) {
+                         monitor()->logWithLevel(7, kAPMPSMCodeMatch, "On-device conversion measurement found a match");
+                         self->handlePSMValueOnWorkerQueue(*value);
+                       } else {
+                         monitor()->logWithLevel(
+                             7, kAPMPSMCodeNoMatch,
+                             "On-device conversion measurement did not find a match. Will try again given new "
+                             "user data.");
+                       }
+                       self->isPSMRequestInProgress_ = false;
+                       self->privateSetMembershipClient_.reset();
+                       self->updateSchedule();
+                       return;
+                     }
+                     monitor()->logWithLevel(
+                         1, kAPMPSMCodeRequestFailed,
+                         "Failed to query data set for on-device conversion measurement. Will retry later. Code, "
+                         "error",
+                         int64_t(status), error ? APMLogContext(*error) : APMLogContext());
+                     self->isPSMRequestInProgress_ = false;
+                     self->maybeSchedulePSMRetry();
+                     self->updateSchedule();
+                   });
 }
 
 void APMMeasurement::maybeSchedulePSMRetry() {
@@ -324,7 +327,8 @@ void APMMeasurement::maybeSchedulePSMRetry() {
                             "On-device conversion measurement failed to find a match. Reached retry limit.");
     return;
   }
-  if (!PSMRetryAlarm_) PSMRetryAlarm_ = APMAlarm::initWithDispatchQueue(scheduler_->workerQueue(), kAPMPSMRetryAlarmName);
+  if (!PSMRetryAlarm_)
+    PSMRetryAlarm_ = APMAlarm::initWithDispatchQueue(scheduler_->workerQueue(), kAPMPSMRetryAlarmName);
   std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
   PSMRetryAlarm_->runAfterDelay(config->PSMRetryInterval() * std::ldexp(1.0, n), [weakSelf] {
     if (auto self = weakSelf.lock()) self->retrievePSMResponse();
@@ -337,8 +341,9 @@ void APMMeasurement::handlePSMValueOnWorkerQueue(const std::string& value) {
   if (auto text = APMValue::initWithString(value)) {
     setUserAttributeOnWorkerQueue(APMUserAttribute::initWithOrigin(kAPMPSMOrigin, kAPMPSMValueProperty, *text, time));
   }
-  auto event = APMEvent::initWithOrigin(kAPMPSMOrigin, false, kAPMPSMMatchEventName, time, 0,
-                                        APMEventParameters{{kAPMPSMMatchSourceParameter, *APMValue::initWithString(kAPMPSMMatchSource)}});
+  auto event = APMEvent::initWithOrigin(
+      kAPMPSMOrigin, false, kAPMPSMMatchEventName, time, 0,
+      APMEventParameters{{kAPMPSMMatchSourceParameter, *APMValue::initWithString(kAPMPSMMatchSource)}});
   if (!event) return;
   event->setRealtime(true);
   writeEventOnWorkerQueue(event);

@@ -77,10 +77,11 @@ bool APMMeasurement::shouldFetchSKANConversionValue() {
 
 void APMMeasurement::scheduleSKANCVFetchAfterDataUpload() {
   if (!shouldFetchSKANConversionValue()) return;
-  if (!SKANDelayAlarm_) SKANDelayAlarm_ = APMAlarm::initWithDispatchQueue(scheduler_->workerQueue(), kAPMSKANDelayAlarmName);
+  if (!SKANDelayAlarm_)
+    SKANDelayAlarm_ = APMAlarm::initWithDispatchQueue(scheduler_->workerQueue(), kAPMSKANDelayAlarmName);
   auto config = remoteConfigOrDefault();
-  const double delay = isInFirstSKANPostbackWindow() ? config->SKANFirstWindowCVFetchDelay()
-                                                     : config->SKANInitialCVFetchDelay();
+  const double delay =
+      isInFirstSKANPostbackWindow() ? config->SKANFirstWindowCVFetchDelay() : config->SKANInitialCVFetchDelay();
   std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
   SKANDelayAlarm_->runAfterDelay(delay, [weakSelf] {
     if (auto self = weakSelf.lock()) self->fetchSKANCV();
@@ -115,7 +116,8 @@ void APMMeasurement::fetchSKANCV() {
     APMPBSetString(request.get(), APMSKANRequestFieldAppInstanceID, identity->appInstanceID());
   }
   APMPBSetString(request.get(), APMSKANRequestFieldSKANVersion, SKANVersion());
-  APMPBSetInt64(request.get(), APMSKANRequestFieldEvaluationEventTime, persistedConfig_->SKANEvaluationEventTimeMillis());
+  APMPBSetInt64(request.get(), APMSKANRequestFieldEvaluationEventTime,
+                persistedConfig_->SKANEvaluationEventTimeMillis());
   APMPBSetInt64(request.get(), APMSKANRequestFieldLastUploadedEventTime,
                 persistedConfig_->lastUploadedEventTimestampMillis());
 
@@ -146,8 +148,9 @@ void APMMeasurement::handleSKANFetchResponse(const std::optional<os::HTTPURLResp
     return;
   }
   if (status != 200) {
-    monitor()->logWithLevel(7, kAPMSKANCodeFetchFailed, "Network request failed to fetch SKAN conversion value. Code, Error",
-                            int64_t(status), error ? APMLogContext(*error) : APMLogContext());
+    monitor()->logWithLevel(7, kAPMSKANCodeFetchFailed,
+                            "Network request failed to fetch SKAN conversion value. Code, Error", int64_t(status),
+                            error ? APMLogContext(*error) : APMLogContext());
     maybeScheduleSKANCVFetchRetry();
     return;
   }
@@ -200,7 +203,8 @@ void APMMeasurement::updateSKANPostbackConversionValueFromResponse(
   const int fine = hasFine ? APMPBGetInt32(r, APMSKANResponseFieldFineValue) : 0;
   const SKAdNetworkCoarseConversionValue coarse =
       convertCoarseConversionValueFromProtoValue(hasCoarse ? APMPBGetInt32(r, APMSKANResponseFieldCoarseValue) : 1);
-  const bool lockWindow = APMPBHasField(r, APMSKANResponseFieldLockWindow) && APMPBGetBool(r, APMSKANResponseFieldLockWindow);
+  const bool lockWindow =
+      APMPBHasField(r, APMSKANResponseFieldLockWindow) && APMPBGetBool(r, APMSKANResponseFieldLockWindow);
   if (!isValidFineConversionValue(fine)) {
     monitor()->logWithLevel(1, kAPMSKANCodeInvalidFineValue, "Invalid SKAdNetwork fine conversion value. Fine value",
                             int64_t(fine));
@@ -233,14 +237,14 @@ void APMMeasurement::updateSKANPostbackConversionValueFromResponse(
   monitor()->logWithLevel(7, kAPMSKANCodeUpdating, "Updating SKAdNetwork postback conversion value.");
   std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
   auto scheduler = scheduler_;
-  SKAdNetwork::updatePostbackConversionValue(fine, coarse, lockWindow,
-                                             [weakSelf, scheduler, response](const std::optional<os::Error>& error) {
-                                               scheduler->scheduleOnWorkerQueueBlockID("APMMeasurement:429", [weakSelf, response, error] {
-                                                 if (auto self = weakSelf.lock()) {
-                                                   self->handleSKANUpdatePostbackCompletion(response, error);
-                                                 }
-                                               });
-                                             });
+  SKAdNetwork::updatePostbackConversionValue(
+      fine, coarse, lockWindow, [weakSelf, scheduler, response](const std::optional<os::Error>& error) {
+        scheduler->scheduleOnWorkerQueueBlockID("APMMeasurement:429", [weakSelf, response, error] {
+          if (auto self = weakSelf.lock()) {
+            self->handleSKANUpdatePostbackCompletion(response, error);
+          }
+        });
+      });
 }
 
 void APMMeasurement::handleSKANUpdatePostbackCompletion(
@@ -261,9 +265,10 @@ void APMMeasurement::handleSKANUpdatePostbackCompletion(
   }
   auto int64Field = [&](const char* name, int32_t field, bool isBool = false) {
     if (!r || !APMPBHasField(r, field)) return;
-    const int64_t value = isBool ? int64_t(APMPBGetBool(r, field))
-                          : (field == APMSKANResponseFieldEvaluationEventTime ? APMPBGetInt64(r, field)
-                                                                              : int64_t(APMPBGetInt32(r, field)));
+    const int64_t value = isBool
+                              ? int64_t(APMPBGetBool(r, field))
+                              : (field == APMSKANResponseFieldEvaluationEventTime ? APMPBGetInt64(r, field)
+                                                                                  : int64_t(APMPBGetInt32(r, field)));
     parameters.emplace(name, APMValue::initWithInt64(value));
   };
   int64Field("_skanf", APMSKANResponseFieldFineValue);
@@ -281,7 +286,8 @@ void APMMeasurement::maybeScheduleSKANCVFetchRetry() {
     monitor()->logWithLevel(4, kAPMSKANCodeRetryLimit, "Reached retry limit for SKAdNetwork conversion value fetch.");
     return;
   }
-  if (!SKANRetryAlarm_) SKANRetryAlarm_ = APMAlarm::initWithDispatchQueue(scheduler_->workerQueue(), kAPMSKANRetryAlarmName);
+  if (!SKANRetryAlarm_)
+    SKANRetryAlarm_ = APMAlarm::initWithDispatchQueue(scheduler_->workerQueue(), kAPMSKANRetryAlarmName);
   auto config = remoteConfigOrDefault();
   const double delay = isInFirstSKANPostbackWindow() ? config->SKANFirstWindowCVFetchRetryInterval()
                                                      : config->SKANCVFetchRetryInterval();

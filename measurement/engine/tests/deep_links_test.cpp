@@ -65,7 +65,8 @@ TEST_F(DeepLinkTest, CampaignLinksBecomeCampaignEvents) {
     std::string link;
     std::vector<std::pair<std::string, os::Dictionary>> events;
   } cases[] = {
-      {"17.5", "drosil://open?utm_source=news&utm_medium=email&foo=bar",
+      {"17.5",
+       "drosil://open?utm_source=news&utm_medium=email&foo=bar",
        {{"_cmp", {{"source", "news"}, {"medium", "email"}}}}},
       {"17.5", "drosil://open?utm_content=spring", {}},
       {"17.5", "drosil://open", {}},
@@ -106,22 +107,19 @@ TEST_F(DeepLinkTest, DvbraidSetsItsPropertyAndConversionCheckOneGivesCmpx) {
   // the event is never dated before first open.
   APMStandInRecord::TEST_reset();
   onWorker([](APMMeasurement& engine) {
-    engine.handleOpenURLOnWorkerQueue(os::URL::URLWithString("drosil://o?utm_source=q"), 5, 1.0,
-                                      os::Dictionary{{"utm_source", "extra"},
-                                                     {"utm_medium", "m"},
-                                                     {"_cc", os::Number::int64(1)},
-                                                     {"flag", true}});
+    engine.handleOpenURLOnWorkerQueue(
+        os::URL::URLWithString("drosil://o?utm_source=q"), 5, 1.0,
+        os::Dictionary{{"utm_source", "extra"}, {"utm_medium", "m"}, {"_cc", os::Number::int64(1)}, {"flag", true}});
   });
   auto calls = this->calls("handleInternalEventOnWorkerQueue");
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].arguments.at("name"), os::Value("_cmpx"));
-  EXPECT_EQ(calls[0].arguments.at("parameters"),
-            os::Value(os::Dictionary{{"_o", "auto"},
-                                     {"source", "q"},
-                                     {"medium", "m"},
-                                     {"_cc", os::Number::int64(1)},
-                                     {"flag", true},
-                                     {"click_timestamp", os::Number::int64(5)}}));
+  EXPECT_EQ(calls[0].arguments.at("parameters"), os::Value(os::Dictionary{{"_o", "auto"},
+                                                                          {"source", "q"},
+                                                                          {"medium", "m"},
+                                                                          {"_cc", os::Number::int64(1)},
+                                                                          {"flag", true},
+                                                                          {"click_timestamp", os::Number::int64(5)}}));
   EXPECT_EQ(calls[0].arguments.at("timestamp").doubleValue(),
             double(persisted()->firstOpenTimestampMilliseconds()) / 1000);
 }
@@ -195,14 +193,14 @@ TEST_F(DeepLinkTest, TheDeferredLinkReachesTheAppDelegateOnTheMainQueueThenTheCa
   auto opened = std::make_shared<std::vector<Opened>>();
   auto mutex = std::make_shared<std::mutex>();
   rt::Class* delegateClass = rt::registerClass("DeferredDeepLinkTestAppDelegate");
-  delegateClass->replaceMethod(UIApplicationDelegateSelector::openURLOptions,
-                               rt::Imp(std::function<OpenURLImp>(
-                                   [opened, mutex](rt::Object&, std::shared_ptr<UIApplication>, os::URL url,
-                                                   os::Dictionary options) {
-                                     std::lock_guard lock(*mutex);
-                                     opened->push_back({url.absoluteString(), options, os::DispatchQueue::isMainThread()});
-                                     return true;
-                                   })));
+  delegateClass->replaceMethod(
+      UIApplicationDelegateSelector::openURLOptions,
+      rt::Imp(std::function<OpenURLImp>(
+          [opened, mutex](rt::Object&, std::shared_ptr<UIApplication>, os::URL url, os::Dictionary options) {
+            std::lock_guard lock(*mutex);
+            opened->push_back({url.absoluteString(), options, os::DispatchQueue::isMainThread()});
+            return true;
+          })));
   UIApplication::setSharedApplication(std::make_shared<UIApplication>());
   UIApplication::sharedApplication()->setDelegate(std::make_shared<rt::Object>(delegateClass));
 

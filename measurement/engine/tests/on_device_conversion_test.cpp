@@ -41,17 +41,15 @@ void registerClient() {
                    static_cast<FakeClient&>(self).inputType = kAPMPSMInputTypePhone;
                    return true;
                  })));
-  cls->addMethod(kAPMPSMRequestURLSelector,
-                 rt::Imp(std::function<APMPSMRequestURLImp>([](rt::Object&, int64_t retry) {
+  cls->addMethod(kAPMPSMRequestURLSelector, rt::Imp(std::function<APMPSMRequestURLImp>([](rt::Object&, int64_t retry) {
                    return os::URL::URLWithString(queryBase() + "?retry=" + std::to_string(retry));
                  })));
   cls->addMethod(kAPMPSMInputTypeSelector, rt::Imp(std::function<APMPSMInputTypeImp>([](rt::Object& self) {
                    return static_cast<FakeClient&>(self).inputType;
                  })));
   cls->addMethod(kAPMPSMParseSelector,
-                 rt::Imp(std::function<APMPSMParseImp>([](rt::Object&, os::Data body) -> std::optional<std::string> {
-                   return body.toString();
-                 })));
+                 rt::Imp(std::function<APMPSMParseImp>(
+                     [](rt::Object&, os::Data body) -> std::optional<std::string> { return body.toString(); })));
 }
 
 class OnDeviceConversionTest : public EngineTest {

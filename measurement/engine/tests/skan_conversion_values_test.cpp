@@ -126,6 +126,8 @@ TEST_F(SKANConversionValueTest, FetchesFrom16_1OnlyAndSendsTheRequestFields) {
   EXPECT_EQ(fetches(), 1u);
 }
 
+// Expiries used to be cut to signed 32-bit seconds, so every one after
+// 2038-01-19 read as past; the applied answers here expire in 2040.
 TEST_F(SKANConversionValueTest, AnswersApplyEndOrRetry) {
   const struct {
     const char* label;
@@ -135,7 +137,10 @@ TEST_F(SKANConversionValueTest, AnswersApplyEndOrRetry) {
     bool retries;
   } cases[] = {
       {"fine 63, no coarse: low", {.fine = 63}, SKAdNetworkPostbackUpdate{63, "low", false}, 23248, false},
-      {"coarse alone: fine 0", {.coarse = 3, .lockWindow = true}, SKAdNetworkPostbackUpdate{0, "high", true}, 23248,
+      {"coarse alone: fine 0",
+       {.coarse = 3, .lockWindow = true},
+       SKAdNetworkPostbackUpdate{0, "high", true},
+       23248,
        false},
       {"fine 64 refused", {.fine = 64}, std::nullopt, 23245, false},
       {"no values", {}, std::nullopt, 23251, false},
@@ -169,9 +174,8 @@ TEST_F(SKANConversionValueTest, AnswersApplyEndOrRetry) {
       EXPECT_EQ(count(c.code), 1u);
     }
     bool armed = false;
-    onWorker([&](APMMeasurement& engine) {
-      armed = engine.SKANRetryAlarm() && engine.SKANRetryAlarm()->hasActiveTimer();
-    });
+    onWorker(
+        [&](APMMeasurement& engine) { armed = engine.SKANRetryAlarm() && engine.SKANRetryAlarm()->hasActiveTimer(); });
     EXPECT_EQ(armed, c.retries);
   }
 }
