@@ -23,14 +23,6 @@ os::Value valueOf(const std::optional<T>& optional) {
   return out;
 }
 
-os::Dictionary eventArguments(const std::shared_ptr<APMEvent>& event) {
-  if (!event) return {};
-  return {{"origin", event->origin()},
-          {"name", event->name()},
-          {"timestamp", event->timestamp()},
-          {"parameters", APMPlainParameters(event->parameters())}};
-}
-
 os::Dictionary attributeArguments(const std::shared_ptr<APMUserAttribute>& attribute) {
   if (!attribute) return {};
   return {{"origin", attribute->origin()},
@@ -62,62 +54,20 @@ void APMMeasurement::reportSessionStartWhenSceneWillConnectOnWorkerQueue() {
 }
 
 // =====================================================================
-// Event intake
+// Event pipeline seams
 // =====================================================================
 
-// Stands for the engine's entry of facade events.
-void APMMeasurement::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
-                                        const os::Dictionary& parameters, double timestamp, bool enabled,
-                                        bool ignoreEnabled, bool ignoreInterceptor, APMEventInterceptor interceptor,
-                                        const os::Dictionary& addedScreenParameters) {
-  APMStandInRecord::record("logEventWithOrigin", {{"origin", origin},
-                                                  {"isPublicEvent", isPublicEvent},
-                                                  {"name", name},
-                                                  {"parameters", parameters},
-                                                  {"timestamp", timestamp},
-                                                  {"enabled", enabled},
-                                                  {"ignoreEnabled", ignoreEnabled},
-                                                  {"ignoreInterceptor", ignoreInterceptor},
-                                                  {"hasInterceptor", interceptor != nullptr},
-                                                  {"addedScreenParameters", addedScreenParameters}});
+// Stands for the user property of the last advertising-ID reset.
+void APMMeasurement::setLastAdvertisingIDResetUserPropertyOnWorkerQueue() {
+  APMStandInRecord::record("setLastAdvertisingIDResetUserPropertyOnWorkerQueue");
 }
 
-// Stands for the entry of events the engine makes itself.
-void APMMeasurement::handleInternalEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
-  APMStandInRecord::record("handleInternalEventOnWorkerQueue", eventArguments(event));
-}
-
-// Stands for changing the default event parameters.
-void APMMeasurement::setDefaultEventParameters(std::optional<os::Dictionary> parameters) {
-  APMStandInRecord::record("setDefaultEventParameters",
-                           {{"parameters", valueOf(parameters)}});
-}
-
-// Stands for the keychain's count of earlier first opens.
-std::optional<std::string> APMMeasurement::previousFirstOpenCount() {
-  const auto answer = APMStandInRecord::answer("previousFirstOpenCount");
-  if (!answer || !answer->isString()) return std::nullopt;
-  return *answer->string();
-}
-
-// Stands for storing the count of earlier first opens.
-void APMMeasurement::setPreviousFirstOpenCount(std::optional<std::string> count) {
-  APMStandInRecord::record("setPreviousFirstOpenCount", {{"count", valueOf(count)}});
-  APMStandInRecord::setAnswer("previousFirstOpenCount", valueOf(count));
-}
-
-// =====================================================================
-// Event pipeline
-// =====================================================================
-
-// Stands for the pipeline's write of an event.
-void APMMeasurement::writeEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
-  APMStandInRecord::record("writeEventOnWorkerQueue", eventArguments(event));
-}
-
-// Stands for the pipeline's filtered write of an event.
-void APMMeasurement::writeFilteredEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
-  APMStandInRecord::record("writeFilteredEventOnWorkerQueue", eventArguments(event));
+// Stands for the checked write of a user property: writes straight through
+// the store.
+bool APMMeasurement::setUserPropertyInDatabaseOnWorkerQueue(const std::shared_ptr<APMUserAttribute>& attribute) {
+  APMStandInRecord::record("setUserPropertyInDatabaseOnWorkerQueue", attributeArguments(attribute));
+  auto database = this->database();
+  return database && attribute && database->updateUserAttribute(attribute, nullptr);
 }
 
 // =====================================================================
@@ -157,14 +107,6 @@ void APMMeasurement::setUserAttributeOnWorkerQueue(std::shared_ptr<APMUserAttrib
   auto database = this->database();
   if (!database || !attribute) return;
   database->updateUserAttribute(attribute, nullptr);
-}
-
-// Stands for the user-property rules of automatic properties: writes
-// straight through the store.
-bool APMMeasurement::setUserPropertyInDatabaseOnWorkerQueue(const std::shared_ptr<APMUserAttribute>& attribute) {
-  APMStandInRecord::record("setUserPropertyInDatabaseOnWorkerQueue", attributeArguments(attribute));
-  auto database = this->database();
-  return database && attribute && database->updateUserAttribute(attribute, nullptr);
 }
 
 // Stands for removing a user property.

@@ -32,10 +32,10 @@ class DeepLinkTest : public EngineTest {
   // The campaign events handed to the pipeline: name and parameters.
   std::vector<std::pair<std::string, os::Dictionary>> campaigns() {
     std::vector<std::pair<std::string, os::Dictionary>> out;
-    for (const auto& call : calls("handleInternalEventOnWorkerQueue")) {
-      const std::string name = call.arguments.at("name").stringValue();
+    for (const auto& call : storedEvents()) {
+      const std::string name = call.at("name").stringValue();
       if (name != "_cmp" && name != "_cmpx") continue;
-      os::Dictionary parameters = *call.arguments.at("parameters").dictionary();
+      os::Dictionary parameters = *call.at("parameters").dictionary();
       EXPECT_EQ(parameters["_o"], os::Value("auto"));
       parameters.erase("_o");
       out.emplace_back(name, std::move(parameters));
@@ -79,7 +79,7 @@ TEST_F(DeepLinkTest, CampaignLinksBecomeCampaignEvents) {
     os::DeviceProfile profile;
     profile.systemVersion = c.systemVersion;
     os::ScopedDeviceProfile scoped(profile);
-    APMStandInRecord::TEST_reset();
+    clearStoredEvents();
     open(c.link);
     EXPECT_EQ(campaigns(), c.events);
   }
@@ -87,7 +87,7 @@ TEST_F(DeepLinkTest, CampaignLinksBecomeCampaignEvents) {
   EXPECT_EQ(count(23000), 1u);
 
   // On the worker queue the call is refused (23163, a monitor-only level).
-  APMStandInRecord::TEST_reset();
+  clearStoredEvents();
   engine()->scheduler()->scheduleOnWorkerQueueBlockID("test", [engine = engine(), now = clock_->wallTime()] {
     engine->handleNonFirstOpenEventURL(*os::URL::URLWithString("drosil://o?utm_source=a"), now);
   });
@@ -105,22 +105,25 @@ TEST_F(DeepLinkTest, DvbraidSetsItsPropertyAndConversionCheckOneGivesCmpx) {
 
   // Extras: strings join the query (the query wins), numbers the parameters;
   // the event is never dated before first open.
-  APMStandInRecord::TEST_reset();
+  clearStoredEvents();
   onWorker([](APMMeasurement& engine) {
     engine.handleOpenURLOnWorkerQueue(
         os::URL::URLWithString("drosil://o?utm_source=q"), 5, 1.0,
         os::Dictionary{{"utm_source", "extra"}, {"utm_medium", "m"}, {"_cc", os::Number::int64(1)}, {"flag", true}});
   });
-  auto calls = this->calls("handleInternalEventOnWorkerQueue");
+  std::vector<os::Dictionary> calls;
+  for (auto& event : storedEvents()) {
+    if (event.at("name") == os::Value("_cmpx")) calls.push_back(event);
+  }
   ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].arguments.at("name"), os::Value("_cmpx"));
-  EXPECT_EQ(calls[0].arguments.at("parameters"), os::Value(os::Dictionary{{"_o", "auto"},
+  EXPECT_EQ(calls[0].at("name"), os::Value("_cmpx"));
+  EXPECT_EQ(calls[0].at("parameters"), os::Value(os::Dictionary{{"_o", "auto"},
                                                                           {"source", "q"},
                                                                           {"medium", "m"},
                                                                           {"_cc", os::Number::int64(1)},
                                                                           {"flag", true},
                                                                           {"click_timestamp", os::Number::int64(5)}}));
-  EXPECT_EQ(calls[0].arguments.at("timestamp").doubleValue(),
+  EXPECT_EQ(calls[0].at("timestamp").doubleValue(),
             double(persisted()->firstOpenTimestampMilliseconds()) / 1000);
 }
 

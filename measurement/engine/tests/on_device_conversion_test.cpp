@@ -111,11 +111,14 @@ TEST_F(OnDeviceConversionTest, AMatchIsKeptAndReportedThenRefusesAttemptsUntilIt
   EXPECT_EQ(userAttribute(kAPMPSMValueProperty), os::Value("match-7"));
   EXPECT_EQ(userAttribute(kAPMPSMCountEmailProperty), os::Value(os::Number::int64(1)));
   EXPECT_EQ(userAttribute(kAPMPSMCountPhoneProperty), os::Value(os::Number::int64(1)));
-  const auto written = calls("writeEventOnWorkerQueue");
+  std::vector<os::Dictionary> written;
+  for (auto& event : storedEvents()) {
+    if (event.at("name") == os::Value(kAPMPSMMatchEventName)) written.push_back(event);
+  }
   ASSERT_EQ(written.size(), 1u);
-  EXPECT_EQ(written[0].arguments.at("name"), os::Value(kAPMPSMMatchEventName));
+  EXPECT_EQ(written[0].at("name"), os::Value(kAPMPSMMatchEventName));
   // "_r": realtime.
-  EXPECT_EQ(written[0].arguments.at("parameters"),
+  EXPECT_EQ(written[0].at("parameters"),
             os::Value(os::Dictionary{{"_fxs", "psm"}, {"_o", "auto"}, {"_r", os::Number::int64(1)}}));
 
   attempt({{kAPMUserDataEmailAddress, "b@example.invalid"}});

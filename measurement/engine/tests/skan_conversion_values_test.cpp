@@ -66,8 +66,8 @@ class SKANConversionValueTest : public EngineTest {
   }
   std::vector<os::Dictionary> skanEvents() {
     std::vector<os::Dictionary> out;
-    for (const auto& call : calls("handleInternalEventOnWorkerQueue")) {
-      if (call.arguments.at("name") == os::Value("_skan")) out.push_back(*call.arguments.at("parameters").dictionary());
+    for (const auto& call : storedEvents()) {
+      if (call.at("name") == os::Value("_skan")) out.push_back(*call.at("parameters").dictionary());
     }
     return out;
   }
@@ -152,7 +152,7 @@ TEST_F(SKANConversionValueTest, AnswersApplyEndOrRetry) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     SKAdNetwork::TEST_reset();
-    APMStandInRecord::TEST_reset();
+    clearStoredEvents();
     sink_->clear();
     onWorker([](APMMeasurement& engine) {
       engine.setSKANRetryCount(0);
@@ -193,7 +193,7 @@ TEST_F(SKANConversionValueTest, TheSkanEventCarriesTheAnswerAndErrorCode10IsSucc
                                        {"_skanl", os::Number::int64(0)},
                                        {"_skane", os::Number::int64(kEventTime)}}));
 
-  APMStandInRecord::TEST_reset();
+  clearStoredEvents();
   SKAdNetwork::TEST_setUpdateError(os::Error(SKANErrorDomain, 3));
   fetch();
   EXPECT_TRUE(skanEvents().empty());
