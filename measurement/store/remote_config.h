@@ -251,7 +251,7 @@ class APMRemoteConfig final : public APMRemoteConfigSettings,
   int32_t maxEventsPerDay();
   int32_t maxPublicEventsPerDay();
   int32_t maxErrorEventsPerDay();
-  int32_t maxTrackedCurrencies();
+  int32_t maxTrackedCurrencies() override;
   int32_t maxPublicUserProperties();
   int32_t maxEventNameCardinality();
   int32_t maxPublicEventParams() override;

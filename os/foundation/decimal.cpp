@@ -8,6 +8,8 @@
 #include <limits>
 #include <map>
 #include <mutex>
+#include <string>
+#include <vector>
 
 namespace os {
 
@@ -152,6 +154,56 @@ Decimal Decimal::negated() const {
   Decimal d = *this;
   if (!d.nan_ && d.mantissa_ != 0) d.negative_ = !d.negative_;
   return d;
+}
+
+Decimal Decimal::multiplying(const Decimal& other) const {
+  if (nan_ || other.nan_) return notANumber();
+  if (mantissa_ == 0 || other.mantissa_ == 0) return Decimal();
+  // Schoolbook product in base 10^9 limbs, least significant first: each
+  // mantissa (below 10^38) has at most five, the product at most ten.
+  constexpr uint64_t kBase = 1'000'000'000;
+  auto limbsOf = [](Mantissa m) {
+    std::vector<uint64_t> limbs;
+    for (; m > 0; m /= kBase) limbs.push_back(uint64_t(m % kBase));
+    return limbs;
+  };
+  const std::vector<uint64_t> a = limbsOf(mantissa_), b = limbsOf(other.mantissa_);
+  std::vector<uint64_t> product(a.size() + b.size() + 1, 0);
+  for (size_t i = 0; i < a.size(); ++i) {
+    uint64_t carry = 0;
+    for (size_t j = 0; j < b.size(); ++j) {
+      // < 10^18 + 10^9 + 10^9: fits 64 bits.
+      const uint64_t cell = product[i + j] + a[i] * b[j] + carry;
+      product[i + j] = cell % kBase;
+      carry = cell / kBase;
+    }
+    for (size_t k = i + b.size(); carry > 0; ++k) {
+      const uint64_t cell = product[k] + carry;
+      product[k] = cell % kBase;
+      carry = cell / kBase;
+    }
+  }
+  while (product.size() > 1 && product.back() == 0) product.pop_back();
+  std::string digits = std::to_string(product.back());
+  for (size_t k = product.size() - 1; k-- > 0;) {
+    const std::string limb = std::to_string(product[k]);
+    digits += std::string(9 - limb.size(), '0') + limb;
+  }
+
+  int64_t exponent = int64_t(exponent_) + other.exponent_;
+  Mantissa mantissa = 0;
+  const size_t kept = std::min(digits.size(), size_t(kMaxDigits));
+  for (size_t k = 0; k < kept; ++k) mantissa = mantissa * 10 + Mantissa(digits[k] - '0');
+  if (digits.size() > kept) {
+    exponent += int64_t(digits.size() - kept);
+    if (digits[kept] >= '5' && ++mantissa == kMantissaLimit) {
+      mantissa /= 10;
+      ++exponent;
+    }
+  }
+  // The exponent lies within [-256, 292]; the constructor brings it into
+  // range or gives not-a-number.
+  return Decimal(mantissa, int(exponent), negative_ != other.negative_);
 }
 
 int Decimal::compare(const Decimal& other) const {

@@ -1,7 +1,8 @@
 // os::Decimal: the platform's decimal number. A value is a sign, a mantissa of
 // at most 38 decimal digits and a power-of-ten exponent in [-128, 127], or
-// not-a-number. Arithmetic is not offered; the type exists to hold numbers
-// given as text exactly and to print them back.
+// not-a-number. It holds numbers given as text exactly, prints them back and
+// multiplies (prices in millionths of a currency unit need no other
+// arithmetic).
 //
 // Parsing reads "[+-]digits[<separator>digits][(e|E)[+-]digits]" as a whole,
 // where the separator is the decimal separator of the given locale (from
@@ -42,6 +43,12 @@ class Decimal {
   bool isNegative() const { return negative_; }
   // The value times -1 (not-a-number stays so).
   Decimal negated() const;
+  // The product. Exact while it fits 38 digits; longer products are rounded
+  // to 38 significant digits, halves away from zero. A product too large for
+  // the exponent range is not-a-number, one too small loses its last digits
+  // (down to zero), as a parsed value does. Not-a-number in either operand
+  // gives not-a-number.
+  Decimal multiplying(const Decimal& other) const;
 
   // -1, 0 or 1 by value; not-a-number orders before every number and equals
   // itself, as the platform's decimal comparison does.

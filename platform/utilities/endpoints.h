@@ -34,6 +34,10 @@ inline constexpr const char* kDAZEndpointMeasurementConfig = "MeasurementConfigS
 inline constexpr const char* kDAZEndpointMeasurementUpload = "MeasurementUploadService";
 inline constexpr const char* kDAZEndpointMeasurementUploadAuthorized = "MeasurementUploadAuthorizedService";
 inline constexpr const char* kDAZEndpointSettings = "SettingsService";
+// The advertising service that answers deferred deep links, and the
+// platform's search-ads attribution service.
+inline constexpr const char* kDAZEndpointDeferredDeepLink = "DeferredDeepLinkService";
+inline constexpr const char* kDAZEndpointSearchAdsAttribution = "SearchAdsAttributionService";
 inline constexpr const char* kDAZEndpointTransportUpload1000 = "TransportUpload1000";
 inline constexpr const char* kDAZEndpointTransportUpload1001 = "TransportUpload1001";
 inline constexpr const char* kDAZEndpointTransportUpload1002 = "TransportUpload1002";

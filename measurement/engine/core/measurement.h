@@ -73,6 +73,7 @@
 #include "os/foundation/value.h"
 #include "os/net/url_request.h"
 #include "os/dispatch/notification.h"
+#include "os/storekit/ad_network.h"
 #include "os/storekit/payment_queue.h"
 #include "os/uikit/app_host.h"
 #include "os/uikit/application.h"
@@ -513,7 +514,7 @@ class APMMeasurement : public APMMeasurementServices,
   bool isInFirstSKANPostbackWindow();
   bool isPastAllSKANPostbackWindows();
   bool isValidFineConversionValue(int value);
-  int64_t convertCoarseConversionValueFromProtoValue(int value);
+  SKAdNetworkCoarseConversionValue convertCoarseConversionValueFromProtoValue(int value);
   int64_t SKANFetchRetryLimit();
   bool shouldFetchSKANConversionValue();
   void scheduleSKANCVFetchAfterDataUpload();

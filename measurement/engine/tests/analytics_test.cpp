@@ -7,6 +7,8 @@
 
 #include "measurement/engine/interface/analytics.h"
 #include "measurement/engine/interface/rez_analytics.h"
+#include "measurement/engine/purchases/in_app_purchase_product_cache.h"
+#include "measurement/engine/purchases/in_app_purchase_transaction_reporter.h"
 #include "measurement/engine/sessions/screen_view_reporter.h"
 #include "measurement/engine/tests/engine_test_support.h"
 #include "measurement/store/identity.h"
@@ -14,6 +16,7 @@
 #include "os/dispatch/notification.h"
 #include "os/runtime/runtime.h"
 #include "os/storekit/payment_queue.h"
+#include "os/storekit/store_simulator.h"
 #include "sdk-core/core/rez_app.h"
 
 namespace {
@@ -255,20 +258,48 @@ TEST_F(APMAnalyticsTest, SessionIDBeforeStartIsUninitializedOnTheGlobalQueue) {
   EXPECT_EQ(codes(), std::vector<int64_t>{25050});
 }
 
-TEST_F(APMAnalyticsTest, PurchasesReachTheReporterOnlyWhileEnabled) {
+TEST_F(APMAnalyticsTest, PurchasesReachTheEngineAsEventsOnlyWhileEnabled) {
+  os::StoreSimulator::reset();
+  APMInAppPurchaseProductCache::TEST_reset();
+  APMInAppPurchaseTransactionReporter::TEST_reset();
+  SKProduct::Description product;
+  product.productIdentifier = "meter.pro";
+  product.localizedTitle = "Meter Pro";
+  product.price = os::Decimal::fromString("4.99");
+  product.priceLocale = {.localeIdentifier = "en_US@currency=USD", .currencyCode = "USD"};
+  os::StoreSimulator::addProduct(std::make_shared<SKProduct>(product));
   start();
   const auto observers = SKPaymentQueue::defaultQueue()->transactionObservers();
   ASSERT_EQ(observers.size(), 1u);
   EXPECT_EQ(observers[0], APMAnalytics::sharedInstance());
 
-  const auto purchase = std::make_shared<SKPaymentTransaction>(SKPaymentTransaction::Description{
-      .payment = {.productIdentifier = "meter.pro"}, .transactionState = SKPaymentTransactionState::Purchased});
+  SKPaymentTransaction::Description bought;
+  bought.payment.productIdentifier = "meter.pro";
+  bought.transactionState = SKPaymentTransactionState::Purchased;
+  bought.transactionIdentifier = "2000";
+  const auto purchase = std::make_shared<SKPaymentTransaction>(bought);
+  auto purchases = [&] {
+    std::vector<os::Dictionary> out;
+    for (const auto& event : loggedEvents()) {
+      if (event.at("name") == os::Value("_iap") || event.at("name") == os::Value("_iapx")) out.push_back(event);
+    }
+    return out;
+  };
   SKPaymentQueue::defaultQueue()->TEST_updateTransactions({purchase});
-  EXPECT_EQ(calls("APMInAppPurchaseTransactionReporter.paymentQueue").size(), 1u);
+  EXPECT_EQ(calls("filterPurchaseTransactions").size(), 1u);
+  auto reported = purchases();
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_EQ(reported[0].at("origin"), os::Value("auto"));
+  const os::Dictionary& parameters = *reported[0].at("parameters").dictionary();
+  EXPECT_EQ(parameters.at("product_id"), os::Value("meter.pro"));
+  EXPECT_EQ(parameters.at("value").int64Value(), 4'990'000);
+
   APMAnalytics::setAnalyticsEnabled(false);
   settle();
   SKPaymentQueue::defaultQueue()->TEST_updateTransactions({purchase});
-  EXPECT_EQ(calls("APMInAppPurchaseTransactionReporter.paymentQueue").size(), 1u);
+  EXPECT_EQ(calls("filterPurchaseTransactions").size(), 1u);
+  EXPECT_EQ(purchases().size(), 1u);
+  os::StoreSimulator::reset();
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include "measurement/engine/attribution/ad_exposure_reporter.h"
 #include "measurement/engine/sessions/screen_view_reporter.h"
+#include "measurement/messages/field_access.h"
 #include "measurement/store/consent_settings.h"
 #include "measurement/store/database.h"
 #include "measurement/store/engine_services/event_names.h"
@@ -76,7 +77,9 @@ void EngineTest::writeBundle(const os::Dictionary& info, const std::optional<os:
   os::Dictionary endpoints{{"MeasurementUploadService", server_.baseURL()},
                            {"MeasurementUploadAuthorizedService", server_.baseURL()},
                            {"MeasurementConfigService", server_.baseURL()},
-                           {"ExperimentsService", server_.baseURL()}};
+                           {"ExperimentsService", server_.baseURL()},
+                           {"DeferredDeepLinkService", server_.baseURL()},
+                           {"SearchAdsAttributionService", server_.baseURL()}};
   if (!installationsBase.empty()) endpoints["InstallationsService"] = installationsBase;
   bundle_->addFile("DrosilEndpoints.plist", plistText(endpoints));
   DAZEndpoints::reload();
@@ -90,6 +93,9 @@ void EngineTest::start(os::Dictionary values, const std::string& origin, const s
 
 void EngineTest::settle() {
   for (int round = 0; round < 3; ++round) {
+    // Timers armed to fire at once (the search-ads attempt of a first start)
+    // fire here rather than at some later moment of the test.
+    clock_->runDue();
     os::dispatch::drainUntilIdle();
     waitForQueue(APMAnalytics::queue());
     if (auto engine = this->engine()) waitForQueue(engine->scheduler()->workerQueue());
@@ -138,6 +144,12 @@ std::vector<os::Dictionary> EngineTest::storedEvents() {
   return events;
 }
 
+void EngineTest::clearStoredEvents() {
+  onWorker([](APMMeasurement& engine) {
+    if (auto database = engine.database()) database->sqliteStore()->executeSQL("DELETE FROM raw_events", nullptr);
+  });
+}
+
 std::vector<os::Dictionary> EngineTest::loggedEvents() {
   auto events = storedEvents();
   std::erase_if(events, [](const os::Dictionary& event) {
@@ -154,6 +166,31 @@ os::Value EngineTest::userAttribute(const std::string& name) {
   auto database = engine ? engine->database() : nullptr;
   auto attribute = database ? database->userAttributeWithName(name, nullptr) : nullptr;
   return attribute ? attribute->value().value() : os::Value();
+}
+
+bool EngineTest::applySettings(const std::vector<std::pair<std::string, std::string>>& settings) {
+  auto config = APMPBMeasurementConfig::initWithMessageInfo(nullptr);
+  APMPBSetInt64(config.get(), 0, 1);  // version
+  APMPBSetString(config.get(), 1, kAppID);
+  std::vector<std::shared_ptr<APMPBSetting>> list;
+  for (const auto& [name, value] : settings) {
+    auto setting = APMPBSetting::initWithMessageInfo(nullptr);
+    APMPBSetString(setting.get(), 0, name);
+    APMPBSetString(setting.get(), 1, value);
+    list.push_back(setting);
+  }
+  APMPBSetArray(config.get(), 3, list);
+  bool applied = false;
+  onWorker([&](APMMeasurement& engine) {
+    if (auto remoteConfig = engine.remoteConfigInstance()) applied = remoteConfig->updateMeasurementConfig(config);
+  });
+  return applied;
+}
+
+void EngineTest::onWorker(const std::function<void(APMMeasurement&)>& fn) {
+  auto engine = this->engine();
+  if (!engine) return;
+  engine->scheduler()->workerQueue()->sync([&] { fn(*engine); });
 }
 
 std::string EngineTest::takeSampledLine() {

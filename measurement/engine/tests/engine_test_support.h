@@ -4,9 +4,11 @@
 // record back to a process that has not started analytics.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "measurement/engine/core/measurement.h"
@@ -51,8 +53,8 @@ class EngineTest : public apm_test::MonitoredTest {
   // The facade's start as the public interface makes it.
   void start(os::Dictionary values = {}, const std::string& origin = kAPMOriginVivuzuvu,
              const std::string& appID = kAppID);
-  // Waits until the facade's queues, the engine's worker queue and the
-  // monitor have nothing left to do.
+  // Fires the timers due now, then waits until the facade's queues, the
+  // engine's worker queue and the monitor have nothing left to do.
   void settle();
   std::shared_ptr<APMMeasurement> engine();
   // The stand-in calls of that name, after settling.
@@ -61,10 +63,17 @@ class EngineTest : public apm_test::MonitoredTest {
   // "name", "isPublicEvent" (by name), "timestamp", "isRealtime",
   // "parameters".
   std::vector<os::Dictionary> storedEvents();
+  // Deletes the store's raw events.
+  void clearStoredEvents();
   // storedEvents() without the launch's automatic "_f", "_s" and "_e".
   std::vector<os::Dictionary> loggedEvents();
   // A stored user attribute's value, or the null value.
   os::Value userAttribute(const std::string& name);
+  // Stores a configuration for kAppID holding the settings (name, value) as
+  // the engine's current one; true when it was applied.
+  bool applySettings(const std::vector<std::pair<std::string, std::string>>& settings);
+  // Runs fn on the engine's worker queue and waits for it.
+  void onWorker(const std::function<void(APMMeasurement&)>& fn);
   // The message of the one monitorable line (silent levels included) logged
   // since the last call, as the sampled record keeps it ("1E_110100:...");
   // empty when there was none.

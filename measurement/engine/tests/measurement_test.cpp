@@ -339,13 +339,16 @@ TEST_F(APMMeasurementTest, AStoredCampaignLinkIsReportedOnceAndAnExpiredOneAsNot
   auto defaults = APMUserDefaults::sharedUserDefaults();
   const struct {
     double age;
-    os::Value url;
-    os::Dictionary extra;
+    std::string name;
+    os::Dictionary parameters;
   } cases[] = {
-      {604'801, os::Value(), {{"utm_source", "(not set)"}, {"utm_medium", "(not set)"}, {"_cc", os::Number::int64(1)}}},
+      {604'801,
+       "_cmpx",
+       {{"_o", "auto"}, {"source", "(not set)"}, {"medium", "(not set)"}, {"_cc", os::Number::int64(1)}}},
       // 2023-11-14 21:13:20 stored: the hour before it starts at 20:00.
-      {3'600, os::Value("https://example.invalid/?utm_source=news"), {{"_cc", os::Number::int64(1'699'992'000'000)}}},
+      {3'600, "_cmp", {{"_o", "auto"}, {"source", "news"}, {"_cc", os::Number::int64(1'699'992'000'000)}}},
   };
+  size_t reported = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.age);
     relaunch();
@@ -353,11 +356,19 @@ TEST_F(APMMeasurementTest, AStoredCampaignLinkIsReportedOnceAndAnExpiredOneAsNot
     defaults->setObject(os::Value("https://example.invalid/?utm_source=news"), "/devuvo/measurement/deep_link");
     defaults->setObject(os::Value(1'700'000'000.0 - c.age), "/devuvo/measurement/deep_link_timestamp_seconds");
     start();
-    const auto reported = calls("handleOpenURLOnWorkerQueue");
-    ASSERT_EQ(reported.size(), 1u);
-    EXPECT_EQ(reported[0].arguments.at("url"), c.url);
-    EXPECT_EQ(reported[0].arguments.at("extraParameters"), os::Value(c.extra));
-    EXPECT_EQ(reported[0].arguments.at("eventTimestampInSeconds").doubleValue(), 1'700'000'000.0 - c.age);
+    std::vector<os::Dictionary> campaigns;
+    for (const auto& call : storedEvents()) {
+      const std::string name = call.at("name").stringValue();
+      if (name == "_cmp" || name == "_cmpx") campaigns.push_back(call);
+    }
+    // Each start reports its link once; the store keeps the earlier ones.
+    ASSERT_EQ(campaigns.size(), ++reported);
+    EXPECT_EQ(campaigns.back().at("name"), os::Value(c.name));
+    // The first launch reports it with the first open, one millisecond
+    // before it.
+    os::Dictionary parameters = *campaigns.back().at("parameters").dictionary();
+    parameters.erase("click_timestamp");
+    EXPECT_EQ(parameters, c.parameters);
     EXPECT_TRUE(defaults->objectForKey("/devuvo/measurement/deep_link").isNull());
     EXPECT_TRUE(defaults->objectForKey("/devuvo/measurement/deep_link_timestamp_seconds").isNull());
   }

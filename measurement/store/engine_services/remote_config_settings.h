@@ -65,6 +65,10 @@ inline constexpr bool kAPMDefaultEfficientEngagementReportingEnabled = false;
 inline constexpr bool kAPMDefaultRedundantEngagementRemovalEnabled = false;
 inline constexpr bool kAPMDefaultAppBackgroundedEventEnabled = false;
 
+// "measurement.lifetimevalue.max_currency_tracked": lifetime-value totals
+// kept, one per currency.
+inline constexpr int32_t kAPMDefaultMaxTrackedCurrencies = 4;
+
 class APMRemoteConfigSettings {
  public:
   virtual ~APMRemoteConfigSettings() = default;
@@ -88,6 +92,8 @@ class APMRemoteConfigSettings {
   virtual bool efficientEngagementReportingEnabled() { return kAPMDefaultEfficientEngagementReportingEnabled; }
   virtual bool redundantEngagementRemovalEnabled() { return kAPMDefaultRedundantEngagementRemovalEnabled; }
   virtual bool appBackgroundedEventEnabled() { return kAPMDefaultAppBackgroundedEventEnabled; }
+  // Lifetime value; the default unless overridden.
+  virtual int32_t maxTrackedCurrencies() { return kAPMDefaultMaxTrackedCurrencies; }
 
   // ---- Events ----
   virtual int32_t maxPublicEventParams() = 0;

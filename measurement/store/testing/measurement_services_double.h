@@ -34,12 +34,14 @@ class RemoteConfigSettingsDouble : public APMRemoteConfigSettings {
   bool efficientEngagementReportingEnabled() override { return efficientEngagementReportingEnabled_; }
   bool redundantEngagementRemovalEnabled() override { return redundantEngagementRemovalEnabled_; }
   bool appBackgroundedEventEnabled() override { return appBackgroundedEventEnabled_; }
+  int32_t maxTrackedCurrencies() override { return maxTrackedCurrencies_; }
 
   void setSessionDefaultTimeoutInterval(double value) { sessionDefaultTimeoutInterval_ = value; }
   void setSessionEventUserEngagementInterval(double value) { sessionEventUserEngagementInterval_ = value; }
   void setEfficientEngagementReportingEnabled(bool value) { efficientEngagementReportingEnabled_ = value; }
   void setRedundantEngagementRemovalEnabled(bool value) { redundantEngagementRemovalEnabled_ = value; }
   void setAppBackgroundedEventEnabled(bool value) { appBackgroundedEventEnabled_ = value; }
+  void setMaxTrackedCurrencies(int32_t value) { maxTrackedCurrencies_ = value; }
 
   void setMaxEventsStored(int32_t value) { maxEventsStored_ = value; }
   void setMaxQueueTime(double value) { maxQueueTime_ = value; }
@@ -78,6 +80,7 @@ class RemoteConfigSettingsDouble : public APMRemoteConfigSettings {
   std::atomic<bool> efficientEngagementReportingEnabled_{kAPMDefaultEfficientEngagementReportingEnabled};
   std::atomic<bool> redundantEngagementRemovalEnabled_{kAPMDefaultRedundantEngagementRemovalEnabled};
   std::atomic<bool> appBackgroundedEventEnabled_{kAPMDefaultAppBackgroundedEventEnabled};
+  std::atomic<int32_t> maxTrackedCurrencies_{kAPMDefaultMaxTrackedCurrencies};
   std::mutex samplingRatesMutex_;
   std::map<std::string, int32_t, std::less<>> samplingRates_;  // guarded by samplingRatesMutex_
 };

@@ -1,0 +1,177 @@
+#include "measurement/engine/attribution/on_device_conversion.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "measurement/engine/tests/engine_test_support.h"
+#include "measurement/store/persisted_config.h"
+
+namespace {
+
+using engine_test::EngineTest;
+namespace rt = os::runtime;
+
+constexpr const char* kQueryPath = "/psm";
+
+// The stand-in client: its query goes to the loopback service, the answer's
+// body is the match.
+class FakeClient : public rt::Object {
+ public:
+  using rt::Object::Object;
+  int64_t inputType = 0;
+};
+
+std::string& queryBase() {
+  static std::string base;
+  return base;
+}
+
+// Registers the client class once per process (classes cannot be removed).
+void registerClient() {
+  if (rt::classFromString(kAPMPrivateSetMembershipClientClassName)) return;
+  rt::Class* cls = rt::registerClass(kAPMPrivateSetMembershipClientClassName);
+  cls->setFactory([cls] { return std::make_shared<FakeClient>(cls); });
+  cls->addMethod(kAPMPSMInitEmailWithPrefix,
+                 rt::Imp(std::function<APMPSMInitWithPrefixImp>(
+                     [](rt::Object&, std::string email, std::string, int64_t) { return !email.empty(); })));
+  cls->addMethod(kAPMPSMInitPhone, rt::Imp(std::function<APMPSMInitImp>([](rt::Object& self, std::string, std::string) {
+                   static_cast<FakeClient&>(self).inputType = kAPMPSMInputTypePhone;
+                   return true;
+                 })));
+  cls->addMethod(kAPMPSMRequestURLSelector, rt::Imp(std::function<APMPSMRequestURLImp>([](rt::Object&, int64_t retry) {
+                   return os::URL::URLWithString(queryBase() + "?retry=" + std::to_string(retry));
+                 })));
+  cls->addMethod(kAPMPSMInputTypeSelector, rt::Imp(std::function<APMPSMInputTypeImp>([](rt::Object& self) {
+                   return static_cast<FakeClient&>(self).inputType;
+                 })));
+  cls->addMethod(kAPMPSMParseSelector,
+                 rt::Imp(std::function<APMPSMParseImp>(
+                     [](rt::Object&, os::Data body) -> std::optional<std::string> { return body.toString(); })));
+}
+
+class OnDeviceConversionTest : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    queryBase() = server_.URLForPath(kQueryPath);
+  }
+  void startWithClient() {
+    registerClient();
+    start();
+  }
+  void attempt(const os::Dictionary& userData) {
+    engine()->setUserData(userData);
+    settle();
+  }
+  std::vector<os::testing::RecordedRequest> queries() {
+    settle();
+    std::vector<os::testing::RecordedRequest> out;
+    for (auto& request : server_.requests()) {
+      if (request.path == kQueryPath) out.push_back(request);
+    }
+    return out;
+  }
+  size_t count(int64_t code) {
+    const auto logged = codes();
+    return std::count(logged.begin(), logged.end(), code);
+  }
+};
+
+// Defined first: the client class is not registered yet in this process.
+TEST_F(OnDeviceConversionTest, WithoutTheClientEveryAttemptLogs23233) {
+  ASSERT_EQ(rt::classFromString(kAPMPrivateSetMembershipClientClassName), nullptr);
+  start();
+  attempt({{kAPMUserDataEmailAddress, "a@example.invalid"}});
+  attempt({{kAPMUserDataPhoneNumber, "+15550100"}});
+  EXPECT_EQ(count(23233), 2u);
+  EXPECT_TRUE(queries().empty());
+}
+
+TEST_F(OnDeviceConversionTest, AMatchIsKeptAndReportedThenRefusesAttemptsUntilItExpires) {
+  startWithClient();
+  EXPECT_EQ(count(23253), 1u);
+  // First open on a whole minute moves to the next one, as does one a second later.
+  const int64_t noon = 1'700'049'600;  // 2023-11-15T12:00:00Z
+  APMPersistedConfig::sharedInstance()->setFirstOpenTimestampMilliseconds(noon * 1000);
+  server_.setResponse(kQueryPath, os::testing::ScriptedResponse::ok(""));
+  attempt({{kAPMUserDataEmailAddress, "a@example.invalid"}, {kAPMUserDataPhoneNumber, "+15550100"}});
+  APMPersistedConfig::sharedInstance()->setFirstOpenTimestampMilliseconds((noon + 1) * 1000);
+  server_.setResponse(kQueryPath, os::testing::ScriptedResponse::ok("match-7"));
+  attempt({{kAPMUserDataPhoneNumber, "+15550100"}});
+  auto sent = queries();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].query, "retry=0&psm_count=0&timestamp_first_open=1700049660");
+  EXPECT_EQ(sent[1].query, "retry=0&psm_phone_count=0&timestamp_first_open=1700049660");
+  EXPECT_EQ(count(23230), 1u);
+  EXPECT_EQ(count(23229), 1u);
+
+  EXPECT_EQ(userAttribute(kAPMPSMValueProperty), os::Value("match-7"));
+  EXPECT_EQ(userAttribute(kAPMPSMCountEmailProperty), os::Value(os::Number::int64(1)));
+  EXPECT_EQ(userAttribute(kAPMPSMCountPhoneProperty), os::Value(os::Number::int64(1)));
+  std::vector<os::Dictionary> written;
+  for (auto& event : storedEvents()) {
+    if (event.at("name") == os::Value(kAPMPSMMatchEventName)) written.push_back(event);
+  }
+  ASSERT_EQ(written.size(), 1u);
+  EXPECT_EQ(written[0].at("name"), os::Value(kAPMPSMMatchEventName));
+  // "_r": realtime.
+  EXPECT_EQ(written[0].at("parameters"),
+            os::Value(os::Dictionary{{"_fxs", "psm"}, {"_o", "auto"}, {"_r", os::Number::int64(1)}}));
+
+  attempt({{kAPMUserDataEmailAddress, "b@example.invalid"}});
+  EXPECT_EQ(count(23237), 1u);
+  EXPECT_EQ(queries().size(), 2u);
+
+  // 90 days on the match and the counts go.
+  clock_->advance(89 * 86'400);
+  onWorker([](APMMeasurement& engine) { engine.maybeDeleteExpiredPSMValueOnWorkerQueue(); });
+  EXPECT_EQ(userAttribute(kAPMPSMValueProperty), os::Value("match-7"));
+  clock_->advance(86'400);
+  onWorker([](APMMeasurement& engine) { engine.maybeDeleteExpiredPSMValueOnWorkerQueue(); });
+  for (const char* name : {kAPMPSMValueProperty, kAPMPSMCountEmailProperty, kAPMPSMCountPhoneProperty}) {
+    EXPECT_TRUE(userAttribute(name).isNull()) << name;
+  }
+}
+
+TEST_F(OnDeviceConversionTest, TheFourthAttemptOfARunIsRefused) {
+  startWithClient();
+  server_.setResponse(kQueryPath, os::testing::ScriptedResponse::ok(""));
+  for (int i = 0; i < 4; ++i) attempt({{kAPMUserDataEmailAddress, "a@example.invalid"}});
+  EXPECT_EQ(queries().size(), 3u);
+  EXPECT_EQ(count(23236), 1u);
+  EXPECT_EQ(userAttribute(kAPMPSMCountEmailProperty), os::Value(os::Number::int64(3)));
+  EXPECT_EQ(queries().back().query.find("psm_count=2&"), 8u);
+
+  // Outside the sign-in window (60 days after first open) nothing starts.
+  onWorker([](APMMeasurement& engine) { engine.resetPSMCounts(); });
+  clock_->advance(61 * 86'400);
+  attempt({{kAPMUserDataEmailAddress, "a@example.invalid"}});
+  EXPECT_EQ(count(23261), 1u);
+  EXPECT_EQ(queries().size(), 3u);
+}
+
+TEST_F(OnDeviceConversionTest, FailuresRetryAfterDoublingDelaysUpToTheLimit) {
+  startWithClient();
+  server_.setResponse(kQueryPath, os::testing::ScriptedResponse::withStatus(500));
+  attempt({{kAPMUserDataEmailAddress, "a@example.invalid"}});
+  ASSERT_EQ(queries().size(), 1u);
+  size_t expected = 1;
+  for (const double delay : {300.0, 600.0, 1200.0, 2400.0}) {
+    SCOPED_TRACE(delay);
+    clock_->advance(delay - 1);
+    EXPECT_EQ(queries().size(), expected);
+    clock_->advance(1);
+    EXPECT_EQ(queries().size(), ++expected);
+    EXPECT_EQ(queries().back().query.rfind("retry=" + std::to_string(expected - 1), 0), 0u);
+  }
+  EXPECT_EQ(count(23228), 5u);
+  EXPECT_EQ(count(23231), 1u);
+  clock_->advance(86'400);
+  EXPECT_EQ(queries().size(), 5u);
+  EXPECT_EQ(userAttribute(kAPMPSMCountEmailProperty), os::Value(os::Number::int64(5)));
+}
+
+}  // namespace
