@@ -12,6 +12,8 @@
 #include "measurement/engine/interface/analytics.h"
 #include "measurement/engine/interface/app_delegate_interceptor.h"
 #include "measurement/engine/purchases/in_app_purchase_transaction_reporter.h"
+#include "measurement/engine/upload/bundle_operations.h"
+#include "measurement/messages/field_access.h"
 #include "measurement/store/engine_services/event_parameters.h"
 #include "os/foundation/date.h"
 
@@ -46,22 +48,6 @@ os::Dictionary attributeArguments(const std::shared_ptr<APMUserAttribute>& attri
 // =====================================================================
 // Application life cycle
 // =====================================================================
-
-// Stands for observing the application's foreground and background changes.
-void APMMeasurement::subscribeForAppForegroundBackgroundNotifications() {
-  APMStandInRecord::record("subscribeForAppForegroundBackgroundNotifications");
-}
-
-// Stands for exchanging the background task the engine holds.
-void APMMeasurement::swapBackgroundTaskWithNewTaskID(UIBackgroundTaskIdentifier taskID) {
-  backgroundUpdateTask_.exchange(taskID);
-  APMStandInRecord::record("swapBackgroundTaskWithNewTaskID", {{"taskID", os::Value(os::Number::uint64(taskID))}});
-}
-
-// Stands for the session start at the first scene connection of a prewarmed launch.
-void APMMeasurement::reportSessionStartWhenSceneWillConnectOnWorkerQueue() {
-  APMStandInRecord::record("reportSessionStartWhenSceneWillConnectOnWorkerQueue");
-}
 
 // Stands for the launch URL the application hands over at launch.
 void APMMeasurement::handleStoredURLAfterAppLaunchWithNotification(const os::Notification& notification) {
@@ -128,16 +114,6 @@ void APMMeasurement::writeFilteredEventOnWorkerQueue(std::shared_ptr<APMEvent> e
 }
 
 // =====================================================================
-// Upload scheduling
-// =====================================================================
-
-// Stands for arming or cancelling the upload alarm.
-void APMMeasurement::updateSchedule() { APMStandInRecord::record("updateSchedule"); }
-
-// Stands for the network client's reachability change.
-void APMMeasurement::reachabilityDidChange() { APMStandInRecord::record("reachabilityDidChange"); }
-
-// =====================================================================
 // User properties, ad personalisation and session ID
 // =====================================================================
 
@@ -179,20 +155,102 @@ void APMMeasurement::sessionIDWithCompletion(
 }
 
 // =====================================================================
-// Data reset and purchases
+// Bundling
 // =====================================================================
 
-// Stands for wiping the analytics data.
-bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
-  APMStandInRecord::record("wipeoutAnalyticsDataAndResetComponents");
-  return APMStandInRecord::answer("wipeoutAnalyticsDataAndResetComponents").value_or(os::Value(true)).boolValue();
+// Stands for making one bundle from raw events: none is made.
+bool APMMeasurement::bundleRawEvents() {
+  APMStandInRecord::record("bundleRawEvents");
+  return APMStandInRecord::answer("bundleRawEvents").value_or(os::Value(false)).boolValue();
 }
 
-// Stands for dropping purchase transactions seen before: passes all on.
-void APMMeasurement::filterPurchaseTransactions(const std::vector<std::shared_ptr<SKPaymentTransaction>>& transactions,
-                                                std::function<void(std::vector<std::shared_ptr<SKPaymentTransaction>>)> callback) {
-  APMStandInRecord::record("filterPurchaseTransactions", {{"count", os::Value(transactions.size())}});
-  callback(transactions);
+// Stands for the first-open test of a bundle.
+bool APMBundleHasFirstOpenEvent(const std::shared_ptr<APMPBMeasurementBundle>&) {
+  return APMStandInRecord::answer("APMBundleHasFirstOpenEvent").value_or(os::Value(false)).boolValue();
+}
+
+// Stands for stamping consent and device identifiers.
+void APMBundleApplyConsentAndIdentifiers(const std::shared_ptr<APMPBMeasurementBundle>&,
+                                         const std::string& consentSignals, bool gateIDFAOnATTMAS,
+                                         const std::shared_ptr<APMIdentity>&, bool overwrite) {
+  APMStandInRecord::record("APMBundleApplyConsentAndIdentifiers", {{"consentSignals", consentSignals},
+                                                                   {"gateIDFAOnATTMAS", gateIDFAOnATTMAS},
+                                                                   {"overwrite", overwrite}});
+}
+
+// Stands for stamping the DMA fields.
+void APMBundleApplyDMAFields(const std::shared_ptr<APMPBMeasurementBundle>&, const std::string& consentDiagnostics,
+                             bool adUserDataDenied, const std::shared_ptr<APMPBUserAttribute>& npaAttribute,
+                             const std::shared_ptr<APMRemoteConfig>&, bool overwrite) {
+  APMStandInRecord::record("APMBundleApplyDMAFields", {{"consentDiagnostics", consentDiagnostics},
+                                                       {"adUserDataDenied", adUserDataDenied},
+                                                       {"hasNPA", npaAttribute != nullptr},
+                                                       {"overwrite", overwrite}});
+}
+
+// Stands for the batch-compatibility test: the consent strings (fields 40,
+// 47, 49), the DMA region (48) and the "_npa" attribute's value must agree.
+bool APMBundlesShareConsentState(const std::shared_ptr<APMPBMeasurementBundle>& bundle,
+                                 const std::shared_ptr<APMPBMeasurementBundle>& otherBundle) {
+  if (!bundle || !otherBundle) return false;
+  for (const int32_t field : {40, 47, 49}) {
+    if (APMPBGetString(bundle.get(), field) != APMPBGetString(otherBundle.get(), field)) return false;
+  }
+  if (APMPBHasField(bundle.get(), 48) != APMPBHasField(otherBundle.get(), 48) ||
+      APMPBGetBool(bundle.get(), 48) != APMPBGetBool(otherBundle.get(), 48)) {
+    return false;
+  }
+  auto npa = [](const std::shared_ptr<APMPBMeasurementBundle>& b) -> std::optional<int64_t> {
+    for (const auto& attribute : APMPBGetArray<APMPBUserAttribute>(b.get(), 2).value_or(
+             std::vector<std::shared_ptr<APMPBUserAttribute>>{})) {
+      if (APMPBGetString(attribute.get(), 1) == kAPMNonPersonalizedAdsUserProperty) {
+        return APMPBGetInt64(attribute.get(), 3);
+      }
+    }
+    return std::nullopt;
+  };
+  return npa(bundle) == npa(otherBundle);
+}
+
+// Stands for redacting a bundle by the configuration's data controls.
+void APMBundleApplyDataControls(const std::shared_ptr<APMPBMeasurementBundle>&,
+                                const std::vector<std::string>& dataControls, const std::shared_ptr<APMIdentity>&) {
+  os::Array names(dataControls.begin(), dataControls.end());
+  APMStandInRecord::record("APMBundleApplyDataControls", {{"dataControls", names}});
+}
+
+// =====================================================================
+// Purchases
+// =====================================================================
+
+// Stands for a purchase's fingerprint: its transaction identifier.
+std::optional<std::string> APMInAppPurchaseTransactionReporter::transactionFingerprint(
+    const std::shared_ptr<SKPaymentTransaction>& transaction) {
+  APMStandInRecord::record("APMInAppPurchaseTransactionReporter.transactionFingerprint");
+  if (!transaction || transaction->transactionState() != SKPaymentTransactionState::purchased) return std::nullopt;
+  return transaction->transactionIdentifier();
+}
+
+// =====================================================================
+// SKAdNetwork conversion values
+// =====================================================================
+
+// Stands for the first postback window test.
+bool APMMeasurement::isInFirstSKANPostbackWindow() {
+  return APMStandInRecord::answer("isInFirstSKANPostbackWindow").value_or(os::Value(false)).boolValue();
+}
+
+// Stands for the conversion-value fetch after an upload.
+void APMMeasurement::scheduleSKANCVFetchAfterDataUpload() {
+  APMStandInRecord::record("scheduleSKANCVFetchAfterDataUpload");
+}
+
+// Stands for the conversion-value fetch when the app becomes active.
+void APMMeasurement::fetchSKANCV() { APMStandInRecord::record("fetchSKANCV"); }
+
+// Stands for the conversion-value fetch after a reachability change.
+void APMMeasurement::maybeFetchSKANCVAfterReachabilityChange() {
+  APMStandInRecord::record("maybeFetchSKANCVAfterReachabilityChange");
 }
 
 // =====================================================================
@@ -201,6 +259,12 @@ void APMMeasurement::filterPurchaseTransactions(const std::vector<std::shared_pt
 
 // Stands for the start-up check of the on-device conversion client.
 void APMMeasurement::checkPSMDependencyOnWorkerQueue() { APMStandInRecord::record("checkPSMDependencyOnWorkerQueue"); }
+
+// Stands for the postponed on-device conversion request.
+void APMMeasurement::retrievePSMResponse() { APMStandInRecord::record("retrievePSMResponse"); }
+
+// Stands for resetting the on-device conversion counts.
+void APMMeasurement::resetPSMCounts() { APMStandInRecord::record("resetPSMCounts"); }
 
 // Stands for dropping an expired on-device conversion value.
 void APMMeasurement::maybeDeleteExpiredPSMValueOnWorkerQueue() {

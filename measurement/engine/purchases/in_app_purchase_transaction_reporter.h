@@ -17,6 +17,9 @@
 class APMInAppPurchaseTransactionReporter {
  public:
   static std::shared_ptr<APMInAppPurchaseTransactionReporter> sharedInstance();
+  // The fingerprint the duplicate filter keys a purchased transaction by;
+  // nullopt for another state or an unusable identifier.
+  static std::optional<std::string> transactionFingerprint(const std::shared_ptr<SKPaymentTransaction>& transaction);
   // The payment-queue road: transactions already free of duplicates.
   void paymentQueue(const std::shared_ptr<SKPaymentQueue>& queue, const std::vector<std::shared_ptr<SKPaymentTransaction>>& updatedFilteredTransactions);
   // The explicit road: one transaction described by the app. The web order
