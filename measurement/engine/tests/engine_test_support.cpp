@@ -63,15 +63,16 @@ void EngineTest::TearDown() {
 }
 
 void EngineTest::writeBundle(const os::Dictionary& info, const std::optional<os::Dictionary>& options,
-                             const std::string& installationsBase) {
+                             const std::string& installationsBase, const std::string& uploadBase) {
   os::Dictionary infoPlist{{"CFBundleIdentifier", kBundleIdentifier},
                            {"CFBundleShortVersionString", kAppVersion},
                            {"CFBundleVersion", "11"}};
   for (const auto& [key, value] : info) infoPlist[key] = value;
   bundle_->addFile("Info.plist", plistText(infoPlist));
   if (options) bundle_->addFile("RirudiVizeziv-Azir.plist", plistText(*options));
-  os::Dictionary endpoints{{"MeasurementUploadService", server_.baseURL()},
-                           {"MeasurementUploadAuthorizedService", server_.baseURL()},
+  const std::string upload = uploadBase.empty() ? server_.baseURL() : uploadBase;
+  os::Dictionary endpoints{{"MeasurementUploadService", upload},
+                           {"MeasurementUploadAuthorizedService", upload},
                            {"MeasurementConfigService", server_.baseURL()},
                            {"ExperimentsService", server_.baseURL()}};
   if (!installationsBase.empty()) endpoints["InstallationsService"] = installationsBase;

@@ -41,10 +41,11 @@ class EngineTest : public apm_test::MonitoredTest {
 
   // Writes the main bundle: Info.plist (the bundle identifier, version 1.1
   // and `info`), the options file (`options`; none when nullopt) and the
-  // endpoints resource (measurement services at the loopback server, the
-  // installations service at `installationsBase` when given).
+  // endpoints resource (measurement services at the loopback server, or the
+  // upload services at `uploadBase` when given; the installations service at
+  // `installationsBase` when given).
   void writeBundle(const os::Dictionary& info = {}, const std::optional<os::Dictionary>& options = std::nullopt,
-                   const std::string& installationsBase = {});
+                   const std::string& installationsBase = {}, const std::string& uploadBase = {});
   // The facade's start as the public interface makes it.
   void start(os::Dictionary values = {}, const std::string& origin = kAPMOriginVivuzuvu,
              const std::string& appID = kAppID);
