@@ -56,7 +56,7 @@ TEST_F(UploadTest, TheAlarmKeepsAnEarlierArmingAndReplacesALaterOne) {
 
   // A later plan keeps the armed alarm (23027).
   persisted()->setLastSuccessfulUploadTimestamp(t - 600);
-  sink_->clear();
+  clearCounts();
   updateSchedule();
   EXPECT_DOUBLE_EQ(alarmTime(), t + 15);
   EXPECT_EQ(count(23027), 1);
@@ -211,7 +211,7 @@ TEST_F(UploadSuspensionTest, AFailedDeletionSuspendsUploadsForAnHourOfUptime) {
   EXPECT_GE(count(23045), 1);
 
   // Suspended: neither the schedule nor an upload goes on.
-  sink_->clear();
+  clearCounts();
   updateSchedule();
   EXPECT_EQ(count(23023), 1);
   EXPECT_FALSE(engine()->alarm()->scheduledTimestamp());

@@ -23,8 +23,10 @@ constexpr int32_t kUserAttributeIntValueField = 3;
 
 void UploadTest::SetUp() {
   EngineTest::SetUp();
-  // The schedule's lines are verbose.
-  monitor_->setVerboseLoggingEnabled(true);
+  monitor_->TEST_setLogObserver([this](int64_t, int64_t code, const std::vector<APMLogContext>&) {
+    std::lock_guard lock(loggedMutex_);
+    logged_.push_back(code);
+  });
   start();
   ASSERT_NE(engine(), nullptr);
   ASSERT_NE(engine()->database(), nullptr);
@@ -33,6 +35,7 @@ void UploadTest::SetUp() {
 void UploadTest::TearDown() {
   os::SCNetworkReachabilityTEST_setFlagsProvider(nullptr);
   EngineTest::TearDown();
+  monitor_->TEST_setLogObserver(nullptr);
 }
 
 double UploadTest::now() { return os::Date::now().timeIntervalSince1970(); }
@@ -124,8 +127,15 @@ std::vector<Upload> UploadTest::uploads() {
 }
 
 int64_t UploadTest::count(int64_t code) {
-  const auto logged = codes();
-  return std::count(logged.begin(), logged.end(), code);
+  settle();
+  std::lock_guard lock(loggedMutex_);
+  return std::count(logged_.begin(), logged_.end(), code);
+}
+
+void UploadTest::clearCounts() {
+  settle();
+  std::lock_guard lock(loggedMutex_);
+  logged_.clear();
 }
 
 }  // namespace upload_test

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -54,8 +55,14 @@ class UploadTest : public engine_test::EngineTest {
 
   // The POSTs to "/a", decoded.
   std::vector<Upload> uploads();
-  // Lines of that code logged so far.
+  // Lines of that code logged since the fixture started or was cleared,
+  // silent and verbose levels included.
   int64_t count(int64_t code);
+  void clearCounts();
+
+ private:
+  std::mutex loggedMutex_;
+  std::vector<int64_t> logged_;  // guarded by loggedMutex_
 };
 
 }  // namespace upload_test
