@@ -101,8 +101,12 @@ void APMMeasurement::networkRemoteConfigFetchCompletionHandler(const std::option
   if (modified && data && !data->empty()) {
     // Applied before anything of the success is stored, so that a refused
     // configuration leaves the state of a failed fetch.
+    auto remoteConfig = remoteConfigInstance();
     const bool applied = database && database->performTransaction([&] { return applyFetchedConfiguration(*data); });
     if (!applied) {
+      // A configuration taken in before the rollback gives way to the one
+      // the store kept.
+      if (remoteConfig && database) remoteConfig->restoreMeasurementConfig(remoteConfig->measurementConfigFromDatabase());
       failed();
       return;
     }

@@ -4,10 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "measurement/engine/audiences/tests/audience_test_support.h"
 #include "measurement/engine/upload/tests/upload_test_support.h"
 #include "measurement/messages/field_access.h"
 #include "measurement/store/consent_settings.h"
 #include "measurement/store/records.h"
+#include "measurement/store/testing/sqlite_fault_vfs.h"
 #include "os/storekit/payment_queue.h"
 
 namespace {
@@ -21,16 +23,28 @@ class ConfigurationFetchTest : public UploadTest {
  protected:
   static std::string configPath() { return std::string("/config/app/") + engine_test::kAppID; }
 
-  // An encoded configuration for the app ID, with one setting.
-  static std::string configBody(const std::string& appID) {
+  // An encoded configuration for the app ID: one setting (the retry count)
+  // and the audiences.
+  static std::string configBody(const std::string& appID, const std::string& retryCount = "3",
+                                const std::vector<std::shared_ptr<APMPBAudience>>& audiences = {}) {
     auto config = APMPBMeasurementConfig::initWithMessageInfo(nullptr);
     APMPBSetInt64(config.get(), 0, 7);
     APMPBSetString(config.get(), 1, appID);
     auto setting = APMPBSetting::initWithMessageInfo(nullptr);
     APMPBSetString(setting.get(), 0, "measurement.upload.retry_count");
-    APMPBSetString(setting.get(), 1, "3");
+    APMPBSetString(setting.get(), 1, retryCount);
     APMPBSetArray<APMPBSetting>(config.get(), 3, {setting});
+    if (!audiences.empty()) APMPBSetArray<APMPBAudience>(config.get(), 5, audiences);
     return config->protoBuffer()->toString();
+  }
+
+  int64_t storedRows(const std::string& table) {
+    int64_t rows = -1;
+    engine()->scheduler()->workerQueue()->sync([&] {
+      auto count = engine()->database()->sqliteStore()->rowCountForTableWithName(table, nullptr);
+      rows = count ? count->int64Value() : -1;
+    });
+    return rows;
   }
 
   static os::testing::ScriptedResponse configResponse(const std::string& appID) {
@@ -135,6 +149,56 @@ TEST_F(ConfigurationFetchTest, AConfigurationForAnotherAppChangesNothingStored) 
   EXPECT_EQ(persisted()->configServerETag(), kETag);
   EXPECT_EQ(persisted()->configServerLastModifiedString(), os::Value(kLastModified));
   EXPECT_EQ(engine()->remoteConfigInstance()->uploadingRetryCount(), 3);
+}
+
+// The store is opened through the fault VFS.
+class ConfigurationApplyTest : public ConfigurationFetchTest {
+ protected:
+  void SetUp() override {
+    vfs_ = std::make_unique<apm_test::SqliteFaultVFS>();
+    ConfigurationFetchTest::SetUp();
+  }
+  std::unique_ptr<apm_test::SqliteFaultVFS> vfs_;
+};
+
+// A rolled-back apply left the settings it had parsed in force, so the
+// engine ran on a configuration the store did not keep.
+TEST_F(ConfigurationApplyTest, AudiencesAndSettingsChangeTogetherOrNotAtAll) {
+  namespace at = apm_audience_test;
+  auto engagement = [](int32_t audienceID) {
+    return at::audience(audienceID, {at::eventFilter(1, "user_engagement")});
+  };
+  server_.setResponse(configPath(), os::testing::ScriptedResponse::ok(
+                                        configBody(engine_test::kAppID, "3", {engagement(1), engagement(2)})));
+  fetch();
+  EXPECT_EQ(storedRows("event_filters"), 2);
+  EXPECT_EQ(engine()->remoteConfigInstance()->uploadingRetryCount(), 3);
+  const double applied = storedConfigTime();
+
+  // The store fails at each write of the next apply in turn: every failure
+  // leaves the configuration and the audiences as they were.
+  server_.setResponse(configPath(), os::testing::ScriptedResponse::ok(
+                                        configBody(engine_test::kAppID, "5", {engagement(3)})));
+  int failures = 0;
+  for (int n = 1;; ++n) {
+    SCOPED_TRACE(n);
+    clock_->advance(60);
+    clearCounts();
+    vfs_->failNthWriteOrSync(n);
+    fetch();
+    vfs_->disarm();
+    if (!vfs_->hasFailed()) break;
+    ++failures;
+    EXPECT_EQ(count(23129), 1);
+    EXPECT_EQ(storedRows("event_filters"), 2);
+    EXPECT_EQ(engine()->remoteConfigInstance()->uploadingRetryCount(), 3);
+    EXPECT_DOUBLE_EQ(storedConfigTime(), applied);
+    EXPECT_DOUBLE_EQ(persisted()->lastFailedUploadTimestamp(), now());
+    ASSERT_LT(n, 50);
+  }
+  EXPECT_GT(failures, 1);
+  EXPECT_EQ(storedRows("event_filters"), 1);
+  EXPECT_EQ(engine()->remoteConfigInstance()->uploadingRetryCount(), 5);
 }
 
 TEST_F(ConfigurationFetchTest, AResetWithAnEmptyIDNeedsAnalyticsStorageDenied) {
