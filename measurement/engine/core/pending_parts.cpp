@@ -227,7 +227,7 @@ void APMBundleApplyDataControls(const std::shared_ptr<APMPBMeasurementBundle>&,
 std::optional<std::string> APMInAppPurchaseTransactionReporter::transactionFingerprint(
     const std::shared_ptr<SKPaymentTransaction>& transaction) {
   APMStandInRecord::record("APMInAppPurchaseTransactionReporter.transactionFingerprint");
-  if (!transaction || transaction->transactionState() != SKPaymentTransactionState::purchased) return std::nullopt;
+  if (!transaction || transaction->transactionState() != SKPaymentTransactionState::Purchased) return std::nullopt;
   return transaction->transactionIdentifier();
 }
 

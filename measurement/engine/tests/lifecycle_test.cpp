@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "measurement/engine/upload/tests/upload_test_support.h"
+#include "measurement/engine/tests/upload_test_support.h"
 #include "measurement/messages/field_access.h"
 #include "measurement/store/persisted_config.h"
 #include "os/dispatch/notification.h"

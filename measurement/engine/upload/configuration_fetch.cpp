@@ -337,7 +337,7 @@ void APMMeasurement::filterPurchaseTransactions(
         auto database = self->database();
         std::vector<std::shared_ptr<SKPaymentTransaction>> kept;
         for (const auto& transaction : transactions) {
-          if (!transaction || transaction->transactionState() != SKPaymentTransactionState::purchased) continue;
+          if (!transaction || transaction->transactionState() != SKPaymentTransactionState::Purchased) continue;
           const std::string productID = transaction->payment().productIdentifier;
           const auto fingerprint = APMInAppPurchaseTransactionReporter::transactionFingerprint(transaction);
           if (!fingerprint || fingerprint->empty()) {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "measurement/engine/tests/engine_test_support.h"
-#include "measurement/engine/upload/tests/upload_test_support.h"
+#include "measurement/engine/tests/upload_test_support.h"
 #include "measurement/messages/field_access.h"
 #include "measurement/store/persisted_config.h"
 #include "measurement/store/testing/sqlite_fault_vfs.h"

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "measurement/engine/audiences/tests/audience_test_support.h"
-#include "measurement/engine/upload/tests/upload_test_support.h"
+#include "measurement/engine/tests/upload_test_support.h"
 #include "measurement/messages/field_access.h"
 #include "measurement/store/consent_settings.h"
 #include "measurement/store/records.h"
@@ -259,11 +259,11 @@ TEST_F(ConfigurationFetchTest, KnownPurchasesAndOtherStatesNeverReachTheCallback
     });
     settle();
   };
-  filter({transaction("coins", SKPaymentTransactionState::purchased, "1000001"),
-          transaction("restored", SKPaymentTransactionState::restored, "1000002"),
-          transaction("failed", SKPaymentTransactionState::failed, std::nullopt)});
-  filter({transaction("coins", SKPaymentTransactionState::purchased, "1000001"),
-          transaction("gems", SKPaymentTransactionState::purchased, "1000003")});
+  filter({transaction("coins", SKPaymentTransactionState::Purchased, "1000001"),
+          transaction("restored", SKPaymentTransactionState::Restored, "1000002"),
+          transaction("failed", SKPaymentTransactionState::Failed, std::nullopt)});
+  filter({transaction("coins", SKPaymentTransactionState::Purchased, "1000001"),
+          transaction("gems", SKPaymentTransactionState::Purchased, "1000003")});
   EXPECT_EQ(callbacks.load(), 2);
   EXPECT_EQ(delivered, (std::vector<std::string>{"coins", "gems"}));
   EXPECT_EQ(count(23141), 1);

@@ -1,4 +1,4 @@
-#include "measurement/engine/upload/tests/upload_test_support.h"
+#include "measurement/engine/tests/upload_test_support.h"
 
 #include <algorithm>
 
