@@ -165,24 +165,24 @@ bool APMMeasurement::bundleRawEvents() {
 }
 
 // Stands for the first-open test of a bundle.
-bool APMBundleHasFirstOpenEvent(const std::shared_ptr<APMPBMeasurementBundle>&) {
+bool APMBundleHasFirstOpenEvent(const APMPBMeasurementBundle&) {
   return APMStandInRecord::answer("APMBundleHasFirstOpenEvent").value_or(os::Value(false)).boolValue();
 }
 
 // Stands for stamping consent and device identifiers.
-void APMBundleApplyConsentAndIdentifiers(const std::shared_ptr<APMPBMeasurementBundle>&,
-                                         const std::string& consentSignals, bool gateIDFAOnATTMAS,
-                                         const std::shared_ptr<APMIdentity>&, bool overwrite) {
-  APMStandInRecord::record("APMBundleApplyConsentAndIdentifiers", {{"consentSignals", consentSignals},
-                                                                   {"gateIDFAOnATTMAS", gateIDFAOnATTMAS},
-                                                                   {"overwrite", overwrite}});
+void APMBundleApplyConsentAndIdentifiers(APMPBMeasurementBundle&, std::string_view consentSignals,
+                                         bool gateIDFAOnTrackingAuthorization, APMIdentity&, bool overwrite) {
+  APMStandInRecord::record("APMBundleApplyConsentAndIdentifiers",
+                           {{"consentSignals", os::Value(consentSignals)},
+                            {"gateIDFAOnTrackingAuthorization", gateIDFAOnTrackingAuthorization},
+                            {"overwrite", overwrite}});
 }
 
 // Stands for stamping the DMA fields.
-void APMBundleApplyDMAFields(const std::shared_ptr<APMPBMeasurementBundle>&, const std::string& consentDiagnostics,
-                             bool adUserDataDenied, const std::shared_ptr<APMPBUserAttribute>& npaAttribute,
-                             const std::shared_ptr<APMRemoteConfig>&, bool overwrite) {
-  APMStandInRecord::record("APMBundleApplyDMAFields", {{"consentDiagnostics", consentDiagnostics},
+void APMBundleApplyDMAFields(APMPBMeasurementBundle&, std::string_view consentDiagnostics, bool adUserDataDenied,
+                             const std::shared_ptr<APMPBUserAttribute>& npaAttribute, APMRemoteConfig&,
+                             bool overwrite) {
+  APMStandInRecord::record("APMBundleApplyDMAFields", {{"consentDiagnostics", os::Value(consentDiagnostics)},
                                                        {"adUserDataDenied", adUserDataDenied},
                                                        {"hasNPA", npaAttribute != nullptr},
                                                        {"overwrite", overwrite}});
@@ -190,18 +190,14 @@ void APMBundleApplyDMAFields(const std::shared_ptr<APMPBMeasurementBundle>&, con
 
 // Stands for the batch-compatibility test: the consent strings (fields 40,
 // 47, 49), the DMA region (48) and the "_npa" attribute's value must agree.
-bool APMBundlesShareConsentState(const std::shared_ptr<APMPBMeasurementBundle>& bundle,
-                                 const std::shared_ptr<APMPBMeasurementBundle>& otherBundle) {
-  if (!bundle || !otherBundle) return false;
+bool APMBundlesShareConsentState(const APMPBMeasurementBundle* a, const APMPBMeasurementBundle* b) {
+  if (a == nullptr || b == nullptr) return false;
   for (const int32_t field : {40, 47, 49}) {
-    if (APMPBGetString(bundle.get(), field) != APMPBGetString(otherBundle.get(), field)) return false;
+    if (APMPBGetString(a, field) != APMPBGetString(b, field)) return false;
   }
-  if (APMPBHasField(bundle.get(), 48) != APMPBHasField(otherBundle.get(), 48) ||
-      APMPBGetBool(bundle.get(), 48) != APMPBGetBool(otherBundle.get(), 48)) {
-    return false;
-  }
-  auto npa = [](const std::shared_ptr<APMPBMeasurementBundle>& b) -> std::optional<int64_t> {
-    for (const auto& attribute : APMPBGetArray<APMPBUserAttribute>(b.get(), 2).value_or(
+  if (APMPBHasField(a, 48) != APMPBHasField(b, 48) || APMPBGetBool(a, 48) != APMPBGetBool(b, 48)) return false;
+  auto npa = [](const APMPBMeasurementBundle* bundle) -> std::optional<int64_t> {
+    for (const auto& attribute : APMPBGetArray<APMPBUserAttribute>(bundle, 2).value_or(
              std::vector<std::shared_ptr<APMPBUserAttribute>>{})) {
       if (APMPBGetString(attribute.get(), 1) == kAPMNonPersonalizedAdsUserProperty) {
         return APMPBGetInt64(attribute.get(), 3);
@@ -209,12 +205,11 @@ bool APMBundlesShareConsentState(const std::shared_ptr<APMPBMeasurementBundle>& 
     }
     return std::nullopt;
   };
-  return npa(bundle) == npa(otherBundle);
+  return npa(a) == npa(b);
 }
 
 // Stands for redacting a bundle by the configuration's data controls.
-void APMBundleApplyDataControls(const std::shared_ptr<APMPBMeasurementBundle>&,
-                                const std::vector<std::string>& dataControls, const std::shared_ptr<APMIdentity>&) {
+void APMBundleApplyDataControls(APMPBMeasurementBundle&, const std::vector<std::string>& dataControls, APMIdentity&) {
   os::Array names(dataControls.begin(), dataControls.end());
   APMStandInRecord::record("APMBundleApplyDataControls", {{"dataControls", names}});
 }

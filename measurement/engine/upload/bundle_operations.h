@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "measurement/messages/message_classes.h"
@@ -16,20 +17,16 @@
 class APMIdentity;
 class APMRemoteConfig;
 
-// An event of the bundle is named "_f".
-bool APMBundleHasFirstOpenEvent(const std::shared_ptr<APMPBMeasurementBundle>& bundle);
-void APMBundleApplyConsentAndIdentifiers(const std::shared_ptr<APMPBMeasurementBundle>& bundle,
-                                         const std::string& consentSignals, bool gateIDFAOnATTMAS,
-                                         const std::shared_ptr<APMIdentity>& identity, bool overwrite);
+bool APMBundleHasFirstOpenEvent(const APMPBMeasurementBundle& bundle);
+void APMBundleApplyConsentAndIdentifiers(APMPBMeasurementBundle& bundle, std::string_view consentSignals,
+                                         bool gateIDFAOnTrackingAuthorization, APMIdentity& identity,
+                                         bool overwrite);
 // `npaAttribute` is the stored "_npa" user property as a message, or null.
-void APMBundleApplyDMAFields(const std::shared_ptr<APMPBMeasurementBundle>& bundle,
-                             const std::string& consentDiagnostics, bool adUserDataDenied,
-                             const std::shared_ptr<APMPBUserAttribute>& npaAttribute,
-                             const std::shared_ptr<APMRemoteConfig>& remoteConfig, bool overwrite);
+void APMBundleApplyDMAFields(APMPBMeasurementBundle& bundle, std::string_view consentDiagnostics,
+                             bool adUserDataDenied, const std::shared_ptr<APMPBUserAttribute>& npaAttribute,
+                             APMRemoteConfig& remoteConfig, bool overwrite);
 // Two bundles may go in one batch: equal consent signals, diagnostics, DMA
 // region, core platform services and "_npa". NO when either is null.
-bool APMBundlesShareConsentState(const std::shared_ptr<APMPBMeasurementBundle>& bundle,
-                                 const std::shared_ptr<APMPBMeasurementBundle>& otherBundle);
-void APMBundleApplyDataControls(const std::shared_ptr<APMPBMeasurementBundle>& bundle,
-                                const std::vector<std::string>& dataControls,
-                                const std::shared_ptr<APMIdentity>& identity);
+bool APMBundlesShareConsentState(const APMPBMeasurementBundle* a, const APMPBMeasurementBundle* b);
+void APMBundleApplyDataControls(APMPBMeasurementBundle& bundle, const std::vector<std::string>& dataControls,
+                                APMIdentity& identity);

@@ -289,11 +289,15 @@ void APMMeasurement::uploadData() {
     npa = attribute->protoUserAttribute();
   }
   auto identity = this->identity();
+  if (!identity) {
+    terminateBackgroundTask();
+    return;
+  }
   bool overwrite = !dma || signals.find('0') != std::string::npos;
   for (const auto& queuedBundle : *queued) {
-    if (!overwrite) overwrite = APMBundleHasFirstOpenEvent(queuedBundle.bundle);
-    APMBundleApplyConsentAndIdentifiers(queuedBundle.bundle, signals, gate, identity, overwrite);
-    if (dma) APMBundleApplyDMAFields(queuedBundle.bundle, diagnostics, adUserDataDenied, npa, config, overwrite);
+    if (!overwrite) overwrite = APMBundleHasFirstOpenEvent(*queuedBundle.bundle);
+    APMBundleApplyConsentAndIdentifiers(*queuedBundle.bundle, signals, gate, *identity, overwrite);
+    if (dma) APMBundleApplyDMAFields(*queuedBundle.bundle, diagnostics, adUserDataDenied, npa, *config, overwrite);
   }
 
   const double lastSuccess = persistedConfig_->lastSuccessfulUploadTimestamp();
@@ -331,13 +335,13 @@ void APMMeasurement::uploadData() {
   for (const auto& [bundle, rowID] : selected) {
     APMPBSetInt64(bundle.get(), kBundleLibraryVersionField, APMIdentity::duvEvodedezudiLibraryVersion());
     APMPBSetInt64(bundle.get(), kBundleUploadTimestampField, nowMs);
-    APMBundleApplyDataControls(bundle, dataControls, identity);
+    APMBundleApplyDataControls(*bundle, dataControls, *identity);
     if (checksum) {
       if (const auto encoded = bundle->protoBuffer()) {
         APMPBSetInt64(bundle.get(), kBundleChecksumField, apm_64LSBMD5(*encoded));
       }
     }
-    if (dma && reference && bundle != reference && !APMBundlesShareConsentState(reference, bundle)) break;
+    if (dma && reference && bundle != reference && !APMBundlesShareConsentState(reference.get(), bundle.get())) break;
     // Only bundles that go in this batch count towards the uploaded end
     // time; one left queued has not been uploaded.
     if (APMPBHasField(bundle.get(), kBundleEndTimestampField)) {
