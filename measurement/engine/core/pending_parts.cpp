@@ -12,8 +12,6 @@
 #include "measurement/engine/interface/analytics.h"
 #include "measurement/engine/interface/app_delegate_interceptor.h"
 #include "measurement/engine/purchases/in_app_purchase_transaction_reporter.h"
-#include "measurement/engine/upload/bundle_operations.h"
-#include "measurement/messages/field_access.h"
 #include "measurement/store/engine_services/event_parameters.h"
 #include "os/foundation/date.h"
 
@@ -25,14 +23,6 @@ os::Value valueOf(const std::optional<T>& optional) {
   os::Value out;
   if (optional) out = os::Value(*optional);
   return out;
-}
-
-os::Dictionary eventArguments(const std::shared_ptr<APMEvent>& event) {
-  if (!event) return {};
-  return {{"origin", event->origin()},
-          {"name", event->name()},
-          {"timestamp", event->timestamp()},
-          {"parameters", APMPlainParameters(event->parameters())}};
 }
 
 os::Dictionary attributeArguments(const std::shared_ptr<APMUserAttribute>& attribute) {
@@ -55,62 +45,27 @@ void APMMeasurement::handleStoredURLAfterAppLaunchWithNotification(const os::Not
 }
 
 // =====================================================================
-// Event intake
+// Event pipeline seams
 // =====================================================================
 
-// Stands for the engine's entry of facade events.
-void APMMeasurement::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
-                                        const os::Dictionary& parameters, double timestamp, bool enabled,
-                                        bool ignoreEnabled, bool ignoreInterceptor, APMEventInterceptor interceptor,
-                                        const os::Dictionary& addedScreenParameters) {
-  APMStandInRecord::record("logEventWithOrigin", {{"origin", origin},
-                                                  {"isPublicEvent", isPublicEvent},
-                                                  {"name", name},
-                                                  {"parameters", parameters},
-                                                  {"timestamp", timestamp},
-                                                  {"enabled", enabled},
-                                                  {"ignoreEnabled", ignoreEnabled},
-                                                  {"ignoreInterceptor", ignoreInterceptor},
-                                                  {"hasInterceptor", interceptor != nullptr},
-                                                  {"addedScreenParameters", addedScreenParameters}});
+// Stands for recording the lifetime value of a purchase inside the event's
+// transaction: answers YES (recorded) unless a test chose otherwise.
+bool APMMeasurement::updateLifetimeValueWithEvent(const std::shared_ptr<APMEvent>& event) {
+  APMStandInRecord::record("updateLifetimeValueWithEvent", {{"name", event ? event->name() : std::string()}});
+  return APMStandInRecord::answer("updateLifetimeValueWithEvent").value_or(os::Value(true)).boolValue();
 }
 
-// Stands for the entry of events the engine makes itself.
-void APMMeasurement::handleInternalEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
-  APMStandInRecord::record("handleInternalEventOnWorkerQueue", eventArguments(event));
+// Stands for the user property of the last advertising-ID reset.
+void APMMeasurement::setLastAdvertisingIDResetUserPropertyOnWorkerQueue() {
+  APMStandInRecord::record("setLastAdvertisingIDResetUserPropertyOnWorkerQueue");
 }
 
-// Stands for changing the default event parameters.
-void APMMeasurement::setDefaultEventParameters(std::optional<os::Dictionary> parameters) {
-  APMStandInRecord::record("setDefaultEventParameters",
-                           {{"parameters", valueOf(parameters)}});
-}
-
-// Stands for the keychain's count of earlier first opens.
-std::optional<std::string> APMMeasurement::previousFirstOpenCount() {
-  const auto answer = APMStandInRecord::answer("previousFirstOpenCount");
-  if (!answer || !answer->isString()) return std::nullopt;
-  return *answer->string();
-}
-
-// Stands for storing the count of earlier first opens.
-void APMMeasurement::setPreviousFirstOpenCount(std::optional<std::string> count) {
-  APMStandInRecord::record("setPreviousFirstOpenCount", {{"count", valueOf(count)}});
-  APMStandInRecord::setAnswer("previousFirstOpenCount", valueOf(count));
-}
-
-// =====================================================================
-// Event pipeline
-// =====================================================================
-
-// Stands for the pipeline's write of an event.
-void APMMeasurement::writeEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
-  APMStandInRecord::record("writeEventOnWorkerQueue", eventArguments(event));
-}
-
-// Stands for the pipeline's filtered write of an event.
-void APMMeasurement::writeFilteredEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
-  APMStandInRecord::record("writeFilteredEventOnWorkerQueue", eventArguments(event));
+// Stands for the checked write of a user property: writes straight through
+// the store.
+bool APMMeasurement::setUserPropertyInDatabaseOnWorkerQueue(const std::shared_ptr<APMUserAttribute>& attribute) {
+  APMStandInRecord::record("setUserPropertyInDatabaseOnWorkerQueue", attributeArguments(attribute));
+  auto database = this->database();
+  return database && attribute && database->updateUserAttribute(attribute, nullptr);
 }
 
 // =====================================================================
@@ -152,66 +107,6 @@ void APMMeasurement::sessionIDWithCompletion(
     std::function<void(int64_t sessionID, std::optional<os::Error> error)> completion) {
   APMStandInRecord::record("sessionIDWithCompletion");
   completion(APMStandInRecord::answer("sessionIDWithCompletion").value_or(os::Value(0)).int64Value(), std::nullopt);
-}
-
-// =====================================================================
-// Bundling
-// =====================================================================
-
-// Stands for making one bundle from raw events: none is made.
-bool APMMeasurement::bundleRawEvents() {
-  APMStandInRecord::record("bundleRawEvents");
-  return APMStandInRecord::answer("bundleRawEvents").value_or(os::Value(false)).boolValue();
-}
-
-// Stands for the first-open test of a bundle.
-bool APMBundleHasFirstOpenEvent(const APMPBMeasurementBundle&) {
-  return APMStandInRecord::answer("APMBundleHasFirstOpenEvent").value_or(os::Value(false)).boolValue();
-}
-
-// Stands for stamping consent and device identifiers.
-void APMBundleApplyConsentAndIdentifiers(APMPBMeasurementBundle&, std::string_view consentSignals,
-                                         bool gateIDFAOnTrackingAuthorization, APMIdentity&, bool overwrite) {
-  APMStandInRecord::record("APMBundleApplyConsentAndIdentifiers",
-                           {{"consentSignals", os::Value(consentSignals)},
-                            {"gateIDFAOnTrackingAuthorization", gateIDFAOnTrackingAuthorization},
-                            {"overwrite", overwrite}});
-}
-
-// Stands for stamping the DMA fields.
-void APMBundleApplyDMAFields(APMPBMeasurementBundle&, std::string_view consentDiagnostics, bool adUserDataDenied,
-                             const std::shared_ptr<APMPBUserAttribute>& npaAttribute, APMRemoteConfig&,
-                             bool overwrite) {
-  APMStandInRecord::record("APMBundleApplyDMAFields", {{"consentDiagnostics", os::Value(consentDiagnostics)},
-                                                       {"adUserDataDenied", adUserDataDenied},
-                                                       {"hasNPA", npaAttribute != nullptr},
-                                                       {"overwrite", overwrite}});
-}
-
-// Stands for the batch-compatibility test: the consent strings (fields 40,
-// 47, 49), the DMA region (48) and the "_npa" attribute's value must agree.
-bool APMBundlesShareConsentState(const APMPBMeasurementBundle* a, const APMPBMeasurementBundle* b) {
-  if (a == nullptr || b == nullptr) return false;
-  for (const int32_t field : {40, 47, 49}) {
-    if (APMPBGetString(a, field) != APMPBGetString(b, field)) return false;
-  }
-  if (APMPBHasField(a, 48) != APMPBHasField(b, 48) || APMPBGetBool(a, 48) != APMPBGetBool(b, 48)) return false;
-  auto npa = [](const APMPBMeasurementBundle* bundle) -> std::optional<int64_t> {
-    for (const auto& attribute : APMPBGetArray<APMPBUserAttribute>(bundle, 2).value_or(
-             std::vector<std::shared_ptr<APMPBUserAttribute>>{})) {
-      if (APMPBGetString(attribute.get(), 1) == kAPMNonPersonalizedAdsUserProperty) {
-        return APMPBGetInt64(attribute.get(), 3);
-      }
-    }
-    return std::nullopt;
-  };
-  return npa(a) == npa(b);
-}
-
-// Stands for redacting a bundle by the configuration's data controls.
-void APMBundleApplyDataControls(APMPBMeasurementBundle&, const std::vector<std::string>& dataControls, APMIdentity&) {
-  os::Array names(dataControls.begin(), dataControls.end());
-  APMStandInRecord::record("APMBundleApplyDataControls", {{"dataControls", names}});
 }
 
 // =====================================================================

@@ -52,10 +52,13 @@ TEST_F(APMAnalyticsTest, CallsHeldBeforeStartRunAfterTheEngineExistsAndBeforeLat
   // and it is stored as "_id" of origin "app".
   const auto names = APMStandInRecord::callNames();
   const auto userID = std::find(names.begin(), names.end(), "setUserAttribute");
-  const auto event = std::find(names.begin(), names.end(), "logEventWithOrigin");
+  const auto lastWrite = std::find(names.rbegin(), names.rend(), "updateLifetimeValueWithEvent");
   ASSERT_NE(userID, names.end());
-  ASSERT_NE(event, names.end());
-  EXPECT_LT(userID, event);
+  ASSERT_NE(lastWrite, names.rend());
+  EXPECT_LT(userID, lastWrite.base() - 1);  // the event's write passes lifetime value
+  const auto events = loggedEvents();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].at("name"), os::Value("later_event"));
   EXPECT_EQ(userAttribute("_id"), os::Value("install-42"));
   EXPECT_EQ(engine()->database()->userAttributeWithName("_id", nullptr)->origin(), "app");
 

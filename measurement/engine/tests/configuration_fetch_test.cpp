@@ -210,7 +210,6 @@ TEST_F(ConfigurationFetchTest, AResetWithAnEmptyIDNeedsAnalyticsStorageDenied) {
 
   APMConsentSettingsUtil::setConsentSettings(
       os::Dictionary{{kAPMConsentTypeAnalyticsStorage, kAPMConsentStatusDenied}});
-  APMStandInRecord::TEST_reset();
   EXPECT_TRUE(engine()->resetAnalyticsDataWithAppInstanceID(""));
   settle();
   EXPECT_EQ(count(23218), 1);
@@ -218,9 +217,7 @@ TEST_F(ConfigurationFetchTest, AResetWithAnEmptyIDNeedsAnalyticsStorageDenied) {
   EXPECT_TRUE(queuedEndTimes().empty());
   // The reset reports a first open again.
   bool firstOpen = false;
-  for (const auto& call : calls("handleInternalEventOnWorkerQueue")) {
-    firstOpen = firstOpen || call.arguments.at("name") == os::Value("_f");
-  }
+  for (const auto& event : storedEvents()) firstOpen = firstOpen || event.at("name") == os::Value("_f");
   EXPECT_TRUE(firstOpen);
 }
 

@@ -1,6 +1,6 @@
 // Fixtures of the engine tests: the real store in a fresh sandbox, a main
 // bundle whose endpoints point at loopback services, the manual clock, the
-// monitor's console lines captured, and the facade, engine and stand-in
+// monitor's console lines captured, no network (tests that upload give one), and the facade, engine and stand-in
 // record back to a process that has not started analytics.
 #pragma once
 
@@ -34,6 +34,9 @@ class TickingClock : public os::Clock {
   mutable std::atomic<int64_t> wallMillis_;
 };
 
+// Runs the main queue until every block queued so far on `queue` has run.
+void waitForQueue(const std::shared_ptr<os::DispatchQueue>& queue);
+
 class EngineTest : public apm_test::MonitoredTest {
  protected:
   void SetUp() override;
@@ -55,7 +58,11 @@ class EngineTest : public apm_test::MonitoredTest {
   std::shared_ptr<APMMeasurement> engine();
   // The stand-in calls of that name, after settling.
   std::vector<APMStandInCall> calls(std::string_view name);
-  // The events the engine was handed by the facade, after settling.
+  // The raw events of the store in row order, after settling: "origin",
+  // "name", "isPublicEvent" (by name), "timestamp", "isRealtime",
+  // "parameters".
+  std::vector<os::Dictionary> storedEvents();
+  // storedEvents() without the launch's automatic "_f", "_s" and "_e".
   std::vector<os::Dictionary> loggedEvents();
   // A stored user attribute's value, or the null value.
   os::Value userAttribute(const std::string& name);

@@ -67,8 +67,8 @@ TEST_F(UploadTest, TheAlarmKeepsAnEarlierArmingAndReplacesALaterOne) {
   EXPECT_DOUBLE_EQ(alarmTime(), t + 1);
   monitor_->setDebugModeEnabled(false);
 
-  // A back-off holds the next upload at least the back-off period.
-  engine()->alarm()->cancel();
+  // A back-off holds the next upload at least the back-off period, even
+  // over an alarm armed before it began (which cut the back-off short).
   persisted()->setLastBackoffTimestamp(t);
   updateSchedule();
   EXPECT_DOUBLE_EQ(alarmTime(), t + 43200);

@@ -23,6 +23,7 @@ constexpr int32_t kUserAttributeIntValueField = 3;
 
 void UploadTest::SetUp() {
   EngineTest::SetUp();
+  os::SCNetworkReachabilityTEST_setFlagsProvider(nullptr);
   monitor_->TEST_setLogObserver([this](int64_t, int64_t code, const std::vector<APMLogContext>&) {
     std::lock_guard lock(loggedMutex_);
     logged_.push_back(code);
@@ -30,6 +31,12 @@ void UploadTest::SetUp() {
   start();
   ASSERT_NE(engine(), nullptr);
   ASSERT_NE(engine()->database(), nullptr);
+  // The launch's own events and their upload schedule are not this fixture's.
+  engine()->scheduler()->workerQueue()->sync([&] {
+    engine()->database()->deleteRawEventsWithMaxRowID(INT64_MAX, nullptr);
+    engine()->alarm()->cancel();
+  });
+  clearCounts();
 }
 
 void UploadTest::TearDown() {

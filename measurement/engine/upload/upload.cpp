@@ -15,13 +15,13 @@
 #include <cmath>
 
 #include "measurement/engine/core/measurement.h"
-#include "measurement/messages/field_access.h"
+#include "measurement/engine/sessions/session_reporter.h"
 #include "measurement/engine/upload/bundle_operations.h"
 #include "measurement/engine/upload/upload_codes.h"
+#include "measurement/messages/field_access.h"
 #include "measurement/store/consent_settings.h"
 #include "measurement/store/foundation_extensions.h"
 #include "measurement/store/monitor.h"
-#include "measurement/engine/sessions/session_reporter.h"
 #include "os/foundation/date.h"
 
 namespace {
@@ -101,12 +101,15 @@ void APMMeasurement::updateSchedule() {
   const double currentTime = now();
   const double backoff = persistedConfig_->lastBackoffTimestamp();
   const double backoffInterval = config->uploadingBackoffInterval();
+  // An alarm armed before a back-off began does not cut it short.
+  double backoffEnd = 0;
   if (std::fabs(backoff) > DBL_EPSILON && backoffInterval > currentTime - backoff) {
-    next = std::max(next, backoff + backoffInterval);
+    backoffEnd = backoff + backoffInterval;
+    next = std::max(next, backoffEnd);
   }
 
   if (const auto scheduled = alarm_->scheduledTimestamp();
-      scheduled && scheduled->timeIntervalSince1970() <= next) {
+      scheduled && scheduled->timeIntervalSince1970() <= next && scheduled->timeIntervalSince1970() >= backoffEnd) {
     monitor()->logWithLevel(8, kAPMMeasurementCodeUploadTaskExists,
                             "Do not schedule an upload task. Task already exists. Will be executed in seconds",
                             scheduled->timeIntervalSince1970() - currentTime);
