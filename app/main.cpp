@@ -58,6 +58,8 @@ constexpr const char* kDemoScreenshot = "drosil-screen.png";
 // A reading counts as settled once unchanged for this long.
 constexpr double kSettleSeconds = 0.5;
 constexpr double kPollSeconds = 0.05;
+// The longest --idle or --background: a week.
+constexpr double kMaxAwaySeconds = 604800;
 
 struct Options {
   std::vector<os::CaptureScene> scenes;
@@ -70,6 +72,10 @@ struct Options {
   bool photo = false;
   bool settings = false;
   std::optional<std::string> screenshot;
+  // After the scenes: the phone lies untouched with the app in front, then
+  // the user leaves the app and comes back (seconds of clock time each).
+  double idle = 0;
+  double background = 0;
   std::optional<std::string> home;
   bool virtualTime = false;
   std::optional<os::DeviceNetwork> network;
@@ -91,6 +97,8 @@ void usage(std::FILE* to) {
                "  --photo                press the create-log button after the last scene, then save\n"
                "  --settings             open the settings after that, then close them\n"
                "  --screenshot FILE      render the screen to a PNG after the last scene\n"
+               "  --idle SECONDS         then leave the app in front untouched (0 ... 604800)\n"
+               "  --background SECONDS   then switch away from the app and back (0 ... 604800)\n"
                "  --home DIR             the app's sandbox (default $DROSIL_HOME or ~/.local/share/drosil)\n"
                "  --virtual-time         run the clock as fast as the work allows\n"
                "  --network KIND         the device's network: wifi, mobile or none (default: the host's)\n"
@@ -204,6 +212,15 @@ std::optional<Options> parse(int argc, char** argv, std::string& error, bool& he
         return std::nullopt;
       }
       o.screenshot = *v;
+    } else if (arg == "--idle" || arg == "--background") {
+      auto v = value(i, arg);
+      if (!v) return std::nullopt;
+      const auto seconds = parseNumber(*v);
+      if (!seconds || *seconds < 0 || *seconds > kMaxAwaySeconds) {
+        error = arg + ": not a number of seconds (0 ... 604800): " + *v;
+        return std::nullopt;
+      }
+      (arg == "--idle" ? o.idle : o.background) = *seconds;
     } else if (arg == "--home") {
       auto v = value(i, arg);
       if (!v) return std::nullopt;
@@ -475,6 +492,16 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(stderr, "drosil: --settings: the settings did not open\n");
     }
+  }
+
+  if (options.idle > 0) {
+    host.runFor(options.idle);
+    monitor.run(kSettleSeconds);
+  }
+  if (options.background > 0 && host.moveToBackground()) {
+    host.runFor(options.background);
+    (void)host.moveToForeground();
+    monitor.run(kSettleSeconds);
   }
 
   int status = 0;

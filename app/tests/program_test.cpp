@@ -27,6 +27,8 @@
 #include <thread>
 #include <vector>
 
+#include "measurement/messages/field_access.h"
+#include "measurement/messages/message_classes.h"
 #include "os/avfoundation/colour_science.h"
 #include "os/foundation/json.h"
 #include "os/foundation/plist.h"
@@ -504,6 +506,81 @@ TEST_F(ProgramTest, ACrashIsReportedAtTheNextLaunch) {
     leftInProcessingOrPrepared += entry.is_directory() && (parent == "processing" || parent == "prepared");
   }
   EXPECT_EQ(leftInProcessingOrPrepared, 0u);
+}
+
+
+// The measurement and configuration services of a copied bundle on
+// 127.0.0.1, recording what reaches them.
+class MeasurementServices {
+ public:
+  explicit MeasurementServices(const fs::path& folder) : bundle(folder / "Drosil.app") {
+    const os::Dictionary endpoints{{"MeasurementUploadService", service.baseURL()},
+                                   {"MeasurementUploadAuthorizedService", service.baseURL()},
+                                   {"MeasurementConfigService", service.baseURL()}};
+    fs::copy(DROSIL_TEST_BUNDLE_DIR, bundle, fs::copy_options::recursive);
+    auto plist = os::PropertyListSerialization::dataWithPropertyList(os::Value(endpoints),
+                                                                     os::PropertyListSerialization::Format::XML);
+    EXPECT_TRUE(plist.has_value());
+    std::ofstream(bundle / "DrosilEndpoints.plist", std::ios::binary) << plist.value_or(os::Data()).toString();
+  }
+  std::string environment() const { return "DROSIL_BUNDLE=" + bundle.string(); }
+  // The batches posted to "/a", in arrival order (the server records the
+  // bodies expanded from gzip).
+  std::vector<std::shared_ptr<APMPBMeasurementBatch>> batches() const {
+    std::vector<std::shared_ptr<APMPBMeasurementBatch>> out;
+    for (const auto& request : service.requests()) {
+      if (request.path != "/a") continue;
+      EXPECT_EQ(request.header("Content-Encoding"), "gzip");
+      auto batch = APMPBMeasurementBatch::initWithBuffer(os::Data::fromString(request.body));
+      EXPECT_NE(batch, nullptr) << "a batch that does not decode";
+      if (batch) out.push_back(std::move(batch));
+    }
+    return out;
+  }
+
+  os::testing::TestHTTPServer service;
+  fs::path bundle;
+};
+
+std::vector<std::shared_ptr<APMPBMeasurementBundle>> bundlesOf(const APMPBMeasurementBatch& batch) {
+  return APMPBGetArray<APMPBMeasurementBundle>(&batch, 0).value_or(std::vector<std::shared_ptr<APMPBMeasurementBundle>>{});
+}
+
+std::vector<std::string> eventNamesOf(const APMPBMeasurementBatch& batch) {
+  std::vector<std::string> names;
+  for (const auto& bundle : bundlesOf(batch)) {
+    for (const auto& event : APMPBGetArray<APMPBEvent>(bundle.get(), 1).value_or(std::vector<std::shared_ptr<APMPBEvent>>{})) {
+      names.push_back(APMPBGetString(event.get(), 1).value_or(""));
+    }
+  }
+  return names;
+}
+
+// The first launch's events reach the measurement service: refused at first
+// with a 503, the engine holds its next try for the back-off period (12 hours
+// of virtual time, the app switched away meanwhile) and then delivers the same
+// events, "_f" first.
+TEST_F(ProgramTest, TheFirstLaunchsEventsAreUploadedAfterABackOff) {
+  MeasurementServices services(folder_);
+  services.service.setResponses("/a", {os::testing::ScriptedResponse::withStatus(503),
+                                       os::testing::ScriptedResponse::withStatus(204)});
+  const ProgramRun run = runProgram(
+      folder_, {"--virtual-time", "--home", home(), "--scene", "5000", "--hold", "1", "--background", "50000"},
+      {services.environment()});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const auto batches = services.batches();
+  ASSERT_GE(batches.size(), 2u) << run.err;
+
+  const auto refused = eventNamesOf(*batches[0]);
+  ASSERT_FALSE(refused.empty());
+  EXPECT_EQ(refused.front(), "_f");
+  EXPECT_NE(std::find(refused.begin(), refused.end(), "_e"), refused.end());
+  EXPECT_EQ(eventNamesOf(*batches[1]), refused);
+
+  const int64_t refusedAt = APMPBGetInt64(bundlesOf(*batches[0]).front().get(), 3);
+  const int64_t deliveredAt = APMPBGetInt64(bundlesOf(*batches[1]).front().get(), 3);
+  EXPECT_GE(deliveredAt - refusedAt, 43'200'000);
+  EXPECT_EQ(APMPBGetInt64(bundlesOf(*batches[1]).front().get(), 18), APMPBGetInt64(bundlesOf(*batches[0]).front().get(), 18));
 }
 
 }  // namespace

@@ -411,6 +411,24 @@ void APMRemoteConfig::parseConsentConfig(const std::shared_ptr<APMPBConsentConfi
 }
 
 void APMRemoteConfig::reset() {
+  clearConfiguration();
+  if (experimentManager_) experimentManager_->reset();
+}
+
+void APMRemoteConfig::restoreMeasurementConfig(const std::shared_ptr<APMPBMeasurementConfig>& config) {
+  if (isDefaultInstance_) return;
+  if (!config) {
+    clearConfiguration();
+    return;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    remoteConfigProto_ = config;
+  }
+  parseRemoteConfigFromMeasurementConfig(config);
+}
+
+void APMRemoteConfig::clearConfiguration() {
   cachedValueByRemoteConfigKeys_->replaceAllObjects({});
   cachedEventConfigByEventName_.removeAllObjects();
   cachedExperimentFlags_.removeAllObjects();
@@ -424,7 +442,6 @@ void APMRemoteConfig::reset() {
     isDMARegion_ = true;
     if (!isDefaultInstance_) remoteConfigProto_ = nullptr;
   }
-  if (experimentManager_) experimentManager_->reset();
 }
 
 std::shared_ptr<APMPBMeasurementConfig> APMRemoteConfig::currentConfig() const {

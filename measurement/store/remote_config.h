@@ -167,6 +167,10 @@ class APMRemoteConfig final : public APMRemoteConfigSettings,
   // Empties every cache but the event-editing engine, makes isDMARegion YES,
   // drops the current configuration and resets the experiments manager.
   void reset();
+  // Makes `config` current again without storing it: the configuration the
+  // database kept when a transaction that updated it was rolled back. Null
+  // empties the caches as reset() does, leaving the experiments alone.
+  void restoreMeasurementConfig(const std::shared_ptr<APMPBMeasurementConfig>& config);
 
   // ---- Event configuration ----
   // Keyed by the internal short name when the event-name map has one
@@ -341,6 +345,8 @@ class APMRemoteConfig final : public APMRemoteConfigSettings,
                   std::shared_ptr<APMEManager> experimentManager);
   void setUp(std::shared_ptr<APMPBMeasurementConfig> measurementConfig);
   std::shared_ptr<APMPBMeasurementConfig> currentConfig() const;
+  // reset() but for the experiments.
+  void clearConfiguration();
   // Parse steps 6 to 9; false when the program failed to load.
   bool loadEventEditing(const std::shared_ptr<APMPBMeasurementConfig>& config);
   void parseConsentConfig(const std::shared_ptr<APMPBConsentConfig>& consent);

@@ -475,6 +475,9 @@ class APMMeasurement : public APMMeasurementServices,
   void networkRemoteConfigFetchCompletionHandler(const std::optional<os::HTTPURLResponse>& response,
                                                  const std::optional<os::Data>& data,
                                                  const std::optional<os::Error>& error);
+  // Inside the configuration transaction: the fetched configuration and its
+  // audiences replace the current ones; NO rolls the transaction back.
+  bool applyFetchedConfiguration(const os::Data& body);
   bool resetAnalyticsDataWithAppInstanceID(const std::optional<std::string>& appInstanceID);
   bool wipeoutAnalyticsDataAndResetComponents();
   bool hasDataToUpload();

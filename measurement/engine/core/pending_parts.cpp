@@ -33,26 +33,6 @@ os::Dictionary attributeArguments(const std::shared_ptr<APMUserAttribute>& attri
 }  // namespace
 
 // =====================================================================
-// Application life cycle
-// =====================================================================
-
-// Stands for observing the application's foreground and background changes.
-void APMMeasurement::subscribeForAppForegroundBackgroundNotifications() {
-  APMStandInRecord::record("subscribeForAppForegroundBackgroundNotifications");
-}
-
-// Stands for exchanging the background task the engine holds.
-void APMMeasurement::swapBackgroundTaskWithNewTaskID(UIBackgroundTaskIdentifier taskID) {
-  backgroundUpdateTask_.exchange(taskID);
-  APMStandInRecord::record("swapBackgroundTaskWithNewTaskID", {{"taskID", os::Value(os::Number::uint64(taskID))}});
-}
-
-// Stands for the session start at the first scene connection of a prewarmed launch.
-void APMMeasurement::reportSessionStartWhenSceneWillConnectOnWorkerQueue() {
-  APMStandInRecord::record("reportSessionStartWhenSceneWillConnectOnWorkerQueue");
-}
-
-// =====================================================================
 // Event pipeline seams
 // =====================================================================
 
@@ -68,26 +48,6 @@ bool APMMeasurement::setUserPropertyInDatabaseOnWorkerQueue(const std::shared_pt
   auto database = this->database();
   return database && attribute && database->updateUserAttribute(attribute, nullptr);
 }
-
-// =====================================================================
-// Upload scheduling
-// =====================================================================
-
-// Stands for arming or cancelling the upload alarm.
-void APMMeasurement::updateSchedule() { APMStandInRecord::record("updateSchedule"); }
-
-// Stands for the network client's reachability change.
-void APMMeasurement::reachabilityDidChange() { APMStandInRecord::record("reachabilityDidChange"); }
-
-// Stands for the ready check of the upload: no request of the engine and
-// no upload of the network client in flight.
-bool APMMeasurement::isNetworkReadyForRequest() {
-  if (const auto answer = APMStandInRecord::answer("isNetworkReadyForRequest")) return answer->boolValue();
-  return !isNetworkRequestPending_ && !(network_ && network_->hasUploadInProgress());
-}
-
-// Stands for the background-session choice: never.
-bool APMMeasurement::shouldUseBackgroundSession() { return false; }
 
 // =====================================================================
 // User properties, ad personalisation and session ID
@@ -128,23 +88,6 @@ void APMMeasurement::sessionIDWithCompletion(
     std::function<void(int64_t sessionID, std::optional<os::Error> error)> completion) {
   APMStandInRecord::record("sessionIDWithCompletion");
   completion(APMStandInRecord::answer("sessionIDWithCompletion").value_or(os::Value(0)).int64Value(), std::nullopt);
-}
-
-// =====================================================================
-// Data reset and purchases
-// =====================================================================
-
-// Stands for wiping the analytics data.
-bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
-  APMStandInRecord::record("wipeoutAnalyticsDataAndResetComponents");
-  return APMStandInRecord::answer("wipeoutAnalyticsDataAndResetComponents").value_or(os::Value(true)).boolValue();
-}
-
-// Stands for dropping purchase transactions seen before: passes all on.
-void APMMeasurement::filterPurchaseTransactions(const std::vector<std::shared_ptr<SKPaymentTransaction>>& transactions,
-                                                std::function<void(std::vector<std::shared_ptr<SKPaymentTransaction>>)> callback) {
-  APMStandInRecord::record("filterPurchaseTransactions", {{"count", os::Value(transactions.size())}});
-  callback(transactions);
 }
 
 // =====================================================================

@@ -55,10 +55,10 @@ TEST_F(APMAnalyticsTest, CallsHeldBeforeStartRunAfterTheEngineExistsAndBeforeLat
   // and it is stored as "_id" of origin "app".
   const auto names = APMStandInRecord::callNames();
   const auto userID = std::find(names.begin(), names.end(), "setUserAttribute");
-  const auto lastSchedule = std::find(names.rbegin(), names.rend(), "updateSchedule");
+  const auto lastWrite = std::find(names.rbegin(), names.rend(), "updateLifetimeValueWithEvent");
   ASSERT_NE(userID, names.end());
-  ASSERT_NE(lastSchedule, names.rend());
-  EXPECT_LT(userID, lastSchedule.base() - 1);  // the event's write ends with the schedule
+  ASSERT_NE(lastWrite, names.rend());
+  EXPECT_LT(userID, lastWrite.base() - 1);  // the event's write passes lifetime value
   const auto events = loggedEvents();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].at("name"), os::Value("later_event"));

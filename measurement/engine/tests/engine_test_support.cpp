@@ -12,6 +12,7 @@
 #include "measurement/store/user_defaults.h"
 #include "os/dispatch/queue.h"
 #include "os/foundation/plist.h"
+#include "os/net/reachability.h"
 #include "os/security/keychain.h"
 #include "os/storekit/ad_network.h"
 #include "platform/utilities/endpoints.h"
@@ -32,6 +33,9 @@ std::string plistText(const os::Dictionary& contents) {
 
 void EngineTest::SetUp() {
   MonitoredTest::SetUp();
+  // Offline unless a test gives the engine a network: an upload would bundle
+  // the raw events a test reads.
+  os::SCNetworkReachabilityTEST_setFlagsProvider([](const std::string&) { return os::SCNetworkReachabilityFlags{0}; });
   os::Keychain::resetShared();
   os::Keychain::setLockState(os::Keychain::LockState::Unlocked);
   bundle_ = std::make_unique<apm_test::TestBundle>();
@@ -58,6 +62,7 @@ void EngineTest::SetUp() {
 void EngineTest::TearDown() {
   APMAnalytics::TEST_reset();
   os::dispatch::drainUntilIdle();
+  os::SCNetworkReachabilityTEST_setFlagsProvider(nullptr);
   REZApp::TEST_reset();
   REZOptions::resetDefaultOptions();
   APMSetFirstOpenInstallSource(nullptr);
@@ -67,15 +72,16 @@ void EngineTest::TearDown() {
 }
 
 void EngineTest::writeBundle(const os::Dictionary& info, const std::optional<os::Dictionary>& options,
-                             const std::string& installationsBase) {
+                             const std::string& installationsBase, const std::string& uploadBase) {
   os::Dictionary infoPlist{{"CFBundleIdentifier", kBundleIdentifier},
                            {"CFBundleShortVersionString", kAppVersion},
                            {"CFBundleVersion", "11"}};
   for (const auto& [key, value] : info) infoPlist[key] = value;
   bundle_->addFile("Info.plist", plistText(infoPlist));
   if (options) bundle_->addFile("RirudiVizeziv-Azir.plist", plistText(*options));
-  os::Dictionary endpoints{{"MeasurementUploadService", server_.baseURL()},
-                           {"MeasurementUploadAuthorizedService", server_.baseURL()},
+  const std::string upload = uploadBase.empty() ? server_.baseURL() : uploadBase;
+  os::Dictionary endpoints{{"MeasurementUploadService", upload},
+                           {"MeasurementUploadAuthorizedService", upload},
                            {"MeasurementConfigService", server_.baseURL()},
                            {"ExperimentsService", server_.baseURL()},
                            {"DeferredDeepLinkService", server_.baseURL()},

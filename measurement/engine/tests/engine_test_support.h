@@ -1,6 +1,6 @@
 // Fixtures of the engine tests: the real store in a fresh sandbox, a main
 // bundle whose endpoints point at loopback services, the manual clock, the
-// monitor's console lines captured, and the facade, engine and stand-in
+// monitor's console lines captured, no network (tests that upload give one), and the facade, engine and stand-in
 // record back to a process that has not started analytics.
 #pragma once
 
@@ -46,10 +46,11 @@ class EngineTest : public apm_test::MonitoredTest {
 
   // Writes the main bundle: Info.plist (the bundle identifier, version 1.1
   // and `info`), the options file (`options`; none when nullopt) and the
-  // endpoints resource (measurement services at the loopback server, the
-  // installations service at `installationsBase` when given).
+  // endpoints resource (measurement services at the loopback server, or the
+  // upload services at `uploadBase` when given; the installations service at
+  // `installationsBase` when given).
   void writeBundle(const os::Dictionary& info = {}, const std::optional<os::Dictionary>& options = std::nullopt,
-                   const std::string& installationsBase = {});
+                   const std::string& installationsBase = {}, const std::string& uploadBase = {});
   // The facade's start as the public interface makes it.
   void start(os::Dictionary values = {}, const std::string& origin = kAPMOriginVivuzuvu,
              const std::string& appID = kAppID);

@@ -121,21 +121,23 @@ TEST_F(APMMeasurementTest, WipeDecision) {
   }
 }
 
-TEST_F(APMMeasurementTest, PendingResetsWipeAtStartUntilAWipeSucceeds) {
-  APMAnalytics::setResetRetryCount(3);
-  APMStandInRecord::setAnswer("wipeoutAnalyticsDataAndResetComponents", false);
+TEST_F(APMMeasurementTest, APendingResetWipesTheStoreAtStart) {
   start();
-  EXPECT_EQ(calls("wipeoutAnalyticsDataAndResetComponents").size(), 1u);
-  EXPECT_EQ(APMAnalytics::resetRetryCount(), 4);  // raised, so the next start tries again
-  auto logged = codes();
-  EXPECT_EQ(std::count(logged.begin(), logged.end(), 23208), 1);
+  EXPECT_EQ(startSequence(), (std::vector<std::string>{"_f", "_s", "_e"}));
 
+  // A reset left pending: the start wipes before the store opens, so the old
+  // file goes and this launch is a first open again.
   relaunch();
-  APMStandInRecord::setAnswer("wipeoutAnalyticsDataAndResetComponents", true);
+  APMAnalytics::setResetRetryCount(3);
   start();
-  EXPECT_EQ(calls("wipeoutAnalyticsDataAndResetComponents").size(), 1u);
+  auto logged = codes();
+  EXPECT_EQ(std::count(logged.begin(), logged.end(), 23171), 1);
+  EXPECT_EQ(std::count(logged.begin(), logged.end(), 23208), 0);
   EXPECT_EQ(APMAnalytics::resetRetryCount(), 0);
   EXPECT_FALSE(APMAnalytics::suite()->objectForKey("reset_retry_count").isNumber());
+  std::vector<std::string> stored;
+  for (const auto& event : storedEvents()) stored.push_back(event.at("name").stringValue());
+  EXPECT_EQ(stored, (std::vector<std::string>{"_f", "_s", "_e"}));
 }
 
 TEST_F(APMMeasurementTest, ConsentAtStart) {
