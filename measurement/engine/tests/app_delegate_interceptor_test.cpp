@@ -51,11 +51,15 @@ class AppDelegateInterceptorTest : public EngineTest {
     EngineTest::TearDown();
   }
 
-  // The URLs the engine was handed as opening the app, after settling.
-  std::vector<std::string> engineURLs() {
-    std::vector<std::string> urls;
-    for (const auto& call : calls("handleNonFirstOpenEventURL")) urls.push_back(call.arguments.at("url").stringValue());
-    return urls;
+  // The campaign sources of the links the engine was handed, from the
+  // stored "_cmp" events, after settling.
+  std::vector<std::string> engineSources() {
+    std::vector<std::string> sources;
+    for (const auto& event : storedEvents()) {
+      if (event.at("name").stringValue() != "_cmp") continue;
+      sources.push_back(event.at("parameters").dictionary()->at("source").stringValue());
+    }
+    return sources;
   }
   std::vector<std::string> heard() {
     settle();
@@ -78,9 +82,9 @@ TEST_F(AppDelegateInterceptorTest, EveryMethodListensAndAnswersNo) {
 
   // Through the selectors, with the proxy's signatures.
   EXPECT_FALSE((rt::msgSend<bool, DAZApplicationRef, os::URL, os::Dictionary>(
-      *interceptor, kDAZOpenURLOptionsSelector, app, url("drosil://options"), os::Dictionary{})));
+      *interceptor, kDAZOpenURLOptionsSelector, app, url("drosil://options?utm_source=options"), os::Dictionary{})));
   EXPECT_FALSE((rt::msgSend<bool, DAZApplicationRef, os::URL, std::string, os::Value>(
-      *interceptor, kDAZOpenURLSourceApplicationAnnotationSelector, app, url("drosil://source"),
+      *interceptor, kDAZOpenURLSourceApplicationAnnotationSelector, app, url("drosil://source?utm_source=source"),
       std::string("com.example.other"), os::Value())));
 
   // An activity: the link derived from it goes on when it is not empty; the
@@ -92,18 +96,16 @@ TEST_F(AppDelegateInterceptorTest, EveryMethodListensAndAnswersNo) {
         *interceptor, kDAZContinueUserActivitySelector, app, activity, restoration);
   };
   const auto activity = std::make_shared<NSUserActivity>(NSUserActivityTypeBrowsingWeb);
-  EXPECT_FALSE(continueActivity(activity));  // no link derived
-  APMStandInRecord::setAnswer("deepLinkFromUserActivity", os::Value(""));
-  EXPECT_FALSE(continueActivity(activity));  // an empty one
+  EXPECT_FALSE(continueActivity(activity));  // no link
+  EXPECT_FALSE(continueActivity(std::make_shared<NSUserActivity>("com.example.other")));
   EXPECT_FALSE(continueActivity(nullptr));
-  EXPECT_EQ(calls("deepLinkFromUserActivity").size(), 2u);
-  APMStandInRecord::setAnswer("deepLinkFromUserActivity", os::Value("https://example.com/promo"));
+  activity->setWebpageURL(url("https://example.com/promo?utm_source=web"));
   EXPECT_FALSE(continueActivity(activity));
   EXPECT_EQ(restored, 0);
 
-  const std::vector<std::string> expected{"drosil://options", "drosil://source", "https://example.com/promo"};
-  EXPECT_EQ(engineURLs(), expected);
-  EXPECT_EQ(heard(), expected);
+  EXPECT_EQ(engineSources(), (std::vector<std::string>{"options", "source", "web"}));
+  EXPECT_EQ(heard(), (std::vector<std::string>{"drosil://options?utm_source=options", "drosil://source?utm_source=source",
+                                               "https://example.com/promo?utm_source=web"}));
 
   // Background-session events reach the network client with the handler
   // unchanged: it runs when the session finishes.
@@ -126,10 +128,10 @@ TEST_F(AppDelegateInterceptorTest, AURLOpenedThroughTheHostReachesTheEngineTheLi
   ASSERT_TRUE(host.launch("", "InterceptorTestAppDelegate"));
   start();  // the facade proxies the delegate on the main queue
   // The delegate's own answer (no) stands; both hear the URL.
-  EXPECT_FALSE(host.openURL(*os::URL::URLWithString("drosil://opened?campaign=spring")));
-  EXPECT_EQ(RecordingAppDelegate::opened(), std::vector<std::string>{"drosil://opened?campaign=spring"});
-  EXPECT_EQ(engineURLs(), std::vector<std::string>{"drosil://opened?campaign=spring"});
-  EXPECT_EQ(heard(), std::vector<std::string>{"drosil://opened?campaign=spring"});
+  EXPECT_FALSE(host.openURL(*os::URL::URLWithString("drosil://opened?utm_source=spring")));
+  EXPECT_EQ(RecordingAppDelegate::opened(), std::vector<std::string>{"drosil://opened?utm_source=spring"});
+  EXPECT_EQ(engineSources(), std::vector<std::string>{"spring"});
+  EXPECT_EQ(heard(), std::vector<std::string>{"drosil://opened?utm_source=spring"});
   ASSERT_TRUE(host.terminate());
 }
 
@@ -152,8 +154,8 @@ TEST_F(AppDelegateInterceptorTest, NothingIsInterceptedWithTheProxyOffOrCollecti
     os::uikit::ApplicationHost host;
     ASSERT_TRUE(host.launch("", "InterceptorTestAppDelegate"));
     start(c.startValues);
-    EXPECT_FALSE(host.openURL(*os::URL::URLWithString("drosil://unseen")));
-    EXPECT_TRUE(engineURLs().empty());
+    EXPECT_FALSE(host.openURL(*os::URL::URLWithString("drosil://unseen?utm_source=unseen")));
+    EXPECT_TRUE(engineSources().empty());
     ASSERT_TRUE(host.terminate());
   }
 }
