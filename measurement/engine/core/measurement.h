@@ -604,7 +604,8 @@ class APMMeasurement : public APMMeasurementServices,
   double suspendedUploadTimestamp_ = 0;
   const std::string appID_;
   const std::optional<std::vector<std::string>> safelistedEvents_;
-  bool foundAdPersonalizationPlistFlag_ = false;
+  // Also set by the facade's queue (the personalised-ads property).
+  std::atomic<bool> foundAdPersonalizationPlistFlag_{false};
   bool shouldUpdateNPAUserProperty_ = false;
   bool shouldRequestDeferredDeepLinkAfterConfigFetch_ = false;
   std::shared_ptr<APMTCFClient> tcfClient_;
