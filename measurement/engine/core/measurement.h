@@ -318,6 +318,8 @@ class APMMeasurement : public APMMeasurementServices,
   std::shared_ptr<APMTCFClient> tcfClient() const { return tcfClient_; }
   bool isNetworkRequestPending() const { return isNetworkRequestPending_; }
   void setIsNetworkRequestPending(bool pending) { isNetworkRequestPending_ = pending; }
+  // Set once the Info.plist's ad-personalisation default was a number.
+  bool foundAdPersonalizationPlistFlag() const { return foundAdPersonalizationPlistFlag_.load(); }
   bool shouldUpdateNPAUserProperty() const { return shouldUpdateNPAUserProperty_; }
   void setShouldUpdateNPAUserProperty(bool value) { shouldUpdateNPAUserProperty_ = value; }
   bool isSKANRequestInProgress() const { return isSKANRequestInProgress_; }
