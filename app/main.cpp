@@ -14,8 +14,8 @@
 // drosil-screen.png).
 //
 // Output: the lines above, the watch's transfers (--watch) and the permission
-// screen's texts go to standard output. Everything else the app prints is a
-// diagnostic and goes to standard error. Exit status 0; 2 for a bad option or
+// screen's texts go to standard output. Everything else the app prints goes
+// through the console (os::Console), sent to standard error. Exit status 0; 2 for a bad option or
 // an unreadable scene image (nothing is written then); 1 when the app cannot
 // launch or the screenshot cannot be written.
 #include <unistd.h>
@@ -36,6 +36,7 @@
 #include "app/screens/photo/preview_view_controller.h"
 #include "os/avfoundation/avfoundation.h"
 #include "os/dispatch/manual_clock.h"
+#include "os/foundation/console.h"
 #include "os/foundation/device_profile.h"
 #include "os/foundation/file_manager.h"
 #include "os/foundation/format.h"
@@ -236,29 +237,11 @@ Options demonstration() {
   return o;
 }
 
-// The program's own output; standard output of the process otherwise
-// carries the app's diagnostics, which go to standard error instead.
-std::FILE* gOut = stdout;
-
-void separateOutput() {
-  std::fflush(stdout);
-  const int out = dup(STDOUT_FILENO);
-  if (out < 0) return;
-  std::FILE* stream = fdopen(out, "w");
-  if (!stream) {
-    close(out);
-    return;
-  }
-  if (dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
-    std::fclose(stream);
-    return;
-  }
-  gOut = stream;
-}
-
+// The program's own lines; everything the app prints goes to the console,
+// which writes to standard error here.
 void emit(const std::string& line) {
-  std::fprintf(gOut, "%s\n", line.c_str());
-  std::fflush(gOut);
+  std::fprintf(stdout, "%s\n", line.c_str());
+  std::fflush(stdout);
 }
 
 std::string describe(const os::Value& value) {
@@ -320,7 +303,7 @@ class ReadingMonitor {
 
 void press(const std::shared_ptr<UIButton>& button) {
   if (button && button->isUserInteractionEnabled() && button->isEnabled()) {
-    button->sendActionsForControlEvents(UIControlEvents::touchUpInside);
+    button->sendActionsForControlEvents(UIControlEvents::TouchUpInside);
   }
 }
 
@@ -338,16 +321,16 @@ void dragRuler(UIWindow& window, ReadingMonitor& monitor, const ScrollRulerNumbe
     // The content moves against the finger; each stroke covers at most span.
     const CGFloat stroke = std::clamp(remaining, -span, span);
     const CGFloat x0 = stroke > 0 ? frame.midX() + span / 2 : frame.midX() - span / 2;
-    window.sendTouch({x0, y}, UITouchPhase::began);
+    window.sendTouch({x0, y}, UITouchPhase::Began);
     const int steps = 8;
     for (int i = 1; i <= steps; ++i) {
       monitor.run(frameSeconds);
-      window.sendTouch({x0 - stroke * i / steps, y}, UITouchPhase::moved);
+      window.sendTouch({x0 - stroke * i / steps, y}, UITouchPhase::Moved);
     }
     // Held still before lifting: no fling.
     monitor.run(frameSeconds * 6);
-    window.sendTouch({x0 - stroke, y}, UITouchPhase::moved);
-    window.sendTouch({x0 - stroke, y}, UITouchPhase::ended);
+    window.sendTouch({x0 - stroke, y}, UITouchPhase::Moved);
+    window.sendTouch({x0 - stroke, y}, UITouchPhase::Ended);
     remaining -= stroke;
   }
 }
@@ -378,7 +361,7 @@ int main(int argc, char** argv) {
   launchArguments.insert(launchArguments.end(), options.launchArguments.begin(), options.launchArguments.end());
   os::ProcessInfo::processInfo().setArguments(std::move(launchArguments));
 
-  separateOutput();
+  os::Console::setOutputDescriptor(STDERR_FILENO);
   if (options.home) {
     std::error_code ec;
     const auto root = std::filesystem::absolute(*options.home, ec);
@@ -429,7 +412,7 @@ int main(int argc, char** argv) {
   if (options.denyCamera && !screen->accessBoundryView()->isHidden()) {
     emit("permission: " + screen->cameraRestrictedLbl()->text());
     emit("permission: " + screen->cameraRestrictedSubLbl()->text());
-    emit("permission: " + screen->allowCameraBtn()->titleForState(UIControlState::normal).value_or(""));
+    emit("permission: " + screen->allowCameraBtn()->titleForState(UIControlState::Normal).value_or(""));
   }
   if (options.front) {
     press(screen->flipCameraBtn());

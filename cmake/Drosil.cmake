@@ -1,22 +1,34 @@
-# drosil_library(NAME [WHOLE_ARCHIVE] SOURCES ... [DEPS ...])
+# drosil_library(NAME [WHOLE_ARCHIVE] SOURCES ... [PUBLIC ...] [PRIVATE ...])
 #   A static library whose headers are included from the tree's root.
+#   PUBLIC: what the library's own headers include, so every consumer compiles
+#   against it too. PRIVATE: what only its sources use. A static library still
+#   brings its PRIVATE dependencies to the link of every consumer; what they
+#   do not pass on is their include folders, definitions and options, so a
+#   consumer cannot come to rely on them unnoticed.
 #   WHOLE_ARCHIVE: for libraries whose objects register themselves at
 #   static-initialisation time (os::runtime classes). The archive is built as
 #   NAME_archive and NAME is an interface target that links it whole, so every
 #   consumer, direct or transitive, keeps the registrations.
 function(drosil_library name)
-  cmake_parse_arguments(ARG "WHOLE_ARCHIVE" "" "SOURCES;DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "WHOLE_ARCHIVE" "" "SOURCES;PUBLIC;PRIVATE;DEPS" ${ARGN})
+  if(ARG_DEPS)
+    message(FATAL_ERROR "drosil_library(${name}): DEPS is split into PUBLIC (what the headers include) "
+                        "and PRIVATE (what only the sources use)")
+  endif()
+  if(ARG_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "drosil_library(${name}): unexpected arguments ${ARG_UNPARSED_ARGUMENTS}")
+  endif()
+  set(target ${name})
   if(ARG_WHOLE_ARCHIVE)
-    add_library(${name}_archive STATIC ${ARG_SOURCES})
-    target_include_directories(${name}_archive PUBLIC ${PROJECT_SOURCE_DIR})
-    target_link_libraries(${name}_archive PUBLIC ${ARG_DEPS})
+    set(target ${name}_archive)
+  endif()
+  add_library(${target} STATIC ${ARG_SOURCES})
+  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${target} PUBLIC ${ARG_PUBLIC} PRIVATE ${ARG_PRIVATE})
+  if(ARG_WHOLE_ARCHIVE)
     add_library(${name} INTERFACE)
     target_link_libraries(${name} INTERFACE "$<LINK_LIBRARY:WHOLE_ARCHIVE,${name}_archive>")
-    return()
   endif()
-  add_library(${name} STATIC ${ARG_SOURCES})
-  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
-  target_link_libraries(${name} PUBLIC ${ARG_DEPS})
 endfunction()
 
 # drosil_test(NAME SOURCES ... [DEPS ...] [TIMEOUT seconds])

@@ -52,7 +52,7 @@ void InstallationsAdapter::installationID(const std::function<void(InstallationI
     group->leave();
   });
 
-  if (group->wait(deadline) == os::DispatchWaitResult::kTimedOut) {
+  if (group->wait(deadline) == os::DispatchWaitResult::TimedOut) {
     completion(std::unexpected(VivuzuvuSessionsError::Cause(std::make_shared<const VivuzuvuSessionsError>(
         VivuzuvuSessionsError::Case::SessionInstallationsTimeOutError))));
     return;

@@ -148,7 +148,7 @@ void REZSessions::startSession() {
     return;
   }
   std::weak_ptr<REZSessions> weak = std::static_pointer_cast<REZSessions>(shared_from_this());
-  promises::all(promises::DispatchQueue::promises(), waits)
+  promises::all(promises::promisesQueue(), waits)
       .then(os::DispatchQueue::global(os::QualityOfService::Background),
             [weak, event, session](const std::vector<std::monostate>&) {
               if (auto self = weak.lock()) self->continueSessionStart(event, session);

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
 #include "os/dispatch/notification.h"
+#include "os/foundation/console.h"
 
 std::shared_ptr<CameraController> CameraController::create(CameraControllePreviewType previewType,
                                                            std::weak_ptr<CameraControllerDelegate> delegate) {
@@ -78,7 +78,7 @@ void CameraController::configure() {
     self->performOnSessionQueue([weak] {
       if (auto s = weak.lock()) s->configureSession();
     });
-    std::printf("configureVideoOutput called\n");
+    os::Console::writef("configureVideoOutput called\n");
     self->performOnSessionQueue([weak] {
       if (auto s = weak.lock()) s->configureVideoOutput();
     });
@@ -286,17 +286,17 @@ void CameraController::flipCamera() {
 void CameraController::setZoom(const std::shared_ptr<AVCaptureDevice>& device, CGFloat factor) {
   if (!device) return;
   if (!std::isfinite(factor)) {
-    std::printf("zoom factor %f refused\n", factor);
+    os::Console::writef("zoom factor %f refused\n", factor);
     return;
   }
   // Devices support different ranges; the chosen steps (1, 2, 3) may lie outside.
   factor = std::clamp(factor, device->minAvailableVideoZoomFactor(), device->maxAvailableVideoZoomFactor());
   if (auto locked = device->lockForConfiguration(); !locked) {
-    std::printf("%s\n", locked.error().localizedDescription().c_str());
+    os::Console::writef("%s\n", locked.error().localizedDescription().c_str());
     return;
   }
   if (auto set = device->setVideoZoomFactor(factor); !set) {
-    std::printf("%s\n", set.error().localizedDescription().c_str());
+    os::Console::writef("%s\n", set.error().localizedDescription().c_str());
   }
   device->unlockForConfiguration();
 }

@@ -111,7 +111,7 @@ void PUGradientSlider::gradientImage(const std::shared_ptr<UISlider>& slider, co
   if (!image) return;
 
   os::DispatchQueue::main()->async([slider, image] {
-    slider->setMaximumTrackImage(image, UIControlState::normal);
-    slider->setMinimumTrackImage(image, UIControlState::normal);
+    slider->setMaximumTrackImage(image, UIControlState::Normal);
+    slider->setMinimumTrackImage(image, UIControlState::Normal);
   });
 }

@@ -1,8 +1,8 @@
 #include "app/preferences/preferences.h"
 
-#include <cstdio>
 
 #include "os/dispatch/notification.h"
+#include "os/foundation/console.h"
 #include "os/foundation/format.h"
 #include "os/foundation/user_defaults.h"
 #include "os/uikit/uikit.h"
@@ -38,7 +38,7 @@ GeoTagManager::GeoTagManager() { seedBool(kGeoTagEnableKey, false); }
 bool GeoTagManager::isGeoTagEnabled() const { return defaults()->boolForKey(kGeoTagEnableKey); }
 
 void GeoTagManager::setIsGeoTagEnabled(bool enabled) {
-  std::printf("set isGeoTagEnabled %s\n", text(enabled));
+  os::Console::writef("set isGeoTagEnabled %s\n", text(enabled));
   if (auto d = delegate()) d->geoTagManagerDidChange(enabled);
   defaults()->setBool(enabled, kGeoTagEnableKey);
   os::NotificationCenter::defaultCenter()->postNotificationName(kGeoTagManagerDidChangeNotification, this);
@@ -49,7 +49,7 @@ AlwaysOnManager::AlwaysOnManager() { seedBool(kAlwaysOnEnableKey, false); }
 bool AlwaysOnManager::isalwaysOnEnabled() const { return defaults()->boolForKey(kAlwaysOnEnableKey); }
 
 void AlwaysOnManager::setIsalwaysOnEnabled(bool enabled) {
-  std::printf("set isalwaysOnEnabled %s\n", text(enabled));
+  os::Console::writef("set isalwaysOnEnabled %s\n", text(enabled));
   if (auto d = delegate()) d->alwaysOnManagerDidChange(enabled);
   defaults()->setBool(enabled, kAlwaysOnEnableKey);
   os::NotificationCenter::defaultCenter()->postNotificationName(kAlwaysOnManagerDidChangeNotification, this);
@@ -61,5 +61,5 @@ bool HapticFeedbackManager::isHapticEnabled() const { return defaults()->boolFor
 
 void HapticFeedbackManager::lightTapIfEnabled() const {
   if (!isHapticEnabled()) return;
-  UIImpactFeedbackGenerator(UIImpactFeedbackStyle::light).impactOccurred();
+  UIImpactFeedbackGenerator(UIImpactFeedbackStyle::Light).impactOccurred();
 }

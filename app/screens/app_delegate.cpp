@@ -1,11 +1,11 @@
 #include "app/screens/app_delegate.h"
 
-#include <cstdio>
 
 #include "app/preferences/preferences.h"
 #include "app/watch/watch_link.h"
 #include "measurement/engine/interface/rez_analytics.h"
 #include "os/dispatch/notification.h"
+#include "os/foundation/console.h"
 #include "os/foundation/user_defaults.h"
 #include "os/foundation/uuid.h"
 #include "sdk-core/core/rez_app.h"
@@ -15,7 +15,7 @@ namespace {
 const UIApplicationDelegateRegistration<AppDelegate> kRegistration(kAppDelegateClassName, {"WCSessionDelegate"});
 
 void logSessionCallback(const char* selector, const std::shared_ptr<WCSession>& session) {
-  std::printf("%s activationState %d\n", selector, session ? static_cast<int>(session->activationState()) : -1);
+  os::Console::writef("%s activationState %d\n", selector, session ? static_cast<int>(session->activationState()) : -1);
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ void registerMainStoryboard() {
                               auto destination =
                                   board->instantiateViewControllerWithIdentifier(kSettingsNavigationStoryboardIdentifier);
                               if (!destination) return nullptr;
-                              (*destination)->setModalPresentationStyle(UIModalPresentationStyle::fullScreen);
+                              (*destination)->setModalPresentationStyle(UIModalPresentationStyle::FullScreen);
                               return std::make_shared<UIStoryboardModalSegue>(identifier, source, *destination);
                             });
   storyboard->registerModalSegue(kSegueToPreviewIdentifier, [] {

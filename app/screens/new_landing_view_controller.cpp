@@ -1,7 +1,6 @@
 #include "app/screens/new_landing_view_controller.h"
 
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <numbers>
 
@@ -19,6 +18,7 @@
 #include "os/dispatch/notification.h"
 #include "os/dispatch/run_loop.h"
 #include "os/foundation/bundle.h"
+#include "os/foundation/console.h"
 #include "os/foundation/format.h"
 #include "os/foundation/user_defaults.h"
 #include "os/uikit/uikit.h"
@@ -36,7 +36,7 @@ constexpr const char* kObservedSettings[] = {
 
 double storedCompensation() { return os::UserDefaults::standardUserDefaults()->doubleForKey(kCompensateKey); }
 
-std::shared_ptr<UILabel> makeLabel(const CGRect& frame, CGFloat size, CGFloat weight = UIFontWeight::regular) {
+std::shared_ptr<UILabel> makeLabel(const CGRect& frame, CGFloat size, CGFloat weight = UIFontWeight::Regular) {
   auto label = std::make_shared<UILabel>(frame);
   label->setFont(UIFont::systemFont(size, weight));
   label->setTextColor(UIColor::whiteColor());
@@ -72,8 +72,8 @@ NewLandingViewController::~NewLandingViewController() {
 
 std::shared_ptr<UIButton> NewLandingViewController::makeButton(const char* imageName,
                                                                void (NewLandingViewController::*action)()) {
-  auto button = std::make_shared<UIButton>(UIButtonType::custom);
-  if (imageName) button->setImage(UIImage::imageNamed(imageName), UIControlState::normal);
+  auto button = std::make_shared<UIButton>(UIButtonType::Custom);
+  if (imageName) button->setImage(UIImage::imageNamed(imageName), UIControlState::Normal);
   if (action) {
     std::weak_ptr<NewLandingViewController> weak =
         std::static_pointer_cast<NewLandingViewController>(shared_from_this());
@@ -81,20 +81,32 @@ std::shared_ptr<UIButton> NewLandingViewController::makeButton(const char* image
         [weak, action](UIControl&) {
           if (auto self = weak.lock()) ((*self).*action)();
         },
-        UIControlEvents::touchUpInside);
+        UIControlEvents::TouchUpInside);
   }
   return button;
 }
 
 void NewLandingViewController::loadView() {
   const CGRect screen = UIScreen::mainScreen().bounds();
-  const CGFloat W = screen.width(), H = screen.height();
   auto root = std::make_shared<UIView>(screen);
   root->setBackgroundColor(UIColor::blackColor());
+  // Back to front: what a later step adds lies over what an earlier one did.
+  loadCameraArea(*root);
+  loadReadings(*root);
+  loadPermissionScreen(*root);
+  const CGRect buttonArea{16, screen.height() - 100, screen.width() - 32, 68};
+  loadCompensationPanel(*root, buttonArea);
+  loadButtons(*root, buttonArea);
+  setView(root);
+  embedPreview();
+}
 
+void NewLandingViewController::loadCameraArea(UIView& root) {
+  const CGRect screen = root.bounds();
+  const CGFloat W = screen.width(), H = screen.height();
   cameraView_ = std::make_shared<UIView>(screen);
-  cameraView_->setAutoresizingMask(UIViewAutoresizing::flexibleWidth | UIViewAutoresizing::flexibleHeight);
-  root->addSubview(cameraView_);
+  cameraView_->setAutoresizingMask(UIViewAutoresizing::FlexibleWidth | UIViewAutoresizing::FlexibleHeight);
+  root.addSubview(cameraView_);
   {
     // Tap-to-focus over the camera area.
     std::weak_ptr<NewLandingViewController> weak =
@@ -105,87 +117,97 @@ void NewLandingViewController::loadView() {
   }
 
   gridView_ = std::make_shared<GridView>(CGRect{20, 96, W - 72, H - 330});
-  root->addSubview(gridView_);
+  root.addSubview(gridView_);
 
   cctTempSlider_ = VerticalSlider::create({W - 46, 120, 40, H - 380});
   // The inner slider runs the wrapper's length at a slider's usual height;
   // turned, its frame no longer sets its size.
   cctTempSlider_->slider()->setBounds({0, 0, H - 380, 31});
-  root->addSubview(cctTempSlider_);
+  root.addSubview(cctTempSlider_);
 
   compensateBubbleView_ = std::make_shared<UIView>(CGRect{W - 112, 56, 96, 28});
   compensateBubbleView_->setBackgroundColor(UIColor::systemYellowColor());
   compensateBubbleView_->layer()->setCornerRadius(14);
-  compensateBubbleLbl_ = makeLabel({0, 0, 96, 28}, 15, UIFontWeight::semibold);
+  compensateBubbleLbl_ = makeLabel({0, 0, 96, 28}, 15, UIFontWeight::Semibold);
   compensateBubbleLbl_->setTextColor(UIColor::blackColor());
-  compensateBubbleLbl_->setTextAlignment(NSTextAlignment::center);
+  compensateBubbleLbl_->setTextAlignment(NSTextAlignment::Center);
   compensateBubbleView_->addSubview(compensateBubbleLbl_);
-  root->addSubview(compensateBubbleView_);
+  root.addSubview(compensateBubbleView_);
+}
 
+void NewLandingViewController::loadReadings(UIView& root) {
+  const CGFloat W = root.bounds().width(), H = root.bounds().height();
   readingWBLbl_ = makeLabel({24, H - 226, 200, 20}, 13);
   readingWBLbl_->setText(localized("White Balance"));
-  root->addSubview(readingWBLbl_);
-  tempReading_ = makeLabel({24, H - 206, 220, 44}, 38, UIFontWeight::bold);
-  root->addSubview(tempReading_);
+  root.addSubview(readingWBLbl_);
+  tempReading_ = makeLabel({24, H - 206, 220, 44}, 38, UIFontWeight::Bold);
+  root.addSubview(tempReading_);
 
   tintLbl_ = makeLabel({W - 124, H - 226, 100, 20}, 13);
   tintLbl_->setText(localized("Tint"));
-  tintLbl_->setTextAlignment(NSTextAlignment::right);
-  root->addSubview(tintLbl_);
-  tintReading_ = makeLabel({W - 124, H - 206, 100, 44}, 28, UIFontWeight::semibold);
-  tintReading_->setTextAlignment(NSTextAlignment::right);
-  root->addSubview(tintReading_);
+  tintLbl_->setTextAlignment(NSTextAlignment::Right);
+  root.addSubview(tintLbl_);
+  tintReading_ = makeLabel({W - 124, H - 206, 100, 44}, 28, UIFontWeight::Semibold);
+  tintReading_->setTextAlignment(NSTextAlignment::Right);
+  root.addSubview(tintReading_);
 
   lightTypeImg_ = std::make_shared<UIImageView>(CGRect{24, H - 154, 30, 30});
-  lightTypeImg_->setContentMode(UIViewContentMode::scaleAspectFit);
-  root->addSubview(lightTypeImg_);
+  lightTypeImg_->setContentMode(UIViewContentMode::ScaleAspectFit);
+  root.addSubview(lightTypeImg_);
   lightTypeLbl_ = makeLabel({62, H - 154, W - 86, 30}, 15);
   lightTypeLbl_->setAdjustsFontSizeToFitWidth(true);
   lightTypeLbl_->setMinimumScaleFactor(0.5);
-  root->addSubview(lightTypeLbl_);
+  root.addSubview(lightTypeLbl_);
+}
 
+void NewLandingViewController::loadPermissionScreen(UIView& root) {
+  const CGFloat W = root.bounds().width(), H = root.bounds().height();
   // The no-camera screen covers the camera area.
   accessBoundryView_ = std::make_shared<UIView>(CGRect{0, 0, W, H - 230});
   accessBoundryView_->setBackgroundColor(UIColor::blackColor());
-  cameraRestrictedLbl_ = makeLabel({24, (H - 230) / 2 - 70, W - 48, 30}, 22, UIFontWeight::bold);
-  cameraRestrictedLbl_->setTextAlignment(NSTextAlignment::center);
+  cameraRestrictedLbl_ = makeLabel({24, (H - 230) / 2 - 70, W - 48, 30}, 22, UIFontWeight::Bold);
+  cameraRestrictedLbl_->setTextAlignment(NSTextAlignment::Center);
   accessBoundryView_->addSubview(cameraRestrictedLbl_);
   cameraRestrictedSubLbl_ = makeLabel({32, (H - 230) / 2 - 34, W - 64, 44}, 15);
-  cameraRestrictedSubLbl_->setTextAlignment(NSTextAlignment::center);
+  cameraRestrictedSubLbl_->setTextAlignment(NSTextAlignment::Center);
   cameraRestrictedSubLbl_->setNumberOfLines(2);
   cameraRestrictedSubLbl_->setTextColor(UIColor::fromWhite(1, 0.7));
   accessBoundryView_->addSubview(cameraRestrictedSubLbl_);
   allowCameraBtn_ = makeButton(nullptr, &NewLandingViewController::allowCameraTapped);
   allowCameraBtn_->setFrame({(W - 180) / 2, (H - 230) / 2 + 26, 180, 44});
   allowCameraBtn_->setBackgroundColor(UIColor::systemYellowColor());
-  allowCameraBtn_->setTitleColor(UIColor::blackColor(), UIControlState::normal);
+  allowCameraBtn_->setTitleColor(UIColor::blackColor(), UIControlState::Normal);
   allowCameraBtn_->layer()->setCornerRadius(22);
   accessBoundryView_->addSubview(allowCameraBtn_);
-  root->addSubview(accessBoundryView_);
+  root.addSubview(accessBoundryView_);
+}
 
+void NewLandingViewController::loadCompensationPanel(UIView& root, const CGRect& buttonArea) {
+  const CGFloat W = root.bounds().width(), H = root.bounds().height();
   // The compensation panel rests where the buttons are and slides in over
   // them.
-  const CGRect buttonArea{16, H - 100, W - 32, 68};
   compensationView_ = std::make_shared<UIView>(buttonArea);
   compensationView_->setBackgroundColor(UIColor::blackColor().withAlphaComponent(0.55));
   compensationView_->layer()->setCornerRadius(16);
   compensationLbl_ = makeLabel({16, 4, 160, 20}, 13);
   compensationLbl_->setText(localized(kCompensationCaptionText));
   compensationView_->addSubview(compensationLbl_);
-  compensationReading_ = makeLabel({buttonArea.width() - 176, 4, 160, 20}, 15, UIFontWeight::semibold);
-  compensationReading_->setTextAlignment(NSTextAlignment::right);
+  compensationReading_ = makeLabel({buttonArea.width() - 176, 4, 160, 20}, 15, UIFontWeight::Semibold);
+  compensationReading_->setTextAlignment(NSTextAlignment::Right);
   compensationView_->addSubview(compensationReading_);
   rulerView_ = ScrollRulerNumberPicker::create({0, 24, buttonArea.width(), 44});
   compensationView_->addSubview(rulerView_);
   // Behind the open panel and the buttons: the area they share, from where
   // the panel opens to the bottom of the screen.
-  buttonBlurView_ = std::make_shared<UIVisualEffectView>(UIBlurEffect{UIBlurEffectStyle::dark});
+  buttonBlurView_ = std::make_shared<UIVisualEffectView>(UIBlurEffect{UIBlurEffectStyle::Dark});
   buttonBlurView_->setFrame({0, buttonArea.minY() - buttonArea.height() - 8, W, H - buttonArea.minY() + buttonArea.height() + 8});
-  buttonBlurView_->setAutoresizingMask(UIViewAutoresizing::flexibleWidth | UIViewAutoresizing::flexibleTopMargin);
+  buttonBlurView_->setAutoresizingMask(UIViewAutoresizing::FlexibleWidth | UIViewAutoresizing::FlexibleTopMargin);
   buttonBlurView_->setUserInteractionEnabled(false);
-  root->addSubview(buttonBlurView_);
-  root->addSubview(compensationView_);
+  root.addSubview(buttonBlurView_);
+  root.addSubview(compensationView_);
+}
 
+void NewLandingViewController::loadButtons(UIView& root, const CGRect& buttonArea) {
   // Buttons in five equal slots: settings, zoom, create log, flip,
   // compensation.
   buttonsView_ = std::make_shared<UIView>(buttonArea);
@@ -214,10 +236,10 @@ void NewLandingViewController::loadView() {
            settingsBtn_, zoomBtn_, createLogBtn_, innerActivityIndicatorView_, flipCameraBtn_, compensateBtnView_}) {
     buttonsView_->addSubview(v);
   }
-  root->addSubview(buttonsView_);
+  root.addSubview(buttonsView_);
+}
 
-  setView(root);
-
+void NewLandingViewController::embedPreview() {
   // The storyboard's embed segue: the preview fills the camera view.
   auto preview = std::make_shared<PreviewLayerViewController>();
   UIStoryboardSegue embed(kEmbedPreviewSegueIdentifier, shared_from_this(), preview);
@@ -225,35 +247,32 @@ void NewLandingViewController::loadView() {
   addChildViewController(preview);
   auto previewView = preview->view();
   previewView->setFrame(cameraView_->bounds());
-  previewView->setAutoresizingMask(UIViewAutoresizing::flexibleWidth | UIViewAutoresizing::flexibleHeight);
+  previewView->setAutoresizingMask(UIViewAutoresizing::FlexibleWidth | UIViewAutoresizing::FlexibleHeight);
   cameraView_->addSubview(previewView);
   preview->didMoveToParentViewController(shared_from_this());
 }
 
 void NewLandingViewController::viewDidLoad() {
   UIViewController::viewDidLoad();
-  auto self = std::static_pointer_cast<NewLandingViewController>(shared_from_this());
-  std::weak_ptr<NewLandingViewController> weak = self;
-  auto center = os::NotificationCenter::defaultCenter();
-  auto observe = [&](const char* name, void (NewLandingViewController::*handler)()) {
-    center->addObserver(
-        this,
-        [weak, handler](const os::Notification&) {
-          if (auto s = weak.lock()) ((*s).*handler)();
-        },
-        name, nullptr);
-  };
-
   if (alwaysOnManager_->isalwaysOnEnabled()) UIApplication::sharedApplication()->setIdleTimerDisabled(true);
   // The navigation bar's stack-view spacing has no stand-in here: no
   // navigation bar shows on this screen.
+  setUpCompensation();
+  setUpButtons();
+  setUpSliders();
+  // Observers before the camera controller, whose creation may already post
+  // the missing-permission notification.
+  setUpObservers();
+  if (geoTagManager_->isGeoTagEnabled()) geoTagLocation_->setUpLocationManager();
+  setUpCamera();
+  animateToLayout(false);
+}
 
+void NewLandingViewController::setUpCompensation() {
+  auto self = std::static_pointer_cast<NewLandingViewController>(shared_from_this());
+  std::weak_ptr<NewLandingViewController> weak = self;
   const double compensation = storedCompensation();
   oldCompensateValue_ = static_cast<int>(compensation);
-
-  createLogActivity_->stopAnimating();
-  buttonsView_->layer()->setCornerRadius(16.0);
-  if (buttonBlurView_) buttonBlurView_->setAlpha(0);
 
   rulerView_->setDelegate(std::weak_ptr<ScrollRulerNumberPickerDelegate>(self));
   compensateManager_->setDelegate(std::weak_ptr<CompensateManagerDelegate>(self));
@@ -269,27 +288,38 @@ void NewLandingViewController::viewDidLoad() {
       s->rulerView_->scrollToValue(compensation, false, true);
     }
   });
+}
+
+void NewLandingViewController::setUpButtons() {
+  createLogActivity_->stopAnimating();
+  buttonsView_->layer()->setCornerRadius(16.0);
+  if (buttonBlurView_) buttonBlurView_->setAlpha(0);
 
   for (const auto& v : std::initializer_list<std::shared_ptr<UIView>>{settingsBtn_, zoomBtn_, flipCameraBtn_,
                                                                       createLogBtn_, compensateBtnView_}) {
     v->setClipsToBounds(true);
   }
   for (const auto& b : {settingsBtn_, zoomBtn_, compensateBtn_, flipCameraBtn_, createLogBtn_}) {
-    b->setTitle(std::string(), UIControlState::normal);
+    b->setTitle(std::string(), UIControlState::Normal);
   }
   for (const auto& v : std::initializer_list<std::shared_ptr<UIView>>{rulerView_, settingsBtn_, zoomBtn_,
                                                                       flipCameraBtn_}) {
     v->setAlpha(1.0);
   }
 
-  auto blur = std::make_shared<UIVisualEffectView>(UIBlurEffect{UIBlurEffectStyle::light});
+  auto blur = std::make_shared<UIVisualEffectView>(UIBlurEffect{UIBlurEffectStyle::Light});
   blur->setFrame(buttonsView_->bounds());
   blur->setAlpha(0.4);
-  blur->setAutoresizingMask(UIViewAutoresizing::flexibleWidth | UIViewAutoresizing::flexibleHeight);
+  blur->setAutoresizingMask(UIViewAutoresizing::FlexibleWidth | UIViewAutoresizing::FlexibleHeight);
   buttonsView_->insertSubview(blur, 0);
 
-  observe(kPreviewLayerTappedNotification, &NewLandingViewController::receivedNotification);
+  innerActivityIndicatorView_->setStrokColor(UIColor::systemYellowColor());
+  innerActivityIndicatorView_->startAnimating();
+  innerActivityIndicatorView_->setHidesWhenStopped(false);
+  innerActivityIndicatorView_->setStrokeWidth(2.5);
+}
 
+void NewLandingViewController::setUpSliders() {
   // Sizes first: a track image is rendered at the slider's current width,
   // and a slider of zero width would get none.
   auto inner = cctTempSlider_->slider();
@@ -317,24 +347,39 @@ void NewLandingViewController::viewDidLoad() {
     slider->setMaximumValue(kTemperatureSliderMaximum);
   }
 
-  accessBoundryView_->setHidden(true);
+  auto knob = UIImage::imageNamed(kSliderThumbImageName);
+  for (unsigned state : {UIControlState::Normal, UIControlState::Selected, UIControlState::Application,
+                         UIControlState::Reserved}) {
+    inner->setThumbImage(knob, state);
+    watchCctTempSlider_->setThumbImage(knob, state);
+  }
+}
 
-  if (geoTagManager_->isGeoTagEnabled()) geoTagLocation_->setUpLocationManager();
-
+void NewLandingViewController::setUpObservers() {
+  std::weak_ptr<NewLandingViewController> weak =
+      std::static_pointer_cast<NewLandingViewController>(shared_from_this());
+  auto center = os::NotificationCenter::defaultCenter();
+  auto observe = [&](const char* name, void (NewLandingViewController::*handler)()) {
+    center->addObserver(
+        this,
+        [weak, handler](const os::Notification&) {
+          if (auto s = weak.lock()) ((*s).*handler)();
+        },
+        name, nullptr);
+  };
+  observe(kPreviewLayerTappedNotification, &NewLandingViewController::receivedNotification);
   observe(kWatchFlipCameraCommand, &NewLandingViewController::watchFlipCalled);
   observe(kWatchTakePhotoCommand, &NewLandingViewController::watchTakePhotoCalled);
   observe(kWatchChangeZoomCommand, &NewLandingViewController::watchChangeZoomCalled);
   observe(kCompensateManagerDidChangeNotification, &NewLandingViewController::compensationValueChanged);
   observe(kGeoTagManagerDidChangeNotification, &NewLandingViewController::geoTagValueChanged);
   observe(kRefreshTheWatchAppNotification, &NewLandingViewController::refreshWatchViews);
-
-  innerActivityIndicatorView_->setStrokColor(UIColor::systemYellowColor());
-  innerActivityIndicatorView_->startAnimating();
-  innerActivityIndicatorView_->setHidesWhenStopped(false);
-  innerActivityIndicatorView_->setStrokeWidth(2.5);
-
   observe(kNoCameraPermissionNotification, &NewLandingViewController::methodOfReceivedNotification);
+}
 
+void NewLandingViewController::setUpCamera() {
+  auto self = std::static_pointer_cast<NewLandingViewController>(shared_from_this());
+  accessBoundryView_->setHidden(true);
   cameraController_ = CameraController::create(CameraControllePreviewType::PreviewLayer,
                                                std::weak_ptr<CameraControllerDelegate>(self));
   for (const char* setting : kObservedSettings) {
@@ -343,15 +388,6 @@ void NewLandingViewController::viewDidLoad() {
   if (auto preview = std::dynamic_pointer_cast<CameraPreviewViewController>(previewViewController_)) {
     preview->setCameraController(cameraController_);
   }
-
-  auto knob = UIImage::imageNamed(kSliderThumbImageName);
-  for (unsigned state : {UIControlState::normal, UIControlState::selected, UIControlState::application,
-                         UIControlState::reserved}) {
-    inner->setThumbImage(knob, state);
-    watchCctTempSlider_->setThumbImage(knob, state);
-  }
-
-  animateToLayout(false);
 }
 
 void NewLandingViewController::viewWillAppear(bool animated) {
@@ -395,8 +431,8 @@ void NewLandingViewController::prepareForSegue(UIStoryboardSegue& segue, const v
 // ---- Button area layouts ----
 
 bool NewLandingViewController::isPortraitPhone(const UITraitCollection& traits) {
-  return traits.verticalSizeClass == UIUserInterfaceSizeClass::regular &&
-         traits.userInterfaceIdiom == UIUserInterfaceIdiom::phone;
+  return traits.verticalSizeClass == UIUserInterfaceSizeClass::Regular &&
+         traits.userInterfaceIdiom == UIUserInterfaceIdiom::Phone;
 }
 
 bool NewLandingViewController::isCompensationPanelOpen() const { return settingsBtn_ && settingsBtn_->alpha() == 0; }
@@ -432,7 +468,7 @@ void NewLandingViewController::applyLayout(bool open) {
 void NewLandingViewController::animateToLayout(bool open) {
   std::weak_ptr<NewLandingViewController> weak =
       std::static_pointer_cast<NewLandingViewController>(shared_from_this());
-  UIView::animate(kButtonAreaAnimationSeconds, 0, UIViewAnimationOptions::none, [weak, open] {
+  UIView::animate(kButtonAreaAnimationSeconds, 0, UIViewAnimationOptions::None, [weak, open] {
     if (auto s = weak.lock()) s->applyLayout(open);
   });
 }
@@ -448,7 +484,7 @@ void NewLandingViewController::compensateAction() {
   buttonFeedback();
   isInitial_ = false;
   if (!isCompensationPanelOpen()) {
-    if (isPortraitPhone(traitCollection())) std::printf("it's compact\n");
+    if (isPortraitPhone(traitCollection())) os::Console::writef("it's compact\n");
     animateToLayout(true);
   } else {
     animateToLayout(false);
@@ -483,7 +519,7 @@ void NewLandingViewController::cycleZoom() {
   auto button = zoomBtn_;
   const char* image = step->image;
   os::DispatchQueue::main()->async([button, image] {
-    if (button) button->setImage(UIImage::imageNamed(image), UIControlState::normal);
+    if (button) button->setImage(UIImage::imageNamed(image), UIControlState::Normal);
   });
   if (cameraController_) {
     cameraController_->setCurrentZoomValue(step->factor);
@@ -512,7 +548,7 @@ void NewLandingViewController::flipCamera() {
 void NewLandingViewController::settingsAction() {
   buttonFeedback();
   if (auto performed = performSegueWithIdentifier(kToSettingsSegueIdentifier, this); !performed) {
-    std::fprintf(stderr, "%s\n", performed.error().localizedDescription().c_str());
+    os::Console::writeLine(performed.error().localizedDescription());
   }
 }
 
@@ -523,13 +559,13 @@ void NewLandingViewController::allowCameraTapped() {
     auto app = UIApplication::sharedApplication();
     if (!url || !app->canOpenURL(*url)) return;
     app->openURL(*url, {}, [](bool success) {
-      std::printf("Settings opened: %s\n", success ? "true" : "false");
+      os::Console::writef("Settings opened: %s\n", success ? "true" : "false");
     });
   });
 }
 
 void NewLandingViewController::focusOnPointOfInterestWithSender(UIGestureRecognizer& sender) {
-  if (sender.state() != UIGestureRecognizerState::ended || !cameraController_) return;
+  if (sender.state() != UIGestureRecognizerState::Ended || !cameraController_) return;
   const CGPoint location = sender.locationInView(sender.view().get());
   auto layer = cameraController_->previewLayer();
   const CGPoint point = layer ? layer->captureDevicePointOfInterestForPoint(location) : location;
@@ -561,7 +597,7 @@ void NewLandingViewController::methodOfReceivedNotification() {
     s->flipCameraBtn_->setUserInteractionEnabled(false);
     s->cameraRestrictedLbl_->setText(localized(kCameraAccessRequiredText));
     s->cameraRestrictedSubLbl_->setText(localized(kCameraAccessExplanationText));
-    s->allowCameraBtn_->setTitle(localized(kAllowCameraText), UIControlState::normal);
+    s->allowCameraBtn_->setTitle(localized(kAllowCameraText), UIControlState::Normal);
   });
 }
 
@@ -640,7 +676,7 @@ void NewLandingViewController::createLogBtnAction() {
   });
   if (createLogBtn_->isUserInteractionEnabled()) {
     createLogBtn_->setUserInteractionEnabled(false);
-    createLogBtn_->setImage(UIImage::imageNamed(kCreateLogSelectedImageName), UIControlState::normal);
+    createLogBtn_->setImage(UIImage::imageNamed(kCreateLogSelectedImageName), UIControlState::Normal);
     createLogActivity_->startAnimating();
   }
 }
@@ -660,7 +696,7 @@ void NewLandingViewController::captureOutput(const std::shared_ptr<AVCapturePhot
 void NewLandingViewController::restoreCreateLogButton() {
   // The no-camera screen keeps the button off for the rest of the run.
   createLogBtn_->setUserInteractionEnabled(accessBoundryView_->isHidden());
-  createLogBtn_->setImage(UIImage::imageNamed(kCreateLogImageName), UIControlState::normal);
+  createLogBtn_->setImage(UIImage::imageNamed(kCreateLogImageName), UIControlState::Normal);
   createLogActivity_->stopAnimating();
 }
 
@@ -693,7 +729,7 @@ void NewLandingViewController::finishCapture(const std::shared_ptr<AVCapturePhot
     return;
   }
   if (auto performed = performSegueWithIdentifier(kSegueToPreviewIdentifier, this); !performed) {
-    std::fprintf(stderr, "%s\n", performed.error().localizedDescription().c_str());
+    os::Console::writeLine(performed.error().localizedDescription());
   }
 }
 
@@ -704,14 +740,14 @@ void NewLandingViewController::image(const std::shared_ptr<UIImage>&, const std:
     return;
   }
   auto alert = UIAlertController::alertControllerWithTitle(
-      localized(kCaptureCouldNotSaveTitle), localized(kCaptureCouldNotSaveMessage), UIAlertControllerStyle::alert);
+      localized(kCaptureCouldNotSaveTitle), localized(kCaptureCouldNotSaveMessage), UIAlertControllerStyle::Alert);
   alert->addAction(UIAlertAction::actionWithTitle(localized(kCaptureAppSettingsAction),
-                                                  UIAlertActionStyle::defaultStyle, [](UIAlertAction&) {
+                                                  UIAlertActionStyle::Default, [](UIAlertAction&) {
     auto app = UIApplication::sharedApplication();
     auto url = os::URL::URLWithString(UIApplicationOpenSettingsURLString);
     if (url && app->canOpenURL(*url)) app->openURL(*url);
   }));
-  alert->addAction(UIAlertAction::actionWithTitle(localized(kCaptureOkayAction), UIAlertActionStyle::defaultStyle));
+  alert->addAction(UIAlertAction::actionWithTitle(localized(kCaptureOkayAction), UIAlertActionStyle::Default));
   presentViewController(alert, true);
 }
 
@@ -750,7 +786,7 @@ void NewLandingViewController::whiteBalanceGainsChanged() {
     if (!gains) return std::nullopt;
     auto values = device->temperatureAndTintValuesForDeviceWhiteBalanceGains(*gains);
     if (!values) {
-      std::printf("white balance conversion failed: %s\n", values.error().localizedDescription().c_str());
+      os::Console::writef("white balance conversion failed: %s\n", values.error().localizedDescription().c_str());
       return std::nullopt;
     }
     return *values;

@@ -20,9 +20,9 @@
 // compensation button toggles. Changes animate over 0.5 s. The open layout is
 // recognised by settingsBtn's alpha being 0.
 //
-// The view hierarchy is built in code (loadView), standing in for the
-// storyboard; the fields that the interface design calls outlets are the
-// views built there.
+// The view hierarchy is built in code (loadView); the outlets (the views
+// other code reaches, such as tempReading or createLogBtn) are the views
+// built there.
 //
 // Threads: view work on the main thread. The reading pass
 // (whiteBalanceGainsChanged) starts on the capture device's queue, converts
@@ -118,7 +118,7 @@ class NewLandingViewController : public UIViewController,
   // destination re-enables the preview connection.
   void prepareForSegue(UIStoryboardSegue& segue, const void* sender) override;
   bool shouldPerformSegueWithIdentifier(const std::string&, const void*) override { return true; }
-  UIStatusBarStyle preferredStatusBarStyle() const override { return UIStatusBarStyle::lightContent; }
+  UIStatusBarStyle preferredStatusBarStyle() const override { return UIStatusBarStyle::LightContent; }
 
   // ---- Button area layouts ----
   // Whether the traits count as portrait phone.
@@ -279,6 +279,20 @@ class NewLandingViewController : public UIViewController,
   // Review count, then the haptic gate.
   static void buttonFeedback();
   std::shared_ptr<UIButton> makeButton(const char* imageName, void (NewLandingViewController::*action)());
+
+  // The steps of loadView, each adding one area's views to the root.
+  void loadCameraArea(UIView& root);  // camera view, grid, kelvin slider, compensation bubble
+  void loadReadings(UIView& root);    // temperature, tint, light source
+  void loadPermissionScreen(UIView& root);
+  void loadCompensationPanel(UIView& root, const CGRect& buttonArea);
+  void loadButtons(UIView& root, const CGRect& buttonArea);
+  void embedPreview();  // the preview controller, as the storyboard's embed segue
+  // The steps of viewDidLoad.
+  void setUpCompensation();  // stored value, bubble, ruler
+  void setUpButtons();
+  void setUpSliders();       // the kelvin slider and the watch's, with their track and knob
+  void setUpObservers();     // notifications of the preview, the watch and the preferences
+  void setUpCamera();        // the camera controller and its observers
 
   std::shared_ptr<CameraController> cameraController_;
   const std::shared_ptr<CompensateManager> compensateManager_ = std::make_shared<CompensateManager>();

@@ -1,7 +1,6 @@
 #include "app/screens/preview_layer_view_controller.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <functional>
 #include <optional>
 
@@ -9,6 +8,7 @@
 #include "app/screens/review_requester.h"
 #include "app/screens/white_balance_reading.h"
 #include "os/dispatch/notification.h"
+#include "os/foundation/console.h"
 
 namespace {
 
@@ -103,9 +103,9 @@ void PreviewLayerViewController::viewDidLayoutSubviews() {
   if (auto connection = layer->connection(); connection && connection->isVideoOrientationSupported()) {
     AVCaptureVideoOrientation orientation = AVCaptureVideoOrientation::Portrait;
     switch (UIDevice::currentDevice()->orientation()) {
-      case UIDeviceOrientation::portraitUpsideDown:
-      case UIDeviceOrientation::landscapeLeft:
-      case UIDeviceOrientation::landscapeRight:
+      case UIDeviceOrientation::PortraitUpsideDown:
+      case UIDeviceOrientation::LandscapeLeft:
+      case UIDeviceOrientation::LandscapeRight:
         // The raw values carry over number for number.
         orientation = static_cast<AVCaptureVideoOrientation>(UIDevice::currentDevice()->orientation());
         break;
@@ -129,13 +129,13 @@ void PreviewLayerViewController::focusOnPointOfInterestWithSender(UIGestureRecog
   ReviewRequester::recordReviewWorthyAction();
   os::NotificationCenter::defaultCenter()->postNotificationName(kPreviewLayerTappedNotification,
                                                                kPreviewLayerTappedObject);
-  if (sender.state() != UIGestureRecognizerState::ended) return;
+  if (sender.state() != UIGestureRecognizerState::Ended) return;
   auto view = this->view();
   const CGPoint location = sender.locationInView(view.get());
 
   auto controller = cameraController_;
   if (!controller) {
-    std::printf("Expected a previewLayer\n");
+    os::Console::writef("Expected a previewLayer\n");
     return;
   }
   auto layer = controller->previewLayer();
@@ -159,12 +159,12 @@ void PreviewLayerViewController::focusOnPointOfInterestWithSender(UIGestureRecog
   }
 
   if (!layer) {
-    std::printf("Expected a previewLayer\n");
+    os::Console::writef("Expected a previewLayer\n");
     return;
   }
   auto device = controller->currentCameraDevice();
   if (!device) {
-    std::printf("Expected a device\n");
+    os::Console::writef("Expected a device\n");
     return;
   }
   point = pointOfInterest();
@@ -174,7 +174,7 @@ void PreviewLayerViewController::focusOnPointOfInterestWithSender(UIGestureRecog
       (void)device->setFocusMode(AVCaptureFocusMode::AutoFocus);
       device->unlockForConfiguration();
     } else {
-      std::printf("unable to focus\n");
+      os::Console::writef("unable to focus\n");
     }
   }
 

@@ -15,7 +15,7 @@ constexpr const char* kBundleVersionKey = "CFBundleVersion";
 
 std::shared_ptr<UIScene> ReviewRequester::foregroundActiveScene(const std::vector<std::shared_ptr<UIScene>>& in) {
   for (const auto& scene : in) {
-    if (scene && scene->activationState() == UISceneActivationState::foregroundActive) return scene;
+    if (scene && scene->activationState() == UISceneActivationState::ForegroundActive) return scene;
   }
   return nullptr;
 }

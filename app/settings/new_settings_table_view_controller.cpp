@@ -1,12 +1,12 @@
 #include "app/settings/new_settings_table_view_controller.h"
 
-#include <cstdio>
 
 #include "app/controls/view_utilities.h"
 #include "app/settings/feedback_mail.h"
 #include "app/settings/info_plist.h"
 #include "app/settings/settings_links.h"
 #include "os/foundation/bundle.h"
+#include "os/foundation/console.h"
 #include "os/foundation/device_profile.h"
 #include "os/dispatch/queue.h"
 #include "os/foundation/user_defaults.h"
@@ -21,7 +21,7 @@ std::shared_ptr<os::UserDefaults> defaults() { return os::UserDefaults::standard
 
 // One light impact when "hapticKey" reads true.
 void lightHaptic() {
-  if (defaults()->boolForKey(kHapticManagerKey)) UIImpactFeedbackGenerator(UIImpactFeedbackStyle::light).impactOccurred();
+  if (defaults()->boolForKey(kHapticManagerKey)) UIImpactFeedbackGenerator(UIImpactFeedbackStyle::Light).impactOccurred();
 }
 
 // The major number of the running OS version.
@@ -67,7 +67,7 @@ const char* text(bool value) { return value ? "true" : "false"; }
 }  // namespace
 
 NewSettingsTableViewController::NewSettingsTableViewController()
-    : UITableViewController(UITableViewStyle::grouped),
+    : UITableViewController(UITableViewStyle::Grouped),
       words_{localized("Made with \u2665\uFE0F in Vienna."), localized("Made with \u2665\uFE0F in New York."),
              localized("Made with \u2665\uFE0F at Home.")},
       toolbarLbl_(std::make_shared<UILabel>()),
@@ -153,7 +153,7 @@ void NewSettingsTableViewController::animateToolbarText() {
   auto weak = weak_from_this();
   auto label = toolbarLbl_;
   UIView::animate(
-      1.0, 0.4, UIViewAnimationOptions::beginFromCurrentState, [label] { label->setAlpha(0); },
+      1.0, 0.4, UIViewAnimationOptions::BeginFromCurrentState, [label] { label->setAlpha(0); },
       [weak](bool) {
         if (auto self = std::static_pointer_cast<NewSettingsTableViewController>(weak.lock())) self->showNextToolbarText();
       });
@@ -216,7 +216,7 @@ void NewSettingsTableViewController::tableViewDidSelectRowAtIndexPath(UITableVie
     lightHaptic();
     composeFeatureRequestMail();
   } else {
-    std::printf("no %s\n", NSIndexPathDescription(indexPath).c_str());
+    os::Console::writef("no %s\n", NSIndexPathDescription(indexPath).c_str());
   }
 }
 
@@ -245,7 +245,7 @@ void NewSettingsTableViewController::tableViewWillDisplayCellForRowAtIndexPath(U
 
 CGFloat NewSettingsTableViewController::tableViewHeightForRowAtIndexPath(UITableView&, const NSIndexPath& indexPath) {
   const bool hide = shouldHideFeedbackCell();
-  std::printf("showFeedbackCell: %s\n", text(hide));
+  os::Console::writef("showFeedbackCell: %s\n", text(hide));
   if (indexPath.section == kFeedbackRowSection && indexPath.row == kFeedbackRowIndex && hide) return 0;
   return UITableViewAutomaticDimension;
 }
@@ -253,14 +253,14 @@ CGFloat NewSettingsTableViewController::tableViewHeightForRowAtIndexPath(UITable
 // ---- Row delegates ----
 
 void NewSettingsTableViewController::geoTagSwitchChanged(bool on) {
-  std::printf("GeoTagCellDelegate: %s\n", text(on));
+  os::Console::writef("GeoTagCellDelegate: %s\n", text(on));
   geoTagManager_->setIsGeoTagEnabled(on);
   if (!on) return;
   locationManager_ = CLLocationManager::create();
   const std::string title = localized("Unable to get location");
   const std::string message = localized("Please enable location service for Drosil.");
   if (!CLLocationManager::locationServicesEnabled()) {
-    std::printf("Location services are not enabled\n");
+    os::Console::writef("Location services are not enabled\n");
     showAlert(title, message);
     return;
   }
@@ -269,15 +269,15 @@ void NewSettingsTableViewController::geoTagSwitchChanged(bool on) {
   switch (status) {
     case CLAuthorizationStatus::Restricted:
     case CLAuthorizationStatus::Denied:
-      std::printf("No access\n");
+      os::Console::writef("No access\n");
       showAlert(title, message);
       break;
     case CLAuthorizationStatus::AuthorizedAlways:
     case CLAuthorizationStatus::AuthorizedWhenInUse:
-      std::printf("Access\n");
+      os::Console::writef("Access\n");
       break;
     case CLAuthorizationStatus::NotDetermined:
-      std::printf("Not determine\n");
+      os::Console::writef("Not determine\n");
       locationManager_->requestWhenInUseAuthorization();
       break;
   }
@@ -307,7 +307,7 @@ void NewSettingsTableViewController::tellFriend() {
   auto sheet = std::make_shared<UIActivityViewController>(
       std::vector<UIActivityItem>{UIActivityItem::withText(shareText), UIActivityItem::withURL(*link)});
   sheet->setExcludedActivityTypes({UIActivityTypePrint, UIActivityTypeAddToReadingList});
-  if (UIDevice::currentDevice()->userInterfaceIdiom() == UIUserInterfaceIdiom::pad) {
+  if (UIDevice::currentDevice()->userInterfaceIdiom() == UIUserInterfaceIdiom::Pad) {
     if (auto popover = sheet->popoverPresentationController()) popover->setSourceView(tableView());
   }
   if (osMajorVersion() >= 13) sheet->setModalInPresentation(true);
@@ -350,7 +350,7 @@ void NewSettingsTableViewController::sadFeedbackSelected() {
 
 void NewSettingsTableViewController::hideCell() {
   lightHaptic();
-  std::printf("hideCell tapped\n");
+  os::Console::writef("hideCell tapped\n");
   recordAnsweredVersion();
   defaults()->setObject(os::Value(std::string("true")), kIsFeedbackCellHiddenKey);
   refreshTable();
@@ -371,8 +371,8 @@ void NewSettingsTableViewController::showAlert(const std::string& title, const s
   os::DispatchQueue::main()->async([weak, title, message] {
     auto self = weak.lock();
     if (!self) return;
-    auto alert = UIAlertController::alertControllerWithTitle(title, message, UIAlertControllerStyle::alert);
-    alert->addAction(UIAlertAction::actionWithTitle(localized("Okay"), UIAlertActionStyle::defaultStyle));
+    auto alert = UIAlertController::alertControllerWithTitle(title, message, UIAlertControllerStyle::Alert);
+    alert->addAction(UIAlertAction::actionWithTitle(localized("Okay"), UIAlertActionStyle::Default));
     self->presentViewController(alert, true);
   });
 }
@@ -386,7 +386,7 @@ bool NewSettingsTableViewController::shouldHideFeedbackCell() {
     store->setObject(os::Value(std::string("false")), kIsFeedbackCellHiddenKey);
   const std::optional<std::string> hidden = store->stringForKey(kIsFeedbackCellHiddenKey);
   const std::string version = infoPlistString(os::kCFBundleShortVersionStringKey).value_or(kUnknownAppVersion);
-  std::printf("%s %s %s\n", version.c_str(), last.value_or("0").c_str(), hidden.value_or("false").c_str());
+  os::Console::writef("%s %s %s\n", version.c_str(), last.value_or("0").c_str(), hidden.value_or("false").c_str());
   const bool shown = hidden == "false" && last != version;
   return !shown;
 }
@@ -394,10 +394,10 @@ bool NewSettingsTableViewController::shouldHideFeedbackCell() {
 void NewSettingsTableViewController::askLaterOrOkay(const std::string& title, const std::string& message,
                                                     void (NewSettingsTableViewController::*onOkay)()) {
   auto alert = UIAlertController::alertControllerWithTitle(localized(title), localized(message),
-                                                           UIAlertControllerStyle::alert);
+                                                           UIAlertControllerStyle::Alert);
   auto weak = weak_from_this();
-  alert->addAction(UIAlertAction::actionWithTitle(localized("Later"), UIAlertActionStyle::defaultStyle));
-  alert->addAction(UIAlertAction::actionWithTitle(localized("Okay"), UIAlertActionStyle::defaultStyle,
+  alert->addAction(UIAlertAction::actionWithTitle(localized("Later"), UIAlertActionStyle::Default));
+  alert->addAction(UIAlertAction::actionWithTitle(localized("Okay"), UIAlertActionStyle::Default,
                                                   [weak, onOkay](UIAlertAction&) {
                                                     if (auto self = std::static_pointer_cast<NewSettingsTableViewController>(weak.lock()))
                                                       ((*self).*onOkay)();
@@ -442,17 +442,17 @@ void NewSettingsTableViewController::composeMail(const char* subject) {
 void NewSettingsTableViewController::mailComposeControllerDidFinishWithResultError(
     MFMailComposeViewController& controller, MFMailComposeResult result, const std::optional<os::Error>& error) {
   switch (result) {
-    case MFMailComposeResult::cancelled:
-      std::printf("Mail cancelled\n");
+    case MFMailComposeResult::Cancelled:
+      os::Console::writef("Mail cancelled\n");
       break;
-    case MFMailComposeResult::saved:
+    case MFMailComposeResult::Saved:
       showAlert(localized("Mail Saved"),
                 localized("Email has been saved, to modify or send please open the 'Mail' app."));
       break;
-    case MFMailComposeResult::sent:
+    case MFMailComposeResult::Sent:
       showAlert(localized("Mail Sent"), localized("Mail has been sent successfully, developer will reply ASAP."));
       break;
-    case MFMailComposeResult::failed:
+    case MFMailComposeResult::Failed:
       showAlert(localized("Failed to Send the Email."),
                 error ? error->localizedDescription() : localized("Please try again."));
       break;

@@ -20,7 +20,7 @@
 // 1.0 s each way).
 //
 // Every user action that names it fires a light haptic first, when the user
-// default "hapticKey" reads true. Console lines go to standard output.
+// default "hapticKey" reads true. Console lines go to os::Console.
 //
 // Main thread only.
 #pragma once

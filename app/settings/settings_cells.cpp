@@ -16,9 +16,9 @@ std::shared_ptr<UILabel> makeLabel(const std::string& text, UIFont font, UIColor
 }
 
 std::shared_ptr<UIButton> makeButton(const std::string& title, std::function<void()> action) {
-  auto button = std::make_shared<UIButton>(UIButtonType::system);
-  button->setTitle(title, UIControlState::normal);
-  button->addTarget([action = std::move(action)](UIControl&) { action(); }, UIControlEvents::touchUpInside);
+  auto button = std::make_shared<UIButton>(UIButtonType::System);
+  button->setTitle(title, UIControlState::Normal);
+  button->addTarget([action = std::move(action)](UIControl&) { action(); }, UIControlEvents::TouchUpInside);
   return button;
 }
 
@@ -29,17 +29,17 @@ constexpr CGFloat kSideMargin = 16;
 
 // ---- FeedbackTableViewCell ----
 
-FeedbackTableViewCell::FeedbackTableViewCell() : UITableViewCell(UITableViewCellStyle::defaultStyle, "feedbackCell") {}
+FeedbackTableViewCell::FeedbackTableViewCell() : UITableViewCell(UITableViewCellStyle::Default, "feedbackCell") {}
 
 std::shared_ptr<FeedbackTableViewCell> FeedbackTableViewCell::make() {
   auto cell = std::make_shared<FeedbackTableViewCell>();
-  cell->setSelectionStyle(UITableViewCellSelectionStyle::none);
+  cell->setSelectionStyle(UITableViewCellSelectionStyle::None);
   cell->setClipsToBounds(true);  // collapsed to height 0, nothing may show
   cell->yellowView_ = std::make_shared<UIView>();
   cell->yellowView_->setBackgroundColor(UIColor::fromRGBA(1, 0.98, 0.88));
-  cell->questionLbl_ = makeLabel(localized("Do you enjoy using Drosil?"), UIFont::systemFont(17, UIFontWeight::semibold),
+  cell->questionLbl_ = makeLabel(localized("Do you enjoy using Drosil?"), UIFont::systemFont(17, UIFontWeight::Semibold),
                                  UIColor::blackColor());
-  cell->questionLbl_->setTextAlignment(NSTextAlignment::center);
+  cell->questionLbl_->setTextAlignment(NSTextAlignment::Center);
   std::weak_ptr<FeedbackTableViewCell> weak = cell;
   auto on = [weak](void (FeedbackTableViewCell::*action)()) {
     return [weak, action] {
@@ -50,7 +50,7 @@ std::shared_ptr<FeedbackTableViewCell> FeedbackTableViewCell::make() {
   cell->neutralBtn_ = makeButton(localized("It's okay"), on(&FeedbackTableViewCell::neutralAction));
   cell->sadBtn_ = makeButton(localized("Not really"), on(&FeedbackTableViewCell::sadAction));
   cell->dismissBtn_ = makeButton("\u2715", on(&FeedbackTableViewCell::dismissCell));
-  cell->dismissBtn_->setTitleColor(UIColor::grayColor(), UIControlState::normal);
+  cell->dismissBtn_->setTitleColor(UIColor::grayColor(), UIControlState::Normal);
   cell->contentView()->addSubview(cell->yellowView_);
   for (auto& v : {std::static_pointer_cast<UIView>(cell->questionLbl_), std::static_pointer_cast<UIView>(cell->happyBtn_),
                   std::static_pointer_cast<UIView>(cell->neutralBtn_), std::static_pointer_cast<UIView>(cell->sadBtn_),
@@ -97,13 +97,13 @@ void FeedbackTableViewCell::layoutSubviews() {
 // ---- RequestFeatureTableViewCell ----
 
 RequestFeatureTableViewCell::RequestFeatureTableViewCell()
-    : UITableViewCell(UITableViewCellStyle::defaultStyle, "requestFeatureCell") {}
+    : UITableViewCell(UITableViewCellStyle::Default, "requestFeatureCell") {}
 
 std::shared_ptr<RequestFeatureTableViewCell> RequestFeatureTableViewCell::make() {
   auto cell = std::make_shared<RequestFeatureTableViewCell>();
   cell->greyView_ = std::make_shared<UIView>();
   cell->greyView_->setBackgroundColor(UIColor::fromWhite(0.98));
-  cell->titleLbl_ = makeLabel(localized("Request a Feature"), UIFont::systemFont(17, UIFontWeight::semibold),
+  cell->titleLbl_ = makeLabel(localized("Request a Feature"), UIFont::systemFont(17, UIFontWeight::Semibold),
                               UIColor::blackColor());
   cell->subtitleLbl_ =
       makeLabel(localized("Tell us what would make Drosil better for you."), UIFont::systemFont(13), UIColor::grayColor());
@@ -133,16 +133,16 @@ void RequestFeatureTableViewCell::layoutSubviews() {
 
 // ---- Switch rows ----
 
-SwitchTableViewCell::SwitchTableViewCell() : UITableViewCell(UITableViewCellStyle::defaultStyle, "switchCell") {}
+SwitchTableViewCell::SwitchTableViewCell() : UITableViewCell(UITableViewCellStyle::Default, "switchCell") {}
 
 void SwitchTableViewCell::build(const std::string& title, std::function<void(bool)> onChange) {
-  setSelectionStyle(UITableViewCellSelectionStyle::none);
+  setSelectionStyle(UITableViewCellSelectionStyle::None);
   textLabel()->setText(title);
   switch_ = std::make_shared<UISwitch>();
   switch_->setOnTintColor(UIColor::systemYellowColor());
   switch_->addTarget([onChange = std::move(onChange)](UIControl& control) {
     onChange(static_cast<UISwitch&>(control).isOn());
-  }, UIControlEvents::valueChanged);
+  }, UIControlEvents::ValueChanged);
   setAccessoryView(switch_);
 }
 
@@ -188,11 +188,11 @@ void HapticFeedbackTableViewCell::hapticSwitchAction() {
 // ---- PrivacyPolicyTableViewCell ----
 
 PrivacyPolicyTableViewCell::PrivacyPolicyTableViewCell()
-    : UITableViewCell(UITableViewCellStyle::defaultStyle, "privacyPolicyCell") {}
+    : UITableViewCell(UITableViewCellStyle::Default, "privacyPolicyCell") {}
 
 std::shared_ptr<PrivacyPolicyTableViewCell> PrivacyPolicyTableViewCell::make() {
   auto cell = std::make_shared<PrivacyPolicyTableViewCell>();
-  cell->setSelectionStyle(UITableViewCellSelectionStyle::none);
+  cell->setSelectionStyle(UITableViewCellSelectionStyle::None);
   std::weak_ptr<PrivacyPolicyTableViewCell> weak = cell;
   cell->privacyPolicyBtn_ = makeButton(localized("Privacy Policy"), [weak] {
     if (auto self = weak.lock()) self->privacyPolicyAction();
@@ -229,11 +229,11 @@ void PrivacyPolicyTableViewCell::layoutSubviews() {
 // ---- TellFriendTableViewCell ----
 
 TellFriendTableViewCell::TellFriendTableViewCell()
-    : UITableViewCell(UITableViewCellStyle::defaultStyle, "tellFriendCell") {}
+    : UITableViewCell(UITableViewCellStyle::Default, "tellFriendCell") {}
 
 std::shared_ptr<TellFriendTableViewCell> TellFriendTableViewCell::make() {
   auto cell = std::make_shared<TellFriendTableViewCell>();
-  cell->setSelectionStyle(UITableViewCellSelectionStyle::none);
+  cell->setSelectionStyle(UITableViewCellSelectionStyle::None);
   std::weak_ptr<TellFriendTableViewCell> weak = cell;
   cell->tellFriendBtn_ = makeButton(localized("Tell a Friend"), [weak] {
     if (auto self = weak.lock()) self->tellFriendAction();

@@ -59,7 +59,7 @@ class TellFriendCellDelegate {
 
 // ---- Cells ----
 
-// Row heights of the design.
+// Row heights of the settings table, in points.
 inline constexpr CGFloat kFeedbackCellHeight = 150;
 inline constexpr CGFloat kRequestFeatureCellHeight = 84;
 inline constexpr CGFloat kSwitchCellHeight = 56;

@@ -50,14 +50,14 @@ TutorialCollectionViewCell::TutorialCollectionViewCell() : UICollectionViewCell(
 std::shared_ptr<TutorialCollectionViewCell> TutorialCollectionViewCell::make() {
   auto cell = std::make_shared<TutorialCollectionViewCell>();
   cell->imgView_ = std::make_shared<UIImageView>();
-  cell->imgView_->setContentMode(UIViewContentMode::scaleAspectFill);
+  cell->imgView_->setContentMode(UIViewContentMode::ScaleAspectFill);
   cell->imgView_->setBackgroundColor(UIColor::darkGrayColor());
   cell->gradientView_ = std::make_shared<CellGradientView>();
   cell->gradientView_->setBackgroundColor(UIColor::clearColor());
   cell->playImg_ = std::make_shared<UIImageView>();
-  cell->playImg_->setContentMode(UIViewContentMode::scaleAspectFit);
+  cell->playImg_->setContentMode(UIViewContentMode::ScaleAspectFit);
   cell->name_ = std::make_shared<UILabel>();
-  cell->name_->setFont(UIFont::systemFont(13, UIFontWeight::semibold));
+  cell->name_->setFont(UIFont::systemFont(13, UIFontWeight::Semibold));
   cell->name_->setTextColor(UIColor::whiteColor());
   cell->name_->setNumberOfLines(2);
   const auto& content = cell->contentView();
@@ -87,13 +87,13 @@ void TutorialCollectionViewCell::layoutSubviews() {
 // ---- TutorialTableViewCell ----
 
 TutorialTableViewCell::TutorialTableViewCell()
-    : UITableViewCell(UITableViewCellStyle::defaultStyle, "tutorialCell"), cellData_(makeCellData()) {}
+    : UITableViewCell(UITableViewCellStyle::Default, "tutorialCell"), cellData_(makeCellData()) {}
 
 std::shared_ptr<TutorialTableViewCell> TutorialTableViewCell::make() {
   auto cell = std::make_shared<TutorialTableViewCell>();
-  cell->setSelectionStyle(UITableViewCellSelectionStyle::none);
+  cell->setSelectionStyle(UITableViewCellSelectionStyle::None);
   UICollectionViewFlowLayout layout;
-  layout.scrollDirection = UICollectionViewScrollDirection::horizontal;
+  layout.scrollDirection = UICollectionViewScrollDirection::Horizontal;
   layout.itemSize = kTutorialTileSize;
   layout.minimumLineSpacing = 12;
   layout.sectionInset = {0, 16, 0, 16};

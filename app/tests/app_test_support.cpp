@@ -29,7 +29,7 @@ void resetWorld() {
   os::WatchSimulator::reset();
   os::LocationSimulator::reset();
   os::MailSimulator::setCanSendMail(true);
-  os::PhotoLibrarySimulator::setAuthorizationStatus(PHAuthorizationStatus::authorized);
+  os::PhotoLibrarySimulator::setAuthorizationStatus(PHAuthorizationStatus::Authorized);
   UIApplication::sharedApplication()->TEST_clearOpenedURLs();
   REZApp::resetApps();
   REZOptions::resetDefaultOptions();

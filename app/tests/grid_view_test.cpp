@@ -16,9 +16,9 @@ class GridViewTest : public AppTest {
   static std::vector<CGPoint> endPoints(const CGPath& path) {
     std::vector<CGPoint> points;
     for (const auto& e : path.elements()) {
-      if (e.type == CGPathElement::Type::moveToPoint || e.type == CGPathElement::Type::addLineToPoint) {
+      if (e.type == CGPathElement::Type::MoveToPoint || e.type == CGPathElement::Type::AddLineToPoint) {
         points.push_back(e.points[0]);
-      } else if (e.type == CGPathElement::Type::addCurveToPoint) {
+      } else if (e.type == CGPathElement::Type::AddCurveToPoint) {
         points.push_back(e.points[2]);
       }
     }

@@ -67,7 +67,7 @@ class MainScreenPhotoTest : public AppTest {
     return false;
   }
   static void press(const std::shared_ptr<UIButton>& button) {
-    button->sendActionsForControlEvents(UIControlEvents::touchUpInside);
+    button->sendActionsForControlEvents(UIControlEvents::TouchUpInside);
   }
   std::shared_ptr<PreviewViewController> preview() const {
     return std::dynamic_pointer_cast<PreviewViewController>(screen_->presentedViewController());
@@ -169,7 +169,7 @@ TEST_F(MainScreenPhotoTest, WatchPhotoIsSavedWithoutPreview) {
     PHAuthorizationStatus permission;
     size_t saved;
   };
-  for (const Case& c : {Case{PHAuthorizationStatus::authorized, 1}, Case{PHAuthorizationStatus::denied, 0}}) {
+  for (const Case& c : {Case{PHAuthorizationStatus::Authorized, 1}, Case{PHAuthorizationStatus::Denied, 0}}) {
     SCOPED_TRACE(static_cast<int>(c.permission));
     launch();
     PhotoLibrarySimulator::setAuthorizationStatus(c.permission);
@@ -313,7 +313,7 @@ TEST_F(MainScreenPhotoTest, SettingsOpenFullScreenAndTheMeterRestartsOnReturn) {
   ASSERT_TRUE(waitFor([&] { return screen_->presentedViewController() != nullptr; }));
   auto settings = screen_->presentedViewController();
   EXPECT_NE(std::dynamic_pointer_cast<UINavigationController>(settings), nullptr);
-  EXPECT_EQ(settings->modalPresentationStyle(), UIModalPresentationStyle::fullScreen);
+  EXPECT_EQ(settings->modalPresentationStyle(), UIModalPresentationStyle::FullScreen);
   // The meter leaves the window, so it appears again on return.
   EXPECT_EQ(screen_->view()->window(), nullptr);
   screen_->dismissViewControllerAnimated(false);

@@ -41,7 +41,7 @@ class MainScreenTest : public AppTest {
   ~MainScreenTest() override {
     if (host_->isLaunched() && !host_->isTerminated()) {
       // The device's orientation outlives the app: the next test starts upright.
-      host_->rotate(UIDeviceOrientation::portrait);
+      host_->rotate(UIDeviceOrientation::Portrait);
       (void)host_->terminate();
     }
     UIApplication::sharedApplication()->setIdleTimerDisabled(false);
@@ -65,12 +65,12 @@ class MainScreenTest : public AppTest {
     }));
   }
   static void press(const std::shared_ptr<UIButton>& button) {
-    button->sendActionsForControlEvents(UIControlEvents::touchUpInside);
+    button->sendActionsForControlEvents(UIControlEvents::TouchUpInside);
   }
   static size_t lightTaps() {
     size_t n = 0;
     for (const auto& e : TEST_feedbackEvents()) {
-      if (e.kind == UIFeedbackEvent::Kind::impact && e.style == static_cast<int>(UIImpactFeedbackStyle::light)) ++n;
+      if (e.kind == UIFeedbackEvent::Kind::Impact && e.style == static_cast<int>(UIImpactFeedbackStyle::Light)) ++n;
     }
     return n;
   }
@@ -113,7 +113,7 @@ TEST_F(MainScreenTest, RefusedCameraShowsThePermissionScreen) {
   EXPECT_FALSE(screen_->accessBoundryView()->isHidden());
   EXPECT_EQ(screen_->cameraRestrictedLbl()->text(), "Camera Access is Required");
   EXPECT_EQ(screen_->cameraRestrictedSubLbl()->text(), "Drosil app uses camera to determine the white balance.");
-  EXPECT_EQ(screen_->allowCameraBtn()->titleForState(UIControlState::normal), "Allow Camera");
+  EXPECT_EQ(screen_->allowCameraBtn()->titleForState(UIControlState::Normal), "Allow Camera");
   EXPECT_FALSE(screen_->createLogBtn()->isUserInteractionEnabled());
   EXPECT_FALSE(screen_->flipCameraBtn()->isUserInteractionEnabled());
   EXPECT_TRUE(screen_->zoomBtn()->isUserInteractionEnabled());
@@ -174,7 +174,7 @@ TEST_F(MainScreenTest, ZoomTapsCycleAndTellTheWatch) {
     EXPECT_EQ(screen_->cameraController()->currentZoomValue(), s.factor);
     EXPECT_EQ(device->videoZoomFactor(), s.factor);  // applied at once
     host_->runUntilIdle();
-    EXPECT_EQ(screen_->zoomBtn()->imageForState(UIControlState::normal), UIImage::imageNamed(s.image));
+    EXPECT_EQ(screen_->zoomBtn()->imageForState(UIControlState::Normal), UIImage::imageNamed(s.image));
     // The pending transfer was cancelled; only the zoom went out.
     auto sent = os::WatchSimulator::deliverUserInfoTransfers();
     ASSERT_EQ(sent.size(), 1u) << s.factor;
@@ -234,7 +234,7 @@ TEST_F(MainScreenTest, LandscapeRotatesTheRulerAndCloses) {
   launch();
   settle();
   press(screen_->compensateBtn());
-  host_->rotate(UIDeviceOrientation::landscapeLeft);
+  host_->rotate(UIDeviceOrientation::LandscapeLeft);
   host_->runUntilIdle();
   EXPECT_FALSE(screen_->isCompensationPanelOpen());
   const auto turn = CGAffineTransformMakeRotation(-std::numbers::pi / 2);

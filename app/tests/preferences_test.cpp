@@ -123,8 +123,8 @@ TEST_F(PreferencesTest, HapticTapFollowsThePreference) {
   haptic.lightTapIfEnabled();
   const auto events = TEST_feedbackEvents();
   ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].kind, UIFeedbackEvent::Kind::impact);
-  EXPECT_EQ(events[0].style, static_cast<int>(UIImpactFeedbackStyle::light));
+  EXPECT_EQ(events[0].kind, UIFeedbackEvent::Kind::Impact);
+  EXPECT_EQ(events[0].style, static_cast<int>(UIImpactFeedbackStyle::Light));
 }
 
 }  // namespace

@@ -267,6 +267,23 @@ TEST_F(ProgramTest, MissingOrDamagedOptionsFileEndsWithExitOne) {
   }
 }
 
+// Standard output carries the program's own lines only; what the app prints
+// (through the console) goes to standard error.
+TEST_F(ProgramTest, StandardOutputCarriesOnlyTheProgramsLines) {
+  const ProgramRun run = runProgram(
+      folder_, {"--virtual-time", "--home", home(), "--scene", "5000", "--hold", "1", "--photo", "--watch"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::istringstream out(run.out);
+  size_t lines = 0;
+  for (std::string line; std::getline(out, line); ++lines) {
+    EXPECT_TRUE(line.starts_with("reading: ") || line.starts_with("photo: ") || line.starts_with("watch:")) << line;
+  }
+  EXPECT_GE(lines, 3u) << run.out;
+  for (const char* printed : {"configureVideoOutput called\n", "activate portrait changes\n"}) {
+    EXPECT_NE(run.err.find(printed), std::string::npos) << printed;
+  }
+}
+
 constexpr const char* kNoSessionSubscriber =
     "Sessions SDK did not have any dependent SDKs register as dependencies. Events will not be sent.";
 constexpr int32_t kSessionLogSource = 1974;

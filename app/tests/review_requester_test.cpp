@@ -35,7 +35,7 @@ class ReviewRequesterTest : public AppTest {
   }
   std::shared_ptr<UIWindowScene> activeScene() {
     auto scene = std::make_shared<UIWindowScene>();
-    scene->setActivationState(UISceneActivationState::foregroundActive);
+    scene->setActivationState(UISceneActivationState::ForegroundActive);
     UIApplication::sharedApplication()->TEST_connectScene(scene);
     return scene;
   }
@@ -68,7 +68,7 @@ TEST_F(ReviewRequesterTest, TwentiethActionOfABuildAsksOnce) {
 
 TEST_F(ReviewRequesterTest, NoActiveSceneStillRestartsTheCount) {
   auto inactive = std::make_shared<UIWindowScene>();
-  inactive->setActivationState(UISceneActivationState::background);
+  inactive->setActivationState(UISceneActivationState::Background);
   UIApplication::sharedApplication()->TEST_connectScene(inactive);
   record(20);
   EXPECT_TRUE(SKStoreReviewController::TEST_requests().empty());
@@ -87,11 +87,11 @@ TEST_F(ReviewRequesterTest, BeforeOS14AsksWithoutAScene) {
 
 TEST_F(ReviewRequesterTest, FirstForegroundActiveSceneInOrder) {
   auto background = std::make_shared<UIWindowScene>();
-  background->setActivationState(UISceneActivationState::background);
+  background->setActivationState(UISceneActivationState::Background);
   auto first = std::make_shared<UIWindowScene>();
-  first->setActivationState(UISceneActivationState::foregroundActive);
+  first->setActivationState(UISceneActivationState::ForegroundActive);
   auto second = std::make_shared<UIWindowScene>();
-  second->setActivationState(UISceneActivationState::foregroundActive);
+  second->setActivationState(UISceneActivationState::ForegroundActive);
   EXPECT_EQ(ReviewRequester::foregroundActiveScene({background, first, second}), first);
   EXPECT_EQ(ReviewRequester::foregroundActiveScene({background}), nullptr);
 }

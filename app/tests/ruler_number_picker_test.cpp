@@ -22,7 +22,7 @@ class Recorder : public ScrollRulerNumberPickerDelegate {
 std::vector<CGFloat> tickXs(const UIBezierPath& path) {
   std::vector<CGFloat> xs;
   for (const auto& e : path.cgPath().elements()) {
-    if (e.type == CGPathElement::Type::moveToPoint) xs.push_back(e.points[0].x);
+    if (e.type == CGPathElement::Type::MoveToPoint) xs.push_back(e.points[0].x);
   }
   return xs;
 }
@@ -125,13 +125,13 @@ TEST_F(RulerTest, ReleaseSettlesOnTheStepAnimated) {
   window->makeKeyAndVisible();
   ruler_->scrollToValue(0, false, true);
   // 3.2 points per kelvin: a 230-point drag is 71.875 K; held still, then let go.
-  window->sendTouch({280, 22}, UITouchPhase::began);
+  window->sendTouch({280, 22}, UITouchPhase::Began);
   clock().advance(0.02);
-  window->sendTouch({50, 22}, UITouchPhase::moved);
+  window->sendTouch({50, 22}, UITouchPhase::Moved);
   clock().advance(0.1);
-  window->sendTouch({50, 22}, UITouchPhase::moved);
+  window->sendTouch({50, 22}, UITouchPhase::Moved);
   EXPECT_NEAR(last(), 70, 1e-9);
-  window->sendTouch({50, 22}, UITouchPhase::ended);
+  window->sendTouch({50, 22}, UITouchPhase::Ended);
   drain();
   clock().advance(1.0);
   drain();

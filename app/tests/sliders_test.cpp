@@ -86,12 +86,12 @@ TEST_F(SlidersTest, GradientTrackArrivesOnTheMainQueue) {
   auto slider = std::make_shared<CustomThicknessSlider>(CGRect{0, 0, 100, 31});
   const auto ramp = kelvinColorRamp();
   PUGradientSlider::gradientImage(slider, {ramp.begin(), ramp.end()}, 4);
-  EXPECT_EQ(slider->maximumTrackImageForState(UIControlState::normal), nullptr);
+  EXPECT_EQ(slider->maximumTrackImageForState(UIControlState::Normal), nullptr);
   drain();
-  auto image = slider->maximumTrackImageForState(UIControlState::normal);
+  auto image = slider->maximumTrackImageForState(UIControlState::Normal);
   ASSERT_NE(image, nullptr);
   EXPECT_EQ(image->size(), CGSize(100, 5));
-  EXPECT_EQ(slider->minimumTrackImageForState(UIControlState::normal), image);
+  EXPECT_EQ(slider->minimumTrackImageForState(UIControlState::Normal), image);
 
   // Warm at the left end, cold at the right, along the middle row.
   const auto& bitmap = image->cgImage();
@@ -106,7 +106,7 @@ TEST_F(SlidersTest, GradientTrackArrivesOnTheMainQueue) {
   auto empty = std::make_shared<CustomThicknessSlider>();
   PUGradientSlider::gradientImage(empty, {ramp.begin(), ramp.end()}, 4);
   drain();
-  EXPECT_EQ(empty->maximumTrackImageForState(UIControlState::normal), nullptr);
+  EXPECT_EQ(empty->maximumTrackImageForState(UIControlState::Normal), nullptr);
 }
 
 }  // namespace

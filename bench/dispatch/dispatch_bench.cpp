@@ -1,12 +1,25 @@
-// An async hop between two serial queues, against the same ping-pong on two
-// plain mutex-and-condition-variable queues with a thread each. Both run in
-// one benchmark so the "ratio" counter compares like with like.
+// Async hops through os::DispatchQueue against the same hops through plain
+// mutex-and-condition-variable queues, in two shapes that treat both sides
+// alike. Each benchmark runs both sides in one run and ends with their ratio.
+//
+// BM_HopMustCrossThreads: a round trip from the benchmark's thread to a
+//   serial queue and back. The sender waits for the answer, so every hop
+//   lands on another thread and wakes it, on both sides (the plain queue's
+//   own thread; a worker of the dispatch pool).
+// BM_HopMayStayOnThread: a counter bounced between two serial queues. Nothing
+//   makes a hop change thread: the plain side serves both queues from one
+//   thread, and the dispatch pool may run the next block on the worker that
+//   just finished the last one (it mostly does).
+//
+// Counters: ns per hop of each side, the ratio (dispatch / plain), and the
+// share of dispatch hops whose block ran on another thread than the last.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -16,10 +29,11 @@ namespace {
 
 constexpr int kHops = 20000;
 
-class PlainQueue {
+// One thread that runs the blocks of every queue made over it, in order.
+class PlainWorker {
  public:
-  PlainQueue() : thread_([this] { loop(); }) {}
-  ~PlainQueue() {
+  PlainWorker() : thread_([this] { loop(); }) {}
+  ~PlainWorker() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       stop_ = true;
@@ -55,14 +69,61 @@ class PlainQueue {
   std::thread thread_;
 };
 
-// Bounces a counter between two queues kHops times; returns seconds.
+// A serial queue on a plain worker (shared with other queues or not).
+struct PlainQueue {
+  std::shared_ptr<PlainWorker> worker;
+  void async(std::function<void()> fn) { worker->async(std::move(fn)); }
+};
+
+struct DispatchRef {
+  std::shared_ptr<os::DispatchQueue> q;
+  void async(std::function<void()> fn) { q->async(std::move(fn)); }
+};
+
+// Counts the hops whose block runs on another thread than the previous one.
+struct ThreadChanges {
+  std::thread::id last;
+  int changes = 0;
+  void hop() {
+    const auto now = std::this_thread::get_id();
+    if (now != last) ++changes;
+    last = now;
+  }
+};
+
+// kHops hops: kHops / 2 round trips from this thread to the queue and back.
 template <class Q>
-double pingPong(Q& a, Q& b) {
+double roundTrips(Q& q, ThreadChanges& changes) {
+  std::mutex m;
+  std::condition_variable cv;
+  int answered = -1;
+  changes.last = std::this_thread::get_id();
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < kHops / 2; ++i) {
+    q.async([&, i] {
+      changes.hop();
+      {
+        std::lock_guard<std::mutex> lock(m);
+        answered = i;
+      }
+      cv.notify_one();
+    });
+    std::unique_lock<std::mutex> lock(m);
+    cv.wait(lock, [&] { return answered == i; });
+    changes.hop();
+  }
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A counter bounced between two queues kHops times.
+template <class Q>
+double pingPong(Q& a, Q& b, ThreadChanges& changes) {
   std::mutex m;
   std::condition_variable cv;
   bool done = false;
   std::function<void(int)> hopA, hopB;
   hopA = [&](int n) {
+    changes.hop();
     if (n == kHops) {
       std::lock_guard<std::mutex> lock(m);
       done = true;
@@ -71,33 +132,55 @@ double pingPong(Q& a, Q& b) {
     }
     b.async([&, n] { hopB(n + 1); });
   };
-  hopB = [&](int n) { a.async([&, n] { hopA(n + 1); }); };
-  auto start = std::chrono::steady_clock::now();
+  hopB = [&](int n) {
+    changes.hop();
+    a.async([&, n] { hopA(n + 1); });
+  };
+  const auto start = std::chrono::steady_clock::now();
   a.async([&] { hopA(0); });
   std::unique_lock<std::mutex> lock(m);
   cv.wait(lock, [&] { return done; });
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-struct DispatchRef {
-  std::shared_ptr<os::DispatchQueue> q;
-  void async(std::function<void()> fn) { q->async(std::move(fn)); }
-};
-
-void BM_SerialQueueHop(benchmark::State& state) {
-  DispatchRef a{os::DispatchQueue::serial("bench.a")}, b{os::DispatchQueue::serial("bench.b")};
-  PlainQueue pa, pb;
-  double ours = 0, plain = 0;
-  for (auto _ : state) {
-    ours += pingPong(a, b);
-    plain += pingPong(pa, pb);
-  }
-  double hops = double(state.iterations()) * kHops;
+void report(benchmark::State& state, double ours, double plain, int dispatchChanges) {
+  const double hops = double(state.iterations()) * kHops;
   state.counters["dispatch_ns_per_hop"] = ours / hops * 1e9;
   state.counters["plain_ns_per_hop"] = plain / hops * 1e9;
   state.counters["ratio"] = ours / plain;
+  state.counters["dispatch_thread_changes"] = dispatchChanges / hops;
 }
-BENCHMARK(BM_SerialQueueHop)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+void BM_HopMustCrossThreads(benchmark::State& state) {
+  DispatchRef queue{os::DispatchQueue::serial("bench.cross")};
+  PlainQueue plainQueue{std::make_shared<PlainWorker>()};
+  double ours = 0, plain = 0;
+  int changes = 0;
+  for (auto _ : state) {
+    ThreadChanges dispatchChanges, plainChanges;
+    ours += roundTrips(queue, dispatchChanges);
+    plain += roundTrips(plainQueue, plainChanges);
+    changes += dispatchChanges.changes;
+  }
+  report(state, ours, plain, changes);
+}
+BENCHMARK(BM_HopMustCrossThreads)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+void BM_HopMayStayOnThread(benchmark::State& state) {
+  DispatchRef a{os::DispatchQueue::serial("bench.a")}, b{os::DispatchQueue::serial("bench.b")};
+  auto worker = std::make_shared<PlainWorker>();
+  PlainQueue pa{worker}, pb{worker};
+  double ours = 0, plain = 0;
+  int changes = 0;
+  for (auto _ : state) {
+    ThreadChanges dispatchChanges, plainChanges;
+    ours += pingPong(a, b, dispatchChanges);
+    plain += pingPong(pa, pb, plainChanges);
+    changes += dispatchChanges.changes;
+  }
+  report(state, ours, plain, changes);
+}
+BENCHMARK(BM_HopMayStayOnThread)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 }  // namespace
 

@@ -58,7 +58,7 @@ std::string ZOZApplicationGetVivuzuvuPlatform() {
   if (platform != kDAZApplePlatformIOS) return platform;
   const std::string model = DAZAppEnvironmentUtil::deviceModel().value_or("");
   const bool isPad = containsIgnoringCase(model, "ipad") ||
-                     os::DeviceProfile::current().idiom == os::UserInterfaceIdiom::Pad;
+                     os::DeviceProfile::current().idiom == UIUserInterfaceIdiom::Pad;
   return isPad ? std::string(kDAZApplePlatformIPadOS) : platform;
 }
 

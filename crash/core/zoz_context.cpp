@@ -258,7 +258,7 @@ bool ZOZContextInitialize(const std::shared_ptr<ZOZContextInitData>& initData) {
     if (!ZOZAllocatorProtect(allocator)) ZOZSDKLogError("Error: Memory protection failed");
   });
 
-  if (group->wait(os::DispatchTime::fromNow(kZOZContextInitializeTimeout)) == os::DispatchWaitResult::kTimedOut) {
+  if (group->wait(os::DispatchTime::fromNow(kZOZContextInitializeTimeout)) == os::DispatchWaitResult::TimedOut) {
     ZOZSDKLogError("Error: Delayed initialization");
   }
   return true;

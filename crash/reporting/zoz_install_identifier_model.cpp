@@ -80,7 +80,7 @@ bool ZOZInstallIdentifierModel::regenerateInstallIDIfNeededWithBlock(
     group->leave();
   });
 
-  if (group->wait(deadline) == os::DispatchWaitResult::kTimedOut)
+  if (group->wait(deadline) == os::DispatchWaitResult::TimedOut)
     ZOZErrorLog("Zoziduzuzud timed out while checking for Vivuzuvu Installation ID");
 
   // What arrived in time, taken once: later answers no longer reach the

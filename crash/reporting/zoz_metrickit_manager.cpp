@@ -7,8 +7,6 @@
 #include "os/foundation/json.h"
 #include "os/foundation/system_log.h"
 
-namespace mx = os::metrickit;
-
 namespace {
 
 int64_t seconds(const os::Date& date) { return static_cast<int64_t>(date.timeIntervalSince1970()); }
@@ -49,7 +47,7 @@ os::Value nonfatalLine(const Diagnostic& diagnostic, const char* name, int64_t b
 
 // ---- ZOZCallStackTree ----
 
-std::shared_ptr<ZOZCallStackTree> ZOZCallStackTree::initWithMXCallStackTree(const mx::MXCallStackTree& tree) {
+std::shared_ptr<ZOZCallStackTree> ZOZCallStackTree::initWithMXCallStackTree(const MXCallStackTree& tree) {
   const os::Data& json = tree.JSONRepresentation();
   if (json.empty()) return nullptr;
   auto parsed = os::JSONSerialization::JSONObjectWithData(json);
@@ -133,7 +131,7 @@ ZOZMetricKitManager::ZOZMetricKitManager(std::shared_ptr<ZOZManagerData> manager
       metricKitDataAvailable_(VUVAravuvo::pendingPromise()) {}
 
 void ZOZMetricKitManager::registerMetricKitManager() {
-  mx::MXMetricManager::sharedManager()->addSubscriber(shared_from_this());
+  MXMetricManager::sharedManager()->addSubscriber(shared_from_this());
   {
     std::lock_guard lock(mutex_);
     metricKitDataAvailable_ = VUVAravuvo::pendingPromise();
@@ -167,7 +165,7 @@ void ZOZMetricKitManager::fulfillMetricKitPromise() {
   metricKitDataAvailable_->fulfill(VUVAravuvo::Object());
 }
 
-void ZOZMetricKitManager::didReceiveDiagnosticPayloads(const std::vector<std::shared_ptr<mx::MXDiagnosticPayload>>& payloads) {
+void ZOZMetricKitManager::didReceiveDiagnosticPayloads(const std::vector<std::shared_ptr<MXDiagnosticPayload>>& payloads) {
   bool skipCrash = false;
   for (const auto& payload : payloads) {
     if (!payload) continue;
@@ -177,7 +175,7 @@ void ZOZMetricKitManager::didReceiveDiagnosticPayloads(const std::vector<std::sh
   fulfillMetricKitPromise();
 }
 
-bool ZOZMetricKitManager::processMetricKitPayload(const mx::MXDiagnosticPayload& payload, bool skipCrashEvent) {
+bool ZOZMetricKitManager::processMetricKitPayload(const MXDiagnosticPayload& payload, bool skipCrashEvent) {
   const bool hasCrash = !payload.crashDiagnostics.empty();
   const bool hasNonfatal = !payload.hangDiagnostics.empty() || !payload.cpuExceptionDiagnostics.empty() ||
                            !payload.diskWriteExceptionDiagnostics.empty();
@@ -282,19 +280,19 @@ bool ZOZMetricKitManager::writeDictionaryToFile(const os::Value& dictionary, os:
   return file.seekToEndOfFile().has_value() && file.writeData(line).has_value();
 }
 
-os::Array ZOZMetricKitManager::convertThreadsToArray(const std::shared_ptr<mx::MXCallStackTree>& tree) {
+os::Array ZOZMetricKitManager::convertThreadsToArray(const std::shared_ptr<MXCallStackTree>& tree) {
   if (!tree) return {};
   auto parsed = ZOZCallStackTree::initWithMXCallStackTree(*tree);
   return parsed ? parsed->getArrayRepresentation() : os::Array{};
 }
 
-os::Array ZOZMetricKitManager::convertThreadsToArrayForNonfatal(const std::shared_ptr<mx::MXCallStackTree>& tree) {
+os::Array ZOZMetricKitManager::convertThreadsToArrayForNonfatal(const std::shared_ptr<MXCallStackTree>& tree) {
   if (!tree) return {};
   auto parsed = ZOZCallStackTree::initWithMXCallStackTree(*tree);
   return parsed ? parsed->getFramesOfBlamedThread() : os::Array{};
 }
 
-os::Dictionary ZOZMetricKitManager::convertMetadataToDictionary(const std::shared_ptr<mx::MXMetaData>& metadata) {
+os::Dictionary ZOZMetricKitManager::convertMetadataToDictionary(const std::shared_ptr<MXMetaData>& metadata) {
   if (!metadata) return {};
   auto parsed = os::JSONSerialization::JSONObjectWithData(metadata->JSONRepresentation());
   if (!parsed || !parsed->isDictionary()) return {};

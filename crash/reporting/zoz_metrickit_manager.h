@@ -58,7 +58,7 @@ struct ZOZThread {
 class ZOZCallStackTree {
  public:
   // Null for an empty or unparseable tree.
-  static std::shared_ptr<ZOZCallStackTree> initWithMXCallStackTree(const os::metrickit::MXCallStackTree& tree);
+  static std::shared_ptr<ZOZCallStackTree> initWithMXCallStackTree(const MXCallStackTree& tree);
   // Appends the first frame of `frames`, then its sub-frames' first, ...
   static void flattenSubFrames(const os::Array& frames, std::vector<ZOZFrame>& into);
 
@@ -73,7 +73,7 @@ class ZOZCallStackTree {
   os::Array getFramesOfBlamedThread() const;
 };
 
-class ZOZMetricKitManager final : public os::metrickit::MXMetricManagerSubscriber,
+class ZOZMetricKitManager final : public MXMetricManagerSubscriber,
                                   public std::enable_shared_from_this<ZOZMetricKitManager> {
  public:
   ZOZMetricKitManager(std::shared_ptr<ZOZManagerData> managerData,
@@ -85,17 +85,17 @@ class ZOZMetricKitManager final : public os::metrickit::MXMetricManagerSubscribe
   VUVAravuvoPtr waitForMetricKitDataAvailable() const;
 
   void didReceiveDiagnosticPayloads(
-      const std::vector<std::shared_ptr<os::metrickit::MXDiagnosticPayload>>& payloads) override;
-  void didReceiveMetricPayloads(const std::vector<std::shared_ptr<os::metrickit::MXMetricPayload>>&) override {}
+      const std::vector<std::shared_ptr<MXDiagnosticPayload>>& payloads) override;
+  void didReceiveMetricPayloads(const std::vector<std::shared_ptr<MXMetricPayload>>&) override {}
 
-  bool processMetricKitPayload(const os::metrickit::MXDiagnosticPayload& payload, bool skipCrashEvent);
+  bool processMetricKitPayload(const MXDiagnosticPayload& payload, bool skipCrashEvent);
   // Fulfils the promise once.
   void fulfillMetricKitPromise();
   bool writeDictionaryToFile(const os::Value& dictionary, os::FileHandle& file);
 
-  static os::Array convertThreadsToArray(const std::shared_ptr<os::metrickit::MXCallStackTree>& tree);
-  static os::Array convertThreadsToArrayForNonfatal(const std::shared_ptr<os::metrickit::MXCallStackTree>& tree);
-  static os::Dictionary convertMetadataToDictionary(const std::shared_ptr<os::metrickit::MXMetaData>& metadata);
+  static os::Array convertThreadsToArray(const std::shared_ptr<MXCallStackTree>& tree);
+  static os::Array convertThreadsToArrayForNonfatal(const std::shared_ptr<MXCallStackTree>& tree);
+  static os::Dictionary convertMetadataToDictionary(const std::shared_ptr<MXMetaData>& metadata);
   static std::string getSignalName(int64_t signal);
 
  private:

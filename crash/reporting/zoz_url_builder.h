@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "os/foundation/url.h"
 #include "os/foundation/value.h"
-#include "os/net/url.h"
 
 class ZOZURLBuilder {
  public:

@@ -1,7 +1,6 @@
 #include "crash/rollouts/zoz_remote_config_manager.h"
 
-#include <cstdio>
-
+#include "os/foundation/console.h"
 #include "os/foundation/json.h"
 #include "os/foundation/text.h"
 
@@ -62,8 +61,8 @@ void ZOZRemoteConfigManager::updateRolloutsStateWithRolloutsState(
     for (const auto& assignment : assignments) {
       const std::string& value = assignment->parameterValue();
       if (os::composedCharacterCount(value) <= kZOZMaxParameterValueLength) continue;
-      std::printf("Rollouts excess the maximum length of parameter value can pass to Zoziduzuzud %s\n", value.c_str());
-      std::fflush(stdout);
+      os::Console::writef("Rollouts excess the maximum length of parameter value can pass to Zoziduzuzud %s\n",
+                          value.c_str());
       assignment->setParameterValue(truncatedToUTF16Units(value, kZOZMaxParameterValueLength));
     }
     rolloutAssignment_ = std::move(assignments);

@@ -5,13 +5,13 @@
 #include <pb_encode.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 
 #include "measurement/messages/record_arena.h"
+#include "os/foundation/console.h"
 
 
 // Design note.
@@ -308,7 +308,7 @@ bool decodeRepeatedVarintField(pb_istream_t* stream, const pb_field_t*, void** a
 bool decodeElement(pb_istream_t* stream, const pb_field_t*, void** arg) {
   auto* argument = arg ? static_cast<ElementArgument*>(*arg) : nullptr;
   if (argument == nullptr || argument->array == nullptr || argument->descriptor == nullptr) {
-    std::printf("<ERROR> %s decoder failed: Invalid arg parameter\n",
+    os::Console::writef("<ERROR> %s decoder failed: Invalid arg parameter\n",
                 argument && argument->descriptor ? argument->descriptor->name() : "(unknown)");
     return false;
   }
@@ -317,7 +317,7 @@ bool decodeElement(pb_istream_t* stream, const pb_field_t*, void** arg) {
   size_t length = stream->bytes_left;
   if (array->data == nullptr) {
     if (!pb_read(stream, nullptr, length)) {
-      std::printf("<ERROR> %s decoder failed: %s\n", d.name(), streamError(*stream));
+      os::Console::writef("<ERROR> %s decoder failed: %s\n", d.name(), streamError(*stream));
       return false;
     }
     if (array->size == UINT32_MAX) return false;
@@ -334,7 +334,7 @@ bool decodeElement(pb_istream_t* stream, const pb_field_t*, void** arg) {
   } else {
     copied.reset(static_cast<uint8_t*>(std::malloc(length ? length : 1)));
     if (copied == nullptr || !pb_read(stream, copied.get(), length)) {
-      std::printf("<ERROR> %s decoder failed: Unable to extract buffer from stream\n", d.name());
+      os::Console::writef("<ERROR> %s decoder failed: Unable to extract buffer from stream\n", d.name());
       return false;
     }
     bytes = copied.get();
@@ -343,12 +343,12 @@ bool decodeElement(pb_istream_t* stream, const pb_field_t*, void** arg) {
   // Stored before decoding, so that a failed element is freed with the record.
   MessageInfo* element = newRecordIn(d, argument->arena);
   if (element == nullptr) {
-    std::printf("<ERROR> %s decoder failed: Unable to initialize MessageInfo\n", d.name());
+    os::Console::writef("<ERROR> %s decoder failed: Unable to initialize MessageInfo\n", d.name());
     return false;
   }
   elements[array->fillCursor] = element;
   if (!apmpb::detail::decodeRecord(d, bytes, length, element, argument->depth)) {
-    std::printf("<ERROR> %s decoder failed: Unable to decode repeated %s\n", d.name(), d.name());
+    os::Console::writef("<ERROR> %s decoder failed: Unable to decode repeated %s\n", d.name(), d.name());
     return false;
   }
   array->fillCursor++;
@@ -407,7 +407,7 @@ bool allocateArrays(const APMPBMessageDescriptor& d, MessageInfo* record) {
     if (!isRepeated(d.type(i))) continue;
     auto* array = static_cast<APMPBArray*>(record->values[i]);
     if (array == nullptr) {
-      std::printf("<ERROR> Cannot allocate %s arrays. Missing params field (%s)\n", d.name(),
+      os::Console::writef("<ERROR> Cannot allocate %s arrays. Missing params field (%s)\n", d.name(),
                   d.fieldName(i));
       return false;
     }
@@ -524,7 +524,7 @@ bool prepareEncode(const APMPBMessageDescriptor& d, const MessageInfo* record, u
                    ElementArgument* arguments, int& nextArgument) {
   if (record == nullptr || base == nullptr) return false;
   if (!d.describes(record) || record->values == nullptr) {
-    std::printf("<ERROR> %s Encoder: record of message %s\n", d.name(),
+    os::Console::writef("<ERROR> %s Encoder: record of message %s\n", d.name(),
                 record->name ? record->name : "(null)");
     return false;
   }
@@ -536,7 +536,7 @@ bool prepareEncode(const APMPBMessageDescriptor& d, const MessageInfo* record, u
     if (isRepeated(type)) {
       auto* array = static_cast<APMPBArray*>(value);
       if (array == nullptr) {
-        std::printf("<ERROR> %s Encoder: '%s' should have been allocated\n", d.name(),
+        os::Console::writef("<ERROR> %s Encoder: '%s' should have been allocated\n", d.name(),
                     d.fieldName(i));
         return false;
       }
@@ -746,7 +746,7 @@ bool initRecord(const APMPBMessageDescriptor& d, MessageInfo* record) {
 bool clearField(const APMPBMessageDescriptor& d, MessageInfo* record, int32_t index) {
   if (record == nullptr) return false;
   if (index < 0 || index >= d.fieldCount()) {
-    std::printf("<ERROR> %s: Cannot deallocate field %d: Unknown field\n", d.name(), index);
+    os::Console::writef("<ERROR> %s: Cannot deallocate field %d: Unknown field\n", d.name(), index);
     return false;
   }
   if (record->values == nullptr) return false;
@@ -788,7 +788,7 @@ bool freeRecord(const APMPBMessageDescriptor& d, MessageInfo* record) {
   if (record == nullptr) return false;
   if (!d.describes(record) && record->name != nullptr) {
     // Not ours to walk: its fields follow another schema.
-    std::printf("<ERROR> %s: Cannot free a record of message %s\n", d.name(), record->name);
+    os::Console::writef("<ERROR> %s: Cannot free a record of message %s\n", d.name(), record->name);
     return false;
   }
   bool ok = true;
@@ -892,15 +892,15 @@ bool copyRecord(const APMPBMessageDescriptor& d, MessageInfo** destination, cons
 bool decodeRecord(const APMPBMessageDescriptor& d, const uint8_t* bytes, size_t length,
                   MessageInfo* record, int depth) {
   if (record == nullptr || record->values == nullptr) {
-    std::printf("<ERROR> %s decoder failed: message_info is NULL\n", d.name());
+    os::Console::writef("<ERROR> %s decoder failed: message_info is NULL\n", d.name());
     return false;
   }
   if (!d.problems().empty() || !d.describes(record)) {
-    std::printf("<ERROR> %s decoder failed: %s\n", d.name(), "record does not match the schema");
+    os::Console::writef("<ERROR> %s decoder failed: %s\n", d.name(), "record does not match the schema");
     return false;
   }
   if (depth > kAPMPBMaxNestingDepth) {
-    std::printf("<ERROR> %s decoder failed: %s\n", d.name(), "nesting too deep");
+    os::Console::writef("<ERROR> %s decoder failed: %s\n", d.name(), "nesting too deep");
     return false;
   }
   if (bytes == nullptr) length = 0;
@@ -931,29 +931,29 @@ bool decodeRecord(const APMPBMessageDescriptor& d, const uint8_t* bytes, size_t 
   auto* arguments = base ? reinterpret_cast<ElementArgument*>(base + argumentsOffset(d)) : nullptr;
   int next = 0;
   if (base == nullptr || !setDecoders(d, record, base, arguments, next, depth, arena)) {
-    std::printf("<ERROR> %s decoder failed: Unable to set decoders\n", d.name());
+    os::Console::writef("<ERROR> %s decoder failed: Unable to set decoders\n", d.name());
     return false;
   }
   if (!checkWireTypes(d, bytes, length)) {
-    std::printf("<ERROR> %s decoder failed: %s\n", d.name(), "wrong wire type");
+    os::Console::writef("<ERROR> %s decoder failed: %s\n", d.name(), "wrong wire type");
     return false;
   }
   pb_istream_t stream = pb_istream_from_buffer(bytes, length);
   // The scratch struct starts zeroed and pass 2 rewrites what pass 1 wrote,
   // so nanopb need not reset it to defaults.
   if (!pb_decode_ex(&stream, d.nanopbFields(), base, PB_DECODE_NOINIT)) {
-    std::printf("<ERROR> %s decoder failed: %s\n", d.name(), streamError(stream));
+    os::Console::writef("<ERROR> %s decoder failed: %s\n", d.name(), streamError(stream));
     return false;
   }
   if (d.isTwoPass()) {
     if (!allocateArrays(d, record)) {
-      std::printf("<ERROR> %s decoder failed: Unable to allocate arrays\n", d.name());
+      os::Console::writef("<ERROR> %s decoder failed: Unable to allocate arrays\n", d.name());
       return false;
     }
     if (countedElements(d, record)) {
       pb_istream_t second = pb_istream_from_buffer(bytes, length);
       if (!pb_decode_ex(&second, d.nanopbFields(), base, PB_DECODE_NOINIT)) {
-        std::printf("<ERROR> %s decoder failed: %s\n", d.name(), streamError(second));
+        os::Console::writef("<ERROR> %s decoder failed: %s\n", d.name(), streamError(second));
         return false;
       }
     }

@@ -9,7 +9,7 @@
 // counts the elements, the second fills arrays allocated at their exact size.
 // Encoding sizes first and writes into one buffer of exactly that size.
 //
-// Diagnostics go to standard output; results are true/false, and
+// Diagnostics go to the console (os::Console); results are true/false, and
 // kAPMPBEncodeFailure for an encoded size. Calls on different records may run
 // on any threads at once; one record is used by one call at a time.
 //

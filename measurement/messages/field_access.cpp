@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "os/foundation/encoding.h"
 #include "os/foundation/format.h"
 #include "os/foundation/system_log.h"
 
@@ -97,47 +98,12 @@ uint64_t cellBits(const void* cell) {
   return value;
 }
 
-// Strict UTF-8, as the platform's string decoding takes it.
-bool isValidUTF8(const uint8_t* s, size_t n) {
-  size_t i = 0;
-  while (i < n) {
-    uint8_t c = s[i];
-    if (c < 0x80) {
-      i++;
-      continue;
-    }
-    size_t extra;
-    uint32_t cp;
-    if (c >= 0xC2 && c <= 0xDF) {
-      extra = 1;
-      cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      extra = 2;
-      cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      extra = 3;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    for (size_t k = 1; k <= extra; k++) {
-      if (i + k >= n || (s[i + k] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (s[i + k] & 0x3F);
-    }
-    if ((extra == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-        (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF))) {
-      return false;
-    }
-    i += extra + 1;
-  }
-  return true;
-}
-
 std::optional<std::string> stringOfCell(const APMPBArray* cell) {
   if (cell == nullptr || cell->data == nullptr) return std::nullopt;
-  auto* bytes = static_cast<const uint8_t*>(cell->data);
-  if (!isValidUTF8(bytes, cell->size)) return std::nullopt;
-  return std::string(reinterpret_cast<const char*>(bytes), cell->size);
+  // Strict UTF-8, as the platform's string decoding takes it.
+  const std::string_view text(static_cast<const char*>(cell->data), cell->size);
+  if (!os::isValidUTF8(text)) return std::nullopt;
+  return std::string(text);
 }
 
 // Fills a string cell with exactly the bytes (no terminating zero).

@@ -3,11 +3,11 @@
 #include <pb_decode.h>
 #include <pb_encode.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "measurement/messages/record_arena.h"
+#include "os/foundation/console.h"
 
 namespace {
 
@@ -17,7 +17,7 @@ void* allocateBytes(size_t length) { return std::malloc(length ? length : 1); }
 template <class T>
 void setCell(void** slot, T value, const char* nullMessage) {
   if (slot == nullptr) {
-    std::puts(nullMessage);
+    os::Console::writeLine(nullMessage);
     return;
   }
   if (*slot == nullptr) {
@@ -31,7 +31,7 @@ void setCell(void** slot, T value, const char* nullMessage) {
 
 void APMPBResetArray(APMPBArray* array) {
   if (array == nullptr) {
-    std::puts("<ERROR> Unable to initialize the array. Array pointer is NULL");
+    os::Console::writeLine("<ERROR> Unable to initialize the array. Array pointer is NULL");
     return;
   }
   std::free(array->data);
@@ -42,7 +42,7 @@ void APMPBResetArray(APMPBArray* array) {
 
 void APMPBFreeString(APMPBArray* string) {
   if (string == nullptr) {
-    std::puts("<ERROR> Unable to dealloc string field. String struct is NULL");
+    os::Console::writeLine("<ERROR> Unable to dealloc string field. String struct is NULL");
     return;
   }
   std::free(string->data);
@@ -74,7 +74,7 @@ void APMPBSetDoubleCell(void** slot, double value) {
 
 void APMPBSetStringCell(void** slot, const void* bytes, size_t length) {
   if (slot == nullptr) {
-    std::puts("<ERROR> Unable to set string. Destination array is NULL");
+    os::Console::writeLine("<ERROR> Unable to set string. Destination array is NULL");
     return;
   }
   auto* cell = static_cast<APMPBArray*>(*slot);
@@ -201,7 +201,7 @@ bool decodeStringCell(pb_istream_t* stream, void** slot, Arena* arena) {
     if (cell == nullptr) return false;
     *slot = cell;
     if (length > kAPMPBMaxStringLength) {
-      std::printf("Unable to process proto stream. Buffer is too big. %zu > %d", length,
+      os::Console::writef("Unable to process proto stream. Buffer is too big. %zu > %d", length,
                   static_cast<int>(kAPMPBMaxStringLength));
       return false;
     }
@@ -222,7 +222,7 @@ bool decodeStringCell(pb_istream_t* stream, void** slot, Arena* arena) {
     // A later occurrence, or the second pass over one already read.
     return pb_read(stream, nullptr, length);
   }
-  std::puts("<ERROR> String decoder failed: string data is NULL");
+  os::Console::writeLine("<ERROR> String decoder failed: string data is NULL");
   return false;
 }
 

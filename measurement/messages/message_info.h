@@ -11,10 +11,10 @@
 // functions, never with free(); string bytes and element arrays stay malloc'd,
 // so the primitives below work on any record.
 //
-// Misuse of a primitive (a null slot or cell) is printed to standard output
+// Misuse of a primitive (a null slot or cell) is printed to the console
 // and otherwise ignored; the stream callbacks report failure to nanopb. No
-// function here keeps global state or takes a lock: one record is used by one
-// thread at a time.
+// function here keeps global state or takes a lock (but the console's, when it
+// prints): one record is used by one thread at a time.
 #pragma once
 
 #include <pb.h>

@@ -154,7 +154,7 @@ std::optional<APMConditionalUserProperties> APMConditionalUserPropertyController
     }
     done->signal();
   });
-  if (done->wait(os::DispatchTime::fromNow(kAPMCUPListTimeout)) != os::DispatchWaitResult::kSuccess) {
+  if (done->wait(os::DispatchTime::fromNow(kAPMCUPListTimeout)) != os::DispatchWaitResult::Success) {
     return std::nullopt;
   }
   if (!answer->properties && hasError(answer->error)) {

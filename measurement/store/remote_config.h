@@ -59,7 +59,7 @@
 #include "measurement/store/experiment_records.h"
 #include "os/foundation/number_formatter.h"
 #include "os/foundation/value.h"
-#include "os/net/url.h"
+#include "os/foundation/url.h"
 #include "platform/utilities/mutable_dictionary.h"
 
 class APMDatabase;

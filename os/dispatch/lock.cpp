@@ -3,7 +3,7 @@
 #include <memory>
 #include <unordered_map>
 
-namespace os::detail {
+namespace os::dispatch::detail {
 
 namespace {
 struct MonitorTable {
@@ -49,4 +49,4 @@ void monitorExit(const void* object) {
   if (--e->users == 0) t.entries.erase(object);
 }
 
-}  // namespace os::detail
+}  // namespace os::dispatch::detail

@@ -53,12 +53,12 @@ class Monitor {
   std::recursive_mutex m_;
 };
 
-namespace detail {
+namespace dispatch::detail {
 // Takes and releases the recursive lock of an object identified by its
 // address. Locks exist only while held or waited for.
 void monitorEnter(const void* object);
 void monitorExit(const void* object);
-}  // namespace detail
+}  // namespace dispatch::detail
 
 // Runs fn holding the monitor of `object` (recursive, per address; distinct
 // objects never share a lock). Objects are identified by address only: use
@@ -67,8 +67,8 @@ template <class F>
 decltype(auto) synchronized(const void* object, F&& fn) {
   struct Guard {
     const void* o;
-    explicit Guard(const void* p) : o(p) { detail::monitorEnter(o); }
-    ~Guard() { detail::monitorExit(o); }
+    explicit Guard(const void* p) : o(p) { dispatch::detail::monitorEnter(o); }
+    ~Guard() { dispatch::detail::monitorExit(o); }
   } guard(object);
   return std::forward<F>(fn)();
 }

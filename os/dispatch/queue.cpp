@@ -286,8 +286,8 @@ namespace dd = dispatch::detail;
 // ---- DispatchQueue ----
 
 struct DispatchQueue::Impl {
-  enum class Kind { kGlobal, kMain, kCustom };
-  Kind kind = Kind::kCustom;
+  enum class Kind { Global, Main, Custom };
+  Kind kind = Kind::Custom;
   DispatchQueue* self = nullptr;
   std::weak_ptr<DispatchQueue> weakSelf;
 
@@ -313,14 +313,14 @@ struct DispatchQueue::Impl {
   // Runs `job` as a block of this queue (the job sets up its own scopes).
   void submitJob(dd::Job job) {
     switch (kind) {
-      case Kind::kGlobal:
+      case Kind::Global:
         dd::poolSubmit(self->qos(), [this, job = std::move(job)] {
           dd::CurrentQueueScope scope(self);
           job();
         });
         return;
-      case Kind::kMain:
-      case Kind::kCustom:
+      case Kind::Main:
+      case Kind::Custom:
         enqueue(std::move(job));
         return;
     }
@@ -359,7 +359,7 @@ struct DispatchQueue::Impl {
   void postDrain() {
     auto keep = weakSelf.lock();  // a queue with pending work stays alive
     dd::Job drainJob = [this, keep] { drain(); };
-    if (kind == Kind::kMain) {
+    if (kind == Kind::Main) {
       RunLoop::main().perform(std::move(drainJob), kRunLoopCommonModes);
     } else {
       postToTarget(std::move(drainJob));
@@ -388,13 +388,13 @@ struct DispatchQueue::Impl {
   // True when running a block inline on the calling thread keeps this
   // queue's guarantees: nothing serial between it and the pool.
   bool chainIsConcurrentToPool() const {
-    if (kind == Kind::kGlobal) return true;
-    if (kind == Kind::kMain || self->isSerial()) return false;
+    if (kind == Kind::Global) return true;
+    if (kind == Kind::Main || self->isSerial()) return false;
     return effectiveTarget()->impl().chainIsConcurrentToPool();
   }
   bool chainReachesMain() const {
-    if (kind == Kind::kMain) return true;
-    if (kind == Kind::kGlobal) return false;
+    if (kind == Kind::Main) return true;
+    if (kind == Kind::Global) return false;
     return effectiveTarget()->impl().chainReachesMain();
   }
   // Aborts when a serial queue on the chain is already running on this
@@ -404,7 +404,7 @@ struct DispatchQueue::Impl {
       std::string msg = "sync onto the current serial queue \"" + self->label() + "\" would deadlock";
       dd::fatal(msg.c_str());
     }
-    if (kind != Kind::kGlobal && kind != Kind::kMain) effectiveTarget()->impl().checkNotWaitingOnSelf();
+    if (kind != Kind::Global && kind != Kind::Main) effectiveTarget()->impl().checkNotWaitingOnSelf();
   }
 };
 
@@ -431,14 +431,14 @@ std::shared_ptr<DispatchQueue> makeQueue(std::string label, bool serial, Quality
 std::shared_ptr<DispatchQueue> DispatchQueue::create(std::string label, Attributes attributes, QualityOfService qos,
                                                      std::shared_ptr<DispatchQueue> target) {
   if (qos == QualityOfService::Unspecified) qos = QualityOfService::Default;
-  auto q = makeQueue(std::move(label), attributes == Attributes::Serial, qos, Impl::Kind::kCustom);
+  auto q = makeQueue(std::move(label), attributes == Attributes::Serial, qos, Impl::Kind::Custom);
   q->impl().target = std::move(target);
   return q;
 }
 
 std::shared_ptr<DispatchQueue> DispatchQueue::main() {
   static std::shared_ptr<DispatchQueue>* q = new std::shared_ptr<DispatchQueue>(
-      makeQueue(kMainQueueLabel, true, QualityOfService::UserInteractive, Impl::Kind::kMain));
+      makeQueue(kMainQueueLabel, true, QualityOfService::UserInteractive, Impl::Kind::Main));
   return *q;
 }
 
@@ -451,7 +451,7 @@ std::shared_ptr<DispatchQueue> DispatchQueue::global(QualityOfService qos) {
                                            QualityOfService::Background};
   static std::shared_ptr<DispatchQueue>* queues = [] {
     auto* qs = new std::shared_ptr<DispatchQueue>[5];
-    for (int i = 0; i < 5; ++i) qs[i] = makeQueue(kLabels[i], false, kQos[i], Impl::Kind::kGlobal);
+    for (int i = 0; i < 5; ++i) qs[i] = makeQueue(kLabels[i], false, kQos[i], Impl::Kind::Global);
     return qs;
   }();
   return queues[dd::priorityIndex(qos)];
@@ -471,7 +471,7 @@ std::string DispatchQueue::currentLabel() {
 bool DispatchQueue::isMainThread() { return dd::isMainThreadId(); }
 
 bool DispatchQueue::isCurrent() const {
-  if (impl_->kind == Impl::Kind::kMain) return isMainThread();
+  if (impl_->kind == Impl::Kind::Main) return isMainThread();
   return dd::onQueueStack(this);
 }
 
@@ -496,7 +496,7 @@ void DispatchQueue::sync(const DispatchBlock& block) {
   bool mainPump = isMainThread() && im.chainReachesMain() && !dd::onQueueStack(main().get());
   if (!mainPump) im.checkNotWaitingOnSelf();
 
-  if (im.kind == Impl::Kind::kGlobal) {
+  if (im.kind == Impl::Kind::Global) {
     dd::CurrentQueueScope scope(this);
     block();
     return;
@@ -513,7 +513,7 @@ void DispatchQueue::sync(const DispatchBlock& block) {
       return;
     }
   }
-  if (serial_ && im.kind == Impl::Kind::kCustom && im.effectiveTarget()->impl().kind == Impl::Kind::kGlobal) {
+  if (serial_ && im.kind == Impl::Kind::Custom && im.effectiveTarget()->impl().kind == Impl::Kind::Global) {
     // Fast path: an idle serial queue is taken by the caller and the block
     // runs inline, as if drained here.
     bool claimed = false;
@@ -627,13 +627,13 @@ void DispatchQueue::apply(size_t iterations, const std::function<void(size_t)>& 
 }
 
 void DispatchQueue::suspend() {
-  if (impl_->kind != Impl::Kind::kCustom) return;
+  if (impl_->kind != Impl::Kind::Custom) return;
   std::lock_guard<std::mutex> lock(impl_->mutex);
   ++impl_->suspendCount;
 }
 
 void DispatchQueue::resume() {
-  if (impl_->kind != Impl::Kind::kCustom) return;
+  if (impl_->kind != Impl::Kind::Custom) return;
   Impl& im = *impl_;
   std::deque<DispatchBlock> held;
   bool post = false;
@@ -657,8 +657,8 @@ bool DispatchQueue::isSuspended() const {
 }
 
 void DispatchQueue::setTarget(std::shared_ptr<DispatchQueue> target) {
-  if (impl_->kind != Impl::Kind::kCustom) return;
-  for (auto t = target; t; t = t->impl().kind == Impl::Kind::kCustom ? t->target() : nullptr) {
+  if (impl_->kind != Impl::Kind::Custom) return;
+  for (auto t = target; t; t = t->impl().kind == Impl::Kind::Custom ? t->target() : nullptr) {
     if (t.get() == this) dd::fatal("DispatchQueue::setTarget would make a cycle");
   }
   std::lock_guard<std::mutex> lock(impl_->mutex);
@@ -666,7 +666,7 @@ void DispatchQueue::setTarget(std::shared_ptr<DispatchQueue> target) {
 }
 
 std::shared_ptr<DispatchQueue> DispatchQueue::target() const {
-  if (impl_->kind != Impl::Kind::kCustom) return nullptr;
+  if (impl_->kind != Impl::Kind::Custom) return nullptr;
   return impl_->effectiveTarget();
 }
 
@@ -748,12 +748,12 @@ class DeadlineWaiterScope {
 template <class Ready>
 DispatchWaitResult timedWait(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, DispatchTime deadline,
                              Ready ready) {
-  if (ready()) return DispatchWaitResult::kSuccess;
-  if (!deadline.isForever() && deadline.hasPassed()) return DispatchWaitResult::kTimedOut;
+  if (ready()) return DispatchWaitResult::Success;
+  if (!deadline.isForever() && deadline.hasPassed()) return DispatchWaitResult::TimedOut;
   dd::BlockingScope blocking;
   if (deadline.isForever()) {
     cv.wait(lock, ready);
-    return DispatchWaitResult::kSuccess;
+    return DispatchWaitResult::Success;
   }
   struct Flag {
     std::atomic<bool> timedOut{false};
@@ -784,7 +784,7 @@ DispatchWaitResult timedWait(std::unique_lock<std::mutex>& lock, std::condition_
     lock.unlock();
   }
   lock.lock();
-  return ok ? DispatchWaitResult::kSuccess : DispatchWaitResult::kTimedOut;
+  return ok ? DispatchWaitResult::Success : DispatchWaitResult::TimedOut;
 }
 }  // namespace
 
@@ -815,7 +815,7 @@ DispatchWaitResult DispatchSemaphore::wait(DispatchTime deadline) {
   ++waiters_;
   auto r = timedWait(lock, cv_, deadline, [&] { return value_ > 0; });
   --waiters_;
-  if (r == DispatchWaitResult::kSuccess) --value_;
+  if (r == DispatchWaitResult::Success) --value_;
   return r;
 }
 

@@ -38,14 +38,14 @@ inline constexpr int64_t kNanosPerMicrosecond = 1'000;
 // time, or "forever". Value type.
 class DispatchTime {
  public:
-  enum class Kind { kUptime, kWall, kForever };
+  enum class Kind { Uptime, Wall, Forever };
 
   // The clock's uptime now.
   static DispatchTime now();
   // The clock's wall time now; deadlines built from it follow wall-clock jumps.
   static DispatchTime wallNow();
-  static constexpr DispatchTime forever() { return DispatchTime(Kind::kForever, 0); }
-  static constexpr DispatchTime uptime(int64_t nanos) { return DispatchTime(Kind::kUptime, nanos); }
+  static constexpr DispatchTime forever() { return DispatchTime(Kind::Forever, 0); }
+  static constexpr DispatchTime uptime(int64_t nanos) { return DispatchTime(Kind::Uptime, nanos); }
   // Wall time as seconds since 1970.
   static DispatchTime wall(double secondsSince1970);
   // now() + delta, the usual shape of a deadline.
@@ -58,8 +58,8 @@ class DispatchTime {
   DispatchTime afterSeconds(double seconds) const;
 
   Kind kind() const { return kind_; }
-  bool isForever() const { return kind_ == Kind::kForever; }
-  bool isWall() const { return kind_ == Kind::kWall; }
+  bool isForever() const { return kind_ == Kind::Forever; }
+  bool isWall() const { return kind_ == Kind::Wall; }
   // Uptime nanoseconds, or wall nanoseconds since 1970 for a wall deadline.
   int64_t nanos() const { return nanos_; }
   // Nanoseconds from now until the deadline on the current clock (negative
@@ -71,7 +71,7 @@ class DispatchTime {
 
  private:
   constexpr DispatchTime(Kind k, int64_t n) : kind_(k), nanos_(n) {}
-  Kind kind_ = Kind::kUptime;
+  Kind kind_ = Kind::Uptime;
   int64_t nanos_ = 0;
 };
 
@@ -209,7 +209,7 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
 // Label of the main queue.
 inline constexpr const char* kMainQueueLabel = "com.apple.main-thread";
 
-enum class DispatchWaitResult { kSuccess, kTimedOut };
+enum class DispatchWaitResult { Success, TimedOut };
 
 // Counts outstanding work. Reference type.
 class DispatchGroup : public std::enable_shared_from_this<DispatchGroup> {

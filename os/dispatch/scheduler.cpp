@@ -289,11 +289,11 @@ int64_t secondsToNanos(double seconds) {
 DispatchTime DispatchTime::now() { return uptime(Clock::current().uptimeNanos()); }
 
 DispatchTime DispatchTime::wallNow() {
-  return DispatchTime(Kind::kWall, dispatch::detail::wallNanos(Clock::current()));
+  return DispatchTime(Kind::Wall, dispatch::detail::wallNanos(Clock::current()));
 }
 
 DispatchTime DispatchTime::wall(double secondsSince1970) {
-  return DispatchTime(Kind::kWall, secondsToNanos(secondsSince1970));
+  return DispatchTime(Kind::Wall, secondsToNanos(secondsSince1970));
 }
 
 DispatchTime DispatchTime::afterNanos(int64_t delta) const {
@@ -305,11 +305,11 @@ DispatchTime DispatchTime::afterSeconds(double seconds) const { return afterNano
 
 int64_t DispatchTime::nanosFromNow() const {
   switch (kind_) {
-    case Kind::kForever:
+    case Kind::Forever:
       return INT64_MAX;
-    case Kind::kWall:
+    case Kind::Wall:
       return saturatingAdd(nanos_, -dispatch::detail::wallNanos(Clock::current()));
-    case Kind::kUptime:
+    case Kind::Uptime:
       break;
   }
   return saturatingAdd(nanos_, -Clock::current().uptimeNanos());

@@ -9,6 +9,7 @@ list(APPEND FOUNDATION_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/json.cpp
   ${CMAKE_CURRENT_LIST_DIR}/plist.cpp
   ${CMAKE_CURRENT_LIST_DIR}/regex.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/url.cpp
   ${CMAKE_CURRENT_LIST_DIR}/uuid.cpp
   ${CMAKE_CURRENT_LIST_DIR}/value.cpp
 )
@@ -29,4 +30,5 @@ list(APPEND FOUNDATION_TEST_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/tests/plist_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tests/decimal_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tests/regex_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tests/url_test.cpp
 )

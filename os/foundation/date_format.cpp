@@ -12,7 +12,7 @@
 #include "os/foundation/format.h"
 
 namespace os {
-namespace detail {
+namespace foundation::detail {
 
 // An immutable ICU zone. ICU's const zone methods are safe to call from
 // several threads at once.
@@ -26,7 +26,7 @@ struct DateFormatterCache {
   std::unique_ptr<icu::SimpleDateFormat> format;  // null when the pattern is unusable
 };
 
-}  // namespace detail
+}  // namespace foundation::detail
 
 namespace {
 
@@ -59,7 +59,7 @@ std::optional<TimeZone> TimeZone::timeZoneWithName(std::string_view identifier) 
   std::unique_ptr<icu::TimeZone> zone(icu::TimeZone::createTimeZone(unicode(identifier)));
   icu::UnicodeString id;
   if (!zone || zone->getID(id) == icu::UnicodeString(UCAL_UNKNOWN_ZONE_ID)) return std::nullopt;
-  auto impl = std::make_shared<detail::TimeZoneImpl>();
+  auto impl = std::make_shared<foundation::detail::TimeZoneImpl>();
   impl->identifier = std::string(identifier);
   impl->zone = std::move(zone);
   return TimeZone(std::move(impl));
@@ -73,7 +73,7 @@ TimeZone TimeZone::timeZoneForSecondsFromGMT(int seconds) {
     int magnitude = seconds < 0 ? -seconds : seconds;
     identifier = os::format("GMT%c%02d%02d", seconds < 0 ? '-' : '+', magnitude / 3600, magnitude % 3600 / 60);
   }
-  auto impl = std::make_shared<detail::TimeZoneImpl>();
+  auto impl = std::make_shared<foundation::detail::TimeZoneImpl>();
   impl->identifier = identifier;
   impl->zone = std::make_unique<icu::SimpleTimeZone>(seconds * 1000, unicode(identifier));
   return TimeZone(std::move(impl));
@@ -198,7 +198,7 @@ std::string DateFormatter::stringFromDate(Date date) const {
   if (dateFormat_.empty()) return {};
   std::lock_guard<std::mutex> lock(mutex_);
   if (!cache_) {
-    cache_ = std::make_unique<detail::DateFormatterCache>();
+    cache_ = std::make_unique<foundation::detail::DateFormatterCache>();
     cache_->format = makeFormat(dateFormat_, locale_, *timeZone_.impl().zone);
   }
   if (!cache_->format) return {};
@@ -211,7 +211,7 @@ std::optional<Date> DateFormatter::dateFromString(std::string_view text) const {
   if (dateFormat_.empty() || text.size() > size_t(INT32_MAX) / 4) return std::nullopt;
   std::lock_guard<std::mutex> lock(mutex_);
   if (!cache_) {
-    cache_ = std::make_unique<detail::DateFormatterCache>();
+    cache_ = std::make_unique<foundation::detail::DateFormatterCache>();
     cache_->format = makeFormat(dateFormat_, locale_, *timeZone_.impl().zone);
   }
   if (!cache_->format) return std::nullopt;

@@ -14,10 +14,10 @@
 
 namespace os {
 
-namespace detail {
+namespace foundation::detail {
 struct TimeZoneImpl;
 struct DateFormatterCache;
-}  // namespace detail
+}  // namespace foundation::detail
 
 class TimeZone {
  public:
@@ -48,11 +48,11 @@ class TimeZone {
   friend bool operator==(const TimeZone& a, const TimeZone& b);
 
   // The underlying zone; for use by the implementation only.
-  const detail::TimeZoneImpl& impl() const { return *impl_; }
+  const foundation::detail::TimeZoneImpl& impl() const { return *impl_; }
 
  private:
-  explicit TimeZone(std::shared_ptr<const detail::TimeZoneImpl> impl) : impl_(std::move(impl)) {}
-  std::shared_ptr<const detail::TimeZoneImpl> impl_;
+  explicit TimeZone(std::shared_ptr<const foundation::detail::TimeZoneImpl> impl) : impl_(std::move(impl)) {}
+  std::shared_ptr<const foundation::detail::TimeZoneImpl> impl_;
 };
 
 inline constexpr const char* kPOSIXLocaleIdentifier = "en_US_POSIX";
@@ -91,7 +91,7 @@ class DateFormatter {
   TimeZone timeZone_;
   mutable std::mutex mutex_;
   // ICU formatter built lazily from the three settings; guarded by mutex_.
-  mutable std::unique_ptr<detail::DateFormatterCache> cache_;
+  mutable std::unique_ptr<foundation::detail::DateFormatterCache> cache_;
 };
 
 }  // namespace os

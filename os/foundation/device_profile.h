@@ -12,20 +12,21 @@
 #include <variant>
 #include <vector>
 
+// The platform's user-interface idiom, raw values kept. The device profile
+// reports it; UIKit's traits and UIDevice hand out this same type.
+enum class UIUserInterfaceIdiom : int { Unspecified = -1, Phone = 0, Pad = 1, TV = 2, CarPlay = 3, Mac = 5 };
+
 namespace os {
 
 // The network the device is on.
 enum class DeviceNetwork { None, WiFi, Mobile };
-
-// The platform's user-interface idioms (raw values kept).
-enum class UserInterfaceIdiom : int { Unspecified = -1, Phone = 0, Pad = 1, TV = 2, CarPlay = 3, Mac = 5 };
 
 struct DeviceProfile {
   std::string modelIdentifier = "iPhone14,2";  // "hw.machine" on a device
   std::string hardwareModel = "D63AP";         // "hw.model"
   std::string model = "iPhone";                 // UIDevice model
   std::string name = "iPhone";
-  UserInterfaceIdiom idiom = UserInterfaceIdiom::Phone;
+  UIUserInterfaceIdiom idiom = UIUserInterfaceIdiom::Phone;
   std::string systemName = "iOS";
   std::string systemVersion = "17.5";           // "major.minor[.patch]"
   std::string systemBuildVersion = "21F79";     // "kern.osversion"

@@ -1,5 +1,5 @@
 # The app environment: container, files, bundle, process, device, system log,
-# user defaults and keyed archiving.
+# console, user defaults and keyed archiving.
 list(APPEND FOUNDATION_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/device_profile.cpp
   ${CMAKE_CURRENT_LIST_DIR}/file_manager.cpp
@@ -7,6 +7,7 @@ list(APPEND FOUNDATION_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/process_info.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sandbox.cpp
   ${CMAKE_CURRENT_LIST_DIR}/system_log.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/console.cpp
   ${CMAKE_CURRENT_LIST_DIR}/bundle.cpp
   ${CMAKE_CURRENT_LIST_DIR}/user_defaults.cpp
   ${CMAKE_CURRENT_LIST_DIR}/keyed_archiver.cpp
@@ -16,4 +17,5 @@ list(APPEND FOUNDATION_TEST_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/tests/user_defaults_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tests/keyed_archiver_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tests/bundle_process_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tests/console_test.cpp
 )

@@ -1,8 +1,8 @@
 // os::Error, os::Result and os::Exception: how failures travel.
 //
 // A failure is an Error (domain, code, user info). An operation that can fail
-// returns Result<T>. Exceptions the design raises by name are os::Exception;
-// nothing else throws across a subsystem boundary.
+// returns Result<T>. An exception raised by name ("com.vivuzuvu.core") is an
+// os::Exception; nothing else throws across a subsystem boundary.
 #pragma once
 
 #include <cstdint>
@@ -85,7 +85,8 @@ inline std::unexpected<Error> fail(std::string domain, int64_t code, std::string
                                                                              std::move(description)));
 }
 
-// An exception the design raises by name ("com.vivuzuvu.core", ...).
+// An exception raised by name ("com.vivuzuvu.core", ...): a configuration
+// error that callers may catch, with a reason and user info.
 class Exception : public std::runtime_error {
  public:
   Exception(std::string name, std::string reason, Dictionary userInfo = {});

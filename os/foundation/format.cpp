@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 namespace os {
 
@@ -80,6 +81,101 @@ void pad(std::string& out, const std::string& body, int width, bool left) {
   }
 }
 
+// One conversion as written after its '%'.
+struct Conversion {
+  std::string flags;   // of "-+ #0" (the "'" grouping flag is dropped)
+  int width = -1;      // none when negative; at most 4096
+  int precision = -1;  // none when negative; at most 4096
+  char letter = 0;
+  bool missingArgument = false;  // a "*" found no argument left
+};
+
+// Reads the conversion that starts at fmt[i], just after its '%': flags,
+// width, precision (either may be "*", which takes an argument from
+// args[next]), length modifiers (skipped: the argument's own type decides)
+// and the conversion letter. Advances `i` past it and `next` past the
+// arguments "*" took; nullopt when the format ends inside it.
+std::optional<Conversion> parseConversion(std::string_view fmt, size_t& i, std::span<const FormatArg> args,
+                                          size_t& next) {
+  const size_t n = fmt.size();
+  Conversion c;
+  while (i < n && std::strchr("-+ #0'", fmt[i])) {
+    if (fmt[i] != '\'') c.flags.push_back(fmt[i]);
+    ++i;
+  }
+  if (i < n && fmt[i] == '*') {
+    ++i;
+    if (next < args.size()) {
+      int64_t w = args[next++].asSigned();
+      if (w < 0) {
+        c.flags.push_back('-');
+        w = -w;
+      }
+      c.width = static_cast<int>(std::min<int64_t>(w, 4096));
+    } else {
+      c.missingArgument = true;
+    }
+  } else {
+    int w = 0;
+    bool any = false;
+    while (i < n && fmt[i] >= '0' && fmt[i] <= '9') {
+      w = std::min(w * 10 + (fmt[i] - '0'), 4096);
+      any = true;
+      ++i;
+    }
+    if (any) c.width = w;
+  }
+  if (i < n && fmt[i] == '.') {
+    ++i;
+    if (i < n && fmt[i] == '*') {
+      ++i;
+      if (next < args.size()) {
+        int64_t p = args[next++].asSigned();
+        c.precision = p < 0 ? -1 : static_cast<int>(std::min<int64_t>(p, 4096));
+      } else {
+        c.missingArgument = true;
+      }
+    } else {
+      int p = 0;
+      while (i < n && fmt[i] >= '0' && fmt[i] <= '9') {
+        p = std::min(p * 10 + (fmt[i] - '0'), 4096);
+        ++i;
+      }
+      c.precision = p;
+    }
+  }
+  while (i < n && std::strchr("hlqzjtL", fmt[i])) ++i;
+  if (i >= n) return std::nullopt;
+  c.letter = fmt[i++];
+  return c;
+}
+
+// The C library's expansion of one value; "" when it refuses.
+template <class T>
+std::string cFormat(const std::string& spec, T value) {
+  char buf[512];
+  const int written = std::snprintf(buf, sizeof buf, spec.c_str(), value);
+  if (written < 0) return {};
+  if (size_t(written) < sizeof buf) return std::string(buf, size_t(written));
+  std::string big(size_t(written) + 1, '\0');
+  std::snprintf(big.data(), big.size(), spec.c_str(), value);
+  big.resize(size_t(written));
+  return big;
+}
+
+// A numeric conversion (d i u x X o, or f F e E g G a A) of the argument,
+// through the C library with the conversion rebuilt for the argument's width.
+std::string formatNumber(const Conversion& c, const FormatArg& arg) {
+  std::string spec = "%" + c.flags;
+  if (c.width >= 0) spec += std::to_string(c.width);
+  if (c.precision >= 0) spec += "." + std::to_string(c.precision);
+  if (std::strchr("di", c.letter)) return cFormat(spec + "lld", static_cast<long long>(arg.asSigned()));
+  if (std::strchr("uxXo", c.letter)) {
+    return cFormat(spec + "ll" + c.letter, static_cast<unsigned long long>(arg.asUnsigned()));
+  }
+  return cFormat(spec + c.letter, arg.asDouble());
+}
+
 }  // namespace
 
 std::string formatv(std::string_view fmt, std::span<const FormatArg> args) {
@@ -89,135 +185,47 @@ std::string formatv(std::string_view fmt, std::span<const FormatArg> args) {
   size_t i = 0;
   const size_t n = fmt.size();
   while (i < n) {
-    char c = fmt[i];
-    if (c != '%') {
+    if (fmt[i] != '%') {
       size_t j = fmt.find('%', i);
       if (j == std::string_view::npos) j = n;
       out.append(fmt.substr(i, j - i));
       i = j;
       continue;
     }
-    size_t start = i++;
+    const size_t start = i++;
     if (i < n && fmt[i] == '%') {
       out.push_back('%');
       ++i;
       continue;
     }
-    // Flags.
-    std::string flags;
-    while (i < n && std::strchr("-+ #0'", fmt[i])) {
-      if (fmt[i] != '\'') flags.push_back(fmt[i]);
-      ++i;
-    }
-    // Width.
-    int width = -1;
-    bool bad = false;
-    if (i < n && fmt[i] == '*') {
-      ++i;
-      if (next < args.size()) {
-        int64_t w = args[next++].asSigned();
-        if (w < 0) {
-          flags.push_back('-');
-          w = -w;
-        }
-        width = static_cast<int>(std::min<int64_t>(w, 4096));
-      } else {
-        bad = true;
-      }
-    } else {
-      int w = 0;
-      bool any = false;
-      while (i < n && fmt[i] >= '0' && fmt[i] <= '9') {
-        w = std::min(w * 10 + (fmt[i] - '0'), 4096);
-        any = true;
-        ++i;
-      }
-      if (any) width = w;
-    }
-    // Precision.
-    int precision = -1;
-    if (i < n && fmt[i] == '.') {
-      ++i;
-      if (i < n && fmt[i] == '*') {
-        ++i;
-        if (next < args.size()) {
-          int64_t p = args[next++].asSigned();
-          precision = p < 0 ? -1 : static_cast<int>(std::min<int64_t>(p, 4096));
-        } else {
-          bad = true;
-        }
-      } else {
-        int p = 0;
-        while (i < n && fmt[i] >= '0' && fmt[i] <= '9') {
-          p = std::min(p * 10 + (fmt[i] - '0'), 4096);
-          ++i;
-        }
-        precision = p;
-      }
-    }
-    // Length modifiers: the argument's own type decides.
-    while (i < n && std::strchr("hlqzjtL", fmt[i])) ++i;
-    if (i >= n) {
+    const std::optional<Conversion> c = parseConversion(fmt, i, args, next);
+    if (!c) {
       out.append(fmt.substr(start));
       break;
     }
-    char conv = fmt[i++];
-    if (!std::strchr("diuxXocspfFeEgGaA@", conv) || bad || next >= args.size()) {
+    if (!std::strchr("diuxXocspfFeEgGaA@", c->letter) || c->missingArgument || next >= args.size()) {
       out.append(fmt.substr(start, i - start));
       continue;
     }
     const FormatArg& arg = args[next++];
-    bool left = flags.find('-') != std::string::npos;
-
-    if (conv == '@' || conv == 's') {
-      std::string text = arg.asText();
-      if (precision >= 0 && size_t(precision) < text.size()) text.resize(size_t(precision));
-      pad(out, text, width, left);
-      continue;
-    }
-    if (conv == 'c') {
-      std::string text(1, static_cast<char>(arg.asSigned()));
-      pad(out, text, width, left);
-      continue;
-    }
-    if (conv == 'p') {
-      const void* p = arg.asPointer();
-      char buf[32];
-      std::snprintf(buf, sizeof buf, "%p", p);
-      pad(out, p ? std::string(buf) : std::string("0x0"), width, left);
-      continue;
-    }
-
-    // Numeric conversions through the C library with a rebuilt conversion string.
-    std::string spec = "%" + flags;
-    if (width >= 0) spec += std::to_string(width);
-    if (precision >= 0) spec += "." + std::to_string(precision);
-    char buf[512];
-    int written = 0;
-    if (std::strchr("di", conv)) {
-      spec += "lld";
-      written = std::snprintf(buf, sizeof buf, spec.c_str(), static_cast<long long>(arg.asSigned()));
-    } else if (std::strchr("uxXo", conv)) {
-      spec += "ll";
-      spec.push_back(conv);
-      written = std::snprintf(buf, sizeof buf, spec.c_str(), static_cast<unsigned long long>(arg.asUnsigned()));
-    } else {
-      spec.push_back(conv);
-      written = std::snprintf(buf, sizeof buf, spec.c_str(), arg.asDouble());
-    }
-    if (written < 0) continue;
-    if (size_t(written) < sizeof buf) {
-      out.append(buf, size_t(written));
-    } else {
-      std::string big(size_t(written) + 1, '\0');
-      if (std::strchr("di", conv))
-        std::snprintf(big.data(), big.size(), spec.c_str(), static_cast<long long>(arg.asSigned()));
-      else if (std::strchr("uxXo", conv))
-        std::snprintf(big.data(), big.size(), spec.c_str(), static_cast<unsigned long long>(arg.asUnsigned()));
-      else
-        std::snprintf(big.data(), big.size(), spec.c_str(), arg.asDouble());
-      big.resize(size_t(written));
-      out += big;
+    const bool left = c->flags.find('-') != std::string::npos;
+    switch (c->letter) {
+      case '@':
+      case 's': {
+        std::string text = arg.asText();
+        if (c->precision >= 0 && size_t(c->precision) < text.size()) text.resize(size_t(c->precision));
+        pad(out, text, c->width, left);
+        break;
+      }
+      case 'c': pad(out, std::string(1, static_cast<char>(arg.asSigned())), c->width, left); break;
+      case 'p': {
+        const void* p = arg.asPointer();
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%p", p);
+        pad(out, p ? std::string(buf) : std::string("0x0"), c->width, left);
+        break;
+      }
+      default: out += formatNumber(*c, arg);
     }
   }
   return out;

@@ -13,7 +13,7 @@
 #include "os/foundation/system_log.h"
 
 namespace os {
-namespace detail {
+namespace foundation::detail {
 
 // One suite's values, shared by every UserDefaults object over it.
 //
@@ -163,7 +163,7 @@ class PreferencesDomain {
   bool unsaved_ = false;               // guarded by mutex_: the last write failed
 };
 
-}  // namespace detail
+}  // namespace foundation::detail
 
 namespace {
 
@@ -171,7 +171,7 @@ constexpr const char* kFallbackStandardSuite = "com.drosil.app";
 
 struct DefaultsState {
   std::mutex mutex;
-  std::map<std::string, std::shared_ptr<detail::PreferencesDomain>> domains;  // by path; guarded by mutex
+  std::map<std::string, std::shared_ptr<foundation::detail::PreferencesDomain>> domains;  // by path; guarded by mutex
   std::shared_ptr<UserDefaults> standard;                                     // guarded by mutex
   std::string standardRoot;  // sandbox root of `standard`; guarded by mutex
   Dictionary registration;                                                    // guarded by mutex
@@ -210,13 +210,13 @@ int64_t parseInteger(const std::string& s) {
 std::shared_ptr<UserDefaults> UserDefaults::make(const std::string& suiteName) {
   std::string path = Sandbox::current()->preferencesDirectory() + "/" + suiteName + ".plist";
   auto& s = state();
-  std::shared_ptr<detail::PreferencesDomain> domain;
+  std::shared_ptr<foundation::detail::PreferencesDomain> domain;
   {
     std::lock_guard lock(s.mutex);
     auto& slot = s.domains[path];
     if (!slot) {
       (void)FileManager::defaultManager().createDirectoryAtPath(Sandbox::current()->preferencesDirectory(), true);
-      slot = std::make_shared<detail::PreferencesDomain>(suiteName, path);
+      slot = std::make_shared<foundation::detail::PreferencesDomain>(suiteName, path);
     }
     domain = slot;
   }
@@ -249,7 +249,7 @@ std::shared_ptr<UserDefaults> UserDefaults::initWithSuiteName(const std::string&
 
 void UserDefaults::resetStandardUserDefaults() {
   auto& s = state();
-  std::map<std::string, std::shared_ptr<detail::PreferencesDomain>> domains;
+  std::map<std::string, std::shared_ptr<foundation::detail::PreferencesDomain>> domains;
   {
     std::lock_guard lock(s.mutex);
     domains.swap(s.domains);

@@ -35,7 +35,7 @@
 
 namespace os {
 
-namespace detail {
+namespace foundation::detail {
 class PreferencesDomain;
 }
 
@@ -96,12 +96,12 @@ class UserDefaults {
   Status synchronize();
 
  private:
-  UserDefaults(std::string suiteName, std::shared_ptr<detail::PreferencesDomain> domain)
+  UserDefaults(std::string suiteName, std::shared_ptr<foundation::detail::PreferencesDomain> domain)
       : suiteName_(std::move(suiteName)), domain_(std::move(domain)) {}
   static std::shared_ptr<UserDefaults> make(const std::string& suiteName);
 
   std::string suiteName_;
-  std::shared_ptr<detail::PreferencesDomain> domain_;
+  std::shared_ptr<foundation::detail::PreferencesDomain> domain_;
 };
 
 }  // namespace os

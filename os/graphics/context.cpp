@@ -8,7 +8,7 @@
 
 namespace {
 os::Error contextError(const std::string& what) {
-  return os::Error::withDescription(kCGImageErrorDomain, static_cast<int64_t>(CGImageError::tooLarge), what);
+  return os::Error::withDescription(kCGImageErrorDomain, static_cast<int64_t>(CGImageError::TooLarge), what);
 }
 }  // namespace
 
@@ -95,12 +95,12 @@ void CGContext::setFillColor(const CGColor& c) { state_.fill = c; }
 void CGContext::setStrokeColor(const CGColor& c) { state_.stroke = c; }
 void CGContext::setLineWidth(CGFloat w) { cairo_set_line_width(cr_, std::isfinite(w) && w >= 0 ? w : 1); }
 void CGContext::setLineCap(CGLineCap cap) {
-  cairo_set_line_cap(cr_, cap == CGLineCap::round ? CAIRO_LINE_CAP_ROUND
-                          : cap == CGLineCap::square ? CAIRO_LINE_CAP_SQUARE : CAIRO_LINE_CAP_BUTT);
+  cairo_set_line_cap(cr_, cap == CGLineCap::Round ? CAIRO_LINE_CAP_ROUND
+                          : cap == CGLineCap::Square ? CAIRO_LINE_CAP_SQUARE : CAIRO_LINE_CAP_BUTT);
 }
 void CGContext::setLineJoin(CGLineJoin join) {
-  cairo_set_line_join(cr_, join == CGLineJoin::round ? CAIRO_LINE_JOIN_ROUND
-                           : join == CGLineJoin::bevel ? CAIRO_LINE_JOIN_BEVEL : CAIRO_LINE_JOIN_MITER);
+  cairo_set_line_join(cr_, join == CGLineJoin::Round ? CAIRO_LINE_JOIN_ROUND
+                           : join == CGLineJoin::Bevel ? CAIRO_LINE_JOIN_BEVEL : CAIRO_LINE_JOIN_MITER);
 }
 void CGContext::setMiterLimit(CGFloat limit) { cairo_set_miter_limit(cr_, limit); }
 void CGContext::setLineDash(CGFloat phase, const std::vector<CGFloat>& lengths) {
@@ -115,9 +115,9 @@ void CGContext::setLineDash(CGFloat phase, const std::vector<CGFloat>& lengths) 
 }
 void CGContext::setAlpha(CGFloat alpha) { state_.alpha = std::clamp(alpha, 0.0, 1.0); }
 void CGContext::setBlendMode(CGBlendMode mode) {
-  cairo_set_operator(cr_, mode == CGBlendMode::copy ? CAIRO_OPERATOR_SOURCE
-                          : mode == CGBlendMode::clear ? CAIRO_OPERATOR_CLEAR
-                          : mode == CGBlendMode::multiply ? CAIRO_OPERATOR_MULTIPLY : CAIRO_OPERATOR_OVER);
+  cairo_set_operator(cr_, mode == CGBlendMode::Copy ? CAIRO_OPERATOR_SOURCE
+                          : mode == CGBlendMode::Clear ? CAIRO_OPERATOR_CLEAR
+                          : mode == CGBlendMode::Multiply ? CAIRO_OPERATOR_MULTIPLY : CAIRO_OPERATOR_OVER);
 }
 void CGContext::setShadow(CGSize offset, CGFloat, const CGColor& color) {
   state_.shadow = !color.isClear();
@@ -131,9 +131,9 @@ void CGContext::beginPath() { cairo_new_path(cr_); }
 void CGContext::applyPathToCairo(const CGPath& path) {
   for (const auto& e : path.elements()) {
     switch (e.type) {
-      case CGPathElement::Type::moveToPoint: cairo_move_to(cr_, e.points[0].x, e.points[0].y); break;
-      case CGPathElement::Type::addLineToPoint: cairo_line_to(cr_, e.points[0].x, e.points[0].y); break;
-      case CGPathElement::Type::addQuadCurveToPoint: {
+      case CGPathElement::Type::MoveToPoint: cairo_move_to(cr_, e.points[0].x, e.points[0].y); break;
+      case CGPathElement::Type::AddLineToPoint: cairo_line_to(cr_, e.points[0].x, e.points[0].y); break;
+      case CGPathElement::Type::AddQuadCurveToPoint: {
         double x0, y0;
         cairo_get_current_point(cr_, &x0, &y0);
         CGPoint c = e.points[0], p = e.points[1];
@@ -141,10 +141,10 @@ void CGContext::applyPathToCairo(const CGPath& path) {
                        p.y + 2.0 / 3 * (c.y - p.y), p.x, p.y);
         break;
       }
-      case CGPathElement::Type::addCurveToPoint:
+      case CGPathElement::Type::AddCurveToPoint:
         cairo_curve_to(cr_, e.points[0].x, e.points[0].y, e.points[1].x, e.points[1].y, e.points[2].x, e.points[2].y);
         break;
-      case CGPathElement::Type::closeSubpath: cairo_close_path(cr_); break;
+      case CGPathElement::Type::CloseSubpath: cairo_close_path(cr_); break;
     }
   }
 }
@@ -152,7 +152,7 @@ void CGContext::applyPathToCairo(const CGPath& path) {
 void CGContext::addPath(const CGPath& path) { applyPathToCairo(path); }
 
 void CGContext::fillWithShadow(bool stroke, CGPathFillRule rule) {
-  cairo_set_fill_rule(cr_, rule == CGPathFillRule::evenOdd ? CAIRO_FILL_RULE_EVEN_ODD : CAIRO_FILL_RULE_WINDING);
+  cairo_set_fill_rule(cr_, rule == CGPathFillRule::EvenOdd ? CAIRO_FILL_RULE_EVEN_ODD : CAIRO_FILL_RULE_WINDING);
   const CGColor& c = stroke ? state_.stroke : state_.fill;
   if (state_.shadow) {
     cairo_path_t* p = cairo_copy_path(cr_);
@@ -177,7 +177,7 @@ void CGContext::fillWithShadow(bool stroke, CGPathFillRule rule) {
 }
 
 void CGContext::fillPath(CGPathFillRule rule) { fillWithShadow(false, rule); }
-void CGContext::strokePath() { fillWithShadow(true, CGPathFillRule::winding); }
+void CGContext::strokePath() { fillWithShadow(true, CGPathFillRule::Winding); }
 
 void CGContext::fill(const CGRect& r) {
   cairo_new_path(cr_);
@@ -203,7 +203,7 @@ void CGContext::clear(const CGRect& r) {
 void CGContext::clip(const CGPath& path, CGPathFillRule rule) {
   cairo_new_path(cr_);
   applyPathToCairo(path);
-  cairo_set_fill_rule(cr_, rule == CGPathFillRule::evenOdd ? CAIRO_FILL_RULE_EVEN_ODD : CAIRO_FILL_RULE_WINDING);
+  cairo_set_fill_rule(cr_, rule == CGPathFillRule::EvenOdd ? CAIRO_FILL_RULE_EVEN_ODD : CAIRO_FILL_RULE_WINDING);
   cairo_clip(cr_);
 }
 
@@ -220,8 +220,8 @@ void CGContext::drawLinearGradient(const CGGradient& g, CGPoint start, CGPoint e
   }
   cairo_pattern_set_extend(pat, CAIRO_EXTEND_PAD);
   cairo_save(cr_);
-  bool before = options & static_cast<unsigned>(CGGradientDrawingOptions::drawsBeforeStartLocation);
-  bool after = options & static_cast<unsigned>(CGGradientDrawingOptions::drawsAfterEndLocation);
+  bool before = options & static_cast<unsigned>(CGGradientDrawingOptions::DrawsBeforeStartLocation);
+  bool after = options & static_cast<unsigned>(CGGradientDrawingOptions::DrawsAfterEndLocation);
   if (!before || !after) {
     // Clip to the band between the start and end lines on the sides not extended.
     CGFloat dx = end.x - start.x, dy = end.y - start.y;

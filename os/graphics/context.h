@@ -17,7 +17,7 @@
 typedef struct _cairo cairo_t;
 typedef struct _cairo_surface cairo_surface_t;
 
-enum class CGGradientDrawingOptions : unsigned { none = 0, drawsBeforeStartLocation = 1, drawsAfterEndLocation = 2 };
+enum class CGGradientDrawingOptions : unsigned { None = 0, DrawsBeforeStartLocation = 1, DrawsAfterEndLocation = 2 };
 
 // A linear colour ramp: colours with their locations in 0...1 (evenly spread
 // when no locations are given).
@@ -26,7 +26,7 @@ struct CGGradient {
   std::vector<CGFloat> locations;
 };
 
-enum class CGBlendMode { normal, copy, clear, multiply };
+enum class CGBlendMode { Normal, Copy, Clear, Multiply };
 
 class CGContext {
  public:
@@ -66,12 +66,12 @@ class CGContext {
 
   void beginPath();
   void addPath(const CGPath& path);
-  void fillPath(CGPathFillRule rule = CGPathFillRule::winding);
+  void fillPath(CGPathFillRule rule = CGPathFillRule::Winding);
   void strokePath();
   void fill(const CGRect& r);
   void stroke(const CGRect& r);
   void clear(const CGRect& r);
-  void clip(const CGPath& path, CGPathFillRule rule = CGPathFillRule::winding);
+  void clip(const CGPath& path, CGPathFillRule rule = CGPathFillRule::Winding);
   void clip(const CGRect& r);
   void drawLinearGradient(const CGGradient& g, CGPoint start, CGPoint end, unsigned options);
   // Draws the image scaled into rect, upright.

@@ -46,7 +46,7 @@ void pngFail(png_structp png, png_const_charp) { png_longjmp(png, 1); }
 
 os::Result<std::shared_ptr<CGImage>> decodePNG(const os::Data& data) {
   png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, pngFail, pngWarning);
-  if (!png) return os::fail(imageError(CGImageError::corrupt, "cannot read PNG"));
+  if (!png) return os::fail(imageError(CGImageError::Corrupt, "cannot read PNG"));
   // The library's own width and height limits would fail a big picture as
   // damaged; kMaxImagePixels decides instead.
   png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
@@ -58,7 +58,7 @@ os::Result<std::shared_ptr<CGImage>> decodePNG(const os::Data& data) {
   bool tooLarge = false;
   if (setjmp(png_jmpbuf(png))) {
     png_destroy_read_struct(&png, &info, nullptr);
-    return os::fail(imageError(CGImageError::corrupt, "damaged PNG data"));
+    return os::fail(imageError(CGImageError::Corrupt, "damaged PNG data"));
   }
   png_set_read_fn(png, &reader, pngRead);
   png_read_info(png, info);
@@ -80,7 +80,7 @@ os::Result<std::shared_ptr<CGImage>> decodePNG(const os::Data& data) {
     png_read_end(png, nullptr);
   }
   png_destroy_read_struct(&png, &info, nullptr);
-  if (tooLarge) return os::fail(imageError(CGImageError::tooLarge, "PNG too large"));
+  if (tooLarge) return os::fail(imageError(CGImageError::TooLarge, "PNG too large"));
   auto image = std::make_shared<CGImage>(static_cast<int>(w), static_cast<int>(h), false);
   bool opaque = true;
   for (png_uint_32 y = 0; y < h; ++y) {
@@ -102,7 +102,7 @@ os::Result<std::shared_ptr<CGImage>> decodePNG(const os::Data& data) {
 // RGB (a fully transparent pixel black).
 os::Result<CGImageSamples> decodePNGSamples(const os::Data& data) {
   png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, pngFail, pngWarning);
-  if (!png) return os::fail(imageError(CGImageError::corrupt, "cannot read PNG"));
+  if (!png) return os::fail(imageError(CGImageError::Corrupt, "cannot read PNG"));
   png_infop info = png_create_info_struct(png);
   PngReader reader{data.bytes(), data.size(), 0};
   std::vector<uint16_t> rgba;
@@ -111,7 +111,7 @@ os::Result<CGImageSamples> decodePNGSamples(const os::Data& data) {
   bool tooLarge = false;
   if (setjmp(png_jmpbuf(png))) {
     png_destroy_read_struct(&png, &info, nullptr);
-    return os::fail(imageError(CGImageError::corrupt, "damaged PNG data"));
+    return os::fail(imageError(CGImageError::Corrupt, "damaged PNG data"));
   }
   png_set_read_fn(png, &reader, pngRead);
   png_read_info(png, info);
@@ -133,7 +133,7 @@ os::Result<CGImageSamples> decodePNGSamples(const os::Data& data) {
     png_read_end(png, nullptr);
   }
   png_destroy_read_struct(&png, &info, nullptr);
-  if (tooLarge) return os::fail(imageError(CGImageError::tooLarge, "PNG too large"));
+  if (tooLarge) return os::fail(imageError(CGImageError::TooLarge, "PNG too large"));
   CGImageSamples samples{static_cast<int>(w), static_cast<int>(h), {}};
   samples.rgb.resize(size_t{w} * h * 3);
   for (size_t i = 0, o = 0; i < rgba.size(); i += 4, o += 3) {
@@ -170,15 +170,15 @@ os::Result<std::shared_ptr<CGImage>> decodeJPEG(const os::Data& data) {
     // The library refuses sides over its maximum while reading the header.
     const bool tooBig = err.mgr.msg_code == JERR_IMAGE_TOO_BIG;
     jpeg_destroy_decompress(&cinfo);
-    if (tooBig) return os::fail(imageError(CGImageError::tooLarge, "JPEG too large"));
-    return os::fail(imageError(CGImageError::corrupt, "damaged JPEG data"));
+    if (tooBig) return os::fail(imageError(CGImageError::TooLarge, "JPEG too large"));
+    return os::fail(imageError(CGImageError::Corrupt, "damaged JPEG data"));
   }
   jpeg_create_decompress(&cinfo);
   jpeg_mem_src(&cinfo, data.bytes(), static_cast<unsigned long>(data.size()));
   jpeg_read_header(&cinfo, TRUE);
   if (!sizeAllowed(cinfo.image_width, cinfo.image_height)) {
     jpeg_destroy_decompress(&cinfo);
-    return os::fail(imageError(CGImageError::tooLarge, "JPEG too large"));
+    return os::fail(imageError(CGImageError::TooLarge, "JPEG too large"));
   }
   cinfo.out_color_space = JCS_RGB;
   jpeg_start_decompress(&cinfo);
@@ -219,7 +219,7 @@ os::Result<std::shared_ptr<CGImage>> CGImage::decode(const os::Data& data) {
   static const uint8_t kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
   if (data.size() >= 8 && std::memcmp(data.bytes(), kPng, 8) == 0) return decodePNG(data);
   if (data.size() >= 3 && data[0] == 0xff && data[1] == 0xd8 && data[2] == 0xff) return decodeJPEG(data);
-  return os::fail(imageError(CGImageError::unknownFormat, "not a PNG or JPEG image"));
+  return os::fail(imageError(CGImageError::UnknownFormat, "not a PNG or JPEG image"));
 }
 
 os::Result<CGImageSamples> CGImage::decodeSamples(const os::Data& data) {
@@ -249,7 +249,7 @@ os::Result<std::shared_ptr<CGImage>> CGImage::decodeFile(const std::string& path
     std::string why = error.code() == os::kFileReadCorruptFileError ? "not a regular file"
                       : error.underlyingError()                     ? error.underlyingError()->localizedDescription()
                                                                     : "unreadable";
-    return os::fail(imageError(CGImageError::io, "cannot read " + path + ": " + why));
+    return os::fail(imageError(CGImageError::IO, "cannot read " + path + ": " + why));
   }
   return decode(*bytes);
 }
@@ -257,12 +257,12 @@ os::Result<std::shared_ptr<CGImage>> CGImage::decodeFile(const std::string& path
 os::Result<os::Data> CGImage::pngData() const {
   os::Data out;
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, pngFail, pngWarning);
-  if (!png) return os::fail(imageError(CGImageError::encodeFailed, "cannot write PNG"));
+  if (!png) return os::fail(imageError(CGImageError::EncodeFailed, "cannot write PNG"));
   png_infop info = png_create_info_struct(png);
   std::vector<uint8_t> row(size_t(width_) * 4);
   if (setjmp(png_jmpbuf(png))) {
     png_destroy_write_struct(&png, &info);
-    return os::fail(imageError(CGImageError::encodeFailed, "PNG encoding failed"));
+    return os::fail(imageError(CGImageError::EncodeFailed, "PNG encoding failed"));
   }
   png_set_write_fn(png, &out, pngWrite, pngFlush);
   png_set_IHDR(png, info, width_, height_, 8, PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_NONE,
@@ -292,7 +292,7 @@ os::Result<os::Data> CGImage::jpegData(double quality) const {
   if (setjmp(err.jump)) {
     jpeg_destroy_compress(&cinfo);
     free(buffer);
-    return os::fail(imageError(CGImageError::encodeFailed, "JPEG encoding failed"));
+    return os::fail(imageError(CGImageError::EncodeFailed, "JPEG encoding failed"));
   }
   jpeg_create_compress(&cinfo);
   jpeg_mem_dest(&cinfo, &buffer, &size);

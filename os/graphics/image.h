@@ -16,7 +16,7 @@
 #include "os/graphics/color.h"
 
 inline constexpr const char* kCGImageErrorDomain = "com.drosil.graphics.image";
-enum class CGImageError : int64_t { unknownFormat = 1, corrupt = 2, tooLarge = 3, encodeFailed = 4, io = 5 };
+enum class CGImageError : int64_t { UnknownFormat = 1, Corrupt = 2, TooLarge = 3, EncodeFailed = 4, IO = 5 };
 // The largest bitmap this layer makes or decodes (width x height).
 inline constexpr int64_t kMaxImagePixels = int64_t{1} << 26;
 

@@ -21,9 +21,9 @@ CGColor CGColorInterpolate(const CGColor& a, const CGColor& b, CGFloat t) {
 
 bool operator==(const CGPathElement& a, const CGPathElement& b) {
   if (a.type != b.type) return false;
-  int n = a.type == CGPathElement::Type::addCurveToPoint ? 3
-          : a.type == CGPathElement::Type::addQuadCurveToPoint ? 2
-          : a.type == CGPathElement::Type::closeSubpath ? 0 : 1;
+  int n = a.type == CGPathElement::Type::AddCurveToPoint ? 3
+          : a.type == CGPathElement::Type::AddQuadCurveToPoint ? 2
+          : a.type == CGPathElement::Type::CloseSubpath ? 0 : 1;
   for (int i = 0; i < n; ++i)
     if (a.points[i] != b.points[i]) return false;
   return true;
@@ -34,7 +34,7 @@ CGPath CGPath::ellipse(const CGRect& r) { CGPath p; p.addEllipse(r); return p; }
 CGPath CGPath::roundedRect(const CGRect& r, CGFloat cw, CGFloat ch) { CGPath p; p.addRoundedRect(r, cw, ch); return p; }
 
 void CGPath::moveTo(CGPoint p) {
-  elements_.push_back({CGPathElement::Type::moveToPoint, {p, {}, {}}});
+  elements_.push_back({CGPathElement::Type::MoveToPoint, {p, {}, {}}});
   current_ = p;
   start_ = p;
 }
@@ -45,19 +45,19 @@ void CGPath::ensureStart(CGPoint p) {
 
 void CGPath::addLineTo(CGPoint p) {
   ensureStart(p);
-  elements_.push_back({CGPathElement::Type::addLineToPoint, {p, {}, {}}});
+  elements_.push_back({CGPathElement::Type::AddLineToPoint, {p, {}, {}}});
   current_ = p;
 }
 
 void CGPath::addQuadCurveTo(CGPoint control, CGPoint end) {
   ensureStart(end);
-  elements_.push_back({CGPathElement::Type::addQuadCurveToPoint, {control, end, {}}});
+  elements_.push_back({CGPathElement::Type::AddQuadCurveToPoint, {control, end, {}}});
   current_ = end;
 }
 
 void CGPath::addCurveTo(CGPoint c1, CGPoint c2, CGPoint end) {
   ensureStart(end);
-  elements_.push_back({CGPathElement::Type::addCurveToPoint, {c1, c2, end}});
+  elements_.push_back({CGPathElement::Type::AddCurveToPoint, {c1, c2, end}});
   current_ = end;
 }
 
@@ -135,27 +135,27 @@ void CGPath::addRoundedRect(const CGRect& r0, CGFloat cw, CGFloat ch) {
 void CGPath::addPath(const CGPath& other, const CGAffineTransform& t) {
   for (const auto& e : other.applying(t).elements_) {
     switch (e.type) {
-      case CGPathElement::Type::moveToPoint: moveTo(e.points[0]); break;
-      case CGPathElement::Type::addLineToPoint: addLineTo(e.points[0]); break;
-      case CGPathElement::Type::addQuadCurveToPoint: addQuadCurveTo(e.points[0], e.points[1]); break;
-      case CGPathElement::Type::addCurveToPoint: addCurveTo(e.points[0], e.points[1], e.points[2]); break;
-      case CGPathElement::Type::closeSubpath: closeSubpath(); break;
+      case CGPathElement::Type::MoveToPoint: moveTo(e.points[0]); break;
+      case CGPathElement::Type::AddLineToPoint: addLineTo(e.points[0]); break;
+      case CGPathElement::Type::AddQuadCurveToPoint: addQuadCurveTo(e.points[0], e.points[1]); break;
+      case CGPathElement::Type::AddCurveToPoint: addCurveTo(e.points[0], e.points[1], e.points[2]); break;
+      case CGPathElement::Type::CloseSubpath: closeSubpath(); break;
     }
   }
 }
 
 void CGPath::closeSubpath() {
   if (!current_) return;
-  elements_.push_back({CGPathElement::Type::closeSubpath, {}});
+  elements_.push_back({CGPathElement::Type::CloseSubpath, {}});
   current_ = start_;
 }
 
 CGRect CGPath::boundingBox() const {
   CGRect box = CGRectNull;
   for (const auto& e : elements_) {
-    int n = e.type == CGPathElement::Type::addCurveToPoint ? 3
-            : e.type == CGPathElement::Type::addQuadCurveToPoint ? 2
-            : e.type == CGPathElement::Type::closeSubpath ? 0 : 1;
+    int n = e.type == CGPathElement::Type::AddCurveToPoint ? 3
+            : e.type == CGPathElement::Type::AddQuadCurveToPoint ? 2
+            : e.type == CGPathElement::Type::CloseSubpath ? 0 : 1;
     for (int i = 0; i < n; ++i) box = box.unionWith({e.points[i], {0, 0}});
   }
   return box;
@@ -192,16 +192,16 @@ std::vector<std::vector<CGPoint>> CGPath::flattened(CGFloat tolerance) const {
   };
   for (const auto& e : elements_) {
     switch (e.type) {
-      case CGPathElement::Type::moveToPoint:
+      case CGPathElement::Type::MoveToPoint:
         out.push_back({e.points[0]});
         cur = start = e.points[0];
         break;
-      case CGPathElement::Type::addLineToPoint:
+      case CGPathElement::Type::AddLineToPoint:
         if (out.empty()) out.push_back({cur});
         out.back().push_back(e.points[0]);
         cur = e.points[0];
         break;
-      case CGPathElement::Type::addQuadCurveToPoint: {
+      case CGPathElement::Type::AddQuadCurveToPoint: {
         if (out.empty()) out.push_back({cur});
         CGPoint c1{cur.x + 2.0 / 3 * (e.points[0].x - cur.x), cur.y + 2.0 / 3 * (e.points[0].y - cur.y)};
         CGPoint c2{e.points[1].x + 2.0 / 3 * (e.points[0].x - e.points[1].x),
@@ -210,12 +210,12 @@ std::vector<std::vector<CGPoint>> CGPath::flattened(CGFloat tolerance) const {
         cur = e.points[1];
         break;
       }
-      case CGPathElement::Type::addCurveToPoint:
+      case CGPathElement::Type::AddCurveToPoint:
         if (out.empty()) out.push_back({cur});
         addCubic(cur, e.points[0], e.points[1], e.points[2]);
         cur = e.points[2];
         break;
-      case CGPathElement::Type::closeSubpath:
+      case CGPathElement::Type::CloseSubpath:
         if (!out.empty()) out.back().push_back(start);
         cur = start;
         break;
@@ -238,5 +238,5 @@ bool CGPath::contains(CGPoint p, CGPathFillRule rule) const {
       }
     }
   }
-  return rule == CGPathFillRule::evenOdd ? (crossings % 2) != 0 : winding != 0;
+  return rule == CGPathFillRule::EvenOdd ? (crossings % 2) != 0 : winding != 0;
 }

@@ -8,16 +8,16 @@
 #include "os/graphics/geometry.h"
 
 struct CGPathElement {
-  enum class Type { moveToPoint, addLineToPoint, addQuadCurveToPoint, addCurveToPoint, closeSubpath };
+  enum class Type { MoveToPoint, AddLineToPoint, AddQuadCurveToPoint, AddCurveToPoint, CloseSubpath };
   Type type;
   // moveTo/lineTo: points[0]; quad: control, end; curve: control1, control2, end.
   CGPoint points[3];
   friend bool operator==(const CGPathElement& a, const CGPathElement& b);
 };
 
-enum class CGLineCap { butt, round, square };
-enum class CGLineJoin { miter, round, bevel };
-enum class CGPathFillRule { winding, evenOdd };
+enum class CGLineCap { Butt, Round, Square };
+enum class CGLineJoin { Miter, Round, Bevel };
+enum class CGPathFillRule { Winding, EvenOdd };
 
 class CGPath {
  public:
@@ -49,7 +49,7 @@ class CGPath {
   CGRect boundingBox() const;
   CGRect pathBoundingBox() const;
   CGPath applying(const CGAffineTransform& t) const;
-  bool contains(CGPoint p, CGPathFillRule rule = CGPathFillRule::winding) const;
+  bool contains(CGPoint p, CGPathFillRule rule = CGPathFillRule::Winding) const;
   // The path as polylines (one per subpath) with curves flattened.
   std::vector<std::vector<CGPoint>> flattened(CGFloat tolerance = 0.1) const;
 

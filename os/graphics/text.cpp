@@ -75,19 +75,19 @@ PangoLayout* makeLayout(PangoContext* ctx, const std::string& text0, const TextS
   if (std::isfinite(style.lineSpacing) && style.lineSpacing > 0)
     pango_layout_set_spacing(layout, static_cast<int>(style.lineSpacing * PANGO_SCALE));
   switch (style.alignment) {
-    case TextAlignment::center: pango_layout_set_alignment(layout, PANGO_ALIGN_CENTER); break;
-    case TextAlignment::right: pango_layout_set_alignment(layout, PANGO_ALIGN_RIGHT); break;
-    case TextAlignment::justified: pango_layout_set_justify(layout, TRUE); break;
+    case NSTextAlignment::Center: pango_layout_set_alignment(layout, PANGO_ALIGN_CENTER); break;
+    case NSTextAlignment::Right: pango_layout_set_alignment(layout, PANGO_ALIGN_RIGHT); break;
+    case NSTextAlignment::Justified: pango_layout_set_justify(layout, TRUE); break;
     default: pango_layout_set_alignment(layout, PANGO_ALIGN_LEFT); break;
   }
   bool bounded = std::isfinite(maxWidth) && maxWidth > 0;
   if (bounded) {
     pango_layout_set_width(layout, static_cast<int>(std::min(maxWidth, 1e6) * PANGO_SCALE));
-    pango_layout_set_wrap(layout, style.lineBreakMode == LineBreakMode::byCharWrapping ? PANGO_WRAP_CHAR
+    pango_layout_set_wrap(layout, style.lineBreakMode == NSLineBreakMode::ByCharWrapping ? PANGO_WRAP_CHAR
                                                                                           : PANGO_WRAP_WORD_CHAR);
-    PangoEllipsizeMode ell = style.lineBreakMode == LineBreakMode::byTruncatingTail     ? PANGO_ELLIPSIZE_END
-                             : style.lineBreakMode == LineBreakMode::byTruncatingHead   ? PANGO_ELLIPSIZE_START
-                             : style.lineBreakMode == LineBreakMode::byTruncatingMiddle ? PANGO_ELLIPSIZE_MIDDLE
+    PangoEllipsizeMode ell = style.lineBreakMode == NSLineBreakMode::ByTruncatingTail     ? PANGO_ELLIPSIZE_END
+                             : style.lineBreakMode == NSLineBreakMode::ByTruncatingHead   ? PANGO_ELLIPSIZE_START
+                             : style.lineBreakMode == NSLineBreakMode::ByTruncatingMiddle ? PANGO_ELLIPSIZE_MIDDLE
                                                                                         : PANGO_ELLIPSIZE_NONE;
     if (style.numberOfLines > 0 && ell != PANGO_ELLIPSIZE_NONE) {
       pango_layout_set_height(layout, -style.numberOfLines);

@@ -11,6 +11,13 @@
 #include "os/graphics/context.h"
 #include "os/graphics/geometry.h"
 
+// The text attributes UIKit labels and attributed strings carry, with the
+// platform's raw values.
+enum class NSTextAlignment { Left = 0, Center = 1, Right = 2, Justified = 3, Natural = 4 };
+enum class NSLineBreakMode {
+  ByWordWrapping = 0, ByCharWrapping = 1, ByClipping = 2, ByTruncatingHead = 3, ByTruncatingTail = 4, ByTruncatingMiddle = 5
+};
+
 namespace os::graphics {
 
 inline constexpr const char* kSystemFontFamily = "DejaVu Sans";
@@ -33,9 +40,6 @@ struct FontMetrics {
 };
 FontMetrics fontMetrics(const FontSpec& font);
 
-enum class TextAlignment { left, center, right, justified, natural };
-enum class LineBreakMode { byWordWrapping, byCharWrapping, byClipping, byTruncatingHead, byTruncatingTail, byTruncatingMiddle };
-
 // Attributes over a range of the text, in UTF-8 bytes.
 struct TextRun {
   size_t start = 0;
@@ -48,8 +52,8 @@ struct TextRun {
 struct TextStyle {
   FontSpec font;
   CGColor color = CGColor::black();
-  TextAlignment alignment = TextAlignment::natural;
-  LineBreakMode lineBreakMode = LineBreakMode::byWordWrapping;
+  NSTextAlignment alignment = NSTextAlignment::Natural;
+  NSLineBreakMode lineBreakMode = NSLineBreakMode::ByWordWrapping;
   CGFloat lineSpacing = 0;
   int numberOfLines = 0;  // 0: as many as needed
   std::vector<TextRun> runs;

@@ -17,7 +17,7 @@ void os::MailSimulator::setCanSendMail(bool canSendMail) { canSend() = canSendMa
 bool MFMailComposeViewController::canSendMail() { return canSend(); }
 
 MFMailComposeViewController::MFMailComposeViewController() {
-  setModalPresentationStyle(UIModalPresentationStyle::pageSheet);
+  setModalPresentationStyle(UIModalPresentationStyle::PageSheet);
 }
 
 os::Status MFMailComposeViewController::TEST_finish(MFMailComposeResult result, std::optional<os::Error> error) {
@@ -27,10 +27,10 @@ os::Status MFMailComposeViewController::TEST_finish(MFMailComposeResult result, 
   auto delegate = delegate_.lock();
   if (!delegate)
     return os::fail(os::Error::withDescription(kPresentationErrorDomain, 6, "The mail composer has no delegate."));
-  if (result == MFMailComposeResult::failed && !error)
+  if (result == MFMailComposeResult::Failed && !error)
     error = os::Error::withDescription(MFMailComposeErrorDomain, MFMailComposeErrorCodeSendFailed,
                                        "The message could not be sent.");
-  if (result != MFMailComposeResult::failed) error.reset();
+  if (result != MFMailComposeResult::Failed) error.reset();
   finished_ = true;
   auto keepAlive = shared_from_this();
   delegate->mailComposeControllerDidFinishWithResultError(*this, result, error);
@@ -47,7 +47,7 @@ void MFMailComposeViewController::loadView() {
     label->setFont(UIFont::systemFont(15));
     label->setNumberOfLines(0);
     label->setText(text);
-    label->setAutoresizingMask(UIViewAutoresizing::flexibleWidth);
+    label->setAutoresizingMask(UIViewAutoresizing::FlexibleWidth);
     sheet->addSubview(label);
     y += height + 8;
   };

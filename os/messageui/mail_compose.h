@@ -17,7 +17,7 @@
 #include "os/foundation/error.h"
 #include "os/uikit/view_controller.h"
 
-enum class MFMailComposeResult { cancelled = 0, saved = 1, sent = 2, failed = 3 };
+enum class MFMailComposeResult { Cancelled = 0, Saved = 1, Sent = 2, Failed = 3 };
 
 inline constexpr const char* MFMailComposeErrorDomain = "MFMailComposeErrorDomain";
 inline constexpr int64_t MFMailComposeErrorCodeSaveFailed = 0;

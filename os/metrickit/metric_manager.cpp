@@ -4,19 +4,17 @@
 
 #include "os/foundation/json.h"
 
-namespace os::metrickit {
-
-std::shared_ptr<MXCallStackTree> MXCallStackTree::withTree(const Value& tree) {
-  auto json = JSONSerialization::dataWithJSONObject(tree);
-  return std::make_shared<MXCallStackTree>(json ? std::move(*json) : Data());
+std::shared_ptr<MXCallStackTree> MXCallStackTree::withTree(const os::Value& tree) {
+  auto json = os::JSONSerialization::dataWithJSONObject(tree);
+  return std::make_shared<MXCallStackTree>(json ? std::move(*json) : os::Data());
 }
 
-Data MXMetaData::JSONRepresentation() const {
-  auto json = JSONSerialization::dataWithJSONObject(Value(values_));
-  return json ? std::move(*json) : Data();
+os::Data MXMetaData::JSONRepresentation() const {
+  auto json = os::JSONSerialization::dataWithJSONObject(os::Value(values_));
+  return json ? std::move(*json) : os::Data();
 }
 
-MXMetricManager::MXMetricManager() : queue_(DispatchQueue::serial(kMXDeliveryQueueLabel)) {}
+MXMetricManager::MXMetricManager() : queue_(os::DispatchQueue::serial(kMXDeliveryQueueLabel)) {}
 
 std::shared_ptr<MXMetricManager> MXMetricManager::sharedManager() {
   static auto* manager = new std::shared_ptr<MXMetricManager>(std::make_shared<MXMetricManager>());
@@ -57,5 +55,3 @@ void MXMetricManager::TEST_deliverMetricPayloads(std::vector<std::shared_ptr<MXM
       if (auto subscriber = s.lock()) subscriber->didReceiveMetricPayloads(payloads);
   });
 }
-
-}  // namespace os::metrickit

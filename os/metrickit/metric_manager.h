@@ -24,8 +24,6 @@
 #include "os/foundation/date.h"
 #include "os/foundation/value.h"
 
-namespace os::metrickit {
-
 inline constexpr const char* kMXDeliveryQueueLabel = "os.metrickit.delivery";
 
 // A measured value and its unit ("sec", "byte", ...).
@@ -40,25 +38,25 @@ struct MXMeasurement {
 // "sampleCount", "binaryName", "address", "subFrames": [...]}]}]}.
 class MXCallStackTree {
  public:
-  explicit MXCallStackTree(Data json) : json_(std::move(json)) {}
+  explicit MXCallStackTree(os::Data json) : json_(std::move(json)) {}
   // The tree written as JSON (empty text when it cannot be).
-  static std::shared_ptr<MXCallStackTree> withTree(const Value& tree);
-  const Data& JSONRepresentation() const { return json_; }
+  static std::shared_ptr<MXCallStackTree> withTree(const os::Value& tree);
+  const os::Data& JSONRepresentation() const { return json_; }
 
  private:
-  Data json_;
+  os::Data json_;
 };
 
 // The device and app facts of a diagnostic.
 class MXMetaData {
  public:
-  explicit MXMetaData(Dictionary values) : values_(std::move(values)) {}
-  const Dictionary& dictionaryRepresentation() const { return values_; }
+  explicit MXMetaData(os::Dictionary values) : values_(std::move(values)) {}
+  const os::Dictionary& dictionaryRepresentation() const { return values_; }
   // The dictionary as JSON text.
-  Data JSONRepresentation() const;
+  os::Data JSONRepresentation() const;
 
  private:
-  Dictionary values_;
+  os::Dictionary values_;
 };
 
 struct MXDiagnostic {
@@ -97,13 +95,13 @@ struct MXDiagnosticPayload {
   std::vector<std::shared_ptr<MXHangDiagnostic>> hangDiagnostics;
   std::vector<std::shared_ptr<MXCPUExceptionDiagnostic>> cpuExceptionDiagnostics;
   std::vector<std::shared_ptr<MXDiskWriteExceptionDiagnostic>> diskWriteExceptionDiagnostics;
-  Date timeStampBegin;
-  Date timeStampEnd;
+  os::Date timeStampBegin;
+  os::Date timeStampEnd;
 };
 
 struct MXMetricPayload {
-  Date timeStampBegin;
-  Date timeStampEnd;
+  os::Date timeStampBegin;
+  os::Date timeStampEnd;
 };
 
 class MXMetricManagerSubscriber {
@@ -133,9 +131,7 @@ class MXMetricManager {
  private:
   std::vector<std::weak_ptr<MXMetricManagerSubscriber>> subscribers();
 
-  std::shared_ptr<DispatchQueue> queue_;
+  std::shared_ptr<os::DispatchQueue> queue_;
   std::mutex mutex_;
   std::vector<std::weak_ptr<MXMetricManagerSubscriber>> subscribers_;  // guarded by mutex_
 };
-
-}  // namespace os::metrickit

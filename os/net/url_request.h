@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "os/foundation/data.h"
-#include "os/net/url.h"
+#include "os/foundation/url.h"
 
 namespace os {
 

@@ -45,7 +45,7 @@
 #include "os/dispatch/queue.h"
 #include "os/foundation/data.h"
 #include "os/foundation/error.h"
-#include "os/net/url.h"
+#include "os/foundation/url.h"
 #include "os/net/url_request.h"
 
 namespace os {

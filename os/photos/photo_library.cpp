@@ -11,7 +11,7 @@ namespace {
 
 struct State {
   std::mutex mutex;
-  PHAuthorizationStatus status = PHAuthorizationStatus::authorized;  // guarded by mutex
+  PHAuthorizationStatus status = PHAuthorizationStatus::Authorized;  // guarded by mutex
 };
 
 State& state() {
@@ -56,10 +56,10 @@ Result<std::string> PhotoLibrarySimulator::saveJPEG(const Data& jpeg) {
   // One save at a time, so two saves never take the same name.
   std::lock_guard lock(state().mutex);
   switch (state().status) {
-    case PHAuthorizationStatus::authorized:
-    case PHAuthorizationStatus::limited:
+    case PHAuthorizationStatus::Authorized:
+    case PHAuthorizationStatus::Limited:
       break;
-    case PHAuthorizationStatus::restricted:
+    case PHAuthorizationStatus::Restricted:
       return fail(Error::withDescription(PHPhotosErrorDomain, PHPhotosErrorAccessRestricted,
                                          "Access to the photo library is restricted."));
     default:

@@ -17,7 +17,7 @@
 #include "os/foundation/data.h"
 #include "os/foundation/error.h"
 
-enum class PHAuthorizationStatus { notDetermined = 0, restricted = 1, denied = 2, authorized = 3, limited = 4 };
+enum class PHAuthorizationStatus { NotDetermined = 0, Restricted = 1, Denied = 2, Authorized = 3, Limited = 4 };
 
 // The album's error domain and codes (access refused, write failed).
 inline constexpr const char* PHPhotosErrorDomain = "PHPhotosErrorDomain";

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "os/net/url.h"
+#include "os/foundation/url.h"
 #include "os/uikit/view_controller.h"
 
 class SFSafariViewController : public UIViewController {

@@ -38,7 +38,7 @@ std::vector<std::shared_ptr<SKPaymentTransaction>> SKPaymentQueue::transactions(
 }
 
 void SKPaymentQueue::finishTransaction(const std::shared_ptr<SKPaymentTransaction>& transaction) {
-  if (!transaction || transaction->transactionState() == SKPaymentTransactionState::purchasing) return;
+  if (!transaction || transaction->transactionState() == SKPaymentTransactionState::Purchasing) return;
   std::lock_guard lock(mutex_);
   std::erase(transactions_, transaction);
 }

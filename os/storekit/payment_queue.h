@@ -30,13 +30,13 @@ struct SKPayment {
   friend bool operator==(const SKPayment&, const SKPayment&) = default;
 };
 
-enum class SKPaymentTransactionState : int64_t { purchasing = 0, purchased = 1, failed = 2, restored = 3, deferred = 4 };
+enum class SKPaymentTransactionState : int64_t { Purchasing = 0, Purchased = 1, Failed = 2, Restored = 3, Deferred = 4 };
 
 class SKPaymentTransaction {
  public:
   struct Description {
     SKPayment payment{};
-    SKPaymentTransactionState transactionState = SKPaymentTransactionState::purchasing;
+    SKPaymentTransactionState transactionState = SKPaymentTransactionState::Purchasing;
     // Set for purchased and restored transactions.
     std::optional<std::string> transactionIdentifier{};
     std::optional<os::Date> transactionDate{};

@@ -50,16 +50,16 @@ struct SKPriceLocale {
   friend bool operator==(const SKPriceLocale&, const SKPriceLocale&) = default;
 };
 
-enum class SKProductPeriodUnit : int64_t { day = 0, week = 1, month = 2, year = 3 };
+enum class SKProductPeriodUnit : int64_t { Day = 0, Week = 1, Month = 2, Year = 3 };
 
 struct SKProductSubscriptionPeriod {
   uint64_t numberOfUnits = 1;
-  SKProductPeriodUnit unit = SKProductPeriodUnit::month;
+  SKProductPeriodUnit unit = SKProductPeriodUnit::Month;
   friend bool operator==(const SKProductSubscriptionPeriod&, const SKProductSubscriptionPeriod&) = default;
 };
 
-enum class SKProductDiscountPaymentMode : int64_t { payAsYouGo = 0, payUpFront = 1, freeTrial = 2 };
-enum class SKProductDiscountType : int64_t { introductory = 0, subscription = 1 };
+enum class SKProductDiscountPaymentMode : int64_t { PayAsYouGo = 0, PayUpFront = 1, FreeTrial = 2 };
+enum class SKProductDiscountType : int64_t { Introductory = 0, Subscription = 1 };
 
 // An introductory or promotional price of a subscription.
 class SKProductDiscount : public os::runtime::Object {
@@ -70,8 +70,8 @@ class SKProductDiscount : public os::runtime::Object {
     std::optional<std::string> identifier{};  // promotional offers only
     SKProductSubscriptionPeriod subscriptionPeriod{};
     uint64_t numberOfPeriods = 1;
-    SKProductDiscountPaymentMode paymentMode = SKProductDiscountPaymentMode::payAsYouGo;
-    SKProductDiscountType type = SKProductDiscountType::introductory;
+    SKProductDiscountPaymentMode paymentMode = SKProductDiscountPaymentMode::PayAsYouGo;
+    SKProductDiscountType type = SKProductDiscountType::Introductory;
   };
   explicit SKProductDiscount(Description description);
 

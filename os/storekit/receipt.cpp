@@ -88,8 +88,8 @@ std::optional<SKReceiptPurchase> readPurchase(const os::Value& item) {
   if (!product || !transaction || !original || !purchased || !*purchased || !originallyPurchased ||
       !*originallyPurchased || !expires || !cancelled || !lineItem || !quantity || !type || !trial || !intro)
     return std::nullopt;
-  const int64_t typeValue = type->value_or(static_cast<int64_t>(SKReceiptProductType::consumable));
-  if (typeValue < 0 || typeValue > static_cast<int64_t>(SKReceiptProductType::autoRenewableSubscription))
+  const int64_t typeValue = type->value_or(static_cast<int64_t>(SKReceiptProductType::Consumable));
+  if (typeValue < 0 || typeValue > static_cast<int64_t>(SKReceiptProductType::AutoRenewableSubscription))
     return std::nullopt;
   p.productIdentifier = *product;
   p.transactionIdentifier = *transaction;

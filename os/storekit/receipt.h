@@ -47,10 +47,10 @@ enum SKReceiptErrorCode : int64_t {
 };
 
 enum class SKReceiptProductType : int64_t {
-  nonConsumable = 0,
-  consumable = 1,
-  nonRenewingSubscription = 2,
-  autoRenewableSubscription = 3,
+  NonConsumable = 0,
+  Consumable = 1,
+  NonRenewingSubscription = 2,
+  AutoRenewableSubscription = 3,
 };
 
 struct SKReceiptPurchase {
@@ -63,7 +63,7 @@ struct SKReceiptPurchase {
   std::optional<os::Date> cancellationDate{};
   std::optional<int64_t> webOrderLineItemID{};
   int64_t quantity = 1;
-  SKReceiptProductType productType = SKReceiptProductType::consumable;
+  SKReceiptProductType productType = SKReceiptProductType::Consumable;
   bool isTrialPeriod = false;
   bool isInIntroOfferPeriod = false;
   friend bool operator==(const SKReceiptPurchase&, const SKReceiptPurchase&) = default;

@@ -54,7 +54,7 @@ std::shared_ptr<DispatchQueue> callbackQueueLocked(const Store& s) {
 
 std::string receiptPath(StoreSimulator::ReceiptEnvironment environment) {
   return Bundle::mainBundle()->bundlePath() + "/" + kReceiptFolder + "/" +
-         (environment == StoreSimulator::ReceiptEnvironment::sandbox ? kSandboxReceiptName : kProductionReceiptName);
+         (environment == StoreSimulator::ReceiptEnvironment::Sandbox ? kSandboxReceiptName : kProductionReceiptName);
 }
 
 Status removeIfPresent(const std::string& path) {
@@ -145,13 +145,13 @@ Status StoreSimulator::writeReceiptData(const Data& data, ReceiptEnvironment env
   const std::string folder = path.substr(0, path.rfind('/'));
   if (auto made = files.createDirectoryAtPath(folder, true); !made) return made;
   if (auto written = files.createFileAtPath(path, data); !written) return written;
-  return removeIfPresent(receiptPath(environment == ReceiptEnvironment::sandbox ? ReceiptEnvironment::production
-                                                                                 : ReceiptEnvironment::sandbox));
+  return removeIfPresent(receiptPath(environment == ReceiptEnvironment::Sandbox ? ReceiptEnvironment::Production
+                                                                                 : ReceiptEnvironment::Sandbox));
 }
 
 Status StoreSimulator::removeReceipt() {
-  if (auto removed = removeIfPresent(receiptPath(ReceiptEnvironment::sandbox)); !removed) return removed;
-  return removeIfPresent(receiptPath(ReceiptEnvironment::production));
+  if (auto removed = removeIfPresent(receiptPath(ReceiptEnvironment::Sandbox)); !removed) return removed;
+  return removeIfPresent(receiptPath(ReceiptEnvironment::Production));
 }
 
 void StoreSimulator::reset() {

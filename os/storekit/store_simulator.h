@@ -48,14 +48,14 @@ class StoreSimulator {
   static std::shared_ptr<DispatchQueue> callbackQueue();
 
   // ---- Receipt ----
-  enum class ReceiptEnvironment { production, sandbox };
+  enum class ReceiptEnvironment { Production, Sandbox };
   // Writes the receipt file of the main bundle for the environment
   // ("StoreKit/receipt" or "StoreKit/sandboxReceipt", atomically), removing
   // the other environment's file so that the receipt URL names this one.
   static Status writeReceipt(const SKReceipt& receipt,
-                             ReceiptEnvironment environment = ReceiptEnvironment::production);
+                             ReceiptEnvironment environment = ReceiptEnvironment::Production);
   // The same with bytes of the caller's (damaged files, other formats).
-  static Status writeReceiptData(const Data& data, ReceiptEnvironment environment = ReceiptEnvironment::production);
+  static Status writeReceiptData(const Data& data, ReceiptEnvironment environment = ReceiptEnvironment::Production);
   // No receipt at all (success when there was none).
   static Status removeReceipt();
 

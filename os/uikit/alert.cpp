@@ -40,16 +40,16 @@ UIAlertController::UIAlertController(std::optional<std::string> title, std::opti
                                      UIAlertControllerStyle preferredStyle)
     : message_(std::move(message)), style_(preferredStyle) {
   setTitle(std::move(title));
-  bool sheetOnPad = preferredStyle == UIAlertControllerStyle::actionSheet &&
-                    UIDevice::currentDevice()->userInterfaceIdiom() == UIUserInterfaceIdiom::pad;
-  setModalPresentationStyle(sheetOnPad ? UIModalPresentationStyle::popover : UIModalPresentationStyle::overFullScreen);
+  bool sheetOnPad = preferredStyle == UIAlertControllerStyle::ActionSheet &&
+                    UIDevice::currentDevice()->userInterfaceIdiom() == UIUserInterfaceIdiom::Pad;
+  setModalPresentationStyle(sheetOnPad ? UIModalPresentationStyle::Popover : UIModalPresentationStyle::OverFullScreen);
 }
 
 void UIAlertController::addAction(const std::shared_ptr<UIAlertAction>& action) {
   if (!action) return;
-  if (action->style() == UIAlertActionStyle::cancel &&
+  if (action->style() == UIAlertActionStyle::Cancel &&
       std::any_of(actions_.begin(), actions_.end(),
-                  [](auto& a) { return a->style() == UIAlertActionStyle::cancel; })) {
+                  [](auto& a) { return a->style() == UIAlertActionStyle::Cancel; })) {
     // The platform raises here; a second cancel action is dropped instead.
     std::fprintf(stderr, "Warning: UIAlertController can only have one action with a style of cancel\n");
     return;
@@ -103,31 +103,31 @@ void UIAlertController::loadView() {
     label->setText(*text);
     label->setFont(font);
     label->setNumberOfLines(0);
-    label->setTextAlignment(NSTextAlignment::center);
+    label->setTextAlignment(NSTextAlignment::Center);
     CGSize size = label->sizeThatFits({kAlertWidth - 32, 1000});
     label->setFrame({16, y, kAlertWidth - 32, size.height});
     box_->addSubview(label);
     y += size.height + 6;
   };
-  addLabel(title(), UIFont::systemFont(17, UIFontWeight::semibold));
+  addLabel(title(), UIFont::systemFont(17, UIFontWeight::Semibold));
   addLabel(message_, UIFont::systemFont(13));
   y += 14;
 
   // Cancel last, as both styles show it.
   std::vector<std::shared_ptr<UIAlertAction>> ordered = actions_;
   std::stable_partition(ordered.begin(), ordered.end(),
-                        [](auto& a) { return a->style() != UIAlertActionStyle::cancel; });
+                        [](auto& a) { return a->style() != UIAlertActionStyle::Cancel; });
   std::weak_ptr<UIAlertController> weak = std::static_pointer_cast<UIAlertController>(shared_from_this());
   for (auto& action : ordered) {
     auto separator = std::make_shared<UIView>(CGRect{0, y, kAlertWidth, 0.5});
     separator->setBackgroundColor(UIColor::fromWhite(0.8, 1));
     box_->addSubview(separator);
     auto button = std::make_shared<UIButton>(CGRect{0, y, kAlertWidth, kButtonHeight});
-    button->setTitle(action->title(), UIControlState::normal);
-    if (action->style() == UIAlertActionStyle::destructive)
-      button->setTitleColor(UIColor::systemRedColor(), UIControlState::normal);
-    if (action->style() == UIAlertActionStyle::cancel || action == preferredAction())
-      button->titleLabel()->setFont(UIFont::systemFont(17, UIFontWeight::semibold));
+    button->setTitle(action->title(), UIControlState::Normal);
+    if (action->style() == UIAlertActionStyle::Destructive)
+      button->setTitleColor(UIColor::systemRedColor(), UIControlState::Normal);
+    if (action->style() == UIAlertActionStyle::Cancel || action == preferredAction())
+      button->titleLabel()->setFont(UIFont::systemFont(17, UIFontWeight::Semibold));
     std::weak_ptr<UIAlertAction> weakAction = action;
     button->addTarget(
         [weak, weakAction](UIControl&) {
@@ -135,7 +135,7 @@ void UIAlertController::loadView() {
           auto a = weakAction.lock();
           if (self && a) (void)self->choose(a);
         },
-        UIControlEvents::touchUpInside);
+        UIControlEvents::TouchUpInside);
     box_->addSubview(button);
     y += kButtonHeight;
   }
@@ -147,7 +147,7 @@ void UIAlertController::viewDidLayoutSubviews() {
   if (!box_) return;
   CGRect b = view()->bounds();
   CGRect f = box_->frame();
-  CGFloat y = style_ == UIAlertControllerStyle::actionSheet ? b.height() - f.height() - 40 : (b.height() - f.height()) / 2;
+  CGFloat y = style_ == UIAlertControllerStyle::ActionSheet ? b.height() - f.height() - 40 : (b.height() - f.height()) / 2;
   box_->setFrame({(b.width() - f.width()) / 2, y, f.width(), f.height()});
 }
 
@@ -155,8 +155,8 @@ void UIAlertController::viewDidLayoutSubviews() {
 
 UIActivityViewController::UIActivityViewController(std::vector<UIActivityItem> activityItems)
     : items_(std::move(activityItems)) {
-  bool pad = UIDevice::currentDevice()->userInterfaceIdiom() == UIUserInterfaceIdiom::pad;
-  setModalPresentationStyle(pad ? UIModalPresentationStyle::popover : UIModalPresentationStyle::pageSheet);
+  bool pad = UIDevice::currentDevice()->userInterfaceIdiom() == UIUserInterfaceIdiom::Pad;
+  setModalPresentationStyle(pad ? UIModalPresentationStyle::Popover : UIModalPresentationStyle::PageSheet);
 }
 
 os::Status UIActivityViewController::TEST_complete(std::optional<UIActivityType> activityType, bool completed) {
@@ -180,7 +180,7 @@ void UIActivityViewController::loadView() {
   auto sheet = std::make_shared<UIView>(CGRect{0, screen.height() - height, screen.width(), height});
   sheet->setBackgroundColor(UIColor::fromWhite(0.95, 1));
   sheet->layer()->setCornerRadius(12);
-  sheet->setAutoresizingMask(UIViewAutoresizing::flexibleWidth | UIViewAutoresizing::flexibleTopMargin);
+  sheet->setAutoresizingMask(UIViewAutoresizing::FlexibleWidth | UIViewAutoresizing::FlexibleTopMargin);
   CGFloat y = 16;
   for (auto& item : items_) {
     auto label = std::make_shared<UILabel>(CGRect{16, y, screen.width() - 32, 36});

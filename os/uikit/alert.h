@@ -14,11 +14,11 @@
 
 #include "os/foundation/error.h"
 #include "os/foundation/value.h"
-#include "os/net/url.h"
+#include "os/foundation/url.h"
 #include "os/uikit/view_controller.h"
 
-enum class UIAlertActionStyle { defaultStyle = 0, cancel = 1, destructive = 2 };
-enum class UIAlertControllerStyle { actionSheet = 0, alert = 1 };
+enum class UIAlertActionStyle { Default = 0, Cancel = 1, Destructive = 2 };
+enum class UIAlertControllerStyle { ActionSheet = 0, Alert = 1 };
 
 class UIAlertAction : public std::enable_shared_from_this<UIAlertAction> {
  public:

@@ -232,7 +232,7 @@ os::Status ApplicationHost::finishLaunch(std::shared_ptr<Object> delegate, const
   launched_ = true;
   currentHost() = this;
   app_ = UIApplication::sharedApplication();
-  app_->setApplicationState(options.prewarm ? UIApplicationState::background : UIApplicationState::inactive);
+  app_->setApplicationState(options.prewarm ? UIApplicationState::Background : UIApplicationState::Inactive);
   app_->setDelegate(delegate);
   sceneDelegate_ = std::move(sceneDelegate);
 
@@ -262,7 +262,7 @@ void ApplicationHost::connectFirstScene() {
   scene_ = std::make_shared<UIWindowScene>();
   scene_->setDelegate(sceneDelegate_);
   app_->TEST_connectScene(scene_);
-  scene_->setActivationState(UISceneActivationState::foregroundInactive);
+  scene_->setActivationState(UISceneActivationState::ForegroundInactive);
   post(kUISceneWillConnectNotification, scene_.get());
 
   if (auto* appDelegate = dynamic_cast<UIApplicationDelegate*>(app_->delegate().get())) {
@@ -279,7 +279,7 @@ os::Result<std::shared_ptr<UIWindowScene>> ApplicationHost::connectScene() {
     prewarmPending_ = false;
     connectFirstScene();
     post(kUISceneWillEnterForegroundNotification, scene_.get());
-    app_->setApplicationState(UIApplicationState::inactive);
+    app_->setApplicationState(UIApplicationState::Inactive);
     sendLifecycle(app_, Sel::willEnterForeground);
     post(kUIApplicationWillEnterForegroundNotification, app_.get());
     becomeActive();
@@ -287,10 +287,10 @@ os::Result<std::shared_ptr<UIWindowScene>> ApplicationHost::connectScene() {
   }
   auto scene = std::make_shared<UIWindowScene>();
   app_->TEST_connectScene(scene);
-  scene->setActivationState(UISceneActivationState::foregroundInactive);
+  scene->setActivationState(UISceneActivationState::ForegroundInactive);
   post(kUISceneWillConnectNotification, scene.get());
-  if (app_->applicationState() == UIApplicationState::active) {
-    scene->setActivationState(UISceneActivationState::foregroundActive);
+  if (app_->applicationState() == UIApplicationState::Active) {
+    scene->setActivationState(UISceneActivationState::ForegroundActive);
     post(kUISceneDidActivateNotification, scene.get());
   }
   return scene;
@@ -312,35 +312,35 @@ bool ApplicationHost::continueUserActivity(const std::shared_ptr<NSUserActivity>
 }
 
 void ApplicationHost::becomeActive() {
-  app_->setApplicationState(UIApplicationState::active);
+  app_->setApplicationState(UIApplicationState::Active);
   sendLifecycle(app_, Sel::didBecomeActive);
   post(kUIApplicationDidBecomeActiveNotification, app_.get());
-  scene_->setActivationState(UISceneActivationState::foregroundActive);
+  scene_->setActivationState(UISceneActivationState::ForegroundActive);
   post(kUISceneDidActivateNotification, scene_.get());
 }
 
 os::Status ApplicationHost::moveToBackground() {
-  if (!launched_ || terminated_ || app_->applicationState() != UIApplicationState::active)
+  if (!launched_ || terminated_ || app_->applicationState() != UIApplicationState::Active)
     return os::fail(hostError(4, "The application is not active."));
-  scene_->setActivationState(UISceneActivationState::foregroundInactive);
+  scene_->setActivationState(UISceneActivationState::ForegroundInactive);
   post(kUISceneWillDeactivateNotification, scene_.get());
-  app_->setApplicationState(UIApplicationState::inactive);
+  app_->setApplicationState(UIApplicationState::Inactive);
   sendLifecycle(app_, Sel::willResignActive);
   post(kUIApplicationWillResignActiveNotification, app_.get());
-  app_->setApplicationState(UIApplicationState::background);
+  app_->setApplicationState(UIApplicationState::Background);
   sendLifecycle(app_, Sel::didEnterBackground);
   post(kUIApplicationDidEnterBackgroundNotification, app_.get());
-  scene_->setActivationState(UISceneActivationState::background);
+  scene_->setActivationState(UISceneActivationState::Background);
   post(kUISceneDidEnterBackgroundNotification, scene_.get());
   return {};
 }
 
 os::Status ApplicationHost::moveToForeground() {
-  if (!launched_ || terminated_ || prewarmPending_ || app_->applicationState() != UIApplicationState::background)
+  if (!launched_ || terminated_ || prewarmPending_ || app_->applicationState() != UIApplicationState::Background)
     return os::fail(hostError(5, "The application is not in the background."));
-  scene_->setActivationState(UISceneActivationState::foregroundInactive);
+  scene_->setActivationState(UISceneActivationState::ForegroundInactive);
   post(kUISceneWillEnterForegroundNotification, scene_.get());
-  app_->setApplicationState(UIApplicationState::inactive);
+  app_->setApplicationState(UIApplicationState::Inactive);
   sendLifecycle(app_, Sel::willEnterForeground);
   post(kUIApplicationWillEnterForegroundNotification, app_.get());
   becomeActive();
@@ -349,17 +349,17 @@ os::Status ApplicationHost::moveToForeground() {
 
 os::Status ApplicationHost::terminate() {
   if (!launched_ || terminated_) return os::fail(hostError(6, "The application is not running."));
-  if (app_->applicationState() == UIApplicationState::active) {
-    scene_->setActivationState(UISceneActivationState::foregroundInactive);
+  if (app_->applicationState() == UIApplicationState::Active) {
+    scene_->setActivationState(UISceneActivationState::ForegroundInactive);
     post(kUISceneWillDeactivateNotification, scene_.get());
-    app_->setApplicationState(UIApplicationState::inactive);
+    app_->setApplicationState(UIApplicationState::Inactive);
     sendLifecycle(app_, Sel::willResignActive);
     post(kUIApplicationWillResignActiveNotification, app_.get());
   }
   sendLifecycle(app_, Sel::willTerminate);
   post(kUIApplicationWillTerminateNotification, app_.get());
   for (auto& scene : app_->connectedScenes()) {
-    scene->setActivationState(UISceneActivationState::unattached);
+    scene->setActivationState(UISceneActivationState::Unattached);
     post(kUISceneDidDisconnectNotification, scene.get());
     app_->TEST_disconnectScene(scene);
   }
@@ -375,12 +375,12 @@ std::shared_ptr<UIWindow> ApplicationHost::keyWindow() const { return app_ ? app
 namespace {
 UIInterfaceOrientation interfaceOrientationFor(UIDeviceOrientation o) {
   switch (o) {
-    case UIDeviceOrientation::portrait: return UIInterfaceOrientation::portrait;
-    case UIDeviceOrientation::portraitUpsideDown: return UIInterfaceOrientation::portraitUpsideDown;
+    case UIDeviceOrientation::Portrait: return UIInterfaceOrientation::Portrait;
+    case UIDeviceOrientation::PortraitUpsideDown: return UIInterfaceOrientation::PortraitUpsideDown;
     // The interface turns against the device.
-    case UIDeviceOrientation::landscapeLeft: return UIInterfaceOrientation::landscapeRight;
-    case UIDeviceOrientation::landscapeRight: return UIInterfaceOrientation::landscapeLeft;
-    default: return UIInterfaceOrientation::unknown;
+    case UIDeviceOrientation::LandscapeLeft: return UIInterfaceOrientation::LandscapeRight;
+    case UIDeviceOrientation::LandscapeRight: return UIInterfaceOrientation::LandscapeLeft;
+    default: return UIInterfaceOrientation::Unknown;
   }
 }
 }  // namespace
@@ -389,7 +389,7 @@ void ApplicationHost::rotate(UIDeviceOrientation orientation) {
   auto app = UIApplication::sharedApplication();
   UIDevice::currentDevice()->setOrientation(orientation);
   UIInterfaceOrientation next = interfaceOrientationFor(orientation);
-  if (next == UIInterfaceOrientation::unknown || next == app->statusBarOrientation()) return;
+  if (next == UIInterfaceOrientation::Unknown || next == app->statusBarOrientation()) return;
   bool landscape = UIInterfaceOrientationIsLandscape(next);
   app->TEST_setStatusBarOrientation(next);
   for (auto& window : app->windows()) {
@@ -401,9 +401,9 @@ void ApplicationHost::rotate(UIDeviceOrientation orientation) {
       vc->viewWillTransitionToSize(size, coordinator);
     window->setFrame({{0, 0}, size});
     UITraitCollection traits = window->windowTraitCollection();
-    bool pad = traits.userInterfaceIdiom == UIUserInterfaceIdiom::pad;
+    bool pad = traits.userInterfaceIdiom == UIUserInterfaceIdiom::Pad;
     traits.verticalSizeClass =
-        pad || !landscape ? UIUserInterfaceSizeClass::regular : UIUserInterfaceSizeClass::compact;
+        pad || !landscape ? UIUserInterfaceSizeClass::Regular : UIUserInterfaceSizeClass::Compact;
     window->setTraitCollection(traits);
     window->layoutIfNeeded();
   }

@@ -86,7 +86,7 @@
 #include "os/foundation/data.h"
 #include "os/foundation/error.h"
 #include "os/foundation/value.h"
-#include "os/net/url.h"
+#include "os/foundation/url.h"
 #include "os/runtime/runtime.h"
 #include "os/uikit/application.h"
 #include "os/uikit/user_activity.h"
@@ -130,7 +130,7 @@ inline constexpr const char* didReceiveRemoteNotificationFetchCompletionHandler 
 inline constexpr const char* UIApplicationLaunchOptionsURLKey = "UIApplicationLaunchOptionsURLKey";
 inline constexpr const char* UIApplicationOpenURLOptionsSourceApplicationKey = "UIApplicationOpenURLOptionsSourceApplicationKey";
 
-enum class UIBackgroundFetchResult { newData = 0, noData = 1, failed = 2 };
+enum class UIBackgroundFetchResult { NewData = 0, NoData = 1, Failed = 2 };
 
 using UIUserActivityRestorationHandler =
     std::function<void(const std::vector<std::shared_ptr<os::runtime::Object>>& restorableObjects)>;
@@ -236,7 +236,7 @@ class UIApplicationDelegateRegistration {
 
 // ---- Scenes ----
 
-enum class UISceneActivationState { unattached = -1, foregroundActive = 0, foregroundInactive = 1, background = 2 };
+enum class UISceneActivationState { Unattached = -1, ForegroundActive = 0, ForegroundInactive = 1, Background = 2 };
 
 class UIScene : public std::enable_shared_from_this<UIScene> {
  public:
@@ -249,7 +249,7 @@ class UIScene : public std::enable_shared_from_this<UIScene> {
   void setDelegate(std::shared_ptr<os::runtime::Object> delegate) { delegate_ = std::move(delegate); }
 
  private:
-  UISceneActivationState state_ = UISceneActivationState::unattached;
+  UISceneActivationState state_ = UISceneActivationState::Unattached;
   std::shared_ptr<os::runtime::Object> delegate_;
 };
 
@@ -263,8 +263,7 @@ class UIWindowScene : public UIScene {
 
 // ---- Storyboard stand-in ----
 
-// Screens are built in code; a storyboard is a registry under the design's
-// name: the initial controller, controllers by identifier, and segues by
+// Screens are built in code; a storyboard is a registry under its name: the initial controller, controllers by identifier, and segues by
 // identifier (see view_controller.h). The main storyboard is the one named
 // by the Info.plist key "UIMainStoryboardFile", else "Main".
 class UIStoryboard;

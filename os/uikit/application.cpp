@@ -98,13 +98,7 @@ std::string UIDevice::name() const { return os::DeviceProfile::current().name; }
 std::string UIDevice::systemName() const { return os::DeviceProfile::current().systemName; }
 std::string UIDevice::systemVersion() const { return os::DeviceProfile::current().systemVersion; }
 
-UIUserInterfaceIdiom UIDevice::userInterfaceIdiom() const {
-  switch (os::DeviceProfile::current().idiom) {
-    case os::UserInterfaceIdiom::Phone: return UIUserInterfaceIdiom::phone;
-    case os::UserInterfaceIdiom::Pad: return UIUserInterfaceIdiom::pad;
-    default: return UIUserInterfaceIdiom::unspecified;
-  }
-}
+UIUserInterfaceIdiom UIDevice::userInterfaceIdiom() const { return os::DeviceProfile::current().idiom; }
 
 std::optional<os::UUID> UIDevice::identifierForVendor() const {
   // One reader or maker at a time, so two first readers agree.
@@ -158,14 +152,14 @@ void TEST_clearFeedbackEvents() {
 
 void UIImpactFeedbackGenerator::impactOccurred(double intensity) {
   double i = std::isfinite(intensity) ? std::clamp(intensity, 0.0, 1.0) : 1.0;
-  record({UIFeedbackEvent::Kind::impact, static_cast<int>(style_), i});
+  record({UIFeedbackEvent::Kind::Impact, static_cast<int>(style_), i});
 }
 
 void UINotificationFeedbackGenerator::notificationOccurred(UINotificationFeedbackType type) {
-  record({UIFeedbackEvent::Kind::notification, static_cast<int>(type), 1.0});
+  record({UIFeedbackEvent::Kind::Notification, static_cast<int>(type), 1.0});
 }
 
-void UISelectionFeedbackGenerator::selectionChanged() { record({UIFeedbackEvent::Kind::selection, 0, 1.0}); }
+void UISelectionFeedbackGenerator::selectionChanged() { record({UIFeedbackEvent::Kind::Selection, 0, 1.0}); }
 
 // --- Delegate, scenes, URLs ----------------------------------------------------
 

@@ -13,7 +13,7 @@
 
 #include "os/foundation/uuid.h"
 #include "os/foundation/value.h"
-#include "os/net/url.h"
+#include "os/foundation/url.h"
 #include "os/runtime/runtime.h"
 #include "os/uikit/types.h"
 
@@ -24,10 +24,10 @@ class UIScene;
 inline constexpr const char* UIApplicationOpenSettingsURLString = "app-settings:";
 
 enum class UIInterfaceOrientation {
-  unknown = 0, portrait = 1, portraitUpsideDown = 2, landscapeLeft = 4, landscapeRight = 3
+  Unknown = 0, Portrait = 1, PortraitUpsideDown = 2, LandscapeLeft = 4, LandscapeRight = 3
 };
 inline bool UIInterfaceOrientationIsLandscape(UIInterfaceOrientation o) {
-  return o == UIInterfaceOrientation::landscapeLeft || o == UIInterfaceOrientation::landscapeRight;
+  return o == UIInterfaceOrientation::LandscapeLeft || o == UIInterfaceOrientation::LandscapeRight;
 }
 
 // One call of openURL:options:completionHandler:, as recorded.
@@ -37,7 +37,7 @@ struct UIApplicationOpenedURL {
   bool success = false;
 };
 
-enum class UIApplicationState { active = 0, inactive = 1, background = 2 };
+enum class UIApplicationState { Active = 0, Inactive = 1, Background = 2 };
 using UIBackgroundTaskIdentifier = uint64_t;
 inline constexpr UIBackgroundTaskIdentifier UIBackgroundTaskInvalid = 0;
 
@@ -112,7 +112,7 @@ class UIApplication {
   void TEST_clearOpenedURLs() { openedURLs_.clear(); }
 
  protected:
-  UIApplicationState state_ = UIApplicationState::active;
+  UIApplicationState state_ = UIApplicationState::Active;
   bool idleTimerDisabled_ = false;
 
  private:
@@ -129,13 +129,13 @@ class UIApplication {
   std::map<uint64_t, DelegateObserver> delegateObservers_;
   uint64_t nextDelegateObserver_ = 1;
   std::vector<std::shared_ptr<UIScene>> scenes_;
-  UIInterfaceOrientation statusBarOrientation_ = UIInterfaceOrientation::portrait;
+  UIInterfaceOrientation statusBarOrientation_ = UIInterfaceOrientation::Portrait;
   std::map<std::string, bool> openableSchemes_;
   std::vector<UIApplicationOpenedURL> openedURLs_;
 };
 
 enum class UIDeviceOrientation {
-  unknown = 0, portrait = 1, portraitUpsideDown = 2, landscapeLeft = 3, landscapeRight = 4, faceUp = 5, faceDown = 6
+  Unknown = 0, Portrait = 1, PortraitUpsideDown = 2, LandscapeLeft = 3, LandscapeRight = 4, FaceUp = 5, FaceDown = 6
 };
 
 inline constexpr const char* UIDeviceOrientationDidChangeNotification = "UIDeviceOrientationDidChangeNotification";
@@ -173,13 +173,13 @@ class UIDevice {
   void setOrientation(UIDeviceOrientation orientation);
 
  private:
-  UIDeviceOrientation orientation_ = UIDeviceOrientation::portrait;
+  UIDeviceOrientation orientation_ = UIDeviceOrientation::Portrait;
   int generating_ = 0;
 };
 
 // Haptics are recorded, in order, for tests and the program to read.
 struct UIFeedbackEvent {
-  enum class Kind { impact, notification, selection };
+  enum class Kind { Impact, Notification, Selection };
   Kind kind;
   int style;         // impact style or notification type
   double intensity;  // impact intensity, 1 otherwise
@@ -188,12 +188,12 @@ struct UIFeedbackEvent {
 std::vector<UIFeedbackEvent> TEST_feedbackEvents();
 void TEST_clearFeedbackEvents();
 
-enum class UIImpactFeedbackStyle { light = 0, medium = 1, heavy = 2, soft = 3, rigid = 4 };
-enum class UINotificationFeedbackType { success = 0, warning = 1, error = 2 };
+enum class UIImpactFeedbackStyle { Light = 0, Medium = 1, Heavy = 2, Soft = 3, Rigid = 4 };
+enum class UINotificationFeedbackType { Success = 0, Warning = 1, Error = 2 };
 
 class UIImpactFeedbackGenerator {
  public:
-  explicit UIImpactFeedbackGenerator(UIImpactFeedbackStyle style = UIImpactFeedbackStyle::medium) : style_(style) {}
+  explicit UIImpactFeedbackGenerator(UIImpactFeedbackStyle style = UIImpactFeedbackStyle::Medium) : style_(style) {}
   void prepare() {}
   void impactOccurred() { impactOccurred(1.0); }
   // Intensity is clamped to 0...1.

@@ -10,7 +10,7 @@ constexpr const char* kCollectionErrorDomain = "os.uikit.CollectionView";
 
 UICollectionViewCell::UICollectionViewCell(const CGRect& frame) : UIView(frame) {
   contentView_ = std::make_shared<UIView>(bounds());
-  contentView_->setAutoresizingMask(UIViewAutoresizing::flexibleWidth | UIViewAutoresizing::flexibleHeight);
+  contentView_->setAutoresizingMask(UIViewAutoresizing::FlexibleWidth | UIViewAutoresizing::FlexibleHeight);
 }
 
 // Added on first use: a view cannot add subviews while it is being made.
@@ -95,7 +95,7 @@ long UICollectionView::numberOfItemsInSection(long section) {
 void UICollectionView::computeGeometry() {
   items_.clear();
   auto delegate = delegate_.lock();
-  bool horizontal = layout_.scrollDirection == UICollectionViewScrollDirection::horizontal;
+  bool horizontal = layout_.scrollDirection == UICollectionViewScrollDirection::Horizontal;
   CGSize bounds = this->bounds().size;
   // Lines run across the scroll direction; items flow along a line until it is full.
   CGFloat along = 0, extent = 0;  // position in the scroll direction, content extent

@@ -26,10 +26,10 @@ void UIControl::sendActionsForControlEvents(unsigned events) {
 }
 
 unsigned UIControl::state() const {
-  unsigned s = UIControlState::normal;
-  if (highlighted_) s |= UIControlState::highlighted;
-  if (!enabled_) s |= UIControlState::disabled;
-  if (selected_) s |= UIControlState::selected;
+  unsigned s = UIControlState::Normal;
+  if (highlighted_) s |= UIControlState::Highlighted;
+  if (!enabled_) s |= UIControlState::Disabled;
+  if (selected_) s |= UIControlState::Selected;
   return s;
 }
 
@@ -60,7 +60,7 @@ void UIControl::touchesBegan(const std::vector<std::shared_ptr<UITouch>>& touche
   touchInside_ = true;
   tracking_ = beginTrackingWithTouch(*touches[0], event);
   setHighlighted(true);
-  sendActionsForControlEvents(UIControlEvents::touchDown);
+  sendActionsForControlEvents(UIControlEvents::TouchDown);
 }
 
 void UIControl::touchesMoved(const std::vector<std::shared_ptr<UITouch>>& touches, const UIEvent& event) {
@@ -70,8 +70,8 @@ void UIControl::touchesMoved(const std::vector<std::shared_ptr<UITouch>>& touche
   touchInside_ = inside;
   setHighlighted(inside);
   if (tracking_) tracking_ = continueTrackingWithTouch(*touches[0], event);
-  unsigned events = inside ? UIControlEvents::touchDragInside : UIControlEvents::touchDragOutside;
-  if (inside != was) events |= inside ? UIControlEvents::touchDragEnter : UIControlEvents::touchDragExit;
+  unsigned events = inside ? UIControlEvents::TouchDragInside : UIControlEvents::TouchDragOutside;
+  if (inside != was) events |= inside ? UIControlEvents::TouchDragEnter : UIControlEvents::TouchDragExit;
   sendActionsForControlEvents(events);
 }
 
@@ -82,8 +82,8 @@ void UIControl::touchesEnded(const std::vector<std::shared_ptr<UITouch>>& touche
   if (tracking_) endTrackingWithTouch(touches[0].get(), event);
   tracking_ = false;
   setHighlighted(false);
-  sendActionsForControlEvents(inside ? UIControlEvents::touchUpInside | UIControlEvents::primaryActionTriggered
-                                     : UIControlEvents::touchUpOutside);
+  sendActionsForControlEvents(inside ? UIControlEvents::TouchUpInside | UIControlEvents::PrimaryActionTriggered
+                                     : UIControlEvents::TouchUpOutside);
   touchInside_ = false;
 }
 
@@ -92,7 +92,7 @@ void UIControl::touchesCancelled(const std::vector<std::shared_ptr<UITouch>>&, c
   tracking_ = false;
   touchInside_ = false;
   setHighlighted(false);
-  sendActionsForControlEvents(UIControlEvents::touchCancel);
+  sendActionsForControlEvents(UIControlEvents::TouchCancel);
 }
 
 bool UIControl::gestureRecognizerShouldBegin(UIGestureRecognizer& recognizer) {
@@ -240,7 +240,7 @@ void UIImageView::updateContents() {
     return;
   }
   auto cg = shown->cgImage();
-  if (shown->renderingMode() == UIImageRenderingMode::alwaysTemplate) {
+  if (shown->renderingMode() == UIImageRenderingMode::AlwaysTemplate) {
     // Template images take the tint colour through their alpha.
     CGColor tint = tintColor().cgColor();
     auto tinted = std::make_shared<CGImage>(cg->width(), cg->height(), false);
@@ -257,9 +257,9 @@ void UIImageView::updateContents() {
   layer()->setContents(cg);
   layer()->setContentsScale(shown->scale());
   switch (contentMode()) {
-    case UIViewContentMode::scaleAspectFit: layer()->setContentsGravity(kCAGravityResizeAspect); break;
-    case UIViewContentMode::scaleAspectFill: layer()->setContentsGravity(kCAGravityResizeAspectFill); break;
-    case UIViewContentMode::center: layer()->setContentsGravity(kCAGravityCenter); break;
+    case UIViewContentMode::ScaleAspectFit: layer()->setContentsGravity(kCAGravityResizeAspect); break;
+    case UIViewContentMode::ScaleAspectFill: layer()->setContentsGravity(kCAGravityResizeAspectFill); break;
+    case UIViewContentMode::Center: layer()->setContentsGravity(kCAGravityCenter); break;
     default: layer()->setContentsGravity(kCAGravityResize); break;
   }
 }
@@ -273,14 +273,14 @@ CGSize UIImageView::sizeThatFits(CGSize) const { return image_ ? image_->size() 
 // --- UIButton --------------------------------------------------------------
 
 UIButton::UIButton(UIButtonType type) : type_(type) { ensureParts(); }
-UIButton::UIButton(const CGRect& frame) : UIControl(frame), type_(UIButtonType::custom) { ensureParts(); }
+UIButton::UIButton(const CGRect& frame) : UIControl(frame), type_(UIButtonType::Custom) { ensureParts(); }
 
 void UIButton::ensureParts() {
   titleLabel_ = std::make_shared<UILabel>();
   titleLabel_->setFont(UIFont::systemFont(15));
-  titleLabel_->setTextAlignment(NSTextAlignment::center);
+  titleLabel_->setTextAlignment(NSTextAlignment::Center);
   imageView_ = std::make_shared<UIImageView>();
-  imageView_->setContentMode(UIViewContentMode::center);
+  imageView_->setContentMode(UIViewContentMode::Center);
   backgroundView_ = std::make_shared<UIImageView>();
 }
 
@@ -288,10 +288,10 @@ template <class T>
 std::optional<T> UIButton::lookup(const std::map<unsigned, T>& m, unsigned state) {
   if (auto it = m.find(state); it != m.end()) return it->second;
   // Most specific single state first, then normal.
-  for (unsigned s : {UIControlState::disabled, UIControlState::highlighted, UIControlState::selected})
+  for (unsigned s : {UIControlState::Disabled, UIControlState::Highlighted, UIControlState::Selected})
     if (state & s)
       if (auto it = m.find(s); it != m.end()) return it->second;
-  if (auto it = m.find(UIControlState::normal); it != m.end()) return it->second;
+  if (auto it = m.find(UIControlState::Normal); it != m.end()) return it->second;
   return std::nullopt;
 }
 
@@ -306,7 +306,7 @@ void UIButton::setTitleColor(std::optional<UIColor> color, unsigned state) {
 }
 std::optional<UIColor> UIButton::titleColorForState(unsigned state) const {
   if (auto c = lookup(titleColors_, state)) return c;
-  if (type_ == UIButtonType::system) return (state & UIControlState::disabled) ? UIColor::systemGrayColor() : tintColor();
+  if (type_ == UIButtonType::System) return (state & UIControlState::Disabled) ? UIColor::systemGrayColor() : tintColor();
   return UIColor::whiteColor();
 }
 void UIButton::setImage(std::shared_ptr<UIImage> image, unsigned state) {
@@ -386,7 +386,7 @@ void UISwitch::setOn(bool on, bool) {
 void UISwitch::endTrackingWithTouch(const UITouch* touch, const UIEvent&) {
   if (!touch || !bounds().contains(touch->locationInView(this))) return;
   setOn(!on_, true);
-  sendActionsForControlEvents(UIControlEvents::valueChanged);
+  sendActionsForControlEvents(UIControlEvents::ValueChanged);
 }
 
 void UISwitch::draw(const CGRect& rect) {
@@ -438,7 +438,7 @@ void UISlider::setMaximumValue(float v) {
 namespace {
 std::shared_ptr<UIImage> stateImage(const std::map<unsigned, std::shared_ptr<UIImage>>& m, unsigned state) {
   if (auto it = m.find(state); it != m.end()) return it->second;
-  if (auto it = m.find(UIControlState::normal); it != m.end()) return it->second;
+  if (auto it = m.find(UIControlState::Normal); it != m.end()) return it->second;
   return nullptr;
 }
 void putImage(std::map<unsigned, std::shared_ptr<UIImage>>& m, std::shared_ptr<UIImage> image, unsigned state) {
@@ -479,7 +479,7 @@ void UISlider::layoutSubviews() {
   maxTrackView_->setImage(maxImage);
   minTrackView_->setClipsToBounds(true);
   maxTrackView_->setClipsToBounds(true);
-  minTrackView_->setContentMode(UIViewContentMode::left);
+  minTrackView_->setContentMode(UIViewContentMode::Left);
   minTrackView_->setFrame({track.minX(), track.minY(), split - track.minX(), track.height()});
   maxTrackView_->setFrame({split, track.minY(), track.maxX() - split, track.height()});
   if (minImage) minTrackView_->layer()->setContentsGravity(kCAGravityResize);
@@ -508,7 +508,7 @@ void UISlider::trackTo(const UITouch& touch) {
   float old = value_;
   setValue(static_cast<float>(minimum_ + f * (maximum_ - minimum_)));
   layoutIfNeeded();
-  if (continuous_ && value_ != old) sendActionsForControlEvents(UIControlEvents::valueChanged);
+  if (continuous_ && value_ != old) sendActionsForControlEvents(UIControlEvents::ValueChanged);
 }
 
 bool UISlider::beginTrackingWithTouch(const UITouch& touch, const UIEvent&) {
@@ -523,7 +523,7 @@ bool UISlider::continueTrackingWithTouch(const UITouch& touch, const UIEvent&) {
 
 void UISlider::endTrackingWithTouch(const UITouch* touch, const UIEvent&) {
   if (touch) trackTo(*touch);
-  if (!continuous_) sendActionsForControlEvents(UIControlEvents::valueChanged);
+  if (!continuous_) sendActionsForControlEvents(UIControlEvents::ValueChanged);
 }
 
 // --- UIScrollView ----------------------------------------------------------
@@ -678,7 +678,7 @@ UIActivityIndicatorView::UIActivityIndicatorView(UIActivityIndicatorViewStyle st
 }
 
 CGSize UIActivityIndicatorView::sizeThatFits(CGSize) const {
-  return style_ == UIActivityIndicatorViewStyle::large ? CGSize{37, 37} : CGSize{20, 20};
+  return style_ == UIActivityIndicatorViewStyle::Large ? CGSize{37, 37} : CGSize{20, 20};
 }
 
 void UIActivityIndicatorView::startAnimating() {
@@ -713,7 +713,7 @@ void UIActivityIndicatorView::draw(const CGRect& rect) {
   CGFloat r = std::min(rect.width(), rect.height()) / 2;
   ctx->saveGState();
   ctx->setLineWidth(r * 0.2);
-  ctx->setLineCap(CGLineCap::round);
+  ctx->setLineCap(CGLineCap::Round);
   for (int i = 0; i < 8; ++i) {
     double a = i * M_PI / 4;
     ctx->setStrokeColor(c.withAlpha(c.alpha * (0.25 + 0.75 * i / 7.0)));
@@ -754,12 +754,12 @@ void UIVisualEffectView::applyEffect() {
     setBackgroundColor(std::nullopt);
     return;
   }
-  bool dark = traitCollection().userInterfaceStyle == UIUserInterfaceStyle::dark;
+  bool dark = traitCollection().userInterfaceStyle == UIUserInterfaceStyle::Dark;
   CGColor tint;
   switch (effect_->style) {
-    case UIBlurEffectStyle::extraLight: tint = CGColor::gray(0.97, 0.82); break;
-    case UIBlurEffectStyle::light: tint = CGColor::gray(0.97, 0.7); break;
-    case UIBlurEffectStyle::dark: tint = CGColor::gray(0.11, 0.73); break;
+    case UIBlurEffectStyle::ExtraLight: tint = CGColor::gray(0.97, 0.82); break;
+    case UIBlurEffectStyle::Light: tint = CGColor::gray(0.97, 0.7); break;
+    case UIBlurEffectStyle::Dark: tint = CGColor::gray(0.11, 0.73); break;
     default: tint = dark ? CGColor::gray(0.15, 0.9) : CGColor::gray(0.94, 0.9); break;
   }
   setBackgroundColor(UIColor(tint));
@@ -783,7 +783,7 @@ void UIBezierPath::fill() const {
   if (!ctx) return;
   ctx->beginPath();
   ctx->addPath(path_);
-  ctx->fillPath(usesEvenOddFillRule ? CGPathFillRule::evenOdd : CGPathFillRule::winding);
+  ctx->fillPath(usesEvenOddFillRule ? CGPathFillRule::EvenOdd : CGPathFillRule::Winding);
 }
 
 void UIBezierPath::stroke() const {

@@ -14,16 +14,16 @@
 
 // Control events (bit mask).
 namespace UIControlEvents {
-inline constexpr unsigned touchDown = 1 << 0, touchDownRepeat = 1 << 1, touchDragInside = 1 << 2,
-                          touchDragOutside = 1 << 3, touchDragEnter = 1 << 4, touchDragExit = 1 << 5,
-                          touchUpInside = 1 << 6, touchUpOutside = 1 << 7, touchCancel = 1 << 8,
-                          valueChanged = 1 << 12, primaryActionTriggered = 1 << 13, allTouchEvents = 0x0FFF,
-                          allEvents = 0xFFFFFFFF;
+inline constexpr unsigned TouchDown = 1 << 0, TouchDownRepeat = 1 << 1, TouchDragInside = 1 << 2,
+                          TouchDragOutside = 1 << 3, TouchDragEnter = 1 << 4, TouchDragExit = 1 << 5,
+                          TouchUpInside = 1 << 6, TouchUpOutside = 1 << 7, TouchCancel = 1 << 8,
+                          ValueChanged = 1 << 12, PrimaryActionTriggered = 1 << 13, AllTouchEvents = 0x0FFF,
+                          AllEvents = 0xFFFFFFFF;
 }
-// Control states (bit mask; normal is 0).
+// Control states (bit mask; Normal is 0).
 namespace UIControlState {
-inline constexpr unsigned normal = 0, highlighted = 1 << 0, disabled = 1 << 1, selected = 1 << 2,
-                          focused = 1 << 3, application = 0x00FF0000, reserved = 0xFF000000;
+inline constexpr unsigned Normal = 0, Highlighted = 1 << 0, Disabled = 1 << 1, Selected = 1 << 2,
+                          Focused = 1 << 3, Application = 0x00FF0000, Reserved = 0xFF000000;
 }
 
 class UIControl : public UIView {
@@ -109,9 +109,9 @@ class UILabel : public UIView {
   std::optional<NSAttributedString> attributed_;
   UIFont font_ = UIFont::systemFont(17);
   UIColor textColor_ = UIColor::labelColor();
-  NSTextAlignment alignment_ = NSTextAlignment::natural;
+  NSTextAlignment alignment_ = NSTextAlignment::Natural;
   int numberOfLines_ = 1;
-  NSLineBreakMode lineBreakMode_ = NSLineBreakMode::byTruncatingTail;
+  NSLineBreakMode lineBreakMode_ = NSLineBreakMode::ByTruncatingTail;
   bool adjustsFontSize_ = false;
   CGFloat minimumScaleFactor_ = 0;
 };
@@ -137,11 +137,11 @@ class UIImageView : public UIView {
   bool highlighted_ = false;
 };
 
-enum class UIButtonType { custom = 0, system = 1 };
+enum class UIButtonType { Custom = 0, System = 1 };
 
 class UIButton : public UIControl {
  public:
-  explicit UIButton(UIButtonType type = UIButtonType::system);
+  explicit UIButton(UIButtonType type = UIButtonType::System);
   explicit UIButton(const CGRect& frame);
   UIButtonType buttonType() const { return type_; }
 
@@ -313,11 +313,11 @@ class UIScrollView : public UIView {
   uint64_t frameCallback_ = 0;
 };
 
-enum class UIActivityIndicatorViewStyle { medium = 100, large = 101 };
+enum class UIActivityIndicatorViewStyle { Medium = 100, Large = 101 };
 
 class UIActivityIndicatorView : public UIView {
  public:
-  explicit UIActivityIndicatorView(UIActivityIndicatorViewStyle style = UIActivityIndicatorViewStyle::medium);
+  explicit UIActivityIndicatorView(UIActivityIndicatorViewStyle style = UIActivityIndicatorViewStyle::Medium);
   void startAnimating();
   void stopAnimating();
   bool isAnimating() const { return animating_; }
@@ -337,12 +337,12 @@ class UIActivityIndicatorView : public UIView {
 };
 
 enum class UIBlurEffectStyle {
-  extraLight = 0, light = 1, dark = 2, regular = 4, prominent = 5, systemUltraThinMaterial = 6, systemThinMaterial = 7,
-  systemMaterial = 8, systemThickMaterial = 9, systemChromeMaterial = 10
+  ExtraLight = 0, Light = 1, Dark = 2, Regular = 4, Prominent = 5, SystemUltraThinMaterial = 6, SystemThinMaterial = 7,
+  SystemMaterial = 8, SystemThickMaterial = 9, SystemChromeMaterial = 10
 };
 
 struct UIBlurEffect {
-  UIBlurEffectStyle style = UIBlurEffectStyle::regular;
+  UIBlurEffectStyle style = UIBlurEffectStyle::Regular;
 };
 
 // Blur is drawn as a translucent tint of the style's colour.
@@ -385,12 +385,12 @@ class UIBezierPath {
   bool isEmpty() const { return path_.isEmpty(); }
   CGRect bounds() const { return path_.boundingBox(); }
   std::optional<CGPoint> currentPoint() const { return path_.currentPoint(); }
-  bool containsPoint(CGPoint p) const { return path_.contains(p, usesEvenOddFillRule ? CGPathFillRule::evenOdd : CGPathFillRule::winding); }
+  bool containsPoint(CGPoint p) const { return path_.contains(p, usesEvenOddFillRule ? CGPathFillRule::EvenOdd : CGPathFillRule::Winding); }
   const CGPath& cgPath() const { return path_; }
 
   CGFloat lineWidth = 1;
-  CGLineCap lineCapStyle = CGLineCap::butt;
-  CGLineJoin lineJoinStyle = CGLineJoin::miter;
+  CGLineCap lineCapStyle = CGLineCap::Butt;
+  CGLineJoin lineJoinStyle = CGLineJoin::Miter;
   bool usesEvenOddFillRule = false;
 
   // Draw with the current context's fill or stroke colour (set with setFill/setStroke).

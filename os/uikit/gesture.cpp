@@ -12,8 +12,8 @@ void UIGestureRecognizer::addTarget(Action action) {
 
 void UIGestureRecognizer::setEnabled(bool on) {
   enabled_ = on;
-  if (!on && (state_ == UIGestureRecognizerState::began || state_ == UIGestureRecognizerState::changed))
-    setState(UIGestureRecognizerState::cancelled);
+  if (!on && (state_ == UIGestureRecognizerState::Began || state_ == UIGestureRecognizerState::Changed))
+    setState(UIGestureRecognizerState::Cancelled);
 }
 
 CGPoint UIGestureRecognizer::locationInView(const UIView* view) const {
@@ -29,24 +29,24 @@ void UIGestureRecognizer::touchesBegan(const std::shared_ptr<UITouch>& touch) {
 void UIGestureRecognizer::touchesMoved(const std::shared_ptr<UITouch>& touch) { lastLocation_ = touch->locationInView(nullptr); }
 void UIGestureRecognizer::touchesEnded(const std::shared_ptr<UITouch>& touch) { lastLocation_ = touch->locationInView(nullptr); }
 void UIGestureRecognizer::touchesCancelled(const std::shared_ptr<UITouch>&) {
-  if (state_ == UIGestureRecognizerState::began || state_ == UIGestureRecognizerState::changed)
-    setState(UIGestureRecognizerState::cancelled);
-  else if (state_ == UIGestureRecognizerState::possible)
-    setState(UIGestureRecognizerState::failed);
+  if (state_ == UIGestureRecognizerState::Began || state_ == UIGestureRecognizerState::Changed)
+    setState(UIGestureRecognizerState::Cancelled);
+  else if (state_ == UIGestureRecognizerState::Possible)
+    setState(UIGestureRecognizerState::Failed);
 }
 
 void UIGestureRecognizer::reset() {
-  state_ = UIGestureRecognizerState::possible;
+  state_ = UIGestureRecognizerState::Possible;
   touch_.reset();
 }
 
 void UIGestureRecognizer::setState(UIGestureRecognizerState state) {
-  if (state_ == UIGestureRecognizerState::possible &&
-      (state == UIGestureRecognizerState::began || state == UIGestureRecognizerState::ended)) {
-    if (auto d = delegate_.lock(); d && !d->gestureRecognizerShouldBegin(*this)) state = UIGestureRecognizerState::failed;
+  if (state_ == UIGestureRecognizerState::Possible &&
+      (state == UIGestureRecognizerState::Began || state == UIGestureRecognizerState::Ended)) {
+    if (auto d = delegate_.lock(); d && !d->gestureRecognizerShouldBegin(*this)) state = UIGestureRecognizerState::Failed;
   }
   state_ = state;
-  if (state == UIGestureRecognizerState::possible || state == UIGestureRecognizerState::failed) return;
+  if (state == UIGestureRecognizerState::Possible || state == UIGestureRecognizerState::Failed) return;
   auto keep = shared_from_this();  // an action may drop the last reference
   auto actions = actions_;
   for (auto& a : actions) a(*this);
@@ -67,18 +67,18 @@ void UITapGestureRecognizer::touchesBegan(const std::shared_ptr<UITouch>& touch)
 void UITapGestureRecognizer::touchesMoved(const std::shared_ptr<UITouch>& touch) {
   UIGestureRecognizer::touchesMoved(touch);
   CGPoint p = touch->locationInView(nullptr);
-  if (state() == UIGestureRecognizerState::possible && std::hypot(p.x - start_.x, p.y - start_.y) > kAllowableMovement)
-    setState(UIGestureRecognizerState::failed);
+  if (state() == UIGestureRecognizerState::Possible && std::hypot(p.x - start_.x, p.y - start_.y) > kAllowableMovement)
+    setState(UIGestureRecognizerState::Failed);
 }
 
 void UITapGestureRecognizer::touchesEnded(const std::shared_ptr<UITouch>& touch) {
   UIGestureRecognizer::touchesEnded(touch);
-  if (state() != UIGestureRecognizerState::possible) return;
+  if (state() != UIGestureRecognizerState::Possible) return;
   ++taps_;
   lastTapTime_ = touch->timestamp();
   if (taps_ >= tapsRequired_) {
     taps_ = 0;
-    setState(UIGestureRecognizerState::ended);
+    setState(UIGestureRecognizerState::Ended);
   }
 }
 
@@ -98,9 +98,9 @@ void UILongPressGestureRecognizer::touchesBegan(const std::shared_ptr<UITouch>& 
   os::uikit::scheduleAt(touch->timestamp() + minimumPressDuration_, [weak, gen] {
     auto self = std::static_pointer_cast<UILongPressGestureRecognizer>(weak.lock());
     if (!self || self->generation_ != gen || !self->down_ || !self->isEnabled()) return;
-    if (self->state() != UIGestureRecognizerState::possible) return;
-    self->setState(UIGestureRecognizerState::began);
-    if (self->state() != UIGestureRecognizerState::began) return;
+    if (self->state() != UIGestureRecognizerState::Possible) return;
+    self->setState(UIGestureRecognizerState::Began);
+    if (self->state() != UIGestureRecognizerState::Began) return;
     auto view = self->view();
     if (auto window = view ? view->window() : nullptr) window->TEST_recognizerDidRecognize(*self);
   });
@@ -109,20 +109,20 @@ void UILongPressGestureRecognizer::touchesBegan(const std::shared_ptr<UITouch>& 
 void UILongPressGestureRecognizer::touchesMoved(const std::shared_ptr<UITouch>& touch) {
   UIGestureRecognizer::touchesMoved(touch);
   CGPoint p = touch->locationInView(nullptr);
-  if (state() == UIGestureRecognizerState::possible) {
-    if (std::hypot(p.x - start_.x, p.y - start_.y) > allowableMovement_) setState(UIGestureRecognizerState::failed);
-  } else if (state() == UIGestureRecognizerState::began || state() == UIGestureRecognizerState::changed) {
-    setState(UIGestureRecognizerState::changed);
+  if (state() == UIGestureRecognizerState::Possible) {
+    if (std::hypot(p.x - start_.x, p.y - start_.y) > allowableMovement_) setState(UIGestureRecognizerState::Failed);
+  } else if (state() == UIGestureRecognizerState::Began || state() == UIGestureRecognizerState::Changed) {
+    setState(UIGestureRecognizerState::Changed);
   }
 }
 
 void UILongPressGestureRecognizer::touchesEnded(const std::shared_ptr<UITouch>& touch) {
   UIGestureRecognizer::touchesEnded(touch);
   down_ = false;
-  if (state() == UIGestureRecognizerState::began || state() == UIGestureRecognizerState::changed)
-    setState(UIGestureRecognizerState::ended);
-  else if (state() == UIGestureRecognizerState::possible)
-    setState(UIGestureRecognizerState::failed);
+  if (state() == UIGestureRecognizerState::Began || state() == UIGestureRecognizerState::Changed)
+    setState(UIGestureRecognizerState::Ended);
+  else if (state() == UIGestureRecognizerState::Possible)
+    setState(UIGestureRecognizerState::Failed);
 }
 
 void UILongPressGestureRecognizer::touchesCancelled(const std::shared_ptr<UITouch>& touch) {

@@ -11,8 +11,8 @@
 
 #include "os/uikit/view.h"
 
-enum class UIGestureRecognizerState { possible = 0, began = 1, changed = 2, ended = 3, cancelled = 4, failed = 5 };
-inline constexpr UIGestureRecognizerState UIGestureRecognizerStateRecognized = UIGestureRecognizerState::ended;
+enum class UIGestureRecognizerState { Possible = 0, Began = 1, Changed = 2, Ended = 3, Cancelled = 4, Failed = 5 };
+inline constexpr UIGestureRecognizerState UIGestureRecognizerStateRecognized = UIGestureRecognizerState::Ended;
 
 class UIGestureRecognizerDelegate {
  public:
@@ -59,7 +59,7 @@ class UIGestureRecognizer : public std::enable_shared_from_this<UIGestureRecogni
  private:
   friend class UIView;
   std::vector<Action> actions_;
-  UIGestureRecognizerState state_ = UIGestureRecognizerState::possible;
+  UIGestureRecognizerState state_ = UIGestureRecognizerState::Possible;
   bool enabled_ = true;
   bool cancelsTouchesInView_ = true;
   std::weak_ptr<UIView> view_;
@@ -79,7 +79,7 @@ class UITapGestureRecognizer : public UIGestureRecognizer {
   void touchesMoved(const std::shared_ptr<UITouch>& touch) override;
   void touchesEnded(const std::shared_ptr<UITouch>& touch) override;
   void reset() override;
-  bool isWaitingForMore() const override { return taps_ > 0 && state() == UIGestureRecognizerState::possible; }
+  bool isWaitingForMore() const override { return taps_ > 0 && state() == UIGestureRecognizerState::Possible; }
 
   // Movement beyond this (points) fails the tap; taps further apart in time fail too.
   static constexpr CGFloat kAllowableMovement = 10;

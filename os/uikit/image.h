@@ -17,7 +17,7 @@
 #include "os/graphics/image.h"
 #include "os/uikit/types.h"
 
-enum class UIImageRenderingMode { automatic = 0, alwaysOriginal = 1, alwaysTemplate = 2 };
+enum class UIImageRenderingMode { Automatic = 0, AlwaysOriginal = 1, AlwaysTemplate = 2 };
 
 class UIImage {
  public:
@@ -49,7 +49,7 @@ class UIImage {
  private:
   std::shared_ptr<CGImage> image_;
   CGFloat scale_ = 1;
-  UIImageRenderingMode renderingMode_ = UIImageRenderingMode::automatic;
+  UIImageRenderingMode renderingMode_ = UIImageRenderingMode::Automatic;
 };
 
 // The image-context stack of UIGraphicsBeginImageContextWithOptions. Scale 0

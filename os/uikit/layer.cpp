@@ -313,15 +313,15 @@ void CAShapeLayer::drawInContext(CGContext& ctx) {
     ctx.beginPath();
     ctx.addPath(*path_);
     ctx.setFillColor(*fillColor_);
-    ctx.fillPath(evenOdd ? CGPathFillRule::evenOdd : CGPathFillRule::winding);
+    ctx.fillPath(evenOdd ? CGPathFillRule::EvenOdd : CGPathFillRule::Winding);
   }
   double s = std::clamp(strokeStart_, 0.0, 1.0), e = std::clamp(strokeEnd_, 0.0, 1.0);
   if (!strokeColor_ || strokeColor_->isClear() || !(lineWidth_ > 0) || e <= s) return;
   ctx.saveGState();
   ctx.setStrokeColor(*strokeColor_);
   ctx.setLineWidth(lineWidth_);
-  ctx.setLineCap(lineCap_ == kCALineCapRound ? CGLineCap::round : lineCap_ == kCALineCapSquare ? CGLineCap::square : CGLineCap::butt);
-  ctx.setLineJoin(lineJoin_ == kCALineJoinRound ? CGLineJoin::round : lineJoin_ == kCALineJoinBevel ? CGLineJoin::bevel : CGLineJoin::miter);
+  ctx.setLineCap(lineCap_ == kCALineCapRound ? CGLineCap::Round : lineCap_ == kCALineCapSquare ? CGLineCap::Square : CGLineCap::Butt);
+  ctx.setLineJoin(lineJoin_ == kCALineJoinRound ? CGLineJoin::Round : lineJoin_ == kCALineJoinBevel ? CGLineJoin::Bevel : CGLineJoin::Miter);
   if (!lineDashPattern_.empty()) ctx.setLineDash(0, lineDashPattern_);
   ctx.beginPath();
   ctx.addPath(s <= 0 && e >= 1 ? *path_ : trimmedPath(*path_, s, e));

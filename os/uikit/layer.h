@@ -112,8 +112,8 @@ class CAAnimation : public std::enable_shared_from_this<CAAnimation> {
   // Held strongly, as the platform does.
   const std::shared_ptr<CAAnimationDelegate>& delegate() const { return delegate_; }
   void setDelegate(std::shared_ptr<CAAnimationDelegate> d) { delegate_ = std::move(d); }
-  // Runs once when the animation stops (an addition of this port, used by
-  // UIView animations; the delegate is told as well).
+  // Runs once when the animation stops (UIView animations use it for their
+  // completion); the delegate is told as well.
   void setCompletion(std::function<void(bool finished)> f) { completion_ = std::move(f); }
 
   // The effective duration of one iteration (0 becomes 0.25 s, or the group's).

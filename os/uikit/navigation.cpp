@@ -9,7 +9,7 @@ constexpr CGFloat kItemSpacing = 8;
 
 CGFloat itemWidth(UIBarButtonItem& item) {
   if (item.isFlexibleSpace()) return 0;
-  if (item.systemItem() == UIBarButtonSystemItem::fixedSpace) return item.width();
+  if (item.systemItem() == UIBarButtonSystemItem::FixedSpace) return item.width();
   auto view = item.barView();
   if (!view) return item.width();
   if (item.width() > 0) return item.width();
@@ -37,24 +37,24 @@ void UIBarButtonItem::TEST_tap() {
 
 std::shared_ptr<UIView> UIBarButtonItem::barView() {
   if (customView_) return customView_;
-  if (isFlexibleSpace() || systemItem_ == UIBarButtonSystemItem::fixedSpace) return nullptr;
+  if (isFlexibleSpace() || systemItem_ == UIBarButtonSystemItem::FixedSpace) return nullptr;
   if (!button_) {
-    button_ = std::make_shared<UIButton>(UIButtonType::system);
+    button_ = std::make_shared<UIButton>(UIButtonType::System);
     if (title_) {
-      button_->setTitle(title_, UIControlState::normal);
+      button_->setTitle(title_, UIControlState::Normal);
     } else if (image_) {
-      button_->setImage(image_, UIControlState::normal);
-    } else if (systemItem_ == UIBarButtonSystemItem::done) {
-      button_->setTitle(std::string("Done"), UIControlState::normal);
-    } else if (systemItem_ == UIBarButtonSystemItem::cancel) {
-      button_->setTitle(std::string("Cancel"), UIControlState::normal);
+      button_->setImage(image_, UIControlState::Normal);
+    } else if (systemItem_ == UIBarButtonSystemItem::Done) {
+      button_->setTitle(std::string("Done"), UIControlState::Normal);
+    } else if (systemItem_ == UIBarButtonSystemItem::Cancel) {
+      button_->setTitle(std::string("Cancel"), UIControlState::Normal);
     }
     std::weak_ptr<UIBarButtonItem> weak = weak_from_this();
     button_->addTarget(
         [weak](UIControl&) {
           if (auto self = weak.lock()) self->TEST_tap();
         },
-        UIControlEvents::touchUpInside);
+        UIControlEvents::TouchUpInside);
     CGSize size = button_->sizeThatFits({0, kBarHeight});
     button_->setFrame({0, 0, std::max<CGFloat>(size.width, 30), kBarHeight});
   }
@@ -114,8 +114,8 @@ void UIToolbar::layoutSubviews() {
 UINavigationBar::UINavigationBar(const CGRect& frame) : UIView(frame) {
   setBackgroundColor(UIColor::fromWhite(0.97, 0.94));
   titleLabel_ = std::make_shared<UILabel>(CGRect{0, 0, 0, kBarHeight});
-  titleLabel_->setFont(UIFont::systemFont(17, UIFontWeight::semibold));
-  titleLabel_->setTextAlignment(NSTextAlignment::center);
+  titleLabel_->setFont(UIFont::systemFont(17, UIFontWeight::Semibold));
+  titleLabel_->setTextAlignment(NSTextAlignment::Center);
 }
 
 void UINavigationBar::showItem(const UINavigationItem& item) {

@@ -22,7 +22,7 @@ std::string NSIndexPathDescription(const NSIndexPath& path) {
 UITableViewCell::UITableViewCell(UITableViewCellStyle style, std::string reuseIdentifier)
     : UIView(CGRect{0, 0, 320, kDefaultRowHeight}), style_(style), reuseIdentifier_(std::move(reuseIdentifier)) {
   contentView_ = std::make_shared<UIView>(bounds());
-  contentView_->setAutoresizingMask(UIViewAutoresizing::flexibleWidth | UIViewAutoresizing::flexibleHeight);
+  contentView_->setAutoresizingMask(UIViewAutoresizing::FlexibleWidth | UIViewAutoresizing::FlexibleHeight);
   setBackgroundColor(UIColor::systemBackgroundColor());
 }
 
@@ -42,10 +42,10 @@ std::shared_ptr<UILabel> UITableViewCell::textLabel() {
 }
 
 std::shared_ptr<UILabel> UITableViewCell::detailTextLabel() {
-  if (style_ == UITableViewCellStyle::defaultStyle) return nullptr;
+  if (style_ == UITableViewCellStyle::Default) return nullptr;
   if (!detailTextLabel_) {
     detailTextLabel_ = std::make_shared<UILabel>();
-    detailTextLabel_->setFont(UIFont::systemFont(style_ == UITableViewCellStyle::subtitle ? 12 : 17));
+    detailTextLabel_->setFont(UIFont::systemFont(style_ == UITableViewCellStyle::Subtitle ? 12 : 17));
     detailTextLabel_->setTextColor(UIColor::systemGrayColor());
     contentView()->addSubview(detailTextLabel_);
     setNeedsLayout();
@@ -84,7 +84,7 @@ void UITableViewCell::layoutSubviews() {
     if (s.width <= 0 || s.height <= 0) s = accessoryView_->frame().size;
     trailing -= 16 + s.width;
     accessoryView_->setFrame({trailing, (b.height() - s.height) / 2, s.width, s.height});
-  } else if (accessoryType_ != UITableViewCellAccessoryType::none) {
+  } else if (accessoryType_ != UITableViewCellAccessoryType::None) {
     trailing -= 36;
   }
   contentView_->setFrame({0, 0, std::max<CGFloat>(0, trailing), b.height()});
@@ -95,13 +95,13 @@ void UITableViewCell::layoutSubviews() {
     x += s.width + 12;
   }
   CGFloat w = std::max<CGFloat>(0, contentView_->bounds().width() - x - 16);
-  if (detailTextLabel_ && style_ == UITableViewCellStyle::subtitle) {
+  if (detailTextLabel_ && style_ == UITableViewCellStyle::Subtitle) {
     if (textLabel_) textLabel_->setFrame({x, 4, w, b.height() / 2 - 4});
     detailTextLabel_->setFrame({x, b.height() / 2, w, b.height() / 2 - 4});
   } else {
     if (textLabel_) textLabel_->setFrame({x, 0, w, b.height()});
     if (detailTextLabel_) {
-      detailTextLabel_->setTextAlignment(NSTextAlignment::right);
+      detailTextLabel_->setTextAlignment(NSTextAlignment::Right);
       detailTextLabel_->setFrame({x, 0, w, b.height()});
     }
   }
@@ -119,7 +119,7 @@ CGSize UITableViewCell::sizeThatFits(CGSize size) const {
 // --- Table ---------------------------------------------------------------------------
 
 UITableView::UITableView(const CGRect& frame, UITableViewStyle style) : TappableScrollView(frame), style_(style) {
-  setBackgroundColor(style == UITableViewStyle::plain ? UIColor::systemBackgroundColor()
+  setBackgroundColor(style == UITableViewStyle::Plain ? UIColor::systemBackgroundColor()
                                                       : UIColor::fromWhite(0.95, 1));
 }
 
@@ -216,7 +216,7 @@ void UITableView::computeGeometry() {
   CGFloat y = 0;
   long sections = numberOfSections();
   for (long s = 0; s < sections; ++s) {
-    if (style_ != UITableViewStyle::plain) y += 18;
+    if (style_ != UITableViewStyle::Plain) y += 18;
     long count = numberOfRowsInSection(s);
     for (long r = 0; r < count; ++r) {
       NSIndexPath path{s, r};

@@ -85,17 +85,17 @@ void swapVisibleCells(UIView& host, std::map<NSIndexPath, std::shared_ptr<Cell>>
 }
 }  // namespace os::uikit::detail
 
-enum class UITableViewStyle { plain = 0, grouped = 1, insetGrouped = 2 };
-enum class UITableViewCellStyle { defaultStyle = 0, value1 = 1, value2 = 2, subtitle = 3 };
-enum class UITableViewCellAccessoryType { none = 0, disclosureIndicator = 1, detailDisclosureButton = 2, checkmark = 3 };
-enum class UITableViewCellSelectionStyle { none = 0, blue = 1, gray = 2, defaultStyle = 3 };
+enum class UITableViewStyle { Plain = 0, Grouped = 1, InsetGrouped = 2 };
+enum class UITableViewCellStyle { Default = 0, Value1 = 1, Value2 = 2, Subtitle = 3 };
+enum class UITableViewCellAccessoryType { None = 0, DisclosureIndicator = 1, DetailDisclosureButton = 2, Checkmark = 3 };
+enum class UITableViewCellSelectionStyle { None = 0, Blue = 1, Gray = 2, Default = 3 };
 
 class UITableView;
 class UICollectionView;
 
 class UITableViewCell : public UIView {
  public:
-  explicit UITableViewCell(UITableViewCellStyle style = UITableViewCellStyle::defaultStyle,
+  explicit UITableViewCell(UITableViewCellStyle style = UITableViewCellStyle::Default,
                            std::string reuseIdentifier = "");
   const std::string& reuseIdentifier() const { return reuseIdentifier_; }
   UITableViewCellStyle style() const { return style_; }
@@ -128,8 +128,8 @@ class UITableViewCell : public UIView {
   std::shared_ptr<UILabel> textLabel_, detailTextLabel_;
   std::shared_ptr<UIImageView> imageView_;
   std::shared_ptr<UIView> accessoryView_;
-  UITableViewCellAccessoryType accessoryType_ = UITableViewCellAccessoryType::none;
-  UITableViewCellSelectionStyle selectionStyle_ = UITableViewCellSelectionStyle::defaultStyle;
+  UITableViewCellAccessoryType accessoryType_ = UITableViewCellAccessoryType::None;
+  UITableViewCellSelectionStyle selectionStyle_ = UITableViewCellSelectionStyle::Default;
   bool selected_ = false;
 };
 
@@ -156,7 +156,7 @@ class UITableViewDelegate : public UIScrollViewDelegate {
 
 class UITableView : public os::uikit::detail::TappableScrollView {
  public:
-  explicit UITableView(const CGRect& frame = {}, UITableViewStyle style = UITableViewStyle::plain);
+  explicit UITableView(const CGRect& frame = {}, UITableViewStyle style = UITableViewStyle::Plain);
   ~UITableView() override;
   UITableViewStyle style() const { return style_; }
 
@@ -233,7 +233,7 @@ class UITableView : public os::uikit::detail::TappableScrollView {
 // source and delegate are the controller.
 class UITableViewController : public UIViewController, public UITableViewDataSource, public UITableViewDelegate {
  public:
-  explicit UITableViewController(UITableViewStyle style = UITableViewStyle::plain) : tableStyle_(style) {}
+  explicit UITableViewController(UITableViewStyle style = UITableViewStyle::Plain) : tableStyle_(style) {}
   std::shared_ptr<UITableView> tableView();
   void loadView() override;
   long tableViewNumberOfRowsInSection(UITableView&, long) override { return 0; }
@@ -264,10 +264,10 @@ class UICollectionViewCell : public UIView {
   bool selected_ = false;
 };
 
-enum class UICollectionViewScrollDirection { vertical = 0, horizontal = 1 };
+enum class UICollectionViewScrollDirection { Vertical = 0, Horizontal = 1 };
 
 struct UICollectionViewFlowLayout {
-  UICollectionViewScrollDirection scrollDirection = UICollectionViewScrollDirection::vertical;
+  UICollectionViewScrollDirection scrollDirection = UICollectionViewScrollDirection::Vertical;
   CGSize itemSize{50, 50};
   CGFloat minimumLineSpacing = 10;
   CGFloat minimumInteritemSpacing = 10;

@@ -48,7 +48,7 @@ struct StyleSize {
 const std::map<std::string, StyleSize>& textStyles() {
   static const std::map<std::string, StyleSize> styles = {
       {UIFontTextStyleLargeTitle, {34, 0}}, {UIFontTextStyleTitle1, {28, 0}},   {UIFontTextStyleTitle2, {22, 0}},
-      {UIFontTextStyleTitle3, {20, 0}},     {UIFontTextStyleHeadline, {17, UIFontWeight::semibold}},
+      {UIFontTextStyleTitle3, {20, 0}},     {UIFontTextStyleHeadline, {17, UIFontWeight::Semibold}},
       {UIFontTextStyleBody, {17, 0}},       {UIFontTextStyleCallout, {16, 0}},  {UIFontTextStyleSubheadline, {15, 0}},
       {UIFontTextStyleFootnote, {13, 0}},   {UIFontTextStyleCaption1, {12, 0}}, {UIFontTextStyleCaption2, {11, 0}},
   };

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "os/foundation/device_profile.h"
 #include "os/graphics/color.h"
 #include "os/graphics/geometry.h"
 #include "os/graphics/text.h"
@@ -25,15 +26,14 @@ inline CGRect UIEdgeInsetsInsetRect(const CGRect& r, const UIEdgeInsets& i) {
   return {r.origin.x + i.left, r.origin.y + i.top, r.size.width - i.left - i.right, r.size.height - i.top - i.bottom};
 }
 
-enum class UIUserInterfaceStyle { unspecified = 0, light = 1, dark = 2 };
-enum class UIUserInterfaceIdiom { unspecified = -1, phone = 0, pad = 1 };
-enum class UIUserInterfaceSizeClass { unspecified = 0, compact = 1, regular = 2 };
+enum class UIUserInterfaceStyle { Unspecified = 0, Light = 1, Dark = 2 };
+enum class UIUserInterfaceSizeClass { Unspecified = 0, Compact = 1, Regular = 2 };
 
 struct UITraitCollection {
-  UIUserInterfaceStyle userInterfaceStyle = UIUserInterfaceStyle::light;
-  UIUserInterfaceIdiom userInterfaceIdiom = UIUserInterfaceIdiom::phone;
-  UIUserInterfaceSizeClass horizontalSizeClass = UIUserInterfaceSizeClass::compact;
-  UIUserInterfaceSizeClass verticalSizeClass = UIUserInterfaceSizeClass::regular;
+  UIUserInterfaceStyle userInterfaceStyle = UIUserInterfaceStyle::Light;
+  UIUserInterfaceIdiom userInterfaceIdiom = UIUserInterfaceIdiom::Phone;
+  UIUserInterfaceSizeClass horizontalSizeClass = UIUserInterfaceSizeClass::Compact;
+  UIUserInterfaceSizeClass verticalSizeClass = UIUserInterfaceSizeClass::Regular;
   CGFloat displayScale = 3;
   friend bool operator==(const UITraitCollection&, const UITraitCollection&) = default;
 };
@@ -69,7 +69,7 @@ class UIColor {
   static UIColor systemBackgroundColor();
 
   const CGColor& cgColor() const { return color_; }
-  CGColor resolved(UIUserInterfaceStyle style) const { return style == UIUserInterfaceStyle::dark ? dark_ : color_; }
+  CGColor resolved(UIUserInterfaceStyle style) const { return style == UIUserInterfaceStyle::Dark ? dark_ : color_; }
   UIColor withAlphaComponent(CGFloat a) const { return UIColor(color_.withAlpha(a), dark_.withAlpha(a)); }
   // getRed:green:blue:alpha:
   void getRGBA(CGFloat* r, CGFloat* g, CGFloat* b, CGFloat* a) const;
@@ -82,8 +82,8 @@ class UIColor {
 };
 
 namespace UIFontWeight {
-inline constexpr CGFloat ultraLight = -0.8, thin = -0.6, light = -0.4, regular = 0, medium = 0.23, semibold = 0.3,
-                         bold = 0.4, heavy = 0.56, black = 0.62;
+inline constexpr CGFloat UltraLight = -0.8, Thin = -0.6, Light = -0.4, Regular = 0, Medium = 0.23, Semibold = 0.3,
+                         Bold = 0.4, Heavy = 0.56, Black = 0.62;
 }
 
 // The dynamic text styles, at the platform's default ("large") sizes.
@@ -103,8 +103,8 @@ class UIFont {
  public:
   UIFont() = default;
   explicit UIFont(os::graphics::FontSpec spec) : spec_(std::move(spec)) {}
-  static UIFont systemFont(CGFloat size, CGFloat weight = UIFontWeight::regular);
-  static UIFont boldSystemFont(CGFloat size) { return systemFont(size, UIFontWeight::bold); }
+  static UIFont systemFont(CGFloat size, CGFloat weight = UIFontWeight::Regular);
+  static UIFont boldSystemFont(CGFloat size) { return systemFont(size, UIFontWeight::Bold); }
   static UIFont italicSystemFont(CGFloat size);
   static UIFont monospacedDigitSystemFont(CGFloat size, CGFloat weight);
   // A style name that is not one of the constants above gives the Body font.
@@ -141,13 +141,10 @@ class UIFontMetrics {
   std::string style_;
 };
 
-using NSTextAlignment = os::graphics::TextAlignment;
-using NSLineBreakMode = os::graphics::LineBreakMode;
-
 struct NSParagraphStyle {
   CGFloat lineSpacing = 0;
-  NSTextAlignment alignment = NSTextAlignment::natural;
-  NSLineBreakMode lineBreakMode = NSLineBreakMode::byWordWrapping;
+  NSTextAlignment alignment = NSTextAlignment::Natural;
+  NSLineBreakMode lineBreakMode = NSLineBreakMode::ByWordWrapping;
   friend bool operator==(const NSParagraphStyle&, const NSParagraphStyle&) = default;
 };
 

@@ -17,8 +17,8 @@
 #include <optional>
 #include <string>
 
+#include "os/foundation/url.h"
 #include "os/foundation/value.h"
-#include "os/net/url.h"
 #include "os/runtime/runtime.h"
 
 inline constexpr const char* NSUserActivityTypeBrowsingWeb = "NSUserActivityTypeBrowsingWeb";

@@ -2,15 +2,14 @@
 #include "os/uikit/view_controller.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <map>
 
 #include "os/dispatch/notification.h"
 #include "os/dispatch/queue.h"
+#include "os/foundation/file_manager.h"
 #include "os/runtime/runtime.h"
 #include "os/uikit/application.h"
 #include "os/uikit/gesture.h"
@@ -80,9 +79,9 @@ void runAnimationBlock(AnimationBlock& block, const std::function<void()>& anima
   group->completion = std::move(completion);
   double now = CACurrentMediaTime();
   unsigned curve = block.options & (3u << 16);
-  std::string timing = curve == UIViewAnimationOptions::curveLinear   ? kCAMediaTimingFunctionLinear
-                       : curve == UIViewAnimationOptions::curveEaseIn ? kCAMediaTimingFunctionEaseIn
-                       : curve == UIViewAnimationOptions::curveEaseOut ? kCAMediaTimingFunctionEaseOut
+  std::string timing = curve == UIViewAnimationOptions::CurveLinear   ? kCAMediaTimingFunctionLinear
+                       : curve == UIViewAnimationOptions::CurveEaseIn ? kCAMediaTimingFunctionEaseIn
+                       : curve == UIViewAnimationOptions::CurveEaseOut ? kCAMediaTimingFunctionEaseOut
                                                                        : kCAMediaTimingFunctionEaseInEaseOut;
   struct Pending {
     std::shared_ptr<CALayer> layer;
@@ -116,8 +115,8 @@ void runAnimationBlock(AnimationBlock& block, const std::function<void()>& anima
       anim->setBeginTime(now + block.delay);
       anim->setFillMode(kCAFillModeBackwards);
     }
-    if (block.options & UIViewAnimationOptions::repeat) anim->setRepeatCount(INFINITY);
-    if (block.options & UIViewAnimationOptions::autoreverse) anim->setAutoreverses(true);
+    if (block.options & UIViewAnimationOptions::Repeat) anim->setRepeatCount(INFINITY);
+    if (block.options & UIViewAnimationOptions::Autoreverse) anim->setAutoreverses(true);
     ++group->pending;
     anim->setCompletion([group](bool finished) {
       if (!finished) group->finished = false;
@@ -420,13 +419,13 @@ void UIView::boundsSizeChanged(CGSize old) {
   };
   for (auto& s : subviews_) {
     unsigned m = s->autoresizingMask_;
-    if (m == UIViewAutoresizing::none || !s->translatesMask_) continue;
+    if (m == UIViewAutoresizing::None || !s->translatesMask_) continue;
     CGRect f = s->frame();
-    auto [x, w] = resize(f.minX(), f.width(), old.width - f.maxX(), m & UIViewAutoresizing::flexibleLeftMargin,
-                         m & UIViewAutoresizing::flexibleWidth, m & UIViewAutoresizing::flexibleRightMargin,
+    auto [x, w] = resize(f.minX(), f.width(), old.width - f.maxX(), m & UIViewAutoresizing::FlexibleLeftMargin,
+                         m & UIViewAutoresizing::FlexibleWidth, m & UIViewAutoresizing::FlexibleRightMargin,
                          now.width - old.width);
-    auto [y, h] = resize(f.minY(), f.height(), old.height - f.maxY(), m & UIViewAutoresizing::flexibleTopMargin,
-                         m & UIViewAutoresizing::flexibleHeight, m & UIViewAutoresizing::flexibleBottomMargin,
+    auto [y, h] = resize(f.minY(), f.height(), old.height - f.maxY(), m & UIViewAutoresizing::FlexibleTopMargin,
+                         m & UIViewAutoresizing::FlexibleHeight, m & UIViewAutoresizing::FlexibleBottomMargin,
                          now.height - old.height);
     s->setFrame({x, y, w, h});
   }
@@ -477,7 +476,7 @@ std::shared_ptr<NSLayoutConstraint> NSLayoutConstraint::constraintWithItem(
   c->item_ = item;
   c->toItem_ = toItem;
   c->attribute_ = attribute;
-  c->toAttribute_ = toItem ? toAttribute : NSLayoutAttribute::notAnAttribute;
+  c->toAttribute_ = toItem ? toAttribute : NSLayoutAttribute::NotAnAttribute;
   c->multiplier_ = std::isfinite(multiplier) ? multiplier : 1;
   c->constant_ = std::isfinite(constant) ? constant : 0;
   return c;
@@ -488,7 +487,7 @@ std::shared_ptr<NSLayoutConstraint> NSLayoutAnchor::constraintEqualToAnchor(cons
 }
 
 std::shared_ptr<NSLayoutConstraint> NSLayoutAnchor::constraintEqualToConstant(CGFloat constant) const {
-  return NSLayoutConstraint::constraintWithItem(view.lock(), attribute, nullptr, NSLayoutAttribute::notAnAttribute, 1, constant);
+  return NSLayoutConstraint::constraintWithItem(view.lock(), attribute, nullptr, NSLayoutAttribute::NotAnAttribute, 1, constant);
 }
 
 void NSLayoutConstraint::activateConstraints(const std::vector<std::shared_ptr<NSLayoutConstraint>>& cs) {
@@ -535,14 +534,14 @@ void UIView::applyConstraints() {
     else if (v->window() && v->window() == window()) r = convertRectFromView(v->bounds(), v.get());
     else return std::nullopt;
     switch (a) {
-      case NSLayoutAttribute::left: case NSLayoutAttribute::leading: return r.minX();
-      case NSLayoutAttribute::right: case NSLayoutAttribute::trailing: return r.maxX();
-      case NSLayoutAttribute::top: return r.minY();
-      case NSLayoutAttribute::bottom: return r.maxY();
-      case NSLayoutAttribute::width: return r.width();
-      case NSLayoutAttribute::height: return r.height();
-      case NSLayoutAttribute::centerX: return r.midX();
-      case NSLayoutAttribute::centerY: return r.midY();
+      case NSLayoutAttribute::Left: case NSLayoutAttribute::Leading: return r.minX();
+      case NSLayoutAttribute::Right: case NSLayoutAttribute::Trailing: return r.maxX();
+      case NSLayoutAttribute::Top: return r.minY();
+      case NSLayoutAttribute::Bottom: return r.maxY();
+      case NSLayoutAttribute::Width: return r.width();
+      case NSLayoutAttribute::Height: return r.height();
+      case NSLayoutAttribute::CenterX: return r.midX();
+      case NSLayoutAttribute::CenterY: return r.midY();
       default: return std::nullopt;
     }
   };
@@ -559,8 +558,8 @@ void UIView::applyConstraints() {
         value = c->multiplier_ * *v + c->constant_;
       }
       NSLayoutAttribute a = c->attribute_;
-      if (a == NSLayoutAttribute::leading) a = NSLayoutAttribute::left;
-      if (a == NSLayoutAttribute::trailing) a = NSLayoutAttribute::right;
+      if (a == NSLayoutAttribute::Leading) a = NSLayoutAttribute::Left;
+      if (a == NSLayoutAttribute::Trailing) a = NSLayoutAttribute::Right;
       target[a] = value;
     }
     CGRect f = s->frame();
@@ -578,10 +577,10 @@ void UIView::applyConstraints() {
       else if (target.count(mid)) pos = target[mid] - len / 2;
       return std::make_pair(pos, len);
     };
-    auto [x, w] = axis(NSLayoutAttribute::left, NSLayoutAttribute::right, NSLayoutAttribute::centerX,
-                       NSLayoutAttribute::width, f.minX(), f.width(), intrinsic.width);
-    auto [y, h] = axis(NSLayoutAttribute::top, NSLayoutAttribute::bottom, NSLayoutAttribute::centerY,
-                       NSLayoutAttribute::height, f.minY(), f.height(), intrinsic.height);
+    auto [x, w] = axis(NSLayoutAttribute::Left, NSLayoutAttribute::Right, NSLayoutAttribute::CenterX,
+                       NSLayoutAttribute::Width, f.minX(), f.width(), intrinsic.width);
+    auto [y, h] = axis(NSLayoutAttribute::Top, NSLayoutAttribute::Bottom, NSLayoutAttribute::CenterY,
+                       NSLayoutAttribute::Height, f.minY(), f.height(), intrinsic.height);
     CGRect nf{x, y, w, h};
     if (nf != f) s->setFrame(nf);
   }
@@ -616,7 +615,7 @@ UITraitCollection UIView::traitCollection() const {
   if (auto w = window()) t = w->windowTraitCollection();
   else t.userInterfaceIdiom = UIDevice::currentDevice()->userInterfaceIdiom();
   for (const UIView* v = this; v;) {
-    if (v->overrideStyle_ != UIUserInterfaceStyle::unspecified) {
+    if (v->overrideStyle_ != UIUserInterfaceStyle::Unspecified) {
       t.userInterfaceStyle = v->overrideStyle_;
       break;
     }
@@ -727,10 +726,10 @@ UIWindow::UIWindow() : UIWindow(UIScreen::mainScreen().bounds()) {}
 UIWindow::UIWindow(const CGRect& frame) : UIView(frame) {
   traits_.userInterfaceIdiom = UIDevice::currentDevice()->userInterfaceIdiom();
   traits_.displayScale = UIScreen::mainScreen().scale();
-  bool pad = traits_.userInterfaceIdiom == UIUserInterfaceIdiom::pad;
+  bool pad = traits_.userInterfaceIdiom == UIUserInterfaceIdiom::Pad;
   bool portrait = frame.height() >= frame.width();
-  traits_.horizontalSizeClass = pad ? UIUserInterfaceSizeClass::regular : UIUserInterfaceSizeClass::compact;
-  traits_.verticalSizeClass = pad || portrait ? UIUserInterfaceSizeClass::regular : UIUserInterfaceSizeClass::compact;
+  traits_.horizontalSizeClass = pad ? UIUserInterfaceSizeClass::Regular : UIUserInterfaceSizeClass::Compact;
+  traits_.verticalSizeClass = pad || portrait ? UIUserInterfaceSizeClass::Regular : UIUserInterfaceSizeClass::Compact;
   setInsetsLayoutMarginsFromSafeArea(false);
 }
 
@@ -780,7 +779,7 @@ void UIWindow::setRootViewController(std::shared_ptr<UIViewController> vc) {
   if (vc) {
     auto v = vc->view();
     v->setFrame(bounds());
-    v->setAutoresizingMask(UIViewAutoresizing::flexibleWidth | UIViewAutoresizing::flexibleHeight);
+    v->setAutoresizingMask(UIViewAutoresizing::FlexibleWidth | UIViewAutoresizing::FlexibleHeight);
     insertSubview(v, 0);
   }
 }
@@ -809,16 +808,16 @@ void UIWindow::setSafeAreaInsets(const UIEdgeInsets& insets) {
 }
 
 void UIWindow::tap(CGPoint point) {
-  sendTouch(point, UITouchPhase::began);
-  sendTouch(point, UITouchPhase::ended);
+  sendTouch(point, UITouchPhase::Began);
+  sendTouch(point, UITouchPhase::Ended);
 }
 
 void UIWindow::sendTouch(CGPoint point, UITouchPhase phase) {
   if (!std::isfinite(point.x) || !std::isfinite(point.y)) return;
   auto self = window();
   layoutIfNeeded();
-  if (phase == UITouchPhase::began) {
-    if (touch_) sendTouch(touch_->location_, UITouchPhase::cancelled);
+  if (phase == UITouchPhase::Began) {
+    if (touch_) sendTouch(touch_->location_, UITouchPhase::Cancelled);
     touch_ = std::make_shared<UITouch>();
     touch_->window_ = self;
     touch_->location_ = touch_->previous_ = point;
@@ -843,9 +842,9 @@ void UIWindow::sendTouch(CGPoint point, UITouchPhase phase) {
   }
   touch_->phase_ = phase;
   deliver(phase);
-  if (phase == UITouchPhase::ended || phase == UITouchPhase::cancelled) {
+  if (phase == UITouchPhase::Ended || phase == UITouchPhase::Cancelled) {
     for (auto& r : touchRecognizers_)
-      if (!r->isWaitingForMore() || phase == UITouchPhase::cancelled) r->reset();
+      if (!r->isWaitingForMore() || phase == UITouchPhase::Cancelled) r->reset();
       else r->UIGestureRecognizer::reset();
     touchRecognizers_.clear();
     touch_.reset();
@@ -857,35 +856,35 @@ void UIWindow::deliver(UITouchPhase phase) {
   auto recognizers = touchRecognizers_;
   for (auto& r : recognizers) {
     auto s = r->state();
-    if (s == UIGestureRecognizerState::failed || s == UIGestureRecognizerState::cancelled) continue;
-    if (s == UIGestureRecognizerState::ended) continue;
+    if (s == UIGestureRecognizerState::Failed || s == UIGestureRecognizerState::Cancelled) continue;
+    if (s == UIGestureRecognizerState::Ended) continue;
     switch (phase) {
-      case UITouchPhase::began: r->touchesBegan(touch); break;
-      case UITouchPhase::moved: case UITouchPhase::stationary: r->touchesMoved(touch); break;
-      case UITouchPhase::ended: r->touchesEnded(touch); break;
-      case UITouchPhase::cancelled: r->touchesCancelled(touch); break;
+      case UITouchPhase::Began: r->touchesBegan(touch); break;
+      case UITouchPhase::Moved: case UITouchPhase::Stationary: r->touchesMoved(touch); break;
+      case UITouchPhase::Ended: r->touchesEnded(touch); break;
+      case UITouchPhase::Cancelled: r->touchesCancelled(touch); break;
     }
   }
   auto view = touch->view();
   if (!view) return;
   bool recognized = std::any_of(recognizers.begin(), recognizers.end(), [](auto& r) {
     auto s = r->state();
-    return r->cancelsTouchesInView() && (s == UIGestureRecognizerState::began || s == UIGestureRecognizerState::changed ||
-                                         s == UIGestureRecognizerState::ended);
+    return r->cancelsTouchesInView() && (s == UIGestureRecognizerState::Began || s == UIGestureRecognizerState::Changed ||
+                                         s == UIGestureRecognizerState::Ended);
   });
   std::vector<std::shared_ptr<UITouch>> touches{touch};
   UIEvent event{touch->timestamp()};
   if (viewTouchCancelled_) return;
-  if (recognized && phase != UITouchPhase::began) {
+  if (recognized && phase != UITouchPhase::Began) {
     viewTouchCancelled_ = true;
     view->touchesCancelled(touches, event);
     return;
   }
   switch (phase) {
-    case UITouchPhase::began: view->touchesBegan(touches, event); break;
-    case UITouchPhase::moved: case UITouchPhase::stationary: view->touchesMoved(touches, event); break;
-    case UITouchPhase::ended: view->touchesEnded(touches, event); break;
-    case UITouchPhase::cancelled: view->touchesCancelled(touches, event); break;
+    case UITouchPhase::Began: view->touchesBegan(touches, event); break;
+    case UITouchPhase::Moved: case UITouchPhase::Stationary: view->touchesMoved(touches, event); break;
+    case UITouchPhase::Ended: view->touchesEnded(touches, event); break;
+    case UITouchPhase::Cancelled: view->touchesCancelled(touches, event); break;
   }
 }
 
@@ -903,21 +902,5 @@ os::Status UIWindow::renderToPNGFile(const std::string& path, CGFloat scale) {
   if (!image) return os::fail(image.error());
   auto png = (*image)->cgImage()->pngData();
   if (!png) return os::fail(png.error());
-  std::string tmp = path + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) return os::fail(os::kPOSIXErrorDomain, errno ? errno : EIO, "cannot write " + tmp);
-    out.write(reinterpret_cast<const char*>(png->bytes()), static_cast<std::streamsize>(png->size()));
-    out.close();
-    if (!out) {
-      std::remove(tmp.c_str());
-      return os::fail(os::kPOSIXErrorDomain, EIO, "cannot write " + tmp);
-    }
-  }
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    int err = errno;
-    std::remove(tmp.c_str());
-    return os::fail(os::kPOSIXErrorDomain, err, std::string("cannot rename to ") + path + ": " + std::strerror(err));
-  }
-  return {};
+  return os::FileManager::defaultManager().createFileAtPath(path, *png);
 }

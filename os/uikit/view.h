@@ -33,7 +33,7 @@ class UIScreen {
   CGFloat scale() const;
 };
 
-enum class UITouchPhase { began = 0, moved = 1, stationary = 2, ended = 3, cancelled = 4 };
+enum class UITouchPhase { Began = 0, Moved = 1, Stationary = 2, Ended = 3, Cancelled = 4 };
 
 class UITouch {
  public:
@@ -48,7 +48,7 @@ class UITouch {
 
  private:
   friend class UIWindow;
-  UITouchPhase phase_ = UITouchPhase::began;
+  UITouchPhase phase_ = UITouchPhase::Began;
   double timestamp_ = 0;
   int tapCount_ = 1;
   CGPoint location_, previous_;  // window space
@@ -61,23 +61,23 @@ struct UIEvent {
 };
 
 enum class UIViewContentMode {
-  scaleToFill = 0, scaleAspectFit = 1, scaleAspectFill = 2, redraw = 3, center = 4, top = 5, bottom = 6, left = 7, right = 8
+  ScaleToFill = 0, ScaleAspectFit = 1, ScaleAspectFill = 2, Redraw = 3, Center = 4, Top = 5, Bottom = 6, Left = 7, Right = 8
 };
 
 namespace UIViewAutoresizing {
-inline constexpr unsigned none = 0, flexibleLeftMargin = 1 << 0, flexibleWidth = 1 << 1, flexibleRightMargin = 1 << 2,
-                          flexibleTopMargin = 1 << 3, flexibleHeight = 1 << 4, flexibleBottomMargin = 1 << 5;
+inline constexpr unsigned None = 0, FlexibleLeftMargin = 1 << 0, FlexibleWidth = 1 << 1, FlexibleRightMargin = 1 << 2,
+                          FlexibleTopMargin = 1 << 3, FlexibleHeight = 1 << 4, FlexibleBottomMargin = 1 << 5;
 }
 
 namespace UIViewAnimationOptions {
-inline constexpr unsigned none = 0, allowUserInteraction = 1 << 1, beginFromCurrentState = 1 << 2, repeat = 1 << 3,
-                          autoreverse = 1 << 4, curveEaseInOut = 0 << 16, curveEaseIn = 1 << 16,
-                          curveEaseOut = 2 << 16, curveLinear = 3 << 16;
+inline constexpr unsigned None = 0, AllowUserInteraction = 1 << 1, BeginFromCurrentState = 1 << 2, Repeat = 1 << 3,
+                          Autoreverse = 1 << 4, CurveEaseInOut = 0 << 16, CurveEaseIn = 1 << 16,
+                          CurveEaseOut = 2 << 16, CurveLinear = 3 << 16;
 }
 
 inline constexpr CGFloat UIViewNoIntrinsicMetric = -1;
 
-enum class NSLayoutAttribute { left, right, top, bottom, leading, trailing, width, height, centerX, centerY, notAnAttribute };
+enum class NSLayoutAttribute { Left, Right, Top, Bottom, Leading, Trailing, Width, Height, CenterX, CenterY, NotAnAttribute };
 
 class NSLayoutConstraint;
 
@@ -114,7 +114,7 @@ class NSLayoutConstraint : public std::enable_shared_from_this<NSLayoutConstrain
 
  private:
   std::weak_ptr<UIView> item_, toItem_;
-  NSLayoutAttribute attribute_ = NSLayoutAttribute::notAnAttribute, toAttribute_ = NSLayoutAttribute::notAnAttribute;
+  NSLayoutAttribute attribute_ = NSLayoutAttribute::NotAnAttribute, toAttribute_ = NSLayoutAttribute::NotAnAttribute;
   CGFloat multiplier_ = 1, constant_ = 0;
   bool active_ = false;
 };
@@ -213,16 +213,16 @@ class UIView : public std::enable_shared_from_this<UIView>, public CALayerDelega
   virtual UIEdgeInsets safeAreaInsets() const;
 
   // Constraints and anchors.
-  NSLayoutAnchor leadingAnchor() { return {weak_from_this(), NSLayoutAttribute::leading}; }
-  NSLayoutAnchor trailingAnchor() { return {weak_from_this(), NSLayoutAttribute::trailing}; }
-  NSLayoutAnchor leftAnchor() { return {weak_from_this(), NSLayoutAttribute::left}; }
-  NSLayoutAnchor rightAnchor() { return {weak_from_this(), NSLayoutAttribute::right}; }
-  NSLayoutAnchor topAnchor() { return {weak_from_this(), NSLayoutAttribute::top}; }
-  NSLayoutAnchor bottomAnchor() { return {weak_from_this(), NSLayoutAttribute::bottom}; }
-  NSLayoutAnchor widthAnchor() { return {weak_from_this(), NSLayoutAttribute::width}; }
-  NSLayoutAnchor heightAnchor() { return {weak_from_this(), NSLayoutAttribute::height}; }
-  NSLayoutAnchor centerXAnchor() { return {weak_from_this(), NSLayoutAttribute::centerX}; }
-  NSLayoutAnchor centerYAnchor() { return {weak_from_this(), NSLayoutAttribute::centerY}; }
+  NSLayoutAnchor leadingAnchor() { return {weak_from_this(), NSLayoutAttribute::Leading}; }
+  NSLayoutAnchor trailingAnchor() { return {weak_from_this(), NSLayoutAttribute::Trailing}; }
+  NSLayoutAnchor leftAnchor() { return {weak_from_this(), NSLayoutAttribute::Left}; }
+  NSLayoutAnchor rightAnchor() { return {weak_from_this(), NSLayoutAttribute::Right}; }
+  NSLayoutAnchor topAnchor() { return {weak_from_this(), NSLayoutAttribute::Top}; }
+  NSLayoutAnchor bottomAnchor() { return {weak_from_this(), NSLayoutAttribute::Bottom}; }
+  NSLayoutAnchor widthAnchor() { return {weak_from_this(), NSLayoutAttribute::Width}; }
+  NSLayoutAnchor heightAnchor() { return {weak_from_this(), NSLayoutAttribute::Height}; }
+  NSLayoutAnchor centerXAnchor() { return {weak_from_this(), NSLayoutAttribute::CenterX}; }
+  NSLayoutAnchor centerYAnchor() { return {weak_from_this(), NSLayoutAttribute::CenterY}; }
   // The active constraints that position this view.
   std::vector<std::shared_ptr<NSLayoutConstraint>> constraints() const { return constraints_; }
 
@@ -263,7 +263,7 @@ class UIView : public std::enable_shared_from_this<UIView>, public CALayerDelega
   static void animate(double duration, double delay, unsigned options, const std::function<void()>& animations,
                       std::function<void(bool)> completion = {});
   static void animate(double duration, const std::function<void()>& animations, std::function<void(bool)> completion = {}) {
-    animate(duration, 0, UIViewAnimationOptions::none, animations, std::move(completion));
+    animate(duration, 0, UIViewAnimationOptions::None, animations, std::move(completion));
   }
   // Damping ratio 0...1 (1: no overshoot); velocity in distances per second.
   static void animateWithSpring(double duration, double delay, double dampingRatio, double velocity, unsigned options,
@@ -296,10 +296,10 @@ class UIView : public std::enable_shared_from_this<UIView>, public CALayerDelega
   std::vector<std::shared_ptr<NSLayoutConstraint>> constraints_;
   std::optional<UIColor> backgroundColor_;
   std::optional<UIColor> tintColor_;
-  UIViewContentMode contentMode_ = UIViewContentMode::scaleToFill;
-  UIUserInterfaceStyle overrideStyle_ = UIUserInterfaceStyle::unspecified;
+  UIViewContentMode contentMode_ = UIViewContentMode::ScaleToFill;
+  UIUserInterfaceStyle overrideStyle_ = UIUserInterfaceStyle::Unspecified;
   UIEdgeInsets layoutMargins_{8, 8, 8, 8};
-  unsigned autoresizingMask_ = UIViewAutoresizing::none;
+  unsigned autoresizingMask_ = UIViewAutoresizing::None;
   int tag_ = 0;
   bool opaque_ = true;
   bool userInteractionEnabled_ = true;
@@ -356,7 +356,7 @@ class UIWindow : public UIView {
   // A touch down and up at the same point.
   void tap(CGPoint point);
   // Lays the tree out and writes it as a PNG image at `scale` (0: the
-  // screen's); the file is replaced atomically.
+  // screen's); the file is replaced atomically, through os::FileManager.
   os::Status renderToPNGFile(const std::string& path, CGFloat scale = 0);
 
   // Internal: a recognizer that recognized on its own (a long press timer).

@@ -36,7 +36,7 @@ void runLater(std::function<void()> completion) {
 }
 
 bool coversPresenter(UIModalPresentationStyle style) {
-  return style == UIModalPresentationStyle::fullScreen || style == UIModalPresentationStyle::currentContext;
+  return style == UIModalPresentationStyle::FullScreen || style == UIModalPresentationStyle::CurrentContext;
 }
 
 // --- Runtime classes -----------------------------------------------------------------
@@ -220,17 +220,17 @@ UITraitCollection UIViewController::traitCollection() const {
 }
 
 void UIViewController::viewDidEnterWindow(bool animated) {
-  if (appearance_ == Appearance::appeared) return;
+  if (appearance_ == Appearance::Appeared) return;
   runtimeClass();
   viewWillAppear(animated);
-  appearance_ = Appearance::appeared;
+  appearance_ = Appearance::Appeared;
   viewDidAppear(animated);
 }
 
 void UIViewController::viewDidLeaveWindow(bool animated) {
-  if (appearance_ == Appearance::disappeared) return;
+  if (appearance_ == Appearance::Disappeared) return;
   viewWillDisappear(animated);
-  appearance_ = Appearance::disappeared;
+  appearance_ = Appearance::Disappeared;
   viewDidDisappear(animated);
 }
 
@@ -275,7 +275,7 @@ std::shared_ptr<UIViewController> UIViewController::presentationContext() {
 }
 
 std::shared_ptr<UIPopoverPresentationController> UIViewController::popoverPresentationController() {
-  if (presentationStyle_ != UIModalPresentationStyle::popover) return nullptr;
+  if (presentationStyle_ != UIModalPresentationStyle::Popover) return nullptr;
   if (!popover_) popover_ = std::make_shared<UIPopoverPresentationController>();
   return popover_;
 }
@@ -304,8 +304,8 @@ void UIViewController::presentViewController(const std::shared_ptr<UIViewControl
                     describe(controller.get()), describe(context.get())));
     return;
   }
-  if (controller->presentationStyle_ == UIModalPresentationStyle::popover &&
-      UIDevice::currentDevice()->userInterfaceIdiom() == UIUserInterfaceIdiom::pad) {
+  if (controller->presentationStyle_ == UIModalPresentationStyle::Popover &&
+      UIDevice::currentDevice()->userInterfaceIdiom() == UIUserInterfaceIdiom::Pad) {
     auto popover = controller->popoverPresentationController();
     if (!popover->hasAnchor()) {
       warn(os::format("%@ is a popover without a sourceView or barButtonItem; not presented",
@@ -324,7 +324,7 @@ void UIViewController::presentViewController(const std::shared_ptr<UIViewControl
   controller->beingPresented_ = true;
   auto v = controller->view();
   v->setFrame(window->bounds());
-  v->setAutoresizingMask(UIViewAutoresizing::flexibleWidth | UIViewAutoresizing::flexibleHeight);
+  v->setAutoresizingMask(UIViewAutoresizing::FlexibleWidth | UIViewAutoresizing::FlexibleHeight);
   window->addSubview(v);
   window->layoutIfNeeded();
   controller->beingPresented_ = false;
@@ -377,7 +377,7 @@ void UIViewController::dismissViewControllerAnimated(bool animated, std::functio
 bool UIViewController::TEST_swipeDown() {
   auto presenter = presentingViewController();
   if (!presenter || modalInPresentation_ || coversPresenter(presentationStyle_) ||
-      presentationStyle_ == UIModalPresentationStyle::overFullScreen)
+      presentationStyle_ == UIModalPresentationStyle::OverFullScreen)
     return false;
   presenter->dismissViewControllerAnimated(true);
   return true;

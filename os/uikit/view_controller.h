@@ -70,10 +70,10 @@ class UIStoryboardSegue;
 class UIBarButtonItem;
 
 enum class UIModalPresentationStyle {
-  automatic = -2, none = -1, fullScreen = 0, pageSheet = 1, formSheet = 2, currentContext = 3, custom = 4,
-  overFullScreen = 5, overCurrentContext = 6, popover = 7
+  Automatic = -2, None = -1, FullScreen = 0, PageSheet = 1, FormSheet = 2, CurrentContext = 3, Custom = 4,
+  OverFullScreen = 5, OverCurrentContext = 6, Popover = 7
 };
-enum class UIStatusBarStyle { defaultStyle = 0, lightContent = 1, darkContent = 3 };
+enum class UIStatusBarStyle { Default = 0, LightContent = 1, DarkContent = 3 };
 
 // Where a popover points (the platform requires a source view, a source
 // rectangle's view or a bar item).
@@ -108,7 +108,7 @@ class UIViewControllerTransitionCoordinator {
 
 // A bar item: a flexible or fixed space, a custom view, or a titled/imaged
 // button with an action.
-enum class UIBarButtonSystemItem { done = 0, cancel = 1, edit = 2, flexibleSpace = 5, fixedSpace = 6, close = 24 };
+enum class UIBarButtonSystemItem { Done = 0, Cancel = 1, Edit = 2, FlexibleSpace = 5, FixedSpace = 6, Close = 24 };
 
 class UIBarButtonItem : public std::enable_shared_from_this<UIBarButtonItem> {
  public:
@@ -118,7 +118,7 @@ class UIBarButtonItem : public std::enable_shared_from_this<UIBarButtonItem> {
   UIBarButtonItem(std::shared_ptr<UIImage> image, Action action);
   explicit UIBarButtonItem(std::shared_ptr<UIView> customView);
   static std::shared_ptr<UIBarButtonItem> flexibleSpaceItem() {
-    return std::make_shared<UIBarButtonItem>(UIBarButtonSystemItem::flexibleSpace);
+    return std::make_shared<UIBarButtonItem>(UIBarButtonSystemItem::FlexibleSpace);
   }
 
   std::optional<UIBarButtonSystemItem> systemItem() const { return systemItem_; }
@@ -129,7 +129,7 @@ class UIBarButtonItem : public std::enable_shared_from_this<UIBarButtonItem> {
   void setWidth(CGFloat w) { width_ = w; }
   bool isEnabled() const { return enabled_; }
   void setEnabled(bool on) { enabled_ = on; }
-  bool isFlexibleSpace() const { return systemItem_ == UIBarButtonSystemItem::flexibleSpace; }
+  bool isFlexibleSpace() const { return systemItem_ == UIBarButtonSystemItem::FlexibleSpace; }
   // What a tap on the item does (nothing for spaces and custom views).
   void TEST_tap();
   // The view that shows the item in its bar (the custom view, or a button).
@@ -237,9 +237,9 @@ class UIViewController : public os::runtime::Object {
   // children.
   virtual void viewWillTransitionToSize(CGSize size, UIViewControllerTransitionCoordinator& coordinator);
   UITraitCollection traitCollection() const;
-  virtual UIStatusBarStyle preferredStatusBarStyle() const { return UIStatusBarStyle::defaultStyle; }
+  virtual UIStatusBarStyle preferredStatusBarStyle() const { return UIStatusBarStyle::Default; }
   // Whether the controller is between viewDidAppear and viewWillDisappear.
-  bool isOnScreen() const { return appearance_ == Appearance::appeared; }
+  bool isOnScreen() const { return appearance_ == Appearance::Appeared; }
 
   const std::optional<std::string>& title() const { return title_; }
   void setTitle(std::optional<std::string> title);
@@ -297,7 +297,8 @@ class UIViewController : public os::runtime::Object {
     (void)identifier, (void)sender;
     return true;
   }
-  // A control wired to the segue in the design fires it.
+  // Fires the segue as a control wired to it would (tests and the program
+  // press it in place of a user).
   os::Status TEST_triggerSegue(const std::string& identifier, const void* sender);
   std::shared_ptr<UIStoryboard> storyboard() const { return storyboard_.lock(); }
   void setStoryboard(const std::shared_ptr<UIStoryboard>& storyboard) { storyboard_ = storyboard; }
@@ -315,7 +316,7 @@ class UIViewController : public os::runtime::Object {
   void viewDidLeaveWindow(bool animated);
 
  private:
-  enum class Appearance { disappeared, appeared };
+  enum class Appearance { Disappeared, Appeared };
   std::shared_ptr<UIViewController> presentationContext();
   void finishDismissal(bool animated);
   void callBaseImplementation(const char* selector, bool animated);
@@ -327,12 +328,12 @@ class UIViewController : public os::runtime::Object {
   std::weak_ptr<UIViewController> parent_;
   std::shared_ptr<UIViewController> presented_;
   std::weak_ptr<UIViewController> presenting_;
-  UIModalPresentationStyle presentationStyle_ = UIModalPresentationStyle::automatic;
+  UIModalPresentationStyle presentationStyle_ = UIModalPresentationStyle::Automatic;
   std::shared_ptr<UIPopoverPresentationController> popover_;
   bool modalInPresentation_ = false;
   std::vector<std::shared_ptr<UIBarButtonItem>> toolbarItems_;
   std::weak_ptr<UIStoryboard> storyboard_;
-  Appearance appearance_ = Appearance::disappeared;
+  Appearance appearance_ = Appearance::Disappeared;
   bool loadingView_ = false;
   bool beingPresented_ = false;
   bool classResolved_ = false;
@@ -435,17 +436,17 @@ class UITabBarController : public UIViewController {
   size_t selected_ = kNotFound;
 };
 
-enum class UIPageViewControllerTransitionStyle { pageCurl = 0, scroll = 1 };
-enum class UIPageViewControllerNavigationOrientation { horizontal = 0, vertical = 1 };
-enum class UIPageViewControllerNavigationDirection { forward = 0, reverse = 1 };
+enum class UIPageViewControllerTransitionStyle { PageCurl = 0, Scroll = 1 };
+enum class UIPageViewControllerNavigationOrientation { Horizontal = 0, Vertical = 1 };
+enum class UIPageViewControllerNavigationDirection { Forward = 0, Reverse = 1 };
 
 // Pages shown one at a time (no data source: the app sets the pages). The
 // pages shown are children whose views fill the container's view.
 class UIPageViewController : public UIViewController {
  public:
   explicit UIPageViewController(
-      UIPageViewControllerTransitionStyle style = UIPageViewControllerTransitionStyle::scroll,
-      UIPageViewControllerNavigationOrientation orientation = UIPageViewControllerNavigationOrientation::horizontal);
+      UIPageViewControllerTransitionStyle style = UIPageViewControllerTransitionStyle::Scroll,
+      UIPageViewControllerNavigationOrientation orientation = UIPageViewControllerNavigationOrientation::Horizontal);
 
   UIPageViewControllerTransitionStyle transitionStyle() const { return style_; }
   UIPageViewControllerNavigationOrientation navigationOrientation() const { return orientation_; }
@@ -509,7 +510,8 @@ class UIStoryboard : public std::enable_shared_from_this<UIStoryboard> {
   const std::string& name() const { return name_; }
   void setInitialViewController(ControllerFactory factory) { initial_ = std::move(factory); }
   void registerViewController(const std::string& identifier, ControllerFactory factory);
-  // A segue of the design: the factory makes the segue with its destination.
+  // A segue under its identifier: the factory makes the segue with its
+  // destination.
   void registerSegue(const std::string& identifier, SegueFactory factory);
   // A "show" or modal segue to a controller made by the factory.
   void registerShowSegue(const std::string& identifier, ControllerFactory destination);

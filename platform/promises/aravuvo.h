@@ -26,9 +26,9 @@
 //
 // Queues. Every operator exists in a default-queue form (then) and a queue
 // form (onQueueThen); the default queue is process-wide, the main queue unless
-// replaced by setDefaultDispatchQueue(). The design's block-returning getters
-// (thenOn, catchOn, alwaysOn, doOn, asyncOn, ...) are the queue forms here:
-// p.thenOn(q, w) is p->onQueueThen(q, w).
+// replaced by setDefaultDispatchQueue(). A queue form takes the queue first:
+// p->onQueueThen(q, w) runs w on q (what a block-returning getter such as
+// thenOn(q, w) does on the platform).
 //
 // Accounting. One process-wide dispatch group (dispatchGroup()) counts every
 // promise created pending until it settles or is destroyed, and every

@@ -66,11 +66,11 @@ inline std::optional<PromiseError> promiseError(const os::Error& error) {
   return std::nullopt;
 }
 
-// The queue callers pass when they have no other: VUVAravuvo's default queue.
-struct DispatchQueue {
-  static Queue promises() { return VUVAravuvo::defaultDispatchQueue(); }
-  static void setPromises(Queue queue) { VUVAravuvo::setDefaultDispatchQueue(std::move(queue)); }
-};
+// The queue callers pass when they have no other (the platform's
+// DispatchQueue.promises property): VUVAravuvo's default queue, the main queue
+// unless replaced.
+inline Queue promisesQueue() { return VUVAravuvo::defaultDispatchQueue(); }
+inline void setPromisesQueue(Queue queue) { VUVAravuvo::setDefaultDispatchQueue(std::move(queue)); }
 
 template <class T>
 class Promise;
@@ -434,13 +434,13 @@ class Promise {
 
   // Folds `items` into the value with reducer(partial, item), which returns a
   // Promise<T> (or a T, or an os::Result of either), one then() step per item
-  // on DispatchQueue::promises(). Empty items: this promise itself.
+  // on promisesQueue(). Empty items: this promise itself.
   template <class Item, class F>
     requires(!std::is_void_v<T>)
   Promise reduce(const std::vector<Item>& items, F reducer) const {
     Promise result = *this;
     for (const auto& item : items) {
-      result = result.then(DispatchQueue::promises(),
+      result = result.then(promisesQueue(),
                            [reducer, item](const T& partial) mutable { return reducer(partial, item); });
     }
     return result;

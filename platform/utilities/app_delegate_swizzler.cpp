@@ -104,11 +104,11 @@ rt::Imp makeDidReceiveRemoteNotification() {
           auto has = [&](UIBackgroundFetchResult r) {
             return std::find(results->values.begin(), results->values.end(), r) != results->values.end();
           };
-          UIBackgroundFetchResult combined = UIBackgroundFetchResult::failed;
-          if (has(UIBackgroundFetchResult::newData)) {
-            combined = UIBackgroundFetchResult::newData;
-          } else if (has(UIBackgroundFetchResult::noData)) {
-            combined = UIBackgroundFetchResult::noData;
+          UIBackgroundFetchResult combined = UIBackgroundFetchResult::Failed;
+          if (has(UIBackgroundFetchResult::NewData)) {
+            combined = UIBackgroundFetchResult::NewData;
+          } else if (has(UIBackgroundFetchResult::NoData)) {
+            combined = UIBackgroundFetchResult::NoData;
           }
           if (completionHandler) completionHandler(combined);
         });

@@ -29,7 +29,7 @@
 #include "os/foundation/data.h"
 #include "os/foundation/error.h"
 #include "os/foundation/value.h"
-#include "os/net/url.h"
+#include "os/foundation/url.h"
 #include "os/runtime/runtime.h"
 #include "os/uikit/app_host.h"
 #include "os/uikit/application.h"

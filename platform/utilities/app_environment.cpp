@@ -82,7 +82,7 @@ std::string DAZAppEnvironmentUtil::appleDevicePlatform() {
   std::string model = profile.model;
   std::transform(model.begin(), model.end(), model.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  if (model.find("ipad") != std::string::npos || profile.idiom == os::UserInterfaceIdiom::Pad) {
+  if (model.find("ipad") != std::string::npos || profile.idiom == UIUserInterfaceIdiom::Pad) {
     return kDAZApplePlatformIPadOS;
   }
   return platform;

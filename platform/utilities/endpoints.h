@@ -20,7 +20,7 @@
 #include <optional>
 #include <string_view>
 
-#include "os/net/url.h"
+#include "os/foundation/url.h"
 
 inline constexpr const char* kDAZEndpointsResourceName = "DrosilEndpoints";
 inline constexpr const char* kDAZEndpointsResourceType = "plist";

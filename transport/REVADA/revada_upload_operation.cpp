@@ -264,7 +264,7 @@ promises::Promise<REVADAURLSessionDataResponse> REVADAUploadOperation::sendURLRe
                               batch.events.size(), batch.batchID, target, request->url().absoluteString());
                return std::move(*request);
              })
-      .then(promises::DispatchQueue::promises(),
+      .then(promises::promisesQueue(),
             [self](const os::URLRequest& request) { return self->startDataTask(request); })
       .always(uploaderQueue_, [self] {
         std::shared_ptr<os::URLSession> session;

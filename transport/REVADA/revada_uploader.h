@@ -24,7 +24,7 @@
 
 #include "os/dispatch/operation.h"
 #include "os/dispatch/queue.h"
-#include "os/net/url.h"
+#include "os/foundation/url.h"
 #include "transport/REVADA/revada_upload_operation.h"
 #include "transport/REVOVALibrary/revova_protocols.h"
 

@@ -1,5 +1,5 @@
 // Class-load registration of the transport's components, before the
-// application starts. The order is part of the design: the registrar applies
+// application starts. The order matters: the registrar applies
 // the registrations in this order on its queue, and the metrics controller
 // registering after the storage is what makes it the storage's delegate.
 //   1. the uploader, for targets 1000 to 1003;

@@ -27,7 +27,7 @@
 #include "os/foundation/file_manager.h"
 #include "os/foundation/format.h"
 #include "os/foundation/keyed_archiver.h"
-#include "os/net/url.h"
+#include "os/foundation/url.h"
 
 class REVOVAStoragePromiseProtocol;
 class REVOVAMetricsControllerProtocol;

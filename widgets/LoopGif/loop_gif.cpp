@@ -311,8 +311,8 @@ std::shared_ptr<os::URLSessionDataTask> LoopGifImageView::setGifFromURL(
     addSubview(loader);
     loader->setTranslatesAutoresizingMaskIntoConstraints(false);
     NSLayoutConstraint::activateConstraints(
-        {NSLayoutConstraint::constraintWithItem(loader, NSLayoutAttribute::centerX, self(), NSLayoutAttribute::centerX, 1, 0),
-         NSLayoutConstraint::constraintWithItem(loader, NSLayoutAttribute::centerY, self(), NSLayoutAttribute::centerY, 1, 0)});
+        {NSLayoutConstraint::constraintWithItem(loader, NSLayoutAttribute::CenterX, self(), NSLayoutAttribute::CenterX, 1, 0),
+         NSLayoutConstraint::constraintWithItem(loader, NSLayoutAttribute::CenterY, self(), NSLayoutAttribute::CenterY, 1, 0)});
     if (auto indicator = std::dynamic_pointer_cast<UIActivityIndicatorView>(loader)) indicator->startAnimating();
   }
   if (!session) return nullptr;

@@ -74,12 +74,12 @@ void RepeatStepper::wireButtons() {
   };
   if (decrementButton_) {
     decrementButton_->addTarget([weak](UIControl&) { if (auto self = weak.lock()) self->decrementValue(); },
-                                UIControlEvents::touchUpInside);
+                                UIControlEvents::TouchUpInside);
     decrementButton_->addGestureRecognizer(std::make_shared<UILongPressGestureRecognizer>(longPress));
   }
   if (incrementButton_) {
     incrementButton_->addTarget([weak](UIControl&) { if (auto self = weak.lock()) self->incrementValue(); },
-                                UIControlEvents::touchUpInside);
+                                UIControlEvents::TouchUpInside);
     incrementButton_->addGestureRecognizer(std::make_shared<UILongPressGestureRecognizer>(longPress));
   }
 }
@@ -101,7 +101,7 @@ void RepeatStepper::setValue(double v) {
   if (v == previous) return;
   if (minimumValue_ > value_) value_ = minimumValue_;
   else if (maximumValue_ < value_) value_ = maximumValue_;
-  sendActionsForControlEvents(UIControlEvents::valueChanged);
+  sendActionsForControlEvents(UIControlEvents::ValueChanged);
   if (valueChangedCallback_) valueChangedCallback_(*this);
 }
 
@@ -140,7 +140,7 @@ RepeatStepper& RepeatStepper::incrementValue() {
 void RepeatStepper::didLongPress(UIGestureRecognizer& recognizer) {
   if (!autoRepeat_) return;
   switch (recognizer.state()) {
-    case UIGestureRecognizerState::began: {
+    case UIGestureRecognizerState::Began: {
       if (longPressTimer_) return;
       const bool increments = recognizer.view() && recognizer.view() == incrementButton_;
       std::weak_ptr<RepeatStepper> weak = std::static_pointer_cast<RepeatStepper>(shared_from_this());
@@ -152,9 +152,9 @@ void RepeatStepper::didLongPress(UIGestureRecognizer& recognizer) {
       });
       break;
     }
-    case UIGestureRecognizerState::ended:
-    case UIGestureRecognizerState::cancelled:
-    case UIGestureRecognizerState::failed:
+    case UIGestureRecognizerState::Ended:
+    case UIGestureRecognizerState::Cancelled:
+    case UIGestureRecognizerState::Failed:
       endLongPress();
       break;
     default:

@@ -23,7 +23,7 @@ std::shared_ptr<UIView> ToastAlertIconPreset::makeIconView() const {
     case Case::custom: break;
   }
   auto view = std::make_shared<UIImageView>(image_);
-  view->setContentMode(UIViewContentMode::scaleAspectFit);
+  view->setContentMode(UIViewContentMode::ScaleAspectFit);
   return view;
 }
 
@@ -94,7 +94,7 @@ void ToastAlertView::setCornerRadius(CGFloat r) {
 
 const std::shared_ptr<UIVisualEffectView>& ToastAlertView::backgroundView() {
   if (!backgroundView_) {
-    backgroundView_ = std::make_shared<UIVisualEffectView>(UIBlurEffect{UIBlurEffectStyle::systemThickMaterial});
+    backgroundView_ = std::make_shared<UIVisualEffectView>(UIBlurEffect{UIBlurEffectStyle::SystemThickMaterial});
     backgroundView_->setUserInteractionEnabled(false);
   }
   return backgroundView_;
@@ -107,11 +107,11 @@ std::shared_ptr<UILabel> ToastAlertView::makeLabel(const std::string& text, cons
   label->setNumberOfLines(0);
   NSParagraphStyle style;
   style.lineSpacing = lineSpacing;
-  style.alignment = NSTextAlignment::center;
+  style.alignment = NSTextAlignment::Center;
   NSAttributes attributes;
   attributes.paragraphStyle = style;
   label->setAttributedText(NSAttributedString(text, attributes));
-  label->setTextAlignment(NSTextAlignment::center);
+  label->setTextAlignment(NSTextAlignment::Center);
   label->setTextColor(contentColor());
   return label;
 }
@@ -134,7 +134,7 @@ void ToastAlertView::addIconView(const ToastAlertIconPreset& preset) {
 }
 
 UIColor ToastAlertView::contentColor() const {
-  if (window() && traitCollection().userInterfaceStyle == UIUserInterfaceStyle::dark) {
+  if (window() && traitCollection().userInterfaceStyle == UIUserInterfaceStyle::Dark) {
     return UIColor::fromRGBA(127.0 / 255, 127.0 / 255, 129.0 / 255, 1);
   }
   return UIColor::fromRGBA(88.0 / 255, 87.0 / 255, 88.0 / 255, 1);
@@ -160,9 +160,9 @@ void ToastAlertView::present(ToastAlertHaptic haptic, Completion completion) {
   }
 
   switch (haptic) {
-    case ToastAlertHaptic::success: UINotificationFeedbackGenerator().notificationOccurred(UINotificationFeedbackType::success); break;
-    case ToastAlertHaptic::warning: UINotificationFeedbackGenerator().notificationOccurred(UINotificationFeedbackType::warning); break;
-    case ToastAlertHaptic::error: UINotificationFeedbackGenerator().notificationOccurred(UINotificationFeedbackType::error); break;
+    case ToastAlertHaptic::success: UINotificationFeedbackGenerator().notificationOccurred(UINotificationFeedbackType::Success); break;
+    case ToastAlertHaptic::warning: UINotificationFeedbackGenerator().notificationOccurred(UINotificationFeedbackType::Warning); break;
+    case ToastAlertHaptic::error: UINotificationFeedbackGenerator().notificationOccurred(UINotificationFeedbackType::Error); break;
     case ToastAlertHaptic::none: break;
   }
 

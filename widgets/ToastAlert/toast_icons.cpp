@@ -69,7 +69,7 @@ void ToastAlertIconHeartView::draw(const CGRect& rect) {
 }
 
 ToastAlertSpinnerView::ToastAlertSpinnerView(Key) : UIView(CGRect{}) {
-  activityIndicatorView_ = std::make_shared<UIActivityIndicatorView>(UIActivityIndicatorViewStyle::large);
+  activityIndicatorView_ = std::make_shared<UIActivityIndicatorView>(UIActivityIndicatorViewStyle::Large);
   setBackgroundColor(UIColor::clearColor());
 }
 

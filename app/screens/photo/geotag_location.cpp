@@ -1,9 +1,9 @@
 #include "app/screens/photo/geotag_location.h"
 
-#include <cstdio>
 
 #include "app/preferences/preferences.h"
 #include "os/dispatch/queue.h"
+#include "os/foundation/console.h"
 
 void geocodedPlaceNames(const std::optional<std::vector<std::shared_ptr<CLPlacemark>>>& placemarks,
                         const std::optional<os::Error>& error, const GeocodedPlaceNamesCompletion& completion) {
@@ -48,8 +48,7 @@ void GeoTagLocation::geoTagValueChanged() {
 void GeoTagLocation::locationManagerDidChangeAuthorizationStatus(const std::shared_ptr<CLLocationManager>& manager,
                                                                  CLAuthorizationStatus status) {
   if (status != CLAuthorizationStatus::NotDetermined) return;
-  std::printf("notDetermined\n");
-  std::fflush(stdout);
+  os::Console::writef("notDetermined\n");
   if (manager) manager->requestWhenInUseAuthorization();
 }
 
@@ -78,17 +77,16 @@ void GeoTagLocation::locationManagerDidFailWithError(const std::shared_ptr<CLLoc
   if (error.domain() == kCLErrorDomain) {
     switch (error.code()) {
       case kCLErrorLocationUnknown:
-        std::printf("location unknown\n");
+        os::Console::writef("location unknown\n");
         break;
       case kCLErrorDenied:
-        std::printf("denied\n");
+        os::Console::writef("denied\n");
         break;
       default:
-        std::printf("other Core Location error\n");
+        os::Console::writef("other Core Location error\n");
         break;
     }
   } else {
-    std::printf("other error: %s\n", error.localizedDescription().c_str());
+    os::Console::writef("other error: %s\n", error.localizedDescription().c_str());
   }
-  std::fflush(stdout);
 }

@@ -1,10 +1,10 @@
 #include "app/screens/photo/overlay_view_controller.h"
 
 #include <cmath>
-#include <cstdio>
 #include <numbers>
 
 #include "os/foundation/bundle.h"
+#include "os/foundation/console.h"
 #include "os/foundation/date_format.h"
 #include "os/graphics/path.h"
 
@@ -14,7 +14,7 @@ namespace {
 constexpr float kSliderPictureAngle = -std::numbers::pi_v<float> / 2;
 constexpr CGFloat kSliderPictureScale = 2.0;
 
-std::shared_ptr<UILabel> makeLabel(const CGRect& frame, CGFloat size, CGFloat weight = UIFontWeight::regular) {
+std::shared_ptr<UILabel> makeLabel(const CGRect& frame, CGFloat size, CGFloat weight = UIFontWeight::Regular) {
   auto label = std::make_shared<UILabel>(frame);
   label->setFont(UIFont::systemFont(size, weight));
   label->setTextColor(UIColor::whiteColor());
@@ -34,7 +34,7 @@ std::shared_ptr<UIImage> markerImage() {
     ctx.setFillColor(UIColor::whiteColor().cgColor());
     ctx.beginPath();
     ctx.addPath(pin);
-    ctx.fillPath(CGPathFillRule::evenOdd);
+    ctx.fillPath(CGPathFillRule::EvenOdd);
   });
   return image.value_or(nullptr);
 }
@@ -73,7 +73,7 @@ void OverlayViewController::loadView() {
   root->setClipsToBounds(true);
 
   auto captured = std::make_shared<UIImageView>(screen);
-  captured->setContentMode(UIViewContentMode::scaleAspectFill);
+  captured->setContentMode(UIViewContentMode::ScaleAspectFill);
   captured->setClipsToBounds(true);
   root->addSubview(captured);
   capturedImg_ = captured;
@@ -85,27 +85,27 @@ void OverlayViewController::loadView() {
   // The slider picture stands at the right edge; its 2x transform scales it
   // about its centre.
   auto slider = std::make_shared<UIImageView>(CGRect{W - 38, H * 0.5 - 120, 16, 100});
-  slider->setContentMode(UIViewContentMode::scaleAspectFit);
+  slider->setContentMode(UIViewContentMode::ScaleAspectFit);
   root->addSubview(slider);
   cctTempImg_ = slider;
 
   auto caption = makeLabel({24, H - 236, 200, 20}, 14);
   caption->setText(bundle->localizedStringForKey("White Balance"));
   root->addSubview(caption);
-  auto reading = makeLabel({24, H - 216, 240, 52}, 44, UIFontWeight::bold);
+  auto reading = makeLabel({24, H - 216, 240, 52}, 44, UIFontWeight::Bold);
   root->addSubview(reading);
   readingLbl_ = reading;
 
   auto tintCaption = makeLabel({W - 124, H - 236, 100, 20}, 14);
-  tintCaption->setTextAlignment(NSTextAlignment::right);
+  tintCaption->setTextAlignment(NSTextAlignment::Right);
   root->addSubview(tintCaption);
   tintLbl_ = tintCaption;
-  auto tint = makeLabel({W - 124, H - 216, 100, 52}, 30, UIFontWeight::semibold);
-  tint->setTextAlignment(NSTextAlignment::right);
+  auto tint = makeLabel({W - 124, H - 216, 100, 52}, 30, UIFontWeight::Semibold);
+  tint->setTextAlignment(NSTextAlignment::Right);
   root->addSubview(tint);
   tintReading_ = tint;
 
-  auto desc = makeLabel({24, H - 156, W - 48, 24}, 17, UIFontWeight::medium);
+  auto desc = makeLabel({24, H - 156, W - 48, 24}, 17, UIFontWeight::Medium);
   desc->setAdjustsFontSizeToFitWidth(true);
   desc->setMinimumScaleFactor(0.5);
   root->addSubview(desc);
@@ -118,7 +118,7 @@ void OverlayViewController::loadView() {
   auto location = std::make_shared<UIView>(CGRect{24, H - 96, W - 48, 22});
   auto marker = std::make_shared<UIImageView>(CGRect{0, 1, 14, 20});
   marker->setImage(markerImage());
-  marker->setContentMode(UIViewContentMode::scaleAspectFit);
+  marker->setContentMode(UIViewContentMode::ScaleAspectFit);
   location->addSubview(marker);
   markerImg_ = marker;
   auto address = makeLabel({22, 0, W - 70, 22}, 15);
@@ -134,7 +134,7 @@ void OverlayViewController::loadView() {
 
 void OverlayViewController::viewDidLoad() {
   UIViewController::viewDidLoad();
-  std::printf("lblUserAddress: %s\n", lblUserAddress.c_str());
+  os::Console::writef("lblUserAddress: %s\n", lblUserAddress.c_str());
   if (lblUserAddress.empty()) locationView()->setHidden(true);
 
   readingLbl()->setText(lblReading.value_or(""));
@@ -150,8 +150,7 @@ void OverlayViewController::viewDidLoad() {
   slider->setImage(rotateImage(cctImg, kSliderPictureAngle));
   slider->setTransform(CGAffineTransformMakeScale(kSliderPictureScale, kSliderPictureScale));
 
-  std::printf("tint: %s %s\n", tntReading.value_or("").c_str(), lblTint.value_or("").c_str());
-  std::fflush(stdout);
+  os::Console::writef("tint: %s %s\n", tntReading.value_or("").c_str(), lblTint.value_or("").c_str());
 }
 
 // ---- Images ----

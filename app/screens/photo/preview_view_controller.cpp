@@ -1,10 +1,10 @@
 #include "app/screens/photo/preview_view_controller.h"
 
-#include <cstdio>
 #include <vector>
 
 #include "app/preferences/preferences.h"
 #include "os/foundation/bundle.h"
+#include "os/foundation/console.h"
 #include "os/foundation/process_info.h"
 #include "os/graphics/path.h"
 
@@ -15,13 +15,13 @@ std::string localized(const char* text) { return os::Bundle::mainBundle()->local
 void hapticTap() { HapticFeedbackManager().lightTapIfEnabled(); }
 
 bool isLandscape(UIDeviceOrientation orientation) {
-  return orientation == UIDeviceOrientation::landscapeLeft || orientation == UIDeviceOrientation::landscapeRight;
+  return orientation == UIDeviceOrientation::LandscapeLeft || orientation == UIDeviceOrientation::LandscapeRight;
 }
 
 std::shared_ptr<UIButton> makeButton(const CGRect& frame, const char* title) {
   auto button = std::make_shared<UIButton>(frame);
-  button->setTitle(localized(title), UIControlState::normal);
-  button->setTitleColor(UIColor::whiteColor(), UIControlState::normal);
+  button->setTitle(localized(title), UIControlState::Normal);
+  button->setTitleColor(UIColor::whiteColor(), UIControlState::Normal);
   button->setBackgroundColor(UIColor::fromWhite(0.0, 0.45));
   button->layer()->setCornerRadius(frame.height() / 2);
   button->setClipsToBounds(true);
@@ -39,8 +39,8 @@ std::shared_ptr<UIImage> checkMarkImage() {
     mark.addLineTo({49, 17});
     ctx.setStrokeColor(UIColor::whiteColor().cgColor());
     ctx.setLineWidth(6);
-    ctx.setLineCap(CGLineCap::round);
-    ctx.setLineJoin(CGLineJoin::round);
+    ctx.setLineCap(CGLineCap::Round);
+    ctx.setLineJoin(CGLineJoin::Round);
     ctx.beginPath();
     ctx.addPath(mark);
     ctx.strokePath();
@@ -58,7 +58,7 @@ void PreviewViewController::loadView() {
 
   auto preview = std::make_shared<UIImageView>(screen);
   preview->setClipsToBounds(true);
-  preview->setAutoresizingMask(UIViewAutoresizing::flexibleWidth | UIViewAutoresizing::flexibleHeight);
+  preview->setAutoresizingMask(UIViewAutoresizing::FlexibleWidth | UIViewAutoresizing::FlexibleHeight);
   root->addSubview(preview);
   previewImage_ = preview;
 
@@ -67,24 +67,24 @@ void PreviewViewController::loadView() {
   auto dismiss = makeButton({20, H - 88, 88, 44}, "Close");
   dismiss->addTarget([weak](UIControl&) {
     if (auto self = weak.lock()) self->dismissAction();
-  }, UIControlEvents::touchUpInside);
+  }, UIControlEvents::TouchUpInside);
   root->addSubview(dismiss);
 
   auto save = makeButton({W / 2 - 60, H - 88, 120, 44}, "Save");
   save->addTarget([weak](UIControl&) {
     if (auto self = weak.lock()) self->saveAction();
-  }, UIControlEvents::touchUpInside);
+  }, UIControlEvents::TouchUpInside);
   root->addSubview(save);
   saveBtn_ = save;
 
   auto share = makeButton({W - 108, H - 88, 88, 44}, "Share");
   share->addTarget([weak](UIControl&) {
     if (auto self = weak.lock()) self->shareAction();
-  }, UIControlEvents::touchUpInside);
+  }, UIControlEvents::TouchUpInside);
   root->addSubview(share);
   shareBtn_ = share;
 
-  auto blur = std::make_shared<UIVisualEffectView>(UIBlurEffect{UIBlurEffectStyle::dark});
+  auto blur = std::make_shared<UIVisualEffectView>(UIBlurEffect{UIBlurEffectStyle::Dark});
   blur->setFrame({W / 2 - 70, H / 2 - 70, 140, 140});
   blur->layer()->setCornerRadius(16);
   blur->setClipsToBounds(true);
@@ -95,8 +95,8 @@ void PreviewViewController::loadView() {
   auto saved = std::make_shared<UILabel>(CGRect{0, 94, 140, 24});
   saved->setText(localized("Saved"));
   saved->setTextColor(UIColor::whiteColor());
-  saved->setFont(UIFont::systemFont(17, UIFontWeight::semibold));
-  saved->setTextAlignment(NSTextAlignment::center);
+  saved->setFont(UIFont::systemFont(17, UIFontWeight::Semibold));
+  saved->setTextAlignment(NSTextAlignment::Center);
   blur->contentView()->addSubview(saved);
   root->addSubview(blur);
   alertBlurView_ = blur;
@@ -110,22 +110,20 @@ void PreviewViewController::viewDidLoad() {
   saveBtn()->titleLabel()->setAdjustsFontSizeToFitWidth(true);
   previewImage()->setImage(passedImage);
   if (UIInterfaceOrientationIsLandscape(UIApplication::sharedApplication()->statusBarOrientation())) {
-    std::printf("activate landscape changes\n");
-    previewImage()->setContentMode(UIViewContentMode::scaleAspectFit);
+    os::Console::writef("activate landscape changes\n");
+    previewImage()->setContentMode(UIViewContentMode::ScaleAspectFit);
   } else {
-    std::printf("activate portrait changes\n");
-    previewImage()->setContentMode(UIViewContentMode::scaleAspectFill);
+    os::Console::writef("activate portrait changes\n");
+    previewImage()->setContentMode(UIViewContentMode::ScaleAspectFill);
   }
-  std::fflush(stdout);
 }
 
 void PreviewViewController::viewWillTransitionToSize(CGSize size, UIViewControllerTransitionCoordinator& coordinator) {
   UIViewController::viewWillTransitionToSize(size, coordinator);
   const bool landscape = isLandscape(UIDevice::currentDevice()->orientation());
-  std::printf(landscape ? "Landscape\n" : "Portrait\n");
-  std::fflush(stdout);
+  os::Console::writef(landscape ? "Landscape\n" : "Portrait\n");
   if (auto preview = previewImage())
-    preview->setContentMode(landscape ? UIViewContentMode::scaleAspectFit : UIViewContentMode::scaleAspectFill);
+    preview->setContentMode(landscape ? UIViewContentMode::ScaleAspectFit : UIViewContentMode::ScaleAspectFill);
 }
 
 void PreviewViewController::saveAction() {
@@ -144,14 +142,14 @@ void PreviewViewController::image(const std::shared_ptr<UIImage>&, const std::op
   if (error) {
     auto alert = UIAlertController::alertControllerWithTitle(localized(kCouldNotSaveTitle),
                                                              localized(kCouldNotSaveMessage),
-                                                             UIAlertControllerStyle::alert);
+                                                             UIAlertControllerStyle::Alert);
     alert->addAction(UIAlertAction::actionWithTitle(localized(kAppSettingsActionTitle),
-                                                    UIAlertActionStyle::defaultStyle, [](UIAlertAction&) {
+                                                    UIAlertActionStyle::Default, [](UIAlertAction&) {
       auto app = UIApplication::sharedApplication();
       auto url = os::URL::URLWithString(UIApplicationOpenSettingsURLString);
       if (url && app->canOpenURL(*url)) app->openURL(*url);
     }));
-    alert->addAction(UIAlertAction::actionWithTitle(localized(kOKActionTitle), UIAlertActionStyle::defaultStyle));
+    alert->addAction(UIAlertAction::actionWithTitle(localized(kOKActionTitle), UIAlertActionStyle::Default));
     presentViewController(alert, true);
   } else if (auto blur = alertBlurView()) {
     auto flash = CABasicAnimation::animationWithKeyPath("opacity");
@@ -182,6 +180,5 @@ void PreviewViewController::dismissAction() {
 }
 
 void ImageSaver::saveCompleted(const std::shared_ptr<UIImage>&, const std::optional<os::Error>&, void*) {
-  std::printf("Save finished!\n");
-  std::fflush(stdout);
+  os::Console::writef("Save finished!\n");
 }

@@ -29,7 +29,7 @@ class PreviewViewController : public UIViewController {
  public:
   PreviewViewController() = default;
 
-  // Builds the screen (the design's views, connected to the outlets).
+  // Builds the screen's views and connects them to the outlets.
   void loadView() override;
   // Hides the confirmation, shows passedImage; aspect-fit when the status
   // bar is landscape, else aspect-fill.

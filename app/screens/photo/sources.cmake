@@ -3,8 +3,9 @@ list(APPEND DROSIL_APP_EXTRA_SOURCES
   screens/photo/overlay_view_controller.cpp
   screens/photo/preview_view_controller.cpp
   screens/photo/geotag_location.cpp)
-list(APPEND DROSIL_APP_EXTRA_DEPS
-  os_corelocation
+list(APPEND DROSIL_APP_EXTRA_PUBLIC_DEPS
+  os_corelocation)
+list(APPEND DROSIL_APP_EXTRA_PRIVATE_DEPS
   os_photos)
 list(APPEND DROSIL_APP_EXTRA_TEST_SOURCES
   screens/photo/tests/photo_test_support.cpp

@@ -91,8 +91,8 @@ TEST_P(FeedbackAnswerTest, HeartToastThenReviewAlertOnce) {
   EXPECT_EQ(presented(), nullptr);
   const auto events = TEST_feedbackEvents();
   ASSERT_EQ(events.size(), 2u);  // light tap, then the toast's success
-  EXPECT_EQ(events[0].kind, UIFeedbackEvent::Kind::impact);
-  EXPECT_EQ(events[1].kind, UIFeedbackEvent::Kind::notification);
+  EXPECT_EQ(events[0].kind, UIFeedbackEvent::Kind::Impact);
+  EXPECT_EQ(events[1].kind, UIFeedbackEvent::Kind::Notification);
 
   advance(kToastLifetime);
   EXPECT_EQ(shownToast(window_), nullptr);
@@ -230,7 +230,7 @@ TEST_F(FeedbackTest, MailsCarrySubjectAndDeviceBlock) {
     EXPECT_NE(mail->messageBody().find("App version: 1.4(23)<br>"), std::string::npos);
     EXPECT_EQ(mail->mailComposeDelegate().lock().get(),
               static_cast<MFMailComposeViewControllerDelegate*>(screen_.get()));
-    ASSERT_TRUE(mail->TEST_finish(MFMailComposeResult::cancelled).has_value());
+    ASSERT_TRUE(mail->TEST_finish(MFMailComposeResult::Cancelled).has_value());
     advance(1);
     EXPECT_EQ(presented(), nullptr);
   }
@@ -261,11 +261,11 @@ TEST_F(FeedbackTest, MailOutcomeAlerts) {
   const os::Error offline(MFMailComposeErrorDomain, MFMailComposeErrorCodeSendFailed,
                           {{"NSLocalizedDescription", os::Value(std::string("The network is offline."))}});
   const Case cases[] = {
-      {MFMailComposeResult::cancelled, std::nullopt, nullptr, nullptr},
-      {MFMailComposeResult::saved, std::nullopt, "Mail Saved",
+      {MFMailComposeResult::Cancelled, std::nullopt, nullptr, nullptr},
+      {MFMailComposeResult::Saved, std::nullopt, "Mail Saved",
        "Email has been saved, to modify or send please open the 'Mail' app."},
-      {MFMailComposeResult::sent, std::nullopt, "Mail Sent", "Mail has been sent successfully, developer will reply ASAP."},
-      {MFMailComposeResult::failed, offline, "Failed to Send the Email.", "The network is offline."},
+      {MFMailComposeResult::Sent, std::nullopt, "Mail Sent", "Mail has been sent successfully, developer will reply ASAP."},
+      {MFMailComposeResult::Failed, offline, "Failed to Send the Email.", "The network is offline."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.result));
@@ -295,7 +295,7 @@ TEST_F(FeedbackTest, MailOutcomeAlerts) {
 TEST_F(FeedbackTest, FailedSendWithoutErrorAsksToTryAgain) {
   showScreen();
   MFMailComposeViewController composer;
-  screen_->mailComposeControllerDidFinishWithResultError(composer, MFMailComposeResult::failed, std::nullopt);
+  screen_->mailComposeControllerDidFinishWithResultError(composer, MFMailComposeResult::Failed, std::nullopt);
   drain();
   auto alert = presentedAs<UIAlertController>();
   ASSERT_NE(alert, nullptr);

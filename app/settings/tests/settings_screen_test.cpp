@@ -106,20 +106,20 @@ TEST_F(SettingsScreenTest, RowsShownGetTheScreenAndTheStoredSwitchStates) {
 
   // The haptics switch writes the preference the light taps read.
   haptics->hapticSwitch()->setOn(true);
-  haptics->hapticSwitch()->sendActionsForControlEvents(UIControlEvents::valueChanged);
+  haptics->hapticSwitch()->sendActionsForControlEvents(UIControlEvents::ValueChanged);
   EXPECT_TRUE(defaults()->boolForKey(kHapticManagerKey));
 }
 
 TEST_F(SettingsScreenTest, CellsWithoutDelegateIgnoreTheirControls) {
   auto geoTag = GeoTagTableViewCell::make();
   geoTag->geoTagSwitch()->setOn(true);
-  geoTag->geoTagSwitch()->sendActionsForControlEvents(UIControlEvents::valueChanged);
+  geoTag->geoTagSwitch()->sendActionsForControlEvents(UIControlEvents::ValueChanged);
   auto alwaysOn = AlwaysOnDisplayTableViewCell::make();
   alwaysOn->displayOnSwitch()->setOn(true);
-  alwaysOn->displayOnSwitch()->sendActionsForControlEvents(UIControlEvents::valueChanged);
+  alwaysOn->displayOnSwitch()->sendActionsForControlEvents(UIControlEvents::ValueChanged);
   auto feedback = FeedbackTableViewCell::make();
   for (auto& button : {feedback->happyBtn(), feedback->neutralBtn(), feedback->sadBtn(), feedback->dismissBtn()})
-    button->sendActionsForControlEvents(UIControlEvents::touchUpInside);
+    button->sendActionsForControlEvents(UIControlEvents::TouchUpInside);
   auto tutorials = TutorialTableViewCell::make();
   tutorials->collectionViewDidSelectItemAtIndexPath(*tutorials->collectionView(), NSIndexPath::indexPathForItem(0, 0));
   EXPECT_FALSE(defaults()->boolForKey(kGeoTagEnableKey));
@@ -155,7 +155,7 @@ TEST_F(SettingsScreenTest, GeoTagSwitchStaysOnWhateverTheLocationAnswer) {
     auto token = os::NotificationCenter::defaultCenter()->addObserverForName(
         kGeoTagManagerDidChangeNotification, nullptr, std::shared_ptr<os::DispatchQueue>(), [&](const os::Notification&) { ++posts; });
     geoTag->geoTagSwitch()->setOn(true);
-    geoTag->geoTagSwitch()->sendActionsForControlEvents(UIControlEvents::valueChanged);
+    geoTag->geoTagSwitch()->sendActionsForControlEvents(UIControlEvents::ValueChanged);
     EXPECT_EQ(presented(), nullptr);  // the alert waits for the next turn
     drain();
     os::NotificationCenter::defaultCenter()->removeObserver(token.get());
@@ -177,7 +177,7 @@ TEST_F(SettingsScreenTest, GeoTagSwitchStaysOnWhateverTheLocationAnswer) {
     // Off only stores: no permission check, no alert.
     UIViewController::TEST_clearPresentationLog();
     geoTag->geoTagSwitch()->setOn(false);
-    geoTag->geoTagSwitch()->sendActionsForControlEvents(UIControlEvents::valueChanged);
+    geoTag->geoTagSwitch()->sendActionsForControlEvents(UIControlEvents::ValueChanged);
     drain();
     EXPECT_FALSE(defaults()->boolForKey(kGeoTagEnableKey));
     EXPECT_EQ(os::LocationSimulator::authorizationRequestCount(), c.requests);
@@ -195,7 +195,7 @@ TEST_F(SettingsScreenTest, AlwaysOnSetsTheIdleTimerBeforeItIsAnnounced) {
       });
   for (bool on : {true, false}) {
     alwaysOn->displayOnSwitch()->setOn(on);
-    alwaysOn->displayOnSwitch()->sendActionsForControlEvents(UIControlEvents::valueChanged);
+    alwaysOn->displayOnSwitch()->sendActionsForControlEvents(UIControlEvents::ValueChanged);
     EXPECT_EQ(UIApplication::sharedApplication()->isIdleTimerDisabled(), on);
     EXPECT_EQ(defaults()->boolForKey(kAlwaysOnEnableKey), on);
   }
@@ -215,7 +215,7 @@ TEST_F(SettingsScreenTest, LinksOpenInTheInAppBrowser) {
        kProductHomePageLink},
       {"what's new", [&] { screen_->whatsNewBarItem()->TEST_tap(); }, kProductChangeLogLink},
       {"privacy", [&] { cell<PrivacyPolicyTableViewCell>(3, 0)->privacyPolicyBtn()->sendActionsForControlEvents(
-                            UIControlEvents::touchUpInside); },
+                            UIControlEvents::TouchUpInside); },
        kProductPrivacyLink},
       {"first tutorial", [&] { cell<TutorialTableViewCell>(1, 0)->collectionView()->TEST_tapItemAtIndexPath(
                                    NSIndexPath::indexPathForItem(0, 0)); },
@@ -280,7 +280,7 @@ TEST_F(SettingsScreenTest, HapticsFollowThePreference) {
     screen_->openLinkInApp("x y");
     screen_->contactUs();
     drain();
-    if (auto mail = presentedAs<MFMailComposeViewController>()) (void)mail->TEST_finish(MFMailComposeResult::cancelled);
+    if (auto mail = presentedAs<MFMailComposeViewController>()) (void)mail->TEST_finish(MFMailComposeResult::Cancelled);
     advance(1);
     screen_->tellFriend();
     drain();
@@ -288,7 +288,7 @@ TEST_F(SettingsScreenTest, HapticsFollowThePreference) {
     advance(1);
     screen_->tableView()->TEST_tapRowAtIndexPath(NSIndexPath::indexPathForRow(2, 2));
     drain();
-    if (auto mail = presentedAs<MFMailComposeViewController>()) (void)mail->TEST_finish(MFMailComposeResult::cancelled);
+    if (auto mail = presentedAs<MFMailComposeViewController>()) (void)mail->TEST_finish(MFMailComposeResult::Cancelled);
     advance(1);
   };
   defaults()->setBool(false, kHapticManagerKey);
@@ -301,19 +301,19 @@ TEST_F(SettingsScreenTest, HapticsFollowThePreference) {
   const auto events = TEST_feedbackEvents();
   ASSERT_EQ(events.size(), 5u);
   for (const auto& e : events) {
-    EXPECT_EQ(e.kind, UIFeedbackEvent::Kind::impact);
-    EXPECT_EQ(e.style, static_cast<int>(UIImpactFeedbackStyle::light));
+    EXPECT_EQ(e.kind, UIFeedbackEvent::Kind::Impact);
+    EXPECT_EQ(e.style, static_cast<int>(UIImpactFeedbackStyle::Light));
   }
 }
 
 TEST_F(SettingsScreenTest, TellFriendSharesTextAndStoreLink) {
-  for (auto idiom : {os::UserInterfaceIdiom::Phone, os::UserInterfaceIdiom::Pad}) {
+  for (auto idiom : {UIUserInterfaceIdiom::Phone, UIUserInterfaceIdiom::Pad}) {
     SCOPED_TRACE(static_cast<int>(idiom));
     os::DeviceProfile profile;
     profile.idiom = idiom;
     os::ScopedDeviceProfile device(profile);
     showScreen();
-    cell<TellFriendTableViewCell>(2, 0)->tellFriendBtn()->sendActionsForControlEvents(UIControlEvents::touchUpInside);
+    cell<TellFriendTableViewCell>(2, 0)->tellFriendBtn()->sendActionsForControlEvents(UIControlEvents::TouchUpInside);
     drain();
     auto sheet = presentedAs<UIActivityViewController>();
     ASSERT_NE(sheet, nullptr);
@@ -328,7 +328,7 @@ TEST_F(SettingsScreenTest, TellFriendSharesTextAndStoreLink) {
               (std::vector<UIActivityType>{UIActivityTypePrint, UIActivityTypeAddToReadingList}));
     EXPECT_TRUE(sheet->isModalInPresentation());
     EXPECT_FALSE(sheet->TEST_swipeDown());
-    if (idiom == os::UserInterfaceIdiom::Pad) {
+    if (idiom == UIUserInterfaceIdiom::Pad) {
       ASSERT_NE(sheet->popoverPresentationController(), nullptr);
       EXPECT_EQ(sheet->popoverPresentationController()->sourceView(), screen_->tableView());
     }

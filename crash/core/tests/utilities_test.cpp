@@ -202,15 +202,15 @@ TEST(HostFactsTest, PlatformFollowsTheDevice) {
   struct Case {
     const char* name;
     std::string modelIdentifier;
-    os::UserInterfaceIdiom idiom;
+    UIUserInterfaceIdiom idiom;
     bool iOSAppOnMac;
     std::string expected;
   };
   const std::vector<Case> cases = {
-      {"an iPhone", "iPhone14,2", os::UserInterfaceIdiom::Phone, false, "ios"},
-      {"an iPad by its model", "iPad13,1", os::UserInterfaceIdiom::Phone, false, "ipados"},
-      {"an iPad by its idiom", "J517AP", os::UserInterfaceIdiom::Pad, false, "ipados"},
-      {"an iPad app on a Mac", "iPad13,1", os::UserInterfaceIdiom::Pad, true, "ios_on_mac"},
+      {"an iPhone", "iPhone14,2", UIUserInterfaceIdiom::Phone, false, "ios"},
+      {"an iPad by its model", "iPad13,1", UIUserInterfaceIdiom::Phone, false, "ipados"},
+      {"an iPad by its idiom", "J517AP", UIUserInterfaceIdiom::Pad, false, "ipados"},
+      {"an iPad app on a Mac", "iPad13,1", UIUserInterfaceIdiom::Pad, true, "ios_on_mac"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

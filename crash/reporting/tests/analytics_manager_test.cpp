@@ -83,14 +83,14 @@ namespace {
 const bool kAppStateScenario =
     crashpath::registerScenario("reporting-app-state", [](const std::string& directory, const std::string&) {
       if (!crashpath::startCaptureCore(directory)) return 2;
-      UIApplication::sharedApplication()->TEST_setStatusBarOrientation(UIInterfaceOrientation::landscapeRight);
+      UIApplication::sharedApplication()->TEST_setStatusBarOrientation(UIInterfaceOrientation::LandscapeRight);
       ZOZNotificationManager manager;
       manager.registerNotificationListener();
       os::NotificationCenter::defaultCenter()->postNotificationName(os::kUIApplicationDidEnterBackgroundNotification,
                                                                     nullptr);
       auto device = UIDevice::currentDevice();
       device->beginGeneratingDeviceOrientationNotifications();
-      device->setOrientation(UIDeviceOrientation::landscapeLeft);
+      device->setOrientation(UIDeviceOrientation::LandscapeLeft);
       return os::dispatch::drainUntilIdle() ? 0 : 3;
     });
 
@@ -106,7 +106,7 @@ TEST_F(AnalyticsManagerTest, AppStateKeysFollowTheNotifications) {
   EXPECT_EQ(values[hex(kZOZInBackgroundKey)], (std::vector<std::string>{hex("0"), hex("1")}));
   EXPECT_EQ(values[hex(kZOZDeviceOrientationKey)], (std::vector<std::string>{hex("1"), hex("3")}));
   EXPECT_EQ(values[hex(kZOZUIOrientationKey)],
-            (std::vector<std::string>{hex(std::to_string(int(UIInterfaceOrientation::landscapeRight)))}));
+            (std::vector<std::string>{hex(std::to_string(int(UIInterfaceOrientation::LandscapeRight)))}));
 }
 
 }  // namespace

@@ -10,16 +10,15 @@
 namespace {
 
 namespace fs = std::filesystem;
-namespace mx = os::metrickit;
 using reportingtest::FlowTest;
 
-std::shared_ptr<mx::MXCallStackTree> tree() {
+std::shared_ptr<MXCallStackTree> tree() {
   // Two threads; the second is blamed. Only the first frame of each level
   // is followed.
   const os::Value frame{{"address", 0x1000},  {"offsetIntoBinaryTextSegment", 16}, {"sampleCount", 1},
                         {"binaryName", "Drosil"}, {"binaryUUID", "U"},
                         {"subFrames", os::Value::arrayOf({os::Value{{"address", 0x2000}}, os::Value{{"address", 0x3000}}})}};
-  return mx::MXCallStackTree::withTree(os::Value{
+  return MXCallStackTree::withTree(os::Value{
       {"callStackPerThread", true},
       {"callStacks", os::Value::arrayOf({os::Value{{"threadAttributed", false},
                                                    {"callStackRootFrames", os::Value::arrayOf({os::Value{{"address", 0x10}}})}},
@@ -30,14 +29,14 @@ std::shared_ptr<mx::MXCallStackTree> tree() {
 template <class T>
 std::shared_ptr<T> diagnostic() {
   auto d = std::make_shared<T>();
-  d->metaData = std::make_shared<mx::MXMetaData>(os::Dictionary{{"osVersion", "iPhone OS 17.5"}});
+  d->metaData = std::make_shared<MXMetaData>(os::Dictionary{{"osVersion", "iPhone OS 17.5"}});
   d->applicationVersion = "4.2";
   d->callStackTree = tree();
   return d;
 }
 
-std::shared_ptr<mx::MXDiagnosticPayload> payload() {
-  auto p = std::make_shared<mx::MXDiagnosticPayload>();
+std::shared_ptr<MXDiagnosticPayload> payload() {
+  auto p = std::make_shared<MXDiagnosticPayload>();
   p->timeStampBegin = os::Date::fromTimeIntervalSince1970(1000.9);
   p->timeStampEnd = os::Date::fromTimeIntervalSince1970(2000.2);
   return p;
@@ -61,9 +60,9 @@ class MetricKitTest : public FlowTest {
 
 TEST_F(MetricKitTest, AHangOnlyPayloadWritesOneNonFatalLine) {
   auto p = payload();
-  auto hang = diagnostic<mx::MXHangDiagnostic>();
+  auto hang = diagnostic<MXHangDiagnostic>();
   hang->hangDuration = {2.5, "sec"};
-  p->hangDiagnostics = {hang, diagnostic<mx::MXHangDiagnostic>()};
+  p->hangDiagnostics = {hang, diagnostic<MXHangDiagnostic>()};
   EXPECT_TRUE(manager()->processMetricKitPayload(*p, false));
   EXPECT_FALSE(fs::exists(current_ + "/metric_kit_fatal.zozrecord"));
   const auto lines = reportingtest::readRecordLines(current_ + "/metric_kit_nonfatal.zozrecord");
@@ -86,10 +85,10 @@ TEST_F(MetricKitTest, AHangOnlyPayloadWritesOneNonFatalLine) {
 TEST_F(MetricKitTest, OfTwoCrashPayloadsOnlyTheFirstIsWrittenToTheNewestUnsentReport) {
   const std::string old = writeReport("active", "old", 1, true);
   existing_->collectExistingReports();
-  std::vector<std::shared_ptr<mx::MXDiagnosticPayload>> payloads;
+  std::vector<std::shared_ptr<MXDiagnosticPayload>> payloads;
   for (int64_t type : {1, 0}) {
     auto p = payload();
-    auto crash = diagnostic<mx::MXCrashDiagnostic>();
+    auto crash = diagnostic<MXCrashDiagnostic>();
     crash->exceptionType = type;
     crash->exceptionCode = 1;
     crash->signal = 11;

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "crash/rollouts/zoz_remote_config_manager.h"
+#include "os/foundation/console.h"
 #include "os/foundation/json.h"
 
 namespace {
@@ -88,9 +89,9 @@ TEST_F(RemoteConfigManagerTest, LongValuesAreCutAt256UnitsNeverInsideAPair) {
   std::vector<std::shared_ptr<REZRolloutAssignment>> list;
   for (const Case& c : cases) list.push_back(assignment(c.name, c.value));
   auto state = std::make_shared<REZRolloutsState>(list);
-  ::testing::internal::CaptureStdout();
+  os::ConsoleCapture console;
   manager_.updateRolloutsStateWithRolloutsState(state, "report-1");
-  const std::string printed = ::testing::internal::GetCapturedStdout();
+  const std::string printed = console.take();
   for (size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(cases[i].name);
     // Cut in place: the component's own objects see it.

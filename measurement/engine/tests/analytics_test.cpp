@@ -252,7 +252,7 @@ TEST_F(APMAnalyticsTest, PurchasesReachTheReporterOnlyWhileEnabled) {
   EXPECT_EQ(observers[0], APMAnalytics::sharedInstance());
 
   const auto purchase = std::make_shared<SKPaymentTransaction>(SKPaymentTransaction::Description{
-      .payment = {.productIdentifier = "meter.pro"}, .transactionState = SKPaymentTransactionState::purchased});
+      .payment = {.productIdentifier = "meter.pro"}, .transactionState = SKPaymentTransactionState::Purchased});
   SKPaymentQueue::defaultQueue()->TEST_updateTransactions({purchase});
   EXPECT_EQ(calls("APMInAppPurchaseTransactionReporter.paymentQueue").size(), 1u);
   APMAnalytics::setAnalyticsEnabled(false);

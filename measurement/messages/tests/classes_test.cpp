@@ -8,8 +8,6 @@
 namespace apmpb::test {
 namespace {
 
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 
 template <class... Classes>
 struct ClassList {
@@ -55,9 +53,9 @@ TEST(MessageClasses, EveryClassMakesEmptyMessagesAndRefusesTruncatedInput) {
     ASSERT_FALSE(bytes.empty());
     ASSERT_NE(C::initWithBuffer(os::Data(bytes)), nullptr);
     bytes.pop_back();
-    CaptureStdout();
+    capturePrinted();
     EXPECT_EQ(C::initWithBuffer(os::Data(bytes)), nullptr);
-    EXPECT_NE(GetCapturedStdout().find(std::string("<ERROR> ") + d.name() + " decoder failed: "),
+    EXPECT_NE(printed().find(std::string("<ERROR> ") + d.name() + " decoder failed: "),
               std::string::npos);
   });
   // One class per message but the two that live only inside their parents.
@@ -113,9 +111,9 @@ TEST(MessageClasses, CopiesAreIndependentAndDecodeBackEqual) {
 TEST(MessageClasses, UndecodableBytesMakeNoObject) {
   std::vector<uint8_t> truncated = lengthDelimited(2, std::string("event"));
   truncated.pop_back();
-  CaptureStdout();
+  capturePrinted();
   EXPECT_EQ(APMPBEvent::initWithBuffer(os::Data(truncated)), nullptr);
-  EXPECT_NE(GetCapturedStdout().find("<ERROR> Event decoder failed: "),
+  EXPECT_NE(printed().find("<ERROR> Event decoder failed: "),
             std::string::npos);
 }
 

@@ -12,8 +12,6 @@
 namespace apmpb::test {
 namespace {
 
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 
 std::vector<const APMPBMessageDescriptor*> descriptors() {
   size_t n = 0;
@@ -186,9 +184,9 @@ TEST(MessageCodec, StringLengthLimit) {
     SCOPED_TRACE(c.length);
     std::vector<uint8_t> bytes = lengthDelimited(2, std::string(c.length, 'x'));
     Record event(kAPMPBEventDescriptor);
-    CaptureStdout();
+    capturePrinted();
     bool ok = decodeInto(kAPMPBEventDescriptor, bytes, event);
-    std::string out = GetCapturedStdout();
+    std::string out = printed();
     EXPECT_EQ(ok, c.decodes);
     if (c.decodes) {
       EXPECT_EQ(out, "");
@@ -289,9 +287,9 @@ TEST(MessageCodec, NestingDepthIsBounded) {
     SCOPED_TRACE(c.nestedLevels);
     std::vector<uint8_t> bytes = paramChain(c.nestedLevels);
     Record record(kAPMPBEventParamDescriptor);
-    CaptureStdout();
+    capturePrinted();
     bool ok = decodeInto(kAPMPBEventParamDescriptor, bytes, record);
-    std::string out = GetCapturedStdout();
+    std::string out = printed();
     ASSERT_EQ(ok, c.decodes);
     if (!ok) {
       EXPECT_NE(out.find("<ERROR> EventParam decoder failed: nesting too deep"), std::string::npos);
@@ -329,9 +327,9 @@ TEST(MessageCodec, MalformedInputFailsCleanly) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Record bundle(kAPMPBMeasurementBundleDescriptor);
-    CaptureStdout();
+    capturePrinted();
     bool ok = decodeInto(kAPMPBMeasurementBundleDescriptor, c.input, bundle);
-    std::string out = GetCapturedStdout();
+    std::string out = printed();
     EXPECT_FALSE(ok);
     EXPECT_NE(out.find("<ERROR> MeasurementBundle decoder failed: "), std::string::npos) << out;
   }
@@ -356,18 +354,18 @@ TEST(MessageCodec, AMissingListFailsDecodeAndEncodeNamingIt) {
         record.get()->values[lists[k]] = nullptr;
       }
       std::vector<uint8_t> anyInput = varintField(99, 1);
-      CaptureStdout();
+      capturePrinted();
       EXPECT_FALSE(d->functions().decode(anyInput.data(), anyInput.size(), record.get()));
-      std::string out = GetCapturedStdout();
+      std::string out = printed();
       EXPECT_NE(out.find(std::string("<ERROR> Cannot allocate ") + d->name() +
                          " arrays. Missing params field (" + name + ")\n"),
                 std::string::npos)
           << out;
 
       uint8_t* buffer = nullptr;
-      CaptureStdout();
+      capturePrinted();
       EXPECT_EQ(d->functions().encode(record.get(), &buffer), kAPMPBEncodeFailure);
-      EXPECT_EQ(GetCapturedStdout(), std::string("<ERROR> ") + d->name() + " Encoder: '" + name +
+      EXPECT_EQ(printed(), std::string("<ERROR> ") + d->name() + " Encoder: '" + name +
                                          "' should have been allocated\n");
       EXPECT_EQ(buffer, nullptr);
     }
@@ -379,9 +377,9 @@ TEST(MessageCodec, ClearFieldOutsideTheMessageFailsAndChangesNothing) {
   fillRecord(kAPMPBFlagDescriptor, flag.get());
   std::vector<uint8_t> before = encode(kAPMPBFlagDescriptor, flag.get());
   for (int index : {5, -1}) {
-    CaptureStdout();
+    capturePrinted();
     EXPECT_FALSE(APMPBFlagClearField(flag.get(), index));
-    EXPECT_EQ(GetCapturedStdout(),
+    EXPECT_EQ(printed(),
               "<ERROR> Flag: Cannot deallocate field " + std::to_string(index) + ": Unknown field\n");
   }
   EXPECT_EQ(encode(kAPMPBFlagDescriptor, flag.get()), before);
@@ -404,10 +402,10 @@ TEST(MessageCodec, EncodeRefusesASubMessageOfAnotherType) {
   auto* flag = static_cast<MessageInfo*>(std::calloc(1, sizeof(MessageInfo)));
   APMPBFlagInit(flag);
   bundle.get()->values[52] = flag;
-  CaptureStdout();
+  capturePrinted();
   uint8_t* buffer = nullptr;
   EXPECT_EQ(APMPBMeasurementBundleEncode(bundle.get(), &buffer), kAPMPBEncodeFailure);
-  GetCapturedStdout();
+  printed();
   EXPECT_EQ(buffer, nullptr);
   bundle.get()->values[52] = nullptr;
   APMPBFlagFree(flag);
@@ -505,12 +503,12 @@ TEST(MessageCodec, DecodedCellsCanBeReplacedClearedAndDecodedOver) {
 }
 
 TEST(MessageCodecPrimitives, NullSlotsArePrintedAndIgnored) {
-  CaptureStdout();
+  capturePrinted();
   APMPBResetArray(nullptr);
   APMPBFreeString(nullptr);
   APMPBSetBoolCell(nullptr, 1);
   APMPBSetStringCell(nullptr, "x", 1);
-  EXPECT_EQ(GetCapturedStdout(),
+  EXPECT_EQ(printed(),
             "<ERROR> Unable to initialize the array. Array pointer is NULL\n"
             "<ERROR> Unable to dealloc string field. String struct is NULL\n"
             "<ERROR> Unable to set bool. Destination pointer is NULL\n"

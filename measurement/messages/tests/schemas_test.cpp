@@ -11,8 +11,6 @@
 namespace apmpb::test {
 namespace {
 
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 
 // A program tree nested `levels` below its root, its fields in tag order:
 // statements (type 4, one argument, function "22") around a number leaf.
@@ -57,9 +55,9 @@ TEST(MeasurementSchemas, ProgramTreesDecodeToTheBoundAloneAndInsideAConfiguratio
     SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(c.levels) + " levels");
     std::vector<uint8_t> bytes = c.wrap(programTree(c.levels));
     Record record(c.outer);
-    CaptureStdout();
+    capturePrinted();
     bool ok = c.outer.functions().decode(bytes.data(), bytes.size(), record.get());
-    std::string out = GetCapturedStdout();
+    std::string out = printed();
     ASSERT_EQ(ok, c.decodes) << out;
     if (!ok) {
       EXPECT_NE(out.find("<ERROR> RuntimeEntity decoder failed: nesting too deep"),

@@ -3,12 +3,27 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "measurement/messages/messages.h"
+#include "os/foundation/console.h"
 
 namespace apmpb::test {
+
+// What the codec prints between capturePrinted() and printed() (which ends
+// the capture and returns it).
+inline std::optional<os::ConsoleCapture>& printedCapture() {
+  static std::optional<os::ConsoleCapture> capture;
+  return capture;
+}
+inline void capturePrinted() { printedCapture().emplace(); }
+inline std::string printed() {
+  std::string text = printedCapture()->text();
+  printedCapture().reset();
+  return text;
+}
 
 // A record owned by the test, freed with its message's free function.
 class Record {

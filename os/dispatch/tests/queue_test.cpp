@@ -81,7 +81,7 @@ TEST_F(QueueTest, PublishedLabelSlotFollowsTheInnermostQueue) {
     seen.push_back(read(workerTid));
     done->signal();
   });
-  ASSERT_EQ(done->wait(DispatchTime::forever()), DispatchWaitResult::kSuccess);
+  ASSERT_EQ(done->wait(DispatchTime::forever()), DispatchWaitResult::Success);
   EXPECT_EQ(seen, (std::vector<std::string>{"com.test.published.outer", "com.test.published.inner",
                                             "com.test.published.outer"}));
   inner->sync([&] { EXPECT_EQ(read(mainTid), "com.test.published.inner"); });
@@ -105,7 +105,7 @@ TEST_F(QueueTest, QueuesSharingASerialTargetNeverOverlap) {
       inside.fetch_sub(1);
     });
   }
-  EXPECT_EQ(group->wait(DispatchTime::forever()), DispatchWaitResult::kSuccess);
+  EXPECT_EQ(group->wait(DispatchTime::forever()), DispatchWaitResult::Success);
   EXPECT_FALSE(overlapped);
 }
 
@@ -140,7 +140,7 @@ TEST_F(QueueTest, ManySyncCallersBlockedOnOneQueueDoNotStarveThePool) {
   for (size_t i = 0; i < callers; ++i)
     DispatchQueue::global()->async(group, [&] { gate->sync([&] { done.fetch_add(1); }); });
   DispatchQueue::global()->async([&] { sem->signal(); });
-  EXPECT_EQ(group->wait(), DispatchWaitResult::kSuccess);
+  EXPECT_EQ(group->wait(), DispatchWaitResult::Success);
   EXPECT_EQ(done.load(), int(callers));
 }
 
@@ -221,7 +221,7 @@ TEST_F(QueueTest, SuspendedQueueHoldsBlocksUntilResumed) {
 TEST_F(QueueTest, GroupWaitTimesOutWhenVirtualTimePassesTheDeadline) {
   auto group = DispatchGroup::create();
   group->enter();
-  EXPECT_EQ(group->wait(DispatchTime::now()), DispatchWaitResult::kTimedOut);  // already past: no block
+  EXPECT_EQ(group->wait(DispatchTime::now()), DispatchWaitResult::TimedOut);  // already past: no block
 
   std::atomic<int> result{-1};
   auto deadline = DispatchTime::fromNow(5.0);
@@ -230,14 +230,14 @@ TEST_F(QueueTest, GroupWaitTimesOutWhenVirtualTimePassesTheDeadline) {
   EXPECT_EQ(result.load(), -1);  // still waiting: virtual time is short of the deadline
   clock_->advance(1.0);
   waiter.join();
-  EXPECT_EQ(result.load(), int(DispatchWaitResult::kTimedOut));
+  EXPECT_EQ(result.load(), int(DispatchWaitResult::TimedOut));
 
   std::atomic<bool> notified{false};
   group->notify(DispatchQueue::global(), [&] { notified = true; });
   ASSERT_TRUE(dispatch::drainUntilIdle());
   EXPECT_FALSE(notified);
   group->leave();
-  EXPECT_EQ(group->wait(DispatchTime::now()), DispatchWaitResult::kSuccess);
+  EXPECT_EQ(group->wait(DispatchTime::now()), DispatchWaitResult::Success);
   ASSERT_TRUE(dispatch::drainUntilIdle());
   EXPECT_TRUE(notified);
 }
@@ -245,8 +245,8 @@ TEST_F(QueueTest, GroupWaitTimesOutWhenVirtualTimePassesTheDeadline) {
 TEST_F(QueueTest, SemaphoreCountsAndTimesOut) {
   auto sem = DispatchSemaphore::create(1);
   EXPECT_EQ(DispatchSemaphore::create(-1), nullptr);
-  EXPECT_EQ(sem->wait(DispatchTime::now()), DispatchWaitResult::kSuccess);
-  EXPECT_EQ(sem->wait(DispatchTime::now()), DispatchWaitResult::kTimedOut);
+  EXPECT_EQ(sem->wait(DispatchTime::now()), DispatchWaitResult::Success);
+  EXPECT_EQ(sem->wait(DispatchTime::now()), DispatchWaitResult::TimedOut);
 
   std::atomic<int> result{-1};
   std::thread waiter([&] { result = int(sem->wait(DispatchTime::fromNow(1.0))); });
@@ -254,7 +254,7 @@ TEST_F(QueueTest, SemaphoreCountsAndTimesOut) {
   // already blocked: it takes the count.
   sem->signal();
   waiter.join();
-  EXPECT_EQ(result.load(), int(DispatchWaitResult::kSuccess));
+  EXPECT_EQ(result.load(), int(DispatchWaitResult::Success));
 }
 
 // A test that advances the clock for a waiter on another thread must know
@@ -269,7 +269,7 @@ TEST_F(QueueTest, DeadlineWaitersAreCountedWhileTheyWait) {
   EXPECT_EQ(result.load(), -1);
   clock_->advance(0.1);
   waiter.join();
-  EXPECT_EQ(result.load(), int(DispatchWaitResult::kTimedOut));
+  EXPECT_EQ(result.load(), int(DispatchWaitResult::TimedOut));
   EXPECT_FALSE(dispatch::waitForDeadlineWaiters(1, 0));
 }
 

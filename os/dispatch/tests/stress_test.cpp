@@ -66,7 +66,7 @@ TEST(DispatchStressTest, ManyProducersKeepPerQueueOrderAndExclusion) {
     });
   }
   for (auto& t : producers) t.join();
-  EXPECT_EQ(group->wait(DispatchTime::fromNow(60)), DispatchWaitResult::kSuccess);
+  EXPECT_EQ(group->wait(DispatchTime::fromNow(60)), DispatchWaitResult::Success);
   opQueue->waitUntilAllOperationsAreFinished();
   timer->cancel();
   queues[0]->sync([] {});  // a tick queued before the cancel has run
@@ -80,13 +80,13 @@ TEST(DispatchStressTest, GroupAndSemaphoreTimeoutsOnTheRealClock) {
   auto group = DispatchGroup::create();
   group->enter();
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(group->wait(DispatchTime::fromNowNanos(20 * kNanosPerMillisecond)), DispatchWaitResult::kTimedOut);
+  EXPECT_EQ(group->wait(DispatchTime::fromNowNanos(20 * kNanosPerMillisecond)), DispatchWaitResult::TimedOut);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(15));
   group->leave();
   auto sem = DispatchSemaphore::create(0);
-  EXPECT_EQ(sem->wait(DispatchTime::fromNowNanos(5 * kNanosPerMillisecond)), DispatchWaitResult::kTimedOut);
+  EXPECT_EQ(sem->wait(DispatchTime::fromNowNanos(5 * kNanosPerMillisecond)), DispatchWaitResult::TimedOut);
   DispatchQueue::global()->afterSeconds(0.005, [&] { sem->signal(); });
-  EXPECT_EQ(sem->wait(DispatchTime::fromNow(10)), DispatchWaitResult::kSuccess);
+  EXPECT_EQ(sem->wait(DispatchTime::fromNow(10)), DispatchWaitResult::Success);
 }
 
 }  // namespace

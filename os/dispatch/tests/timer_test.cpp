@@ -126,7 +126,7 @@ TEST(TimerSourceRealClockTest, FiresOnTheRealClock) {
   });
   timer->setTimer(DispatchTime::fromNowNanos(5 * kNanosPerMillisecond), 5 * kNanosPerMillisecond);
   timer->resume();
-  EXPECT_EQ(sem->wait(DispatchTime::fromNow(10)), DispatchWaitResult::kSuccess);
+  EXPECT_EQ(sem->wait(DispatchTime::fromNow(10)), DispatchWaitResult::Success);
   timer->cancel();
 }
 

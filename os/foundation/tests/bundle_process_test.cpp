@@ -148,7 +148,7 @@ TEST(ProcessInfoTest, ArgumentsVersionAndDevice) {
 
   DeviceProfile pad;
   pad.modelIdentifier = "iPad13,4";
-  pad.idiom = UserInterfaceIdiom::Pad;
+  pad.idiom = UIUserInterfaceIdiom::Pad;
   pad.systemVersion = "16.4.1";
   ScopedDeviceProfile profile(pad);
   EXPECT_EQ(info.operatingSystemVersion(), (OperatingSystemVersion{16, 4, 1}));

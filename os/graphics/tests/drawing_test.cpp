@@ -125,7 +125,7 @@ TEST(ImageCodecTest, PicturesOverTheSizeLimitsAreTooLarge) {
   for (const auto& data : cases) {
     auto image = CGImage::decode(data);
     ASSERT_FALSE(image);
-    EXPECT_EQ(image.error().code(), static_cast<int64_t>(CGImageError::tooLarge)) << image.error().description();
+    EXPECT_EQ(image.error().code(), static_cast<int64_t>(CGImageError::TooLarge)) << image.error().description();
   }
 }
 
@@ -136,7 +136,7 @@ TEST(ImageCodecTest, FileThatCannotBeReadIsAnError) {
   for (const auto& path : {folder, folder + "/missing.png"}) {
     auto image = CGImage::decodeFile(path);
     ASSERT_FALSE(image);
-    EXPECT_EQ(image.error().code(), static_cast<int64_t>(CGImageError::io));
+    EXPECT_EQ(image.error().code(), static_cast<int64_t>(CGImageError::IO));
   }
 }
 

@@ -70,8 +70,8 @@ TEST(PathTest, ContainsHonoursFillRule) {
   CGPath p;
   p.addRect({0, 0, 100, 100});
   p.addRect({25, 25, 50, 50});
-  EXPECT_TRUE(p.contains({50, 50}, CGPathFillRule::winding));
-  EXPECT_FALSE(p.contains({50, 50}, CGPathFillRule::evenOdd));
-  EXPECT_TRUE(p.contains({10, 10}, CGPathFillRule::evenOdd));
+  EXPECT_TRUE(p.contains({50, 50}, CGPathFillRule::Winding));
+  EXPECT_FALSE(p.contains({50, 50}, CGPathFillRule::EvenOdd));
+  EXPECT_TRUE(p.contains({10, 10}, CGPathFillRule::EvenOdd));
   EXPECT_FALSE(p.contains({150, 10}));
 }

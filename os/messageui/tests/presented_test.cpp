@@ -49,7 +49,7 @@ TEST_F(PresentedTest, MailComposerIsRecordedAndAnsweredOnce) {
   mail->setToRecipients({"support@example.com"});
   mail->setSubject("Drosil Feature Request");
   mail->setMessageBody("<p>OS Version: 17.2.1<br>Hello,<br>", true);
-  EXPECT_FALSE(mail->TEST_finish(MFMailComposeResult::sent));  // not presented
+  EXPECT_FALSE(mail->TEST_finish(MFMailComposeResult::Sent));  // not presented
   screen->presentViewController(mail, true);
 
   auto shown = std::dynamic_pointer_cast<MFMailComposeViewController>(UIViewController::TEST_presentationLog().at(0));
@@ -59,10 +59,10 @@ TEST_F(PresentedTest, MailComposerIsRecordedAndAnsweredOnce) {
   EXPECT_TRUE(shown->isHTML());
   EXPECT_EQ(shown->messageBody(), "<p>OS Version: 17.2.1<br>Hello,<br>");
 
-  ASSERT_TRUE(mail->TEST_finish(MFMailComposeResult::failed));
-  EXPECT_FALSE(mail->TEST_finish(MFMailComposeResult::sent));
+  ASSERT_TRUE(mail->TEST_finish(MFMailComposeResult::Failed));
+  EXPECT_FALSE(mail->TEST_finish(MFMailComposeResult::Sent));
   ASSERT_EQ(screen->results.size(), 1u);
-  EXPECT_EQ(screen->results[0].first, MFMailComposeResult::failed);
+  EXPECT_EQ(screen->results[0].first, MFMailComposeResult::Failed);
   ASSERT_TRUE(screen->results[0].second);  // a failure always carries an error
   EXPECT_EQ(screen->results[0].second->domain(), MFMailComposeErrorDomain);
   EXPECT_EQ(screen->presentedViewController(), nullptr);
@@ -71,7 +71,7 @@ TEST_F(PresentedTest, MailComposerIsRecordedAndAnsweredOnce) {
   auto draft = std::make_shared<MFMailComposeViewController>();
   draft->setMailComposeDelegate(std::static_pointer_cast<SettingsScreen>(screen));
   screen->presentViewController(draft, true);
-  ASSERT_TRUE(draft->TEST_finish(MFMailComposeResult::saved, os::Error("X", 1)));
+  ASSERT_TRUE(draft->TEST_finish(MFMailComposeResult::Saved, os::Error("X", 1)));
   EXPECT_FALSE(screen->results[1].second);
 }
 

@@ -6,7 +6,7 @@
 
 #include "os/foundation/json.h"
 
-namespace os::metrickit {
+namespace os {
 namespace {
 
 class Recorder : public MXMetricManagerSubscriber {
@@ -22,7 +22,7 @@ class Recorder : public MXMetricManagerSubscriber {
     metrics += payloads.size();
     arrived->signal();
   }
-  bool waitForOne() { return arrived->wait(DispatchTime::fromNow(10)) == DispatchWaitResult::kSuccess; }
+  bool waitForOne() { return arrived->wait(DispatchTime::fromNow(10)) == DispatchWaitResult::Success; }
 
   std::mutex mutex;
   std::vector<std::vector<std::shared_ptr<MXDiagnosticPayload>>> diagnostics;  // guarded by mutex
@@ -121,4 +121,4 @@ TEST(MetricManagerTest, PayloadsReachLiveSubscribersOnTheDeliveryQueue) {
 }
 
 }  // namespace
-}  // namespace os::metrickit
+}  // namespace os

@@ -17,7 +17,7 @@ std::optional<os::Error> update(int64_t fine, const std::string& coarse, bool lo
     result = error;
     done->signal();
   });
-  EXPECT_EQ(done->wait(os::DispatchTime::fromNow(10)), os::DispatchWaitResult::kSuccess);
+  EXPECT_EQ(done->wait(os::DispatchTime::fromNow(10)), os::DispatchWaitResult::Success);
   return result;
 }
 

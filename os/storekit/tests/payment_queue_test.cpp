@@ -54,9 +54,9 @@ TEST_F(PaymentQueueTest, ObserversHearUpdatedTransactionsThatStayUntilFinished) 
   EXPECT_EQ(queue->transactionObservers(),
             (std::vector<std::shared_ptr<SKPaymentTransactionObserver>>{facade, leaving}));
 
-  auto first = transaction(SKPaymentTransactionState::purchased, "1000000001");
-  auto restored = transaction(SKPaymentTransactionState::restored, "1000000002", first);
-  auto pending = transaction(SKPaymentTransactionState::purchasing, std::nullopt);
+  auto first = transaction(SKPaymentTransactionState::Purchased, "1000000001");
+  auto restored = transaction(SKPaymentTransactionState::Restored, "1000000002", first);
+  auto pending = transaction(SKPaymentTransactionState::Purchasing, std::nullopt);
   queue->TEST_updateTransactions({first, restored, pending});
   queue->removeTransactionObserver(leaving);  // before delivery: hears nothing
   EXPECT_TRUE(facade->batches.empty());

@@ -59,8 +59,8 @@ class ProductsRequestTest : public ::testing::Test {
 TEST_F(ProductsRequestTest, TheStoreAnswersFromItsCatalogueOnTheCallbackQueue) {
   auto trial = std::make_shared<SKProductDiscount>(SKProductDiscount::Description{
       .price = os::Decimal(0),
-      .subscriptionPeriod = {.numberOfUnits = 1, .unit = SKProductPeriodUnit::week},
-      .paymentMode = SKProductDiscountPaymentMode::freeTrial,
+      .subscriptionPeriod = {.numberOfUnits = 1, .unit = SKProductPeriodUnit::Week},
+      .paymentMode = SKProductDiscountPaymentMode::FreeTrial,
   });
   os::StoreSimulator::addProduct(product("pro.monthly", trial));
   os::StoreSimulator::addProduct(product("coins.100"));
@@ -90,7 +90,7 @@ TEST_F(ProductsRequestTest, DiscountsAreFoundByNameAndAnswerThroughTheRuntime) {
   ASSERT_EQ(viaRuntime, intro);
   EXPECT_EQ(os::runtime::msgSend<os::Decimal>(*viaRuntime, "price").description(), "0.99");
   EXPECT_EQ(os::runtime::msgSend<SKProductDiscountPaymentMode>(*viaRuntime, "paymentMode"),
-            SKProductDiscountPaymentMode::payAsYouGo);
+            SKProductDiscountPaymentMode::PayAsYouGo);
   EXPECT_EQ(p->price()->description(), "9.99");
   EXPECT_EQ(p->priceLocale().currencyCode, "USD");
 }

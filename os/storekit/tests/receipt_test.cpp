@@ -39,7 +39,7 @@ SKReceipt sample() {
                                .originalPurchaseDate = os::Date::fromTimeIntervalSince1970(1712000000),
                                .subscriptionExpirationDate = os::Date::fromTimeIntervalSince1970(1717243200),
                                .webOrderLineItemID = 230000000000001,
-                               .productType = SKReceiptProductType::autoRenewableSubscription,
+                               .productType = SKReceiptProductType::AutoRenewableSubscription,
                                .isTrialPeriod = true});
   receipt.purchases.push_back({.productIdentifier = "coins.100",
                                .transactionIdentifier = "3000000001",
@@ -65,7 +65,7 @@ TEST_F(ReceiptTest, AWrittenReceiptIsReadBackAtTheBundlesReceiptURL) {
   EXPECT_EQ(SKReceipt::dateString(receipt.purchases[0].purchaseDate), "2024-05-01T12:00:00Z");
 
   // A sandbox receipt replaces the production one, and back.
-  ASSERT_TRUE(os::StoreSimulator::writeReceipt(SKReceipt{}, os::StoreSimulator::ReceiptEnvironment::sandbox));
+  ASSERT_TRUE(os::StoreSimulator::writeReceipt(SKReceipt{}, os::StoreSimulator::ReceiptEnvironment::Sandbox));
   EXPECT_EQ(os::Bundle::mainBundle()->appStoreReceiptURL(), root + "/StoreKit/sandboxReceipt");
   EXPECT_FALSE(std::filesystem::exists(root + "/StoreKit/receipt"));
   ASSERT_TRUE(os::StoreSimulator::writeReceipt(receipt));
@@ -125,7 +125,7 @@ TEST_F(ReceiptTest, DamagedFilesAreRefusedAndDamagedPurchasesDropped) {
   ASSERT_TRUE(decoded);
   EXPECT_EQ(decoded->droppedPurchases, 6u);
   ASSERT_EQ(decoded->receipt.purchases.size(), 1u);
-  EXPECT_EQ(decoded->receipt.purchases[0].productType, SKReceiptProductType::consumable);
+  EXPECT_EQ(decoded->receipt.purchases[0].productType, SKReceiptProductType::Consumable);
   EXPECT_EQ(decoded->receipt.purchases[0].quantity, 1);
 }
 

@@ -118,7 +118,7 @@ TEST_F(AnimationTest, DelayedSpringAndReplacedAnimations) {
   auto view = std::make_shared<UIView>(CGRect{0, 0, 10, 10});
   std::vector<bool> results;
   // Delay: the old value holds until the animation begins.
-  UIView::animate(0.2, 0.1, UIViewAnimationOptions::curveLinear, [&] { view->setCenter({100, 5}); },
+  UIView::animate(0.2, 0.1, UIViewAnimationOptions::CurveLinear, [&] { view->setCenter({100, 5}); },
                   [&](bool f) { results.push_back(f); });
   clock->advance(0.05);
   EXPECT_EQ(view->layer()->presentationLayer()->position(), (CGPoint{5, 5}));

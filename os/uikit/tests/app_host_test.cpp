@@ -21,7 +21,7 @@ class TinyAppDelegate : public UIApplicationDelegate {
     // The storyboard's window is in place, not yet key.
     journal().push_back(window() && !window()->isKeyWindow() ? "delegate:didFinishLaunching(window)"
                                                               : "delegate:didFinishLaunching");
-    EXPECT_EQ(app->applicationState(), UIApplicationState::inactive);
+    EXPECT_EQ(app->applicationState(), UIApplicationState::Inactive);
     return true;
   }
   void applicationDidBecomeActive(std::shared_ptr<UIApplication>) override { journal().push_back("delegate:didBecomeActive"); }
@@ -47,7 +47,7 @@ class LinkAppDelegate : public UIApplicationDelegate {
   bool applicationDidFinishLaunchingWithOptions(std::shared_ptr<UIApplication> app, os::Dictionary) override {
     const char* prewarm = std::getenv(kActivePrewarmEnvironmentVariable);
     journal().push_back(std::string("delegate:didFinishLaunching prewarm=") + (prewarm ? prewarm : "unset") +
-                        (app->applicationState() == UIApplicationState::background ? " background" : ""));
+                        (app->applicationState() == UIApplicationState::Background ? " background" : ""));
     return true;
   }
   void applicationWillEnterForeground(std::shared_ptr<UIApplication>) override {
@@ -78,7 +78,7 @@ class JournalViewController : public UIViewController {
     UIViewController::viewWillTransitionToSize(size, c);
   }
   void traitCollectionDidChange(const UITraitCollection&) override {
-    journal().push_back(traitCollection().verticalSizeClass == UIUserInterfaceSizeClass::compact ? "vc:traits(compact)"
+    journal().push_back(traitCollection().verticalSizeClass == UIUserInterfaceSizeClass::Compact ? "vc:traits(compact)"
                                                                                                  : "vc:traits(regular)");
   }
 };
@@ -113,18 +113,18 @@ TEST_F(ApplicationHostTest, TinyAppStepsThroughItsLifeCycleInOrder) {
   os::uikit::ApplicationHost host;
   ASSERT_TRUE(host.launch("", "TinyAppDelegate"));
   auto app = host.application();
-  EXPECT_EQ(app->applicationState(), UIApplicationState::active);
+  EXPECT_EQ(app->applicationState(), UIApplicationState::Active);
   auto delegate = std::dynamic_pointer_cast<TinyAppDelegate>(app->delegate());
   ASSERT_TRUE(delegate);
   ASSERT_TRUE(delegate->window());
   EXPECT_TRUE(delegate->window()->isKeyWindow());
   EXPECT_EQ(app->keyWindow()->windowScene(), host.windowScene());
-  EXPECT_EQ(host.windowScene()->activationState(), UISceneActivationState::foregroundActive);
+  EXPECT_EQ(host.windowScene()->activationState(), UISceneActivationState::ForegroundActive);
   ASSERT_EQ(app->connectedScenes().size(), 1u);
 
   ASSERT_TRUE(host.moveToBackground());
-  EXPECT_EQ(app->applicationState(), UIApplicationState::background);
-  EXPECT_EQ(host.windowScene()->activationState(), UISceneActivationState::background);
+  EXPECT_EQ(app->applicationState(), UIApplicationState::Background);
+  EXPECT_EQ(host.windowScene()->activationState(), UISceneActivationState::Background);
   ASSERT_TRUE(host.moveToForeground());
   ASSERT_TRUE(host.terminate());
   EXPECT_TRUE(app->connectedScenes().empty());
@@ -259,7 +259,7 @@ TEST_F(ApplicationHostTest, PrewarmedLaunchWaitsForTheUserToConnectTheFirstScene
     ASSERT_TRUE(host.launch("", "LinkAppDelegate", options));
     auto app = host.application();
     EXPECT_TRUE(host.isPrewarmed());
-    EXPECT_EQ(app->applicationState(), UIApplicationState::background);
+    EXPECT_EQ(app->applicationState(), UIApplicationState::Background);
     EXPECT_TRUE(app->connectedScenes().empty());
     EXPECT_EQ(app->keyWindow(), nullptr);
     EXPECT_FALSE(host.moveToForeground());  // only the user's opening brings it forward
@@ -271,7 +271,7 @@ TEST_F(ApplicationHostTest, PrewarmedLaunchWaitsForTheUserToConnectTheFirstScene
     ASSERT_TRUE(scene);
     EXPECT_EQ(*scene, host.windowScene());
     EXPECT_FALSE(host.isPrewarmed());
-    EXPECT_EQ(app->applicationState(), UIApplicationState::active);
+    EXPECT_EQ(app->applicationState(), UIApplicationState::Active);
     ASSERT_NE(app->keyWindow(), nullptr);
     EXPECT_EQ(journal(), (std::vector<std::string>{"UISceneWillConnectNotification", "vc:viewWillAppear",
                                                    "vc:viewDidAppear", "delegate:willEnterForeground",
@@ -284,7 +284,7 @@ TEST_F(ApplicationHostTest, PrewarmedLaunchWaitsForTheUserToConnectTheFirstScene
     auto second = host.connectScene();
     ASSERT_TRUE(second);
     EXPECT_NE(*second, host.windowScene());
-    EXPECT_EQ((*second)->activationState(), UISceneActivationState::foregroundActive);
+    EXPECT_EQ((*second)->activationState(), UISceneActivationState::ForegroundActive);
     EXPECT_EQ(journal(), std::vector<std::string>{"UISceneWillConnectNotification"});
     ASSERT_TRUE(host.terminate());
     EXPECT_TRUE(app->connectedScenes().empty());
@@ -350,12 +350,12 @@ TEST_F(ApplicationHostTest, RotationTurnsTheWindowAndTellsTheScreen) {
   auto window = host.keyWindow();
   CGSize portrait = window->bounds().size;
   journal().clear();
-  host.rotate(UIDeviceOrientation::landscapeLeft);
-  EXPECT_EQ(host.application()->statusBarOrientation(), UIInterfaceOrientation::landscapeRight);
+  host.rotate(UIDeviceOrientation::LandscapeLeft);
+  EXPECT_EQ(host.application()->statusBarOrientation(), UIInterfaceOrientation::LandscapeRight);
   EXPECT_EQ(window->bounds().size.width, portrait.height);
   EXPECT_EQ(window->rootViewController()->view()->bounds().size.width, portrait.height);
-  host.rotate(UIDeviceOrientation::faceUp);  // no interface change
-  host.rotate(UIDeviceOrientation::portrait);
+  host.rotate(UIDeviceOrientation::FaceUp);  // no interface change
+  host.rotate(UIDeviceOrientation::Portrait);
   EXPECT_EQ(journal(), (std::vector<std::string>{"vc:willTransitionToLandscape", "vc:traits(compact)",
                                                  "vc:willTransitionToPortrait", "vc:traits(regular)"}));
   ASSERT_TRUE(host.terminate());

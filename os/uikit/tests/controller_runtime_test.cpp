@@ -211,11 +211,11 @@ TEST_F(ControllerRuntimeTest, PageViewControllerShowsThePagesItIsGiven) {
   auto pages = std::make_shared<UIPageViewController>();
   window->setRootViewController(pages);
   std::vector<bool> finished;
-  pages->setViewControllers({one}, UIPageViewControllerNavigationDirection::forward, false,
+  pages->setViewControllers({one}, UIPageViewControllerNavigationDirection::Forward, false,
                             [&](bool done) { finished.push_back(done); });
   EXPECT_EQ(pages->viewControllers().front(), one);
   EXPECT_TRUE(onScreen(one));
-  pages->setViewControllers({two}, UIPageViewControllerNavigationDirection::reverse, true);
+  pages->setViewControllers({two}, UIPageViewControllerNavigationDirection::Reverse, true);
   EXPECT_EQ(pages->viewControllers(), (std::vector<std::shared_ptr<UIViewController>>{two}));
   EXPECT_FALSE(onScreen(one));
   EXPECT_EQ(one->parentViewController(), nullptr);

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
+#include "os/foundation/file_manager.h"
+#include "os/foundation/file_system.h"
 #include "os/uikit/uikit.h"
 
 namespace {
@@ -27,13 +30,13 @@ std::shared_ptr<UIView> makeSampleTree() {
   label->setText("5433K");
   label->setFont(UIFont::boldSystemFont(20));
   label->setTextColor(UIColor::whiteColor());
-  label->setTextAlignment(NSTextAlignment::center);
+  label->setTextAlignment(NSTextAlignment::Center);
   banner->addSubview(label);
 
   auto button = std::make_shared<UIButton>(CGRect{10, 50, 80, 40});
   button->setBackgroundColor(UIColor::fromRGBA(0, 0.6, 0));
   button->layer()->setCornerRadius(12);
-  button->setTitle("Go", UIControlState::normal);
+  button->setTitle("Go", UIControlState::Normal);
   root->addSubview(button);
 
   auto shape = CAShapeLayer::layer();
@@ -86,6 +89,33 @@ TEST(RenderTest, ViewTreeRendersAtScaleTwoWithExpectedColours) {
   auto window = std::make_shared<UIWindow>(CGRect{0, 0, 200, 100});
   window->addSubview(root);
   EXPECT_TRUE(window->renderToPNGFile("/tmp/drosil-uikit-sample.png", 2));
+}
+
+// The PNG went to a fixed "<path>.tmp" written past the file-system seam and
+// never synced: a crash after the rename could leave an empty screenshot.
+TEST(RenderTest, PNGFileIsWrittenAtomicallyAndAFailedWriteKeepsThePreviousFile) {
+  namespace fs = std::filesystem;
+  const fs::path folder = fs::temp_directory_path() / ("drosil-render-" + std::to_string(getpid()));
+  fs::create_directories(folder);
+  const std::string path = (folder / "screen.png").string();
+  auto window = std::make_shared<UIWindow>(CGRect{0, 0, 200, 100});
+  window->addSubview(makeSampleTree());
+  ASSERT_TRUE(window->renderToPNGFile(path, 1));
+  const auto before = os::FileManager::defaultManager().contentsAtPath(path);
+  ASSERT_TRUE(before);
+
+  for (os::FileOp op : {os::FileOp::Write, os::FileOp::Sync, os::FileOp::Rename}) {
+    SCOPED_TRACE(static_cast<int>(op));
+    auto faulty = std::make_shared<os::FaultInjectingFileSystem>();
+    os::ScopedFileSystem installed(faulty);
+    faulty->inject(op, os::FaultInjectingFileSystem::Fault{ENOSPC, "screen.png", 0, -1});
+    window->setBackgroundColor(UIColor::blackColor());
+    EXPECT_FALSE(window->renderToPNGFile(path, 2));
+    EXPECT_GT(faulty->failureCount(op), 0);
+    EXPECT_EQ(os::FileManager::defaultManager().contentsAtPath(path), before);
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+  }
+  fs::remove_all(folder);
 }
 
 TEST(RenderTest, SliderSnapshotAtScaleFiveHasPixelSize) {

@@ -7,7 +7,7 @@ namespace {
 // A static settings-like table: three sections; row (1, 1) can be collapsed.
 class StaticTable : public UITableViewController {
  public:
-  StaticTable() : UITableViewController(UITableViewStyle::grouped) {}
+  StaticTable() : UITableViewController(UITableViewStyle::Grouped) {}
   long numberOfSectionsInTableView(UITableView&) override { return 3; }
   long tableViewNumberOfRowsInSection(UITableView&, long section) override { return section == 1 ? 2 : 1; }
   std::shared_ptr<UITableViewCell> tableViewCellForRowAtIndexPath(UITableView&, const NSIndexPath& path) override {
@@ -97,7 +97,7 @@ TEST(TableViewTest, RowsScrolledOutAreReused) {
   int made = 0;
   table->registerCell("row", [&](const std::string& id) {
     ++made;
-    return std::make_shared<UITableViewCell>(UITableViewCellStyle::defaultStyle, id);
+    return std::make_shared<UITableViewCell>(UITableViewCellStyle::Default, id);
   });
   table->setDataSource(source);
   table->layoutIfNeeded();
@@ -132,7 +132,7 @@ class Strip : public UICollectionViewDataSource, public UICollectionViewDelegate
 TEST(CollectionViewTest, HorizontalStripDequeuesSizesAndSelects) {
   auto strip = std::make_shared<Strip>();
   UICollectionViewFlowLayout layout;
-  layout.scrollDirection = UICollectionViewScrollDirection::horizontal;
+  layout.scrollDirection = UICollectionViewScrollDirection::Horizontal;
   auto view = std::make_shared<UICollectionView>(CGRect{0, 0, 320, 140}, layout);
   view->registerCell("tutorialVideoCell", [] { return std::make_shared<UICollectionViewCell>(); });
   view->setDataSource(strip);

@@ -11,7 +11,7 @@ class TouchTest : public testing::Test {
   void SetUp() override {
     window = std::make_shared<UIWindow>(CGRect{0, 0, 320, 480});
     button = std::make_shared<UIButton>(CGRect{100, 100, 80, 40});
-    button->addTarget([this](UIControl&) { ++taps; }, UIControlEvents::touchUpInside);
+    button->addTarget([this](UIControl&) { ++taps; }, UIControlEvents::TouchUpInside);
     window->addSubview(button);
   }
   os::ManualClockScope clock;
@@ -42,10 +42,10 @@ TEST_F(TouchTest, TapInsideButtonFiresOnceOutsideNever) {
     window->tap(outside);
   EXPECT_EQ(taps, 1);
   // Pressed inside, released outside: no tap, and a disabled or hidden button takes none.
-  window->sendTouch({140, 120}, UITouchPhase::began);
+  window->sendTouch({140, 120}, UITouchPhase::Began);
   EXPECT_TRUE(button->isHighlighted());
-  window->sendTouch({300, 300}, UITouchPhase::moved);
-  window->sendTouch({300, 300}, UITouchPhase::ended);
+  window->sendTouch({300, 300}, UITouchPhase::Moved);
+  window->sendTouch({300, 300}, UITouchPhase::Ended);
   EXPECT_FALSE(button->isHighlighted());
   button->setEnabled(false);
   window->tap({140, 120});
@@ -54,14 +54,14 @@ TEST_F(TouchTest, TapInsideButtonFiresOnceOutsideNever) {
   window->tap({140, 120});
   EXPECT_EQ(taps, 1);
   // A move or an end with no touch down is dropped.
-  window->sendTouch({140, 120}, UITouchPhase::ended);
+  window->sendTouch({140, 120}, UITouchPhase::Ended);
   EXPECT_EQ(taps, 1);
 }
 
 TEST_F(TouchTest, TapRecognizerOnAncestorLeavesButtonsAlone) {
   int recognized = 0;
   auto tap = std::make_shared<UITapGestureRecognizer>([&](UIGestureRecognizer& r) {
-    if (r.state() == UIGestureRecognizerState::ended) ++recognized;
+    if (r.state() == UIGestureRecognizerState::Ended) ++recognized;
   });
   window->addGestureRecognizer(tap);
   window->tap({140, 120});  // on the button
@@ -70,9 +70,9 @@ TEST_F(TouchTest, TapRecognizerOnAncestorLeavesButtonsAlone) {
   window->tap({20, 20});  // elsewhere
   EXPECT_EQ(recognized, 1);
   // A touch that wanders off is no tap.
-  window->sendTouch({20, 20}, UITouchPhase::began);
-  window->sendTouch({60, 20}, UITouchPhase::moved);
-  window->sendTouch({60, 20}, UITouchPhase::ended);
+  window->sendTouch({20, 20}, UITouchPhase::Began);
+  window->sendTouch({60, 20}, UITouchPhase::Moved);
+  window->sendTouch({60, 20}, UITouchPhase::Ended);
   EXPECT_EQ(recognized, 1);
 
   struct Veto : UIGestureRecognizerDelegate {
@@ -82,7 +82,7 @@ TEST_F(TouchTest, TapRecognizerOnAncestorLeavesButtonsAlone) {
   tap->setDelegate(veto);
   window->tap({20, 20});
   EXPECT_EQ(recognized, 1);
-  EXPECT_EQ(tap->state(), UIGestureRecognizerState::possible);
+  EXPECT_EQ(tap->state(), UIGestureRecognizerState::Possible);
 }
 
 TEST_F(TouchTest, LongPressBeginsAfterItsDurationAndCancelsTheButton) {
@@ -91,26 +91,26 @@ TEST_F(TouchTest, LongPressBeginsAfterItsDurationAndCancelsTheButton) {
   press->setMinimumPressDuration(0.5);
   button->addGestureRecognizer(press);
   int cancels = 0;
-  button->addTarget([&](UIControl&) { ++cancels; }, UIControlEvents::touchCancel);
+  button->addTarget([&](UIControl&) { ++cancels; }, UIControlEvents::TouchCancel);
 
-  window->sendTouch({140, 120}, UITouchPhase::began);
+  window->sendTouch({140, 120}, UITouchPhase::Began);
   clock->advance(0.4);
   EXPECT_TRUE(states.empty());
   clock->advance(0.1);
   ASSERT_EQ(states.size(), 1u);
-  EXPECT_EQ(states[0], UIGestureRecognizerState::began);
+  EXPECT_EQ(states[0], UIGestureRecognizerState::Began);
   EXPECT_EQ(cancels, 1);
-  window->sendTouch({150, 120}, UITouchPhase::moved);
-  window->sendTouch({150, 120}, UITouchPhase::ended);
-  EXPECT_EQ(states, (std::vector{UIGestureRecognizerState::began, UIGestureRecognizerState::changed,
-                                 UIGestureRecognizerState::ended}));
+  window->sendTouch({150, 120}, UITouchPhase::Moved);
+  window->sendTouch({150, 120}, UITouchPhase::Ended);
+  EXPECT_EQ(states, (std::vector{UIGestureRecognizerState::Began, UIGestureRecognizerState::Changed,
+                                 UIGestureRecognizerState::Ended}));
   EXPECT_EQ(taps, 0);
 
   // Lifted early: a plain tap, no press.
   states.clear();
-  window->sendTouch({140, 120}, UITouchPhase::began);
+  window->sendTouch({140, 120}, UITouchPhase::Began);
   clock->advance(0.2);
-  window->sendTouch({140, 120}, UITouchPhase::ended);
+  window->sendTouch({140, 120}, UITouchPhase::Ended);
   clock->advance(1);
   EXPECT_TRUE(states.empty());
   EXPECT_EQ(taps, 1);
@@ -134,20 +134,20 @@ TEST_F(TouchTest, ScrollViewAnimatesAndDragsWithDelegateCallbacks) {
 
   // A slow drag ends without deceleration; the offset never leaves the content.
   recorder->events.clear();
-  window->sendTouch({100, 225}, UITouchPhase::began);
+  window->sendTouch({100, 225}, UITouchPhase::Began);
   clock->advance(0.5);
-  window->sendTouch({90, 225}, UITouchPhase::moved);
+  window->sendTouch({90, 225}, UITouchPhase::Moved);
   clock->advance(0.5);
-  window->sendTouch({90, 225}, UITouchPhase::ended);
+  window->sendTouch({90, 225}, UITouchPhase::Ended);
   EXPECT_EQ(scroll->contentOffset().x, 410);
   EXPECT_EQ(recorder->events, (std::vector<std::string>{"begin", "end"}));
 
   // A fast flick decelerates to a stop at the end of the content.
   recorder->events.clear();
-  window->sendTouch({150, 225}, UITouchPhase::began);
+  window->sendTouch({150, 225}, UITouchPhase::Began);
   clock->advance(0.016);
-  window->sendTouch({50, 225}, UITouchPhase::moved);
-  window->sendTouch({50, 225}, UITouchPhase::ended);
+  window->sendTouch({50, 225}, UITouchPhase::Moved);
+  window->sendTouch({50, 225}, UITouchPhase::Ended);
   EXPECT_TRUE(scroll->isDecelerating());
   clock->advance(5);
   EXPECT_FALSE(scroll->isDecelerating());
@@ -168,10 +168,10 @@ TEST_F(TouchTest, SliderUsesOverriddenGeometryAndTracksTouches) {
   slider->setMaximumValue(37);
   window->addSubview(slider);
   std::vector<float> values;
-  slider->addTarget([&](UIControl& c) { values.push_back(static_cast<UISlider&>(c).value()); }, UIControlEvents::valueChanged);
-  window->sendTouch({100, 315}, UITouchPhase::began);
-  window->sendTouch({400, 315}, UITouchPhase::moved);  // beyond the end: clamped
-  window->sendTouch({400, 315}, UITouchPhase::ended);
+  slider->addTarget([&](UIControl& c) { values.push_back(static_cast<UISlider&>(c).value()); }, UIControlEvents::ValueChanged);
+  window->sendTouch({100, 315}, UITouchPhase::Began);
+  window->sendTouch({400, 315}, UITouchPhase::Moved);  // beyond the end: clamped
+  window->sendTouch({400, 315}, UITouchPhase::Ended);
   ASSERT_EQ(values.size(), 2u);
   EXPECT_FLOAT_EQ(values[0], 18.5f);
   EXPECT_FLOAT_EQ(values[1], 37.f);
@@ -188,8 +188,8 @@ TEST_F(TouchTest, SliderWithTrackImagesSettles) {
   // own layoutSubviews, so a slider in a window laid out on every pass forever.
   auto slider = std::make_shared<UISlider>(CGRect{0, 300, 200, 31});
   auto image = std::make_shared<UIImage>();
-  slider->setMinimumTrackImage(image, UIControlState::normal);
-  slider->setMaximumTrackImage(image, UIControlState::normal);
+  slider->setMinimumTrackImage(image, UIControlState::Normal);
+  slider->setMaximumTrackImage(image, UIControlState::Normal);
   window->addSubview(slider);
   // The first pass adds the track and thumb views; the second must settle.
   for (int pass = 0; pass < 3 && slider->needsLayout(); ++pass) window->layoutIfNeeded();
@@ -213,7 +213,7 @@ TEST(LayoutTest, ConstraintsAutoresizingMarginsAndConversion) {
                                            pinned->topAnchor().constraintEqualToAnchor(root->topAnchor()),
                                            pinned->heightAnchor().constraintEqualToConstant(20)});
   auto flexible = std::make_shared<UIView>(CGRect{0, 0, 300, 200});
-  flexible->setAutoresizingMask(UIViewAutoresizing::flexibleWidth | UIViewAutoresizing::flexibleHeight);
+  flexible->setAutoresizingMask(UIViewAutoresizing::FlexibleWidth | UIViewAutoresizing::FlexibleHeight);
   root->addSubview(flexible);
   root->layoutIfNeeded();
   EXPECT_EQ(centred->frame(), CGRect(100, 75, 100, 50));
@@ -244,7 +244,7 @@ TEST(LayoutTest, ConstraintsAutoresizingMarginsAndConversion) {
 TEST(DeviceTest, ProfileTraitsAndFeedback) {
   os::DeviceProfile pad;
   pad.model = "iPad";
-  pad.idiom = os::UserInterfaceIdiom::Pad;
+  pad.idiom = UIUserInterfaceIdiom::Pad;
   pad.screenWidth = 820;
   pad.screenHeight = 1180;
   pad.screenScale = 2;
@@ -253,7 +253,7 @@ TEST(DeviceTest, ProfileTraitsAndFeedback) {
   EXPECT_EQ(UIScreen::mainScreen().scale(), 2);
   auto window = std::make_shared<UIWindow>();
   EXPECT_EQ(window->bounds().size, (CGSize{820, 1180}));
-  EXPECT_EQ(window->traitCollection().horizontalSizeClass, UIUserInterfaceSizeClass::regular);
+  EXPECT_EQ(window->traitCollection().horizontalSizeClass, UIUserInterfaceSizeClass::Regular);
 
   struct Watcher : UIView {
     int changes = 0;
@@ -263,16 +263,16 @@ TEST(DeviceTest, ProfileTraitsAndFeedback) {
   window->addSubview(watcher);  // its traits change on entering the window
   watcher->changes = 0;
   auto traits = window->windowTraitCollection();
-  traits.userInterfaceStyle = UIUserInterfaceStyle::dark;
+  traits.userInterfaceStyle = UIUserInterfaceStyle::Dark;
   window->setTraitCollection(traits);
   EXPECT_EQ(watcher->changes, 1);
-  EXPECT_EQ(watcher->traitCollection().userInterfaceStyle, UIUserInterfaceStyle::dark);
+  EXPECT_EQ(watcher->traitCollection().userInterfaceStyle, UIUserInterfaceStyle::Dark);
 
   TEST_clearFeedbackEvents();
-  UIImpactFeedbackGenerator(UIImpactFeedbackStyle::light).impactOccurred();
-  UINotificationFeedbackGenerator().notificationOccurred(UINotificationFeedbackType::success);
-  EXPECT_EQ(TEST_feedbackEvents(), (std::vector<UIFeedbackEvent>{{UIFeedbackEvent::Kind::impact, 0, 1.0},
-                                                                 {UIFeedbackEvent::Kind::notification, 0, 1.0}}));
+  UIImpactFeedbackGenerator(UIImpactFeedbackStyle::Light).impactOccurred();
+  UINotificationFeedbackGenerator().notificationOccurred(UINotificationFeedbackType::Success);
+  EXPECT_EQ(TEST_feedbackEvents(), (std::vector<UIFeedbackEvent>{{UIFeedbackEvent::Kind::Impact, 0, 1.0},
+                                                                 {UIFeedbackEvent::Kind::Notification, 0, 1.0}}));
 
   auto app = UIApplication::sharedApplication();
   int expired = 0;

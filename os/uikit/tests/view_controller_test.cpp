@@ -48,16 +48,16 @@ class ViewControllerTest : public ::testing::Test {
 
 TEST_F(ViewControllerTest, AlertActionHandlerRunsOnceAfterTheAlertIsGone) {
   auto alert = UIAlertController::alertControllerWithTitle("Couldn't Save", "Make sure Drosil has permission to add photos.",
-                                                           UIAlertControllerStyle::alert);
+                                                           UIAlertControllerStyle::Alert);
   int settings = 0, okay = 0;
   std::shared_ptr<UIViewController> presentedWhenHandled;
-  alert->addAction(UIAlertAction::actionWithTitle("App Settings", UIAlertActionStyle::defaultStyle, [&](UIAlertAction&) {
+  alert->addAction(UIAlertAction::actionWithTitle("App Settings", UIAlertActionStyle::Default, [&](UIAlertAction&) {
     ++settings;
     presentedWhenHandled = root->presentedViewController();
   }));
-  alert->addAction(UIAlertAction::actionWithTitle("OK", UIAlertActionStyle::defaultStyle, [&](UIAlertAction&) { ++okay; }));
-  alert->addAction(UIAlertAction::actionWithTitle("Cancel", UIAlertActionStyle::cancel));
-  alert->addAction(UIAlertAction::actionWithTitle("Second cancel", UIAlertActionStyle::cancel));  // refused
+  alert->addAction(UIAlertAction::actionWithTitle("OK", UIAlertActionStyle::Default, [&](UIAlertAction&) { ++okay; }));
+  alert->addAction(UIAlertAction::actionWithTitle("Cancel", UIAlertActionStyle::Cancel));
+  alert->addAction(UIAlertAction::actionWithTitle("Second cancel", UIAlertActionStyle::Cancel));  // refused
   EXPECT_EQ(alert->TEST_chooseAction("OK").error().code(), 1);  // not presented yet
 
   bool completed = false;
@@ -71,7 +71,7 @@ TEST_F(ViewControllerTest, AlertActionHandlerRunsOnceAfterTheAlertIsGone) {
   auto shown = std::dynamic_pointer_cast<UIAlertController>(log[0]);
   ASSERT_TRUE(shown);
   EXPECT_EQ(shown->title(), "Couldn't Save");
-  EXPECT_EQ(shown->preferredStyle(), UIAlertControllerStyle::alert);
+  EXPECT_EQ(shown->preferredStyle(), UIAlertControllerStyle::Alert);
   EXPECT_EQ(shown->TEST_actionTitles(), (std::vector<std::string>{"App Settings", "OK", "Cancel"}));
   EXPECT_EQ(alert->presentingViewController(), root);
   // An alert keeps its presenter on screen.
@@ -89,11 +89,11 @@ TEST_F(ViewControllerTest, AlertActionHandlerRunsOnceAfterTheAlertIsGone) {
 
 TEST_F(ViewControllerTest, TappingTheRenderedAlertButtonAnswersIt) {
   auto alert = UIAlertController::alertControllerWithTitle("Would you like to write to us?", std::nullopt,
-                                                           UIAlertControllerStyle::alert);
+                                                           UIAlertControllerStyle::Alert);
   std::vector<std::string> chosen;
-  alert->addAction(UIAlertAction::actionWithTitle("Later", UIAlertActionStyle::defaultStyle,
+  alert->addAction(UIAlertAction::actionWithTitle("Later", UIAlertActionStyle::Default,
                                                   [&](UIAlertAction& a) { chosen.push_back(*a.title()); }));
-  alert->addAction(UIAlertAction::actionWithTitle("Okay", UIAlertActionStyle::defaultStyle,
+  alert->addAction(UIAlertAction::actionWithTitle("Okay", UIAlertActionStyle::Default,
                                                   [&](UIAlertAction& a) { chosen.push_back(*a.title()); }));
   root->presentViewController(alert, false);
   window->layoutIfNeeded();
@@ -141,7 +141,7 @@ TEST_F(ViewControllerTest, FullScreenPresentationHidesAndRestoresThePresenter) {
   EXPECT_EQ(child->log, (std::vector<std::string>{"load", "willAppear", "didAppear"}));
 
   auto cover = std::make_shared<LoggingViewController>();
-  cover->setModalPresentationStyle(UIModalPresentationStyle::fullScreen);
+  cover->setModalPresentationStyle(UIModalPresentationStyle::FullScreen);
   root->log.clear();
   child->log.clear();
   // Presenting from a child goes through the root of its containment.
@@ -229,7 +229,7 @@ TEST_F(ViewControllerTest, LayoutAndPopoverRules) {
   // On a phone the share sheet is a sheet, without a popover controller.
   EXPECT_EQ(share->popoverPresentationController(), nullptr);
   auto popover = std::make_shared<UIViewController>();
-  popover->setModalPresentationStyle(UIModalPresentationStyle::popover);
+  popover->setModalPresentationStyle(UIModalPresentationStyle::Popover);
   ASSERT_NE(popover->popoverPresentationController(), nullptr);
   popover->popoverPresentationController()->setSourceView(root->view());
   EXPECT_TRUE(popover->popoverPresentationController()->hasAnchor());
@@ -237,7 +237,7 @@ TEST_F(ViewControllerTest, LayoutAndPopoverRules) {
 
 TEST_F(ViewControllerTest, PresentedScreenRendersToPNG) {
   auto shown = std::make_shared<UIViewController>();
-  shown->setModalPresentationStyle(UIModalPresentationStyle::fullScreen);
+  shown->setModalPresentationStyle(UIModalPresentationStyle::FullScreen);
   shown->view()->setBackgroundColor(UIColor::redColor());
   auto banner = std::make_shared<UIView>(CGRect{0, 0, 200, 40});
   banner->setBackgroundColor(UIColor::blueColor());
@@ -269,9 +269,9 @@ TEST_F(ViewControllerTest, PhotoSaveWritesAJPEGOrReportsTheRefusal) {
 
   std::vector<std::optional<os::Error>> results;
   auto record = [&](const std::shared_ptr<UIImage>&, const std::optional<os::Error>& e) { results.push_back(e); };
-  os::PhotoLibrarySimulator::setAuthorizationStatus(PHAuthorizationStatus::denied);
+  os::PhotoLibrarySimulator::setAuthorizationStatus(PHAuthorizationStatus::Denied);
   UIImageWriteToSavedPhotosAlbum(*image, record);
-  os::PhotoLibrarySimulator::setAuthorizationStatus(PHAuthorizationStatus::authorized);
+  os::PhotoLibrarySimulator::setAuthorizationStatus(PHAuthorizationStatus::Authorized);
   UIImageWriteToSavedPhotosAlbum(*image, record);
   UIImageWriteToSavedPhotosAlbum(std::make_shared<UIImage>(), record);
   UIImageWriteToSavedPhotosAlbum(*image, record);

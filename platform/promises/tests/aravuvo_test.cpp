@@ -163,7 +163,7 @@ TEST(VUVAravuvoCore, DestroyedPendingPromiseLeavesTheGroupAndDropsObservers) {
     EXPECT_EQ(VUVAravuvo::dispatchGroup()->count(), before + 2);
   }
   EXPECT_EQ(VUVAravuvo::dispatchGroup()->count(), before);
-  EXPECT_EQ(VUVAravuvo::dispatchGroup()->wait(os::DispatchTime::now()), os::DispatchWaitResult::kSuccess);
+  EXPECT_EQ(VUVAravuvo::dispatchGroup()->wait(os::DispatchTime::now()), os::DispatchWaitResult::Success);
   drain();
   EXPECT_FALSE(ran);
 }

@@ -13,7 +13,7 @@ using promises::PromiseError;
 using promises_test::drain;
 using promises_test::testError;
 
-promises::Queue mainQueue() { return promises::DispatchQueue::promises(); }
+promises::Queue mainQueue() { return promises::promisesQueue(); }
 
 TEST(Promise, FulfilRejectAndDescribe) {
   auto promise = Promise<int>::pending();

@@ -36,7 +36,7 @@ rt::Class* delegateClass() {
     c->addMethod(kDAZDidReceiveRemoteNotificationSelector,
                  rt::Imp(std::function<DAZDidReceiveRemoteNotificationImp>(
                      [](rt::Object&, DAZApplicationRef, os::Dictionary, DAZFetchCompletionHandler done) {
-                       done(UIBackgroundFetchResult::newData);
+                       done(UIBackgroundFetchResult::NewData);
                      })));
     return c;
   }();
@@ -55,7 +55,7 @@ rt::Class* interceptorClass() {
     c->addMethod(kDAZDidReceiveRemoteNotificationSelector,
                  rt::Imp(std::function<DAZDidReceiveRemoteNotificationImp>(
                      [](rt::Object&, DAZApplicationRef, os::Dictionary, DAZFetchCompletionHandler done) {
-                       done(UIBackgroundFetchResult::noData);
+                       done(UIBackgroundFetchResult::NoData);
                      })));
     return c;
   }();
@@ -237,7 +237,7 @@ TEST_F(AppDelegateSwizzlerTest, FetchResultsAreCombined) {
       *application()->delegate(), kDAZDidReceiveRemoteNotificationSelector, application(), os::Dictionary{},
       [&](UIBackgroundFetchResult r) { result = r; });
   ASSERT_TRUE(os::testing::runMainUntil([&] { return result.has_value(); }));
-  EXPECT_EQ(result, UIBackgroundFetchResult::newData);  // interceptor "no data" + app "new data"
+  EXPECT_EQ(result, UIBackgroundFetchResult::NewData);  // interceptor "no data" + app "new data"
 }
 
 // ---- Scene delegates ----

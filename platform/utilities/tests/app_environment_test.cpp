@@ -117,9 +117,9 @@ TEST(DAZAppEnvironmentUtilTest, PlatformNames) {
   os::DeviceProfile phone;
   os::DeviceProfile pad;
   pad.model = "iPad";
-  pad.idiom = os::UserInterfaceIdiom::Pad;
+  pad.idiom = UIUserInterfaceIdiom::Pad;
   os::DeviceProfile padIdiomOnly;
-  padIdiomOnly.idiom = os::UserInterfaceIdiom::Pad;
+  padIdiomOnly.idiom = UIUserInterfaceIdiom::Pad;
   os::DeviceProfile onMac;
   onMac.isiOSAppOnMac = true;
   os::DeviceProfile onMacOldSystem = onMac;

@@ -32,7 +32,7 @@ class StepperTest : public testing::Test {
         .maxValueClampedCallback([this](RepeatStepper&) { log.push_back("maxCallback"); })
         .minValueClampedCallback([this](RepeatStepper&) { log.push_back("minCallback"); })
         .longPressEndedCallback([this](RepeatStepper&) { log.push_back("endedCallback"); });
-    stepper->addTarget([this](UIControl&) { ++events; }, UIControlEvents::valueChanged);
+    stepper->addTarget([this](UIControl&) { ++events; }, UIControlEvents::ValueChanged);
   }
   static std::string format(double v) {
     char buf[32];
@@ -63,7 +63,7 @@ std::shared_ptr<TestLongPress> press(const std::shared_ptr<RepeatStepper>& stepp
     if (auto s = weak.lock()) s->didLongPress(r);
   });
   button->addGestureRecognizer(recognizer);
-  recognizer->move(UIGestureRecognizerState::began);
+  recognizer->move(UIGestureRecognizerState::Began);
   return recognizer;
 }
 
@@ -139,14 +139,14 @@ TEST_F(StepperTest, IntervalOfZeroSwitchesAutoRepeatOff) {
   auto held = press(stepper, inc);
   clock->advance(2);
   EXPECT_FALSE(stepper->TEST_isRepeating());
-  held->move(UIGestureRecognizerState::ended);
+  held->move(UIGestureRecognizerState::Ended);
   EXPECT_EQ(stepper->value(), 0);
 }
 
 TEST_F(StepperTest, ButtonsStepOnTouchUpInside) {
-  inc->sendActionsForControlEvents(UIControlEvents::touchUpInside);
-  inc->sendActionsForControlEvents(UIControlEvents::touchUpInside);
-  dec->sendActionsForControlEvents(UIControlEvents::touchUpInside);
+  inc->sendActionsForControlEvents(UIControlEvents::TouchUpInside);
+  inc->sendActionsForControlEvents(UIControlEvents::TouchUpInside);
+  dec->sendActionsForControlEvents(UIControlEvents::TouchUpInside);
   EXPECT_EQ(stepper->value(), 1);
   EXPECT_EQ(inc->gestureRecognizers().size(), 1u);
   EXPECT_NE(std::dynamic_pointer_cast<UILongPressGestureRecognizer>(dec->gestureRecognizers().at(0)), nullptr);
@@ -168,14 +168,14 @@ TEST_F(StepperTest, HoldingRepeatsUntilTheBoundEndsTheRun) {
                       "incrementCallback", "didEndLongPress", "endedCallback", "maxClamped", "maxCallback"}));
   log.clear();
   clock->advance(1);
-  held->move(UIGestureRecognizerState::ended);  // the run is over: no second end event
+  held->move(UIGestureRecognizerState::Ended);  // the run is over: no second end event
   EXPECT_EQ(log, Log{});
   EXPECT_EQ(stepper->value(), 100);
 
   // Holding the decrement button, released after three steps.
   auto down = press(stepper, dec);
   clock->advance(0.3);
-  down->move(UIGestureRecognizerState::cancelled);
+  down->move(UIGestureRecognizerState::Cancelled);
   EXPECT_EQ(stepper->value(), 97);
   EXPECT_EQ(log.back(), "endedCallback");
   clock->advance(1);

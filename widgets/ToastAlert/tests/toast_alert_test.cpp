@@ -32,7 +32,7 @@ class ToastTest : public testing::Test {
 };
 
 UIFeedbackEvent notification(UINotificationFeedbackType type) {
-  return {UIFeedbackEvent::Kind::notification, static_cast<int>(type), 1};
+  return {UIFeedbackEvent::Kind::Notification, static_cast<int>(type), 1};
 }
 
 }  // namespace
@@ -42,7 +42,7 @@ TEST_F(ToastTest, TimelineShowsDismissesAndCompletesOnce) {
   int completions = 0;
   toast->present(ToastAlertHaptic::success, [&] { ++completions; });
   ASSERT_EQ(toast->superview(), window);
-  EXPECT_EQ(TEST_feedbackEvents(), std::vector{notification(UINotificationFeedbackType::success)});
+  EXPECT_EQ(TEST_feedbackEvents(), std::vector{notification(UINotificationFeedbackType::Success)});
   EXPECT_EQ(presentedOpacity(*toast), 0);
 
   advanceTo(0.1);
@@ -194,7 +194,7 @@ TEST_F(ToastTest, ContentColourFollowsTheWindowStyle) {
   auto toast = ToastAlertView::make(ToastAlertIconPreset::done);
   EXPECT_EQ(toast->contentColor(), UIColor::fromRGBA(88.0 / 255, 87.0 / 255, 88.0 / 255));
   UITraitCollection dark;
-  dark.userInterfaceStyle = UIUserInterfaceStyle::dark;
+  dark.userInterfaceStyle = UIUserInterfaceStyle::Dark;
   window->setTraitCollection(dark);
   toast->present(ToastAlertHaptic::none);
   EXPECT_EQ(toast->contentColor(), UIColor::fromRGBA(127.0 / 255, 127.0 / 255, 129.0 / 255));
@@ -212,9 +212,9 @@ TEST_F(ToastTest, PresetsCompareAndGiveTheirHaptics) {
     std::vector<UIFeedbackEvent> events;
   };
   const std::vector<Case> cases{
-      {ToastAlertIconPreset::done, {notification(T::success)}},
-      {ToastAlertIconPreset::heart, {notification(T::success)}},
-      {ToastAlertIconPreset::error, {notification(T::error)}},
+      {ToastAlertIconPreset::done, {notification(T::Success)}},
+      {ToastAlertIconPreset::heart, {notification(T::Success)}},
+      {ToastAlertIconPreset::error, {notification(T::Error)}},
       {ToastAlertIconPreset::spinner, {}},
       {ToastAlertIconPreset::custom(image), {}},
   };
@@ -230,7 +230,7 @@ TEST_F(ToastTest, PresetsCompareAndGiveTheirHaptics) {
   TEST_clearFeedbackEvents();
   ToastAlert::present("Title", std::nullopt, ToastAlertIconPreset::done, ToastAlertHaptic::warning);
   ToastAlert::present("Saved", ToastAlertHaptic::error);
-  EXPECT_EQ(TEST_feedbackEvents(), (std::vector{notification(T::warning), notification(T::error)}));
+  EXPECT_EQ(TEST_feedbackEvents(), (std::vector{notification(T::Warning), notification(T::Error)}));
 }
 
 TEST_F(ToastTest, DeclarativeModifierFollowsItsBinding) {

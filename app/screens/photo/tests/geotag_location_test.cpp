@@ -6,6 +6,7 @@
 
 #include "app/preferences/preferences.h"
 #include "app/tests/app_test_support.h"
+#include "os/foundation/console.h"
 
 namespace {
 
@@ -135,7 +136,7 @@ TEST_F(GeoTagLocationTest, NoPlaceArrivesAfterSwitchingOff) {
 }
 
 TEST_F(GeoTagLocationTest, AuthorisationAndFailuresArePrintedOnly) {
-  ::testing::internal::CaptureStdout();
+  os::ConsoleCapture console;
   // Still undecided: the user is asked for when-in-use access.
   auto undecided = CLLocationManager::create();
   location_->locationManagerDidChangeAuthorizationStatus(undecided, CLAuthorizationStatus::NotDetermined);
@@ -160,7 +161,7 @@ TEST_F(GeoTagLocationTest, AuthorisationAndFailuresArePrintedOnly) {
     location_->locationManagerDidFailWithError(location_->locationManager(), failure.error);
     expected += failure.printed;
   }
-  const std::string printed = ::testing::internal::GetCapturedStdout();
+  const std::string printed = console.text();
   EXPECT_EQ(printed.rfind("notDetermined\n", 0), 0u) << printed;
   EXPECT_NE(printed.find(expected), std::string::npos) << printed;
   EXPECT_EQ(location_->userAddress(), "");

@@ -23,9 +23,9 @@ class PreviewViewControllerTest : public AppTest {
     UIApplication::sharedApplication()->TEST_clearOpenedURLs();
   }
   ~PreviewViewControllerTest() override {
-    os::PhotoLibrarySimulator::setAuthorizationStatus(PHAuthorizationStatus::authorized);
-    UIApplication::sharedApplication()->TEST_setStatusBarOrientation(UIInterfaceOrientation::portrait);
-    UIDevice::currentDevice()->setOrientation(UIDeviceOrientation::portrait);
+    os::PhotoLibrarySimulator::setAuthorizationStatus(PHAuthorizationStatus::Authorized);
+    UIApplication::sharedApplication()->TEST_setStatusBarOrientation(UIInterfaceOrientation::Portrait);
+    UIDevice::currentDevice()->setOrientation(UIDeviceOrientation::Portrait);
   }
 
   // The preview presented over a host screen, showing a camera photo.
@@ -83,7 +83,7 @@ TEST_F(PreviewViewControllerTest, SaveWritesAJPEGAndFlashesTheConfirmation) {
 
 TEST_F(PreviewViewControllerTest, RefusedLibraryShowsCouldNotSaveWithTheSettingsWayIn) {
   auto preview = show();
-  os::PhotoLibrarySimulator::setAuthorizationStatus(PHAuthorizationStatus::denied);
+  os::PhotoLibrarySimulator::setAuthorizationStatus(PHAuthorizationStatus::Denied);
   preview->saveAction();
   drain();
 
@@ -94,7 +94,7 @@ TEST_F(PreviewViewControllerTest, RefusedLibraryShowsCouldNotSaveWithTheSettings
   ASSERT_NE(alert, nullptr);
   EXPECT_EQ(alert->title(), "Couldn't Save");
   EXPECT_EQ(alert->message(), "Make sure Drosil has permission to add photos.");
-  EXPECT_EQ(alert->preferredStyle(), UIAlertControllerStyle::alert);
+  EXPECT_EQ(alert->preferredStyle(), UIAlertControllerStyle::Alert);
   EXPECT_EQ(alert->TEST_actionTitles(), (std::vector<std::string>{"App Settings", "OK"}));
 
   ASSERT_TRUE(alert->TEST_chooseAction("App Settings"));
@@ -118,7 +118,7 @@ TEST_F(PreviewViewControllerTest, WithoutAnImageSaveAndShareOnlyTap) {
 }
 
 TEST_F(PreviewViewControllerTest, ShareOffersTheImageAndCannotBeSwipedAway) {
-  for (auto idiom : {os::UserInterfaceIdiom::Phone, os::UserInterfaceIdiom::Pad}) {
+  for (auto idiom : {UIUserInterfaceIdiom::Phone, UIUserInterfaceIdiom::Pad}) {
     SCOPED_TRACE(static_cast<int>(idiom));
     os::DeviceProfile profile;
     profile.idiom = idiom;
@@ -152,18 +152,18 @@ TEST_F(PreviewViewControllerTest, DismissTapsAndCloses) {
 
 TEST_F(PreviewViewControllerTest, LandscapeFitsTheWholePhotoPortraitFillsTheScreen) {
   auto app = UIApplication::sharedApplication();
-  app->TEST_setStatusBarOrientation(UIInterfaceOrientation::landscapeLeft);
+  app->TEST_setStatusBarOrientation(UIInterfaceOrientation::LandscapeLeft);
   auto preview = show();
-  EXPECT_EQ(preview->previewImage()->contentMode(), UIViewContentMode::scaleAspectFit);
+  EXPECT_EQ(preview->previewImage()->contentMode(), UIViewContentMode::ScaleAspectFit);
 
   const struct {
     UIDeviceOrientation device;
     UIViewContentMode mode;
   } turns[] = {
-      {UIDeviceOrientation::portrait, UIViewContentMode::scaleAspectFill},
-      {UIDeviceOrientation::landscapeRight, UIViewContentMode::scaleAspectFit},
-      {UIDeviceOrientation::faceUp, UIViewContentMode::scaleAspectFill},
-      {UIDeviceOrientation::landscapeLeft, UIViewContentMode::scaleAspectFit},
+      {UIDeviceOrientation::Portrait, UIViewContentMode::ScaleAspectFill},
+      {UIDeviceOrientation::LandscapeRight, UIViewContentMode::ScaleAspectFit},
+      {UIDeviceOrientation::FaceUp, UIViewContentMode::ScaleAspectFill},
+      {UIDeviceOrientation::LandscapeLeft, UIViewContentMode::ScaleAspectFit},
   };
   for (const auto& turn : turns) {
     UIDevice::currentDevice()->setOrientation(turn.device);
@@ -172,8 +172,8 @@ TEST_F(PreviewViewControllerTest, LandscapeFitsTheWholePhotoPortraitFillsTheScre
     EXPECT_EQ(preview->previewImage()->contentMode(), turn.mode) << static_cast<int>(turn.device);
   }
 
-  app->TEST_setStatusBarOrientation(UIInterfaceOrientation::portrait);
-  EXPECT_EQ(show()->previewImage()->contentMode(), UIViewContentMode::scaleAspectFill);
+  app->TEST_setStatusBarOrientation(UIInterfaceOrientation::Portrait);
+  EXPECT_EQ(show()->previewImage()->contentMode(), UIViewContentMode::ScaleAspectFill);
 }
 
 }  // namespace

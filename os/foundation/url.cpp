@@ -1,4 +1,4 @@
-#include "os/net/url.h"
+#include "os/foundation/url.h"
 
 #include <unistd.h>
 
