@@ -141,7 +141,7 @@ int REZAnalyticsConnector::maxUserProperties(const std::string& origin) {
     answer->delivered->signal();
   });
   if (answer->delivered->wait(os::DispatchTime::fromNow(kREZMaxUserPropertiesTimeout)) ==
-      os::DispatchWaitResult::kTimedOut) {
+      os::DispatchWaitResult::TimedOut) {
     return 0;
   }
   std::lock_guard lock(answer->mutex);

@@ -176,9 +176,9 @@ TEST_F(ConnectorTest, MaxUserPropertiesWaitsTenSecondsForTheEngine) {
   EXPECT_EQ(connector_->maxUserProperties("zzd"), 25);
 }
 
-// As described, clearing took the first clear-event parameter's key as the
-// property's name and cleared nothing without parameters: the property-name
-// argument names the property, and the clear event keeps every parameter.
+// Clearing once took the first clear-event parameter's key as the property's
+// name and cleared nothing without parameters: the property-name argument
+// names the property, and the clear event keeps every parameter.
 TEST_F(ConnectorTest, ClearingNamesThePropertyByItsArgument) {
   start();
   const double now = os::Date::now().timeIntervalSince1970();
