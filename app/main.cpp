@@ -36,6 +36,7 @@
 #include "app/screens/photo/preview_view_controller.h"
 #include "os/avfoundation/avfoundation.h"
 #include "os/dispatch/manual_clock.h"
+#include "os/dispatch/queue.h"
 #include "os/foundation/console.h"
 #include "os/foundation/device_profile.h"
 #include "os/foundation/file_manager.h"
@@ -466,5 +467,11 @@ int main(int argc, char** argv) {
     }
   }
   (void)host.terminate();
-  return status;
+  // The work the last notifications queued (the analytics engine's writes
+  // among them) runs to its end; then the process ends without destroying
+  // its static objects, which threads still winding down may be using (the
+  // store keeps every transaction whole either way).
+  os::dispatch::drainUntilIdle();
+  std::fflush(nullptr);
+  std::_Exit(status);
 }

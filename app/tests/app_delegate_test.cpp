@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "measurement/engine/interface/analytics.h"
 #include "measurement/engine/interface/rez_analytics.h"
 #include "os/avfoundation/avfoundation.h"
+#include "os/dispatch/queue.h"
 #include "os/foundation/user_defaults.h"
 #include "os/foundation/uuid.h"
 #include "sdk-core/core/rez_app.h"
@@ -88,8 +90,14 @@ TEST_F(AppDelegateTest, HostLaunchConfiguresTheSDKAndClearsTheWatch) {
   auto engine = APMMeasurement::sharedInstance();
   ASSERT_NE(engine, nullptr);
   // The ID travels from the facade's queue to the engine's worker queue.
-  APMAnalytics::queue()->sync([] {});
-  engine->scheduler()->workerQueue()->sync([] {});
+  // The worker may wait on the main queue (the vendor identifier is read
+  // there): the main thread drains rather than blocking on it.
+  for (const auto& queue : {APMAnalytics::queue(), engine->scheduler()->workerQueue()}) {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    queue->async([done] { done->store(true); });
+    while (!done->load() && os::dispatch::drainUntilIdle()) {
+    }
+  }
   ASSERT_NE(engine->database(), nullptr);
   const auto userID = engine->database()->userAttributeWithName(kAPMUserPropertyUserID, nullptr);
   ASSERT_NE(userID, nullptr);

@@ -37,6 +37,7 @@
 
 #include <nlohmann/json.hpp>
 #include <pb_decode.h>
+#include <sqlite3.h>
 
 #include "crash/reporting/proto/zoz_report.pb.h"
 #include "sessions/proto/session_event.pb.h"
@@ -381,6 +382,47 @@ TEST_F(ProgramTest, SessionsOfTwoLaunchesOverOneSandbox) {
   size_t crashSettings = 0;
   for (const auto& request : services.settings.requests()) crashSettings += request.query.find("instance=") != std::string::npos;
   EXPECT_EQ(crashSettings, 1u);
+}
+
+// The measurement engine of a first launch, on a fresh home: the first-open
+// user properties and the launch's events stored as raw events in row
+// order; a second launch stores no second first open.
+TEST_F(ProgramTest, TheFirstLaunchStoresItsFirstOpenOnce) {
+  LoopbackServices services(folder_);
+  const fs::path database = fs::path(home()) / "Library/Application Support/Devuvo/Measurement/devuvo-app-measurement.sql";
+  const auto query = [&](const char* sql) {
+    std::vector<std::string> names;
+    sqlite3* handle = nullptr;
+    if (sqlite3_open_v2(database.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      sqlite3_exec(
+          handle, sql,
+          [](void* out, int, char** values, char**) {
+            static_cast<std::vector<std::string>*>(out)->emplace_back(values[0] ? values[0] : "");
+            return 0;
+          },
+          &names, nullptr);
+    }
+    sqlite3_close(handle);
+    return names;
+  };
+  for (int launch = 0; launch < 2; ++launch) {
+    // Long enough, in virtual time, for the engine's start on its worker queue.
+    const ProgramRun run = runProgram(folder_, {"--virtual-time", "--home", home(), "--scene", "5000", "--hold", "10"},
+                                      {services.environment()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_TRUE(fs::exists(database)) << run.err;
+    if (launch == 0) {
+      const auto properties = query("SELECT name FROM user_attributes");
+      EXPECT_EQ(std::count(properties.begin(), properties.end(), "_fi"), 1);
+      EXPECT_EQ(std::count(properties.begin(), properties.end(), "_fot"), 1);
+      // Engagement may follow again at the end of the launch.
+      auto events = query("SELECT name FROM raw_events WHERE name IN ('_f', '_s', '_e') ORDER BY rowid");
+      if (events.size() > 3) events.resize(3);
+      EXPECT_EQ(events, (std::vector<std::string>{"_f", "_s", "_e"}));
+    }
+  }
+  const auto firstOpens = query("SELECT name FROM raw_events WHERE name = '_f'");
+  EXPECT_EQ(firstOpens.size(), 1u);
 }
 
 // The road of a crash: a launch holding a scene is killed by SIGSEGV; the next

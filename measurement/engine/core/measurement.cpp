@@ -16,6 +16,7 @@
 #include "measurement/store/engine_services/measurement_files.h"
 #include "measurement/store/identifiers.h"
 #include "measurement/store/monitor.h"
+#include "os/dispatch/queue.h"
 #include "os/foundation/date.h"
 #include "os/foundation/file_manager.h"
 #include "os/foundation/format.h"
@@ -214,6 +215,15 @@ void APMMeasurement::TEST_reset() {
   }
   if (APMMeasurementServices::sharedInstance() == engine) APMMeasurementServices::setSharedInstance(nullptr);
   if (!engine) return;
+  // The worker may wait on the main queue (the vendor identifier is read
+  // there): on the main thread, drain rather than block.
+  if (os::DispatchQueue::isMainThread()) {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    engine->scheduler()->workerQueue()->async([done] { done->store(true); });
+    while (!done->load()) {
+      if (!os::dispatch::drainUntilIdle()) break;
+    }
+  }
   engine->scheduler()->workerQueue()->sync([] {});
   // The process-wide experiments client fetches for the engine; without one it
   // has nothing to fetch for.

@@ -616,5 +616,8 @@ class APMMeasurement : public APMMeasurementServices,
   const bool isAnalyticsCollectionEnabled_;
   const bool isAnalyticsCollectionDeactivated_;
   bool isNetworkRequestPending_ = false;
+  // Bundling: the row ID of a head raw event that did not decode, found by
+  // the last selection (worker queue).
+  std::optional<int64_t> undecodableHeadRowID_;
   std::weak_ptr<APMMeasurementDelegate> measurementDelegate_;
 };

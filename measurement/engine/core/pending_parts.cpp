@@ -25,14 +25,6 @@ os::Value valueOf(const std::optional<T>& optional) {
   return out;
 }
 
-os::Dictionary eventArguments(const std::shared_ptr<APMEvent>& event) {
-  if (!event) return {};
-  return {{"origin", event->origin()},
-          {"name", event->name()},
-          {"timestamp", event->timestamp()},
-          {"parameters", APMPlainParameters(event->parameters())}};
-}
-
 }  // namespace
 
 // =====================================================================
@@ -61,62 +53,14 @@ void APMMeasurement::handleStoredURLAfterAppLaunchWithNotification(const os::Not
 }
 
 // =====================================================================
-// Event intake
+// Event pipeline seams
 // =====================================================================
 
-// Stands for the engine's entry of facade events.
-void APMMeasurement::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
-                                        const os::Dictionary& parameters, double timestamp, bool enabled,
-                                        bool ignoreEnabled, bool ignoreInterceptor, APMEventInterceptor interceptor,
-                                        const os::Dictionary& addedScreenParameters) {
-  APMStandInRecord::record("logEventWithOrigin", {{"origin", origin},
-                                                  {"isPublicEvent", isPublicEvent},
-                                                  {"name", name},
-                                                  {"parameters", parameters},
-                                                  {"timestamp", timestamp},
-                                                  {"enabled", enabled},
-                                                  {"ignoreEnabled", ignoreEnabled},
-                                                  {"ignoreInterceptor", ignoreInterceptor},
-                                                  {"hasInterceptor", interceptor != nullptr},
-                                                  {"addedScreenParameters", addedScreenParameters}});
-}
-
-// Stands for the entry of events the engine makes itself.
-void APMMeasurement::handleInternalEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
-  APMStandInRecord::record("handleInternalEventOnWorkerQueue", eventArguments(event));
-}
-
-// Stands for changing the default event parameters.
-void APMMeasurement::setDefaultEventParameters(std::optional<os::Dictionary> parameters) {
-  APMStandInRecord::record("setDefaultEventParameters",
-                           {{"parameters", valueOf(parameters)}});
-}
-
-// Stands for the keychain's count of earlier first opens.
-std::optional<std::string> APMMeasurement::previousFirstOpenCount() {
-  const auto answer = APMStandInRecord::answer("previousFirstOpenCount");
-  if (!answer || !answer->isString()) return std::nullopt;
-  return *answer->string();
-}
-
-// Stands for storing the count of earlier first opens.
-void APMMeasurement::setPreviousFirstOpenCount(std::optional<std::string> count) {
-  APMStandInRecord::record("setPreviousFirstOpenCount", {{"count", valueOf(count)}});
-  APMStandInRecord::setAnswer("previousFirstOpenCount", valueOf(count));
-}
-
-// =====================================================================
-// Event pipeline
-// =====================================================================
-
-// Stands for the pipeline's write of an event.
-void APMMeasurement::writeEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
-  APMStandInRecord::record("writeEventOnWorkerQueue", eventArguments(event));
-}
-
-// Stands for the pipeline's filtered write of an event.
-void APMMeasurement::writeFilteredEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
-  APMStandInRecord::record("writeFilteredEventOnWorkerQueue", eventArguments(event));
+// Stands for recording the lifetime value of a purchase inside the event's
+// transaction: answers YES (recorded) unless a test chose otherwise.
+bool APMMeasurement::updateLifetimeValueWithEvent(const std::shared_ptr<APMEvent>& event) {
+  APMStandInRecord::record("updateLifetimeValueWithEvent", {{"name", event ? event->name() : std::string()}});
+  return APMStandInRecord::answer("updateLifetimeValueWithEvent").value_or(os::Value(true)).boolValue();
 }
 
 // =====================================================================

@@ -50,7 +50,9 @@ TEST_F(APMAnalyticsTest, CallsHeldBeforeStartRunAfterTheEngineExistsAndBeforeLat
 
   // The held user ID reached the engine, stored as "_id" of origin "app",
   // and the later event followed.
-  EXPECT_EQ(loggedEvents().size(), 1u);
+  const auto events = loggedEvents();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].at("name"), os::Value("later_event"));
   EXPECT_EQ(userAttribute("_id"), os::Value("install-42"));
   EXPECT_EQ(engine()->database()->userAttributeWithName("_id", nullptr)->origin(), "app");
 

@@ -22,14 +22,16 @@ class FacadeUserPropertiesTest : public EngineTest {
   // "_ev").
   std::vector<std::pair<int64_t, std::string>> takeErrorEvents() {
     std::vector<std::pair<int64_t, std::string>> found;
-    for (const auto& event : loggedEvents()) {
-      if (event.at("name") != os::Value("_err")) continue;
-      auto parameters = event.at("parameters");
+    const auto events = loggedEvents();
+    for (size_t i = seenEvents_; i < events.size(); ++i) {
+      if (events[i].at("name") != os::Value("_err")) continue;
+      auto parameters = events[i].at("parameters");
       found.emplace_back(parameters["_err"].int64Value(), parameters["_ev"].stringValue());
     }
-    APMStandInRecord::TEST_reset();
+    seenEvents_ = events.size();
     return found;
   }
+  size_t seenEvents_ = 0;
   std::vector<int64_t> takeCodes() {
     auto logged = codes();
     sink_->clear();

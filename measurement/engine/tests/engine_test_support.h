@@ -34,6 +34,9 @@ class TickingClock : public os::Clock {
   mutable std::atomic<int64_t> wallMillis_;
 };
 
+// Runs the main queue until every block queued so far on `queue` has run.
+void waitForQueue(const std::shared_ptr<os::DispatchQueue>& queue);
+
 class EngineTest : public apm_test::MonitoredTest {
  protected:
   void SetUp() override;
@@ -54,7 +57,11 @@ class EngineTest : public apm_test::MonitoredTest {
   std::shared_ptr<APMMeasurement> engine();
   // The stand-in calls of that name, after settling.
   std::vector<APMStandInCall> calls(std::string_view name);
-  // The events the engine was handed by the facade, after settling.
+  // The raw events of the store in row order, after settling: "origin",
+  // "name", "isPublicEvent" (by name), "timestamp", "isRealtime",
+  // "parameters".
+  std::vector<os::Dictionary> storedEvents();
+  // storedEvents() without the launch's automatic "_f", "_s" and "_e".
   std::vector<os::Dictionary> loggedEvents();
   // A stored user attribute's value, or the null value.
   os::Value userAttribute(const std::string& name);

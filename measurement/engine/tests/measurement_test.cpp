@@ -22,27 +22,34 @@ using engine_test::EngineTest;
 class APMMeasurementTest : public EngineTest {
  protected:
   std::shared_ptr<APMPersistedConfig> persisted() { return APMPersistedConfig::sharedInstance(); }
-  // The order of the start's automatic work, by stand-in calls.
+  // The automatic events stored since the last launch, in row order.
+  std::vector<os::Dictionary> launchEvents() {
+    auto events = storedEvents();
+    events.erase(events.begin(), events.begin() + std::min(events.size(), storedBefore_));
+    std::erase_if(events, [](const os::Dictionary& event) { return event.at("origin") != os::Value("auto"); });
+    return events;
+  }
   std::vector<std::string> startSequence() {
     std::vector<std::string> out;
-    for (const auto& call : APMStandInRecord::calls()) {
-      if (call.name == "handleInternalEventOnWorkerQueue") out.push_back(call.arguments.at("name").stringValue());
-    }
+    for (const auto& event : launchEvents()) out.push_back(event.at("name").stringValue());
     return out;
   }
   os::Dictionary eventParameters(const std::string& name) {
-    for (const auto& call : APMStandInRecord::callsNamed("handleInternalEventOnWorkerQueue")) {
-      if (call.arguments.at("name").stringValue() == name) return *call.arguments.at("parameters").dictionary();
+    for (const auto& event : launchEvents()) {
+      if (event.at("name").stringValue() == name) return *event.at("parameters").dictionary();
     }
     return {};
   }
   // A later launch over the same sandbox: no facade, no engine.
   void relaunch() {
+    storedBefore_ = storedEvents().size();
     APMAnalytics::TEST_reset();
     APMStandInRecord::TEST_reset();
     APMConsentSettingsUtil::TEST_reset();
     sink_->clear();
   }
+
+  size_t storedBefore_ = 0;
 };
 
 TEST_F(APMMeasurementTest, EnabledDecision) {
@@ -67,7 +74,7 @@ TEST_F(APMMeasurementTest, EnabledDecision) {
         kAPMDatabaseName, persisted(), nullptr, std::make_shared<APMScheduler>("decision.worker"), nullptr,
         engine_test::kAppID, c.enabledOption, c.deactivated, std::nullopt, nullptr);
     EXPECT_EQ(engine->wasEnabledDuringInitialization(), c.enabled);
-    engine->scheduler()->workerQueue()->sync([] {});
+    engine_test::waitForQueue(engine->scheduler()->workerQueue());
     EXPECT_EQ(engine->isEnabled(), c.enabled);
   }
 }
@@ -228,7 +235,10 @@ TEST_F(APMMeasurementTest, FirstLaunchThenASecondOne) {
   EXPECT_EQ(persisted()->firstOpenTimestampMilliseconds(), 1'700'000'000'000);
   EXPECT_EQ(startSequence(), (std::vector<std::string>{"_f", "_s", "_e"}));
   EXPECT_EQ(eventParameters("_f"),
-            (os::Dictionary{{"_o", "auto"}, {"_pfo", os::Number::int64(0)}, {"_uwa", os::Number::int64(0)}}));
+            (os::Dictionary{{"_c", os::Number::int64(1)},  // a conversion
+                            {"_o", "auto"},
+                            {"_pfo", os::Number::int64(0)},
+                            {"_uwa", os::Number::int64(0)}}));
   // The session starts at the launch, with its ID and number set as well.
   EXPECT_EQ(eventParameters("_s"), (os::Dictionary{{"_o", "auto"},
                                                    {"_sid", os::Number::int64(1'700'000'000)},
@@ -246,7 +256,8 @@ TEST_F(APMMeasurementTest, FirstLaunchThenASecondOne) {
   EXPECT_EQ(startSequence(), std::vector<std::string>{"_s"});
   EXPECT_EQ(eventParameters("_s").at("_sid"), os::Value(os::Number::int64(1'700'003'600)));
   EXPECT_EQ(eventParameters("_s").at("_sno"), os::Value(os::Number::int64(2)));
-  EXPECT_EQ(calls("setPreviousFirstOpenCount")[0].arguments.at("count"), os::Value("1"));
+  // The stored first open counted once in the keychain.
+  EXPECT_EQ(engine()->previousFirstOpenCount(), "1");
   EXPECT_EQ(userAttribute("_fot"), os::Value(os::Number::int64(1'700'002'800'000)));
 
   // Ten minutes later the session is still alive: no new one.
@@ -315,12 +326,12 @@ TEST_F(APMMeasurementTest, AppUpdatesAreReportedOnlyOverAStoredVersion) {
     persisted()->setAppVersion(c.stored);
     start();
     std::vector<os::Dictionary> updates;
-    for (const auto& event : loggedEvents()) {
+    for (const auto& event : launchEvents()) {
       if (event.at("name") == os::Value("_au")) updates.push_back(*event.at("parameters").dictionary());
     }
     ASSERT_EQ(updates.size(), c.reported ? 1u : 0u);
     if (c.reported) {
-      EXPECT_EQ(updates[0], (os::Dictionary{{"_pv", "1.0"}}));
+      EXPECT_EQ(updates[0], (os::Dictionary{{"_o", "auto"}, {"_pv", "1.0"}}));
     }
     EXPECT_EQ(persisted()->appVersion(), "1.1");
   }

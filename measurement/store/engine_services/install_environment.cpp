@@ -145,8 +145,10 @@ void APMAEU::TEST_resetEncryptionFlag() {
 // ---- APMEnvironmentInfo ----
 
 std::shared_ptr<APMEnvironmentInfo> APMEnvironmentInfo::sharedInstance() {
-  static const auto instance = std::make_shared<APMEnvironmentInfo>();
-  return instance;
+  // Never destroyed: the engine's worker may still ask for it while the
+  // process exits.
+  static const auto* instance = new std::shared_ptr<APMEnvironmentInfo>(std::make_shared<APMEnvironmentInfo>());
+  return *instance;
 }
 
 std::string APMEnvironmentInfo::deviceModel() {
