@@ -107,6 +107,15 @@ class AnalyticsDouble final : public REZAnalyticsInterop {
                           const os::Dictionary& parameters) override;
   void registerAnalyticsListener(std::shared_ptr<REZAnalyticsInteropListener> listener,
                                  const std::string& origin) override;
+  // The crash reporter uses none of these.
+  void setConditionalUserProperty(const os::Dictionary&) override {}
+  void clearConditionalUserProperty(const std::string&, const std::string&, const std::string&,
+                                    const os::Dictionary&) override {}
+  std::vector<os::Dictionary> conditionalUserProperties(const std::string&, const std::string&) override { return {}; }
+  int maxUserProperties(const std::string&) override { return 0; }
+  void getUserPropertiesWithCallback(std::function<void(os::Dictionary)>) override {}
+  void setUserPropertyWithOrigin(const std::string&, const std::string&, const os::Value&) override {}
+  void unregisterAnalyticsListenerWithOrigin(const std::string&) override {}
   std::vector<Event> eventsNamed(const std::string& name);
 
   std::mutex mutex;

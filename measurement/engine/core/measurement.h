@@ -319,6 +319,8 @@ class APMMeasurement : public APMMeasurementServices,
   std::shared_ptr<APMTCFClient> tcfClient() const { return tcfClient_; }
   bool isNetworkRequestPending() const { return isNetworkRequestPending_; }
   void setIsNetworkRequestPending(bool pending) { isNetworkRequestPending_ = pending; }
+  // Set once the Info.plist's ad-personalisation default was a number.
+  bool foundAdPersonalizationPlistFlag() const { return foundAdPersonalizationPlistFlag_.load(); }
   bool shouldUpdateNPAUserProperty() const { return shouldUpdateNPAUserProperty_; }
   void setShouldUpdateNPAUserProperty(bool value) { shouldUpdateNPAUserProperty_ = value; }
   bool isSKANRequestInProgress() const { return isSKANRequestInProgress_; }
@@ -608,7 +610,8 @@ class APMMeasurement : public APMMeasurementServices,
   double suspendedUploadTimestamp_ = 0;
   const std::string appID_;
   const std::optional<std::vector<std::string>> safelistedEvents_;
-  bool foundAdPersonalizationPlistFlag_ = false;
+  // Also set by the facade's queue (the personalised-ads property).
+  std::atomic<bool> foundAdPersonalizationPlistFlag_{false};
   bool shouldUpdateNPAUserProperty_ = false;
   bool shouldRequestDeferredDeepLinkAfterConfigFetch_ = false;
   std::shared_ptr<APMTCFClient> tcfClient_;

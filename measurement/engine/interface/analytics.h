@@ -27,9 +27,9 @@
 //      order whatever thread logs.
 //
 // Refusals are monitor lines (25000-25055) and, for invalid public names,
-// "_err" events; nothing throws. The user-property, consent and reset
-// operations and the suite's keys belong to the facade's user-property part;
-// until it is built they are stand-ins (core/pending_parts.cpp).
+// "_err" events; nothing throws. The user-property, consent, reset and
+// user-data operations and the suite's keys are in
+// analytics_user_properties.cpp.
 //
 // Threads: any thread may call in. The flags, interceptor, listener registry
 // and open-URL listener are written on the serial queue (the flags also on
@@ -77,6 +77,9 @@ inline constexpr const char* kAPMStartOptionSafelistedEvents = "safelisted_event
 // ---- Origins, names, classes, notifications ----
 inline constexpr const char* kAPMOriginVivuzuvu = "fa";
 inline constexpr const char* kAPMAdEventIDParameter = "_aeid";
+inline constexpr const char* kAPMAllowPersonalizedAdsUserProperty = "allow_personalized_ads";
+// Logged when consent changes whether ad user data is denied.
+inline constexpr const char* kAPMDMAConsentUpdateEventName = "_dcu";
 inline constexpr const char* kAPMMobileAdsClassName = "RZRMobileAds";
 inline constexpr const char* kAPMTagManagerClassName = "DTMManager";
 inline constexpr const char* kAPMTagManagerInitializeSelector = "initializeSharedInstance";
@@ -101,7 +104,15 @@ inline constexpr const char* kAPMDeferredConsentResetKey = "deferred_consent_res
 
 // ---- Monitor codes ----
 inline constexpr int64_t kAPMAnalyticsCodeSetEnabledNotNumber = 25000;       // 4
+inline constexpr int64_t kAPMAnalyticsCodeUserPropertyNotString = 25003;     // 0
+inline constexpr int64_t kAPMAnalyticsCodeUserIDNotString = 25004;           // 0
 inline constexpr int64_t kAPMAnalyticsCodeInvalidUserPropertyOrigin = 25005; // 2
+inline constexpr int64_t kAPMAnalyticsCodeNilUserPropertiesCallback = 25006; // 2
+inline constexpr int64_t kAPMAnalyticsCodeNilUserPropertiesQueue = 25007;    // 2
+inline constexpr int64_t kAPMAnalyticsCodeUserPropertiesWhileDisabled = 25008;  // 5
+inline constexpr int64_t kAPMAnalyticsCodeEmptyMaxUserPropertiesOrigin = 25009; // 2
+inline constexpr int64_t kAPMAnalyticsCodeNilMaxUserPropertiesQueue = 25010;    // 2
+inline constexpr int64_t kAPMAnalyticsCodeNilMaxUserPropertiesCallback = 25011; // 2
 inline constexpr int64_t kAPMAnalyticsCodeAddNilListener = 25012;            // 2
 inline constexpr int64_t kAPMAnalyticsCodeRemoveNilListener = 25013;         // 2
 inline constexpr int64_t kAPMAnalyticsCodeRemoveWithoutListeners = 25014;    // 2
@@ -116,8 +127,16 @@ inline constexpr int64_t kAPMAnalyticsCodeRoZarNotLinked = 25028;            // 
 inline constexpr int64_t kAPMAnalyticsCodeOlderVersion = 25029;              // 1
 inline constexpr int64_t kAPMAnalyticsCodeInvalidLogTag = 25030;             // 2
 inline constexpr int64_t kAPMAnalyticsCodeRoZarAppIDChanged = 25031;         // 3
+inline constexpr int64_t kAPMAnalyticsCodePersonalizedAdsWhileDisabled = 25033;  // 7
 inline constexpr int64_t kAPMAnalyticsCodeProxyDisabled = 25036;             // 6
+inline constexpr int64_t kAPMAnalyticsCodeResetFailed = 25037;               // 1
+inline constexpr int64_t kAPMAnalyticsCodeNoNewAppInstanceID = 25039;        // 1
+inline constexpr int64_t kAPMAnalyticsCodeEmptyConsent = 25041;              // 3
+inline constexpr int64_t kAPMAnalyticsCodeInvalidConsentValue = 25042;       // 3
+inline constexpr int64_t kAPMAnalyticsCodeLowerPriorityConsent = 25043;      // 3
+inline constexpr int64_t kAPMAnalyticsCodeUserDataWhileDisabled = 25044;     // 4
 inline constexpr int64_t kAPMAnalyticsCodeNilSessionIDCompletion = 25050;    // 1
+inline constexpr int64_t kAPMAnalyticsCodeConsentDescription = 25055;        // 8
 
 // The SDK core's options handed to start: plain values under the option keys
 // above (and consent keys), and the core's configuration object, which a
@@ -249,9 +268,17 @@ class APMAnalytics : public APMAnalyticsServices,
   static void maybeEnableTagManager();
 
   // ---- User properties, user ID ----
-  static void setUserPropertyString(const std::optional<std::string>& value, const std::string& name);
-  static void setUserID(const std::optional<std::string>& userID);
+  // "allow_personalized_ads" (not validated) stores the choice and updates
+  // "_npa"; the null value removes the property; else a valid public name
+  // (error event 15 reserved, 6 invalid), a string (25003) of valid length
+  // (error event 7), set with origin "app".
+  static void setUserPropertyString(const os::Value& value, const std::string& name);
+  // The null value removes "_id" and "_lair"; a string is set as "_id" of
+  // origin "app"; anything else logs 25004.
+  static void setUserID(const os::Value& userID);
+  // A number under a valid public name, set with origin "auto".
   static void setUserAttributeNumber(const os::Value& value, const std::string& name);
+  // Only for a valid public name.
   static void removeUserAttributeForName(const std::string& name);
   static void removeInternalUserAttributeForName(const std::string& name);
   // A valid internal name (else error event 6) and an origin of 1 to 32
@@ -260,20 +287,32 @@ class APMAnalytics : public APMAnalyticsServices,
   // 7. The engine sets it through the operation queue.
   void setInternalUserProperty(const os::Value& value, const std::string& name,
                                const std::string& origin) override;
+  // Queued; the answer (empty while disabled) is delivered on `queue`.
   static void userPropertiesIncludingInternal(bool includeInternal, std::shared_ptr<os::DispatchQueue> queue,
                                               std::function<void(os::Dictionary)> callback);
+  // Checked on the calling thread (25009, 25010, 25011), then queued; the
+  // engine's answer is delivered on `queue`.
   void maxUserPropertiesForOrigin(const std::string& origin, std::shared_ptr<os::DispatchQueue> queue,
                                   std::function<void(int)> callback);
 
   // ---- Identity, reset, user data ----
+  // None while analytics storage is denied; else the ID chosen by the last
+  // reset, else the identity's.
   static std::optional<std::string> appInstanceID();
+  // Raises "reset_retry_count", marks a first open due and draws a new app
+  // instance ID (kept unless analytics storage is denied), then queues the
+  // engine's reset; the keys stay when it fails, for the next start.
   static void resetAnalyticsData();
+  // Blocks while the operation queue drains.
   static void setUserData(const os::Dictionary& userData);
   static void setUserDataOnSerialQueue(const os::Dictionary& userData);
 
   // ---- Consent ----
   static void setConsent(const os::Dictionary& consent);
-  // +setConsent:forKey:
+  // +setConsent:forKey: only "granted" and "denied" values (25042), not
+  // empty (25041), of a source (5 "consent_settings_tcf", 10
+  // "consent_settings_3p", else 30) not below the current one (25043);
+  // merged, persisted, and "_dcu" logged when ad-user-data consent changed.
   static void setConsentForKey(const os::Dictionary& consent, const std::string& key);
   // -setConsent:forKey: (the store's entry): the class method.
   void setConsent(const os::Dictionary& consent, const std::string& key) override;

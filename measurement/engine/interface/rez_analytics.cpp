@@ -130,7 +130,9 @@ void REZAnalytics::setSessionTimeoutInterval(double timeoutInterval) {
   APMAnalytics::setSessionTimeoutInterval(timeoutInterval);
 }
 
-void REZAnalytics::setUserID(std::optional<std::string> userID) { APMAnalytics::setUserID(userID); }
+void REZAnalytics::setUserID(std::optional<std::string> userID) {
+  APMAnalytics::setUserID(userID ? os::Value(*userID) : os::Value());
+}
 
 // ---- Events ----
 
@@ -189,7 +191,7 @@ void REZAnalytics::setUserPropertyString(const std::optional<std::string>& value
                     APMUserPropertyNameDebugDescription(name))) {
     return;
   }
-  APMAnalytics::setUserPropertyString(value, name);
+  APMAnalytics::setUserPropertyString(value ? os::Value(*value) : os::Value(), name);
 }
 
 void REZAnalytics::userPropertiesIncludingInternal(bool includeInternal, std::shared_ptr<os::DispatchQueue> queue,

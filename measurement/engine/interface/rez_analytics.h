@@ -24,6 +24,7 @@
 #include <string>
 
 #include "measurement/engine/interface/analytics.h"
+#include "measurement/engine/sessions/user_properties.h"
 #include "os/foundation/data.h"
 #include "os/foundation/value.h"
 
@@ -34,9 +35,6 @@ inline constexpr const char* kREZAnalyticsTopLevelVersion = "11.2.0";
 inline constexpr const char* kREZAnalyticsLogTag = "[VivuzuvuAnalytics]";
 inline constexpr const char* kREZAnalyticsConsentKey = "consent_settings_3p";
 inline constexpr const char* kREZUnbridgeableSwiftValueClassName = "__SwiftValue";
-// Internal user properties set by setUserID.
-inline constexpr const char* kAPMUserPropertyUserID = "_id";
-inline constexpr const char* kAPMUserPropertyLastAdvertisingIDReset = "_lair";
 // User-data keys of on-device conversion measurement.
 inline constexpr const char* kREZUserDataEmailAddressKey = "email_address";
 inline constexpr const char* kREZUserDataPhoneNumberKey = "phone_number";

@@ -158,9 +158,9 @@ TEST_F(APMMeasurementTest, ConsentAtStart) {
       {"TCF beside 3P: 3P", tcf, thirdParty, std::nullopt, false, 100, thirdParty, 10, false},
       {"Info.plist", std::nullopt, thirdParty, std::nullopt, true, 100, os::Dictionary{{"ad_storage", "granted"}}, 20,
        false},
-      {"interface consent is cleared", std::nullopt, thirdParty, firstPartyStart, false, 30, std::nullopt, 30, true},
+      {"interface consent is cleared", std::nullopt, thirdParty, firstPartyStart, false, 30, std::nullopt, 100, true},
       {"start consent of source 40 is cleared", std::nullopt, std::nullopt, firstPartyStart, false, 40, std::nullopt,
-       40, true},
+       100, true},
       {"first-party start", std::nullopt, thirdParty, firstPartyStart, false, 100, firstPartyStart, 40, false},
       {"third party", std::nullopt, thirdParty, std::nullopt, false, 100, thirdParty, 10, false},
       {"start consent below a higher source", std::nullopt, std::nullopt, firstPartyStart, false, 20, std::nullopt, 20,
@@ -183,12 +183,15 @@ TEST_F(APMMeasurementTest, ConsentAtStart) {
     engine->setProspectiveConsentSettings();
     EXPECT_EQ(APMConsentSettingsUtil::consentSettings(), c.applied);
     EXPECT_EQ(APMConsentSettingsUtil::consentSource(), c.source);
-    EXPECT_EQ(APMStandInRecord::callsNamed("APMAnalytics.clearConsent").size(), c.cleared ? 1u : 0u);
-    const auto persisted = APMStandInRecord::callsNamed("APMAnalytics.persistConsentSettings");
-    ASSERT_EQ(persisted.size(), c.applied ? 1u : 0u);
+    // Applied consent is persisted under its source's key; clearing drops
+    // every consent key.
     if (c.applied) {
-      EXPECT_EQ(persisted[0].arguments.at("settings"), os::Value(*c.applied));
-      EXPECT_EQ(persisted[0].arguments.at("source").int64Value(), c.source);
+      EXPECT_EQ(APMAnalytics::persistedConsentSource(), c.source);
+      const char* key = c.source == 5 ? "consent_settings_tcf" : c.source <= 20 ? "consent_settings_3p" : "consent_settings";
+      EXPECT_EQ(suite->objectForKey(key), os::Value(*c.applied));
+    }
+    if (c.thirdParty) {
+      EXPECT_EQ(suite->objectForKey("consent_settings_3p").isNull(), c.cleared);
     }
   }
 }
@@ -227,7 +230,6 @@ TEST_F(APMMeasurementTest, AStoreThatFailsToOpenIsTriedOnceMore) {
 }
 
 TEST_F(APMMeasurementTest, FirstLaunchThenASecondOne) {
-  APMStandInRecord::setAnswer("shouldAllowAdNetworkRegistration", true);
   start();
   // 2023-11-14 22:13:20: the first open time rounds up to 23:00.
   EXPECT_EQ(userAttribute("_fot"), os::Value(os::Number::int64(1'700'002'800'000)));
@@ -297,7 +299,7 @@ TEST_F(APMMeasurementTest, FirstOpenOnTheHourMovesToTheNextAndTheInstallSourceGi
   // 2023-11-14 22:00:00 exactly, collection off until the app turns it on.
   APMAnalytics::setLoadTimestamp(1'699'999'200.0);
   APMSetFirstOpenInstallSource([] { return 0; });
-  APMStandInRecord::setAnswer("shouldAllowAdNetworkRegistration", false);
+  writeBundle({{"DEVUVO_ANALYTICS_REGISTRATION_WITH_AD_NETWORK_ENABLED", false}});
   start({{"VIVUZUVU_ANALYTICS_COLLECTION_ENABLED", false}});
   EXPECT_TRUE(startSequence().empty());
   APMAnalytics::setAnalyticsEnabled(true);

@@ -107,13 +107,17 @@ TEST_F(REZAnalyticsTest, UnconfiguredCallsAreDroppedWithTheirMessages) {
   REZApp::configure();
   settle();
   EXPECT_TRUE(loggedEvents().empty());  // the early event never arrives
-  EXPECT_TRUE(calls("APMAnalytics.setUserPropertyString").empty());
-  EXPECT_TRUE(calls("APMAnalytics.setUserData").empty());
+  EXPECT_TRUE(userAttribute("early_property").isNull());
+  EXPECT_TRUE(calls("setUserData").empty());
 
   // Configured: nil becomes the empty value of its key.
   REZAnalytics::initiateOnDeviceConversionMeasurementWithEmailAddress(std::nullopt);
+  settle();
+  clock_->advance(0.5);  // the facade's operation queue pauses after user data
   REZAnalytics::initiateOnDeviceConversionMeasurementWithHashedPhoneNumber(std::nullopt);
-  const auto userData = calls("APMAnalytics.setUserData");
+  settle();
+  clock_->advance(0.5);
+  const auto userData = calls("setUserData");
   ASSERT_EQ(userData.size(), 2u);
   EXPECT_EQ(userData[0].arguments.at("userData"), os::Value(os::Dictionary{{"email_address", ""}}));
   EXPECT_EQ(userData[1].arguments.at("userData"), os::Value(os::Dictionary{{"hashed_phone_number", os::Data()}}));
@@ -131,9 +135,8 @@ TEST_F(REZAnalyticsTest, UnconfiguredCallsAreDroppedWithTheirMessages) {
 TEST_F(REZAnalyticsTest, ConsentAndCollectionUseTheirKeys) {
   start();
   REZAnalytics::setConsent({{"ad_storage", "granted"}});
-  const auto consent = calls("APMAnalytics.setConsentForKey");
-  ASSERT_EQ(consent.size(), 1u);
-  EXPECT_EQ(consent[0].arguments.at("key"), os::Value("consent_settings_3p"));
+  EXPECT_EQ(APMAnalytics::consentSettings3P(), (os::Dictionary{{"ad_storage", "granted"}}));
+  EXPECT_EQ(APMAnalytics::persistedConsentSource(), 10);
 
   REZAnalytics::setAnalyticsCollectionEnabled(false);  // persisted
   settle();

@@ -1,0 +1,253 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <future>
+#include <string>
+#include <vector>
+
+#include "measurement/engine/interface/analytics.h"
+#include "measurement/engine/tests/engine_test_support.h"
+#include "measurement/messages/field_access.h"
+#include "measurement/messages/message_classes.h"
+#include "measurement/store/consent_settings.h"
+#include "measurement/store/persisted_config.h"
+
+namespace {
+
+using engine_test::EngineTest;
+
+class FacadeUserPropertiesTest : public EngineTest {
+ protected:
+  // The "_err" events handed to the engine since the last call, as (code,
+  // "_ev").
+  std::vector<std::pair<int64_t, std::string>> takeErrorEvents() {
+    std::vector<std::pair<int64_t, std::string>> found;
+    const auto events = loggedEvents();
+    for (size_t i = seenEvents_; i < events.size(); ++i) {
+      if (events[i].at("name") != os::Value("_err")) continue;
+      auto parameters = events[i].at("parameters");
+      found.emplace_back(parameters["_err"].int64Value(), parameters["_ev"].stringValue());
+    }
+    seenEvents_ = events.size();
+    return found;
+  }
+  size_t seenEvents_ = 0;
+  std::vector<int64_t> takeCodes() {
+    auto logged = codes();
+    sink_->clear();
+    return logged;
+  }
+  // A stored configuration with a server consent default, so that "_dcu"
+  // may be logged.
+  void storeConfigurationWithConsentDefaults() {
+    auto config = APMPBMeasurementConfig::initWithMessageInfo(nullptr);
+    APMPBSetInt64(config.get(), 0, 7);
+    APMPBSetString(config.get(), 1, engine_test::kAppID);
+    auto consent = APMPBConsentConfig::initWithMessageInfo(nullptr);
+    auto entry = APMPBConsentDefaultEntry::initWithMessageInfo(nullptr);
+    APMPBSetInt32(entry.get(), 0, 1);  // ad_storage
+    APMPBSetInt32(entry.get(), 1, 1);  // granted
+    APMPBSetArray(consent.get(), 0, std::vector{entry});
+    APMPBSetMessage(config.get(), 12, consent.get());
+    bool stored = false;
+    engine()->scheduler()->workerQueue()->sync(
+        [&] { stored = engine()->remoteConfigInstance()->updateMeasurementConfig(config); });
+    ASSERT_TRUE(stored);
+    ASSERT_FALSE(APMMeasurement::remoteConfig()->consentDefaults().empty());
+  }
+  size_t dcuEvents() {
+    const auto events = loggedEvents();
+    return std::count_if(events.begin(), events.end(), [](const os::Dictionary& event) {
+      return event.at("name") == os::Value("_dcu") && event.at("origin") == os::Value("auto") &&
+             event.at("parameters").dictionary()->at("_r") == os::Value(os::Number::int64(1));
+    });
+  }
+};
+
+TEST_F(FacadeUserPropertiesTest, PublicPropertiesAreValidatedBeforeTheyReachTheEngine) {
+  start();
+  const struct {
+    std::string name;
+    os::Value value;
+    os::Value stored;  // null: nothing stored
+    std::vector<std::pair<int64_t, std::string>> errors;
+    std::vector<int64_t> codes;
+  } cases[] = {
+      {"mood", os::Value("calm"), os::Value("calm"), {}, {}},
+      {"mood", os::Value(std::string(36, 'v')), os::Value(std::string(36, 'v')), {}, {}},
+      {"mood", os::Value(std::string(37, 'v')), os::Value(std::string(36, 'v')), {{7, "mood"}}, {}},
+      {"empty", os::Value(""), os::Value(), {}, {}},
+      {"first_open_time", os::Value("x"), os::Value(), {{15, "first_open_time"}}, {}},
+      {"1bad", os::Value("x"), os::Value(), {{6, "1bad"}}, {}},
+      {"count", os::Value(os::Number::int64(3)), os::Value(), {}, {25003}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name + " = " + c.value.description());
+    takeCodes();
+    APMAnalytics::setUserPropertyString(c.value, c.name);
+    EXPECT_EQ(userAttribute(c.name), c.stored);
+    EXPECT_EQ(takeErrorEvents(), c.errors);
+    const auto logged = takeCodes();
+    for (int64_t code : c.codes) EXPECT_NE(std::find(logged.begin(), logged.end(), code), logged.end());
+  }
+  EXPECT_EQ(engine()->database()->userAttributeWithName("mood", nullptr)->origin(), "app");
+
+  // A nil value removes; numbers keep their kind and come from "auto".
+  APMAnalytics::setUserPropertyString(os::Value(), "mood");
+  EXPECT_TRUE(userAttribute("mood").isNull());
+  APMAnalytics::setUserAttributeNumber(os::Value(os::Number::float64(1.5)), "ratio");
+  APMAnalytics::setUserAttributeNumber(os::Value(os::Number::int32(4)), "level");
+  EXPECT_EQ(userAttribute("ratio"), os::Value(os::Number::float64(1.5)));
+  EXPECT_EQ(userAttribute("level"), os::Value(os::Number::int64(4)));
+  EXPECT_EQ(engine()->database()->userAttributeWithName("level", nullptr)->origin(), "auto");
+}
+
+TEST_F(FacadeUserPropertiesTest, TheUserIDIsAStringAndNilRemovesItWithLair) {
+  start();
+  APMAnalytics::setUserID(os::Value("user-1"));
+  engine()->setUserAttribute(APMUserAttribute::initWithOrigin("auto", "_lair", APMValue::initWithInt64(1), 1));
+  EXPECT_EQ(userAttribute("_id"), os::Value("user-1"));
+  EXPECT_FALSE(userAttribute("_lair").isNull());
+
+  takeCodes();
+  APMAnalytics::setUserID(os::Value(os::Number::int64(42)));
+  EXPECT_EQ(userAttribute("_id"), os::Value("user-1"));
+  EXPECT_EQ(takeCodes(), std::vector<int64_t>{25004});
+
+  APMAnalytics::setUserID(os::Value());
+  EXPECT_TRUE(userAttribute("_id").isNull());
+  EXPECT_TRUE(userAttribute("_lair").isNull());
+}
+
+TEST_F(FacadeUserPropertiesTest, PersonalizedAdsChoiceIsStoredAndDrivesNPA) {
+  start();
+  APMAnalytics::setUserPropertyString(os::Value("NO"), "allow_personalized_ads");
+  settle();
+  EXPECT_EQ(APMPersistedConfig::sharedInstance()->allowPersonalizedAds(), os::Value(false));
+  EXPECT_EQ(userAttribute("_npa"), os::Value(os::Number::int64(1)));
+
+  APMAnalytics::setUserPropertyString(os::Value("yes"), "allow_personalized_ads");
+  EXPECT_EQ(userAttribute("_npa"), os::Value(os::Number::int64(0)));
+
+  // Nil forgets the choice; with no other source "_npa" goes.
+  APMAnalytics::setUserPropertyString(os::Value(), "allow_personalized_ads");
+  EXPECT_TRUE(userAttribute("_npa").isNull());
+  EXPECT_TRUE(APMPersistedConfig::sharedInstance()->allowPersonalizedAds().isNull());
+}
+
+TEST_F(FacadeUserPropertiesTest, ConsentKeepsValidValuesAndTheHigherPrioritySource) {
+  start();
+  takeCodes();
+  // Nothing valid is left: both lines, and no change.
+  APMAnalytics::setConsentForKey({{"ad_storage", "maybe"}}, "consent_settings");
+  EXPECT_EQ(takeCodes(), (std::vector<int64_t>{25042, 25041}));
+  EXPECT_EQ(APMConsentSettingsUtil::consentSettings(), std::nullopt);
+  EXPECT_EQ(APMAnalytics::persistedConsentSource(), 100);
+
+  APMAnalytics::setConsentForKey({{"ad_storage", "denied"}}, "consent_settings_tcf");
+  EXPECT_EQ(APMConsentSettingsUtil::consentSource(), 5);
+  EXPECT_EQ(APMAnalytics::consentSettingsTCF(), (os::Dictionary{{"ad_storage", "denied"}}));
+
+  // Third-party consent ranks with TCF consent: merged and kept under its key.
+  APMAnalytics::setConsentForKey({{"analytics_storage", "granted"}, {"colour", "blue"}}, "consent_settings_3p");
+  const os::Dictionary merged{{"ad_storage", "denied"}, {"analytics_storage", "granted"}};
+  EXPECT_EQ(APMConsentSettingsUtil::consentSettings(), merged);
+  EXPECT_EQ(APMConsentSettingsUtil::consentSource(), 10);
+  EXPECT_EQ(APMAnalytics::consentSettings3P(), merged);
+  EXPECT_EQ(APMAnalytics::persistedConsentSource(), 10);
+
+  takeCodes();
+  APMAnalytics::setConsentForKey({{"ad_storage", "granted"}}, "consent_settings");
+  EXPECT_EQ(takeCodes(), std::vector<int64_t>{25043});
+  EXPECT_EQ(APMConsentSettingsUtil::consentSettings(), merged);
+
+  // A new process reloads the third-party consent with a source of at most 20.
+  APMConsentSettingsUtil::TEST_reset();
+  APMAnalytics::suite()->removeObjectForKey("consent_settings_tcf");
+  APMAnalytics::loadPersistedConsentSettings();
+  EXPECT_EQ(APMConsentSettingsUtil::consentSettings(), merged);
+  EXPECT_EQ(APMConsentSettingsUtil::consentSource(), 10);
+  APMConsentSettingsUtil::TEST_reset();
+  APMAnalytics::suite()->setObject(os::Value(os::Number::int64(30)), "consent_source");
+  APMAnalytics::loadPersistedConsentSettings();
+  EXPECT_EQ(APMConsentSettingsUtil::consentSource(), 20);
+
+  APMAnalytics::clearConsent();
+  EXPECT_EQ(APMConsentSettingsUtil::consentSource(), 100);
+  EXPECT_EQ(APMAnalytics::consentSettings3P(), std::nullopt);
+  EXPECT_EQ(APMAnalytics::persistedConsentSource(), 100);
+}
+
+TEST_F(FacadeUserPropertiesTest, AChangeOfAdUserDataConsentLogsDCU) {
+  start();
+  storeConfigurationWithConsentDefaults();
+  APMAnalytics::setConsent({{"ad_user_data", "denied"}});
+  EXPECT_EQ(dcuEvents(), 1u);
+  APMAnalytics::setConsent({{"ad_user_data", "denied"}, {"ad_storage", "granted"}});
+  EXPECT_EQ(dcuEvents(), 1u);  // unchanged
+  APMAnalytics::setConsent({{"ad_user_data", "granted"}});
+  EXPECT_EQ(dcuEvents(), 2u);
+}
+
+TEST_F(FacadeUserPropertiesTest, AFailedResetKeepsItsKeysAndTheIDIsHiddenWhileStorageIsDenied) {
+  start();
+  APMStandInRecord::setAnswer("resetAnalyticsDataWithAppInstanceID", false);
+  APMAnalytics::resetAnalyticsData();
+  settle();
+  const auto chosen = APMAnalytics::appInstanceIDAfterReset();
+  ASSERT_TRUE(chosen && !chosen->empty());
+  EXPECT_EQ(APMAnalytics::resetRetryCount(), 1);
+  EXPECT_TRUE(APMAnalytics::needFirstOpenAfterReset());
+  EXPECT_EQ(APMAnalytics::appInstanceID(), chosen);
+  const auto asked = calls("resetAnalyticsDataWithAppInstanceID");
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_EQ(asked[0].arguments.at("appInstanceID"), os::Value(*chosen));
+  auto logged = codes();
+  EXPECT_NE(std::find(logged.begin(), logged.end(), 25037), logged.end());
+
+  APMAnalytics::setConsentForKey({{"analytics_storage", "denied"}}, "consent_settings");
+  EXPECT_EQ(APMAnalytics::appInstanceID(), std::nullopt);
+  APMAnalytics::setConsentForKey({{"analytics_storage", "granted"}}, "consent_settings");
+
+  APMStandInRecord::setAnswer("resetAnalyticsDataWithAppInstanceID", true);
+  APMAnalytics::resetAnalyticsData();
+  settle();
+  EXPECT_FALSE(APMAnalytics::suite()->objectForKey("reset_retry_count").isNumber());
+  EXPECT_EQ(APMAnalytics::appInstanceIDAfterReset(), std::nullopt);
+  EXPECT_TRUE(APMAnalytics::needFirstOpenAfterReset());  // the engine's next start takes it
+}
+
+TEST_F(FacadeUserPropertiesTest, QueriesAnswerOnTheGivenQueueAndRefuseBadArguments) {
+  start();
+  APMAnalytics::setUserPropertyString(os::Value("calm"), "mood");
+  auto queue = os::DispatchQueue::serial("test.answers");
+  auto query = [&] {
+    std::promise<std::pair<os::Dictionary, std::string>> answer;
+    APMAnalytics::userPropertiesIncludingInternal(false, queue, [&](os::Dictionary properties) {
+      answer.set_value({properties, os::DispatchQueue::currentLabel()});
+    });
+    return answer.get_future().get();
+  };
+  auto [properties, label] = query();
+  EXPECT_EQ(properties, (os::Dictionary{{"mood", "calm"}}));
+  EXPECT_EQ(label, "test.answers");
+
+  APMAnalytics::setAnalyticsEnabled(false);
+  settle();
+  // Silent levels: the lines show in the sampled record only.
+  takeSampledLine();
+  EXPECT_TRUE(query().first.empty());
+  EXPECT_NE(takeSampledLine().find("Cannot query for public user properties when Analytics is disabled"),
+            std::string::npos);
+
+  auto analytics = APMAnalytics::sharedInstance();
+  auto ignore = [](int) {};
+  analytics->maxUserPropertiesForOrigin("", queue, ignore);
+  EXPECT_NE(takeSampledLine().find("Origin must be a non-empty string"), std::string::npos);
+  analytics->maxUserPropertiesForOrigin("zzd", nullptr, ignore);
+  EXPECT_NE(takeSampledLine().find("Queue cannot be nil. Origin"), std::string::npos);
+  analytics->maxUserPropertiesForOrigin("zzd", queue, nullptr);
+  EXPECT_NE(takeSampledLine().find("MaxUserProperties callback cannot be nil. Origin"), std::string::npos);
+}
+
+}  // namespace
