@@ -35,7 +35,11 @@ void EngineTest::SetUp() {
   MonitoredTest::SetUp();
   // Offline unless a test gives the engine a network: an upload would bundle
   // the raw events a test reads.
-  os::SCNetworkReachabilityTEST_setFlagsProvider([](const std::string&) { return os::SCNetworkReachabilityFlags{0}; });
+  if (online_) {
+    os::SCNetworkReachabilityTEST_setFlagsProvider(nullptr);
+  } else {
+    os::SCNetworkReachabilityTEST_setFlagsProvider([](const std::string&) { return os::SCNetworkReachabilityFlags{0}; });
+  }
   os::Keychain::resetShared();
   os::Keychain::setLockState(os::Keychain::LockState::Unlocked);
   bundle_ = std::make_unique<apm_test::TestBundle>();

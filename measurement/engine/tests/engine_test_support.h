@@ -44,6 +44,9 @@ class EngineTest : public apm_test::MonitoredTest {
   void SetUp() override;
   void TearDown() override;
 
+  // Tests that need the network from the start set this before SetUp.
+  bool online_ = false;
+
   // Writes the main bundle: Info.plist (the bundle identifier, version 1.1
   // and `info`), the options file (`options`; none when nullopt) and the
   // endpoints resource (measurement services at the loopback server, or the

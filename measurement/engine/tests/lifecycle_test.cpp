@@ -94,8 +94,6 @@ TEST_F(LifecycleTest, BecomingActiveRefreshesAConfigurationOlderThanAWeek) {
   post(os::kUIApplicationDidBecomeActiveNotification);
   settle();
   EXPECT_EQ(configRequestCount(), fetched + 1);
-  // Every activation asks for the conversion value.
-  EXPECT_EQ(calls("fetchSKANCV").size(), 3u);
 }
 
 class PrewarmedLaunchTest : public engine_test::EngineTest {

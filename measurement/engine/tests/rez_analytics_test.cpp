@@ -108,19 +108,6 @@ TEST_F(REZAnalyticsTest, UnconfiguredCallsAreDroppedWithTheirMessages) {
   settle();
   EXPECT_TRUE(loggedEvents().empty());  // the early event never arrives
   EXPECT_TRUE(userAttribute("early_property").isNull());
-  EXPECT_TRUE(calls("setUserData").empty());
-
-  // Configured: nil becomes the empty value of its key.
-  REZAnalytics::initiateOnDeviceConversionMeasurementWithEmailAddress(std::nullopt);
-  settle();
-  clock_->advance(0.5);  // the facade's operation queue pauses after user data
-  REZAnalytics::initiateOnDeviceConversionMeasurementWithHashedPhoneNumber(std::nullopt);
-  settle();
-  clock_->advance(0.5);
-  const auto userData = calls("setUserData");
-  ASSERT_EQ(userData.size(), 2u);
-  EXPECT_EQ(userData[0].arguments.at("userData"), os::Value(os::Dictionary{{"email_address", ""}}));
-  EXPECT_EQ(userData[1].arguments.at("userData"), os::Value(os::Dictionary{{"hashed_phone_number", os::Data()}}));
 
   // Parameters cannot hold an unbridgeable value: the event goes on without 25040.
   sink_->clear();

@@ -50,9 +50,12 @@ os::testing::ScriptedResponse gzipAnswer(const Answer& a) {
 class SKANConversionValueTest : public EngineTest {
  protected:
   void SetUp() override {
+    online_ = true;  // the fetches need a network
     EngineTest::SetUp();
     start();
     ASSERT_TRUE(applySettings({{"measurement.skan.update_conversion_value_enabled", "1"}}));
+    // Nothing to upload: an upload in flight would hold the fetches back.
+    clearStoredEvents();
   }
   std::shared_ptr<APMPersistedConfig> persisted() { return APMPersistedConfig::sharedInstance(); }
   size_t fetches() {
@@ -214,6 +217,8 @@ TEST_F(SKANConversionValueTest, AnUploadSchedulesTheFetchAfterTheWindowsDelay) {
     ASSERT_TRUE(at);
     EXPECT_DOUBLE_EQ(at->timeIntervalSince1970() - clock_->wallTime(), delay);
     clock_->advance(delay);
+    // The fetch goes out on the network's own thread: wait for it to arrive.
+    for (int i = 0; i < 300 && fetches() <= before; ++i) server_.waitForRequestCount(server_.requests().size() + 1, 0.1);
     EXPECT_EQ(fetches(), before + 1);
   }
 }
