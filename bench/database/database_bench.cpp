@@ -9,11 +9,11 @@
 #include <sqlite3.h>
 
 #include <cstdio>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "bench/support/ratio_reporter.h"
 #include "measurement/messages/field_access.h"
 #include "measurement/store/database.h"
 #include "measurement/store/engine_services/event.h"
@@ -171,32 +171,6 @@ void BM_RawSqliteInsertsEvents(benchmark::State& state) {
 BENCHMARK(BM_StoreWritesEvents)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RawSqliteInsertsEvents)->Unit(benchmark::kMillisecond);
 
-// Keeps each benchmark's time per iteration for the closing ratio: the median
-// when the run is repeated (--benchmark_repetitions), else the one run.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.error_occurred) continue;
-      const std::string& name = run.run_name.function_name;
-      if (run.run_type == Run::RT_Iteration) {
-        times_[name] = run.GetAdjustedRealTime();
-      } else if (run.aggregate_name == "median") {
-        medians_[name] = run.GetAdjustedRealTime();
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  double time(const std::string& name) const {
-    if (auto it = medians_.find(name); it != medians_.end()) return it->second;
-    auto it = times_.find(name);
-    return it == times_.end() ? 0 : it->second;
-  }
-
- private:
-  std::map<std::string, double> times_;
-  std::map<std::string, double> medians_;
-};
 
 }  // namespace
 
@@ -213,7 +187,7 @@ int main(int argc, char** argv) {
   argv = arguments.data();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
+  bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   const double store = reporter.time("BM_StoreWritesEvents");
   const double raw = reporter.time("BM_RawSqliteInsertsEvents");

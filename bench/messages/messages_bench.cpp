@@ -28,10 +28,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
+#include "bench/support/ratio_reporter.h"
 #include "measurement/messages/messages.h"
 #include "measurement_batch.ptr.h"
 
@@ -207,39 +207,13 @@ BENCHMARK(BM_NanopbEncode);
 BENCHMARK(BM_ClassesDecode);
 BENCHMARK(BM_NanopbDecode);
 
-// Keeps each benchmark's time per iteration for the closing ratio: the median
-// when the run is repeated (--benchmark_repetitions), else the one run.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.error_occurred) continue;
-      const std::string& name = run.run_name.function_name;
-      if (run.run_type == Run::RT_Iteration) {
-        nanoseconds_[name] = run.GetAdjustedRealTime();
-      } else if (run.aggregate_name == "median") {
-        medians_[name] = run.GetAdjustedRealTime();
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  double time(const std::string& name) const {
-    if (auto it = medians_.find(name); it != medians_.end()) return it->second;
-    auto it = nanoseconds_.find(name);
-    return it == nanoseconds_.end() ? 0 : it->second;
-  }
-
- private:
-  std::map<std::string, double> nanoseconds_;
-  std::map<std::string, double> medians_;
-};
 
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
+  bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   double classEncode = reporter.time("BM_ClassesEncode");
   double nanopbEncode = reporter.time("BM_NanopbEncode");

@@ -12,11 +12,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "bench/support/ratio_reporter.h"
 #include "measurement/engine/core/measurement.h"
 #include "measurement/engine/interface/rez_analytics.h"
 #include "measurement/messages/field_access.h"
@@ -202,32 +202,6 @@ void BM_RawSqliteInsertsRows(benchmark::State& state) {
 BENCHMARK(BM_EngineLogsEvents)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_RawSqliteInsertsRows)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Keeps each benchmark's time per iteration for the closing ratio: the median
-// when the run is repeated, else the one run.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.error_occurred) continue;
-      const std::string& name = run.run_name.function_name;
-      if (run.run_type == Run::RT_Iteration) {
-        times_[name] = run.GetAdjustedRealTime();
-      } else if (run.aggregate_name == "median") {
-        medians_[name] = run.GetAdjustedRealTime();
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  double time(const std::string& name) const {
-    if (auto it = medians_.find(name); it != medians_.end()) return it->second;
-    auto it = times_.find(name);
-    return it == times_.end() ? 0 : it->second;
-  }
-
- private:
-  std::map<std::string, double> times_;
-  std::map<std::string, double> medians_;
-};
 
 }  // namespace
 
@@ -244,7 +218,7 @@ int main(int argc, char** argv) {
   argv = arguments.data();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
+  bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   const double engine = reporter.time("BM_EngineLogsEvents");
   const double raw = reporter.time("BM_RawSqliteInsertsRows");

@@ -13,7 +13,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <map>
 #include <memory>
 #include <string>
 #include <variant>
@@ -25,6 +24,7 @@ extern "C" {
 #include <lualib.h>
 }
 
+#include "bench/support/ratio_reporter.h"
 #include "measurement/messages/field_access.h"
 #include "measurement/messages/message_classes.h"
 #include "measurement/script/runtime/event_editing.h"
@@ -243,40 +243,13 @@ void BM_Lua(benchmark::State& state) {
 BENCHMARK(BM_EventEditing);
 BENCHMARK(BM_Lua);
 
-// Keeps each benchmark's CPU time per iteration for the closing ratio (wall
-// time counts what other processes on a shared machine take): the median
-// when the run is repeated (--benchmark_repetitions), else the one run.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.error_occurred) continue;
-      const std::string& name = run.run_name.function_name;
-      if (run.run_type == Run::RT_Iteration) {
-        nanoseconds_[name] = run.GetAdjustedCPUTime();
-      } else if (run.aggregate_name == "median") {
-        medians_[name] = run.GetAdjustedCPUTime();
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  double time(const std::string& name) const {
-    if (auto it = medians_.find(name); it != medians_.end()) return it->second;
-    auto it = nanoseconds_.find(name);
-    return it == nanoseconds_.end() ? 0 : it->second;
-  }
-
- private:
-  std::map<std::string, double> nanoseconds_;
-  std::map<std::string, double> medians_;
-};
 
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
+  bench::RatioReporter reporter(bench::RatioReporter::Clock::CPU);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   const double ours = reporter.time("BM_EventEditing");
   const double lua = reporter.time("BM_Lua");

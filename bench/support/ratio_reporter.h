@@ -1,0 +1,50 @@
+// A console reporter that keeps each benchmark's time per iteration, so a
+// benchmark's main can close with the ratio of two of them measured in the
+// same run: the median when the run is repeated (--benchmark_repetitions),
+// else the one run.
+
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  enum class Clock { Real, CPU };
+  // CPU time leaves out what other processes on a shared machine take; real
+  // time counts the waits (disk syncs, other threads) the work itself makes.
+  explicit RatioReporter(Clock clock = Clock::Real) : clock_(clock) {}
+
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.error_occurred) continue;
+      const std::string& name = run.run_name.function_name;
+      const double time = clock_ == Clock::CPU ? run.GetAdjustedCPUTime() : run.GetAdjustedRealTime();
+      if (run.run_type == Run::RT_Iteration) {
+        times_[name] = time;
+      } else if (run.aggregate_name == "median") {
+        medians_[name] = time;
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+
+  // The median or the one run of the benchmark; 0 when it did not run.
+  double time(const std::string& name) const {
+    if (auto it = medians_.find(name); it != medians_.end()) return it->second;
+    auto it = times_.find(name);
+    return it == times_.end() ? 0 : it->second;
+  }
+
+ private:
+  Clock clock_;
+  std::map<std::string, double> times_;
+  std::map<std::string, double> medians_;
+};
+
+}  // namespace bench
