@@ -171,24 +171,11 @@ void BM_RawSqliteInsertsEvents(benchmark::State& state) {
 BENCHMARK(BM_StoreWritesEvents)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RawSqliteInsertsEvents)->Unit(benchmark::kMillisecond);
 
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Both are bound by the disk's syncs, which a shared machine makes noisy:
-  // by default the two alternate at random over several repetitions and the
-  // ratio compares medians. Flags given on the command line come later and
-  // win.
-  std::vector<char*> arguments(argv, argv + argc);
-  std::string repetitions = "--benchmark_repetitions=15";
-  std::string interleaving = "--benchmark_enable_random_interleaving=true";
-  arguments.insert(arguments.begin() + 1, {repetitions.data(), interleaving.data()});
-  argc = static_cast<int>(arguments.size());
-  argv = arguments.data();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   bench::RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
+  if (!bench::runInterleaved(argc, argv, 15, reporter)) return 1;
   const double store = reporter.time("BM_StoreWritesEvents");
   const double raw = reporter.time("BM_RawSqliteInsertsEvents");
   if (store > 0 && raw > 0) {

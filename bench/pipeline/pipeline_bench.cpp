@@ -202,24 +202,11 @@ void BM_RawSqliteInsertsRows(benchmark::State& state) {
 BENCHMARK(BM_EngineLogsEvents)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_RawSqliteInsertsRows)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Both are bound by the disk's syncs, which a shared machine makes noisy:
-  // by default the two alternate at random over several repetitions and the
-  // ratio compares medians. Flags given on the command line come later and
-  // win.
-  std::vector<char*> arguments(argv, argv + argc);
-  std::string repetitions = "--benchmark_repetitions=9";
-  std::string interleaving = "--benchmark_enable_random_interleaving=true";
-  arguments.insert(arguments.begin() + 1, {repetitions.data(), interleaving.data()});
-  argc = static_cast<int>(arguments.size());
-  argv = arguments.data();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   bench::RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
+  if (!bench::runInterleaved(argc, argv, 9, reporter)) return 1;
   const double engine = reporter.time("BM_EngineLogsEvents");
   const double raw = reporter.time("BM_RawSqliteInsertsRows");
   if (engine > 0 && raw > 0) {

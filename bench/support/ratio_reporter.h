@@ -47,4 +47,20 @@ class RatioReporter : public benchmark::ConsoleReporter {
   std::map<std::string, double> medians_;
 };
 
+// Runs the benchmarks into the reporter, by default repeated and alternating
+// at random, for benchmarks bound by the disk's syncs, which a shared machine
+// makes noisy; flags given on the command line come later and win. False
+// when the command line holds a flag the library does not know.
+inline bool runInterleaved(int argc, char** argv, int repetitions, RatioReporter& reporter) {
+  std::vector<char*> arguments(argv, argv + argc);
+  std::string repeat = "--benchmark_repetitions=" + std::to_string(repetitions);
+  std::string interleaving = "--benchmark_enable_random_interleaving=true";
+  arguments.insert(arguments.begin() + 1, {repeat.data(), interleaving.data()});
+  int count = static_cast<int>(arguments.size());
+  benchmark::Initialize(&count, arguments.data());
+  if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) return false;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  return true;
+}
+
 }  // namespace bench
