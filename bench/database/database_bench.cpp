@@ -9,6 +9,7 @@
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,8 +51,13 @@ struct Fixture {
           {"value", APMValue::initWithInt64(42 + i)},
           {"price", APMValue::initWithDouble(9.99)},
       };
-      auto event = APMEvent::initWithOrigin("app", true, i % 2 ? "_e" : "screen_view", 1'700'000'000 + i, 0,
+      // "_e" is an internal name: only "screen_view" is public.
+      auto event = APMEvent::initWithOrigin("app", i % 2 == 0, i % 2 ? "_e" : "screen_view", 1'700'000'000 + i, 0,
                                             std::move(parameters));
+      if (!event) {
+        std::fprintf(stderr, "bench_database: the fixture's event %d is refused\n", i);
+        std::abort();
+      }
       auto proto = event->protoEvent();
       APMPBClearField(proto.get(), 1);
       encodedEvents.push_back(*proto->protoBuffer());
