@@ -32,9 +32,6 @@
 // lines reach the monitor with their levels translated (3 to 1, 4 to 4, 5 to
 // 3, 6 to 6, 7 to 7, any other to 3).
 //
-// Methods of later parts of the engine are declared here whole; those the
-// start-up calls before they are built are stand-ins (core/pending_parts.cpp).
-//
 // Threads: the engine mutex guards the once flag and the singleton only;
 // didInitializeComponents, enabled and backgroundUpdateTask are atomics; the
 // identity, store and remote configuration, which the store's accessors read

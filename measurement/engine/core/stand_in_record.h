@@ -1,11 +1,10 @@
 // APMStandInRecord: the record of calls that reach engine work whose real
 // body is not built yet.
 //
-// Such methods are defined as stand-ins (core/pending_parts.cpp): each
-// appends one call here, with what it was given, and answers what a test
-// chose for it (setAnswer) or else a neutral answer. Tests read the calls in
-// the order they happened. A stand-in leaves when its real method arrives;
-// the record stays as long as any stand-in uses it.
+// A stand-in appends one call here, with what it was given, and answers what
+// a test chose for it (setAnswer) or else a neutral answer. Tests read the
+// calls in the order they happened. Every engine method has its real body
+// now, so nothing records; the record goes once the tests stop reading it.
 //
 // Thread-safe.
 #pragma once
