@@ -218,6 +218,12 @@ std::shared_ptr<ZOZBaseNetworkClient> ZOZBaseNetworkClient::initWithSessionConfi
 
 ZOZBaseNetworkClient::~ZOZBaseNetworkClient() { session_->finishTasksAndInvalidate(); }
 
+os::Error ZOZNetworkResponseHandler::retryLimitErrorForRequest(const os::URLRequest& request, int retryLimit) {
+  return errorForCode(kZOZNetworkErrorRetryLimit,
+                      os::Dictionary{{kZOZNetworkErrorRetryLimitKey, os::Value(retryLimit)},
+                                     {os::kURLErrorFailingURLStringErrorKey, os::Value(request.url().absoluteString())}});
+}
+
 void ZOZBaseNetworkClient::invalidateAndCancel() { session_->invalidateAndCancel(); }
 
 void ZOZBaseNetworkClient::startDataTaskWithRequest(const os::URLRequest& request, int retryLimit, int tries,
@@ -233,11 +239,7 @@ void ZOZBaseNetworkClient::startDataTaskWithRequest(const os::URLRequest& reques
                 completion(data, response, outcome);
               } else if (tries >= retryLimit) {
                 completion(std::nullopt, std::nullopt,
-                           ZOZNetworkResponseHandler::errorForCode(
-                               kZOZNetworkErrorRetryLimit,
-                               os::Dictionary{{kZOZNetworkErrorRetryLimitKey, os::Value(retryLimit)},
-                                              {os::kURLErrorFailingURLStringErrorKey,
-                                               os::Value(request.url().absoluteString())}}));
+                           ZOZNetworkResponseHandler::retryLimitErrorForRequest(request, retryLimit));
               } else {
                 runAfterRetryValueFromResponse(response, tries, [self, request, retryLimit, tries, completion] {
                   self->startDataTaskWithRequest(request, retryLimit, tries + 1, completion);
@@ -265,11 +267,7 @@ void ZOZBaseNetworkClient::startDownloadTaskWithRequest(const os::URLRequest& re
                 completion(location, response, outcome);
               } else if (tries >= retryLimit) {
                 completion(std::nullopt, std::nullopt,
-                           ZOZNetworkResponseHandler::errorForCode(
-                               kZOZNetworkErrorRetryLimit,
-                               os::Dictionary{{kZOZNetworkErrorRetryLimitKey, os::Value(retryLimit)},
-                                              {os::kURLErrorFailingURLStringErrorKey,
-                                               os::Value(request.url().absoluteString())}}));
+                           ZOZNetworkResponseHandler::retryLimitErrorForRequest(request, retryLimit));
               } else {
                 runAfterRetryValueFromResponse(response, tries, [self, request, retryLimit, tries, completion] {
                   self->startDownloadTaskWithRequest(request, retryLimit, tries + 1, completion);

@@ -71,6 +71,8 @@ class ZOZNetworkResponseHandler {
   static int64_t cancelReasonFromURLError(const os::Error& error);
   static bool retryableURLError(const os::Error& error);
   static os::Error errorForCode(int64_t code, os::Dictionary userInfo);
+  // The error of a request that ran out of tries.
+  static os::Error retryLimitErrorForRequest(const os::URLRequest& request, int retryLimit);
   static os::Error errorForResponse(const std::optional<os::HTTPURLResponse>& response,
                                     ZOZNetworkClientResponseType type, int status);
   // Calls `handler` with the type and the status (0 without a response).
