@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "bench/support/ratio_reporter.h"
+#include "bench/support/sqlite_pragma.h"
 #include "measurement/messages/field_access.h"
 #include "measurement/store/database.h"
 #include "measurement/store/engine_services/event.h"
@@ -71,17 +72,6 @@ Fixture& fixture() {
   return *f;
 }
 
-std::string pragma(sqlite3* db, const char* name) {
-  sqlite3_stmt* statement = nullptr;
-  std::string value;
-  if (sqlite3_prepare_v2(db, (std::string("PRAGMA ") + name).c_str(), -1, &statement, nullptr) == SQLITE_OK &&
-      sqlite3_step(statement) == SQLITE_ROW) {
-    value = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-  }
-  sqlite3_finalize(statement);
-  return value;
-}
-
 void exec(sqlite3* db, const std::string& sql, benchmark::State& state) {
   if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) state.SkipWithError(sqlite3_errmsg(db));
 }
@@ -108,8 +98,8 @@ void BM_StoreWritesEvents(benchmark::State& state) {
     state.ResumeTiming();
   }
   state.SetItemsProcessed(state.iterations() * kEvents);
-  state.counters["journal_mode"] = pragma(database->sqliteStore()->sqliteHandle(), "journal_mode") == "delete";
-  state.counters["synchronous"] = std::stod(pragma(database->sqliteStore()->sqliteHandle(), "synchronous"));
+  state.counters["journal_mode"] = bench::pragma(database->sqliteStore()->sqliteHandle(), "journal_mode") == "delete";
+  state.counters["synchronous"] = std::stod(bench::pragma(database->sqliteStore()->sqliteHandle(), "synchronous"));
 }
 
 void BM_RawSqliteInsertsEvents(benchmark::State& state) {
@@ -166,8 +156,8 @@ void BM_RawSqliteInsertsEvents(benchmark::State& state) {
     state.ResumeTiming();
   }
   state.SetItemsProcessed(state.iterations() * kEvents);
-  state.counters["journal_mode"] = pragma(db, "journal_mode") == "delete";
-  state.counters["synchronous"] = std::stod(pragma(db, "synchronous"));
+  state.counters["journal_mode"] = bench::pragma(db, "journal_mode") == "delete";
+  state.counters["synchronous"] = std::stod(bench::pragma(db, "synchronous"));
   sqlite3_finalize(begin);
   sqlite3_finalize(commit);
   sqlite3_finalize(insert);

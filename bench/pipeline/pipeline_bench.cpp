@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bench/support/ratio_reporter.h"
+#include "bench/support/sqlite_pragma.h"
 #include "measurement/engine/core/measurement.h"
 #include "measurement/engine/interface/rez_analytics.h"
 #include "measurement/messages/field_access.h"
@@ -104,17 +105,6 @@ Fixture& fixture() {
   return *f;
 }
 
-std::string pragma(sqlite3* db, const char* name) {
-  sqlite3_stmt* statement = nullptr;
-  std::string value;
-  if (sqlite3_prepare_v2(db, (std::string("PRAGMA ") + name).c_str(), -1, &statement, nullptr) == SQLITE_OK &&
-      sqlite3_step(statement) == SQLITE_ROW) {
-    value = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-  }
-  sqlite3_finalize(statement);
-  return value;
-}
-
 void BM_EngineLogsEvents(benchmark::State& state) {
   fixture();
   if (!APMMeasurement::hasSharedInstance() || !APMMeasurement::sharedInstance()->database()) {
@@ -135,8 +125,8 @@ void BM_EngineLogsEvents(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * kEvents);
   Fixture::onWorker([&](APMDatabase& database) {
-    state.counters["journal_mode_delete"] = pragma(database.sqliteStore()->sqliteHandle(), "journal_mode") == "delete";
-    state.counters["synchronous"] = std::stod(pragma(database.sqliteStore()->sqliteHandle(), "synchronous"));
+    state.counters["journal_mode_delete"] = bench::pragma(database.sqliteStore()->sqliteHandle(), "journal_mode") == "delete";
+    state.counters["synchronous"] = std::stod(bench::pragma(database.sqliteStore()->sqliteHandle(), "synchronous"));
   });
 }
 
@@ -191,8 +181,8 @@ void BM_RawSqliteInsertsRows(benchmark::State& state) {
     state.ResumeTiming();
   }
   state.SetItemsProcessed(state.iterations() * kEvents);
-  state.counters["journal_mode_delete"] = pragma(db, "journal_mode") == "delete";
-  state.counters["synchronous"] = std::stod(pragma(db, "synchronous"));
+  state.counters["journal_mode_delete"] = bench::pragma(db, "journal_mode") == "delete";
+  state.counters["synchronous"] = std::stod(bench::pragma(db, "synchronous"));
   sqlite3_finalize(begin);
   sqlite3_finalize(commit);
   sqlite3_finalize(insert);
