@@ -556,6 +556,20 @@ std::vector<std::string> eventNamesOf(const APMPBMeasurementBatch& batch) {
   return names;
 }
 
+// An event's parameter of that name, or null.
+std::shared_ptr<APMPBEventParam> parameterOf(const APMPBEvent& event, const std::string& name) {
+  for (auto& param : APMPBGetArray<APMPBEventParam>(&event, 0).value_or(std::vector<std::shared_ptr<APMPBEventParam>>{})) {
+    if (APMPBGetString(param.get(), 0) == name) return param;
+  }
+  return nullptr;
+}
+
+// An event's string parameter; "" when it has none of that name.
+std::string stringParameterOf(const APMPBEvent& event, const std::string& name) {
+  const auto param = parameterOf(event, name);
+  return param ? APMPBGetString(param.get(), 1).value_or("") : "";
+}
+
 // The first launch's events reach the measurement service: refused at first
 // with a 503, the engine holds its next try for the back-off period (12 hours
 // of virtual time, the app switched away meanwhile) and then delivers the same
@@ -583,4 +597,49 @@ TEST_F(ProgramTest, TheFirstLaunchsEventsAreUploadedAfterABackOff) {
   EXPECT_EQ(APMPBGetInt64(bundlesOf(*batches[1]).front().get(), 18), APMPBGetInt64(bundlesOf(*batches[0]).front().get(), 18));
 }
 
+// The screens of a launch that takes a photo and opens the settings reach
+// the measurement service as "_vs" events in the order shown, each linked to
+// the screen before it by class ("_pc") and instance ID ("_pi"); the meter
+// screen keeps one instance ID each time it returns.
+TEST_F(ProgramTest, TheScreensOfALaunchAreUploadedInOrder) {
+  MeasurementServices services(folder_);
+  services.service.setResponse("/a", os::testing::ScriptedResponse::withStatus(204));
+  const ProgramRun run = runProgram(folder_,
+                                    {"--virtual-time", "--home", home(), "--scene", "5000", "--hold", "1", "--photo",
+                                     "--settings", "--background", "50000"},
+                                    {services.environment()});
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::vector<std::shared_ptr<APMPBEvent>> screens;
+  for (const auto& batch : services.batches()) {
+    for (const auto& bundle : bundlesOf(*batch)) {
+      for (auto& event : APMPBGetArray<APMPBEvent>(bundle.get(), 1).value_or(std::vector<std::shared_ptr<APMPBEvent>>{})) {
+        if (APMPBGetString(event.get(), 1) == "_vs") screens.push_back(event);
+      }
+    }
+  }
+  std::vector<std::pair<std::string, std::string>> classes;  // "_sc", "_pc"
+  for (const auto& event : screens) classes.emplace_back(stringParameterOf(*event, "_sc"), stringParameterOf(*event, "_pc"));
+  const std::vector<std::pair<std::string, std::string>> expected{
+      {"NewLandingViewController", ""},
+      {"PreviewViewController", "NewLandingViewController"},
+      {"NewLandingViewController", "PreviewViewController"},
+      {"NewSettingsTableViewController", "NewLandingViewController"},
+      {"NewLandingViewController", "NewSettingsTableViewController"}};
+  ASSERT_EQ(classes, expected) << run.err;
+
+  const auto instanceOf = [&](size_t n, const char* name) {
+    const auto param = parameterOf(*screens[n], name);
+    return param ? APMPBGetInt64(param.get(), 2) : -1;
+  };
+  for (size_t n = 0; n < screens.size(); ++n) {
+    SCOPED_TRACE(n);
+    EXPECT_EQ(stringParameterOf(*screens[n], "_o"), "auto");
+    if (n > 0) {
+      EXPECT_EQ(instanceOf(n, "_pi"), instanceOf(n - 1, "_si"));
+    }
+  }
+  EXPECT_EQ(instanceOf(0, "_si"), instanceOf(2, "_si"));
+  EXPECT_EQ(instanceOf(0, "_si"), instanceOf(4, "_si"));
+  EXPECT_NE(instanceOf(1, "_si"), instanceOf(3, "_si"));
+}
 }  // namespace
