@@ -642,4 +642,5 @@ TEST_F(ProgramTest, TheScreensOfALaunchAreUploadedInOrder) {
   EXPECT_EQ(instanceOf(0, "_si"), instanceOf(4, "_si"));
   EXPECT_NE(instanceOf(1, "_si"), instanceOf(3, "_si"));
 }
+
 }  // namespace
