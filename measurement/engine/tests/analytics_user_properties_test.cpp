@@ -136,6 +136,48 @@ TEST_F(FacadeUserPropertiesTest, PublicPropertiesAreValidatedBeforeTheyReachTheE
   EXPECT_EQ(engine()->database()->userAttributeWithName("level", nullptr)->origin(), "auto");
 }
 
+TEST_F(FacadeUserPropertiesTest, AtMost100PublicPropertiesAreStoredAndTheyTakeNoNonPublicRoom) {
+  start();
+  auto publicCount = [&] {
+    settle();
+    return engine()->database()->publicUserAttributeCount(nullptr);
+  };
+  // Strings are stored from "app", numbers from "auto": one limit for both.
+  for (int i = 0; i < 70; ++i) {
+    APMAnalytics::setUserPropertyString(os::Value("v" + std::to_string(i)), "p" + std::to_string(i));
+  }
+  for (int i = 70; i < 100; ++i) {
+    APMAnalytics::setUserAttributeNumber(os::Value(os::Number::int64(i)), "p" + std::to_string(i));
+  }
+  EXPECT_EQ(publicCount(), 100);
+  EXPECT_TRUE(takeErrorEvents().empty());
+  takeCodes();
+
+  // The 101st: refused with its line and the "_err" event 9.
+  APMAnalytics::setUserPropertyString(os::Value("late"), "p100");
+  EXPECT_TRUE(userAttribute("p100").isNull());
+  EXPECT_EQ(takeErrorEvents(), (std::vector<std::pair<int64_t, std::string>>{{9, ""}}));
+  const auto logged = takeCodes();
+  EXPECT_EQ(std::count(logged.begin(), logged.end(), 23084), 1);
+  EXPECT_EQ(publicCount(), 100);
+
+  // A stored one changes; one removed makes room for a new one.
+  APMAnalytics::setUserPropertyString(os::Value("changed"), "p7");
+  EXPECT_EQ(userAttribute("p7"), os::Value("changed"));
+  APMAnalytics::setUserPropertyString(os::Value(), "p8");
+  APMAnalytics::setUserPropertyString(os::Value("late"), "p100");
+  EXPECT_EQ(userAttribute("p100"), os::Value("late"));
+  EXPECT_TRUE(takeErrorEvents().empty());
+
+  // The per-origin count of non-public properties took public ones too: 25
+  // of the app's refused the user ID, and the engine's own "auto" ones.
+  APMAnalytics::setUserID(os::Value("user-1"));
+  EXPECT_EQ(userAttribute("_id"), os::Value("user-1"));
+  onWorker([](APMMeasurement& engine) { engine.setLastAdvertisingIDResetUserPropertyOnWorkerQueue(); });
+  EXPECT_EQ(userAttribute("_lair"), os::Value(os::Number::int64(1)));
+  EXPECT_TRUE(takeErrorEvents().empty());
+}
+
 TEST_F(FacadeUserPropertiesTest, TheUserIDIsAStringAndNilRemovesItWithLair) {
   start();
   APMAnalytics::setUserID(os::Value("user-1"));
