@@ -3,6 +3,7 @@
 
 #include "measurement/engine/sessions/user_properties.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "measurement/engine/core/measurement.h"
@@ -28,6 +29,19 @@ os::Value nameContext(const std::string& name) { return os::Value(APMUserPropert
 
 // An error with a domain counts; a failure without one is "nothing found".
 bool isError(const os::Error& error) { return !error.domain().empty(); }
+
+// The origin's stored non-public properties. The store's per-origin count
+// takes public ones too, which have a limit of their own: counted here they
+// would let an app's public properties ("app", and numbers as "auto") refuse
+// the user ID and the engine's own properties. nullopt on a failed read.
+std::optional<int64_t> nonPublicUserAttributeCount(APMDatabase& database, const std::string& origin,
+                                                   os::Error* error) {
+  const auto attributes = database.userAttributesIncludingInternal(true, error);
+  if (!attributes) return std::nullopt;
+  return std::count_if(attributes->begin(), attributes->end(), [&](const std::shared_ptr<APMUserAttribute>& stored) {
+    return stored && !stored->isPublic() && stored->origin() == origin;
+  });
+}
 
 }  // namespace
 
@@ -89,7 +103,7 @@ bool APMMeasurement::setUserPropertyInDatabaseOnWorkerQueue(const std::shared_pt
       count = database->publicUserAttributeCount(&countError);
       limit = remoteConfigOrDefault()->maxPublicUserProperties();
     } else {
-      count = database->userAttributeCountForOrigin(attribute->origin(), &countError);
+      count = nonPublicUserAttributeCount(*database, attribute->origin(), &countError);
       limit = kAPMMaxUserPropertiesPerOrigin;
     }
     if (!count && isError(countError)) {

@@ -5,7 +5,8 @@
 // name. The engine sets and removes them on its worker queue:
 //   - a new public property is accepted while fewer than
 //     maxPublicUserProperties (25..100) public ones are stored, a new
-//     non-public one while its origin holds fewer than 25; replacing a stored
+//     non-public one while its origin holds fewer than 25 non-public ones
+//     (public ones count only against their own limit); replacing a stored
 //     one is never limited. A refusal logs 23084 and the "_err" event 9;
 //   - "_id" set to another value than the stored one resets the session
 //     stitching token and deletes "_lair"; removing "_id" resets the token;

@@ -200,7 +200,6 @@ TEST_F(ConnectorTest, ClearingNamesThePropertyByItsArgument) {
   EXPECT_TRUE(userAttribute("tier").isNull());
   EXPECT_EQ(userAttribute("tier_bonus"), os::Value("gold"));
 
-  APMStandInRecord::TEST_reset();
   connector_->clearConditionalUserProperty("tier_bonus", "zzd", "tier_cleared", {{"a", "1"}, {"b", "2"}});
   settle();
   EXPECT_TRUE(userAttribute("tier_bonus").isNull());

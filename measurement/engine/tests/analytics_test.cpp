@@ -199,7 +199,10 @@ TEST_F(APMAnalyticsTest, EnablingWhileDeactivatedPersistsButKeepsCollectionOff) 
   EXPECT_EQ(APMPersistedConfig::sharedInstance()->measurementEnabledState(), 1);
   EXPECT_FALSE(APMAnalytics::isEnabled());
   EXPECT_FALSE(engine()->isEnabled());
-  EXPECT_TRUE(calls("APMSessionReporter.initWithPersistedConfig").empty());  // no component start
+  // No component start: no store, no session reporter.
+  EXPECT_FALSE(engine()->didInitializeComponents());
+  EXPECT_EQ(engine()->database(), nullptr);
+  EXPECT_EQ(engine()->sessionReporter(), nullptr);
 
   // The engine's own switch refuses too, with its line.
   engine()->setEnabled(true);

@@ -10,7 +10,9 @@
 #include "measurement/messages/field_access.h"
 #include "measurement/messages/message_classes.h"
 #include "measurement/store/consent_settings.h"
+#include "measurement/store/identity.h"
 #include "measurement/store/persisted_config.h"
+#include "measurement/store/testing/sqlite_fault_vfs.h"
 
 namespace {
 
@@ -55,6 +57,38 @@ class FacadeUserPropertiesTest : public EngineTest {
     ASSERT_TRUE(stored);
     ASSERT_FALSE(APMMeasurement::remoteConfig()->consentDefaults().empty());
   }
+  // Starts the engine over a store whose file goes through the fault VFS.
+  void startOverFaultVFS() {
+    vfs_ = std::make_unique<apm_test::SqliteFaultVFS>();
+    start();
+  }
+  // Stores a property, then requests a reset while every write of the store
+  // fails, so that the wipe cannot make the store anew. Answers the app
+  // instance ID the request chose, nullopt when the reset did not fail as
+  // it must.
+  std::optional<std::string> failReset() {
+    APMAnalytics::setUserPropertyString(os::Value("calm"), "mood");
+    EXPECT_EQ(userAttribute("mood"), os::Value("calm"));
+    const auto before = engine()->identity()->appInstanceID();
+    takeCodes();
+    vfs_->failNthWriteOrSync(1, -1, "devuvo-app-measurement");
+    APMAnalytics::resetAnalyticsData();
+    settle();
+    vfs_->disarm();
+    EXPECT_TRUE(vfs_->hasFailed());
+    const auto logged = takeCodes();
+    for (int64_t code : {23209, 25037}) EXPECT_EQ(std::count(logged.begin(), logged.end(), code), 1) << code;
+    EXPECT_EQ(std::count(logged.begin(), logged.end(), 23168), 0);
+    EXPECT_EQ(APMAnalytics::resetRetryCount(), 1);
+    EXPECT_TRUE(APMAnalytics::needFirstOpenAfterReset());
+    const auto chosen = APMAnalytics::appInstanceIDAfterReset();
+    EXPECT_TRUE(chosen && !chosen->empty());
+    EXPECT_NE(chosen, before);
+    if (::testing::Test::HasFailure() || !chosen || chosen->empty()) return std::nullopt;
+    return chosen;
+  }
+  // Outlives the engine's connections: TearDown closes them first.
+  std::unique_ptr<apm_test::SqliteFaultVFS> vfs_;
   size_t dcuEvents() {
     const auto events = loggedEvents();
     return std::count_if(events.begin(), events.end(), [](const os::Dictionary& event) {
@@ -100,6 +134,48 @@ TEST_F(FacadeUserPropertiesTest, PublicPropertiesAreValidatedBeforeTheyReachTheE
   EXPECT_EQ(userAttribute("ratio"), os::Value(os::Number::float64(1.5)));
   EXPECT_EQ(userAttribute("level"), os::Value(os::Number::int64(4)));
   EXPECT_EQ(engine()->database()->userAttributeWithName("level", nullptr)->origin(), "auto");
+}
+
+TEST_F(FacadeUserPropertiesTest, AtMost100PublicPropertiesAreStoredAndTheyTakeNoNonPublicRoom) {
+  start();
+  auto publicCount = [&] {
+    settle();
+    return engine()->database()->publicUserAttributeCount(nullptr);
+  };
+  // Strings are stored from "app", numbers from "auto": one limit for both.
+  for (int i = 0; i < 70; ++i) {
+    APMAnalytics::setUserPropertyString(os::Value("v" + std::to_string(i)), "p" + std::to_string(i));
+  }
+  for (int i = 70; i < 100; ++i) {
+    APMAnalytics::setUserAttributeNumber(os::Value(os::Number::int64(i)), "p" + std::to_string(i));
+  }
+  EXPECT_EQ(publicCount(), 100);
+  EXPECT_TRUE(takeErrorEvents().empty());
+  takeCodes();
+
+  // The 101st: refused with its line and the "_err" event 9.
+  APMAnalytics::setUserPropertyString(os::Value("late"), "p100");
+  EXPECT_TRUE(userAttribute("p100").isNull());
+  EXPECT_EQ(takeErrorEvents(), (std::vector<std::pair<int64_t, std::string>>{{9, ""}}));
+  const auto logged = takeCodes();
+  EXPECT_EQ(std::count(logged.begin(), logged.end(), 23084), 1);
+  EXPECT_EQ(publicCount(), 100);
+
+  // A stored one changes; one removed makes room for a new one.
+  APMAnalytics::setUserPropertyString(os::Value("changed"), "p7");
+  EXPECT_EQ(userAttribute("p7"), os::Value("changed"));
+  APMAnalytics::setUserPropertyString(os::Value(), "p8");
+  APMAnalytics::setUserPropertyString(os::Value("late"), "p100");
+  EXPECT_EQ(userAttribute("p100"), os::Value("late"));
+  EXPECT_TRUE(takeErrorEvents().empty());
+
+  // The per-origin count of non-public properties took public ones too: 25
+  // of the app's refused the user ID, and the engine's own "auto" ones.
+  APMAnalytics::setUserID(os::Value("user-1"));
+  EXPECT_EQ(userAttribute("_id"), os::Value("user-1"));
+  onWorker([](APMMeasurement& engine) { engine.setLastAdvertisingIDResetUserPropertyOnWorkerQueue(); });
+  EXPECT_EQ(userAttribute("_lair"), os::Value(os::Number::int64(1)));
+  EXPECT_TRUE(takeErrorEvents().empty());
 }
 
 TEST_F(FacadeUserPropertiesTest, TheUserIDIsAStringAndNilRemovesItWithLair) {
@@ -190,33 +266,58 @@ TEST_F(FacadeUserPropertiesTest, AChangeOfAdUserDataConsentLogsDCU) {
 }
 
 TEST_F(FacadeUserPropertiesTest, AFailedResetKeepsItsKeysAndTheIDIsHiddenWhileStorageIsDenied) {
-  // The reset is real now: this needs a store fault in place of the answer.
-  GTEST_SKIP() << "needs a failing wipe of the real store";
-  start();
-  APMStandInRecord::setAnswer("resetAnalyticsDataWithAppInstanceID", false);
-  APMAnalytics::resetAnalyticsData();
-  settle();
-  const auto chosen = APMAnalytics::appInstanceIDAfterReset();
-  ASSERT_TRUE(chosen && !chosen->empty());
-  EXPECT_EQ(APMAnalytics::resetRetryCount(), 1);
-  EXPECT_TRUE(APMAnalytics::needFirstOpenAfterReset());
+  startOverFaultVFS();
+  const auto chosen = failReset();
+  ASSERT_TRUE(chosen);
   EXPECT_EQ(APMAnalytics::appInstanceID(), chosen);
-  const auto asked = calls("resetAnalyticsDataWithAppInstanceID");
-  ASSERT_EQ(asked.size(), 1u);
-  EXPECT_EQ(asked[0].arguments.at("appInstanceID"), os::Value(*chosen));
-  auto logged = codes();
-  EXPECT_NE(std::find(logged.begin(), logged.end(), 25037), logged.end());
 
   APMAnalytics::setConsentForKey({{"analytics_storage", "denied"}}, "consent_settings");
   EXPECT_EQ(APMAnalytics::appInstanceID(), std::nullopt);
   APMAnalytics::setConsentForKey({{"analytics_storage", "granted"}}, "consent_settings");
+  EXPECT_EQ(APMAnalytics::appInstanceID(), chosen);
 
-  APMStandInRecord::setAnswer("resetAnalyticsDataWithAppInstanceID", true);
+  // With the disk back the next request completes: the store is made anew
+  // and the bookkeeping of both requests goes, but the first open, which the
+  // engine's next start reports.
+  takeCodes();
   APMAnalytics::resetAnalyticsData();
   settle();
+  const auto logged = takeCodes();
+  EXPECT_EQ(std::count(logged.begin(), logged.end(), 23168), 1);
+  EXPECT_EQ(std::count(logged.begin(), logged.end(), 25037), 0);
   EXPECT_FALSE(APMAnalytics::suite()->objectForKey("reset_retry_count").isNumber());
   EXPECT_EQ(APMAnalytics::appInstanceIDAfterReset(), std::nullopt);
-  EXPECT_TRUE(APMAnalytics::needFirstOpenAfterReset());  // the engine's next start takes it
+  EXPECT_TRUE(APMAnalytics::needFirstOpenAfterReset());
+  const auto current = APMAnalytics::appInstanceID();
+  ASSERT_TRUE(current && !current->empty());
+  EXPECT_NE(current, chosen);
+  EXPECT_TRUE(userAttribute("mood").isNull());
+  APMAnalytics::setUserPropertyString(os::Value("bright"), "mood");
+  EXPECT_EQ(userAttribute("mood"), os::Value("bright"));
+}
+
+TEST_F(FacadeUserPropertiesTest, TheNextStartFinishesAFailedReset) {
+  startOverFaultVFS();
+  const auto chosen = failReset();
+  ASSERT_TRUE(chosen);
+
+  // A later launch over the same sandbox.
+  APMAnalytics::TEST_reset();
+  APMConsentSettingsUtil::TEST_reset();
+  sink_->clear();
+  start();
+  const auto logged = codes();
+  EXPECT_EQ(std::count(logged.begin(), logged.end(), 23171), 1);  // the wipe
+  EXPECT_EQ(std::count(logged.begin(), logged.end(), 23208), 0);
+  EXPECT_FALSE(APMAnalytics::suite()->objectForKey("reset_retry_count").isNumber());
+  EXPECT_EQ(APMAnalytics::appInstanceIDAfterReset(), std::nullopt);
+  EXPECT_FALSE(APMAnalytics::needFirstOpenAfterReset());
+  EXPECT_EQ(engine()->identity()->appInstanceID(), chosen);
+  EXPECT_EQ(APMAnalytics::appInstanceID(), chosen);
+  EXPECT_TRUE(userAttribute("mood").isNull());
+  const auto events = storedEvents();
+  EXPECT_TRUE(std::any_of(events.begin(), events.end(),
+                          [](const os::Dictionary& event) { return event.at("name") == os::Value("_f"); }));
 }
 
 TEST_F(FacadeUserPropertiesTest, QueriesAnswerOnTheGivenQueueAndRefuseBadArguments) {

@@ -148,7 +148,6 @@ TEST_F(AppDelegateInterceptorTest, NothingIsInterceptedWithTheProxyOffOrCollecti
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     APMAnalytics::TEST_reset();
-    APMStandInRecord::TEST_reset();
     DAZAppDelegateSwizzler::resetProxyOriginalDelegateOnceToken();
     writeBundle(c.info);
     os::uikit::ApplicationHost host;

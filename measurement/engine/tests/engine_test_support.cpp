@@ -47,7 +47,6 @@ void EngineTest::SetUp() {
   REZApp::TEST_reset();
   REZOptions::resetDefaultOptions();
   APMAnalytics::TEST_reset();
-  APMStandInRecord::TEST_reset();
   APMConsentSettingsUtil::TEST_reset();
   APMIdentity::TEST_resetAppIDOnce();
   APMSetFirstOpenInstallSource(nullptr);
@@ -125,11 +124,6 @@ void waitForQueue(const std::shared_ptr<os::DispatchQueue>& queue) {
 
 std::shared_ptr<APMMeasurement> EngineTest::engine() {
   return APMMeasurement::hasSharedInstance() ? APMMeasurement::sharedInstance() : nullptr;
-}
-
-std::vector<APMStandInCall> EngineTest::calls(std::string_view name) {
-  settle();
-  return APMStandInRecord::callsNamed(name);
 }
 
 std::vector<os::Dictionary> EngineTest::storedEvents() {

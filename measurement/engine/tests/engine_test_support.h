@@ -1,7 +1,7 @@
 // Fixtures of the engine tests: the real store in a fresh sandbox, a main
 // bundle whose endpoints point at loopback services, the manual clock, the
-// monitor's console lines captured, no network (tests that upload give one), and the facade, engine and stand-in
-// record back to a process that has not started analytics.
+// monitor's console lines captured, no network (tests that upload give one),
+// and the facade and engine back to a process that has not started analytics.
 #pragma once
 
 #include <functional>
@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "measurement/engine/core/measurement.h"
-#include "measurement/engine/core/stand_in_record.h"
 #include "measurement/engine/interface/analytics.h"
 #include "measurement/store/tests/test_support.h"
 #include "os/dispatch/manual_clock.h"
@@ -61,8 +60,6 @@ class EngineTest : public apm_test::MonitoredTest {
   // engine's worker queue and the monitor have nothing left to do.
   void settle();
   std::shared_ptr<APMMeasurement> engine();
-  // The stand-in calls of that name, after settling.
-  std::vector<APMStandInCall> calls(std::string_view name);
   // The raw events of the store in row order, after settling: "origin",
   // "name", "isPublicEvent" (by name), "timestamp", "isRealtime",
   // "parameters".

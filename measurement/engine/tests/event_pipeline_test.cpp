@@ -284,7 +284,6 @@ TEST_F(PipelineTest, TheConfiguredProgramEditsAndCreatesEventsOrFailsToTheUnedit
       EXPECT_EQ(count(23026), schedules);
     }
     APMAnalytics::TEST_reset();
-    APMStandInRecord::TEST_reset();
   }
   APMPScriptServices::setSharedInstance(runtime);
 }

@@ -122,7 +122,6 @@ TEST_F(PrewarmedLaunchTest, TheSessionStartsAtTheFirstSceneConnectionOnly) {
   clock_->advance(3600);
   startsBefore_ = 1;
   APMAnalytics::TEST_reset();
-  APMStandInRecord::TEST_reset();
   writeBundle({{"UIApplicationSceneManifest", os::Dictionary{}}});
   ::setenv("ActivePrewarm", "1", 1);
   start();

@@ -44,7 +44,6 @@ class APMMeasurementTest : public EngineTest {
   void relaunch() {
     storedBefore_ = storedEvents().size();
     APMAnalytics::TEST_reset();
-    APMStandInRecord::TEST_reset();
     APMConsentSettingsUtil::TEST_reset();
     sink_->clear();
   }
@@ -171,7 +170,6 @@ TEST_F(APMMeasurementTest, ConsentAtStart) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.row);
     APMConsentSettingsUtil::TEST_reset();
-    APMStandInRecord::TEST_reset();
     auto suite = APMAnalytics::suite();
     suite->clearAllData();
     if (c.tcf) suite->setObject(os::Value(*c.tcf), "consent_settings_tcf");

@@ -181,7 +181,6 @@ TEST_F(UserPropertiesTest, TheFirstSourceWithAValueDecidesAdPersonalization) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.row);
-    APMStandInRecord::TEST_reset();
     APMConsentSettingsUtil::TEST_reset();
     APMPersistedConfig::sharedInstance()->setAllowPersonalizedAds(c.persisted);
     if (c.consent) APMConsentSettingsUtil::setConsentSettings(os::Dictionary{{"ad_personalization", *c.consent}});
