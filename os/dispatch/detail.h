@@ -27,16 +27,29 @@ void poolSubmit(QualityOfService qos, Job job);
 // Marks the calling thread as waiting (not working) for its lifetime: a pool
 // worker stops counting towards the active bound and towards "busy", so the
 // pool may start another worker and drainUntilIdle() does not wait for it.
+//
+// A wait ended by dispatch work (a sync block running) is "resumed by the
+// waker": the thread that ends the wait counts the waiter busy again with
+// countResumedWorker() before it wakes it, so "busy" cannot touch zero
+// between the waker's job ending and the waiter running on.
 class BlockingScope {
  public:
-  BlockingScope();
+  enum class Resume { BySelf, ByWaker };
+  explicit BlockingScope(Resume resume = Resume::BySelf);
   ~BlockingScope();
   BlockingScope(const BlockingScope&) = delete;
   BlockingScope& operator=(const BlockingScope&) = delete;
 
  private:
   bool worker_;
+  Resume resume_;
 };
+
+// True on a pool worker thread.
+bool isPoolWorker();
+// Counts a worker blocked in a Resume::ByWaker scope busy again; called by
+// the waker, before the waiter can wake.
+void countResumedWorker();
 
 // Wakes drainUntilIdle() waiters to re-check (main run loop got work).
 void notifyActivity();

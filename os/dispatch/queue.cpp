@@ -184,8 +184,9 @@ class Pool {
     ++blocked_;
     if (pending_ > 0) wakeOrSpawn(lock);
   }
-  void blockExit() {
-    activity().add(1);
+  // countedAlready: the waker counted this worker busy again.
+  void blockExit(bool countedAlready) {
+    if (!countedAlready) activity().add(1);
     std::lock_guard<std::mutex> lock(mutex_);
     --blocked_;
   }
@@ -252,12 +253,16 @@ Pool& pool() {
 
 void poolSubmit(QualityOfService qos, Job job) { pool().submit(qos, std::move(job)); }
 
-BlockingScope::BlockingScope() : worker_(tIsPoolWorker) {
+BlockingScope::BlockingScope(Resume resume) : worker_(tIsPoolWorker), resume_(resume) {
   if (worker_) pool().blockEnter();
 }
 BlockingScope::~BlockingScope() {
-  if (worker_) pool().blockExit();
+  if (worker_) pool().blockExit(resume_ == Resume::ByWaker);
 }
+
+bool isPoolWorker() { return tIsPoolWorker; }
+
+void countResumedWorker() { activity().add(1); }
 
 void notifyActivity() { activity().poke(); }
 
@@ -543,8 +548,10 @@ void DispatchQueue::sync(const DispatchBlock& block) {
     bool done = false;
   };
   auto done = std::make_shared<Done>();
-  im.enqueue([&block, done] {
+  const bool waiterIsWorker = dd::isPoolWorker() && !mainPump;
+  im.enqueue([&block, done, waiterIsWorker] {
     block();
+    if (waiterIsWorker) dd::countResumedWorker();
     std::lock_guard<std::mutex> lock(done->m);
     done->done = true;
     done->cv.notify_all();
@@ -558,7 +565,7 @@ void DispatchQueue::sync(const DispatchBlock& block) {
     while (!isDone()) RunLoop::main().runOnce(kDefaultRunLoopMode, DispatchTime::fromNow(0.05));
     return;
   }
-  dd::BlockingScope blocking;
+  dd::BlockingScope blocking(waiterIsWorker ? dd::BlockingScope::Resume::ByWaker : dd::BlockingScope::Resume::BySelf);
   std::unique_lock<std::mutex> lock(done->m);
   done->cv.wait(lock, [&] { return done->done; });
 }

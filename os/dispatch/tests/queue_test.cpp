@@ -218,6 +218,30 @@ TEST_F(QueueTest, SuspendedQueueHoldsBlocksUntilResumed) {
   }
 }
 
+// A worker blocked in sync() on a busy serial queue used to stop counting as
+// busy until it woke: the queue's job ending in between let drainUntilIdle()
+// return while the worker still had its job's rest to run.
+TEST_F(QueueTest, DrainWaitsForAWorkerResumingFromSync) {
+  auto q = DispatchQueue::serial("com.test.sync-drain");
+  for (int round = 0; round < 300; ++round) {
+    SCOPED_TRACE(round);
+    std::atomic<bool> syncing{false};
+    std::atomic<bool> finished{false};
+    q->async([&] {
+      DispatchQueue::global()->async([&] {
+        syncing = true;
+        q->sync([] {});
+        finished = true;
+      });
+      while (!syncing.load()) std::this_thread::yield();
+      // Let the worker reach its wait while this job still holds the queue.
+      for (int spin = 0; spin < 2000; ++spin) std::this_thread::yield();
+    });
+    ASSERT_TRUE(dispatch::drainUntilIdle());
+    ASSERT_TRUE(finished.load());
+  }
+}
+
 TEST_F(QueueTest, GroupWaitTimesOutWhenVirtualTimePassesTheDeadline) {
   auto group = DispatchGroup::create();
   group->enter();
