@@ -336,7 +336,13 @@ APMMeasurement::APMMeasurement(const std::string& databaseName, std::shared_ptr<
   }
 }
 
-APMMeasurement::~APMMeasurement() { os::NotificationCenter::defaultCenter()->removeObserver(this); }
+APMMeasurement::~APMMeasurement() {
+  os::NotificationCenter::defaultCenter()->removeObserver(this);
+  // A background task held by an engine that goes away would never end.
+  if (const auto task = backgroundUpdateTask_.exchange(UIBackgroundTaskInvalid); task != UIBackgroundTaskInvalid) {
+    if (auto application = APMAEU::sharedApplication()) application->endBackgroundTask(task);
+  }
+}
 
 void APMMeasurement::scheduleWeakly(std::string blockID, std::function<void(APMMeasurement&)> fn) {
   std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();

@@ -52,6 +52,16 @@ TEST_F(LifecycleTest, ResigningActiveHoldsOneTaskUntilTheScheduleIsIdle) {
   EXPECT_EQ(count(23142), 2);
 }
 
+// An engine torn down before its queued upload ran used to leave its task
+// begun for good (the application would be ended for it).
+TEST_F(LifecycleTest, AnEngineThatGoesAwayEndsItsBackgroundTask) {
+  APMAnalytics::TEST_operationQueue()->setSuspended(true);  // the upload stays queued
+  post(os::kUIApplicationWillResignActiveNotification);
+  ASSERT_EQ(tasks(), std::vector<std::string>{kTaskName});
+  APMAnalytics::TEST_reset();
+  EXPECT_TRUE(tasks().empty());
+}
+
 TEST_F(LifecycleTest, EnteringTheForegroundWithoutATaskOnlyWritesThePersistedState) {
   clock_->advance(2);  // writes pending from the start are done
   ASSERT_FALSE(persisted()->TEST_hasPendingSynchronize());
