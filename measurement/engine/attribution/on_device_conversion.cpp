@@ -22,6 +22,13 @@ const os::Value* entry(const os::Dictionary& dictionary, const char* key) {
   return it == dictionary.end() ? nullptr : &it->second;
 }
 
+// A hashed identifier arrives as data (the digest) from the public interface;
+// the client takes its bytes. Text is taken as it is.
+std::string hashedIdentifier(const os::Value& value) {
+  if (const os::Data* data = value.data()) return data->toString();
+  return value.stringValue();
+}
+
 // The count property and query key of an input type.
 std::pair<const char*, const char*> countFor(int64_t inputType) {
   switch (inputType) {
@@ -66,12 +73,12 @@ void APMMeasurement::setUserDataOnWorkerQueue(const os::Dictionary& userData) {
     if (shouldRetrievePSMResponseWithPhoneNumber(text)) client = PSMClientWithPhoneNumber(text);
   }
   if (auto hashed = entry(userData, kAPMUserDataHashedEmailAddress); !client && hashed) {
-    const std::string text = hashed->stringValue();
-    if (shouldRetrievePSMResponseWithHashedIdentifier(text)) client = PSMClientWithHashedEmailAddress(text);
+    const std::string digest = hashedIdentifier(*hashed);
+    if (shouldRetrievePSMResponseWithHashedIdentifier(digest)) client = PSMClientWithHashedEmailAddress(digest);
   }
   if (auto hashed = entry(userData, kAPMUserDataHashedPhoneNumber); !client && hashed) {
-    const std::string text = hashed->stringValue();
-    if (shouldRetrievePSMResponseWithHashedIdentifier(text)) client = PSMClientWithHashedPhoneNumber(text);
+    const std::string digest = hashedIdentifier(*hashed);
+    if (shouldRetrievePSMResponseWithHashedIdentifier(digest)) client = PSMClientWithHashedPhoneNumber(digest);
   }
   if (!client) return;
   privateSetMembershipClient_ = std::move(client);

@@ -57,7 +57,7 @@ inline constexpr const char* kAPMPSMMatchSource = "psm";
 
 // ---- The client's operations ----
 // Initialisers: (identifier, app ID[, prefix bit length]) -> whether the
-// instance took them.
+// instance took them. A hashed identifier is the digest's bytes.
 inline constexpr const char* kAPMPSMInitEmailWithPrefix = "initWithEmailAddress:appID:prefixBitLength:";
 inline constexpr const char* kAPMPSMInitEmail = "initWithEmailAddress:appID:";
 inline constexpr const char* kAPMPSMInitPhoneWithPrefix = "initWithPhoneNumber:appID:prefixBitLength:";

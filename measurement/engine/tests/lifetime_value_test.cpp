@@ -38,6 +38,13 @@ TEST_F(LifetimeValuePipelineTest, PurchasesUpdateTheTotalInTheEventsTransaction)
   // A currency that is not three letters changes nothing, and the event goes on.
   log("purchase", {{"currency", "US"}, {"value", 1}});
   EXPECT_EQ(stored("purchase"), 2u);
+
+  // A sum past the 64-bit range is out of bounds too: that event is not
+  // stored and the total stays.
+  log("purchase", {{"currency", "EUR"}, {"value", 9e12}});
+  log("purchase", {{"currency", "EUR"}, {"value", 9e12}});
+  EXPECT_EQ(stored("purchase"), 3u);
+  EXPECT_EQ(userAttribute("_ltv_EUR"), os::Value(os::Number::int64(9'000'000'000'000'000'000)));
 }
 
 }  // namespace

@@ -29,18 +29,37 @@ std::string& queryBase() {
   return base;
 }
 
+// The identifiers the client was set up with, oldest first.
+std::vector<std::string>& clientInputs() {
+  static std::vector<std::string> inputs;
+  return inputs;
+}
+
+// An initialiser with a prefix bit length that takes the identifier as the
+// input type given.
+rt::Imp initialiser(int64_t inputType) {
+  return rt::Imp(std::function<APMPSMInitWithPrefixImp>(
+      [inputType](rt::Object& self, std::string identifier, std::string, int64_t) {
+        static_cast<FakeClient&>(self).inputType = inputType;
+        clientInputs().push_back(identifier);
+        return !identifier.empty();
+      }));
+}
+
 // Registers the client class once per process (classes cannot be removed).
 void registerClient() {
   if (rt::classFromString(kAPMPrivateSetMembershipClientClassName)) return;
   rt::Class* cls = rt::registerClass(kAPMPrivateSetMembershipClientClassName);
   cls->setFactory([cls] { return std::make_shared<FakeClient>(cls); });
-  cls->addMethod(kAPMPSMInitEmailWithPrefix,
-                 rt::Imp(std::function<APMPSMInitWithPrefixImp>(
-                     [](rt::Object&, std::string email, std::string, int64_t) { return !email.empty(); })));
-  cls->addMethod(kAPMPSMInitPhone, rt::Imp(std::function<APMPSMInitImp>([](rt::Object& self, std::string, std::string) {
+  cls->addMethod(kAPMPSMInitEmailWithPrefix, initialiser(0));
+  cls->addMethod(kAPMPSMInitPhone,
+                 rt::Imp(std::function<APMPSMInitImp>([](rt::Object& self, std::string phone, std::string) {
                    static_cast<FakeClient&>(self).inputType = kAPMPSMInputTypePhone;
+                   clientInputs().push_back(phone);
                    return true;
                  })));
+  cls->addMethod(kAPMPSMInitHashedEmail, initialiser(kAPMPSMInputTypeHashedEmail));
+  cls->addMethod(kAPMPSMInitHashedPhone, initialiser(kAPMPSMInputTypeHashedPhone));
   cls->addMethod(kAPMPSMRequestURLSelector, rt::Imp(std::function<APMPSMRequestURLImp>([](rt::Object&, int64_t retry) {
                    return os::URL::URLWithString(queryBase() + "?retry=" + std::to_string(retry));
                  })));
@@ -57,6 +76,7 @@ class OnDeviceConversionTest : public EngineTest {
   void SetUp() override {
     EngineTest::SetUp();
     queryBase() = server_.URLForPath(kQueryPath);
+    clientInputs().clear();
   }
   void startWithClient() {
     registerClient();
@@ -172,6 +192,52 @@ TEST_F(OnDeviceConversionTest, FailuresRetryAfterDoublingDelaysUpToTheLimit) {
   clock_->advance(86'400);
   EXPECT_EQ(queries().size(), 5u);
   EXPECT_EQ(userAttribute(kAPMPSMCountEmailProperty), os::Value(os::Number::int64(5)));
+}
+
+// The public road: the facade hands the app's user data to the engine, each
+// kind of identifier reaching the client and counting a request of its kind.
+// Hashed identifiers come as data and were read as text, so every one was
+// refused as empty (23264): the client now gets the digest's bytes.
+TEST_F(OnDeviceConversionTest, TheFacadesUserDataReachesTheClientByKind) {
+  startWithClient();
+  ASSERT_TRUE(applySettings({{"measurement.psm_start_count", "10"}}));
+  server_.setResponse(kQueryPath, os::testing::ScriptedResponse::ok(""));  // no match
+  const std::string digest("\x9f\x00\x86\xd0", 4);
+  const struct {
+    const char* key;
+    os::Value value;
+    std::string input;
+    const char* countProperty;
+    const char* countKey;
+  } cases[] = {
+      {kAPMUserDataEmailAddress, "a@example.invalid", "a@example.invalid", kAPMPSMCountEmailProperty, "psm_count"},
+      {kAPMUserDataPhoneNumber, "+15550100", "+15550100", kAPMPSMCountPhoneProperty, "psm_phone_count"},
+      {kAPMUserDataHashedEmailAddress, os::Data::fromString(digest), digest, kAPMPSMCountHashedEmailProperty,
+       "psm_count"},
+      {kAPMUserDataHashedPhoneNumber, os::Data::fromString(digest), digest, kAPMPSMCountHashedPhoneProperty,
+       "psm_phone_count"},
+  };
+  size_t sent = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.key);
+    APMAnalytics::setUserData({{c.key, c.value}});
+    // The facade's queue pauses after a call that waits for it.
+    clock_->advance(kAPMOperationQueuePauseSeconds);
+    ASSERT_EQ(queries().size(), ++sent);
+    EXPECT_NE(queries().back().query.find(std::string("&") + c.countKey + "=0"), std::string::npos);
+    ASSERT_FALSE(clientInputs().empty());
+    EXPECT_EQ(clientInputs().back(), c.input);
+    EXPECT_EQ(userAttribute(c.countProperty), os::Value(os::Number::int64(1)));
+  }
+  EXPECT_EQ(count(23264), 0u);
+
+  // While analytics is off the facade keeps the data to itself.
+  APMAnalytics::setAnalyticsEnabled(false);
+  settle();
+  APMAnalytics::setUserData({{kAPMUserDataEmailAddress, "b@example.invalid"}});
+  settle();
+  EXPECT_EQ(count(25044), 1u);
+  EXPECT_EQ(queries().size(), sent);
 }
 
 }  // namespace

@@ -10,7 +10,9 @@
 #include "measurement/engine/tests/engine_test_support.h"
 #include "measurement/messages/field_access.h"
 #include "measurement/store/persisted_config.h"
+#include "os/dispatch/notification.h"
 #include "os/foundation/device_profile.h"
+#include "os/net/reachability.h"
 #include "os/storekit/ad_network.h"
 #include "platform/utilities/gzip.h"
 
@@ -91,6 +93,25 @@ class SKANConversionValueTest : public EngineTest {
   size_t count(int64_t code) {
     const auto logged = codes();
     return std::count(logged.begin(), logged.end(), code);
+  }
+  // The measurement service serves a configuration with the fetches on, and
+  // the engine fetches it now (later it fetches again once it has expired).
+  void serveConfiguration() {
+    auto config = APMPBMeasurementConfig::initWithMessageInfo(nullptr);
+    APMPBSetInt64(config.get(), 0, 2);
+    APMPBSetString(config.get(), 1, engine_test::kAppID);
+    auto setting = APMPBSetting::initWithMessageInfo(nullptr);
+    APMPBSetString(setting.get(), 0, "measurement.skan.update_conversion_value_enabled");
+    APMPBSetString(setting.get(), 1, "1");
+    APMPBSetArray<APMPBSetting>(config.get(), 3, {setting});
+    server_.setResponse(std::string("/config/app/") + engine_test::kAppID,
+                        os::testing::ScriptedResponse::ok(config->protoBuffer()->toString()));
+    onWorker([](APMMeasurement& engine) { engine.fetchRemoteConfig(); });
+    settle();
+  }
+  void post(const char* name) {
+    os::NotificationCenter::defaultCenter()->postNotificationName(name, nullptr);
+    settle();
   }
 };
 
@@ -203,24 +224,64 @@ TEST_F(SKANConversionValueTest, TheSkanEventCarriesTheAnswerAndErrorCode10IsSucc
   EXPECT_EQ(count(23249), 1u);
 }
 
-TEST_F(SKANConversionValueTest, AnUploadSchedulesTheFetchAfterTheWindowsDelay) {
+TEST_F(SKANConversionValueTest, AnUploadFetchesAfterTheWindowsDelay) {
+  serveConfiguration();
+  server_.setResponse("/a", os::testing::ScriptedResponse::withStatus(204));
+  // Evaluated after the uploaded events, so not outdated.
+  server_.setResponse("/skan", gzipAnswer({.fine = 5, .eventTime = kExpiry2040 - 1}));
+  // In the first two days after first open 20 s, later 120 s (by then the
+  // configuration has expired: the upload fetches it again first).
   for (const auto& [wait, delay] : {std::pair{0.0, 20.0}, std::pair{3 * 86'400.0, 120.0}}) {
     SCOPED_TRACE(delay);
     clock_->advance(wait);
+    SKAdNetwork::TEST_reset();
+    const size_t uploads = server_.requestCount();
     const size_t before = fetches();
-    server_.setResponse("/skan", os::testing::ScriptedResponse::withStatus(304));
-    std::optional<os::Date> at;
-    onWorker([&](APMMeasurement& engine) {
-      engine.scheduleSKANCVFetchAfterDataUpload();
-      at = engine.SKANDelayAlarm()->scheduledTimestamp();
-    });
-    ASSERT_TRUE(at);
-    EXPECT_DOUBLE_EQ(at->timeIntervalSince1970() - clock_->wallTime(), delay);
-    clock_->advance(delay);
-    // The fetch goes out on the network's own thread: wait for it to arrive.
-    for (int i = 0; i < 300 && fetches() <= before; ++i) server_.waitForRequestCount(server_.requests().size() + 1, 0.1);
+    engine()->logEventWithOrigin("app", true, "level_up", {}, clock_->wallTime(), true, false, false, nullptr, {});
+    settle();
+    std::optional<os::Date> uploadAt;
+    onWorker([&](APMMeasurement& engine) { uploadAt = engine.alarm()->scheduledTimestamp(); });
+    ASSERT_TRUE(uploadAt);
+    clock_->advanceTo(uploadAt->timeIntervalSince1970());
+    settle();
+    ASSERT_GT(server_.requestCount(), uploads);
+    EXPECT_EQ(server_.requests().back().path, "/a");
+
+    clock_->advance(delay - 1);
+    EXPECT_EQ(fetches(), before);
+    clock_->advance(1);
     EXPECT_EQ(fetches(), before + 1);
+    EXPECT_EQ(SKAdNetwork::TEST_postbackUpdates(), (std::vector<SKAdNetworkPostbackUpdate>{{5, "low", false}}));
+    EXPECT_EQ(skanEvents().size(), 1u);
+    // The "_skan" is not uploaded while the clock jumps: that upload would
+    // race the jump and arm a fetch of its own.
+    clearStoredEvents();
+    onWorker([](APMMeasurement& engine) { engine.alarm()->cancel(); });
   }
+}
+
+TEST_F(SKANConversionValueTest, BecomingActiveFetchesAndAFetchWithoutNetworkWaitsForIt) {
+  server_.setResponse("/skan", os::testing::ScriptedResponse::withStatus(304));
+  post(os::kUIApplicationDidBecomeActiveNotification);
+  EXPECT_EQ(fetches(), 1u);
+
+  // Offline with an event waiting for upload, the engine follows the
+  // network: the fetch put off at activation goes when it returns.
+  auto offline = [](const std::string&) { return os::SCNetworkReachabilityFlags{0}; };
+  os::SCNetworkReachabilityTEST_setFlagsProvider(offline);
+  engine()->logEventWithOrigin("app", true, "level_up", {}, clock_->wallTime(), true, false, false, nullptr, {});
+  post(os::kUIApplicationDidBecomeActiveNotification);
+  EXPECT_EQ(fetches(), 1u);
+  os::SCNetworkReachabilityTEST_setFlagsProvider(nullptr);
+  settle();
+  EXPECT_EQ(fetches(), 2u);
+
+  // Nothing waits any more: the network's going and coming fetches nothing.
+  os::SCNetworkReachabilityTEST_setFlagsProvider(offline);
+  settle();
+  os::SCNetworkReachabilityTEST_setFlagsProvider(nullptr);
+  settle();
+  EXPECT_EQ(fetches(), 2u);
 }
 
 TEST_F(SKANConversionValueTest, FailuresRetryUpToTheLimitOrOnceDuringABackOff) {
