@@ -7,8 +7,6 @@
 
 #include "measurement/engine/interface/analytics.h"
 #include "measurement/engine/interface/rez_analytics.h"
-#include "measurement/engine/purchases/in_app_purchase_product_cache.h"
-#include "measurement/engine/purchases/in_app_purchase_transaction_reporter.h"
 #include "measurement/engine/sessions/screen_view_reporter.h"
 #include "measurement/engine/tests/engine_test_support.h"
 #include "measurement/store/identity.h"
@@ -254,15 +252,7 @@ TEST_F(APMAnalyticsTest, SessionIDBeforeStartIsUninitializedOnTheGlobalQueue) {
 }
 
 TEST_F(APMAnalyticsTest, PurchasesReachTheEngineAsEventsOnlyWhileEnabled) {
-  os::StoreSimulator::reset();
-  APMInAppPurchaseProductCache::TEST_reset();
-  APMInAppPurchaseTransactionReporter::TEST_reset();
-  SKProduct::Description product;
-  product.productIdentifier = "meter.pro";
-  product.localizedTitle = "Meter Pro";
-  product.price = os::Decimal::fromString("4.99");
-  product.priceLocale = {.localeIdentifier = "en_US@currency=USD", .currencyCode = "USD"};
-  os::StoreSimulator::addProduct(std::make_shared<SKProduct>(product));
+  engine_test::resetStoreOffering("meter.pro", "Meter Pro", "4.99");
   start();
   const auto observers = SKPaymentQueue::defaultQueue()->transactionObservers();
   ASSERT_EQ(observers.size(), 1u);

@@ -1,6 +1,8 @@
 #include "measurement/engine/tests/engine_test_support.h"
 
 #include "measurement/engine/attribution/ad_exposure_reporter.h"
+#include "measurement/engine/purchases/in_app_purchase_product_cache.h"
+#include "measurement/engine/purchases/in_app_purchase_transaction_reporter.h"
 #include "measurement/engine/sessions/screen_view_reporter.h"
 #include "measurement/messages/field_access.h"
 #include "measurement/store/consent_settings.h"
@@ -15,6 +17,8 @@
 #include "os/net/reachability.h"
 #include "os/security/keychain.h"
 #include "os/storekit/ad_network.h"
+#include "os/storekit/product.h"
+#include "os/storekit/store_simulator.h"
 #include "platform/utilities/endpoints.h"
 #include "sdk-core/core/rez_app.h"
 #include "sdk-core/core/rez_options.h"
@@ -110,6 +114,18 @@ void EngineTest::settle() {
     if (auto engine = this->engine()) waitForQueue(engine->scheduler()->workerQueue());
   }
   monitor_->TEST_flush();
+}
+
+void resetStoreOffering(const std::string& productIdentifier, const std::string& title, const char* price) {
+  os::StoreSimulator::reset();
+  APMInAppPurchaseProductCache::TEST_reset();
+  APMInAppPurchaseTransactionReporter::TEST_reset();
+  SKProduct::Description product;
+  product.productIdentifier = productIdentifier;
+  product.localizedTitle = title;
+  product.price = os::Decimal::fromString(price);
+  product.priceLocale = {.localeIdentifier = "en_US@currency=USD", .currencyCode = "USD"};
+  os::StoreSimulator::addProduct(std::make_shared<SKProduct>(product));
 }
 
 void waitForQueue(const std::shared_ptr<os::DispatchQueue>& queue) {

@@ -38,6 +38,10 @@ class TickingClock : public os::Clock {
 // Runs the main queue until every block queued so far on `queue` has run.
 void waitForQueue(const std::shared_ptr<os::DispatchQueue>& queue);
 
+// Forgets the simulated store, the product cache and the purchase reporter,
+// then offers one product priced in US dollars.
+void resetStoreOffering(const std::string& productIdentifier, const std::string& title, const char* price);
+
 class EngineTest : public apm_test::MonitoredTest {
  protected:
   void SetUp() override;

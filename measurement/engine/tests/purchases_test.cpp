@@ -23,15 +23,7 @@ class PurchasesTest : public EngineTest {
  protected:
   void SetUp() override {
     EngineTest::SetUp();
-    os::StoreSimulator::reset();
-    APMInAppPurchaseProductCache::TEST_reset();
-    APMInAppPurchaseTransactionReporter::TEST_reset();
-    SKProduct::Description product;
-    product.productIdentifier = "meter.pro";
-    product.localizedTitle = "Meter Pro";
-    product.price = os::Decimal::fromString("4.99");
-    product.priceLocale = {.localeIdentifier = "en_US@currency=USD", .currencyCode = "USD"};
-    os::StoreSimulator::addProduct(std::make_shared<SKProduct>(product));
+    engine_test::resetStoreOffering("meter.pro", "Meter Pro", "4.99");
     const SKReceiptPurchase item{.productIdentifier = "meter.pro",
                                  .transactionIdentifier = "2000",
                                  .originalTransactionIdentifier = "2000",
