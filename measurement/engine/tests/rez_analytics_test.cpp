@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "measurement/engine/attribution/on_device_conversion.h"
 #include "measurement/engine/tests/engine_test_support.h"
 #include "measurement/store/identifiers.h"
 #include "measurement/store/identity.h"
@@ -108,6 +110,22 @@ TEST_F(REZAnalyticsTest, UnconfiguredCallsAreDroppedWithTheirMessages) {
   settle();
   EXPECT_TRUE(loggedEvents().empty());  // the early event never arrives
   EXPECT_TRUE(userAttribute("early_property").isNull());
+
+  // Configured: nil reaches the engine as the empty value of its kind, which
+  // the engine refuses with that kind's message.
+  const auto logs = [&](int64_t code) {
+    const auto all = codes();
+    return std::count(all.begin(), all.end(), code);
+  };
+  REZAnalytics::initiateOnDeviceConversionMeasurementWithEmailAddress(std::nullopt);
+  settle();
+  clock_->advance(kAPMOperationQueuePauseSeconds);  // the facade's queue pauses after user data
+  REZAnalytics::initiateOnDeviceConversionMeasurementWithHashedPhoneNumber(std::nullopt);
+  settle();
+  clock_->advance(kAPMOperationQueuePauseSeconds);
+  settle();
+  EXPECT_EQ(logs(kAPMPSMCodeEmptyEmail), 1);
+  EXPECT_EQ(logs(kAPMPSMCodeEmptyHashed), 1);
 
   // Parameters cannot hold an unbridgeable value: the event goes on without 25040.
   sink_->clear();
