@@ -126,6 +126,8 @@ Result<Value> toValue(plist_t node, int depth) {
       uint64_t length = 0;
       const char* s = plist_get_string_ptr(node, &length);
       if (!s) return fail(readError("Unreadable string."));
+      // The XML parser passes the document's bytes through unchecked.
+      if (!isValidUTF8(std::string_view(s, size_t(length)))) return fail(readError("String is not UTF-8."));
       return Value(std::string(s, size_t(length)));
     }
     case PLIST_DATA: {
@@ -178,6 +180,10 @@ Result<Value> toValue(plist_t node, int depth) {
         }
         std::string k = key ? key : "";
         free(key);
+        if (!isValidUTF8(k)) {
+          failure = fail(readError("Dictionary key is not UTF-8."));
+          break;
+        }
         auto v = toValue(item, depth + 1);
         if (!v) {
           failure = std::move(v);

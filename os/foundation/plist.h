@@ -8,7 +8,9 @@
 // would store it as a negative number). Dates keep microseconds in binary and
 // whole seconds in XML (as that format writes them), and must lie within about
 // 68 years of 2001-01-01 to be written (the library's range). A keyed-archive
-// UID reads as the dictionary {"CF$UID": n}. Strings must be UTF-8 without NUL.
+// UID reads as the dictionary {"CF$UID": n}. Strings must be UTF-8 without NUL
+// to be written; a string or key read that is not UTF-8 makes the input
+// malformed (NUL is read as it stands).
 //
 // Binary input is read by our own bounds-checked reader; XML input and all
 // output go through libplist. XML whose elements nest deeper than a property

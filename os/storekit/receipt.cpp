@@ -36,11 +36,17 @@ const os::DateFormatter& dateFormatter() {
 
 os::Value integer(int64_t v) { return os::Value(os::Number::int64(v)); }
 
+// Whether the file can hold `s` (a property list read from binary may hold
+// NUL, which the XML file cannot).
+bool isWritable(const std::string& s) {
+  return os::PropertyListSerialization::propertyList(os::Value(s), os::PropertyListSerialization::Format::XML);
+}
+
 // Field readers: nullopt when the field is there but of the wrong type, or
 // missing where required.
 std::optional<std::string> requiredString(const os::Value& item, const char* key) {
   const std::string* s = item[key].string();
-  if (!s) return std::nullopt;
+  if (!s || !isWritable(*s)) return std::nullopt;
   return *s;
 }
 
@@ -120,7 +126,7 @@ std::optional<os::Date> SKReceipt::dateFromString(const std::string& text) {
   return dateFormatter().dateFromString(text);
 }
 
-os::Data SKReceipt::encoded() const {
+os::Result<os::Data> SKReceipt::encoded() const {
   os::Array items;
   for (const auto& p : purchases) {
     os::Dictionary item{
@@ -143,8 +149,8 @@ os::Data SKReceipt::encoded() const {
                                 {kVersionKey, integer(kSKReceiptVersion)},
                                 {kBundleIDKey, bundleIdentifier},
                                 {kInAppKey, os::Value(std::move(items))}});
-  // Strings, integers, Booleans, arrays and dictionaries always make a property list.
-  return *os::PropertyListSerialization::dataWithPropertyList(root, os::PropertyListSerialization::Format::XML);
+  // Fails only for a string the file cannot hold (not UTF-8, or with NUL).
+  return os::PropertyListSerialization::dataWithPropertyList(root, os::PropertyListSerialization::Format::XML);
 }
 
 os::Result<SKReceipt::Read> SKReceipt::decode(const os::Data& data) {
@@ -157,7 +163,10 @@ os::Result<SKReceipt::Read> SKReceipt::decode(const os::Data& data) {
   if (!format || *format != kSKReceiptFormat || !version || version->int64Value() != kSKReceiptVersion || !items)
     return os::fail(receiptError(SKReceiptErrorUnknownFormat, "The receipt is of an unknown format or version."));
   Read read;
+  // Lenient, as the purchases are what counts: an identifier the file cannot
+  // hold reads as none.
   read.receipt.bundleIdentifier = root[kBundleIDKey].stringValue();
+  if (!isWritable(read.receipt.bundleIdentifier)) read.receipt.bundleIdentifier.clear();
   for (const auto& item : *items) {
     if (auto purchase = readPurchase(item)) {
       read.receipt.purchases.push_back(std::move(*purchase));

@@ -23,8 +23,9 @@
 //
 // Reading: a file that is not such a dictionary (another format or version,
 // no "in_app" array) is refused with an error; a purchase that lacks a
-// required field or has a field of the wrong type is dropped and counted, the
-// others are read.
+// required field or has a field of the wrong type (or a string with NUL, which
+// the file cannot hold) is dropped and counted, the others are read.
+// Whatever is read can be written again.
 #pragma once
 
 #include <cstddef>
@@ -73,8 +74,10 @@ struct SKReceipt {
   std::string bundleIdentifier{};
   std::vector<SKReceiptPurchase> purchases{};
 
-  // The file's bytes. Dates lose what is below a second.
-  os::Data encoded() const;
+  // The file's bytes. Dates lose what is below a second. Fails (the property
+  // list's write error, NSCocoaErrorDomain 3851) for a string that is not
+  // UTF-8 or holds NUL.
+  os::Result<os::Data> encoded() const;
 
   struct Read;
   static os::Result<Read> decode(const os::Data& data);

@@ -136,7 +136,9 @@ void StoreSimulator::submitProductsRequest(std::shared_ptr<SKProductsRequest> re
 }
 
 Status StoreSimulator::writeReceipt(const SKReceipt& receipt, ReceiptEnvironment environment) {
-  return writeReceiptData(receipt.encoded(), environment);
+  auto data = receipt.encoded();
+  if (!data) return fail(data.error());
+  return writeReceiptData(*data, environment);
 }
 
 Status StoreSimulator::writeReceiptData(const Data& data, ReceiptEnvironment environment) {

@@ -124,6 +124,9 @@ TEST(PropertyListTest, MalformedInputIsACocoaError) {
       "bplist00",                                               // header only
       "bplist00\xff\xff\xff\xff\xff\xff\xff\xff",
       binary->toString().substr(0, binary->length() / 2),       // truncated binary
+      // The XML parser passed these bytes through: a string that no writer takes.
+      "<plist version=\"1.0\"><string>caf\xe9</string></plist>",
+      "<plist version=\"1.0\"><dict><key>\xff</key><true/></dict></plist>",
   };
   for (const auto& text : rejected) {
     auto v = PropertyListSerialization::propertyListWithData(bytes(text));

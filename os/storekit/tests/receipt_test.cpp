@@ -6,6 +6,7 @@
 
 #include "os/foundation/bundle.h"
 #include "os/foundation/file_manager.h"
+#include "os/foundation/plist.h"
 #include "os/storekit/storekit.h"
 
 namespace {
@@ -94,6 +95,10 @@ TEST_F(ReceiptTest, DamagedFilesAreRefusedAndDamagedPurchasesDropped) {
                                 "<key>in_app</key><array/>"),
        SKReceiptErrorUnknownFormat},
       {"no purchases array", plist(header), SKReceiptErrorUnknownFormat},
+      // Read as it stood, such a text could not be written again.
+      {"a string that is not UTF-8",
+       plist(header + "<key>bundle_id</key><string>com.drosil.\xa4pp</string><key>in_app</key><array/>"),
+       SKReceiptErrorNotAPropertyList},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -127,6 +132,45 @@ TEST_F(ReceiptTest, DamagedFilesAreRefusedAndDamagedPurchasesDropped) {
   ASSERT_EQ(decoded->receipt.purchases.size(), 1u);
   EXPECT_EQ(decoded->receipt.purchases[0].productType, SKReceiptProductType::Consumable);
   EXPECT_EQ(decoded->receipt.purchases[0].quantity, 1);
+}
+
+// A binary receipt may hold NUL in its strings, which the XML file cannot:
+// such a receipt was read whole, and writing it again used a failed write's
+// result as the file's bytes.
+TEST_F(ReceiptTest, StringsTheFileCannotHoldAreNeitherReadNorWritten) {
+  auto xml = sample().encoded();
+  ASSERT_TRUE(xml);
+  auto plist = os::PropertyListSerialization::propertyListWithData(*xml);
+  ASSERT_TRUE(plist);
+  auto binary = os::PropertyListSerialization::dataWithPropertyList(*plist, os::PropertyListSerialization::Format::Binary);
+  ASSERT_TRUE(binary);
+  // The binary form keeps ASCII strings as they stand.
+  std::string bytes = binary->toString();
+  for (std::string text : {"coins.100", "com.drosil.app"}) {
+    const size_t at = bytes.find(text);
+    ASSERT_NE(at, std::string::npos) << text;
+    bytes[at + 3] = '\0';
+  }
+  auto decoded = SKReceipt::decode(os::Data::fromString(bytes));
+  ASSERT_TRUE(decoded) << decoded.error().description();
+  EXPECT_EQ(decoded->droppedPurchases, 1u);
+  ASSERT_EQ(decoded->receipt.purchases.size(), 1u);
+  EXPECT_EQ(decoded->receipt.purchases[0].productIdentifier, "pro.monthly");
+  EXPECT_EQ(decoded->receipt.bundleIdentifier, "");
+  ASSERT_TRUE(os::StoreSimulator::writeReceipt(decoded->receipt));
+  auto again = SKReceipt::decode(read());
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->receipt.purchases, decoded->receipt.purchases);
+
+  // Made in memory, such a receipt is a write error, and the file stays as it was.
+  SKReceipt damaged = sample();
+  damaged.purchases[1].productIdentifier = std::string("coins\0", 6);
+  auto encoded = damaged.encoded();
+  ASSERT_FALSE(encoded);
+  EXPECT_EQ(encoded.error().domain(), os::kCocoaErrorDomain);
+  EXPECT_EQ(encoded.error().code(), os::kPropertyListWriteInvalidError);
+  EXPECT_FALSE(os::StoreSimulator::writeReceipt(damaged));
+  EXPECT_EQ(SKReceipt::decode(read())->receipt.purchases, decoded->receipt.purchases);
 }
 
 }  // namespace
