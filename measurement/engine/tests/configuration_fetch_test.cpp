@@ -27,13 +27,7 @@ class ConfigurationFetchTest : public UploadTest {
   // and the audiences.
   static std::string configBody(const std::string& appID, const std::string& retryCount = "3",
                                 const std::vector<std::shared_ptr<APMPBAudience>>& audiences = {}) {
-    auto config = APMPBMeasurementConfig::initWithMessageInfo(nullptr);
-    APMPBSetInt64(config.get(), 0, 7);
-    APMPBSetString(config.get(), 1, appID);
-    auto setting = APMPBSetting::initWithMessageInfo(nullptr);
-    APMPBSetString(setting.get(), 0, "measurement.upload.retry_count");
-    APMPBSetString(setting.get(), 1, retryCount);
-    APMPBSetArray<APMPBSetting>(config.get(), 3, {setting});
+    auto config = apm_test::measurementConfig(appID, {{"measurement.upload.retry_count", retryCount}}, 7);
     if (!audiences.empty()) APMPBSetArray<APMPBAudience>(config.get(), 5, audiences);
     return config->protoBuffer()->toString();
   }

@@ -189,17 +189,7 @@ os::Value EngineTest::userAttribute(const std::string& name) {
 }
 
 bool EngineTest::applySettings(const std::vector<std::pair<std::string, std::string>>& settings) {
-  auto config = APMPBMeasurementConfig::initWithMessageInfo(nullptr);
-  APMPBSetInt64(config.get(), 0, 1);  // version
-  APMPBSetString(config.get(), 1, kAppID);
-  std::vector<std::shared_ptr<APMPBSetting>> list;
-  for (const auto& [name, value] : settings) {
-    auto setting = APMPBSetting::initWithMessageInfo(nullptr);
-    APMPBSetString(setting.get(), 0, name);
-    APMPBSetString(setting.get(), 1, value);
-    list.push_back(setting);
-  }
-  APMPBSetArray(config.get(), 3, list);
+  const auto config = apm_test::measurementConfig(kAppID, settings, 1);
   bool applied = false;
   onWorker([&](APMMeasurement& engine) {
     if (auto remoteConfig = engine.remoteConfigInstance()) applied = remoteConfig->updateMeasurementConfig(config);

@@ -74,12 +74,8 @@ TEST_F(LifecycleTest, EnteringTheForegroundWithoutATaskOnlyWritesThePersistedSta
 
 TEST_F(LifecycleTest, BecomingActiveRefreshesAConfigurationOlderThanAWeek) {
   // A configuration that turns blocklistInternal on.
-  auto config = APMPBMeasurementConfig::initWithMessageInfo(nullptr);
-  APMPBSetString(config.get(), 1, engine_test::kAppID);
-  auto setting = APMPBSetting::initWithMessageInfo(nullptr);
-  APMPBSetString(setting.get(), 0, "measurement.upload.blacklist_internal");
-  APMPBSetString(setting.get(), 1, "1");
-  APMPBSetArray<APMPBSetting>(config.get(), 3, {setting});
+  const auto config =
+      apm_test::measurementConfig(engine_test::kAppID, {{"measurement.upload.blacklist_internal", "1"}});
   server_.setResponse(configPath(), os::testing::ScriptedResponse::ok(config->protoBuffer()->toString()));
   engine()->scheduler()->workerQueue()->sync([&] { engine()->fetchRemoteConfig(); });
   settle();

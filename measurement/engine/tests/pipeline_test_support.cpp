@@ -23,17 +23,7 @@ void PipelineTest::onWorker(std::function<void(APMMeasurement&)> fn) {
 }
 
 void PipelineTest::applyConfig(const Settings& settings, bool withProgram) {
-  auto config = APMPBMeasurementConfig::initWithMessageInfo(nullptr);
-  APMPBSetInt64(config.get(), 0, 3);
-  APMPBSetString(config.get(), 1, engine_test::kAppID);
-  std::vector<std::shared_ptr<APMPBSetting>> list;
-  for (const auto& [name, value] : settings) {
-    auto setting = APMPBSetting::initWithMessageInfo(nullptr);
-    APMPBSetString(setting.get(), 0, name);
-    APMPBSetString(setting.get(), 1, value);
-    list.push_back(setting);
-  }
-  APMPBSetArray(config.get(), 3, list);
+  auto config = apm_test::measurementConfig(engine_test::kAppID, settings, 3);
   if (withProgram) APMPBSetArray(config.get(), 8, std::vector{APMPBProgram::initWithMessageInfo(nullptr)});
   onWorker([config](APMMeasurement& engine) { engine.remoteConfigInstance()->parseRemoteConfigFromMeasurementConfig(config); });
 }

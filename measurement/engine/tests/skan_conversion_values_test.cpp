@@ -97,13 +97,8 @@ class SKANConversionValueTest : public EngineTest {
   // The measurement service serves a configuration with the fetches on, and
   // the engine fetches it now (later it fetches again once it has expired).
   void serveConfiguration() {
-    auto config = APMPBMeasurementConfig::initWithMessageInfo(nullptr);
-    APMPBSetInt64(config.get(), 0, 2);
-    APMPBSetString(config.get(), 1, engine_test::kAppID);
-    auto setting = APMPBSetting::initWithMessageInfo(nullptr);
-    APMPBSetString(setting.get(), 0, "measurement.skan.update_conversion_value_enabled");
-    APMPBSetString(setting.get(), 1, "1");
-    APMPBSetArray<APMPBSetting>(config.get(), 3, {setting});
+    const auto config = apm_test::measurementConfig(
+        engine_test::kAppID, {{"measurement.skan.update_conversion_value_enabled", "1"}}, 2);
     server_.setResponse(std::string("/config/app/") + engine_test::kAppID,
                         os::testing::ScriptedResponse::ok(config->protoBuffer()->toString()));
     onWorker([](APMMeasurement& engine) { engine.fetchRemoteConfig(); });

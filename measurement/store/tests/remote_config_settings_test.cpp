@@ -114,17 +114,7 @@ std::string delivered(const Setting& s, double value) {
 double step(const Setting& s) { return s.kind == Kind::Seconds || s.kind == Kind::Count ? 0.001 : 1; }
 
 std::shared_ptr<APMPBMeasurementConfig> configWith(const std::vector<std::pair<std::string, std::string>>& settings) {
-  auto config = APMPBMeasurementConfig::initWithMessageInfo(nullptr);
-  APMPBSetString(config.get(), 1, kAppID);
-  std::vector<std::shared_ptr<APMPBSetting>> list;
-  for (const auto& [name, value] : settings) {
-    auto setting = APMPBSetting::initWithMessageInfo(nullptr);
-    APMPBSetString(setting.get(), 0, name);
-    APMPBSetString(setting.get(), 1, value);
-    list.push_back(setting);
-  }
-  APMPBSetArray(config.get(), 3, list);
-  return config;
+  return apm_test::measurementConfig(kAppID, settings);
 }
 
 class RemoteConfigSettingsTest : public DatabaseTest {

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "measurement/messages/field_access.h"
 #include "measurement/store/engine_services/engine_services.h"
 #include "os/foundation/bundle.h"
 #include "os/foundation/process_info.h"
@@ -112,6 +113,23 @@ std::vector<SinkLine> MonitoredTest::lines() {
 std::vector<int64_t> MonitoredTest::codes() {
   monitor_->TEST_flush();
   return sink_->codes();
+}
+
+std::shared_ptr<APMPBMeasurementConfig> measurementConfig(
+    const std::string& appID, const std::vector<std::pair<std::string, std::string>>& settings,
+    std::optional<int64_t> version) {
+  auto config = APMPBMeasurementConfig::initWithMessageInfo(nullptr);
+  if (version) APMPBSetInt64(config.get(), 0, *version);
+  APMPBSetString(config.get(), 1, appID);
+  std::vector<std::shared_ptr<APMPBSetting>> list;
+  for (const auto& [name, value] : settings) {
+    auto setting = APMPBSetting::initWithMessageInfo(nullptr);
+    APMPBSetString(setting.get(), 0, name);
+    APMPBSetString(setting.get(), 1, value);
+    list.push_back(setting);
+  }
+  APMPBSetArray(config.get(), 3, list);
+  return config;
 }
 
 }  // namespace apm_test

@@ -8,9 +8,12 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "measurement/messages/message_classes.h"
 #include "measurement/store/monitor.h"
 #include "os/foundation/sandbox.h"
 #include "os/foundation/system_log.h"
@@ -82,5 +85,11 @@ class MonitoredTest : public StoreTest {
   std::shared_ptr<RecordingSink> sink_ = std::make_shared<RecordingSink>();
   std::shared_ptr<APMMonitor> monitor_;
 };
+
+// A measurement configuration for the app ID carrying these settings (name,
+// value) in order, with its version field set when one is given.
+std::shared_ptr<APMPBMeasurementConfig> measurementConfig(
+    const std::string& appID, const std::vector<std::pair<std::string, std::string>>& settings,
+    std::optional<int64_t> version = std::nullopt);
 
 }  // namespace apm_test
