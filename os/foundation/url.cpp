@@ -161,19 +161,7 @@ URL URL::URLByAppendingPathComponent(std::string_view component, bool isDirector
   while (encoded.starts_with('/')) encoded.erase(0, 1);
   path += encoded;
   if (isDirectory && !path.ends_with('/')) path += '/';
-
-  // Everything before the path stays as written.
-  size_t pathStart = 0;
-  if (!scheme_.empty()) pathStart = scheme_.size() + 1;
-  if (hasAuthority_) {
-    size_t authorityEnd = text_.find_first_of("/?#", pathStart + 2);
-    pathStart = authorityEnd == std::string::npos ? text_.size() : authorityEnd;
-  }
-  std::string out = text_.substr(0, pathStart) + path;
-  if (query_) out += "?" + *query_;
-  if (fragment_) out += "#" + *fragment_;
-  auto parsed = parse(out);
-  return parsed ? *parsed : *this;
+  return withPath(path);
 }
 
 URL URL::URLByDeletingLastPathComponent() const {
@@ -181,6 +169,11 @@ URL URL::URLByDeletingLastPathComponent() const {
   if (path.size() > 1 && path.ends_with('/')) path.pop_back();
   auto slash = path.rfind('/');
   path = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  return withPath(path);
+}
+
+URL URL::withPath(const std::string& path) const {
+  // Everything before the path stays as written.
   size_t pathStart = scheme_.empty() ? 0 : scheme_.size() + 1;
   if (hasAuthority_) {
     size_t authorityEnd = text_.find_first_of("/?#", pathStart + 2);

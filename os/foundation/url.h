@@ -57,6 +57,9 @@ class URL {
 
  private:
   static std::optional<URL> parse(std::string text);
+  // This URL with its path replaced; scheme, authority, query and fragment
+  // stay as written. This URL itself when the result does not parse.
+  URL withPath(const std::string& path) const;
   std::string text_;
   std::string scheme_;
   std::string host_;
