@@ -302,6 +302,15 @@ std::string textOf(const pb_bytes_array_t* bytes) {
   return bytes ? std::string(reinterpret_cast<const char*>(bytes->bytes), bytes->size) : std::string();
 }
 
+// Copies the test bundle to `bundle` with its endpoints resource replaced.
+void copyBundleWithEndpoints(const fs::path& bundle, const os::Dictionary& endpoints) {
+  fs::copy(DROSIL_TEST_BUNDLE_DIR, bundle, fs::copy_options::recursive);
+  auto plist = os::PropertyListSerialization::dataWithPropertyList(os::Value(endpoints),
+                                                                   os::PropertyListSerialization::Format::XML);
+  EXPECT_TRUE(plist.has_value());
+  std::ofstream(bundle / "DrosilEndpoints.plist", std::ios::binary) << plist.value_or(os::Data()).toString();
+}
+
 // The services of a copied bundle, all on 127.0.0.1: installations, settings
 // (an empty settings document for every app) and the transport's collector.
 class LoopbackServices {
@@ -320,11 +329,7 @@ class LoopbackServices {
       collector.setResponse(path, os::testing::ScriptedResponse::ok());
       endpoints.emplace(std::string("TransportUpload") + target, collector.URLForPath(path));
     }
-    fs::copy(DROSIL_TEST_BUNDLE_DIR, bundle, fs::copy_options::recursive);
-    auto plist = os::PropertyListSerialization::dataWithPropertyList(os::Value(endpoints),
-                                                                     os::PropertyListSerialization::Format::XML);
-    EXPECT_TRUE(plist.has_value());
-    std::ofstream(bundle / "DrosilEndpoints.plist", std::ios::binary) << plist.value_or(os::Data()).toString();
+    copyBundleWithEndpoints(bundle, endpoints);
   }
   std::string environment() const { return "DROSIL_BUNDLE=" + bundle.string(); }
   // The payloads of one log source the collector received, in arrival order.
@@ -517,11 +522,7 @@ class MeasurementServices {
     const os::Dictionary endpoints{{"MeasurementUploadService", service.baseURL()},
                                    {"MeasurementUploadAuthorizedService", service.baseURL()},
                                    {"MeasurementConfigService", service.baseURL()}};
-    fs::copy(DROSIL_TEST_BUNDLE_DIR, bundle, fs::copy_options::recursive);
-    auto plist = os::PropertyListSerialization::dataWithPropertyList(os::Value(endpoints),
-                                                                     os::PropertyListSerialization::Format::XML);
-    EXPECT_TRUE(plist.has_value());
-    std::ofstream(bundle / "DrosilEndpoints.plist", std::ios::binary) << plist.value_or(os::Data()).toString();
+    copyBundleWithEndpoints(bundle, endpoints);
   }
   std::string environment() const { return "DROSIL_BUNDLE=" + bundle.string(); }
   // The batches posted to "/a", in arrival order (the server records the
