@@ -302,8 +302,7 @@ TEST_F(FacadeUserPropertiesTest, TheNextStartFinishesAFailedReset) {
   ASSERT_TRUE(chosen);
 
   // A later launch over the same sandbox.
-  APMAnalytics::TEST_reset();
-  APMConsentSettingsUtil::TEST_reset();
+  endLaunch();
   sink_->clear();
   start();
   const auto logged = codes();

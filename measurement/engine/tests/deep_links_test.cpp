@@ -162,7 +162,7 @@ TEST_F(DeepLinkTest, ALaunchLinkIsStoredAndReportedAtTheNextStart) {
   os::NotificationCenter::defaultCenter()->postNotificationName(
       os::kUIApplicationDidFinishLaunchingNotification, nullptr,
       os::Dictionary{{UIApplicationLaunchOptionsURLKey, "drosil://open?utm_source=later"}});
-  APMAnalytics::TEST_reset();
+  endLaunch();
   sink_->clear();
   clock_->advance(60);
   start();

@@ -66,6 +66,11 @@ void EngineTest::SetUp() {
   sink_->clear();
 }
 
+void EngineTest::endLaunch() {
+  APMAnalytics::TEST_reset();
+  APMConsentSettingsUtil::TEST_reset();
+}
+
 void EngineTest::TearDown() {
   APMAnalytics::TEST_reset();
   os::dispatch::drainUntilIdle();

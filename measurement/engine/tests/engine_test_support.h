@@ -60,6 +60,10 @@ class EngineTest : public apm_test::MonitoredTest {
   // The facade's start as the public interface makes it.
   void start(os::Dictionary values = {}, const std::string& origin = kAPMOriginVivuzuvu,
              const std::string& appID = kAppID);
+  // Ends the launch as a process exit would: the facade and engine go away and
+  // the consent settings are forgotten; the sandbox, its store and defaults
+  // stay for the next start().
+  void endLaunch();
   // Fires the timers due now, then waits until the facade's queues, the
   // engine's worker queue and the monitor have nothing left to do.
   void settle();

@@ -43,8 +43,7 @@ class APMMeasurementTest : public EngineTest {
   // A later launch over the same sandbox: no facade, no engine.
   void relaunch() {
     storedBefore_ = storedEvents().size();
-    APMAnalytics::TEST_reset();
-    APMConsentSettingsUtil::TEST_reset();
+    endLaunch();
     sink_->clear();
   }
 

@@ -10,7 +10,6 @@
 #include "measurement/engine/purchases/in_app_purchase_product_cache.h"
 #include "measurement/engine/purchases/in_app_purchase_transaction_reporter.h"
 #include "measurement/engine/tests/engine_test_support.h"
-#include "measurement/store/consent_settings.h"
 #include "os/storekit/storekit.h"
 
 namespace {
@@ -76,8 +75,7 @@ TEST_F(PurchasesTest, APurchaseDeliveredTwiceIsReportedOnceEvenAfterARelaunch) {
   // (an unfinished transaction comes back): its fingerprint is in the store.
   deliver("2000");
   EXPECT_EQ(reported().size(), 1u);
-  APMAnalytics::TEST_reset();
-  APMConsentSettingsUtil::TEST_reset();
+  endLaunch();
   start();
   deliver("2000");
   EXPECT_EQ(reported().size(), 1u);

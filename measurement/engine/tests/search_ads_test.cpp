@@ -8,7 +8,6 @@
 
 #include "measurement/engine/attribution/search_ad_reporter.h"
 #include "measurement/engine/tests/engine_test_support.h"
-#include "measurement/store/consent_settings.h"
 #include "measurement/store/persisted_config.h"
 
 namespace {
@@ -49,8 +48,7 @@ TEST_F(SearchAdsStartTest, AFirstStartAsksAtOnceAndLaterStartsMakeNoReporter) {
                                                        {"click_timestamp", os::Number::int64(firstOpen - 1)}}}));
 
   // The answer is kept: a later start, a day on, asks nothing.
-  APMAnalytics::TEST_reset();
-  APMConsentSettingsUtil::TEST_reset();
+  endLaunch();
   sink_->clear();
   clock_->advance(86'400);
   start();
