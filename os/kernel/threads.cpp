@@ -48,11 +48,34 @@ std::atomic<int> gHandlerInstalled{0};  // 0 no, 1 being installed, 2 yes
 
 int suspendSignal() { return SIGRTMIN + 4; }
 
+// The kernel's flag for a thread that has begun to exit: it handles no more
+// signals, though tgkill still finds it until it is released.
+constexpr unsigned long kTaskExiting = 0x4;
+
+// True while the thread can still take a signal: it is found and has not
+// begun to exit (the flags of /proc/self/task/<tid>/stat; when that cannot be
+// read, being found is enough).
 bool threadExists(int tid) {
   int saved = errno;
   bool exists = ::syscall(SYS_tgkill, ::getpid(), tid, 0) == 0 || errno != ESRCH;
   errno = saved;
-  return exists;
+  if (!exists) return false;
+  char path[64] = "/proc/self/task/";
+  char* end = detail::appendDecimal(path + std::strlen(path), uint64_t(tid));
+  std::memcpy(end, "/stat", 6);
+  char text[512];
+  if (detail::readSmallFile(path, text, sizeof text) < 0) return true;
+  // After the name's closing parenthesis: state, ppid, pgrp, session,
+  // tty_nr, tpgid, flags.
+  const char* c = std::strrchr(text, ')');
+  if (!c) return true;
+  for (int field = 0; field < 6; ++field) {
+    c = std::strchr(c + 1, ' ');
+    if (!c) return true;
+  }
+  unsigned long flags = 0;
+  for (++c; *c >= '0' && *c <= '9'; ++c) flags = flags * 10 + unsigned(*c - '0');
+  return (flags & kTaskExiting) == 0;
 }
 
 void suspendHandler(int, siginfo_t*, void* context) {
@@ -147,6 +170,8 @@ kern_return_t requestSuspend(int tid, int64_t deadline) {
   return KERN_SUCCESS;
 }
 
+constexpr int64_t kLivenessSliceNanos = 10'000'000;
+
 // The second half: waits, at most until the deadline, for the thread's
 // acknowledgement of a request that requestSuspend made.
 kern_return_t awaitSuspend(int tid, int64_t deadline) {
@@ -156,10 +181,15 @@ kern_return_t awaitSuspend(int tid, int64_t deadline) {
     uint32_t c = slot->control.load(std::memory_order_acquire);
     if (c == word(tid, kParked)) return KERN_SUCCESS;
     if (c == word(tid, kRequested)) {
-      if (detail::futexWait(slot->control, c, deadline)) continue;
+      // Waits in slices, so a thread that exits instead of answering is
+      // reported gone at once rather than at the bound.
+      const int64_t sliceEnd = detail::monotonicNanos() + kLivenessSliceNanos;
+      if (detail::futexWait(slot->control, c, sliceEnd < deadline ? sliceEnd : deadline)) continue;
+      const bool gone = !threadExists(tid);
+      if (!gone && detail::monotonicNanos() < deadline) continue;
       uint32_t expected = word(tid, kRequested);
       if (slot->control.compare_exchange_strong(expected, kFree, std::memory_order_acq_rel))
-        return KERN_OPERATION_TIMED_OUT;
+        return gone ? MACH_SEND_INVALID_DEST : KERN_OPERATION_TIMED_OUT;
       continue;  // acknowledged at the last moment
     }
     if (c == word(tid, kCopying)) {

@@ -19,7 +19,8 @@
 //  - thread_get_name reads /proc/self/task/<tid>/comm.
 //
 // A thread port is mach_thread_self() or an entry of task_threads (mach.h).
-// A thread that has exited: MACH_SEND_INVALID_DEST.
+// A thread that has exited, or has begun to exit (also while a suspension
+// waits for it): MACH_SEND_INVALID_DEST.
 //
 // Every function here is async-signal-safe (system calls, atomics, futex
 // waits, fixed tables; no allocation, no lock, no stdio), so a crash handler

@@ -259,6 +259,38 @@ TEST(ThreadsTest, AThreadBlockingTheSuspendSignalFailsWithinTheBound) {
   EXPECT_TRUE(result.succeeded()) << result.describe();
 }
 
+TEST(ThreadsTest, AThreadThatExitsWhileASuspensionWaitsIsReportedGoneAtOnce) {
+  auto result = os::testing::runInChild([]() -> std::string {
+    TEST_setSuspendTimeoutMilliseconds(kWillingBoundMs);
+    std::atomic<int> tid{0};
+    std::atomic<bool> leave{false};
+    std::thread leaver([&] {
+      sigset_t set;
+      sigemptyset(&set);
+      sigaddset(&set, threadSuspendSignal());
+      pthread_sigmask(SIG_BLOCK, &set, nullptr);
+      tid = int(::gettid());
+      while (!leave) std::this_thread::yield();
+    });
+    while (tid == 0) std::this_thread::yield();
+    const thread_t port = threadPortForId(tid);
+    std::thread releaser([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      leave = true;
+    });
+    const auto started = std::chrono::steady_clock::now();
+    const kern_return_t r = thread_suspend(port);
+    const auto waited = std::chrono::steady_clock::now() - started;
+    releaser.join();
+    leaver.join();
+    if (r != MACH_SEND_INVALID_DEST) return "suspend gave " + std::to_string(r);
+    if (waited > std::chrono::milliseconds(kWillingBoundMs / 2))
+      return "suspend waited " + std::to_string(waited / std::chrono::milliseconds(1)) + " ms";
+    return "";
+  });
+  EXPECT_TRUE(result.succeeded()) << result.describe();
+}
+
 // Reads a C string of another thread the way crash capture does.
 std::string safeString(uintptr_t address) {
   char text[129] = {};
