@@ -179,6 +179,14 @@ TEST(ThreadsTest, TheSameFromASignalHandlerOnAnAlternateStack) {
   EXPECT_TRUE(result.succeeded()) << result.describe();
 }
 
+// Blocks or unblocks this layer's suspend signal on the calling thread.
+void setSuspendSignalBlocked(bool blocked) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, threadSuspendSignal());
+  pthread_sigmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
 TEST(ThreadsTest, AThreadBlockingTheSuspendSignalFailsWithinTheBound) {
   auto result = os::testing::runInChild([]() -> std::string {
     constexpr uint32_t kBoundMs = 200;
@@ -187,13 +195,10 @@ TEST(ThreadsTest, AThreadBlockingTheSuspendSignalFailsWithinTheBound) {
     std::atomic<bool> unblock{false}, stop{false};
     std::atomic<uint64_t> count{0};
     std::thread blocker([&] {
-      sigset_t set;
-      sigemptyset(&set);
-      sigaddset(&set, threadSuspendSignal());
-      pthread_sigmask(SIG_BLOCK, &set, nullptr);
+      setSuspendSignalBlocked(true);
       tid = int(::gettid());
       while (!unblock) count.fetch_add(1);
-      pthread_sigmask(SIG_UNBLOCK, &set, nullptr);  // the late signal finds no request
+      setSuspendSignalBlocked(false);  // the late signal finds no request
       while (!stop) count.fetch_add(1);
     });
     while (tid == 0) std::this_thread::yield();
@@ -265,10 +270,7 @@ TEST(ThreadsTest, AThreadThatExitsWhileASuspensionWaitsIsReportedGoneAtOnce) {
     std::atomic<int> tid{0};
     std::atomic<bool> leave{false};
     std::thread leaver([&] {
-      sigset_t set;
-      sigemptyset(&set);
-      sigaddset(&set, threadSuspendSignal());
-      pthread_sigmask(SIG_BLOCK, &set, nullptr);
+      setSuspendSignalBlocked(true);
       tid = int(::gettid());
       while (!leave) std::this_thread::yield();
     });
