@@ -48,6 +48,14 @@ std::atomic<int> gHandlerInstalled{0};  // 0 no, 1 being installed, 2 yes
 
 int suspendSignal() { return SIGRTMIN + 4; }
 
+// Writes "/proc/self/task/<tid>/<leaf>" into `path` (64 bytes suffice for
+// the leaves used here).
+void taskFilePath(char (&path)[64], int tid, const char* leaf) {
+  char* end = detail::appendDecimal(path + std::strlen(std::strcpy(path, "/proc/self/task/")), uint64_t(tid));
+  *end++ = '/';
+  std::memcpy(end, leaf, std::strlen(leaf) + 1);
+}
+
 // The kernel's flag for a thread that has begun to exit: it handles no more
 // signals, though tgkill still finds it until it is released.
 constexpr unsigned long kTaskExiting = 0x4;
@@ -60,9 +68,8 @@ bool threadExists(int tid) {
   bool exists = ::syscall(SYS_tgkill, ::getpid(), tid, 0) == 0 || errno != ESRCH;
   errno = saved;
   if (!exists) return false;
-  char path[64] = "/proc/self/task/";
-  char* end = detail::appendDecimal(path + std::strlen(path), uint64_t(tid));
-  std::memcpy(end, "/stat", 6);
+  char path[64];
+  taskFilePath(path, tid, "stat");
   char text[512];
   if (detail::readSmallFile(path, text, sizeof text) < 0) return true;
   // After the name's closing parenthesis: state, ppid, pgrp, session,
@@ -315,9 +322,8 @@ int thread_get_name(thread_act_t thread, char* name, size_t size) {
   name[0] = '\0';
   const int tid = targetOf(thread);
   if (tid == 0) return ESRCH;
-  char path[64] = "/proc/self/task/";
-  char* end = detail::appendDecimal(path + std::strlen(path), uint64_t(tid));
-  std::memcpy(end, "/comm", 6);
+  char path[64];
+  taskFilePath(path, tid, "comm");
   char text[64];
   long n = detail::readSmallFile(path, text, sizeof text);
   if (n < 0) return ESRCH;
