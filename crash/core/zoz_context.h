@@ -59,7 +59,12 @@
 
 // ---- Names and sizes ----
 inline constexpr size_t kZOZSignalStackSize = 262'144;
+#if defined(__SANITIZE_THREAD__)
+// The thread sanitizer's runtime needs about 900 KiB of a thread's stack.
+inline constexpr size_t kZOZMachStackSize = 1'048'576;
+#else
 inline constexpr size_t kZOZMachStackSize = 262'144;
+#endif
 // Room for the strings duplicated at start-up.
 inline constexpr size_t kZOZContextStringSpace = 16'384;
 // Seconds ZOZContextInitialize waits for its tasks.

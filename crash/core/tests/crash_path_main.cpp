@@ -3,8 +3,9 @@
 //
 // The program also replaces the C library's allocator entry points with
 // ones that abort while crashpath::forbidHeap is set, so a scenario can show
-// that the crash path allocates nothing. Under the address sanitizer, which
-// owns the allocator, the guard is left out.
+// that the crash path allocates nothing. Under the address and thread
+// sanitizers, which own the allocator (and whose runtime calls it before
+// it has set itself up), the guard is left out.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -18,12 +19,18 @@ namespace crashpath {
 std::atomic<bool> forbidHeap{false};
 }
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 // The signals are the capture core's to handle: the sanitizer keeps out of
 // them, and a crashing scenario ends without a leak check.
+#if defined(__SANITIZE_ADDRESS__)
 extern "C" const char* __asan_default_options() {
   return "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:detect_leaks=0";
 }
+#else
+extern "C" const char* __tsan_default_options() {
+  return "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0";
+}
+#endif
 namespace crashpath {
 bool heapGuardAvailable() { return false; }
 }  // namespace crashpath
@@ -82,6 +89,16 @@ namespace crashpath {
 bool heapGuardAvailable() { return true; }
 }  // namespace crashpath
 #endif
+
+namespace crashpath {
+bool suspensionBySignalAvailable() {
+#if defined(__SANITIZE_THREAD__)
+  return false;
+#else
+  return true;
+#endif
+}
+}  // namespace crashpath
 
 int main(int argc, char** argv) {
   // A scenario's process ends at once with its status: its dispatch workers

@@ -183,6 +183,7 @@ void expectSignalRecord(const std::string& directory, const SignalCase& c) {
 class SignalMatrixTest : public ::testing::Test {};
 
 TEST_F(SignalMatrixTest, EachSignalOnEachThreadWithAndWithoutAPreviousHandlerIsRecordedAndEndsTheChild) {
+  if (!crashpath::suspensionBySignalAvailable()) GTEST_SKIP() << "the thread sanitizer holds back the suspend signal";
   for (const SignalCase& c : kSignalCases) {
     for (const char* thread : {"main", "secondary"}) {
       for (const char* previous : {"no", "yes"}) {
@@ -201,7 +202,7 @@ TEST_F(SignalMatrixTest, EachSignalOnEachThreadWithAndWithoutAPreviousHandlerIsR
 }
 
 TEST_F(SignalMatrixTest, TheCrashPathRunsWithTheHeapForbidden) {
-  if (!crashpath::heapGuardAvailable()) GTEST_SKIP() << "the address sanitizer owns the allocator";
+  if (!crashpath::heapGuardAvailable()) GTEST_SKIP() << "the sanitizer owns the allocator";
   for (const char* thread : {"main", "secondary"}) {
     SCOPED_TRACE(thread);
     const std::string directory = crashpath::makeDirectory(std::string("heap-") + thread);
@@ -217,6 +218,7 @@ TEST_F(SignalMatrixTest, TheCrashPathRunsWithTheHeapForbidden) {
 // stack: the previous handler was then never called. (The saved stack is
 // the start-up thread's; under the address sanitizer every thread has one.)
 TEST_F(SignalMatrixTest, APreviousHandlerIsCalledWhenTheCrashedThreadRunsOnAnAlternateStack) {
+  if (!crashpath::suspensionBySignalAvailable()) GTEST_SKIP() << "the thread sanitizer holds back the suspend signal";
   const std::string directory = crashpath::makeDirectory("alt-stack");
   const auto result = runScenario("crash", directory, "segv-kill,secondary,yes,alt-stack");
   EXPECT_EQ(result.signal, SIGSEGV) << result.describe();
