@@ -375,6 +375,7 @@ void NewLandingViewController::setUpObservers() {
   observe(kGeoTagManagerDidChangeNotification, &NewLandingViewController::geoTagValueChanged);
   observe(kRefreshTheWatchAppNotification, &NewLandingViewController::refreshWatchViews);
   observe(kNoCameraPermissionNotification, &NewLandingViewController::methodOfReceivedNotification);
+  observing_ = true;
 }
 
 void NewLandingViewController::setUpCamera() {
@@ -392,10 +393,18 @@ void NewLandingViewController::setUpCamera() {
 
 void NewLandingViewController::viewWillAppear(bool animated) {
   UIViewController::viewWillAppear(animated);
+  if (!observing_) setUpObservers();
   std::weak_ptr<CameraController> controller = cameraController_;
   cameraController_->performOnSessionQueue([controller] {
     if (auto c = controller.lock()) c->startSession();
   });
+}
+
+void NewLandingViewController::viewDidDisappear(bool animated) {
+  UIViewController::viewDidDisappear(animated);
+  if (presentedViewController()) return;
+  os::NotificationCenter::defaultCenter()->removeObserver(this);
+  observing_ = false;
 }
 
 void NewLandingViewController::traitCollectionDidChange(const UITraitCollection& previous) {
@@ -770,13 +779,14 @@ void NewLandingViewController::whiteBalanceGainsChanged() {
   auto main = os::DispatchQueue::main();
 
   // Status colour, and back to yellow 2 s after the last pass. The timer
-  // holds the screen until it fires.
+  // holds the screen weakly: a screen that is gone has no grid to recolour.
   main->async([self, adjusting] {
     const CGColor colour =
         adjusting ? UIColor::whiteColor().cgColor() : UIColor::systemYellowColor().cgColor();
     self->gridView_->updateArchColor(colour);
-    os::RunLoop::main().performAfterDelay(kGridSteadyDelaySeconds, [self] {
-      self->gridView_->updateArchColor(UIColor::systemYellowColor().cgColor());
+    std::weak_ptr<NewLandingViewController> weak = self;
+    os::RunLoop::main().performAfterDelay(kGridSteadyDelaySeconds, [weak] {
+      if (auto s = weak.lock()) s->gridView_->updateArchColor(UIColor::systemYellowColor().cgColor());
     });
   });
   if (!device) return;

@@ -108,9 +108,13 @@ class NewLandingViewController : public UIViewController,
   // observers, the camera controller and its observations, closed layout.
   void viewDidLoad() override;
   // Starts the capture session on the controller's session queue (every
-  // appearance).
+  // appearance); observes the notifications again when a disappearance
+  // stopped that.
   void viewWillAppear(bool animated) override;
   void viewDidAppear(bool animated) override { UIViewController::viewDidAppear(animated); }
+  // A screen that leaves the window stops observing notifications; one that
+  // is only covered by what it presents goes on observing.
+  void viewDidDisappear(bool animated) override;
   // Closed layout for the new traits.
   void traitCollectionDidChange(const UITraitCollection& previous) override;
   // "EmbedPreview" keeps the destination as previewViewController; a
@@ -300,6 +304,7 @@ class NewLandingViewController : public UIViewController,
   const std::shared_ptr<AlwaysOnManager> alwaysOnManager_ = std::make_shared<AlwaysOnManager>();
   WatchPhotoRequests watchPhotoRequests_;
   bool isInitial_ = true;
+  bool observing_ = false;  // the notification observers are registered
   const std::shared_ptr<GeoTagLocation> geoTagLocation_;
   std::shared_ptr<UIImage> imageToPass_;
   std::shared_ptr<OverlayViewController> lastPhotoOverlay_;

@@ -321,4 +321,39 @@ TEST_F(MainScreenPhotoTest, SettingsOpenFullScreenAndTheMeterRestartsOnReturn) {
   EXPECT_NE(screen_->view()->window(), nullptr);
 }
 
+// The grid's 2-s return-to-yellow timer held the screen strongly, so a screen
+// that was gone lived on and answered the next launch's watch (a photo saved
+// twice).
+TEST_F(MainScreenPhotoTest, OnlyAScreenOnDisplayAnswersTheWatchAndALeftScreenIsDestroyed) {
+  launch();
+  auto zoom = [&] { return screen_->cameraController()->currentZoomValue(); };
+  auto watchAsksZoom = [&] {
+    os::NotificationCenter::defaultCenter()->postNotificationName(kWatchChangeZoomCommand, nullptr);
+    host_->runUntilIdle();
+  };
+  // Covered by the settings it presents, it still answers.
+  press(screen_->settingsBtn());
+  ASSERT_TRUE(waitFor([&] { return screen_->presentedViewController() != nullptr; }));
+  watchAsksZoom();
+  EXPECT_EQ(zoom(), 2.0);
+  screen_->dismissViewControllerAnimated(false);
+  ASSERT_TRUE(waitFor([&] { return screen_->presentedViewController() == nullptr; }));
+
+  // Out of the window it does not; back in, it does again.
+  auto window = host_->keyWindow();
+  window->setRootViewController(std::make_shared<UIViewController>());
+  watchAsksZoom();
+  EXPECT_EQ(zoom(), 2.0);
+  window->setRootViewController(screen_);
+  watchAsksZoom();
+  EXPECT_NE(zoom(), 2.0);
+
+  // Left for good, with the grid's timer still pending, it goes.
+  window->setRootViewController(std::make_shared<UIViewController>());
+  std::weak_ptr<NewLandingViewController> left = screen_;
+  screen_.reset();
+  drain();
+  EXPECT_TRUE(left.expired());
+}
+
 }  // namespace

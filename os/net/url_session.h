@@ -15,6 +15,8 @@
 //   delegate, which may refuse (the redirect response is then the final one,
 //   with its body) or follow; without a delegate they are followed. 303, and
 //   301/302 after a POST, become a GET without body. More than 16 give -1007.
+// - A host under the reserved top-level domain "invalid" fails with -1003 at
+//   once; the resolver is not asked.
 // - Time-outs: a request fails with -1001 after timeoutInterval seconds
 //   without progress (the request's own value, or the configuration's when the
 //   request has none), or after the configuration's resource time-out in all.

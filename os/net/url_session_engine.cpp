@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -42,6 +43,15 @@ int64_t codeForCurlResult(CURLcode result, long osErrno) {
     case CURLE_BAD_CONTENT_ENCODING: return kURLErrorBadServerResponse;
     default: return kURLErrorUnknown;
   }
+}
+
+// Names under the reserved top-level domain "invalid" never resolve: they
+// fail at once, without a resolver round trip that a lost datagram can
+// stretch to seconds.
+bool isReservedInvalidHost(std::string host) {
+  if (host.ends_with('.')) host.pop_back();
+  for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return host == "invalid" || host.ends_with(".invalid");
 }
 
 bool isRedirectStatus(int status) {
@@ -196,6 +206,13 @@ class Engine {
     auto& core = URLSessionTask::Core::of(*task);
     auto session = core.currentSession();
     if (core.isCompleted() || !session) return;
+
+    if (isReservedInvalidHost(request.url().host())) {
+      Error error = URLError(kURLErrorCannotFindHost, request.url());
+      error.userInfo()[kDebugDescriptionErrorKey] = "Could not resolve host: " + request.url().host();
+      URLSessionTask::Core::finish(task, std::nullopt, std::nullopt, {}, std::move(error));
+      return;
+    }
 
     auto a = std::make_unique<Attempt>();
     a->task = task;
