@@ -4,11 +4,32 @@
 #include <limits>
 
 #include "crash/core/zoz_sdk_log.h"
+#include "crash/reporting/zoz_internal_report.h"
+#include "os/foundation/file_manager.h"
 
 namespace {
 
 int32_t toInt32(uint32_t value) {
   return static_cast<int32_t>(std::min<uint32_t>(value, std::numeric_limits<int32_t>::max()));
+}
+
+// The capture core writes the record in a staging folder under tmp; its
+// bytes then replace the report's record in one atomic write (a temporary
+// beside it, synced and renamed), so a crash at any point leaves the
+// previous record whole.
+bool rewriteMetadata(const ZOZContextInitData& data) {
+  if (!data.rootPath) return false;
+  auto& files = os::FileManager::defaultManager();
+  const std::string staging =
+      files.temporaryDirectory() + "/" + kZOZMetadataStagingPrefix + data.sessionId.value_or("report");
+  if (files.fileExistsAtPath(staging)) (void)files.removeItemAtPath(staging);
+  if (!files.createDirectoryAtPath(staging, true)) return false;
+  std::optional<os::Data> bytes;
+  if (ZOZContextRecordMetadata(staging.c_str(), data)) {
+    if (auto read = files.contentsAtPath(staging + "/" + kZOZMetadataRecordFileName)) bytes = std::move(*read);
+  }
+  (void)files.removeItemAtPath(staging);
+  return bytes && files.createFileAtPath(*data.rootPath + "/" + kZOZMetadataRecordFileName, *bytes).has_value();
 }
 
 }  // namespace
@@ -53,7 +74,7 @@ void ZOZContextManager::setAppQualitySessionId(const std::string& appQualitySess
   appQualitySessionId_ = appQualitySessionId;
   if (!hasInitializedContext_) return;
   auto data = buildInitData();
-  if (!data || !data->rootPath || !ZOZContextRecordMetadata(data->rootPath->c_str(), *data)) {
+  if (!data || !rewriteMetadata(*data)) {
     ZOZErrorLog("Failed to write context file while updating App Quality Session ID");
   }
 }

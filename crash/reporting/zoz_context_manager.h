@@ -5,6 +5,10 @@
 // report (its directory and identifier), the settings (switches and limits)
 // and the file manager (where the crashed marker lives).
 //
+// The metadata is rewritten whole and renamed into place: the previous
+// record stays readable until the new one replaces it. The capture core
+// writes the new record first in tmp/"zoz-metadata-<identifier>".
+//
 // Threads: the session id may change on any thread (the main thread for the
 // application's life cycle); state is guarded by `mutex_`, and the metadata
 // rewrite runs under it, so two changes never interleave their writes.
@@ -24,6 +28,8 @@ std::shared_ptr<ZOZContextInitData> ZOZContextBuildInitData(const ZOZInternalRep
                                                             const ZOZSettings& settings,
                                                             const ZOZFileManager& fileManager,
                                                             const std::string& appQualitySessionId);
+
+inline constexpr const char* kZOZMetadataStagingPrefix = "zoz-metadata-";
 
 class ZOZContextManager {
  public:

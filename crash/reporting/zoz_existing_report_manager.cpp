@@ -12,9 +12,27 @@ double createdAt(const ZOZInternalReport& report) {
   return date ? date->timeIntervalSince1970() : os::Date::distantPast().timeIntervalSince1970();
 }
 
+// Newest first. On-demand copies share their launch's "started_at", so ties
+// put the launch's own report (where its crash is recorded) before the
+// copies, and crash reports before the others; then the listing's order.
 void sortNewestFirst(std::vector<std::shared_ptr<ZOZInternalReport>>& reports) {
-  std::stable_sort(reports.begin(), reports.end(),
-                   [](const auto& a, const auto& b) { return createdAt(*a) > createdAt(*b); });
+  struct Keyed {
+    std::shared_ptr<ZOZInternalReport> report;
+    double createdAt;
+    bool onDemand;
+    bool notCrash;
+  };
+  std::vector<Keyed> keyed;
+  keyed.reserve(reports.size());
+  for (auto& report : reports) {
+    keyed.push_back({report, createdAt(*report), report->isOnDemand(), !report->isCrash()});
+  }
+  std::stable_sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
+    if (a.createdAt != b.createdAt) return a.createdAt > b.createdAt;
+    if (a.onDemand != b.onDemand) return b.onDemand;
+    return a.notCrash < b.notCrash;
+  });
+  for (size_t i = 0; i < keyed.size(); ++i) reports[i] = std::move(keyed[i].report);
 }
 
 }  // namespace
@@ -26,7 +44,8 @@ ZOZExistingReportManager::ZOZExistingReportManager(std::shared_ptr<ZOZManagerDat
 void ZOZExistingReportManager::collectExistingReports() {
   const auto& files = managerData_->fileManager;
   auto active = getUnsentActiveReportsAndDeleteEmptyOrOld(files->activePathContents());
-  auto processing = files->processingPathContents();
+  std::vector<std::string> processing;
+  for (const auto& report : readableReports(files->processingPathContents())) processing.push_back(report->path());
   auto prepared = files->preparedPathContents();
   std::lock_guard lock(mutex_);
   existingUnemptyActiveReportPaths_ = std::move(active);
@@ -36,10 +55,7 @@ void ZOZExistingReportManager::collectExistingReports() {
 
 std::vector<std::string> ZOZExistingReportManager::getUnsentActiveReportsAndDeleteEmptyOrOld(
     const std::vector<std::string>& paths) {
-  std::vector<std::shared_ptr<ZOZInternalReport>> reports;
-  for (const auto& path : paths) {
-    if (auto report = ZOZInternalReport::reportWithPath(path)) reports.push_back(std::move(report));
-  }
+  auto reports = readableReports(paths);
   if (reports.empty()) return {};
   sortNewestFirst(reports);
 
@@ -84,6 +100,30 @@ std::vector<std::string> ZOZExistingReportManager::getUnsentActiveReportsAndDele
   }
   removeOnWorkQueue(std::move(removals));
   return result;
+}
+
+std::vector<std::shared_ptr<ZOZInternalReport>> ZOZExistingReportManager::readableReports(
+    const std::vector<std::string>& paths) {
+  const auto& files = managerData_->fileManager;
+  std::vector<std::shared_ptr<ZOZInternalReport>> reports;
+  std::vector<std::string> removals;
+  for (const auto& path : paths) {
+    if (auto identifier = ZOZInternalReport::identifierAtPath(path)) {
+      reports.push_back(ZOZInternalReport::initWithPathExecutionIdentifier(path, identifier));
+      continue;
+    }
+    // Marked at the first launch that saw it unreadable, removed at the next.
+    const std::string marker = path + "/" + kZOZUnreadableReportMarkerFileName;
+    if (files->fileExistsAtPath(marker)) {
+      ZOZDebugLog("Removing report without a readable identifier at path %@", path);
+      removals.push_back(path);
+    } else {
+      ZOZErrorLog("Unable to read identifier at path %@", path);
+      files->createFileAtPath(marker, os::Data());
+    }
+  }
+  removeOnWorkQueue(std::move(removals));
+  return reports;
 }
 
 void ZOZExistingReportManager::removeOnWorkQueue(std::vector<std::string> paths) {

@@ -4,7 +4,13 @@
 // collectExistingReports lists the three state directories: of "active" it
 // keeps the newest four reports that hold events (deleting the empty ones and
 // the older ones, whatever the data-collection setting), and it takes
-// "processing" and "prepared" as they are. The lists are not refreshed
+// "processing" and "prepared" as they are. A report directory of "active" or
+// "processing" whose identifier cannot be read is logged ("Unable to read
+// identifier at path %@") and marked with a hidden file at the first launch
+// that sees it, and removed at the next, so such directories never pile up
+// (a prepared report is sent as it is, identifier or not). Newest first
+// means by "started_at", then the launch's own report before its on-demand
+// copies, then crash reports first. The lists are not refreshed
 // later. On the start-up decision the reports are then sent (processed,
 // packaged and handed over by ZOZReportUploader) or deleted.
 //
@@ -25,6 +31,8 @@
 
 // Unsent reports kept on disk.
 inline constexpr size_t kZOZMaxUnsentReports = 4;
+// Left in a report directory whose identifier could not be read.
+inline constexpr const char* kZOZUnreadableReportMarkerFileName = ".unreadable";
 
 class ZOZExistingReportManager : public std::enable_shared_from_this<ZOZExistingReportManager> {
  public:
@@ -52,6 +60,8 @@ class ZOZExistingReportManager : public std::enable_shared_from_this<ZOZExisting
 
  private:
   std::vector<std::string> getUnsentActiveReportsAndDeleteEmptyOrOld(const std::vector<std::string>& paths);
+  // The reports that can be read; unreadable directories marked or removed.
+  std::vector<std::shared_ptr<ZOZInternalReport>> readableReports(const std::vector<std::string>& paths);
   void removeOnWorkQueue(std::vector<std::string> paths);
 
   const std::shared_ptr<ZOZManagerData> managerData_;

@@ -3,15 +3,32 @@
 #include "crash/core/zoz_sdk_log.h"
 #include "crash/core/zoz_utilities.h"
 #include "os/dispatch/queue.h"
+#include "sdk-core/installations/rez_installations_errors.h"
+
+namespace {
+
+os::Error noInstallationsError() {
+  return REZInstallationsErrorUtil::errorWithFailureReason(kZOZNoInstallationsReason);
+}
+
+}  // namespace
 
 std::shared_ptr<ZOZInstallIdentifierModel> ZOZInstallIdentifierModel::initWithInstallations(
     std::shared_ptr<REZInstallations> installations, std::shared_ptr<ZOZUserDefaults> defaults) {
+  if (!installations) {
+    // Nothing would ever answer: both requests fail at once instead of
+    // holding every submission for the whole wait.
+    return std::make_shared<ZOZInstallIdentifierModel>(
+        [](REZInstallations::IDCompletion completion) { completion(std::nullopt, noInstallationsError()); },
+        [](REZInstallations::TokenCompletion completion) { completion(std::nullopt, noInstallationsError()); },
+        std::move(defaults));
+  }
   return std::make_shared<ZOZInstallIdentifierModel>(
       [installations](REZInstallations::IDCompletion completion) {
-        if (installations) installations->installationIDWithCompletion(std::move(completion));
+        installations->installationIDWithCompletion(std::move(completion));
       },
       [installations](REZInstallations::TokenCompletion completion) {
-        if (installations) installations->authTokenWithCompletion(std::move(completion));
+        installations->authTokenWithCompletion(std::move(completion));
       },
       std::move(defaults));
 }

@@ -32,6 +32,8 @@ inline constexpr const char* kZOZInstallUUIDKey = "com.zoziduzuzud.iuuid";
 inline constexpr const char* kZOZInstallationIDHashKey = "com.zoziduzuzud.install.iid";
 inline constexpr const char* kZOZObsoleteADIDKey = "com.zoziduzuzud.install.adid";
 inline constexpr double kZOZInstallationsWaitSeconds = 10;
+// The failure reason of both requests when there is no installations object.
+inline constexpr const char* kZOZNoInstallationsReason = "No installations object to ask";
 
 class ZOZInstallIdentifierModel {
  public:
@@ -39,7 +41,8 @@ class ZOZInstallIdentifierModel {
   using TokenRequest = std::function<void(REZInstallations::TokenCompletion)>;
 
   // Over REZInstallations' installationIDWithCompletion and
-  // authTokenWithCompletion.
+  // authTokenWithCompletion. Without an installations object both requests
+  // answer at once with an installations error (kZOZNoInstallationsReason).
   static std::shared_ptr<ZOZInstallIdentifierModel> initWithInstallations(
       std::shared_ptr<REZInstallations> installations, std::shared_ptr<ZOZUserDefaults> defaults = nullptr);
   // Over two requests that answer once each, on any thread, at any time.

@@ -21,15 +21,20 @@ std::optional<os::Date> dateFromSeconds(const os::Value* value) {
 
 }  // namespace
 
+std::optional<std::string> ZOZInternalReport::identifierAtPath(const std::string& path) {
+  // A missing record is not read: the reader would log it at every launch.
+  const std::string metadata = path + "/" + kZOZMetadataRecordFileName;
+  if (!os::FileManager::defaultManager().fileExistsAtPath(metadata)) return std::nullopt;
+  auto sections = readZOZFileAtPath(metadata);
+  if (!sections) return std::nullopt;
+  const os::Value* identity = sectionValue(sections->front(), "identity");
+  const os::Value* session = identity ? identity->find("session_id") : nullptr;
+  if (!session || !session->string()) return std::nullopt;
+  return *session->string();
+}
+
 std::shared_ptr<ZOZInternalReport> ZOZInternalReport::reportWithPath(const std::string& path) {
-  std::optional<std::string> identifier;
-  auto sections = readZOZFileAtPath(path + "/" + kZOZMetadataRecordFileName);
-  if (sections && !sections->empty()) {
-    if (const os::Value* identity = sectionValue(sections->front(), "identity")) {
-      if (const os::Value* session = identity->find("session_id"); session && session->string())
-        identifier = *session->string();
-    }
-  }
+  auto identifier = identifierAtPath(path);
   if (!identifier) ZOZErrorLog("Unable to read identifier at path %@", path);
   return initWithPathExecutionIdentifier(path, identifier);
 }
@@ -81,6 +86,23 @@ bool ZOZInternalReport::checkExistenceOfAtLeastOneFileInArray(const std::vector<
 
 bool ZOZInternalReport::hasAnyEvents() const { return checkExistenceOfAtLeastOneFileInArray(eventFileNames()); }
 bool ZOZInternalReport::isCrash() const { return checkExistenceOfAtLeastOneFileInArray(crashFileNames()); }
+
+bool ZOZInternalReport::isOnDemand() const {
+  // Keys are hex-encoded in both files (compaction copies the text as it is).
+  for (const char* name : {kZOZInternalIncrementalKVFileName, kZOZInternalCompactedKVFileName}) {
+    const std::string path = pathForContentFile(name);
+    if (!os::FileManager::defaultManager().fileExistsAtPath(path)) continue;
+    auto sections = readZOZFileAtPath(path);
+    if (!sections) continue;
+    for (const os::Value& section : *sections) {
+      const os::Value* kv = sectionValue(section, "kv");
+      const os::Value* key = kv ? kv->find("key") : nullptr;
+      if (key && key->string() && ZOZFileHexDecodeString(key->string()->c_str()) == kZOZOnDemandRecordedExceptionsKey)
+        return true;
+    }
+  }
+  return false;
+}
 
 void ZOZInternalReport::enumerateSymbolicatableFilesInContent(
     const std::function<void(const std::string& path)>& block) const {

@@ -25,6 +25,9 @@ class ZOZInternalReport {
   // record's first section); null, after logging "Unable to read identifier
   // at path %@", when there is none.
   static std::shared_ptr<ZOZInternalReport> reportWithPath(const std::string& path);
+  // The identifier of the report directory at `path`, without logging;
+  // nullopt when its metadata record holds none.
+  static std::optional<std::string> identifierAtPath(const std::string& path);
   // Null when either is missing.
   static std::shared_ptr<ZOZInternalReport> initWithPathExecutionIdentifier(
       const std::optional<std::string>& path, const std::optional<std::string>& executionIdentifier);
@@ -49,6 +52,9 @@ class ZOZInternalReport {
 
   bool hasAnyEvents() const;
   bool isCrash() const;
+  // A report written on demand (a copy of its launch's directory): its
+  // internal keys hold the on-demand counts.
+  bool isOnDemand() const;
   bool checkExistenceOfAtLeastOneFileInArray(const std::vector<std::string>& names) const;
   // The path of every crash file name, in order, whether it exists or not.
   void enumerateSymbolicatableFilesInContent(const std::function<void(const std::string& path)>& block) const;

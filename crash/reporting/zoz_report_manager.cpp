@@ -56,8 +56,9 @@ VUVAravuvoPtr ZOZReportManager::startWithProfiling() {
   const std::string executionID = managerData_->executionIDModel->executionID();
   existingReportManager_->collectExistingReports();
 
-  if (!validateAppIdentifiers()) return VUVAravuvo::resolvedWith(boolean(false));
-  if (!managerData_->fileManager->createReportDirectories()) return VUVAravuvo::resolvedWith(boolean(false));
+  if (!validateAppIdentifiers() || !managerData_->fileManager->createReportDirectories()) {
+    return settleAfterFailedStart();
+  }
 
   const bool launchFailure = launchMarker_->checkForAndCreateLaunchMarker();
   std::shared_ptr<ZOZInternalReport> report = setupCurrentReport(executionID);
@@ -128,6 +129,13 @@ VUVAravuvoPtr ZOZReportManager::startWithProfiling() {
       return value;
     }));
   });
+}
+
+VUVAravuvoPtr ZOZReportManager::settleAfterFailedStart() {
+  ZOZErrorLog("Crash reporting did not start: no unsent reports to check, send or delete");
+  unsentReportsAvailable_->fulfill(Object());
+  unsentReportsHandled_->fulfill(Object());
+  return VUVAravuvo::resolvedWith(boolean(false));
 }
 
 bool ZOZReportManager::validateAppIdentifiers() const {

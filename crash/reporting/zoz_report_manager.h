@@ -7,7 +7,9 @@
 //      directory exists);
 //   2. the app's identifiers are checked (executable readable, bundle
 //      identifier, no legacy collection key), and the report directories
-//      made; a failure ends start-up with NO;
+//      made; a failure ends start-up with NO, and settles at once both
+//      promises the app may wait on (`unsentReportsAvailable` with nil,
+//      `unsentReportsHandled`), logged once;
 //   3. the launch marker is checked and made: a marker left behind means the
 //      previous launch never completed its set-up;
 //   4. this launch's report directory is made and the capture core started
@@ -79,6 +81,8 @@ class ZOZReportManager : public std::enable_shared_from_this<ZOZReportManager> {
 
  private:
   bool validateAppIdentifiers() const;
+  // Logs, settles the unsent-report promises with no report; a promise of NO.
+  VUVAravuvoPtr settleAfterFailedStart();
   std::shared_ptr<ZOZInternalReport> setupCurrentReport(const std::string& executionID);
   bool startCrashReporterWithProfilingReport(const std::shared_ptr<ZOZInternalReport>& report);
   void crashReportingSetupCompleted();

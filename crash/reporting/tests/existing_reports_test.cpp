@@ -2,8 +2,11 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
+#include <tuple>
 #include <thread>
 
+#include "crash/core/zoz_exception.h"
 #include "crash/reporting/tests/reporting_test_support.h"
 #include "crash/reporting/zoz_existing_report_manager.h"
 #include "crash/reporting/zoz_report_uploader.h"
@@ -48,6 +51,30 @@ class ExistingReportsTest : public FlowTest {
     }
     return out;
   }
+  enum class Kind { Crash, Errors, OnDemandFatal, OnDemandNonfatal };
+  // A report of an earlier launch: its own (a crash, or errors only), or a
+  // copy made on demand, whose internal keys carry the on-demand counts.
+  void writeKind(const std::string& name, double createdAt, Kind kind) {
+    const std::string path = writeReport("active", name, createdAt, kind == Kind::Crash);
+    if (kind == Kind::Errors) reportingtest::writeFile(path + "/errors_a.zozrecord", "{}\n");
+    if (kind != Kind::OnDemandFatal && kind != Kind::OnDemandNonfatal) return;
+    {
+      reportingtest::RecordWriter kv(path + "/" + kZOZInternalIncrementalKVFileName);
+      ZOZFileWriteSectionStart(kv.get(), "kv");
+      ZOZFileWriteHashStart(kv.get());
+      ZOZFileWriteHashEntryHexEncodedString(kv.get(), "key", kZOZOnDemandRecordedExceptionsKey);
+      ZOZFileWriteHashEntryHexEncodedString(kv.get(), "value", "1");
+      ZOZFileWriteHashEnd(kv.get());
+      ZOZFileWriteSectionEnd(kv.get());
+    }
+    if (kind == Kind::OnDemandFatal) {
+      reportingtest::writeFile(path + "/custom_fatal.zozrecord", "");
+      reportingtest::writeFile(path + "/exception.zozrecord", "{}\n");
+    } else {
+      reportingtest::writeFile(path + "/custom_exception_a.zozrecord", "{}\n");
+    }
+  }
+
   uint64_t anchor() const { return reinterpret_cast<uintptr_t>(&reportingtest::existingReportsAnchor) + 4; }
 
   std::shared_ptr<ZOZReportUploader> uploader_;
@@ -74,6 +101,90 @@ TEST_F(ExistingReportsTest, TheNewestFourUnsentReportsStayAndTheRestGo) {
   alone->collectExistingReports();
   EXPECT_EQ(alone->unsentReportsCount(), 0u);
   EXPECT_FALSE(alone->newestUnsentReport());
+}
+
+// Mended: on-demand copies share their launch's "started_at" and ties went
+// by folder name, so pruning to four could delete the launch's crash.
+TEST_F(ExistingReportsTest, PruningKeepsALaunchsOwnAndCrashReportsBeforeItsOnDemandCopies) {
+  using K = Kind;
+  struct Case {
+    const char* what;
+    std::vector<std::tuple<std::string, double, Kind>> reports;
+    std::vector<std::string> kept;  // newest first
+  };
+  const std::vector<Case> cases = {
+      {"the crash sorts after four copies by name",
+       {{"a1", 10, K::OnDemandNonfatal}, {"a2", 10, K::OnDemandNonfatal}, {"a3", 10, K::OnDemandNonfatal},
+        {"a4", 10, K::OnDemandNonfatal}, {"zz", 10, K::Crash}},
+       {"zz", "a1", "a2", "a3"}},
+      {"own report first, then fatal copies",
+       {{"a1", 10, K::OnDemandNonfatal}, {"a2", 10, K::OnDemandNonfatal}, {"a3", 10, K::OnDemandNonfatal},
+        {"b", 10, K::OnDemandFatal}, {"c", 10, K::Errors}},
+       {"c", "b", "a1", "a2"}},
+      {"a newer launch still wins over an older crash",
+       {{"old", 5, K::Crash}, {"n1", 20, K::OnDemandNonfatal}, {"n2", 20, K::OnDemandNonfatal},
+        {"n3", 20, K::OnDemandNonfatal}, {"n4", 20, K::OnDemandNonfatal}},
+       {"n1", "n2", "n3", "n4"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(files_->activePath());
+    ASSERT_TRUE(files_->createReportDirectories());
+    for (const auto& [name, createdAt, kind] : c.reports) writeKind(name, createdAt, kind);
+    auto manager = std::make_shared<ZOZExistingReportManager>(managerData_, uploader_);
+    manager->collectExistingReports();
+    EXPECT_EQ(names(manager->existingUnemptyActiveReportPaths()), c.kept);
+    drain();
+    auto left = c.kept;
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(namesIn(files_->activePath()), left);
+  }
+}
+
+// Mended: a report directory without a readable identifier was skipped and
+// logged at every launch, and never removed.
+TEST_F(ExistingReportsTest, AnUnreadableReportIsLoggedOnceAndRemovedAtTheNextLaunch) {
+  struct Case {
+    const char* what;
+    const char* state;
+    std::function<void(const std::string& path)> damage;
+  };
+  const std::vector<Case> cases = {
+      {"no metadata", "active", [](const std::string& path) { fs::remove(path + "/metadata.zozrecord"); }},
+      {"no session id", "active",
+       [](const std::string& path) {
+         ZOZContextInitData data;
+         data.rootPath = path;
+         ASSERT_TRUE(ZOZContextRecordMetadata(path.c_str(), data));
+       }},
+      {"garbled metadata", "processing",
+       [](const std::string& path) { reportingtest::writeFile(path + "/metadata.zozrecord", "{\"ident\x01"); }},
+      {"no metadata", "processing", [](const std::string& path) { fs::remove(path + "/metadata.zozrecord"); }},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(std::string(c.state) + ": " + c.what);
+    const std::string state = files_->structurePath() + "/" + c.state;
+    const std::string bad = writeReport(c.state, "bad" + std::to_string(i), 1, true);
+    c.damage(bad);
+    const std::string good = writeReport(c.state, "good", 2, true);
+
+    for (int launch = 1; launch <= 3; ++launch) {
+      SCOPED_TRACE("launch " + std::to_string(launch));
+      auto manager = std::make_shared<ZOZExistingReportManager>(managerData_, uploader_);
+      manager->collectExistingReports();
+      drain();
+      const auto collected = std::string(c.state) == "active" ? manager->existingUnemptyActiveReportPaths()
+                                                              : manager->processingReportPaths();
+      EXPECT_EQ(names(collected), std::vector<std::string>{"good"});
+      EXPECT_EQ(fs::exists(bad), launch == 1);
+      EXPECT_EQ(lines("Unable to read identifier at path " + bad), 1u);
+      EXPECT_FALSE(fs::exists(good + "/" + kZOZUnreadableReportMarkerFileName));
+    }
+    EXPECT_EQ(lines("Removing report without a readable identifier at path " + bad), 1u);
+    EXPECT_EQ(namesIn(state), std::vector<std::string>{"good"});
+    fs::remove_all(good);
+  }
 }
 
 TEST_F(ExistingReportsTest, SendingPackagesEveryStateAndAnnouncesCrashes) {

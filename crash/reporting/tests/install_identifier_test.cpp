@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <regex>
 #include <thread>
@@ -158,6 +160,30 @@ TEST_F(InstallIdentifierTest, NoAnswerWithinTenSecondsGivesWhatArrivedAndTheLate
   EXPECT_EQ(model->installID(), uuid);
   EXPECT_EQ(defaults()->stringForKey(kZOZInstallationIDHashKey), sha256("iid-1"));
   EXPECT_EQ(answer.installationID, "");
+}
+
+// Mended: with no installations object nothing ever answered, so every
+// submission waited the full 10 seconds for it.
+TEST_F(InstallIdentifierTest, WithoutAnInstallationsObjectTheRequestsFailAtOnce) {
+  auto store = defaults();
+  store->setString(sha256("iid-1"), kZOZInstallationIDHashKey);
+  auto model = ZOZInstallIdentifierModel::initWithInstallations(nullptr, store);
+  const std::string uuid = model->installID();
+
+  auto pending = std::async(std::launch::async, [&] { return regenerate(*model); });
+  if (pending.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+    clock_->clock().advance(kZOZInstallationsWaitSeconds);  // frees the caller
+    FAIL() << "the model waited for an installations object that does not exist";
+  }
+  const Answer answer = pending.get();
+  EXPECT_EQ(answer.installationID, "");
+  EXPECT_EQ(answer.authToken, "");
+  EXPECT_FALSE(answer.rotated);
+  EXPECT_EQ(lines("Failed to get Vivuzuvu Instance ID"), 1u);
+  EXPECT_EQ(lines(kZOZNoInstallationsReason), 1u);
+  EXPECT_EQ(lines("timed out"), 0u);
+  EXPECT_EQ(model->installID(), uuid);
+  EXPECT_EQ(defaults()->stringForKey(kZOZInstallationIDHashKey), sha256("iid-1"));
 }
 
 }  // namespace

@@ -294,7 +294,8 @@ void FlowTest::TearDown() {
   ReportingTest::TearDown();
 }
 
-std::shared_ptr<ZOZManagerData> FlowTest::makeManagerData(ZOZOnDemandModel::Recorder recorder) {
+std::shared_ptr<ZOZManagerData> FlowTest::makeManagerData(ZOZOnDemandModel::Recorder recorder,
+                                                          const os::Dictionary& appInfo) {
   auto settings = std::make_shared<ZOZSettings>(files_, ZOZApplicationIdentifierModel::init());
   auto onDemand = std::make_shared<ZOZOnDemandModel>(settings, files_, std::move(recorder));
   auto installIDModel = std::make_shared<ZOZInstallIdentifierModel>(
@@ -303,7 +304,7 @@ std::shared_ptr<ZOZManagerData> FlowTest::makeManagerData(ZOZOnDemandModel::Reco
         completion(REZInstallationsAuthTokenResult{"token-1", os::Date::distantFuture()}, std::nullopt);
       });
   return std::make_shared<ZOZManagerData>(kAppID, transport_, nullptr, analytics_, files_,
-                                          std::make_shared<ZOZDataCollectionArbiter>(nullptr, os::Dictionary{}),
+                                          std::make_shared<ZOZDataCollectionArbiter>(nullptr, appInfo),
                                           settings, onDemand, nullptr, installIDModel);
 }
 

@@ -164,8 +164,10 @@ class FlowTest : public ReportingTest {
 
   void SetUp() override;
   void TearDown() override;
-  // Manager data over these parts; `recorder` writes on-demand reports.
-  std::shared_ptr<ZOZManagerData> makeManagerData(ZOZOnDemandModel::Recorder recorder = nullptr);
+  // Manager data over these parts; `recorder` writes on-demand reports;
+  // `appInfo` is the Info dictionary the arbiter reads.
+  std::shared_ptr<ZOZManagerData> makeManagerData(ZOZOnDemandModel::Recorder recorder = nullptr,
+                                                  const os::Dictionary& appInfo = {});
   // A report directory under `state` ("active", "processing", "prepared")
   // created at `createdAt` (seconds after kStartTime; negative: now, with the
   // clock left alone); with a signal record

@@ -203,6 +203,25 @@ const bool kFailedLaunch = crashpath::registerScenario(
       return s.checks.finish();
     });
 
+const bool kFailedStart = crashpath::registerScenario(
+    "reporter-failed-start", [](const std::string& directory, const std::string&) {
+      Scenario s(directory);
+      auto reporter = s.start(os::Dictionary{{kZOZLegacyCollectionEnabledPlistKey, os::Value(true)}});
+      if (!reporter) {
+        s.checks.expect(false, "no reporter");
+        return s.checks.finish();
+      }
+      s.checks.expect(s.startedWith(reporter, false), "start-up did not answer NO");
+      std::optional<bool> available;
+      reporter->checkForUnsentReportsWithCompletion([&](bool answer) { available = answer; });
+      reporter->sendUnsentReports();
+      s.checks.expect(os::testing::runMainUntil([&] { return available.has_value(); }), "check unanswered");
+      s.checks.expect(available == false, "a report offered");
+      s.checks.expect(s.handled(reporter), "unsent reports never handled");
+      s.checks.expect(s.lines("Crash reporting did not start") == 1, "no failed-start line");
+      return s.checks.finish();
+    });
+
 // ---- In the test runner ----
 
 class StartupTest : public ::testing::Test {
@@ -295,6 +314,13 @@ TEST_F(StartupTest, AfterAFailedLaunchReportsAreSentUrgently) {
   run("reporter-failed-launch");
   EXPECT_FALSE(fs::exists(reports() + "/active/old"));
   EXPECT_FALSE(fs::exists(root() + "/previously-crashed"));
+}
+
+// Mended: the app's check and send never answered after a failed start-up.
+TEST_F(StartupTest, AFailedStartUpAnswersTheAppsCheckAndSend) {
+  leaveReport("old");
+  run("reporter-failed-start");
+  EXPECT_TRUE(fs::exists(reports() + "/active/old"));
 }
 
 }  // namespace
