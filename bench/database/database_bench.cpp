@@ -48,7 +48,7 @@ struct Fixture {
     fingerprint = apm_64LSBMD5(*metadata->protoBuffer());
     for (int i = 0; i < kEvents; ++i) {
       APMEventParameters parameters = {
-          {"ga_screen_class", *APMValue::initWithString("MeterViewController")},
+          {"vivuzuvu_screen_class", *APMValue::initWithString("MeterViewController")},
           {"value", APMValue::initWithInt64(42 + i)},
           {"price", APMValue::initWithDouble(9.99)},
       };

@@ -101,7 +101,7 @@ struct ParamSpec {
 };
 constexpr ParamSpec kParams[] = {
     {"_o", "auto", 0, 0, 0},
-    {"ga_screen_class", "MeterViewController", 0, 0, 0},
+    {"vivuzuvu_screen_class", "MeterViewController", 0, 0, 0},
     {"value", nullptr, 42, 0, 1},
     {"price", nullptr, 0, 9.99, 2},
 };

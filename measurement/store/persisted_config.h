@@ -17,8 +17,8 @@
 // Synchronisation: every typed setter schedules one, one second later on the
 // configuration's queue, replacing the one pending (a cancellable work item),
 // so a burst of setters leaves one synchronisation, one second after the
-// last. It asks the backing store to synchronize (the persistent dictionary
-// has nothing left to do then).
+// last. It asks the backing store to synchronize, which writes a change
+// still pending at once.
 //
 // Threads: callable from any thread except the configuration's own serial
 // queue "APMPersistedConfig", on which every typed read and write runs
@@ -231,6 +231,7 @@ class APMPersistedConfig : public std::enable_shared_from_this<APMPersistedConfi
   // Synchronisations that reached the backing store.
   int TEST_synchronizeCount() const;
   bool TEST_hasPendingSynchronize() const;
+  const std::string& TEST_filePath() const { return userDefaults_->filePath(); }
 
  private:
   APMPersistedConfig(std::string name, std::shared_ptr<APMPersistentDictionary> store);

@@ -102,6 +102,17 @@ void APMPersistentDictionary::schedulePersistToDisk() {
   hasPendingPersistence_ = true;
 }
 
+void APMPersistentDictionary::synchronize() {
+  serialQueue_->sync([this] {
+    bool pending;
+    {
+      std::lock_guard lock(mutex_);
+      pending = hasPendingPersistence_;
+    }
+    if (pending) persistToDisk();
+  });
+}
+
 void APMPersistentDictionary::persistToDisk() {
   os::Dictionary copy;
   {

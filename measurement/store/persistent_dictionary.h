@@ -54,8 +54,9 @@ class APMPersistentDictionary : public APMConfigStore, public std::enable_shared
   void setObject(const os::Value& object, std::string_view key) override;
   // Removes everything and schedules a write; nothing for an empty store.
   void clearAllData() override;
-  // Nothing: the store writes itself after each change.
-  void synchronize() override {}
+  // Writes a pending change at once (on the store's queue, so it is ordered
+  // with the scheduled write); nothing when none is pending.
+  void synchronize() override;
 
   bool TEST_hasPendingPersistence() const;
 

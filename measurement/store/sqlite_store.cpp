@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <set>
 
@@ -177,10 +178,12 @@ bool APMSqliteStore::ensureTableWithName(std::string_view name, const APMColumnI
 
   APMAddOnColumns addOnColumns;
   for (const auto& [column, definition] : addOnColumnInfo) {
-    if (column.empty()) continue;
+    if (column.empty() || std::ranges::any_of(addOnColumns, [&](const auto& added) { return added.first == column; })) {
+      continue;
+    }
     std::string alterSQL = os::format("ALTER TABLE %@ ADD COLUMN %@ %@", name, column, definition);
     if (!APMCheckNotZero(alterSQL.size(), error, kState, "Failed to create alter statement for table")) return false;
-    addOnColumns[column] = std::move(alterSQL);
+    addOnColumns.emplace_back(column, std::move(alterSQL));
   }
   return ensureTableWithNameCreateSQLRequiredColumnNamesAddOnColumns(name, createSQL, requiredColumnNames,
                                                                      addOnColumns, error);

@@ -95,8 +95,9 @@ inline constexpr const char* kAPMPrimaryKeyColumnName = "PRIMARY KEY";
 using APMColumnInfo = std::vector<std::pair<std::string, std::string>>;
 // Column name -> new column definition.
 using APMModifyColumnInfo = std::map<std::string, std::string, std::less<>>;
-// Column name -> ALTER TABLE text that adds the column.
-using APMAddOnColumns = std::map<std::string, std::string, std::less<>>;
+// (column name, ALTER TABLE text that adds the column) pairs, in the order
+// the columns are to be added.
+using APMAddOnColumns = std::vector<std::pair<std::string, std::string>>;
 // A row filter: (index of the row offered, from 0; the row) -> keep it and go
 // on (true), or stop the read without it (false).
 using APMRowFilter = std::function<bool(uint32_t rowIndex, const os::Dictionary& row)>;

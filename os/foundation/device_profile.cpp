@@ -206,12 +206,27 @@ std::optional<int64_t> int64Value(const std::string& name) {
   if (name == "hw.pagesize") return int64_t(::sysconf(_SC_PAGESIZE));
   if (name == "hw.ncpu") return int64_t(::sysconf(_SC_NPROCESSORS_ONLN));
   if (name == "hw.memsize") return int64_t(::sysconf(_SC_PHYS_PAGES)) * int64_t(::sysconf(_SC_PAGESIZE));
-  if (name == "kern.boottime") return int64_t(Clock::current().bootTime());
+  if (name == "kern.boottime") return bootTimeMicroseconds() / 1000000;
   if (name == "sysctl.proc_translated") return int64_t(0);
   return std::nullopt;
 }
 
-int64_t bootTimeMicroseconds() { return int64_t(Clock::current().bootTime() * 1e6); }
+int64_t bootTimeMicroseconds() {
+  std::shared_ptr<Clock> clock = Clock::currentShared();
+  if (clock->isManual()) return int64_t(clock->bootTime() * 1e6);
+  // A running clock's boot time is fixed, but derived from wall time and
+  // uptime read one after the other it moves by microseconds between reads:
+  // it is read once per clock in force (once per process on the host).
+  static auto* mutex = new std::mutex;
+  static auto* readFrom = new std::shared_ptr<Clock>;  // guarded by *mutex
+  static int64_t micros = 0;                           // guarded by *mutex
+  std::lock_guard lock(*mutex);
+  if (*readFrom != clock) {
+    *readFrom = clock;
+    micros = int64_t(clock->bootTime() * 1e6);
+  }
+  return micros;
+}
 
 bool isDebuggerAttached() { return tracerPid(int(::getpid())).value_or(0) != 0; }
 

@@ -85,7 +85,8 @@ std::optional<std::string> stringValue(const std::string& name);
 // (always 0); nullopt for other names.
 std::optional<int64_t> int64Value(const std::string& name);
 
-// The kernel boot time in microseconds since 1970 (os::Clock's).
+// The kernel boot time in microseconds since 1970 (os::Clock's); the host's
+// is read once per process.
 int64_t bootTimeMicroseconds();
 // Whether a debugger traces this process (the TracerPid of /proc/self/status).
 bool isDebuggerAttached();

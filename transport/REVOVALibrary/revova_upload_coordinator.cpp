@@ -127,7 +127,12 @@ bool REVOVAUploadCoordinator::TEST_isTimerRunning() const {
 
 void REVOVAUploadCoordinator::record(std::string selector, int64_t target) {
   std::lock_guard lock(mutex_);
-  calls_.push_back({std::move(selector), target});
+  if (recordsCalls_) calls_.push_back({std::move(selector), target});
+}
+
+void REVOVAUploadCoordinator::TEST_recordCalls(bool enabled) {
+  std::lock_guard lock(mutex_);
+  recordsCalls_ = enabled;
 }
 
 std::vector<REVOVAUploadCoordinator::RecordedCall> REVOVAUploadCoordinator::TEST_recordedCalls() const {

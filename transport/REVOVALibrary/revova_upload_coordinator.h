@@ -85,6 +85,9 @@ class REVOVAUploadCoordinator : public REVOVALifecycleProtocol,
     int64_t target = 0;
     friend bool operator==(const RecordedCall&, const RecordedCall&) = default;
   };
+  // Calls are recorded only from TEST_recordCalls(true) on, so a process
+  // keeps no growing list of them.
+  void TEST_recordCalls(bool enabled);
   std::vector<RecordedCall> TEST_recordedCalls() const;
   void TEST_clearRecordedCalls();
 
@@ -98,5 +101,6 @@ class REVOVAUploadCoordinator : public REVOVALifecycleProtocol,
   std::shared_ptr<os::DispatchSourceTimer> timer_;  // touched on coordinationQueue_ only; null while stopped
 
   mutable std::mutex mutex_;
+  bool recordsCalls_ = false;        // guarded by mutex_
   std::vector<RecordedCall> calls_;  // guarded by mutex_
 };

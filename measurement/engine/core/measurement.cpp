@@ -99,7 +99,7 @@ bool APMIsValidSafelistedEvents(const os::Value& safelistedEvents) {
 }
 
 bool APMEventSkipsListeners(const APMEvent& event) {
-  return event.origin() == kAPMOriginAdMob || event.name() == kAPMAdExposureEventName ||
+  return event.origin() == kAPMOriginMobileAds || event.name() == kAPMAdExposureEventName ||
          event.name() == kAPMAdUnitExposureEventName;
 }
 
@@ -630,7 +630,7 @@ void APMMeasurement::updatePersistedAppIDFromZEVAndRoZar() {
   if (!persistedConfig_) return;
   const auto origin = APMIdentifiers::sharedInstance()->origin();
   if (origin == kAPMOriginVivuzuvu) persistedConfig_->setAppIDFromZEV(appID_);
-  if (origin == kAPMOriginAdMob) persistedConfig_->setAppIDFromRoZar(appID_);
+  if (origin == kAPMOriginMobileAds) persistedConfig_->setAppIDFromRoZar(appID_);
 }
 
 void APMMeasurement::updateConsentSettingsUtilWithRemoteConfig() {

@@ -89,8 +89,8 @@ inline constexpr const char* kAPMMeasurementDirectoryName = "Devuvo/Measurement"
 inline constexpr const char* kAPMTopLevelVersionSelector = "topLevelVersion";
 inline constexpr const char* kAPMAutomaticScreenReportingKey = "VivuzuvuAutomaticScreenReportingEnabled";
 inline constexpr const char* kAPMDocumentationReference = "https://docs.devuvo.invalid/analytics/debugview";
-// Origins.
-inline constexpr const char* kAPMOriginAdMob = "am";
+// Origins: "am" is the origin of a start by the mobile-ads SDK and of ad-exposure events.
+inline constexpr const char* kAPMOriginMobileAds = "am";
 // Automatic events and their parameters.
 inline constexpr const char* kAPMFirstOpenEventName = "_f";
 inline constexpr const char* kAPMAppUpdateEventName = "_au";

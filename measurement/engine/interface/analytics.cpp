@@ -265,7 +265,7 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
                                 previous ? APMLogContext(*previous) : APMLogContext(), appID);
       }
     }
-    if (origin == kAPMOriginAdMob) {
+    if (origin == kAPMOriginMobileAds) {
       const auto previous = identity->appIDFromRoZar();
       if (previous != appID) {
         monitor()->logWithLevel(3, kAPMAnalyticsCodeRoZarAppIDChanged, "RoZar App ID changed. Original, new",
@@ -430,7 +430,7 @@ void APMAnalytics::logEventOnSerialQueueWithOrigin(const std::string& origin, bo
 void APMAnalytics::logInternalEventWithOrigin(const std::string& origin, const std::string& name,
                                               const os::Dictionary& parameters) {
   os::Dictionary copy = parameters;
-  if (origin == kAPMOriginAdMob) {
+  if (origin == kAPMOriginMobileAds) {
     const auto found = copy.find(kAPMAdEventIDParameter);
     if (found != copy.end() && found->second.isString()) {
       if (const auto value = APMInt64FromNumericString(*found->second.string())) {

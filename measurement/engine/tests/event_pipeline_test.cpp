@@ -182,6 +182,30 @@ TEST_F(PipelineTest, DailyLimitsDropEventsAndKeepCounting) {
   EXPECT_EQ(parameters(eventsNamed("_err").back()).at("_err"), int64(16));
 }
 
+TEST_F(PipelineTest, ABlocklistedEventIsNotStored) {
+  start();
+  applyConfig({{"measurement.upload.blacklist_public", "1"}});
+  const size_t before = storedNames().size();
+  logApp("reading", {});
+  onWorker([](APMMeasurement& engine) {
+    engine.handleEventOnWorkerQueue(APMEvent::initWithOrigin("auto", false, "_internal", now(), 0, os::Dictionary{}));
+  });
+  const auto names = storedNames();
+  // Under a blanket public blocklist no error event follows the rejection.
+  EXPECT_EQ(std::vector<std::string>(names.begin() + before, names.end()), std::vector<std::string>{"_internal"});
+}
+
+TEST_F(PipelineTest, TheStorageLimitDeletesTheOldestRawEventsSoTheNewOneFits) {
+  start();
+  applyConfig({{"measurement.store.max_stored_events_per_app", "3"}});
+  for (int i = 0; i < 5; ++i) logApp("reading_" + std::to_string(i), {});
+  const auto names = storedNames();
+  ASSERT_EQ(names.size(), 3u);
+  EXPECT_EQ(names.back(), "reading_4");
+  EXPECT_EQ(names[names.size() - 2], "reading_3");
+  EXPECT_GE(count(kAPMPipelineCodeTooManyStored), 1);
+}
+
 TEST_F(PipelineTest, NameCardinalityLimitsPublicNamesOnly) {
   start();
   applyConfig({{"measurement.upload.max_event_name_cardinality", "500"}});

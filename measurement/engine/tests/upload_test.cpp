@@ -10,6 +10,8 @@
 #include "measurement/messages/field_access.h"
 #include "measurement/store/persisted_config.h"
 #include "measurement/store/testing/sqlite_fault_vfs.h"
+#include "os/foundation/file_manager.h"
+#include "os/foundation/plist.h"
 #include "os/net/reachability.h"
 
 namespace {
@@ -170,6 +172,30 @@ TEST_F(UploadTest, AnswersDecideDeletionRetriesAndBackOff) {
       EXPECT_GE(alarmTime(), t + 43200);
     }
   }
+}
+
+// The markers were written a second after the 204, by then the bundles were
+// deleted: a process that ended in between lost them.
+TEST_F(UploadTest, TheSuccessMarkersAreOnDiskWhenTheUploadedBundlesAreDeleted) {
+  // The shared configuration keeps the file of the sandbox it was made in.
+  const std::string path = persisted()->TEST_filePath();
+  ASSERT_TRUE(os::FileManager::defaultManager().createDirectoryAtPath(path.substr(0, path.rfind('/')), true));
+  server_.setResponse("/a", os::testing::ScriptedResponse::withStatus(204));
+  const double t = now();
+  queueBundle(millis(t) - 5000);
+  uploadNow();
+  ASSERT_TRUE(queuedEndTimes().empty());
+
+  // Read back as a next launch would: from the file.
+  auto data = os::FileManager::defaultManager().contentsAtPath(persisted()->TEST_filePath());
+  ASSERT_TRUE(data);
+  auto plist = os::PropertyListSerialization::propertyListWithData(*data);
+  ASSERT_TRUE(plist && plist->isDictionary());
+  const os::Dictionary& onDisk = *plist->dictionary();
+  ASSERT_TRUE(onDisk.contains(kAPMLastSuccessfulUploadTimestampKey));
+  EXPECT_DOUBLE_EQ(onDisk.at(kAPMLastSuccessfulUploadTimestampKey).doubleValue(), t);
+  ASSERT_TRUE(onDisk.contains(kAPMLastUploadedEventTimestampMillisKey));
+  EXPECT_EQ(onDisk.at(kAPMLastUploadedEventTimestampMillisKey).int64Value(), millis(t) - 5000);
 }
 
 TEST_F(UploadTest, ARefusedConnectionKeepsTheBundles) {

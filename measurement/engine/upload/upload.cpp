@@ -463,6 +463,9 @@ void APMMeasurement::networkUploadCompletionHandlerWithResponse(const std::optio
   persistedConfig_->setLastBackoffTimestamp(0);
   persistedConfig_->setLastUploadedEventTimestampMillis(
       std::max(persistedConfig_->lastUploadedEventTimestampMillis(), lastEventEndTimestampMsec_));
+  // On disk before the bundles go: a process that ends right after the
+  // deletion would otherwise lose them with the delayed write.
+  persistedConfig_->synchronizeToDisk();
   SKANRetryCount_ = 0;
   updateSchedule();
 

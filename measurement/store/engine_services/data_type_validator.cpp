@@ -53,6 +53,19 @@ bool hasOnlyNameCharacters(std::string_view name) {
   return true;
 }
 
+// Text that is not UTF-8 is no string the platform could hold: it is refused
+// as not being one, where the store would keep it and upload it as "".
+bool isUTF8String(const APMObject& object, uint64_t type, int64_t* failureCode) {
+  const os::Value* value = object.value();
+  const std::string* text = value != nullptr ? value->string() : nullptr;
+  if (text == nullptr || os::isValidUTF8(*text)) return true;
+  setFailure(failureCode, kAPMFailureCodeWrongClass);
+  APMMeasurementServices::monitor()->logWithLevel(isValueType(type) ? 3 : 0, kAPMValidatorCodeInvalidString,
+                                                  APMDataTypeDisplayName(type, " must be of type NSString"),
+                                                  object.description());
+  return false;
+}
+
 }  // namespace
 
 bool APMDataTypeValidator::isValidString(const APMObject& object, int minLength, int maxLength, uint64_t type,
@@ -115,7 +128,8 @@ bool APMDataTypeValidator::isValidValue(const APMObject& value, int minLength, i
                                         int64_t* failureCode) {
   if (!APMIsValidAPMValue(value, type, failureCode)) return false;
   if (auto text = value.apmValue()->stringValue()) {
-    return isValidString(os::Value(std::move(*text)), minLength, maxLength, type, failureCode);
+    os::Value string(std::move(*text));
+    return isUTF8String(string, type, failureCode) && isValidString(string, minLength, maxLength, type, failureCode);
   }
   return true;
 }
@@ -276,7 +290,8 @@ bool APMDataTypeValidator::isValidInternalEventParameterValue(const APMObject& v
 }
 
 bool APMDataTypeValidator::isValidScreenParameterValue(const APMObject& value, int64_t* failureCode) {
-  return isValidString(value, 1, maxPublicEventParameterValueLength(), kAPMDataTypeScreenParameterValue,
+  return isUTF8String(value, kAPMDataTypeScreenParameterValue, failureCode) &&
+         isValidString(value, 1, maxPublicEventParameterValueLength(), kAPMDataTypeScreenParameterValue,
                        failureCode);
 }
 

@@ -48,7 +48,7 @@ class APMConditionalUserPropertyControllerTest : public DatabaseTest {
   static std::shared_ptr<APMConditionalUserProperty> property(std::string trigger = "", double timeout = 60,
                                                               double timeToLive = 3600) {
     auto property = std::make_shared<APMConditionalUserProperty>();
-    property->setOrigin("fcm");
+    property->setOrigin("vcm");
     property->setValue(*APMValue::initWithString("gold"));
     property->setTriggerEventName(std::move(trigger));
     property->setTriggerTimeout(timeout);
@@ -108,10 +108,10 @@ TEST_F(APMConditionalUserPropertyControllerTest, WithoutATriggerItIsActiveAtOnce
   EXPECT_EQ(stored->triggeredTimestamp(), kNow);
   ASSERT_TRUE(attribute());
   EXPECT_EQ(attribute()->lastSetTimestamp(), kNow);
-  EXPECT_EQ(attribute()->origin(), "fcm");
+  EXPECT_EQ(attribute()->origin(), "vcm");
   const Written written = services_->takeWrittenEvents();
   ASSERT_EQ(names(written), std::vector<std::string>{"_promoted"});
-  EXPECT_EQ(written[0].event->origin(), "fcm");
+  EXPECT_EQ(written[0].event->origin(), "vcm");
   EXPECT_EQ(written[0].event->timestamp(), kNow);
   EXPECT_EQ(written[0].event->parameters().at("tier"), *APMValue::initWithString("gold"));
 
@@ -182,7 +182,7 @@ TEST_F(APMConditionalUserPropertyControllerTest, ClearingAndSettingWithoutAValue
   EXPECT_FALSE(database_->conditionalUserPropertyWithName("tier", nullptr));
   Written written = services_->takeWrittenEvents();
   ASSERT_EQ(names(written), std::vector<std::string>{"_cleared"});
-  EXPECT_EQ(written[0].event->origin(), "fcm");
+  EXPECT_EQ(written[0].event->origin(), "vcm");
   EXPECT_EQ(written[0].event->timestamp(), kNow + 5);
 
   set(property());
@@ -217,7 +217,7 @@ TEST_F(APMConditionalUserPropertyControllerTest, ListingWaitsForTheWorkerQueue) 
   ASSERT_TRUE(listed);
   ASSERT_EQ(listed->size(), 1u);
   EXPECT_EQ((*listed)[0]->name(), "_tier");
-  EXPECT_EQ(controller_->conditionalUserPropertiesWithNamePrefix(APMObject(), APMObject("fcm"))->size(), 2u);
+  EXPECT_EQ(controller_->conditionalUserPropertiesWithNamePrefix(APMObject(), APMObject("vcm"))->size(), 2u);
 
   EXPECT_FALSE(controller_->conditionalUserPropertiesWithNamePrefix(APMObject(os::Value(3)), APMObject()));
   EXPECT_FALSE(controller_->conditionalUserPropertiesWithNamePrefix(APMObject(), APMObject(os::Value(3))));

@@ -96,6 +96,13 @@ TEST_F(DataTypeValidatorTest, NamesAndValuesAcceptedAndRefused) {
        [](int64_t* f) { return V::isValidPublicUserAttributeValue(APMValue::initWithInt64(1LL << 62), f); }, 0, 0, 0},
       {"user property value not an APMValue",
        [](int64_t* f) { return V::isValidPublicUserAttributeValue("text", f); }, 5, 13005, 3},
+      // Values that are not UTF-8 were kept and uploaded as "".
+      {"user property value not UTF-8", userValue("ok\xC3"), 5, 13000, 3},
+      {"parameter value not UTF-8",
+       [](int64_t* f) { return V::isValidPublicEventParameterValue(*APMValue::initWithString("\xFFx"), f); }, 5,
+       13000, 3},
+      {"screen name not UTF-8",
+       [](int64_t* f) { return V::isValidScreenParameterValue(os::Value("Meter\xE2\x82"), f); }, 5, 13000, 0},
       {"nil user property value", [](int64_t* f) { return V::isValidPublicUserAttributeValue(APMObject(), f); }, 1,
        13004, 3},
       {"_id takes 256", internalUserValue("_id", 256), 0, 0, 0},

@@ -364,6 +364,21 @@ TEST_F(SqliteStoreTest, TablesAreValidatedAgainstTheirColumnLists) {
   EXPECT_EQ(store->columnsForTableWithName("none", nullptr), std::optional<std::vector<std::string>>(std::vector<std::string>{}));
 }
 
+// Add-on columns went in by name, not in their listed order, so a file that
+// gained them had another layout than a new one.
+TEST_F(SqliteStoreTest, AddOnColumnsAreAddedInTheirListedOrder) {
+  auto store = open();
+  ASSERT_TRUE(store->executeSQL("CREATE TABLE older (a INTEGER NOT NULL)", nullptr));
+  const APMColumnInfo elementary{{"a", "INTEGER NOT NULL"}};
+  const APMColumnInfo addOn{{"zeta", "REAL"}, {"alpha", "TEXT"}, {"mid", "INTEGER"}};
+  for (const char* table : {"older", "fresh"}) {
+    SCOPED_TRACE(table);
+    ASSERT_TRUE(store->ensureTableWithName(table, elementary, addOn, nullptr));
+    EXPECT_EQ(store->columnsForTableWithName(table, nullptr),
+              std::optional<std::vector<std::string>>({"a", "zeta", "alpha", "mid"}));
+  }
+}
+
 TEST_F(SqliteStoreTest, AChangedColumnTypeRebuildsTheTableInOneTransactionKeepingItsRows) {
   auto store = open();
   const APMColumnInfo elementary{{"name", "TEXT NOT NULL"}, {"timestamp", "INTEGER NOT NULL"}};

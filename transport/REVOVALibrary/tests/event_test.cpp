@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
 #include <cstdint>
 #include <filesystem>
@@ -178,6 +179,27 @@ TEST(REVOVAClockTest, SnapshotReadsTheClocksOfNow) {
   EXPECT_EQ(later->kernelBootTime(), now->kernelBootTime());
   EXPECT_EQ(later->uptime(), now->uptime());
   EXPECT_EQ(later->timezoneOffsetSeconds(), now->timezoneOffsetSeconds());
+}
+
+// The boot time was the wall clock minus uptime at each read: it moved by
+// microseconds, and a later boot time made a stored wait look already over.
+TEST(REVOVAClockTest, ARunningClockKeepsOneBootTimeSoAWaitIsNotOverBeforeItsTime) {
+  // Wall time moves 3 us at each read while uptime stands still, as two
+  // clocks read one after the other do.
+  class DriftingClock : public os::Clock {
+   public:
+    double wallTime() const override { return 1'700'000'000 + 3e-6 * double(reads_++); }
+    int64_t uptimeNanos() const override { return 1'000'000'000'000; }
+
+   private:
+    mutable std::atomic<int64_t> reads_{0};
+  };
+  auto previous = os::Clock::setCurrent(std::make_shared<DriftingClock>());
+  auto due = REVOVAClock::clockSnapshotInTheFuture(1);
+  auto now = REVOVAClock::snapshot();
+  os::Clock::setCurrent(previous);
+  EXPECT_EQ(now->kernelBootTimeNanoseconds(), due->kernelBootTimeNanoseconds());
+  EXPECT_FALSE(now->isAfter(*due));
 }
 
 TEST(REVOVAClockTest, IsAfterPrefersTheLaterBootThenLocalWallTime) {

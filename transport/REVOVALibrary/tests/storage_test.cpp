@@ -294,6 +294,11 @@ TEST_F(REVOVAFlatFileStorageTest, ExpiryDissolvesExpiredBatchesThenDeletesAndRep
 }
 
 TEST_F(REVOVAFlatFileStorageTest, AFastEventForcesAnUploadOfItsTargetOnceStored) {
+  // Unasked, the coordinator keeps no list of its calls.
+  stored("1206", 1002, 4);
+  EXPECT_TRUE(coordinator_->TEST_recordedCalls().empty());
+
+  coordinator_->TEST_recordCalls(true);
   stored("1206", 1002, 4);
   stored("1974", 1001, 3);
   EXPECT_EQ(coordinator_->TEST_recordedCalls(),

@@ -277,6 +277,7 @@ TEST(REVOVAApplicationTest, PlatformNotificationsSetTheFlagAndReachCoordinatorAn
       {os::kUIApplicationDidEnterBackgroundNotification, true, "appWillBackground:", "background"},
       {os::kUIApplicationWillEnterForegroundNotification, false, "appWillForeground:", "foreground"},
   };
+  coordinator->TEST_recordCalls(true);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.notification);
     coordinator->TEST_clearRecordedCalls();
@@ -287,6 +288,7 @@ TEST(REVOVAApplicationTest, PlatformNotificationsSetTheFlagAndReachCoordinatorAn
               (std::vector<REVOVAUploadCoordinator::RecordedCall>{{c.coordinatorCall, 0}}));
     EXPECT_EQ(uploader->calls(), (std::vector<std::string>{c.uploaderCall, c.uploaderCall}));
   }
+  coordinator->TEST_recordCalls(false);
 }
 
 TEST(REVOVAApplicationTest, AnAppExtensionGetsNoBackgroundTime) {
