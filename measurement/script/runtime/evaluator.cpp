@@ -107,6 +107,14 @@ os::Status APMPChargeBulkWork(const APMPScopeRef& scope, size_t units) {
 
 os::Status APMPChargeSlots(const APMPScopeRef& scope, size_t count) {
   if (count > static_cast<size_t>(kAPMPInstructionBudget)) count = static_cast<size_t>(kAPMPInstructionBudget) + 1;
+  if (scope && count > 0) {
+    APMPExecutionState& state = scope->executionState();
+    state.slotsMade += count;
+    if (state.retainedSlots + state.slotsMade > kAPMPMaxTrackedSlots) {
+      state.instructionCount = kAPMPInstructionBudget;
+      return APMPFail(APMPRovavError::BudgetExhausted);
+    }
+  }
   return APMPChargeBulkWork(scope, count * kAPMPBulkUnitsPerInstruction);
 }
 

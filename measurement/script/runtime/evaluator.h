@@ -88,7 +88,9 @@ class APMPEvaluator {
 // cannot pay; the budget is then spent.
 os::Status APMPChargeBulkWork(const APMPScopeRef& scope, size_t units);
 // Charges one instruction per slot, item, scope or binding made in bulk: each
-// is an allocation now and a release later, as dear as an evaluation.
+// is an allocation now and a release later, as dear as an evaluation. The
+// count also goes toward kAPMPMaxTrackedSlots: past it, rovav 18 and the
+// budget is spent.
 os::Status APMPChargeSlots(const APMPScopeRef& scope, size_t count);
 
 // ---- argument routines ----
