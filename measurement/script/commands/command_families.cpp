@@ -21,7 +21,22 @@ APMPResult APMPCommandFamily::evaluateCommand(std::u16string_view command, const
                                               const APMPScopeRef& scope) const {
   auto it = handlers_.find(command);
   if (it == handlers_.end()) return APMPUndefinedValue::sharedInstance();
-  const APMPOpcode& row = it->second;
+  return evaluateRow(it->second, arguments, scope);
+}
+
+const void* APMPCommandFamily::resolveCommand(std::u16string_view command) const {
+  auto it = handlers_.find(command);
+  return it == handlers_.end() ? nullptr : &it->second;
+}
+
+APMPResult APMPCommandFamily::evaluateResolved(const void* resolved, std::u16string_view command,
+                                               const APMPValueList& arguments, const APMPScopeRef& scope) const {
+  if (resolved == nullptr) return evaluateCommand(command, arguments, scope);
+  return evaluateRow(*static_cast<const APMPOpcode*>(resolved), arguments, scope);
+}
+
+APMPResult APMPCommandFamily::evaluateRow(const APMPOpcode& row, const APMPValueList& arguments,
+                                          const APMPScopeRef& scope) const {
   if (mode_ == APMPArgumentMode::Lazy) {
     if (auto status = row.arity.check(arguments.size()); !status) return std::unexpected(status.error());
     if (row.handler == nullptr) return APMPUndefinedValue::sharedInstance();

@@ -13,6 +13,13 @@ APMPResult APMPCommandEvaluator::evaluateCommand(std::u16string_view, const APMP
 
 std::vector<std::u16string> APMPCommandEvaluator::allSupportedCommands() const { return {}; }
 
+const void* APMPCommandEvaluator::resolveCommand(std::u16string_view) const { return nullptr; }
+
+APMPResult APMPCommandEvaluator::evaluateResolved(const void*, std::u16string_view command,
+                                                  const APMPValueList& arguments, const APMPScopeRef& scope) const {
+  return evaluateCommand(command, arguments, scope);
+}
+
 APMPResult APMPFunctionEvaluator::evaluateCommand(std::u16string_view command, const APMPValueList& arguments,
                                                   const APMPScopeRef& scope) const {
   // The name is hashed in every scope of the chain: a long one pays for it.
@@ -75,7 +82,8 @@ APMPResult APMPCommandRegistrar::evaluateStatement(const APMPValueRef& value, co
   // The bulk work of value operations that this statement itself causes is
   // paid when it ends; work pending from before belongs to the caller.
   size_t pending = apmp::detail::takeBulkWork();
-  APMPResult result = statement.evaluator().evaluateCommand(statement.functionName(), statement.arguments(), scope);
+  APMPResult result = statement.evaluator().evaluateResolved(statement.resolvedCommand(), statement.functionName(),
+                                                             statement.arguments(), scope);
   size_t work = apmp::detail::takeBulkWork();
   apmp::detail::addBulkWork(pending);
   if (auto paid = APMPChargeBulkWork(scope, work); !paid && result) return std::unexpected(paid.error());

@@ -31,6 +31,12 @@ class APMPCommandEvaluator {
   virtual APMPResult evaluateCommand(std::u16string_view command, const APMPValueList& arguments,
                                      const APMPScopeRef& scope) const;
   virtual std::vector<std::u16string> allSupportedCommands() const;
+  // What this evaluator resolves for the opcode once, when a statement is
+  // made (null by default); handed back to evaluateResolved.
+  virtual const void* resolveCommand(std::u16string_view command) const;
+  // evaluateCommand for a statement whose opcode resolved to the given entry.
+  virtual APMPResult evaluateResolved(const void* resolved, std::u16string_view command,
+                                      const APMPValueList& arguments, const APMPScopeRef& scope) const;
 };
 
 // Calls by name: the opcode is looked up as a name in the scope; a function

@@ -353,7 +353,8 @@ APMPStatementValue::APMPStatementValue(std::u16string functionName, APMPValueLis
     : APMPRuntimeValue(Kind::Statement),
       functionName_(std::move(functionName)),
       arguments_(std::move(arguments)),
-      evaluator_(&APMPCommandRegistrar::sharedInstance().evaluatorForCommand(functionName_)) {}
+      evaluator_(&APMPCommandRegistrar::sharedInstance().evaluatorForCommand(functionName_)),
+      resolved_(evaluator_->resolveCommand(functionName_)) {}
 
 bool APMPStatementValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
   if (this == &other) return true;

@@ -298,6 +298,8 @@ class APMPStatementValue final : public APMPRuntimeValue {
   const APMPValueList& arguments() const { return arguments_; }
   // The command family owning the opcode, or the function evaluator.
   const APMPCommandEvaluator& evaluator() const { return *evaluator_; }
+  // What the evaluator resolved for the opcode when the statement was made.
+  const void* resolvedCommand() const { return resolved_; }
 
   // The same object, or equal opcodes and pairwise equal arguments.
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
@@ -306,6 +308,7 @@ class APMPStatementValue final : public APMPRuntimeValue {
   const std::u16string functionName_;
   const APMPValueList arguments_;
   const APMPCommandEvaluator* evaluator_;
+  const void* resolved_;
 };
 
 // ---- shared comparison routines ----
