@@ -17,6 +17,39 @@ std::vector<APMPOpcode> APMPCommandFamily::rowsOf(APMPCommandFamilyID family) {
   return rows;
 }
 
+namespace {
+
+// The evaluated arguments of one eager command, in a list taken from a
+// per-thread pool and given back emptied, so a statement allocates no list
+// of its own once the pool has warmed up.
+class PooledArguments {
+ public:
+  PooledArguments() {
+    if (!pool().empty()) {
+      values_ = std::move(pool().back());
+      pool().pop_back();
+    }
+  }
+  ~PooledArguments() {
+    values_.clear();
+    if (pool().size() < kKept) pool().push_back(std::move(values_));
+  }
+  PooledArguments(const PooledArguments&) = delete;
+  PooledArguments& operator=(const PooledArguments&) = delete;
+  APMPValueList& values() { return values_; }
+
+ private:
+  // Lists kept: enough for the evaluations nested in one another.
+  static constexpr size_t kKept = 64;
+  static std::vector<APMPValueList>& pool() {
+    thread_local std::vector<APMPValueList> lists;
+    return lists;
+  }
+  APMPValueList values_;
+};
+
+}  // namespace
+
 APMPResult APMPCommandFamily::evaluateCommand(std::u16string_view command, const APMPValueList& arguments,
                                               const APMPScopeRef& scope) const {
   auto it = handlers_.find(command);
@@ -45,11 +78,17 @@ APMPResult APMPCommandFamily::evaluateRow(const APMPOpcode& row, const APMPValue
   if (mode_ == APMPArgumentMode::CountedEager) {
     if (auto status = row.arity.check(arguments.size()); !status) return std::unexpected(status.error());
   }
-  auto values = APMPEvaluateArguments(arguments, scope);
-  if (!values) return std::unexpected(values.error());
-  if (auto status = row.arity.check(values->size()); !status) return std::unexpected(status.error());
+  PooledArguments pooled;
+  APMPValueList& values = pooled.values();
+  values.reserve(arguments.size());
+  for (const auto& argument : arguments) {
+    APMPResult value = APMPEvaluator::evaluateStatement(argument, scope);
+    if (!value) return value;
+    values.push_back(std::move(*value));
+  }
+  if (auto status = row.arity.check(values.size()); !status) return std::unexpected(status.error());
   if (row.handler == nullptr) return APMPUndefinedValue::sharedInstance();
-  return row.handler(*values, scope);
+  return row.handler(values, scope);
 }
 
 std::vector<std::u16string> APMPCommandFamily::allSupportedCommands() const {
