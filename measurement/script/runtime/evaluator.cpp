@@ -1,6 +1,7 @@
 #include "measurement/script/runtime/evaluator.h"
 
 #include <cmath>
+#include <utility>
 
 #include "measurement/script/commands/command_families.h"
 #include "measurement/script/runtime/limits.h"
@@ -81,11 +82,12 @@ APMPResult APMPCommandRegistrar::evaluateStatement(const APMPValueRef& value, co
   const auto& statement = static_cast<const APMPStatementValue&>(*held);
   // The bulk work of value operations that this statement itself causes is
   // paid when it ends; work pending from before belongs to the caller.
-  size_t pending = apmp::detail::takeBulkWork();
+  size_t& bulk = apmp::detail::pendingBulkWork();
+  const size_t pending = std::exchange(bulk, 0);
   APMPResult result = statement.evaluator().evaluateResolved(statement.resolvedCommand(), statement.functionName(),
                                                              statement.arguments(), scope);
-  size_t work = apmp::detail::takeBulkWork();
-  apmp::detail::addBulkWork(pending);
+  const size_t work = std::exchange(bulk, pending);
+  if (work < kAPMPBulkUnitsPerInstruction) return result;  // pays nothing
   if (auto paid = APMPChargeBulkWork(scope, work); !paid && result) return std::unexpected(paid.error());
   return result;
 }

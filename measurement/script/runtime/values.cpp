@@ -86,6 +86,7 @@ void releaseAllLater(APMPValueList& values) {
 
 void addBulkWork(size_t units) { gBulkWork += units; }
 size_t takeBulkWork() { return std::exchange(gBulkWork, 0); }
+size_t& pendingBulkWork() { return gBulkWork; }
 
 NestingGuard::NestingGuard() : ok_(++gValueNesting <= kAPMPMaxValueNesting) {}
 NestingGuard::~NestingGuard() { --gValueNesting; }

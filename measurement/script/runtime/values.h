@@ -342,6 +342,8 @@ void releaseAllLater(APMPValueList& values);
 // caused it pays it to the budget (evaluator.cpp).
 void addBulkWork(size_t units);
 size_t takeBulkWork();
+// The pending units themselves, for the evaluator's hot path.
+size_t& pendingBulkWork();
 
 // Bounds the recursion of value operations: ok() is false once more than
 // kAPMPMaxValueNesting guards are alive on this thread.
