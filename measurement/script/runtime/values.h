@@ -23,6 +23,7 @@
 // be handed between threads.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -131,7 +132,16 @@ class APMPBooleanValue final : public APMPRuntimeValue {
 class APMPNumberValue final : public APMPRuntimeValue {
  public:
   explicit APMPNumberValue(double value) : APMPRuntimeValue(Kind::Number), value_(value) {}
-  static APMPValueRef make(double value) { return std::make_shared<APMPNumberValue>(value); }
+  // Small non-negative integers (loop counters, indexes, lengths) are shared
+  // immutable instances, as true and false are: numbers compare by value, so
+  // nothing tells a shared one from a fresh one.
+  static APMPValueRef make(double value) {
+    if (value >= 0 && value < kSharedIntegers && value == static_cast<double>(static_cast<int>(value)) &&
+        !(value == 0 && std::signbit(value))) {
+      return sharedInteger(static_cast<int>(value));
+    }
+    return std::make_shared<APMPNumberValue>(value);
+  }
   double value() const { return value_; }
   // The number formatting of number_forms.h.
   os::Result<std::u16string> stringValueOrError() const override;
@@ -142,6 +152,8 @@ class APMPNumberValue final : public APMPRuntimeValue {
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
 
  private:
+  static constexpr int kSharedIntegers = 1024;
+  static const APMPValueRef& sharedInteger(int value);
   const double value_;
 };
 
