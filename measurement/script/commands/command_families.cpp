@@ -17,11 +17,59 @@ std::vector<APMPOpcode> APMPCommandFamily::rowsOf(APMPCommandFamilyID family) {
   return rows;
 }
 
+namespace {
+
+// The evaluated arguments of one eager command, in a list taken from a
+// per-thread pool and given back emptied, so a statement allocates no list
+// of its own once the pool has warmed up.
+class PooledArguments {
+ public:
+  PooledArguments() {
+    if (!pool().empty()) {
+      values_ = std::move(pool().back());
+      pool().pop_back();
+    }
+  }
+  ~PooledArguments() {
+    values_.clear();
+    if (pool().size() < kKept) pool().push_back(std::move(values_));
+  }
+  PooledArguments(const PooledArguments&) = delete;
+  PooledArguments& operator=(const PooledArguments&) = delete;
+  APMPValueList& values() { return values_; }
+
+ private:
+  // Lists kept: enough for the evaluations nested in one another.
+  static constexpr size_t kKept = 64;
+  static std::vector<APMPValueList>& pool() {
+    thread_local std::vector<APMPValueList> lists;
+    return lists;
+  }
+  APMPValueList values_;
+};
+
+}  // namespace
+
 APMPResult APMPCommandFamily::evaluateCommand(std::u16string_view command, const APMPValueList& arguments,
                                               const APMPScopeRef& scope) const {
   auto it = handlers_.find(command);
   if (it == handlers_.end()) return APMPUndefinedValue::sharedInstance();
-  const APMPOpcode& row = it->second;
+  return evaluateRow(it->second, arguments, scope);
+}
+
+const void* APMPCommandFamily::resolveCommand(std::u16string_view command) const {
+  auto it = handlers_.find(command);
+  return it == handlers_.end() ? nullptr : &it->second;
+}
+
+APMPResult APMPCommandFamily::evaluateResolved(const void* resolved, std::u16string_view command,
+                                               const APMPValueList& arguments, const APMPScopeRef& scope) const {
+  if (resolved == nullptr) return evaluateCommand(command, arguments, scope);
+  return evaluateRow(*static_cast<const APMPOpcode*>(resolved), arguments, scope);
+}
+
+APMPResult APMPCommandFamily::evaluateRow(const APMPOpcode& row, const APMPValueList& arguments,
+                                          const APMPScopeRef& scope) const {
   if (mode_ == APMPArgumentMode::Lazy) {
     if (auto status = row.arity.check(arguments.size()); !status) return std::unexpected(status.error());
     if (row.handler == nullptr) return APMPUndefinedValue::sharedInstance();
@@ -30,11 +78,17 @@ APMPResult APMPCommandFamily::evaluateCommand(std::u16string_view command, const
   if (mode_ == APMPArgumentMode::CountedEager) {
     if (auto status = row.arity.check(arguments.size()); !status) return std::unexpected(status.error());
   }
-  auto values = APMPEvaluateArguments(arguments, scope);
-  if (!values) return std::unexpected(values.error());
-  if (auto status = row.arity.check(values->size()); !status) return std::unexpected(status.error());
+  PooledArguments pooled;
+  APMPValueList& values = pooled.values();
+  values.reserve(arguments.size());
+  for (const auto& argument : arguments) {
+    APMPResult value = APMPEvaluator::evaluateStatement(argument, scope);
+    if (!value) return value;
+    values.push_back(std::move(*value));
+  }
+  if (auto status = row.arity.check(values.size()); !status) return std::unexpected(status.error());
   if (row.handler == nullptr) return APMPUndefinedValue::sharedInstance();
-  return row.handler(*values, scope);
+  return row.handler(values, scope);
 }
 
 std::vector<std::u16string> APMPCommandFamily::allSupportedCommands() const {

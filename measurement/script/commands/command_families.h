@@ -86,6 +86,10 @@ class APMPCommandFamily : public APMPCommandEvaluator {
   APMPResult evaluateCommand(std::u16string_view command, const APMPValueList& arguments,
                              const APMPScopeRef& scope) const override;
   std::vector<std::u16string> allSupportedCommands() const override;
+  // The opcode's row (it lives as long as the family), or null.
+  const void* resolveCommand(std::u16string_view command) const override;
+  APMPResult evaluateResolved(const void* resolved, std::u16string_view command, const APMPValueList& arguments,
+                              const APMPScopeRef& scope) const override;
   APMPArgumentMode mode() const { return mode_; }
 
  protected:
@@ -93,6 +97,7 @@ class APMPCommandFamily : public APMPCommandEvaluator {
   static std::vector<APMPOpcode> rowsOf(APMPCommandFamilyID family);
 
  private:
+  APMPResult evaluateRow(const APMPOpcode& row, const APMPValueList& arguments, const APMPScopeRef& scope) const;
   struct Hash {
     using is_transparent = void;
     size_t operator()(std::u16string_view s) const { return std::hash<std::u16string_view>()(s); }

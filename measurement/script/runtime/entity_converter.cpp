@@ -1,11 +1,16 @@
 #include "measurement/script/runtime/entity_converter.h"
 
 #include <cmath>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <string_view>
 
-#include "measurement/messages/field_access.h"
+#include "measurement/messages/message_info.h"
 #include "measurement/script/runtime/array_value.h"
 #include "measurement/script/runtime/limits.h"
 #include "measurement/script/runtime/object_manager.h"
+#include "os/foundation/encoding.h"
 #include "os/foundation/text.h"
 
 namespace {
@@ -46,61 +51,141 @@ class ConversionItems {
   }
 };
 
-APMPResult convert(const APMPBRuntimeEntity& entity, int depth);
+// The walk reads the entity records in place: reading children through the
+// copying field accessors would copy every sub-tree once per level above it.
+// The reads below mirror those accessors: an absent or mistyped field reads
+// as absent, and a child that is not an initialised entity record is skipped.
+thread_local size_t gEntitiesRead = 0;
 
-APMPResult statementValue(const APMPBRuntimeEntity& entity, int depth) {
-  std::optional<std::string> opcode = APMPBGetString(&entity, kEntityOpcode);
+bool isEntityRecord(const MessageInfo* record) {
+  return record != nullptr && record->values != nullptr &&
+         APMPBRuntimeEntity::classDescriptor().describes(record);
+}
+
+const void* cellOf(const MessageInfo* record, int32_t index, int32_t kind) {
+  if ((record->types[index] & kind) == 0 || (record->types[index] & kAPMPBTypeRepeated) != 0) return nullptr;
+  return record->values[index];
+}
+
+int32_t entityType(const MessageInfo* record) {
+  const void* cell = cellOf(record, kEntityType, kAPMPBTypeEnum | kAPMPBTypeInt32);
+  if (cell == nullptr) return 0;
+  uint64_t bits;
+  std::memcpy(&bits, cell, sizeof(bits));
+  return static_cast<int32_t>(static_cast<uint32_t>(bits));
+}
+
+std::optional<std::string_view> entityString(const MessageInfo* record, int32_t index) {
+  const auto* cell = static_cast<const APMPBArray*>(cellOf(record, index, kAPMPBTypeString));
+  if (cell == nullptr || cell->data == nullptr) return std::nullopt;
+  const std::string_view text(static_cast<const char*>(cell->data), cell->size);
+  if (!os::isValidUTF8(text)) return std::nullopt;
+  return text;
+}
+
+std::span<MessageInfo* const> entityArguments(const MessageInfo* record) {
+  if ((record->types[kEntityArguments] & (kAPMPBTypeRepeated | kAPMPBTypeMessage)) !=
+      (kAPMPBTypeRepeated | kAPMPBTypeMessage)) {
+    return {};
+  }
+  const auto* array = static_cast<const APMPBArray*>(record->values[kEntityArguments]);
+  if (array == nullptr || array->data == nullptr) return {};
+  return {static_cast<MessageInfo* const*>(array->data), array->size};
+}
+
+APMPValueRef stringValue(const MessageInfo* record) {
+  return APMPStringValue::make(os::utf16(entityString(record, kEntityString).value_or("")));
+}
+
+APMPValueRef numberValue(const MessageInfo* record) {
+  const void* cell = cellOf(record, kEntityNumber, kAPMPBTypeDouble);
+  if (cell == nullptr) return APMPNumberValue::make(std::nan(""));
+  double value;
+  std::memcpy(&value, cell, sizeof(value));
+  return APMPNumberValue::make(value);
+}
+
+APMPValueRef booleanValue(const MessageInfo* record) {
+  const void* cell = cellOf(record, kEntityBoolean, kAPMPBTypeBool);
+  bool value = false;
+  if (cell != nullptr) {
+    uint64_t bits;
+    std::memcpy(&bits, cell, sizeof(bits));
+    value = (bits & 0xFF) != 0;
+  }
+  return APMPBooleanValue::booleanValueWithBool(value);
+}
+
+APMPResult convert(const MessageInfo* record, int depth);
+
+APMPResult statementValue(const MessageInfo* record, int depth) {
+  std::optional<std::string_view> opcode = entityString(record, kEntityOpcode);
   if (!opcode) return APMPFail(APMPRovavError::MissingOpcode);
   if (depth >= kAPMPMaxEvaluationDepth) return APMPFail(APMPRovavError::BudgetExhausted);
+  std::span<MessageInfo* const> children = entityArguments(record);
   APMPValueList arguments;
-  if (auto entities = APMPBGetArray<APMPBRuntimeEntity>(&entity, kEntityArguments)) {
-    arguments.reserve(entities->size());
-    for (const auto& argument : *entities) {
-      APMPResult value = convert(*argument, depth + 1);
-      if (!value) return value;
-      arguments.push_back(std::move(*value));
-    }
+  arguments.reserve(children.size());
+  for (const MessageInfo* child : children) {
+    if (!isEntityRecord(child)) continue;
+    APMPResult value = convert(child, depth + 1);
+    if (!value) return value;
+    arguments.push_back(std::move(*value));
   }
   return std::make_shared<APMPStatementValue>(os::utf16(*opcode), std::move(arguments));
 }
 
-APMPResult convert(const APMPBRuntimeEntity& entity, int depth) {
-  switch (APMPBGetInt32(&entity, kEntityType)) {
+APMPResult convert(const MessageInfo* record, int depth) {
+  ++gEntitiesRead;
+  switch (entityType(record)) {
     case kString:
-      return APMPRuntimeEntityConverter::stringValueFromRuntimeEntity(entity);
+      return stringValue(record);
     case kNumber:
-      return APMPRuntimeEntityConverter::numberValueFromRuntimeEntity(entity);
+      return numberValue(record);
     case kBoolean:
-      return APMPRuntimeEntityConverter::booleanValueFromRuntimeEntity(entity);
+      return booleanValue(record);
     case kStatement:
-      return statementValue(entity, depth);
+      return statementValue(record, depth);
     default:
       return APMPFail(APMPRovavError::UnknownEntityType);
   }
 }
 
+// An entity object's record, null (read as absent fields) when it has none.
+const MessageInfo* recordOf(const APMPBRuntimeEntity& entity) {
+  const MessageInfo* record = entity.messageInfo();
+  return isEntityRecord(record) ? record : nullptr;
+}
+
 }  // namespace
 
 APMPResult APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(const APMPBRuntimeEntity& entity) {
-  return convert(entity, 0);
+  const MessageInfo* record = recordOf(entity);
+  if (record == nullptr) return APMPFail(APMPRovavError::UnknownEntityType);
+  return convert(record, 0);
 }
 
 APMPValueRef APMPRuntimeEntityConverter::stringValueFromRuntimeEntity(const APMPBRuntimeEntity& entity) {
-  return APMPStringValue::make(os::utf16(APMPBGetString(&entity, kEntityString).value_or("")));
+  const MessageInfo* record = recordOf(entity);
+  return record ? stringValue(record) : APMPStringValue::make(u"");
 }
 
 APMPValueRef APMPRuntimeEntityConverter::numberValueFromRuntimeEntity(const APMPBRuntimeEntity& entity) {
-  if (!APMPBHasField(&entity, kEntityNumber)) return APMPNumberValue::make(std::nan(""));
-  return APMPNumberValue::make(APMPBGetDouble(&entity, kEntityNumber));
+  const MessageInfo* record = recordOf(entity);
+  return record ? numberValue(record) : APMPNumberValue::make(std::nan(""));
 }
 
 APMPValueRef APMPRuntimeEntityConverter::booleanValueFromRuntimeEntity(const APMPBRuntimeEntity& entity) {
-  return APMPBooleanValue::booleanValueWithBool(APMPBGetBool(&entity, kEntityBoolean));
+  const MessageInfo* record = recordOf(entity);
+  return record ? booleanValue(record) : APMPBooleanValue::booleanValueWithBool(false);
 }
 
 APMPResult APMPRuntimeEntityConverter::statementValueFromRuntimeEntity(const APMPBRuntimeEntity& entity) {
-  return statementValue(entity, 0);
+  const MessageInfo* record = recordOf(entity);
+  if (record == nullptr) return APMPFail(APMPRovavError::MissingOpcode);
+  return statementValue(record, 0);
 }
+
+size_t APMPRuntimeEntityConverter::TEST_entitiesRead() { return gEntitiesRead; }
 
 APMPResult APMPRuntimeEntityConverter::runtimeValueFromNSObject(const os::Value& object, const APMPScopeRef& scope) {
   switch (object.type()) {

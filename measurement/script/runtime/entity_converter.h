@@ -2,6 +2,8 @@
 // values to and from platform values (os::Value) for events and modules.
 #pragma once
 
+#include <cstddef>
+
 #include "measurement/messages/message_classes.h"
 #include "measurement/script/runtime/values.h"
 #include "os/foundation/value.h"
@@ -20,6 +22,9 @@ class APMPRuntimeEntityConverter {
   // the whole conversion. Trees nested past kAPMPMaxEvaluationDepth fail with
   // rovav 18.
   static APMPResult statementValueFromRuntimeEntity(const APMPBRuntimeEntity& entity);
+  // Entities these conversions have read on this thread: each is read once,
+  // so a conversion's work is linear in the tree it reads.
+  static size_t TEST_entitiesRead();
 
   // Null gives the null value; a string a string value; a number of Boolean
   // or 8-bit kind the shared Boolean of its truth, any other number a number

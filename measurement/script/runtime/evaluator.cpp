@@ -1,6 +1,7 @@
 #include "measurement/script/runtime/evaluator.h"
 
 #include <cmath>
+#include <utility>
 
 #include "measurement/script/commands/command_families.h"
 #include "measurement/script/runtime/limits.h"
@@ -12,6 +13,13 @@ APMPResult APMPCommandEvaluator::evaluateCommand(std::u16string_view, const APMP
 }
 
 std::vector<std::u16string> APMPCommandEvaluator::allSupportedCommands() const { return {}; }
+
+const void* APMPCommandEvaluator::resolveCommand(std::u16string_view) const { return nullptr; }
+
+APMPResult APMPCommandEvaluator::evaluateResolved(const void*, std::u16string_view command,
+                                                  const APMPValueList& arguments, const APMPScopeRef& scope) const {
+  return evaluateCommand(command, arguments, scope);
+}
 
 APMPResult APMPFunctionEvaluator::evaluateCommand(std::u16string_view command, const APMPValueList& arguments,
                                                   const APMPScopeRef& scope) const {
@@ -74,10 +82,12 @@ APMPResult APMPCommandRegistrar::evaluateStatement(const APMPValueRef& value, co
   const auto& statement = static_cast<const APMPStatementValue&>(*held);
   // The bulk work of value operations that this statement itself causes is
   // paid when it ends; work pending from before belongs to the caller.
-  size_t pending = apmp::detail::takeBulkWork();
-  APMPResult result = statement.evaluator().evaluateCommand(statement.functionName(), statement.arguments(), scope);
-  size_t work = apmp::detail::takeBulkWork();
-  apmp::detail::addBulkWork(pending);
+  size_t& bulk = apmp::detail::pendingBulkWork();
+  const size_t pending = std::exchange(bulk, 0);
+  APMPResult result = statement.evaluator().evaluateResolved(statement.resolvedCommand(), statement.functionName(),
+                                                             statement.arguments(), scope);
+  const size_t work = std::exchange(bulk, pending);
+  if (work < kAPMPBulkUnitsPerInstruction) return result;  // pays nothing
   if (auto paid = APMPChargeBulkWork(scope, work); !paid && result) return std::unexpected(paid.error());
   return result;
 }
@@ -107,6 +117,14 @@ os::Status APMPChargeBulkWork(const APMPScopeRef& scope, size_t units) {
 
 os::Status APMPChargeSlots(const APMPScopeRef& scope, size_t count) {
   if (count > static_cast<size_t>(kAPMPInstructionBudget)) count = static_cast<size_t>(kAPMPInstructionBudget) + 1;
+  if (scope && count > 0) {
+    APMPExecutionState& state = scope->executionState();
+    state.slotsMade += count;
+    if (state.retainedSlots + state.slotsMade > kAPMPMaxTrackedSlots) {
+      state.instructionCount = kAPMPInstructionBudget;
+      return APMPFail(APMPRovavError::BudgetExhausted);
+    }
+  }
   return APMPChargeBulkWork(scope, count * kAPMPBulkUnitsPerInstruction);
 }
 

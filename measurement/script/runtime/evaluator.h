@@ -31,6 +31,12 @@ class APMPCommandEvaluator {
   virtual APMPResult evaluateCommand(std::u16string_view command, const APMPValueList& arguments,
                                      const APMPScopeRef& scope) const;
   virtual std::vector<std::u16string> allSupportedCommands() const;
+  // What this evaluator resolves for the opcode once, when a statement is
+  // made (null by default); handed back to evaluateResolved.
+  virtual const void* resolveCommand(std::u16string_view command) const;
+  // evaluateCommand for a statement whose opcode resolved to the given entry.
+  virtual APMPResult evaluateResolved(const void* resolved, std::u16string_view command,
+                                      const APMPValueList& arguments, const APMPScopeRef& scope) const;
 };
 
 // Calls by name: the opcode is looked up as a name in the scope; a function
@@ -88,7 +94,9 @@ class APMPEvaluator {
 // cannot pay; the budget is then spent.
 os::Status APMPChargeBulkWork(const APMPScopeRef& scope, size_t units);
 // Charges one instruction per slot, item, scope or binding made in bulk: each
-// is an allocation now and a release later, as dear as an evaluation.
+// is an allocation now and a release later, as dear as an evaluation. The
+// count also goes toward kAPMPMaxTrackedSlots: past it, rovav 18 and the
+// budget is spent.
 os::Status APMPChargeSlots(const APMPScopeRef& scope, size_t count);
 
 // ---- argument routines ----

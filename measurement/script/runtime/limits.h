@@ -24,6 +24,16 @@ inline constexpr int64_t kAPMPInstructionBudget = 1'000'000;
 // nothing extra.
 inline constexpr size_t kAPMPBulkUnitsPerInstruction = 8;
 
+// Slots and items (array slots, map, function and array properties) that the
+// values of one runtime may hold at once: what the last collection found
+// reachable plus what the current run made in bulk (APMPChargeSlots, which
+// also counts bindings). Values kept across events would otherwise grow
+// without end. Twice the budget, so one run on its own can never reach it,
+// however much it makes and drops; about 32 MB of references. A run that
+// would pass it fails with rovav 18 and its budget is spent; later runs go on
+// once the program lets go of what it kept.
+inline constexpr size_t kAPMPMaxTrackedSlots = 2 * static_cast<size_t>(kAPMPInstructionBudget);
+
 // Slots one array may hold, holes included. Setting "length" or an index,
 // or adding elements, past it fails with rovav 11.
 inline constexpr size_t kAPMPMaxArraySlots = 1u << 16;

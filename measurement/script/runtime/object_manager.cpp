@@ -100,6 +100,15 @@ void APMPObjectManager::markFromRoots(std::vector<APMPValueRef>* recorded) {
 void APMPObjectManager::mark() {
   marked_.clear();
   markFromRoots(&marked_);
+  reachableSlots_ = 0;
+  for (const auto& value : marked_) {
+    if (value->kind() == APMPRuntimeValue::Kind::Array) {
+      auto& array = static_cast<APMPArrayValue&>(*value);
+      reachableSlots_ += array.count() + array.propertyMap().count();
+    } else if (value->kind() == APMPRuntimeValue::Kind::Map || value->kind() == APMPRuntimeValue::Kind::Function) {
+      reachableSlots_ += static_cast<APMPPropertyHolderValue&>(*value).propertyMap().count();
+    }
+  }
 }
 
 void APMPObjectManager::sweep() {

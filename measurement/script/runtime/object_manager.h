@@ -89,6 +89,9 @@ class APMPObjectManager {
   // Empties everything the runtime made (see the design note).
   void teardown();
 
+  // Slots and items (array slots and the properties of arrays, maps and
+  // functions) of the containers the last mark reached.
+  size_t reachableSlots() const { return reachableSlots_; }
   // The tracked values still alive.
   std::vector<APMPValueRef> trackedObjects() const;
   std::vector<std::shared_ptr<APMPGarbageCollectionRoot>> roots() const;
@@ -104,4 +107,5 @@ class APMPObjectManager {
   // objects_ is pruned of expired entries when it doubles past this.
   size_t pruneThreshold_ = 1024;
   uint64_t epoch_ = 0;
+  size_t reachableSlots_ = 0;
 };

@@ -36,6 +36,8 @@ const APMPValueRef& APMPPropertyMap::valueForName(std::u16string_view name) cons
 }
 
 const APMPValueRef* APMPPropertyMap::find(std::u16string_view name) const {
+  // Most scopes of a chain are blocks that declare nothing: no hash for them.
+  if (contents_.empty()) return nullptr;
   auto it = contents_.find(name);
   return it == contents_.end() ? nullptr : &it->second.value;
 }

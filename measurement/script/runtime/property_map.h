@@ -23,7 +23,7 @@ class APMPPropertyMap {
   APMPPropertyMap(const APMPPropertyMap&) = delete;
   APMPPropertyMap& operator=(const APMPPropertyMap&) = delete;
 
-  bool hasName(std::u16string_view name) const { return contents_.find(name) != contents_.end(); }
+  bool hasName(std::u16string_view name) const { return !contents_.empty() && contents_.find(name) != contents_.end(); }
   // Ignored when the map or the name is frozen.
   void setValue(APMPValueRef value, std::u16string_view name);
   // The same guard; then the name is frozen.

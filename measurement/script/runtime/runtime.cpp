@@ -43,4 +43,14 @@ int32_t APMPRuntime::getInstructionCount() const {
   return APMPToInt32(static_cast<double>(initScope_->executionState().instructionCount));
 }
 
-void APMPRuntime::resetInstructionCount() { initScope_->executionState().instructionCount = 0; }
+void APMPRuntime::resetInstructionCount() {
+  initScope_->executionState().instructionCount = 0;
+  initScope_->executionState().slotsMade = 0;
+}
+
+void APMPRuntime::collectGarbage() {
+  objectManager_->collectGarbage();
+  APMPExecutionState& state = initScope_->executionState();
+  state.retainedSlots = objectManager_->reachableSlots();
+  state.slotsMade = 0;
+}

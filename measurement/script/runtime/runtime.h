@@ -50,7 +50,8 @@ class APMPRuntime {
   void addGarbageCollectionRoot(const std::shared_ptr<APMPGarbageCollectionRoot>& root) {
     objectManager_->addRoot(root);
   }
-  void collectGarbage() { objectManager_->collectGarbage(); }
+  // Also takes what stays reachable as the retained slots of later runs.
+  void collectGarbage();
 
  private:
   APMPScopeRef initScope_;

@@ -4,6 +4,7 @@
 
 APMPScope::APMPScope(APMPScopeRef parentScope) : parentScope_(std::move(parentScope)) {
   executionState_ = parentScope_ ? parentScope_->executionState_ : std::make_shared<APMPExecutionState>();
+  if (parentScope_) parentScope_->hasChildren_ = true;
 }
 
 APMPScope::~APMPScope() {
@@ -11,34 +12,64 @@ APMPScope::~APMPScope() {
   apmp::detail::releaseLater(std::move(parentScope_));
 }
 
+const APMPScope* APMPScope::nextToAsk() const {
+  const uint64_t epoch = executionState_->scopeEpoch;
+  if (skipEpoch_ == epoch) return skip_;
+  const APMPScope* scope = parentScope_.get();
+  while (scope != nullptr && scope->isOpen()) {
+    scope = scope->skipEpoch_ == epoch ? scope->skip_ : scope->parentScope_.get();
+  }
+  skip_ = scope;
+  skipEpoch_ = epoch;
+  return scope;
+}
+
+void APMPScope::contentsChanged(bool wasOpen) {
+  if (wasOpen && hasChildren_ && !isOpen()) ++executionState_->scopeEpoch;
+}
+
 bool APMPScope::hasName(std::u16string_view name) const {
-  for (const APMPScope* scope = this; scope != nullptr; scope = scope->parentScope_.get()) {
+  for (const APMPScope* scope = this; scope != nullptr; scope = scope->nextToAsk()) {
     if (scope->contents_.hasName(name)) return true;
   }
   return false;
 }
 
-void APMPScope::addValue(APMPValueRef value, std::u16string_view name) { contents_.setValue(std::move(value), name); }
+void APMPScope::addValue(APMPValueRef value, std::u16string_view name) {
+  const bool wasOpen = isOpen();
+  contents_.setValue(std::move(value), name);
+  contentsChanged(wasOpen);
+}
 
 void APMPScope::addImmutableValue(APMPValueRef value, std::u16string_view name) {
+  const bool wasOpen = isOpen();
   contents_.setImmutableValue(std::move(value), name);
+  contentsChanged(wasOpen);
+}
+
+void APMPScope::makeImmutable() {
+  const bool wasOpen = isOpen();
+  contents_.makeImmutable();
+  contentsChanged(wasOpen);
 }
 
 void APMPScope::setValue(APMPValueRef value, std::u16string_view name) {
-  // The nearest holder, unless a frozen scope on the way ignores the write.
-  for (APMPScope* scope = this; scope != nullptr; scope = scope->parentScope_.get()) {
-    if (scope->contents_.isImmutable()) return;
+  // One walk to the nearest holder; a frozen scope on the way there ignores
+  // the write (the scopes skipped are neither frozen nor holders). Without a
+  // holder the name is declared here.
+  bool frozenOnTheWay = false;
+  for (APMPScope* scope = this; scope != nullptr; scope = const_cast<APMPScope*>(scope->nextToAsk())) {
+    frozenOnTheWay = frozenOnTheWay || scope->contents_.isImmutable();
     if (scope->contents_.hasName(name)) {
-      scope->contents_.setValue(std::move(value), name);
+      if (!frozenOnTheWay) scope->contents_.setValue(std::move(value), name);
       return;
     }
-    if (scope->parentScope_ == nullptr || !scope->parentScope_->hasName(name)) break;
   }
-  contents_.setValue(std::move(value), name);
+  if (!contents_.isImmutable()) addValue(std::move(value), name);
 }
 
 const APMPValueRef& APMPScope::valueForName(std::u16string_view name) const {
-  for (const APMPScope* scope = this; scope != nullptr; scope = scope->parentScope_.get()) {
+  for (const APMPScope* scope = this; scope != nullptr; scope = scope->nextToAsk()) {
     if (const APMPValueRef* value = scope->contents_.find(name)) return *value;
   }
   return APMPUndefinedValue::sharedInstance();

@@ -7,6 +7,7 @@
 // names a program can declare or assign.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -29,6 +30,13 @@ struct APMPExecutionState {
   int64_t instructionCount = 0;
   // Statement evaluations in progress, one inside another.
   int depth = 0;
+  // Slots and items the last collection found reachable, and those made in
+  // bulk since (both bounded by kAPMPMaxTrackedSlots together).
+  size_t retainedSlots = 0;
+  size_t slotsMade = 0;
+  // Advances whenever a scope that has children gets its first name or is
+  // frozen: the skip links of the scopes below it may then be stale.
+  uint64_t scopeEpoch = 1;
 };
 
 class APMPScope final : public APMPGarbageCollectionRoot, public std::enable_shared_from_this<APMPScope> {
@@ -60,7 +68,7 @@ class APMPScope final : public APMPGarbageCollectionRoot, public std::enable_sha
   void setValue(APMPValueRef value, std::u16string_view name);
   // The value from the nearest scope holding the name, else undefined.
   const APMPValueRef& valueForName(std::u16string_view name) const;
-  void makeImmutable() { contents_.makeImmutable(); }
+  void makeImmutable();
 
   void setObjectManager(std::shared_ptr<APMPObjectManager> objectManager) {
     objectManager_ = std::move(objectManager);
@@ -78,10 +86,23 @@ class APMPScope final : public APMPGarbageCollectionRoot, public std::enable_sha
 
  private:
   friend class APMPMarker;
+  // The next scope up the chain that a name look-up must ask: every scope
+  // skipped on the way is empty and not frozen. Cached per scope epoch, so a
+  // look-up deep in a chain of blocks that declare nothing costs what a
+  // shallow one does.
+  const APMPScope* nextToAsk() const;
+  // Call after a change that may make this scope hold names or be frozen.
+  void contentsChanged(bool wasOpen);
+  bool isOpen() const { return contents_.count() == 0 && !contents_.isImmutable(); }
   APMPScopeRef parentScope_;
   APMPPropertyMap contents_;
   std::shared_ptr<APMPObjectManager> objectManager_;
   std::shared_ptr<APMPExecutionState> executionState_;
   // The collection in which this scope was last marked.
   uint64_t markEpoch_ = 0;
+  // A child scope was made below this one.
+  bool hasChildren_ = false;
+  // nextToAsk's answer, valid while skipEpoch_ is the state's scope epoch.
+  mutable const APMPScope* skip_ = nullptr;
+  mutable uint64_t skipEpoch_ = 0;
 };

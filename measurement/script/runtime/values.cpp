@@ -86,6 +86,7 @@ void releaseAllLater(APMPValueList& values) {
 
 void addBulkWork(size_t units) { gBulkWork += units; }
 size_t takeBulkWork() { return std::exchange(gBulkWork, 0); }
+size_t& pendingBulkWork() { return gBulkWork; }
 
 NestingGuard::NestingGuard() : ok_(++gValueNesting <= kAPMPMaxValueNesting) {}
 NestingGuard::~NestingGuard() { --gValueNesting; }
@@ -168,6 +169,16 @@ bool APMPBooleanValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) cons
 os::Result<std::u16string> APMPNumberValue::stringValueOrError() const { return APMPNumberToString(value_); }
 os::Result<double> APMPNumberValue::doubleValueOrError() const { return value_; }
 os::Result<bool> APMPNumberValue::booleanValueOrError() const { return !(value_ == 0 || std::isnan(value_)); }
+const APMPValueRef& APMPNumberValue::sharedInteger(int value) {
+  static const std::vector<APMPValueRef>* instances = [] {
+    auto* made = new std::vector<APMPValueRef>();  // lives as long as the process
+    made->reserve(kSharedIntegers);
+    for (int i = 0; i < kSharedIntegers; ++i) made->push_back(std::make_shared<APMPNumberValue>(i));
+    return made;
+  }();
+  return (*instances)[static_cast<size_t>(value)];
+}
+
 bool APMPNumberValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
   if (other.kind() != Kind::Number) return false;
   double theirs = static_cast<const APMPNumberValue&>(other).value_;
@@ -353,7 +364,8 @@ APMPStatementValue::APMPStatementValue(std::u16string functionName, APMPValueLis
     : APMPRuntimeValue(Kind::Statement),
       functionName_(std::move(functionName)),
       arguments_(std::move(arguments)),
-      evaluator_(&APMPCommandRegistrar::sharedInstance().evaluatorForCommand(functionName_)) {}
+      evaluator_(&APMPCommandRegistrar::sharedInstance().evaluatorForCommand(functionName_)),
+      resolved_(evaluator_->resolveCommand(functionName_)) {}
 
 bool APMPStatementValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
   if (this == &other) return true;

@@ -23,6 +23,7 @@
 // be handed between threads.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -131,7 +132,16 @@ class APMPBooleanValue final : public APMPRuntimeValue {
 class APMPNumberValue final : public APMPRuntimeValue {
  public:
   explicit APMPNumberValue(double value) : APMPRuntimeValue(Kind::Number), value_(value) {}
-  static APMPValueRef make(double value) { return std::make_shared<APMPNumberValue>(value); }
+  // Small non-negative integers (loop counters, indexes, lengths) are shared
+  // immutable instances, as true and false are: numbers compare by value, so
+  // nothing tells a shared one from a fresh one.
+  static APMPValueRef make(double value) {
+    if (value >= 0 && value < kSharedIntegers && value == static_cast<double>(static_cast<int>(value)) &&
+        !(value == 0 && std::signbit(value))) {
+      return sharedInteger(static_cast<int>(value));
+    }
+    return std::make_shared<APMPNumberValue>(value);
+  }
   double value() const { return value_; }
   // The number formatting of number_forms.h.
   os::Result<std::u16string> stringValueOrError() const override;
@@ -142,6 +152,8 @@ class APMPNumberValue final : public APMPRuntimeValue {
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
 
  private:
+  static constexpr int kSharedIntegers = 1024;
+  static const APMPValueRef& sharedInteger(int value);
   const double value_;
 };
 
@@ -298,6 +310,8 @@ class APMPStatementValue final : public APMPRuntimeValue {
   const APMPValueList& arguments() const { return arguments_; }
   // The command family owning the opcode, or the function evaluator.
   const APMPCommandEvaluator& evaluator() const { return *evaluator_; }
+  // What the evaluator resolved for the opcode when the statement was made.
+  const void* resolvedCommand() const { return resolved_; }
 
   // The same object, or equal opcodes and pairwise equal arguments.
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
@@ -306,6 +320,7 @@ class APMPStatementValue final : public APMPRuntimeValue {
   const std::u16string functionName_;
   const APMPValueList arguments_;
   const APMPCommandEvaluator* evaluator_;
+  const void* resolved_;
 };
 
 // ---- shared comparison routines ----
@@ -339,6 +354,8 @@ void releaseAllLater(APMPValueList& values);
 // caused it pays it to the budget (evaluator.cpp).
 void addBulkWork(size_t units);
 size_t takeBulkWork();
+// The pending units themselves, for the evaluator's hot path.
+size_t& pendingBulkWork();
 
 // Bounds the recursion of value operations: ok() is false once more than
 // kAPMPMaxValueNesting guards are alive on this thread.

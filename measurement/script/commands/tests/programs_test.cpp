@@ -1,6 +1,8 @@
 // Small programs that mix loops, closures and methods, and the bounds that
 // stop hostile ones: the budget, the slot and string caps, the depth cap and
 // the regular-expression time limit.
+#include <time.h>
+
 #include <future>
 
 #include "measurement/script/commands/tests/program_support.h"
@@ -100,6 +102,25 @@ TEST_F(ProgramsTest, GrowingStringsAndArraysStopAtTheirCaps) {
 // thousands of names, or run a regular expression for milliseconds, for the
 // price of one instruction, so a loop of them held the worker queue for
 // seconds to minutes within the budget. Such work now pays by its size.
+// Mend: an assignment asked every scope on its way whether an ancestor held
+// the name, walking the rest of the chain again each time (quadratic in the
+// depth): a budget-bound run at depth 190 took seconds, not milliseconds.
+TEST_F(ProgramsTest, AssignmentDeepInTheScopeChainCostsAboutWhatItCostsNearby) {
+  auto cpuSecondsAtDepth = [&](int depth) {
+    Entity work = Forever({Inc("x")});
+    for (int level = 1; level < depth; ++level) work = Op("53", {work});  // a block: one scope more
+    timespec start{}, end{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
+    EXPECT_EQ(show({Let("x", N(0)), work}), "rovav 18");
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &end);
+    EXPECT_EQ(runtime_.getInstructionCount(), kAPMPInstructionBudget);
+    return static_cast<double>(end.tv_sec - start.tv_sec) + static_cast<double>(end.tv_nsec - start.tv_nsec) * 1e-9;
+  };
+  const double nearby = cpuSecondsAtDepth(1);
+  const double deep = cpuSecondsAtDepth(190);
+  EXPECT_LT(deep, 8 * nearby) << "depth 1: " << nearby << " s, depth 190: " << deep << " s";
+}
+
 TEST_F(ProgramsTest, BulkWorkPaysTheBudget) {
   const int slots = static_cast<int>(kAPMPMaxArraySlots);
   struct Case {

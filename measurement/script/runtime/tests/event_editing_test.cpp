@@ -14,6 +14,7 @@
 
 #include "measurement/messages/field_access.h"
 #include "measurement/script/commands/tests/program_support.h"
+#include "measurement/script/runtime/limits.h"
 #include "measurement/script/runtime/object_manager.h"
 #include "os/foundation/text.h"
 
@@ -394,6 +395,29 @@ TEST_F(EventEditingTest, StoringAValueThatWouldMakeTooManyItemsFails) {
                           E("setParamValue", {S("small"), Get("f")}), E("setParamValue", {S("p"), Get("w")})})});
   EXPECT_EQ(handle(APMPEvent("e", 1, {})), "rovav 18");
   EXPECT_FALSE(output().hasParameterName("small"));
+}
+
+// Mend: nothing bounded what a program keeps across events: a callback that
+// kept 14 arrays of 65,000 slots per event grew the process by hundreds of MB.
+TEST_F(EventEditingTest, WhatAProgramKeepsAcrossEventsIsCappedAndLettingGoFreesIt) {
+  // if (e.getParamValue("grow")) keep 14 more arrays of 65,000 slots, else drop all.
+  Entity grow = Op("42", {Lt(Get("j"), N(14)), Set("j", Add(Get("j"), N(1))), B(false),
+                          Body({Let("a", Arr()), Put(Get("a"), S("length"), N(65000)),
+                                Call(Get("kept"), "push", {Get("a")})})});
+  loadCallbacks({Let("kept", Arr()), Edit(1, {Let("j", N(0)),
+                                              Op("22", {E("getParamValue", {S("grow")}), Body({grow}),
+                                                        Body({Set("kept", Arr())})}),
+                                              Ret(N(0))})});
+  const APMPEvent growing("g", 1, {{"grow", os::Value(1)}});
+  int kept = 0;
+  std::string outcome;
+  while ((outcome = handle(growing)) == "false" && kept < 40) ++kept;
+  EXPECT_EQ(outcome, "rovav 18");
+  EXPECT_GE(kept, 1);
+  EXPECT_LE(kept * 14 * 65000, static_cast<int>(kAPMPMaxTrackedSlots));
+  // The engine goes on: letting go frees the room, and growing works again.
+  EXPECT_EQ(handle(APMPEvent("g", 2, {})), "false");
+  EXPECT_EQ(handle(growing), "false");
 }
 
 // The remote configuration's path: a program inside an encoded configuration,

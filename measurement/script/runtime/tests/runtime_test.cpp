@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <future>
 #include <limits>
 #include <typeinfo>
 
+#include "measurement/messages/message_info.h"
 #include "measurement/script/commands/command_families.h"
 #include "measurement/script/commands/method_evaluators.h"
 #include "measurement/script/runtime/entity_converter.h"
@@ -76,6 +78,51 @@ TEST(ScriptEntities, BadRecordsFailTheWholeConversion) {
     ASSERT_FALSE(value.has_value());
     EXPECT_TRUE(IsRovav(value.error(), c.code)) << value.error().description();
   }
+}
+
+// Mend: the converter read each statement's arguments through the copying
+// field accessor, copying every sub-tree once per level above it: a
+// 20,000-deep program took seconds before the depth cap refused it.
+TEST(ScriptEntities, ConversionReadsEachEntityOnceAndStopsAtTheDepthCap) {
+  // A chain of "0" statements, 20,000 deep, built in place: building it
+  // through the field setters would copy each sub-tree once per level too.
+  constexpr int kLevels = 20'000;
+  auto root = APMPBRuntimeEntity::initWithMessageInfo(nullptr);
+  ASSERT_TRUE(root);
+  std::vector<MessageInfo*> levels = {root->messageInfo()};
+  for (int i = 1; i < kLevels; ++i) {
+    auto* child = static_cast<MessageInfo*>(std::calloc(1, sizeof(MessageInfo)));
+    ASSERT_TRUE(child != nullptr && APMPBRuntimeEntityInit(child));
+    auto* arguments = static_cast<APMPBArray*>(levels.back()->values[1]);
+    arguments->data = std::calloc(1, sizeof(void*));
+    arguments->size = 1;
+    static_cast<void**>(arguments->data)[0] = child;
+    levels.push_back(child);
+  }
+  for (MessageInfo* level : levels) {
+    APMPBSetUInt32Cell(&level->values[0], 4);
+    APMPBSetStringCell(&level->values[2], "0", 1);
+  }
+
+  size_t before = APMPRuntimeEntityConverter::TEST_entitiesRead();
+  APMPResult deep = APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(*root);
+  ASSERT_FALSE(deep.has_value());
+  EXPECT_TRUE(IsRovav(deep.error(), APMPRovavError::BudgetExhausted));
+  EXPECT_EQ(APMPRuntimeEntityConverter::TEST_entitiesRead() - before, static_cast<size_t>(kAPMPMaxEvaluationDepth) + 1);
+
+  // Freed from the bottom up: the records' own release recurses per level.
+  for (size_t i = levels.size() - 1; i > 0; --i) {
+    APMPBRuntimeEntityFree(levels[i]);
+    APMPBResetArray(static_cast<APMPBArray*>(levels[i - 1]->values[1]));
+  }
+
+  // A wide tree: every entity read exactly once.
+  std::vector<Entity> leaves;
+  for (int i = 0; i < 500; ++i) leaves.push_back(Op("0", {N(i), S("x")}));
+  Entity wide = Op("7", leaves);
+  before = APMPRuntimeEntityConverter::TEST_entitiesRead();
+  ASSERT_TRUE(APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(*wide).has_value());
+  EXPECT_EQ(APMPRuntimeEntityConverter::TEST_entitiesRead() - before, 1u + 500u * 3u);
 }
 
 TEST(ScriptNumbers, IntegerConversions) {
