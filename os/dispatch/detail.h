@@ -21,8 +21,23 @@ using TimedJob = std::function<void(DispatchTime deadline)>;
 [[noreturn]] void fatal(const char* what);
 
 // ---- worker pool ----
-// Runs the job on a pool worker, higher quality of service first.
-void poolSubmit(QualityOfService qos, Job job);
+// A unit of pool work: an intrusive node, so that queuing it allocates
+// nothing. `invoke` runs it and may free the node.
+struct Work {
+  Work* next = nullptr;
+  void (*invoke)(Work*) = nullptr;
+  int priority = 2;  // index of the priority list, 0 = UserInteractive
+};
+
+// Runs the work on a pool worker, higher priority first. With `mayDefer`, a
+// worker submitting while it runs a job may keep the work to run next itself
+// instead of waking another; the work still runs when that worker blocks or
+// stays in its job (see the pool's design note). The node must stay valid
+// until invoked.
+void poolSubmit(Work* work, bool mayDefer = true);
+// A serial queue going on draining after a block: work the calling worker
+// deferred is handed to another worker instead of waiting behind the drain.
+void releaseDeferredWork();
 
 // Marks the calling thread as waiting (not working) for its lifetime: a pool
 // worker stops counting towards the active bound and towards "busy", so the

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -239,6 +241,88 @@ TEST_F(QueueTest, DrainWaitsForAWorkerResumingFromSync) {
     });
     ASSERT_TRUE(dispatch::drainUntilIdle());
     ASSERT_TRUE(finished.load());
+  }
+}
+
+// A worker keeps what a block posts to an idle queue to run next itself. Each
+// case leaves that worker unable to come back soon, and the posted block must
+// still run: the block waits for it outside dispatch, waits for it in sync(),
+// or the queue goes on draining into a block that waits for it.
+TEST_F(QueueTest, WorkKeptByABusyWorkerStillRuns) {
+  auto spinUntil = [](const std::atomic<bool>& flag) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!flag.load() && std::chrono::steady_clock::now() < limit) std::this_thread::yield();
+  };
+  struct Case {
+    const char* name;
+    std::function<void(DispatchQueue& q, DispatchQueue& other, std::atomic<bool>& ran)> run;
+  };
+  const Case cases[] = {
+      {"the posting block spins",
+       [&](DispatchQueue& q, DispatchQueue& other, std::atomic<bool>& ran) {
+         q.async([&] {
+           other.async([&] { ran = true; });
+           spinUntil(ran);
+         });
+       }},
+      {"the posting block syncs onto the queue it posted to",
+       [&](DispatchQueue& q, DispatchQueue& other, std::atomic<bool>& ran) {
+         q.async([&] {
+           other.async([&] { ran = true; });
+           other.sync([] {});
+         });
+       }},
+      {"the next block of the draining queue spins",
+       [&](DispatchQueue& q, DispatchQueue& other, std::atomic<bool>& ran) {
+         q.suspend();
+         q.async([&] { other.async([&] { ran = true; }); });
+         q.async([&] { spinUntil(ran); });
+         q.resume();
+       }},
+      {"a global block spins",
+       [&](DispatchQueue&, DispatchQueue&, std::atomic<bool>& ran) {
+         DispatchQueue::global()->async([&] {
+           DispatchQueue::global(QualityOfService::Utility)->async([&] { ran = true; });
+           spinUntil(ran);
+         });
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (int round = 0; round < 20; ++round) {
+      auto q = DispatchQueue::serial("com.test.kept.q");
+      auto other = DispatchQueue::serial("com.test.kept.other");
+      std::atomic<bool> ran{false};
+      c.run(*q, *other, ran);
+      ASSERT_TRUE(dispatch::drainUntilIdle());
+      ASSERT_TRUE(ran.load());
+    }
+  }
+}
+
+// Hops that stay on their worker hand the count of outstanding work from one
+// block to the next: drainUntilIdle() returns only after the last hop, and a
+// queue owned by nothing but its pending blocks lives until they have run.
+TEST_F(QueueTest, DrainWaitsForEveryHopOfAChainBetweenQueues) {
+  constexpr int kHops = 200;
+  for (int round = 0; round < 50; ++round) {
+    SCOPED_TRACE(round);
+    auto a = DispatchQueue::serial("com.test.chain.a");
+    auto b = DispatchQueue::serial("com.test.chain.b");
+    std::weak_ptr<DispatchQueue> weakA = a, weakB = b;
+    std::atomic<int> hops{0};
+    using Queue = std::shared_ptr<DispatchQueue>;
+    std::function<void(int, const Queue&, const Queue&)> hop = [&](int n, const Queue& here, const Queue& there) {
+      hops.fetch_add(1);
+      if (n < kHops) there->async([&hop, n, here, there] { hop(n + 1, there, here); });
+    };
+    a->async([&hop, a, b] { hop(1, a, b); });
+    a.reset();
+    b.reset();
+    ASSERT_TRUE(dispatch::drainUntilIdle());
+    EXPECT_EQ(hops.load(), kHops);
+    EXPECT_TRUE(weakA.expired());
+    EXPECT_TRUE(weakB.expired());
   }
 }
 
