@@ -1,6 +1,7 @@
 // Internals of os/dispatch shared between its source files. Not for callers.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -19,6 +20,29 @@ using TimedJob = std::function<void(DispatchTime deadline)>;
 // Aborts with a message: a programmer error that would otherwise hang or
 // corrupt state.
 [[noreturn]] void fatal(const char* what);
+
+// A mutex for a queue's short critical sections: taking and releasing it
+// uncontended is one atomic instruction each, inline; a thread that finds it
+// held spins briefly, then sleeps on a futex. Not recursive.
+class QueueLock {
+ public:
+  void lock() {
+    int expected = 0;
+    if (!state_.compare_exchange_strong(expected, 1, std::memory_order_acquire)) lockContended();
+  }
+  bool try_lock() {
+    int expected = 0;
+    return state_.compare_exchange_strong(expected, 1, std::memory_order_acquire);
+  }
+  void unlock() {
+    if (state_.exchange(0, std::memory_order_release) == 2) wakeOne();
+  }
+
+ private:
+  void lockContended();
+  void wakeOne();
+  std::atomic<int> state_{0};  // 0 free, 1 held, 2 held and a thread may sleep on it
+};
 
 // ---- worker pool ----
 // A unit of pool work: an intrusive node, so that queuing it allocates

@@ -24,7 +24,9 @@
 //    it to reach zero.
 #include "os/dispatch/queue.h"
 
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -45,6 +47,29 @@ void fatal(const char* what) {
   std::fflush(stderr);
   std::abort();
 }
+
+void QueueLock::lockContended() {
+  for (int spin = 0; spin < 64; ++spin) {
+    int expected = 0;
+    if (state_.load(std::memory_order_relaxed) == 0 &&
+        state_.compare_exchange_weak(expected, 1, std::memory_order_acquire)) {
+      return;
+    }
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+  // From here on the state says 2 while held, so the holder's unlock wakes.
+  while (state_.exchange(2, std::memory_order_acquire) != 0) {
+    ::syscall(SYS_futex, reinterpret_cast<int*>(&state_), FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr, 0);
+  }
+}
+
+void QueueLock::wakeOne() {
+  ::syscall(SYS_futex, reinterpret_cast<int*>(&state_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free);
 
 namespace {
 
@@ -467,14 +492,13 @@ class BlockRing {
   bool empty() const { return size_ == 0; }
   void push(DispatchBlock&& block) {
     if (size_ == slots_.size()) grow();
-    slots_[(head_ + size_) & (slots_.size() - 1)] = std::move(block);
+    slots_[(head_ + size_) & mask_] = std::move(block);
     ++size_;
   }
-  // Requires !empty().
+  // Requires !empty(). Leaves the slot empty (a moved-from function is).
   DispatchBlock pop() {
     DispatchBlock block = std::move(slots_[head_]);
-    slots_[head_] = nullptr;
-    head_ = (head_ + 1) & (slots_.size() - 1);
+    head_ = (head_ + 1) & mask_;
     --size_;
     return block;
   }
@@ -482,11 +506,13 @@ class BlockRing {
  private:
   void grow() {
     std::vector<DispatchBlock> bigger(slots_.empty() ? 8 : 2 * slots_.size());
-    for (size_t i = 0; i < size_; ++i) bigger[i] = std::move(slots_[(head_ + i) & (slots_.size() - 1)]);
+    for (size_t i = 0; i < size_; ++i) bigger[i] = std::move(slots_[(head_ + i) & mask_]);
     slots_ = std::move(bigger);
+    mask_ = slots_.size() - 1;
     head_ = 0;
   }
   std::vector<DispatchBlock> slots_;  // size is zero or a power of two
+  size_t mask_ = 0;
   size_t head_ = 0;
   size_t size_ = 0;
 };
@@ -514,7 +540,7 @@ struct DispatchQueue::Impl {
   DispatchQueue* self = nullptr;
   std::weak_ptr<DispatchQueue> weakSelf;
 
-  mutable std::mutex mutex;
+  mutable dd::QueueLock mutex;
   BlockRing items;                          // guarded by mutex
   bool scheduled = false;                   // guarded by mutex (serial queues)
   int suspendCount = 0;                     // guarded by mutex
@@ -538,7 +564,7 @@ struct DispatchQueue::Impl {
   static constexpr int kDrainBatch = 128;
 
   std::shared_ptr<DispatchQueue> effectiveTarget() const {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<dd::QueueLock> lock(mutex);
     return target ? target : DispatchQueue::global(self->qos());
   }
 
@@ -580,7 +606,7 @@ struct DispatchQueue::Impl {
       bool post = false;
       std::shared_ptr<DispatchQueue> to;
       {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<dd::QueueLock> lock(mutex);
         items.push(std::move(block));
         if (!scheduled && suspendCount == 0) {
           post = true;
@@ -591,7 +617,7 @@ struct DispatchQueue::Impl {
       return;
     }
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      std::lock_guard<dd::QueueLock> lock(mutex);
       if (suspendCount > 0) {
         items.push(std::move(block));
         return;
@@ -636,7 +662,7 @@ struct DispatchQueue::Impl {
       for (int n = 0;; ++n) {
         DispatchBlock block;
         {
-          std::lock_guard<std::mutex> lock(mutex);
+          std::lock_guard<dd::QueueLock> lock(mutex);
           if (suspendCount > 0 || items.empty()) {
             scheduled = false;
             keep = std::move(drainKeep);
@@ -777,7 +803,7 @@ void DispatchQueue::sync(const DispatchBlock& block) {
   if (!serial_ && im.chainIsConcurrentToPool()) {
     bool suspended;
     {
-      std::lock_guard<std::mutex> lock(im.mutex);
+      std::lock_guard<dd::QueueLock> lock(im.mutex);
       suspended = im.suspendCount > 0;
     }
     if (!suspended) {
@@ -791,7 +817,7 @@ void DispatchQueue::sync(const DispatchBlock& block) {
     // runs inline, as if drained here.
     bool claimed = false;
     {
-      std::lock_guard<std::mutex> lock(im.mutex);
+      std::lock_guard<dd::QueueLock> lock(im.mutex);
       if (!im.scheduled && im.items.empty() && im.suspendCount == 0) claimed = im.scheduled = true;
     }
     if (claimed) {
@@ -802,7 +828,7 @@ void DispatchQueue::sync(const DispatchBlock& block) {
       bool post = false;
       std::shared_ptr<DispatchQueue> to;
       {
-        std::lock_guard<std::mutex> lock(im.mutex);
+        std::lock_guard<dd::QueueLock> lock(im.mutex);
         if (!im.items.empty() && im.suspendCount == 0) {
           post = true;
           to = im.scheduleLocked();
@@ -908,7 +934,7 @@ void DispatchQueue::apply(size_t iterations, const std::function<void(size_t)>& 
 
 void DispatchQueue::suspend() {
   if (impl_->kind != Impl::Kind::Custom) return;
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  std::lock_guard<dd::QueueLock> lock(impl_->mutex);
   ++impl_->suspendCount;
 }
 
@@ -919,7 +945,7 @@ void DispatchQueue::resume() {
   bool post = false;
   std::shared_ptr<DispatchQueue> to;
   {
-    std::lock_guard<std::mutex> lock(im.mutex);
+    std::lock_guard<dd::QueueLock> lock(im.mutex);
     if (im.suspendCount == 0) dd::fatal("DispatchQueue::resume without a matching suspend");
     if (--im.suspendCount > 0) return;
     if (serial_) {
@@ -936,7 +962,7 @@ void DispatchQueue::resume() {
 }
 
 bool DispatchQueue::isSuspended() const {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  std::lock_guard<dd::QueueLock> lock(impl_->mutex);
   return impl_->suspendCount > 0;
 }
 
@@ -945,7 +971,7 @@ void DispatchQueue::setTarget(std::shared_ptr<DispatchQueue> target) {
   for (auto t = target; t; t = t->impl().kind == Impl::Kind::Custom ? t->target() : nullptr) {
     if (t.get() == this) dd::fatal("DispatchQueue::setTarget would make a cycle");
   }
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  std::lock_guard<dd::QueueLock> lock(impl_->mutex);
   impl_->target = std::move(target);
 }
 
