@@ -5,12 +5,32 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <new>
 #include <functional>
 #include <thread>
 #include <vector>
 
 #include "os/dispatch/manual_clock.h"
 #include "os/dispatch/run_loop.h"
+
+// Counts heap allocations while `gCountAllocations` is set, on any thread.
+namespace {
+std::atomic<bool> gCountAllocations{false};
+std::atomic<size_t> gAllocations{0};
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (gCountAllocations.load(std::memory_order_relaxed)) gAllocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+// The replacement new above takes its memory from malloc.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 namespace os {
 namespace {
@@ -324,6 +344,30 @@ TEST_F(QueueTest, DrainWaitsForEveryHopOfAChainBetweenQueues) {
     EXPECT_TRUE(weakA.expired());
     EXPECT_TRUE(weakB.expired());
   }
+}
+
+// A hop between serial queues allocates nothing beyond its block (here one
+// small enough to sit inside the function object): the queue's items, the
+// drain job and the worker's hand-over all reuse storage.
+TEST_F(QueueTest, HopsBetweenSerialQueuesAllocateNothingOfTheirOwn) {
+  constexpr int kHops = 2000;
+  auto a = DispatchQueue::serial("com.test.alloc.a");
+  auto b = DispatchQueue::serial("com.test.alloc.b");
+  std::atomic<int> hops{0};
+  std::function<void(int)> hop = [&](int n) {
+    hops.fetch_add(1);
+    if (n < kHops) (n % 2 ? b : a)->async([&hop, n] { hop(n + 1); });
+  };
+  a->async([&hop] { hop(1); });  // warms up the queues and the pool
+  ASSERT_TRUE(dispatch::drainUntilIdle());
+  hops = 0;
+  gAllocations = 0;
+  gCountAllocations = true;
+  a->async([&hop] { hop(1); });
+  ASSERT_TRUE(dispatch::drainUntilIdle());
+  gCountAllocations = false;
+  EXPECT_EQ(hops.load(), kHops);
+  EXPECT_LT(gAllocations.load(), size_t(kHops / 20));
 }
 
 TEST_F(QueueTest, GroupWaitTimesOutWhenVirtualTimePassesTheDeadline) {
