@@ -1,6 +1,7 @@
 // Internals of os/dispatch shared between its source files. Not for callers.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -20,9 +21,47 @@ using TimedJob = std::function<void(DispatchTime deadline)>;
 // corrupt state.
 [[noreturn]] void fatal(const char* what);
 
+// A mutex for a queue's short critical sections: taking and releasing it
+// uncontended is one atomic instruction each, inline; a thread that finds it
+// held spins briefly, then sleeps on a futex. Not recursive.
+class QueueLock {
+ public:
+  void lock() {
+    int expected = 0;
+    if (!state_.compare_exchange_strong(expected, 1, std::memory_order_acquire)) lockContended();
+  }
+  bool try_lock() {
+    int expected = 0;
+    return state_.compare_exchange_strong(expected, 1, std::memory_order_acquire);
+  }
+  void unlock() {
+    if (state_.exchange(0, std::memory_order_release) == 2) wakeOne();
+  }
+
+ private:
+  void lockContended();
+  void wakeOne();
+  std::atomic<int> state_{0};  // 0 free, 1 held, 2 held and a thread may sleep on it
+};
+
 // ---- worker pool ----
-// Runs the job on a pool worker, higher quality of service first.
-void poolSubmit(QualityOfService qos, Job job);
+// A unit of pool work: an intrusive node, so that queuing it allocates
+// nothing. `invoke` runs it and may free the node.
+struct Work {
+  Work* next = nullptr;
+  void (*invoke)(Work*) = nullptr;
+  int priority = 2;  // index of the priority list, 0 = UserInteractive
+};
+
+// Runs the work on a pool worker, higher priority first. With `mayDefer`, a
+// worker submitting while it runs a job may keep the work to run next itself
+// instead of waking another; the work still runs when that worker blocks or
+// stays in its job (see the pool's design note). The node must stay valid
+// until invoked.
+void poolSubmit(Work* work, bool mayDefer = true);
+// A serial queue going on draining after a block: work the calling worker
+// deferred is handed to another worker instead of waiting behind the drain.
+void releaseDeferredWork();
 
 // Marks the calling thread as waiting (not working) for its lifetime: a pool
 // worker stops counting towards the active bound and towards "busy", so the

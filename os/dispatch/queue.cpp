@@ -5,11 +5,17 @@
 //    service). At most maxActiveWorkers() threads work at once; a worker that
 //    blocks in a dispatch wait (BlockingScope) stops counting, so a spare
 //    thread may start (up to kHardThreadCap) and a blocked sync cannot starve
-//    the pool in the common patterns. Idle workers exit after a while.
-//  - A serial queue owns a list of items and at most one "drain" job, posted
+//    the pool in the common patterns. Idle workers exit after a while. A job
+//    a worker posts while it runs one is kept to run next on that worker (see
+//    Pool's design note).
+//  - A serial queue owns a ring of items and at most one "drain" job, posted
 //    to its target (a global queue -> the pool, the main queue or another
-//    queue). Invariant: `scheduled` is true exactly while a drain job is
-//    posted or running, or a sync caller runs inline holding the queue.
+//    queue); for a global target the job is the queue's own pool node.
+//    Invariant: `scheduled` is true exactly while a drain job is posted or
+//    running, or a sync caller runs inline holding the queue; `drainKeep`
+//    holds the queue alive while a drain is posted or running.
+//    Blocks the draining block posts to its own queue run in the same drain,
+//    up to kDrainBatch, after which the drain queues behind the others.
 //  - A concurrent custom queue forwards each block to its target; it holds
 //    blocks only while suspended.
 //  - The main queue's drain job is posted to the main run loop.
@@ -18,14 +24,15 @@
 //    it to reach zero.
 #include "os/dispatch/queue.h"
 
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <thread>
 #include <vector>
 
@@ -40,6 +47,29 @@ void fatal(const char* what) {
   std::fflush(stderr);
   std::abort();
 }
+
+void QueueLock::lockContended() {
+  for (int spin = 0; spin < 64; ++spin) {
+    int expected = 0;
+    if (state_.load(std::memory_order_relaxed) == 0 &&
+        state_.compare_exchange_weak(expected, 1, std::memory_order_acquire)) {
+      return;
+    }
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+  // From here on the state says 2 while held, so the holder's unlock wakes.
+  while (state_.exchange(2, std::memory_order_acquire) != 0) {
+    ::syscall(SYS_futex, reinterpret_cast<int*>(&state_), FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr, 0);
+  }
+}
+
+void QueueLock::wakeOne() {
+  ::syscall(SYS_futex, reinterpret_cast<int*>(&state_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free);
 
 namespace {
 
@@ -144,6 +174,12 @@ const bool gMainLabelPublished = [] {
 // ---- pool ----
 constexpr size_t kHardThreadCap = 256;
 constexpr auto kIdleExit = std::chrono::seconds(10);
+// How often the monitor looks for deferred work whose worker has not come
+// back: a job deferred behind a block that runs longer starts within about
+// two periods on another worker.
+constexpr auto kDeferredCheck = std::chrono::microseconds(200);
+// Deferred jobs a worker runs in a row before it lets queued work go first.
+constexpr int kDeferredRun = 64;
 
 int priorityIndex(QualityOfService qos) {
   switch (qos) {
@@ -162,6 +198,55 @@ int priorityIndex(QualityOfService qos) {
   return 2;
 }
 
+// First in, first out, through the nodes' own links.
+struct WorkList {
+  Work* head = nullptr;
+  Work* tail = nullptr;
+  void push(Work* w) {
+    w->next = nullptr;
+    if (tail) tail->next = w;
+    else head = w;
+    tail = w;
+  }
+  Work* pop() {
+    Work* w = head;
+    if (w) {
+      head = w->next;
+      if (!head) tail = nullptr;
+      w->next = nullptr;
+    }
+    return w;
+  }
+};
+
+// A pool thread. `deferred` is written non-null only by its own thread and
+// taken (exchanged to null) by that thread or by the monitor.
+struct Worker {
+  std::atomic<Work*> deferred{nullptr};
+  std::atomic<uint64_t> jobsStarted{0};  // written by its own thread only
+  uint64_t jobsSeen = 0;                 // monitor's last reading; guarded by the pool's mutex
+  bool inJob = false;                    // read and written by its own thread only
+};
+
+thread_local Worker* tWorker = nullptr;
+
+// Design:
+//  - Jobs are intrusive nodes (Work) in five priority lists; at most
+//    maxActive() threads work at once, a worker blocked in a dispatch wait
+//    (BlockingScope) stops counting so a spare may start, idle workers exit
+//    after kIdleExit.
+//  - A job submitted by a worker while it runs a job is deferred: it goes
+//    into that worker's `deferred` slot and wakes nobody, because the worker
+//    runs it as soon as its current job returns. It is handed to the lists
+//    (and a sleeping worker woken) when that is no longer true: the owner
+//    blocks in a dispatch wait or keeps draining a serial queue, or the
+//    monitor sees the owner still in the same job a period later.
+//  - Accounting for drainUntilIdle(): a deferred job inherits the count of
+//    the job that deferred it, so a hop that stays on its worker touches the
+//    counter not at all. Whoever hands it to the lists counts it first (the
+//    monitor before it takes it, since the owner may finish meanwhile).
+//  - The monitor runs while any worker runs jobs (`running_` > 0): a
+//    worker's first deferral after the pool was idle arms it.
 class Pool {
  public:
   Pool() {
@@ -170,15 +255,36 @@ class Pool {
   }
   size_t maxActive() const { return maxActive_; }
 
-  void submit(QualityOfService qos, Job job) {
+  // Runs `work` on a pool worker. `mayDefer`: the calling worker may keep it
+  // for itself (false when it must queue behind others, for fairness).
+  void submit(Work* work, bool mayDefer) {
+    Worker* self = tWorker;
+    if (mayDefer && self && self->inJob && self->deferred.load(std::memory_order_relaxed) == nullptr) {
+      self->deferred.store(work, std::memory_order_release);
+      if (!monitorArmed_.load(std::memory_order_relaxed)) armMonitor();
+      return;
+    }
     activity().add(1);
     std::unique_lock<std::mutex> lock(mutex_);
-    jobs_[priorityIndex(qos)].push_back(std::move(job));
-    ++pending_;
+    queueLocked(work);
+    wakeOrSpawn(lock);
+  }
+
+  // The calling worker's deferred job goes to the lists with a wake: the
+  // worker will not come back for it soon.
+  void releaseDeferred() {
+    Worker* self = tWorker;
+    if (!self || self->deferred.load(std::memory_order_relaxed) == nullptr) return;
+    Work* work = self->deferred.exchange(nullptr, std::memory_order_acq_rel);
+    if (!work) return;
+    activity().add(1);  // the caller's job still counts, so busy stays above zero
+    std::unique_lock<std::mutex> lock(mutex_);
+    queueLocked(work);
     wakeOrSpawn(lock);
   }
 
   void blockEnter() {
+    releaseDeferred();
     activity().add(-1);
     std::unique_lock<std::mutex> lock(mutex_);
     ++blocked_;
@@ -193,34 +299,70 @@ class Pool {
 
  private:
   // Requires mutex_.
+  void queueLocked(Work* work) {
+    lists_[work->priority].push(work);
+    ++pending_;
+  }
+  Work* popLocked() {
+    for (auto& list : lists_) {
+      if (Work* w = list.pop()) {
+        --pending_;
+        return w;
+      }
+    }
+    return nullptr;
+  }
+
+  // Requires mutex_.
   void wakeOrSpawn(std::unique_lock<std::mutex>&) {
     if (waiting_ > 0) cv_.notify_one();
     size_t working = threads_ - waiting_ - blocked_;
     if ((waiting_ == 0 || pending_ > waiting_) && working < maxActive_ && threads_ < kHardThreadCap) {
       ++threads_;
-      std::thread([this] { workerLoop(); }).detach();
+      auto* worker = new Worker();
+      workers_.push_back(worker);
+      std::thread([this, worker] { workerLoop(worker); }).detach();
     }
   }
 
-  void workerLoop() {
-    tIsPoolWorker = true;
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-      Job job;
-      for (auto& list : jobs_) {
-        if (!list.empty()) {
-          job = std::move(list.front());
-          list.pop_front();
-          break;
+  // Runs `job`, then each job it deferred, on this worker. Returns with the
+  // worker's count given up.
+  void runJobs(Worker* self, Work* job) {
+    self->inJob = true;
+    for (int run = 0;; ++run) {
+      self->jobsStarted.store(self->jobsStarted.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+      job->invoke(job);
+      Work* next = self->deferred.load(std::memory_order_relaxed)
+                       ? self->deferred.exchange(nullptr, std::memory_order_acq_rel)
+                       : nullptr;
+      if (!next) break;
+      if (run + 1 >= kDeferredRun) {
+        run = -1;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (pending_ > 0) {
+          // Queued work goes first; `next` keeps the count it inherited.
+          queueLocked(next);
+          self->inJob = false;
+          return;
         }
       }
-      if (job) {
-        --pending_;
+      job = next;
+    }
+    self->inJob = false;
+    activity().add(-1);
+  }
+
+  void workerLoop(Worker* self) {
+    tIsPoolWorker = true;
+    tWorker = self;
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      if (Work* job = popLocked()) {
+        ++running_;
         lock.unlock();
-        job();
-        job = nullptr;
-        activity().add(-1);
+        runJobs(self, job);
         lock.lock();
+        --running_;
         continue;
       }
       ++waiting_;
@@ -228,19 +370,68 @@ class Pool {
       --waiting_;
       if (!got && pending_ == 0) {
         --threads_;
+        workers_.erase(std::find(workers_.begin(), workers_.end(), self));
+        tWorker = nullptr;
+        delete self;
         return;
       }
     }
   }
 
+  void armMonitor() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (monitorArmed_.load(std::memory_order_relaxed)) return;
+    monitorArmed_.store(true, std::memory_order_relaxed);
+    if (!monitorStarted_) {
+      monitorStarted_ = true;
+      std::thread([this] { monitorLoop(); }).detach();
+    }
+    monitorCv_.notify_one();
+  }
+
+  // Hands on deferred jobs whose worker stayed in one job for a whole period.
+  void monitorLoop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      monitorCv_.wait(lock, [&] { return monitorArmed_.load(std::memory_order_relaxed); });
+      monitorCv_.wait_for(lock, kDeferredCheck);
+      size_t handed = 0;
+      for (Worker* w : workers_) {
+        if (w->deferred.load(std::memory_order_acquire) == nullptr) continue;
+        const uint64_t started = w->jobsStarted.load(std::memory_order_relaxed);
+        if (started != w->jobsSeen) {
+          w->jobsSeen = started;
+          continue;
+        }
+        activity().add(1);
+        if (Work* work = w->deferred.exchange(nullptr, std::memory_order_acq_rel)) {
+          queueLocked(work);
+          ++handed;
+        } else {
+          activity().add(-1);  // its worker took it meanwhile and still counts
+        }
+      }
+      // After the loop: a spawn adds to workers_.
+      for (; handed > 0; --handed) wakeOrSpawn(lock);
+      // A worker defers only while it runs a job, and counts in running_
+      // before it can: none running, nothing to watch until one re-arms.
+      if (running_ == 0) monitorArmed_.store(false, std::memory_order_relaxed);
+    }
+  }
+
   std::mutex mutex_;
   std::condition_variable cv_;
-  std::deque<Job> jobs_[5];  // guarded by mutex_
-  size_t pending_ = 0;       // guarded by mutex_
-  size_t threads_ = 0;       // guarded by mutex_
-  size_t waiting_ = 0;       // guarded by mutex_
-  size_t blocked_ = 0;       // guarded by mutex_
+  WorkList lists_[5];               // guarded by mutex_
+  size_t pending_ = 0;              // guarded by mutex_; jobs in lists_
+  size_t threads_ = 0;              // guarded by mutex_
+  size_t waiting_ = 0;              // guarded by mutex_
+  size_t blocked_ = 0;              // guarded by mutex_
+  size_t running_ = 0;              // guarded by mutex_; workers inside runJobs()
+  std::vector<Worker*> workers_;    // guarded by mutex_
   size_t maxActive_ = 4;
+  std::condition_variable monitorCv_;
+  bool monitorStarted_ = false;            // guarded by mutex_
+  std::atomic<bool> monitorArmed_{false};  // written under mutex_
 };
 
 Pool& pool() {
@@ -251,7 +442,9 @@ Pool& pool() {
 
 }  // namespace
 
-void poolSubmit(QualityOfService qos, Job job) { pool().submit(qos, std::move(job)); }
+void poolSubmit(Work* work, bool mayDefer) { pool().submit(work, mayDefer); }
+
+void releaseDeferredWork() { pool().releaseDeferred(); }
 
 BlockingScope::BlockingScope(Resume resume) : worker_(tIsPoolWorker), resume_(resume) {
   if (worker_) pool().blockEnter();
@@ -290,22 +483,88 @@ namespace dd = dispatch::detail;
 
 // ---- DispatchQueue ----
 
+namespace {
+
+// Blocks in arrival order, in a ring that keeps its capacity: a queue that
+// empties and fills again allocates nothing.
+class BlockRing {
+ public:
+  bool empty() const { return size_ == 0; }
+  void push(DispatchBlock&& block) {
+    if (size_ == slots_.size()) grow();
+    slots_[(head_ + size_) & mask_] = std::move(block);
+    ++size_;
+  }
+  // Requires !empty(). Leaves the slot empty (a moved-from function is).
+  DispatchBlock pop() {
+    DispatchBlock block = std::move(slots_[head_]);
+    head_ = (head_ + 1) & mask_;
+    --size_;
+    return block;
+  }
+
+ private:
+  void grow() {
+    std::vector<DispatchBlock> bigger(slots_.empty() ? 8 : 2 * slots_.size());
+    for (size_t i = 0; i < size_; ++i) bigger[i] = std::move(slots_[(head_ + i) & mask_]);
+    slots_ = std::move(bigger);
+    mask_ = slots_.size() - 1;
+    head_ = 0;
+  }
+  std::vector<DispatchBlock> slots_;  // size is zero or a power of two
+  size_t mask_ = 0;
+  size_t head_ = 0;
+  size_t size_ = 0;
+};
+
+// A block submitted to a global queue, carried to the pool in its own node.
+struct BlockWork : dd::Work {
+  DispatchQueue* queue = nullptr;  // a global queue: lives as long as the process
+  DispatchBlock block;
+
+  static void run(dd::Work* work) {
+    auto* self = static_cast<BlockWork*>(work);
+    {
+      dd::CurrentQueueScope scope(self->queue);
+      self->block();
+    }
+    delete self;  // what the block captured goes before the job counts as done
+  }
+};
+
+}  // namespace
+
 struct DispatchQueue::Impl {
   enum class Kind { Global, Main, Custom };
   Kind kind = Kind::Custom;
   DispatchQueue* self = nullptr;
   std::weak_ptr<DispatchQueue> weakSelf;
 
-  mutable std::mutex mutex;
-  std::deque<DispatchBlock> items;          // guarded by mutex
+  mutable dd::QueueLock mutex;
+  BlockRing items;                          // guarded by mutex
   bool scheduled = false;                   // guarded by mutex (serial queues)
   int suspendCount = 0;                     // guarded by mutex
   std::shared_ptr<DispatchQueue> target;    // guarded by mutex; null: default global
+  // Holds the queue alive while `scheduled` by a posted drain; guarded by mutex.
+  std::shared_ptr<DispatchQueue> drainKeep;
+
+  // The pool node of this queue's drain while it targets a global queue.
+  // Filled by whoever posts the drain: at most one is posted at a time.
+  struct DrainWork : dd::Work {
+    Impl* impl = nullptr;
+    DispatchQueue* global = nullptr;  // the target, on the stack of queues under the drain
+    static void run(dd::Work* work) {
+      auto* self = static_cast<DrainWork*>(work);
+      dd::CurrentQueueScope scope(self->global);
+      self->impl->drain();
+    }
+  } drainWork;
+  DispatchQueue* defaultGlobal = nullptr;  // custom queues: the global queue of their qos
 
   static constexpr int kDrainBatch = 128;
 
   std::shared_ptr<DispatchQueue> effectiveTarget() const {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<dd::QueueLock> lock(mutex);
     return target ? target : DispatchQueue::global(self->qos());
   }
 
@@ -316,14 +575,17 @@ struct DispatchQueue::Impl {
   }
 
   // Runs `job` as a block of this queue (the job sets up its own scopes).
-  void submitJob(dd::Job job) {
+  void submitJob(dd::Job&& job) {
     switch (kind) {
-      case Kind::Global:
-        dd::poolSubmit(self->qos(), [this, job = std::move(job)] {
-          dd::CurrentQueueScope scope(self);
-          job();
-        });
+      case Kind::Global: {
+        auto* work = new BlockWork();
+        work->invoke = &BlockWork::run;
+        work->priority = dd::priorityIndex(self->qos());
+        work->queue = self;
+        work->block = std::move(job);
+        dd::poolSubmit(work);
         return;
+      }
       case Kind::Main:
       case Kind::Custom:
         enqueue(std::move(job));
@@ -331,21 +593,33 @@ struct DispatchQueue::Impl {
     }
   }
 
-  void enqueue(DispatchBlock block) {
+  // A drain is due: marks it scheduled and returns where to post it (null:
+  // the default global queue). Requires mutex.
+  std::shared_ptr<DispatchQueue> scheduleLocked() {
+    scheduled = true;
+    drainKeep = weakSelf.lock();  // a queue with pending work stays alive
+    return target;
+  }
+
+  void enqueue(DispatchBlock&& block) {
     if (self->isSerial()) {
       bool post = false;
+      std::shared_ptr<DispatchQueue> to;
       {
-        std::lock_guard<std::mutex> lock(mutex);
-        items.push_back(std::move(block));
-        if (!scheduled && suspendCount == 0) post = scheduled = true;
+        std::lock_guard<dd::QueueLock> lock(mutex);
+        items.push(std::move(block));
+        if (!scheduled && suspendCount == 0) {
+          post = true;
+          to = scheduleLocked();
+        }
       }
-      if (post) postDrain();
+      if (post) postDrain(to, true);
       return;
     }
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      std::lock_guard<dd::QueueLock> lock(mutex);
       if (suspendCount > 0) {
-        items.push_back(std::move(block));
+        items.push(std::move(block));
         return;
       }
     }
@@ -361,33 +635,52 @@ struct DispatchQueue::Impl {
     });
   }
 
-  void postDrain() {
-    auto keep = weakSelf.lock();  // a queue with pending work stays alive
-    dd::Job drainJob = [this, keep] { drain(); };
+  // `to` as scheduleLocked() returned it. `mayDefer`: a worker posting it
+  // may run it next itself (false when the drain yields to others).
+  void postDrain(const std::shared_ptr<DispatchQueue>& to, bool mayDefer) {
     if (kind == Kind::Main) {
-      RunLoop::main().perform(std::move(drainJob), kRunLoopCommonModes);
-    } else {
-      postToTarget(std::move(drainJob));
+      RunLoop::main().perform([this] { drain(); }, kRunLoopCommonModes);
+      return;
     }
+    if (to && to->impl().kind != Kind::Global) {
+      to->impl().submitJob([this] { drain(); });
+      return;
+    }
+    DispatchQueue* global = to ? to.get() : defaultGlobal;
+    drainWork.impl = this;
+    drainWork.invoke = &DrainWork::run;
+    drainWork.global = global;
+    drainWork.priority = dd::priorityIndex(global->qos());
+    dd::poolSubmit(&drainWork, mayDefer);
   }
 
   void drain() {
-    dd::CurrentQueueScope scope(self);
-    for (int n = 0;; ++n) {
-      DispatchBlock block;
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (suspendCount > 0 || items.empty()) {
-          scheduled = false;
-          return;
+    std::shared_ptr<DispatchQueue> keep;  // released last: it may hold the queue's last reference
+    std::shared_ptr<DispatchQueue> to;
+    {
+      dd::CurrentQueueScope scope(self);
+      for (int n = 0;; ++n) {
+        DispatchBlock block;
+        {
+          std::lock_guard<dd::QueueLock> lock(mutex);
+          if (suspendCount > 0 || items.empty()) {
+            scheduled = false;
+            keep = std::move(drainKeep);
+            return;
+          }
+          if (n >= kDrainBatch) {  // let other queues of the target run
+            to = target;
+            break;
+          }
+          block = items.pop();
         }
-        if (n >= kDrainBatch) break;  // let other queues of the target run
-        block = std::move(items.front());
-        items.pop_front();
+        // Going on draining: what the last block posted runs elsewhere
+        // rather than behind this queue.
+        if (n > 0) dd::releaseDeferredWork();
+        block();
       }
-      block();
     }
-    postDrain();
+    postDrain(to, false);
   }
 
   // True when running a block inline on the calling thread keeps this
@@ -437,6 +730,7 @@ std::shared_ptr<DispatchQueue> DispatchQueue::create(std::string label, Attribut
                                                      std::shared_ptr<DispatchQueue> target) {
   if (qos == QualityOfService::Unspecified) qos = QualityOfService::Default;
   auto q = makeQueue(std::move(label), attributes == Attributes::Serial, qos, Impl::Kind::Custom);
+  q->impl().defaultGlobal = global(qos).get();
   q->impl().target = std::move(target);
   return q;
 }
@@ -509,7 +803,7 @@ void DispatchQueue::sync(const DispatchBlock& block) {
   if (!serial_ && im.chainIsConcurrentToPool()) {
     bool suspended;
     {
-      std::lock_guard<std::mutex> lock(im.mutex);
+      std::lock_guard<dd::QueueLock> lock(im.mutex);
       suspended = im.suspendCount > 0;
     }
     if (!suspended) {
@@ -523,7 +817,7 @@ void DispatchQueue::sync(const DispatchBlock& block) {
     // runs inline, as if drained here.
     bool claimed = false;
     {
-      std::lock_guard<std::mutex> lock(im.mutex);
+      std::lock_guard<dd::QueueLock> lock(im.mutex);
       if (!im.scheduled && im.items.empty() && im.suspendCount == 0) claimed = im.scheduled = true;
     }
     if (claimed) {
@@ -532,12 +826,17 @@ void DispatchQueue::sync(const DispatchBlock& block) {
         block();
       }
       bool post = false;
+      std::shared_ptr<DispatchQueue> to;
       {
-        std::lock_guard<std::mutex> lock(im.mutex);
-        if (!im.items.empty() && im.suspendCount == 0) post = true;
-        else im.scheduled = false;
+        std::lock_guard<dd::QueueLock> lock(im.mutex);
+        if (!im.items.empty() && im.suspendCount == 0) {
+          post = true;
+          to = im.scheduleLocked();
+        } else {
+          im.scheduled = false;
+        }
       }
-      if (post) im.postDrain();
+      if (post) im.postDrain(to, true);
       return;
     }
   }
@@ -635,31 +934,35 @@ void DispatchQueue::apply(size_t iterations, const std::function<void(size_t)>& 
 
 void DispatchQueue::suspend() {
   if (impl_->kind != Impl::Kind::Custom) return;
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  std::lock_guard<dd::QueueLock> lock(impl_->mutex);
   ++impl_->suspendCount;
 }
 
 void DispatchQueue::resume() {
   if (impl_->kind != Impl::Kind::Custom) return;
   Impl& im = *impl_;
-  std::deque<DispatchBlock> held;
+  std::vector<DispatchBlock> held;
   bool post = false;
+  std::shared_ptr<DispatchQueue> to;
   {
-    std::lock_guard<std::mutex> lock(im.mutex);
+    std::lock_guard<dd::QueueLock> lock(im.mutex);
     if (im.suspendCount == 0) dd::fatal("DispatchQueue::resume without a matching suspend");
     if (--im.suspendCount > 0) return;
     if (serial_) {
-      if (!im.scheduled && !im.items.empty()) post = im.scheduled = true;
+      if (!im.scheduled && !im.items.empty()) {
+        post = true;
+        to = im.scheduleLocked();
+      }
     } else {
-      held.swap(im.items);
+      while (!im.items.empty()) held.push_back(im.items.pop());
     }
   }
-  if (post) im.postDrain();
+  if (post) im.postDrain(to, true);
   for (auto& b : held) im.forward(std::move(b));
 }
 
 bool DispatchQueue::isSuspended() const {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  std::lock_guard<dd::QueueLock> lock(impl_->mutex);
   return impl_->suspendCount > 0;
 }
 
@@ -668,7 +971,7 @@ void DispatchQueue::setTarget(std::shared_ptr<DispatchQueue> target) {
   for (auto t = target; t; t = t->impl().kind == Impl::Kind::Custom ? t->target() : nullptr) {
     if (t.get() == this) dd::fatal("DispatchQueue::setTarget would make a cycle");
   }
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  std::lock_guard<dd::QueueLock> lock(impl_->mutex);
   impl_->target = std::move(target);
 }
 

@@ -4,11 +4,33 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <new>
+#include <functional>
 #include <thread>
 #include <vector>
 
 #include "os/dispatch/manual_clock.h"
 #include "os/dispatch/run_loop.h"
+
+// Counts heap allocations while `gCountAllocations` is set, on any thread.
+namespace {
+std::atomic<bool> gCountAllocations{false};
+std::atomic<size_t> gAllocations{0};
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (gCountAllocations.load(std::memory_order_relaxed)) gAllocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+// The replacement new above takes its memory from malloc.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 namespace os {
 namespace {
@@ -240,6 +262,112 @@ TEST_F(QueueTest, DrainWaitsForAWorkerResumingFromSync) {
     ASSERT_TRUE(dispatch::drainUntilIdle());
     ASSERT_TRUE(finished.load());
   }
+}
+
+// A worker keeps what a block posts to an idle queue to run next itself. Each
+// case leaves that worker unable to come back soon, and the posted block must
+// still run: the block waits for it outside dispatch, waits for it in sync(),
+// or the queue goes on draining into a block that waits for it.
+TEST_F(QueueTest, WorkKeptByABusyWorkerStillRuns) {
+  auto spinUntil = [](const std::atomic<bool>& flag) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!flag.load() && std::chrono::steady_clock::now() < limit) std::this_thread::yield();
+  };
+  struct Case {
+    const char* name;
+    std::function<void(DispatchQueue& q, DispatchQueue& other, std::atomic<bool>& ran)> run;
+  };
+  const Case cases[] = {
+      {"the posting block spins",
+       [&](DispatchQueue& q, DispatchQueue& other, std::atomic<bool>& ran) {
+         q.async([&] {
+           other.async([&] { ran = true; });
+           spinUntil(ran);
+         });
+       }},
+      {"the posting block syncs onto the queue it posted to",
+       [&](DispatchQueue& q, DispatchQueue& other, std::atomic<bool>& ran) {
+         q.async([&] {
+           other.async([&] { ran = true; });
+           other.sync([] {});
+         });
+       }},
+      {"the next block of the draining queue spins",
+       [&](DispatchQueue& q, DispatchQueue& other, std::atomic<bool>& ran) {
+         q.suspend();
+         q.async([&] { other.async([&] { ran = true; }); });
+         q.async([&] { spinUntil(ran); });
+         q.resume();
+       }},
+      {"a global block spins",
+       [&](DispatchQueue&, DispatchQueue&, std::atomic<bool>& ran) {
+         DispatchQueue::global()->async([&] {
+           DispatchQueue::global(QualityOfService::Utility)->async([&] { ran = true; });
+           spinUntil(ran);
+         });
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (int round = 0; round < 20; ++round) {
+      auto q = DispatchQueue::serial("com.test.kept.q");
+      auto other = DispatchQueue::serial("com.test.kept.other");
+      std::atomic<bool> ran{false};
+      c.run(*q, *other, ran);
+      ASSERT_TRUE(dispatch::drainUntilIdle());
+      ASSERT_TRUE(ran.load());
+    }
+  }
+}
+
+// Hops that stay on their worker hand the count of outstanding work from one
+// block to the next: drainUntilIdle() returns only after the last hop, and a
+// queue owned by nothing but its pending blocks lives until they have run.
+TEST_F(QueueTest, DrainWaitsForEveryHopOfAChainBetweenQueues) {
+  constexpr int kHops = 200;
+  for (int round = 0; round < 50; ++round) {
+    SCOPED_TRACE(round);
+    auto a = DispatchQueue::serial("com.test.chain.a");
+    auto b = DispatchQueue::serial("com.test.chain.b");
+    std::weak_ptr<DispatchQueue> weakA = a, weakB = b;
+    std::atomic<int> hops{0};
+    using Queue = std::shared_ptr<DispatchQueue>;
+    std::function<void(int, const Queue&, const Queue&)> hop = [&](int n, const Queue& here, const Queue& there) {
+      hops.fetch_add(1);
+      if (n < kHops) there->async([&hop, n, here, there] { hop(n + 1, there, here); });
+    };
+    a->async([&hop, a, b] { hop(1, a, b); });
+    a.reset();
+    b.reset();
+    ASSERT_TRUE(dispatch::drainUntilIdle());
+    EXPECT_EQ(hops.load(), kHops);
+    EXPECT_TRUE(weakA.expired());
+    EXPECT_TRUE(weakB.expired());
+  }
+}
+
+// A hop between serial queues allocates nothing beyond its block (here one
+// small enough to sit inside the function object): the queue's items, the
+// drain job and the worker's hand-over all reuse storage.
+TEST_F(QueueTest, HopsBetweenSerialQueuesAllocateNothingOfTheirOwn) {
+  constexpr int kHops = 2000;
+  auto a = DispatchQueue::serial("com.test.alloc.a");
+  auto b = DispatchQueue::serial("com.test.alloc.b");
+  std::atomic<int> hops{0};
+  std::function<void(int)> hop = [&](int n) {
+    hops.fetch_add(1);
+    if (n < kHops) (n % 2 ? b : a)->async([&hop, n] { hop(n + 1); });
+  };
+  a->async([&hop] { hop(1); });  // warms up the queues and the pool
+  ASSERT_TRUE(dispatch::drainUntilIdle());
+  hops = 0;
+  gAllocations = 0;
+  gCountAllocations = true;
+  a->async([&hop] { hop(1); });
+  ASSERT_TRUE(dispatch::drainUntilIdle());
+  gCountAllocations = false;
+  EXPECT_EQ(hops.load(), kHops);
+  EXPECT_LT(gAllocations.load(), size_t(kHops / 20));
 }
 
 TEST_F(QueueTest, GroupWaitTimesOutWhenVirtualTimePassesTheDeadline) {
