@@ -422,6 +422,11 @@ sqlite3_stmt* APMSqliteStore::upsertStatementForRecord(const os::Dictionary& rec
   std::string sql;
   os::Array values;
   if (!upsertTextForRecord(record, tableName, sql, values, error)) return nullptr;
+  return preparedStatementWithValues(sql, values, error);
+}
+
+sqlite3_stmt* APMSqliteStore::preparedStatementWithValues(std::string_view sql, const os::Array& values,
+                                                          os::Error* error) {
   sqlite3_stmt* statement = prepareSQL(sql, error);
   if (statement == nullptr) return nullptr;
   if (!bindValues(values, statement, error)) {
@@ -478,13 +483,7 @@ sqlite3_stmt* APMSqliteStore::updateStatementForRecord(const os::Dictionary& rec
   std::string sql;
   os::Array values;
   if (!updateTextForRecord(record, tableName, columnName, columnValue, sql, values, error)) return nullptr;
-  sqlite3_stmt* statement = prepareSQL(sql, error);
-  if (statement == nullptr) return nullptr;
-  if (!bindValues(values, statement, error)) {
-    sqlite3_finalize(statement);
-    return nullptr;
-  }
-  return statement;
+  return preparedStatementWithValues(sql, values, error);
 }
 
 bool APMSqliteStore::updateTextForRecord(const os::Dictionary& record, std::string_view tableName,

@@ -288,6 +288,8 @@ class APMSqliteStore {
   bool updateTextForRecord(const os::Dictionary& record, std::string_view tableName, std::string_view columnName,
                            const std::optional<os::Value>& columnValue, std::string& sql, os::Array& values,
                            os::Error* error);
+  // A fresh statement of the text bound with the values; null on failure.
+  sqlite3_stmt* preparedStatementWithValues(std::string_view sql, const os::Array& values, os::Error* error);
   // Runs the query's statement from the cache once; true when it finished.
   bool stepCachedStatement(std::string_view query, const os::Array& parameterValues, os::Error* error);
 
