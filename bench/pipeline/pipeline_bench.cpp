@@ -3,8 +3,12 @@
 // queues, the engine's intake and its pipeline: one exclusive transaction per
 // event), against raw SQLite inserts of rows of the same size in a file of the
 // same folder (prepared statements, the store's journal mode and synchronous
-// setting, one exclusive transaction per row). The run ends with the ratio of
-// the two; the budget is 3x.
+// setting, one exclusive transaction per row). Both sides sync the file the
+// same number of times; the engine also does the pipeline's own work in each
+// transaction (daily counts, aggregates, metadata, limits) and its reads
+// around it (conditional properties, the upload schedule). The benchmarks run
+// nine times, interleaved at random; the run ends with the ratio of the
+// medians of the two (goal: at most 1.5x).
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 
@@ -200,7 +204,7 @@ int main(int argc, char** argv) {
   const double engine = reporter.time("BM_EngineLogsEvents");
   const double raw = reporter.time("BM_RawSqliteInsertsRows");
   if (engine > 0 && raw > 0) {
-    std::printf("%d events, one transaction each: engine / raw SQLite %.2fx (budget 3.00x)\n", kEvents, engine / raw);
+    std::printf("%d events, one transaction each: engine / raw SQLite %.2fx (goal 1.50x)\n", kEvents, engine / raw);
   }
   benchmark::Shutdown();
   return 0;

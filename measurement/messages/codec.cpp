@@ -22,21 +22,27 @@
 //      element callback with its array cell, every singular string gets
 //      APMPBDecodeString with its slot, every singular sub-message gets a
 //      fresh child record whose decoders go into the nested struct.
-//   3. The wire types of B's fields (and of its singular sub-messages) are
-//      checked against the schema: nanopb hands a callback the raw bytes of a
-//      varint as readily as a length-delimited body.
-//   4. Pass 1 counts repeated elements; AllocateArrays gives each array its
-//      exact element array (and fails on a record missing an array cell);
-//      pass 2 fills it (skipped for one-pass messages, and when pass 1
-//      counted no element at all).
+//   3. For a message with a repeated field (directly or in a singular
+//      sub-message), scanFields walks B's tags once: it checks each known
+//      field's wire type against the schema and counts the elements of each
+//      repeated field; allocateArrays then gives each array its exact element
+//      array (and fails on a record missing an array cell).
+//   4. One nanopb pass decodes B and fills the arrays; every array must end
+//      full (filledArrays).
 //   5. StoreDecodedScalars copies the static scalars into cells and drops the
 //      child records of absent sub-messages.
+// Wire types: nanopb checks its static fields itself, but hands a callback
+// the raw bytes of a varint as readily as a length-delimited body. A
+// length-delimited body is a sub-stream of the input, while any other value
+// is copied to nanopb's stack first, so a string or element callback refuses
+// a stream that does not read from the input (fromInput); that covers the
+// messages scanFields does not walk.
 // A repeated-message element is decoded in place from the input buffer by a
 // full decode of its own at depth d+1; deeper than kAPMPBMaxNestingDepth is
 // refused, so hostile input cannot exhaust the stack.
-// The records, scalar cells and string cells a decode makes come from the
-// arena of the record decoded into (record_arena.h); the freeing functions
-// skip what an arena holds, and the arena's owner releases it whole.
+// The records, cells, string bytes and element arrays a decode makes come
+// from the arena of the record decoded into (record_arena.h); the freeing
+// functions skip what an arena holds, and the arena's owner releases it whole.
 //
 // An encode sizes first, then writes. A repeated-message element records its
 // body size in the sizing pass (MessageInfo::encodedSize) and the writing pass
@@ -65,11 +71,18 @@ bool isStringKind(int32_t kind) { return kind == kAPMPBTypeString || kind == kAP
 
 // The argument of a field's callback: its array cell (a repeated field) or
 // its slot (a singular string), with what a decode needs to fill it.
+// The bytes one decode reads; callbacks check their streams against it.
+struct InputRange {
+  uintptr_t begin;
+  uintptr_t end;
+};
+
 struct ElementArgument {
   APMPBArray* array;
   void** slot;
   const APMPBMessageDescriptor* descriptor;  // a repeated message's element message
   Arena* arena;
+  const InputRange* input;  // decode only
   int depth;
 };
 
@@ -209,8 +222,7 @@ MessageInfo* newRecord(const APMPBMessageDescriptor& d) {
 MessageInfo* newRecordIn(const APMPBMessageDescriptor& d, Arena* arena) {
   if (arena == nullptr) return newRecord(d);
   auto n = static_cast<size_t>(d.fieldCount());
-  size_t repeated = 0;
-  for (int32_t i = 0; i < d.fieldCount(); i++) repeated += isRepeated(d.type(i)) ? 1 : 0;
+  auto repeated = static_cast<size_t>(d.repeatedCount());
   static_assert(sizeof(MessageInfo) % alignof(void*) == 0 && sizeof(void*) % alignof(APMPBArray) == 0);
   auto* block = static_cast<unsigned char*>(
       arena->allocate(sizeof(MessageInfo) + n * sizeof(void*) + repeated * sizeof(APMPBArray)));
@@ -221,7 +233,7 @@ MessageInfo* newRecordIn(const APMPBMessageDescriptor& d, Arena* arena) {
   record->values = reinterpret_cast<void**>(block + sizeof(MessageInfo));
   record->arena = arena;
   auto* arrays = reinterpret_cast<APMPBArray*>(block + sizeof(MessageInfo) + n * sizeof(void*));
-  for (int32_t i = 0; i < d.fieldCount(); i++) {
+  for (int32_t i = 0; repeated > 0 && i < d.fieldCount(); i++) {
     if (isRepeated(d.type(i))) record->values[i] = arrays++;
   }
   return record;
@@ -258,50 +270,140 @@ bool wireTypeMatches(int expected, pb_wire_type_t actual) {
   }
 }
 
-// Walks the fields of one message body; structural damage is left for nanopb
-// to report, only a known field with the wrong wire type fails here.
-bool checkWireTypes(const APMPBMessageDescriptor& d, const uint8_t* bytes, size_t length) {
-  pb_istream_t stream = pb_istream_from_buffer(bytes, length);
-  while (stream.bytes_left > 0) {
-    pb_wire_type_t wireType;
-    uint32_t tag;
-    bool eof;
-    if (!pb_decode_tag(&stream, &wireType, &tag, &eof)) return true;
-    int32_t index = d.indexOfTag(tag);
-    if (index >= 0) {
-      int32_t type = d.type(index);
-      if (!wireTypeMatches(expectedWireType(type), wireType)) return false;
-      if (!isRepeated(type) && kindOf(type) == kAPMPBTypeMessage && d.child(index) != nullptr) {
-        uint32_t size;
-        if (!pb_decode_varint32(&stream, &size) || size > stream.bytes_left) return true;
-        auto* body = static_cast<const uint8_t*>(stream.state);
-        if (!checkWireTypes(*d.child(index), body, size)) return false;
-        if (!pb_read(&stream, nullptr, size)) return true;
-        continue;
-      }
+// The elements a packed body of varints holds: one per byte that ends a
+// varint. Exact when the body decodes; a damaged one fails in nanopb.
+uint32_t packedVarints(const uint8_t* body, size_t size) {
+  uint32_t count = 0;
+  for (size_t k = 0; k < size; k++) count += (body[k] & 0x80) == 0 ? 1 : 0;
+  return count;
+}
+
+// A varint of at most 32 bits at p, as pb_decode_varint32 reads it; p moves
+// past it. The one- to four-byte case is read here, the rest by nanopb.
+bool readVarint32(const uint8_t*& p, const uint8_t* end, uint32_t& value) {
+  uint32_t result = 0;
+  for (int shift = 0; shift < 28 && end - p > shift / 7; shift += 7) {
+    uint8_t byte = p[shift / 7];
+    result |= static_cast<uint32_t>(byte & 0x7F) << shift;
+    if ((byte & 0x80) == 0) {
+      p += shift / 7 + 1;
+      value = result;
+      return true;
     }
-    if (!pb_skip_field(&stream, wireType)) return true;
+  }
+  pb_istream_t stream = pb_istream_from_buffer(p, static_cast<size_t>(end - p));
+  if (!pb_decode_varint32(&stream, &value)) return false;
+  p = static_cast<const uint8_t*>(stream.state);
+  return true;
+}
+
+// Moves p past a field's value as pb_skip_field does; false on damage.
+bool skipValue(const uint8_t*& p, const uint8_t* end, uint32_t wireType) {
+  switch (wireType) {
+    case PB_WT_VARINT:
+      while (p < end) {
+        if ((*p++ & 0x80) == 0) return true;
+      }
+      return false;
+    case PB_WT_64BIT:
+      if (end - p < 8) return false;
+      p += 8;
+      return true;
+    case PB_WT_32BIT:
+      if (end - p < 4) return false;
+      p += 4;
+      return true;
+    case PB_WT_STRING: {
+      uint32_t size;
+      if (!readVarint32(p, end, size) || size > static_cast<size_t>(end - p)) return false;
+      p += size;
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+// Walks the fields of one message body once: checks each known field's wire
+// type, and adds the elements of each repeated field to its array's size
+// (those of singular sub-messages with repeated fields too, into their child
+// records). It reads the bytes directly, as nanopb's tag and skip functions
+// would. Structural damage ends the walk and is left for nanopb to report at
+// the same place; only a known field with the wrong wire type, or a list past
+// kAPMPBMaxElements, fails here.
+bool scanFields(const APMPBMessageDescriptor& d, MessageInfo* record, const uint8_t* bytes,
+                size_t length) {
+  const uint8_t* p = bytes;
+  const uint8_t* const end = bytes + length;
+  while (p < end) {
+    uint32_t key;
+    if (!readVarint32(p, end, key)) return true;
+    auto wireType = static_cast<pb_wire_type_t>(key & 7);
+    int32_t index = d.indexOfTag(key >> 3);
+    if (index < 0) {
+      if (!skipValue(p, end, wireType)) return true;
+      continue;
+    }
+    int32_t type = d.type(index);
+    if (!wireTypeMatches(expectedWireType(type), wireType)) return false;
+    int32_t kind = kindOf(type);
+    bool nested = !isRepeated(type) && kind == kAPMPBTypeMessage && d.child(index) != nullptr &&
+                  d.child(index)->isTwoPass() && record->values[index] != nullptr;
+    auto* array = isRepeated(type) ? static_cast<APMPBArray*>(record->values[index]) : nullptr;
+    if (wireType != PB_WT_STRING || (array == nullptr && !nested)) {
+      if (array != nullptr) {
+        if (array->size >= kAPMPBMaxElements) return false;
+        array->size++;
+      }
+      if (!skipValue(p, end, wireType)) return true;
+      continue;
+    }
+    uint32_t size;
+    if (!readVarint32(p, end, size) || size > static_cast<size_t>(end - p)) return true;
+    if (nested) {
+      if (!scanFields(*d.child(index), static_cast<MessageInfo*>(record->values[index]), p, size)) {
+        return false;
+      }
+    } else {
+      uint32_t elements = isVarintKind(kind) ? packedVarints(p, size) : 1;
+      if (elements > kAPMPBMaxElements - array->size) return false;
+      array->size += elements;
+    }
+    p += size;
   }
   return true;
 }
 
 // ---- decode ----
 
+// True when the stream reads a length-delimited body of the input: nanopb
+// copies a value of any other wire type to its stack (never empty) first.
+bool fromInput(const pb_istream_t* stream, const InputRange* input) {
+  if (stream->callback != bufferReadCallback() || input == nullptr) return false;
+  if (stream->bytes_left == 0) return true;
+  auto at = reinterpret_cast<uintptr_t>(stream->state);
+  return at >= input->begin && at < input->end && stream->bytes_left <= input->end - at;
+}
+
 bool decodeStringField(pb_istream_t* stream, const pb_field_t*, void** arg) {
   auto* argument = arg ? static_cast<ElementArgument*>(*arg) : nullptr;
   if (argument == nullptr || argument->slot == nullptr) return false;
+  if (!fromInput(stream, argument->input)) PB_RETURN_ERROR(stream, "wrong wire type");
   return apmpb::detail::decodeStringCell(stream, argument->slot, argument->arena);
 }
 
+// The repeated fields' callbacks fill arrays that allocateArrays sized: one
+// without its element array has no element to take.
 bool decodeRepeatedStringField(pb_istream_t* stream, const pb_field_t*, void** arg) {
   auto* argument = arg ? static_cast<ElementArgument*>(*arg) : nullptr;
-  if (argument == nullptr || argument->array == nullptr) return false;
+  if (argument == nullptr || argument->array == nullptr || argument->array->data == nullptr) return false;
+  if (!fromInput(stream, argument->input)) PB_RETURN_ERROR(stream, "wrong wire type");
   return apmpb::detail::decodeRepeatedStringCell(stream, argument->array, argument->arena);
 }
 
 bool decodeRepeatedVarintField(pb_istream_t* stream, const pb_field_t*, void** arg) {
   auto* argument = arg ? static_cast<ElementArgument*>(*arg) : nullptr;
-  if (argument == nullptr || argument->array == nullptr) return false;
+  if (argument == nullptr || argument->array == nullptr || argument->array->data == nullptr) return false;
   return apmpb::detail::decodeRepeatedVarintCell(stream, argument->array, argument->arena);
 }
 
@@ -314,31 +416,11 @@ bool decodeElement(pb_istream_t* stream, const pb_field_t*, void** arg) {
   }
   const APMPBMessageDescriptor& d = *argument->descriptor;
   APMPBArray* array = argument->array;
+  if (array->data == nullptr || array->fillCursor >= array->size) return false;
+  if (!fromInput(stream, argument->input)) PB_RETURN_ERROR(stream, "wrong wire type");
+  // The element is decoded where it lies in the input.
   size_t length = stream->bytes_left;
-  if (array->data == nullptr) {
-    if (!pb_read(stream, nullptr, length)) {
-      os::Console::writef("<ERROR> %s decoder failed: %s\n", d.name(), streamError(*stream));
-      return false;
-    }
-    if (array->size == UINT32_MAX) return false;
-    array->size++;
-    return true;
-  }
-  if (array->fillCursor >= array->size) return false;
-
-  const uint8_t* bytes = nullptr;
-  std::unique_ptr<uint8_t, decltype(&std::free)> copied(nullptr, &std::free);
-  bool inPlace = stream->callback == bufferReadCallback();
-  if (inPlace) {
-    bytes = static_cast<const uint8_t*>(stream->state);
-  } else {
-    copied.reset(static_cast<uint8_t*>(std::malloc(length ? length : 1)));
-    if (copied == nullptr || !pb_read(stream, copied.get(), length)) {
-      os::Console::writef("<ERROR> %s decoder failed: Unable to extract buffer from stream\n", d.name());
-      return false;
-    }
-    bytes = copied.get();
-  }
+  const auto* bytes = static_cast<const uint8_t*>(stream->state);
   auto** elements = static_cast<void**>(array->data);
   // Stored before decoding, so that a failed element is freed with the record.
   MessageInfo* element = newRecordIn(d, argument->arena);
@@ -352,12 +434,12 @@ bool decodeElement(pb_istream_t* stream, const pb_field_t*, void** arg) {
     return false;
   }
   array->fillCursor++;
-  if (inPlace) return pb_read(stream, nullptr, length);
-  return true;
+  return pb_read(stream, nullptr, length);
 }
 
 bool setDecoders(const APMPBMessageDescriptor& d, MessageInfo* record, unsigned char* base,
-                 ElementArgument* arguments, int& nextArgument, int depth, Arena* arena) {
+                 ElementArgument* arguments, int& nextArgument, int depth, Arena* arena,
+                 const InputRange* input) {
   if (record == nullptr || base == nullptr) return false;
   for (int32_t i = 0; i < d.fieldCount(); i++) {
     int32_t type = d.type(i);
@@ -371,7 +453,7 @@ bool setDecoders(const APMPBMessageDescriptor& d, MessageInfo* record, unsigned 
       APMPBResetArray(array);
       auto* callback = reinterpret_cast<pb_callback_t*>(base + layout.dataOffset);
       ElementArgument& argument = arguments[nextArgument++];
-      argument = {array, nullptr, nullptr, arena, depth};
+      argument = {array, nullptr, nullptr, arena, input, depth};
       callback->arg = &argument;
       if (kind == kAPMPBTypeMessage) {
         argument.descriptor = d.child(i);
@@ -385,7 +467,7 @@ bool setDecoders(const APMPBMessageDescriptor& d, MessageInfo* record, unsigned 
     } else if (isStringKind(kind)) {
       auto* callback = reinterpret_cast<pb_callback_t*>(base + layout.dataOffset);
       ElementArgument& argument = arguments[nextArgument++];
-      argument = {nullptr, &record->values[i], nullptr, arena, depth};
+      argument = {nullptr, &record->values[i], nullptr, arena, input, depth};
       callback->funcs.decode = &decodeStringField;
       callback->arg = &argument;
     } else if (kind == kAPMPBTypeMessage) {
@@ -394,7 +476,7 @@ bool setDecoders(const APMPBMessageDescriptor& d, MessageInfo* record, unsigned 
       if (childRecord == nullptr) return false;
       record->values[i] = childRecord;
       if (!setDecoders(child, childRecord, base + layout.dataOffset, arguments, nextArgument,
-                       depth + 1, arena)) {
+                       depth + 1, arena, input)) {
         return false;
       }
     }
@@ -402,7 +484,7 @@ bool setDecoders(const APMPBMessageDescriptor& d, MessageInfo* record, unsigned 
   return true;
 }
 
-bool allocateArrays(const APMPBMessageDescriptor& d, MessageInfo* record) {
+bool allocateArrays(const APMPBMessageDescriptor& d, MessageInfo* record, Arena* arena) {
   for (int32_t i = 0; i < d.fieldCount(); i++) {
     if (!isRepeated(d.type(i))) continue;
     auto* array = static_cast<APMPBArray*>(record->values[i]);
@@ -412,8 +494,10 @@ bool allocateArrays(const APMPBMessageDescriptor& d, MessageInfo* record) {
       return false;
     }
     if (array->size > 0) {
-      array->data = std::calloc(array->size, sizeof(void*));
+      size_t bytes = size_t{array->size} * sizeof(void*);
+      array->data = arena ? arena->allocate(bytes) : std::calloc(array->size, sizeof(void*));
       if (array->data == nullptr) return false;
+      array->dataInArena = arena != nullptr;
     }
     array->fillCursor = 0;
   }
@@ -421,25 +505,25 @@ bool allocateArrays(const APMPBMessageDescriptor& d, MessageInfo* record) {
     int32_t type = d.type(i);
     if (isRepeated(type) || kindOf(type) != kAPMPBTypeMessage) continue;
     auto* child = static_cast<MessageInfo*>(record->values[i]);
-    if (child != nullptr && !allocateArrays(*d.child(i), child)) return false;
+    if (child != nullptr && !allocateArrays(*d.child(i), child, arena)) return false;
   }
   return true;
 }
 
-// True when the counting pass found an element in some array of the record or
-// of its singular sub-messages; without one the filling pass has nothing to do.
-bool countedElements(const APMPBMessageDescriptor& d, const MessageInfo* record) {
+// True when every array of the record and of its singular sub-messages got
+// the elements scanFields counted; none is left with an empty slot.
+bool filledArrays(const APMPBMessageDescriptor& d, const MessageInfo* record) {
   for (int32_t i = 0; i < d.fieldCount(); i++) {
     int32_t type = d.type(i);
     if (isRepeated(type)) {
       auto* array = static_cast<const APMPBArray*>(record->values[i]);
-      if (array != nullptr && array->size > 0) return true;
+      if (array != nullptr && array->fillCursor != array->size) return false;
     } else if (kindOf(type) == kAPMPBTypeMessage && record->values[i] != nullptr &&
-               countedElements(*d.child(i), static_cast<const MessageInfo*>(record->values[i]))) {
-      return true;
+               !filledArrays(*d.child(i), static_cast<const MessageInfo*>(record->values[i]))) {
+      return false;
     }
   }
-  return false;
+  return true;
 }
 
 void storeDecodedScalars(const APMPBMessageDescriptor& d, const unsigned char* base,
@@ -544,7 +628,7 @@ bool prepareEncode(const APMPBMessageDescriptor& d, const MessageInfo* record, u
       auto* callback = reinterpret_cast<pb_callback_t*>(base + layout.dataOffset);
       if (kind == kAPMPBTypeMessage) {
         ElementArgument& argument = arguments[nextArgument++];
-        argument = {array, nullptr, d.child(i), nullptr, 0};
+        argument = {array, nullptr, d.child(i), nullptr, nullptr, 0};
         callback->funcs.encode = &encodeElements;
         callback->arg = &argument;
       } else if (isStringKind(kind)) {
@@ -667,7 +751,10 @@ APMPBMessageDescriptor::APMPBMessageDescriptor(const Schema& schema, const Funct
   const int32_t n = schema_.fieldCount;
   layout_.resize(static_cast<size_t>(n));
   uint32_t largestTag = 0;
-  for (int32_t i = 0; i < n; i++) largestTag = std::max(largestTag, schema_.tags[i]);
+  for (int32_t i = 0; i < n; i++) {
+    largestTag = std::max(largestTag, schema_.tags[i]);
+    if (isRepeated(schema_.types[i])) repeatedCount_++;
+  }
   tagToIndex_.assign(largestTag + 1, -1);
 
   std::vector<unsigned char> probe(schema_.nanopbStructSize + 1);
@@ -930,33 +1017,30 @@ bool decodeRecord(const APMPBMessageDescriptor& d, const uint8_t* bytes, size_t 
   unsigned char* base = scratch.base();
   auto* arguments = base ? reinterpret_cast<ElementArgument*>(base + argumentsOffset(d)) : nullptr;
   int next = 0;
-  if (base == nullptr || !setDecoders(d, record, base, arguments, next, depth, arena)) {
+  const InputRange input{reinterpret_cast<uintptr_t>(bytes), reinterpret_cast<uintptr_t>(bytes) + length};
+  if (base == nullptr || !setDecoders(d, record, base, arguments, next, depth, arena, &input)) {
     os::Console::writef("<ERROR> %s decoder failed: Unable to set decoders\n", d.name());
     return false;
   }
-  if (!checkWireTypes(d, bytes, length)) {
-    os::Console::writef("<ERROR> %s decoder failed: %s\n", d.name(), "wrong wire type");
-    return false;
+  if (d.isTwoPass()) {
+    if (!scanFields(d, record, bytes, length)) {
+      os::Console::writef("<ERROR> %s decoder failed: %s\n", d.name(), "wrong wire type");
+      return false;
+    }
+    if (!allocateArrays(d, record, arena)) {
+      os::Console::writef("<ERROR> %s decoder failed: Unable to allocate arrays\n", d.name());
+      return false;
+    }
   }
   pb_istream_t stream = pb_istream_from_buffer(bytes, length);
-  // The scratch struct starts zeroed and pass 2 rewrites what pass 1 wrote,
-  // so nanopb need not reset it to defaults.
+  // The scratch struct starts zeroed, so nanopb need not reset it to defaults.
   if (!pb_decode_ex(&stream, d.nanopbFields(), base, PB_DECODE_NOINIT)) {
     os::Console::writef("<ERROR> %s decoder failed: %s\n", d.name(), streamError(stream));
     return false;
   }
-  if (d.isTwoPass()) {
-    if (!allocateArrays(d, record)) {
-      os::Console::writef("<ERROR> %s decoder failed: Unable to allocate arrays\n", d.name());
-      return false;
-    }
-    if (countedElements(d, record)) {
-      pb_istream_t second = pb_istream_from_buffer(bytes, length);
-      if (!pb_decode_ex(&second, d.nanopbFields(), base, PB_DECODE_NOINIT)) {
-        os::Console::writef("<ERROR> %s decoder failed: %s\n", d.name(), streamError(second));
-        return false;
-      }
-    }
+  if (d.isTwoPass() && !filledArrays(d, record)) {
+    os::Console::writef("<ERROR> %s decoder failed: %s\n", d.name(), "lists not filled");
+    return false;
   }
   storeDecodedScalars(d, base, record, arena);
   return true;

@@ -4,9 +4,10 @@
 //
 // Every family runs the same engine over the message's descriptor: its name,
 // its type words, the wire tag of each field index, and the nanopb field table
-// generated from our .proto files. Decoding runs in two passes when the message
-// has a repeated field (directly or through a singular sub-message): the first
-// counts the elements, the second fills arrays allocated at their exact size.
+// generated from our .proto files. When the message has a repeated field
+// (directly or through a singular sub-message), a decode first counts the
+// elements in one walk of the tags, then one nanopb pass fills arrays
+// allocated at their exact size.
 // Encoding sizes first and writes into one buffer of exactly that size.
 //
 // Diagnostics go to the console (os::Console); results are true/false, and
@@ -88,11 +89,13 @@ class APMPBMessageDescriptor {
     int32_t hasOffset = -1;   // has-flag of a singular static field
   };
   const FieldLayout& layout(int32_t index) const { return layout_[static_cast<size_t>(index)]; }
-  // True when a decode needs the counting pass.
+  // True when a decode counts list elements before its nanopb pass.
   bool isTwoPass() const { return twoPass_; }
   // Callback arguments one decode or encode of this message needs: one per
   // repeated or string field, its singular sub-messages' included.
   int argumentSlots() const { return argumentSlots_; }
+  // The number of repeated fields.
+  int32_t repeatedCount() const { return repeatedCount_; }
   // The index of a wire tag, or -1 for a tag the schema does not know.
   int32_t indexOfTag(uint32_t tag) const {
     return tag < tagToIndex_.size() ? tagToIndex_[tag] : -1;
@@ -111,6 +114,7 @@ class APMPBMessageDescriptor {
   std::vector<std::string> problems_;
   bool twoPass_ = false;
   int argumentSlots_ = 0;
+  int32_t repeatedCount_ = 0;
 };
 
 namespace apmpb::detail {

@@ -34,8 +34,9 @@ void APMPBResetArray(APMPBArray* array) {
     os::Console::writeLine("<ERROR> Unable to initialize the array. Array pointer is NULL");
     return;
   }
-  std::free(array->data);
+  if (!array->dataInArena) std::free(array->data);
   array->data = nullptr;
+  array->dataInArena = 0;
   array->fillCursor = 0;
   array->size = 0;
 }
@@ -45,8 +46,9 @@ void APMPBFreeString(APMPBArray* string) {
     os::Console::writeLine("<ERROR> Unable to dealloc string field. String struct is NULL");
     return;
   }
-  std::free(string->data);
+  if (!string->dataInArena) std::free(string->data);
   string->data = nullptr;
+  string->dataInArena = 0;
   string->fillCursor = 0;
   string->size = 0;
 }
@@ -165,7 +167,7 @@ bool decodeRepeatedVarintCell(pb_istream_t* stream, APMPBArray* array, Arena* ar
   uint64_t value = 0;
   if (!pb_decode_varint(stream, &value)) return false;
   if (array->data == nullptr) {
-    if (array->size == UINT32_MAX) return false;
+    if (array->size >= kAPMPBMaxElements) return false;
     array->size++;
     return true;
   }
@@ -183,7 +185,7 @@ bool decodeRepeatedVarintCell(pb_istream_t* stream, APMPBArray* array, Arena* ar
 bool decodeRepeatedStringCell(pb_istream_t* stream, APMPBArray* array, Arena* arena) {
   if (array->data == nullptr) {
     if (!pb_read(stream, nullptr, stream->bytes_left)) return false;
-    if (array->size == UINT32_MAX) return false;
+    if (array->size >= kAPMPBMaxElements) return false;
     array->size++;
     return true;
   }
@@ -205,21 +207,20 @@ bool decodeStringCell(pb_istream_t* stream, void** slot, Arena* arena) {
                   static_cast<int>(kAPMPBMaxStringLength));
       return false;
     }
-    // The bytes stay malloc'd whatever holds the cell: APMPBFreeString frees them.
-    auto* bytes = static_cast<uint8_t*>(allocateBytes(length));  // filled by pb_read
+    auto* bytes = static_cast<uint8_t*>(arena ? arena->allocateUninitialized(length ? length : 1)
+                                              : allocateBytes(length));
     if (bytes == nullptr) return false;
-    cell->data = bytes;
-    cell->size = static_cast<uint32_t>(length);
     if (!pb_read(stream, bytes, length)) {
-      std::free(bytes);
-      cell->data = nullptr;
-      cell->size = 0;
+      if (arena == nullptr) std::free(bytes);
       return false;
     }
+    cell->data = bytes;
+    cell->size = static_cast<uint32_t>(length);
+    cell->dataInArena = arena != nullptr;
     return true;
   }
   if (cell->data != nullptr) {
-    // A later occurrence, or the second pass over one already read.
+    // A later occurrence: the first is kept.
     return pb_read(stream, nullptr, length);
   }
   os::Console::writeLine("<ERROR> String decoder failed: string data is NULL");

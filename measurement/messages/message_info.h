@@ -6,10 +6,11 @@
 // repeated field always holds its array cell, from init to free. A record owns
 // everything reachable from its values array; copies are deep. The name and the
 // type words are static data shared by every record of the message.
-// The cells and child records a decode makes share one block store (the
-// record's arena): release them through the codec's clear-field and free
-// functions, never with free(); string bytes and element arrays stay malloc'd,
-// so the primitives below work on any record.
+// The cells, child records, string bytes and element arrays a decode makes
+// share one block store (the record's arena): release them through the codec's
+// clear-field and free functions, never with free(). A cell marks bytes or an
+// element array that lie in an arena (dataInArena), so the primitives below
+// work on any record.
 //
 // Misuse of a primitive (a null slot or cell) is printed to the console
 // and otherwise ignored; the stream callbacks report failure to nanopb. No
@@ -43,6 +44,8 @@ inline constexpr int32_t kAPMPBTypeBytes = 0x8000;
 
 // The longest string or bytes value a decode accepts (the length itself passes).
 inline constexpr size_t kAPMPBMaxStringLength = 0x100000;
+// The most elements a decode counts in one repeated field.
+inline constexpr uint32_t kAPMPBMaxElements = 0x7FFFFFFF;
 // What an encode returns on failure instead of a byte count.
 inline constexpr uint32_t kAPMPBEncodeFailure = 0xFFFFFFFF;
 
@@ -50,9 +53,11 @@ inline constexpr uint32_t kAPMPBEncodeFailure = 0xFFFFFFFF;
 // data the bytes (not reliably NUL-terminated; readers use size). As the array
 // cell of a repeated field: size is the element count and data an array of
 // size pointers to element cells; the fill cursor is used only while a decode
-// fills the array.
+// fills the array. dataInArena: data lies in an arena and is dropped, never
+// freed; only a decode sets it.
 struct APMPBArray {
-  uint32_t fillCursor;
+  uint32_t fillCursor : 31;
+  uint32_t dataInArena : 1;
   uint32_t size;
   void* data;
 };
@@ -72,9 +77,10 @@ struct MessageInfo {
   apmpb::detail::Arena* arena;
 };
 
-// Frees the element pointer array (not the elements); the cell is kept, empty.
+// Frees the element pointer array (not the elements) unless an arena holds
+// it; the cell is kept, empty.
 void APMPBResetArray(APMPBArray* array);
-// Frees the bytes; the cell is kept, empty.
+// Frees the bytes unless an arena holds them; the cell is kept, empty.
 void APMPBFreeString(APMPBArray* string);
 
 // Cell setters on a slot (the address of one value pointer): a cell is
@@ -111,8 +117,8 @@ bool APMPBEncodeRepeatedString(pb_ostream_t* stream, const pb_field_t* field, vo
 uint32_t APMPBEncodeToBuffer(const pb_msgdesc_t* fields, const void* source, uint8_t** buffer);
 
 namespace apmpb::detail {
-// The decode callbacks' work, taking each new cell from the arena (calloc
-// when the arena is null). String bytes are malloc'd either way.
+// The decode callbacks' work, taking each new cell and string's bytes from
+// the arena (calloc and malloc when the arena is null).
 bool decodeRepeatedVarintCell(pb_istream_t* stream, APMPBArray* array, Arena* arena);
 bool decodeStringCell(pb_istream_t* stream, void** slot, Arena* arena);
 bool decodeRepeatedStringCell(pb_istream_t* stream, APMPBArray* array, Arena* arena);

@@ -41,6 +41,13 @@ void Arena::reset(size_t sizeHint) {
 }
 
 void* Arena::allocate(size_t size) {
+  void* block = allocateUninitialized(size);
+  if (block != nullptr) std::memset(block, 0, size);
+  return block;
+}
+
+void* Arena::allocateUninitialized(size_t size) {
+  if (size > SIZE_MAX - kAlignment) return nullptr;
   size = roundUp(size == 0 ? 1 : size);
   if (static_cast<size_t>(limit_ - cursor_) < size) {
     // Invariant: a chunk's storage starts right after its header, aligned.
@@ -59,7 +66,6 @@ void* Arena::allocate(size_t size) {
   }
   void* block = cursor_;
   cursor_ += size;
-  std::memset(block, 0, size);
   return block;
 }
 

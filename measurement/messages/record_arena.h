@@ -1,10 +1,11 @@
 // Block storage for the records and cells that one decode makes.
 //
 // A decode places every child record it makes (with its slot array and array
-// cells), every scalar cell and every string cell in the arena of the record
-// it decodes into, instead of one allocation each. String bytes and element
-// pointer arrays stay malloc'd: APMPBFreeString, APMPBResetArray and
-// APMPBSetStringCell free them with free().
+// cells), every scalar cell, every string cell with its bytes and every
+// element pointer array in the arena of the record it decodes into, instead
+// of one allocation each. A cell whose bytes or element array lie here says
+// so (APMPBArray::dataInArena); APMPBFreeString and APMPBResetArray then drop
+// them instead of freeing them.
 //
 // Ownership: the record a decode is called on owns the arena (it is created
 // there when the record has none); the records inside carry a pointer to it.
@@ -31,6 +32,8 @@ class Arena {
 
   // Zeroed, aligned for pointers and 64-bit values; null when memory runs out.
   void* allocate(size_t size);
+  // As allocate, not zeroed: for bytes the caller writes at once.
+  void* allocateUninitialized(size_t size);
   bool contains(const void* pointer) const;
   // The record that releases the arena when it is freed.
   const MessageInfo* owner() const { return owner_; }

@@ -221,7 +221,7 @@ std::optional<double> APMDatabase::queryLatestBundleTime(os::Error* error) {
 }
 
 std::optional<bool> APMDatabase::containsRealtimeBundlesWithError(os::Error* error) {
-  return booleanForQuery("SELECT EXISTS (SELECT 1 FROM queue WHERE is_realtime = 1 LIMIT 1)", {}, error);
+  return booleanForQuery("SELECT EXISTS (SELECT 1 FROM queue WHERE is_realtime = ? LIMIT 1)", {os::Value(1)}, error);
 }
 
 std::optional<bool> APMDatabase::isQueuedBundleTableEmpty(os::Error* error) {

@@ -186,7 +186,7 @@ std::optional<bool> APMDatabase::containsRawEventWithMetadataFingerprint(int64_t
 }
 
 std::optional<bool> APMDatabase::containsRealtimeRawEventsWithError(os::Error* error) {
-  return booleanForQuery("SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1 LIMIT 1)", {}, error);
+  return booleanForQuery("SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = ? LIMIT 1)", {os::Value(1)}, error);
 }
 
 std::optional<int64_t> APMDatabase::nextMetadataFingerprintToProcess(os::Error* error) {

@@ -414,33 +414,22 @@ bool APMSqliteStore::upsertRecord(const os::Dictionary& record, std::string_view
         APMCheckNotNULL(sqliteHandle_, error, kState, "Upsert record failed. Database not open."))) {
     return false;
   }
-  sqlite3_stmt* statement = upsertStatementForRecord(record, tableName, error);
-  return statement != nullptr && executeSQLStatement(statement, error);
+  std::string sql;
+  os::Array values;
+  return upsertTextForRecord(record, tableName, sql, values, error) &&
+         stepCachedStatement(sql, values, error);
 }
 
 sqlite3_stmt* APMSqliteStore::upsertStatementForRecord(const os::Dictionary& record, std::string_view tableName,
                                                        os::Error* error) {
-  if (!(APMCheckNotZero(tableName.size(), error, kArgument, "Received empty table name for upsert") &&
-        APMCheckNotZero(record.size(), error, kArgument, "Received empty record for upsert"))) {
-    return nullptr;
-  }
-  std::string columns;
-  std::string placeholders;
+  std::string sql;
   os::Array values;
-  for (const auto& [column, value] : record) {
-    if (!isBindable(value)) {
-      monitorLog(4, kAPMSqliteCodeUpsertValueType, "Record has value of unexpected type");
-      APMSetError(error, kArgument, "Failed to bind parameter of unexpected type to upsert statement");
-      return nullptr;
-    }
-    columns += os::format("%@, ", column);
-    placeholders += "?, ";
-    values.push_back(value);
-  }
-  columns.resize(columns.size() - 2);
-  placeholders.resize(placeholders.size() - 2);
-  const std::string sql =
-      os::format("INSERT OR REPLACE INTO %@ (%@) VALUES (%@);", tableName, columns, placeholders);
+  if (!upsertTextForRecord(record, tableName, sql, values, error)) return nullptr;
+  return preparedStatementWithValues(sql, values, error);
+}
+
+sqlite3_stmt* APMSqliteStore::preparedStatementWithValues(std::string_view sql, const os::Array& values,
+                                                          os::Error* error) {
   sqlite3_stmt* statement = prepareSQL(sql, error);
   if (statement == nullptr) return nullptr;
   if (!bindValues(values, statement, error)) {
@@ -448,6 +437,30 @@ sqlite3_stmt* APMSqliteStore::upsertStatementForRecord(const os::Dictionary& rec
     return nullptr;
   }
   return statement;
+}
+
+bool APMSqliteStore::upsertTextForRecord(const os::Dictionary& record, std::string_view tableName, std::string& sql,
+                                         os::Array& values, os::Error* error) {
+  if (!(APMCheckNotZero(tableName.size(), error, kArgument, "Received empty table name for upsert") &&
+        APMCheckNotZero(record.size(), error, kArgument, "Received empty record for upsert"))) {
+    return false;
+  }
+  std::string columns;
+  std::string placeholders;
+  for (const auto& [column, value] : record) {
+    if (!isBindable(value)) {
+      monitorLog(4, kAPMSqliteCodeUpsertValueType, "Record has value of unexpected type");
+      APMSetError(error, kArgument, "Failed to bind parameter of unexpected type to upsert statement");
+      return false;
+    }
+    columns += os::format("%@, ", column);
+    placeholders += "?, ";
+    values.push_back(value);
+  }
+  columns.resize(columns.size() - 2);
+  placeholders.resize(placeholders.size() - 2);
+  sql = os::format("INSERT OR REPLACE INTO %@ (%@) VALUES (%@);", tableName, columns, placeholders);
+  return true;
 }
 
 bool APMSqliteStore::updateRecord(const os::Dictionary& record, std::string_view tableName,
@@ -460,44 +473,50 @@ bool APMSqliteStore::updateRecord(const os::Dictionary& record, std::string_view
         APMCheckNotNULL(sqliteHandle_, error, kState, "Update record failed. Database not open."))) {
     return false;
   }
-  sqlite3_stmt* statement = updateStatementForRecord(record, tableName, columnName, columnValue, error);
-  return statement != nullptr && executeSQLStatement(statement, error);
+  std::string sql;
+  os::Array values;
+  return updateTextForRecord(record, tableName, columnName, columnValue, sql, values, error) &&
+         stepCachedStatement(sql, values, error);
 }
 
 sqlite3_stmt* APMSqliteStore::updateStatementForRecord(const os::Dictionary& record, std::string_view tableName,
                                                        std::string_view columnName,
                                                        const std::optional<os::Value>& columnValue,
                                                        os::Error* error) {
+  std::string sql;
+  os::Array values;
+  if (!updateTextForRecord(record, tableName, columnName, columnValue, sql, values, error)) return nullptr;
+  return preparedStatementWithValues(sql, values, error);
+}
+
+bool APMSqliteStore::updateTextForRecord(const os::Dictionary& record, std::string_view tableName,
+                                         std::string_view columnName, const std::optional<os::Value>& columnValue,
+                                         std::string& sql, os::Array& values, os::Error* error) {
   if (!(APMCheckNotZero(record.size(), error, kArgument, "Empty record for update") &&
         APMCheckNotZero(tableName.size(), error, kArgument, "Empty table name for update") &&
         APMCheckNotZero(columnName.size(), error, kArgument, "Empty column name for update") &&
         APMCheckNotNil(columnValue, error, kArgument, "Nil column value for update"))) {
-    return nullptr;
+    return false;
   }
   std::string setList;
-  std::optional<os::Array> values = os::Array();
+  std::optional<os::Array> bound = os::Array();
   for (const auto& [column, value] : record) {
     if (!isBindable(value)) {
       monitorLog(4, kAPMSqliteCodeUpdateValueType, "Record has value of unexpected type (update)");
-      values.reset();
+      bound.reset();
       break;
     }
     setList += os::format("%@=?,", column);
-    values->push_back(value);
+    bound->push_back(value);
   }
-  if (!APMCheckNotNil(values, error, kArgument, "Failed to bind parameter of unexpected type to update statement")) {
-    return nullptr;
+  if (!APMCheckNotNil(bound, error, kArgument, "Failed to bind parameter of unexpected type to update statement")) {
+    return false;
   }
   setList.pop_back();
-  values->push_back(*columnValue);
-  const std::string sql = os::format("UPDATE %@ SET %@ WHERE %@=?", tableName, setList, columnName);
-  sqlite3_stmt* statement = prepareSQL(sql, error);
-  if (statement == nullptr) return nullptr;
-  if (!bindValues(*values, statement, error)) {
-    sqlite3_finalize(statement);
-    return nullptr;
-  }
-  return statement;
+  bound->push_back(*columnValue);
+  values = std::move(*bound);
+  sql = os::format("UPDATE %@ SET %@ WHERE %@=?", tableName, setList, columnName);
+  return true;
 }
 
 bool APMSqliteStore::updateAllRecordsInTableWithName(std::string_view tableName, std::string_view columnName,
@@ -710,16 +729,21 @@ bool APMSqliteStore::performTransactionWithError(os::Error* error, const APMTran
   return true;
 }
 
-bool APMSqliteStore::beginTransaction() {
-  return sqlite3_exec(sqliteHandle_, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr) == SQLITE_OK;
-}
+// The three statements are prepared once per connection (texts without
+// WHERE are cached).
+bool APMSqliteStore::beginTransaction() { return stepCachedStatement("BEGIN EXCLUSIVE TRANSACTION", {}, nullptr); }
 
-bool APMSqliteStore::endTransaction() {
-  return sqlite3_exec(sqliteHandle_, "END TRANSACTION", nullptr, nullptr, nullptr) == SQLITE_OK;
-}
+bool APMSqliteStore::endTransaction() { return stepCachedStatement("END TRANSACTION", {}, nullptr); }
 
-bool APMSqliteStore::rollbackTransaction() {
-  return sqlite3_exec(sqliteHandle_, "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK;
+bool APMSqliteStore::rollbackTransaction() { return stepCachedStatement("ROLLBACK", {}, nullptr); }
+
+bool APMSqliteStore::stepCachedStatement(std::string_view query, const os::Array& parameterValues, os::Error* error) {
+  sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
+  if (statement == nullptr) return false;
+  const bool done = sqlite3_step(statement) == SQLITE_DONE;
+  if (!done) setDatabaseError(error, "execute statement");
+  cleanUpStatement(statement, query);
+  return done;
 }
 
 // ---- Statements ----

@@ -33,8 +33,11 @@
 // Statement cache, keyed by the exact SQL text: a text holding "?" or no
 // WHERE is prepared once per connection and afterwards re-bound, stepped and
 // reset; a text with a literal WHERE clause and no "?" is prepared for one
-// use and finalized at clean-up. Upserts, updates and single-row deletes
-// build their text per call and are prepared fresh.
+// use and finalized at clean-up. upsertRecord and updateRecord build their
+// text from the record's columns and run it from the cache too; the
+// transaction statements are cached; single-row deletes and the statements
+// upsertStatementForRecord and updateStatementForRecord hand out are
+// prepared fresh.
 //
 // Errors. Each operation takes an error out-parameter that may be null and
 // sets it when it fails (errors.h): code 1 for a bad argument, 2 when the
@@ -279,6 +282,17 @@ class APMSqliteStore {
   bool validateDatabaseWithError(os::Error* error);
   void closeDatabase();
   void finalizeAndClearStatements();
+  // The text and values of upsertRecord and updateRecord; false (with the
+  // error set) for a record they refuse.
+  bool upsertTextForRecord(const os::Dictionary& record, std::string_view tableName, std::string& sql,
+                           os::Array& values, os::Error* error);
+  bool updateTextForRecord(const os::Dictionary& record, std::string_view tableName, std::string_view columnName,
+                           const std::optional<os::Value>& columnValue, std::string& sql, os::Array& values,
+                           os::Error* error);
+  // A fresh statement of the text bound with the values; null on failure.
+  sqlite3_stmt* preparedStatementWithValues(std::string_view sql, const os::Array& values, os::Error* error);
+  // Runs the query's statement from the cache once; true when it finished.
+  bool stepCachedStatement(std::string_view query, const os::Array& parameterValues, os::Error* error);
 
   sqlite3* sqliteHandle_ = nullptr;
   std::unordered_map<std::string, sqlite3_stmt*> statementCache_;

@@ -96,10 +96,11 @@ std::shared_ptr<os::OperationQueue> operationQueue() {
   return s.operationQueue;
 }
 
-std::shared_ptr<os::DispatchQueue> timestampQueue() {
-  static const auto* queue = new std::shared_ptr<os::DispatchQueue>(
-      os::DispatchQueue::serial(kAPMAnalyticsTimestampQueueLabel));
-  return *queue;
+// Guards the serial section in which a public event takes its timestamp and
+// is queued; a lock rather than a synchronous hop to a queue of its own.
+std::mutex& timestampMutex() {
+  static auto* mutex = new std::mutex();
+  return *mutex;
 }
 
 // The key under which the facade observes the configuration's notification.
@@ -374,12 +375,11 @@ void APMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEv
   }
   os::Dictionary screenParameters = screenParametersFor(copy);
   // One serial section: timestamps follow the order of the operation queue.
-  timestampQueue()->sync([&] {
-    const double timestamp = now();
-    queueOperationWithBlock([origin, isPublicEvent, name, copy = std::move(copy), timestamp,
-                             screenParameters = std::move(screenParameters)] {
-      logEventOnSerialQueueWithOrigin(origin, isPublicEvent, name, copy, timestamp, false, false, screenParameters);
-    });
+  std::lock_guard section(timestampMutex());
+  const double timestamp = now();
+  queueOperationWithBlock([origin, isPublicEvent, name, copy = std::move(copy), timestamp,
+                           screenParameters = std::move(screenParameters)] {
+    logEventOnSerialQueueWithOrigin(origin, isPublicEvent, name, copy, timestamp, false, false, screenParameters);
   });
 }
 
@@ -407,13 +407,19 @@ void APMAnalytics::logEventOnSerialQueueWithOrigin(const std::string& origin, bo
                                                    const std::string& name, const os::Dictionary& parameters,
                                                    double timestamp, bool ignoreEnabled, bool ignoreInterceptor,
                                                    const os::Dictionary& addedScreenParameters) {
-  os::Dictionary eventParameters = parameters;
-  os::Dictionary screenParameters = addedScreenParameters;
-  if (ignoreInterceptor && screenParameters.empty() &&
+  // Copied only for a forwarded event, whose own screen parameters become
+  // the added ones.
+  const os::Dictionary* eventParameters = &parameters;
+  const os::Dictionary* screenParameters = &addedScreenParameters;
+  os::Dictionary forwardedEvent;
+  os::Dictionary forwardedScreen;
+  if (ignoreInterceptor && addedScreenParameters.empty() &&
       APMDataTypeValidator::isValidForwardedEventOrigin(APMObject(origin), nullptr)) {
-    // A forwarded event's own screen parameters become the added ones.
-    screenParameters = plainParameters(APMScreenParametersFrom(objectsOf(eventParameters)));
-    for (const auto& [screenName, unused] : screenParameters) eventParameters.erase(screenName);
+    forwardedEvent = parameters;
+    forwardedScreen = plainParameters(APMScreenParametersFrom(objectsOf(forwardedEvent)));
+    for (const auto& [screenName, unused] : forwardedScreen) forwardedEvent.erase(screenName);
+    eventParameters = &forwardedEvent;
+    screenParameters = &forwardedScreen;
   }
   if (!APMMeasurement::hasSharedInstance()) return;
   auto engine = APMMeasurement::sharedInstance();
@@ -423,8 +429,8 @@ void APMAnalytics::logEventOnSerialQueueWithOrigin(const std::string& origin, bo
     std::lock_guard lock(s.mutex);
     interceptor = s.interceptor;
   }
-  engine->logEventWithOrigin(origin, isPublicEvent, name, eventParameters, timestamp, state().enabled.load(),
-                             ignoreEnabled, ignoreInterceptor, std::move(interceptor), screenParameters);
+  engine->logEventWithOrigin(origin, isPublicEvent, name, *eventParameters, timestamp, state().enabled.load(),
+                             ignoreEnabled, ignoreInterceptor, std::move(interceptor), *screenParameters);
 }
 
 void APMAnalytics::logInternalEventWithOrigin(const std::string& origin, const std::string& name,

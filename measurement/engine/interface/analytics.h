@@ -22,9 +22,9 @@
 //   3. A few calls dispatch straight onto the serial queue (the collection
 //      switch, the session timeout and ID, links): before start they find no
 //      engine.
-//   4. Public events take their timestamp on "APMAnalyticsTimestampQueue" in
-//      the same serial section that queues them, so timestamps follow queue
-//      order whatever thread logs.
+//   4. Public events take their timestamp in the same serial section (a
+//      lock) that queues them, so timestamps follow queue order whatever
+//      thread logs.
 //
 // Refusals are monitor lines (25000-25055) and, for invalid public names,
 // "_err" events; nothing throws. The user-property, consent, reset and
@@ -62,7 +62,6 @@ class REZAnalyticsConfiguration;
 // ---- Queues and suite ----
 inline constexpr const char* kAPMAnalyticsOperationQueueName = "APMAnalyticsOperationQueue";
 inline constexpr const char* kAPMAnalyticsQueueLabel = "APMAnalyticsQueue";
-inline constexpr const char* kAPMAnalyticsTimestampQueueLabel = "APMAnalyticsTimestampQueue";
 inline constexpr const char* kAPMAnalyticsSuiteName = "APMAnalyticsSuiteName";
 // Seconds the operation queue pauses after queueOperationWithBlockThenWait.
 inline constexpr double kAPMOperationQueuePauseSeconds = 0.5;

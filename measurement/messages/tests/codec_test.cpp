@@ -335,6 +335,30 @@ TEST(MessageCodec, MalformedInputFailsCleanly) {
   }
 }
 
+TEST(MessageCodec, WrongWireTypesFailAMessageWithoutLists) {
+  // Flag has no list, so no scan of its tags checks wire types: nanopb checks
+  // its scalars, and its string callbacks refuse a value that is not a
+  // length-delimited body of the input.
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> input;
+  };
+  const std::vector<Case> cases = {
+      {"string sent as varint", varintField(1, 300)},
+      {"string sent as fixed32", concat({key(1, 5), std::vector<uint8_t>(4, 'a')})},
+      {"string sent as fixed64 after a good one",
+       concat({lengthDelimited(3, std::string("ok")), key(3, 1), std::vector<uint8_t>(8, 'a')})},
+      {"int64 sent length-delimited", lengthDelimited(2, std::string("abc"))},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Record flag(kAPMPBFlagDescriptor);
+    capturePrinted();
+    EXPECT_FALSE(decodeInto(kAPMPBFlagDescriptor, c.input, flag));
+    EXPECT_NE(printed().find("<ERROR> Flag decoder failed: "), std::string::npos);
+  }
+}
+
 TEST(MessageCodec, AMissingListFailsDecodeAndEncodeNamingIt) {
   // Mended: a record missing an array cell failed to decode with "Unable to
   // set decoders", without naming the list; now AllocateArrays names it.
@@ -513,7 +537,7 @@ TEST(MessageCodecPrimitives, NullSlotsArePrintedAndIgnored) {
             "<ERROR> Unable to dealloc string field. String struct is NULL\n"
             "<ERROR> Unable to set bool. Destination pointer is NULL\n"
             "<ERROR> Unable to set string. Destination array is NULL\n");
-  APMPBArray array{0, 0, nullptr};
+  APMPBArray array{};
   APMPBResetArray(&array);
   APMPBResetArray(&array);
   EXPECT_EQ(array.data, nullptr);

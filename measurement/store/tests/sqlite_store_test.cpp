@@ -301,6 +301,33 @@ TEST_F(SqliteStoreTest, RecordsWithUnbindableValuesFailWithAnError) {
   EXPECT_EQ(store->rowCountForTableWithName("t", nullptr)->int64Value(), 0);
 }
 
+TEST_F(SqliteStoreTest, UpsertsUpdatesAndTransactionsRunFromTheCacheWithEachCallsValues) {
+  // One statement per text, re-bound each time: a call must never write the
+  // values of an earlier one, also after a failed step.
+  auto store = openWithRows(1);
+  const int baseline = store->TEST_openStatementCount();
+  for (int i = 2; i <= 4; ++i) {
+    ASSERT_TRUE(store->performTransactionWithError(nullptr, [&] {
+      return store->upsertRecord({{"id", os::Value(i)}, {"v", os::Value("row" + std::to_string(i))}}, "t", nullptr) &&
+             store->updateRecord({{"v", os::Value("new" + std::to_string(i))}}, "t", "id", os::Value(i - 1), nullptr);
+    }));
+  }
+  // BEGIN, END and the update (the upsert was cached by openWithRows).
+  EXPECT_EQ(store->TEST_openStatementCount(), baseline + 3);
+  os::Error error;
+  EXPECT_FALSE(store->upsertRecord({{"id", os::Value("not an integer")}, {"v", os::Value("x")}}, "t", &error));
+  EXPECT_FALSE(description(error).empty());
+  ASSERT_TRUE(store->upsertRecord({{"id", os::Value(4)}, {"v", os::Value("four")}}, "t", nullptr));
+  EXPECT_FALSE(store->performTransactionWithError(nullptr, [&] {
+    return store->updateRecord({{"v", os::Value("rolled back")}}, "t", "id", os::Value(1), nullptr) && false;
+  }));
+  EXPECT_EQ(all(*store), Rows({{{"id", os::Value(1)}, {"v", os::Value("new2")}},
+                               {{"id", os::Value(2)}, {"v", os::Value("new3")}},
+                               {{"id", os::Value(3)}, {"v", os::Value("new4")}},
+                               {{"id", os::Value(4)}, {"v", os::Value("four")}}}));
+  EXPECT_EQ(store->TEST_openStatementCount(), baseline + 5);  // and ROLLBACK, and all()'s SELECT
+}
+
 TEST_F(SqliteStoreTest, IncreaseColumnTakesOnlyAColumnDeclaredInteger) {
   auto store = open();
   ASSERT_TRUE(store->ensureTableWithName("c", {{"k", "TEXT"}, {"lower", "integer"}, {"short", "INT"}, {"text", "TEXT"}},
