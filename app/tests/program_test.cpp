@@ -433,32 +433,40 @@ TEST_F(ProgramTest, TheFirstLaunchStoresItsFirstOpenOnce) {
   EXPECT_EQ(firstOpens.size(), 1u);
 }
 
+// A program started in `folder`/first that holds a scene long enough to be
+// crashed, returned once the reading is on screen (the crash reporter started
+// while the app launched). Under a sanitizer the fatal signals are the
+// capture core's to handle, not the sanitizer's (which would end the program
+// with its own report).
+StartedProgram startHoldingForACrash(const LoopbackServices& services, const fs::path& folder,
+                                     const std::string& home, std::vector<std::string> environment) {
+  const fs::path first = folder / "first";
+  fs::create_directories(first);
+  environment.push_back(services.environment());
+  for (const char* name : {"ASAN_OPTIONS", "TSAN_OPTIONS"}) {
+    const char* value = std::getenv(name);
+    environment.push_back(std::string(name) + "=" + (value ? std::string(value) + ":" : "") +
+                          "handle_segv=0:handle_sigbus=0:handle_abort=0:verify_asan_link_order=0");
+  }
+  auto started = startProgram(first, {"--home", home, "--scene", "5000", "--hold", "300"}, environment);
+  if (started.pid < 0) return started;
+  bool holding = false;
+  for (int i = 0; i < 600 && !holding; ++i) {
+    holding = !linesStartingWith(readFile(started.out), "reading: ").empty();
+    if (!holding) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(holding) << readFile(started.err);
+  return started;
+}
+
 // The road of a crash: a launch holding a scene is killed by SIGSEGV; the next
 // launch finds its report, processes and packages it and hands it to the
 // transport, which uploads it at once. The collector's report names the
 // signal, and its symbolicated companion the program's own functions.
 TEST_F(ProgramTest, ACrashIsReportedAtTheNextLaunch) {
   LoopbackServices services(folder_);
-  const fs::path first = folder_ / "first";
-  fs::create_directories(first);
-  // Under a sanitizer the signal is the capture core's to handle, not the
-  // sanitizer's (which would end the program with its own report).
-  std::vector<std::string> environment{services.environment()};
-  for (const char* name : {"ASAN_OPTIONS", "TSAN_OPTIONS"}) {
-    const char* value = std::getenv(name);
-    environment.push_back(std::string(name) + "=" + (value ? std::string(value) + ":" : "") +
-                          "handle_segv=0:handle_sigbus=0:handle_abort=0");
-  }
-  auto crashing = startProgram(first, {"--home", home(), "--scene", "5000", "--hold", "300"}, environment);
+  auto crashing = startHoldingForACrash(services, folder_, home(), {});
   ASSERT_GT(crashing.pid, 0);
-  // Holding the scene: the reading is on screen (the crash reporter started
-  // while the app launched).
-  bool holding = false;
-  for (int i = 0; i < 600 && !holding; ++i) {
-    holding = !linesStartingWith(readFile(crashing.out), "reading: ").empty();
-    if (!holding) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  EXPECT_TRUE(holding) << readFile(crashing.err);
   kill(crashing.pid, SIGSEGV);
   int status = 0;
   const ProgramRun crashed = waitForProgram(crashing, &status);
@@ -522,23 +530,9 @@ TEST_F(ProgramTest, ACrashIsReportedAtTheNextLaunch) {
 // launch hands the report to the transport's crash-report target.
 TEST_F(ProgramTest, AMainThreadStackOverflowIsRecordedAndReportedAtTheNextLaunch) {
   LoopbackServices services(folder_);
-  const fs::path first = folder_ / "first";
-  fs::create_directories(first);
-  std::vector<std::string> environment{services.environment(),
-                                       std::string("LD_PRELOAD=") + DROSIL_MAIN_THREAD_OVERFLOW};
-  for (const char* name : {"ASAN_OPTIONS", "TSAN_OPTIONS"}) {
-    const char* value = std::getenv(name);
-    environment.push_back(std::string(name) + "=" + (value ? std::string(value) + ":" : "") +
-                          "handle_segv=0:handle_sigbus=0:handle_abort=0:verify_asan_link_order=0");
-  }
-  auto overflowing = startProgram(first, {"--home", home(), "--scene", "5000", "--hold", "300"}, environment);
+  auto overflowing =
+      startHoldingForACrash(services, folder_, home(), {std::string("LD_PRELOAD=") + DROSIL_MAIN_THREAD_OVERFLOW});
   ASSERT_GT(overflowing.pid, 0);
-  bool holding = false;
-  for (int i = 0; i < 600 && !holding; ++i) {
-    holding = !linesStartingWith(readFile(overflowing.out), "reading: ").empty();
-    if (!holding) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  EXPECT_TRUE(holding) << readFile(overflowing.err);
   syscall(SYS_tgkill, overflowing.pid, overflowing.pid, SIGUSR2);  // the main thread's id is the process's
   int status = 0;
   const ProgramRun overflowed = waitForProgram(overflowing, &status);
