@@ -1,9 +1,10 @@
 // The common crash path: after a capture path (signal, Mach exception, fatal
 // or on-demand exception) has written its own section, ZOZHandler stops the
-// other threads, writes the state of every thread with its unwound stack, the
-// crashed thread's runtime facts, queue and thread names, process statistics
-// and a storage section into the same record file, creates the crashed
-// marker and lets the threads run again.
+// other threads, brings the image table up to date with the loader's list
+// (ZOZBinaryImageSafeAddUnlistedImages), writes the state of every thread
+// with its unwound stack, the crashed thread's runtime facts, queue and
+// thread names, process statistics and a storage section into the same
+// record file, creates the crashed marker and lets the threads run again.
 //
 // Sections, one line each, in this order: "threads", "runtime",
 // "dispatch_queue_names", "thread_names", "process_stats", "storage".
