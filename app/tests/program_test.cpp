@@ -4,6 +4,7 @@
 #include <png.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -432,32 +433,40 @@ TEST_F(ProgramTest, TheFirstLaunchStoresItsFirstOpenOnce) {
   EXPECT_EQ(firstOpens.size(), 1u);
 }
 
+// A program started in `folder`/first that holds a scene long enough to be
+// crashed, returned once the reading is on screen (the crash reporter started
+// while the app launched). Under a sanitizer the fatal signals are the
+// capture core's to handle, not the sanitizer's (which would end the program
+// with its own report).
+StartedProgram startHoldingForACrash(const LoopbackServices& services, const fs::path& folder,
+                                     const std::string& home, std::vector<std::string> environment) {
+  const fs::path first = folder / "first";
+  fs::create_directories(first);
+  environment.push_back(services.environment());
+  for (const char* name : {"ASAN_OPTIONS", "TSAN_OPTIONS"}) {
+    const char* value = std::getenv(name);
+    environment.push_back(std::string(name) + "=" + (value ? std::string(value) + ":" : "") +
+                          "handle_segv=0:handle_sigbus=0:handle_abort=0:verify_asan_link_order=0");
+  }
+  auto started = startProgram(first, {"--home", home, "--scene", "5000", "--hold", "300"}, environment);
+  if (started.pid < 0) return started;
+  bool holding = false;
+  for (int i = 0; i < 600 && !holding; ++i) {
+    holding = !linesStartingWith(readFile(started.out), "reading: ").empty();
+    if (!holding) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(holding) << readFile(started.err);
+  return started;
+}
+
 // The road of a crash: a launch holding a scene is killed by SIGSEGV; the next
 // launch finds its report, processes and packages it and hands it to the
 // transport, which uploads it at once. The collector's report names the
 // signal, and its symbolicated companion the program's own functions.
 TEST_F(ProgramTest, ACrashIsReportedAtTheNextLaunch) {
   LoopbackServices services(folder_);
-  const fs::path first = folder_ / "first";
-  fs::create_directories(first);
-  // Under a sanitizer the signal is the capture core's to handle, not the
-  // sanitizer's (which would end the program with its own report).
-  std::vector<std::string> environment{services.environment()};
-  for (const char* name : {"ASAN_OPTIONS", "TSAN_OPTIONS"}) {
-    const char* value = std::getenv(name);
-    environment.push_back(std::string(name) + "=" + (value ? std::string(value) + ":" : "") +
-                          "handle_segv=0:handle_sigbus=0:handle_abort=0");
-  }
-  auto crashing = startProgram(first, {"--home", home(), "--scene", "5000", "--hold", "300"}, environment);
+  auto crashing = startHoldingForACrash(services, folder_, home(), {});
   ASSERT_GT(crashing.pid, 0);
-  // Holding the scene: the reading is on screen (the crash reporter started
-  // while the app launched).
-  bool holding = false;
-  for (int i = 0; i < 600 && !holding; ++i) {
-    holding = !linesStartingWith(readFile(crashing.out), "reading: ").empty();
-    if (!holding) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  EXPECT_TRUE(holding) << readFile(crashing.err);
   kill(crashing.pid, SIGSEGV);
   int status = 0;
   const ProgramRun crashed = waitForProgram(crashing, &status);
@@ -511,6 +520,52 @@ TEST_F(ProgramTest, ACrashIsReportedAtTheNextLaunch) {
     leftInProcessingOrPrepared += entry.is_directory() && (parent == "processing" || parent == "prepared");
   }
   EXPECT_EQ(leftInProcessingOrPrepared, 0u);
+}
+
+// A stack overflow on the main thread used to end the program with no record
+// and no marker: only the pool worker that started the crash reporter had an
+// alternate signal stack. Here the main thread of a running program overflows
+// (a preloaded library that knows nothing of the SDK recurses when SIGUSR2
+// arrives); the record names SIGSEGV, the marker is there, and the next
+// launch hands the report to the transport's crash-report target.
+TEST_F(ProgramTest, AMainThreadStackOverflowIsRecordedAndReportedAtTheNextLaunch) {
+  LoopbackServices services(folder_);
+  auto overflowing =
+      startHoldingForACrash(services, folder_, home(), {std::string("LD_PRELOAD=") + DROSIL_MAIN_THREAD_OVERFLOW});
+  ASSERT_GT(overflowing.pid, 0);
+  syscall(SYS_tgkill, overflowing.pid, overflowing.pid, SIGUSR2);  // the main thread's id is the process's
+  int status = 0;
+  const ProgramRun overflowed = waitForProgram(overflowing, &status);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status << "\n" << overflowed.err;
+
+  const fs::path reportsFolder = fs::path(home()) / "Library/Caches/com.zoziduzuzud.data";
+  bool marker = false, namesTheSignal = false;
+  for (const auto& entry : fs::recursive_directory_iterator(reportsFolder)) {
+    marker |= entry.path().filename() == "previously-crashed";
+    if (entry.path().filename() != "signal.zozrecord") continue;
+    std::istringstream lines(readFile(entry.path()));
+    for (std::string line; std::getline(lines, line);) {
+      auto json = nlohmann::json::parse(line, nullptr, false);
+      if (json.is_object() && json.contains("signal")) namesTheSignal = json["signal"]["name"] == "SIGSEGV";
+    }
+  }
+  EXPECT_TRUE(marker);
+  EXPECT_TRUE(namesTheSignal);
+
+  const ProgramRun next =
+      runProgram(folder_, {"--virtual-time", "--home", home(), "--scene", "5000", "--hold", "35"}, {services.environment()});
+  ASSERT_EQ(next.status, 0) << next.err;
+  size_t crashReports = 0;
+  for (const auto& request : services.collector.requests()) {
+    auto sources = revada_test::decodeUploadRequest(request.body);
+    if (!sources) continue;
+    for (const auto& source : *sources) {
+      if (source.logSource != kCrashReportLogSource) continue;
+      crashReports += source.events.size();
+      EXPECT_EQ(request.path, "/upload/1002");
+    }
+  }
+  EXPECT_EQ(crashReports, 1u) << next.err;
 }
 
 

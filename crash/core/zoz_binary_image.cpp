@@ -1,6 +1,9 @@
 // Binary images (see zoz_binary_image.h).
 #include "crash/core/zoz_binary_image.h"
 
+#include <elf.h>
+#include <link.h>
+
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -195,7 +198,162 @@ void handleImage(bool added, const k::mach_header* header, intptr_t slide) {
 void addImage(const k::mach_header* header, intptr_t slide) { handleImage(true, header, slide); }
 void removeImage(const k::mach_header* header, intptr_t slide) { handleImage(false, header, slide); }
 
+// ---- Images mapped without the table knowing (crash time) ----
+
+// The longest image path read from the loader's list.
+constexpr size_t kLoaderPathMax = 1024;
+// Bounds on what the loader's list may make the walk read.
+constexpr size_t kLoaderMapsMax = 4096;
+constexpr ElfW(Half) kProgramHeadersMax = 64;
+constexpr size_t kNotesMax = 512;
+
+bool tableHoldsBase(const ZOZWritableContext* writable, uintptr_t base) {
+  for (const ZOZBinaryImageRuntimeNode& node : writable->binaryImage.nodes) {
+    if (ZOZBinaryImageNodeBase(node) == base) return true;
+  }
+  return false;
+}
+
+// The .eh_frame address that .eh_frame_hdr names (the encodings the linker
+// writes: absolute, or relative to the field), 0 otherwise.
+uintptr_t safeEhFrameFromHeader(uintptr_t header) {
+  uint8_t start[4];
+  if (!ZOZReadMemory(header, start, sizeof start) || start[0] != 1) return 0;
+  const uint8_t encoding = start[1];
+  const uintptr_t field = header + 4;
+  int64_t value = 0;
+  switch (encoding & 0x0f) {
+    case 0x03: { uint32_t v; if (!ZOZReadMemory(field, &v, sizeof v)) return 0; value = v; break; }
+    case 0x0b: { int32_t v; if (!ZOZReadMemory(field, &v, sizeof v)) return 0; value = v; break; }
+    case 0x00:
+    case 0x04:
+    case 0x0c: { int64_t v; if (!ZOZReadMemory(field, &v, sizeof v)) return 0; value = v; break; }
+    default: return 0;
+  }
+  if ((encoding & 0x70) == 0x10) return uintptr_t(int64_t(field) + value);
+  return (encoding & 0x70) == 0 ? uintptr_t(value) : 0;
+}
+
+void safeReadBuildId(uintptr_t notes, size_t size, char* uuidString) {
+  uint8_t bytes[kNotesMax];
+  size = size < sizeof bytes ? size : sizeof bytes;
+  if (!ZOZReadMemory(notes, bytes, size)) return;
+  size_t at = 0;
+  const auto align4 = [](size_t v) { return (v + 3) & ~size_t(3); };
+  while (at + sizeof(ElfW(Nhdr)) <= size) {
+    ElfW(Nhdr) note;
+    std::memcpy(&note, bytes + at, sizeof note);
+    const size_t name = at + sizeof note;
+    const size_t desc = align4(name + note.n_namesz);
+    if (desc + note.n_descsz > size) return;
+    if (note.n_type == NT_GNU_BUILD_ID && note.n_namesz == 4 && std::memcmp(bytes + name, "GNU", 4) == 0) {
+      const size_t length = note.n_descsz < 16 ? note.n_descsz : 16;
+      if (length > 0) ZOZSafeHexToString(bytes + desc, length, uuidString);
+      return;
+    }
+    at = align4(desc + note.n_descsz);
+  }
+}
+
+// What the ELF headers of the object loaded at `bias` say, read safely.
+bool safeReadLoadedObject(uintptr_t bias, ZOZBinaryImageDetails* details) {
+  ElfW(Ehdr) elf;
+  if (!ZOZReadMemory(bias, &elf, sizeof elf) || std::memcmp(elf.e_ident, ELFMAG, SELFMAG) != 0 ||
+      elf.e_phentsize != sizeof(ElfW(Phdr)) || elf.e_phnum == 0 || elf.e_phnum > kProgramHeadersMax) {
+    return false;
+  }
+  ElfW(Phdr) headers[kProgramHeadersMax];
+  if (!ZOZReadMemory(bias + elf.e_phoff, headers, elf.e_phnum * sizeof(ElfW(Phdr)))) return false;
+  uintptr_t low = UINTPTR_MAX, high = 0, header = 0;
+  for (ElfW(Half) i = 0; i < elf.e_phnum; ++i) {
+    const ElfW(Phdr)& ph = headers[i];
+    const uintptr_t start = bias + ph.p_vaddr;
+    if (ph.p_type == PT_LOAD) {
+      low = start < low ? start : low;
+      high = start + ph.p_memsz > high ? start + ph.p_memsz : high;
+      if (ph.p_offset == 0 && header == 0) header = start;
+    } else if (ph.p_type == PT_NOTE && details->uuidString[0] == '\0') {
+      safeReadBuildId(start, ph.p_memsz, details->uuidString);
+    } else if (ph.p_type == PT_GNU_EH_FRAME) {
+      details->node.ehFrameHdr = start;
+    }
+  }
+  if (low == UINTPTR_MAX) return false;
+  if (header == 0) header = low;
+  details->baseAddress = header;
+  details->vmaddrSlide = intptr_t(bias);
+  details->size = high - header;
+  if (details->node.ehFrameHdr != 0) details->node.ehFrame = safeEhFrameFromHeader(details->node.ehFrameHdr);
+  details->node.baseAddress = header;
+  details->node.size = details->size;
+  return true;
+}
+
+bool claimSlot(ZOZWritableContext* writable, const ZOZBinaryImageRuntimeNode& fields) {
+  for (ZOZBinaryImageRuntimeNode& node : writable->binaryImage.nodes) {
+    uintptr_t expected = 0;
+    if (ZOZBinaryImageNodeBase(node) != 0) continue;
+    if (!__atomic_compare_exchange_n(&node.baseAddress, &expected, fields.baseAddress, false, __ATOMIC_ACQ_REL,
+                                     __ATOMIC_ACQUIRE)) {
+      continue;
+    }
+    node.size = fields.size;
+    node.ehFrame = fields.ehFrame;
+    node.unwindInfo = 0;
+    node.crashInfo = 0;
+    node.ehFrameHdr = fields.ehFrameHdr;
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+size_t ZOZBinaryImageSafeAddUnlistedImages() {
+  ZOZReadOnlyContext* readonly = zozContext.readonly;
+  ZOZWritableContext* writable = zozContext.writable;
+  if (!readonly || !writable) return 0;
+  r_debug debug;
+  if (!ZOZReadMemory(reinterpret_cast<uintptr_t>(&_r_debug), &debug, sizeof debug)) return 0;
+  ZOZFile log;
+  bool logOpen = false;
+  size_t added = 0;
+  uintptr_t at = reinterpret_cast<uintptr_t>(debug.r_map);
+  for (size_t i = 0; at != 0 && i < kLoaderMapsMax; ++i) {
+    link_map map;
+    if (!ZOZReadMemory(at, &map, sizeof map)) break;
+    at = reinterpret_cast<uintptr_t>(map.l_next);
+    ZOZBinaryImageDetails details;
+    if (!safeReadLoadedObject(uintptr_t(map.l_addr), &details) || tableHoldsBase(writable, details.baseAddress)) {
+      continue;
+    }
+    if (!claimSlot(writable, details.node)) {
+      ZOZSDKLogError("Error: Unable to track a %s node %p", "loaded", reinterpret_cast<const void*>(details.baseAddress));
+      break;
+    }
+    ++added;
+    ZOZSDKLogInfo("Added image %p, mapped after the last refresh", reinterpret_cast<const void*>(details.baseAddress));
+    char path[kLoaderPathMax + 1] = {};
+    const char* name = nullptr;
+    if (map.l_name && ZOZReadString(reinterpret_cast<uintptr_t>(map.l_name), &name, kLoaderPathMax) && name) {
+      const size_t length = ::strnlen(name, kLoaderPathMax);
+      std::memcpy(path, name, length);
+    }
+    if (!logOpen && readonly->binaryimage.path) {
+      logOpen = ZOZFileInitWithPathMode(&log, readonly->binaryimage.path, true, false);
+      if (!logOpen) ZOZSDKLogError("Error: unable to open binary image log file");
+    }
+    if (!logOpen) continue;
+    ZOZFileWriteSectionStart(&log, "load");
+    ZOZFileWriteHashStart(&log);
+    ZOZFileWriteHashEntryString(&log, "path", path);
+    ZOZBinaryImageRecordDetails(&log, &details);
+    ZOZFileWriteHashEnd(&log);
+    ZOZFileWriteSectionEnd(&log);
+  }
+  if (logOpen) ZOZFileClose(&log);
+  return added;
+}
 
 void ZOZBinaryImageFillInImageDetails(ZOZBinaryImageDetails* details) {
   if (!details || !details->slice.startAddress) return;

@@ -83,6 +83,15 @@ void ZOZBinaryImageInit();
 // not initialized.
 bool ZOZBinaryImageSafeFindImageForAddress(uintptr_t address, ZOZBinaryImageRuntimeNode* image);
 
+// Async-signal-safe (the crash path runs it with the other threads
+// suspended). Adds to the table every image that the loader has mapped and
+// the table lacks (a library opened after start-up whose loader callbacks
+// have not been handled): the loader's list of loaded objects and each
+// object's ELF headers are read with the safe reads, without the loader's
+// lock and without the heap. Each one added gets a "load" line in the image
+// log, so that the report can be symbolicated. Returns how many were added.
+size_t ZOZBinaryImageSafeAddUnlistedImages();
+
 // Searches the loader's current images for the one whose UUID text matches
 // (the first 33 characters compared). Ordinary code.
 bool ZOZBinaryImageFindImageForUUID(const char* uuidString, ZOZBinaryImageDetails* details);

@@ -54,23 +54,88 @@ class Stage {
   size_t used_ = 0;
 };
 
-// The string between quotes, escaped, with ":" after a key.
+// The length of the well-formed UTF-8 sequence that starts at `p` (1 to 4),
+// kNotUTF8 when the byte at `p` starts none, kCutUTF8 when the `available`
+// bytes end inside a sequence that is well-formed so far.
+constexpr size_t kNotUTF8 = 0;
+constexpr size_t kCutUTF8 = SIZE_MAX;
+size_t utf8SequenceLength(const unsigned char* p, size_t available) {
+  const unsigned char c = p[0];
+  if (c < 0x80) return 1;
+  size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;  // the second byte's range
+  if (c >= 0xC2 && c <= 0xDF) {
+    length = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    length = 3;
+    if (c == 0xE0) low = 0xA0;   // no overlong forms
+    if (c == 0xED) high = 0x9F;  // no surrogates
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    length = 4;
+    if (c == 0xF0) low = 0x90;
+    if (c == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+  } else {
+    return kNotUTF8;
+  }
+  for (size_t i = 1; i < length; ++i) {
+    if (i >= available) return kCutUTF8;
+    const unsigned char b = p[i];
+    if (b < (i == 1 ? low : 0x80) || b > (i == 1 ? high : 0xBF)) return kNotUTF8;
+  }
+  return length;
+}
+
+// The string between quotes, escaped, with ":" after a key. The result is
+// always UTF-8: a string cut inside a character (a thread name the kernel
+// shortened, say) ends before that character, and a byte that starts no
+// character is written as the text \xHH.
 void writeQuoted(ZOZFile* file, const char* string, bool isKey) {
   Stage stage(file);
   stage.put('"');
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(string); *p; ++p) {
-    const unsigned char c = *p;
-    if (c == '"' || c == '\\') {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(string);
+  const size_t length = std::strlen(string);
+  for (size_t at = 0; at < length;) {
+    const unsigned char c = bytes[at];
+    const size_t sequence = utf8SequenceLength(bytes + at, length - at);
+    if (sequence == kCutUTF8) break;
+    if (sequence == kNotUTF8) {
+      const char escaped[5] = {'\\', '\\', 'x', kHexDigits[c >> 4], kHexDigits[c & 15]};
+      stage.put(escaped, 5);
+      ++at;
+    } else if (c == '"' || c == '\\') {
       const char escaped[2] = {'\\', static_cast<char>(c)};
       stage.put(escaped, 2);
+      ++at;
     } else if (c < 0x20) {
       const char escaped[6] = {'\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 15]};
       stage.put(escaped, 6);
+      ++at;
     } else {
-      stage.put(static_cast<char>(c));
+      stage.put(string + at, sequence);
+      at += sequence;
     }
   }
   stage.put(isKey ? "\":" : "\"", isKey ? 2 : 1);
+}
+
+// The line with every byte that starts no UTF-8 character read as U+FFFD;
+// *replaced counts them.
+std::string repairedUTF8(std::string_view line, size_t* replaced) {
+  std::string repaired;
+  repaired.reserve(line.size() + 8);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(line.data());
+  for (size_t at = 0; at < line.size();) {
+    const size_t sequence = utf8SequenceLength(bytes + at, line.size() - at);
+    if (sequence == kNotUTF8 || sequence == kCutUTF8) {
+      repaired += "\xEF\xBF\xBD";
+      ++*replaced;
+      ++at;
+    } else {
+      repaired.append(line.substr(at, sequence));
+      at += sequence;
+    }
+  }
+  return repaired;
 }
 
 void writeHexEncoded(ZOZFile* file, const char* string) {
@@ -381,37 +446,51 @@ bool ZOZSafeWriteInt64ToFD(int fd, int64_t value) {
 // ---- Reading ----
 
 std::optional<std::vector<os::Value>> ZOZFileReadSections(const std::string& path, bool deleteOnFailure,
-                                                          const ZOZFileSectionTransform& transform) {
+                                                          const ZOZFileSectionTransform& transform,
+                                                          ZOZFileReadReport* report) {
   if (path.empty()) {
     ZOZErrorLog("Error: input path is invalid");
     return std::nullopt;
   }
   auto& manager = os::FileManager::defaultManager();
   auto contents = manager.contentsAtPath(path);
-  std::string text;
-  if (contents) text.assign(reinterpret_cast<const char*>(contents->bytes()), contents->length());
-  if (!contents || !os::isValidUTF8(text)) {
+  if (!contents) {
     if (deleteOnFailure) (void)manager.removeItemAtPath(path);
     ZOZErrorLog("Unable to read file %s", path);
     return std::nullopt;
   }
+  // Each line stands alone: bytes that are not UTF-8 cost only themselves
+  // (read as U+FFFD), a line that is no record only itself.
+  const std::string_view text(reinterpret_cast<const char*>(contents->bytes()), contents->length());
+  ZOZFileReadReport found;
   std::vector<os::Value> sections;
   size_t start = 0;
   while (start <= text.size()) {
     size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
+    if (end == std::string_view::npos) end = text.size();
     if (end > start) {
-      auto parsed = os::JSONSerialization::JSONObjectWithData(os::Data(text.data() + start, end - start));
-      if (parsed) {
-        if (transform) {
-          if (auto transformed = transform(*parsed)) sections.push_back(std::move(*transformed));
-        } else {
-          sections.push_back(std::move(*parsed));
-        }
+      std::string_view line = text.substr(start, end - start);
+      std::string repaired;
+      if (!os::isValidUTF8(line)) {
+        repaired = repairedUTF8(line, &found.replacedBytes);
+        line = repaired;
+      }
+      auto parsed = os::JSONSerialization::JSONObjectWithData(os::Data(line.data(), line.size()));
+      if (!parsed) {
+        ++found.droppedLines;
+      } else if (transform) {
+        if (auto transformed = transform(*parsed)) sections.push_back(std::move(*transformed));
+      } else {
+        sections.push_back(std::move(*parsed));
       }
     }
     start = end + 1;
   }
+  if (found.replacedBytes > 0) {
+    ZOZWarningLog("Read %zu bytes of %s that are not UTF-8 as U+FFFD", found.replacedBytes, path);
+  }
+  if (found.droppedLines > 0) ZOZWarningLog("Dropped %zu lines of %s that are not records", found.droppedLines, path);
+  if (report) *report = found;
   return sections;
 }
 

@@ -8,7 +8,9 @@
 //
 // Values: objects and arrays as JSON writes them; strings between double
 // quotes with '"' and '\' escaped by a backslash and control characters
-// (below 0x20) as \u00XX, so any text reads back as it was written; text
+// (below 0x20) as \u00XX, so any text reads back as it was written; strings
+// are always UTF-8: one cut inside a character ends before it, and a byte
+// that starts no character is written as the text \xHH (JSON "\\xHH"); text
 // that may hold anything is also written hex-encoded (two lower-case digits
 // per byte up to its first zero byte); a missing string is null; Booleans;
 // unsigned decimals without sign or leading zeros; signed decimals with "-"
@@ -148,14 +150,23 @@ void ZOZFileTEST_setSizeQueryError(int error);
 
 // ---- Reading (ordinary code) ----
 using ZOZFileSectionTransform = std::function<std::optional<os::Value>(const os::Value&)>;
-// The sections of a record file, parsed line by line, in file order; lines
-// that do not parse as JSON (a line cut by a crash, the empty piece after the
-// last newline) are skipped. With a transform, each object goes through it
-// and a nullopt result is dropped. nullopt for an empty path ("Error: input
-// path is invalid") or an unreadable file ("Unable to read file %s"), which
-// is removed first when `deleteOnFailure` is set.
+// What a read left out.
+struct ZOZFileReadReport {
+  size_t droppedLines = 0;   // non-empty lines that did not parse as JSON
+  size_t replacedBytes = 0;  // bytes that start no UTF-8 character, read as U+FFFD
+};
+// The sections of a record file, parsed line by line, in file order. Damage
+// costs only what it touches: bytes that are not UTF-8 are read as U+FFFD
+// (the rest of their line stands), and lines that do not parse as JSON (a
+// line cut by a crash) are dropped; both are counted in *report (when given)
+// and logged at warning level. The empty piece after the last newline is no
+// line. With a transform, each object goes through it and a nullopt result
+// is dropped. nullopt for an empty path ("Error: input path is invalid") or
+// an unreadable file ("Unable to read file %s"), which is removed first when
+// `deleteOnFailure` is set.
 std::optional<std::vector<os::Value>> ZOZFileReadSections(const std::string& path, bool deleteOnFailure,
-                                                          const ZOZFileSectionTransform& transform = nullptr);
+                                                          const ZOZFileSectionTransform& transform = nullptr,
+                                                          ZOZFileReadReport* report = nullptr);
 // Each pair of hex digits (either case) becomes a byte, up to the first
 // character that is no hex digit or the first zero byte; nullopt when the
 // bytes are not UTF-8.

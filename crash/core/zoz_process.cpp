@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "crash/core/zoz_binary_image.h"
 #include "crash/core/zoz_context.h"
 #include "crash/core/zoz_dwarf_cfi.h"
 #include "crash/core/zoz_sdk_log.h"
@@ -224,66 +225,110 @@ bool ZOZProcessGetThreadState(const ZOZProcess* process, k::thread_t thread, ZOZ
   return true;
 }
 
+namespace {
+
+// A thread whose state cannot be read: its place in the list and its name,
+// with empty registers and stack so that every thread object has one shape.
+void writeUnreadableThread(ZOZFile* file, k::thread_t thread, uint32_t index, bool crashed) {
+  char name[kThreadNameSize] = {};
+  if (k::thread_get_name(thread, name, sizeof name) != 0) name[0] = '\0';
+  ZOZFileWriteHashStart(file);
+  ZOZFileWriteHashKey(file, "registers");
+  ZOZFileWriteHashStart(file);
+  ZOZFileWriteHashEnd(file);
+  ZOZFileWriteHashKey(file, "stacktrace");
+  ZOZFileWriteArrayStart(file);
+  ZOZFileWriteArrayEnd(file);
+  if (crashed) ZOZFileWriteHashEntryBoolean(file, "crashed", true);
+  ZOZFileWriteHashEntryBoolean(file, "unreadable", true);
+  ZOZFileWriteHashEntryUint64(file, "index", index);
+  ZOZFileWriteHashEntryString(file, "name", name);
+  ZOZFileWriteHashEnd(file);
+}
+
+// One thread object of the "threads" section; false when its state could not
+// be read (it is then written as unreadable).
+bool writeThread(const ZOZProcess* process, ZOZFile* file, k::thread_t thread, uint32_t index) {
+  const bool crashed = ZOZProcessSameThread(thread, process->crashedThread);
+  ZOZThreadContext state;
+  ZOZUnwindContext unwind;
+  bool ok = ZOZProcessGetThreadState(process, thread, &state);
+  if (!ok) ZOZSDKLogError("Unable to get thread state");
+  if (ok && !ZOZUnwindInit(&unwind, &state)) {
+    ZOZSDKLogError("Unable to init unwind context");
+    ok = false;
+  }
+  if (!ok) {
+    ZOZSDKLogError("Recording thread %d as unreadable", int(index));
+    writeUnreadableThread(file, thread, index, crashed);
+    return false;
+  }
+
+  int* level = logLevel();
+  ZOZFileWriteHashStart(file);
+  writeRegisters(file, state);
+  ZOZFileWriteHashKey(file, "stacktrace");
+  ZOZFileWriteArrayStart(file);
+  const int savedLevel = level ? *level : 0;
+  uint64_t repeatedPC = 0;
+  uint32_t repeatCount = 0;
+  while (ZOZUnwindNextFrame(&unwind)) {
+    const uint64_t pc = ZOZUnwindGetPC(&unwind);
+    const uint32_t count = ZOZUnwindContextGetCounter(&unwind);
+    if (count >= kZOZRecursionRepeatThreshold && repeatedPC == 0) {
+      ZOZSDKLogWarn("Possible infinite recursion - suppressing logging");
+      if (level) *level = ZOZInternalLogLevelWarn;
+      repeatedPC = pc;
+    }
+    if (repeatedPC != 0 && pc == repeatedPC) {
+      repeatCount = count;
+      continue;
+    }
+    ZOZFileWriteArrayEntryUint64(file, pc);
+    if (level) *level = savedLevel;
+  }
+  ZOZFileWriteArrayEnd(file);
+  if (crashed) ZOZFileWriteHashEntryBoolean(file, "crashed", true);
+  if (repeatedPC != 0) {
+    ZOZFileWriteHashEntryUint64(file, "repeated_pc", repeatedPC);
+    ZOZFileWriteHashEntryUint64(file, "repeat_count", repeatCount);
+  }
+  if (level) *level = savedLevel;
+  ZOZFileWriteHashEnd(file);
+  return true;
+}
+
+}  // namespace
+
 bool ZOZProcessRecordAllThreads(ZOZProcess* process, ZOZFile* file) {
   // The images' unwind sections do not change while the other threads are
   // suspended: every walk shares the blocks copied once.
   ZOZDwarfSectionCache sections;
   ZOZFileWriteSectionStart(file, "threads");
   ZOZFileWriteArrayStart(file);
-  int* level = logLevel();
+  // A thread that cannot be read (one that blocks the suspend signal, say)
+  // is recorded as such and the walk goes on: the crashed thread may come
+  // after it.
+  bool complete = true;
   for (uint32_t i = 0; i < process->threadCount; ++i) {
-    const k::thread_t thread = process->threads[i];
     ZOZSDKLogInfo("recording thread %d data", int(i));
-    ZOZThreadContext state;
-    ZOZUnwindContext unwind;
-    bool ok = ZOZProcessGetThreadState(process, thread, &state);
-    if (!ok) ZOZSDKLogError("Unable to get thread state");
-    if (ok && !ZOZUnwindInit(&unwind, &state)) {
-      ZOZSDKLogError("Unable to init unwind context");
-      ok = false;
-    }
-    if (!ok) {
-      ZOZSDKLogError("Failed to record thread state. Closing threads JSON to prevent malformed crash report.");
-      ZOZFileWriteArrayEnd(file);
-      ZOZFileWriteSectionEnd(file);
-      return false;
-    }
-
-    ZOZFileWriteHashStart(file);
-    writeRegisters(file, state);
-    ZOZFileWriteHashKey(file, "stacktrace");
-    ZOZFileWriteArrayStart(file);
-    const int savedLevel = level ? *level : 0;
-    uint64_t repeatedPC = 0;
-    uint32_t repeatCount = 0;
-    while (ZOZUnwindNextFrame(&unwind)) {
-      const uint64_t pc = ZOZUnwindGetPC(&unwind);
-      const uint32_t count = ZOZUnwindContextGetCounter(&unwind);
-      if (count >= kZOZRecursionRepeatThreshold && repeatedPC == 0) {
-        ZOZSDKLogWarn("Possible infinite recursion - suppressing logging");
-        if (level) *level = ZOZInternalLogLevelWarn;
-        repeatedPC = pc;
-      }
-      if (repeatedPC != 0 && pc == repeatedPC) {
-        repeatCount = count;
-        continue;
-      }
-      ZOZFileWriteArrayEntryUint64(file, pc);
-      if (level) *level = savedLevel;
-    }
-    ZOZFileWriteArrayEnd(file);
-    if (ZOZProcessSameThread(thread, process->crashedThread)) ZOZFileWriteHashEntryBoolean(file, "crashed", true);
-    if (repeatedPC != 0) {
-      ZOZFileWriteHashEntryUint64(file, "repeated_pc", repeatedPC);
-      ZOZFileWriteHashEntryUint64(file, "repeat_count", repeatCount);
-    }
-    if (level) *level = savedLevel;
-    ZOZFileWriteHashEnd(file);
+    complete &= writeThread(process, file, process->threads[i], i);
+  }
+  if (!ZOZProcessCrashedThreadListed(process)) {
+    ZOZSDKLogInfo("recording the crashed thread, which is not listed");
+    complete &= writeThread(process, file, process->crashedThread, process->threadCount);
   }
   ZOZFileWriteArrayEnd(file);
   ZOZFileWriteSectionEnd(file);
   ZOZSDKLogInfo("Completed recording all thread data");
-  return true;
+  return complete;
+}
+
+bool ZOZProcessCrashedThreadListed(const ZOZProcess* process) {
+  for (uint32_t i = 0; i < process->threadCount; ++i) {
+    if (ZOZProcessSameThread(process->threads[i], process->crashedThread)) return true;
+  }
+  return false;
 }
 
 void ZOZProcessRecordRuntimeInfo(ZOZProcess* process, ZOZFile* file) {
@@ -333,11 +378,13 @@ void ZOZProcessRecordRuntimeInfo(ZOZProcess* process, ZOZFile* file) {
 void ZOZProcessRecordDispatchQueueNames(ZOZProcess* process, ZOZFile* file) {
   ZOZFileWriteSectionStart(file, "dispatch_queue_names");
   ZOZFileWriteArrayStart(file);
-  for (uint32_t i = 0; i < process->threadCount; ++i) {
+  const uint32_t entries = process->threadCount + (ZOZProcessCrashedThreadListed(process) ? 0 : 1);
+  for (uint32_t i = 0; i < entries; ++i) {
+    const k::thread_t thread = i < process->threadCount ? process->threads[i] : process->crashedThread;
     char label[kQueueLabelMax + 1] = {};
     k::thread_identifier_info info{};
     k::mach_msg_type_number_t count = k::THREAD_IDENTIFIER_INFO_COUNT;
-    if (k::thread_info(process->threads[i], k::THREAD_IDENTIFIER_INFO, reinterpret_cast<k::thread_info_t>(&info),
+    if (k::thread_info(thread, k::THREAD_IDENTIFIER_INFO, reinterpret_cast<k::thread_info_t>(&info),
                        &count) != k::KERN_SUCCESS) {
       ZOZSDKLogError("Unable to get thread info");
     } else {
@@ -356,9 +403,11 @@ void ZOZProcessRecordDispatchQueueNames(ZOZProcess* process, ZOZFile* file) {
 void ZOZProcessRecordThreadNames(ZOZProcess* process, ZOZFile* file) {
   ZOZFileWriteSectionStart(file, "thread_names");
   ZOZFileWriteArrayStart(file);
-  for (uint32_t i = 0; i < process->threadCount; ++i) {
+  const uint32_t entries = process->threadCount + (ZOZProcessCrashedThreadListed(process) ? 0 : 1);
+  for (uint32_t i = 0; i < entries; ++i) {
+    const k::thread_t thread = i < process->threadCount ? process->threads[i] : process->crashedThread;
     char name[kThreadNameSize] = {};
-    if (k::thread_get_name(process->threads[i], name, sizeof name) != 0) name[0] = '\0';
+    if (k::thread_get_name(thread, name, sizeof name) != 0) name[0] = '\0';
     ZOZFileWriteArrayEntryString(file, name);
   }
   ZOZFileWriteArrayEnd(file);
@@ -439,6 +488,9 @@ void ZOZHandler(ZOZFile* file, k::thread_t crashedThread, const void* uap) {
   StagedLines lines(file);
   ZOZProcessInit(&process, crashedThread, uap);
   ZOZProcessSuspendAllOtherThreads(&process);
+  // Libraries opened since the table was last brought up to date: their
+  // frames unwind and symbolicate like any other.
+  ZOZBinaryImageSafeAddUnlistedImages();
   ZOZProcessRecordAllThreads(&process, file);
   lines.lineEnded();
   ZOZProcessRecordRuntimeInfo(&process, file);

@@ -1,9 +1,10 @@
 // The common crash path: after a capture path (signal, Mach exception, fatal
 // or on-demand exception) has written its own section, ZOZHandler stops the
-// other threads, writes the state of every thread with its unwound stack, the
-// crashed thread's runtime facts, queue and thread names, process statistics
-// and a storage section into the same record file, creates the crashed
-// marker and lets the threads run again.
+// other threads, brings the image table up to date with the loader's list
+// (ZOZBinaryImageSafeAddUnlistedImages), writes the state of every thread
+// with its unwound stack, the crashed thread's runtime facts, queue and
+// thread names, process statistics and a storage section into the same
+// record file, creates the crashed marker and lets the threads run again.
 //
 // Sections, one line each, in this order: "threads", "runtime",
 // "dispatch_queue_names", "thread_names", "process_stats", "storage".
@@ -65,7 +66,15 @@ bool ZOZProcessResumeAllOtherThreads(ZOZProcess* process);
 // state built from the caller's frame. False without an output.
 bool ZOZProcessGetThreadState(const ZOZProcess* process, os::kernel::thread_t thread, ZOZThreadContext* state);
 
+// One object per listed thread, in list order; a thread whose state cannot
+// be read is written as {"registers":{},"stacktrace":[],"unreadable":true,
+// "index":i,"name":"..."} and the walk goes on. The crashed thread is always
+// written: when the list lacks it (or could not be had) it comes last, and
+// the queue and thread names carry an entry for it too. False when a thread
+// was unreadable.
 bool ZOZProcessRecordAllThreads(ZOZProcess* process, ZOZFile* file);
+// Whether the thread list holds the crashed thread.
+bool ZOZProcessCrashedThreadListed(const ZOZProcess* process);
 void ZOZProcessRecordRuntimeInfo(ZOZProcess* process, ZOZFile* file);
 void ZOZProcessRecordDispatchQueueNames(ZOZProcess* process, ZOZFile* file);
 void ZOZProcessRecordThreadNames(ZOZProcess* process, ZOZFile* file);

@@ -12,6 +12,7 @@
 #include "crash/core/zoz_file.h"
 #include "crash/core/zoz_process.h"
 #include "crash/core/zoz_sdk_log.h"
+#include "crash/core/zoz_thread_stacks.h"
 #include "crash/core/zoz_utilities.h"
 
 namespace {
@@ -44,6 +45,9 @@ bool installAltStack(ZOZSignalReadOnlyContext* context) {
     ZOZSDKLogError("Unable to setup stack %s", ::strerrorname_np(errno));
     return false;
   }
+  // This thread's own stack (zoz_thread_stacks.h) is released when the
+  // thread ends: it is nothing to give back.
+  if (ZOZThreadStacksIsOwnStack(context->originalStack)) context->originalStack = stack_t{};
   return true;
 }
 

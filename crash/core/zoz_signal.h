@@ -14,8 +14,10 @@
 // that no previous handler took is raised again with the default
 // disposition in place, so the process dies by it.
 //
-// The alternate stack is installed on the thread that runs
-// ZOZSignalInitialize (sigaltstack is per thread).
+// The pre-allocated alternate stack is installed on the thread that runs
+// ZOZSignalInitialize (sigaltstack is per thread); every other thread has
+// one of its own (zoz_thread_stacks.h), so a stack overflow is recorded on
+// any thread.
 //
 // ZOZSignalHandler, ZOZSignalSafeRemoveHandlers,
 // ZOZSignalSafeInstallPreexistingHandlers, ZOZSignalNameLookup and

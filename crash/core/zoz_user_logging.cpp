@@ -344,7 +344,11 @@ void ZOZLogMessage(const std::string& message) {
     ZOZWarningLog("WARNING: Attempted to write %zd bytes, but %d is the maximum size of the log. Truncating to %d "
                   "bytes.\n",
                   text.size(), int(maxSize), int(maxSize));
-    text.resize(maxSize);
+    // Cut at a character boundary: a message cut inside a character would
+    // not decode at the next launch.
+    size_t cut = maxSize;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    text.resize(cut);
   }
   ZOZLogToStorage(&logging->logStorage, &writable->activeUserLogPath, text);
 }

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <functional>
@@ -290,19 +291,73 @@ TEST_F(RecordFileTest, ReaderSkipsACutLineAndKeepsItsNeighbours) {
 TEST_F(RecordFileTest, ReaderGivesNothingForUnreadableFilesAndRemovesThemWhenAsked) {
   EXPECT_FALSE(ZOZFileReadSections("", false));
   EXPECT_FALSE(ZOZFileReadSections(path("missing.zozrecord"), true));
-
-  const std::string file = path("binary.zozrecord");
-  writeFile(file, std::string("{\"a\":1}\n\xff\xfe\n", 11));
-  EXPECT_FALSE(ZOZFileReadSections(file, false));
-  EXPECT_EQ(sizeOf(file), 11);
-  EXPECT_FALSE(ZOZFileReadSections(file, true));
-  EXPECT_EQ(sizeOf(file), -1);
+  const std::string unreadable = path("unreadable.zozrecord");
+  writeFile(unreadable, "{\"a\":1}\n");
+  ASSERT_EQ(::chmod(unreadable.c_str(), 0), 0);
+  if (::access(unreadable.c_str(), R_OK) != 0) {  // not as root
+    EXPECT_FALSE(ZOZFileReadSections(unreadable, true));
+    EXPECT_EQ(sizeOf(unreadable), -1);
+  }
 
   const std::string empty = path("empty.zozrecord");
   writeFile(empty, "");
   auto sections = ZOZFileReadSections(empty, false);
   ASSERT_TRUE(sections);
   EXPECT_TRUE(sections->empty());
+}
+
+// One byte that is not UTF-8 (a thread name cut inside a character by an
+// older writer) used to make the whole file unreadable, and the reader then
+// deleted it: now it costs that byte, and the report says so.
+TEST_F(RecordFileTest, ReaderKeepsTheRestOfAFileWithBytesThatAreNotUTF8AndSaysWhatItDropped) {
+  const std::string file = path("names.zozrecord");
+  writeFile(file, std::string("{\"threads\":[1]}\n{\"thread_names\":[\"main\",\"w\xc3\"]}\n\xff\xfe\n{\"storage\":{}}\n"));
+  ZOZFileReadReport report;
+  auto sections = ZOZFileReadSections(file, true, nullptr, &report);
+  ASSERT_TRUE(sections);
+  ASSERT_EQ(sections->size(), 3u);
+  EXPECT_EQ((*sections)[1]["thread_names"][1].stringValue(), "w\xEF\xBF\xBD");
+  EXPECT_TRUE((*sections)[2].find("storage"));
+  EXPECT_EQ(report.replacedBytes, 3u);
+  EXPECT_EQ(report.droppedLines, 1u);  // the line of two stray bytes is no record
+  EXPECT_GT(sizeOf(file), 0);
+}
+
+// Strings reach records as the kernel or the user gave them: a name cut
+// inside a character, or stray bytes, used to leave a line no reader took.
+TEST_F(RecordFileTest, StringsAreWrittenAsUTF8CutAtACharacterAndWithStrayBytesEscaped) {
+  struct Case {
+    std::string in;
+    std::string written;  // between the quotes
+    std::string read;
+  } cases[] = {
+      {"caf\xc3\xa9", "caf\xc3\xa9", "caf\xc3\xa9"},
+      {"worker-\xe2\x82", "worker-", "worker-"},              // cut inside a three-byte character
+      {"\xf0\x9f\x98\x80x", "\xf0\x9f\x98\x80x", "\xf0\x9f\x98\x80x"},  // four bytes
+      {"a\xff-", "a\\\\xff-", "a\\xff-"},                     // a byte that starts nothing
+      {"\xc3(", "\\\\xc3(", "\\xc3("},                       // a lead byte without its follower
+      {"\xed\xa0\x80", "\\\\xed\\\\xa0\\\\x80", "\\xed\\xa0\\x80"},  // an encoded surrogate
+      {"\xc0\xaf", "\\\\xc0\\\\xaf", "\\xc0\\xaf"},         // an overlong form
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.written);
+    const std::string file = path("utf8.zozrecord");
+    ZOZFile handle;
+    ASSERT_TRUE(ZOZFileInitWithPathMode(&handle, file.c_str(), false, false));
+    ZOZFileWriteSectionStart(&handle, "n");
+    ZOZFileWriteArrayStart(&handle);
+    ZOZFileWriteArrayEntryString(&handle, c.in.c_str());
+    ZOZFileWriteArrayEnd(&handle);
+    ZOZFileWriteSectionEnd(&handle);
+    ASSERT_TRUE(ZOZFileClose(&handle));
+    EXPECT_EQ(readFile(file), "{\"n\":[\"" + c.written + "\"]}\n");
+    ZOZFileReadReport report;
+    auto sections = ZOZFileReadSections(file, false, nullptr, &report);
+    ASSERT_TRUE(sections);
+    ASSERT_EQ(sections->size(), 1u);
+    EXPECT_EQ((*sections)[0]["n"][0].stringValue(), c.read);
+    EXPECT_EQ(report.replacedBytes + report.droppedLines, 0u);
+  }
 }
 
 TEST(RecordFileHexTest, DecodesPairsUntilTheFirstNonHexCharacter) {

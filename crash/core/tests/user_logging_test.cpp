@@ -102,6 +102,34 @@ TEST_F(UserLoggingTest, TheLogPairSwapsWhenTheActiveFilePassesItsSize) {
   EXPECT_EQ(lineCount(kZOZLogAFileName), 1u);
 }
 
+// A message longer than the bound used to be cut by bytes, inside a
+// character when one straddled the bound, and then did not decode.
+TEST_F(UserLoggingTest, AMessageOverTheBoundIsCutAtACharacterAndStillDecodes) {
+  auto data = initData();
+  data->maxLogSize = 8;
+  startContext(data);
+  struct Case {
+    std::string message, kept;
+  } cases[] = {
+      {"abcdefghij", "abcdefgh"},
+      {"abcdefg\xc3\xa9", "abcdefg"},         // two-byte character across the bound
+      {"abcdef\xe2\x82\xac!", "abcdef"},      // three bytes, one past it
+      {"abcde\xe2\x82\xac!", "abcde\xe2\x82\xac"},  // ends on the bound
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.kept);
+    // Every entry passes the bound: the pair swaps after each.
+    for (const char* name : {kZOZLogAFileName, kZOZLogBFileName}) std::filesystem::remove(path(name));
+    ZOZLog("%s", c.message);
+    drainLogging();
+    auto lines = readRecordLines(path(kZOZLogAFileName));
+    if (lines.empty()) lines = readRecordLines(path(kZOZLogBFileName));
+    ASSERT_EQ(lines.size(), 1u);
+    const std::string hexText = lines[0]["log"]["msg"];
+    EXPECT_EQ(ZOZFileHexDecodeString(hexText.c_str()), c.kept);
+  }
+}
+
 TEST_F(UserLoggingTest, ErrorsAreWrittenOnlyWhenEnabled) {
   for (bool enabled : {false, true}) {
     SCOPED_TRACE(enabled);
