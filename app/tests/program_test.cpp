@@ -716,4 +716,61 @@ TEST_F(ProgramTest, AnIdleWeekOnVirtualTimeEndsAfterItsWork) {
   EXPECT_LT(requests, 50u) << run.err;
 }
 
+// A configuration body that could not be applied took the failure road: the
+// configuration stayed expired, every cycle fetched again and the launch's
+// events were never uploaded.
+TEST_F(ProgramTest, TheFirstLaunchsEventsAreUploadedAfterAConfigurationThatIsNotOne) {
+  MeasurementServices services(folder_);
+  services.service.setResponder([](const os::testing::RecordedRequest& request) {
+    return request.path.rfind("/config/app/", 0) == 0
+               ? std::optional(os::testing::ScriptedResponse::ok("<html>not a configuration</html>"))
+               : std::nullopt;
+  });
+  services.service.setResponse("/a", os::testing::ScriptedResponse::withStatus(204));
+  const ProgramRun run = runProgram(
+      folder_, {"--virtual-time", "--home", home(), "--scene", "5000", "--hold", "1", "--background", "50000"},
+      {services.environment()});
+  ASSERT_EQ(run.status, 0) << run.err;
+  size_t fetches = 0;
+  for (const auto& request : services.service.requests()) fetches += request.path.rfind("/config/app/", 0) == 0;
+  EXPECT_GE(fetches, 1u);
+  const auto batches = services.batches();
+  ASSERT_FALSE(batches.empty()) << run.err;
+  const auto names = eventNamesOf(*batches.front());
+  ASSERT_FALSE(names.empty());
+  EXPECT_EQ(names.front(), "_f");
+}
+
+// A persisted measurement file that existed but could not be read was taken
+// for an empty one and replaced at the first change: the app instance ID was
+// gone and the install counted as a new user.
+TEST_F(ProgramTest, AnUnreadablePersistedFileKeepsItsAppInstanceIDThroughALaunch) {
+  MeasurementServices services(folder_);
+  services.service.setResponse("/a", os::testing::ScriptedResponse::withStatus(204));
+  constexpr const char* kFileName = "com.devuvo.zev.measurement.plist";
+  const fs::path file = fs::path(home()) / "Library/Application Support/Devuvo/Measurement" / kFileName;
+  const auto appInstanceID = [&] {
+    const std::string bytes = readFile(file);
+    auto plist = os::PropertyListSerialization::propertyListWithData(os::Data::fromString(bytes));
+    return plist && plist->isDictionary() ? (*plist)["/devuvo/measurement/app_instance_id"] : os::Value();
+  };
+  const std::vector<std::string> arguments{"--virtual-time", "--home", home(), "--scene", "5000", "--hold", "10"};
+
+  ProgramRun run = runProgram(folder_, arguments, {services.environment()});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const os::Value first = appInstanceID();
+  ASSERT_TRUE(first.isString()) << run.err;
+
+  run = runProgram(folder_, arguments,
+                   {services.environment(), std::string("LD_PRELOAD=") + DROSIL_READ_FAILURE_PRELOAD,
+                    std::string("DROSIL_UNREADABLE_FILE=") + kFileName, "ASAN_OPTIONS=verify_asan_link_order=0"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE((run.out + run.err).find("I-ACS043005"), std::string::npos) << "the read did not fail";
+  EXPECT_EQ(appInstanceID(), first);
+
+  run = runProgram(folder_, arguments, {services.environment()});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(appInstanceID(), first);
+}
+
 }  // namespace

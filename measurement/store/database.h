@@ -121,6 +121,7 @@ inline constexpr int64_t kAPMDatabaseCodeEnsureTableFailed = 12047;        // le
 inline constexpr int64_t kAPMDatabaseCodeRetryLimitReached = 12054;        // level 1
 inline constexpr int64_t kAPMDatabaseCodeEnsureSnapshotFailed = 12058;     // level 4
 inline constexpr int64_t kAPMDatabaseCodeTransactionFailed = 12056;        // level 1
+inline constexpr int64_t kAPMDatabaseCodeConditionalRowDropped = 12060;    // level 1, name, error
 
 // Makes one record from one row (column -> value, "rowid" included); null,
 // with the error set, when it cannot.
@@ -377,7 +378,8 @@ class APMDatabase {
   // a string or a number.
   static std::shared_ptr<APMUserAttribute> userAttributeFromDictionary(const os::Dictionary& row, os::Error* error);
 
-  // Null without an error when the name is not stored.
+  // Null without an error when the name is not stored (or its row was
+  // dropped, see conditionalUserPropertiesWithCondition).
   std::shared_ptr<APMConditionalUserProperty> conditionalUserPropertyWithName(std::string_view name,
                                                                              os::Error* error);
   // Capped upsert by name (code 3 for no record, an empty name or origin, no
@@ -400,9 +402,10 @@ class APMDatabase {
   // taken literally); an empty prefix or origin does not filter.
   std::optional<std::vector<std::shared_ptr<APMConditionalUserProperty>>> conditionalUserPropertiesWithPrefix(
       std::string_view namePrefix, std::string_view filterByOrigin, os::Error* error);
-  // The rows matching the condition with the values bound; nullopt when one
-  // does not convert. 1 "Received empty condition for querying a conditional
-  // user property".
+  // The rows matching the condition with the values bound. A row that does
+  // not convert is deleted and left out (12060), so one damaged row neither
+  // fails every pass over the table nor stays beyond clearing. 1 "Received
+  // empty condition for querying a conditional user property".
   std::optional<std::vector<std::shared_ptr<APMConditionalUserProperty>>> conditionalUserPropertiesWithCondition(
       std::string_view condition, const os::Array& parameterValues, os::Error* error);
   static std::shared_ptr<APMConditionalUserProperty> conditionalUserPropertyFromDictionary(const os::Dictionary& row,

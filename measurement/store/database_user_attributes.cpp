@@ -6,7 +6,10 @@
 #include "measurement/store/conditional_user_property.h"
 #include "measurement/store/database.h"
 #include "measurement/store/engine_services/data_type_validator.h"
+#include "measurement/store/engine_services/debug_description.h"
+#include "measurement/store/engine_services/engine_services.h"
 #include "measurement/store/engine_services/event.h"
+#include "measurement/store/monitor.h"
 #include "os/foundation/clock.h"
 #include "os/foundation/format.h"
 
@@ -160,8 +163,7 @@ std::shared_ptr<APMUserAttribute> APMDatabase::userAttributeFromDictionary(const
 
 std::shared_ptr<APMConditionalUserProperty> APMDatabase::conditionalUserPropertyWithName(std::string_view name,
                                                                                          os::Error* error) {
-  auto records = dataTypesFromTableWithName<APMConditionalUserProperty>(
-      kAPMConditionalPropertiesTableName, "name", os::Value(name), error, conditionalUserPropertyFromDictionary);
+  auto records = conditionalUserPropertiesWithCondition("name = ?", {os::Value(name)}, error);
   return records && !records->empty() ? records->front() : nullptr;
 }
 
@@ -269,11 +271,19 @@ APMDatabase::conditionalUserPropertiesWithCondition(std::string_view condition, 
   if (!rows) return std::nullopt;
   std::vector<std::shared_ptr<APMConditionalUserProperty>> properties;
   for (const os::Dictionary& row : *rows) {
-    auto property = conditionalUserPropertyFromDictionary(row, error);
-    if (!APMCheckNotNil(property, error, kRecord, "Failed to initialize conditional user property from dictionary")) {
-      return std::nullopt;
+    os::Error rowError;
+    auto property = conditionalUserPropertyFromDictionary(row, &rowError);
+    if (property) {
+      properties.push_back(std::move(property));
+      continue;
     }
-    properties.push_back(std::move(property));
+    APMMeasurementServices::monitor()->logWithLevel(
+        1, kAPMDatabaseCodeConditionalRowDropped,
+        "Dropped a conditional user property row that does not convert. Name, error",
+        APMUserPropertyNameDebugDescription(textAt(row, "name")), rowError);
+    if (const os::Value* rowid = columnAt(row, "rowid")) {
+      (void)store->deleteRecordsFromTableWithName(kAPMConditionalPropertiesTableName, "rowid = ?", {*rowid}, nullptr);
+    }
   }
   return properties;
 }

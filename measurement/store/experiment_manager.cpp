@@ -145,6 +145,14 @@ void APMEManager::dispatchSyncOnSerialQueue(const std::function<void()>& block) 
 
 void APMEManager::TEST_flush() { queue_->sync([] {}); }
 
+void APMEManager::waitForStoredSnapshots() {
+  // The start queues the load on queue_ before it counts as run, so every
+  // block queued on queue_ after this returns runs after the load.
+  if (taskManager_ && !taskManager_->waitUntilStarted(kAPMEStartWaitLimit)) {
+    log()->logWithLevel(2, 800029, "Stored snapshots were not loaded in time. Seconds", kAPMEStartWaitLimit);
+  }
+}
+
 // ---- Registration and lookup ----
 
 std::shared_ptr<APMEClient> APMEManager::registerSDKProperty(const std::shared_ptr<APMESDKProperty>& SDKProperty,

@@ -59,6 +59,8 @@
 inline constexpr const char* kAPMEExperimentSerialQueueLabel = "APMEExperimentSerialQueue";
 // An activated snapshot further than this (seconds) from now is stale.
 inline constexpr double kAPMEStaleSnapshotInterval = 259200;
+// The longest waitForStoredSnapshots waits, in seconds of real time.
+inline constexpr double kAPMEStartWaitLimit = 10;
 
 // activatedSnapshotStatusOfSDKName.
 inline constexpr int64_t kAPMESnapshotStatusNoClient = -1;
@@ -145,6 +147,12 @@ class APMEManager : public APMETaskManagerDelegate, public std::enable_shared_fr
   APMEManager(const APMEManager&) = delete;
   APMEManager& operator=(const APMEManager&) = delete;
 
+  // Returns once the snapshots stored by earlier runs are in memory (the task
+  // manager's start has handed them over), so that an activation or a flag
+  // read issued after it sees them; after kAPMEStartWaitLimit seconds it
+  // returns anyway (800029). At once when the task manager was not started.
+  // Never on the task manager's worker queue.
+  void waitForStoredSnapshots();
   // Makes the client at once and queues its registration (replacing an
   // earlier client of the name, 800003). Null without a property (800000),
   // with an empty name (800001), or when a default is neither a number nor a

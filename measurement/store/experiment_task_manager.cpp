@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cmath>
 #include <exception>
 
@@ -221,13 +222,33 @@ std::shared_ptr<APMEDatabase> APMETaskManager::TEST_database() {
 // ---- Start ----
 
 void APMETaskManager::startTaskManager() {
+  {
+    std::lock_guard lock(mutex_);
+    startPending_ = true;
+  }
   dispatchAsyncOnWorkerQueue([weak = weak_from_this()] {
     if (auto self = weak.lock()) self->startOnWorkerQueue();
   });
 }
 
+bool APMETaskManager::waitUntilStarted(double timeoutSeconds) {
+  std::unique_lock lock(mutex_);
+  return startRan_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [this] { return !startPending_; });
+}
+
 void APMETaskManager::startOnWorkerQueue() {
   APMScheduler::checkOnBackgroundThreadWithMethodName("startTaskManagerOnWorkerQueue");
+  // Whatever road the start takes, it ends here for those who wait for it.
+  struct StartRan {
+    APMETaskManager& self;
+    ~StartRan() {
+      {
+        std::lock_guard lock(self.mutex_);
+        self.startPending_ = false;
+      }
+      self.startRan_.notify_all();
+    }
+  } ran{*this};
   database_ = APMEDatabase::initWithPath(databasePath_);
   if (!database_) return;
 

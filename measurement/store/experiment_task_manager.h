@@ -43,6 +43,7 @@
 // task manager weakly and do nothing once it is gone.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -155,6 +156,10 @@ class APMETaskManager : public std::enable_shared_from_this<APMETaskManager> {
   // activate automatic pending rows in one transaction, tell the delegate,
   // schedule.
   void startTaskManager();
+  // Blocks until the start last queued has run (the delegate told, or the
+  // start failed), at most timeoutSeconds of real time; true at once when no
+  // start was queued. False when the bound passed. Never on workerQueue().
+  bool waitUntilStarted(double timeoutSeconds);
   // Queued database work for the manager.
   void activatePendingSnapshot(const std::shared_ptr<APMESnapshot>& snapshot, double timestamp);
   void resetToDefaultsForSDKName(const std::string& SDKName);
@@ -218,4 +223,6 @@ class APMETaskManager : public std::enable_shared_from_this<APMETaskManager> {
   bool hasMadeInitialFetch_ = false;                  // guarded by mutex_
   double initializationTimestamp_ = 0;                // guarded by mutex_
   std::weak_ptr<APMETaskManagerDelegate> delegate_;  // guarded by mutex_
+  bool startPending_ = false;                         // guarded by mutex_: queued and not yet run
+  std::condition_variable startRan_;                  // signalled when startPending_ falls
 };

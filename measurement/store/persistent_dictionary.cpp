@@ -17,8 +17,13 @@ void warn(int64_t code, std::string_view format, const Args&... args) {
   DAZLogWarning(kAPMAnalyticsSubsystem, kAPMLogTag, false, APMMessageCodeString(code), format, args...);
 }
 
-void error(int64_t code, std::string_view text) {
-  DAZLogError(kAPMAnalyticsSubsystem, kAPMLogTag, false, APMMessageCodeString(code), text);
+template <class... Args>
+void error(int64_t code, std::string_view format, const Args&... args) {
+  DAZLogError(kAPMAnalyticsSubsystem, kAPMLogTag, false, APMMessageCodeString(code), format, args...);
+}
+
+void refuseChange() {
+  error(kAPMPersistentDictionaryCodeChangeRefused, "Cannot change configs: the config plist file cannot be read.");
 }
 
 }  // namespace
@@ -33,11 +38,35 @@ std::shared_ptr<APMPersistentDictionary> APMPersistentDictionary::initWithFileNa
     return nullptr;
   }
   std::shared_ptr<APMPersistentDictionary> store(new APMPersistentDictionary(std::move(path)));
-  if (auto data = fm.contentsAtPath(store->filePath_)) {
-    auto plist = os::PropertyListSerialization::propertyListWithData(*data);
-    if (plist && plist->isDictionary()) store->content_ = std::move(*plist->dictionary());
-  }
+  (void)store->ensureLoaded();
   return store;
+}
+
+bool APMPersistentDictionary::ensureLoaded() {
+  {
+    std::lock_guard lock(mutex_);
+    if (loaded_) return true;
+  }
+  auto data = os::FileManager::defaultManager().contentsAtPath(filePath_);
+  // Damaged bytes are no store worth keeping; a failed read may be passing.
+  const bool unread = !data && data.error().code() != os::kFileReadNoSuchFileError &&
+                      data.error().code() != os::kFileReadCorruptFileError;
+  std::lock_guard lock(mutex_);
+  if (loaded_) return true;
+  if (unread) {
+    if (!readFailureReported_) {
+      error(kAPMPersistentDictionaryCodeReadFailed, "Cannot read config plist file. Error: %@",
+            data.error().localizedDescription());
+    }
+    readFailureReported_ = true;
+    return false;
+  }
+  if (data) {
+    auto plist = os::PropertyListSerialization::propertyListWithData(*data);
+    if (plist && plist->isDictionary()) content_ = std::move(*plist->dictionary());
+  }
+  loaded_ = true;
+  return true;
 }
 
 APMPersistentDictionary::APMPersistentDictionary(std::string filePath)
@@ -53,6 +82,7 @@ os::Value APMPersistentDictionary::objectForKey(std::string_view key) {
     warn(kAPMPersistentDictionaryCodeInvalidGetKey, "Cannot get object for invalid config key.");
     return os::Value();
   }
+  if (!ensureLoaded()) return os::Value();
   std::lock_guard lock(mutex_);
   auto it = content_.find(key);
   return it == content_.end() ? os::Value() : it->second;
@@ -61,6 +91,10 @@ os::Value APMPersistentDictionary::objectForKey(std::string_view key) {
 void APMPersistentDictionary::setObject(const os::Value& object, std::string_view key) {
   if (key.empty()) {
     warn(kAPMPersistentDictionaryCodeInvalidSetKey, "Cannot set object for invalid config key.");
+    return;
+  }
+  if (!ensureLoaded()) {
+    refuseChange();
     return;
   }
   if (object.isNull()) {
@@ -85,6 +119,10 @@ void APMPersistentDictionary::setObject(const os::Value& object, std::string_vie
 }
 
 void APMPersistentDictionary::clearAllData() {
+  if (!ensureLoaded()) {
+    refuseChange();
+    return;
+  }
   std::lock_guard lock(mutex_);
   if (content_.empty()) return;
   content_.clear();

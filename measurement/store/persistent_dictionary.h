@@ -15,7 +15,13 @@
 // the previous file whole. A failed write is logged (43000) and not retried
 // by itself; memory keeps the content and the next change writes it all.
 //
-// Errors go to the platform logger (not the monitor), codes 43000..43004.
+// Loading: a missing file, or one that does not hold a property-list
+// dictionary, is an empty store. A file that exists but cannot be read (an
+// I/O error, too many open files) leaves the store unloaded: reads find
+// nothing, changes are refused (43006), and the next access reads again.
+// An empty store written over an unread file would lose what it holds.
+//
+// Errors go to the platform logger (not the monitor), codes 43000..43006.
 // Thread-safe: content and state are guarded by the object's lock, which is
 // never held during file input or output.
 #pragma once
@@ -35,13 +41,15 @@ inline constexpr int64_t kAPMPersistentDictionaryCodeInvalidGetKey = 43001;
 inline constexpr int64_t kAPMPersistentDictionaryCodeInvalidSetKey = 43002;
 inline constexpr int64_t kAPMPersistentDictionaryCodeInvalidObject = 43003;
 inline constexpr int64_t kAPMPersistentDictionaryCodeCannotCreateDirectory = 43004;
+inline constexpr int64_t kAPMPersistentDictionaryCodeReadFailed = 43005;
+inline constexpr int64_t kAPMPersistentDictionaryCodeChangeRefused = 43006;
 
 class APMPersistentDictionary : public APMConfigStore, public std::enable_shared_from_this<APMPersistentDictionary> {
  public:
   // The store of "<name>.plist" (the extension added unless present), loaded
-  // from its file: a missing or unreadable file, or one that does not hold a
-  // dictionary, gives an empty store. Null for an empty name, for no
-  // Application Support directory, or when its folders cannot be made
+  // from its file as the design note says (a file that cannot be read logs
+  // 43005 and is read again at the next access). Null for an empty name, for
+  // no Application Support directory, or when its folders cannot be made
   // (43004).
   static std::shared_ptr<APMPersistentDictionary> initWithFileName(std::string_view fileName);
   ~APMPersistentDictionary() override;
@@ -50,9 +58,11 @@ class APMPersistentDictionary : public APMConfigStore, public std::enable_shared
 
   os::Value objectForKey(std::string_view key) override;
   // Stores the object and schedules a write, unless it equals the stored one;
-  // null removes the key (a write only when it was there).
+  // null removes the key (a write only when it was there). Refused (43006)
+  // while the file cannot be read.
   void setObject(const os::Value& object, std::string_view key) override;
   // Removes everything and schedules a write; nothing for an empty store.
+  // Refused (43006) while the file cannot be read.
   void clearAllData() override;
   // Writes a pending change at once (on the store's queue, so it is ordered
   // with the scheduled write); nothing when none is pending.
@@ -62,6 +72,9 @@ class APMPersistentDictionary : public APMConfigStore, public std::enable_shared
 
  private:
   explicit APMPersistentDictionary(std::string filePath);
+  // Reads the file unless the content is loaded; true once it is. Takes
+  // mutex_ only around the change of state, never during the read.
+  bool ensureLoaded();
   // Requires mutex_.
   void schedulePersistToDisk();
   void persistToDisk();
@@ -72,4 +85,6 @@ class APMPersistentDictionary : public APMConfigStore, public std::enable_shared
   mutable std::recursive_mutex mutex_;
   os::Dictionary content_;              // guarded by mutex_
   bool hasPendingPersistence_ = false;  // guarded by mutex_
+  bool loaded_ = false;                 // guarded by mutex_; never false again once true
+  bool readFailureReported_ = false;    // guarded by mutex_: one 43005 per run of failed reads
 };

@@ -176,6 +176,9 @@ void APMRemoteConfig::setUp(std::shared_ptr<APMPBMeasurementConfig> measurementC
     if (experimentClient_) experimentClient_->setDelegate(weak_from_this());
   }
   if (experimentClient_) {
+    // The first activation takes a pending snapshot stored by an earlier run,
+    // and the flags copied next those activated then.
+    experimentManager_->waitForStoredSnapshots();
     os::Error error;
     if (!experimentClient_->activateLatestSnapshot(&error) && !error.domain().empty()) {
       monitor()->logWithLevel(2, kAPMRemoteConfigCodeStaleSnapshot, "Cannot activate stale snapshot. Error", error);

@@ -1,5 +1,6 @@
 #include "measurement/engine/attribution/search_ad_reporter.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -116,8 +117,8 @@ void APMSearchAdReporter::scheduleSearchAdReport() {
     return;
   }
   monitor()->logWithLevel(7, kAPMSearchAdCodeScheduling, "Scheduling Search Ad Report timer");
-  const double delay =
-      kAPMSearchAdReportInterval - std::fabs(now() - persistedConfig_->lastSearchAdLookUpTimestamp());
+  const double lastLookUp = std::max(persistedConfig_->lastSearchAdLookUpTimestamp(), lastLookUpInProcess_.load());
+  const double delay = kAPMSearchAdReportInterval - std::fabs(now() - lastLookUp);
   std::weak_ptr<APMSearchAdReporter> weakSelf = shared_from_this();
   alarm->runAfterDelay(delay, [weakSelf] {
     if (auto self = weakSelf.lock()) self->maybeLogIAdCampaignEvent();
@@ -135,7 +136,8 @@ void APMSearchAdReporter::cancelScheduling() {
 
 void APMSearchAdReporter::maybeLogIAdCampaignEvent() {
   if (!adClientInstance()) return;
-  persistedConfig_->setLastSearchAdLookUpTimestamp(now());
+  lastLookUpInProcess_ = now();
+  persistedConfig_->setLastSearchAdLookUpTimestamp(lastLookUpInProcess_.load());
   fetchAttributionDetails();
   scheduleSearchAdReport();
 }

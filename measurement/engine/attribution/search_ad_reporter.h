@@ -117,6 +117,9 @@ class APMSearchAdReporter : public std::enable_shared_from_this<APMSearchAdRepor
 
   mutable std::mutex alarmMutex_;
   std::shared_ptr<APMAlarm> searchAdReporterAlarm_;  // guarded by alarmMutex_; null once cancelled
+  // The last look-up of this process: the spacing holds even when the
+  // persisted time could not be stored (an unreadable persisted file).
+  std::atomic<double> lastLookUpInProcess_{0};
   const std::shared_ptr<APMPersistedConfig> persistedConfig_;
   std::atomic<bool> searchAdReporterEnabled_{false};
   std::mutex mutex_;  // records one answer at a time

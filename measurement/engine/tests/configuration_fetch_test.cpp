@@ -123,26 +123,52 @@ TEST_F(ConfigurationFetchTest, StatusesDecideSuccessFailureAndBackOff) {
   }
 }
 
-// A configuration that failed to apply counted as a successful fetch: its
-// success time hid the failure from the retry schedule.
-TEST_F(ConfigurationFetchTest, AConfigurationForAnotherAppChangesNothingStored) {
+// A refused configuration took the failure road: no success time, so the
+// configuration stayed expired and the engine fetched again and never uploaded.
+TEST_F(ConfigurationFetchTest, AConfigurationForAnotherAppIsRefusedAndTheFetchStillSucceeds) {
   server_.setResponse(configPath(), configResponse(engine_test::kAppID));
   fetch();
-  const double applied = storedConfigTime();
 
   clock_->advance(60);
   auto other = configResponse("1:999:ios:ffff");
   other.headers = {{"ETag", "\"other\""}, {"Last-Modified", "Wed, 15 Nov 2023 00:00:00 GMT"}};
   server_.setResponse(configPath(), other);
+  persisted()->setLastFailedUploadTimestamp(1);
+  persisted()->setLastBackoffTimestamp(1);
   clearCounts();
   fetch();
   EXPECT_EQ(count(23136), 1);
-  EXPECT_EQ(count(23129), 1);
-  EXPECT_DOUBLE_EQ(storedConfigTime(), applied);
-  EXPECT_DOUBLE_EQ(persisted()->lastFailedUploadTimestamp(), now());
+  EXPECT_EQ(count(23129), 0);
+  EXPECT_DOUBLE_EQ(storedConfigTime(), now());
+  EXPECT_EQ(persisted()->lastFailedUploadTimestamp(), 0);
+  EXPECT_EQ(persisted()->lastBackoffTimestamp(), 0);
   EXPECT_EQ(persisted()->configServerETag(), kETag);
   EXPECT_EQ(persisted()->configServerLastModifiedString(), os::Value(kLastModified));
   EXPECT_EQ(engine()->remoteConfigInstance()->uploadingRetryCount(), 3);
+}
+
+// Bytes that are not a configuration stopped every upload for good (see above):
+// the events of the launch must go out under the default configuration.
+TEST_F(ConfigurationFetchTest, EventsAreUploadedAfterABodyThatIsNotAConfiguration) {
+  server_.setResponse(configPath(), os::testing::ScriptedResponse::ok("<html>not a configuration</html>"));
+  server_.setResponse("/a", os::testing::ScriptedResponse::withStatus(204));
+  APMAnalytics::logInternalEventWithOriginNameParameters(kAPMAutoOrigin, "_e", {{"_et", os::Number::int64(1)}});
+  settle();
+  uploadNow();  // the configuration is expired: fetch first
+  settle();
+  EXPECT_EQ(configRequests().size(), 1u);
+  EXPECT_EQ(count(23135), 1);
+  ASSERT_EQ(uploads().size(), 1u);
+  EXPECT_FALSE(uploads()[0].bundles.empty());
+  EXPECT_TRUE(storedEvents().empty());
+
+  // The fetch counted: the next cycle uploads without fetching again.
+  clock_->advance(60);
+  APMAnalytics::logInternalEventWithOriginNameParameters(kAPMAutoOrigin, "_e", {{"_et", os::Number::int64(1)}});
+  settle();
+  uploadNow();
+  EXPECT_EQ(configRequests().size(), 1u);
+  EXPECT_EQ(uploads().size(), 2u);
 }
 
 // The store is opened through the fault VFS.
@@ -162,35 +188,46 @@ TEST_F(ConfigurationApplyTest, AudiencesAndSettingsChangeTogetherOrNotAtAll) {
   auto engagement = [](int32_t audienceID) {
     return at::audience(audienceID, {at::eventFilter(1, "user_engagement")});
   };
-  server_.setResponse(configPath(), os::testing::ScriptedResponse::ok(
-                                        configBody(engine_test::kAppID, "3", {engagement(1), engagement(2)})));
-  fetch();
-  EXPECT_EQ(storedRows("event_filters"), 2);
-  EXPECT_EQ(engine()->remoteConfigInstance()->uploadingRetryCount(), 3);
-  const double applied = storedConfigTime();
+  const auto before = os::testing::ScriptedResponse::ok(configBody(engine_test::kAppID, "3", {engagement(1), engagement(2)}));
+  const auto after = os::testing::ScriptedResponse::ok(configBody(engine_test::kAppID, "5", {engagement(3)}));
 
-  // The store fails at each write of the next apply in turn: every failure
-  // leaves the configuration and the audiences as they were.
-  server_.setResponse(configPath(), os::testing::ScriptedResponse::ok(
-                                        configBody(engine_test::kAppID, "5", {engagement(3)})));
-  int failures = 0;
+  // Each round applies the first configuration, then fetches the second with
+  // the store failing at its n-th write. The success time is written before
+  // the apply: when that write fails the apply goes on (23134); when a write
+  // of the apply fails, the configuration and the audiences stay as they were.
+  // Either way the fetch counts as a success.
+  int timestampFailures = 0, applyFailures = 0;
   for (int n = 1;; ++n) {
     SCOPED_TRACE(n);
+    ASSERT_LT(n, 50);
     clock_->advance(60);
+    server_.setResponse(configPath(), before);
+    fetch();
+    ASSERT_EQ(storedRows("event_filters"), 2);
+    ASSERT_EQ(engine()->remoteConfigInstance()->uploadingRetryCount(), 3);
+
+    clock_->advance(60);
+    server_.setResponse(configPath(), after);
     clearCounts();
     vfs_->failNthWriteOrSync(n);
     fetch();
     vfs_->disarm();
     if (!vfs_->hasFailed()) break;
-    ++failures;
-    EXPECT_EQ(count(23129), 1);
-    EXPECT_EQ(storedRows("event_filters"), 2);
-    EXPECT_EQ(engine()->remoteConfigInstance()->uploadingRetryCount(), 3);
-    EXPECT_DOUBLE_EQ(storedConfigTime(), applied);
-    EXPECT_DOUBLE_EQ(persisted()->lastFailedUploadTimestamp(), now());
-    ASSERT_LT(n, 50);
+    EXPECT_EQ(count(23129), 0);
+    EXPECT_EQ(persisted()->lastFailedUploadTimestamp(), 0);
+    if (count(23134) == 1) {
+      ++timestampFailures;
+      EXPECT_EQ(storedRows("event_filters"), 1);
+      EXPECT_EQ(engine()->remoteConfigInstance()->uploadingRetryCount(), 5);
+    } else {
+      ++applyFailures;
+      EXPECT_DOUBLE_EQ(storedConfigTime(), now());
+      EXPECT_EQ(storedRows("event_filters"), 2);
+      EXPECT_EQ(engine()->remoteConfigInstance()->uploadingRetryCount(), 3);
+    }
   }
-  EXPECT_GT(failures, 1);
+  EXPECT_GT(timestampFailures, 0);
+  EXPECT_GT(applyFailures, 1);
   EXPECT_EQ(storedRows("event_filters"), 1);
   EXPECT_EQ(engine()->remoteConfigInstance()->uploadingRetryCount(), 5);
 }

@@ -3,10 +3,13 @@
 //
 // A fetched configuration is applied in one store transaction: the remote
 // configuration and the audience definitions change together or not at all.
-// A configuration that fails to apply takes the failure road, as a 500 does:
-// no success time, the failure time set, the schedule recomputed, and the
-// previous configuration, audiences, "ETag" and "Last-Modified" kept, so the
-// next fetch asks for it again after the upload retry spacing.
+// The success time is stored and the failure and back-off times cleared
+// before the body is applied, so a body that fails to apply (undecodable,
+// another app's, a failed write) still counts as a successful fetch: its
+// code is logged, the previous configuration, audiences, "ETag" and
+// "Last-Modified" stay, and uploads go on under the configuration in force.
+// Were the failure road taken instead, the configuration would stay expired
+// and every upload cycle would fetch again and never upload.
 
 #include <algorithm>
 #include <cmath>
@@ -81,39 +84,19 @@ void APMMeasurement::networkRemoteConfigFetchCompletionHandler(const std::option
   monitor()->logWithLevel(8, kAPMMeasurementCodeFetchedConfig, "Fetched configuration. Status code", status);
   const double currentTime = now();
   const APMLogContext errorContext = error ? APMLogContext(*error) : APMLogContext();
-  auto failed = [&] {
+  if (status != 200 && status != 204 && status != 304 && status != 404) {
+    monitor()->logWithLevel(3, kAPMMeasurementCodeConfigFetchFailed,
+                            "Network request failed to fetch remote config. Code, Error", status, errorContext);
     persistedConfig_->setLastFailedUploadTimestamp(currentTime);
     if (status == 503 || status == 429) persistedConfig_->setLastBackoffTimestamp(currentTime);
     monitor()->logWithLevel(3, kAPMMeasurementCodeFetchWillRetry, "Network fetch failed. Will retry later. Code, error",
                             status, errorContext);
     updateSchedule();
-  };
-
-  if (status != 200 && status != 204 && status != 304 && status != 404) {
-    monitor()->logWithLevel(3, kAPMMeasurementCodeConfigFetchFailed,
-                            "Network request failed to fetch remote config. Code, Error", status, errorContext);
-    failed();
     return;
   }
 
   auto database = this->database();
   const bool modified = status == 200 || status == 204;
-  if (modified && data && !data->empty()) {
-    // Applied before anything of the success is stored, so that a refused
-    // configuration leaves the state of a failed fetch.
-    auto remoteConfig = remoteConfigInstance();
-    const bool applied = database && database->performTransaction([&] { return applyFetchedConfiguration(*data); });
-    if (!applied) {
-      // A configuration taken in before the rollback gives way to the one
-      // the store kept.
-      if (remoteConfig && database) remoteConfig->restoreMeasurementConfig(remoteConfig->measurementConfigFromDatabase());
-      failed();
-      return;
-    }
-    persistedConfig_->setConfigServerLastModifiedString(response->valueForHTTPHeaderField(kLastModifiedHeader));
-    persistedConfig_->setConfigServerETag(response->valueForHTTPHeaderField(kETagHeader));
-  }
-
   persistedConfig_->setLastFailedUploadTimestamp(0);
   persistedConfig_->setLastBackoffTimestamp(0);
   if (status == 304) {
@@ -126,8 +109,24 @@ void APMMeasurement::networkRemoteConfigFetchCompletionHandler(const std::option
                             "Successfully fetched configuration from the server. Code, size", status,
                             static_cast<int64_t>(data ? data->size() : 0));
   }
+  // Committed on its own, before the apply's transaction, so that a rolled
+  // back apply keeps it.
   os::Error timestampError;
   const bool stored = database && database->updateRemoteConfigSuccessfulTimestamp(currentTime, &timestampError);
+
+  if (modified && data && !data->empty()) {
+    auto remoteConfig = remoteConfigInstance();
+    const bool applied = database && database->performTransaction([&] { return applyFetchedConfiguration(*data); });
+    if (applied) {
+      persistedConfig_->setConfigServerLastModifiedString(response->valueForHTTPHeaderField(kLastModifiedHeader));
+      persistedConfig_->setConfigServerETag(response->valueForHTTPHeaderField(kETagHeader));
+    } else if (remoteConfig && database) {
+      // A configuration taken in before the rollback gives way to the one
+      // the store kept.
+      remoteConfig->restoreMeasurementConfig(remoteConfig->measurementConfigFromDatabase());
+    }
+  }
+
   if (!stored && !timestampError.domain().empty()) {
     if (modified) {
       monitor()->logWithLevel(1, kAPMMeasurementCodeSetLastSetTimestampFailed,

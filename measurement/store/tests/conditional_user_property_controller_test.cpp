@@ -210,6 +210,37 @@ TEST_F(APMConditionalUserPropertyControllerTest, AFailedRowInsertLeavesNeitherAt
   EXPECT_TRUE(services_->takeWrittenEvents().empty());
 }
 
+// One row whose stored event did not decode failed every time-out and expiry
+// pass, so every event's transaction rolled back, and the row could not be
+// cleared (clearing reads it first). It is now dropped alone, logged.
+TEST_F(APMConditionalUserPropertyControllerTest, AnUndecodableRowIsDroppedAndTheOthersStillWork) {
+  set(property("level_up", 60, 100));
+  // Timed out now, and active within its time to live: the time-out pass
+  // and the clearing meet one each.
+  execOnFile(
+      "INSERT INTO conditional_properties (name, origin, value, creation_timestamp, active, trigger_timeout, "
+      "triggered_timestamp, time_to_live, timed_out_event, expired_event) VALUES "
+      "('stale', 'app', 'v', 0, 0, 1, 0, 1, X'ffffff', NULL), "
+      "('live', 'app', 'v', 1000000, 1, 1, 1000000, 3600, NULL, X'ffffff')");
+  const auto rows = [&] {
+    return database_->sqliteStore()->rowCountForTableWithName("conditional_properties", nullptr)->int64Value();
+  };
+
+  clock_->advance(10);
+  const auto triggered = process("level_up");
+  ASSERT_TRUE(triggered);
+  ASSERT_EQ(triggered->size(), 1u);
+  EXPECT_EQ((*triggered)[0]->name(), "_promoted");
+  EXPECT_EQ(std::ranges::count(codes(), kAPMDatabaseCodeConditionalRowDropped), 1);
+  EXPECT_EQ(rows(), 2);
+
+  controller_->clearConditionalUserPropertyWithClearEvent(event("_cleared", 0), "live");
+  drain();
+  EXPECT_EQ(std::ranges::count(codes(), kAPMDatabaseCodeConditionalRowDropped), 2);
+  EXPECT_EQ(rows(), 1);
+  EXPECT_TRUE(database_->conditionalUserPropertyWithName("tier", nullptr)->active());
+}
+
 TEST_F(APMConditionalUserPropertyControllerTest, ListingWaitsForTheWorkerQueue) {
   set(property("a"), "tier");
   set(property("b"), "_tier");

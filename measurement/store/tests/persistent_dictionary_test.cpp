@@ -115,6 +115,49 @@ TEST_F(PersistentDictionaryTest, AFileThatIsNotADictionaryStartsEmpty) {
   EXPECT_FALSE(APMPersistentDictionary::initWithFileName(""));
 }
 
+// A file that could not be read was taken for an empty store, and the first
+// change wrote that over it: the app instance ID and the rest were gone.
+TEST_F(PersistentDictionaryTest, AFileThatCannotBeReadIsNeitherShownNorOverwritten) {
+  constexpr const char* kKey = "/devuvo/measurement/app_instance_id";
+  store_->setObject(os::Value("id-1"), kKey);
+  store_.reset();
+  const struct {
+    os::FileOp op;
+    int error;
+  } cases[] = {{os::FileOp::Read, EIO}, {os::FileOp::Open, EMFILE}, {os::FileOp::Open, EACCES}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << int(c.op) << " " << c.error);
+    const size_t linesBefore = platformLines().size();
+    const int writesBefore = writes();
+    counter_->clear();
+    counter_->inject(c.op, {c.error, "com.devuvo.zev.measurement.plist", 0, -1});
+    auto store = APMPersistentDictionary::initWithFileName(kName);
+    ASSERT_TRUE(store);
+    EXPECT_TRUE(store->objectForKey(kKey).isNull());
+    store->setObject(os::Value("id-2"), kKey);
+    store->removeObjectForKey(kKey);
+    store->clearAllData();
+    EXPECT_FALSE(store->TEST_hasPendingPersistence());
+    clock_->advance(2);
+    EXPECT_EQ(writes(), writesBefore);
+    auto lines = platformLines();
+    lines.erase(lines.begin(), lines.begin() + linesBefore);
+    ASSERT_EQ(lines.size(), 4u);  // the read failure once, then each refused change
+    EXPECT_EQ(lines[0].rfind("I-ACS043005 Cannot read config plist file.", 0), 0u) << lines[0];
+    for (size_t i = 1; i < lines.size(); ++i) {
+      EXPECT_EQ(lines[i], "I-ACS043006 Cannot change configs: the config plist file cannot be read.");
+    }
+
+    // Once the file reads again, the next access loads it and changes keep it.
+    counter_->clear();
+    EXPECT_EQ(store->stringForKey(kKey), "id-1");
+    store->setObject(os::Value(1), "session_number");
+    store.reset();
+    EXPECT_EQ(onDisk()[kKey], os::Value("id-1"));
+    EXPECT_EQ(onDisk()["session_number"], os::Value(1));
+  }
+}
+
 // A write that fails half-way (full disk, failed rename) used to be able to
 // leave an empty store at the next launch; the previous file must stay whole.
 TEST_F(PersistentDictionaryTest, AFailedWriteKeepsThePreviousFile) {

@@ -11,6 +11,9 @@
 
 #include "measurement/messages/field_access.h"
 #include "measurement/store/engine_services/measurement_files.h"
+#include "measurement/store/experiment_database.h"
+#include "measurement/store/experiment_manager.h"
+#include "measurement/store/experiment_task_manager.h"
 #include "measurement/store/identifiers.h"
 #include "measurement/store/identity.h"
 #include "measurement/store/identity_support.h"
@@ -533,6 +536,42 @@ TEST_F(RemoteConfigTest, ExperimentFlagsOverrideTheirSettings) {
   EXPECT_FALSE(config->shouldFetchExperimentsForClient(config->experimentClient()));
   APMMeasurementServices::setSharedInstance(nullptr);
   EXPECT_FALSE(config->shouldFetchExperimentsForClient(config->experimentClient()));
+}
+
+// The first activation ran while the experiments manager's load of stored
+// snapshots was still queued: a stored flag was ignored for the whole process.
+TEST_F(RemoteConfigTest, TheFirstActivationFollowsTheLoadOfStoredSnapshots) {
+  const std::string path = APMMeasurementDirectoryPathForFile(kAPMEDatabaseFileName);
+  {
+    // An earlier run fetched this; the database activates it at the next start.
+    auto snapshot = APMESnapshot::initWithSDKName(
+        kAPMRemoteConfigSDKName,
+        {APMEExperiment::initWithExperimentID(
+            4, {APMPBFlagWithNameValue(os::Value(kAPMRegionalDefaultsEnabledFlag), os::Value(os::Number::int64(0)))})});
+    auto stored = APMEDatabase::initWithPath(path);
+    ASSERT_TRUE(stored);
+    ASSERT_TRUE(stored->upsertSnapshot(snapshot->proto().get(), kAPMEPendingSnapshotTable,
+                                       os::Clock::current().wallTime(), std::nullopt, nullptr));
+  }
+  auto queue = os::DispatchQueue::serial(kAPMExperimentWorkerQueueLabel);
+  auto taskManager = APMETaskManager::initWithQueue(queue, APMAlarm::initWithDispatchQueue(queue, kAPMExperimentAlarmName),
+                                                    nullptr, std::make_shared<APMUserDefaults>("experiments"), path,
+                                                    os::Clock::current().wallTime());
+  auto manager = APMEManager::initWithTaskManager(taskManager);
+  // The start waits behind other work of the worker queue, as at a busy launch.
+  std::promise<void> release;
+  queue->async([done = release.get_future().share()] { done.wait_for(std::chrono::seconds(30)); });
+  taskManager->startTaskManager();
+
+  std::shared_ptr<APMRemoteConfig> config;
+  std::thread creating([&] { config = APMRemoteConfig::initWithAppID(kAppID, database_, manager); });
+  for (int i = 0; i < 100'000 && !manager->clientForSDKName(kAPMRemoteConfigSDKName); ++i) std::this_thread::yield();
+  release.set_value();
+  creating.join();
+  ASSERT_TRUE(config);
+  EXPECT_FALSE(config->regionalDefaultsEnabled());
+  EXPECT_EQ(config->experimentIDs(), std::vector<int64_t>{4});
+  taskManager->dispatchSyncOnWorkerQueue([&] { taskManager->alarm()->cancel(); });
 }
 
 // ---- End to end: the engine's part played by the test ----
