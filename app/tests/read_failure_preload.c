@@ -23,41 +23,26 @@ static int refused(const char* path, int flags) {
 
 static int takesMode(int flags) { return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE; }
 
-#define DEFINE_OPEN(fn)                                       \
-  int fn(const char* path, int flags, ...) {                  \
+// Defines `fn` with the parameters given, forwarding the call with `args`
+// (which name `mode`) to the next definition unless it is refused.
+#define DEFINE_OPEN(fn, fn_type, params, args)                \
+  int fn params {                                             \
     mode_t mode = 0;                                          \
     if (takesMode(flags)) {                                   \
-      va_list args;                                           \
-      va_start(args, flags);                                  \
-      mode = va_arg(args, mode_t);                            \
-      va_end(args);                                           \
+      va_list list;                                           \
+      va_start(list, flags);                                  \
+      mode = va_arg(list, mode_t);                            \
+      va_end(list);                                           \
     }                                                         \
     if (refused(path, flags)) {                               \
       errno = EIO;                                            \
       return -1;                                              \
     }                                                         \
-    open_fn next = (open_fn)dlsym(RTLD_NEXT, #fn);            \
-    return next(path, flags, mode);                           \
+    fn_type next = (fn_type)dlsym(RTLD_NEXT, #fn);            \
+    return next args;                                         \
   }
 
-#define DEFINE_OPENAT(fn)                                     \
-  int fn(int dir, const char* path, int flags, ...) {         \
-    mode_t mode = 0;                                          \
-    if (takesMode(flags)) {                                   \
-      va_list args;                                           \
-      va_start(args, flags);                                  \
-      mode = va_arg(args, mode_t);                            \
-      va_end(args);                                           \
-    }                                                         \
-    if (refused(path, flags)) {                               \
-      errno = EIO;                                            \
-      return -1;                                              \
-    }                                                         \
-    openat_fn next = (openat_fn)dlsym(RTLD_NEXT, #fn);        \
-    return next(dir, path, flags, mode);                      \
-  }
-
-DEFINE_OPEN(open)
-DEFINE_OPEN(open64)
-DEFINE_OPENAT(openat)
-DEFINE_OPENAT(openat64)
+DEFINE_OPEN(open, open_fn, (const char* path, int flags, ...), (path, flags, mode))
+DEFINE_OPEN(open64, open_fn, (const char* path, int flags, ...), (path, flags, mode))
+DEFINE_OPEN(openat, openat_fn, (int dir, const char* path, int flags, ...), (dir, path, flags, mode))
+DEFINE_OPEN(openat64, openat_fn, (int dir, const char* path, int flags, ...), (dir, path, flags, mode))
