@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/support/ratio_reporter.h"
 #include "crash/core/zoz_context.h"
 #include "os/dispatch/queue.h"
 
@@ -153,7 +154,12 @@ int main(int argc, char** argv) {
     runChild(std::string(mode) == "capture", fd ? std::atoi(fd) : -1, directory ? directory : "");
   }
   benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  bench::RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
+  char extra[32];
+  std::snprintf(extra, sizeof extra, "%.1f ms", reporter.counter("BM_CrashToDeath", "extra_ms"));
+  bench::printFigure("extra time of a 20-thread crash with capture / without", extra, "< 50 ms");
   return 0;
 }

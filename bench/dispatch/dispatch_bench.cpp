@@ -33,6 +33,7 @@
 #include <mutex>
 #include <thread>
 
+#include "bench/support/ratio_reporter.h"
 #include "os/dispatch/queue.h"
 
 namespace {
@@ -205,5 +206,7 @@ int main(int argc, char** argv) {
   benchmark::Shutdown();
   std::printf("dispatch / plain: hop that must cross threads %.2fx (goal <= 1.0), hop that may stay %.2fx (goal <= 2.0)\n",
               gCrossRatio, gStayRatio);
+  bench::printFigure("hop that must cross threads / plain queue", bench::ratioText(gCrossRatio), "<= 1.00x");
+  bench::printFigure("hop that may stay on its thread / plain queue", bench::ratioText(gStayRatio), "<= 2.00x");
   return 0;
 }

@@ -411,6 +411,8 @@ int main(int argc, char** argv) {
     if (engine > 0 && lua > 0) {
       std::printf("%-16s engine %10.1f %s, Lua %10.1f %s; engine / Lua %6.2fx (goal %.1fx)\n", what, engine, unit,
                   lua, unit, engine / lua, goal);
+      bench::printFigure(std::string(what) + ": event-editing engine / Lua 5.4", bench::ratioText(engine / lua),
+                         "<= " + bench::ratioText(goal));
     }
   };
   for (const Program& program : kPrograms) {
