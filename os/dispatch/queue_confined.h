@@ -1,5 +1,6 @@
 // os::QueueConfined<T>: a value that only blocks of one serial queue may
-// touch. Every access goes through get() (or the operators built on it),
+// touch. Every access goes through get() (or the operators built on it:
+// conversion, assignment, and ->, * and bool for pointer-like values),
 // which checks that the queue is current (DispatchQueue::isCurrent) and calls
 // the failure handler when it is not. Construction and destruction are not
 // checked: the owner builds and drops the value wherever it lives.
@@ -16,6 +17,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "os/dispatch/queue.h"
@@ -56,8 +58,16 @@ class QueueConfined {
   }
   operator T&() { return get(); }
   operator const T&() const { return get(); }
-  T* operator->() { return &get(); }
-  const T* operator->() const { return &get(); }
+  // For pointer-like and optional values: what the value points at or holds.
+  T& operator->() { return get(); }
+  const T& operator->() const { return get(); }
+  decltype(auto) operator*() { return *get(); }
+  decltype(auto) operator*() const { return *get(); }
+  explicit operator bool() const
+    requires(!std::is_arithmetic_v<T> && std::is_constructible_v<bool, const T&>)
+  {
+    return static_cast<bool>(get());
+  }
   template <class U>
   QueueConfined& operator=(U&& value) {
     get() = std::forward<U>(value);

@@ -60,7 +60,7 @@ TEST(QueueConfinedDeathTest, TheDefaultHandlerAborts) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   auto owner = os::DispatchQueue::serial("owner");
   os::QueueConfined<std::vector<int>> ids(owner, "ids");
-  EXPECT_DEATH(ids->push_back(1), "ids touched off its queue \"owner\"");
+  EXPECT_DEATH(ids.get().push_back(1), "ids touched off its queue \"owner\"");
 }
 
 }  // namespace
