@@ -18,9 +18,11 @@
 // screen's texts go to standard output. Everything else the app prints goes
 // through the console (os::Console) or the system log (os::Log), sent to
 // standard error; in the demonstration both go to Library/Caches/drosil.log in
-// the sandbox instead, and a last line on standard error says where. Exit status 0; 2 for a bad option or
-// an unreadable scene image (nothing is written then); 1 when the app cannot
-// launch or the screenshot cannot be written.
+// the sandbox instead, and a last line on standard error says where.
+//
+// Exit status 0; 2 for a bad option or an unreadable scene image (nothing is
+// written then); 1 when the app cannot launch or the screenshot cannot be
+// written.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -59,7 +61,7 @@ namespace {
 
 constexpr double kDefaultHoldSeconds = 2.0;
 constexpr const char* kDemoScreenshot = "drosil-screen.png";
-// The demonstration's console log, in the sandbox's caches.
+// The demonstration's log (console and system log), in the sandbox's caches.
 constexpr const char* kDemoLogFileName = "drosil.log";
 // A reading counts as settled once unchanged for this long.
 constexpr double kSettleSeconds = 0.5;
@@ -84,7 +86,8 @@ struct Options {
   double background = 0;
   std::optional<std::string> home;
   bool virtualTime = false;
-  // The console goes to the sandbox's log file rather than standard error.
+  // The console and the system log go to the sandbox's log file rather than
+  // standard error.
   bool consoleToLog = false;
   std::optional<os::DeviceNetwork> network;
   // The platform's launch arguments ("-REZSessionsDebugEvents"), for the app.
