@@ -16,9 +16,14 @@
 //
 // Output: the lines above, the watch's transfers (--watch) and the permission
 // screen's texts go to standard output. Everything else the app prints goes
-// through the console (os::Console), sent to standard error. Exit status 0; 2 for a bad option or
-// an unreadable scene image (nothing is written then); 1 when the app cannot
-// launch or the screenshot cannot be written.
+// through the console (os::Console) or the system log (os::Log), sent to
+// standard error; in the demonstration both go to Library/Caches/drosil.log in
+// the sandbox instead, and a last line on standard error says where.
+//
+// Exit status 0; 2 for a bad option or an unreadable scene image (nothing is
+// written then); 1 when the app cannot launch or the screenshot cannot be
+// written.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -45,6 +50,7 @@
 #include "os/foundation/format.h"
 #include "os/foundation/process_info.h"
 #include "os/foundation/sandbox.h"
+#include "os/foundation/system_log.h"
 #include "os/graphics/image.h"
 #include "os/photos/photo_library.h"
 #include "os/uikit/app_host.h"
@@ -55,6 +61,8 @@ namespace {
 
 constexpr double kDefaultHoldSeconds = 2.0;
 constexpr const char* kDemoScreenshot = "drosil-screen.png";
+// The demonstration's log (console and system log), in the sandbox's caches.
+constexpr const char* kDemoLogFileName = "drosil.log";
 // A reading counts as settled once unchanged for this long.
 constexpr double kSettleSeconds = 0.5;
 constexpr double kPollSeconds = 0.05;
@@ -78,6 +86,9 @@ struct Options {
   double background = 0;
   std::optional<std::string> home;
   bool virtualTime = false;
+  // The console and the system log go to the sandbox's log file rather than
+  // standard error.
+  bool consoleToLog = false;
   std::optional<os::DeviceNetwork> network;
   // The platform's launch arguments ("-REZSessionsDebugEvents"), for the app.
   std::vector<std::string> launchArguments;
@@ -258,7 +269,26 @@ Options demonstration() {
   o.screenshot = kDemoScreenshot;
   o.photo = true;
   o.virtualTime = true;
+  o.consoleToLog = true;
   return o;
+}
+
+// Opens the demonstration's log file in the sandbox and sends the system log
+// there; nullopt (both stay on standard error) when it cannot be opened.
+std::optional<std::string> openConsoleLog(int& fd) {
+  const std::string folder = os::Sandbox::current()->cachesDirectory();
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  const std::string path = folder + "/" + kDemoLogFileName;
+  // Both the console and the system log append to it, each line whole.
+  fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return std::nullopt;
+  if (!os::Log::setOutputFile(path)) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  os::Log::setStandardErrorEnabled(false);
+  return path;
 }
 
 // The program's own lines; everything the app prints goes to the console,
@@ -391,6 +421,12 @@ int main(int argc, char** argv) {
     const auto root = std::filesystem::absolute(*options.home, ec);
     os::Sandbox::setCurrent(std::make_shared<os::Sandbox>(ec ? *options.home : root.lexically_normal().string()));
   }
+  std::optional<std::string> consoleLog;
+  if (options.consoleToLog) {
+    int fd = -1;
+    consoleLog = openConsoleLog(fd);
+    if (consoleLog) os::Console::setOutputDescriptor(fd);
+  }
   // Virtual time runs from now: only its pace differs from the real clock's.
   if (options.virtualTime) {
     os::ManualClock::install(os::Clock::current().wallTime(), os::Clock::current().uptimeNanos());
@@ -520,6 +556,11 @@ int main(int argc, char** argv) {
   // its static objects, which threads still winding down may be using (the
   // store keeps every transaction whole either way).
   os::dispatch::drainUntilIdle();
+  if (consoleLog) {
+    std::fprintf(stderr,
+                 "drosil: the SDK's log is in %s; its services point at \".invalid\" hosts unless configured\n",
+                 consoleLog->c_str());
+  }
   std::fflush(nullptr);
   std::_Exit(status);
 }

@@ -45,7 +45,8 @@ function(drosil_test name)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   # Tests may read fixtures and shipped resources from the source tree.
   target_compile_definitions(${name} PRIVATE DROSIL_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
-  target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} os_dispatch_queue_checks GTest::gtest GTest::gmock
+                                         GTest::gtest_main)
   include(GoogleTest)
   set(properties TIMEOUT ${ARG_TIMEOUT})
   if(DROSIL_SANITIZER_ENVIRONMENT)

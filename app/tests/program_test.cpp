@@ -288,6 +288,35 @@ TEST_F(ProgramTest, StandardOutputCarriesOnlyTheProgramsLines) {
   }
 }
 
+// The demonstration (no options) runs in the test's folder, where it writes
+// its screenshot; its sandbox comes from DROSIL_HOME.
+TEST_F(ProgramTest, TheDemonstrationSendsTheSDKsLinesToALogFile) {
+  const fs::path previous = fs::current_path();
+  fs::current_path(folder_);
+  const ProgramRun run = runProgram(folder_, {}, {"DROSIL_HOME=" + home()});
+  fs::current_path(previous);
+  ASSERT_EQ(run.status, 0) << run.err;
+
+  EXPECT_EQ(linesStartingWith(run.out, "reading: ").size(), 3u) << run.out;
+  EXPECT_EQ(linesStartingWith(run.out, "photo: ").size(), 1u) << run.out;
+  const std::string logPath = home() + "/Library/Caches/drosil.log";
+  const std::vector<std::string> expectedErr{
+      "drosil: screenshot written to drosil-screen.png",
+      "drosil: the SDK's log is in " + logPath + "; its services point at \".invalid\" hosts unless configured"};
+  std::vector<std::string> errLines;
+  std::istringstream err(run.err);
+  for (std::string line; std::getline(err, line);) errLines.push_back(line);
+  EXPECT_EQ(errLines, expectedErr);
+  EXPECT_TRUE(fs::exists(folder_ / "drosil-screen.png"));
+
+  // The log holds what the console and the system log printed, the SDK's
+  // errors about hosts it cannot reach among them.
+  const std::string log = readFile(logPath);
+  EXPECT_NE(log.find("configureVideoOutput called\n"), std::string::npos) << log;
+  EXPECT_NE(log.find(" Error ["), std::string::npos) << log;
+  EXPECT_NE(log.find(".invalid"), std::string::npos) << log;
+}
+
 constexpr const char* kNoSessionSubscriber =
     "Sessions SDK did not have any dependent SDKs register as dependencies. Events will not be sent.";
 constexpr int32_t kSessionLogSource = 1974;

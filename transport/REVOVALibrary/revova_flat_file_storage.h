@@ -42,6 +42,7 @@
 #include <vector>
 
 #include "os/dispatch/queue.h"
+#include "os/dispatch/queue_confined.h"
 #include "os/foundation/date.h"
 #include "os/foundation/error.h"
 #include "os/foundation/value.h"
@@ -182,8 +183,9 @@ class REVOVAFlatFileStorage : public REVOVAStoragePromiseProtocol,
 
   std::shared_ptr<os::DispatchQueue> storageQueue_;
   std::shared_ptr<REVOVAUploadCoordinator> uploadCoordinator_;
-  std::unique_ptr<REVOVADirectorySizeTracker> sizeTracker_;  // storage queue only
-  bool prepared_ = false;                                    // storage queue only
+  // Storage queue only; each access checks it.
+  os::QueueConfined<std::unique_ptr<REVOVADirectorySizeTracker>> sizeTracker_{storageQueue_, "sizeTracker_"};
+  os::QueueConfined<bool> prepared_{storageQueue_, "prepared_", false};
   mutable std::mutex delegateMutex_;
   std::weak_ptr<REVOVAStorageDelegate> delegate_;  // guarded by delegateMutex_
 };

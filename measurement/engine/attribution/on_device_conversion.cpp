@@ -236,7 +236,7 @@ std::shared_ptr<os::runtime::Object> APMMeasurement::PSMClientWithHashedPhoneNum
 }
 
 void APMMeasurement::retrievePSMResponse() {
-  auto client = privateSetMembershipClient_;
+  auto client = privateSetMembershipClient_.get();
   if (!client) return;
   std::optional<os::URL> base;
   if (client->respondsToSelector(kAPMPSMRequestURLSelector)) {
@@ -310,7 +310,7 @@ void APMMeasurement::retrievePSMResponse() {
                              "user data.");
                        }
                        self->isPSMRequestInProgress_ = false;
-                       self->privateSetMembershipClient_.reset();
+                       self->privateSetMembershipClient_.get().reset();
                        self->updateSchedule();
                        return;
                      }

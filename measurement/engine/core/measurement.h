@@ -35,7 +35,8 @@
 // Threads: the engine mutex guards the once flag and the singleton only;
 // didInitializeComponents, enabled and backgroundUpdateTask are atomics; the
 // identity, store and remote configuration, which the store's accessors read
-// from any thread, are set on the worker queue under componentsMutex_; every
+// from any thread, are set on the worker queue under componentsMutex_; the
+// OnWorker fields are touched on the worker queue only, and check it; every
 // other field is set at creation or touched on the worker queue only.
 #pragma once
 
@@ -70,6 +71,7 @@
 #include "os/foundation/value.h"
 #include "os/net/url_request.h"
 #include "os/dispatch/notification.h"
+#include "os/dispatch/queue_confined.h"
 #include "os/storekit/ad_network.h"
 #include "os/storekit/payment_queue.h"
 #include "os/uikit/app_host.h"
@@ -572,6 +574,8 @@ class APMMeasurement : public APMMeasurementServices,
   std::shared_ptr<APMRemoteConfig> remoteConfigOrDefault() const;
   // Schedules fn on the worker queue with the engine held weakly.
   void scheduleWeakly(std::string blockID, std::function<void(APMMeasurement&)> fn);
+  // The scheduler's worker queue (null without a scheduler).
+  std::shared_ptr<os::DispatchQueue> workerQueue() const { return scheduler_ ? scheduler_->workerQueue() : nullptr; }
 
   const std::string databaseName_;
   std::atomic<bool> didInitializeComponents_{false};
@@ -588,20 +592,25 @@ class APMMeasurement : public APMMeasurementServices,
   std::shared_ptr<APMSessionReporter> sessionReporter_;  // set under componentsMutex_, on the worker queue
   std::shared_ptr<APMSearchAdReporter> searchAdReporter_;
   const std::shared_ptr<APMEManager> experimentManager_;
-  std::shared_ptr<os::runtime::Object> privateSetMembershipClient_;
-  bool isPSMRequestInProgress_ = false;
-  bool isPSMRequestPostponed_ = false;
-  int32_t PSMStartCount_ = 0;
-  int32_t PSMRetryCount_ = 0;
-  std::shared_ptr<APMAlarm> PSMRetryAlarm_;
-  bool isSKANRequestInProgress_ = false;
-  bool fetchSKANWhenNetworkConnected_ = false;
-  int64_t lastEventEndTimestampMsec_ = 0;
-  int32_t SKANRetryCount_ = 0;
-  std::shared_ptr<APMAlarm> SKANRetryAlarm_;
-  std::shared_ptr<APMAlarm> SKANDelayAlarm_;
-  std::vector<int64_t> uploadingBundleIDs_;
-  std::optional<std::string> previousZEVAppID_;
+  // Worker-queue-only state: each access checks the queue (see
+  // os/dispatch/queue_confined.h).
+  template <class T>
+  using OnWorker = os::QueueConfined<T>;
+  OnWorker<std::shared_ptr<os::runtime::Object>> privateSetMembershipClient_{workerQueue(),
+                                                                             "privateSetMembershipClient_"};
+  OnWorker<bool> isPSMRequestInProgress_{workerQueue(), "isPSMRequestInProgress_", false};
+  OnWorker<bool> isPSMRequestPostponed_{workerQueue(), "isPSMRequestPostponed_", false};
+  OnWorker<int32_t> PSMStartCount_{workerQueue(), "PSMStartCount_", 0};
+  OnWorker<int32_t> PSMRetryCount_{workerQueue(), "PSMRetryCount_", 0};
+  OnWorker<std::shared_ptr<APMAlarm>> PSMRetryAlarm_{workerQueue(), "PSMRetryAlarm_"};
+  OnWorker<bool> isSKANRequestInProgress_{workerQueue(), "isSKANRequestInProgress_", false};
+  OnWorker<bool> fetchSKANWhenNetworkConnected_{workerQueue(), "fetchSKANWhenNetworkConnected_", false};
+  OnWorker<int64_t> lastEventEndTimestampMsec_{workerQueue(), "lastEventEndTimestampMsec_", 0};
+  OnWorker<int32_t> SKANRetryCount_{workerQueue(), "SKANRetryCount_", 0};
+  OnWorker<std::shared_ptr<APMAlarm>> SKANRetryAlarm_{workerQueue(), "SKANRetryAlarm_"};
+  OnWorker<std::shared_ptr<APMAlarm>> SKANDelayAlarm_{workerQueue(), "SKANDelayAlarm_"};
+  OnWorker<std::vector<int64_t>> uploadingBundleIDs_{workerQueue(), "uploadingBundleIDs_"};
+  OnWorker<std::optional<std::string>> previousZEVAppID_{workerQueue(), "previousZEVAppID_"};
   std::atomic<UIBackgroundTaskIdentifier> backgroundUpdateTask_{UIBackgroundTaskInvalid};
   double initTimestamp_ = 0;
   double suspendedUploadTimestamp_ = 0;
@@ -609,16 +618,17 @@ class APMMeasurement : public APMMeasurementServices,
   const std::optional<std::vector<std::string>> safelistedEvents_;
   // Also set by the facade's queue (the personalised-ads property).
   std::atomic<bool> foundAdPersonalizationPlistFlag_{false};
-  bool shouldUpdateNPAUserProperty_ = false;
-  bool shouldRequestDeferredDeepLinkAfterConfigFetch_ = false;
+  OnWorker<bool> shouldUpdateNPAUserProperty_{workerQueue(), "shouldUpdateNPAUserProperty_", false};
+  OnWorker<bool> shouldRequestDeferredDeepLinkAfterConfigFetch_{
+      workerQueue(), "shouldRequestDeferredDeepLinkAfterConfigFetch_", false};
   std::shared_ptr<APMTCFClient> tcfClient_;
   std::atomic<bool> enabled_{false};
   bool wasEnabledDuringInitialization_ = false;
   const bool isAnalyticsCollectionEnabled_;
   const bool isAnalyticsCollectionDeactivated_;
-  bool isNetworkRequestPending_ = false;
+  OnWorker<bool> isNetworkRequestPending_{workerQueue(), "isNetworkRequestPending_", false};
   // Bundling: the row ID of a head raw event that did not decode, found by
-  // the last selection (worker queue).
-  std::optional<int64_t> undecodableHeadRowID_;
+  // the last selection.
+  OnWorker<std::optional<int64_t>> undecodableHeadRowID_{workerQueue(), "undecodableHeadRowID_"};
   std::weak_ptr<APMMeasurementDelegate> measurementDelegate_;
 };

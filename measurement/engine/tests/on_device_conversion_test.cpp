@@ -8,6 +8,7 @@
 
 #include "measurement/engine/tests/engine_test_support.h"
 #include "measurement/store/persisted_config.h"
+#include "os/dispatch/queue_confined.h"
 
 namespace {
 
@@ -99,6 +100,19 @@ class OnDeviceConversionTest : public EngineTest {
     return std::count(logged.begin(), logged.end(), code);
   }
 };
+
+// The engine's worker-only state checks its queue: resetting the counts from
+// the test thread reaches the failure handler (abort by default), on the
+// worker queue it does not.
+TEST_F(OnDeviceConversionTest, WorkerOnlyStateTouchedOffTheWorkerQueueFails) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  start();
+  auto engine = this->engine();
+  ASSERT_TRUE(engine);
+  ASSERT_TRUE(os::queueChecksEnabled());
+  EXPECT_DEATH(engine->resetPSMCounts(), "PSMStartCount_ touched off its queue \"com.devuvo.ruri.worker\"");
+  onWorker([](APMMeasurement& engine) { engine.resetPSMCounts(); });
+}
 
 // Defined first: the client class is not registered yet in this process.
 TEST_F(OnDeviceConversionTest, WithoutTheClientEveryAttemptLogs23233) {

@@ -59,7 +59,7 @@ bool APMMeasurement::bundleRawEvents() {
                               error);
       return false;
     }
-    undecodableHeadRowID_.reset();
+    undecodableHeadRowID_.get().reset();
     const auto rawEvents = rawEventsWithMetadataFingerprint(*fingerprint);
     if (!rawEvents) return false;
     if (rawEvents->empty()) {

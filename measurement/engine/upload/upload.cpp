@@ -353,7 +353,7 @@ void APMMeasurement::uploadData() {
     batchBundles.push_back(bundle);
     bundleIDs.push_back(rowID);
   }
-  if (largestEnd) lastEventEndTimestampMsec_ = std::max(lastEventEndTimestampMsec_, *largestEnd);
+  if (largestEnd) lastEventEndTimestampMsec_ = std::max(lastEventEndTimestampMsec_.get(), *largestEnd);
 
   auto batch = APMPBMeasurementBatch::initWithMessageInfo(nullptr);
   APMPBSetArray(batch.get(), kBatchBundlesField, batchBundles);
@@ -391,7 +391,7 @@ void APMMeasurement::uploadData() {
   }
   if (!sessionID || sessionID->empty()) {
     monitor()->logWithLevel(2, kAPMMeasurementCodeNoNetworkSession, "Unable to create network session.");
-    uploadingBundleIDs_.clear();
+    uploadingBundleIDs_.get().clear();
   }
 }
 
@@ -423,7 +423,7 @@ void APMMeasurement::setUploadInProgressWithBundleIDs(std::vector<int64_t> bundl
     monitor()->logWithLevel(2, kAPMMeasurementCodeEmptyBundleList, "Bundle list is empty. Cancelling upload");
     return;
   }
-  if (!uploadingBundleIDs_.empty()) {
+  if (!uploadingBundleIDs_.get().empty()) {
     monitor()->logWithLevel(2, kAPMMeasurementCodeUploadAlreadyInProgress,
                             "Set uploading progress before finishing the previous upload");
     return;
@@ -451,7 +451,7 @@ void APMMeasurement::networkUploadCompletionHandlerWithResponse(const std::optio
     monitor()->logWithLevel(7, kAPMMeasurementCodeUploadFailed, "Network upload failed. Will retry later. Code, error",
                             status, error ? APMLogContext(*error) : APMLogContext());
     incrementRetryCounter();
-    uploadingBundleIDs_.clear();
+    uploadingBundleIDs_.get().clear();
     updateSchedule();
     return;
   }
@@ -462,7 +462,7 @@ void APMMeasurement::networkUploadCompletionHandlerWithResponse(const std::optio
   persistedConfig_->setLastFailedUploadTimestamp(0);
   persistedConfig_->setLastBackoffTimestamp(0);
   persistedConfig_->setLastUploadedEventTimestampMillis(
-      std::max(persistedConfig_->lastUploadedEventTimestampMillis(), lastEventEndTimestampMsec_));
+      std::max(persistedConfig_->lastUploadedEventTimestampMillis(), lastEventEndTimestampMsec_.get()));
   // On disk before the bundles go: a process that ends right after the
   // deletion would otherwise lose them with the delayed write.
   persistedConfig_->synchronizeToDisk();
@@ -477,7 +477,7 @@ void APMMeasurement::networkUploadCompletionHandlerWithResponse(const std::optio
   } else {
     suspendedUploadTimestamp_ = 0;
   }
-  uploadingBundleIDs_.clear();
+  uploadingBundleIDs_.get().clear();
 
   const bool expired = remoteConfigOrDefault()->isExpired();
   const bool more = network_ && network_->isNetworkConnected() && hasDataToUpload();
