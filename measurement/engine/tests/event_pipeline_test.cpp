@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 
 #include "measurement/engine/events/event_intake.h"
 #include "measurement/engine/tests/pipeline_test_support.h"
+#include "measurement/messages/field_access.h"
+#include "measurement/store/remote_config.h"
 #include "measurement/store/engine_services/event_editing.h"
 
 namespace {
@@ -193,6 +196,48 @@ TEST_F(PipelineTest, ABlocklistedEventIsNotStored) {
   const auto names = storedNames();
   // Under a blanket public blocklist no error event follows the rejection.
   EXPECT_EQ(std::vector<std::string>(names.begin() + before, names.end()), std::vector<std::string>{"_internal"});
+}
+
+TEST_F(PipelineTest, AnEventBlocklistedByNameIsRejectedWithErrorEventElevenUnlessThatIsBlocklistedToo) {
+  start();
+  // The rejection line is level 5, below what the console keeps.
+  std::atomic<int> rejected = 0;
+  monitor_->TEST_setLogObserver([&](int64_t, int64_t code, const std::vector<APMLogContext>&) {
+    if (code == kAPMPipelineCodeRejected) ++rejected;
+  });
+  // Applies a configuration whose event list blocklists the names.
+  const auto blocklist = [&](std::vector<std::string> names) {
+    auto config = apm_test::measurementConfig(engine_test::kAppID, {}, 3);
+    std::vector<std::shared_ptr<APMPBEventConfig>> list;
+    for (const auto& name : names) {
+      auto entry = APMPBEventConfig::initWithMessageInfo(nullptr);
+      APMPBSetString(entry.get(), 0, name);
+      APMPBSetBool(entry.get(), 1, true);
+      list.push_back(entry);
+    }
+    APMPBSetArray(config.get(), 4, list);
+    onWorker([config](APMMeasurement& engine) { engine.remoteConfigInstance()->parseRemoteConfigFromMeasurementConfig(config); });
+  };
+
+  blocklist({"blocked"});
+  clearStoredEvents();
+  logApp("blocked", {});
+  logApp("kept", {});
+  EXPECT_EQ(rejected, 1);
+  EXPECT_EQ(storedNames(), (std::vector<std::string>{"_err", "kept"}));
+  const auto errors = eventsNamed("_err");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(parameters(errors[0]).at("_err"), int64(11));
+  EXPECT_EQ(parameters(errors[0]).at("_ev"), os::Value("blocked"));
+
+  // A blocklisted "_err" is rejected without begetting another error event.
+  blocklist({"blocked", "_err"});
+  clearStoredEvents();
+  logApp("blocked", {});
+  logApp("kept", {});
+  EXPECT_EQ(rejected, 3);
+  EXPECT_EQ(storedNames(), std::vector<std::string>{"kept"});
+  monitor_->TEST_setLogObserver(nullptr);
 }
 
 TEST_F(PipelineTest, TheStorageLimitDeletesTheOldestRawEventsSoTheNewOneFits) {
