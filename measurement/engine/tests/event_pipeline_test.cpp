@@ -185,6 +185,33 @@ TEST_F(PipelineTest, DailyLimitsDropEventsAndKeepCounting) {
   EXPECT_EQ(parameters(eventsNamed("_err").back()).at("_err"), int64(16));
 }
 
+TEST_F(PipelineTest, PastTheRealtimeLimitAnEventIsStoredButNoLongerRealtime) {
+  start();
+  auto database = engine()->database();
+  onWorker([&](APMMeasurement&) {
+    // The day's default limits reached: 10 real-time events, 1 "_dcu".
+    ASSERT_TRUE(database->updateDailyCounts(APMDailyCounts(database->currentDay(), 0, 0, 0, 0, 10, 1), nullptr));
+  });
+  clearStoredEvents();
+  // "_iap", "_f" and "_fx" are exempt; "_dcu" has a limit of its own and
+  // loses "_r" without a line.
+  const struct {
+    const char* name;
+    bool realtime;
+  } cases[] = {{"reading", false}, {"_iap", true}, {"_f", true}, {"_fx", true}, {"_dcu", false}};
+  for (const auto& c : cases) {
+    onWorker([&](APMMeasurement& engine) {
+      engine.handleEventOnWorkerQueue(
+          APMEvent::initWithOrigin("auto", false, c.name, now(), 0, os::Dictionary{{"_r", int64(1)}}));
+    });
+    const auto events = eventsNamed(c.name);
+    ASSERT_EQ(events.size(), 1u) << c.name;
+    EXPECT_EQ(events[0].at("isRealtime"), os::Value(c.realtime)) << c.name;
+    EXPECT_EQ(parameters(events[0]).contains("_r"), c.realtime) << c.name;
+  }
+  EXPECT_EQ(count(kAPMPipelineCodeRealtimeOverLimit), 1);
+}
+
 TEST_F(PipelineTest, ABlocklistedEventIsNotStored) {
   start();
   applyConfig({{"measurement.upload.blacklist_public", "1"}});
