@@ -154,6 +154,40 @@ TEST_F(PipelineTest, ReservedAndDuplicateEventsAreDropped) {
   EXPECT_EQ(persisted()->vivuzuvuFeatureRollouts(), "r1");
 }
 
+TEST_F(PipelineTest, InTheBackgroundExtendSessionExtendsOrStartsASessionAndExpiryRemovesItsProperties) {
+  start();  // starts the launch's session; the app never becomes active here
+  onWorker([](APMMeasurement& engine) {
+    engine.database()->updateUserAttribute(
+        APMUserAttribute::initWithOrigin("auto", "_se", APMValue::initWithInt64(500), now()), nullptr);
+  });
+  clearStoredEvents();
+  const auto sessionProperties = [&] {
+    std::vector<bool> present;
+    for (const char* name : {"_sid", "_sno", "_se"}) present.push_back(!userAttribute(name).isNull());
+    return present;
+  };
+  const std::vector<bool> all{true, true, true};
+
+  // Extended at 1000 s, the session outlives its 1800 s timeout from the start.
+  EXPECT_EQ(sessionProperties(), all);
+  clock_->advance(1000);
+  logApp("reading", {{"extend_session", 1}});
+  clock_->advance(1000);
+  logApp("reading", {});
+  EXPECT_EQ(sessionProperties(), all);
+
+  // Expired, any event removes the session's properties.
+  clock_->advance(1801);
+  logApp("reading", {});
+  EXPECT_EQ(sessionProperties(), (std::vector<bool>{false, false, false}));
+  EXPECT_EQ(count(kAPMPipelineCodeSessionIDRemoveFailed), 0);
+
+  // After expiry, extend_session starts a new session before the event.
+  logApp("extended", {{"extend_session", 1}});
+  EXPECT_EQ(storedNames(), (std::vector<std::string>{"reading", "reading", "reading", "_s", "extended"}));
+  EXPECT_EQ(sessionProperties(), (std::vector<bool>{true, true, false}));
+}
+
 TEST_F(PipelineTest, DailyLimitsDropEventsAndKeepCounting) {
   start();
   auto database = engine()->database();
