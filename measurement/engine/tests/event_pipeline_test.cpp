@@ -277,7 +277,9 @@ TEST_F(PipelineTest, AnEventBlocklistedByNameIsRejectedWithErrorEventElevenUnles
       list.push_back(entry);
     }
     APMPBSetArray(config.get(), 4, list);
-    onWorker([config](APMMeasurement& engine) { engine.remoteConfigInstance()->parseRemoteConfigFromMeasurementConfig(config); });
+    onWorker([config](APMMeasurement& engine) {
+      engine.remoteConfigInstance()->parseRemoteConfigFromMeasurementConfig(config);
+    });
   };
 
   blocklist({"blocked"});
