@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 
 #include "measurement/engine/events/event_intake.h"
 #include "measurement/engine/tests/pipeline_test_support.h"
+#include "measurement/messages/field_access.h"
+#include "measurement/store/remote_config.h"
 #include "measurement/store/engine_services/event_editing.h"
 
 namespace {
@@ -151,6 +154,40 @@ TEST_F(PipelineTest, ReservedAndDuplicateEventsAreDropped) {
   EXPECT_EQ(persisted()->vivuzuvuFeatureRollouts(), "r1");
 }
 
+TEST_F(PipelineTest, InTheBackgroundExtendSessionExtendsOrStartsASessionAndExpiryRemovesItsProperties) {
+  start();  // starts the launch's session; the app never becomes active here
+  onWorker([](APMMeasurement& engine) {
+    engine.database()->updateUserAttribute(
+        APMUserAttribute::initWithOrigin("auto", "_se", APMValue::initWithInt64(500), now()), nullptr);
+  });
+  clearStoredEvents();
+  const auto sessionProperties = [&] {
+    std::vector<bool> present;
+    for (const char* name : {"_sid", "_sno", "_se"}) present.push_back(!userAttribute(name).isNull());
+    return present;
+  };
+  const std::vector<bool> all{true, true, true};
+
+  // Extended at 1000 s, the session outlives its 1800 s timeout from the start.
+  EXPECT_EQ(sessionProperties(), all);
+  clock_->advance(1000);
+  logApp("reading", {{"extend_session", 1}});
+  clock_->advance(1000);
+  logApp("reading", {});
+  EXPECT_EQ(sessionProperties(), all);
+
+  // Expired, any event removes the session's properties.
+  clock_->advance(1801);
+  logApp("reading", {});
+  EXPECT_EQ(sessionProperties(), (std::vector<bool>{false, false, false}));
+  EXPECT_EQ(count(kAPMPipelineCodeSessionIDRemoveFailed), 0);
+
+  // After expiry, extend_session starts a new session before the event.
+  logApp("extended", {{"extend_session", 1}});
+  EXPECT_EQ(storedNames(), (std::vector<std::string>{"reading", "reading", "reading", "_s", "extended"}));
+  EXPECT_EQ(sessionProperties(), (std::vector<bool>{true, true, false}));
+}
+
 TEST_F(PipelineTest, DailyLimitsDropEventsAndKeepCounting) {
   start();
   auto database = engine()->database();
@@ -182,6 +219,33 @@ TEST_F(PipelineTest, DailyLimitsDropEventsAndKeepCounting) {
   EXPECT_EQ(parameters(eventsNamed("_err").back()).at("_err"), int64(16));
 }
 
+TEST_F(PipelineTest, PastTheRealtimeLimitAnEventIsStoredButNoLongerRealtime) {
+  start();
+  auto database = engine()->database();
+  onWorker([&](APMMeasurement&) {
+    // The day's default limits reached: 10 real-time events, 1 "_dcu".
+    ASSERT_TRUE(database->updateDailyCounts(APMDailyCounts(database->currentDay(), 0, 0, 0, 0, 10, 1), nullptr));
+  });
+  clearStoredEvents();
+  // "_iap", "_f" and "_fx" are exempt; "_dcu" has a limit of its own and
+  // loses "_r" without a line.
+  const struct {
+    const char* name;
+    bool realtime;
+  } cases[] = {{"reading", false}, {"_iap", true}, {"_f", true}, {"_fx", true}, {"_dcu", false}};
+  for (const auto& c : cases) {
+    onWorker([&](APMMeasurement& engine) {
+      engine.handleEventOnWorkerQueue(
+          APMEvent::initWithOrigin("auto", false, c.name, now(), 0, os::Dictionary{{"_r", int64(1)}}));
+    });
+    const auto events = eventsNamed(c.name);
+    ASSERT_EQ(events.size(), 1u) << c.name;
+    EXPECT_EQ(events[0].at("isRealtime"), os::Value(c.realtime)) << c.name;
+    EXPECT_EQ(parameters(events[0]).contains("_r"), c.realtime) << c.name;
+  }
+  EXPECT_EQ(count(kAPMPipelineCodeRealtimeOverLimit), 1);
+}
+
 TEST_F(PipelineTest, ABlocklistedEventIsNotStored) {
   start();
   applyConfig({{"measurement.upload.blacklist_public", "1"}});
@@ -193,6 +257,50 @@ TEST_F(PipelineTest, ABlocklistedEventIsNotStored) {
   const auto names = storedNames();
   // Under a blanket public blocklist no error event follows the rejection.
   EXPECT_EQ(std::vector<std::string>(names.begin() + before, names.end()), std::vector<std::string>{"_internal"});
+}
+
+TEST_F(PipelineTest, AnEventBlocklistedByNameIsRejectedWithErrorEventElevenUnlessThatIsBlocklistedToo) {
+  start();
+  // The rejection line is level 5, below what the console keeps.
+  std::atomic<int> rejected = 0;
+  monitor_->TEST_setLogObserver([&](int64_t, int64_t code, const std::vector<APMLogContext>&) {
+    if (code == kAPMPipelineCodeRejected) ++rejected;
+  });
+  // Applies a configuration whose event list blocklists the names.
+  const auto blocklist = [&](std::vector<std::string> names) {
+    auto config = apm_test::measurementConfig(engine_test::kAppID, {}, 3);
+    std::vector<std::shared_ptr<APMPBEventConfig>> list;
+    for (const auto& name : names) {
+      auto entry = APMPBEventConfig::initWithMessageInfo(nullptr);
+      APMPBSetString(entry.get(), 0, name);
+      APMPBSetBool(entry.get(), 1, true);
+      list.push_back(entry);
+    }
+    APMPBSetArray(config.get(), 4, list);
+    onWorker([config](APMMeasurement& engine) {
+      engine.remoteConfigInstance()->parseRemoteConfigFromMeasurementConfig(config);
+    });
+  };
+
+  blocklist({"blocked"});
+  clearStoredEvents();
+  logApp("blocked", {});
+  logApp("kept", {});
+  EXPECT_EQ(rejected, 1);
+  EXPECT_EQ(storedNames(), (std::vector<std::string>{"_err", "kept"}));
+  const auto errors = eventsNamed("_err");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(parameters(errors[0]).at("_err"), int64(11));
+  EXPECT_EQ(parameters(errors[0]).at("_ev"), os::Value("blocked"));
+
+  // A blocklisted "_err" is rejected without begetting another error event.
+  blocklist({"blocked", "_err"});
+  clearStoredEvents();
+  logApp("blocked", {});
+  logApp("kept", {});
+  EXPECT_EQ(rejected, 3);
+  EXPECT_EQ(storedNames(), std::vector<std::string>{"kept"});
+  monitor_->TEST_setLogObserver(nullptr);
 }
 
 TEST_F(PipelineTest, TheStorageLimitDeletesTheOldestRawEventsSoTheNewOneFits) {

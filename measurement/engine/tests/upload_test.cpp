@@ -8,7 +8,10 @@
 #include "measurement/engine/tests/engine_test_support.h"
 #include "measurement/engine/tests/upload_test_support.h"
 #include "measurement/messages/field_access.h"
+#include "measurement/store/foundation_extensions.h"
+#include "measurement/store/identity.h"
 #include "measurement/store/persisted_config.h"
+#include "measurement/store/remote_config.h"
 #include "measurement/store/testing/sqlite_fault_vfs.h"
 #include "os/foundation/file_manager.h"
 #include "os/foundation/plist.h"
@@ -119,6 +122,73 @@ TEST_F(UploadTest, TheBatchIsGzippedAndCarriesTheCompatiblePrefixStamped) {
   EXPECT_TRUE(queuedEndTimes().empty());
   EXPECT_EQ(persisted()->lastUploadedEventTimestampMillis(), millis(t) - 1000);
   EXPECT_DOUBLE_EQ(persisted()->lastSuccessfulUploadTimestamp(), t + 14);
+}
+
+// Bundles are queued as bundling made them; what the configuration withholds
+// from the service is taken out only as the batch is built, and the checksum
+// covers the bundle as sent.
+TEST_F(UploadTest, TheDataControlsApplyAtUploadAndTheChecksumCoversTheBundleAsSent) {
+  server_.setResponse("/a", os::testing::ScriptedResponse::withStatus(204));
+  const std::vector<std::string> controls{"app_instance_id", "user_id", "device_info", "enhanced_user_id"};
+  auto config = apm_test::measurementConfig(engine_test::kAppID, {{"measurement.quality.checksum", "1"}}, 1);
+  std::vector<std::shared_ptr<APMPBDataControl>> list;
+  for (const auto& name : controls) {
+    auto control = APMPBDataControl::initWithMessageInfo(nullptr);
+    APMPBSetString(control.get(), 0, name);
+    list.push_back(control);
+  }
+  APMPBSetArray(config.get(), 9, list);
+  bool applied = false;
+  onWorker([&](APMMeasurement& engine) { applied = engine.remoteConfigInstance()->updateMeasurementConfig(config); });
+  ASSERT_TRUE(applied);
+
+  const double t = now();
+  auto bundle = APMPBMeasurementBundle::initWithMessageInfo(nullptr);
+  APMPBSetString(bundle.get(), 14, engine_test::kAppID);
+  APMPBSetInt64(bundle.get(), 5, millis(t) - 1000);
+  APMPBSetString(bundle.get(), 9, "17.2.1");
+  APMPBSetString(bundle.get(), 10, "Phone14,2");
+  APMPBSetString(bundle.get(), 22, "instance-a");
+  APMPBSetString(bundle.get(), 43, "stitching-token");
+  std::vector<std::shared_ptr<APMPBUserAttribute>> attributes;
+  for (const char* name : {"_id", "shade"}) {
+    auto attribute = APMPBUserAttribute::initWithMessageInfo(nullptr);
+    APMPBSetString(attribute.get(), 1, name);
+    APMPBSetString(attribute.get(), 2, "value");
+    attributes.push_back(attribute);
+  }
+  APMPBSetArray(bundle.get(), 2, attributes);
+  onWorker([&](APMMeasurement& engine) { ASSERT_TRUE(engine.database()->insertBundle(bundle, false, nullptr)); });
+  updateSchedule();
+  clock_->advance(15);
+  settle();
+
+  const auto posts = uploads();
+  ASSERT_EQ(posts.size(), 1u);
+  ASSERT_EQ(posts[0].bundles.size(), 1u);
+  auto sent = posts[0].bundles[0];
+  EXPECT_FALSE(APMPBHasField(sent.get(), 22));
+  std::string ephemeral;
+  onWorker([&](APMMeasurement& engine) { ephemeral = engine.identity()->ephemeralAppInstanceID(); });
+  EXPECT_FALSE(ephemeral.empty());
+  EXPECT_EQ(APMPBGetString(sent.get(), 45), ephemeral);
+  EXPECT_EQ(APMPBGetString(sent.get(), 9), "17");
+  EXPECT_FALSE(APMPBHasField(sent.get(), 10));
+  EXPECT_FALSE(APMPBHasField(sent.get(), 43));
+  std::vector<std::string> names;
+  for (const auto& attribute : APMPBGetArray<APMPBUserAttribute>(sent.get(), 2).value_or(
+           std::vector<std::shared_ptr<APMPBUserAttribute>>{})) {
+    names.push_back(APMPBGetString(attribute.get(), 1).value_or(""));
+  }
+  EXPECT_EQ(names, std::vector<std::string>{"shade"});
+  os::Array expectedControls;
+  for (const auto& name : controls) expectedControls.push_back(os::Value(name));
+  EXPECT_EQ(APMPBGetArray(sent.get(), 44), expectedControls);
+
+  ASSERT_TRUE(APMPBHasField(sent.get(), 38));
+  const int64_t checksum = APMPBGetInt64(sent.get(), 38);
+  APMPBClearField(sent.get(), 38);
+  EXPECT_EQ(checksum, apm_64LSBMD5(sent->protoBuffer().value_or(os::Data())));
 }
 
 // The end time of a bundle held back for its consent state was counted as

@@ -21,6 +21,17 @@ struct SqliteFaultVFS::Impl {
   std::string pathContains;    // guarded by mutex
   int calls = 0;               // guarded by mutex
   int failures = 0;            // guarded by mutex
+  std::string readOnlyPathContains;  // guarded by mutex; empty: none
+
+  // The flags to open the named file with.
+  int openFlags(const char* fileName, int flags) {
+    std::lock_guard lock(mutex);
+    if (readOnlyPathContains.empty() || (flags & SQLITE_OPEN_MAIN_DB) == 0 || fileName == nullptr ||
+        std::string_view(fileName).find(readOnlyPathContains) == std::string_view::npos) {
+      return flags;
+    }
+    return (flags & ~(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) | SQLITE_OPEN_READONLY;
+  }
 
   // Counts a write or sync of the named file; true when it must fail.
   bool shouldFail(const char* fileName) {
@@ -103,7 +114,7 @@ int xOpen(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, int
   f->name = name;
   f->real = reinterpret_cast<sqlite3_file*>(reinterpret_cast<char*>(file) + kHeaderSize);
   std::memset(f->real, 0, static_cast<size_t>(impl->base->szOsFile));
-  const int result = impl->base->xOpen(impl->base, name, f->real, flags, outFlags);
+  const int result = impl->base->xOpen(impl->base, name, f->real, impl->openFlags(name, flags), outFlags);
   if (result != SQLITE_OK) {
     // SQLite closes only files whose methods are set.
     if (f->real->pMethods != nullptr) f->real->pMethods->xClose(f->real);
@@ -212,6 +223,11 @@ void SqliteFaultVFS::failNthWriteOrSync(int n, int times, std::string pathContai
 void SqliteFaultVFS::disarm() {
   std::lock_guard lock(impl_->mutex);
   impl_->armed = false;
+}
+
+void SqliteFaultVFS::openReadOnly(std::string pathContains) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->readOnlyPathContains = std::move(pathContains);
 }
 
 int SqliteFaultVFS::callCount() const {

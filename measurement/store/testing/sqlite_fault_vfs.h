@@ -26,6 +26,10 @@
 //     ... check the failure and the file ...
 //   }
 //
+// Read-only files. openReadOnly() makes later opens of matching main
+// database files read-only whatever the caller asked, so their writes fail
+// with SQLITE_READONLY (file permissions cannot show this to a root user).
+//
 // Thread-safe: the counters are locked, so connections on other threads may
 // use the VFS too.
 #pragma once
@@ -49,6 +53,9 @@ class SqliteFaultVFS {
   void failNthWriteOrSync(int n, int times = 1, std::string pathContains = {});
   // Stops failing; the counts stay readable.
   void disarm();
+  // From now on a main database file whose path contains `pathContains` is
+  // opened read-only, as SQLite opens a file it may not write; empty ends it.
+  void openReadOnly(std::string pathContains);
   // Writes and syncs counted since the fault was last armed.
   int callCount() const;
   // Calls failed since the fault was last armed.

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <functional>
+#include <utility>
 #include <map>
 #include <mutex>
 #include <set>
@@ -380,6 +382,48 @@ TEST_F(APMDatabaseFileTest, AResetThatFailsOnAWriteClosesTheDatabaseUntilTheNext
   }
   EXPECT_GT(failures, 0);
   EXPECT_GT(closed, 0);
+}
+
+// A database file the process may not write (a restored backup, a wrong
+// owner) opens and reads as before; every write reports its failure and
+// nothing is deleted, so the rows are there once the file is writable again.
+TEST_F(APMDatabaseFileTest, AReadOnlyFileReadsAndRefusesWritesWithoutLosingItsRows) {
+  ASSERT_TRUE(database_->insertIfNotExistsRawEventMetadata(metadata(), nullptr));
+  ASSERT_TRUE(database_->insertRawEvent(event("_s", 1'700'000'000), 7, false, nullptr));
+  ASSERT_TRUE(database_->insertBundle(bundle(1'700'000'000'000), false, nullptr));
+  database_.reset();
+  {
+    apm_test::SqliteFaultVFS vfs;
+    vfs.openReadOnly("devuvo-app-measurement");
+    os::Error error;
+    database_ = open(&error);
+    ASSERT_TRUE(database_) << error.description();
+    EXPECT_EQ(rowCount("raw_events"), 1);
+    EXPECT_EQ(rowCount("queue"), 1);
+
+    const std::pair<const char*, std::function<bool(os::Error*)>> writes[] = {
+        {"insert raw event",
+         [&](os::Error* e) { return database_->insertRawEvent(event("_e", 1'700'000'001), 7, false, e); }},
+        {"insert bundle", [&](os::Error* e) { return database_->insertBundle(bundle(1'700'000'001'000), false, e); }},
+        {"daily counts",
+         [&](os::Error* e) { return database_->updateDailyCounts(APMDailyCounts(5, 1, 2, 3, 4, 5, 6), e); }},
+        {"delete raw events", [&](os::Error* e) { return database_->deleteRawEventsWithMaxRowID(INT64_MAX, e); }},
+    };
+    for (const auto& [what, write] : writes) {
+      os::Error refused;
+      EXPECT_FALSE(write(&refused)) << what;
+      EXPECT_NE(description(refused).find("readonly"), std::string::npos) << what << ": " << description(refused);
+    }
+    EXPECT_FALSE(database_->performTransaction(
+        [&] { return database_->insertRawEvent(event("_e", 1'700'000'002), 7, false, nullptr); }));
+    database_.reset();
+  }
+  EXPECT_TRUE(os::FileManager::defaultManager().fileExistsAtPath(path_));
+  database_ = open();
+  ASSERT_TRUE(database_);
+  EXPECT_EQ(rowCount("raw_events"), 1);
+  EXPECT_EQ(rowCount("queue"), 1);
+  EXPECT_TRUE(database_->insertRawEvent(event("_e", 1'700'000'003), 7, false, nullptr));
 }
 
 }  // namespace
