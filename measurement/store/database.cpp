@@ -3,6 +3,8 @@
 // database_<table>.cpp beside this file.
 #include "measurement/store/database.h"
 
+#include <sqlite3.h>
+
 #include "measurement/store/engine_services/engine_services.h"
 #include "measurement/store/engine_services/measurement_files.h"
 #include "measurement/store/monitor.h"
@@ -159,9 +161,14 @@ bool APMDatabase::initializeDatabaseResourcesWithContext(std::string_view contex
   if (!ensureAllTables(error)) {
     APMMeasurementServices::monitor()->logWithLevel(
         1, kAPMDatabaseCodeEnsureTablesFailed, os::format("Failed to create or validate required database tables (%@)", context));
+    // A file SQLite could open only for reading (a wrong owner, a restored
+    // backup) failed to be brought up to date, not to validate: it is kept
+    // whole for a launch that may write it.
+    const bool readOnly = sqlite3_db_readonly(sqliteStore_->sqliteHandle(), "main") == 1;
     // The connection goes first: a file deleted under an open connection
     // would take later writes into an unlinked file, reported as done.
     sqliteStore_.reset();
+    if (readOnly) return false;
     if (auto deleted = APMDeleteFileAtPath(databasePath_); !deleted) {
       APMMeasurementServices::monitor()->logWithLevel(
           4, kAPMDatabaseCodeDeleteFileFailed,

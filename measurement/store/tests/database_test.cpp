@@ -426,4 +426,26 @@ TEST_F(APMDatabaseFileTest, AReadOnlyFileReadsAndRefusesWritesWithoutLosingItsRo
   EXPECT_TRUE(database_->insertRawEvent(event("_e", 1'700'000'003), 7, false, nullptr));
 }
 
+// An older file the process may not write failed to be brought to the
+// schema and was deleted as damaged, rows and all; it is kept for a launch
+// that can write it.
+TEST_F(APMDatabaseFileTest, AnOlderFileThatCannotBeWrittenIsKeptWithItsRows) {
+  database_.reset();
+  os::FileManager::defaultManager().removeItemAtPath(path_);
+  execOnFile(
+      "CREATE TABLE raw_events ( name TEXT NOT NULL, timestamp INTEGER NOT NULL, metadata_fingerprint INTEGER NOT "
+      "NULL, data BLOB NOT NULL);"
+      "INSERT INTO raw_events VALUES ('_s', 1700000000, 7, x'0a');");
+  {
+    apm_test::SqliteFaultVFS vfs;
+    vfs.openReadOnly("devuvo-app-measurement");
+    os::Error error;
+    EXPECT_FALSE(open(&error));
+  }
+  ASSERT_TRUE(os::FileManager::defaultManager().fileExistsAtPath(path_));
+  database_ = open();
+  ASSERT_TRUE(database_);
+  EXPECT_EQ(rowCount("raw_events"), 1);
+}
+
 }  // namespace
