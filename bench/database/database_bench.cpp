@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "bench/support/ratio_reporter.h"
+#include "bench/support/raw_events_table.h"
 #include "bench/support/sqlite_pragma.h"
 #include "measurement/messages/field_access.h"
 #include "measurement/store/database.h"
@@ -104,19 +105,16 @@ void BM_StoreWritesEvents(benchmark::State& state) {
 
 void BM_RawSqliteInsertsEvents(benchmark::State& state) {
   Fixture& f = fixture();
-  const std::string path = APMMeasurementDirectoryPathForFile("raw-bench.sql");
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                      nullptr) != SQLITE_OK) {
+  // The store's connection runs with SQLite's defaults; so does this one.
+  bench::RawEventsTable table(APMMeasurementDirectoryPathForFile("raw-bench.sql"));
+  if (!table.ok()) {
     state.SkipWithError("open failed");
     return;
   }
-  // The store's connection runs with SQLite's defaults; so does this one.
+  sqlite3* db = table.db();
   exec(db,
        "CREATE TABLE IF NOT EXISTS raw_events_metadata (metadata_fingerprint INTEGER NOT NULL PRIMARY KEY, metadata "
-       "BLOB NOT NULL);"
-       "CREATE TABLE IF NOT EXISTS raw_events (name TEXT NOT NULL, timestamp REAL NOT NULL, metadata_fingerprint "
-       "INTEGER NOT NULL, data BLOB NOT NULL, is_realtime INTEGER);",
+       "BLOB NOT NULL);",
        state);
   const os::Data metadata = *f.metadata->protoBuffer();
   sqlite3_stmt* metadataInsert = nullptr;
@@ -126,30 +124,11 @@ void BM_RawSqliteInsertsEvents(benchmark::State& state) {
   sqlite3_step(metadataInsert);
   sqlite3_finalize(metadataInsert);
 
-  sqlite3_stmt* begin = nullptr;
-  sqlite3_stmt* commit = nullptr;
-  sqlite3_stmt* insert = nullptr;
-  sqlite3_prepare_v2(db, "BEGIN EXCLUSIVE TRANSACTION", -1, &begin, nullptr);
-  sqlite3_prepare_v2(db, "END TRANSACTION", -1, &commit, nullptr);
-  sqlite3_prepare_v2(db,
-                     "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, is_realtime) VALUES (?, ?, "
-                     "?, ?, ?)",
-                     -1, &insert, nullptr);
   for (auto _ : state) {
     for (int i = 0; i < kEvents; ++i) {
       const APMEvent& event = *f.events[i];
-      const os::Data& data = f.encodedEvents[i];
-      sqlite3_step(begin);
-      sqlite3_reset(begin);
-      sqlite3_bind_text(insert, 1, event.name().data(), static_cast<int>(event.name().size()), SQLITE_TRANSIENT);
-      sqlite3_bind_double(insert, 2, event.timestamp());
-      sqlite3_bind_int64(insert, 3, f.fingerprint);
-      sqlite3_bind_blob(insert, 4, data.bytes(), static_cast<int>(data.size()), SQLITE_TRANSIENT);
-      sqlite3_bind_int(insert, 5, 0);
-      if (sqlite3_step(insert) != SQLITE_DONE) state.SkipWithError(sqlite3_errmsg(db));
-      sqlite3_reset(insert);
-      if (sqlite3_step(commit) != SQLITE_DONE) state.SkipWithError(sqlite3_errmsg(db));
-      sqlite3_reset(commit);
+      if (!table.insert(event.name(), event.timestamp(), f.fingerprint, f.encodedEvents[i]))
+        state.SkipWithError(table.errorMessage());
     }
     state.PauseTiming();
     exec(db, "DELETE FROM raw_events", state);
@@ -158,10 +137,6 @@ void BM_RawSqliteInsertsEvents(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kEvents);
   state.counters["journal_mode"] = bench::pragma(db, "journal_mode") == "delete";
   state.counters["synchronous"] = std::stod(bench::pragma(db, "synchronous"));
-  sqlite3_finalize(begin);
-  sqlite3_finalize(commit);
-  sqlite3_finalize(insert);
-  sqlite3_close(db);
 }
 
 BENCHMARK(BM_StoreWritesEvents)->Unit(benchmark::kMillisecond);

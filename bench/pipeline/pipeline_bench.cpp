@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "bench/support/ratio_reporter.h"
+#include "bench/support/raw_events_table.h"
 #include "bench/support/sqlite_pragma.h"
 #include "measurement/engine/core/measurement.h"
 #include "measurement/engine/interface/rez_analytics.h"
@@ -145,52 +146,24 @@ void BM_RawSqliteInsertsRows(benchmark::State& state) {
     APMPBClearField(proto.get(), 1);
     rows.emplace_back(name, *proto->protoBuffer());
   }
-  const std::string path = APMMeasurementDirectoryPathForFile("raw-bench.sql");
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                      nullptr) != SQLITE_OK) {
+  // The store's connection runs with SQLite's defaults; so does this one.
+  bench::RawEventsTable table(APMMeasurementDirectoryPathForFile("raw-bench.sql"));
+  if (!table.ok()) {
     state.SkipWithError("open failed");
     return;
   }
-  // The store's connection runs with SQLite's defaults; so does this one.
-  sqlite3_exec(db,
-               "CREATE TABLE IF NOT EXISTS raw_events (name TEXT NOT NULL, timestamp REAL NOT NULL, "
-               "metadata_fingerprint INTEGER NOT NULL, data BLOB NOT NULL, is_realtime INTEGER);",
-               nullptr, nullptr, nullptr);
-  sqlite3_stmt* begin = nullptr;
-  sqlite3_stmt* commit = nullptr;
-  sqlite3_stmt* insert = nullptr;
-  sqlite3_prepare_v2(db, "BEGIN EXCLUSIVE TRANSACTION", -1, &begin, nullptr);
-  sqlite3_prepare_v2(db, "END TRANSACTION", -1, &commit, nullptr);
-  sqlite3_prepare_v2(db,
-                     "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, is_realtime) VALUES (?, ?, "
-                     "?, ?, ?)",
-                     -1, &insert, nullptr);
   for (auto _ : state) {
     for (const auto& [name, data] : rows) {
-      sqlite3_step(begin);
-      sqlite3_reset(begin);
-      sqlite3_bind_text(insert, 1, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
-      sqlite3_bind_double(insert, 2, os::Date::now().timeIntervalSince1970());
-      sqlite3_bind_int64(insert, 3, 42);
-      sqlite3_bind_blob(insert, 4, data.bytes(), static_cast<int>(data.size()), SQLITE_TRANSIENT);
-      sqlite3_bind_int(insert, 5, 0);
-      if (sqlite3_step(insert) != SQLITE_DONE) state.SkipWithError(sqlite3_errmsg(db));
-      sqlite3_reset(insert);
-      if (sqlite3_step(commit) != SQLITE_DONE) state.SkipWithError(sqlite3_errmsg(db));
-      sqlite3_reset(commit);
+      if (!table.insert(name, os::Date::now().timeIntervalSince1970(), 42, data))
+        state.SkipWithError(table.errorMessage());
     }
     state.PauseTiming();
-    sqlite3_exec(db, "DELETE FROM raw_events", nullptr, nullptr, nullptr);
+    table.exec("DELETE FROM raw_events");
     state.ResumeTiming();
   }
   state.SetItemsProcessed(state.iterations() * kEvents);
-  state.counters["journal_mode_delete"] = bench::pragma(db, "journal_mode") == "delete";
-  state.counters["synchronous"] = std::stod(bench::pragma(db, "synchronous"));
-  sqlite3_finalize(begin);
-  sqlite3_finalize(commit);
-  sqlite3_finalize(insert);
-  sqlite3_close(db);
+  state.counters["journal_mode_delete"] = bench::pragma(table.db(), "journal_mode") == "delete";
+  state.counters["synchronous"] = std::stod(bench::pragma(table.db(), "synchronous"));
 }
 
 BENCHMARK(BM_EngineLogsEvents)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -2,7 +2,6 @@
 #include "crash/core/zoz_process.h"
 
 #include <fcntl.h>
-#include <ucontext.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -118,33 +117,9 @@ class StagedLines {
 bool ZOZProcessSameThread(k::thread_t a, k::thread_t b) { return (a & ~k::thread_t(0xFF)) == (b & ~k::thread_t(0xFF)); }
 
 void ZOZThreadStateFromMachineContext(const void* uap, ZOZThreadContext* state) {
-  const greg_t* g = static_cast<const ucontext_t*>(uap)->uc_mcontext.gregs;
   *state = ZOZThreadContext();
   state->layout = ZOZRegisterLayout::X86_64;
-  k::x86_thread_state64_t& s = state->x86_64;
-  s = {};
-  s.rax = uint64_t(g[REG_RAX]);
-  s.rbx = uint64_t(g[REG_RBX]);
-  s.rcx = uint64_t(g[REG_RCX]);
-  s.rdx = uint64_t(g[REG_RDX]);
-  s.rdi = uint64_t(g[REG_RDI]);
-  s.rsi = uint64_t(g[REG_RSI]);
-  s.rbp = uint64_t(g[REG_RBP]);
-  s.rsp = uint64_t(g[REG_RSP]);
-  s.r8 = uint64_t(g[REG_R8]);
-  s.r9 = uint64_t(g[REG_R9]);
-  s.r10 = uint64_t(g[REG_R10]);
-  s.r11 = uint64_t(g[REG_R11]);
-  s.r12 = uint64_t(g[REG_R12]);
-  s.r13 = uint64_t(g[REG_R13]);
-  s.r14 = uint64_t(g[REG_R14]);
-  s.r15 = uint64_t(g[REG_R15]);
-  s.rip = uint64_t(g[REG_RIP]);
-  s.rflags = uint64_t(g[REG_EFL]);
-  const uint64_t segments = uint64_t(g[REG_CSGSFS]);
-  s.cs = segments & 0xFFFF;
-  s.gs = (segments >> 16) & 0xFFFF;
-  s.fs = (segments >> 32) & 0xFFFF;
+  state->x86_64 = k::threadStateFromMachineContext(uap);
 }
 
 bool ZOZProcessInit(ZOZProcess* process, k::thread_t crashedThread, const void* uap) {

@@ -2,8 +2,8 @@
 
 #include "crash/core/zoz_sdk_log.h"
 #include "crash/core/zoz_utilities.h"
-#include "os/dispatch/queue.h"
 #include "sdk-core/installations/rez_installations_errors.h"
+#include "sdk-core/installations/rez_installations_wait.h"
 
 namespace {
 
@@ -65,60 +65,17 @@ std::string ZOZInstallIdentifierModel::generateInstallationUUID() {
 
 bool ZOZInstallIdentifierModel::regenerateInstallIDIfNeededWithBlock(
     const std::function<void(const std::string& installationID, const std::string& authToken)>& block) {
-  // Shared with both requests: an answer after the wait lands here, never in
-  // this frame.
-  struct Answers {
-    std::mutex mutex;
-    bool idArrived = false;                     // guarded by mutex
-    std::optional<std::string> installationID;  // guarded by mutex
-    std::optional<os::Error> error;             // guarded by mutex
-    std::string authToken;                      // guarded by mutex
-  };
-  auto answers = std::make_shared<Answers>();
-  auto group = os::DispatchGroup::create();
-  const os::DispatchTime deadline = os::DispatchTime::fromNow(kZOZInstallationsWaitSeconds);
+  const REZInstallationsAnswers answers =
+      REZInstallationsAwaitIDAndToken(idRequest_, tokenRequest_, kZOZInstallationsWaitSeconds);
+  if (answers.timedOut) ZOZErrorLog("Zoziduzuzud timed out while checking for Vivuzuvu Installation ID");
 
-  group->enter();
-  tokenRequest_([answers, group](std::optional<REZInstallationsAuthTokenResult> result, std::optional<os::Error>) {
-    {
-      std::lock_guard lock(answers->mutex);
-      if (result) answers->authToken = result->authToken;
-    }
-    group->leave();
-  });
-  group->enter();
-  idRequest_([answers, group](std::optional<std::string> identifier, std::optional<os::Error> error) {
-    {
-      std::lock_guard lock(answers->mutex);
-      answers->idArrived = true;
-      answers->installationID = std::move(identifier);
-      answers->error = std::move(error);
-    }
-    group->leave();
-  });
-
-  if (group->wait(deadline) == os::DispatchWaitResult::TimedOut)
-    ZOZErrorLog("Zoziduzuzud timed out while checking for Vivuzuvu Installation ID");
-
-  // What arrived in time, taken once: later answers no longer reach the
-  // caller or the install UUID.
-  bool idArrived = false;
-  std::optional<std::string> installationID;
-  std::optional<os::Error> error;
-  std::string authToken;
-  {
-    std::lock_guard lock(answers->mutex);
-    idArrived = answers->idArrived;
-    installationID = answers->installationID;
-    error = answers->error;
-    authToken = answers->authToken;
-  }
+  // Only what arrived in time reaches the caller and the install UUID.
   bool rotated = false;
-  if (idArrived) {
-    rotated = rotateZoziduzuzudInstallUUIDWithIID(installationID, error);
+  if (answers.idArrived) {
+    rotated = rotateZoziduzuzudInstallUUIDWithIID(answers.installationID, answers.error);
     if (rotated) ZOZInfoLog("Rotated Zoziduzuzud Install UUID because Vivuzuvu Install ID changed");
   }
-  block(installationID.value_or(""), authToken);
+  block(answers.installationID.value_or(""), answers.authToken);
   return rotated;
 }
 

@@ -483,6 +483,26 @@ CGFloat AVCaptureDevice::maxAvailableVideoZoomFactor() const { return maxAvailab
 
 // ---- focus and exposure ----
 
+void AVCaptureDevice::startScanLocked(uint64_t AVCaptureDevice::*generation, bool AVCaptureDevice::*adjusting,
+                                      const char* adjustingKeyPath, void (*finish)(AVCaptureDevice&)) {
+  const uint64_t current = ++(this->*generation);
+  if (!(this->*adjusting)) {
+    this->*adjusting = true;
+    notifyLocked(adjustingKeyPath, os::Value(true));
+  }
+  std::weak_ptr<AVCaptureDevice> weak = weak_from_this();
+  queue_->after(os::DispatchTime::fromNowNanos(kAutoAdjustmentNanos),
+                [weak, current, generation, adjusting, adjustingKeyPath, finish] {
+                  auto device = weak.lock();
+                  if (!device) return;
+                  std::lock_guard lock(device->mutex_);
+                  if (current != (*device).*generation) return;
+                  finish(*device);
+                  (*device).*adjusting = false;
+                  device->notifyLocked(adjustingKeyPath, os::Value(false));
+                });
+}
+
 bool AVCaptureDevice::isFocusModeSupported(AVCaptureFocusMode mode) const {
   return focusPointSupported_ || mode == AVCaptureFocusMode::Locked;
 }
@@ -518,23 +538,12 @@ os::Status AVCaptureDevice::setFocusMode(AVCaptureFocusMode mode) {
   }
   focusMode_ = mode;
   if (mode != AVCaptureFocusMode::AutoFocus) return {};
-  const uint64_t generation = ++focusGeneration_;
-  if (!adjustingFocus_) {
-    adjustingFocus_ = true;
-    notifyLocked(kAVKeyPathAdjustingFocus, os::Value(true));
-  }
-  std::weak_ptr<AVCaptureDevice> weak = weak_from_this();
-  queue_->after(os::DispatchTime::fromNowNanos(kAutoAdjustmentNanos), [weak, generation] {
-    auto device = weak.lock();
-    if (!device) return;
-    std::lock_guard lock(device->mutex_);
-    if (generation != device->focusGeneration_) return;
-    // Nearer subjects sit lower in the frame: a simple distance model.
-    device->lensPosition_ = static_cast<float>(0.2 + 0.6 * device->focusPoint_.y);
-    device->notifyLocked(kAVKeyPathLensPosition, os::Value(device->lensPosition_));
-    device->adjustingFocus_ = false;
-    device->notifyLocked(kAVKeyPathAdjustingFocus, os::Value(false));
-  });
+  startScanLocked(&AVCaptureDevice::focusGeneration_, &AVCaptureDevice::adjustingFocus_, kAVKeyPathAdjustingFocus,
+                  [](AVCaptureDevice& device) {
+                    // Nearer subjects sit lower in the frame: a simple distance model.
+                    device.lensPosition_ = static_cast<float>(0.2 + 0.6 * device.focusPoint_.y);
+                    device.notifyLocked(kAVKeyPathLensPosition, os::Value(device.lensPosition_));
+                  });
   return {};
 }
 
@@ -580,24 +589,13 @@ os::Status AVCaptureDevice::setExposureMode(AVCaptureExposureMode mode) {
   }
   exposureMode_ = mode;
   if (mode != AVCaptureExposureMode::AutoExpose) return {};
-  const uint64_t generation = ++exposureGeneration_;
-  if (!adjustingExposure_) {
-    adjustingExposure_ = true;
-    notifyLocked(kAVKeyPathAdjustingExposure, os::Value(true));
-  }
-  std::weak_ptr<AVCaptureDevice> weak = weak_from_this();
-  queue_->after(os::DispatchTime::fromNowNanos(kAutoAdjustmentNanos), [weak, generation] {
-    auto device = weak.lock();
-    if (!device) return;
-    std::lock_guard lock(device->mutex_);
-    if (generation != device->exposureGeneration_) return;
-    // The simulated scene is evenly lit: the metered exposure does not depend
-    // on the point, but the scan reports it as a device does.
-    device->notifyLocked(kAVKeyPathExposureDuration, device->exposureDuration_);
-    device->notifyLocked(kAVKeyPathISO, os::Value(device->iso_));
-    device->adjustingExposure_ = false;
-    device->notifyLocked(kAVKeyPathAdjustingExposure, os::Value(false));
-  });
+  startScanLocked(&AVCaptureDevice::exposureGeneration_, &AVCaptureDevice::adjustingExposure_,
+                  kAVKeyPathAdjustingExposure, [](AVCaptureDevice& device) {
+                    // The simulated scene is evenly lit: the metered exposure does not
+                    // depend on the point, but the scan reports it as a device does.
+                    device.notifyLocked(kAVKeyPathExposureDuration, device.exposureDuration_);
+                    device.notifyLocked(kAVKeyPathISO, os::Value(device.iso_));
+                  });
   return {};
 }
 

@@ -266,6 +266,12 @@ class AVCaptureDevice : public std::enable_shared_from_this<AVCaptureDevice> {
   // Requires mutex_.
   void startWhiteBalanceAdjustmentLocked();
   void whiteBalanceStep(uint64_t generation, int step);
+  // Starts one focus or exposure scan: raises `adjusting` (notifying
+  // adjustingKeyPath) and, after the scan's time, runs `finish` and lowers it,
+  // unless a newer scan of the same kind began meanwhile. Requires mutex_;
+  // `finish` runs with mutex_ held.
+  void startScanLocked(uint64_t AVCaptureDevice::*generation, bool AVCaptureDevice::*adjusting,
+                       const char* adjustingKeyPath, void (*finish)(AVCaptureDevice&));
   // A running session starts or stops using the device.
   void setStreaming(bool streaming);
   void sceneDidChange();

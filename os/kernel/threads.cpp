@@ -263,6 +263,34 @@ kern_return_t thread_resume(thread_act_t thread) {
   return threadExists(tid) ? KERN_FAILURE : MACH_SEND_INVALID_DEST;
 }
 
+x86_thread_state64_t threadStateFromMachineContext(const void* uap) {
+  const greg_t* g = static_cast<const ucontext_t*>(uap)->uc_mcontext.gregs;
+  x86_thread_state64_t s{};
+  s.rax = uint64_t(g[REG_RAX]);
+  s.rbx = uint64_t(g[REG_RBX]);
+  s.rcx = uint64_t(g[REG_RCX]);
+  s.rdx = uint64_t(g[REG_RDX]);
+  s.rdi = uint64_t(g[REG_RDI]);
+  s.rsi = uint64_t(g[REG_RSI]);
+  s.rbp = uint64_t(g[REG_RBP]);
+  s.rsp = uint64_t(g[REG_RSP]);
+  s.r8 = uint64_t(g[REG_R8]);
+  s.r9 = uint64_t(g[REG_R9]);
+  s.r10 = uint64_t(g[REG_R10]);
+  s.r11 = uint64_t(g[REG_R11]);
+  s.r12 = uint64_t(g[REG_R12]);
+  s.r13 = uint64_t(g[REG_R13]);
+  s.r14 = uint64_t(g[REG_R14]);
+  s.r15 = uint64_t(g[REG_R15]);
+  s.rip = uint64_t(g[REG_RIP]);
+  s.rflags = uint64_t(g[REG_EFL]);
+  const uint64_t segments = uint64_t(g[REG_CSGSFS]);
+  s.cs = segments & 0xFFFF;
+  s.gs = (segments >> 16) & 0xFFFF;
+  s.fs = (segments >> 32) & 0xFFFF;
+  return s;
+}
+
 kern_return_t thread_get_state(thread_act_t thread, thread_state_flavor_t flavor, thread_state_t state,
                                mach_msg_type_number_t* count) {
   const int tid = targetOf(thread);
@@ -271,30 +299,7 @@ kern_return_t thread_get_state(thread_act_t thread, thread_state_flavor_t flavor
     return KERN_INVALID_ARGUMENT;
   for (auto& slot : gSlots) {
     if (slot.control.load(std::memory_order_acquire) != word(tid, kParked)) continue;
-    const greg_t* g = slot.context.uc_mcontext.gregs;
-    x86_thread_state64_t s;
-    s.rax = uint64_t(g[REG_RAX]);
-    s.rbx = uint64_t(g[REG_RBX]);
-    s.rcx = uint64_t(g[REG_RCX]);
-    s.rdx = uint64_t(g[REG_RDX]);
-    s.rdi = uint64_t(g[REG_RDI]);
-    s.rsi = uint64_t(g[REG_RSI]);
-    s.rbp = uint64_t(g[REG_RBP]);
-    s.rsp = uint64_t(g[REG_RSP]);
-    s.r8 = uint64_t(g[REG_R8]);
-    s.r9 = uint64_t(g[REG_R9]);
-    s.r10 = uint64_t(g[REG_R10]);
-    s.r11 = uint64_t(g[REG_R11]);
-    s.r12 = uint64_t(g[REG_R12]);
-    s.r13 = uint64_t(g[REG_R13]);
-    s.r14 = uint64_t(g[REG_R14]);
-    s.r15 = uint64_t(g[REG_R15]);
-    s.rip = uint64_t(g[REG_RIP]);
-    s.rflags = uint64_t(g[REG_EFL]);
-    const uint64_t segments = uint64_t(g[REG_CSGSFS]);
-    s.cs = segments & 0xFFFF;
-    s.gs = (segments >> 16) & 0xFFFF;
-    s.fs = (segments >> 32) & 0xFFFF;
+    const x86_thread_state64_t s = threadStateFromMachineContext(&slot.context);
     std::memcpy(state, &s, sizeof s);
     *count = x86_THREAD_STATE64_COUNT;
     return KERN_SUCCESS;

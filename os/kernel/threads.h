@@ -72,6 +72,9 @@ inline constexpr mach_msg_type_number_t x86_THREAD_STATE64_COUNT =
 // thread); on success *count is x86_THREAD_STATE64_COUNT.
 kern_return_t thread_get_state(thread_act_t thread, thread_state_flavor_t flavor, thread_state_t state,
                                mach_msg_type_number_t* count);
+// The registers of a signal handler's machine context (its ucontext_t
+// argument, `uap`) as a thread state.
+x86_thread_state64_t threadStateFromMachineContext(const void* uap);
 
 inline constexpr thread_flavor_t THREAD_IDENTIFIER_INFO = 4;
 struct thread_identifier_info {

@@ -25,29 +25,6 @@ constexpr const char* kArgumentVariable = "DROSIL_CRASH_CORE_SCENARIO_ARGUMENT";
 constexpr unsigned kScenarioBoundSeconds = 60;
 }  // namespace
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void writeFile(const std::string& path, const std::string& contents) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << contents;
-}
-
-std::vector<nlohmann::ordered_json> readRecordLines(const std::string& path) {
-  std::vector<nlohmann::ordered_json> lines;
-  std::istringstream in(readFile(path));
-  std::string line;
-  while (std::getline(in, line)) {
-    auto parsed = nlohmann::ordered_json::parse(line, nullptr, false);
-    if (!parsed.is_discarded()) lines.push_back(std::move(parsed));
-  }
-  return lines;
-}
-
 std::vector<std::string> keysOf(const nlohmann::ordered_json& object) {
   std::vector<std::string> keys;
   for (auto it = object.begin(); it != object.end(); ++it) keys.push_back(it.key());

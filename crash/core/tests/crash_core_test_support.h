@@ -18,6 +18,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "crash/core/tests/record_file_support.h"
 #include "crash/core/zoz_context.h"
 #include "os/dispatch/manual_clock.h"
 #include "os/foundation/sandbox.h"
@@ -28,12 +29,6 @@ namespace crashtest {
 inline constexpr const char* kBundleIdentifier = "com.example/drosil";
 inline constexpr double kStartTime = 1'700'000'000.0;
 
-// The whole file, or "" when it cannot be read.
-std::string readFile(const std::string& path);
-void writeFile(const std::string& path, const std::string& contents);
-// Each line parsed with its keys in file order (lines that do not parse are
-// left out).
-std::vector<nlohmann::ordered_json> readRecordLines(const std::string& path);
 // The keys of a JSON object, in order.
 std::vector<std::string> keysOf(const nlohmann::ordered_json& object);
 // Writes a main bundle's Info.plist at `bundlePath` and makes it the main bundle.

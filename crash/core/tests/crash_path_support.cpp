@@ -103,30 +103,9 @@ std::string makeDirectory(const std::string& name) {
   return path;
 }
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 bool fileExists(const std::string& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0;
-}
-
-std::vector<nlohmann::ordered_json> recordLines(const std::string& path, size_t* lineCount) {
-  std::vector<nlohmann::ordered_json> lines;
-  std::istringstream in(readFile(path));
-  std::string line;
-  size_t count = 0;
-  while (std::getline(in, line)) {
-    ++count;
-    auto parsed = nlohmann::ordered_json::parse(line, nullptr, false);
-    if (!parsed.is_discarded()) lines.push_back(std::move(parsed));
-  }
-  if (lineCount) *lineCount = count;
-  return lines;
 }
 
 std::vector<std::string> sectionNames(const std::vector<nlohmann::ordered_json>& lines) {

@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "crash/core/tests/record_file_support.h"
 #include "os/testing/child_process.h"
 
 namespace crashpath {
@@ -45,10 +46,9 @@ bool startCaptureCore(const std::string& directory, const Limits& limits = {});
 
 // A fresh directory under the test's temporary folder.
 std::string makeDirectory(const std::string& name);
-std::string readFile(const std::string& path);
+using crashtest::readFile;
 bool fileExists(const std::string& path);
-// The record lines that parse, and how many lines the file has.
-std::vector<nlohmann::ordered_json> recordLines(const std::string& path, size_t* lineCount = nullptr);
+using crashtest::readRecordLines;
 // The section names of the lines, in order.
 std::vector<std::string> sectionNames(const std::vector<nlohmann::ordered_json>& lines);
 // The first line holding the section, or null.

@@ -21,7 +21,7 @@
 namespace {
 
 using crashpath::hex;
-using crashpath::recordLines;
+using crashpath::readRecordLines;
 using nlohmann::ordered_json;
 
 std::string gDirectory;
@@ -36,7 +36,7 @@ void writeNote(const std::string& name, const std::string& text) {
 // The terminate handler that was there before: notes whether the exception
 // record was complete when it ran, and leaves with status 7.
 void previousTerminate() {
-  const auto lines = crashpath::recordLines(gDirectory + "/exception.zozrecord");
+  const auto lines = crashpath::readRecordLines(gDirectory + "/exception.zozrecord");
   writeNote("previous-terminate", lines.size() == 7 ? "after" : "before");
   ::_exit(7);
 }
@@ -79,7 +79,7 @@ TEST(UncaughtExceptionTest, TheActiveExceptionIsRecordedByItsKind) {
     const auto result = crashpath::runScenario("uncaught", directory, c.kind);
     EXPECT_EQ(result.signal, SIGABRT) << result.describe();
     size_t lineCount = 0;
-    const auto lines = recordLines(directory + "/exception.zozrecord", &lineCount);
+    const auto lines = readRecordLines(directory + "/exception.zozrecord", &lineCount);
     ASSERT_EQ(lines.size(), lineCount);
     std::vector<std::string> expected = {"exception"};
     expected.insert(expected.end(), crashpath::kCrashPathSections.begin(), crashpath::kCrashPathSections.end());
@@ -137,7 +137,7 @@ TEST(OnDemandExceptionTest, AFatalOnDemandExceptionMakesANewReportWithItsRecordA
 
   EXPECT_TRUE(crashpath::fileExists(created + "/custom_fatal.zozrecord"));
   EXPECT_EQ(crashpath::readFile(created + "/custom_fatal.zozrecord"), "");
-  const auto lines = recordLines(created + "/exception.zozrecord");
+  const auto lines = readRecordLines(created + "/exception.zozrecord");
   ASSERT_GE(lines.size(), 1u);
   const ordered_json& exception = exceptionSection(lines);
   EXPECT_EQ(exception["type"], "custom");
@@ -147,7 +147,7 @@ TEST(OnDemandExceptionTest, AFatalOnDemandExceptionMakesANewReportWithItsRecordA
   // The copy carried the custom exception; the current report lost its files.
   EXPECT_TRUE(crashpath::fileExists(created + "/custom_exception_a.zozrecord"));
   EXPECT_FALSE(crashpath::fileExists(current + "/custom_exception_a.zozrecord"));
-  const auto kv = recordLines(created + "/internal_incremental_kv.zozrecord");
+  const auto kv = readRecordLines(created + "/internal_incremental_kv.zozrecord");
   ASSERT_EQ(kv.size(), 2u);
   EXPECT_EQ(kv[0]["kv"]["key"], hex(kZOZOnDemandRecordedExceptionsKey));
   EXPECT_EQ(kv[0]["kv"]["value"], hex("3"));
@@ -162,7 +162,7 @@ int earlyLogScenario(const std::string& directory, const std::string&) {
   if (capture.recordsContaining("cannot be recorded. The message was: \ntoo early 1").empty()) return 93;
   if (!crashpath::startCaptureCore(directory)) return 91;
   ZOZLog("in time %d", 2);
-  const auto lines = crashpath::recordLines(directory + "/log_a.zozrecord");
+  const auto lines = crashpath::readRecordLines(directory + "/log_a.zozrecord");
   if (lines.size() != 1 || lines[0]["log"]["msg"] != hex("in time 2")) return 94;
   return 0;
 }

@@ -15,7 +15,7 @@
 namespace {
 
 namespace k = os::kernel;
-using crashpath::recordLines;
+using crashpath::readRecordLines;
 using nlohmann::ordered_json;
 
 constexpr k::mach_msg_timeout_t kReplyTimeout = 20'000;
@@ -63,7 +63,7 @@ TEST(MachExceptionTest, ABadAccessIsRecordedAndAnsweredAndAnotherTasksIsRefused)
   EXPECT_EQ(crashpath::readFile(directory + "/outcome"), "5 0 0 1");
 
   size_t lineCount = 0;
-  const auto lines = recordLines(directory + "/mach_exception.zozrecord", &lineCount);
+  const auto lines = readRecordLines(directory + "/mach_exception.zozrecord", &lineCount);
   ASSERT_EQ(lines.size(), lineCount);
   std::vector<std::string> expected = {"mach_exception"};
   expected.insert(expected.end(), crashpath::kCrashPathSections.begin(), crashpath::kCrashPathSections.end());

@@ -29,7 +29,7 @@
 namespace {
 
 using crashpath::findSection;
-using crashpath::recordLines;
+using crashpath::readRecordLines;
 using crashpath::runScenario;
 using nlohmann::ordered_json;
 
@@ -147,7 +147,7 @@ int runtimeScenario(const std::string& directory, const std::string&) {
 const bool kRuntime = crashpath::registerScenario("runtime", runtimeScenario);
 
 std::vector<ordered_json> signalRecord(const std::string& directory) {
-  return recordLines(directory + "/signal.zozrecord");
+  return readRecordLines(directory + "/signal.zozrecord");
 }
 
 TEST(ProcessStateTest, TwentyThreadsAreRecordedWithRegistersStacksQueuesAndNames) {

@@ -23,7 +23,7 @@
 namespace {
 
 using crashpath::findSection;
-using crashpath::recordLines;
+using crashpath::readRecordLines;
 using crashpath::runScenario;
 using nlohmann::ordered_json;
 
@@ -147,7 +147,7 @@ const SignalCase kSignalCases[] = {
 // Checks a crash's signal record; empty when it is as expected.
 void expectSignalRecord(const std::string& directory, const SignalCase& c) {
   size_t lineCount = 0;
-  const auto lines = recordLines(directory + "/signal.zozrecord", &lineCount);
+  const auto lines = readRecordLines(directory + "/signal.zozrecord", &lineCount);
   ASSERT_EQ(lines.size(), lineCount) << "a line did not parse";
   std::vector<std::string> expected = {"signal"};
   expected.insert(expected.end(), crashpath::kCrashPathSections.begin(), crashpath::kCrashPathSections.end());
@@ -250,7 +250,7 @@ TEST(SignalSecondCrashTest, AFaultInsideTheHandlerEndsTheChildByThatSignalWithou
   const std::string directory = crashpath::makeDirectory("fault");
   const auto result = runScenario("fault-in-handler", directory);
   EXPECT_EQ(result.signal, SIGSEGV) << result.describe();
-  const auto lines = recordLines(directory + "/signal.zozrecord");
+  const auto lines = readRecordLines(directory + "/signal.zozrecord");
   ASSERT_FALSE(lines.empty());
   size_t signals = 0;
   for (const auto& line : lines) signals += line.contains("signal");

@@ -3,7 +3,6 @@
 #include <dlfcn.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <ucontext.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -19,6 +18,7 @@
 #include "crash/core/tests/unwind_chain.h"
 #include "crash/core/tests/unwind_test_support.h"
 #include "crash/core/zoz_dwarf_cfi.h"
+#include "crash/core/zoz_process.h"
 #include "crash/core/zoz_unwinder.h"
 #include "os/kernel/threads.h"
 #include "os/testing/child_process.h"
@@ -31,37 +31,11 @@ constexpr size_t kMaxFrames = 64;
 int gReportPipe = -1;
 alignas(16) uint8_t gSignalStack[256 * 1024];
 
-ZOZThreadContext stateFromMachineContext(const ucontext_t& context) {
-  const greg_t* g = context.uc_mcontext.gregs;
-  ZOZThreadContext state;
-  state.layout = ZOZRegisterLayout::X86_64;
-  state.x86_64 = {};
-  auto& s = state.x86_64;
-  s.rax = uint64_t(g[REG_RAX]);
-  s.rbx = uint64_t(g[REG_RBX]);
-  s.rcx = uint64_t(g[REG_RCX]);
-  s.rdx = uint64_t(g[REG_RDX]);
-  s.rdi = uint64_t(g[REG_RDI]);
-  s.rsi = uint64_t(g[REG_RSI]);
-  s.rbp = uint64_t(g[REG_RBP]);
-  s.rsp = uint64_t(g[REG_RSP]);
-  s.r8 = uint64_t(g[REG_R8]);
-  s.r9 = uint64_t(g[REG_R9]);
-  s.r10 = uint64_t(g[REG_R10]);
-  s.r11 = uint64_t(g[REG_R11]);
-  s.r12 = uint64_t(g[REG_R12]);
-  s.r13 = uint64_t(g[REG_R13]);
-  s.r14 = uint64_t(g[REG_R14]);
-  s.r15 = uint64_t(g[REG_R15]);
-  s.rip = uint64_t(g[REG_RIP]);
-  s.rflags = uint64_t(g[REG_EFL]);
-  return state;
-}
-
 // Walks the interrupted thread and writes its pcs to the pipe; returning
 // re-runs the faulting store under the default action.
 void reportStack(int, siginfo_t*, void* context) {
-  const ZOZThreadContext state = stateFromMachineContext(*static_cast<const ucontext_t*>(context));
+  ZOZThreadContext state;
+  ZOZThreadStateFromMachineContext(context, &state);
   ZOZUnwindContext unwind;
   uint64_t pcs[kMaxFrames];
   size_t count = 0;

@@ -69,7 +69,7 @@ TEST_F(AnalyticsManagerTest, EventsBecomeBreadcrumbsAndUnserialisableOnesAddNoLi
   const std::string directory = crashpath::makeDirectory("breadcrumbs");
   auto result = crashpath::runScenario("reporting-breadcrumbs", directory);
   ASSERT_TRUE(result.exited && result.exitCode == 0) << result.describe();
-  auto logs = crashpath::recordLines(directory + "/log_a.zozrecord");
+  auto logs = crashpath::readRecordLines(directory + "/log_a.zozrecord");
   ASSERT_EQ(logs.size(), 1u);
   EXPECT_EQ(logs[0]["log"]["msg"], crashpath::hex(R"($A$:{"name":"purchase","parameters":{"value":3}})"));
   EXPECT_NE(crashpath::readFile(directory + "/sdk.log").find("Vivuzuvu Analytics event is not valid JSON"),
@@ -99,7 +99,7 @@ TEST_F(AnalyticsManagerTest, AppStateKeysFollowTheNotifications) {
   auto result = crashpath::runScenario("reporting-app-state", directory);
   ASSERT_TRUE(result.exited && result.exitCode == 0) << result.describe();
   std::map<std::string, std::vector<std::string>> values;  // hex key -> hex values in order
-  for (const auto& line : crashpath::recordLines(directory + "/internal_incremental_kv.zozrecord")) {
+  for (const auto& line : crashpath::readRecordLines(directory + "/internal_incremental_kv.zozrecord")) {
     if (line.contains("kv")) values[line["kv"]["key"]].push_back(line["kv"]["value"]);
   }
   using crashpath::hex;

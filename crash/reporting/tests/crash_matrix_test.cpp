@@ -146,7 +146,7 @@ TEST_F(CrashMatrixTest, EveryCaseIsRecordedSymbolicatedAndPackagedAndDiesByItsSi
     const auto result = crashpath::runScenario("crash-matrix", directory, c.name);
     EXPECT_EQ(result.signal, c.signal) << result.describe();
 
-    const auto lines = crashpath::recordLines(directory + "/signal.zozrecord");
+    const auto lines = crashpath::readRecordLines(directory + "/signal.zozrecord");
     const ordered_json* signal = crashpath::findSection(lines, "signal");
     const ordered_json* threads = crashpath::findSection(lines, "threads");
     ASSERT_TRUE(signal && threads) << crashpath::readFile(directory + "/signal.zozrecord");
@@ -164,7 +164,7 @@ TEST_F(CrashMatrixTest, EveryCaseIsRecordedSymbolicatedAndPackagedAndDiesByItsSi
     EXPECT_EQ(unreadable, std::string(c.name) == "blocked-thread" ? 1u : 0u);
 #endif
     if (std::string(c.name).starts_with("throw")) {
-      const auto exception = crashpath::recordLines(directory + "/exception.zozrecord");
+      const auto exception = crashpath::readRecordLines(directory + "/exception.zozrecord");
       ASSERT_FALSE(exception.empty());
       EXPECT_EQ(exception[0]["exception"]["type"], "c++");
     }
@@ -173,7 +173,7 @@ TEST_F(CrashMatrixTest, EveryCaseIsRecordedSymbolicatedAndPackagedAndDiesByItsSi
     auto report = ZOZInternalReport::reportWithPath(directory);
     ASSERT_TRUE(report);
     std::make_shared<ZOZProcessReportOperation>(report, std::make_shared<ZOZSymbolResolver>())->start();
-    const auto symbolicated = crashpath::recordLines(directory + "/signal.zozrecord.symbolicated");
+    const auto symbolicated = crashpath::readRecordLines(directory + "/signal.zozrecord.symbolicated");
     ASSERT_EQ(symbolicated.size(), 1u);
     bool named = false;
     for (const auto& frame : symbolicated[0]["threads"][crashed]) {

@@ -212,7 +212,7 @@ TEST_F(ProcessReportTest, RecordsOfACrashedChildAreSymbolicatedHere) {
   ASSERT_TRUE(report);
   std::make_shared<ZOZProcessReportOperation>(report, std::make_shared<ZOZSymbolResolver>())->start();
 
-  auto records = crashpath::recordLines(directory + "/signal.zozrecord");
+  auto records = crashpath::readRecordLines(directory + "/signal.zozrecord");
   const ordered_json* recorded = crashpath::findSection(records, "threads");
   ASSERT_TRUE(recorded);
   size_t crashed = recorded->size();
@@ -221,7 +221,7 @@ TEST_F(ProcessReportTest, RecordsOfACrashedChildAreSymbolicatedHere) {
   }
   ASSERT_LT(crashed, recorded->size());
 
-  auto lines = crashpath::recordLines(directory + "/signal.zozrecord.symbolicated");
+  auto lines = crashpath::readRecordLines(directory + "/signal.zozrecord.symbolicated");
   ASSERT_EQ(lines.size(), 1u);
   const ordered_json& threads = lines[0]["threads"];
   ASSERT_EQ(threads.size(), recorded->size());

@@ -95,7 +95,7 @@ TEST_F(ReportModelsTest, PublicReportWritesNothingBeforeStartUp) {
   EXPECT_TRUE(report.hasCrash());
   EXPECT_EQ(report.dateCreated(), internal->dateCreated());
 
-  const auto before = crashpath::recordLines(path + "/metadata.zozrecord").size();
+  const auto before = crashpath::readRecordLines(path + "/metadata.zozrecord").size();
   report.setUserID(std::string("user-1"));
   report.log("hello");
   report.logWithFormat("%d", 1);
@@ -112,7 +112,7 @@ TEST_F(ReportModelsTest, PublicReportWritesNothingBeforeStartUp) {
   for (const auto& entry : fs::directory_iterator(path)) names.push_back(entry.path().filename());
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"metadata.zozrecord", "signal.zozrecord"}));
-  EXPECT_EQ(crashpath::recordLines(path + "/metadata.zozrecord").size(), before);
+  EXPECT_EQ(crashpath::readRecordLines(path + "/metadata.zozrecord").size(), before);
 }
 
 // After start-up the report's own files take the writes; the live launch's do not.

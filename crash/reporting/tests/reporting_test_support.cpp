@@ -22,30 +22,6 @@
 
 namespace reportingtest {
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void writeFile(const std::string& path, const std::string& contents) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << contents;
-}
-
-std::vector<nlohmann::ordered_json> readRecordLines(const std::string& path) {
-  std::vector<nlohmann::ordered_json> lines;
-  std::istringstream in(readFile(path));
-  std::string line;
-  while (std::getline(in, line)) {
-    auto parsed = nlohmann::ordered_json::parse(line, nullptr, false);
-    if (!parsed.is_discarded()) lines.push_back(std::move(parsed));
-  }
-  return lines;
-}
-
 RecordWriter::RecordWriter(const std::string& path, bool append) {
   EXPECT_TRUE(ZOZFileInitWithPathMode(&file_, path.c_str(), append, false)) << path;
 }

@@ -16,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "crash/core/tests/record_file_support.h"
 #include "crash/core/zoz_binary_image.h"
 #include "crash/core/zoz_context.h"
 #include "crash/core/zoz_file.h"
@@ -34,9 +35,9 @@ namespace reportingtest {
 inline constexpr const char* kBundleIdentifier = "com.example/drosil";
 inline constexpr double kStartTime = 1'700'000'000.0;
 
-std::string readFile(const std::string& path);
-void writeFile(const std::string& path, const std::string& contents);
-std::vector<nlohmann::ordered_json> readRecordLines(const std::string& path);
+using crashtest::readFile;
+using crashtest::readRecordLines;
+using crashtest::writeFile;
 
 // A record file written line by line through the capture core's writer.
 class RecordWriter {
