@@ -4,6 +4,7 @@
 #include <cmath>
 #include <exception>
 
+#include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/errors.h"
 #include "os/foundation/clock.h"
 
@@ -30,7 +31,7 @@ APMLogContext snapshotContext(const std::shared_ptr<APMESnapshot>& snapshot) {
   return snapshot ? APMLogContext(snapshot->description()) : APMLogContext();
 }
 
-double now() { return os::Clock::current().wallTime(); }
+using apm_shorthands::now;
 
 }  // namespace
 

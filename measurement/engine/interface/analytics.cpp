@@ -10,6 +10,7 @@
 #include "measurement/store/engine_services/data_type_validator.h"
 #include "measurement/store/engine_services/event_names.h"
 #include "measurement/store/engine_services/event_parameters.h"
+#include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/errors.h"
 #include "measurement/store/foundation_extensions.h"
 #include "measurement/store/identifiers.h"
@@ -30,7 +31,7 @@ namespace {
 
 std::shared_ptr<APMMonitor> monitor() { return APMMeasurementServices::monitor(); }
 
-double now() { return os::Date::now().timeIntervalSince1970(); }
+using apm_shorthands::now;
 
 bool classExists(const char* name) { return os::runtime::classFromString(name) != nullptr; }
 

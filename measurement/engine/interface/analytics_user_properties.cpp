@@ -15,6 +15,7 @@
 #include "measurement/store/engine_services/data_type_validator.h"
 #include "measurement/store/engine_services/event_names.h"
 #include "measurement/store/engine_services/event_parameters.h"
+#include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/identity.h"
 #include "measurement/store/monitor.h"
 #include "measurement/store/persisted_config.h"
@@ -25,7 +26,7 @@ namespace {
 
 std::shared_ptr<APMMonitor> monitor() { return APMMeasurementServices::monitor(); }
 
-double now() { return os::Date::now().timeIntervalSince1970(); }
+using apm_shorthands::now;
 
 std::shared_ptr<APMMeasurement> engine() {
   return APMMeasurement::hasSharedInstance() ? APMMeasurement::sharedInstance() : nullptr;
