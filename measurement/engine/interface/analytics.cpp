@@ -29,7 +29,7 @@ std::shared_ptr<APMAnalytics> makeAnalyticsInstance();
 
 namespace {
 
-std::shared_ptr<APMMonitor> monitor() { return APMMeasurementServices::monitor(); }
+using apm_shorthands::monitor;
 
 using apm_shorthands::now;
 

@@ -24,7 +24,7 @@
 
 namespace {
 
-std::shared_ptr<APMMonitor> monitor() { return APMMeasurementServices::monitor(); }
+using apm_shorthands::monitor;
 
 using apm_shorthands::now;
 
