@@ -119,12 +119,6 @@ os::Dictionary plainParameters(const APMParameterObjects& objects) {
   return plain;
 }
 
-APMParameterObjects objectsOf(const os::Dictionary& dictionary) {
-  APMParameterObjects objects;
-  for (const auto& [name, value] : dictionary) objects.emplace(name, value);
-  return objects;
-}
-
 // The current screen's parameters unless the event carries its own.
 os::Dictionary screenParametersFor(const os::Dictionary& parameters) {
   if (APMHasScreenParameters(objectsOf(parameters))) return {};
