@@ -6,15 +6,16 @@
 #include "measurement/store/engine_services/engine_services.h"
 #include "measurement/store/engine_services/event_names.h"
 #include "measurement/store/engine_services/scheduler.h"
+#include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/monitor.h"
 #include "os/dispatch/queue.h"
 #include "os/foundation/clock.h"
 
 namespace {
 
-std::shared_ptr<APMMonitor> monitor() { return APMMeasurementServices::monitor(); }
+using apm_shorthands::monitor;
 
-double now() { return os::Clock::current().wallTime(); }
+using apm_shorthands::now;
 
 bool isWithinLimits(double interval) {
   return interval >= kAPMCUPMinimumInterval && interval <= kAPMCUPMaximumInterval;

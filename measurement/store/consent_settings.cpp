@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 
+#include "measurement/store/foundation_extensions.h"
 #include "os/dispatch/queue.h"
 #include "os/foundation/bundle.h"
 #include "os/foundation/text.h"
@@ -154,24 +155,10 @@ std::string displayValue(const ConsentState& state, std::string_view type) {
 
 // ---- Info.plist readings ----
 
-bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
-
-// A string's boolean reading: after leading white space, one optional sign
-// and leading zeros, true when it begins with Y, y, T, t or a digit 1..9.
-bool stringBoolReading(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size() && isSpace(text[i])) ++i;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-  while (i < text.size() && text[i] == '0') ++i;
-  if (i == text.size()) return false;
-  const char c = text[i];
-  return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
-}
-
 // nullopt for kinds without a boolean reading.
 std::optional<bool> boolReading(const os::Value& value) {
   if (const os::Number* number = value.number()) return number->boolValue();
-  if (const std::string* text = value.string()) return stringBoolReading(*text);
+  if (const std::string* text = value.string()) return apm_stringBoolValue(*text);
   return std::nullopt;
 }
 

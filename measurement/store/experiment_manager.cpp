@@ -4,6 +4,7 @@
 #include <cmath>
 #include <exception>
 
+#include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/errors.h"
 #include "os/foundation/clock.h"
 
@@ -14,23 +15,11 @@ constexpr double kEpsilon = 2.220446049250313e-16;  // 2^-52
 // Held for the whole call, so a logger replaced meanwhile stays alive.
 std::shared_ptr<APMEMonitor> log() { return APMEMonitor::shared(); }
 
-APMLogContext exceptionContext(const std::exception_ptr& thrown) {
-  try {
-    std::rethrow_exception(thrown);
-  } catch (const os::Exception& exception) {
-    return APMLogContext(exception);
-  } catch (const std::exception& exception) {
-    return APMLogContext(std::string(exception.what()));
-  } catch (...) {
-    return APMLogContext("unknown exception");
-  }
-}
-
 APMLogContext snapshotContext(const std::shared_ptr<APMESnapshot>& snapshot) {
   return snapshot ? APMLogContext(snapshot->description()) : APMLogContext();
 }
 
-double now() { return os::Clock::current().wallTime(); }
+using apm_shorthands::now;
 
 }  // namespace
 

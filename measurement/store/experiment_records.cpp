@@ -2,6 +2,7 @@
 
 #include "measurement/messages/field_access.h"
 #include "measurement/store/engine_services/engine_services.h"
+#include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/identity.h"
 #include "measurement/store/value.h"
 #include "os/foundation/clock.h"
@@ -29,7 +30,7 @@ std::string classNameOf(const os::Value& value) {
   return APMObject(value).className();
 }
 
-double now() { return os::Clock::current().wallTime(); }
+using apm_shorthands::now;
 
 }  // namespace
 

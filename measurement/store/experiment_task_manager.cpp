@@ -38,18 +38,6 @@ constexpr int32_t kSDKResponseSnapshotIndex = 2;
 // Held for the whole call, so a logger replaced meanwhile stays alive.
 std::shared_ptr<APMEMonitor> log() { return APMEMonitor::shared(); }
 
-APMLogContext exceptionContext(const std::exception_ptr& thrown) {
-  try {
-    std::rethrow_exception(thrown);
-  } catch (const os::Exception& exception) {
-    return APMLogContext(exception);
-  } catch (const std::exception& exception) {
-    return APMLogContext(std::string(exception.what()));
-  } catch (...) {
-    return APMLogContext("unknown exception");
-  }
-}
-
 // A body that announces a gzip stream (1f 8b) or a zlib stream (deflate
 // method, header check a multiple of 31).
 bool looksCompressed(const os::Data& data) {

@@ -81,3 +81,13 @@ size_t apm_UTF32Length(std::string_view string) { return os::utf32Length(string)
 bool apm_getUTF32Bytes(std::string_view string, void* buffer, size_t maxBytes) {
   return os::getUTF32LEBytes(string, buffer, maxBytes);
 }
+
+bool apm_stringBoolValue(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  while (i < text.size() && text[i] == '0') ++i;
+  if (i == text.size()) return false;
+  const char c = text[i];
+  return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
+}

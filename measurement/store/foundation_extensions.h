@@ -39,6 +39,11 @@ os::Dictionary apm_dictionaryWithHttpArgumentsString(std::string_view string);
 
 // ---- Strings ----
 
+// The platform's Boolean reading of a string: after leading white space, one
+// optional sign and leading zeros, true when it begins with "Y", "y", "T",
+// "t" or a digit 1 to 9.
+bool apm_stringBoolValue(std::string_view text);
+
 // True when 0 <= index < the string's length in UTF-16 units and the unit at
 // the index is "1".
 bool isBitEnabledAtIndex(std::string_view string, int64_t index);

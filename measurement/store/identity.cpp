@@ -8,6 +8,7 @@
 #include "measurement/store/consent_settings.h"
 #include "measurement/store/engine_services/engine_services.h"
 #include "measurement/store/engine_services/install_environment.h"
+#include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/foundation_extensions.h"
 #include "measurement/store/info_plist_file_util.h"
 #include "measurement/store/monitor.h"
@@ -20,7 +21,7 @@
 
 namespace {
 
-std::shared_ptr<APMMonitor> monitor() { return APMMeasurementServices::monitor(); }
+using apm_shorthands::monitor;
 
 struct RemoteSettingsSlot {
   std::mutex mutex;

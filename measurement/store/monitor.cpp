@@ -100,6 +100,18 @@ bool argumentsContain(const std::vector<std::string>& arguments, std::initialize
 
 }  // namespace
 
+APMLogContext exceptionContext(const std::exception_ptr& thrown) {
+  try {
+    std::rethrow_exception(thrown);
+  } catch (const os::Exception& exception) {
+    return APMLogContext(exception);
+  } catch (const std::exception& exception) {
+    return APMLogContext(std::string(exception.what()));
+  } catch (...) {
+    return APMLogContext("unknown exception");
+  }
+}
+
 // ---- APMMonitoringSampledData ----
 
 APMMonitoringSampledData::APMMonitoringSampledData(const os::Value& array, RandomUniform randomUniform)

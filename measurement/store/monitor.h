@@ -49,6 +49,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -103,6 +104,10 @@ class APMLogContext {
  private:
   std::variant<std::monostate, os::Value, os::Error, os::Exception> v_;
 };
+
+// The context of a caught exception: the os::Exception itself, a standard
+// exception's what() text, or "unknown exception".
+APMLogContext exceptionContext(const std::exception_ptr& thrown);
 
 // The sampled health record: nothing, or one entry of four values (encoded
 // context, population, sample key, creation date). Not thread-safe: the

@@ -8,13 +8,14 @@
 #include <string>
 
 #include "measurement/store/engine_services/engine_services.h"
+#include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/monitor.h"
 #include "os/foundation/crypto.h"
 #include "os/foundation/regex.h"
 
 namespace {
 
-std::shared_ptr<APMMonitor> monitor() { return APMMeasurementServices::monitor(); }
+using apm_shorthands::monitor;
 
 // The decimal-number expression, built on first use; a failed build is
 // logged and tried again at the next call.

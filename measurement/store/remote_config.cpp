@@ -7,6 +7,7 @@
 #include "measurement/store/engine_services/engine_services.h"
 #include "measurement/store/engine_services/event_names.h"
 #include "measurement/store/engine_services/scheduler.h"
+#include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/foundation_extensions.h"
 #include "measurement/store/identifiers.h"
 #include "measurement/store/identity.h"
@@ -19,7 +20,7 @@
 
 namespace {
 
-std::shared_ptr<APMMonitor> monitor() { return APMMeasurementServices::monitor(); }
+using apm_shorthands::monitor;
 
 // MeasurementConfig fields.
 constexpr int32_t kConfigVersion = 0;

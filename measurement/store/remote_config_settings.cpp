@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "measurement/store/engine_services/engine_services.h"
+#include "measurement/store/foundation_extensions.h"
 #include "measurement/store/monitor.h"
 #include "measurement/store/remote_config.h"
 
@@ -16,13 +17,7 @@ std::optional<bool> APMRemoteConfigFlagBoolValue(const os::Value& value) {
   if (const os::Number* number = value.number()) return number->boolValue();
   const std::string* text = value.string();
   if (text == nullptr) return std::nullopt;
-  size_t i = text->find_first_not_of(" \t\n\r");
-  if (i == std::string::npos) return false;
-  if ((*text)[i] == '+' || (*text)[i] == '-') ++i;
-  while (i < text->size() && (*text)[i] == '0') ++i;
-  if (i == text->size()) return false;
-  const char c = (*text)[i];
-  return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
+  return apm_stringBoolValue(*text);
 }
 
 double APMRemoteConfig::uploadingBackoffInterval() {

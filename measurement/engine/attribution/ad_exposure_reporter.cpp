@@ -7,12 +7,13 @@
 #include "measurement/engine/sessions/session_reporter.h"
 #include "measurement/store/engine_services/engine_services.h"
 #include "measurement/store/engine_services/event_parameters.h"
+#include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/monitor.h"
 #include "os/runtime/runtime.h"
 
 namespace {
 
-std::shared_ptr<APMMonitor> monitor() { return APMMeasurementServices::monitor(); }
+using apm_shorthands::monitor;
 
 // The screen-view reporter finds this reporter by name.
 const os::runtime::ClassRegistration kRegistration{

@@ -10,6 +10,7 @@
 #include "measurement/store/consent_settings.h"
 #include "measurement/store/engine_services/event.h"
 #include "measurement/store/engine_services/install_environment.h"
+#include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/foundation_extensions.h"
 #include "os/foundation/bundle.h"
 #include "os/foundation/clock.h"
@@ -22,7 +23,7 @@
 
 namespace {
 
-double now() { return os::Clock::current().wallTime(); }
+using apm_shorthands::now;
 
 bool systemAtLeast(int major) { return os::ProcessInfo::processInfo().isOperatingSystemAtLeastVersion({major, 0, 0}); }
 

@@ -9,13 +9,14 @@
 #include "measurement/engine/core/measurement.h"
 #include "measurement/store/engine_services/event.h"
 #include "measurement/store/engine_services/install_environment.h"
+#include "measurement/store/engine_services/shorthands.h"
 #include "os/foundation/clock.h"
 #include "os/foundation/format.h"
 #include "os/foundation/process_info.h"
 
 namespace {
 
-double now() { return os::Clock::current().wallTime(); }
+using apm_shorthands::now;
 
 const os::Value* entry(const os::Dictionary& dictionary, const char* key) {
   auto it = dictionary.find(key);

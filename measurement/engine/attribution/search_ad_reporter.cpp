@@ -7,6 +7,7 @@
 #include "measurement/store/engine_services/engine_services.h"
 #include "measurement/store/engine_services/install_environment.h"
 #include "measurement/store/engine_services/scheduler.h"
+#include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/monitor.h"
 #include "measurement/store/persisted_config.h"
 #include "os/adservices/attribution.h"
@@ -18,9 +19,9 @@
 
 namespace {
 
-std::shared_ptr<APMMonitor> monitor() { return APMMeasurementServices::monitor(); }
+using apm_shorthands::monitor;
 
-double now() { return os::Clock::current().wallTime(); }
+using apm_shorthands::now;
 
 // An answer's ID as text: a string as it is, a number by its description.
 std::string idText(const os::Dictionary& answer, std::string_view key) {

@@ -14,6 +14,7 @@
 #include "measurement/store/engine_services/data_type_validator.h"
 #include "measurement/store/engine_services/install_environment.h"
 #include "measurement/store/engine_services/measurement_files.h"
+#include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/identifiers.h"
 #include "measurement/store/monitor.h"
 #include "os/dispatch/queue.h"
@@ -27,9 +28,9 @@
 
 namespace {
 
-std::shared_ptr<APMMonitor> monitor() { return APMMeasurementServices::monitor(); }
+using apm_shorthands::monitor;
 
-double now() { return os::Date::now().timeIntervalSince1970(); }
+using apm_shorthands::now;
 
 bool hasAnalyticsInterface() { return os::runtime::classFromString(kAPMAnalyticsInterfaceClassName) != nullptr; }
 

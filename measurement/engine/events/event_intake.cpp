@@ -17,12 +17,6 @@
 namespace {
 
 
-APMParameterObjects objectsOf(const os::Dictionary& dictionary) {
-  APMParameterObjects objects;
-  for (const auto& [name, value] : dictionary) objects.emplace(name, value);
-  return objects;
-}
-
 // The keychain items of the measurement library are scoped by the app's
 // bundle identifier.
 std::string keychainAppID() { return os::Bundle::mainBundle()->bundleIdentifier(); }

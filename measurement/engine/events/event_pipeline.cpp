@@ -15,6 +15,7 @@
 #include "measurement/store/engine_services/event_names.h"
 #include "measurement/store/engine_services/event_parameters.h"
 #include "measurement/store/engine_services/install_environment.h"
+#include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/foundation_extensions.h"
 #include "measurement/store/monitor.h"
 #include "os/foundation/date.h"
@@ -23,7 +24,7 @@ namespace {
 
 using namespace apm_bundle;
 
-double now() { return os::Date::now().timeIntervalSince1970(); }
+using apm_shorthands::now;
 
 const APMValue* parameterOf(const APMEvent& event, std::string_view name) {
   const auto found = event.parameters().find(name);

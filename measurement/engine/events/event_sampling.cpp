@@ -8,6 +8,7 @@
 #include "measurement/store/database.h"
 #include "measurement/store/engine_services/engine_services.h"
 #include "measurement/store/engine_services/event_records.h"
+#include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/monitor.h"
 #include "os/foundation/crypto.h"
 
@@ -23,7 +24,7 @@ constexpr int32_t kParamIntValue = 2;
 
 constexpr double kSecondsPerDay = 86'400;
 
-std::shared_ptr<APMMonitor> monitor() { return APMMeasurementServices::monitor(); }
+using apm_shorthands::monitor;
 
 int32_t accountDay(int64_t timestampMillis, double offsetSeconds) {
   return static_cast<int32_t>(std::trunc((static_cast<double>(timestampMillis) / 1000.0 + offsetSeconds) / kSecondsPerDay));

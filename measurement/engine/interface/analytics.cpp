@@ -10,6 +10,7 @@
 #include "measurement/store/engine_services/data_type_validator.h"
 #include "measurement/store/engine_services/event_names.h"
 #include "measurement/store/engine_services/event_parameters.h"
+#include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/errors.h"
 #include "measurement/store/foundation_extensions.h"
 #include "measurement/store/identifiers.h"
@@ -28,9 +29,9 @@ std::shared_ptr<APMAnalytics> makeAnalyticsInstance();
 
 namespace {
 
-std::shared_ptr<APMMonitor> monitor() { return APMMeasurementServices::monitor(); }
+using apm_shorthands::monitor;
 
-double now() { return os::Date::now().timeIntervalSince1970(); }
+using apm_shorthands::now;
 
 bool classExists(const char* name) { return os::runtime::classFromString(name) != nullptr; }
 
@@ -116,12 +117,6 @@ os::Dictionary plainParameters(const APMParameterObjects& objects) {
     }
   }
   return plain;
-}
-
-APMParameterObjects objectsOf(const os::Dictionary& dictionary) {
-  APMParameterObjects objects;
-  for (const auto& [name, value] : dictionary) objects.emplace(name, value);
-  return objects;
 }
 
 // The current screen's parameters unless the event carries its own.

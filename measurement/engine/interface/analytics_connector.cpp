@@ -3,12 +3,13 @@
 #include "measurement/engine/interface/connector_utils.h"
 #include "measurement/engine/interface/rez_analytics.h"
 #include "measurement/store/conditional_user_property_controller.h"
+#include "measurement/store/engine_services/shorthands.h"
 #include "os/foundation/date.h"
 #include "sdk-core/core/rez_app.h"
 
 namespace {
 
-double now() { return os::Date::now().timeIntervalSince1970(); }
+using apm_shorthands::now;
 
 const os::runtime::ClassRegistration kRegistration{
     kREZAnalyticsConnectorClassName, "NSObject", [](os::runtime::Class& c) {

@@ -15,6 +15,8 @@
 #include "measurement/store/engine_services/data_type_validator.h"
 #include "measurement/store/engine_services/event_names.h"
 #include "measurement/store/engine_services/event_parameters.h"
+#include "measurement/store/engine_services/shorthands.h"
+#include "measurement/store/foundation_extensions.h"
 #include "measurement/store/identity.h"
 #include "measurement/store/monitor.h"
 #include "measurement/store/persisted_config.h"
@@ -23,24 +25,12 @@
 
 namespace {
 
-std::shared_ptr<APMMonitor> monitor() { return APMMeasurementServices::monitor(); }
+using apm_shorthands::monitor;
 
-double now() { return os::Date::now().timeIntervalSince1970(); }
+using apm_shorthands::now;
 
 std::shared_ptr<APMMeasurement> engine() {
   return APMMeasurement::hasSharedInstance() ? APMMeasurement::sharedInstance() : nullptr;
-}
-
-// A string's Boolean reading: after leading white space, an optional sign
-// and leading zeros, "Y", "y", "T", "t" or a digit 1 to 9 reads YES.
-bool stringBoolValue(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-  while (i < text.size() && text[i] == '0') ++i;
-  if (i == text.size()) return false;
-  const char c = text[i];
-  return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
 }
 
 // The public name check; error event 15 for a reserved name, 6 otherwise.
@@ -75,7 +65,7 @@ void APMAnalytics::setUserPropertyString(const os::Value& value, const std::stri
                                 "Personalized Ads property changed while Analytics is disabled");
       }
       if (auto persisted = APMPersistedConfig::sharedInstance()) {
-        persisted->setAllowPersonalizedAds(value.isString() ? os::Value(stringBoolValue(*value.string()))
+        persisted->setAllowPersonalizedAds(value.isString() ? os::Value(apm_stringBoolValue(*value.string()))
                                                             : os::Value());
       }
       if (value.isNull() && APMMeasurement::remoteConfig()->DMAConsentEnabled() &&

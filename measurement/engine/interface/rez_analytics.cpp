@@ -1,6 +1,7 @@
 #include "measurement/engine/interface/rez_analytics.h"
 
 #include "measurement/store/engine_services/debug_description.h"
+#include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/identity.h"
 #include "measurement/store/monitor.h"
 #include "os/runtime/runtime.h"
@@ -10,7 +11,7 @@
 
 namespace {
 
-std::shared_ptr<APMMonitor> monitor() { return APMMeasurementServices::monitor(); }
+using apm_shorthands::monitor;
 
 // The key under which the class observes installation ID changes.
 const void* installationObserverKey() {

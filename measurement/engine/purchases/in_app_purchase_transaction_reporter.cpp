@@ -8,6 +8,7 @@
 #include "measurement/engine/purchases/in_app_purchase_product_cache.h"
 #include "measurement/store/engine_services/engine_services.h"
 #include "measurement/store/engine_services/install_environment.h"
+#include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/foundation_extensions.h"
 #include "measurement/store/monitor.h"
 #include "os/foundation/file_manager.h"
@@ -16,7 +17,7 @@
 
 namespace {
 
-std::shared_ptr<APMMonitor> monitor() { return APMMeasurementServices::monitor(); }
+using apm_shorthands::monitor;
 
 std::shared_ptr<os::DispatchQueue> reportQueue() { return os::DispatchQueue::global(os::QualityOfService::Default); }
 

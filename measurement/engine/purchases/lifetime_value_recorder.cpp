@@ -8,6 +8,7 @@
 #include "measurement/store/engine_services/debug_description.h"
 #include "measurement/store/engine_services/engine_services.h"
 #include "measurement/store/engine_services/event.h"
+#include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/monitor.h"
 #include "measurement/store/records.h"
 #include "os/foundation/clock.h"
@@ -15,7 +16,7 @@
 
 namespace {
 
-std::shared_ptr<APMMonitor> monitor() { return APMMeasurementServices::monitor(); }
+using apm_shorthands::monitor;
 
 constexpr int kCurrencyCodeLength = 3;
 constexpr double kMicrosPerUnit = 1'000'000;

@@ -8,6 +8,7 @@
 #include "measurement/store/engine_services/data_type_validator.h"
 #include "measurement/store/engine_services/engine_services.h"
 #include "measurement/store/engine_services/event_parameters.h"
+#include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/monitor.h"
 #include "measurement/store/numeric_util.h"
 #include "os/foundation/bundle.h"
@@ -19,7 +20,7 @@
 
 namespace {
 
-std::shared_ptr<APMMonitor> monitor() { return APMMeasurementServices::monitor(); }
+using apm_shorthands::monitor;
 
 bool isValidScreenValue(const os::Value& value) {
   return APMDataTypeValidator::isValidScreenParameterValue(APMObject(value), nullptr);

@@ -8,6 +8,7 @@
 #include "measurement/engine/sessions/screen_view_reporter.h"
 #include "measurement/store/engine_services/engine_services.h"
 #include "measurement/store/engine_services/scheduler.h"
+#include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/monitor.h"
 #include "measurement/store/persisted_config.h"
 #include "os/dispatch/notification.h"
@@ -15,7 +16,7 @@
 
 namespace {
 
-std::shared_ptr<APMMonitor> monitor() { return APMMeasurementServices::monitor(); }
+using apm_shorthands::monitor;
 std::shared_ptr<APMRemoteConfigSettings> settings() { return APMMeasurementServices::remoteConfig(); }
 
 os::Value int64Value(int64_t value) { return os::Value(os::Number::int64(value)); }

@@ -11,6 +11,7 @@
 #include "measurement/store/consent_settings.h"
 #include "measurement/store/engine_services/debug_description.h"
 #include "measurement/store/engine_services/event_parameters.h"
+#include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/errors.h"
 #include "measurement/store/monitor.h"
 #include "os/foundation/bundle.h"
@@ -18,7 +19,7 @@
 
 namespace {
 
-double now() { return os::Date::now().timeIntervalSince1970(); }
+using apm_shorthands::now;
 
 // Read callbacks never run on the caller's queue.
 std::shared_ptr<os::DispatchQueue> callbackQueue() {

@@ -9,8 +9,6 @@
 
 namespace pipeline_test {
 
-double now() { return os::Date::now().timeIntervalSince1970(); }
-
 void PipelineTest::logApp(const std::string& name, const os::Dictionary& parameters) {
   engine()->logEventWithOrigin("app", true, name, parameters, now(), true, false, false, nullptr, {});
   settle();

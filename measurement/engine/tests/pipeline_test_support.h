@@ -9,13 +9,14 @@
 #include <vector>
 
 #include "measurement/engine/tests/engine_test_support.h"
+#include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/persisted_config.h"
 
 namespace pipeline_test {
 
 using Settings = std::vector<std::pair<std::string, std::string>>;
 
-double now();
+using apm_shorthands::now;
 
 class PipelineTest : public engine_test::EngineTest {
  protected:

@@ -13,6 +13,7 @@
 #include "measurement/store/engine_services/debug_description.h"
 #include "measurement/store/engine_services/event_names.h"
 #include "measurement/store/engine_services/install_environment.h"
+#include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/monitor.h"
 #include "os/foundation/bundle.h"
 #include "os/foundation/date.h"
@@ -21,7 +22,7 @@ namespace {
 
 using namespace apm_bundle;
 
-double now() { return os::Date::now().timeIntervalSince1970(); }
+using apm_shorthands::now;
 int64_t millis(double seconds) { return static_cast<int64_t>(seconds * 1000); }
 
 std::vector<std::shared_ptr<APMPBUserAttribute>> userAttributesOf(const APMPBMeasurementBundle& bundle) {

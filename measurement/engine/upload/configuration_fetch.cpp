@@ -23,12 +23,13 @@
 #include "measurement/script/runtime/runtime.h"
 #include "measurement/store/consent_settings.h"
 #include "measurement/store/engine_services/measurement_files.h"
+#include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/monitor.h"
 #include "os/foundation/date.h"
 
 namespace {
 
-double now() { return os::Date::now().timeIntervalSince1970(); }
+using apm_shorthands::now;
 
 constexpr const char* kConfigPlatform = "ios";
 constexpr const char* kIfModifiedSinceHeader = "If-Modified-Since";

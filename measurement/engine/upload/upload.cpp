@@ -20,13 +20,14 @@
 #include "measurement/engine/upload/upload_codes.h"
 #include "measurement/messages/field_access.h"
 #include "measurement/store/consent_settings.h"
+#include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/foundation_extensions.h"
 #include "measurement/store/monitor.h"
 #include "os/foundation/date.h"
 
 namespace {
 
-double now() { return os::Date::now().timeIntervalSince1970(); }
+using apm_shorthands::now;
 
 bool nearZero(double value) { return std::fabs(value) < DBL_EPSILON; }
 

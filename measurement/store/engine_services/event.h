@@ -39,6 +39,13 @@ class APMPEvent;
 using APMParameterObject = std::variant<APMValue, os::Value>;
 using APMParameterObjects = std::map<std::string, APMParameterObject, std::less<>>;
 
+// Every value of the dictionary as a plain object.
+inline APMParameterObjects objectsOf(const os::Dictionary& dictionary) {
+  APMParameterObjects objects;
+  for (const auto& [name, value] : dictionary) objects.emplace(name, value);
+  return objects;
+}
+
 // The parameters that carry the event's origin and flags.
 inline constexpr const char* kAPMEventOriginParameter = "_o";
 inline constexpr const char* kAPMEventConversionParameter = "_c";

@@ -7,6 +7,7 @@
 #include "measurement/store/engine_services/data_type_validator.h"
 #include "measurement/store/engine_services/engine_services.h"
 #include "measurement/store/engine_services/event_names.h"
+#include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/foundation_extensions.h"
 #include "measurement/store/monitor.h"
 #include "os/foundation/encoding.h"
@@ -19,7 +20,7 @@ constexpr const char* kValueParameter = "value";
 constexpr const char* kCurrencyParameter = "currency";
 constexpr int kNameTooLongForError = kAPMErrorNameMaxLength + 1;
 
-std::shared_ptr<APMMonitor> monitor() { return APMMeasurementServices::monitor(); }
+using apm_shorthands::monitor;
 
 // The error code a refused array parameter records, by the array check's
 // failure code; 0 for none.

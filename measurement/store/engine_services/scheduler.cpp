@@ -9,6 +9,7 @@
 #include <typeinfo>
 
 #include "measurement/store/engine_services/engine_services.h"
+#include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/monitor.h"
 #include "os/foundation/format.h"
 
@@ -26,7 +27,7 @@ constexpr int64_t kCodeAlarmScheduled = 2002;
 constexpr int64_t kCodeAlarmCanceled = 2003;
 constexpr int64_t kCodeAlarmNotActive = 2004;
 
-std::shared_ptr<APMMonitor> monitor() { return APMMeasurementServices::monitor(); }
+using apm_shorthands::monitor;
 
 std::string demangled(const char* name) {
   int status = 0;
