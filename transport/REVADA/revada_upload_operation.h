@@ -38,9 +38,10 @@
 // Redirects (301, 302) are followed with a request built again for this
 // operation's own target, so its key and user agent survive the redirect.
 //
-// Threads: executing, finished and uploadAttempted are guarded by the
-// operation's mutex; currentMetrics is touched on the uploader's queue only,
-// and each access checks it.
+// Threads: executing, finished, uploadAttempted, the URL session, the data
+// task and the background task are guarded by the operation's mutex;
+// currentMetrics is touched on the uploader's queue only, and each access
+// checks it.
 #pragma once
 
 #include <cstdint>
