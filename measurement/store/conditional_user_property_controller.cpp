@@ -9,6 +9,7 @@
 #include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/monitor.h"
 #include "os/dispatch/queue.h"
+#include "os/dispatch/queue_confined.h"
 #include "os/foundation/clock.h"
 
 namespace {
@@ -22,6 +23,11 @@ bool isWithinLimits(double interval) {
 }
 
 bool hasError(const os::Error& error) { return !error.domain().empty(); }
+
+// The worker-queue steps check that the engine's worker queue is current.
+void checkOnWorkerQueue(const std::shared_ptr<APMMeasurementServices>& engine, const char* step) {
+  if (auto scheduler = engine ? engine->scheduler() : nullptr) os::checkQueue(scheduler->workerQueue().get(), step);
+}
 
 // The property's own event as the controller logs it: the stored event's
 // name and parameters, the given origin and time, not public.
@@ -171,6 +177,7 @@ void APMConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQue
     std::shared_ptr<APMConditionalUserProperty> property) {
   APMScheduler::checkOnBackgroundThreadWithMethodName("setConditionalUserPropertyOnWorkerQueue");
   auto engine = APMMeasurementServices::sharedInstance();
+  checkOnWorkerQueue(engine, "setConditionalUserPropertyOnWorkerQueue");
   if (!engine || !engine->isEnabled()) {
     monitor()->logWithLevel(3, kAPMCUPCodeSetDisabled, "Cannot set conditional user property. Analytics is disabled");
     return;
@@ -244,6 +251,7 @@ void APMConditionalUserPropertyController::removeConditionalUserPropertyOnWorker
     const std::shared_ptr<APMConditionalUserProperty>& property) {
   APMScheduler::checkOnBackgroundThreadWithMethodName("removeConditionalUserPropertyOnWorkerQueue:");
   auto engine = APMMeasurementServices::sharedInstance();
+  checkOnWorkerQueue(engine, "removeConditionalUserPropertyOnWorkerQueue");
   if (!engine || !engine->isEnabled()) {
     monitor()->logWithLevel(3, kAPMCUPCodeRemoveDisabled, "Cannot remove conditional user property. Analytics is disabled");
     return;
@@ -298,6 +306,7 @@ std::optional<APMEvents> APMConditionalUserPropertyController::processEventOnWor
     return std::nullopt;
   }
   auto engine = APMMeasurementServices::sharedInstance();
+  checkOnWorkerQueue(engine, "processEventOnWorkerQueue");
   auto database = engine ? engine->database() : nullptr;
   if (!database) return std::nullopt;
   APMEvents timedOutEvents;
@@ -322,6 +331,7 @@ std::optional<APMEvents> APMConditionalUserPropertyController::processEventOnWor
 bool APMConditionalUserPropertyController::removeTimedOutCUPWithTimedOutEvents(APMEvents& timedOutEvents) {
   APMScheduler::checkOnBackgroundThreadWithMethodName("removeTimedOutCUPWithTimedOutEvents:");
   auto engine = APMMeasurementServices::sharedInstance();
+  checkOnWorkerQueue(engine, "removeTimedOutCUPWithTimedOutEvents");
   auto database = engine ? engine->database() : nullptr;
   if (!database) return false;
   os::Error error;
@@ -349,6 +359,7 @@ bool APMConditionalUserPropertyController::removeTimedOutCUPWithTimedOutEvents(A
 bool APMConditionalUserPropertyController::removeExpiredCUPWithExpiredEvents(APMEvents& expiredEvents) {
   APMScheduler::checkOnBackgroundThreadWithMethodName("removeExpiredCUPWithExpiredEvents:");
   auto engine = APMMeasurementServices::sharedInstance();
+  checkOnWorkerQueue(engine, "removeExpiredCUPWithExpiredEvents");
   auto database = engine ? engine->database() : nullptr;
   if (!database) return false;
   os::Error error;
@@ -384,6 +395,7 @@ std::optional<APMEvents> APMConditionalUserPropertyController::updateConditional
     std::string_view eventName) {
   APMScheduler::checkOnBackgroundThreadWithMethodName("updateConditionalUserPropertiesBasedOnEventNameOnWorkerQueue:");
   auto engine = APMMeasurementServices::sharedInstance();
+  checkOnWorkerQueue(engine, "updateConditionalUserPropertiesWithEventNameOnWorkerQueue");
   auto database = engine ? engine->database() : nullptr;
   if (!database) return std::nullopt;
   os::Error error;

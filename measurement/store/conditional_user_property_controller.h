@@ -25,8 +25,9 @@
 // work on the engine's worker queue (block IDs ":88" and ":113"), holding the
 // controller weakly. Listing blocks its caller until the worker queue answers
 // (at most 30 s) and must not be called on the worker queue. The
-// ...OnWorkerQueue steps and processEventOnWorkerQueue run on the worker
-// queue only.
+// ...OnWorkerQueue steps, processEventOnWorkerQueue and the two removals run
+// on the worker queue only, and check it (os::checkQueue) when an engine is
+// installed.
 //
 // The engine is APMMeasurementServices::sharedInstance(): its switch,
 // database, scheduler and event writes. Failures are monitor lines (codes

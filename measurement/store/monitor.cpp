@@ -190,12 +190,13 @@ std::shared_ptr<APMMonitor> APMMonitor::initWithLogLevel(int64_t logLevel, std::
 
 APMMonitor::APMMonitor(int64_t logLevel, std::shared_ptr<APMLogging> logger, int64_t libraryVersion)
     : logLevel_(logLevel),
-      logger_(std::move(logger)),
       monitorQueue_(os::DispatchQueue::create(kAPMMonitorQueueLabel, os::DispatchQueue::Attributes::Serial,
                                               os::QualityOfService::Unspecified,
                                               os::DispatchQueue::global(os::QualityOfService::Background))),
+      logger_(monitorQueue_, "logger_", std::move(logger)),
       libraryVersion_(libraryVersion),
-      monitorUserDefaults_(std::make_shared<APMUserDefaults>(kAPMMonitorSuiteName)) {}
+      monitorUserDefaults_(monitorQueue_, "monitorUserDefaults_",
+                           std::make_shared<APMUserDefaults>(kAPMMonitorSuiteName)) {}
 
 void APMMonitor::evaluateLaunchSwitches() {
   if (APMAEU::isFAS()) return;
@@ -341,7 +342,7 @@ void APMMonitor::insertOrUpdateMonitoringDataWithMessage(std::string_view messag
   std::weak_ptr<APMMonitor> weak = weak_from_this();
   monitorQueue_->async([weak, key = std::move(key), encodedContext = std::move(encodedContext)] {
     if (auto self = weak.lock()) {
-      self->monitoringSampledData_.insertOrUpdateSampledDataWithKey(key, encodedContext);
+      self->monitoringSampledData_.get().insertOrUpdateSampledDataWithKey(key, encodedContext);
       self->saveMonitoringDataToUserDefaultsOnMonitorQueue();
     }
   });
@@ -414,7 +415,8 @@ std::string APMMonitor::monitoringDataKeyWithMessage(std::string_view message, i
 std::optional<std::string> APMMonitor::monitoringDataForDispatchWithSamplePeriod(double samplePeriod,
                                                                                  double lastSampledTimestamp) {
   return monitorQueue_->sync([&]() -> std::optional<std::string> {
-    auto parameter = monitoringSampledData_.monitoringDataForDispatchWithSamplePeriod(samplePeriod, lastSampledTimestamp);
+    auto parameter =
+        monitoringSampledData_.get().monitoringDataForDispatchWithSamplePeriod(samplePeriod, lastSampledTimestamp);
     if (parameter) saveMonitoringDataToUserDefaultsOnMonitorQueue();
     return parameter;
   });
@@ -435,7 +437,7 @@ void APMMonitor::loadMonitoringDataFromUserDefaultsOnMonitorQueue() {
 }
 
 void APMMonitor::saveMonitoringDataToUserDefaultsOnMonitorQueue() {
-  auto entry = monitoringSampledData_.sampledData();
+  auto entry = monitoringSampledData_.get().sampledData();
   monitorUserDefaults_->setObject(entry ? os::Value(*entry) : os::Value(), kAPMHealthMonitorKey);
   synchronizeToDiskOnMonitorQueue();
 }
@@ -469,7 +471,7 @@ void APMMonitor::TEST_flush() {
 }
 
 std::optional<os::Array> APMMonitor::TEST_sampledData() {
-  return monitorQueue_->sync([this] { return monitoringSampledData_.sampledData(); });
+  return monitorQueue_->sync([this] { return monitoringSampledData_.get().sampledData(); });
 }
 
 void APMMonitor::TEST_setLogObserver(TEST_LogObserver observer) {

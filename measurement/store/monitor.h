@@ -39,9 +39,10 @@
 // Threads: logging may be called from any thread. The decision, the console
 // line and the sample key are made on the caller's thread; the sink, the
 // record and the monitor suite are touched only on the serial queue
-// "APMMonitorQueue" (background priority): asynchronously for logging,
-// synchronously for monitoringDataForDispatchWithSamplePeriod and
-// clearMonitoringData, which must therefore not be called from that queue.
+// "APMMonitorQueue" (background priority), and each access checks it:
+// asynchronously for logging, synchronously for
+// monitoringDataForDispatchWithSamplePeriod and clearMonitoringData, which
+// must therefore not be called from that queue.
 // Queued work holds the monitor weakly and does nothing once it is gone.
 //
 // The monitor reports no failures to its callers.
@@ -63,6 +64,7 @@
 #include "measurement/store/engine_services/asl_logger.h"
 #include "measurement/store/user_defaults.h"
 #include "os/dispatch/queue.h"
+#include "os/dispatch/queue_confined.h"
 #include "os/foundation/date.h"
 #include "os/foundation/error.h"
 #include "os/foundation/value.h"
@@ -255,11 +257,12 @@ class APMMonitor : public std::enable_shared_from_this<APMMonitor> {
   void synchronizeToDiskOnMonitorQueue();
 
   std::atomic<int64_t> logLevel_;
-  const std::shared_ptr<APMLogging> logger_;
-  APMMonitoringSampledData monitoringSampledData_;  // touched on monitorQueue_ only
   const std::shared_ptr<os::DispatchQueue> monitorQueue_;
+  // The sink, the record and the monitor suite: monitorQueue_ only, checked.
+  const os::QueueConfined<std::shared_ptr<APMLogging>> logger_;
+  os::QueueConfined<APMMonitoringSampledData> monitoringSampledData_{monitorQueue_, "monitoringSampledData_"};
   const int64_t libraryVersion_;
-  const std::shared_ptr<APMUserDefaults> monitorUserDefaults_;
+  const os::QueueConfined<std::shared_ptr<APMUserDefaults>> monitorUserDefaults_;
   std::atomic<bool> deferToREZLogger_{false};
   std::atomic<bool> debugModeEnabled_{false};
   std::atomic<bool> verboseLoggingEnabled_{false};

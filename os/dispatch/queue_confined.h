@@ -10,6 +10,9 @@
 // os_dispatch_queue_checks into each one); off in the release program, where
 // an access costs one relaxed atomic load.
 //
+// checkQueue makes the same check for state a class does not hold itself (a
+// store it reaches, a transient object told its queue at creation).
+//
 // The default failure handler prints what was touched and where, and aborts.
 // Tests may install another (setQueueCheckFailureHandler).
 #pragma once
@@ -38,6 +41,14 @@ namespace detail {
 extern std::atomic<bool> queueChecksOn;
 void queueCheckFailed(const char* name, const DispatchQueue* queue);
 }  // namespace detail
+
+// Calls the failure handler, naming `name`, unless `queue` is current (or
+// checks are off). A null queue always fails.
+inline void checkQueue(const DispatchQueue* queue, const char* name) {
+  if (detail::queueChecksOn.load(std::memory_order_relaxed) && !(queue && queue->isCurrent())) {
+    detail::queueCheckFailed(name, queue);
+  }
+}
 
 template <class T>
 class QueueConfined {
@@ -75,11 +86,7 @@ class QueueConfined {
   }
 
  private:
-  void check() const {
-    if (detail::queueChecksOn.load(std::memory_order_relaxed) && !(queue_ && queue_->isCurrent())) {
-      detail::queueCheckFailed(name_, queue_.get());
-    }
-  }
+  void check() const { checkQueue(queue_.get(), name_); }
 
   const std::shared_ptr<DispatchQueue> queue_;
   const char* const name_;

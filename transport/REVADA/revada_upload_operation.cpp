@@ -364,7 +364,8 @@ void REVADAUploadOperation::updateNextUploadTimeWithResponse(const REVADAURLSess
 }
 
 void REVADAUploadOperation::offerCurrentMetrics() {
-  if (currentMetrics_ && metricsController_) metricsController_->offerMetrics(currentMetrics_);
+  const auto& metrics = currentMetrics_.get();
+  if (metrics && metricsController_) metricsController_->offerMetrics(metrics);
 }
 
 promises::Promise<void> REVADAUploadOperation::processResponse(

@@ -38,8 +38,10 @@
 // Redirects (301, 302) are followed with a request built again for this
 // operation's own target, so its key and user agent survive the redirect.
 //
-// Threads: executing, finished and uploadAttempted are guarded by the
-// operation's mutex; currentMetrics is touched on the uploader's queue only.
+// Threads: executing, finished, uploadAttempted, the URL session, the data
+// task and the background task are guarded by the operation's mutex;
+// currentMetrics is touched on the uploader's queue only, and each access
+// checks it.
 #pragma once
 
 #include <cstdint>
@@ -49,6 +51,7 @@
 #include <string>
 
 #include "os/dispatch/operation.h"
+#include "os/dispatch/queue_confined.h"
 #include "os/net/url_session.h"
 #include "platform/promises/promise.h"
 #include "transport/REVOVALibrary/revova_application.h"
@@ -147,7 +150,7 @@ class REVADAUploadOperation : public os::Operation, public os::URLSessionDelegat
   const std::shared_ptr<REVADAUploadMetadataProvider> metadataProvider_;
   const std::shared_ptr<REVOVAMetricsControllerProtocol> metricsController_;
 
-  std::optional<REVOVAMetrics> currentMetrics_;  // uploaderQueue_ only
+  os::QueueConfined<std::optional<REVOVAMetrics>> currentMetrics_{uploaderQueue_, "currentMetrics_"};
 
   mutable std::mutex mutex_;
   bool executing_ = false;                             // guarded by mutex_

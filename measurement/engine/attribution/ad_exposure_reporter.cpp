@@ -64,7 +64,8 @@ std::shared_ptr<APMAdExposureReporter> APMAdExposureReporter::sharedInstance() {
 }
 
 APMAdExposureReporter::APMAdExposureReporter()
-    : queue_(os::DispatchQueue::serial(kAPMAdExposureReporterQueueLabel)), adExposureStartTime_(currentTime()) {}
+    : queue_(os::DispatchQueue::serial(kAPMAdExposureReporterQueueLabel)),
+      adExposureStartTime_(queue_, "adExposureStartTime_", currentTime()) {}
 
 APMAdExposureReporter::~APMAdExposureReporter() { os::NotificationCenter::defaultCenter()->removeObserver(this); }
 
@@ -93,17 +94,17 @@ void APMAdExposureReporter::beginAdUnitExposure(std::string_view adUnitID) {
   queue_->async([weak, id = std::string(adUnitID), beginTime] {
     auto self = weak.lock();
     if (!self) return;
-    const bool tracked = self->adUnitCounts_.contains(id);
+    const bool tracked = self->adUnitCounts_.get().contains(id);
     // Only new units are refused at the limit: refusing a further begin of a
     // tracked unit would leave its count short and end it at the first end.
-    if (!tracked && self->adUnitCounts_.size() >= kAPMMaxTrackedAdUnits) {
+    if (!tracked && self->adUnitCounts_.get().size() >= kAPMMaxTrackedAdUnits) {
       monitor()->logWithLevel(5, kAPMAdExposureCodeUnitLimit, "Reached limit on ad units. Ignoring ad unit with ID",
                               id);
       return;
     }
-    if (self->adUnitCounts_.empty()) self->adExposureStartTime_ = beginTime;
-    if (!tracked) self->adUnitStartTimes_[id] = beginTime;
-    ++self->adUnitCounts_[id];
+    if (self->adUnitCounts_.get().empty()) self->adExposureStartTime_ = beginTime;
+    if (!tracked) self->adUnitStartTimes_.get()[id] = beginTime;
+    ++self->adUnitCounts_.get()[id];
   });
 }
 
@@ -118,8 +119,8 @@ void APMAdExposureReporter::endAdUnitExposure(std::string_view adUnitID) {
   const std::string id(adUnitID);
   Events events;
   queue_->sync([&] {
-    auto count = adUnitCounts_.find(id);
-    if (count == adUnitCounts_.end()) {
+    auto count = adUnitCounts_.get().find(id);
+    if (count == adUnitCounts_.get().end()) {
       monitor()->logWithLevel(5, kAPMAdExposureCodeUnknownUnit, "Unknown ad unit. Ignoring ad unit with ID", id);
       return;
     }
@@ -128,9 +129,9 @@ void APMAdExposureReporter::endAdUnitExposure(std::string_view adUnitID) {
       return;
     }
     logAdUnitExposureEventOnSerialQueueWithID(id, endTime, screenParameters, events);
-    adUnitCounts_.erase(count);
-    adUnitStartTimes_.erase(id);
-    if (adUnitCounts_.empty()) {
+    adUnitCounts_.get().erase(count);
+    adUnitStartTimes_.get().erase(id);
+    if (adUnitCounts_.get().empty()) {
       logAdExposureEventOnSerialQueueWithEndTime(endTime, screenParameters, events);
       adExposureStartTime_ = endTime;
     }
@@ -150,10 +151,10 @@ void APMAdExposureReporter::logExposureEventsWithScreenParameters(const os::Dict
 void APMAdExposureReporter::logExposureEventsOnSerialQueueWithEndTime(double endTime,
                                                                       const os::Dictionary& screenParameters,
                                                                       Events& events) {
-  for (const auto& [id, count] : adUnitCounts_) {
+  for (const auto& [id, count] : adUnitCounts_.get()) {
     logAdUnitExposureEventOnSerialQueueWithID(id, endTime, screenParameters, events);
   }
-  if (adUnitCounts_.empty()) return;
+  if (adUnitCounts_.get().empty()) return;
   logAdExposureEventOnSerialQueueWithEndTime(endTime, screenParameters, events);
   updateStartTimesOnSerialQueue(endTime);
 }
@@ -194,8 +195,8 @@ void APMAdExposureReporter::logAdUnitExposureEventOnSerialQueueWithID(const std:
     monitor()->logWithLevel(8, kAPMAdUnitExposureCodeNotActive, "Ad unit exposure not logged. App is not active.");
     return;
   }
-  const auto start = adUnitStartTimes_.find(adUnitID);
-  const double startTime = start != adUnitStartTimes_.end() ? start->second : endTime;
+  const auto start = adUnitStartTimes_.get().find(adUnitID);
+  const double startTime = start != adUnitStartTimes_.get().end() ? start->second : endTime;
   const int64_t milliseconds = APMMillisecondsFromSeconds(endTime - startTime);
   if (milliseconds < kAPMMinExposureMilliseconds) {
     monitor()->logWithLevel(8, kAPMAdUnitExposureCodeTooShort,
@@ -209,8 +210,8 @@ void APMAdExposureReporter::logAdUnitExposureEventOnSerialQueueWithID(const std:
 }
 
 void APMAdExposureReporter::updateStartTimesOnSerialQueue(double startTime) {
-  if (adUnitCounts_.empty()) return;
-  for (auto& [id, start] : adUnitStartTimes_) start = startTime;
+  if (adUnitCounts_.get().empty()) return;
+  for (auto& [id, start] : adUnitStartTimes_.get()) start = startTime;
   adExposureStartTime_ = startTime;
 }
 
@@ -247,5 +248,5 @@ void APMAdExposureReporter::TEST_flush() {
 }
 
 size_t APMAdExposureReporter::TEST_trackedUnitCount() {
-  return queue_->sync([this] { return adUnitCounts_.size(); });
+  return queue_->sync([this] { return adUnitCounts_.get().size(); });
 }

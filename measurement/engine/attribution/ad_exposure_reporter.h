@@ -18,8 +18,8 @@
 // 4. At most kAPMMaxTrackedAdUnits units are tracked; a begin for a further
 //    unit is refused, one for a unit already tracked is counted.
 //
-// Threads: every field is touched only on `queue_` (serial,
-// "APMAdExposureReporter"). Begins are queued asynchronously; ends and the
+// Threads: the reporting switch is atomic; every other field is touched only
+// on `queue_` (serial, "APMAdExposureReporter"), and checks it. Begins are queued asynchronously; ends and the
 // triggers run synchronously on it, so an end that follows a begin on the
 // same thread always sees it. Screen parameters are taken before the queue;
 // events leave through the analytics facade after it.
@@ -36,6 +36,7 @@
 #include "measurement/engine/sessions/screen_view_reporter.h"
 #include "os/dispatch/notification.h"
 #include "os/dispatch/queue.h"
+#include "os/dispatch/queue_confined.h"
 #include "os/foundation/value.h"
 
 class APMScreen;
@@ -126,7 +127,8 @@ class APMAdExposureReporter : public APMScreenActivityObserver,
 
   const std::shared_ptr<os::DispatchQueue> queue_;
   std::atomic<bool> reportingEnabled_{true};
-  std::map<std::string, int, std::less<>> adUnitCounts_;          // on queue_
-  std::map<std::string, double, std::less<>> adUnitStartTimes_;   // on queue_
-  double adExposureStartTime_ = 0;                                // on queue_
+  // On queue_; each access checks it.
+  os::QueueConfined<std::map<std::string, int, std::less<>>> adUnitCounts_{queue_, "adUnitCounts_"};
+  os::QueueConfined<std::map<std::string, double, std::less<>>> adUnitStartTimes_{queue_, "adUnitStartTimes_"};
+  os::QueueConfined<double> adExposureStartTime_;
 };

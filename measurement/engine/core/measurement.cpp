@@ -73,6 +73,17 @@ std::shared_ptr<APMUserAttribute> automaticAttribute(const char* name, int64_t v
   return APMUserAttribute::initWithOrigin(kAPMAutoOrigin, name, APMValue::initWithInt64(value), lastSetTimestamp);
 }
 
+// The engine's load time. One kept from a launch that ended before its engine
+// started wins: that launch's first open still lies ahead. Else the
+// analytics load time, which is kept.
+double initialLoadTimestamp(const std::shared_ptr<APMPersistedConfig>& persistedConfig) {
+  const os::Value stored = persistedConfig ? persistedConfig->loadTimestampValue() : os::Value();
+  if (stored.isNumber()) return stored.doubleValue();
+  const double loadTimestamp = APMAnalytics::loadTimestamp();
+  if (persistedConfig) persistedConfig->setLoadTimestampValue(os::Value(loadTimestamp));
+  return loadTimestamp;
+}
+
 // Class-load work of the engine.
 const bool kLoaded = (APMMeasurement::load(), true);
 
@@ -290,7 +301,6 @@ std::shared_ptr<APMMeasurement> APMMeasurement::initWithAppID(const std::string&
   auto engine = initWithDatabaseName(kAPMDatabaseName, APMPersistedConfig::sharedInstance(), network, scheduler,
                                      alarm, appID, isAnalyticsCollectionEnabled, isAnalyticsCollectionDeactivated,
                                      std::move(safelistedEvents), std::move(experimentManager));
-  engine->suspendedUploadTimestamp_ = 0;
   return engine;
 }
 
@@ -322,20 +332,11 @@ APMMeasurement::APMMeasurement(const std::string& databaseName, std::shared_ptr<
       persistedConfig_(std::move(persistedConfig)),
       scheduler_(std::move(scheduler)),
       experimentManager_(std::move(experimentManager)),
+      initTimestamp_(workerQueue(), "initTimestamp_", initialLoadTimestamp(persistedConfig_)),
       appID_(appID),
       safelistedEvents_(std::move(safelistedEvents)),
       isAnalyticsCollectionEnabled_(isAnalyticsCollectionEnabled),
-      isAnalyticsCollectionDeactivated_(isAnalyticsCollectionDeactivated) {
-  // A load time kept from a launch that ended before its engine started wins:
-  // that launch's first open still lies ahead.
-  const os::Value stored = persistedConfig_ ? persistedConfig_->loadTimestampValue() : os::Value();
-  if (stored.isNumber()) {
-    initTimestamp_ = stored.doubleValue();
-  } else {
-    initTimestamp_ = APMAnalytics::loadTimestamp();
-    if (persistedConfig_) persistedConfig_->setLoadTimestampValue(os::Value(initTimestamp_));
-  }
-}
+      isAnalyticsCollectionDeactivated_(isAnalyticsCollectionDeactivated) {}
 
 APMMeasurement::~APMMeasurement() {
   os::NotificationCenter::defaultCenter()->removeObserver(this);

@@ -33,11 +33,15 @@
 // 3, 6 to 6, 7 to 7, any other to 3).
 //
 // Threads: the engine mutex guards the once flag and the singleton only;
-// didInitializeComponents, enabled and backgroundUpdateTask are atomics; the
-// identity, store and remote configuration, which the store's accessors read
-// from any thread, are set on the worker queue under componentsMutex_; the
-// OnWorker fields are touched on the worker queue only, and check it; every
-// other field is set at creation or touched on the worker queue only.
+// didInitializeComponents, enabled, backgroundUpdateTask and
+// foundAdPersonalizationPlistFlag are atomics; the identity, store, remote
+// configuration and session reporter, which accessors read from any thread,
+// are set on the worker queue under componentsMutex_; the OnWorker fields
+// (audiences, search-ads reporter, TCF client, load and upload-suspension
+// times, PSM, SKAN, upload, bundling and configuration-fetch state) are
+// touched on the worker queue only, and check it; every other field but the
+// delegate is set by the initialisers before the engine is shared, and only
+// read after.
 #pragma once
 
 #include <atomic>
@@ -305,17 +309,19 @@ class APMMeasurement : public APMMeasurementServices,
   bool didInitializeComponents() const override { return didInitializeComponents_.load(); }
   const std::string& appID() const { return appID_; }
   const std::string& databaseName() const { return databaseName_; }
-  double initTimestamp() const { return initTimestamp_; }
+  // Worker queue.
+  double initTimestamp() const { return initTimestamp_.get(); }
   const std::optional<std::vector<std::string>>& safelistedEvents() const { return safelistedEvents_; }
   std::shared_ptr<APMAlarm> alarm() const { return alarm_; }
   std::shared_ptr<DAZNetwork> network() const { return network_; }
   std::shared_ptr<APMPersistedConfig> persistedConfig() const { return persistedConfig_; }
   // Worker queue.
-  std::shared_ptr<APMAudience> audience() const { return audience_; }
+  std::shared_ptr<APMAudience> audience() const { return audience_.get(); }
   std::shared_ptr<APMRemoteConfig> remoteConfigInstance() const;
   // Any thread; null before the component start.
   std::shared_ptr<APMSessionReporter> sessionReporter() const override;
-  std::shared_ptr<APMTCFClient> tcfClient() const { return tcfClient_; }
+  // Worker queue.
+  std::shared_ptr<APMTCFClient> tcfClient() const { return tcfClient_.get(); }
   bool isNetworkRequestPending() const { return isNetworkRequestPending_; }
   void setIsNetworkRequestPending(bool pending) { isNetworkRequestPending_ = pending; }
   // Set once the Info.plist's ad-personalisation default was a number.
@@ -337,6 +343,7 @@ class APMMeasurement : public APMMeasurementServices,
   bool shouldRequestDeferredDeepLinkAfterConfigFetch() const { return shouldRequestDeferredDeepLinkAfterConfigFetch_; }
   const std::optional<std::string>& previousZEVAppID() const { return previousZEVAppID_; }
   void setPreviousZEVAppID(std::optional<std::string> appID) { previousZEVAppID_ = std::move(appID); }
+  // Worker queue.
   void setSuspendedUploadTimestamp(double timestamp) { suspendedUploadTimestamp_ = timestamp; }
   std::shared_ptr<APMMeasurementDelegate> measurementDelegate() const { return measurementDelegate_.lock(); }
   void setMeasurementDelegate(std::weak_ptr<APMMeasurementDelegate> delegate) {
@@ -581,7 +588,6 @@ class APMMeasurement : public APMMeasurementServices,
   std::atomic<bool> didInitializeComponents_{false};
   std::mutex initializeComponentsLock_;
   const std::shared_ptr<APMAlarm> alarm_;
-  std::shared_ptr<APMAudience> audience_;
   mutable std::mutex componentsMutex_;
   std::shared_ptr<APMDatabase> database_;  // guarded by componentsMutex_
   std::shared_ptr<APMIdentity> identity_;  // guarded by componentsMutex_
@@ -589,13 +595,17 @@ class APMMeasurement : public APMMeasurementServices,
   const std::shared_ptr<APMPersistedConfig> persistedConfig_;
   std::shared_ptr<APMRemoteConfig> remoteConfig_;  // guarded by componentsMutex_
   const std::shared_ptr<APMScheduler> scheduler_;
-  std::shared_ptr<APMSessionReporter> sessionReporter_;  // set under componentsMutex_, on the worker queue
-  std::shared_ptr<APMSearchAdReporter> searchAdReporter_;
+  // Set on the worker queue under componentsMutex_; read there without it,
+  // elsewhere (sessionReporter()) with it.
+  std::shared_ptr<APMSessionReporter> sessionReporter_;
   const std::shared_ptr<APMEManager> experimentManager_;
   // Worker-queue-only state: each access checks the queue (see
   // os/dispatch/queue_confined.h).
   template <class T>
   using OnWorker = os::QueueConfined<T>;
+  OnWorker<std::shared_ptr<APMAudience>> audience_{workerQueue(), "audience_"};
+  OnWorker<std::shared_ptr<APMSearchAdReporter>> searchAdReporter_{workerQueue(), "searchAdReporter_"};
+  OnWorker<std::shared_ptr<APMTCFClient>> tcfClient_{workerQueue(), "tcfClient_"};
   OnWorker<std::shared_ptr<os::runtime::Object>> privateSetMembershipClient_{workerQueue(),
                                                                              "privateSetMembershipClient_"};
   OnWorker<bool> isPSMRequestInProgress_{workerQueue(), "isPSMRequestInProgress_", false};
@@ -612,8 +622,9 @@ class APMMeasurement : public APMMeasurementServices,
   OnWorker<std::vector<int64_t>> uploadingBundleIDs_{workerQueue(), "uploadingBundleIDs_"};
   OnWorker<std::optional<std::string>> previousZEVAppID_{workerQueue(), "previousZEVAppID_"};
   std::atomic<UIBackgroundTaskIdentifier> backgroundUpdateTask_{UIBackgroundTaskInvalid};
-  double initTimestamp_ = 0;
-  double suspendedUploadTimestamp_ = 0;
+  // Set at creation, again by a data reset.
+  OnWorker<double> initTimestamp_;
+  OnWorker<double> suspendedUploadTimestamp_{workerQueue(), "suspendedUploadTimestamp_", 0};
   const std::string appID_;
   const std::optional<std::vector<std::string>> safelistedEvents_;
   // Also set by the facade's queue (the personalised-ads property).
@@ -621,14 +632,13 @@ class APMMeasurement : public APMMeasurementServices,
   OnWorker<bool> shouldUpdateNPAUserProperty_{workerQueue(), "shouldUpdateNPAUserProperty_", false};
   OnWorker<bool> shouldRequestDeferredDeepLinkAfterConfigFetch_{
       workerQueue(), "shouldRequestDeferredDeepLinkAfterConfigFetch_", false};
-  std::shared_ptr<APMTCFClient> tcfClient_;
   std::atomic<bool> enabled_{false};
-  bool wasEnabledDuringInitialization_ = false;
+  bool wasEnabledDuringInitialization_ = false;  // set by the initialiser, before the engine is shared
   const bool isAnalyticsCollectionEnabled_;
   const bool isAnalyticsCollectionDeactivated_;
   OnWorker<bool> isNetworkRequestPending_{workerQueue(), "isNetworkRequestPending_", false};
   // Bundling: the row ID of a head raw event that did not decode, found by
   // the last selection.
   OnWorker<std::optional<int64_t>> undecodableHeadRowID_{workerQueue(), "undecodableHeadRowID_"};
-  std::weak_ptr<APMMeasurementDelegate> measurementDelegate_;
+  std::weak_ptr<APMMeasurementDelegate> measurementDelegate_;  // unguarded; nothing sets it
 };

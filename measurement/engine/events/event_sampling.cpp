@@ -68,8 +68,10 @@ std::optional<int64_t> complexEventID(const APMPBEvent& event) {
 
 }  // namespace
 
-APMEventSampler::APMEventSampler(std::shared_ptr<APMDatabase> database, APMUniformRandomSource random)
-    : database_(std::move(database)), random_(random ? std::move(random) : APMUniformRandomSource(os::randomUniform)) {}
+APMEventSampler::APMEventSampler(std::shared_ptr<os::DispatchQueue> queue, std::shared_ptr<APMDatabase> database,
+                                 APMUniformRandomSource random)
+    : database_(std::move(queue), "database_", std::move(database)),
+      random_(random ? std::move(random) : APMUniformRandomSource(os::randomUniform)) {}
 
 bool APMEventSampler::canEventBeSampled(const APMPBEvent& event) const {
   auto settings = APMMeasurementServices::remoteConfig();
@@ -97,7 +99,8 @@ std::optional<std::vector<std::shared_ptr<APMPBEvent>>> APMEventSampler::sampleE
 
   // Invariant: every name met below has an entry, so step 4 writes it back.
   std::map<std::string, std::shared_ptr<APMEventAggregates>, std::less<>> cache;
-  auto all = database_->allEventAggregates(&failure);
+  APMDatabase& database = *database_.get();
+  auto all = database.allEventAggregates(&failure);
   if (!all) return fail(kAPMSamplingCodeCacheQueryFailed, "Unable to query all event aggregates for cache. error", {});
   for (auto& aggregates : *all) cache.insert_or_assign(aggregates->name(), aggregates);
 
@@ -152,7 +155,7 @@ std::optional<std::vector<std::shared_ptr<APMPBEvent>>> APMEventSampler::sampleE
 
   for (const auto& [name, cached] : cache) {
     failure = os::Error();
-    auto stored = database_->eventAggregatesWithName(name, &failure);
+    auto stored = database.eventAggregatesWithName(name, &failure);
     if (stored == nullptr) {
       // No row for the name (never counted, or reset since): nothing to carry
       // the state into.
@@ -165,7 +168,7 @@ std::optional<std::vector<std::shared_ptr<APMPBEvent>>> APMEventSampler::sampleE
     stored->setLastSampledComplexEventID(cached->lastSampledComplexEventID());
     stored->setLastExemptFromSampling(cached->lastExemptFromSampling());
     stored->setLastBundledDay(cached->lastBundledDay());
-    if (!database_->updateEventAggregates(stored, &failure)) {
+    if (!database.updateEventAggregates(stored, &failure)) {
       return fail(kAPMSamplingCodeAggregatesUpdateFailed,
                   "Failed to update event aggregates after removing removing events due to sampling. Error", {});
     }

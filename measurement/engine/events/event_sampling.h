@@ -12,6 +12,7 @@
 // come from APMMeasurementServices::remoteConfig() at each call.
 //
 // Worker queue only, inside the bundling transaction; not thread-safe.
+// sampleEvents checks that the queue given at creation is current.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "measurement/messages/message_classes.h"
+#include "os/dispatch/queue_confined.h"
 #include "os/foundation/error.h"
 
 class APMDatabase;
@@ -44,8 +46,10 @@ using APMUniformRandomSource = std::function<uint32_t(uint32_t upperBound)>;
 
 class APMEventSampler {
  public:
-  // `random` defaults to the secure random source (os::randomUniform).
-  explicit APMEventSampler(std::shared_ptr<APMDatabase> database, APMUniformRandomSource random = {});
+  // `queue` is the worker queue; `random` defaults to the secure random
+  // source (os::randomUniform).
+  APMEventSampler(std::shared_ptr<os::DispatchQueue> queue, std::shared_ptr<APMDatabase> database,
+                  APMUniformRandomSource random = {});
 
   // The kept events, in input order; kept sampled events gain "_sr" (and
   // "_efs") in place. nullopt with the store's error when reading or
@@ -59,6 +63,6 @@ class APMEventSampler {
   bool isEventBundledAfterRoll(int64_t rate) const;
 
  private:
-  std::shared_ptr<APMDatabase> database_;
+  os::QueueConfined<std::shared_ptr<APMDatabase>> database_;
   APMUniformRandomSource random_;
 };

@@ -132,7 +132,8 @@ std::shared_ptr<SKProduct> APMInAppPurchaseProductCache::cachedProductForProduct
     const std::string& productIdentifier) {
   std::shared_ptr<SKProduct> product;
   lockQueue_->sync([&] {
-    if (auto it = validProducts_.find(productIdentifier); it != validProducts_.end()) product = it->second;
+    const auto& products = validProducts_.get();
+    if (auto it = products.find(productIdentifier); it != products.end()) product = it->second;
   });
   return product;
 }
@@ -160,30 +161,30 @@ void APMInAppPurchaseProductCache::requestProductsWithProductIdentifiers(
 void APMInAppPurchaseProductCache::addReply(const std::optional<APMProducts>& products,
                                             const std::optional<std::set<std::string>>& invalid) {
   if (products) {
-    for (const auto& [identifier, product] : *products) validProducts_[identifier] = product;
+    for (const auto& [identifier, product] : *products) validProducts_.get()[identifier] = product;
   }
   if (invalid) {
-    for (const auto& identifier : *invalid) validProducts_.erase(identifier);
-    invalidProductIdentifiers_.insert(invalid->begin(), invalid->end());
+    for (const auto& identifier : *invalid) validProducts_.get().erase(identifier);
+    invalidProductIdentifiers_.get().insert(invalid->begin(), invalid->end());
   }
   if (products) {
-    for (const auto& [identifier, product] : *products) invalidProductIdentifiers_.erase(identifier);
+    for (const auto& [identifier, product] : *products) invalidProductIdentifiers_.get().erase(identifier);
   }
-  if (validProducts_.size() + invalidProductIdentifiers_.size() >= kAPMInAppPurchaseProductCacheLimit) {
+  if (validProducts_.get().size() + invalidProductIdentifiers_.get().size() >= kAPMInAppPurchaseProductCacheLimit) {
     validProducts_ = products.value_or(APMProducts{});
-    invalidProductIdentifiers_.clear();
-    if (invalid) invalidProductIdentifiers_.insert(invalid->begin(), invalid->end());
+    invalidProductIdentifiers_.get().clear();
+    if (invalid) invalidProductIdentifiers_.get().insert(invalid->begin(), invalid->end());
   }
 }
 
 size_t APMInAppPurchaseProductCache::TEST_count() {
   size_t count = 0;
-  lockQueue_->sync([&] { count = validProducts_.size() + invalidProductIdentifiers_.size(); });
+  lockQueue_->sync([&] { count = validProducts_.get().size() + invalidProductIdentifiers_.get().size(); });
   return count;
 }
 
 bool APMInAppPurchaseProductCache::TEST_isInvalid(const std::string& productIdentifier) {
   bool invalid = false;
-  lockQueue_->sync([&] { invalid = invalidProductIdentifiers_.contains(productIdentifier); });
+  lockQueue_->sync([&] { invalid = invalidProductIdentifiers_.get().contains(productIdentifier); });
   return invalid;
 }

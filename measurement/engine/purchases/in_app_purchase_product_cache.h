@@ -11,9 +11,9 @@
 // answer that gets it there replaces both with what that answer holds.
 //
 // Threads: the cache's collections are touched only on its serial lock
-// queue "com.devuvo.zev.measurement.iap-cache" (reads by a synchronous
-// dispatch, so they must not be made from that queue); answers reach callers
-// asynchronously on their own queues.
+// queue "com.devuvo.zev.measurement.iap-cache", and check it (reads by a
+// synchronous dispatch, so they must not be made from that queue); answers
+// reach callers asynchronously on their own queues.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +25,7 @@
 #include <string>
 
 #include "os/dispatch/queue.h"
+#include "os/dispatch/queue_confined.h"
 #include "os/foundation/error.h"
 #include "os/storekit/product.h"
 
@@ -106,6 +107,8 @@ class APMInAppPurchaseProductCache : public std::enable_shared_from_this<APMInAp
   void addReply(const std::optional<APMProducts>& products, const std::optional<std::set<std::string>>& invalid);
 
   const std::shared_ptr<os::DispatchQueue> lockQueue_;
-  std::set<std::string, std::less<>> invalidProductIdentifiers_;  // lockQueue_ only
-  APMProducts validProducts_;                                     // lockQueue_ only
+  // lockQueue_ only; each access checks it.
+  os::QueueConfined<std::set<std::string, std::less<>>> invalidProductIdentifiers_{lockQueue_,
+                                                                                   "invalidProductIdentifiers_"};
+  os::QueueConfined<APMProducts> validProducts_{lockQueue_, "validProducts_"};
 };

@@ -98,7 +98,7 @@ bool APMMeasurement::bundleRawEvents() {
     protoEvents.reserve(updated->size());
     for (const auto& event : *updated) protoEvents.push_back(event->protoEvent());
     if (config->isEventSamplingEnabled() && !monitor()->isDebugModeEnabled()) {
-      APMEventSampler sampler(database);
+      APMEventSampler sampler(workerQueue(), database);
       auto sampled = sampler.sampleEvents(protoEvents, &error);
       if (!sampled) return false;
       protoEvents = std::move(*sampled);

@@ -56,6 +56,20 @@ TEST_F(QueueConfinedTest, AccessIsCheckedAgainstTheOwningQueue) {
   owner->sync([&] { EXPECT_EQ(count.get(), 5); });
 }
 
+TEST_F(QueueConfinedTest, CheckQueueFailsOffTheQueueAndWithoutOne) {
+  auto owner = os::DispatchQueue::serial("owner");
+  owner->sync([&] { os::checkQueue(owner.get(), "step"); });
+  EXPECT_TRUE(gFailures.empty());
+
+  os::checkQueue(owner.get(), "step");
+  owner->sync([&] { os::checkQueue(nullptr, "orphan"); });
+  ASSERT_EQ(gFailures.size(), 2u);
+  EXPECT_EQ(gFailures[0].name, "step");
+  EXPECT_EQ(gFailures[0].queue, "owner");
+  EXPECT_EQ(gFailures[1].name, "orphan");
+  EXPECT_EQ(gFailures[1].queue, "");
+}
+
 TEST(QueueConfinedDeathTest, TheDefaultHandlerAborts) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   auto owner = os::DispatchQueue::serial("owner");

@@ -76,7 +76,7 @@ class EventSamplingTest : public ::testing::Test {
   // each draw checks the bound it was asked for.
   APMEventSampler scripted(std::vector<uint32_t> draws, uint32_t bound = 10) {
     auto queue = std::make_shared<std::deque<uint32_t>>(draws.begin(), draws.end());
-    return APMEventSampler(database_, [queue, bound](uint32_t upper) {
+    return APMEventSampler(worker_, database_, [queue, bound](uint32_t upper) {
       EXPECT_EQ(upper, bound);
       EXPECT_FALSE(queue->empty()) << "more rolls than scripted";
       if (queue->empty()) return 0u;
@@ -84,6 +84,14 @@ class EventSamplingTest : public ::testing::Test {
       queue->pop_front();
       return draw;
     });
+  }
+
+  // sampleEvents on the worker queue, where bundling runs it.
+  template <class Sampler>
+  std::optional<std::vector<std::shared_ptr<APMPBEvent>>> sample(Sampler&& sampler,
+                                                                 const std::vector<std::shared_ptr<APMPBEvent>>& events,
+                                                                 os::Error* error = nullptr) {
+    return worker_->sync([&] { return sampler.sampleEvents(events, error); });
   }
 
   static std::shared_ptr<APMPBEvent> event(const std::string& name, int64_t millis, int64_t previousMillis = 0,
@@ -127,6 +135,7 @@ class EventSamplingTest : public ::testing::Test {
   std::shared_ptr<CodeSink> sink_ = std::make_shared<CodeSink>();
   std::shared_ptr<APMMonitor> monitor_;
   std::shared_ptr<APMDatabase> database_;
+  std::shared_ptr<os::DispatchQueue> worker_ = os::DispatchQueue::serial("worker");
   os::TemporarySandbox sandbox_;
 };
 
@@ -147,7 +156,7 @@ TEST_F(EventSamplingTest, EventsOutsideSamplingAreKeptUnmarked) {
     auto sampler = scripted({});
     const int64_t before = monitored();
     auto events = std::vector{event("level_up", kMonday + 1000), event("level_up", kMonday + 2000), event("other", 5)};
-    auto kept = sampler.sampleEvents(events, nullptr);
+    auto kept = sample(sampler, events, nullptr);
     ASSERT_TRUE(kept);
     EXPECT_EQ(*kept, events);
     for (const auto& e : *kept) EXPECT_EQ(param(e, "_sr"), std::nullopt);
@@ -162,7 +171,7 @@ TEST_F(EventSamplingTest, FirstLostRollOfADayIsKeptAndTheStateCarriesIntoTheNext
   auto won = event("level_up", kMonday + 3000);                     // won
   auto dropped2 = event("level_up", kMonday + 4000, 0, 78);         // lost, same day
   auto sampler = scripted({3, 9, 0, 5});
-  auto kept = sampler.sampleEvents({exempt, dropped, won, dropped2}, nullptr);
+  auto kept = sample(sampler, {exempt, dropped, won, dropped2}, nullptr);
   ASSERT_TRUE(kept);
   EXPECT_EQ(*kept, (std::vector{exempt, won}));
   EXPECT_EQ(param(exempt, "_sr"), 10);
@@ -183,7 +192,7 @@ TEST_F(EventSamplingTest, FirstLostRollOfADayIsKeptAndTheStateCarriesIntoTheNext
   // the first lost roll of Tuesday is kept.
   auto laterMonday = event("level_up", kMonday + 5000);
   auto tuesday = event("level_up", kMonday + kDay + 1000);
-  auto next = scripted({1, 1}).sampleEvents({laterMonday, tuesday}, nullptr);
+  auto next = sample(scripted({1, 1}), {laterMonday, tuesday}, nullptr);
   ASSERT_TRUE(next);
   EXPECT_EQ(*next, std::vector{tuesday});
   EXPECT_EQ(param(tuesday, "_efs"), 1);
@@ -209,7 +218,7 @@ TEST_F(EventSamplingTest, TheDayComesFromThePreviousTimestampOrTheAccountOffset)
     settings().setAnalyticsAccountTimeZoneOffsetMinutes(c.offsetMinutes);
     storeAggregates("level_up", c.storedDay);
     auto e = event("level_up", kMonday + 10 * 3'600'000LL + 1000, c.previousMillis);
-    auto kept = scripted({4}).sampleEvents({e}, nullptr);
+    auto kept = sample(scripted({4}), {e}, nullptr);
     ASSERT_TRUE(kept);
     EXPECT_EQ(kept->size(), c.kept ? 1u : 0u);
   }
@@ -218,7 +227,7 @@ TEST_F(EventSamplingTest, TheDayComesFromThePreviousTimestampOrTheAccountOffset)
 TEST_F(EventSamplingTest, EventsWithoutANameAreDropped) {
   auto nameless = APMPBEvent::initWithMessageInfo(nullptr);
   const int64_t before = monitored();
-  auto kept = scripted({}).sampleEvents({nameless, event("other", 1000)}, nullptr);
+  auto kept = sample(scripted({}), {nameless, event("other", 1000)}, nullptr);
   ASSERT_TRUE(kept);
   EXPECT_EQ(kept->size(), 1u);
   EXPECT_EQ(monitored() - before, 1);  // 23155, level 2
@@ -231,7 +240,7 @@ TEST_F(EventSamplingTest, AStoreFailureAnswersNothing) {
     os::Error dropError;
     ASSERT_TRUE(database_->sqliteStore()->executeSQL("ALTER TABLE events RENAME TO gone", &dropError));
     os::Error error;
-    EXPECT_FALSE(scripted({}).sampleEvents({event("other", 1000)}, &error));
+    EXPECT_FALSE(sample(scripted({}), {event("other", 1000)}, &error));
     EXPECT_FALSE(error.domain().empty());
     monitor_->TEST_flush();
     EXPECT_TRUE(sink_->saw(kAPMSamplingCodeCacheQueryFailed));
@@ -246,7 +255,7 @@ TEST_F(EventSamplingTest, AStoreFailureAnswersNothing) {
     database_ = APMDatabase::initWithDatabaseName(kAPMDatabaseName, config, &error);
     ASSERT_TRUE(database_);
     vfs.failNthWriteOrSync(1, -1);
-    EXPECT_FALSE(scripted({}).sampleEvents({event("other", 1000)}, &error));
+    EXPECT_FALSE(sample(scripted({}), {event("other", 1000)}, &error));
     vfs.disarm();
     EXPECT_FALSE(error.domain().empty());
     monitor_->TEST_flush();
@@ -259,12 +268,12 @@ TEST_F(EventSamplingTest, ASeededSourceKeepsAboutOneInRate) {
   settings().setEventSamplingEnabled(true);
   storeAggregates("level_up", kMondayNumber);  // Monday already bundled: no exemption
   std::mt19937 generator(45);
-  APMEventSampler sampler(database_, [&](uint32_t upper) {
+  APMEventSampler sampler(worker_, database_, [&](uint32_t upper) {
     return std::uniform_int_distribution<uint32_t>(0, upper - 1)(generator);
   });
   std::vector<std::shared_ptr<APMPBEvent>> events;
   for (int i = 0; i < 2000; ++i) events.push_back(event("level_up", kMonday + i));
-  auto kept = sampler.sampleEvents(events, nullptr);
+  auto kept = sample(sampler, events, nullptr);
   ASSERT_TRUE(kept);
   EXPECT_GT(kept->size(), 150u);
   EXPECT_LT(kept->size(), 250u);
