@@ -66,7 +66,7 @@ enum class APMPCommandFamilyID : uint8_t { Bitwise, Comparison, Control, Logical
 enum class APMPArgumentMode : uint8_t { Eager, CountedEager, Lazy };
 
 // Eager families receive evaluated values, lazy ones the unevaluated entries.
-using APMPCommandHandler = APMPResult (*)(const APMPValueList& arguments, const APMPScopeRef& scope);
+using APMPCommandHandler = APMPResult (*)(APMPArguments arguments, const APMPScopeRef& scope);
 
 struct APMPOpcode {
   std::u16string_view opcode;

@@ -29,7 +29,7 @@ os::Result<bool> condition(const APMPValueRef& entry, const APMPScopeRef& scope)
 }
 
 // A function from the entries: name (not evaluated), parameter array, body.
-os::Result<std::shared_ptr<APMPFunctionValue>> makeFunction(const APMPValueList& arguments, const APMPScopeRef& scope) {
+os::Result<std::shared_ptr<APMPFunctionValue>> makeFunction(APMPArguments arguments, const APMPScopeRef& scope) {
   auto name = arguments[0]->stringValueOrError();
   if (!name) return std::unexpected(name.error());
   APMPResult parameterList = evaluate(arguments[1], scope);
@@ -55,11 +55,11 @@ os::Result<std::shared_ptr<APMPFunctionValue>> makeFunction(const APMPValueList&
 
 }  // namespace
 
-APMPResult APMPControlBlock(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPControlBlock(APMPArguments arguments, const APMPScopeRef& scope) {
   return APMPEvaluator::executeStatements(arguments, scope->createChildScope());
 }
 
-APMPResult APMPControlRunStatementArray(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPControlRunStatementArray(APMPArguments arguments, const APMPScopeRef& scope) {
   APMPResult value = evaluate(arguments[0], scope);
   if (!value) return value;
   auto statements = asArray(*value);
@@ -67,25 +67,25 @@ APMPResult APMPControlRunStatementArray(const APMPValueList& arguments, const AP
   return runStatementArray(statements, scope);
 }
 
-APMPResult APMPControlStatementArray(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPControlStatementArray(APMPArguments arguments, const APMPScopeRef& scope) {
   if (auto paid = APMPChargeSlots(scope, arguments.size()); !paid) return std::unexpected(paid.error());
-  auto array = APMPObjectManager::arrayValueWithArray(arguments, scope);
+  auto array = APMPObjectManager::arrayValueWithArray(APMPValueList(arguments.begin(), arguments.end()), scope);
   if (!array) return std::unexpected(array.error());
   return APMPValueRef(std::move(*array));
 }
 
-APMPResult APMPControlBreak(const APMPValueList&, const APMPScopeRef&) { return APMPControlValue::breakValue(); }
+APMPResult APMPControlBreak(APMPArguments, const APMPScopeRef&) { return APMPControlValue::breakValue(); }
 
-APMPResult APMPControlContinue(const APMPValueList&, const APMPScopeRef&) { return APMPControlValue::continueValue(); }
+APMPResult APMPControlContinue(APMPArguments, const APMPScopeRef&) { return APMPControlValue::continueValue(); }
 
-APMPResult APMPControlReturn(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPControlReturn(APMPArguments arguments, const APMPScopeRef& scope) {
   if (arguments.empty()) return APMPControlValue::returnValueWithData(APMPUndefinedValue::sharedInstance());
   APMPResult value = evaluate(arguments[0], scope);
   if (!value) return value;
   return APMPControlValue::returnValueWithData(std::move(*value));
 }
 
-APMPResult APMPControlSequence(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPControlSequence(APMPArguments arguments, const APMPScopeRef& scope) {
   APMPValueRef result;
   for (const APMPValueRef& entry : arguments) {
     APMPResult value = evaluate(entry, scope);
@@ -96,13 +96,13 @@ APMPResult APMPControlSequence(const APMPValueList& arguments, const APMPScopeRe
   return result;
 }
 
-APMPResult APMPControlConditional(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPControlConditional(APMPArguments arguments, const APMPScopeRef& scope) {
   auto truth = condition(arguments[0], scope);
   if (!truth) return std::unexpected(truth.error());
   return evaluate(arguments[*truth ? 1 : 2], scope);
 }
 
-APMPResult APMPControlIf(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPControlIf(APMPArguments arguments, const APMPScopeRef& scope) {
   auto truth = condition(arguments[0], scope);
   if (!truth) return std::unexpected(truth.error());
   size_t branch = *truth ? 1 : 2;
@@ -117,7 +117,7 @@ APMPResult APMPControlIf(const APMPValueList& arguments, const APMPScopeRef& sco
 // Cases are compared strictly until one matches; from there the bodies run
 // in turn (fall-through) until a break or a continue or return, which leaves
 // the switch. The default is the one body past the cases.
-APMPResult APMPControlSwitch(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPControlSwitch(APMPArguments arguments, const APMPScopeRef& scope) {
   auto values = APMPEvaluateArguments(arguments, scope);
   if (!values) return std::unexpected(values.error());
   const APMPValueRef& discriminant = (*values)[0];
@@ -152,7 +152,7 @@ APMPResult APMPControlSwitch(const APMPValueList& arguments, const APMPScopeRef&
   return APMPUndefinedValue::sharedInstance();
 }
 
-APMPResult APMPControlCallMethod(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPControlCallMethod(APMPArguments arguments, const APMPScopeRef& scope) {
   auto values = APMPEvaluateArguments(arguments, scope);
   if (!values) return std::unexpected(values.error());
   const APMPValueRef& receiver = (*values)[0];
@@ -179,13 +179,13 @@ APMPResult APMPControlCallMethod(const APMPValueList& arguments, const APMPScope
   return result;
 }
 
-APMPResult APMPControlFunctionExpression(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPControlFunctionExpression(APMPArguments arguments, const APMPScopeRef& scope) {
   auto function = makeFunction(arguments, scope);
   if (!function) return std::unexpected(function.error());
   return APMPValueRef(std::move(*function));
 }
 
-APMPResult APMPControlFunctionDeclaration(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPControlFunctionDeclaration(APMPArguments arguments, const APMPScopeRef& scope) {
   auto function = makeFunction(arguments, scope);
   if (!function) return std::unexpected(function.error());
   scope->setValue(*function, (*function)->functionName());

@@ -92,7 +92,7 @@ APMPResult APMPCommandRegistrar::evaluateStatement(const APMPValueRef& value, co
   return result;
 }
 
-APMPResult APMPEvaluator::executeStatements(const APMPValueList& statements, const APMPScopeRef& scope) {
+APMPResult APMPEvaluator::executeStatements(APMPArguments statements, const APMPScopeRef& scope) {
   APMPValueRef result = APMPUndefinedValue::sharedInstance();
   for (const auto& statement : statements) {
     APMPResult value = evaluateStatement(statement, scope);
@@ -128,7 +128,7 @@ os::Status APMPChargeSlots(const APMPScopeRef& scope, size_t count) {
   return APMPChargeBulkWork(scope, count * kAPMPBulkUnitsPerInstruction);
 }
 
-os::Result<APMPValueList> APMPEvaluateArguments(const APMPValueList& arguments, const APMPScopeRef& scope) {
+os::Result<APMPValueList> APMPEvaluateArguments(APMPArguments arguments, const APMPScopeRef& scope) {
   APMPValueList values;
   values.reserve(arguments.size());
   for (const auto& argument : arguments) {
@@ -139,17 +139,17 @@ os::Result<APMPValueList> APMPEvaluateArguments(const APMPValueList& arguments, 
   return values;
 }
 
-os::Status APMPCheckExactArgumentCount(const APMPValueList& arguments, size_t n) {
+os::Status APMPCheckExactArgumentCount(APMPArguments arguments, size_t n) {
   if (arguments.size() != n) return APMPFail(APMPRovavError::ArgumentCount);
   return {};
 }
 
-os::Status APMPCheckMinimumArgumentCount(const APMPValueList& arguments, size_t n) {
+os::Status APMPCheckMinimumArgumentCount(APMPArguments arguments, size_t n) {
   if (arguments.size() < n) return APMPFail(APMPRovavError::ArgumentCount);
   return {};
 }
 
-os::Status APMPCheckMaximumArgumentCount(const APMPValueList& arguments, size_t n) {
+os::Status APMPCheckMaximumArgumentCount(APMPArguments arguments, size_t n) {
   if (arguments.size() > n) return APMPFail(APMPRovavError::ArgumentCount);
   return {};
 }

@@ -20,6 +20,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "measurement/script/runtime/limits.h"
+#include "measurement/script/runtime/scope.h"
 #include "measurement/script/runtime/values.h"
 
 // The base of the command families (commands/command_families.h): its own
@@ -76,16 +78,28 @@ class APMPCommandRegistrar {
   std::vector<std::unique_ptr<APMPCommandEvaluator>> families_;
 };
 
+// The registrar's evaluateStatement, with literals counted and returned
+// inline: the most frequent entry of all.
+inline APMPResult APMPEvaluateEntry(const APMPValueRef& value, const APMPScopeRef& scope) {
+  if (value->kind() != APMPRuntimeValue::Kind::Statement) {
+    APMPExecutionState& state = scope->executionState();
+    if (state.instructionCount >= kAPMPInstructionBudget) return APMPFail(APMPRovavError::BudgetExhausted);
+    state.instructionCount += 1;
+    return value;
+  }
+  return APMPCommandRegistrar::sharedInstance().evaluateStatement(value, scope);
+}
+
 class APMPEvaluator {
  public:
-  // Forwards to the registrar.
+  // As the registrar's evaluateStatement; a literal is counted here.
   static APMPResult evaluateStatement(const APMPValueRef& value, const APMPScopeRef& scope) {
-    return APMPCommandRegistrar::sharedInstance().evaluateStatement(value, scope);
+    return APMPEvaluateEntry(value, scope);
   }
   // A statement list (function bodies, blocks): each value in order; stops
   // at the first error, or at the first control value, which is the result;
   // otherwise the last value (undefined for an empty list).
-  static APMPResult executeStatements(const APMPValueList& statements, const APMPScopeRef& scope);
+  static APMPResult executeStatements(APMPArguments statements, const APMPScopeRef& scope);
 };
 
 // Charges bulk work (slots or code units copied, scanned or built; names
@@ -102,11 +116,11 @@ os::Status APMPChargeSlots(const APMPScopeRef& scope, size_t count);
 // ---- argument routines ----
 
 // Evaluates each argument in order in the scope; stops at the first error.
-os::Result<APMPValueList> APMPEvaluateArguments(const APMPValueList& arguments, const APMPScopeRef& scope);
+os::Result<APMPValueList> APMPEvaluateArguments(APMPArguments arguments, const APMPScopeRef& scope);
 // rovav 9 unless the list has exactly / at least / at most n entries.
-os::Status APMPCheckExactArgumentCount(const APMPValueList& arguments, size_t n);
-os::Status APMPCheckMinimumArgumentCount(const APMPValueList& arguments, size_t n);
-os::Status APMPCheckMaximumArgumentCount(const APMPValueList& arguments, size_t n);
+os::Status APMPCheckExactArgumentCount(APMPArguments arguments, size_t n);
+os::Status APMPCheckMinimumArgumentCount(APMPArguments arguments, size_t n);
+os::Status APMPCheckMaximumArgumentCount(APMPArguments arguments, size_t n);
 // A number or string value whose number form is finite, integral and not
 // negative; never raises.
 bool APMPIsArrayIndex(const APMPRuntimeValue& value);

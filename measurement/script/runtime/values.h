@@ -26,6 +26,7 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +42,8 @@ class APMPCommandEvaluator;
 
 using APMPValueRef = std::shared_ptr<APMPRuntimeValue>;
 using APMPValueList = std::vector<APMPValueRef>;
+// A statement's entries or evaluated arguments, read in place.
+using APMPArguments = std::span<const APMPValueRef>;
 using APMPScopeRef = std::shared_ptr<APMPScope>;
 // What every evaluating operation returns: a value, or the first error.
 using APMPResult = os::Result<APMPValueRef>;
