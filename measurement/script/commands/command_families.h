@@ -90,6 +90,7 @@ class APMPCommandFamily : public APMPCommandEvaluator {
   const void* resolveCommand(std::u16string_view command) const override;
   APMPResult evaluateResolved(const void* resolved, std::u16string_view command, const APMPValueList& arguments,
                               const APMPScopeRef& scope) const override;
+  const APMPOpcode* rowOf(const void* resolved) const override { return static_cast<const APMPOpcode*>(resolved); }
   APMPArgumentMode mode() const { return mode_; }
 
  protected:

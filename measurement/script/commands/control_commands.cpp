@@ -2,6 +2,7 @@
 // sequence, conditional, if, switch, method calls and functions. Lazy: each
 // handler receives the statement's entries and evaluates what it needs.
 #include "measurement/script/commands/command_handlers.h"
+#include "measurement/script/commands/command_families.h"
 #include "measurement/script/commands/command_support.h"
 #include "measurement/script/runtime/limits.h"
 #include "measurement/script/runtime/object_manager.h"
@@ -152,19 +153,45 @@ APMPResult APMPControlSwitch(APMPArguments arguments, const APMPScopeRef& scope)
   return APMPUndefinedValue::sharedInstance();
 }
 
+namespace {
+
+// A method call's argument list. An array literal (the usual form) has its
+// entries evaluated in place, with the literal's own count, depth and cap,
+// but no array made; anything else must evaluate to an array.
+os::Result<APMPValueList> methodArguments(const APMPValueRef& entry, const APMPScopeRef& scope) {
+  if (entry->kind() == Kind::Statement) {
+    const auto& literal = static_cast<const APMPStatementValue&>(*entry);
+    if (literal.row() != nullptr && literal.row()->handler == &APMPVariableArrayLiteral) {
+      return APMPEvaluateInPlace(scope, [&]() -> os::Result<APMPValueList> {
+        auto values = APMPEvaluateArguments(literal.arguments(), scope);
+        if (values && values->size() > kAPMPMaxArraySlots) return APMPFail(APMPRovavError::InvalidArrayLength);
+        return values;
+      });
+    }
+  }
+  APMPResult value = evaluate(entry, scope);
+  if (!value) return std::unexpected(std::move(value.error()));
+  auto array = asArray(*value);
+  if (!array) return APMPFail(APMPRovavError::ArgumentKind);
+  return array->allElements();
+}
+
+}  // namespace
+
 APMPResult APMPControlCallMethod(APMPArguments arguments, const APMPScopeRef& scope) {
-  auto values = APMPEvaluateArguments(arguments, scope);
-  if (!values) return std::unexpected(values.error());
-  const APMPValueRef& receiver = (*values)[0];
-  const APMPValueRef& name = (*values)[1];
-  auto argumentArray = asArray((*values)[2]);
-  if (name->kind() != Kind::String || !argumentArray) return APMPFail(APMPRovavError::ArgumentKind);
-  const std::u16string& method = static_cast<const APMPStringValue&>(*name).value();  // held by values
+  APMPResult receiver = evaluate(arguments[0], scope);
+  if (!receiver) return receiver;
+  APMPResult name = evaluate(arguments[1], scope);
+  if (!name) return name;
+  auto methodArgumentList = methodArguments(arguments[2], scope);
+  if (!methodArgumentList) return std::unexpected(std::move(methodArgumentList.error()));
+  if ((*name)->kind() != Kind::String) return APMPFail(APMPRovavError::ArgumentKind);
+  const std::u16string& method = static_cast<const APMPStringValue&>(**name).value();  // held by name
+  const APMPValueList& values = *methodArgumentList;
   // Every receiver reads the name, and text arguments at least once (map
   // keys are hashed, for one): both are paid here by their lengths.
-  APMPValueList methodArguments = argumentArray->allElements();
-  size_t units = method.size() + methodArguments.size();
-  for (const APMPValueRef& argument : methodArguments) {
+  size_t units = method.size() + values.size();
+  for (const APMPValueRef& argument : values) {
     if (argument->kind() == Kind::String) units += static_cast<const APMPStringValue&>(*argument).value().size();
   }
   if (auto paid = APMPChargeBulkWork(scope, units); !paid) return std::unexpected(paid.error());
@@ -174,7 +201,7 @@ APMPResult APMPControlCallMethod(APMPArguments arguments, const APMPScopeRef& sc
   APMPExecutionState& state = scope->executionState();
   if (state.depth + kMethodCallDepth > kAPMPMaxEvaluationDepth) return APMPFail(APMPRovavError::BudgetExhausted);
   state.depth += kMethodCallDepth;
-  APMPResult result = receiver->applyWithName(method, methodArguments, scope);
+  APMPResult result = (*receiver)->applyWithName(method, values, scope);
   state.depth -= kMethodCallDepth;
   return result;
 }

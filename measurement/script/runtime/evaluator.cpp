@@ -16,6 +16,8 @@ std::vector<std::u16string> APMPCommandEvaluator::allSupportedCommands() const {
 
 const void* APMPCommandEvaluator::resolveCommand(std::u16string_view) const { return nullptr; }
 
+const APMPOpcode* APMPCommandEvaluator::rowOf(const void*) const { return nullptr; }
+
 APMPResult APMPCommandEvaluator::evaluateResolved(const void*, std::u16string_view command,
                                                   const APMPValueList& arguments, const APMPScopeRef& scope) const {
   return evaluateCommand(command, arguments, scope);

@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "measurement/script/runtime/limits.h"
@@ -36,6 +37,8 @@ class APMPCommandEvaluator {
   // What this evaluator resolves for the opcode once, when a statement is
   // made (null by default); handed back to evaluateResolved.
   virtual const void* resolveCommand(std::u16string_view command) const;
+  // The opcode table row behind a resolved entry, when there is one.
+  virtual const APMPOpcode* rowOf(const void* resolved) const;
   // evaluateCommand for a statement whose opcode resolved to the given entry.
   virtual APMPResult evaluateResolved(const void* resolved, std::u16string_view command,
                                       const APMPValueList& arguments, const APMPScopeRef& scope) const;
@@ -88,6 +91,28 @@ inline APMPResult APMPEvaluateEntry(const APMPValueRef& value, const APMPScopeRe
     return value;
   }
   return APMPCommandRegistrar::sharedInstance().evaluateStatement(value, scope);
+}
+
+os::Status APMPChargeBulkWork(const APMPScopeRef& scope, size_t units);
+
+// Evaluates a statement whose work the caller does in place of its
+// evaluator: counts it and checks the depth cap as evaluateStatement does,
+// runs work one level deeper, then pays the bulk work that work caused.
+template <class Work>
+auto APMPEvaluateInPlace(const APMPScopeRef& scope, Work work) -> decltype(work()) {
+  APMPExecutionState& state = scope->executionState();
+  if (state.instructionCount >= kAPMPInstructionBudget) return APMPFail(APMPRovavError::BudgetExhausted);
+  state.instructionCount += 1;
+  if (state.depth >= kAPMPMaxEvaluationDepth) return APMPFail(APMPRovavError::BudgetExhausted);
+  size_t& bulk = apmp::detail::pendingBulkWork();
+  const size_t pending = std::exchange(bulk, 0);
+  ++state.depth;
+  auto result = work();
+  --state.depth;
+  const size_t units = std::exchange(bulk, pending);
+  if (units < kAPMPBulkUnitsPerInstruction) return result;
+  if (auto paid = APMPChargeBulkWork(scope, units); !paid && result) return std::unexpected(paid.error());
+  return result;
 }
 
 class APMPEvaluator {

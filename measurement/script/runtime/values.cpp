@@ -365,7 +365,8 @@ APMPStatementValue::APMPStatementValue(std::u16string functionName, APMPValueLis
       functionName_(std::move(functionName)),
       arguments_(std::move(arguments)),
       evaluator_(&APMPCommandRegistrar::sharedInstance().evaluatorForCommand(functionName_)),
-      resolved_(evaluator_->resolveCommand(functionName_)) {}
+      resolved_(evaluator_->resolveCommand(functionName_)),
+      row_(evaluator_->rowOf(resolved_)) {}
 
 bool APMPStatementValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
   if (this == &other) return true;

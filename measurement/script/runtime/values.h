@@ -39,6 +39,7 @@ class APMPRuntimeValue;
 class APMPScope;
 class APMPMarker;
 class APMPCommandEvaluator;
+struct APMPOpcode;
 
 using APMPValueRef = std::shared_ptr<APMPRuntimeValue>;
 using APMPValueList = std::vector<APMPValueRef>;
@@ -315,6 +316,9 @@ class APMPStatementValue final : public APMPRuntimeValue {
   const APMPCommandEvaluator& evaluator() const { return *evaluator_; }
   // What the evaluator resolved for the opcode when the statement was made.
   const void* resolvedCommand() const { return resolved_; }
+  // The opcode table row it resolved to; null for calls by name and for
+  // evaluators without rows.
+  const APMPOpcode* row() const { return row_; }
 
   // The same object, or equal opcodes and pairwise equal arguments.
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
@@ -324,6 +328,7 @@ class APMPStatementValue final : public APMPRuntimeValue {
   const APMPValueList arguments_;
   const APMPCommandEvaluator* evaluator_;
   const void* resolved_;
+  const APMPOpcode* row_;
 };
 
 // ---- shared comparison routines ----
