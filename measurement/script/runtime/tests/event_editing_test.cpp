@@ -194,6 +194,23 @@ TEST_F(EventEditingTest, AFailureEndsTheRunRestoringOnlyTheFailingEditCallback) 
   EXPECT_EQ(editing_->eventContext().eventsToLog()[0].name(), "made");
 }
 
+// A discarded edit callback is undone from what its writes replaced, not from
+// a copy: each parameter it changed, removed or added, written once or more,
+// comes back exactly as it was (an integer stays an integer), and the name.
+TEST_F(EventEditingTest, ADiscardedEditCallbackPutsBackEveryValueItReplaced) {
+  const APMPEvent input("e", 1, {{"count", os::Value(int64_t{5})}, {"gone", os::Value("x")}, {"kept", os::Value(2.5)}});
+  for (const auto& ending : {Ret(N(2)), Fail()}) {
+    reset();
+    loadCallbacks({Edit(1, {E("setParamValue", {S("count"), N(7.5)}), E("setParamValue", {S("count"), N(9)}),
+                            E("setParamValue", {S("gone"), Null()}), E("setParamValue", {S("added"), N(1)}),
+                            E("setEventName", {S("renamed")}), E("setEventName", {S("again")}), ending})});
+    handle(input);
+    EXPECT_TRUE(output().isEqualToEvent(input));
+    EXPECT_EQ(Param(output(), "count"), Param(input, "count"));
+    EXPECT_FALSE(editing_->hasEdits());
+  }
+}
+
 TEST_F(EventEditingTest, CallbacksRunByPriorityWithCollisionsMovedPastTheHighest) {
   auto Mark = [](std::string_view label) {
     return Entities{E("setParamValue", {S("order"), Add(E("getParamValue", {S("order")}), S(label))}), Ret(N(0))};
