@@ -387,10 +387,7 @@ os::Result<bool> APMPEventEditing::handleEvent(APMPEvent event) {
     APMPScopeRef scope = runtime_->getRunScope();
     return callbackHandler_->triggerCallbacksWithScope(scope, eventContext_);
   }();
-  // A run that made no container that could close a cycle leaves nothing a
-  // collection would free; what it dropped went with its last reference.
-  const APMPExecutionState& state = runtime_->initialScope()->executionState();
-  if (state.slotsMade != 0 || !runtime_->objectManager().madeOnlyLeaves()) runtime_->collectGarbage();
+  runtime_->collectGarbage();
   if (!run) return std::unexpected(run.error());
   return hasEdits() || hasCreatedEvents();
 }

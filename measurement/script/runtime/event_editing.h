@@ -24,7 +24,7 @@
 //    are those registered when its phase begins.
 // 4. The instruction budget covers one whole load and one whole run; the
 //    collector runs after a successful load and after every run, failed or
-//    not, unless the run made no container that could close a cycle. The registry is a collector root, so registered callbacks and what
+//    not. The registry is a collector root, so registered callbacks and what
 //    they reach survive every collection.
 // 5. Errors: rovav codes from the runtime and the commands; editing 2 to 7
 //    from loading and registration (errors.h).

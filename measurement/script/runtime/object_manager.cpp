@@ -82,30 +82,7 @@ void APMPObjectManager::addObject(const APMPValueRef& object) {
 }
 
 void APMPObjectManager::pruneObjects() {
-  size_t keptBefore = 0;
-  for (size_t i = 0; i < firstMade_ && i < objects_.size(); ++i) keptBefore += objects_[i].expired() ? 0 : 1;
   std::erase_if(objects_, [](const std::weak_ptr<APMPRuntimeValue>& entry) { return entry.expired(); });
-  firstMade_ = keptBefore;
-}
-
-bool APMPObjectManager::madeOnlyLeaves() const {
-  for (size_t i = firstMade_; i < objects_.size(); ++i) {
-    APMPValueRef value = objects_[i].lock();
-    if (!value) continue;
-    switch (value->kind()) {
-      case APMPRuntimeValue::Kind::Map:
-        if (static_cast<const APMPMapValue&>(*value).propertyMap().count() != 0) return false;
-        break;
-      case APMPRuntimeValue::Kind::Array: {
-        auto& array = static_cast<APMPArrayValue&>(*value);
-        if (array.count() != 0 || array.propertyMap().count() != 0) return false;
-        break;
-      }
-      default:
-        return false;  // a function holds its defining scope
-    }
-  }
-  return true;
 }
 
 void APMPObjectManager::markFromRoots(std::vector<APMPValueRef>* recorded) {
@@ -150,7 +127,6 @@ void APMPObjectManager::sweep() {
   apmp::detail::releaseAllLater(marked_);
   apmp::detail::releaseAllLater(alive);
   pruneObjects();
-  firstMade_ = objects_.size();
   pruneThreshold_ = std::max<size_t>(1024, objects_.size() * 2);
 }
 
@@ -168,7 +144,6 @@ void APMPObjectManager::teardown() {
   }
   apmp::detail::releaseAllLater(everything);
   objects_.clear();
-  firstMade_ = 0;
 }
 
 std::vector<APMPValueRef> APMPObjectManager::trackedObjects() const {

@@ -86,10 +86,6 @@ class APMPObjectManager {
   }
   void mark();
   void sweep();
-  // Every container made since the last sweep is freed already or holds
-  // nothing (an empty map or array): none of them can be in a cycle that
-  // only a collection would break.
-  bool madeOnlyLeaves() const;
   // Empties everything the runtime made (see the design note).
   void teardown();
 
@@ -106,8 +102,6 @@ class APMPObjectManager {
 
   std::vector<std::weak_ptr<APMPGarbageCollectionRoot>> roots_;
   std::vector<std::weak_ptr<APMPRuntimeValue>> objects_;
-  // objects_ from this index on were made since the last sweep.
-  size_t firstMade_ = 0;
   // The containers the last mark reached, until the sweep after it.
   std::vector<APMPValueRef> marked_;
   // objects_ is pruned of expired entries when it doubles past this.
