@@ -58,24 +58,24 @@ APMPResult APMPCommandFamily::evaluateResolved(const void* resolved, std::u16str
 APMPResult APMPCommandFamily::evaluateRow(const APMPOpcode& row, const APMPValueList& arguments,
                                           const APMPScopeRef& scope) const {
   if (mode_ == APMPArgumentMode::Lazy) {
-    if (auto status = row.arity.check(arguments.size()); !status) return std::unexpected(status.error());
+    if (!row.arity.accepts(arguments.size())) return APMPFail(APMPRovavError::ArgumentCount);
     if (row.handler == nullptr) return APMPUndefinedValue::sharedInstance();
     return row.handler(arguments, scope);
   }
   if (mode_ == APMPArgumentMode::CountedEager) {
-    if (auto status = row.arity.check(arguments.size()); !status) return std::unexpected(status.error());
+    if (!row.arity.accepts(arguments.size())) return APMPFail(APMPRovavError::ArgumentCount);
   }
   const size_t count = arguments.size();
   if (count <= kInlineArguments) {
     std::array<APMPValueRef, kInlineArguments> values;
     if (auto status = evaluateInto(arguments, values.data(), scope); !status) return std::unexpected(status.error());
-    if (auto status = row.arity.check(count); !status) return std::unexpected(status.error());
+    if (!row.arity.accepts(count)) return APMPFail(APMPRovavError::ArgumentCount);
     if (row.handler == nullptr) return APMPUndefinedValue::sharedInstance();
     return row.handler(APMPArguments(values.data(), count), scope);
   }
   APMPValueList values(count);
   if (auto status = evaluateInto(arguments, values.data(), scope); !status) return std::unexpected(status.error());
-  if (auto status = row.arity.check(count); !status) return std::unexpected(status.error());
+  if (!row.arity.accepts(count)) return APMPFail(APMPRovavError::ArgumentCount);
   if (row.handler == nullptr) return APMPUndefinedValue::sharedInstance();
   return row.handler(values, scope);
 }

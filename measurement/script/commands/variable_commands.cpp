@@ -51,15 +51,15 @@ APMPResult APMPVariableDeclareConstants(APMPArguments arguments, const APMPScope
 APMPResult APMPVariableAssign(APMPArguments arguments, const APMPScopeRef& scope) {
   auto name = nameOf(arguments[0], scope);
   if (!name) return std::unexpected(name.error());
-  if (!scope->hasName(*name)) return APMPFail(APMPRovavError::UndeclaredAssignment);
-  scope->setValue(arguments[1], *name);
+  const APMPNameKey key = static_cast<const APMPStringValue&>(*arguments[0]).nameKey();
+  if (!scope->assignExisting(arguments[1], key)) return APMPFail(APMPRovavError::UndeclaredAssignment);
   return arguments[1];
 }
 
 APMPResult APMPVariableRead(APMPArguments arguments, const APMPScopeRef& scope) {
   auto name = nameOf(arguments[0], scope);
   if (!name) return std::unexpected(name.error());
-  return scope->valueForName(*name);
+  return scope->valueForName(static_cast<const APMPStringValue&>(*arguments[0]).nameKey());
 }
 
 APMPResult APMPVariableReadProperty(APMPArguments arguments, const APMPScopeRef& scope) {

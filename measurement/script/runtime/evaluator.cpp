@@ -105,7 +105,7 @@ APMPResult APMPEvaluator::executeStatements(APMPArguments statements, const APMP
   return result;
 }
 
-os::Status APMPChargeBulkWork(const APMPScopeRef& scope, size_t units) {
+os::Status apmp::detail::chargeInstructions(const APMPScopeRef& scope, size_t units) {
   const auto cost = static_cast<int64_t>(units / kAPMPBulkUnitsPerInstruction);
   if (cost == 0 || !scope) return {};
   APMPExecutionState& state = scope->executionState();

@@ -93,7 +93,18 @@ inline APMPResult APMPEvaluateEntry(const APMPValueRef& value, const APMPScopeRe
   return APMPCommandRegistrar::sharedInstance().evaluateStatement(value, scope);
 }
 
-os::Status APMPChargeBulkWork(const APMPScopeRef& scope, size_t units);
+namespace apmp::detail {
+os::Status chargeInstructions(const APMPScopeRef& scope, size_t units);
+}  // namespace apmp::detail
+
+// Charges bulk work (slots or code units copied, scanned or built; names
+// bound) to the scope chain's instruction budget: one instruction per
+// kAPMPBulkUnitsPerInstruction units, rounded down. rovav 18 when the budget
+// cannot pay; the budget is then spent.
+inline os::Status APMPChargeBulkWork(const APMPScopeRef& scope, size_t units) {
+  if (units < kAPMPBulkUnitsPerInstruction) return {};
+  return apmp::detail::chargeInstructions(scope, units);
+}
 
 // Evaluates a statement whose work the caller does in place of its
 // evaluator: counts it and checks the depth cap as evaluateStatement does,
@@ -127,11 +138,6 @@ class APMPEvaluator {
   static APMPResult executeStatements(APMPArguments statements, const APMPScopeRef& scope);
 };
 
-// Charges bulk work (slots or code units copied, scanned or built; names
-// bound) to the scope chain's instruction budget: one instruction per
-// kAPMPBulkUnitsPerInstruction units, rounded down. rovav 18 when the budget
-// cannot pay; the budget is then spent.
-os::Status APMPChargeBulkWork(const APMPScopeRef& scope, size_t units);
 // Charges one instruction per slot, item, scope or binding made in bulk: each
 // is an allocation now and a release later, as dear as an evaluation. The
 // count also goes toward kAPMPMaxTrackedSlots: past it, rovav 18 and the

@@ -7,15 +7,15 @@
 
 APMPPropertyMap::~APMPPropertyMap() { clear(); }
 
-void APMPPropertyMap::setValue(APMPValueRef value, std::u16string_view name) {
+void APMPPropertyMap::setValue(APMPValueRef value, const APMPNameKey& key) {
   if (immutable_) return;
-  auto it = contents_.find(name);
+  auto it = contents_.find(key);
   if (it == contents_.end()) {
-    contents_.emplace(std::u16string(name), Entry{std::move(value), nextOrder_++, false});
+    contents_.emplace(std::u16string(key.text), Entry{std::move(value), nextOrder_++, false});
     return;
   }
   if (it->second.immutable) return;
-  apmp::detail::releaseLater(std::exchange(it->second.value, std::move(value)));
+  apmp::detail::releaseValueLater(std::exchange(it->second.value, std::move(value)));
 }
 
 void APMPPropertyMap::setImmutableValue(APMPValueRef value, std::u16string_view name) {
@@ -26,7 +26,7 @@ void APMPPropertyMap::setImmutableValue(APMPValueRef value, std::u16string_view 
     return;
   }
   if (it->second.immutable) return;
-  apmp::detail::releaseLater(std::exchange(it->second.value, std::move(value)));
+  apmp::detail::releaseValueLater(std::exchange(it->second.value, std::move(value)));
   it->second.immutable = true;
 }
 
@@ -35,10 +35,10 @@ const APMPValueRef& APMPPropertyMap::valueForName(std::u16string_view name) cons
   return it == contents_.end() ? APMPUndefinedValue::sharedInstance() : it->second.value;
 }
 
-const APMPValueRef* APMPPropertyMap::find(std::u16string_view name) const {
-  // Most scopes of a chain are blocks that declare nothing: no hash for them.
+const APMPValueRef* APMPPropertyMap::find(const APMPNameKey& key) const {
+  // Most scopes of a chain are blocks that declare nothing: no look-up there.
   if (contents_.empty()) return nullptr;
-  auto it = contents_.find(name);
+  auto it = contents_.find(key);
   return it == contents_.end() ? nullptr : &it->second.value;
 }
 
@@ -48,7 +48,7 @@ void APMPPropertyMap::removeValueForName(std::u16string_view name) {
   if (it == contents_.end() || it->second.immutable) return;
   APMPValueRef value = std::move(it->second.value);
   contents_.erase(it);
-  apmp::detail::releaseLater(std::move(value));
+  apmp::detail::releaseValueLater(std::move(value));
 }
 
 bool APMPPropertyMap::isImmutableName(std::u16string_view name) const {

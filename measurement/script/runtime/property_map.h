@@ -15,6 +15,16 @@
 class APMPRuntimeValue;
 using APMPValueRef = std::shared_ptr<APMPRuntimeValue>;
 
+// A name with its hash, computed once for a walk through many maps (a scope
+// chain) or kept with an immutable string.
+struct APMPNameKey {
+  explicit APMPNameKey(std::u16string_view name) : text(name), hash(std::hash<std::u16string_view>()(name)) {}
+  APMPNameKey(std::u16string_view name, size_t nameHash) : text(name), hash(nameHash) {}
+  std::u16string_view text;
+  size_t hash;
+  friend bool operator==(const APMPNameKey& key, const std::u16string& name) { return key.text == name; }
+};
+
 class APMPPropertyMap {
  public:
   APMPPropertyMap() = default;
@@ -23,15 +33,18 @@ class APMPPropertyMap {
   APMPPropertyMap(const APMPPropertyMap&) = delete;
   APMPPropertyMap& operator=(const APMPPropertyMap&) = delete;
 
-  bool hasName(std::u16string_view name) const { return !contents_.empty() && contents_.find(name) != contents_.end(); }
+  bool hasName(std::u16string_view name) const { return hasName(APMPNameKey(name)); }
+  bool hasName(const APMPNameKey& key) const { return !contents_.empty() && contents_.find(key) != contents_.end(); }
   // Ignored when the map or the name is frozen.
-  void setValue(APMPValueRef value, std::u16string_view name);
+  void setValue(APMPValueRef value, std::u16string_view name) { setValue(std::move(value), APMPNameKey(name)); }
+  void setValue(APMPValueRef value, const APMPNameKey& key);
   // The same guard; then the name is frozen.
   void setImmutableValue(APMPValueRef value, std::u16string_view name);
   // The value, or the undefined value when absent.
   const APMPValueRef& valueForName(std::u16string_view name) const;
   // The value, or null when absent.
-  const APMPValueRef* find(std::u16string_view name) const;
+  const APMPValueRef* find(std::u16string_view name) const { return find(APMPNameKey(name)); }
+  const APMPValueRef* find(const APMPNameKey& key) const;
   // Ignored when the map or the name is frozen.
   void removeValueForName(std::u16string_view name);
   void makeImmutable() { immutable_ = true; }
@@ -51,6 +64,7 @@ class APMPPropertyMap {
   struct Hash {
     using is_transparent = void;
     size_t operator()(std::u16string_view s) const { return std::hash<std::u16string_view>()(s); }
+    size_t operator()(const APMPNameKey& key) const { return key.hash; }
   };
   struct Entry {
     APMPValueRef value;

@@ -14,7 +14,6 @@ namespace apmp::detail {
 namespace {
 thread_local std::vector<std::shared_ptr<void>>* gReleaseQueue = nullptr;
 thread_local int gValueNesting = 0;
-thread_local size_t gBulkWork = 0;
 
 // Drops the queued references one by one; destructors that run meanwhile
 // append what they give up to the same queue instead of recursing.
@@ -84,9 +83,8 @@ void releaseAllLater(APMPValueList& values) {
   if (&queue == &local) drain(local);
 }
 
-void addBulkWork(size_t units) { gBulkWork += units; }
-size_t takeBulkWork() { return std::exchange(gBulkWork, 0); }
-size_t& pendingBulkWork() { return gBulkWork; }
+void addBulkWork(size_t units) { gPendingBulkWork += units; }
+size_t takeBulkWork() { return std::exchange(gPendingBulkWork, 0); }
 
 NestingGuard::NestingGuard() : ok_(++gValueNesting <= kAPMPMaxValueNesting) {}
 NestingGuard::~NestingGuard() { --gValueNesting; }

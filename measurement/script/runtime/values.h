@@ -166,6 +166,15 @@ class APMPStringValue final : public APMPRuntimeValue {
   explicit APMPStringValue(std::u16string value) : APMPRuntimeValue(Kind::String), value_(std::move(value)) {}
   static APMPValueRef make(std::u16string value) { return std::make_shared<APMPStringValue>(std::move(value)); }
   const std::u16string& value() const { return value_; }
+  // The text as a name key; its hash is computed on first use and kept (a
+  // name literal is looked up on every evaluation).
+  APMPNameKey nameKey() const {
+    if (!hashed_) {
+      nameHash_ = std::hash<std::u16string_view>()(value_);
+      hashed_ = true;
+    }
+    return APMPNameKey(value_, nameHash_);
+  }
   os::Result<std::u16string> stringValueOrError() const override;
   // The string parsing of number_forms.h.
   os::Result<double> doubleValueOrError() const override;
@@ -178,6 +187,8 @@ class APMPStringValue final : public APMPRuntimeValue {
 
  private:
   const std::u16string value_;
+  mutable size_t nameHash_ = 0;
+  mutable bool hashed_ = false;
 };
 
 // A container with a collector flag: maps, arrays and functions.
@@ -355,6 +366,13 @@ namespace apmp::detail {
 // references that destructors give up are queued and dropped one by one by
 // the outermost call.
 void releaseLater(std::shared_ptr<void> reference);
+// The same for a value: one that holds no other values (or is not the last
+// reference) is dropped in place.
+inline void releaseValueLater(APMPValueRef value) {
+  if (!value) return;
+  if (value->kind() <= APMPRuntimeValue::Kind::String || value.use_count() > 1) return;
+  releaseLater(std::move(value));
+}
 void releaseAllLater(APMPValueList& values);
 
 // Bulk work done by value operations beneath the commands (the string forms
@@ -363,7 +381,8 @@ void releaseAllLater(APMPValueList& values);
 void addBulkWork(size_t units);
 size_t takeBulkWork();
 // The pending units themselves, for the evaluator's hot path.
-size_t& pendingBulkWork();
+inline thread_local size_t gPendingBulkWork = 0;
+inline size_t& pendingBulkWork() { return gPendingBulkWork; }
 
 // Bounds the recursion of value operations: ok() is false once more than
 // kAPMPMaxValueNesting guards are alive on this thread.
