@@ -54,6 +54,14 @@ os::Result<std::shared_ptr<APMPFunctionValue>> makeFunction(APMPArguments argume
                                                           std::move(statements), scope);
 }
 
+// The entry as a statement-array literal with the table's own handler, else null.
+const APMPStatementValue* statementArrayLiteral(const APMPValueRef& entry) {
+  if (entry->kind() != Kind::Statement) return nullptr;
+  const auto& statement = static_cast<const APMPStatementValue&>(*entry);
+  if (statement.row() == nullptr || statement.row()->handler != &APMPControlStatementArray) return nullptr;
+  return &statement;
+}
+
 }  // namespace
 
 APMPResult APMPControlBlock(APMPArguments arguments, const APMPScopeRef& scope) {
@@ -108,6 +116,18 @@ APMPResult APMPControlIf(APMPArguments arguments, const APMPScopeRef& scope) {
   if (!truth) return std::unexpected(truth.error());
   size_t branch = *truth ? 1 : 2;
   if (branch >= arguments.size()) return APMPUndefinedValue::sharedInstance();
+  // A statement-array literal (the usual branch) runs its entries in place:
+  // the array it would make is never seen by the program, so it is only paid
+  // for, counted and capped as the literal would be.
+  if (const auto* literal = statementArrayLiteral(arguments[branch])) {
+    auto made = APMPEvaluateInPlace(scope, [&]() -> os::Status {
+      if (auto paid = APMPChargeSlots(scope, literal->arguments().size()); !paid) return paid;
+      if (literal->arguments().size() > kAPMPMaxArraySlots) return APMPFail(APMPRovavError::InvalidArrayLength);
+      return {};
+    });
+    if (!made) return std::unexpected(std::move(made.error()));
+    return APMPEvaluator::executeStatements(literal->arguments(), scope);
+  }
   APMPResult value = evaluate(arguments[branch], scope);
   if (!value) return value;
   // A statement array runs in place, so break, continue and return pass out.

@@ -1,5 +1,6 @@
 #include "measurement/script/runtime/values.h"
 
+#include <array>
 #include <cmath>
 #include <utility>
 
@@ -267,12 +268,23 @@ APMPFunctionValue::~APMPFunctionValue() {
 }
 
 APMPResult APMPFunctionValue::invokeWithArguments(const APMPValueList& arguments, const APMPScopeRef& scope) {
-  auto values = APMPEvaluateArguments(arguments, scope);
-  if (!values) return std::unexpected(values.error());
-  return invokeWithEvaluatedArguments(*values);
+  // The usual few arguments are evaluated onto the stack.
+  constexpr size_t kInline = 4;
+  if (arguments.size() > kInline) {
+    auto values = APMPEvaluateArguments(arguments, scope);
+    if (!values) return std::unexpected(values.error());
+    return invokeWithEvaluatedArguments(*values);
+  }
+  std::array<APMPValueRef, kInline> values;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    APMPResult value = APMPEvaluator::evaluateStatement(arguments[i], scope);
+    if (!value) return std::unexpected(std::move(value.error()));
+    values[i] = std::move(*value);
+  }
+  return invokeWithEvaluatedArguments(APMPArguments(values.data(), arguments.size()));
 }
 
-APMPResult APMPFunctionValue::invokeWithEvaluatedArguments(const APMPValueList& arguments) {
+APMPResult APMPFunctionValue::invokeWithEvaluatedArguments(APMPArguments arguments) {
   auto self = shared_from_this();  // alive for the whole call, whatever the body rebinds
   // A function emptied by the collector runs with nothing around it.
   APMPScopeRef scope = definingScope_ ? definingScope_->createChildScope() : APMPScope::initWithParentScope(nullptr);

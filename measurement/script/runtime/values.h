@@ -272,7 +272,7 @@ class APMPFunctionValue : public APMPPropertyHolderValue {
   // declared (missing ones undefined, extra arguments dropped). A return
   // yields its data; otherwise the body's result, which may be a break or
   // continue value that ended it.
-  virtual APMPResult invokeWithEvaluatedArguments(const APMPValueList& arguments);
+  virtual APMPResult invokeWithEvaluatedArguments(APMPArguments arguments);
 
   // Its name, NaN, true.
   os::Result<std::u16string> stringValueOrError() const override;
