@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "measurement/script/commands/command_handlers.h"
+
 os::Status APMPArity::check(size_t count) const {
   if (!accepts(count)) return APMPFail(APMPRovavError::ArgumentCount);
   return {};
@@ -35,6 +37,21 @@ os::Status evaluateInto(APMPArguments entries, APMPValueRef* values, const APMPS
   return {};
 }
 
+// The value the arithmetic and ordering handlers make of two numbers,
+// computed without their conversions (it must agree with them); null for
+// every other handler.
+APMPValueRef numericResult(APMPCommandHandler handler, double a, double b) {
+  if (handler == &APMPMathAdd) return APMPNumberValue::make(a + b);
+  if (handler == &APMPMathSubtract) return APMPNumberValue::make(a - b);
+  if (handler == &APMPMathMultiply) return APMPNumberValue::make(a * b);
+  if (handler == &APMPMathDivide) return APMPNumberValue::make(a / b);
+  if (handler == &APMPCompareLess) return APMPBooleanValue::booleanValueWithBool(a < b);
+  if (handler == &APMPCompareLessOrEqual) return APMPBooleanValue::booleanValueWithBool(a <= b);
+  if (handler == &APMPCompareGreater) return APMPBooleanValue::booleanValueWithBool(b < a);
+  if (handler == &APMPCompareGreaterOrEqual) return APMPBooleanValue::booleanValueWithBool(b <= a);
+  return nullptr;
+}
+
 }  // namespace
 
 APMPResult APMPCommandFamily::evaluateCommand(std::u16string_view command, const APMPValueList& arguments,
@@ -66,6 +83,18 @@ APMPResult APMPCommandFamily::evaluateRow(const APMPOpcode& row, const APMPValue
     if (!row.arity.accepts(arguments.size())) return APMPFail(APMPRovavError::ArgumentCount);
   }
   const size_t count = arguments.size();
+  if (count == 2) {
+    std::array<APMPValueRef, 2> values;
+    if (auto status = evaluateInto(arguments, values.data(), scope); !status) return std::unexpected(status.error());
+    if (!row.arity.accepts(count)) return APMPFail(APMPRovavError::ArgumentCount);
+    if (row.handler == nullptr) return APMPUndefinedValue::sharedInstance();
+    if (values[0]->kind() == APMPRuntimeValue::Kind::Number && values[1]->kind() == APMPRuntimeValue::Kind::Number) {
+      const double a = static_cast<const APMPNumberValue&>(*values[0]).value();
+      const double b = static_cast<const APMPNumberValue&>(*values[1]).value();
+      if (APMPValueRef result = numericResult(row.handler, a, b)) return result;
+    }
+    return row.handler(values, scope);
+  }
   if (count <= kInlineArguments) {
     std::array<APMPValueRef, kInlineArguments> values;
     if (auto status = evaluateInto(arguments, values.data(), scope); !status) return std::unexpected(status.error());
