@@ -1,5 +1,6 @@
 #include "measurement/script/runtime/event_editing.h"
 
+#include <array>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -172,7 +173,7 @@ APMPResult APMPRegisterCallbackNativeFunctionValue::invokeWithArguments(const AP
 namespace {
 
 // The journal may be null.
-using Routine = APMPResult (*)(APMPEventContext& context, APMPEditJournal* journal, const APMPValueList& values,
+using Routine = APMPResult (*)(APMPEventContext& context, APMPEditJournal* journal, APMPArguments values,
                                const APMPScopeRef& scope);
 
 struct NativeMethod {
@@ -197,11 +198,11 @@ os::Result<std::string> textOf(const APMPRuntimeValue& value) {
   return toUTF8(*text);
 }
 
-APMPResult getEventName(APMPEventContext& context, APMPEditJournal*, const APMPValueList&, const APMPScopeRef&) {
+APMPResult getEventName(APMPEventContext& context, APMPEditJournal*, APMPArguments, const APMPScopeRef&) {
   return APMPStringValue::make(os::utf16(context.outputEvent().name()));
 }
 
-APMPResult getParamValue(APMPEventContext& context, APMPEditJournal*, const APMPValueList& values,
+APMPResult getParamValue(APMPEventContext& context, APMPEditJournal*, APMPArguments values,
                          const APMPScopeRef& scope) {
   auto name = textOf(*values[0]);
   if (!name) return std::unexpected(name.error());
@@ -210,7 +211,7 @@ APMPResult getParamValue(APMPEventContext& context, APMPEditJournal*, const APMP
   return APMPRuntimeEntityConverter::runtimeValueFromNSObject(*parameter, scope);
 }
 
-APMPResult getParams(APMPEventContext& context, APMPEditJournal*, const APMPValueList&, const APMPScopeRef& scope) {
+APMPResult getParams(APMPEventContext& context, APMPEditJournal*, APMPArguments, const APMPScopeRef& scope) {
   const os::Dictionary& parameters = context.outputEvent().parameters();
   // One binding per parameter, as any bulk build pays.
   if (auto paid = APMPChargeSlots(scope, parameters.size()); !paid) return std::unexpected(paid.error());
@@ -223,11 +224,11 @@ APMPResult getParams(APMPEventContext& context, APMPEditJournal*, const APMPValu
   return map;
 }
 
-APMPResult getTimestamp(APMPEventContext& context, APMPEditJournal*, const APMPValueList&, const APMPScopeRef&) {
+APMPResult getTimestamp(APMPEventContext& context, APMPEditJournal*, APMPArguments, const APMPScopeRef&) {
   return APMPNumberValue::make(context.outputEvent().timestamp());
 }
 
-APMPResult setEventName(APMPEventContext& context, APMPEditJournal* journal, const APMPValueList& values,
+APMPResult setEventName(APMPEventContext& context, APMPEditJournal* journal, APMPArguments values,
                         const APMPScopeRef&) {
   const APMPValueRef& argument = values[0];
   if (argument->isNullOrUndefined()) return APMPFail(APMPRovavError::ArgumentKind);
@@ -240,7 +241,7 @@ APMPResult setEventName(APMPEventContext& context, APMPEditJournal* journal, con
   return APMPStringValue::make(os::utf16(context.outputEvent().name()));
 }
 
-APMPResult setParamValue(APMPEventContext& context, APMPEditJournal* journal, const APMPValueList& values,
+APMPResult setParamValue(APMPEventContext& context, APMPEditJournal* journal, APMPArguments values,
                          const APMPScopeRef&) {
   auto name = textOf(*values[0]);
   if (!name) return std::unexpected(name.error());
@@ -266,11 +267,23 @@ APMPResult APMPEventNativeFunctions::applyWithName(std::u16string_view name, con
                                                    const APMPScopeRef& scope) {
   for (const NativeMethod& method : kNativeMethods) {
     if (method.name != name) continue;
-    auto values = APMPEvaluateArguments(arguments, scope);
-    if (!values) return std::unexpected(values.error());
-    if (values->size() != method.argumentCount) return APMPFail(APMPRovavError::ArgumentCount);
+    // Every argument is evaluated before the count is checked; the few a
+    // method takes go onto the stack.
+    std::array<APMPValueRef, 2> few;
+    APMPValueList many;
+    APMPValueRef* values = few.data();
+    if (arguments.size() > few.size()) {
+      many.resize(arguments.size());
+      values = many.data();
+    }
+    for (size_t i = 0; i < arguments.size(); ++i) {
+      APMPResult value = APMPEvaluator::evaluateStatement(arguments[i], scope);
+      if (!value) return value;
+      values[i] = std::move(*value);
+    }
+    if (arguments.size() != method.argumentCount) return APMPFail(APMPRovavError::ArgumentCount);
     if (!eventContext_) return undefined();
-    return method.routine(*eventContext_, journal_.get(), *values, scope);
+    return method.routine(*eventContext_, journal_.get(), APMPArguments(values, arguments.size()), scope);
   }
   return APMPMapValue::applyWithName(name, arguments, scope);
 }

@@ -33,8 +33,13 @@ class APMPArrayValue;
 class APMPMarker {
  public:
   explicit APMPMarker(uint64_t epoch) : epoch_(epoch) {}
+  // Only containers and control values hold values: nothing else is queued.
   void markValue(const APMPValueRef& value) {
-    if (value) pendingValues_.push_back(value.get());
+    if (!value) return;
+    const APMPRuntimeValue::Kind kind = value->kind();
+    if (kind >= APMPRuntimeValue::Kind::Map && kind <= APMPRuntimeValue::Kind::Control) {
+      pendingValues_.push_back(value.get());
+    }
   }
   void markScope(APMPScope* scope) {
     if (scope != nullptr) pendingScopes_.push_back(scope);
