@@ -396,11 +396,20 @@ os::Result<bool> APMPEventEditing::handleEvent(APMPEvent event) {
   eventContext_->setInputEvent(std::move(event));
   edits_.emplace(callbackHandler_->journal()->writes(), false);
   runtime_->resetInstructionCount();
+  const uint64_t madeBefore = runtime_->objectManager().objectsAdded();
+  const uint64_t writesBefore = apmp::detail::containerWrites();
   os::Status run = [&] {
     APMPScopeRef scope = runtime_->getRunScope();
     return callbackHandler_->triggerCallbacksWithScope(scope, eventContext_);
   }();
-  runtime_->collectGarbage();
+  // A run that made no container but its native functions object and wrote
+  // into none (that object included) grew nothing and closed no cycle
+  // through anything new: what the last collection found still holds, and
+  // what the run let go of went with its last reference or waits for the
+  // next collection. Any other run is followed by a collection.
+  const bool grewNothing = runtime_->objectManager().objectsAdded() - madeBefore <= 1 &&
+                           apmp::detail::containerWrites() == writesBefore;
+  if (!grewNothing) runtime_->collectGarbage();
   if (!run) return std::unexpected(run.error());
   return hasEdits() || hasCreatedEvents();
 }

@@ -24,7 +24,9 @@
 //    are those registered when its phase begins.
 // 4. The instruction budget covers one whole load and one whole run; the
 //    collector runs after a successful load and after every run, failed or
-//    not. The registry is a collector root, so registered callbacks and what
+//    not, that made a container (beyond its native functions object) or
+//    wrote into one; a run that did neither cannot have grown what the
+//    program keeps. The registry is a collector root, so registered callbacks and what
 //    they reach survive every collection.
 // 5. Errors: rovav codes from the runtime and the commands; editing 2 to 7
 //    from loading and registration (errors.h).

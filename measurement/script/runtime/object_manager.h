@@ -84,6 +84,8 @@ class APMPObjectManager {
   // Tracks a value (null is ignored). Natives that scripts can write
   // properties into may be tracked too, so their cycles are broken.
   void addObject(const APMPValueRef& object);
+  // Values tracked since the manager was made.
+  uint64_t objectsAdded() const { return objectsAdded_; }
 
   void collectGarbage() {
     mark();
@@ -107,6 +109,7 @@ class APMPObjectManager {
 
   std::vector<std::weak_ptr<APMPGarbageCollectionRoot>> roots_;
   std::vector<std::weak_ptr<APMPRuntimeValue>> objects_;
+  uint64_t objectsAdded_ = 0;
   // The containers the last mark reached, until the sweep after it.
   std::vector<APMPValueRef> marked_;
   // objects_ is pruned of expired entries when it doubles past this.

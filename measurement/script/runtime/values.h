@@ -49,6 +49,15 @@ using APMPScopeRef = std::shared_ptr<APMPScope>;
 // What every evaluating operation returns: a value, or the first error.
 using APMPResult = os::Result<APMPValueRef>;
 
+namespace apmp::detail {
+// Writes to containers on this thread: every change of a map's, function's
+// or array's slots or properties (and every mutable access to them) counts
+// one. A run during which it stays the same grew no container it found.
+inline thread_local uint64_t gContainerWrites = 0;
+inline void noteContainerWrite() { ++gContainerWrites; }
+inline uint64_t containerWrites() { return gContainerWrites; }
+}  // namespace apmp::detail
+
 // The base of every value. Its own behaviour: the three conversions fail
 // (rovav 5, 4, 3), "toString" is the only method (failing as the string form
 // does) and every other method fails with rovav 17, equality is identity, and
@@ -218,12 +227,22 @@ class APMPContainerValue : public APMPRuntimeValue {
 class APMPPropertyHolderValue : public APMPContainerValue {
  public:
   bool hasProperty(std::u16string_view name) const { return propertyMap_.hasName(name); }
-  void setValue(APMPValueRef value, std::u16string_view property) { propertyMap_.setValue(std::move(value), property); }
+  void setValue(APMPValueRef value, std::u16string_view property) {
+    apmp::detail::noteContainerWrite();
+    propertyMap_.setValue(std::move(value), property);
+  }
   // The undefined value when absent.
   const APMPValueRef& valueForProperty(std::u16string_view name) const { return propertyMap_.valueForName(name); }
-  void removeValueForProperty(std::u16string_view name) { propertyMap_.removeValueForName(name); }
+  void removeValueForProperty(std::u16string_view name) {
+    apmp::detail::noteContainerWrite();
+    propertyMap_.removeValueForName(name);
+  }
   std::vector<std::u16string> allPropertyNames() const { return propertyMap_.allNames(); }
-  APMPPropertyMap& propertyMap() { return propertyMap_; }
+  // Mutable access counts as a write (apmp::detail::noteContainerWrite).
+  APMPPropertyMap& propertyMap() {
+    apmp::detail::noteContainerWrite();
+    return propertyMap_;
+  }
   const APMPPropertyMap& propertyMap() const { return propertyMap_; }
 
   APMPResult applyWithName(std::u16string_view name, const APMPValueList& arguments,

@@ -437,6 +437,22 @@ TEST_F(EventEditingTest, WhatAProgramKeepsAcrossEventsIsCappedAndLettingGoFreesI
   EXPECT_EQ(handle(growing), "false");
 }
 
+// A run that makes no container may skip the collection after it, but not
+// one that grows arrays made earlier: only a collection tells the cap what
+// the program keeps, so pushing onto kept arrays is stopped all the same.
+TEST_F(EventEditingTest, GrowingKeptArraysWithoutMakingContainersIsCappedToo) {
+  // ks = forty arrays, i = 0; on each event: ks[i].push(1, 1, ... 60,000 times); i = i + 1
+  constexpr int kPushed = 60000;
+  loadCallbacks({Let("ks", Arr(Entities(40, Arr()))), Let("i", N(0)),
+                 Edit(1, {Call(Prop(Get("ks"), Get("i")), "push", Entities(kPushed, N(1))),
+                          Set("i", Add(Get("i"), N(1))), Ret(N(0))})});
+  int events = 0;
+  std::string outcome;
+  while ((outcome = handle(APMPEvent("g", 1, {}))) == "false" && events < 40) ++events;
+  EXPECT_EQ(outcome, "rovav 18");
+  EXPECT_LE(static_cast<size_t>(events - 1) * kPushed, kAPMPMaxTrackedSlots);
+}
+
 // The remote configuration's path: a program inside an encoded configuration,
 // an engine and host modules made through the installed services.
 TEST_F(EventEditingTest, AProgramDeliveredInAConfigurationRenamesAndCreates) {
