@@ -12,8 +12,9 @@
 // Both sides do the whole work per event: the caller's event record goes
 // into their form (an APMPEvent; a Lua table), the logic runs, and the edited
 // event comes back as a record the caller reads. The engine's side includes
-// what every handled event costs there: the copies of the event, the
-// snapshot before the edit callback and the collection after the run.
+// what every handled event costs there: the copy of the event it edits, the
+// journal of the edit callback's writes, the comparison that tells whether
+// it was edited, and the collection whenever the run calls for one.
 //
 // The run ends with each ratio of the engine's time to Lua's.
 #include <benchmark/benchmark.h>

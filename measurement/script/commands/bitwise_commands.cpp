@@ -9,7 +9,7 @@
 namespace {
 
 template <class Operation>
-APMPResult bitwise(const APMPValueList& arguments, Operation operation) {
+APMPResult bitwise(APMPArguments arguments, Operation operation) {
   auto first = arguments[0]->doubleValueOrError();
   if (!first) return std::unexpected(first.error());
   auto second = arguments[1]->doubleValueOrError();
@@ -21,36 +21,36 @@ uint32_t shiftCount(double count) { return APMPToUint32(count) & 31u; }
 
 }  // namespace
 
-APMPResult APMPBitwiseAnd(const APMPValueList& arguments, const APMPScopeRef&) {
+APMPResult APMPBitwiseAnd(APMPArguments arguments, const APMPScopeRef&) {
   return bitwise(arguments, [](double a, double b) { return double(APMPToInt32(a) & APMPToInt32(b)); });
 }
 
-APMPResult APMPBitwiseShiftLeft(const APMPValueList& arguments, const APMPScopeRef&) {
+APMPResult APMPBitwiseShiftLeft(APMPArguments arguments, const APMPScopeRef&) {
   return bitwise(arguments, [](double a, double b) {
     // Shifted as unsigned: bits that leave the top are dropped, not overflowed.
     return double(static_cast<int32_t>(static_cast<uint32_t>(APMPToInt32(a)) << shiftCount(b)));
   });
 }
 
-APMPResult APMPBitwiseNot(const APMPValueList& arguments, const APMPScopeRef&) {
+APMPResult APMPBitwiseNot(APMPArguments arguments, const APMPScopeRef&) {
   auto operand = arguments[0]->doubleValueOrError();
   if (!operand) return std::unexpected(operand.error());
   return APMPNumberValue::make(double(~APMPToInt32(*operand)));
 }
 
-APMPResult APMPBitwiseOr(const APMPValueList& arguments, const APMPScopeRef&) {
+APMPResult APMPBitwiseOr(APMPArguments arguments, const APMPScopeRef&) {
   return bitwise(arguments, [](double a, double b) { return double(APMPToInt32(a) | APMPToInt32(b)); });
 }
 
-APMPResult APMPBitwiseShiftRight(const APMPValueList& arguments, const APMPScopeRef&) {
+APMPResult APMPBitwiseShiftRight(APMPArguments arguments, const APMPScopeRef&) {
   // Arithmetic: the sign bit is copied in (C++20 defines >> on negatives so).
   return bitwise(arguments, [](double a, double b) { return double(APMPToInt32(a) >> shiftCount(b)); });
 }
 
-APMPResult APMPBitwiseUnsignedShiftRight(const APMPValueList& arguments, const APMPScopeRef&) {
+APMPResult APMPBitwiseUnsignedShiftRight(APMPArguments arguments, const APMPScopeRef&) {
   return bitwise(arguments, [](double a, double b) { return double(APMPToUint32(a) >> shiftCount(b)); });
 }
 
-APMPResult APMPBitwiseExclusiveOr(const APMPValueList& arguments, const APMPScopeRef&) {
+APMPResult APMPBitwiseExclusiveOr(APMPArguments arguments, const APMPScopeRef&) {
   return bitwise(arguments, [](double a, double b) { return double(APMPToInt32(a) ^ APMPToInt32(b)); });
 }

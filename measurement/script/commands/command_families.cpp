@@ -1,5 +1,9 @@
 #include "measurement/script/commands/command_families.h"
 
+#include <array>
+
+#include "measurement/script/commands/command_handlers.h"
+
 os::Status APMPArity::check(size_t count) const {
   if (!accepts(count)) return APMPFail(APMPRovavError::ArgumentCount);
   return {};
@@ -19,34 +23,34 @@ std::vector<APMPOpcode> APMPCommandFamily::rowsOf(APMPCommandFamilyID family) {
 
 namespace {
 
-// The evaluated arguments of one eager command, in a list taken from a
-// per-thread pool and given back emptied, so a statement allocates no list
-// of its own once the pool has warmed up.
-class PooledArguments {
- public:
-  PooledArguments() {
-    if (!pool().empty()) {
-      values_ = std::move(pool().back());
-      pool().pop_back();
-    }
-  }
-  ~PooledArguments() {
-    values_.clear();
-    if (pool().size() < kKept) pool().push_back(std::move(values_));
-  }
-  PooledArguments(const PooledArguments&) = delete;
-  PooledArguments& operator=(const PooledArguments&) = delete;
-  APMPValueList& values() { return values_; }
+// Evaluated arguments of an eager command held on the stack up to this
+// count; longer lists (array and map literals) go to the heap.
+constexpr size_t kInlineArguments = 4;
 
- private:
-  // Lists kept: enough for the evaluations nested in one another.
-  static constexpr size_t kKept = 64;
-  static std::vector<APMPValueList>& pool() {
-    thread_local std::vector<APMPValueList> lists;
-    return lists;
+// Evaluates the entries in order into values, stopping at the first error.
+os::Status evaluateInto(APMPArguments entries, APMPValueRef* values, const APMPScopeRef& scope) {
+  for (size_t i = 0; i < entries.size(); ++i) {
+    APMPResult value = APMPEvaluateEntry(entries[i], scope);
+    if (!value) return std::unexpected(std::move(value.error()));
+    values[i] = std::move(*value);
   }
-  APMPValueList values_;
-};
+  return {};
+}
+
+// The value the arithmetic and ordering handlers make of two numbers,
+// computed without their conversions (it must agree with them); null for
+// every other handler.
+APMPValueRef numericResult(APMPCommandHandler handler, double a, double b) {
+  if (handler == &APMPMathAdd) return APMPNumberValue::make(a + b);
+  if (handler == &APMPMathSubtract) return APMPNumberValue::make(a - b);
+  if (handler == &APMPMathMultiply) return APMPNumberValue::make(a * b);
+  if (handler == &APMPMathDivide) return APMPNumberValue::make(a / b);
+  if (handler == &APMPCompareLess) return APMPBooleanValue::booleanValueWithBool(a < b);
+  if (handler == &APMPCompareLessOrEqual) return APMPBooleanValue::booleanValueWithBool(a <= b);
+  if (handler == &APMPCompareGreater) return APMPBooleanValue::booleanValueWithBool(b < a);
+  if (handler == &APMPCompareGreaterOrEqual) return APMPBooleanValue::booleanValueWithBool(b <= a);
+  return nullptr;
+}
 
 }  // namespace
 
@@ -71,22 +75,36 @@ APMPResult APMPCommandFamily::evaluateResolved(const void* resolved, std::u16str
 APMPResult APMPCommandFamily::evaluateRow(const APMPOpcode& row, const APMPValueList& arguments,
                                           const APMPScopeRef& scope) const {
   if (mode_ == APMPArgumentMode::Lazy) {
-    if (auto status = row.arity.check(arguments.size()); !status) return std::unexpected(status.error());
+    if (!row.arity.accepts(arguments.size())) return APMPFail(APMPRovavError::ArgumentCount);
     if (row.handler == nullptr) return APMPUndefinedValue::sharedInstance();
     return row.handler(arguments, scope);
   }
   if (mode_ == APMPArgumentMode::CountedEager) {
-    if (auto status = row.arity.check(arguments.size()); !status) return std::unexpected(status.error());
+    if (!row.arity.accepts(arguments.size())) return APMPFail(APMPRovavError::ArgumentCount);
   }
-  PooledArguments pooled;
-  APMPValueList& values = pooled.values();
-  values.reserve(arguments.size());
-  for (const auto& argument : arguments) {
-    APMPResult value = APMPEvaluator::evaluateStatement(argument, scope);
-    if (!value) return value;
-    values.push_back(std::move(*value));
+  const size_t count = arguments.size();
+  if (count == 2) {
+    std::array<APMPValueRef, 2> values;
+    if (auto status = evaluateInto(arguments, values.data(), scope); !status) return std::unexpected(status.error());
+    if (!row.arity.accepts(count)) return APMPFail(APMPRovavError::ArgumentCount);
+    if (row.handler == nullptr) return APMPUndefinedValue::sharedInstance();
+    if (values[0]->kind() == APMPRuntimeValue::Kind::Number && values[1]->kind() == APMPRuntimeValue::Kind::Number) {
+      const double a = static_cast<const APMPNumberValue&>(*values[0]).value();
+      const double b = static_cast<const APMPNumberValue&>(*values[1]).value();
+      if (APMPValueRef result = numericResult(row.handler, a, b)) return result;
+    }
+    return row.handler(values, scope);
   }
-  if (auto status = row.arity.check(values.size()); !status) return std::unexpected(status.error());
+  if (count <= kInlineArguments) {
+    std::array<APMPValueRef, kInlineArguments> values;
+    if (auto status = evaluateInto(arguments, values.data(), scope); !status) return std::unexpected(status.error());
+    if (!row.arity.accepts(count)) return APMPFail(APMPRovavError::ArgumentCount);
+    if (row.handler == nullptr) return APMPUndefinedValue::sharedInstance();
+    return row.handler(APMPArguments(values.data(), count), scope);
+  }
+  APMPValueList values(count);
+  if (auto status = evaluateInto(arguments, values.data(), scope); !status) return std::unexpected(status.error());
+  if (!row.arity.accepts(count)) return APMPFail(APMPRovavError::ArgumentCount);
   if (row.handler == nullptr) return APMPUndefinedValue::sharedInstance();
   return row.handler(values, scope);
 }

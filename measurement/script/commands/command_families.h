@@ -66,7 +66,7 @@ enum class APMPCommandFamilyID : uint8_t { Bitwise, Comparison, Control, Logical
 enum class APMPArgumentMode : uint8_t { Eager, CountedEager, Lazy };
 
 // Eager families receive evaluated values, lazy ones the unevaluated entries.
-using APMPCommandHandler = APMPResult (*)(const APMPValueList& arguments, const APMPScopeRef& scope);
+using APMPCommandHandler = APMPResult (*)(APMPArguments arguments, const APMPScopeRef& scope);
 
 struct APMPOpcode {
   std::u16string_view opcode;
@@ -90,6 +90,7 @@ class APMPCommandFamily : public APMPCommandEvaluator {
   const void* resolveCommand(std::u16string_view command) const override;
   APMPResult evaluateResolved(const void* resolved, std::u16string_view command, const APMPValueList& arguments,
                               const APMPScopeRef& scope) const override;
+  const APMPOpcode* rowOf(const void* resolved) const override { return static_cast<const APMPOpcode*>(resolved); }
   APMPArgumentMode mode() const { return mode_; }
 
  protected:

@@ -27,7 +27,7 @@ int rank(const APMPRuntimeValue& value) {
   }
 }
 
-os::Result<bool> looselyEqual(const APMPValueList& arguments, const APMPScopeRef& scope) {
+os::Result<bool> looselyEqual(APMPArguments arguments, const APMPScopeRef& scope) {
   const APMPRuntimeValue* first = arguments[0].get();
   const APMPRuntimeValue* second = arguments[1].get();
   if (rank(*second) < rank(*first)) std::swap(first, second);
@@ -95,17 +95,17 @@ APMPResult ordered(const APMPValueRef& left, const APMPValueRef& right, bool sam
 
 }  // namespace
 
-APMPResult APMPCompareLooseEqual(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPCompareLooseEqual(APMPArguments arguments, const APMPScopeRef& scope) {
   return answer(looselyEqual(arguments, scope));
 }
 
-APMPResult APMPCompareLooseNotEqual(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPCompareLooseNotEqual(APMPArguments arguments, const APMPScopeRef& scope) {
   auto equal = looselyEqual(arguments, scope);
   if (!equal) return std::unexpected(equal.error());
   return APMPBooleanValue::booleanValueWithBool(!*equal);
 }
 
-APMPResult APMPCompareStrictEqual(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPCompareStrictEqual(APMPArguments arguments, const APMPScopeRef& scope) {
   const APMPRuntimeValue& a = *arguments[0];
   const APMPRuntimeValue& b = *arguments[1];
   if (a.kind() == Kind::String && b.kind() == Kind::String) {
@@ -115,24 +115,24 @@ APMPResult APMPCompareStrictEqual(const APMPValueList& arguments, const APMPScop
   return APMPBooleanValue::booleanValueWithBool(APMPIsStrictlyEqual(a, b));
 }
 
-APMPResult APMPCompareStrictNotEqual(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPCompareStrictNotEqual(APMPArguments arguments, const APMPScopeRef& scope) {
   APMPResult equal = APMPCompareStrictEqual(arguments, scope);
   if (!equal) return equal;
   return APMPBooleanValue::booleanValueWithBool(!static_cast<const APMPBooleanValue&>(**equal).value());
 }
 
-APMPResult APMPCompareLess(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPCompareLess(APMPArguments arguments, const APMPScopeRef& scope) {
   return ordered(arguments[0], arguments[1], false, scope);
 }
 
-APMPResult APMPCompareLessOrEqual(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPCompareLessOrEqual(APMPArguments arguments, const APMPScopeRef& scope) {
   return ordered(arguments[0], arguments[1], true, scope);
 }
 
-APMPResult APMPCompareGreater(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPCompareGreater(APMPArguments arguments, const APMPScopeRef& scope) {
   return ordered(arguments[1], arguments[0], false, scope);
 }
 
-APMPResult APMPCompareGreaterOrEqual(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPCompareGreaterOrEqual(APMPArguments arguments, const APMPScopeRef& scope) {
   return ordered(arguments[1], arguments[0], true, scope);
 }

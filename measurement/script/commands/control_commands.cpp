@@ -2,6 +2,7 @@
 // sequence, conditional, if, switch, method calls and functions. Lazy: each
 // handler receives the statement's entries and evaluates what it needs.
 #include "measurement/script/commands/command_handlers.h"
+#include "measurement/script/commands/command_families.h"
 #include "measurement/script/commands/command_support.h"
 #include "measurement/script/runtime/limits.h"
 #include "measurement/script/runtime/object_manager.h"
@@ -29,7 +30,7 @@ os::Result<bool> condition(const APMPValueRef& entry, const APMPScopeRef& scope)
 }
 
 // A function from the entries: name (not evaluated), parameter array, body.
-os::Result<std::shared_ptr<APMPFunctionValue>> makeFunction(const APMPValueList& arguments, const APMPScopeRef& scope) {
+os::Result<std::shared_ptr<APMPFunctionValue>> makeFunction(APMPArguments arguments, const APMPScopeRef& scope) {
   auto name = arguments[0]->stringValueOrError();
   if (!name) return std::unexpected(name.error());
   APMPResult parameterList = evaluate(arguments[1], scope);
@@ -53,13 +54,21 @@ os::Result<std::shared_ptr<APMPFunctionValue>> makeFunction(const APMPValueList&
                                                           std::move(statements), scope);
 }
 
+// The entry as a statement-array literal with the table's own handler, else null.
+const APMPStatementValue* statementArrayLiteral(const APMPValueRef& entry) {
+  if (entry->kind() != Kind::Statement) return nullptr;
+  const auto& statement = static_cast<const APMPStatementValue&>(*entry);
+  if (statement.row() == nullptr || statement.row()->handler != &APMPControlStatementArray) return nullptr;
+  return &statement;
+}
+
 }  // namespace
 
-APMPResult APMPControlBlock(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPControlBlock(APMPArguments arguments, const APMPScopeRef& scope) {
   return APMPEvaluator::executeStatements(arguments, scope->createChildScope());
 }
 
-APMPResult APMPControlRunStatementArray(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPControlRunStatementArray(APMPArguments arguments, const APMPScopeRef& scope) {
   APMPResult value = evaluate(arguments[0], scope);
   if (!value) return value;
   auto statements = asArray(*value);
@@ -67,25 +76,25 @@ APMPResult APMPControlRunStatementArray(const APMPValueList& arguments, const AP
   return runStatementArray(statements, scope);
 }
 
-APMPResult APMPControlStatementArray(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPControlStatementArray(APMPArguments arguments, const APMPScopeRef& scope) {
   if (auto paid = APMPChargeSlots(scope, arguments.size()); !paid) return std::unexpected(paid.error());
-  auto array = APMPObjectManager::arrayValueWithArray(arguments, scope);
+  auto array = APMPObjectManager::arrayValueWithArray(APMPValueList(arguments.begin(), arguments.end()), scope);
   if (!array) return std::unexpected(array.error());
   return APMPValueRef(std::move(*array));
 }
 
-APMPResult APMPControlBreak(const APMPValueList&, const APMPScopeRef&) { return APMPControlValue::breakValue(); }
+APMPResult APMPControlBreak(APMPArguments, const APMPScopeRef&) { return APMPControlValue::breakValue(); }
 
-APMPResult APMPControlContinue(const APMPValueList&, const APMPScopeRef&) { return APMPControlValue::continueValue(); }
+APMPResult APMPControlContinue(APMPArguments, const APMPScopeRef&) { return APMPControlValue::continueValue(); }
 
-APMPResult APMPControlReturn(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPControlReturn(APMPArguments arguments, const APMPScopeRef& scope) {
   if (arguments.empty()) return APMPControlValue::returnValueWithData(APMPUndefinedValue::sharedInstance());
   APMPResult value = evaluate(arguments[0], scope);
   if (!value) return value;
   return APMPControlValue::returnValueWithData(std::move(*value));
 }
 
-APMPResult APMPControlSequence(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPControlSequence(APMPArguments arguments, const APMPScopeRef& scope) {
   APMPValueRef result;
   for (const APMPValueRef& entry : arguments) {
     APMPResult value = evaluate(entry, scope);
@@ -96,17 +105,29 @@ APMPResult APMPControlSequence(const APMPValueList& arguments, const APMPScopeRe
   return result;
 }
 
-APMPResult APMPControlConditional(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPControlConditional(APMPArguments arguments, const APMPScopeRef& scope) {
   auto truth = condition(arguments[0], scope);
   if (!truth) return std::unexpected(truth.error());
   return evaluate(arguments[*truth ? 1 : 2], scope);
 }
 
-APMPResult APMPControlIf(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPControlIf(APMPArguments arguments, const APMPScopeRef& scope) {
   auto truth = condition(arguments[0], scope);
   if (!truth) return std::unexpected(truth.error());
   size_t branch = *truth ? 1 : 2;
   if (branch >= arguments.size()) return APMPUndefinedValue::sharedInstance();
+  // A statement-array literal (the usual branch) runs its entries in place:
+  // the array it would make is never seen by the program, so it is only paid
+  // for, counted and capped as the literal would be.
+  if (const auto* literal = statementArrayLiteral(arguments[branch])) {
+    auto made = APMPEvaluateInPlace(scope, [&]() -> os::Status {
+      if (auto paid = APMPChargeSlots(scope, literal->arguments().size()); !paid) return paid;
+      if (literal->arguments().size() > kAPMPMaxArraySlots) return APMPFail(APMPRovavError::InvalidArrayLength);
+      return {};
+    });
+    if (!made) return std::unexpected(std::move(made.error()));
+    return APMPEvaluator::executeStatements(literal->arguments(), scope);
+  }
   APMPResult value = evaluate(arguments[branch], scope);
   if (!value) return value;
   // A statement array runs in place, so break, continue and return pass out.
@@ -117,7 +138,7 @@ APMPResult APMPControlIf(const APMPValueList& arguments, const APMPScopeRef& sco
 // Cases are compared strictly until one matches; from there the bodies run
 // in turn (fall-through) until a break or a continue or return, which leaves
 // the switch. The default is the one body past the cases.
-APMPResult APMPControlSwitch(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPControlSwitch(APMPArguments arguments, const APMPScopeRef& scope) {
   auto values = APMPEvaluateArguments(arguments, scope);
   if (!values) return std::unexpected(values.error());
   const APMPValueRef& discriminant = (*values)[0];
@@ -152,19 +173,45 @@ APMPResult APMPControlSwitch(const APMPValueList& arguments, const APMPScopeRef&
   return APMPUndefinedValue::sharedInstance();
 }
 
-APMPResult APMPControlCallMethod(const APMPValueList& arguments, const APMPScopeRef& scope) {
-  auto values = APMPEvaluateArguments(arguments, scope);
-  if (!values) return std::unexpected(values.error());
-  const APMPValueRef& receiver = (*values)[0];
-  const APMPValueRef& name = (*values)[1];
-  auto argumentArray = asArray((*values)[2]);
-  if (name->kind() != Kind::String || !argumentArray) return APMPFail(APMPRovavError::ArgumentKind);
-  const std::u16string& method = static_cast<const APMPStringValue&>(*name).value();  // held by values
+namespace {
+
+// A method call's argument list. An array literal (the usual form) has its
+// entries evaluated in place, with the literal's own count, depth and cap,
+// but no array made; anything else must evaluate to an array.
+os::Result<APMPValueList> methodArguments(const APMPValueRef& entry, const APMPScopeRef& scope) {
+  if (entry->kind() == Kind::Statement) {
+    const auto& literal = static_cast<const APMPStatementValue&>(*entry);
+    if (literal.row() != nullptr && literal.row()->handler == &APMPVariableArrayLiteral) {
+      return APMPEvaluateInPlace(scope, [&]() -> os::Result<APMPValueList> {
+        auto values = APMPEvaluateArguments(literal.arguments(), scope);
+        if (values && values->size() > kAPMPMaxArraySlots) return APMPFail(APMPRovavError::InvalidArrayLength);
+        return values;
+      });
+    }
+  }
+  APMPResult value = evaluate(entry, scope);
+  if (!value) return std::unexpected(std::move(value.error()));
+  auto array = asArray(*value);
+  if (!array) return APMPFail(APMPRovavError::ArgumentKind);
+  return array->allElements();
+}
+
+}  // namespace
+
+APMPResult APMPControlCallMethod(APMPArguments arguments, const APMPScopeRef& scope) {
+  APMPResult receiver = evaluate(arguments[0], scope);
+  if (!receiver) return receiver;
+  APMPResult name = evaluate(arguments[1], scope);
+  if (!name) return name;
+  auto methodArgumentList = methodArguments(arguments[2], scope);
+  if (!methodArgumentList) return std::unexpected(std::move(methodArgumentList.error()));
+  if ((*name)->kind() != Kind::String) return APMPFail(APMPRovavError::ArgumentKind);
+  const std::u16string& method = static_cast<const APMPStringValue&>(**name).value();  // held by name
+  const APMPValueList& values = *methodArgumentList;
   // Every receiver reads the name, and text arguments at least once (map
   // keys are hashed, for one): both are paid here by their lengths.
-  APMPValueList methodArguments = argumentArray->allElements();
-  size_t units = method.size() + methodArguments.size();
-  for (const APMPValueRef& argument : methodArguments) {
+  size_t units = method.size() + values.size();
+  for (const APMPValueRef& argument : values) {
     if (argument->kind() == Kind::String) units += static_cast<const APMPStringValue&>(*argument).value().size();
   }
   if (auto paid = APMPChargeBulkWork(scope, units); !paid) return std::unexpected(paid.error());
@@ -174,18 +221,18 @@ APMPResult APMPControlCallMethod(const APMPValueList& arguments, const APMPScope
   APMPExecutionState& state = scope->executionState();
   if (state.depth + kMethodCallDepth > kAPMPMaxEvaluationDepth) return APMPFail(APMPRovavError::BudgetExhausted);
   state.depth += kMethodCallDepth;
-  APMPResult result = receiver->applyWithName(method, methodArguments, scope);
+  APMPResult result = (*receiver)->applyWithName(method, values, scope);
   state.depth -= kMethodCallDepth;
   return result;
 }
 
-APMPResult APMPControlFunctionExpression(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPControlFunctionExpression(APMPArguments arguments, const APMPScopeRef& scope) {
   auto function = makeFunction(arguments, scope);
   if (!function) return std::unexpected(function.error());
   return APMPValueRef(std::move(*function));
 }
 
-APMPResult APMPControlFunctionDeclaration(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPControlFunctionDeclaration(APMPArguments arguments, const APMPScopeRef& scope) {
   auto function = makeFunction(arguments, scope);
   if (!function) return std::unexpected(function.error());
   scope->setValue(*function, (*function)->functionName());

@@ -8,7 +8,7 @@ namespace {
 
 // The first operand when its Boolean form is not secondWhen, else the
 // second operand, evaluated only then.
-APMPResult shortCircuit(const APMPValueList& arguments, const APMPScopeRef& scope, bool secondWhen) {
+APMPResult shortCircuit(APMPArguments arguments, const APMPScopeRef& scope, bool secondWhen) {
   APMPResult first = APMPEvaluator::evaluateStatement(arguments[0], scope);
   if (!first) return first;
   auto truth = (*first)->booleanValueOrError();
@@ -19,15 +19,15 @@ APMPResult shortCircuit(const APMPValueList& arguments, const APMPScopeRef& scop
 
 }  // namespace
 
-APMPResult APMPLogicalAnd(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPLogicalAnd(APMPArguments arguments, const APMPScopeRef& scope) {
   return shortCircuit(arguments, scope, true);
 }
 
-APMPResult APMPLogicalOr(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPLogicalOr(APMPArguments arguments, const APMPScopeRef& scope) {
   return shortCircuit(arguments, scope, false);
 }
 
-APMPResult APMPLogicalNot(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPLogicalNot(APMPArguments arguments, const APMPScopeRef& scope) {
   APMPResult operand = APMPEvaluator::evaluateStatement(arguments[0], scope);
   if (!operand) return operand;
   auto truth = (*operand)->booleanValueOrError();

@@ -88,7 +88,7 @@ class Items {
   APMPValueList list_;
 };
 
-APMPResult forEachItem(const APMPValueList& arguments, const APMPScopeRef& scope, bool keys, Binding binding) {
+APMPResult forEachItem(APMPArguments arguments, const APMPScopeRef& scope, bool keys, Binding binding) {
   auto values = APMPEvaluateArguments(arguments, scope);
   if (!values) return std::unexpected(values.error());
   auto name = (*values)[0]->stringValueOrError();
@@ -137,22 +137,22 @@ os::Result<APMPScopeRef> copyNames(const std::vector<std::u16string>& names, con
 
 }  // namespace
 
-APMPResult APMPLoopForInAssign(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPLoopForInAssign(APMPArguments arguments, const APMPScopeRef& scope) {
   return forEachItem(arguments, scope, true, Binding::Assign);
 }
-APMPResult APMPLoopForInConstant(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPLoopForInConstant(APMPArguments arguments, const APMPScopeRef& scope) {
   return forEachItem(arguments, scope, true, Binding::Constant);
 }
-APMPResult APMPLoopForInVariable(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPLoopForInVariable(APMPArguments arguments, const APMPScopeRef& scope) {
   return forEachItem(arguments, scope, true, Binding::Variable);
 }
-APMPResult APMPLoopForOfAssign(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPLoopForOfAssign(APMPArguments arguments, const APMPScopeRef& scope) {
   return forEachItem(arguments, scope, false, Binding::Assign);
 }
-APMPResult APMPLoopForOfConstant(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPLoopForOfConstant(APMPArguments arguments, const APMPScopeRef& scope) {
   return forEachItem(arguments, scope, false, Binding::Constant);
 }
-APMPResult APMPLoopForOfVariable(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPLoopForOfVariable(APMPArguments arguments, const APMPScopeRef& scope) {
   return forEachItem(arguments, scope, false, Binding::Variable);
 }
 
@@ -160,7 +160,7 @@ APMPResult APMPLoopForOfVariable(const APMPValueList& arguments, const APMPScope
 // child of the current scope holding copies of the loop's names, so closures
 // made in the body keep their own iteration's values, while the update works
 // on the next iteration's copies.
-APMPResult APMPLoopFor(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPLoopFor(APMPArguments arguments, const APMPScopeRef& scope) {
   APMPResult copied = evaluate(arguments[0], scope);
   if (!copied) return copied;
   auto copiedArray = asArray(*copied);
@@ -196,7 +196,7 @@ APMPResult APMPLoopFor(const APMPValueList& arguments, const APMPScopeRef& scope
 
 // while (condition) { body; update } or, with the body-first flag, the body
 // once before the first test. Everything runs in the current scope.
-APMPResult APMPLoopWhile(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPLoopWhile(APMPArguments arguments, const APMPScopeRef& scope) {
   auto bodyFirst = condition(arguments[2], scope);
   if (!bodyFirst) return std::unexpected(bodyFirst.error());
   APMPResult bodyValue = evaluate(arguments[3], scope);

@@ -11,7 +11,7 @@ using apmp::commands::Kind;
 
 // Both number forms, first operand first, then the operation.
 template <class Operation>
-APMPResult numeric(const APMPValueList& arguments, Operation operation) {
+APMPResult numeric(APMPArguments arguments, Operation operation) {
   auto first = arguments[0]->doubleValueOrError();
   if (!first) return std::unexpected(first.error());
   auto second = arguments[1]->doubleValueOrError();
@@ -34,7 +34,7 @@ bool concatenates(const APMPRuntimeValue& value) {
 
 }  // namespace
 
-APMPResult APMPMathAdd(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPMathAdd(APMPArguments arguments, const APMPScopeRef& scope) {
   if (!concatenates(*arguments[0]) && !concatenates(*arguments[1])) {
     return numeric(arguments, [](double a, double b) { return a + b; });
   }
@@ -48,30 +48,30 @@ APMPResult APMPMathAdd(const APMPValueList& arguments, const APMPScopeRef& scope
   return APMPStringValue::make(std::move(*text));
 }
 
-APMPResult APMPMathDivide(const APMPValueList& arguments, const APMPScopeRef&) {
+APMPResult APMPMathDivide(APMPArguments arguments, const APMPScopeRef&) {
   return numeric(arguments, [](double a, double b) { return a / b; });
 }
 
 // fmod truncates: the sign of the dividend; NaN for a zero divisor or an
 // infinite dividend; the dividend for an infinite divisor.
-APMPResult APMPMathRemainder(const APMPValueList& arguments, const APMPScopeRef&) {
+APMPResult APMPMathRemainder(APMPArguments arguments, const APMPScopeRef&) {
   return numeric(arguments, [](double a, double b) { return std::fmod(a, b); });
 }
 
-APMPResult APMPMathMultiply(const APMPValueList& arguments, const APMPScopeRef&) {
+APMPResult APMPMathMultiply(APMPArguments arguments, const APMPScopeRef&) {
   return numeric(arguments, [](double a, double b) { return a * b; });
 }
 
-APMPResult APMPMathNegate(const APMPValueList& arguments, const APMPScopeRef&) {
+APMPResult APMPMathNegate(APMPArguments arguments, const APMPScopeRef&) {
   auto operand = arguments[0]->doubleValueOrError();
   if (!operand) return std::unexpected(operand.error());
   return APMPNumberValue::make(-*operand);
 }
 
-APMPResult APMPMathFirst(const APMPValueList& arguments, const APMPScopeRef&) { return arguments[0]; }
+APMPResult APMPMathFirst(APMPArguments arguments, const APMPScopeRef&) { return arguments[0]; }
 
-APMPResult APMPMathPassThrough(const APMPValueList& arguments, const APMPScopeRef&) { return arguments[0]; }
+APMPResult APMPMathPassThrough(APMPArguments arguments, const APMPScopeRef&) { return arguments[0]; }
 
-APMPResult APMPMathSubtract(const APMPValueList& arguments, const APMPScopeRef&) {
+APMPResult APMPMathSubtract(APMPArguments arguments, const APMPScopeRef&) {
   return numeric(arguments, [](double a, double b) { return a - b; });
 }

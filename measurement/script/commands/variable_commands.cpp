@@ -30,7 +30,7 @@ os::Result<std::u16string> keyOf(const APMPRuntimeValue& key, const APMPScopeRef
 
 }  // namespace
 
-APMPResult APMPVariableDeclare(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPVariableDeclare(APMPArguments arguments, const APMPScopeRef& scope) {
   for (const APMPValueRef& argument : arguments) {
     auto name = nameOf(argument, scope);
     if (!name) return std::unexpected(name.error());
@@ -39,7 +39,7 @@ APMPResult APMPVariableDeclare(const APMPValueList& arguments, const APMPScopeRe
   return APMPUndefinedValue::sharedInstance();
 }
 
-APMPResult APMPVariableDeclareConstants(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPVariableDeclareConstants(APMPArguments arguments, const APMPScopeRef& scope) {
   for (size_t i = 0; i + 1 < arguments.size(); i += 2) {
     auto name = nameOf(arguments[i], scope);
     if (!name) return std::unexpected(name.error());
@@ -48,21 +48,21 @@ APMPResult APMPVariableDeclareConstants(const APMPValueList& arguments, const AP
   return APMPUndefinedValue::sharedInstance();
 }
 
-APMPResult APMPVariableAssign(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPVariableAssign(APMPArguments arguments, const APMPScopeRef& scope) {
   auto name = nameOf(arguments[0], scope);
   if (!name) return std::unexpected(name.error());
-  if (!scope->hasName(*name)) return APMPFail(APMPRovavError::UndeclaredAssignment);
-  scope->setValue(arguments[1], *name);
+  const APMPNameKey key = static_cast<const APMPStringValue&>(*arguments[0]).nameKey();
+  if (!scope->assignExisting(arguments[1], key)) return APMPFail(APMPRovavError::UndeclaredAssignment);
   return arguments[1];
 }
 
-APMPResult APMPVariableRead(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPVariableRead(APMPArguments arguments, const APMPScopeRef& scope) {
   auto name = nameOf(arguments[0], scope);
   if (!name) return std::unexpected(name.error());
-  return scope->valueForName(*name);
+  return scope->valueForName(static_cast<const APMPStringValue&>(*arguments[0]).nameKey());
 }
 
-APMPResult APMPVariableReadProperty(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPVariableReadProperty(APMPArguments arguments, const APMPScopeRef& scope) {
   const APMPValueRef& object = arguments[0];
   const APMPValueRef& key = arguments[1];
   switch (object->kind()) {
@@ -97,7 +97,7 @@ APMPResult APMPVariableReadProperty(const APMPValueList& arguments, const APMPSc
   }
 }
 
-APMPResult APMPVariableWriteProperty(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPVariableWriteProperty(APMPArguments arguments, const APMPScopeRef& scope) {
   const APMPValueRef& object = arguments[0];
   const APMPValueRef& key = arguments[1];
   const APMPValueRef& value = arguments[2];
@@ -131,13 +131,13 @@ APMPResult APMPVariableWriteProperty(const APMPValueList& arguments, const APMPS
   }
 }
 
-APMPResult APMPVariableArrayLiteral(const APMPValueList& arguments, const APMPScopeRef& scope) {
-  auto array = APMPObjectManager::arrayValueWithArray(arguments, scope);
+APMPResult APMPVariableArrayLiteral(APMPArguments arguments, const APMPScopeRef& scope) {
+  auto array = APMPObjectManager::arrayValueWithArray(APMPValueList(arguments.begin(), arguments.end()), scope);
   if (!array) return std::unexpected(array.error());
   return APMPValueRef(std::move(*array));
 }
 
-APMPResult APMPVariableMapLiteral(const APMPValueList& arguments, const APMPScopeRef& scope) {
+APMPResult APMPVariableMapLiteral(APMPArguments arguments, const APMPScopeRef& scope) {
   auto map = APMPObjectManager::mapValueWithScope(scope);
   for (size_t i = 0; i + 1 < arguments.size(); i += 2) {
     auto name = keyOf(*arguments[i], scope);
@@ -147,7 +147,7 @@ APMPResult APMPVariableMapLiteral(const APMPValueList& arguments, const APMPScop
   return APMPValueRef(std::move(map));
 }
 
-APMPResult APMPVariableTypeName(const APMPValueList& arguments, const APMPScopeRef&) {
+APMPResult APMPVariableTypeName(APMPArguments arguments, const APMPScopeRef&) {
   const char16_t* name = u"object";
   switch (arguments[0]->kind()) {
     case Kind::Boolean:
@@ -171,8 +171,8 @@ APMPResult APMPVariableTypeName(const APMPValueList& arguments, const APMPScopeR
   return APMPStringValue::make(name);
 }
 
-APMPResult APMPVariableUndefined(const APMPValueList&, const APMPScopeRef&) {
+APMPResult APMPVariableUndefined(APMPArguments, const APMPScopeRef&) {
   return APMPUndefinedValue::sharedInstance();
 }
 
-APMPResult APMPVariableNull(const APMPValueList&, const APMPScopeRef&) { return APMPNullValue::sharedInstance(); }
+APMPResult APMPVariableNull(APMPArguments, const APMPScopeRef&) { return APMPNullValue::sharedInstance(); }

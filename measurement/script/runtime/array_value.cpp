@@ -89,6 +89,7 @@ os::Result<bool> APMPArrayValue::booleanValueOrError() const { return true; }
 // ---- properties ----
 
 os::Status APMPArrayValue::setLength(size_t count) {
+  apmp::detail::noteContainerWrite();
   if (auto status = checkCount(count); !status) return status;
   if (count < elements_.size()) {
     APMPValueList removed(std::make_move_iterator(elements_.begin() + static_cast<ptrdiff_t>(count)),
@@ -102,6 +103,7 @@ os::Status APMPArrayValue::setLength(size_t count) {
 }
 
 os::Status APMPArrayValue::setValue(APMPValueRef value, const APMPRuntimeValue& property) {
+  apmp::detail::noteContainerWrite();
   if (isLengthName(property)) {
     if (!APMPIsArrayIndex(*value)) return APMPFail(APMPRovavError::InvalidArrayLength);
     double count = indexOf(*value);
@@ -135,6 +137,7 @@ APMPResult APMPArrayValue::valueForProperty(const APMPRuntimeValue& property) co
 }
 
 os::Status APMPArrayValue::removeValueForProperty(const APMPRuntimeValue& property) {
+  apmp::detail::noteContainerWrite();
   if (APMPIsArrayIndex(property)) {
     double index = indexOf(property);
     if (index < static_cast<double>(elements_.size())) {
@@ -198,6 +201,7 @@ std::shared_ptr<APMPArrayValue> APMPArrayValue::subarrayWithRange(int64_t locati
 
 os::Status APMPArrayValue::sortUsingFunctionValue(const std::shared_ptr<APMPFunctionValue>& function,
                                                   const APMPScopeRef& scope) {
+  apmp::detail::noteContainerWrite();
   std::optional<os::Error> failure;
   auto compare = [&](const APMPValueRef& a, const APMPValueRef& b) -> int {
     if (failure) return 0;
@@ -254,6 +258,7 @@ os::Status APMPArrayValue::sortUsingFunctionValue(const std::shared_ptr<APMPFunc
 }
 
 os::Result<APMPValueList> APMPArrayValue::spliceFrom(int64_t start, int64_t deleteCount, const APMPValueList& values) {
+  apmp::detail::noteContainerWrite();
   auto count = static_cast<int64_t>(elements_.size());
   int64_t first = clamp(start, 0, count);
   int64_t removedCount = clamp(deleteCount, 0, count - first);
@@ -268,6 +273,7 @@ os::Result<APMPValueList> APMPArrayValue::spliceFrom(int64_t start, int64_t dele
 }
 
 os::Status APMPArrayValue::concat(const APMPValueRef& value) {
+  apmp::detail::noteContainerWrite();
   if (value->kind() == Kind::Control) return APMPFail(APMPRovavError::ArgumentKind);
   if (value->kind() != Kind::Array) {
     if (auto status = checkCount(elements_.size() + 1); !status) return status;
@@ -280,9 +286,13 @@ os::Status APMPArrayValue::concat(const APMPValueRef& value) {
   return {};
 }
 
-void APMPArrayValue::reverse() { std::reverse(elements_.begin(), elements_.end()); }
+void APMPArrayValue::reverse() {
+  apmp::detail::noteContainerWrite();
+  std::reverse(elements_.begin(), elements_.end());
+}
 
 APMPValueRef APMPArrayValue::removeFirstElement() {
+  apmp::detail::noteContainerWrite();
   if (elements_.empty()) return APMPUndefinedValue::sharedInstance();
   APMPValueRef slot = std::move(elements_.front());
   elements_.erase(elements_.begin());
@@ -290,6 +300,7 @@ APMPValueRef APMPArrayValue::removeFirstElement() {
 }
 
 APMPValueRef APMPArrayValue::removeLastElement() {
+  apmp::detail::noteContainerWrite();
   if (elements_.empty()) return APMPUndefinedValue::sharedInstance();
   APMPValueRef slot = std::move(elements_.back());
   elements_.pop_back();
@@ -297,12 +308,14 @@ APMPValueRef APMPArrayValue::removeLastElement() {
 }
 
 os::Result<size_t> APMPArrayValue::appendElements(const APMPValueList& values) {
+  apmp::detail::noteContainerWrite();
   if (auto status = checkCount(elements_.size() + values.size()); !status) return std::unexpected(status.error());
   elements_.insert(elements_.end(), values.begin(), values.end());
   return elements_.size();
 }
 
 os::Result<size_t> APMPArrayValue::prependElements(const APMPValueList& values) {
+  apmp::detail::noteContainerWrite();
   if (auto status = checkCount(elements_.size() + values.size()); !status) return std::unexpected(status.error());
   elements_.insert(elements_.begin(), values.begin(), values.end());
   return elements_.size();

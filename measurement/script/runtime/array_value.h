@@ -53,7 +53,12 @@ class APMPArrayValue final : public APMPContainerValue {
   os::Result<bool> hasProperty(const APMPRuntimeValue& property) const;
   // The property map's names, then the indexes of the slots that are not holes.
   APMPValueList allPropertyNames() const;
-  APMPPropertyMap& propertyMap() { return propertyMap_; }
+  // Mutable access counts as a write (apmp::detail::noteContainerWrite).
+  APMPPropertyMap& propertyMap() {
+    apmp::detail::noteContainerWrite();
+    return propertyMap_;
+  }
+  const APMPPropertyMap& propertyMap() const { return propertyMap_; }
 
   size_t count() const { return elements_.size(); }
   // The slot itself (the hole included); index must be below count().

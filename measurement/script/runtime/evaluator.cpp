@@ -16,6 +16,8 @@ std::vector<std::u16string> APMPCommandEvaluator::allSupportedCommands() const {
 
 const void* APMPCommandEvaluator::resolveCommand(std::u16string_view) const { return nullptr; }
 
+const APMPOpcode* APMPCommandEvaluator::rowOf(const void*) const { return nullptr; }
+
 APMPResult APMPCommandEvaluator::evaluateResolved(const void*, std::u16string_view command,
                                                   const APMPValueList& arguments, const APMPScopeRef& scope) const {
   return evaluateCommand(command, arguments, scope);
@@ -92,7 +94,7 @@ APMPResult APMPCommandRegistrar::evaluateStatement(const APMPValueRef& value, co
   return result;
 }
 
-APMPResult APMPEvaluator::executeStatements(const APMPValueList& statements, const APMPScopeRef& scope) {
+APMPResult APMPEvaluator::executeStatements(APMPArguments statements, const APMPScopeRef& scope) {
   APMPValueRef result = APMPUndefinedValue::sharedInstance();
   for (const auto& statement : statements) {
     APMPResult value = evaluateStatement(statement, scope);
@@ -103,7 +105,7 @@ APMPResult APMPEvaluator::executeStatements(const APMPValueList& statements, con
   return result;
 }
 
-os::Status APMPChargeBulkWork(const APMPScopeRef& scope, size_t units) {
+os::Status apmp::detail::chargeInstructions(const APMPScopeRef& scope, size_t units) {
   const auto cost = static_cast<int64_t>(units / kAPMPBulkUnitsPerInstruction);
   if (cost == 0 || !scope) return {};
   APMPExecutionState& state = scope->executionState();
@@ -128,7 +130,7 @@ os::Status APMPChargeSlots(const APMPScopeRef& scope, size_t count) {
   return APMPChargeBulkWork(scope, count * kAPMPBulkUnitsPerInstruction);
 }
 
-os::Result<APMPValueList> APMPEvaluateArguments(const APMPValueList& arguments, const APMPScopeRef& scope) {
+os::Result<APMPValueList> APMPEvaluateArguments(APMPArguments arguments, const APMPScopeRef& scope) {
   APMPValueList values;
   values.reserve(arguments.size());
   for (const auto& argument : arguments) {
@@ -139,17 +141,17 @@ os::Result<APMPValueList> APMPEvaluateArguments(const APMPValueList& arguments, 
   return values;
 }
 
-os::Status APMPCheckExactArgumentCount(const APMPValueList& arguments, size_t n) {
+os::Status APMPCheckExactArgumentCount(APMPArguments arguments, size_t n) {
   if (arguments.size() != n) return APMPFail(APMPRovavError::ArgumentCount);
   return {};
 }
 
-os::Status APMPCheckMinimumArgumentCount(const APMPValueList& arguments, size_t n) {
+os::Status APMPCheckMinimumArgumentCount(APMPArguments arguments, size_t n) {
   if (arguments.size() < n) return APMPFail(APMPRovavError::ArgumentCount);
   return {};
 }
 
-os::Status APMPCheckMaximumArgumentCount(const APMPValueList& arguments, size_t n) {
+os::Status APMPCheckMaximumArgumentCount(APMPArguments arguments, size_t n) {
   if (arguments.size() > n) return APMPFail(APMPRovavError::ArgumentCount);
   return {};
 }

@@ -18,8 +18,11 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
+#include "measurement/script/runtime/limits.h"
+#include "measurement/script/runtime/scope.h"
 #include "measurement/script/runtime/values.h"
 
 // The base of the command families (commands/command_families.h): its own
@@ -34,6 +37,8 @@ class APMPCommandEvaluator {
   // What this evaluator resolves for the opcode once, when a statement is
   // made (null by default); handed back to evaluateResolved.
   virtual const void* resolveCommand(std::u16string_view command) const;
+  // The opcode table row behind a resolved entry, when there is one.
+  virtual const APMPOpcode* rowOf(const void* resolved) const;
   // evaluateCommand for a statement whose opcode resolved to the given entry.
   virtual APMPResult evaluateResolved(const void* resolved, std::u16string_view command,
                                       const APMPValueList& arguments, const APMPScopeRef& scope) const;
@@ -76,23 +81,63 @@ class APMPCommandRegistrar {
   std::vector<std::unique_ptr<APMPCommandEvaluator>> families_;
 };
 
-class APMPEvaluator {
- public:
-  // Forwards to the registrar.
-  static APMPResult evaluateStatement(const APMPValueRef& value, const APMPScopeRef& scope) {
-    return APMPCommandRegistrar::sharedInstance().evaluateStatement(value, scope);
+// The registrar's evaluateStatement, with literals counted and returned
+// inline: the most frequent entry of all.
+inline APMPResult APMPEvaluateEntry(const APMPValueRef& value, const APMPScopeRef& scope) {
+  if (value->kind() != APMPRuntimeValue::Kind::Statement) {
+    APMPExecutionState& state = scope->executionState();
+    if (state.instructionCount >= kAPMPInstructionBudget) return APMPFail(APMPRovavError::BudgetExhausted);
+    state.instructionCount += 1;
+    return value;
   }
-  // A statement list (function bodies, blocks): each value in order; stops
-  // at the first error, or at the first control value, which is the result;
-  // otherwise the last value (undefined for an empty list).
-  static APMPResult executeStatements(const APMPValueList& statements, const APMPScopeRef& scope);
-};
+  return APMPCommandRegistrar::sharedInstance().evaluateStatement(value, scope);
+}
+
+namespace apmp::detail {
+os::Status chargeInstructions(const APMPScopeRef& scope, size_t units);
+}  // namespace apmp::detail
 
 // Charges bulk work (slots or code units copied, scanned or built; names
 // bound) to the scope chain's instruction budget: one instruction per
 // kAPMPBulkUnitsPerInstruction units, rounded down. rovav 18 when the budget
 // cannot pay; the budget is then spent.
-os::Status APMPChargeBulkWork(const APMPScopeRef& scope, size_t units);
+inline os::Status APMPChargeBulkWork(const APMPScopeRef& scope, size_t units) {
+  if (units < kAPMPBulkUnitsPerInstruction) return {};
+  return apmp::detail::chargeInstructions(scope, units);
+}
+
+// Evaluates a statement whose work the caller does in place of its
+// evaluator: counts it and checks the depth cap as evaluateStatement does,
+// runs work one level deeper, then pays the bulk work that work caused.
+template <class Work>
+auto APMPEvaluateInPlace(const APMPScopeRef& scope, Work work) -> decltype(work()) {
+  APMPExecutionState& state = scope->executionState();
+  if (state.instructionCount >= kAPMPInstructionBudget) return APMPFail(APMPRovavError::BudgetExhausted);
+  state.instructionCount += 1;
+  if (state.depth >= kAPMPMaxEvaluationDepth) return APMPFail(APMPRovavError::BudgetExhausted);
+  size_t& bulk = apmp::detail::pendingBulkWork();
+  const size_t pending = std::exchange(bulk, 0);
+  ++state.depth;
+  auto result = work();
+  --state.depth;
+  const size_t units = std::exchange(bulk, pending);
+  if (units < kAPMPBulkUnitsPerInstruction) return result;
+  if (auto paid = APMPChargeBulkWork(scope, units); !paid && result) return std::unexpected(paid.error());
+  return result;
+}
+
+class APMPEvaluator {
+ public:
+  // As the registrar's evaluateStatement; a literal is counted here.
+  static APMPResult evaluateStatement(const APMPValueRef& value, const APMPScopeRef& scope) {
+    return APMPEvaluateEntry(value, scope);
+  }
+  // A statement list (function bodies, blocks): each value in order; stops
+  // at the first error, or at the first control value, which is the result;
+  // otherwise the last value (undefined for an empty list).
+  static APMPResult executeStatements(APMPArguments statements, const APMPScopeRef& scope);
+};
+
 // Charges one instruction per slot, item, scope or binding made in bulk: each
 // is an allocation now and a release later, as dear as an evaluation. The
 // count also goes toward kAPMPMaxTrackedSlots: past it, rovav 18 and the
@@ -102,11 +147,11 @@ os::Status APMPChargeSlots(const APMPScopeRef& scope, size_t count);
 // ---- argument routines ----
 
 // Evaluates each argument in order in the scope; stops at the first error.
-os::Result<APMPValueList> APMPEvaluateArguments(const APMPValueList& arguments, const APMPScopeRef& scope);
+os::Result<APMPValueList> APMPEvaluateArguments(APMPArguments arguments, const APMPScopeRef& scope);
 // rovav 9 unless the list has exactly / at least / at most n entries.
-os::Status APMPCheckExactArgumentCount(const APMPValueList& arguments, size_t n);
-os::Status APMPCheckMinimumArgumentCount(const APMPValueList& arguments, size_t n);
-os::Status APMPCheckMaximumArgumentCount(const APMPValueList& arguments, size_t n);
+os::Status APMPCheckExactArgumentCount(APMPArguments arguments, size_t n);
+os::Status APMPCheckMinimumArgumentCount(APMPArguments arguments, size_t n);
+os::Status APMPCheckMaximumArgumentCount(APMPArguments arguments, size_t n);
 // A number or string value whose number form is finite, integral and not
 // negative; never raises.
 bool APMPIsArrayIndex(const APMPRuntimeValue& value);

@@ -1,5 +1,6 @@
 #include "measurement/script/runtime/event_editing.h"
 
+#include <array>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -30,6 +31,43 @@ APMPResult undefined() { return APMPUndefinedValue::sharedInstance(); }
 
 }  // namespace
 
+// ---- the journal ----
+
+void APMPEditJournal::begin() {
+  recording_ = true;
+  name_.reset();
+  parameters_.clear();
+}
+
+void APMPEditJournal::willSetName(const APMPEvent& event) {
+  ++writes_;
+  if (recording_ && !name_) name_ = event.name();
+}
+
+void APMPEditJournal::willSetParameter(const APMPEvent& event, std::string_view name) {
+  ++writes_;
+  if (!recording_) return;
+  for (const auto& [written, before] : parameters_) {
+    if (written == name) return;
+  }
+  const os::Value* current = event.parameterForName(name);
+  parameters_.emplace_back(std::string(name), current ? std::optional<os::Value>(*current) : std::nullopt);
+}
+
+void APMPEditJournal::undo(APMPEventContext& context) const {
+  if (!name_ && parameters_.empty()) return;
+  const APMPEvent& event = context.outputEvent();
+  os::Dictionary parameters = event.parameters();
+  for (const auto& [name, before] : parameters_) {
+    if (before) {
+      parameters.insert_or_assign(name, *before);
+    } else if (auto it = parameters.find(name); it != parameters.end()) {
+      parameters.erase(it);
+    }
+  }
+  context.setOutputEvent(APMPEvent(name_ ? *name_ : event.name(), event.timestamp(), std::move(parameters)));
+}
+
 // ---- the callback registry ----
 
 os::Status APMPEditingCallbackHandler::registerWithPriority(int32_t priority,
@@ -55,7 +93,7 @@ os::Status APMPEditingCallbackHandler::addCallback(std::shared_ptr<APMPFunctionV
 
 os::Status APMPEditingCallbackHandler::triggerCallbacksWithScope(const APMPScopeRef& scope,
                                                                  const std::shared_ptr<APMPEventContext>& context) {
-  auto natives = std::make_shared<APMPEventNativeFunctions>(context);
+  auto natives = std::make_shared<APMPEventNativeFunctions>(context, journal_);
   // Tracked, so the collection after the run breaks any cycle a program
   // builds through it; while a program keeps it reachable it stays whole.
   if (APMPObjectManager* manager = scope->objectManager()) manager->addObject(natives);
@@ -65,13 +103,14 @@ os::Status APMPEditingCallbackHandler::triggerCallbacksWithScope(const APMPScope
   // registered when it begins.
   const std::vector<CallbackMap::value_type> edits(editCallbackMap_.begin(), editCallbackMap_.end());
   for (const auto& [priority, callback] : edits) {
-    APMPEvent snapshot = context->outputEvent();
+    journal_->begin();
     os::Result<int32_t> code = invokeCallbackWithScope(scope, *callback, handler);
+    journal_->end();
     if (!code) {
-      context->setOutputEvent(std::move(snapshot));
+      journal_->undo(*context);
       return std::unexpected(code.error());
     }
-    if (*code == kCallbackFailed || *code == kCallbackNotANumber) context->setOutputEvent(std::move(snapshot));
+    if (*code == kCallbackFailed || *code == kCallbackNotANumber) journal_->undo(*context);
   }
   const std::vector<CallbackMap::value_type> creates(createCallbackMap_.begin(), createCallbackMap_.end());
   for (const auto& [priority, callback] : creates) {
@@ -133,7 +172,9 @@ APMPResult APMPRegisterCallbackNativeFunctionValue::invokeWithArguments(const AP
 
 namespace {
 
-using Routine = APMPResult (*)(APMPEventContext& context, const APMPValueList& values, const APMPScopeRef& scope);
+// The journal may be null.
+using Routine = APMPResult (*)(APMPEventContext& context, APMPEditJournal* journal, APMPArguments values,
+                               const APMPScopeRef& scope);
 
 struct NativeMethod {
   std::u16string_view name;
@@ -157,11 +198,12 @@ os::Result<std::string> textOf(const APMPRuntimeValue& value) {
   return toUTF8(*text);
 }
 
-APMPResult getEventName(APMPEventContext& context, const APMPValueList&, const APMPScopeRef&) {
+APMPResult getEventName(APMPEventContext& context, APMPEditJournal*, APMPArguments, const APMPScopeRef&) {
   return APMPStringValue::make(os::utf16(context.outputEvent().name()));
 }
 
-APMPResult getParamValue(APMPEventContext& context, const APMPValueList& values, const APMPScopeRef& scope) {
+APMPResult getParamValue(APMPEventContext& context, APMPEditJournal*, APMPArguments values,
+                         const APMPScopeRef& scope) {
   auto name = textOf(*values[0]);
   if (!name) return std::unexpected(name.error());
   const os::Value* parameter = context.outputEvent().parameterForName(*name);
@@ -169,7 +211,7 @@ APMPResult getParamValue(APMPEventContext& context, const APMPValueList& values,
   return APMPRuntimeEntityConverter::runtimeValueFromNSObject(*parameter, scope);
 }
 
-APMPResult getParams(APMPEventContext& context, const APMPValueList&, const APMPScopeRef& scope) {
+APMPResult getParams(APMPEventContext& context, APMPEditJournal*, APMPArguments, const APMPScopeRef& scope) {
   const os::Dictionary& parameters = context.outputEvent().parameters();
   // One binding per parameter, as any bulk build pays.
   if (auto paid = APMPChargeSlots(scope, parameters.size()); !paid) return std::unexpected(paid.error());
@@ -182,26 +224,30 @@ APMPResult getParams(APMPEventContext& context, const APMPValueList&, const APMP
   return map;
 }
 
-APMPResult getTimestamp(APMPEventContext& context, const APMPValueList&, const APMPScopeRef&) {
+APMPResult getTimestamp(APMPEventContext& context, APMPEditJournal*, APMPArguments, const APMPScopeRef&) {
   return APMPNumberValue::make(context.outputEvent().timestamp());
 }
 
-APMPResult setEventName(APMPEventContext& context, const APMPValueList& values, const APMPScopeRef&) {
+APMPResult setEventName(APMPEventContext& context, APMPEditJournal* journal, APMPArguments values,
+                        const APMPScopeRef&) {
   const APMPValueRef& argument = values[0];
   if (argument->isNullOrUndefined()) return APMPFail(APMPRovavError::ArgumentKind);
   auto name = textOf(*argument);
   if (!name) return std::unexpected(name.error());
+  if (journal != nullptr) journal->willSetName(context.outputEvent());
   context.outputEvent().setName(std::move(*name));
   // Strings are immutable: a string argument is its own string form.
   if (argument->kind() == Kind::String) return argument;
   return APMPStringValue::make(os::utf16(context.outputEvent().name()));
 }
 
-APMPResult setParamValue(APMPEventContext& context, const APMPValueList& values, const APMPScopeRef&) {
+APMPResult setParamValue(APMPEventContext& context, APMPEditJournal* journal, APMPArguments values,
+                         const APMPScopeRef&) {
   auto name = textOf(*values[0]);
   if (!name) return std::unexpected(name.error());
   auto value = APMPRuntimeEntityConverter::objectFromRuntimeValue(*values[1]);
   if (!value) return std::unexpected(value.error());
+  if (journal != nullptr) journal->willSetParameter(context.outputEvent(), *name);
   context.outputEvent().setParameter(std::move(*value), *name);
   return values[1];
 }
@@ -213,18 +259,31 @@ constexpr NativeMethod kNativeMethods[] = {
 
 }  // namespace
 
-APMPEventNativeFunctions::APMPEventNativeFunctions(std::shared_ptr<APMPEventContext> eventContext)
-    : eventContext_(std::move(eventContext)) {}
+APMPEventNativeFunctions::APMPEventNativeFunctions(std::shared_ptr<APMPEventContext> eventContext,
+                                                   std::shared_ptr<APMPEditJournal> journal)
+    : eventContext_(std::move(eventContext)), journal_(std::move(journal)) {}
 
 APMPResult APMPEventNativeFunctions::applyWithName(std::u16string_view name, const APMPValueList& arguments,
                                                    const APMPScopeRef& scope) {
   for (const NativeMethod& method : kNativeMethods) {
     if (method.name != name) continue;
-    auto values = APMPEvaluateArguments(arguments, scope);
-    if (!values) return std::unexpected(values.error());
-    if (values->size() != method.argumentCount) return APMPFail(APMPRovavError::ArgumentCount);
+    // Every argument is evaluated before the count is checked; the few a
+    // method takes go onto the stack.
+    std::array<APMPValueRef, 2> few;
+    APMPValueList many;
+    APMPValueRef* values = few.data();
+    if (arguments.size() > few.size()) {
+      many.resize(arguments.size());
+      values = many.data();
+    }
+    for (size_t i = 0; i < arguments.size(); ++i) {
+      APMPResult value = APMPEvaluator::evaluateStatement(arguments[i], scope);
+      if (!value) return value;
+      values[i] = std::move(*value);
+    }
+    if (arguments.size() != method.argumentCount) return APMPFail(APMPRovavError::ArgumentCount);
     if (!eventContext_) return undefined();
-    return method.routine(*eventContext_, *values, scope);
+    return method.routine(*eventContext_, journal_.get(), APMPArguments(values, arguments.size()), scope);
   }
   return APMPMapValue::applyWithName(name, arguments, scope);
 }
@@ -335,16 +394,32 @@ os::Status APMPEventEditing::registerRuleWithName(std::u16string_view name, cons
 
 os::Result<bool> APMPEventEditing::handleEvent(APMPEvent event) {
   eventContext_->setInputEvent(std::move(event));
+  edits_.emplace(callbackHandler_->journal()->writes(), false);
   runtime_->resetInstructionCount();
+  const uint64_t madeBefore = runtime_->objectManager().objectsAdded();
+  const uint64_t writesBefore = apmp::detail::containerWrites();
   os::Status run = [&] {
     APMPScopeRef scope = runtime_->getRunScope();
     return callbackHandler_->triggerCallbacksWithScope(scope, eventContext_);
   }();
-  runtime_->collectGarbage();
+  // A run that made no container but its native functions object and wrote
+  // into none (that object included) grew nothing and closed no cycle
+  // through anything new: what the last collection found still holds, and
+  // what the run let go of went with its last reference or waits for the
+  // next collection. Any other run is followed by a collection.
+  const bool grewNothing = runtime_->objectManager().objectsAdded() - madeBefore <= 1 &&
+                           apmp::detail::containerWrites() == writesBefore;
+  if (!grewNothing) runtime_->collectGarbage();
   if (!run) return std::unexpected(run.error());
   return hasEdits() || hasCreatedEvents();
 }
 
 bool APMPEventEditing::hasEdits() const {
-  return !eventContext_->outputEvent().isEqualToEvent(eventContext_->inputEvent());
+  // Only the native functions write the output event: without a write since
+  // the input was set it is still the input's copy.
+  const uint64_t writes = callbackHandler_->journal()->writes();
+  if (!edits_ || edits_->first != writes) {
+    edits_.emplace(writes, !eventContext_->outputEvent().isEqualToEvent(eventContext_->inputEvent()));
+  }
+  return edits_->second;
 }

@@ -17,14 +17,16 @@
 //    INT32_MAX the registration fails (editing 4) instead of wrapping to a
 //    priority that would run first. At most 1,000 callbacks in all.
 // 3. A run: every callback gets the same native functions object over the
-//    context. Before each edit callback the output event is copied; a failure
-//    or a result code of 2 or -1 puts the copy back (a failure then ends the
-//    run). Create callbacks run after the edits; their result is ignored and
+//    context. While each edit callback runs, the journal keeps what its
+//    writes replaced; a failure or a result code of 2 or -1 puts that back
+//    (a failure then ends the run). Create callbacks run after the edits; their result is ignored and
 //    a failure ends the run with what was done kept. The callbacks of a run
 //    are those registered when its phase begins.
 // 4. The instruction budget covers one whole load and one whole run; the
 //    collector runs after a successful load and after every run, failed or
-//    not. The registry is a collector root, so registered callbacks and what
+//    not, that made a container (beyond its native functions object) or
+//    wrote into one; a run that did neither cannot have grown what the
+//    program keeps. The registry is a collector root, so registered callbacks and what
 //    they reach survive every collection.
 // 5. Errors: rovav codes from the runtime and the commands; editing 2 to 7
 //    from loading and registration (errors.h).
@@ -36,7 +38,11 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "measurement/messages/message_classes.h"
 #include "measurement/script/runtime/modules.h"
@@ -51,6 +57,31 @@ inline constexpr std::u16string_view kAPMPEventLoggerModuleName = u"internal.eve
 inline constexpr size_t kAPMPMaxCallbackCount = 1000;
 // The priority of options without "priority".
 inline constexpr int32_t kAPMPDefaultCallbackPriority = 1000;
+
+// The script's writes to the output event of a run: whether any happened,
+// and, while an edit callback runs, the values each write first replaced, so
+// a failed callback is undone without copying the event before it ran.
+class APMPEditJournal {
+ public:
+  // Starts recording the replaced values (of one edit callback).
+  void begin();
+  void end() { recording_ = false; }
+  // Call before the output event's name or a parameter is written.
+  void willSetName(const APMPEvent& event);
+  void willSetParameter(const APMPEvent& event, std::string_view name);
+  // Puts back every value replaced since begin.
+  void undo(APMPEventContext& context) const;
+  // Counts every write, recorded or not.
+  uint64_t writes() const { return writes_; }
+
+ private:
+  bool recording_ = false;
+  uint64_t writes_ = 0;
+  std::optional<std::string> name_;
+  // Each parameter written, with its value before the first write (none:
+  // it was absent).
+  std::vector<std::pair<std::string, std::optional<os::Value>>> parameters_;
+};
 
 // The registry of edit and create callbacks (design note 2). A collector
 // root: marking it marks every callback.
@@ -81,10 +112,13 @@ class APMPEditingCallbackHandler final : public APMPGarbageCollectionRoot {
   size_t count() const { return editCallbackMap_.size() + createCallbackMap_.size(); }
 
   void mark(APMPMarker& marker) override;
+  // The writes of the runs' native functions objects.
+  const std::shared_ptr<APMPEditJournal>& journal() const { return journal_; }
 
  private:
   CallbackMap editCallbackMap_;
   CallbackMap createCallbackMap_;
+  const std::shared_ptr<APMPEditJournal> journal_ = std::make_shared<APMPEditJournal>();
 };
 
 // "internal.registerCallback"(label, callback, options): exactly three
@@ -118,13 +152,16 @@ class APMPRegisterCallbackNativeFunctionValue final : public APMPNativeFunctionV
 // collector, so cycles a program builds through it are broken afterwards.
 class APMPEventNativeFunctions final : public APMPMapValue {
  public:
-  explicit APMPEventNativeFunctions(std::shared_ptr<APMPEventContext> eventContext);
+  // Writes are told to the journal first, when there is one.
+  explicit APMPEventNativeFunctions(std::shared_ptr<APMPEventContext> eventContext,
+                                    std::shared_ptr<APMPEditJournal> journal = nullptr);
   APMPResult applyWithName(std::u16string_view name, const APMPValueList& arguments,
                            const APMPScopeRef& scope) override;
   const std::shared_ptr<APMPEventContext>& eventContext() const { return eventContext_; }
 
  private:
   const std::shared_ptr<APMPEventContext> eventContext_;
+  const std::shared_ptr<APMPEditJournal> journal_;
 };
 
 // "internal.eventLogger"(name, timestamp, parameters): exactly three
@@ -174,4 +211,6 @@ class APMPEventEditing final : public APMPEventEditingInterface {
   std::shared_ptr<APMPRuntime> runtime_;
   std::shared_ptr<APMPEventContext> eventContext_;
   std::shared_ptr<APMPEditingCallbackHandler> callbackHandler_;
+  // hasEdits' last answer, good while the journal's write count is the same.
+  mutable std::optional<std::pair<uint64_t, bool>> edits_;
 };

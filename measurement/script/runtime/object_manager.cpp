@@ -75,6 +75,7 @@ void APMPObjectManager::addRoot(const std::shared_ptr<APMPGarbageCollectionRoot>
 void APMPObjectManager::addObject(const APMPValueRef& object) {
   if (!object) return;
   objects_.push_back(object);
+  ++objectsAdded_;
   if (objects_.size() >= pruneThreshold_) {
     pruneObjects();
     pruneThreshold_ = std::max<size_t>(1024, objects_.size() * 2);

@@ -33,8 +33,13 @@ class APMPArrayValue;
 class APMPMarker {
  public:
   explicit APMPMarker(uint64_t epoch) : epoch_(epoch) {}
+  // Only containers and control values hold values: nothing else is queued.
   void markValue(const APMPValueRef& value) {
-    if (value) pendingValues_.push_back(value.get());
+    if (!value) return;
+    const APMPRuntimeValue::Kind kind = value->kind();
+    if (kind >= APMPRuntimeValue::Kind::Map && kind <= APMPRuntimeValue::Kind::Control) {
+      pendingValues_.push_back(value.get());
+    }
   }
   void markScope(APMPScope* scope) {
     if (scope != nullptr) pendingScopes_.push_back(scope);
@@ -79,6 +84,8 @@ class APMPObjectManager {
   // Tracks a value (null is ignored). Natives that scripts can write
   // properties into may be tracked too, so their cycles are broken.
   void addObject(const APMPValueRef& object);
+  // Values tracked since the manager was made.
+  uint64_t objectsAdded() const { return objectsAdded_; }
 
   void collectGarbage() {
     mark();
@@ -102,6 +109,7 @@ class APMPObjectManager {
 
   std::vector<std::weak_ptr<APMPGarbageCollectionRoot>> roots_;
   std::vector<std::weak_ptr<APMPRuntimeValue>> objects_;
+  uint64_t objectsAdded_ = 0;
   // The containers the last mark reached, until the sweep after it.
   std::vector<APMPValueRef> marked_;
   // objects_ is pruned of expired entries when it doubles past this.

@@ -7,61 +7,80 @@
 
 APMPPropertyMap::~APMPPropertyMap() { clear(); }
 
-void APMPPropertyMap::setValue(APMPValueRef value, std::u16string_view name) {
-  if (immutable_) return;
-  auto it = contents_.find(name);
-  if (it == contents_.end()) {
-    contents_.emplace(std::u16string(name), Entry{std::move(value), nextOrder_++, false});
-    return;
+const APMPPropertyMap::Entry* APMPPropertyMap::findEntry(const APMPNameKey& key) const {
+  if (!large_.empty()) {
+    auto it = large_.find(key);
+    return it == large_.end() ? nullptr : &it->second;
   }
-  if (it->second.immutable) return;
-  apmp::detail::releaseLater(std::exchange(it->second.value, std::move(value)));
+  for (const Slot& slot : small_) {
+    if (slot.hash == key.hash && slot.name == key.text) return &slot.entry;
+  }
+  return nullptr;
 }
 
-void APMPPropertyMap::setImmutableValue(APMPValueRef value, std::u16string_view name) {
+void APMPPropertyMap::store(APMPValueRef value, const APMPNameKey& key, bool immutable) {
   if (immutable_) return;
-  auto it = contents_.find(name);
-  if (it == contents_.end()) {
-    contents_.emplace(std::u16string(name), Entry{std::move(value), nextOrder_++, true});
+  if (Entry* entry = findEntry(key)) {
+    if (entry->immutable) return;
+    entry->immutable = immutable;
+    apmp::detail::releaseValueLater(std::exchange(entry->value, std::move(value)));
     return;
   }
-  if (it->second.immutable) return;
-  apmp::detail::releaseLater(std::exchange(it->second.value, std::move(value)));
-  it->second.immutable = true;
+  Entry entry{std::move(value), nextOrder_++, immutable};
+  if (large_.empty() && small_.size() < kSmallCount) {
+    if (small_.empty()) small_.reserve(2);
+    small_.push_back(Slot{std::u16string(key.text), key.hash, std::move(entry)});
+    return;
+  }
+  if (large_.empty()) {
+    large_.reserve(small_.size() + 1);
+    for (Slot& slot : small_) large_.emplace(std::move(slot.name), std::move(slot.entry));
+    small_.clear();
+    small_.shrink_to_fit();
+  }
+  large_.emplace(std::u16string(key.text), std::move(entry));
 }
 
 const APMPValueRef& APMPPropertyMap::valueForName(std::u16string_view name) const {
-  auto it = contents_.find(name);
-  return it == contents_.end() ? APMPUndefinedValue::sharedInstance() : it->second.value;
-}
-
-const APMPValueRef* APMPPropertyMap::find(std::u16string_view name) const {
-  // Most scopes of a chain are blocks that declare nothing: no hash for them.
-  if (contents_.empty()) return nullptr;
-  auto it = contents_.find(name);
-  return it == contents_.end() ? nullptr : &it->second.value;
+  const APMPValueRef* value = find(name);
+  return value != nullptr ? *value : APMPUndefinedValue::sharedInstance();
 }
 
 void APMPPropertyMap::removeValueForName(std::u16string_view name) {
   if (immutable_) return;
-  auto it = contents_.find(name);
-  if (it == contents_.end() || it->second.immutable) return;
-  APMPValueRef value = std::move(it->second.value);
-  contents_.erase(it);
-  apmp::detail::releaseLater(std::move(value));
+  const APMPNameKey key(name);
+  APMPValueRef value;
+  if (!large_.empty()) {
+    auto it = large_.find(key);
+    if (it == large_.end() || it->second.immutable) return;
+    value = std::move(it->second.value);
+    large_.erase(it);
+  } else {
+    auto it = std::find_if(small_.begin(), small_.end(),
+                           [&](const Slot& slot) { return slot.hash == key.hash && slot.name == key.text; });
+    if (it == small_.end() || it->entry.immutable) return;
+    value = std::move(it->entry.value);
+    small_.erase(it);  // the others keep their order
+  }
+  apmp::detail::releaseValueLater(std::move(value));
 }
 
 bool APMPPropertyMap::isImmutableName(std::u16string_view name) const {
-  auto it = contents_.find(name);
-  return it != contents_.end() && it->second.immutable;
+  const Entry* entry = findEntry(APMPNameKey(name));
+  return entry != nullptr && entry->immutable;
 }
 
 std::vector<std::u16string> APMPPropertyMap::allNames() const {
-  std::vector<std::pair<uint64_t, const std::u16string*>> ordered;
-  ordered.reserve(contents_.size());
-  for (const auto& [name, entry] : contents_) ordered.emplace_back(entry.order, &name);
-  std::sort(ordered.begin(), ordered.end());
   std::vector<std::u16string> names;
+  if (large_.empty()) {
+    names.reserve(small_.size());
+    for (const Slot& slot : small_) names.push_back(slot.name);
+    return names;
+  }
+  std::vector<std::pair<uint64_t, const std::u16string*>> ordered;
+  ordered.reserve(large_.size());
+  for (const auto& [name, entry] : large_) ordered.emplace_back(entry.order, &name);
+  std::sort(ordered.begin(), ordered.end());
   names.reserve(ordered.size());
   for (const auto& [order, name] : ordered) names.push_back(*name);
   return names;
@@ -70,9 +89,11 @@ std::vector<std::u16string> APMPPropertyMap::allNames() const {
 void APMPPropertyMap::clear() {
   // Emptied before anything is released, so no destructor sees a half-cleared map.
   APMPValueList values;
-  values.reserve(contents_.size());
-  for (auto& [name, entry] : contents_) values.push_back(std::move(entry.value));
-  contents_.clear();
+  values.reserve(count());
+  for (Slot& slot : small_) values.push_back(std::move(slot.entry.value));
+  for (auto& [name, entry] : large_) values.push_back(std::move(entry.value));
+  small_.clear();
+  large_.clear();
   nextOrder_ = 0;
   immutable_ = false;
   apmp::detail::releaseAllLater(values);

@@ -15,6 +15,20 @@
 class APMPRuntimeValue;
 using APMPValueRef = std::shared_ptr<APMPRuntimeValue>;
 
+// A name with its hash, computed once for a walk through many maps (a scope
+// chain) or kept with an immutable string.
+struct APMPNameKey {
+  explicit APMPNameKey(std::u16string_view name) : text(name), hash(std::hash<std::u16string_view>()(name)) {}
+  APMPNameKey(std::u16string_view name, size_t nameHash) : text(name), hash(nameHash) {}
+  std::u16string_view text;
+  size_t hash;
+  friend bool operator==(const APMPNameKey& key, const std::u16string& name) { return key.text == name; }
+};
+
+// Design note: up to kSmallCount names live in a vector in the order they
+// were stored, found by a scan that compares hashes first (scopes of calls
+// and blocks, and most maps, hold a handful); the first name past that moves
+// them all into a hash map that keeps each name's storing order.
 class APMPPropertyMap {
  public:
   APMPPropertyMap() = default;
@@ -23,41 +37,65 @@ class APMPPropertyMap {
   APMPPropertyMap(const APMPPropertyMap&) = delete;
   APMPPropertyMap& operator=(const APMPPropertyMap&) = delete;
 
-  bool hasName(std::u16string_view name) const { return !contents_.empty() && contents_.find(name) != contents_.end(); }
+  bool hasName(std::u16string_view name) const { return hasName(APMPNameKey(name)); }
+  bool hasName(const APMPNameKey& key) const { return findEntry(key) != nullptr; }
   // Ignored when the map or the name is frozen.
-  void setValue(APMPValueRef value, std::u16string_view name);
+  void setValue(APMPValueRef value, std::u16string_view name) { setValue(std::move(value), APMPNameKey(name)); }
+  void setValue(APMPValueRef value, const APMPNameKey& key) { store(std::move(value), key, false); }
   // The same guard; then the name is frozen.
-  void setImmutableValue(APMPValueRef value, std::u16string_view name);
+  void setImmutableValue(APMPValueRef value, std::u16string_view name) {
+    store(std::move(value), APMPNameKey(name), true);
+  }
   // The value, or the undefined value when absent.
   const APMPValueRef& valueForName(std::u16string_view name) const;
   // The value, or null when absent.
-  const APMPValueRef* find(std::u16string_view name) const;
+  const APMPValueRef* find(std::u16string_view name) const { return find(APMPNameKey(name)); }
+  const APMPValueRef* find(const APMPNameKey& key) const {
+    const Entry* entry = findEntry(key);
+    return entry != nullptr ? &entry->value : nullptr;
+  }
   // Ignored when the map or the name is frozen.
   void removeValueForName(std::u16string_view name);
   void makeImmutable() { immutable_ = true; }
   bool isImmutable() const { return immutable_; }
   bool isImmutableName(std::u16string_view name) const;
   std::vector<std::u16string> allNames() const;
-  size_t count() const { return contents_.size(); }
+  size_t count() const { return large_.empty() ? small_.size() : large_.size(); }
 
   template <class F>
   void forEachValue(F&& f) const {
-    for (const auto& [name, entry] : contents_) f(entry.value);
+    for (const auto& slot : small_) f(slot.entry.value);
+    for (const auto& [name, entry] : large_) f(entry.value);
   }
   // Drops every name and value and unfreezes: the map is as new.
   void clear();
 
  private:
+  static constexpr size_t kSmallCount = 8;
   struct Hash {
     using is_transparent = void;
     size_t operator()(std::u16string_view s) const { return std::hash<std::u16string_view>()(s); }
+    size_t operator()(const APMPNameKey& key) const { return key.hash; }
   };
   struct Entry {
     APMPValueRef value;
     uint64_t order;
     bool immutable;
   };
-  std::unordered_map<std::u16string, Entry, Hash, std::equal_to<>> contents_;
+  struct Slot {
+    std::u16string name;
+    size_t hash;
+    Entry entry;
+  };
+  const Entry* findEntry(const APMPNameKey& key) const;
+  Entry* findEntry(const APMPNameKey& key) {
+    return const_cast<Entry*>(static_cast<const APMPPropertyMap&>(*this).findEntry(key));
+  }
+  void store(APMPValueRef value, const APMPNameKey& key, bool immutable);
+  // Exactly one of the two holds the names: small_ while at most kSmallCount,
+  // large_ from the first name past that until clear().
+  std::vector<Slot> small_;
+  std::unordered_map<std::u16string, Entry, Hash, std::equal_to<>> large_;
   uint64_t nextOrder_ = 0;
   bool immutable_ = false;
 };

@@ -28,9 +28,9 @@ void APMPScope::contentsChanged(bool wasOpen) {
   if (wasOpen && hasChildren_ && !isOpen()) ++executionState_->scopeEpoch;
 }
 
-bool APMPScope::hasName(std::u16string_view name) const {
+bool APMPScope::hasName(const APMPNameKey& key) const {
   for (const APMPScope* scope = this; scope != nullptr; scope = scope->nextToAsk()) {
-    if (scope->contents_.hasName(name)) return true;
+    if (scope->contents_.hasName(key)) return true;
   }
   return false;
 }
@@ -54,23 +54,29 @@ void APMPScope::makeImmutable() {
 }
 
 void APMPScope::setValue(APMPValueRef value, std::u16string_view name) {
-  // One walk to the nearest holder; a frozen scope on the way there ignores
-  // the write (the scopes skipped are neither frozen nor holders). Without a
-  // holder the name is declared here.
-  bool frozenOnTheWay = false;
-  for (APMPScope* scope = this; scope != nullptr; scope = const_cast<APMPScope*>(scope->nextToAsk())) {
-    frozenOnTheWay = frozenOnTheWay || scope->contents_.isImmutable();
-    if (scope->contents_.hasName(name)) {
-      if (!frozenOnTheWay) scope->contents_.setValue(std::move(value), name);
-      return;
-    }
-  }
+  // Without a holder the name is declared here.
+  const APMPNameKey key(name);
+  if (assignExisting(value, key)) return;
   if (!contents_.isImmutable()) addValue(std::move(value), name);
 }
 
-const APMPValueRef& APMPScope::valueForName(std::u16string_view name) const {
+bool APMPScope::assignExisting(APMPValueRef value, const APMPNameKey& key) {
+  // One walk to the nearest holder; a frozen scope on the way there ignores
+  // the write (the scopes skipped are neither frozen nor holders).
+  bool frozenOnTheWay = false;
+  for (APMPScope* scope = this; scope != nullptr; scope = const_cast<APMPScope*>(scope->nextToAsk())) {
+    frozenOnTheWay = frozenOnTheWay || scope->contents_.isImmutable();
+    if (scope->contents_.hasName(key)) {
+      if (!frozenOnTheWay) scope->contents_.setValue(std::move(value), key);
+      return true;
+    }
+  }
+  return false;
+}
+
+const APMPValueRef& APMPScope::valueForName(const APMPNameKey& key) const {
   for (const APMPScope* scope = this; scope != nullptr; scope = scope->nextToAsk()) {
-    if (const APMPValueRef* value = scope->contents_.find(name)) return *value;
+    if (const APMPValueRef* value = scope->contents_.find(key)) return *value;
   }
   return APMPUndefinedValue::sharedInstance();
 }

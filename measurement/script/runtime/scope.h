@@ -56,7 +56,8 @@ class APMPScope final : public APMPGarbageCollectionRoot, public std::enable_sha
   const APMPPropertyMap& contents() const { return contents_; }
 
   // This scope or an ancestor holds the name.
-  bool hasName(std::u16string_view name) const;
+  bool hasName(std::u16string_view name) const { return hasName(APMPNameKey(name)); }
+  bool hasName(const APMPNameKey& key) const;
   // Declaration in this scope; ignored when this scope is frozen, and a
   // constant already declared here keeps its value.
   void addValue(APMPValueRef value, std::u16string_view name);
@@ -66,8 +67,12 @@ class APMPScope final : public APMPGarbageCollectionRoot, public std::enable_sha
   // name, else declares it here. Ignored when a scope on the way there is
   // frozen; a frozen name keeps its value.
   void setValue(APMPValueRef value, std::u16string_view name);
+  // Assignment to a name some scope of the chain holds (as setValue); false,
+  // with nothing written, when none does.
+  bool assignExisting(APMPValueRef value, const APMPNameKey& key);
   // The value from the nearest scope holding the name, else undefined.
-  const APMPValueRef& valueForName(std::u16string_view name) const;
+  const APMPValueRef& valueForName(std::u16string_view name) const { return valueForName(APMPNameKey(name)); }
+  const APMPValueRef& valueForName(const APMPNameKey& key) const;
   void makeImmutable();
 
   void setObjectManager(std::shared_ptr<APMPObjectManager> objectManager) {

@@ -1,5 +1,6 @@
 #include "measurement/script/runtime/values.h"
 
+#include <array>
 #include <cmath>
 #include <utility>
 
@@ -14,7 +15,6 @@ namespace apmp::detail {
 namespace {
 thread_local std::vector<std::shared_ptr<void>>* gReleaseQueue = nullptr;
 thread_local int gValueNesting = 0;
-thread_local size_t gBulkWork = 0;
 
 // Drops the queued references one by one; destructors that run meanwhile
 // append what they give up to the same queue instead of recursing.
@@ -84,9 +84,8 @@ void releaseAllLater(APMPValueList& values) {
   if (&queue == &local) drain(local);
 }
 
-void addBulkWork(size_t units) { gBulkWork += units; }
-size_t takeBulkWork() { return std::exchange(gBulkWork, 0); }
-size_t& pendingBulkWork() { return gBulkWork; }
+void addBulkWork(size_t units) { gPendingBulkWork += units; }
+size_t takeBulkWork() { return std::exchange(gPendingBulkWork, 0); }
 
 NestingGuard::NestingGuard() : ok_(++gValueNesting <= kAPMPMaxValueNesting) {}
 NestingGuard::~NestingGuard() { --gValueNesting; }
@@ -269,12 +268,23 @@ APMPFunctionValue::~APMPFunctionValue() {
 }
 
 APMPResult APMPFunctionValue::invokeWithArguments(const APMPValueList& arguments, const APMPScopeRef& scope) {
-  auto values = APMPEvaluateArguments(arguments, scope);
-  if (!values) return std::unexpected(values.error());
-  return invokeWithEvaluatedArguments(*values);
+  // The usual few arguments are evaluated onto the stack.
+  constexpr size_t kInline = 4;
+  if (arguments.size() > kInline) {
+    auto values = APMPEvaluateArguments(arguments, scope);
+    if (!values) return std::unexpected(values.error());
+    return invokeWithEvaluatedArguments(*values);
+  }
+  std::array<APMPValueRef, kInline> values;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    APMPResult value = APMPEvaluator::evaluateStatement(arguments[i], scope);
+    if (!value) return std::unexpected(std::move(value.error()));
+    values[i] = std::move(*value);
+  }
+  return invokeWithEvaluatedArguments(APMPArguments(values.data(), arguments.size()));
 }
 
-APMPResult APMPFunctionValue::invokeWithEvaluatedArguments(const APMPValueList& arguments) {
+APMPResult APMPFunctionValue::invokeWithEvaluatedArguments(APMPArguments arguments) {
   auto self = shared_from_this();  // alive for the whole call, whatever the body rebinds
   // A function emptied by the collector runs with nothing around it.
   APMPScopeRef scope = definingScope_ ? definingScope_->createChildScope() : APMPScope::initWithParentScope(nullptr);
@@ -365,7 +375,8 @@ APMPStatementValue::APMPStatementValue(std::u16string functionName, APMPValueLis
       functionName_(std::move(functionName)),
       arguments_(std::move(arguments)),
       evaluator_(&APMPCommandRegistrar::sharedInstance().evaluatorForCommand(functionName_)),
-      resolved_(evaluator_->resolveCommand(functionName_)) {}
+      resolved_(evaluator_->resolveCommand(functionName_)),
+      row_(evaluator_->rowOf(resolved_)) {}
 
 bool APMPStatementValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
   if (this == &other) return true;

@@ -26,6 +26,7 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,12 +39,24 @@ class APMPRuntimeValue;
 class APMPScope;
 class APMPMarker;
 class APMPCommandEvaluator;
+struct APMPOpcode;
 
 using APMPValueRef = std::shared_ptr<APMPRuntimeValue>;
 using APMPValueList = std::vector<APMPValueRef>;
+// A statement's entries or evaluated arguments, read in place.
+using APMPArguments = std::span<const APMPValueRef>;
 using APMPScopeRef = std::shared_ptr<APMPScope>;
 // What every evaluating operation returns: a value, or the first error.
 using APMPResult = os::Result<APMPValueRef>;
+
+namespace apmp::detail {
+// Writes to containers on this thread: every change of a map's, function's
+// or array's slots or properties (and every mutable access to them) counts
+// one. A run during which it stays the same grew no container it found.
+inline thread_local uint64_t gContainerWrites = 0;
+inline void noteContainerWrite() { ++gContainerWrites; }
+inline uint64_t containerWrites() { return gContainerWrites; }
+}  // namespace apmp::detail
 
 // The base of every value. Its own behaviour: the three conversions fail
 // (rovav 5, 4, 3), "toString" is the only method (failing as the string form
@@ -162,6 +175,15 @@ class APMPStringValue final : public APMPRuntimeValue {
   explicit APMPStringValue(std::u16string value) : APMPRuntimeValue(Kind::String), value_(std::move(value)) {}
   static APMPValueRef make(std::u16string value) { return std::make_shared<APMPStringValue>(std::move(value)); }
   const std::u16string& value() const { return value_; }
+  // The text as a name key; its hash is computed on first use and kept (a
+  // name literal is looked up on every evaluation).
+  APMPNameKey nameKey() const {
+    if (!hashed_) {
+      nameHash_ = std::hash<std::u16string_view>()(value_);
+      hashed_ = true;
+    }
+    return APMPNameKey(value_, nameHash_);
+  }
   os::Result<std::u16string> stringValueOrError() const override;
   // The string parsing of number_forms.h.
   os::Result<double> doubleValueOrError() const override;
@@ -174,6 +196,8 @@ class APMPStringValue final : public APMPRuntimeValue {
 
  private:
   const std::u16string value_;
+  mutable size_t nameHash_ = 0;
+  mutable bool hashed_ = false;
 };
 
 // A container with a collector flag: maps, arrays and functions.
@@ -203,12 +227,22 @@ class APMPContainerValue : public APMPRuntimeValue {
 class APMPPropertyHolderValue : public APMPContainerValue {
  public:
   bool hasProperty(std::u16string_view name) const { return propertyMap_.hasName(name); }
-  void setValue(APMPValueRef value, std::u16string_view property) { propertyMap_.setValue(std::move(value), property); }
+  void setValue(APMPValueRef value, std::u16string_view property) {
+    apmp::detail::noteContainerWrite();
+    propertyMap_.setValue(std::move(value), property);
+  }
   // The undefined value when absent.
   const APMPValueRef& valueForProperty(std::u16string_view name) const { return propertyMap_.valueForName(name); }
-  void removeValueForProperty(std::u16string_view name) { propertyMap_.removeValueForName(name); }
+  void removeValueForProperty(std::u16string_view name) {
+    apmp::detail::noteContainerWrite();
+    propertyMap_.removeValueForName(name);
+  }
   std::vector<std::u16string> allPropertyNames() const { return propertyMap_.allNames(); }
-  APMPPropertyMap& propertyMap() { return propertyMap_; }
+  // Mutable access counts as a write (apmp::detail::noteContainerWrite).
+  APMPPropertyMap& propertyMap() {
+    apmp::detail::noteContainerWrite();
+    return propertyMap_;
+  }
   const APMPPropertyMap& propertyMap() const { return propertyMap_; }
 
   APMPResult applyWithName(std::u16string_view name, const APMPValueList& arguments,
@@ -257,7 +291,7 @@ class APMPFunctionValue : public APMPPropertyHolderValue {
   // declared (missing ones undefined, extra arguments dropped). A return
   // yields its data; otherwise the body's result, which may be a break or
   // continue value that ended it.
-  virtual APMPResult invokeWithEvaluatedArguments(const APMPValueList& arguments);
+  virtual APMPResult invokeWithEvaluatedArguments(APMPArguments arguments);
 
   // Its name, NaN, true.
   os::Result<std::u16string> stringValueOrError() const override;
@@ -312,6 +346,9 @@ class APMPStatementValue final : public APMPRuntimeValue {
   const APMPCommandEvaluator& evaluator() const { return *evaluator_; }
   // What the evaluator resolved for the opcode when the statement was made.
   const void* resolvedCommand() const { return resolved_; }
+  // The opcode table row it resolved to; null for calls by name and for
+  // evaluators without rows.
+  const APMPOpcode* row() const { return row_; }
 
   // The same object, or equal opcodes and pairwise equal arguments.
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
@@ -321,6 +358,7 @@ class APMPStatementValue final : public APMPRuntimeValue {
   const APMPValueList arguments_;
   const APMPCommandEvaluator* evaluator_;
   const void* resolved_;
+  const APMPOpcode* row_;
 };
 
 // ---- shared comparison routines ----
@@ -347,6 +385,13 @@ namespace apmp::detail {
 // references that destructors give up are queued and dropped one by one by
 // the outermost call.
 void releaseLater(std::shared_ptr<void> reference);
+// The same for a value: one that holds no other values (or is not the last
+// reference) is dropped in place.
+inline void releaseValueLater(APMPValueRef value) {
+  if (!value) return;
+  if (value->kind() <= APMPRuntimeValue::Kind::String || value.use_count() > 1) return;
+  releaseLater(std::move(value));
+}
 void releaseAllLater(APMPValueList& values);
 
 // Bulk work done by value operations beneath the commands (the string forms
@@ -355,7 +400,8 @@ void releaseAllLater(APMPValueList& values);
 void addBulkWork(size_t units);
 size_t takeBulkWork();
 // The pending units themselves, for the evaluator's hot path.
-size_t& pendingBulkWork();
+inline thread_local size_t gPendingBulkWork = 0;
+inline size_t& pendingBulkWork() { return gPendingBulkWork; }
 
 // Bounds the recursion of value operations: ok() is false once more than
 // kAPMPMaxValueNesting guards are alive on this thread.

@@ -97,3 +97,41 @@ TEST_F(ControlTest, FunctionsCloseOverTheScopeTheyWereMadeIn) {
 }
 
 }  // namespace
+
+namespace {
+
+Entity IfTrue(Entity branch) { return Op("22", {B(true), std::move(branch)}); }
+Entity PushOntoA(Entity arguments) { return Op("2", {Get("a"), S("push"), std::move(arguments)}); }
+
+// An if branch and a method's argument list written as array literals run
+// without making the arrays; they must cost, count and fail exactly as the
+// arrays would. The same literal behind a pass-through (35) makes the array:
+// one evaluation more, all else the same.
+TEST_F(ControlTest, LiteralBranchesAndArgumentListsCostWhatTheirArraysCost) {
+  const Entities many(kAPMPMaxArraySlots + 1, N(0));
+  struct Case {
+    const char* name;
+    Entity (*wrap)(Entity);
+    Entity literal;
+    const char* expected;
+  } cases[] = {
+      {"branch", &IfTrue, Body({Log({N(1)}), Let("x", N(2)), Add(Get("x"), N(1))}), "3"},
+      {"branch that returns", &IfTrue, Body({Ret(N(4)), Log({N(5)})}), "return 4"},
+      {"branch that fails", &IfTrue, Body({Log({N(1)}), Fail()}), "rovav 9"},
+      {"branch past the array cap", &IfTrue, Body(many), "rovav 11"},
+      {"arguments", &PushOntoA, Arr({N(1), S("two"), Add(N(1), N(2))}), "4"},
+      {"arguments that fail", &PushOntoA, Arr({Log({N(1)}), Fail()}), "rovav 9"},
+      {"arguments past the array cap", &PushOntoA, Arr(many), "rovav 11"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(show({Let("a", Arr({N(0)})), c.wrap(c.literal)}), c.expected);
+    const std::string inPlace = logged();
+    const int32_t counted = runtime_.getInstructionCount();
+    EXPECT_EQ(show({Let("a", Arr({N(0)})), c.wrap(Op("35", {c.literal}))}), c.expected);
+    EXPECT_EQ(logged(), inPlace);
+    EXPECT_EQ(runtime_.getInstructionCount(), counted + 1);
+  }
+}
+
+}  // namespace

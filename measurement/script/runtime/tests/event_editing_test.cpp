@@ -194,6 +194,23 @@ TEST_F(EventEditingTest, AFailureEndsTheRunRestoringOnlyTheFailingEditCallback) 
   EXPECT_EQ(editing_->eventContext().eventsToLog()[0].name(), "made");
 }
 
+// A discarded edit callback is undone from what its writes replaced, not from
+// a copy: each parameter it changed, removed or added, written once or more,
+// comes back exactly as it was (an integer stays an integer), and the name.
+TEST_F(EventEditingTest, ADiscardedEditCallbackPutsBackEveryValueItReplaced) {
+  const APMPEvent input("e", 1, {{"count", os::Value(int64_t{5})}, {"gone", os::Value("x")}, {"kept", os::Value(2.5)}});
+  for (const auto& ending : {Ret(N(2)), Fail()}) {
+    reset();
+    loadCallbacks({Edit(1, {E("setParamValue", {S("count"), N(7.5)}), E("setParamValue", {S("count"), N(9)}),
+                            E("setParamValue", {S("gone"), Null()}), E("setParamValue", {S("added"), N(1)}),
+                            E("setEventName", {S("renamed")}), E("setEventName", {S("again")}), ending})});
+    handle(input);
+    EXPECT_TRUE(output().isEqualToEvent(input));
+    EXPECT_EQ(Param(output(), "count"), Param(input, "count"));
+    EXPECT_FALSE(editing_->hasEdits());
+  }
+}
+
 TEST_F(EventEditingTest, CallbacksRunByPriorityWithCollisionsMovedPastTheHighest) {
   auto Mark = [](std::string_view label) {
     return Entities{E("setParamValue", {S("order"), Add(E("getParamValue", {S("order")}), S(label))}), Ret(N(0))};
@@ -418,6 +435,22 @@ TEST_F(EventEditingTest, WhatAProgramKeepsAcrossEventsIsCappedAndLettingGoFreesI
   // The engine goes on: letting go frees the room, and growing works again.
   EXPECT_EQ(handle(APMPEvent("g", 2, {})), "false");
   EXPECT_EQ(handle(growing), "false");
+}
+
+// A run that makes no container may skip the collection after it, but not
+// one that grows arrays made earlier: only a collection tells the cap what
+// the program keeps, so pushing onto kept arrays is stopped all the same.
+TEST_F(EventEditingTest, GrowingKeptArraysWithoutMakingContainersIsCappedToo) {
+  // ks = forty arrays, i = 0; on each event: ks[i].push(1, 1, ... 60,000 times); i = i + 1
+  constexpr int kPushed = 60000;
+  loadCallbacks({Let("ks", Arr(Entities(40, Arr()))), Let("i", N(0)),
+                 Edit(1, {Call(Prop(Get("ks"), Get("i")), "push", Entities(kPushed, N(1))),
+                          Set("i", Add(Get("i"), N(1))), Ret(N(0))})});
+  int events = 0;
+  std::string outcome;
+  while ((outcome = handle(APMPEvent("g", 1, {}))) == "false" && events < 40) ++events;
+  EXPECT_EQ(outcome, "rovav 18");
+  EXPECT_LE(static_cast<size_t>(events - 1) * kPushed, kAPMPMaxTrackedSlots);
 }
 
 // The remote configuration's path: a program inside an encoded configuration,

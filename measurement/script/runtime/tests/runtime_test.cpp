@@ -320,8 +320,8 @@ TEST_F(RuntimeTest, FamiliesEvaluateArgumentsByTheirModeBeforeTheCountCheck) {
 }
 
 // A family of test handlers shows what each mode hands to its handler.
-APMPResult echo(const APMPValueList& arguments, const APMPScopeRef& scope) {
-  auto array = APMPObjectManager::arrayValueWithArray(arguments, scope);
+APMPResult echo(APMPArguments arguments, const APMPScopeRef& scope) {
+  auto array = APMPObjectManager::arrayValueWithArray(APMPValueList(arguments.begin(), arguments.end()), scope);
   return APMPValueRef(*array);
 }
 

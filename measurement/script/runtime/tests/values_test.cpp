@@ -350,3 +350,52 @@ TEST(ScriptConversions, ACyclicMapFailsInsteadOfOverflowingTheStack) {
 }
 
 }  // namespace
+
+namespace {
+
+double NumberOf(const APMPValueRef& value) { return value->doubleValueOrError().value_or(std::nan("")); }
+
+std::string Names(const APMPPropertyMap& map) {
+  std::string joined;
+  for (const auto& name : map.allNames()) joined += os::utf8(name) + " ";
+  return joined;
+}
+
+// A property map keeps a few names in a vector and moves them to a hash map
+// past that: both hold the same names, values, frozen names and storing order,
+// across the move and across removals and re-stores on either side of it.
+TEST(ScriptPropertyMap, NamesKeepTheirOrderAndGuardsAcrossTheSwitchToHashing) {
+  for (int count : {3, 8, 9, 40}) {
+    SCOPED_TRACE(count);
+    APMPPropertyMap map;
+    std::string expected;
+    for (int i = 0; i < count; ++i) {
+      const std::u16string name = os::utf16("n" + std::to_string(i));
+      if (i == 1) {
+        map.setImmutableValue(APMPNumberValue::make(i), name);
+      } else {
+        map.setValue(APMPNumberValue::make(i), name);
+      }
+      if (i != 0) expected += "n" + std::to_string(i) + " ";
+    }
+    map.removeValueForName(u"n0");  // removed, then stored again: last
+    map.setValue(APMPNumberValue::make(-1), u"n0");
+    map.setValue(APMPNumberValue::make(100), u"n1");  // frozen: ignored
+    map.removeValueForName(u"n1");                    // frozen: kept
+    map.setImmutableValue(APMPNumberValue::make(-2), u"n0");  // stored again, then frozen
+    map.setValue(APMPNumberValue::make(-3), u"n0");
+    EXPECT_EQ(Names(map), expected + "n0 ");
+    EXPECT_EQ(map.count(), static_cast<size_t>(count));
+    EXPECT_EQ(NumberOf(map.valueForName(u"n1")), 1);
+    EXPECT_EQ(NumberOf(map.valueForName(u"n0")), -2);
+    EXPECT_EQ(NumberOf(map.valueForName(os::utf16("n" + std::to_string(count - 1)))), count - 1);
+    EXPECT_EQ(map.find(u"absent"), nullptr);
+    EXPECT_TRUE(map.isImmutableName(u"n1"));
+    map.clear();
+    EXPECT_EQ(map.count(), 0u);
+    map.setValue(APMPNumberValue::make(7), u"n1");  // as new: nothing frozen
+    EXPECT_EQ(NumberOf(map.valueForName(u"n1")), 7);
+  }
+}
+
+}  // namespace
