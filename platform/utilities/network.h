@@ -108,6 +108,14 @@ class DAZNetwork : public DAZReachabilityDelegate,
                                             const DAZNetworkCompletionHandler& handler);
   DAZNetworkURLSessionCompletionHandler completionFor(std::shared_ptr<os::DispatchQueue> queue,
                                                       DAZNetworkCompletionHandler handler);
+  using StartTask = std::optional<std::string> (DAZNetworkURLSession::*)(const os::URLRequest&,
+                                                                          DAZNetworkURLSessionCompletionHandler);
+  // Starts the request on a new session kept in requests_ while in flight;
+  // logs its start (startedCode, startedMessage with the URL) or its failure.
+  std::optional<std::string> startTask(const os::URLRequest& request, StartTask start,
+                                       std::shared_ptr<os::DispatchQueue> queue, bool usingBackgroundSession,
+                                       DAZNetworkCompletionHandler handler, long startedCode,
+                                       const char* startedMessage);
   void handleErrorWithCode(DAZNetworkErrorCode code, const std::shared_ptr<os::DispatchQueue>& queue,
                            const DAZNetworkCompletionHandler& handler);
 
