@@ -92,6 +92,7 @@ class DAZNetwork : public DAZReachabilityDelegate,
   // one; else levels 3, 4 and 6 (all levels in debug mode) are written as
   // "<Devuvo/Utilities/Network/LEVEL> message: contexts" to the console and to
   // the logger (category "[DAZNetwork]", code "I-NET%06ld").
+  // (Declared again by every logger delegate, as overrides must be.)
   void DAZNetwork_logWithLevelMessageCodeMessageContexts(DAZNetworkLogLevel logLevel, long messageCode,
                                                          const std::string& message,
                                                          const std::vector<os::Value>& contexts) override;
