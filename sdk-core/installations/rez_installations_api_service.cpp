@@ -32,6 +32,14 @@ std::string headersDescription(const os::HTTPHeaderFields& headers) {
 
 std::string bodyText(const std::optional<os::Data>& body) { return body ? body->toString() : std::string(); }
 
+// The response a sent request was fulfilled with, logged as about to be parsed.
+const REZInstallationsURLSessionResponse& responseToParse(const Object& value) {
+  const auto& response = std::any_cast<const REZInstallationsURLSessionResponse&>(value);
+  REZLogDebug(kREZLoggerInstallations, "I-VIS001005", "Parsing server response for %@.",
+              response.HTTPResponse.url().absoluteString());
+  return response;
+}
+
 }  // namespace
 
 REZInstallationsAPIService::REZInstallationsAPIService(std::string APIKey, std::string projectID,
@@ -55,14 +63,9 @@ std::string REZInstallationsAPIService::SDKVersion() { return os::format("i:%@",
 VUVAravuvoPtr REZInstallationsAPIService::registerInstallation(const REZInstallationsItem& installation) {
   if (auto valid = installation.isValid(); !valid) return VUVAravuvo::resolvedWith(valid.error());
   auto self = shared_from_this();
-  return requestPromise([self, installation] { return self->registerRequestWithInstallation(installation); })
-      ->then([self](const Object& request) -> Object {
-        return self->sendURLRequest(std::any_cast<const os::URLRequest&>(request));
-      })
+  return sentRequestPromise([self, installation] { return self->registerRequestWithInstallation(installation); })
       ->then([installation](const Object& value) -> Object {
-        const auto& response = std::any_cast<const REZInstallationsURLSessionResponse&>(value);
-        REZLogDebug(kREZLoggerInstallations, "I-VIS001005", "Parsing server response for %@.",
-                    response.HTTPResponse.url().absoluteString());
+        const auto& response = responseToParse(value);
         auto registered = installation.registeredInstallationWithJSONData(response.data, os::Date::now());
         if (!registered) {
           REZLogDebug(kREZLoggerInstallations, "I-VIS001006", "Failed to parse REZInstallationsItem: %@.",
@@ -76,14 +79,9 @@ VUVAravuvoPtr REZInstallationsAPIService::registerInstallation(const REZInstalla
 
 VUVAravuvoPtr REZInstallationsAPIService::refreshAuthTokenForInstallation(const REZInstallationsItem& installation) {
   auto self = shared_from_this();
-  return requestPromise([self, installation] { return self->authTokenRequestWithInstallation(installation); })
-      ->then([self](const Object& request) -> Object {
-        return self->sendURLRequest(std::any_cast<const os::URLRequest&>(request));
-      })
+  return sentRequestPromise([self, installation] { return self->authTokenRequestWithInstallation(installation); })
       ->then([installation](const Object& value) -> Object {
-        const auto& response = std::any_cast<const REZInstallationsURLSessionResponse&>(value);
-        REZLogDebug(kREZLoggerInstallations, "I-VIS001005", "Parsing server response for %@.",
-                    response.HTTPResponse.url().absoluteString());
+        const auto& response = responseToParse(value);
         auto token = REZInstallationsItem::authTokenWithGenerateTokenAPIJSONData(response.data, os::Date::now());
         if (!token) {
           REZLogDebug(kREZLoggerInstallations, "I-VIS001008", "Failed to parse REZInstallationsStoredAuthToken: %@.",
@@ -99,11 +97,15 @@ VUVAravuvoPtr REZInstallationsAPIService::refreshAuthTokenForInstallation(const 
 
 VUVAravuvoPtr REZInstallationsAPIService::deleteInstallation(const REZInstallationsItem& installation) {
   auto self = shared_from_this();
-  return requestPromise([self, installation] { return self->deleteRequestWithInstallation(installation); })
-      ->then([self](const Object& request) -> Object {
-        return self->sendURLRequest(std::any_cast<const os::URLRequest&>(request));
-      })
+  return sentRequestPromise([self, installation] { return self->deleteRequestWithInstallation(installation); })
       ->then([installation](const Object&) -> Object { return installation; });
+}
+
+VUVAravuvoPtr REZInstallationsAPIService::sentRequestPromise(std::function<os::Result<os::URLRequest>()> build) {
+  auto self = shared_from_this();
+  return requestPromise(std::move(build))->then([self](const Object& request) -> Object {
+    return self->sendURLRequest(std::any_cast<const os::URLRequest&>(request));
+  });
 }
 
 // ---- Requests ----
