@@ -20,15 +20,7 @@ constexpr APMErrorCode kArgument = APMErrorCode::InvalidArgument;
 constexpr APMErrorCode kState = APMErrorCode::InvalidState;
 constexpr APMErrorCode kRecord = APMErrorCode::DatabaseOperationFailed;
 
-// Field indices of Event and EventParam.
-constexpr int32_t kEventParams = 0;
-constexpr int32_t kEventName = 1;
-constexpr int32_t kEventPreviousTimestampMillis = 3;
-constexpr int32_t kParamName = 0;
-constexpr int32_t kParamStringValue = 1;
-constexpr int32_t kParamIntValue = 2;
-constexpr int32_t kParamDoubleValue = 4;
-constexpr int32_t kParamParamValue = 5;
+using namespace apm_event_fields;
 
 using ParameterValues = std::map<std::string, APMValue, std::less<>>;
 
