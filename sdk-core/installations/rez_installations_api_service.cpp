@@ -15,15 +15,6 @@ namespace {
 constexpr const char* kNoServiceAddressReason = "No address for the installations service.";
 constexpr const char* kNoTaskReason = "The request could not be started.";
 
-// The service's base URL text without a trailing "/", or nullopt.
-std::optional<std::string> serviceBase() {
-  auto url = DAZEndpoints::URLForKey(kDAZEndpointInstallations);
-  if (!url) return std::nullopt;
-  std::string base = url->absoluteString();
-  while (!base.empty() && base.back() == '/') base.pop_back();
-  return base;
-}
-
 std::string headersDescription(const os::HTTPHeaderFields& headers) {
   os::Dictionary fields;
   for (const auto& [name, value] : headers.fields()) fields[name] = os::Value(value);
@@ -139,7 +130,7 @@ os::Result<os::URLRequest> REZInstallationsAPIService::deleteRequestWithInstalla
 os::Result<os::URLRequest> REZInstallationsAPIService::requestWithPath(
     const std::string& path, const std::string& method, const os::Value& body,
     const std::optional<std::string>& refreshToken, const std::optional<std::string>& migrationToken) const {
-  auto base = serviceBase();
+  auto base = DAZEndpoints::baseForKey(kDAZEndpointInstallations);
   if (!base) return os::fail(REZInstallationsErrorUtil::errorWithFailureReason(kNoServiceAddressReason));
   auto url = os::URL::URLWithString(*base + path);
   if (!url) {
