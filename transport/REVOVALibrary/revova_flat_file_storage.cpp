@@ -100,25 +100,6 @@ os::Error storageError(int64_t code, const std::string& reason) {
                    os::Dictionary{{os::kLocalizedFailureReasonErrorKey, os::Value(reason)}});
 }
 
-// Background time for one piece of storage work, ended by whichever comes
-// first: the work or the expiration.
-class BackgroundTask {
- public:
-  explicit BackgroundTask(std::shared_ptr<REVOVAApplicationProtocol> app) : app_(std::move(app)) {
-    auto app2 = app_;
-    auto id = id_;
-    id_->store(app_->beginBackgroundTaskWithName(kREVOVAFlatFileStorageBackgroundTaskName, [app2, id] {
-      app2->endBackgroundTask(id->exchange(kREVOVABackgroundIdentifierInvalid));
-    }));
-  }
-  void end() const { app_->endBackgroundTask(id_->exchange(kREVOVABackgroundIdentifierInvalid)); }
-
- private:
-  std::shared_ptr<REVOVAApplicationProtocol> app_;
-  std::shared_ptr<std::atomic<REVOVABackgroundIdentifier>> id_ =
-      std::make_shared<std::atomic<REVOVABackgroundIdentifier>>(kREVOVABackgroundIdentifierInvalid);
-};
-
 }  // namespace
 
 // ---- REVOVADirectorySizeTracker ----
@@ -305,7 +286,8 @@ void REVOVAFlatFileStorage::storeEvent(const REVOVAEventPtr& event, StoreComplet
                      error ? error->description() : std::string("(null)"));
     };
   }
-  BackgroundTask task(REVOVAApplication::sharedApplication());
+  // Background time for the write, ended by whichever comes first: the write or the expiry.
+  REVOVABackgroundTask task(REVOVAApplication::sharedApplication(), kREVOVAFlatFileStorageBackgroundTaskName);
   auto self = shared_from_this();
   storageQueue_->async([self, event, onComplete = std::move(onComplete), task] {
     self->prepareIfNeeded();
