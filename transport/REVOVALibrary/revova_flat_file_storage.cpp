@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <charconv>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -33,15 +32,6 @@ std::vector<std::string> split(const std::string& text, char separator) {
     if (at == std::string::npos) return pieces;
     start = at + 1;
   }
-}
-
-// The whole text as a decimal integer, or nothing.
-template <class Int>
-std::optional<Int> parseInteger(const std::string& text) {
-  Int value{};
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
-  return value;
 }
 
 std::optional<double> parseDouble(const std::string& text) {
@@ -90,8 +80,8 @@ std::optional<pid_t> atomicWriteTemporaryOwner(const std::string& name) {
   if (marker == std::string::npos || marker == 0) return std::nullopt;
   auto parts = split(name.substr(marker + 5), '-');
   if (parts.size() != 2) return std::nullopt;
-  auto pid = parseInteger<pid_t>(parts[0]);
-  if (!pid || !parseInteger<uint64_t>(parts[1])) return std::nullopt;
+  auto pid = REVOVAParseInteger<pid_t>(parts[0]);
+  if (!pid || !REVOVAParseInteger<uint64_t>(parts[1])) return std::nullopt;
   return pid;
 }
 
@@ -190,8 +180,8 @@ std::optional<os::Dictionary> REVOVAFlatFileStorage::eventComponentsFromFilename
     REVOVALogDebug("The event filename could not be split: %@", fileName);
     return std::nullopt;
   }
-  auto qosTier = parseInteger<int64_t>(pieces[1]);
-  auto expiration = parseInteger<int64_t>(pieces[2]);
+  auto qosTier = REVOVAParseInteger<int64_t>(pieces[1]);
+  auto expiration = REVOVAParseInteger<int64_t>(pieces[2]);
   std::string mappingID = pieces[3];
   for (size_t i = 4; i < pieces.size(); ++i) mappingID += "-" + pieces[i];
   if (pieces[0].empty() || !qosTier || !expiration) {
@@ -212,8 +202,8 @@ std::optional<os::Dictionary> REVOVAFlatFileStorage::batchComponentsFromFilename
     REVOVALogDebug("The batch filename could not be split: %@", fileName);
     return std::nullopt;
   }
-  auto target = parseInteger<int64_t>(pieces[0]);
-  auto batchID = parseInteger<int64_t>(pieces[1]);
+  auto target = REVOVAParseInteger<int64_t>(pieces[0]);
+  auto batchID = REVOVAParseInteger<int64_t>(pieces[1]);
   auto expiration = parseDouble(pieces[2]);
   if (!target || !batchID || !expiration) {
     REVOVALogDebug("There was an error parsing the batch filename components: %@", fileName);
