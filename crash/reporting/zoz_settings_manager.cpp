@@ -152,11 +152,9 @@ ZOZSettingsManager::ZOZSettingsManager(std::shared_ptr<ZOZApplicationIdentifierM
       networkClient_(ZOZBaseNetworkClient::init()) {}
 
 std::optional<os::URL> ZOZSettingsManager::settingsURL() const {
-  auto base = DAZEndpoints::URLForKey(kDAZEndpointSettings);
+  auto base = DAZEndpoints::baseForKey(kDAZEndpointSettings);
   if (!base || !appIDModel_) return std::nullopt;
-  std::string text = base->absoluteString();
-  while (!text.empty() && text.back() == '/') text.pop_back();
-  auto builder = ZOZURLBuilder::URLWithBase(text);
+  auto builder = ZOZURLBuilder::URLWithBase(*base);
   builder.appendComponent("/spi/v2/platforms/");
   builder.escapeAndAppendComponent(appIDModel_->platform());
   builder.appendComponent("/zev/");

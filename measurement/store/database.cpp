@@ -5,6 +5,7 @@
 
 #include <sqlite3.h>
 
+#include "measurement/store/database_shorthands.h"
 #include "measurement/store/engine_services/engine_services.h"
 #include "measurement/store/engine_services/measurement_files.h"
 #include "measurement/store/monitor.h"
@@ -13,8 +14,8 @@
 
 namespace {
 
-constexpr APMErrorCode kArgument = APMErrorCode::InvalidArgument;
-constexpr APMErrorCode kState = APMErrorCode::InvalidState;
+using apm_database_shorthands::kArgument;
+using apm_database_shorthands::kState;
 
 constexpr const char* kInteger = "INTEGER";
 constexpr const char* kIntegerNotNull = "INTEGER NOT NULL";

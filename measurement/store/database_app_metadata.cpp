@@ -2,15 +2,17 @@
 // and times, the counters of the day, and the stored server configuration.
 #include "measurement/messages/field_access.h"
 #include "measurement/store/database.h"
+#include "measurement/store/database_shorthands.h"
 #include "measurement/store/engine_services/engine_services.h"
 #include "measurement/store/monitor.h"
 #include "os/foundation/clock.h"
 
 namespace {
 
-constexpr APMErrorCode kArgument = APMErrorCode::InvalidArgument;
-constexpr APMErrorCode kState = APMErrorCode::InvalidState;
-constexpr APMErrorCode kRecord = APMErrorCode::DatabaseOperationFailed;
+using apm_database_shorthands::kArgument;
+using apm_database_shorthands::kState;
+using apm_database_shorthands::kRecord;
+using apm_database_shorthands::numberAt;
 
 // The key of the one row.
 constexpr const char* kRowIDColumn = "rowid";
@@ -18,12 +20,6 @@ const os::Value kAppMetadataRowID(1);
 
 // MeasurementConfig field holding the app ID.
 constexpr int32_t kMeasurementConfigDevuvoAppID = 1;
-
-// The column's number, or null when it is NULL or missing.
-const os::Number* numberAt(const os::Dictionary& row, std::string_view column) {
-  const auto it = row.find(column);
-  return it == row.end() ? nullptr : it->second.number();
-}
 
 int32_t intAt(const os::Dictionary& row, std::string_view column, int32_t fallback) {
   const os::Number* number = numberAt(row, column);

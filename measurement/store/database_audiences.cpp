@@ -7,13 +7,15 @@
 
 #include "measurement/messages/field_access.h"
 #include "measurement/store/database.h"
+#include "measurement/store/database_shorthands.h"
 #include "measurement/store/engine_services/event.h"
 #include "os/foundation/format.h"
 
 namespace {
 
-constexpr APMErrorCode kArgument = APMErrorCode::InvalidArgument;
-constexpr APMErrorCode kRecord = APMErrorCode::DatabaseOperationFailed;
+using apm_database_shorthands::kArgument;
+using apm_database_shorthands::kRecord;
+using apm_database_shorthands::columnAt;
 
 // Field indices of the flags in EventFilter and PropertyFilter.
 constexpr int32_t kEventFilterDynamic = 5;
@@ -22,11 +24,6 @@ constexpr int32_t kEventFilterSessionScoped = 7;
 constexpr int32_t kPropertyFilterDynamic = 3;
 constexpr int32_t kPropertyFilterSequence = 4;
 constexpr int32_t kPropertyFilterSessionScoped = 5;
-
-const os::Value* columnAt(const os::Dictionary& row, std::string_view column) {
-  const auto it = row.find(column);
-  return it == row.end() || it->second.isNull() ? nullptr : &it->second;
-}
 
 int64_t integerAt(const os::Dictionary& row, std::string_view column) {
   const os::Value* value = columnAt(row, column);

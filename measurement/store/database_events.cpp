@@ -2,22 +2,19 @@
 // APMDatabase.
 #include "measurement/store/database.h"
 
+#include "measurement/store/database_shorthands.h"
 #include "measurement/store/engine_services/engine_services.h"
 #include "measurement/store/monitor.h"
 
 namespace {
 
-constexpr APMErrorCode kArgument = APMErrorCode::InvalidArgument;
-constexpr APMErrorCode kRecord = APMErrorCode::DatabaseOperationFailed;
+using apm_database_shorthands::kArgument;
+using apm_database_shorthands::kRecord;
+using apm_database_shorthands::numberAt;
 
 // The first-open event, whose count a restore keeps when the snapshot
 // predates it.
 constexpr const char* kFirstOpenEventName = "_f";
-
-const os::Number* numberAt(const os::Dictionary& row, std::string_view column) {
-  const auto it = row.find(column);
-  return it == row.end() ? nullptr : it->second.number();
-}
 
 }  // namespace
 

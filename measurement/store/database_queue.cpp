@@ -7,6 +7,7 @@
 
 #include "measurement/messages/field_access.h"
 #include "measurement/store/database.h"
+#include "measurement/store/database_shorthands.h"
 #include "measurement/store/engine_services/engine_services.h"
 #include "measurement/store/monitor.h"
 #include "os/foundation/clock.h"
@@ -14,19 +15,15 @@
 
 namespace {
 
-constexpr APMErrorCode kArgument = APMErrorCode::InvalidArgument;
-constexpr APMErrorCode kState = APMErrorCode::InvalidState;
-constexpr APMErrorCode kRecord = APMErrorCode::DatabaseOperationFailed;
+using apm_database_shorthands::kArgument;
+using apm_database_shorthands::kState;
+using apm_database_shorthands::kRecord;
+using apm_database_shorthands::columnAt;
 
 // MeasurementBundle field indices.
 constexpr int32_t kBundleEndTimestampMillis = 5;
 constexpr int32_t kBundleAppID = 14;
 constexpr int32_t kBundleRetryCount = 35;
-
-const os::Value* columnAt(const os::Dictionary& row, std::string_view column) {
-  const auto it = row.find(column);
-  return it == row.end() || it->second.isNull() ? nullptr : &it->second;
-}
 
 os::Array valuesOf(const std::vector<int64_t>& rowIDs) {
   os::Array values;

@@ -9,6 +9,7 @@
 
 #include "measurement/messages/field_access.h"
 #include "measurement/store/database.h"
+#include "measurement/store/database_shorthands.h"
 #include "measurement/store/engine_services/engine_services.h"
 #include "measurement/store/engine_services/event.h"
 #include "measurement/store/foundation_extensions.h"
@@ -16,26 +17,14 @@
 
 namespace {
 
-constexpr APMErrorCode kArgument = APMErrorCode::InvalidArgument;
-constexpr APMErrorCode kState = APMErrorCode::InvalidState;
-constexpr APMErrorCode kRecord = APMErrorCode::DatabaseOperationFailed;
+using apm_database_shorthands::kArgument;
+using apm_database_shorthands::kState;
+using apm_database_shorthands::kRecord;
+using apm_database_shorthands::columnAt;
 
-// Field indices of Event and EventParam.
-constexpr int32_t kEventParams = 0;
-constexpr int32_t kEventName = 1;
-constexpr int32_t kEventPreviousTimestampMillis = 3;
-constexpr int32_t kParamName = 0;
-constexpr int32_t kParamStringValue = 1;
-constexpr int32_t kParamIntValue = 2;
-constexpr int32_t kParamDoubleValue = 4;
-constexpr int32_t kParamParamValue = 5;
+using namespace apm_event_fields;
 
 using ParameterValues = std::map<std::string, APMValue, std::less<>>;
-
-const os::Value* columnAt(const os::Dictionary& row, std::string_view column) {
-  const auto it = row.find(column);
-  return it == row.end() || it->second.isNull() ? nullptr : &it->second;
-}
 
 // One EventParam as {name: value}. A leaf gives its string, integer or double
 // value (in that order of preference; the float field is not read). A

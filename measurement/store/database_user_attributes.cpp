@@ -5,6 +5,7 @@
 // back as the APMValue of that type. Stored events are Event messages.
 #include "measurement/store/conditional_user_property.h"
 #include "measurement/store/database.h"
+#include "measurement/store/database_shorthands.h"
 #include "measurement/store/engine_services/data_type_validator.h"
 #include "measurement/store/engine_services/debug_description.h"
 #include "measurement/store/engine_services/engine_services.h"
@@ -15,16 +16,12 @@
 
 namespace {
 
-constexpr APMErrorCode kArgument = APMErrorCode::InvalidArgument;
-constexpr APMErrorCode kState = APMErrorCode::InvalidState;
-constexpr APMErrorCode kRecord = APMErrorCode::DatabaseOperationFailed;
+using apm_database_shorthands::kArgument;
+using apm_database_shorthands::kState;
+using apm_database_shorthands::kRecord;
+using apm_database_shorthands::columnAt;
 
 constexpr const char* kLifetimeValuePrefix = "_ltv_";
-
-const os::Value* columnAt(const os::Dictionary& row, std::string_view column) {
-  const auto it = row.find(column);
-  return it == row.end() || it->second.isNull() ? nullptr : &it->second;
-}
 
 double realAt(const os::Dictionary& row, std::string_view column) {
   const os::Value* value = columnAt(row, column);

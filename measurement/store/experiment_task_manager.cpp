@@ -167,11 +167,9 @@ double APMETaskManager::storedTime(const char* key) const { return persistedStor
 void APMETaskManager::storeTime(double time, const char* key) { persistedStorage_->setDouble(time, key); }
 
 std::optional<os::URL> APMETaskManager::fetchURL() {
-  std::optional<os::URL> base = DAZEndpoints::URLForKey(kDAZEndpointExperiments);
+  std::optional<std::string> base = DAZEndpoints::baseForKey(kDAZEndpointExperiments);
   if (!base) return std::nullopt;
-  std::string text = base->absoluteString();
-  while (!text.empty() && text.back() == '/') text.pop_back();
-  return os::URL::URLWithString(text + kAPMExperimentFetchPath);
+  return os::URL::URLWithString(*base + kAPMExperimentFetchPath);
 }
 
 // ---- Worker queue ----

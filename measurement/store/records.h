@@ -3,6 +3,7 @@
 //                               convertible to the UserAttribute message;
 //   APMRawEventData             an event read back from the database, with its
 //                               row and the fingerprint of its metadata;
+//   APMStoredAudienceFilter     what every stored audience filter shares;
 //   APMPropertyFilter           one stored audience property filter;
 //   APMSequenceTimestampsCache  per-audience timestamps of sequence-filter
 //                               steps, convertible to result messages;
@@ -97,27 +98,23 @@ class APMAudienceFilter {
   virtual bool isSequence() const = 0;
 };
 
-class APMPropertyFilter final : public APMAudienceFilter {
+// The fields and accessors that every stored audience filter shares; the
+// kinds add the name they match and the encoded filter.
+class APMStoredAudienceFilter : public APMAudienceFilter {
  public:
-  // No checks.
-  APMPropertyFilter(int32_t audienceID, int32_t filterID, std::string propertyName, os::Data data, bool sessionScoped,
-                    bool dynamic, bool sequence)
-      : sessionScoped_(sessionScoped),
-        dynamic_(dynamic),
-        sequence_(sequence),
-        audienceID_(audienceID),
-        filterID_(filterID),
-        propertyName_(std::move(propertyName)),
-        data_(std::move(data)) {}
-
   int32_t audienceID() const override { return audienceID_; }
   int32_t filterID() const override { return filterID_; }
   bool isSessionScoped() const override { return sessionScoped_; }
   bool isDynamic() const override { return dynamic_; }
   bool isSequence() const override { return sequence_; }
-  const std::string& propertyName() const { return propertyName_; }
-  // The filter as stored.
-  const os::Data& data() const { return data_; }
+
+ protected:
+  APMStoredAudienceFilter(int32_t audienceID, int32_t filterID, bool sessionScoped, bool dynamic, bool sequence)
+      : sessionScoped_(sessionScoped),
+        dynamic_(dynamic),
+        sequence_(sequence),
+        audienceID_(audienceID),
+        filterID_(filterID) {}
 
  private:
   bool sessionScoped_;
@@ -125,6 +122,22 @@ class APMPropertyFilter final : public APMAudienceFilter {
   bool sequence_;
   int32_t audienceID_;
   int32_t filterID_;
+};
+
+class APMPropertyFilter final : public APMStoredAudienceFilter {
+ public:
+  // No checks.
+  APMPropertyFilter(int32_t audienceID, int32_t filterID, std::string propertyName, os::Data data, bool sessionScoped,
+                    bool dynamic, bool sequence)
+      : APMStoredAudienceFilter(audienceID, filterID, sessionScoped, dynamic, sequence),
+        propertyName_(std::move(propertyName)),
+        data_(std::move(data)) {}
+
+  const std::string& propertyName() const { return propertyName_; }
+  // The filter as stored.
+  const os::Data& data() const { return data_; }
+
+ private:
   std::string propertyName_;
   os::Data data_;
 };

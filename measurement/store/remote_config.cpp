@@ -89,15 +89,6 @@ bool fitsInt64(const os::Number& number) {
   return std::isfinite(value) && value >= -9223372036854775808.0 && value < 9223372036854775808.0;
 }
 
-// The endpoint's text without trailing "/".
-std::optional<std::string> endpointBase(const char* key) {
-  std::optional<os::URL> url = DAZEndpoints::URLForKey(key);
-  if (!url) return std::nullopt;
-  std::string text = url->absoluteString();
-  while (!text.empty() && text.back() == '/') text.pop_back();
-  return text;
-}
-
 }  // namespace
 
 // ---- Settings cache ----
@@ -522,7 +513,7 @@ std::optional<os::URL> APMRemoteConfig::uploadURL() const {
   const char* key = support->appDataConsentStatus() == kAppDataConsentAuthorized
                         ? kDAZEndpointMeasurementUploadAuthorized
                         : kDAZEndpointMeasurementUpload;
-  std::optional<std::string> base = endpointBase(key);
+  std::optional<std::string> base = DAZEndpoints::baseForKey(key);
   if (!base) return std::nullopt;
   std::string text = *base;
   const std::string subdomain = uploadSubdomain().value_or("");
@@ -565,7 +556,7 @@ std::optional<os::URL> APMRemoteConfig::remoteConfigURLWithPlatform(const std::o
                             "Cannot create a URL to fetch a configuration with empty platform");
     return std::nullopt;
   }
-  std::optional<std::string> base = endpointBase(kDAZEndpointMeasurementConfig);
+  std::optional<std::string> base = DAZEndpoints::baseForKey(kDAZEndpointMeasurementConfig);
   if (!base) return std::nullopt;
   const os::Dictionary query{
       {"platform", os::Value(*platform)},

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <set>
 
+#include "measurement/store/database_shorthands.h"
 #include "measurement/store/engine_services/engine_services.h"
 #include "measurement/store/engine_services/measurement_files.h"
 #include "measurement/store/errors.h"
@@ -16,8 +17,8 @@
 
 namespace {
 
-constexpr APMErrorCode kArgument = APMErrorCode::InvalidArgument;
-constexpr APMErrorCode kState = APMErrorCode::InvalidState;
+using apm_database_shorthands::kArgument;
+using apm_database_shorthands::kState;
 constexpr APMErrorCode kDatabase = APMErrorCode::DatabaseOperationFailed;
 
 constexpr int kOpenFlags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;

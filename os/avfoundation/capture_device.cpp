@@ -64,7 +64,25 @@ const std::vector<double>& srgbDecodeTable16() {
   return table;
 }
 
-bool validPoint(CGPoint p) { return p.x >= 0 && p.x <= 1 && p.y >= 0 && p.y <= 1; }
+// The grey-world white of RGB samples: the mean of their linear values,
+// decoded through `decode`, as XYZ.
+template <class Sample, class Table>
+XYZ meanWhite(const std::vector<Sample>& rgb, const Table& decode) {
+  double r = 0, g = 0, b = 0;
+  for (size_t i = 0; i < rgb.size(); i += 3) {
+    r += decode[rgb[i]];
+    g += decode[rgb[i + 1]];
+    b += decode[rgb[i + 2]];
+  }
+  const double n = static_cast<double>(rgb.size() / 3);
+  return xyzFromLinearSRGB(r / n, g / n, b / n);
+}
+
+// A point of interest lies within the unit square.
+os::Status checkPointOfInterest(CGPoint p) {
+  if (p.x >= 0 && p.x <= 1 && p.y >= 0 && p.y <= 1) return {};
+  return os::fail(AVMakeError(AVErrorOperationNotAllowed, "A point of interest lies within (0,0)-(1,1)."));
+}
 
 }  // namespace
 
@@ -93,24 +111,8 @@ os::Result<CaptureScene> CaptureScene::image(int width, int height, std::vector<
     return os::fail(AVMakeError(AVErrorOperationNotAllowed,
                                 "An image scene needs width x height x 3 bytes of RGB pixels."));
   }
-  const auto& decode = srgbDecodeTable();
-  double r = 0, g = 0, b = 0;
-  for (size_t i = 0; i < rgb.size(); i += 3) {
-    r += decode[rgb[i]];
-    g += decode[rgb[i + 1]];
-    b += decode[rgb[i + 2]];
-  }
-  const double n = static_cast<double>(width) * height;
-  const XYZ white = xyzFromLinearSRGB(r / n, g / n, b / n);
-  CaptureScene scene;
-  scene.kind_ = Kind::Image;
-  scene.width_ = width;
-  scene.height_ = height;
-  scene.pixels_ = std::make_shared<const std::vector<uint8_t>>(std::move(rgb));
-  scene.white_[0] = white.X;
-  scene.white_[1] = white.Y;
-  scene.white_[2] = white.Z;
-  return scene;
+  const XYZ white = meanWhite(rgb, srgbDecodeTable());
+  return imageScene(width, height, std::move(rgb), white.X, white.Y, white.Z);
 }
 
 os::Result<CaptureScene> CaptureScene::image16(int width, int height, const std::vector<uint16_t>& rgb) {
@@ -118,25 +120,22 @@ os::Result<CaptureScene> CaptureScene::image16(int width, int height, const std:
     return os::fail(AVMakeError(AVErrorOperationNotAllowed,
                                 "An image scene needs width x height x 3 samples of RGB pixels."));
   }
-  const auto& decode = srgbDecodeTable16();
-  double r = 0, g = 0, b = 0;
+  const XYZ white = meanWhite(rgb, srgbDecodeTable16());
   std::vector<uint8_t> shown(rgb.size());
-  for (size_t i = 0; i < rgb.size(); i += 3) {
-    r += decode[rgb[i]];
-    g += decode[rgb[i + 1]];
-    b += decode[rgb[i + 2]];
-    for (size_t c = 0; c < 3; ++c) shown[i + c] = static_cast<uint8_t>((rgb[i + c] * 255u + 32767u) / 65535u);
-  }
-  const double n = static_cast<double>(width) * height;
-  const XYZ white = xyzFromLinearSRGB(r / n, g / n, b / n);
+  for (size_t i = 0; i < rgb.size(); ++i) shown[i] = static_cast<uint8_t>((rgb[i] * 255u + 32767u) / 65535u);
+  return imageScene(width, height, std::move(shown), white.X, white.Y, white.Z);
+}
+
+CaptureScene CaptureScene::imageScene(int width, int height, std::vector<uint8_t> pixels, double whiteX, double whiteY,
+                                      double whiteZ) {
   CaptureScene scene;
   scene.kind_ = Kind::Image;
   scene.width_ = width;
   scene.height_ = height;
-  scene.pixels_ = std::make_shared<const std::vector<uint8_t>>(std::move(shown));
-  scene.white_[0] = white.X;
-  scene.white_[1] = white.Y;
-  scene.white_[2] = white.Z;
+  scene.pixels_ = std::make_shared<const std::vector<uint8_t>>(std::move(pixels));
+  scene.white_[0] = whiteX;
+  scene.white_[1] = whiteY;
+  scene.white_[2] = whiteZ;
   return scene;
 }
 
@@ -518,9 +517,7 @@ os::Status AVCaptureDevice::setFocusPointOfInterest(CGPoint point) {
   if (!focusPointSupported_) {
     return os::fail(AVMakeError(AVErrorOperationNotAllowed, "This device has no focus point of interest."));
   }
-  if (!os::validPoint(point)) {
-    return os::fail(AVMakeError(AVErrorOperationNotAllowed, "A point of interest lies within (0,0)-(1,1)."));
-  }
+  if (auto status = os::checkPointOfInterest(point); !status) return status;
   focusPoint_ = point;
   return {};
 }
@@ -569,9 +566,7 @@ CGPoint AVCaptureDevice::exposurePointOfInterest() const {
 os::Status AVCaptureDevice::setExposurePointOfInterest(CGPoint point) {
   std::lock_guard lock(mutex_);
   if (auto status = requireLockLocked(); !status) return status;
-  if (!os::validPoint(point)) {
-    return os::fail(AVMakeError(AVErrorOperationNotAllowed, "A point of interest lies within (0,0)-(1,1)."));
-  }
+  if (auto status = os::checkPointOfInterest(point); !status) return status;
   exposurePoint_ = point;
   return {};
 }

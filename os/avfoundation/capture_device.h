@@ -126,6 +126,8 @@ class CaptureScene {
 
  private:
   CaptureScene() = default;
+  static CaptureScene imageScene(int width, int height, std::vector<uint8_t> pixels, double whiteX, double whiteY,
+                                 double whiteZ);
   Kind kind_ = Kind::LightSource;
   double kelvin_ = 0;
   double duv_ = 0;

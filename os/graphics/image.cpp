@@ -44,7 +44,12 @@ void pngRead(png_structp png, png_bytep out, png_size_t n) {
 void pngWarning(png_structp, png_const_charp) {}
 void pngFail(png_structp png, png_const_charp) { png_longjmp(png, 1); }
 
-os::Result<std::shared_ptr<CGImage>> decodePNG(const os::Data& data) {
+// A PNG's pixels as RGBA rows of Sample, top to bottom, after `transform`
+// has set the expansions that give four Samples a pixel. Refuses damaged data
+// and pictures over kMaxImagePixels.
+template <class Sample>
+os::Result<std::vector<Sample>> readPNG(const os::Data& data, void (*transform)(png_structp), png_uint_32& w,
+                                        png_uint_32& h) {
   png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, pngFail, pngWarning);
   if (!png) return os::fail(imageError(CGImageError::Corrupt, "cannot read PNG"));
   // The library's own width and height limits would fail a big picture as
@@ -52,9 +57,8 @@ os::Result<std::shared_ptr<CGImage>> decodePNG(const os::Data& data) {
   png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
   png_infop info = png_create_info_struct(png);
   PngReader reader{data.bytes(), data.size(), 0};
-  std::vector<uint8_t> rgba;
+  std::vector<Sample> rgba;
   std::vector<png_bytep> rows;
-  png_uint_32 w = 0, h = 0;
   bool tooLarge = false;
   if (setjmp(png_jmpbuf(png))) {
     png_destroy_read_struct(&png, &info, nullptr);
@@ -67,25 +71,37 @@ os::Result<std::shared_ptr<CGImage>> decodePNG(const os::Data& data) {
   if (!sizeAllowed(w, h)) {
     tooLarge = true;
   } else {
-    png_set_expand(png);
-    png_set_strip_16(png);
-    png_set_gray_to_rgb(png);
-    png_set_add_alpha(png, 0xff, PNG_FILLER_AFTER);
+    transform(png);
     png_set_interlace_handling(png);
     png_read_update_info(png, info);
     rgba.resize(size_t{w} * h * 4);
     rows.resize(h);
-    for (png_uint_32 y = 0; y < h; ++y) rows[y] = rgba.data() + size_t{y} * w * 4;
+    for (png_uint_32 y = 0; y < h; ++y) rows[y] = reinterpret_cast<png_bytep>(rgba.data() + size_t{y} * w * 4);
     png_read_image(png, rows.data());
     png_read_end(png, nullptr);
   }
   png_destroy_read_struct(&png, &info, nullptr);
   if (tooLarge) return os::fail(imageError(CGImageError::TooLarge, "PNG too large"));
+  return rgba;
+}
+
+os::Result<std::shared_ptr<CGImage>> decodePNG(const os::Data& data) {
+  png_uint_32 w = 0, h = 0;
+  auto rgba = readPNG<uint8_t>(
+      data,
+      [](png_structp png) {
+        png_set_expand(png);
+        png_set_strip_16(png);
+        png_set_gray_to_rgb(png);
+        png_set_add_alpha(png, 0xff, PNG_FILLER_AFTER);
+      },
+      w, h);
+  if (!rgba) return os::fail(rgba.error());
   auto image = std::make_shared<CGImage>(static_cast<int>(w), static_cast<int>(h), false);
   bool opaque = true;
   for (png_uint_32 y = 0; y < h; ++y) {
     auto* dst = reinterpret_cast<uint32_t*>(image->mutablePixels() + size_t{y} * static_cast<size_t>(image->stride()));
-    const uint8_t* src = rgba.data() + size_t{y} * w * 4;
+    const uint8_t* src = rgba->data() + size_t{y} * w * 4;
     for (png_uint_32 x = 0; x < w; ++x, src += 4) {
       dst[x] = premultiply(src[0], src[1], src[2], src[3]);
       opaque = opaque && src[3] == 255;
@@ -101,44 +117,22 @@ os::Result<std::shared_ptr<CGImage>> decodePNG(const os::Data& data) {
 // The PNG's samples expanded to 16-bit RGBA in host order, then reduced to
 // RGB (a fully transparent pixel black).
 os::Result<CGImageSamples> decodePNGSamples(const os::Data& data) {
-  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, pngFail, pngWarning);
-  if (!png) return os::fail(imageError(CGImageError::Corrupt, "cannot read PNG"));
-  png_infop info = png_create_info_struct(png);
-  PngReader reader{data.bytes(), data.size(), 0};
-  std::vector<uint16_t> rgba;
-  std::vector<png_bytep> rows;
   png_uint_32 w = 0, h = 0;
-  bool tooLarge = false;
-  if (setjmp(png_jmpbuf(png))) {
-    png_destroy_read_struct(&png, &info, nullptr);
-    return os::fail(imageError(CGImageError::Corrupt, "damaged PNG data"));
-  }
-  png_set_read_fn(png, &reader, pngRead);
-  png_read_info(png, info);
-  w = png_get_image_width(png, info);
-  h = png_get_image_height(png, info);
-  if (!sizeAllowed(w, h)) {
-    tooLarge = true;
-  } else {
-    png_set_expand_16(png);
-    png_set_gray_to_rgb(png);
-    png_set_add_alpha(png, 0xffff, PNG_FILLER_AFTER);
-    if (std::endian::native == std::endian::little) png_set_swap(png);
-    png_set_interlace_handling(png);
-    png_read_update_info(png, info);
-    rgba.resize(size_t{w} * h * 4);
-    rows.resize(h);
-    for (png_uint_32 y = 0; y < h; ++y) rows[y] = reinterpret_cast<png_bytep>(rgba.data() + size_t{y} * w * 4);
-    png_read_image(png, rows.data());
-    png_read_end(png, nullptr);
-  }
-  png_destroy_read_struct(&png, &info, nullptr);
-  if (tooLarge) return os::fail(imageError(CGImageError::TooLarge, "PNG too large"));
+  auto rgba = readPNG<uint16_t>(
+      data,
+      [](png_structp png) {
+        png_set_expand_16(png);
+        png_set_gray_to_rgb(png);
+        png_set_add_alpha(png, 0xffff, PNG_FILLER_AFTER);
+        if (std::endian::native == std::endian::little) png_set_swap(png);
+      },
+      w, h);
+  if (!rgba) return os::fail(rgba.error());
   CGImageSamples samples{static_cast<int>(w), static_cast<int>(h), {}};
   samples.rgb.resize(size_t{w} * h * 3);
-  for (size_t i = 0, o = 0; i < rgba.size(); i += 4, o += 3) {
-    const bool transparent = rgba[i + 3] == 0;
-    for (size_t c = 0; c < 3; ++c) samples.rgb[o + c] = transparent ? 0 : rgba[i + c];
+  for (size_t i = 0, o = 0; i < rgba->size(); i += 4, o += 3) {
+    const bool transparent = (*rgba)[i + 3] == 0;
+    for (size_t c = 0; c < 3; ++c) samples.rgb[o + c] = transparent ? 0 : (*rgba)[i + c];
   }
   return samples;
 }

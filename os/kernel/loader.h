@@ -52,6 +52,7 @@ struct mach_header {
   uint32_t sizeofcmds;
   uint32_t flags;
 };
+// The file format's layouts: 64-bit forms repeat the 32-bit fields, byte for byte.
 struct mach_header_64 {
   uint32_t magic;
   int32_t cputype;

@@ -313,6 +313,7 @@ kern_return_t getOrSwap(bool swap, task_t task, exception_mask_t mask, mach_port
 
 #pragma pack(push, 4)
 // The request without MACH_EXCEPTION_CODES: 32-bit codes, id 2401.
+// A wire layout apart from mach_exception_raise_request_t, as the protocol defines both.
 struct exception_raise_request_t {
   mach_msg_header_t Head;
   mach_msg_body_t msgh_body;

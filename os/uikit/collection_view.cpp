@@ -55,13 +55,7 @@ void UICollectionView::registerCell(const std::string& reuseIdentifier, CellFact
 os::Result<std::shared_ptr<UICollectionViewCell>> UICollectionView::dequeueReusableCellWithReuseIdentifier(
     const std::string& reuseIdentifier, const NSIndexPath& indexPath) {
   (void)indexPath;
-  auto& pool = pool_[reuseIdentifier];
-  if (!pool.empty()) {
-    auto cell = pool.back();
-    pool.pop_back();
-    cell->prepareForReuse();
-    return cell;
-  }
+  if (auto cell = os::uikit::detail::takeReusableCell(pool_, reuseIdentifier)) return cell;
   auto it = factories_.find(reuseIdentifier);
   std::shared_ptr<UICollectionViewCell> cell = it != factories_.end() && it->second ? it->second() : nullptr;
   if (!cell)

@@ -326,13 +326,7 @@ void UITableView::registerCell(const std::string& reuseIdentifier, CellFactory f
 }
 
 std::shared_ptr<UITableViewCell> UITableView::dequeueReusableCellWithIdentifier(const std::string& reuseIdentifier) {
-  auto& pool = pool_[reuseIdentifier];
-  if (!pool.empty()) {
-    auto cell = pool.back();
-    pool.pop_back();
-    cell->prepareForReuse();
-    return cell;
-  }
+  if (auto cell = os::uikit::detail::takeReusableCell(pool_, reuseIdentifier)) return cell;
   auto it = factories_.find(reuseIdentifier);
   return it != factories_.end() && it->second ? it->second(reuseIdentifier) : nullptr;
 }

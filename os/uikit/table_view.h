@@ -62,6 +62,19 @@ class TappableScrollView : public UIScrollView {
   CGPoint touchStart_;
 };
 
+// Takes the cell last pooled under `reuseIdentifier`, prepared for reuse;
+// an empty pool: null.
+template <class Cell>
+std::shared_ptr<Cell> takeReusableCell(std::map<std::string, std::vector<std::shared_ptr<Cell>>>& pool,
+                                       const std::string& reuseIdentifier) {
+  auto& cells = pool[reuseIdentifier];
+  if (cells.empty()) return nullptr;
+  auto cell = cells.back();
+  cells.pop_back();
+  cell->prepareForReuse();
+  return cell;
+}
+
 // Makes `shown` the visible cells of a table or collection view: cells no
 // longer shown leave the host for their reuse pools; newly shown ones
 // (`appearing`) are announced through willDisplay(path, cell), given their

@@ -83,6 +83,14 @@ std::optional<os::URL> DAZEndpoints::URLForKey(std::string_view key) {
   return std::nullopt;
 }
 
+std::optional<std::string> DAZEndpoints::baseForKey(std::string_view key) {
+  std::optional<os::URL> url = URLForKey(key);
+  if (!url) return std::nullopt;
+  std::string text = url->absoluteString();
+  while (!text.empty() && text.back() == '/') text.pop_back();
+  return text;
+}
+
 void DAZEndpoints::reload() {
   State& s = state();
   std::lock_guard lock(s.mutex);

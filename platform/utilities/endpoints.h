@@ -18,6 +18,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "os/foundation/url.h"
@@ -51,6 +52,9 @@ class DAZEndpoints {
  public:
   // The URL of the key, or nullopt (logged once per key) when there is none.
   static std::optional<os::URL> URLForKey(std::string_view key);
+  // The key's URL as text without trailing "/", for appending a path; nullopt
+  // as URLForKey.
+  static std::optional<std::string> baseForKey(std::string_view key);
   // Forgets what was read; the next call reads the main bundle's resource again.
   static void reload();
 };

@@ -100,26 +100,8 @@ std::optional<std::string> DAZNetwork::postURL(const os::URL& url, const std::ma
   request->setValue("application/x-www-form-urlencoded", "Content-Type");
   request->setValue("gzip", "Content-Encoding");
 
-  auto session = DAZNetworkURLSession::initWithNetworkLoggerDelegate(
-      std::weak_ptr<DAZNetworkLoggerDelegate>(shared_from_this()));
-  session->setBackgroundNetworkEnabled(usingBackgroundSession);
-  // In flight before the task starts: a request that finishes at once removes
-  // its entry on completion, which must not come before the entry.
-  const std::string entry = session->sessionID();
-  requests_->setObjectForKey(session, entry);
-  auto sessionID = session->sessionIDFromAsyncPOSTRequest(*request, completionFor(queue, handler));
-  if (!sessionID) {
-    requests_->removeObjectForKey(entry);
-    // The session already gave the handler its error; a second one would
-    // call the handler twice for one request.
-    DAZNetwork_logWithLevelMessageCodeMessageContexts(
-        DAZNetworkLogLevel::Warning, kDAZNetworkMessageCodeNetwork002, "Failed to create network request. Code, error",
-        {os::Value(static_cast<long>(DAZNetworkErrorCode::RequestCreationFailed)), os::Value(kFailedToCreateRequest)});
-    return std::nullopt;
-  }
-  DAZNetwork_logWithLevelMessageCodeMessageContext(DAZNetworkLogLevel::Debug, kDAZNetworkMessageCodeNetwork000,
-                                                   "Uploading data. Host", os::Value(url.absoluteString()));
-  return sessionID;
+  return startTask(*request, &DAZNetworkURLSession::sessionIDFromAsyncPOSTRequest, queue, usingBackgroundSession,
+                   std::move(handler), kDAZNetworkMessageCodeNetwork000, "Uploading data. Host");
 }
 
 std::optional<std::string> DAZNetwork::getURL(const os::URL& url, const std::map<std::string, std::string>& headers,
@@ -130,21 +112,33 @@ std::optional<std::string> DAZNetwork::getURL(const os::URL& url, const std::map
   request->setHTTPMethod("GET");
   for (const auto& [name, value] : headers) request->setValue(value, name);
 
+  return startTask(*request, &DAZNetworkURLSession::sessionIDFromAsyncGETRequest, queue, usingBackgroundSession,
+                   std::move(handler), kDAZNetworkMessageCodeNetwork001, "Downloading data. Host");
+}
+
+std::optional<std::string> DAZNetwork::startTask(const os::URLRequest& request, StartTask start,
+                                                 std::shared_ptr<os::DispatchQueue> queue, bool usingBackgroundSession,
+                                                 DAZNetworkCompletionHandler handler, long startedCode,
+                                                 const char* startedMessage) {
   auto session = DAZNetworkURLSession::initWithNetworkLoggerDelegate(
       std::weak_ptr<DAZNetworkLoggerDelegate>(shared_from_this()));
   session->setBackgroundNetworkEnabled(usingBackgroundSession);
-  const std::string entry = session->sessionID();  // in flight before the task starts (see postURL)
+  // In flight before the task starts: a request that finishes at once removes
+  // its entry on completion, which must not come before the entry.
+  const std::string entry = session->sessionID();
   requests_->setObjectForKey(session, entry);
-  auto sessionID = session->sessionIDFromAsyncGETRequest(*request, completionFor(queue, handler));
+  auto sessionID = ((*session).*start)(request, completionFor(queue, std::move(handler)));
   if (!sessionID) {
     requests_->removeObjectForKey(entry);
+    // The session already gave the handler its error; a second one would
+    // call the handler twice for one request.
     DAZNetwork_logWithLevelMessageCodeMessageContexts(
         DAZNetworkLogLevel::Warning, kDAZNetworkMessageCodeNetwork002, "Failed to create network request. Code, error",
         {os::Value(static_cast<long>(DAZNetworkErrorCode::RequestCreationFailed)), os::Value(kFailedToCreateRequest)});
     return std::nullopt;
   }
-  DAZNetwork_logWithLevelMessageCodeMessageContext(DAZNetworkLogLevel::Debug, kDAZNetworkMessageCodeNetwork001,
-                                                   "Downloading data. Host", os::Value(url.absoluteString()));
+  DAZNetwork_logWithLevelMessageCodeMessageContext(DAZNetworkLogLevel::Debug, startedCode, startedMessage,
+                                                   os::Value(request.url().absoluteString()));
   return sessionID;
 }
 

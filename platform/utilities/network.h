@@ -92,6 +92,7 @@ class DAZNetwork : public DAZReachabilityDelegate,
   // one; else levels 3, 4 and 6 (all levels in debug mode) are written as
   // "<Devuvo/Utilities/Network/LEVEL> message: contexts" to the console and to
   // the logger (category "[DAZNetwork]", code "I-NET%06ld").
+  // (Declared again by every logger delegate, as overrides must be.)
   void DAZNetwork_logWithLevelMessageCodeMessageContexts(DAZNetworkLogLevel logLevel, long messageCode,
                                                          const std::string& message,
                                                          const std::vector<os::Value>& contexts) override;
@@ -108,6 +109,14 @@ class DAZNetwork : public DAZReachabilityDelegate,
                                             const DAZNetworkCompletionHandler& handler);
   DAZNetworkURLSessionCompletionHandler completionFor(std::shared_ptr<os::DispatchQueue> queue,
                                                       DAZNetworkCompletionHandler handler);
+  using StartTask = std::optional<std::string> (DAZNetworkURLSession::*)(const os::URLRequest&,
+                                                                          DAZNetworkURLSessionCompletionHandler);
+  // Starts the request on a new session kept in requests_ while in flight;
+  // logs its start (startedCode, startedMessage with the URL) or its failure.
+  std::optional<std::string> startTask(const os::URLRequest& request, StartTask start,
+                                       std::shared_ptr<os::DispatchQueue> queue, bool usingBackgroundSession,
+                                       DAZNetworkCompletionHandler handler, long startedCode,
+                                       const char* startedMessage);
   void handleErrorWithCode(DAZNetworkErrorCode code, const std::shared_ptr<os::DispatchQueue>& queue,
                            const DAZNetworkCompletionHandler& handler);
 

@@ -15,15 +15,6 @@ namespace {
 constexpr const char* kNoServiceAddressReason = "No address for the installations service.";
 constexpr const char* kNoTaskReason = "The request could not be started.";
 
-// The service's base URL text without a trailing "/", or nullopt.
-std::optional<std::string> serviceBase() {
-  auto url = DAZEndpoints::URLForKey(kDAZEndpointInstallations);
-  if (!url) return std::nullopt;
-  std::string base = url->absoluteString();
-  while (!base.empty() && base.back() == '/') base.pop_back();
-  return base;
-}
-
 std::string headersDescription(const os::HTTPHeaderFields& headers) {
   os::Dictionary fields;
   for (const auto& [name, value] : headers.fields()) fields[name] = os::Value(value);
@@ -31,6 +22,14 @@ std::string headersDescription(const os::HTTPHeaderFields& headers) {
 }
 
 std::string bodyText(const std::optional<os::Data>& body) { return body ? body->toString() : std::string(); }
+
+// The response a sent request was fulfilled with, logged as about to be parsed.
+const REZInstallationsURLSessionResponse& responseToParse(const Object& value) {
+  const auto& response = std::any_cast<const REZInstallationsURLSessionResponse&>(value);
+  REZLogDebug(kREZLoggerInstallations, "I-VIS001005", "Parsing server response for %@.",
+              response.HTTPResponse.url().absoluteString());
+  return response;
+}
 
 }  // namespace
 
@@ -55,14 +54,9 @@ std::string REZInstallationsAPIService::SDKVersion() { return os::format("i:%@",
 VUVAravuvoPtr REZInstallationsAPIService::registerInstallation(const REZInstallationsItem& installation) {
   if (auto valid = installation.isValid(); !valid) return VUVAravuvo::resolvedWith(valid.error());
   auto self = shared_from_this();
-  return requestPromise([self, installation] { return self->registerRequestWithInstallation(installation); })
-      ->then([self](const Object& request) -> Object {
-        return self->sendURLRequest(std::any_cast<const os::URLRequest&>(request));
-      })
+  return sentRequestPromise([self, installation] { return self->registerRequestWithInstallation(installation); })
       ->then([installation](const Object& value) -> Object {
-        const auto& response = std::any_cast<const REZInstallationsURLSessionResponse&>(value);
-        REZLogDebug(kREZLoggerInstallations, "I-VIS001005", "Parsing server response for %@.",
-                    response.HTTPResponse.url().absoluteString());
+        const auto& response = responseToParse(value);
         auto registered = installation.registeredInstallationWithJSONData(response.data, os::Date::now());
         if (!registered) {
           REZLogDebug(kREZLoggerInstallations, "I-VIS001006", "Failed to parse REZInstallationsItem: %@.",
@@ -76,14 +70,9 @@ VUVAravuvoPtr REZInstallationsAPIService::registerInstallation(const REZInstalla
 
 VUVAravuvoPtr REZInstallationsAPIService::refreshAuthTokenForInstallation(const REZInstallationsItem& installation) {
   auto self = shared_from_this();
-  return requestPromise([self, installation] { return self->authTokenRequestWithInstallation(installation); })
-      ->then([self](const Object& request) -> Object {
-        return self->sendURLRequest(std::any_cast<const os::URLRequest&>(request));
-      })
+  return sentRequestPromise([self, installation] { return self->authTokenRequestWithInstallation(installation); })
       ->then([installation](const Object& value) -> Object {
-        const auto& response = std::any_cast<const REZInstallationsURLSessionResponse&>(value);
-        REZLogDebug(kREZLoggerInstallations, "I-VIS001005", "Parsing server response for %@.",
-                    response.HTTPResponse.url().absoluteString());
+        const auto& response = responseToParse(value);
         auto token = REZInstallationsItem::authTokenWithGenerateTokenAPIJSONData(response.data, os::Date::now());
         if (!token) {
           REZLogDebug(kREZLoggerInstallations, "I-VIS001008", "Failed to parse REZInstallationsStoredAuthToken: %@.",
@@ -99,11 +88,15 @@ VUVAravuvoPtr REZInstallationsAPIService::refreshAuthTokenForInstallation(const 
 
 VUVAravuvoPtr REZInstallationsAPIService::deleteInstallation(const REZInstallationsItem& installation) {
   auto self = shared_from_this();
-  return requestPromise([self, installation] { return self->deleteRequestWithInstallation(installation); })
-      ->then([self](const Object& request) -> Object {
-        return self->sendURLRequest(std::any_cast<const os::URLRequest&>(request));
-      })
+  return sentRequestPromise([self, installation] { return self->deleteRequestWithInstallation(installation); })
       ->then([installation](const Object&) -> Object { return installation; });
+}
+
+VUVAravuvoPtr REZInstallationsAPIService::sentRequestPromise(std::function<os::Result<os::URLRequest>()> build) {
+  auto self = shared_from_this();
+  return requestPromise(std::move(build))->then([self](const Object& request) -> Object {
+    return self->sendURLRequest(std::any_cast<const os::URLRequest&>(request));
+  });
 }
 
 // ---- Requests ----
@@ -137,7 +130,7 @@ os::Result<os::URLRequest> REZInstallationsAPIService::deleteRequestWithInstalla
 os::Result<os::URLRequest> REZInstallationsAPIService::requestWithPath(
     const std::string& path, const std::string& method, const os::Value& body,
     const std::optional<std::string>& refreshToken, const std::optional<std::string>& migrationToken) const {
-  auto base = serviceBase();
+  auto base = DAZEndpoints::baseForKey(kDAZEndpointInstallations);
   if (!base) return os::fail(REZInstallationsErrorUtil::errorWithFailureReason(kNoServiceAddressReason));
   auto url = os::URL::URLWithString(*base + path);
   if (!url) {

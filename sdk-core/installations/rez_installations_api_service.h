@@ -79,6 +79,8 @@ class REZInstallationsAPIService : public std::enable_shared_from_this<REZInstal
   VUVAravuvoPtr requestPromise(std::function<os::Result<os::URLRequest>()> build) const;
   // Fulfilled with a REZInstallationsURLSessionResponse; retries a 500 once.
   VUVAravuvoPtr sendURLRequest(const os::URLRequest& request) const;
+  // The request built, then sent: fulfilled as sendURLRequest's promise.
+  VUVAravuvoPtr sentRequestPromise(std::function<os::Result<os::URLRequest>()> build);
   VUVAravuvoPtr URLRequestPromise(const os::URLRequest& request) const;
   os::Result<os::URLRequest> requestWithPath(const std::string& path, const std::string& method,
                                              const os::Value& body, const std::optional<std::string>& refreshToken,

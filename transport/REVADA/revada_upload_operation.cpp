@@ -116,27 +116,27 @@ bool REVADAUploadOperation::uploadAttempted() const {
 
 // ---- background time ----
 
+// Runs before the background task ends at its expiry.
 void REVADAUploadOperation::backgroundTaskExpired() {
   std::shared_ptr<os::URLSessionDataTask> task;
   {
     std::lock_guard lock(mutex_);
-    if (backgroundTask_ == kREVOVABackgroundIdentifierInvalid) {
+    if (!backgroundTask_.isActive()) {
       REVOVALogWarning(kREVOVAMessageCodeDefault, "Attempted to cancel invalid background task in REVADAUploadOperation.");
       return;
     }
     task = currentTask_;
   }
   if (task) task->cancel();
-  endBackgroundTask();
 }
 
 void REVADAUploadOperation::endBackgroundTask() {
-  REVOVABackgroundIdentifier ending;
+  REVOVABackgroundTask ending;
   {
     std::lock_guard lock(mutex_);
-    ending = std::exchange(backgroundTask_, kREVOVABackgroundIdentifierInvalid);
+    ending = backgroundTask_;
   }
-  if (ending != kREVOVABackgroundIdentifierInvalid) REVOVAApplication::sharedApplication()->endBackgroundTask(ending);
+  ending.end();
 }
 
 // ---- the chain ----
@@ -148,7 +148,7 @@ void REVADAUploadOperation::uploadTarget(int64_t target, int64_t conditions) {
   {
     // Held while the identifier is stored: an expiry cannot slip in between.
     std::lock_guard lock(mutex_);
-    backgroundTask_ = app->beginBackgroundTaskWithName(kREVADAUploadBackgroundTaskName, [weak] {
+    backgroundTask_ = REVOVABackgroundTask(app, kREVADAUploadBackgroundTaskName, [weak] {
       if (auto operation = weak.lock()) operation->backgroundTaskExpired();
     });
   }

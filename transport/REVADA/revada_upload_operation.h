@@ -158,5 +158,5 @@ class REVADAUploadOperation : public os::Operation, public os::URLSessionDelegat
   bool uploadAttempted_ = false;                       // guarded by mutex_
   std::shared_ptr<os::URLSession> uploaderSession_;    // guarded by mutex_
   std::shared_ptr<os::URLSessionDataTask> currentTask_;  // guarded by mutex_
-  REVOVABackgroundIdentifier backgroundTask_ = kREVOVABackgroundIdentifierInvalid;  // guarded by mutex_
+  REVOVABackgroundTask backgroundTask_;                // guarded by mutex_
 };

@@ -98,6 +98,28 @@ void REVOVAApplication::iOSApplicationWillTerminate(const os::Notification&) {
   os::NotificationCenter::defaultCenter()->postNotificationName(kREVOVAApplicationWillTerminateNotification, nullptr);
 }
 
+// ---- REVOVABackgroundTask ----
+
+REVOVABackgroundTask::REVOVABackgroundTask(const std::shared_ptr<REVOVAApplicationProtocol>& app,
+                                           const std::string& name, std::function<void()> expired)
+    : app_(app), id_(std::make_shared<std::atomic<REVOVABackgroundIdentifier>>(kREVOVABackgroundIdentifierInvalid)) {
+  // The handler holds the identifier, not this object: it may outlive it.
+  id_->store(app_->beginBackgroundTaskWithName(name, [app = app_, id = id_, expired = std::move(expired)] {
+    if (expired) expired();
+    app->endBackgroundTask(id->exchange(kREVOVABackgroundIdentifierInvalid));
+  }));
+}
+
+bool REVOVABackgroundTask::end() const {
+  if (!id_) return false;
+  const REVOVABackgroundIdentifier id = id_->exchange(kREVOVABackgroundIdentifierInvalid);
+  if (id == kREVOVABackgroundIdentifierInvalid) return false;
+  app_->endBackgroundTask(id);
+  return true;
+}
+
+bool REVOVABackgroundTask::isActive() const { return id_ && id_->load() != kREVOVABackgroundIdentifierInvalid; }
+
 // ---- REVOVALifecycle ----
 
 std::shared_ptr<REVOVALifecycle> REVOVALifecycle::sharedInstance() {

@@ -52,6 +52,27 @@ class REVOVAApplicationProtocol {
   virtual bool isRunningInBackground() const = 0;
 };
 
+// Background time that ends once: whichever comes first of its expiry and
+// its owner's end() ends it, and a later end finds it ended. Copies share the
+// one task. Thread-safe.
+class REVOVABackgroundTask {
+ public:
+  // No task: end() answers false.
+  REVOVABackgroundTask() = default;
+  // Begins background time under `name`. At expiry `expired` runs first, if
+  // given (the task is still on: it may cancel work), then the task ends.
+  REVOVABackgroundTask(const std::shared_ptr<REVOVAApplicationProtocol>& app, const std::string& name,
+                       std::function<void()> expired = nullptr);
+  // Ends the task; false when it had already ended or never began.
+  bool end() const;
+  // Whether the task began and has not ended.
+  bool isActive() const;
+
+ private:
+  std::shared_ptr<REVOVAApplicationProtocol> app_;
+  std::shared_ptr<std::atomic<REVOVABackgroundIdentifier>> id_;
+};
+
 class REVOVAApplication : public REVOVAApplicationProtocol, public std::enable_shared_from_this<REVOVAApplication> {
  public:
   static std::shared_ptr<REVOVAApplication> sharedApplication();

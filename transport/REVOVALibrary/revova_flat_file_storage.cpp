@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <charconv>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -33,15 +32,6 @@ std::vector<std::string> split(const std::string& text, char separator) {
     if (at == std::string::npos) return pieces;
     start = at + 1;
   }
-}
-
-// The whole text as a decimal integer, or nothing.
-template <class Int>
-std::optional<Int> parseInteger(const std::string& text) {
-  Int value{};
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
-  return value;
 }
 
 std::optional<double> parseDouble(const std::string& text) {
@@ -90,8 +80,8 @@ std::optional<pid_t> atomicWriteTemporaryOwner(const std::string& name) {
   if (marker == std::string::npos || marker == 0) return std::nullopt;
   auto parts = split(name.substr(marker + 5), '-');
   if (parts.size() != 2) return std::nullopt;
-  auto pid = parseInteger<pid_t>(parts[0]);
-  if (!pid || !parseInteger<uint64_t>(parts[1])) return std::nullopt;
+  auto pid = REVOVAParseInteger<pid_t>(parts[0]);
+  if (!pid || !REVOVAParseInteger<uint64_t>(parts[1])) return std::nullopt;
   return pid;
 }
 
@@ -99,25 +89,6 @@ os::Error storageError(int64_t code, const std::string& reason) {
   return os::Error(kREVOVAFlatFileStorageErrorDomain, code,
                    os::Dictionary{{os::kLocalizedFailureReasonErrorKey, os::Value(reason)}});
 }
-
-// Background time for one piece of storage work, ended by whichever comes
-// first: the work or the expiration.
-class BackgroundTask {
- public:
-  explicit BackgroundTask(std::shared_ptr<REVOVAApplicationProtocol> app) : app_(std::move(app)) {
-    auto app2 = app_;
-    auto id = id_;
-    id_->store(app_->beginBackgroundTaskWithName(kREVOVAFlatFileStorageBackgroundTaskName, [app2, id] {
-      app2->endBackgroundTask(id->exchange(kREVOVABackgroundIdentifierInvalid));
-    }));
-  }
-  void end() const { app_->endBackgroundTask(id_->exchange(kREVOVABackgroundIdentifierInvalid)); }
-
- private:
-  std::shared_ptr<REVOVAApplicationProtocol> app_;
-  std::shared_ptr<std::atomic<REVOVABackgroundIdentifier>> id_ =
-      std::make_shared<std::atomic<REVOVABackgroundIdentifier>>(kREVOVABackgroundIdentifierInvalid);
-};
 
 }  // namespace
 
@@ -209,8 +180,8 @@ std::optional<os::Dictionary> REVOVAFlatFileStorage::eventComponentsFromFilename
     REVOVALogDebug("The event filename could not be split: %@", fileName);
     return std::nullopt;
   }
-  auto qosTier = parseInteger<int64_t>(pieces[1]);
-  auto expiration = parseInteger<int64_t>(pieces[2]);
+  auto qosTier = REVOVAParseInteger<int64_t>(pieces[1]);
+  auto expiration = REVOVAParseInteger<int64_t>(pieces[2]);
   std::string mappingID = pieces[3];
   for (size_t i = 4; i < pieces.size(); ++i) mappingID += "-" + pieces[i];
   if (pieces[0].empty() || !qosTier || !expiration) {
@@ -231,8 +202,8 @@ std::optional<os::Dictionary> REVOVAFlatFileStorage::batchComponentsFromFilename
     REVOVALogDebug("The batch filename could not be split: %@", fileName);
     return std::nullopt;
   }
-  auto target = parseInteger<int64_t>(pieces[0]);
-  auto batchID = parseInteger<int64_t>(pieces[1]);
+  auto target = REVOVAParseInteger<int64_t>(pieces[0]);
+  auto batchID = REVOVAParseInteger<int64_t>(pieces[1]);
   auto expiration = parseDouble(pieces[2]);
   if (!target || !batchID || !expiration) {
     REVOVALogDebug("There was an error parsing the batch filename components: %@", fileName);
@@ -305,7 +276,8 @@ void REVOVAFlatFileStorage::storeEvent(const REVOVAEventPtr& event, StoreComplet
                      error ? error->description() : std::string("(null)"));
     };
   }
-  BackgroundTask task(REVOVAApplication::sharedApplication());
+  // Background time for the write, ended by whichever comes first: the write or the expiry.
+  REVOVABackgroundTask task(REVOVAApplication::sharedApplication(), kREVOVAFlatFileStorageBackgroundTaskName);
   auto self = shared_from_this();
   storageQueue_->async([self, event, onComplete = std::move(onComplete), task] {
     self->prepareIfNeeded();

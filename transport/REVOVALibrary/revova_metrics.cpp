@@ -1,7 +1,5 @@
 #include "transport/REVOVALibrary/revova_metrics.h"
 
-#include <charconv>
-
 #include "os/dispatch/queue.h"
 #include "os/foundation/bundle.h"
 #include "os/foundation/format.h"
@@ -15,13 +13,6 @@ const os::CodingRegistration<REVOVAMetricsMetadata> kMetricsMetadataCoding("REVO
 
 size_t hashOf(double v) { return std::hash<double>{}(v); }
 size_t hashOf(uint64_t v) { return std::hash<uint64_t>{}(v); }
-
-std::optional<int64_t> parseReason(const std::string& text) {
-  int64_t value = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
-  return value;
-}
 
 // The continuations of the controller run here; it has no queue of its own.
 std::shared_ptr<os::DispatchQueue> metricsQueue() { return os::DispatchQueue::global(os::QualityOfService::Utility); }
@@ -92,7 +83,7 @@ std::shared_ptr<REVOVALogSourceMetrics> REVOVALogSourceMetrics::initWithCoder(os
     const os::Dictionary* reasons = value.dictionary();
     if (!reasons) return refuse();
     for (const auto& [reasonText, count] : *reasons) {
-      auto reason = parseReason(reasonText);
+      auto reason = REVOVAParseInteger<int64_t>(reasonText);
       if (!reason || !count.number()) return refuse();
       counts[source][*reason] = count.number()->int64Value();
     }

@@ -15,6 +15,7 @@
 // itself is created again, when missing, on every request.
 #pragma once
 
+#include <charconv>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -118,6 +119,16 @@ void REVOVALogAssert(bool fatal, std::string_view file, int64_t line, std::strin
 // condition, so callers can give up: if (!REVOVAAssert(x, "...")) return;
 #define REVOVAAssert(condition, ...) \
   ((condition) ? true : (REVOVALogAssert(false, __FILE_NAME__, __LINE__, __VA_ARGS__), false))
+
+// The whole text as a decimal integer of type Int; empty text, any other
+// character or a value out of range: nullopt. (File names and archived keys.)
+template <class Int>
+std::optional<Int> REVOVAParseInteger(std::string_view text) {
+  Int value{};
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
+  return value;
+}
 
 // The storage registered for the target, when it offers the promise
 // operations; else null.

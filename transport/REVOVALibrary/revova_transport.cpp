@@ -23,21 +23,13 @@ void REVOVATransformer::transformEvent(const REVOVAEventPtr& event, const REVOVA
     if (onComplete) onComplete(false, os::Error(os::kInternalInconsistencyException, -1));
     return;
   }
-  // The task's identifier is shared by the expiration handler and the
-  // completion: whichever comes first ends the task.
-  auto bgID = std::make_shared<std::atomic<REVOVABackgroundIdentifier>>(kREVOVABackgroundIdentifierInvalid);
-  auto application = application_;
-  bgID->store(application->beginBackgroundTaskWithName(kREVOVATransformerBackgroundTaskName, [application, bgID] {
-    application->endBackgroundTask(bgID->exchange(kREVOVABackgroundIdentifierInvalid));
-  }));
-  REVOVASendCompletion completion = [application, bgID, onComplete = std::move(onComplete)](
-                                        bool wasWritten, std::optional<os::Error> error) {
+  // Whichever comes first, the expiration or the completion, ends the task.
+  REVOVABackgroundTask task(application_, kREVOVATransformerBackgroundTaskName);
+  REVOVASendCompletion completion = [task, onComplete = std::move(onComplete)](bool wasWritten,
+                                                                               std::optional<os::Error> error) {
     if (onComplete) onComplete(wasWritten, std::move(error));
-    REVOVABackgroundIdentifier id = bgID->exchange(kREVOVABackgroundIdentifierInvalid);
-    if (id == kREVOVABackgroundIdentifierInvalid) {
+    if (!task.end()) {
       REVOVALogWarning(kREVOVAMessageCodeDefault, "Attempted to cancel invalid background task in REVOVATransformer.");
-    } else {
-      application->endBackgroundTask(id);
     }
   };
   eventWritingQueue_->async([event, transformers = withTransformers, completion = std::move(completion)] {

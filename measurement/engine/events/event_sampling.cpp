@@ -7,6 +7,7 @@
 #include "measurement/messages/field_access.h"
 #include "measurement/store/database.h"
 #include "measurement/store/engine_services/engine_services.h"
+#include "measurement/store/engine_services/event.h"
 #include "measurement/store/engine_services/event_records.h"
 #include "measurement/store/engine_services/shorthands.h"
 #include "measurement/store/monitor.h"
@@ -14,13 +15,7 @@
 
 namespace {
 
-// Field indices of Event and EventParam.
-constexpr int32_t kEventParams = 0;
-constexpr int32_t kEventName = 1;
-constexpr int32_t kEventTimestampMillis = 2;
-constexpr int32_t kEventPreviousTimestampMillis = 3;
-constexpr int32_t kParamName = 0;
-constexpr int32_t kParamIntValue = 2;
+using namespace apm_event_fields;
 
 constexpr double kSecondsPerDay = 86'400;
 

@@ -171,6 +171,7 @@ void REZAnalytics::setDefaultEventParameters(std::optional<os::Dictionary> param
   APMAnalytics::setDefaultEventParameters(std::move(parameters));
 }
 
+// Forwards every parameter to APMAnalytics's entry, whose signature it repeats.
 void REZAnalytics::logTransactionWithProductID(const std::string& productID, const std::string& transactionID,
                                                const std::string& originalTransactionID,
                                                const os::Value& webOrderLineItemID, int64_t productType,

@@ -90,6 +90,7 @@ class REZAnalytics {
                                  const os::Dictionary& parameters, double timestamp, bool ignoreEnabled,
                                  bool ignoreInterceptor);
   static void setDefaultEventParameters(std::optional<os::Dictionary> parameters);
+  // The public face of APMAnalytics's entry of the same name: the declaration repeats.
   static void logTransactionWithProductID(const std::string& productID, const std::string& transactionID,
                                           const std::string& originalTransactionID,
                                           const os::Value& webOrderLineItemID, int64_t productType, bool isFreeTrial,

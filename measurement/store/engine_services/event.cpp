@@ -15,16 +15,7 @@
 
 namespace {
 
-// Field indices of Event and EventParam.
-constexpr int32_t kEventParams = 0;
-constexpr int32_t kEventName = 1;
-constexpr int32_t kEventTimestampMillis = 2;
-constexpr int32_t kEventPreviousTimestampMillis = 3;
-constexpr int32_t kParamName = 0;
-constexpr int32_t kParamStringValue = 1;
-constexpr int32_t kParamIntValue = 2;
-constexpr int32_t kParamDoubleValue = 4;
-constexpr int32_t kParamParamValue = 5;
+using namespace apm_event_fields;
 
 int64_t milliseconds(double seconds) { return static_cast<int64_t>(seconds * 1000.0); }
 

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <concepts>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
@@ -45,6 +46,19 @@ inline APMParameterObjects objectsOf(const os::Dictionary& dictionary) {
   for (const auto& [name, value] : dictionary) objects.emplace(name, value);
   return objects;
 }
+
+// Field indices of the Event and EventParam messages.
+namespace apm_event_fields {
+inline constexpr int32_t kEventParams = 0;
+inline constexpr int32_t kEventName = 1;
+inline constexpr int32_t kEventTimestampMillis = 2;
+inline constexpr int32_t kEventPreviousTimestampMillis = 3;
+inline constexpr int32_t kParamName = 0;
+inline constexpr int32_t kParamStringValue = 1;
+inline constexpr int32_t kParamIntValue = 2;
+inline constexpr int32_t kParamDoubleValue = 4;
+inline constexpr int32_t kParamParamValue = 5;
+}  // namespace apm_event_fields
 
 // The parameters that carry the event's origin and flags.
 inline constexpr const char* kAPMEventOriginParameter = "_o";

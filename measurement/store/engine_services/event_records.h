@@ -86,33 +86,19 @@ class APMEventAggregates {
   std::optional<int64_t> lastSampledComplexEventID_;
 };
 
-class APMEventFilter final : public APMAudienceFilter {
+class APMEventFilter final : public APMStoredAudienceFilter {
  public:
   // No checks. `data` is the encoded EventFilter message.
   APMEventFilter(int32_t audienceID, int32_t filterID, std::string eventName, os::Data data, bool sessionScoped,
                  bool dynamic, bool sequence)
-      : sessionScoped_(sessionScoped),
-        dynamic_(dynamic),
-        sequence_(sequence),
-        audienceID_(audienceID),
-        filterID_(filterID),
+      : APMStoredAudienceFilter(audienceID, filterID, sessionScoped, dynamic, sequence),
         eventName_(std::move(eventName)),
         data_(std::move(data)) {}
 
-  int32_t audienceID() const override { return audienceID_; }
-  int32_t filterID() const override { return filterID_; }
-  bool isSessionScoped() const override { return sessionScoped_; }
-  bool isDynamic() const override { return dynamic_; }
-  bool isSequence() const override { return sequence_; }
   const std::string& eventName() const { return eventName_; }
   const os::Data& data() const { return data_; }
 
  private:
-  bool sessionScoped_;
-  bool dynamic_;
-  bool sequence_;
-  int32_t audienceID_;
-  int32_t filterID_;
   std::string eventName_;
   os::Data data_;
 };

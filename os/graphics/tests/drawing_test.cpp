@@ -126,6 +126,10 @@ TEST(ImageCodecTest, PicturesOverTheSizeLimitsAreTooLarge) {
     auto image = CGImage::decode(data);
     ASSERT_FALSE(image);
     EXPECT_EQ(image.error().code(), static_cast<int64_t>(CGImageError::TooLarge)) << image.error().description();
+    // The samples' PNG reader lacked the raised limits and called the wide picture damaged.
+    auto samples = CGImage::decodeSamples(data);
+    ASSERT_FALSE(samples);
+    EXPECT_EQ(samples.error().code(), static_cast<int64_t>(CGImageError::TooLarge)) << samples.error().description();
   }
 }
 

@@ -77,6 +77,17 @@ TEST_F(DAZEndpointsTest, EntriesAreBaseURLsOrNothing) {
   EXPECT_EQ(linesWithCode(kDAZEndpointsMessageCodeNoKey), 1u);
 }
 
+TEST_F(DAZEndpointsTest, BaseIsTheURLWithoutTrailingSlashes) {
+  EndpointsBundle bundle(plistOf(
+      "<key>Bare</key><string>http://127.0.0.1:8123</string>"
+      "<key>Slash</key><string>http://127.0.0.1:8123/</string>"
+      "<key>PathSlashes</key><string>https://h.invalid/v1//</string>"));
+  EXPECT_EQ(DAZEndpoints::baseForKey("Bare"), "http://127.0.0.1:8123");
+  EXPECT_EQ(DAZEndpoints::baseForKey("Slash"), "http://127.0.0.1:8123");
+  EXPECT_EQ(DAZEndpoints::baseForKey("PathSlashes"), "https://h.invalid/v1");
+  EXPECT_EQ(DAZEndpoints::baseForKey("Absent"), std::nullopt);
+}
+
 TEST_F(DAZEndpointsTest, MissingOrDamagedResourceGivesNoAddressLoggedOncePerKey) {
   for (const std::string& contents : {std::string(), std::string("not a property list"),
                                       std::string(plistOf("").substr(0, 40))}) {

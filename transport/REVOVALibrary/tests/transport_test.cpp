@@ -182,6 +182,49 @@ TEST_F(REVOVATransportTest, SendForATargetWithoutStorageFailsAndEndsItsBackgroun
   EXPECT_TRUE(activeTasks(kREVOVATransformerBackgroundTaskName).empty());
 }
 
+// Grants numbered tasks (none when `refuse`), records what is ended and keeps
+// the expiry handlers for the test to run.
+class RecordingApplication : public REVOVAApplicationProtocol {
+ public:
+  REVOVABackgroundIdentifier beginBackgroundTaskWithName(const std::string&, std::function<void()> expiry) override {
+    if (refuse) return kREVOVABackgroundIdentifierInvalid;
+    expiries.push_back(std::move(expiry));
+    return expiries.size();
+  }
+  void endBackgroundTask(REVOVABackgroundIdentifier bgID) override {
+    if (bgID != kREVOVABackgroundIdentifierInvalid) ended.push_back(bgID);
+  }
+  bool isRunningInBackground() const override { return false; }
+  bool refuse = false;
+  std::vector<std::function<void()>> expiries;
+  std::vector<REVOVABackgroundIdentifier> ended;
+};
+
+TEST(REVOVABackgroundTaskTest, EndsOnceWhicheverComesFirst) {
+  auto app = std::make_shared<RecordingApplication>();
+  // The owner first: a copy and the later expiry find the task ended.
+  REVOVABackgroundTask owned(app, "owned");
+  const REVOVABackgroundTask copy = owned;
+  EXPECT_TRUE(owned.end());
+  EXPECT_FALSE(copy.end());
+  app->expiries[0]();
+  // The expiry first: its handler runs while the task is on, the owner ends nothing.
+  auto activeAtExpiry = std::make_shared<std::optional<bool>>();
+  auto taskSeen = std::make_shared<REVOVABackgroundTask>();
+  *taskSeen = REVOVABackgroundTask(app, "expiring", [=] { *activeAtExpiry = taskSeen->isActive(); });
+  const REVOVABackgroundTask expiring = *taskSeen;
+  app->expiries[1]();
+  EXPECT_EQ(*activeAtExpiry, true);
+  EXPECT_FALSE(expiring.isActive());
+  EXPECT_FALSE(expiring.end());
+  EXPECT_EQ(app->ended, (std::vector<REVOVABackgroundIdentifier>{1, 2}));
+  // No task: nothing to end.
+  app->refuse = true;
+  EXPECT_FALSE(REVOVABackgroundTask(app, "refused").end());
+  EXPECT_FALSE(REVOVABackgroundTask().end());
+  app->expiries.clear();  // the handlers hold the application: break the cycle
+}
+
 TEST_F(REVOVATransportTest, BackgroundTimeIsHeldUntilTheStorageReports) {
   auto storage = REVOVAFlatFileStorage::sharedInstance();
   auto transformer = REVOVATransformer::sharedInstance();
