@@ -21,6 +21,7 @@
 #include <fstream>
 #include <mutex>
 #include <map>
+#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -462,6 +463,44 @@ TEST_F(ProgramTest, TheFirstLaunchStoresItsFirstOpenOnce) {
   EXPECT_EQ(firstOpens.size(), 1u);
 }
 
+// A crash report as the collector received it: its identity fields and its
+// record files by name.
+struct ReceivedCrashReport {
+  std::string appID, installationUUID, installationID, authToken, sessionID;
+  std::map<std::string, std::string> files;
+};
+
+std::optional<ReceivedCrashReport> decodeCrashReport(const std::string& payload) {
+  devuvo_zoziduzuzud_Report report = devuvo_zoziduzuzud_Report_init_zero;
+  pb_istream_t stream = pb_istream_from_buffer(reinterpret_cast<const pb_byte_t*>(payload.data()), payload.size());
+  if (!pb_decode(&stream, devuvo_zoziduzuzud_Report_fields, &report)) return std::nullopt;
+  ReceivedCrashReport received{textOf(report.zev_app_id),
+                               textOf(report.installation_uuid),
+                               textOf(report.vivuzuvu_installation_id),
+                               textOf(report.vivuzuvu_authentication_token),
+                               textOf(report.app_quality_session_id),
+                               {}};
+  for (pb_size_t i = 0; i < report.apple_payload.files_count; ++i) {
+    received.files[textOf(report.apple_payload.files[i].filename)] = textOf(report.apple_payload.files[i].contents);
+  }
+  pb_release(devuvo_zoziduzuzud_Report_fields, &report);
+  return received;
+}
+
+// The "app_quality_session_id" of a metadata record's identity section; ""
+// when it has none.
+std::string sessionIDOfMetadata(const std::string& record) {
+  std::string sessionID;
+  std::istringstream lines(record);
+  for (std::string line; std::getline(lines, line);) {
+    auto json = nlohmann::json::parse(line, nullptr, false);
+    if (json.is_object() && json.contains("identity") && json["identity"]["app_quality_session_id"].is_string()) {
+      sessionID = json["identity"]["app_quality_session_id"].get<std::string>();
+    }
+  }
+  return sessionID;
+}
+
 // A program started in `folder`/first that holds a scene long enough to be
 // crashed, returned once the reading is on screen (the crash reporter started
 // while the app launched). Under a sanitizer the fatal signals are the
@@ -507,15 +546,9 @@ TEST_F(ProgramTest, ACrashIsReportedAtTheNextLaunch) {
   const auto reports = services.uploaded(kCrashReportLogSource);
   ASSERT_EQ(reports.size(), 1u) << next.err;
 
-  devuvo_zoziduzuzud_Report report = devuvo_zoziduzuzud_Report_init_zero;
-  pb_istream_t stream =
-      pb_istream_from_buffer(reinterpret_cast<const pb_byte_t*>(reports[0].data()), reports[0].size());
-  ASSERT_TRUE(pb_decode(&stream, devuvo_zoziduzuzud_Report_fields, &report));
-  std::map<std::string, std::string> files;
-  for (pb_size_t i = 0; i < report.apple_payload.files_count; ++i) {
-    files[textOf(report.apple_payload.files[i].filename)] = textOf(report.apple_payload.files[i].contents);
-  }
-  pb_release(devuvo_zoziduzuzud_Report_fields, &report);
+  const auto report = decodeCrashReport(reports[0]);
+  ASSERT_TRUE(report.has_value());
+  auto files = report->files;
 
   ASSERT_TRUE(files.contains("signal.zozrecord"));
   bool namesTheSignal = false;
@@ -549,6 +582,79 @@ TEST_F(ProgramTest, ACrashIsReportedAtTheNextLaunch) {
     leftInProcessingOrPrepared += entry.is_directory() && (parent == "processing" || parent == "prepared");
   }
   EXPECT_EQ(leftInProcessingOrPrepared, 0u);
+}
+
+// The identity half of a crash report: the app, the installation ID and the
+// token as the installations service issued them, the install UUID the
+// crash reporter keeps, and the session of the launch that crashed (not of
+// the launch that reports it); its metadata and binary-image records travel.
+TEST_F(ProgramTest, ACrashReportCarriesTheIdentityOfTheInstallAndOfTheCrashedLaunch) {
+  LoopbackServices services(folder_);
+  auto crashing = startHoldingForACrash(services, folder_, home(), {});
+  ASSERT_GT(crashing.pid, 0);
+  // The crashed launch's session, once its record names it.
+  const fs::path reportsFolder = fs::path(home()) / "Library/Caches/com.zoziduzuzud.data";
+  const auto activeSessionIDs = [&] {
+    std::set<std::string> sessionIDs;
+    for (const auto& entry : fs::recursive_directory_iterator(reportsFolder)) {
+      if (entry.path().filename() != "metadata.zozrecord" ||
+          entry.path().parent_path().parent_path().filename() != "active") {
+        continue;
+      }
+      if (auto id = sessionIDOfMetadata(readFile(entry.path())); !id.empty()) sessionIDs.insert(id);
+    }
+    return sessionIDs;
+  };
+  std::set<std::string> crashedSessions;
+  for (int i = 0; i < 300 && crashedSessions.empty(); ++i) {
+    crashedSessions = activeSessionIDs();
+    if (crashedSessions.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  kill(crashing.pid, SIGSEGV);
+  int status = 0;
+  const ProgramRun crashed = waitForProgram(crashing, &status);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status << "\n" << crashed.err;
+  ASSERT_EQ(crashedSessions.size(), 1u) << crashed.err;
+  const std::string crashedSession = *crashedSessions.begin();
+
+  const ProgramRun next =
+      runProgram(folder_, {"--virtual-time", "--home", home(), "--scene", "5000", "--hold", "35"}, {services.environment()});
+  ASSERT_EQ(next.status, 0) << next.err;
+  const auto reports = services.uploaded(kCrashReportLogSource);
+  ASSERT_EQ(reports.size(), 1u) << next.err;
+  const auto report = decodeCrashReport(reports[0]);
+  ASSERT_TRUE(report.has_value());
+
+  auto options = os::PropertyListSerialization::propertyListWithData(
+      os::Data::fromString(readFile(services.bundle / "RirudiVizeziv-Azir.plist")));
+  ASSERT_TRUE(options && options->isDictionary());
+  EXPECT_EQ(report->appID, (*options)["DEVUVO_APP_ID"].stringValue());
+
+  const auto VIDs = services.installations.registeredVIDs();
+  ASSERT_EQ(VIDs.size(), 1u);
+  EXPECT_EQ(report->installationID, VIDs[0]);
+  const auto tokens = services.installations.issuedAuthTokens();
+  ASSERT_FALSE(tokens.empty());
+  EXPECT_EQ(report->authToken, tokens.back());
+
+  auto defaults = os::PropertyListSerialization::propertyListWithData(os::Data::fromString(
+      readFile(fs::path(home()) / "Library/Application Support/com.zoziduzuzud/VAZUserDefaults.plist")));
+  ASSERT_TRUE(defaults && defaults->isDictionary());
+  const std::string installUUID = (*defaults)["com.zoziduzuzud.iuuid"].stringValue();
+  EXPECT_TRUE(std::regex_match(installUUID, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")))
+      << installUUID;
+  EXPECT_EQ(report->installationUUID, installUUID);
+
+  EXPECT_EQ(report->sessionID, crashedSession);
+  // The reporting launch recorded a session of its own.
+  const auto reportingSessions = activeSessionIDs();
+  EXPECT_FALSE(reportingSessions.empty());
+  EXPECT_FALSE(reportingSessions.contains(crashedSession));
+  ASSERT_TRUE(report->files.contains("metadata.zozrecord"));
+  EXPECT_EQ(sessionIDOfMetadata(report->files.at("metadata.zozrecord")), crashedSession);
+  ASSERT_TRUE(report->files.contains("binary_images.zozrecord"));
+  EXPECT_NE(report->files.at("binary_images.zozrecord").find(fs::path(DROSIL_PROGRAM).filename().string()),
+            std::string::npos);
 }
 
 // A stack overflow on the main thread used to end the program with no record
