@@ -879,6 +879,63 @@ TEST_F(ProgramTest, TheFirstLaunchsEventsAreUploadedAfterAConfigurationThatIsNot
   EXPECT_EQ(names.front(), "_f");
 }
 
+// A launch whose measurement upload service refuses every connection keeps
+// its events; the next launch, with the service back, uploads them once each.
+TEST_F(ProgramTest, EventsStoredWhileTheCollectorIsDownAreUploadedAtTheNextLaunch) {
+  MeasurementServices services(folder_);
+  services.service.setResponse("/a", os::testing::ScriptedResponse::withStatus(204));
+  std::string closedBase;
+  {
+    os::testing::TestHTTPServer closed;
+    closedBase = closed.baseURL();
+  }
+  const fs::path downBundle = folder_ / "Down.app";
+  copyBundleWithEndpoints(downBundle, {{"MeasurementUploadService", closedBase},
+                                       {"MeasurementUploadAuthorizedService", closedBase},
+                                       {"MeasurementConfigService", services.service.baseURL()}});
+  const std::vector<std::string> arguments{"--virtual-time", "--home", home(), "--scene",      "5000",
+                                           "--hold",         "1",      "--background", "50000"};
+  ProgramRun run = runProgram(folder_, arguments, {"DROSIL_BUNDLE=" + downBundle.string()});
+  ASSERT_EQ(run.status, 0) << run.err;
+  ASSERT_TRUE(services.batches().empty());
+  // The launch tried to upload, and kept what it could not deliver.
+  EXPECT_NE(run.err.find(closedBase + "/a"), std::string::npos) << run.err;
+  const fs::path database = fs::path(home()) / "Library/Application Support/Devuvo/Measurement/devuvo-app-measurement.sql";
+  const auto count = [&](const char* sql) {
+    int64_t rows = -1;
+    sqlite3* handle = nullptr;
+    if (sqlite3_open_v2(database.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      sqlite3_exec(
+          handle, sql,
+          [](void* out, int, char** values, char**) {
+            *static_cast<int64_t*>(out) = values[0] ? std::atoll(values[0]) : -1;
+            return 0;
+          },
+          &rows, nullptr);
+    }
+    sqlite3_close(handle);
+    return rows;
+  };
+  EXPECT_GT(count("SELECT COUNT(*) FROM queue"), 0);
+
+  run = runProgram(folder_, arguments, {services.environment()});
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::vector<std::pair<std::string, int64_t>> uploaded;  // name, timestamp
+  for (const auto& batch : services.batches()) {
+    for (const auto& bundle : bundlesOf(*batch)) {
+      for (const auto& event : APMPBGetArray<APMPBEvent>(bundle.get(), 1).value_or(std::vector<std::shared_ptr<APMPBEvent>>{})) {
+        uploaded.emplace_back(APMPBGetString(event.get(), 1).value_or(""), APMPBGetInt64(event.get(), 2));
+      }
+    }
+  }
+  ASSERT_FALSE(uploaded.empty()) << run.err;
+  // The first launch's first open arrives, and nothing arrives twice.
+  EXPECT_EQ(std::count_if(uploaded.begin(), uploaded.end(), [](const auto& event) { return event.first == "_f"; }), 1);
+  const std::set<std::pair<std::string, int64_t>> distinct(uploaded.begin(), uploaded.end());
+  EXPECT_EQ(distinct.size(), uploaded.size());
+  EXPECT_EQ(count("SELECT COUNT(*) FROM queue"), 0);
+}
+
 // A persisted measurement file that existed but could not be read was taken
 // for an empty one and replaced at the first change: the app instance ID was
 // gone and the install counted as a new user.
