@@ -487,6 +487,21 @@ std::optional<ReceivedCrashReport> decodeCrashReport(const std::string& payload)
   return received;
 }
 
+// Runs the launch after a crash, on virtual time long enough for the
+// transport's upload, and decodes the one crash report the collector got.
+std::optional<ReceivedCrashReport> nextLaunchsCrashReport(const LoopbackServices& services, const fs::path& folder,
+                                                          const std::string& home) {
+  const ProgramRun next =
+      runProgram(folder, {"--virtual-time", "--home", home, "--scene", "5000", "--hold", "35"}, {services.environment()});
+  EXPECT_EQ(next.status, 0) << next.err;
+  const auto reports = services.uploaded(kCrashReportLogSource);
+  EXPECT_EQ(reports.size(), 1u) << next.err;
+  if (next.status != 0 || reports.size() != 1) return std::nullopt;
+  auto report = decodeCrashReport(reports[0]);
+  EXPECT_TRUE(report.has_value()) << "a crash report that does not decode";
+  return report;
+}
+
 // The "app_quality_session_id" of a metadata record's identity section; ""
 // when it has none.
 std::string sessionIDOfMetadata(const std::string& record) {
@@ -540,13 +555,7 @@ TEST_F(ProgramTest, ACrashIsReportedAtTheNextLaunch) {
   const ProgramRun crashed = waitForProgram(crashing, &status);
   ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status << "\n" << crashed.err;
 
-  const ProgramRun next =
-      runProgram(folder_, {"--virtual-time", "--home", home(), "--scene", "5000", "--hold", "35"}, {services.environment()});
-  ASSERT_EQ(next.status, 0) << next.err;
-  const auto reports = services.uploaded(kCrashReportLogSource);
-  ASSERT_EQ(reports.size(), 1u) << next.err;
-
-  const auto report = decodeCrashReport(reports[0]);
+  const auto report = nextLaunchsCrashReport(services, folder_, home());
   ASSERT_TRUE(report.has_value());
   auto files = report->files;
 
@@ -617,12 +626,7 @@ TEST_F(ProgramTest, ACrashReportCarriesTheIdentityOfTheInstallAndOfTheCrashedLau
   ASSERT_EQ(crashedSessions.size(), 1u) << crashed.err;
   const std::string crashedSession = *crashedSessions.begin();
 
-  const ProgramRun next =
-      runProgram(folder_, {"--virtual-time", "--home", home(), "--scene", "5000", "--hold", "35"}, {services.environment()});
-  ASSERT_EQ(next.status, 0) << next.err;
-  const auto reports = services.uploaded(kCrashReportLogSource);
-  ASSERT_EQ(reports.size(), 1u) << next.err;
-  const auto report = decodeCrashReport(reports[0]);
+  const auto report = nextLaunchsCrashReport(services, folder_, home());
   ASSERT_TRUE(report.has_value());
 
   auto options = os::PropertyListSerialization::propertyListWithData(

@@ -10,9 +10,7 @@
 
 #include "measurement/engine/tests/advertising_module.h"
 #include "measurement/engine/tests/engine_test_support.h"
-#include "measurement/messages/field_access.h"
 #include "measurement/store/consent_settings.h"
-#include "measurement/store/remote_config.h"
 #include "measurement/store/persisted_config.h"
 #include "measurement/store/user_defaults.h"
 #include "os/dispatch/notification.h"
@@ -260,24 +258,6 @@ TEST_F(DeepLinkTest, TheDeferredRequestCarriesTheIdentifiersAndTheConsentState) 
   writeBundle({{kAPMDeferredDeepLinkInfoPlistKey, true}});
   engine_test::AdvertisingIdentifierScope advertising("6D92078A-8246-4BA4-AE5B-76104861E7DC");
   start();
-  // A configuration for the DMA region (or not) with two core platform
-  // services, DMA consent on unless switched off.
-  const auto configure = [&](bool dmaConsent, bool dmaRegion) {
-    auto config = apm_test::measurementConfig(engine_test::kAppID,
-                                              {{"measurement.upload.dma_consent_enabled", dmaConsent ? "1" : "0"}}, 1);
-    auto consent = APMPBConsentConfig::initWithMessageInfo(nullptr);
-    std::vector<std::shared_ptr<APMPBCorePlatformServiceEntry>> services;
-    for (const char* name : {"svc_b", "svc_a"}) {
-      services.push_back(APMPBCorePlatformServiceEntry::initWithMessageInfo(nullptr));
-      APMPBSetString(services.back().get(), 0, name);
-    }
-    APMPBSetArray(consent.get(), 2, services);
-    APMPBSetBool(consent.get(), 3, dmaRegion);
-    APMPBSetMessage(config.get(), 12, consent.get());
-    bool stored = false;
-    onWorker([&](APMMeasurement& engine) { stored = engine.remoteConfigInstance()->updateMeasurementConfig(config); });
-    ASSERT_TRUE(stored);
-  };
   const std::string common =
       "sdk_version=110100&rdid=6D92078A-8246-4BA4-AE5B-76104861E7DC&id_type=idfa&bundleid=com.example.drosil";
   const struct {
@@ -296,7 +276,8 @@ TEST_F(DeepLinkTest, TheDeferredRequestCarriesTheIdentifiersAndTheConsentState) 
   server_.setResponse(kAPMDeferredDeepLinkPath, os::testing::ScriptedResponse::withStatus(500));
   for (const auto& c : cases) {
     SCOPED_TRACE(c.query);
-    configure(c.dmaConsent, c.dmaRegion);
+    ASSERT_TRUE(applyConsentSettings({{"measurement.upload.dma_consent_enabled", c.dmaConsent ? "1" : "0"}},
+                                     c.dmaRegion, {"svc_b", "svc_a"}));
     APMConsentSettingsUtil::setConsentSettings(c.consent);
     if (!c.arguments.empty()) os::ProcessInfo::processInfo().setArguments(c.arguments);
     const size_t before = deferredRequests();
