@@ -29,7 +29,8 @@ class AdvertisingModule final : public rt::Object, public APMIdentitySupport {
   }
   uint64_t appDataConsentStatus() override {
     std::lock_guard lock(mutex_);
-    // As the bridge answers without a module, so the upload URL is the same.
+    // Without the framework, the bridge's answer without a module: the
+    // upload URL stays the one of an unauthorised device.
     return framework_ ? uint64_t(APMAppDataConsentStatus::authorized) : uint64_t(-1);
   }
   bool hasLimitedAdTracking() override {
