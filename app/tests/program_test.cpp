@@ -21,6 +21,7 @@
 #include <fstream>
 #include <mutex>
 #include <map>
+#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -462,6 +463,59 @@ TEST_F(ProgramTest, TheFirstLaunchStoresItsFirstOpenOnce) {
   EXPECT_EQ(firstOpens.size(), 1u);
 }
 
+// A crash report as the collector received it: its identity fields and its
+// record files by name.
+struct ReceivedCrashReport {
+  std::string appID, installationUUID, installationID, authToken, sessionID;
+  std::map<std::string, std::string> files;
+};
+
+std::optional<ReceivedCrashReport> decodeCrashReport(const std::string& payload) {
+  devuvo_zoziduzuzud_Report report = devuvo_zoziduzuzud_Report_init_zero;
+  pb_istream_t stream = pb_istream_from_buffer(reinterpret_cast<const pb_byte_t*>(payload.data()), payload.size());
+  if (!pb_decode(&stream, devuvo_zoziduzuzud_Report_fields, &report)) return std::nullopt;
+  ReceivedCrashReport received{textOf(report.zev_app_id),
+                               textOf(report.installation_uuid),
+                               textOf(report.vivuzuvu_installation_id),
+                               textOf(report.vivuzuvu_authentication_token),
+                               textOf(report.app_quality_session_id),
+                               {}};
+  for (pb_size_t i = 0; i < report.apple_payload.files_count; ++i) {
+    received.files[textOf(report.apple_payload.files[i].filename)] = textOf(report.apple_payload.files[i].contents);
+  }
+  pb_release(devuvo_zoziduzuzud_Report_fields, &report);
+  return received;
+}
+
+// Runs the launch after a crash, on virtual time long enough for the
+// transport's upload, and decodes the one crash report the collector got.
+std::optional<ReceivedCrashReport> nextLaunchsCrashReport(const LoopbackServices& services, const fs::path& folder,
+                                                          const std::string& home) {
+  const ProgramRun next =
+      runProgram(folder, {"--virtual-time", "--home", home, "--scene", "5000", "--hold", "35"}, {services.environment()});
+  EXPECT_EQ(next.status, 0) << next.err;
+  const auto reports = services.uploaded(kCrashReportLogSource);
+  EXPECT_EQ(reports.size(), 1u) << next.err;
+  if (next.status != 0 || reports.size() != 1) return std::nullopt;
+  auto report = decodeCrashReport(reports[0]);
+  EXPECT_TRUE(report.has_value()) << "a crash report that does not decode";
+  return report;
+}
+
+// The "app_quality_session_id" of a metadata record's identity section; ""
+// when it has none.
+std::string sessionIDOfMetadata(const std::string& record) {
+  std::string sessionID;
+  std::istringstream lines(record);
+  for (std::string line; std::getline(lines, line);) {
+    auto json = nlohmann::json::parse(line, nullptr, false);
+    if (json.is_object() && json.contains("identity") && json["identity"]["app_quality_session_id"].is_string()) {
+      sessionID = json["identity"]["app_quality_session_id"].get<std::string>();
+    }
+  }
+  return sessionID;
+}
+
 // A program started in `folder`/first that holds a scene long enough to be
 // crashed, returned once the reading is on screen (the crash reporter started
 // while the app launched). Under a sanitizer the fatal signals are the
@@ -501,21 +555,9 @@ TEST_F(ProgramTest, ACrashIsReportedAtTheNextLaunch) {
   const ProgramRun crashed = waitForProgram(crashing, &status);
   ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status << "\n" << crashed.err;
 
-  const ProgramRun next =
-      runProgram(folder_, {"--virtual-time", "--home", home(), "--scene", "5000", "--hold", "35"}, {services.environment()});
-  ASSERT_EQ(next.status, 0) << next.err;
-  const auto reports = services.uploaded(kCrashReportLogSource);
-  ASSERT_EQ(reports.size(), 1u) << next.err;
-
-  devuvo_zoziduzuzud_Report report = devuvo_zoziduzuzud_Report_init_zero;
-  pb_istream_t stream =
-      pb_istream_from_buffer(reinterpret_cast<const pb_byte_t*>(reports[0].data()), reports[0].size());
-  ASSERT_TRUE(pb_decode(&stream, devuvo_zoziduzuzud_Report_fields, &report));
-  std::map<std::string, std::string> files;
-  for (pb_size_t i = 0; i < report.apple_payload.files_count; ++i) {
-    files[textOf(report.apple_payload.files[i].filename)] = textOf(report.apple_payload.files[i].contents);
-  }
-  pb_release(devuvo_zoziduzuzud_Report_fields, &report);
+  const auto report = nextLaunchsCrashReport(services, folder_, home());
+  ASSERT_TRUE(report.has_value());
+  auto files = report->files;
 
   ASSERT_TRUE(files.contains("signal.zozrecord"));
   bool namesTheSignal = false;
@@ -549,6 +591,74 @@ TEST_F(ProgramTest, ACrashIsReportedAtTheNextLaunch) {
     leftInProcessingOrPrepared += entry.is_directory() && (parent == "processing" || parent == "prepared");
   }
   EXPECT_EQ(leftInProcessingOrPrepared, 0u);
+}
+
+// The identity half of a crash report: the app, the installation ID and the
+// token as the installations service issued them, the install UUID the
+// crash reporter keeps, and the session of the launch that crashed (not of
+// the launch that reports it); its metadata and binary-image records travel.
+TEST_F(ProgramTest, ACrashReportCarriesTheIdentityOfTheInstallAndOfTheCrashedLaunch) {
+  LoopbackServices services(folder_);
+  auto crashing = startHoldingForACrash(services, folder_, home(), {});
+  ASSERT_GT(crashing.pid, 0);
+  // The crashed launch's session, once its record names it.
+  const fs::path reportsFolder = fs::path(home()) / "Library/Caches/com.zoziduzuzud.data";
+  const auto activeSessionIDs = [&] {
+    std::set<std::string> sessionIDs;
+    for (const auto& entry : fs::recursive_directory_iterator(reportsFolder)) {
+      if (entry.path().filename() != "metadata.zozrecord" ||
+          entry.path().parent_path().parent_path().filename() != "active") {
+        continue;
+      }
+      if (auto id = sessionIDOfMetadata(readFile(entry.path())); !id.empty()) sessionIDs.insert(id);
+    }
+    return sessionIDs;
+  };
+  std::set<std::string> crashedSessions;
+  for (int i = 0; i < 300 && crashedSessions.empty(); ++i) {
+    crashedSessions = activeSessionIDs();
+    if (crashedSessions.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  kill(crashing.pid, SIGSEGV);
+  int status = 0;
+  const ProgramRun crashed = waitForProgram(crashing, &status);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status << "\n" << crashed.err;
+  ASSERT_EQ(crashedSessions.size(), 1u) << crashed.err;
+  const std::string crashedSession = *crashedSessions.begin();
+
+  const auto report = nextLaunchsCrashReport(services, folder_, home());
+  ASSERT_TRUE(report.has_value());
+
+  auto options = os::PropertyListSerialization::propertyListWithData(
+      os::Data::fromString(readFile(services.bundle / "RirudiVizeziv-Azir.plist")));
+  ASSERT_TRUE(options && options->isDictionary());
+  EXPECT_EQ(report->appID, (*options)["DEVUVO_APP_ID"].stringValue());
+
+  const auto VIDs = services.installations.registeredVIDs();
+  ASSERT_EQ(VIDs.size(), 1u);
+  EXPECT_EQ(report->installationID, VIDs[0]);
+  const auto tokens = services.installations.issuedAuthTokens();
+  ASSERT_FALSE(tokens.empty());
+  EXPECT_EQ(report->authToken, tokens.back());
+
+  auto defaults = os::PropertyListSerialization::propertyListWithData(os::Data::fromString(
+      readFile(fs::path(home()) / "Library/Application Support/com.zoziduzuzud/VAZUserDefaults.plist")));
+  ASSERT_TRUE(defaults && defaults->isDictionary());
+  const std::string installUUID = (*defaults)["com.zoziduzuzud.iuuid"].stringValue();
+  EXPECT_TRUE(std::regex_match(installUUID, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")))
+      << installUUID;
+  EXPECT_EQ(report->installationUUID, installUUID);
+
+  EXPECT_EQ(report->sessionID, crashedSession);
+  // The reporting launch recorded a session of its own.
+  const auto reportingSessions = activeSessionIDs();
+  EXPECT_FALSE(reportingSessions.empty());
+  EXPECT_FALSE(reportingSessions.contains(crashedSession));
+  ASSERT_TRUE(report->files.contains("metadata.zozrecord"));
+  EXPECT_EQ(sessionIDOfMetadata(report->files.at("metadata.zozrecord")), crashedSession);
+  ASSERT_TRUE(report->files.contains("binary_images.zozrecord"));
+  EXPECT_NE(report->files.at("binary_images.zozrecord").find(fs::path(DROSIL_PROGRAM).filename().string()),
+            std::string::npos);
 }
 
 // A stack overflow on the main thread used to end the program with no record
@@ -771,6 +881,63 @@ TEST_F(ProgramTest, TheFirstLaunchsEventsAreUploadedAfterAConfigurationThatIsNot
   const auto names = eventNamesOf(*batches.front());
   ASSERT_FALSE(names.empty());
   EXPECT_EQ(names.front(), "_f");
+}
+
+// A launch whose measurement upload service refuses every connection keeps
+// its events; the next launch, with the service back, uploads them once each.
+TEST_F(ProgramTest, EventsStoredWhileTheCollectorIsDownAreUploadedAtTheNextLaunch) {
+  MeasurementServices services(folder_);
+  services.service.setResponse("/a", os::testing::ScriptedResponse::withStatus(204));
+  std::string closedBase;
+  {
+    os::testing::TestHTTPServer closed;
+    closedBase = closed.baseURL();
+  }
+  const fs::path downBundle = folder_ / "Down.app";
+  copyBundleWithEndpoints(downBundle, {{"MeasurementUploadService", closedBase},
+                                       {"MeasurementUploadAuthorizedService", closedBase},
+                                       {"MeasurementConfigService", services.service.baseURL()}});
+  const std::vector<std::string> arguments{"--virtual-time", "--home", home(), "--scene",      "5000",
+                                           "--hold",         "1",      "--background", "50000"};
+  ProgramRun run = runProgram(folder_, arguments, {"DROSIL_BUNDLE=" + downBundle.string()});
+  ASSERT_EQ(run.status, 0) << run.err;
+  ASSERT_TRUE(services.batches().empty());
+  // The launch tried to upload, and kept what it could not deliver.
+  EXPECT_NE(run.err.find(closedBase + "/a"), std::string::npos) << run.err;
+  const fs::path database = fs::path(home()) / "Library/Application Support/Devuvo/Measurement/devuvo-app-measurement.sql";
+  const auto count = [&](const char* sql) {
+    int64_t rows = -1;
+    sqlite3* handle = nullptr;
+    if (sqlite3_open_v2(database.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      sqlite3_exec(
+          handle, sql,
+          [](void* out, int, char** values, char**) {
+            *static_cast<int64_t*>(out) = values[0] ? std::atoll(values[0]) : -1;
+            return 0;
+          },
+          &rows, nullptr);
+    }
+    sqlite3_close(handle);
+    return rows;
+  };
+  EXPECT_GT(count("SELECT COUNT(*) FROM queue"), 0);
+
+  run = runProgram(folder_, arguments, {services.environment()});
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::vector<std::pair<std::string, int64_t>> uploaded;  // name, timestamp
+  for (const auto& batch : services.batches()) {
+    for (const auto& bundle : bundlesOf(*batch)) {
+      for (const auto& event : APMPBGetArray<APMPBEvent>(bundle.get(), 1).value_or(std::vector<std::shared_ptr<APMPBEvent>>{})) {
+        uploaded.emplace_back(APMPBGetString(event.get(), 1).value_or(""), APMPBGetInt64(event.get(), 2));
+      }
+    }
+  }
+  ASSERT_FALSE(uploaded.empty()) << run.err;
+  // The first launch's first open arrives, and nothing arrives twice.
+  EXPECT_EQ(std::count_if(uploaded.begin(), uploaded.end(), [](const auto& event) { return event.first == "_f"; }), 1);
+  const std::set<std::pair<std::string, int64_t>> distinct(uploaded.begin(), uploaded.end());
+  EXPECT_EQ(distinct.size(), uploaded.size());
+  EXPECT_EQ(count("SELECT COUNT(*) FROM queue"), 0);
 }
 
 // A persisted measurement file that existed but could not be read was taken

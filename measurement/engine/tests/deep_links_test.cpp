@@ -8,12 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "measurement/engine/tests/advertising_module.h"
 #include "measurement/engine/tests/engine_test_support.h"
+#include "measurement/store/consent_settings.h"
 #include "measurement/store/persisted_config.h"
 #include "measurement/store/user_defaults.h"
 #include "os/dispatch/notification.h"
 #include "os/dispatch/queue.h"
 #include "os/foundation/device_profile.h"
+#include "os/foundation/process_info.h"
 #include "os/runtime/runtime.h"
 #include "os/uikit/app_host.h"
 #include "os/uikit/application.h"
@@ -247,6 +250,45 @@ TEST_F(DeepLinkTest, TheDeferredLinkReachesTheAppDelegateOnTheMainQueueThenTheCa
   EXPECT_EQ(opened->size(), 1u);
   EXPECT_EQ(persisted()->deferredDeepLinkRetrievalComplete(), os::Value(os::Number::int64(0)));
   UIApplication::setSharedApplication(nullptr);
+}
+
+// The request names the device, the app and the attempt, and under DMA
+// consent the consent state the service must honour.
+TEST_F(DeepLinkTest, TheDeferredRequestCarriesTheIdentifiersAndTheConsentState) {
+  writeBundle({{kAPMDeferredDeepLinkInfoPlistKey, true}});
+  engine_test::AdvertisingIdentifierScope advertising("6D92078A-8246-4BA4-AE5B-76104861E7DC");
+  start();
+  const std::string common =
+      "sdk_version=110100&rdid=6D92078A-8246-4BA4-AE5B-76104861E7DC&id_type=idfa&bundleid=com.example.drosil";
+  const struct {
+    bool dmaConsent, dmaRegion;
+    os::Dictionary consent;
+    std::vector<std::string> arguments;
+    std::string query;
+  } cases[] = {
+      {true, true, {{"ad_user_data", "granted"}, {"ad_personalization", "granted"}}, {},
+       common + "&retry=0&gcs=G1--&dma=1&dma_cps=svc_asvc_b&npa=0"},
+      {true, true, {{"ad_storage", "granted"}, {"ad_user_data", "denied"}, {"ad_personalization", "denied"}}, {},
+       common + "&retry=1&gcs=G11-&dma=1&dma_cps=-&npa=1"},
+      {true, false, {{"analytics_storage", "denied"}}, {}, common + "&retry=2&gcs=G1-0&dma=0"},
+      {false, true, {{"ad_user_data", "denied"}}, {"tests", "-DebugDeferredDeepLink"}, common + "&retry=3&ddl_test=1"},
+  };
+  server_.setResponse(kAPMDeferredDeepLinkPath, os::testing::ScriptedResponse::withStatus(500));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.query);
+    ASSERT_TRUE(applyConsentSettings({{"measurement.upload.dma_consent_enabled", c.dmaConsent ? "1" : "0"}},
+                                     c.dmaRegion, {"svc_b", "svc_a"}));
+    APMConsentSettingsUtil::setConsentSettings(c.consent);
+    if (!c.arguments.empty()) os::ProcessInfo::processInfo().setArguments(c.arguments);
+    const size_t before = deferredRequests();
+    onWorker([](APMMeasurement& engine) { engine.requestDeferredDeepLink(); });
+    ASSERT_EQ(deferredRequests(), before + 1);
+    std::string query;
+    for (const auto& request : server_.requests()) {
+      if (request.path == kAPMDeferredDeepLinkPath) query = request.query;
+    }
+    EXPECT_EQ(query, c.query);
+  }
 }
 
 }  // namespace

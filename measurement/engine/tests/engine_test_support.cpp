@@ -202,6 +202,25 @@ bool EngineTest::applySettings(const std::vector<std::pair<std::string, std::str
   return applied;
 }
 
+bool EngineTest::applyConsentSettings(const std::vector<std::pair<std::string, std::string>>& settings, bool dmaRegion,
+                                      const std::vector<std::string>& corePlatformServices) {
+  auto config = apm_test::measurementConfig(kAppID, settings, 1);
+  auto consent = APMPBConsentConfig::initWithMessageInfo(nullptr);
+  std::vector<std::shared_ptr<APMPBCorePlatformServiceEntry>> services;
+  for (const auto& name : corePlatformServices) {
+    services.push_back(APMPBCorePlatformServiceEntry::initWithMessageInfo(nullptr));
+    APMPBSetString(services.back().get(), 0, name);
+  }
+  APMPBSetArray(consent.get(), 2, services);
+  APMPBSetBool(consent.get(), 3, dmaRegion);
+  APMPBSetMessage(config.get(), 12, consent.get());
+  bool applied = false;
+  onWorker([&](APMMeasurement& engine) {
+    if (auto remoteConfig = engine.remoteConfigInstance()) applied = remoteConfig->updateMeasurementConfig(config);
+  });
+  return applied;
+}
+
 void EngineTest::onWorker(const std::function<void(APMMeasurement&)>& fn) {
   auto engine = this->engine();
   if (!engine) return;

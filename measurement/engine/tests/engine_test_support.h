@@ -81,6 +81,10 @@ class EngineTest : public apm_test::MonitoredTest {
   // Stores a configuration for kAppID holding the settings (name, value) as
   // the engine's current one; true when it was applied.
   bool applySettings(const std::vector<std::pair<std::string, std::string>>& settings);
+  // The same with a consent section: the DMA region flag and the core
+  // platform services.
+  bool applyConsentSettings(const std::vector<std::pair<std::string, std::string>>& settings, bool dmaRegion,
+                            const std::vector<std::string>& corePlatformServices);
   // Runs fn on the engine's worker queue and waits for it.
   void onWorker(const std::function<void(APMMeasurement&)>& fn);
   // The message of the one monitorable line (silent levels included) logged

@@ -91,6 +91,11 @@ std::vector<std::string> FakeInstallationsService::registeredVIDs() const {
   return out;
 }
 
+std::vector<std::string> FakeInstallationsService::issuedAuthTokens() const {
+  std::lock_guard lock(mutex_);
+  return issuedAuthTokens_;
+}
+
 os::testing::ScriptedResponse FakeInstallationsService::respond(const os::testing::RecordedRequest& request) {
   // /v1/projects/<project>/installations/[<VID>/[authTokens:generate]]
   const auto parts = pathParts(request.path);
@@ -126,7 +131,8 @@ os::testing::ScriptedResponse FakeInstallationsService::respond(const os::testin
 
   auto token = [&] {
     ++issued_;
-    return os::Value{{"token", "at-" + std::to_string(issued_)}, {"expiresIn", expiresIn_}};
+    issuedAuthTokens_.push_back("at-" + std::to_string(issued_));
+    return os::Value{{"token", issuedAuthTokens_.back()}, {"expiresIn", expiresIn_}};
   };
   const std::string expectedAuthorization = [&] {
     auto it = installations_.find(VID);

@@ -67,6 +67,8 @@ class FakeInstallationsService {
   size_t count(Operation operation) const { return requests(operation).size(); }
   // The VIDs registered and not deleted.
   std::vector<std::string> registeredVIDs() const;
+  // The auth tokens issued, in order.
+  std::vector<std::string> issuedAuthTokens() const;
 
  private:
   struct Installation {
@@ -83,6 +85,7 @@ class FakeInstallationsService {
   std::string expiresIn_ = "3600s";                        // guarded by mutex_
   bool issuesOwnVID_ = false;                              // guarded by mutex_
   int issued_ = 0;                                          // guarded by mutex_
+  std::vector<std::string> issuedAuthTokens_;               // guarded by mutex_
   os::testing::TestHTTPServer server_;  // last: stops before the state goes
 };
 
