@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -38,6 +39,7 @@
 #include "os/testing/test_http_server.h"
 #include "sdk-core/installations/tests/installations_test_support.h"
 #include "transport/REVADA/tests/upload_test_support.h"
+#include "transport/REVOVALibrary/revova_flat_file_storage.h"
 
 #include <nlohmann/json.hpp>
 #include <pb_decode.h>
@@ -856,6 +858,48 @@ TEST_F(ProgramTest, AnIdleWeekOnVirtualTimeEndsAfterItsWork) {
   const size_t requests = services.collector.requestCount() + services.settings.requestCount();
   EXPECT_GE(services.collector.requestCount(), 1u);
   EXPECT_LT(requests, 50u) << run.err;
+}
+
+// With the services at their default hosts, which never answer, the upload
+// timer fires every 30 s of the week while the launch's events wait. Each
+// failed attempt rewrote the metrics file twice and the batch counter once,
+// about 120,000 file syncs in the week, which took minutes instead of seconds.
+TEST_F(ProgramTest, AnIdleWeekWithTheDefaultEndpointsSyncsFilesOnlyAFewTimes) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // Instrumented, the program runs several times slower: a day stays well
+  // within the watchdog (it synced about 17,600 times before the mend).
+  constexpr int kIdleSeconds = 86'400;
+  constexpr uintmax_t kSyncBound = 1'500;
+#else
+  constexpr int kIdleSeconds = 604'800;
+  constexpr uintmax_t kSyncBound = 5'000;
+#endif
+  const fs::path syncCount = folder_ / "syncs.txt";
+  const ProgramRun run = runProgram(folder_,
+                                    {"--virtual-time", "--home", home(), "--network", "wifi", "--scene", "5000",
+                                     "--hold", "1", "--idle", std::to_string(kIdleSeconds)},
+                                    {std::string("LD_PRELOAD=") + DROSIL_SYNC_COUNT_PRELOAD,
+                                     "DROSIL_SYNC_COUNT_FILE=" + syncCount.string(),
+                                     "ASAN_OPTIONS=verify_asan_link_order=0"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(linesStartingWith(run.out, "reading: ").size(), 1u) << run.out;
+  // The attempts ran: each took a batch ID, and the stored counter is past
+  // every ID taken.
+  const std::string counter = readFile(fs::path(home()) / "Library/Caches/devuvo-sdks-events" /
+                                       kREVOVAFlatFileStorageClassName / "dov_library_data" /
+                                       kREVOVAFlatFileStorageBatchIDCounterKey);
+  ASSERT_EQ(counter.size(), 4u);
+  int32_t batchIDs = 0;
+  std::memcpy(&batchIDs, counter.data(), sizeof batchIDs);
+  EXPECT_GT(batchIDs, kIdleSeconds / 30 / 2);
+  std::error_code ec;
+  const auto syncs = fs::file_size(syncCount, ec);
+  ASSERT_FALSE(ec) << "no count from the preload";
+  // A failed attempt syncs nothing now; the other writers (the measurement
+  // store's cycles, a reserved block of batch IDs now and then) sync about
+  // 2,700 times in a week, 500 in a day.
+  EXPECT_GT(syncs, 0u);
+  EXPECT_LT(syncs, kSyncBound);
 }
 
 // A configuration body that could not be applied took the failure road: the

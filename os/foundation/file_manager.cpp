@@ -202,6 +202,8 @@ Status FileManager::createDirectoryAtPath(const std::string& path, bool withInte
     return fail(fileError(e, FileAccess::Writing, path));
   };
   if (!withIntermediateDirectories) return makeOne(path, false);
+  // A folder that exists has every prefix: one lookup instead of one each.
+  if (isDirectoryAtPath(path)) return {};
   // Each prefix in turn, from the root down.
   size_t pos = 0;
   while (true) {

@@ -375,6 +375,8 @@ promises::Promise<void> REVADAUploadOperation::processResponse(
   bool deleteEvents = true;
   if (status >= 200 && status <= 299) {
     REVOVALogDebug("REVADA: batch %@ uploaded. Batch will be deleted.", batch.batchID);
+    if (const auto& metrics = currentMetrics_.get(); metrics && metricsController_)
+      metricsController_->commitMetrics(*metrics);
   } else if (status == 404 || status == 429 || (status >= 500 && status <= 599)) {
     REVOVALogDebug("REVADA: batch %@ upload failed. Batch will attempt to be uploaded later.", batch.batchID);
     deleteEvents = false;

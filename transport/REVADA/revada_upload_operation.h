@@ -21,7 +21,7 @@
 //      shorter, posted, and the answer decides:
 //        any HTTP answer       next upload time: the body's wait, else
 //                              "Retry-After" seconds, else 15 minutes
-//        200-299               events deleted
+//        200-299               events deleted; metrics committed
 //        404, 429, 500-599     events returned; metrics offered back
 //        400                   events deleted; metrics offered back; every
 //                              event (the metrics event too) counted as

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdlib>
@@ -349,24 +350,39 @@ void REVOVAFlatFileStorage::pathsForTarget(int64_t target, const std::set<std::s
 }
 
 void REVOVAFlatFileStorage::nextBatchID(std::function<void(std::optional<int64_t>)> onComplete) {
-  // Shared by the fetch and the new value, which run one after the other on
-  // the storage queue.
-  auto handedOut = std::make_shared<int32_t>(0);
+  // The counter to store, when this call takes a new block. Shared by the
+  // fetch and the new value, which run one after the other on the storage
+  // queue.
+  auto toStore = std::make_shared<std::optional<int32_t>>();
+  auto self = shared_from_this();
   libraryDataForKey(
       kREVOVAFlatFileStorageBatchIDCounterKey,
-      [handedOut, onComplete = std::move(onComplete)](std::optional<os::Data> data, OptionalError error) {
+      [self, toStore, onComplete = std::move(onComplete)](std::optional<os::Data> data, OptionalError error) {
         int32_t counter = 0;
         // A short or unreadable counter counts as none; a negative one (a
         // stored -1 included) is never handed out: a batch folder named with
         // it could not be parsed back.
-        if (data && !error && data->length() >= sizeof counter) std::memcpy(&counter, data->bytes(), sizeof counter);
+        const bool read = data && !error && data->length() >= sizeof counter;
+        if (read) std::memcpy(&counter, data->bytes(), sizeof counter);
         if (counter < 0) counter = 0;
-        *handedOut = counter;
+        auto reservation = self->batchIDReservation_.get();
+        // The block goes on only while the file holds what reserved it.
+        if (reservation && read && counter == reservation->stored && reservation->next <= reservation->last) {
+          const int64_t id = reservation->next++;
+          self->batchIDReservation_ = reservation;
+          onComplete(id);
+          return;
+        }
+        const int64_t last = std::min<int64_t>(int64_t(counter) + kREVOVAFlatFileStorageBatchIDsReserved - 1, INT32_MAX);
+        const int32_t stored = last == INT32_MAX ? 0 : int32_t(last + 1);
+        self->batchIDReservation_ = BatchIDReservation{int64_t(counter) + 1, last, stored};
+        *toStore = stored;
         onComplete(int64_t(counter));
       },
-      [handedOut]() -> std::optional<os::Data> {
-        int32_t next = *handedOut == INT32_MAX ? 0 : *handedOut + 1;
-        return os::Data(&next, sizeof next);
+      [toStore]() -> std::optional<os::Data> {
+        if (!*toStore) return std::nullopt;
+        const int32_t stored = **toStore;
+        return os::Data(&stored, sizeof stored);
       });
 }
 

@@ -28,6 +28,10 @@
 //  5. Batch IDs come from the counter under "REVOVAFlatFileStorageBatchIDCounter"
 //     (4 bytes, native byte order) and never repeat among live batches: they
 //     run from 0 to the largest signed 32-bit value and start again at 0.
+//     The stored counter is past every ID handed out: it is written once per
+//     kREVOVAFlatFileStorageBatchIDsReserved IDs (fewer at the wrap), which
+//     are then handed out in order while the file still holds that value.
+//     A process that dies leaves the rest of its block unused.
 //
 // Background time ("DOVStorage") is held from accepting an event until its
 // file is written or refused.
@@ -59,6 +63,8 @@ inline constexpr int64_t kREVOVAFlatFileStorageErrorSizeLimit = 0;
 inline constexpr const char* kREVOVAFlatFileStorageSizeLimitReason = "Storage size limit has been reached.";
 inline constexpr uint64_t kREVOVAFlatFileStorageSizeLimit = 20'000'000;
 inline constexpr const char* kREVOVAFlatFileStorageBatchIDCounterKey = "REVOVAFlatFileStorageBatchIDCounter";
+// Batch IDs reserved by one write of the counter.
+inline constexpr int64_t kREVOVAFlatFileStorageBatchIDsReserved = 256;
 
 // Keys of the parsed file and folder names.
 inline constexpr const char* kREVOVAEventComponentsEventIDKey = "REVOVAEventComponentsEventIDKey";
@@ -156,8 +162,8 @@ class REVOVAFlatFileStorage : public REVOVAStoragePromiseProtocol,
   void pathsForTarget(int64_t target, const std::set<std::string>& eventIDs, const std::set<int64_t>& qosTiers,
                       const std::set<std::string>& mappingIDs,
                       const std::function<void(std::set<std::string> paths)>& onComplete);
-  // Hands the next batch ID to `onComplete` (on the storage queue) and
-  // stores the one after it.
+  // Hands the next batch ID to `onComplete` (on the storage queue); the
+  // stored counter is past it before anything else runs on the queue.
   void nextBatchID(std::function<void(std::optional<int64_t> batchID)> onComplete);
   // Folders of batches with this ID. Storage queue only.
   std::vector<std::string> batchDirPathsForBatchID(int64_t batchID, os::Error* error);
@@ -186,6 +192,14 @@ class REVOVAFlatFileStorage : public REVOVAStoragePromiseProtocol,
   // Storage queue only; each access checks it.
   os::QueueConfined<std::unique_ptr<REVOVADirectorySizeTracker>> sizeTracker_{storageQueue_, "sizeTracker_"};
   os::QueueConfined<bool> prepared_{storageQueue_, "prepared_", false};
+  // The IDs from `next` to `last` are reserved by the counter value `stored`.
+  struct BatchIDReservation {
+    int64_t next;
+    int64_t last;
+    int32_t stored;
+  };
+  // Storage queue only.
+  os::QueueConfined<std::optional<BatchIDReservation>> batchIDReservation_{storageQueue_, "batchIDReservation_"};
   mutable std::mutex delegateMutex_;
   std::weak_ptr<REVOVAStorageDelegate> delegate_;  // guarded by delegateMutex_
 };

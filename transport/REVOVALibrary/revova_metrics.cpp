@@ -1,5 +1,7 @@
 #include "transport/REVOVALibrary/revova_metrics.h"
 
+#include <algorithm>
+
 #include "os/dispatch/queue.h"
 #include "os/foundation/bundle.h"
 #include "os/foundation/format.h"
@@ -16,6 +18,25 @@ size_t hashOf(uint64_t v) { return std::hash<uint64_t>{}(v); }
 
 // The continuations of the controller run here; it has no queue of its own.
 std::shared_ptr<os::DispatchQueue> metricsQueue() { return os::DispatchQueue::global(os::QualityOfService::Utility); }
+
+// The stored counts less the sent ones; none falls below zero, and counts and
+// log sources that reach zero are left out.
+std::shared_ptr<const REVOVALogSourceMetrics> countsLeftAfterSending(const REVOVALogSourceMetrics& stored,
+                                                                     const REVOVALogSourceMetrics& sent) {
+  REVOVALogSourceMetrics::Counts left = stored.droppedEventCounterByLogSource();
+  for (const auto& [source, reasons] : sent.droppedEventCounterByLogSource()) {
+    auto storedSource = left.find(source);
+    if (storedSource == left.end()) continue;
+    for (const auto& [reason, count] : reasons) {
+      auto storedCount = storedSource->second.find(reason);
+      if (storedCount == storedSource->second.end()) continue;
+      storedCount->second -= std::min(count, storedCount->second);
+      if (storedCount->second <= 0) storedSource->second.erase(storedCount);
+    }
+    if (storedSource->second.empty()) left.erase(storedSource);
+  }
+  return std::make_shared<const REVOVALogSourceMetrics>(std::move(left));
+}
 
 }  // namespace
 
@@ -192,23 +213,44 @@ promises::Promise<REVOVAMetrics> REVOVAMetricsController::getAndResetMetrics() {
   auto taken = std::make_shared<std::shared_ptr<const REVOVAMetricsMetadata>>();
   auto storage = storage_;
   auto queue = metricsQueue();
+  std::weak_ptr<REVOVAMetricsController> weak = weak_from_this();
   return storage
       ->fetchAndUpdateMetricsWithHandler(
-          [taken](std::shared_ptr<const REVOVAMetricsMetadata> stored, std::optional<os::Error> error) {
+          [taken](std::shared_ptr<const REVOVAMetricsMetadata> stored,
+                  std::optional<os::Error> error) -> std::shared_ptr<const REVOVAMetricsMetadata> {
             *taken = stored;
-            if (!stored)
-              REVOVALogDebug("Error fetching metrics metadata: %@", error ? error->description() : std::string("(null)"));
+            // Read only: the counts leave the store when their upload is
+            // committed. Returned unchanged, nothing is written.
+            if (stored) return stored;
+            REVOVALogDebug("Error fetching metrics metadata: %@", error ? error->description() : std::string("(null)"));
             return REVOVAMetricsMetadata::metadataWithCollectionStartDate(os::Date::now(), REVOVALogSourceMetrics::metrics());
           })
       .validate(queue, [taken] { return *taken != nullptr; })
       .then(queue, [storage] { return storage->fetchStorageMetadata(); })
-      .then(queue, [taken](const REVOVAStorageMetadata& storageMetadata) {
-        return REVOVAMetrics::metricsWithMetricsMetadata(**taken, storageMetadata);
+      .then(queue, [taken, weak](const REVOVAStorageMetadata& storageMetadata) {
+        auto metrics = REVOVAMetrics::metricsWithMetricsMetadata(**taken, storageMetadata);
+        if (auto self = weak.lock()) {
+          std::lock_guard lock(self->handedOutMutex_);
+          if (self->handedOut_.size() == kHandedOutLimit) self->handedOut_.erase(self->handedOut_.begin());
+          self->handedOut_.push_back(metrics);
+        }
+        return metrics;
       });
+}
+
+bool REVOVAMetricsController::forgetHandedOut(const REVOVAMetrics& metrics) {
+  std::lock_guard lock(handedOutMutex_);
+  auto it = std::find(handedOut_.begin(), handedOut_.end(), metrics);
+  if (it == handedOut_.end()) return false;
+  handedOut_.erase(it);
+  return true;
 }
 
 promises::Promise<void> REVOVAMetricsController::offerMetrics(const std::optional<REVOVAMetrics>& metrics) {
   if (!metrics) return promises::Promise<void>([] {});
+  // Counts this controller handed out are still stored: folding them in
+  // again would count them twice.
+  if (forgetHandedOut(*metrics)) return promises::Promise<void>([] {});
   auto offered = *metrics;
   return storage_->fetchAndUpdateMetricsWithHandler(
       [offered](std::shared_ptr<const REVOVAMetricsMetadata> stored,
@@ -226,6 +268,28 @@ promises::Promise<void> REVOVAMetricsController::offerMetrics(const std::optiona
         if (offered.collectionStartDate() <= os::Date::now())
           return REVOVAMetricsMetadata::metadataWithCollectionStartDate(offered.collectionStartDate(), offeredCounts);
         return REVOVAMetricsMetadata::metadataWithCollectionStartDate(os::Date::now(), REVOVALogSourceMetrics::metrics());
+      });
+}
+
+promises::Promise<void> REVOVAMetricsController::commitMetrics(const REVOVAMetrics& metrics) {
+  forgetHandedOut(metrics);
+  auto sent = metrics;
+  return storage_->fetchAndUpdateMetricsWithHandler(
+      [sent](std::shared_ptr<const REVOVAMetricsMetadata> stored,
+             std::optional<os::Error> error) -> std::shared_ptr<const REVOVAMetricsMetadata> {
+        if (!stored) {
+          REVOVALogDebug("Error fetching metrics metadata: %@", error ? error->description() : std::string("(null)"));
+          return nullptr;
+        }
+        // A window that began after the sent one has had them removed.
+        if (stored->collectionStartDate() > sent.collectionStartDate()) return stored;
+        // Older counts offered back since keep their earlier start.
+        const os::Date start = stored->collectionStartDate() == sent.collectionStartDate()
+                                   ? sent.collectionEndDate()
+                                   : stored->collectionStartDate();
+        auto sentCounts = sent.logSourceMetrics() ? sent.logSourceMetrics() : REVOVALogSourceMetrics::metrics();
+        return REVOVAMetricsMetadata::metadataWithCollectionStartDate(
+            start, countsLeftAfterSending(*stored->logSourceMetrics(), *sentCounts));
       });
 }
 

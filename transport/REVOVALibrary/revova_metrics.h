@@ -10,15 +10,24 @@
 // The controller is the flat-file storage's delegate: expired events count
 // under reason 1, events refused for lack of space under reason 2. The
 // uploader adds its own reasons through logEventsDroppedForReason, takes the
-// counts with getAndResetMetrics and offers them back when their upload fails.
+// counts with getAndResetMetrics, offers them back when their upload fails
+// and commits them when it succeeds.
+//
+// Taking the counts only reads them: they leave the store when their upload
+// is committed, which removes exactly the counts sent and starts the window
+// at their end date. So a failed upload (an offer back of metrics this
+// controller handed out) writes nothing, a process that dies mid-upload
+// keeps its counts, and drops counted during an upload stay for the next.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "os/foundation/date.h"
 #include "os/foundation/keyed_archiver.h"
@@ -154,11 +163,18 @@ class REVOVAMetricsControllerProtocol : public REVOVAStorageDelegate {
  public:
   // Counts the events under the reason; nothing to do for no events.
   virtual promises::Promise<void> logEventsDroppedForReason(int64_t reason, const REVOVAEventSet& events) = 0;
-  // The counts so far with the storage's sizes; the counts start again from
-  // now. Rejected when no counts were stored yet (the reset happens anyway).
+  // The counts so far with the storage's sizes, ending now. They stay stored
+  // until commitMetrics removes them. Rejected when no counts were stored yet;
+  // an empty window starting now is stored then.
   virtual promises::Promise<REVOVAMetrics> getAndResetMetrics() = 0;
-  // Folds back metrics whose upload failed; nothing to do for none.
+  // Folds back metrics whose upload failed; nothing to do for none, nor for
+  // metrics this controller handed out, whose counts never left the store.
   virtual promises::Promise<void> offerMetrics(const std::optional<REVOVAMetrics>& metrics) = 0;
+  // Removes the counts of uploaded metrics from the store; the window then
+  // starts at their end date. Counts recorded since they were taken stay.
+  // Nothing to do when the stored window began after theirs (already
+  // committed).
+  virtual promises::Promise<void> commitMetrics(const REVOVAMetrics& metrics) = 0;
 };
 
 class REVOVAMetricsController : public REVOVAMetricsControllerProtocol,
@@ -177,6 +193,7 @@ class REVOVAMetricsController : public REVOVAMetricsControllerProtocol,
   promises::Promise<void> logEventsDroppedForReason(int64_t reason, const REVOVAEventSet& events) override;
   promises::Promise<REVOVAMetrics> getAndResetMetrics() override;
   promises::Promise<void> offerMetrics(const std::optional<REVOVAMetrics>& metrics) override;
+  promises::Promise<void> commitMetrics(const REVOVAMetrics& metrics) override;
 
   // Storage delegate: neither waits for the count to be stored.
   void storage(const std::shared_ptr<REVOVAStorageProtocol>& storage,
@@ -184,5 +201,17 @@ class REVOVAMetricsController : public REVOVAMetricsControllerProtocol,
   void storage(const std::shared_ptr<REVOVAStorageProtocol>& storage, const REVOVAEventPtr& didDropEvent) override;
 
  private:
+  // How many handed-out metrics are remembered; older ones offered back are
+  // folded in as foreign ones.
+  static constexpr size_t kHandedOutLimit = 16;
+
+  // Forgets `metrics` if they were handed out; says whether they were.
+  bool forgetHandedOut(const REVOVAMetrics& metrics);
+
   std::shared_ptr<REVOVAStoragePromiseProtocol> storage_;
+  mutable std::mutex handedOutMutex_;
+  // Metrics given by getAndResetMetrics and neither offered back nor
+  // committed, oldest first; at most kHandedOutLimit. Guarded by
+  // handedOutMutex_.
+  std::vector<REVOVAMetrics> handedOut_;
 };

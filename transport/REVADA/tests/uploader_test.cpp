@@ -258,6 +258,30 @@ TEST_F(REVADAUploaderTest, TheStatusDecidesWhatBecomesOfTheEventsAndTheMetrics) 
   }
 }
 
+// Mended: every failed attempt rewrote the metrics file twice (the counts
+// taken out, then offered back), the cost of an idle week without a network.
+TEST_F(REVADAUploaderTest, FailedUploadsLeaveTheMetricsFileAloneAndASuccessClearsTheCounts) {
+  primeMetrics();
+  store("a");
+  const std::string written = revova_test::fileIdentity(revova_test::metricsFile());
+  ASSERT_NE(written, "");
+  server_.setResponse("/upload/1001", ScriptedResponse::withStatus(503));
+  for (int attempt = 1; attempt <= 3; ++attempt) {
+    SCOPED_TRACE(attempt);
+    upload(1001, kREVOVAUploadConditionHighPriority);
+    ASSERT_EQ(server_.requestCount(), size_t(attempt));
+    EXPECT_EQ(payloadsOf(lastRequest(), 1710).size(), 1u);
+    EXPECT_EQ(stored(), std::vector<std::string>{"a"});
+  }
+  EXPECT_EQ(revova_test::fileIdentity(revova_test::metricsFile()), written);
+  EXPECT_EQ(takeCounts(), (Counts{{"1206", {{2, 1}}}}));
+
+  server_.setResponse("/upload/1001", ScriptedResponse::withStatus(200));
+  upload(1001, kREVOVAUploadConditionHighPriority);
+  EXPECT_EQ(payloadsOf(lastRequest(), 1974), std::vector<std::string>{"a"});
+  EXPECT_EQ(takeCounts(), Counts{});
+}
+
 TEST_F(REVADAUploaderTest, TheKeyAndUserAgentFollowTheTargetThroughARedirect) {
   const struct {
     int64_t target;

@@ -85,7 +85,7 @@ TEST_F(REVOVACrashTest, AReopenedStoreKeepsEveryAcknowledgedEventOnceAndNothingP
       {"between moves back from a batch", "rename", 9, "dov_batch_data"},
       {"between moves into the second batch", "rename", 14, "dov_batch_data"},
       {"writing the first batch counter", "write", 1, "BatchIDCounter"},
-      {"before renaming the second batch counter", "rename", 2, "BatchIDCounter"},
+      {"before renaming the batch counter", "rename", 1, "BatchIDCounter"},
   };
   for (const auto& point : points) {
     SCOPED_TRACE(point.name);

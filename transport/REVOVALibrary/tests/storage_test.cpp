@@ -139,14 +139,27 @@ TEST_F(REVOVAFlatFileStorageTest, BatchIDsCountFromZeroInAFourByteCounter) {
   EXPECT_EQ(*first.first, 0);
   EXPECT_EQ(idsOf(*first.second), (std::set<std::string>{event->eventID()}));
   removeBatch(*storage_, 0, false);
+  const std::string reserved = fileIdentity(counterFile());
   auto second = batch(*storage_, REVOVAStorageEventSelector::eventSelectorForTarget(1001), kStart);
   ASSERT_TRUE(second.first);
   EXPECT_EQ(*second.first, 1);
+  // One write of the counter reserves a block of IDs: the second batch, an
+  // upload attempt that failed and came back, wrote nothing.
+  EXPECT_EQ(fileIdentity(counterFile()), reserved);
   std::string counter = readFile(counterFile());
   ASSERT_EQ(counter.size(), 4u);
   int32_t next = 0;
   std::memcpy(&next, counter.data(), 4);
-  EXPECT_EQ(next, 2);
+  EXPECT_EQ(next, kREVOVAFlatFileStorageBatchIDsReserved);
+
+  // A store reopened while the second batch is live goes on past the block.
+  drain(*storage_);
+  auto reopened = std::make_shared<REVOVAFlatFileStorage>(std::make_shared<REVOVAUploadCoordinator>());
+  ASSERT_TRUE(store(*reopened, makeEvent("1974", 1001, "after")).first);
+  auto third = batch(*reopened, REVOVAStorageEventSelector::eventSelectorForTarget(1001), kStart);
+  ASSERT_TRUE(third.first);
+  EXPECT_EQ(*third.first, kREVOVAFlatFileStorageBatchIDsReserved);
+  drain(*reopened);
 }
 
 // Mended: the counter went past the largest 32-bit value into negative IDs

@@ -1,10 +1,13 @@
 #include "transport/REVOVALibrary/tests/test_support.h"
 
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include "os/foundation/device_profile.h"
 #include "os/foundation/file_manager.h"
 #include "os/foundation/sandbox.h"
+#include "transport/REVOVALibrary/revova_metrics.h"
 #include "transport/REVOVALibrary/revova_platform.h"
 
 namespace fs = std::filesystem;
@@ -67,6 +70,15 @@ uint64_t bytesUnder(const std::string& folder) {
   uint64_t total = 0;
   for (const auto& file : filesUnder(folder)) total += fs::file_size(fs::path(folder) / file);
   return total;
+}
+
+std::string metricsFile() { return storageRoot() + "/dov_library_data/" + kREVOVAMetricsMetadataLibraryDataKey; }
+
+std::string fileIdentity(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return "";
+  return std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) + ":" + std::to_string(st.st_ctim.tv_sec) + "." +
+         std::to_string(st.st_ctim.tv_nsec);
 }
 
 std::pair<bool, std::optional<os::Error>> store(REVOVAFlatFileStorage& storage, const REVOVAEventPtr& event) {

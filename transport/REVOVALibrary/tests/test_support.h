@@ -83,6 +83,11 @@ std::string eventFolder(int64_t target);
 std::vector<std::string> filesUnder(const std::string& folder);
 // Their total size.
 uint64_t bytesUnder(const std::string& folder);
+// The library-data file of the metrics, and a file's inode, size and change
+// time ("" when missing): a rewrite, which renames a new file into place,
+// changes it.
+std::string metricsFile();
+std::string fileIdentity(const std::string& path);
 
 // Completion forms of the storage, waited for.
 std::pair<bool, std::optional<os::Error>> store(REVOVAFlatFileStorage& storage, const REVOVAEventPtr& event);
