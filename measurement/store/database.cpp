@@ -239,6 +239,16 @@ bool APMDatabase::performTransaction(const APMTransactionBlock& block) {
   return performTransactionWithError(nullptr, block);
 }
 
+void APMDatabase::performReadTransaction(const std::function<void()>& block) {
+  // Held for the whole transaction, whatever the block does.
+  std::shared_ptr<APMSqliteStore> store = sqliteStore_;
+  if (store == nullptr) {
+    block();
+    return;
+  }
+  store->performReadTransaction(block);
+}
+
 bool APMDatabase::performTransactionWithError(os::Error* error, const APMTransactionBlock& block) {
   os::Error transactionError;
   // Held for the whole transaction, whatever the block does.

@@ -173,6 +173,9 @@ class APMDatabase {
   // true and rolled back otherwise. A failure logs 12056 "Transaction
   // failed. <description>" and answers false. Not nested.
   bool performTransaction(const APMTransactionBlock& block);
+  // Runs a block of reads in one deferred transaction of the store
+  // (APMSqliteStore::performReadTransaction); without a store, plainly.
+  void performReadTransaction(const std::function<void()>& block);
 
   // ---- Generic row operations, for the typed operations below ----
 

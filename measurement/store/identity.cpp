@@ -195,8 +195,9 @@ void APMIdentity::updateIdentifiers() {
 }
 
 void APMIdentity::updateIdentifiersAndWait() {
-  updateIdentifiers();
-  queue_->sync([] {});
+  // One synchronous block after everything queued before: on an idle queue it
+  // runs on this thread instead of waking a worker.
+  queue_->sync([this] { updateIdentifiersOnWorkerQueue(); });
 }
 
 void APMIdentity::updateIdentifiersOnWorkerQueue() {
@@ -278,36 +279,51 @@ void APMIdentity::updateIdentifiersOnWorkerQueue() {
 
 // ---- Readers with a refresh ----
 
+// The refresh runs in the reader's own synchronous block, after everything
+// queued before it, as a queued refresh would: one hop instead of a queued
+// block and a wait for it.
 APMAppleConsentStatus APMIdentity::appleConsentStatus() {
-  updateIdentifiers();
-  return queue_->sync([this] { return appleConsentStatus_; });
+  return queue_->sync([this] {
+    updateIdentifiersOnWorkerQueue();
+    return appleConsentStatus_;
+  });
 }
 
 bool APMIdentity::hasLimitedAdTracking() {
-  updateIdentifiers();
-  return queue_->sync([this] { return identitySupport_->hasLimitedAdTracking(); });
+  return queue_->sync([this] {
+    updateIdentifiersOnWorkerQueue();
+    return identitySupport_->hasLimitedAdTracking();
+  });
 }
 
 bool APMIdentity::limitedAdTracking() {
-  updateIdentifiers();
-  return queue_->sync([this] { return limitedAdTracking_; });
+  return queue_->sync([this] {
+    updateIdentifiersOnWorkerQueue();
+    return limitedAdTracking_;
+  });
 }
 
 std::optional<std::string> APMIdentity::resettableDeviceID() {
-  updateIdentifiers();
-  return queue_->sync([this] { return resettableDeviceID_; });
+  return queue_->sync([this] {
+    updateIdentifiersOnWorkerQueue();
+    return resettableDeviceID_;
+  });
 }
 
 std::optional<std::string> APMIdentity::appInstanceID() {
   if (APMConsentSettingsUtil::isAnalyticsStorageDenied()) return std::nullopt;
-  updateIdentifiers();
-  return queue_->sync([this] { return persistedConfig_->appInstanceID(); });
+  return queue_->sync([this] {
+    updateIdentifiersOnWorkerQueue();
+    return persistedConfig_->appInstanceID();
+  });
 }
 
 std::optional<std::string> APMIdentity::hashedResettableDeviceID() {
   if (APMConsentSettingsUtil::isAdStorageDenied()) return std::nullopt;
-  updateIdentifiers();
-  return queue_->sync([this] { return persistedConfig_->hashedResettableDeviceID(); });
+  return queue_->sync([this] {
+    updateIdentifiersOnWorkerQueue();
+    return persistedConfig_->hashedResettableDeviceID();
+  });
 }
 
 // ---- Readers on the worker queue ----

@@ -25,10 +25,11 @@
 //
 // Threads: all identity state but the installation ID and the fixed bundle
 // values lives on the serial queue "APMIdentityWorkerQueue" (targeting the
-// background global queue). Readers hop onto it synchronously; writers and
-// refreshes are queued, so a refresh queued by a reader has run before that
-// reader's read. No operation may be called from a block running on that
-// queue. Queued refreshes and resets hold the identity weakly. The vendor
+// background global queue). Readers hop onto it synchronously, and a reader
+// that refreshes runs the refresh first in that same block; writers and
+// updateIdentifiers are queued. No operation may be called from a block
+// running on that queue. Queued refreshes and resets hold the identity
+// weakly. The vendor
 // identifier is read on the main thread (by a synchronous hop when called
 // elsewhere), so identifierForVendor must not be called from work the main
 // thread waits for.
@@ -159,7 +160,8 @@ class APMIdentity : public std::enable_shared_from_this<APMIdentity> {
   // and the app instance ID (skipped while the last one is younger than the
   // cache time and an app instance ID exists).
   void updateIdentifiers();
-  // The same, then waits until the worker queue has run it.
+  // The same, run on the worker queue after everything queued before; returns
+  // when it has run.
   void updateIdentifiersAndWait();
 
   // ---- Others ----

@@ -730,6 +730,17 @@ bool APMSqliteStore::performTransactionWithError(os::Error* error, const APMTran
   return true;
 }
 
+void APMSqliteStore::performReadTransaction(const std::function<void()>& block) {
+  const bool began = sqliteHandle_ != nullptr && sqlite3_get_autocommit(sqliteHandle_) != 0 &&
+                     stepCachedStatement("BEGIN DEFERRED TRANSACTION", {}, nullptr);
+  block();
+  // Reads commit nothing; END only releases the shared lock.
+  if (began && sqliteHandle_ != nullptr && sqlite3_get_autocommit(sqliteHandle_) == 0 && !endTransaction() &&
+      !rollbackTransaction()) {
+    monitorLog(1, kAPMSqliteCodeRollbackFailed, "Failed to rollback transaction");
+  }
+}
+
 // The three statements are prepared once per connection (texts without
 // WHERE are cached).
 bool APMSqliteStore::beginTransaction() { return stepCachedStatement("BEGIN EXCLUSIVE TRANSACTION", {}, nullptr); }

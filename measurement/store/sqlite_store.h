@@ -228,6 +228,11 @@ class APMSqliteStore {
   // what it held before. Inside a transaction, a further one fails to begin
   // (3 "Failed to begin transaction") and leaves the outer one running.
   bool performTransactionWithError(os::Error* error, const APMTransactionBlock& block);
+  // Runs a block of reads between BEGIN DEFERRED TRANSACTION and END
+  // TRANSACTION, so they share one file lock instead of taking one each.
+  // Outside a transaction only; when one is open or cannot begin, the block
+  // runs as it would without it. The block must not begin a transaction.
+  void performReadTransaction(const std::function<void()>& block);
   // The bare statements; true when SQLite answers 0. They set no error.
   bool beginTransaction();
   bool endTransaction();

@@ -66,11 +66,15 @@ void DeviceProfile::reset() { setCurrent(DeviceProfile()); }
 
 std::string DeviceProfile::effectiveTimeZoneIdentifier() const {
   if (!timeZoneIdentifier.empty()) return timeZoneIdentifier;
-  if (const char* tz = std::getenv("TZ"); tz && *tz) return *tz == ':' ? std::string(tz + 1) : std::string(tz);
-  std::ifstream in("/etc/timezone");
-  std::string zone;
-  if (in && std::getline(in, zone) && !zone.empty()) return zone;
-  return "UTC";
+  // The host's zone is read once, as TimeZone::systemTimeZone() reads $TZ.
+  static const std::string* host = new std::string([] {  // never destroyed
+    if (const char* tz = std::getenv("TZ"); tz && *tz) return *tz == ':' ? std::string(tz + 1) : std::string(tz);
+    std::ifstream in("/etc/timezone");
+    std::string zone;
+    if (in && std::getline(in, zone) && !zone.empty()) return zone;
+    return std::string("UTC");
+  }());
+  return *host;
 }
 
 std::string DeviceProfile::machine() const { return isSimulator ? hostMachine() : modelIdentifier; }

@@ -35,7 +35,7 @@ struct DeviceProfile {
   double screenScale = 3;
   std::vector<std::string> preferredLanguages = {"en-US"};
   std::string localeIdentifier = "en_US";
-  // Empty: the host's zone ($TZ, /etc/timezone, else "UTC").
+  // Empty: the host's zone ($TZ, /etc/timezone, else "UTC"), read once.
   std::string timeZoneIdentifier;
   // On a simulator "hw.machine" is the host's architecture ("x86_64", "arm64").
   bool isSimulator = false;
@@ -53,7 +53,8 @@ struct DeviceProfile {
   using ChangeHandler = void (*)();
   static void addChangeHandler(ChangeHandler handler);
 
-  // The zone identifier in force: timeZoneIdentifier or the host's.
+  // The zone identifier in force: timeZoneIdentifier or the host's (read on
+  // the first call and kept).
   std::string effectiveTimeZoneIdentifier() const;
   // "hw.machine": the host's architecture on a simulator, else modelIdentifier.
   std::string machine() const;

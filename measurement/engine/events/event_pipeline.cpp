@@ -244,7 +244,9 @@ void APMMeasurement::writeFilteredEventOnWorkerQueue(std::shared_ptr<APMEvent> e
     }
     return;
   }
-  if (auto identity = this->identity()) identity->updateIdentifiers();
+  // Waited for: the metadata's identity reads would wait for it anyway, and
+  // a refresh left queued turns each of those reads into a hop.
+  if (auto identity = this->identity()) identity->updateIdentifiersAndWait();
   if (APMConversionEventNames().contains(name)) event->setConversion(true);
   auto database = this->database();
   if (!database) return;

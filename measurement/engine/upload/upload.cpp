@@ -74,7 +74,21 @@ void APMMeasurement::updateSchedule() {
     suspendedUploadTimestamp_ = 0;
   }
 
-  if (!hasDataToUpload()) {
+  // The schedule's store reads share one read transaction: one file lock
+  // for all of them instead of one each.
+  bool hasData = false;
+  double next = 0;
+  const auto readSchedule = [&] {
+    hasData = hasDataToUpload();
+    if (hasData) next = nextUploadingTime();
+  };
+  if (auto database = this->database()) {
+    database->performReadTransaction(readSchedule);
+  } else {
+    readSchedule();
+  }
+
+  if (!hasData) {
     config->activateNewSnapshot();
     monitor()->logWithLevel(8, kAPMMeasurementCodeNoDataToSchedule,
                             "No data to upload. Upload task will not be scheduled");
@@ -82,7 +96,6 @@ void APMMeasurement::updateSchedule() {
     return;
   }
 
-  double next = nextUploadingTime();
   if (nearZero(next)) {
     monitor()->logWithLevel(8, kAPMMeasurementCodeNoNextUploadTime,
                             "No next uploading time. Upload task will not be scheduled");

@@ -175,8 +175,17 @@ std::optional<std::string> APMEnvironmentInfo::userDefaultLanguage() const {
 }
 
 int32_t APMEnvironmentInfo::timeZoneOffsetMinutes() const {
-  const auto zone = os::TimeZone::timeZoneWithName(os::DeviceProfile::current().effectiveTimeZoneIdentifier());
-  const int seconds = zone.value_or(os::TimeZone::systemTimeZone()).secondsFromGMT();
+  std::string identifier = os::DeviceProfile::current().effectiveTimeZoneIdentifier();
+  std::optional<os::TimeZone> zone;
+  {
+    std::lock_guard lock(timeZoneMutex_);
+    if (!timeZone_ || timeZoneIdentifier_ != identifier) {
+      timeZone_ = os::TimeZone::timeZoneWithName(identifier).value_or(os::TimeZone::systemTimeZone());
+      timeZoneIdentifier_ = std::move(identifier);
+    }
+    zone = timeZone_;
+  }
+  const int seconds = zone->secondsFromGMT();
   return static_cast<int32_t>(std::trunc(seconds / 60.0));
 }
 

@@ -21,6 +21,8 @@
 #include <optional>
 #include <string>
 
+#include "os/foundation/date_format.h"
+
 class UIApplication;
 
 // Info.plist key: a false number turns the store-receipt check off.
@@ -84,6 +86,11 @@ class APMEnvironmentInfo {
  private:
   std::once_flag deviceModelOnce_;
   std::string deviceModel_;  // written once, under deviceModelOnce_
+  // The zone of the last identifier asked for, made again when the device's
+  // zone identifier changes.
+  mutable std::mutex timeZoneMutex_;
+  mutable std::string timeZoneIdentifier_;        // guarded by timeZoneMutex_
+  mutable std::optional<os::TimeZone> timeZone_;  // guarded by timeZoneMutex_
 };
 
 // What the launch probes ask of the shared screen-view reporter, which lives

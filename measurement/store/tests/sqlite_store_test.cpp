@@ -466,6 +466,32 @@ TEST_F(SqliteStoreTest, TransactionsCommitRollBackAndDoNotNest) {
   EXPECT_EQ(description(error), "Received nil transaction block");
 }
 
+// Reads in a read transaction share one shared lock, which is let go at its
+// end: a transaction left open would refuse every later BEGIN.
+TEST_F(SqliteStoreTest, AReadTransactionHoldsOneLockForItsReadsAndEndsWithThem) {
+  auto store = openWithRows(2);
+  auto other = open();
+  size_t read = 0;
+  bool otherWrote = true;
+  store->performReadTransaction([&] {
+    read = all(*store).size();
+    otherWrote = other->performTransactionWithError(nullptr, [] { return true; });
+    read += all(*store).size();
+  });
+  EXPECT_EQ(read, 4u);
+  EXPECT_FALSE(otherWrote);
+  EXPECT_TRUE(other->performTransactionWithError(nullptr, [] { return true; }));
+  EXPECT_TRUE(store->performTransactionWithError(nullptr, [] { return true; }));
+
+  // Inside an exclusive transaction the block runs within it, which commits.
+  ASSERT_TRUE(store->performTransactionWithError(nullptr, [&] {
+    store->performReadTransaction([&] { read = all(*store).size(); });
+    return store->upsertRecord({{"id", os::Value(3)}, {"v", os::Value("three")}}, "t", nullptr);
+  }));
+  EXPECT_EQ(read, 2u);
+  EXPECT_EQ(all(*other).size(), 3u);
+}
+
 // A failed END used to leave the transaction open: every later BEGIN failed
 // and the uncommitted rows stayed visible to the connection.
 TEST_F(SqliteStoreTest, AFailedEndRollsTheTransactionBack) {
