@@ -57,6 +57,13 @@ const APMPCommandEvaluator& APMPCommandRegistrar::evaluatorForCommand(std::u16st
   return it == commandEvaluators_.end() ? functionEvaluator_ : *it->second;
 }
 
+bool APMPCommandRegistrar::isBuiltInFamily(const APMPCommandEvaluator& evaluator) const {
+  for (const auto& family : families_) {
+    if (family.get() == &evaluator) return true;
+  }
+  return false;
+}
+
 namespace {
 
 class DepthGuard {
@@ -86,8 +93,13 @@ APMPResult APMPCommandRegistrar::evaluateStatement(const APMPValueRef& value, co
   // paid when it ends; work pending from before belongs to the caller.
   size_t& bulk = apmp::detail::pendingBulkWork();
   const size_t pending = std::exchange(bulk, 0);
-  APMPResult result = statement.evaluator().evaluateResolved(statement.resolvedCommand(), statement.functionName(),
-                                                             statement.arguments(), scope);
+  // A table row runs directly; the family would only hand it on.
+  const APMPOpcode* row = statement.builtInRow();
+  APMPResult result = row != nullptr
+                          ? APMPEvaluateOpcodeRow(APMPArgumentModeOf(row->family), *row, statement.arguments(), scope)
+                          : statement.evaluator().evaluateResolved(statement.resolvedCommand(),
+                                                                   statement.functionName(), statement.arguments(),
+                                                                   scope);
   const size_t work = std::exchange(bulk, pending);
   if (work < kAPMPBulkUnitsPerInstruction) return result;  // pays nothing
   if (auto paid = APMPChargeBulkWork(scope, work); !paid && result) return std::unexpected(paid.error());

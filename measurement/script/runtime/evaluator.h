@@ -66,6 +66,8 @@ class APMPCommandRegistrar {
   void registerEvaluator(const APMPCommandEvaluator& evaluator);
   // The evaluator owning the opcode, else the function evaluator.
   const APMPCommandEvaluator& evaluatorForCommand(std::u16string_view command) const;
+  // One of the seven families made with the registrar.
+  bool isBuiltInFamily(const APMPCommandEvaluator& evaluator) const;
   // Counts one instruction, then: a statement goes to its evaluator, any
   // other value is returned unchanged.
   APMPResult evaluateStatement(const APMPValueRef& value, const APMPScopeRef& scope) const;

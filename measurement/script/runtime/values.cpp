@@ -376,7 +376,8 @@ APMPStatementValue::APMPStatementValue(std::u16string functionName, APMPValueLis
       arguments_(std::move(arguments)),
       evaluator_(&APMPCommandRegistrar::sharedInstance().evaluatorForCommand(functionName_)),
       resolved_(evaluator_->resolveCommand(functionName_)),
-      row_(evaluator_->rowOf(resolved_)) {}
+      row_(evaluator_->rowOf(resolved_)),
+      builtInRow_(APMPCommandRegistrar::sharedInstance().isBuiltInFamily(*evaluator_) ? row_ : nullptr) {}
 
 bool APMPStatementValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
   if (this == &other) return true;

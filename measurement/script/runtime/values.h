@@ -349,6 +349,9 @@ class APMPStatementValue final : public APMPRuntimeValue {
   // The opcode table row it resolved to; null for calls by name and for
   // evaluators without rows.
   const APMPOpcode* row() const { return row_; }
+  // The row when the evaluator is one of the registrar's own families, which
+  // run every row in its family's mode; the registrar then runs it directly.
+  const APMPOpcode* builtInRow() const { return builtInRow_; }
 
   // The same object, or equal opcodes and pairwise equal arguments.
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
@@ -359,6 +362,7 @@ class APMPStatementValue final : public APMPRuntimeValue {
   const APMPCommandEvaluator* evaluator_;
   const void* resolved_;
   const APMPOpcode* row_;
+  const APMPOpcode* builtInRow_;
 };
 
 // ---- shared comparison routines ----
