@@ -342,7 +342,8 @@ const APMPValueRef& APMPControlValue::continueValue() {
   return instance;
 }
 APMPValueRef APMPControlValue::returnValueWithData(APMPValueRef data) {
-  return std::make_shared<APMPControlValue>(Type::Return, std::move(data));
+  return std::allocate_shared<APMPControlValue>(apmp::detail::CachingAllocator<APMPControlValue>(), Type::Return,
+                                                std::move(data));
 }
 
 std::u16string_view APMPControlValue::typeName() const {

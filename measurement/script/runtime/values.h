@@ -31,6 +31,7 @@
 #include <string_view>
 #include <vector>
 
+#include "measurement/script/runtime/block_cache.h"
 #include "measurement/script/runtime/errors.h"
 #include "measurement/script/runtime/property_map.h"
 #include "os/foundation/error.h"
@@ -153,7 +154,7 @@ class APMPNumberValue final : public APMPRuntimeValue {
         !(value == 0 && std::signbit(value))) {
       return sharedInteger(static_cast<int>(value));
     }
-    return std::make_shared<APMPNumberValue>(value);
+    return std::allocate_shared<APMPNumberValue>(apmp::detail::CachingAllocator<APMPNumberValue>(), value);
   }
   double value() const { return value_; }
   // The number formatting of number_forms.h.
