@@ -51,6 +51,8 @@ class APMPFunctionEvaluator final : public APMPCommandEvaluator {
  public:
   APMPResult evaluateCommand(std::u16string_view command, const APMPValueList& arguments,
                              const APMPScopeRef& scope) const override;
+  // The same with the name's hash known.
+  APMPResult callByName(const APMPNameKey& command, const APMPValueList& arguments, const APMPScopeRef& scope) const;
 };
 
 class APMPCommandRegistrar {

@@ -374,6 +374,7 @@ void APMPControlValue::mark(APMPMarker& marker) { marker.markValue(data_); }
 APMPStatementValue::APMPStatementValue(std::u16string functionName, APMPValueList arguments)
     : APMPRuntimeValue(Kind::Statement),
       functionName_(std::move(functionName)),
+      functionNameHash_(std::hash<std::u16string_view>()(functionName_)),
       arguments_(std::move(arguments)),
       evaluator_(&APMPCommandRegistrar::sharedInstance().evaluatorForCommand(functionName_)),
       resolved_(evaluator_->resolveCommand(functionName_)),

@@ -342,6 +342,8 @@ class APMPStatementValue final : public APMPRuntimeValue {
   APMPStatementValue(std::u16string functionName, APMPValueList arguments);
 
   const std::u16string& functionName() const { return functionName_; }
+  // The opcode as a name key, hashed once (a call by name looks it up).
+  APMPNameKey functionNameKey() const { return APMPNameKey(functionName_, functionNameHash_); }
   const APMPValueList& arguments() const { return arguments_; }
   // The command family owning the opcode, or the function evaluator.
   const APMPCommandEvaluator& evaluator() const { return *evaluator_; }
@@ -359,6 +361,7 @@ class APMPStatementValue final : public APMPRuntimeValue {
 
  private:
   const std::u16string functionName_;
+  const size_t functionNameHash_;
   const APMPValueList arguments_;
   const APMPCommandEvaluator* evaluator_;
   const void* resolved_;
