@@ -27,9 +27,37 @@ namespace {
 // count; longer lists (array and map literals) go to the heap.
 constexpr size_t kInlineArguments = 4;
 
+// A variable read of a name literal, the most frequent statement, done in
+// place: it counts, checks and pays as the statement and its literal would
+// through the registrar and APMPVariableRead. Null when the entry is no such
+// read (or its name is long enough to owe bulk work).
+const APMPStatementValue* nameReadOf(const APMPValueRef& entry) {
+  if (entry->kind() != APMPRuntimeValue::Kind::Statement) return nullptr;
+  const auto& statement = static_cast<const APMPStatementValue&>(*entry);
+  const APMPOpcode* row = statement.builtInRow();
+  if (row == nullptr || row->handler != &APMPVariableRead || statement.arguments().size() != 1) return nullptr;
+  const APMPValueRef& name = statement.arguments()[0];
+  if (name->kind() != APMPRuntimeValue::Kind::String) return nullptr;
+  if (static_cast<const APMPStringValue&>(*name).value().size() >= kAPMPBulkUnitsPerInstruction) return nullptr;
+  return &statement;
+}
+
 // Evaluates the entries in order into values, stopping at the first error.
 os::Status evaluateInto(APMPArguments entries, APMPValueRef* values, const APMPScopeRef& scope) {
   for (size_t i = 0; i < entries.size(); ++i) {
+    if (const APMPStatementValue* read = nameReadOf(entries[i])) {
+      // The statement, then its literal, each counted; the depth checked
+      // between them as the registrar does.
+      APMPExecutionState& state = scope->executionState();
+      if (state.instructionCount >= kAPMPInstructionBudget) return APMPFail(APMPRovavError::BudgetExhausted);
+      state.instructionCount += 1;
+      if (state.depth >= kAPMPMaxEvaluationDepth) return APMPFail(APMPRovavError::BudgetExhausted);
+      if (state.instructionCount >= kAPMPInstructionBudget) return APMPFail(APMPRovavError::BudgetExhausted);
+      state.instructionCount += 1;
+      const auto& name = static_cast<const APMPStringValue&>(*read->arguments()[0]);
+      values[i] = scope->valueForName(name.nameKey());
+      continue;
+    }
     APMPResult value = APMPEvaluateEntry(entries[i], scope);
     if (!value) return std::unexpected(std::move(value.error()));
     values[i] = std::move(*value);
@@ -58,7 +86,7 @@ APMPResult APMPCommandFamily::evaluateCommand(std::u16string_view command, const
                                               const APMPScopeRef& scope) const {
   auto it = handlers_.find(command);
   if (it == handlers_.end()) return APMPUndefinedValue::sharedInstance();
-  return evaluateRow(it->second, arguments, scope);
+  return APMPEvaluateOpcodeRow(mode_, it->second, arguments, scope);
 }
 
 const void* APMPCommandFamily::resolveCommand(std::u16string_view command) const {
@@ -69,17 +97,17 @@ const void* APMPCommandFamily::resolveCommand(std::u16string_view command) const
 APMPResult APMPCommandFamily::evaluateResolved(const void* resolved, std::u16string_view command,
                                                const APMPValueList& arguments, const APMPScopeRef& scope) const {
   if (resolved == nullptr) return evaluateCommand(command, arguments, scope);
-  return evaluateRow(*static_cast<const APMPOpcode*>(resolved), arguments, scope);
+  return APMPEvaluateOpcodeRow(mode_, *static_cast<const APMPOpcode*>(resolved), arguments, scope);
 }
 
-APMPResult APMPCommandFamily::evaluateRow(const APMPOpcode& row, const APMPValueList& arguments,
-                                          const APMPScopeRef& scope) const {
-  if (mode_ == APMPArgumentMode::Lazy) {
+APMPResult APMPEvaluateOpcodeRow(APMPArgumentMode mode, const APMPOpcode& row, APMPArguments arguments,
+                                 const APMPScopeRef& scope) {
+  if (mode == APMPArgumentMode::Lazy) {
     if (!row.arity.accepts(arguments.size())) return APMPFail(APMPRovavError::ArgumentCount);
     if (row.handler == nullptr) return APMPUndefinedValue::sharedInstance();
     return row.handler(arguments, scope);
   }
-  if (mode_ == APMPArgumentMode::CountedEager) {
+  if (mode == APMPArgumentMode::CountedEager) {
     if (!row.arity.accepts(arguments.size())) return APMPFail(APMPRovavError::ArgumentCount);
   }
   const size_t count = arguments.size();

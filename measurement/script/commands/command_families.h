@@ -78,6 +78,25 @@ struct APMPOpcode {
 // Every opcode in use, in opcode order.
 std::span<const APMPOpcode> APMPOpcodeTable();
 
+// The argument mode of each of the seven families (design note, 2).
+constexpr APMPArgumentMode APMPArgumentModeOf(APMPCommandFamilyID family) {
+  switch (family) {
+    case APMPCommandFamilyID::Comparison:
+      return APMPArgumentMode::CountedEager;
+    case APMPCommandFamilyID::Control:
+    case APMPCommandFamilyID::Logical:
+    case APMPCommandFamilyID::Loop:
+      return APMPArgumentMode::Lazy;
+    default:
+      return APMPArgumentMode::Eager;
+  }
+}
+
+// Runs a table row on a statement's unevaluated arguments in the given
+// argument mode: what a family's evaluateResolved does for the row.
+APMPResult APMPEvaluateOpcodeRow(APMPArgumentMode mode, const APMPOpcode& row, APMPArguments arguments,
+                                 const APMPScopeRef& scope);
+
 // A command family: the rows of one family and its argument mode.
 class APMPCommandFamily : public APMPCommandEvaluator {
  public:
@@ -98,7 +117,6 @@ class APMPCommandFamily : public APMPCommandEvaluator {
   static std::vector<APMPOpcode> rowsOf(APMPCommandFamilyID family);
 
  private:
-  APMPResult evaluateRow(const APMPOpcode& row, const APMPValueList& arguments, const APMPScopeRef& scope) const;
   struct Hash {
     using is_transparent = void;
     size_t operator()(std::u16string_view s) const { return std::hash<std::u16string_view>()(s); }

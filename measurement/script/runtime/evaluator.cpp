@@ -25,8 +25,13 @@ APMPResult APMPCommandEvaluator::evaluateResolved(const void*, std::u16string_vi
 
 APMPResult APMPFunctionEvaluator::evaluateCommand(std::u16string_view command, const APMPValueList& arguments,
                                                   const APMPScopeRef& scope) const {
-  // The name is hashed in every scope of the chain: a long one pays for it.
-  if (auto paid = APMPChargeBulkWork(scope, command.size()); !paid) return std::unexpected(paid.error());
+  return callByName(APMPNameKey(command), arguments, scope);
+}
+
+APMPResult APMPFunctionEvaluator::callByName(const APMPNameKey& command, const APMPValueList& arguments,
+                                             const APMPScopeRef& scope) const {
+  // The name is compared in every scope of the chain: a long one pays for it.
+  if (auto paid = APMPChargeBulkWork(scope, command.text.size()); !paid) return std::unexpected(paid.error());
   APMPValueRef callee = scope->valueForName(command);  // held: the call may rebind the name
   if (callee->kind() != APMPRuntimeValue::Kind::Function) return APMPUndefinedValue::sharedInstance();
   return static_cast<APMPFunctionValue&>(*callee).invokeWithArguments(arguments, scope);
@@ -55,6 +60,13 @@ void APMPCommandRegistrar::registerEvaluator(const APMPCommandEvaluator& evaluat
 const APMPCommandEvaluator& APMPCommandRegistrar::evaluatorForCommand(std::u16string_view command) const {
   auto it = commandEvaluators_.find(command);
   return it == commandEvaluators_.end() ? functionEvaluator_ : *it->second;
+}
+
+bool APMPCommandRegistrar::isBuiltInFamily(const APMPCommandEvaluator& evaluator) const {
+  for (const auto& family : families_) {
+    if (family.get() == &evaluator) return true;
+  }
+  return false;
 }
 
 namespace {
@@ -86,8 +98,18 @@ APMPResult APMPCommandRegistrar::evaluateStatement(const APMPValueRef& value, co
   // paid when it ends; work pending from before belongs to the caller.
   size_t& bulk = apmp::detail::pendingBulkWork();
   const size_t pending = std::exchange(bulk, 0);
-  APMPResult result = statement.evaluator().evaluateResolved(statement.resolvedCommand(), statement.functionName(),
-                                                             statement.arguments(), scope);
+  // A table row runs directly, a call by name with its hash known; the
+  // evaluator would only hand them on.
+  APMPResult result = [&] {
+    if (const APMPOpcode* row = statement.builtInRow()) {
+      return APMPEvaluateOpcodeRow(APMPArgumentModeOf(row->family), *row, statement.arguments(), scope);
+    }
+    if (&statement.evaluator() == &functionEvaluator_) {
+      return functionEvaluator_.callByName(statement.functionNameKey(), statement.arguments(), scope);
+    }
+    return statement.evaluator().evaluateResolved(statement.resolvedCommand(), statement.functionName(),
+                                                  statement.arguments(), scope);
+  }();
   const size_t work = std::exchange(bulk, pending);
   if (work < kAPMPBulkUnitsPerInstruction) return result;  // pays nothing
   if (auto paid = APMPChargeBulkWork(scope, work); !paid && result) return std::unexpected(paid.error());

@@ -51,6 +51,8 @@ class APMPFunctionEvaluator final : public APMPCommandEvaluator {
  public:
   APMPResult evaluateCommand(std::u16string_view command, const APMPValueList& arguments,
                              const APMPScopeRef& scope) const override;
+  // The same with the name's hash known.
+  APMPResult callByName(const APMPNameKey& command, const APMPValueList& arguments, const APMPScopeRef& scope) const;
 };
 
 class APMPCommandRegistrar {
@@ -66,6 +68,8 @@ class APMPCommandRegistrar {
   void registerEvaluator(const APMPCommandEvaluator& evaluator);
   // The evaluator owning the opcode, else the function evaluator.
   const APMPCommandEvaluator& evaluatorForCommand(std::u16string_view command) const;
+  // One of the seven families made with the registrar.
+  bool isBuiltInFamily(const APMPCommandEvaluator& evaluator) const;
   // Counts one instruction, then: a statement goes to its evaluator, any
   // other value is returned unchanged.
   APMPResult evaluateStatement(const APMPValueRef& value, const APMPScopeRef& scope) const;

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string_view>
 
+#include "measurement/script/runtime/block_cache.h"
 #include "measurement/script/runtime/property_map.h"
 #include "measurement/script/runtime/values.h"
 
@@ -50,7 +51,10 @@ class APMPScope final : public APMPGarbageCollectionRoot, public std::enable_sha
   static APMPScopeRef initWithParentScope(APMPScopeRef parentScope) {
     return std::make_shared<APMPScope>(std::move(parentScope));
   }
-  APMPScopeRef createChildScope() { return std::make_shared<APMPScope>(shared_from_this()); }
+  // Calls and blocks make one each: kept blocks are reused (block_cache.h).
+  APMPScopeRef createChildScope() {
+    return std::allocate_shared<APMPScope>(apmp::detail::CachingAllocator<APMPScope>(), shared_from_this());
+  }
 
   const APMPScopeRef& parentScope() const { return parentScope_; }
   const APMPPropertyMap& contents() const { return contents_; }

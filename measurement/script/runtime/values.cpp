@@ -342,7 +342,8 @@ const APMPValueRef& APMPControlValue::continueValue() {
   return instance;
 }
 APMPValueRef APMPControlValue::returnValueWithData(APMPValueRef data) {
-  return std::make_shared<APMPControlValue>(Type::Return, std::move(data));
+  return std::allocate_shared<APMPControlValue>(apmp::detail::CachingAllocator<APMPControlValue>(), Type::Return,
+                                                std::move(data));
 }
 
 std::u16string_view APMPControlValue::typeName() const {
@@ -373,10 +374,12 @@ void APMPControlValue::mark(APMPMarker& marker) { marker.markValue(data_); }
 APMPStatementValue::APMPStatementValue(std::u16string functionName, APMPValueList arguments)
     : APMPRuntimeValue(Kind::Statement),
       functionName_(std::move(functionName)),
+      functionNameHash_(std::hash<std::u16string_view>()(functionName_)),
       arguments_(std::move(arguments)),
       evaluator_(&APMPCommandRegistrar::sharedInstance().evaluatorForCommand(functionName_)),
       resolved_(evaluator_->resolveCommand(functionName_)),
-      row_(evaluator_->rowOf(resolved_)) {}
+      row_(evaluator_->rowOf(resolved_)),
+      builtInRow_(APMPCommandRegistrar::sharedInstance().isBuiltInFamily(*evaluator_) ? row_ : nullptr) {}
 
 bool APMPStatementValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
   if (this == &other) return true;

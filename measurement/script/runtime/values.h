@@ -31,6 +31,7 @@
 #include <string_view>
 #include <vector>
 
+#include "measurement/script/runtime/block_cache.h"
 #include "measurement/script/runtime/errors.h"
 #include "measurement/script/runtime/property_map.h"
 #include "os/foundation/error.h"
@@ -153,7 +154,7 @@ class APMPNumberValue final : public APMPRuntimeValue {
         !(value == 0 && std::signbit(value))) {
       return sharedInteger(static_cast<int>(value));
     }
-    return std::make_shared<APMPNumberValue>(value);
+    return std::allocate_shared<APMPNumberValue>(apmp::detail::CachingAllocator<APMPNumberValue>(), value);
   }
   double value() const { return value_; }
   // The number formatting of number_forms.h.
@@ -341,6 +342,8 @@ class APMPStatementValue final : public APMPRuntimeValue {
   APMPStatementValue(std::u16string functionName, APMPValueList arguments);
 
   const std::u16string& functionName() const { return functionName_; }
+  // The opcode as a name key, hashed once (a call by name looks it up).
+  APMPNameKey functionNameKey() const { return APMPNameKey(functionName_, functionNameHash_); }
   const APMPValueList& arguments() const { return arguments_; }
   // The command family owning the opcode, or the function evaluator.
   const APMPCommandEvaluator& evaluator() const { return *evaluator_; }
@@ -349,16 +352,21 @@ class APMPStatementValue final : public APMPRuntimeValue {
   // The opcode table row it resolved to; null for calls by name and for
   // evaluators without rows.
   const APMPOpcode* row() const { return row_; }
+  // The row when the evaluator is one of the registrar's own families, which
+  // run every row in its family's mode; the registrar then runs it directly.
+  const APMPOpcode* builtInRow() const { return builtInRow_; }
 
   // The same object, or equal opcodes and pairwise equal arguments.
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
 
  private:
   const std::u16string functionName_;
+  const size_t functionNameHash_;
   const APMPValueList arguments_;
   const APMPCommandEvaluator* evaluator_;
   const void* resolved_;
   const APMPOpcode* row_;
+  const APMPOpcode* builtInRow_;
 };
 
 // ---- shared comparison routines ----

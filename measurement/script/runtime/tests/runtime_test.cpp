@@ -168,6 +168,12 @@ TEST_F(RuntimeTest, TheMillionthEvaluationAfterAResetSucceedsAndTheNextFails) {
   // Each evaluation counts: a statement and each literal argument it evaluates.
   ASSERT_TRUE(run({Op("44", {N(1), S("x")})}).has_value());
   EXPECT_EQ(runtime_.getInstructionCount(), 3);
+  // A read of a name as an argument: the read, its name literal, and a long
+  // name's bulk work (16 code units, two instructions).
+  ASSERT_TRUE(run({Op("44", {Op("15", {S("x")})})}).has_value());
+  EXPECT_EQ(runtime_.getInstructionCount(), 3);
+  ASSERT_TRUE(run({Op("44", {Op("15", {S("sixteen-letters!")})})}).has_value());
+  EXPECT_EQ(runtime_.getInstructionCount(), 5);
 }
 
 // Mend: the counter was an ordinary name in the initial scope, so a program
