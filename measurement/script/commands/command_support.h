@@ -29,6 +29,29 @@ inline bool isControl(const APMPValueRef& value, APMPControlValue::Type type) {
   return value->kind() == Kind::Control && static_cast<const APMPControlValue&>(*value).type() == type;
 }
 inline bool isControl(const APMPValueRef& value) { return value->kind() == Kind::Control; }
+// Values whose string form decides comparison and addition: arrays,
+// functions, maps and strings.
+inline bool takesStringForm(const APMPRuntimeValue& value) {
+  switch (value.kind()) {
+    case Kind::Array:
+    case Kind::Function:
+    case Kind::Map:
+    case Kind::String:
+      return true;
+    default:
+      return false;
+  }
+}
+
+inline APMPResult evaluate(const APMPValueRef& entry, const APMPScopeRef& scope) {
+  return APMPEvaluator::evaluateStatement(entry, scope);
+}
+// The entry evaluated and taken by its Boolean form.
+inline os::Result<bool> condition(const APMPValueRef& entry, const APMPScopeRef& scope) {
+  APMPResult value = evaluate(entry, scope);
+  if (!value) return std::unexpected(value.error());
+  return (*value)->booleanValueOrError();
+}
 
 // Runs the slots of a statement array in order in the scope, as a statement
 // list: stops at the first error or the first control value (the result);

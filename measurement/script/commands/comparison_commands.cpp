@@ -10,6 +10,7 @@
 namespace {
 
 using apmp::commands::Kind;
+using apmp::commands::takesStringForm;
 
 // The kinds of loose equality, lowest first: nothing, scalar, text, object.
 int rank(const APMPRuntimeValue& value) {
@@ -49,22 +50,10 @@ os::Result<bool> looselyEqual(APMPArguments arguments, const APMPScopeRef& scope
   }
 }
 
-bool comparesAsText(const APMPRuntimeValue& value) {
-  switch (value.kind()) {
-    case Kind::Array:
-    case Kind::Function:
-    case Kind::Map:
-    case Kind::String:
-      return true;
-    default:
-      return false;
-  }
-}
-
 // -1, 0 or 1 for left less than, the same as, or greater than right. Text
 // by the plain comparison, else numbers, where a NaN on either side gives 1.
 os::Result<int> threeWay(const APMPRuntimeValue& left, const APMPRuntimeValue& right, const APMPScopeRef& scope) {
-  if (comparesAsText(left) && comparesAsText(right)) {
+  if (takesStringForm(left) && takesStringForm(right)) {
     auto texts = apmp::commands::stringForms(left, right);
     if (!texts) return std::unexpected(texts.error());
     if (auto paid = APMPChargeBulkWork(scope, texts->first.size() + texts->second.size()); !paid) {

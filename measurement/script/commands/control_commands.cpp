@@ -11,23 +11,14 @@
 namespace {
 
 using apmp::commands::asArray;
+using apmp::commands::condition;
+using apmp::commands::evaluate;
 using apmp::commands::isControl;
 using apmp::commands::Kind;
 using apmp::commands::runStatementArray;
 using ControlType = APMPControlValue::Type;
 
 constexpr int kMethodCallDepth = 2;
-
-APMPResult evaluate(const APMPValueRef& entry, const APMPScopeRef& scope) {
-  return APMPEvaluator::evaluateStatement(entry, scope);
-}
-
-// The entry evaluated and taken by its Boolean form.
-os::Result<bool> condition(const APMPValueRef& entry, const APMPScopeRef& scope) {
-  APMPResult value = evaluate(entry, scope);
-  if (!value) return std::unexpected(value.error());
-  return (*value)->booleanValueOrError();
-}
 
 // A function from the entries: name (not evaluated), parameter array, body.
 os::Result<std::shared_ptr<APMPFunctionValue>> makeFunction(APMPArguments arguments, const APMPScopeRef& scope) {

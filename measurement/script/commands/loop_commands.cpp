@@ -12,19 +12,11 @@ namespace {
 
 using apmp::commands::afterBody;
 using apmp::commands::asArray;
+using apmp::commands::condition;
+using apmp::commands::evaluate;
 using apmp::commands::Kind;
 using apmp::commands::LoopStep;
 using apmp::commands::runStatementArray;
-
-APMPResult evaluate(const APMPValueRef& entry, const APMPScopeRef& scope) {
-  return APMPEvaluator::evaluateStatement(entry, scope);
-}
-
-os::Result<bool> condition(const APMPValueRef& entry, const APMPScopeRef& scope) {
-  APMPResult value = evaluate(entry, scope);
-  if (!value) return std::unexpected(value.error());
-  return (*value)->booleanValueOrError();
-}
 
 // How a for-in or for-of binds each item.
 enum class Binding {

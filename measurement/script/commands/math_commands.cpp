@@ -8,6 +8,7 @@
 namespace {
 
 using apmp::commands::Kind;
+using apmp::commands::takesStringForm;
 
 // Both number forms, first operand first, then the operation.
 template <class Operation>
@@ -19,23 +20,10 @@ APMPResult numeric(APMPArguments arguments, Operation operation) {
   return APMPNumberValue::make(operation(*first, *second));
 }
 
-// Operands that make add concatenate.
-bool concatenates(const APMPRuntimeValue& value) {
-  switch (value.kind()) {
-    case Kind::Array:
-    case Kind::Function:
-    case Kind::Map:
-    case Kind::String:
-      return true;
-    default:
-      return false;
-  }
-}
-
 }  // namespace
 
 APMPResult APMPMathAdd(APMPArguments arguments, const APMPScopeRef& scope) {
-  if (!concatenates(*arguments[0]) && !concatenates(*arguments[1])) {
+  if (!takesStringForm(*arguments[0]) && !takesStringForm(*arguments[1])) {
     return numeric(arguments, [](double a, double b) { return a + b; });
   }
   auto texts = apmp::commands::stringForms(*arguments[0], *arguments[1]);

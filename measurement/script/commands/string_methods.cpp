@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "measurement/script/commands/command_support.h"
 #include "measurement/script/commands/method_handlers.h"
@@ -209,43 +210,53 @@ APMPResult APMPStringReplace(const std::u16string& string, const APMPValueList& 
   return APMPMakeString(std::move(result));
 }
 
-APMPResult APMPStringSlice(const std::u16string& string, const APMPValueList& arguments, const APMPScopeRef& scope) {
-  const auto length = static_cast<int64_t>(string.size());
-  int64_t start = 0;
-  int64_t end = length;
+namespace {
+
+// The start and end positions of slice and substring: 0 and the length
+// unless given, each read by ToInteger and placed by positionOf.
+// The end is read only when exactly two arguments are given.
+template <class PositionOf>
+os::Result<std::pair<int64_t, int64_t>> rangeArguments(const APMPValueList& arguments, int64_t length,
+                                                      PositionOf positionOf) {
+  std::pair<int64_t, int64_t> range{0, length};
   if (!arguments.empty()) {
     auto integer = integerArgument(*arguments[0]);
     if (!integer) return std::unexpected(integer.error());
-    start = slicePosition(*integer, length);
+    range.first = positionOf(*integer);
   }
   if (arguments.size() == 2) {
     auto integer = integerArgument(*arguments[1]);
     if (!integer) return std::unexpected(integer.error());
-    end = slicePosition(*integer, length);
+    range.second = positionOf(*integer);
   }
-  if (end <= start) return APMPStringValue::make(u"");
+  return range;
+}
+
+APMPResult paidSubstring(const std::u16string& string, int64_t start, int64_t end, const APMPScopeRef& scope) {
   if (auto paid = pay(scope, static_cast<size_t>(end - start)); !paid) return std::unexpected(paid.error());
   return APMPMakeString(string.substr(static_cast<size_t>(start), static_cast<size_t>(end - start)));
+}
+
+}  // namespace
+
+APMPResult APMPStringSlice(const std::u16string& string, const APMPValueList& arguments, const APMPScopeRef& scope) {
+  const auto length = static_cast<int64_t>(string.size());
+  auto range = rangeArguments(arguments, length, [length](double position) { return slicePosition(position, length); });
+  if (!range) return std::unexpected(range.error());
+  auto [start, end] = *range;
+  if (end <= start) return APMPStringValue::make(u"");
+  return paidSubstring(string, start, end, scope);
 }
 
 APMPResult APMPStringSubstring(const std::u16string& string, const APMPValueList& arguments,
                                const APMPScopeRef& scope) {
   const auto length = static_cast<int64_t>(string.size());
-  int64_t start = 0;
-  int64_t end = length;
-  if (!arguments.empty()) {
-    auto integer = integerArgument(*arguments[0]);
-    if (!integer) return std::unexpected(integer.error());
-    start = clampPosition(*integer, 0, length);
-  }
-  if (arguments.size() == 2) {
-    auto integer = integerArgument(*arguments[1]);
-    if (!integer) return std::unexpected(integer.error());
-    end = clampPosition(*integer, 0, length);
-  }
+  auto range =
+      rangeArguments(arguments, length, [length](double position) { return clampPosition(position, 0, length); });
+  if (!range) return std::unexpected(range.error());
+  auto [start, end] = *range;
   if (end < start) std::swap(start, end);
-  if (auto paid = pay(scope, static_cast<size_t>(end - start)); !paid) return std::unexpected(paid.error());
-  return APMPMakeString(string.substr(static_cast<size_t>(start), static_cast<size_t>(end - start)));
+  return paidSubstring(string, start, end, scope);
 }
 
 // Pieces between occurrences of the separator (empty pieces kept), or single

@@ -102,6 +102,8 @@ class APMPRuntimeValue : public std::enable_shared_from_this<APMPRuntimeValue> {
 // The hole: the marker of an unset array slot. Never handed to scripts.
 const APMPValueRef& APMPHoleValue();
 
+// Undefined and null declare the same overrides: two kinds that stay
+// apart in every conversion, each with its own definitions.
 class APMPUndefinedValue final : public APMPRuntimeValue {
  public:
   APMPUndefinedValue() : APMPRuntimeValue(Kind::Undefined) {}
