@@ -283,47 +283,29 @@ void APMIdentity::updateIdentifiersOnWorkerQueue() {
 // queued before it, as a queued refresh would: one hop instead of a queued
 // block and a wait for it.
 APMAppleConsentStatus APMIdentity::appleConsentStatus() {
-  return queue_->sync([this] {
-    updateIdentifiersOnWorkerQueue();
-    return appleConsentStatus_;
-  });
+  return refreshedRead([this] { return appleConsentStatus_; });
 }
 
 bool APMIdentity::hasLimitedAdTracking() {
-  return queue_->sync([this] {
-    updateIdentifiersOnWorkerQueue();
-    return identitySupport_->hasLimitedAdTracking();
-  });
+  return refreshedRead([this] { return identitySupport_->hasLimitedAdTracking(); });
 }
 
 bool APMIdentity::limitedAdTracking() {
-  return queue_->sync([this] {
-    updateIdentifiersOnWorkerQueue();
-    return limitedAdTracking_;
-  });
+  return refreshedRead([this] { return limitedAdTracking_; });
 }
 
 std::optional<std::string> APMIdentity::resettableDeviceID() {
-  return queue_->sync([this] {
-    updateIdentifiersOnWorkerQueue();
-    return resettableDeviceID_;
-  });
+  return refreshedRead([this] { return resettableDeviceID_; });
 }
 
 std::optional<std::string> APMIdentity::appInstanceID() {
   if (APMConsentSettingsUtil::isAnalyticsStorageDenied()) return std::nullopt;
-  return queue_->sync([this] {
-    updateIdentifiersOnWorkerQueue();
-    return persistedConfig_->appInstanceID();
-  });
+  return refreshedRead([this] { return persistedConfig_->appInstanceID(); });
 }
 
 std::optional<std::string> APMIdentity::hashedResettableDeviceID() {
   if (APMConsentSettingsUtil::isAdStorageDenied()) return std::nullopt;
-  return queue_->sync([this] {
-    updateIdentifiersOnWorkerQueue();
-    return persistedConfig_->hashedResettableDeviceID();
-  });
+  return refreshedRead([this] { return persistedConfig_->hashedResettableDeviceID(); });
 }
 
 // ---- Readers on the worker queue ----

@@ -185,6 +185,14 @@ class APMIdentity : public std::enable_shared_from_this<APMIdentity> {
   APMIdentity(std::shared_ptr<APMPersistedConfig> persistedConfig, std::shared_ptr<APMIdentitySupport> support);
   // The refresh's steps; on the worker queue.
   void updateIdentifiersOnWorkerQueue();
+  // The refresh and then the read, in one synchronous block on the queue.
+  template <class Read>
+  auto refreshedRead(Read read) {
+    return queue_->sync([this, &read] {
+      updateIdentifiersOnWorkerQueue();
+      return read();
+    });
+  }
   void resetSessionStitchingTokenOnWorkerQueue();
   void resetEphemeralAppInstanceIDOnWorkerQueue();
   // Runs fn on the worker queue with the identity, unless it is gone.
