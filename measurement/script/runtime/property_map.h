@@ -54,6 +54,14 @@ class APMPPropertyMap {
     const Entry* entry = findEntry(key);
     return entry != nullptr ? &entry->value : nullptr;
   }
+  // The value, or null when absent; frozen tells whether a write of the
+  // name would be ignored.
+  APMPValueRef* findForWrite(const APMPNameKey& key, bool& frozen) {
+    Entry* entry = findEntry(key);
+    if (entry == nullptr) return nullptr;
+    frozen = immutable_ || entry->immutable;
+    return &entry->value;
+  }
   // Ignored when the map or the name is frozen.
   void removeValueForName(std::u16string_view name);
   void makeImmutable() { immutable_ = true; }

@@ -74,6 +74,9 @@ class APMPScope final : public APMPGarbageCollectionRoot, public std::enable_sha
   // Assignment to a name some scope of the chain holds (as setValue); false,
   // with nothing written, when none does.
   bool assignExisting(APMPValueRef value, const APMPNameKey& key);
+  // The value an assignment to the name would replace; null when no scope
+  // of the chain holds it or the assignment would be ignored.
+  APMPValueRef* assignableValue(const APMPNameKey& key);
   // The value from the nearest scope holding the name, else undefined.
   const APMPValueRef& valueForName(std::u16string_view name) const { return valueForName(APMPNameKey(name)); }
   const APMPValueRef& valueForName(const APMPNameKey& key) const;
