@@ -168,43 +168,86 @@ APMPFusedForm APMPFuseStatement(const APMPOpcode* builtInRow, const APMPValueLis
   return form;
 }
 
+namespace {
+
+// An assignment; the value assigned, unless wanted is false (null then).
+APMPResult assign(const APMPFusedForm& form, const APMPScopeRef& scope, bool wanted) {
+  APMPValueRef value;
+  if (form.binary != nullptr) {
+    const APMPFusedForm& binary = form.binary->fused();
+    double number = 0;
+    if (arithmeticResult(binary, *scope, number)) {
+      // A number only the target holds takes the new value in place.
+      APMPValueRef* target = scope->assignableValue(form.left.name);
+      if (target != nullptr && (*target)->kind() == Kind::Number && target->use_count() == 1) {
+        static_cast<APMPNumberValue&>(**target).reuseForValue(number);
+        return wanted ? *target : nullptr;
+      }
+      value = APMPNumberValue::make(number);
+    } else {
+      APMPExecutionState& state = scope->executionState();
+      ++state.depth;
+      APMPResult result = evaluateBinary(binary, scope);
+      --state.depth;
+      if (!result) return result;
+      value = std::move(*result);
+    }
+  } else {
+    value = operandValue(form.right, *scope);
+  }
+  if (!wanted) {
+    if (!scope->assignExisting(std::move(value), form.left.name)) return APMPFail(APMPRovavError::UndeclaredAssignment);
+    return nullptr;
+  }
+  if (!scope->assignExisting(value, form.left.name)) return APMPFail(APMPRovavError::UndeclaredAssignment);
+  return value;
+}
+
+}  // namespace
+
 APMPResult APMPEvaluateFused(const APMPFusedForm& form, const APMPScopeRef& scope) {
   switch (form.shape) {
     case Shape::Read:
       return scope->valueForName(form.left.name);
     case Shape::Binary:
       return evaluateBinary(form, scope);
-    case Shape::Assign: {
-      APMPValueRef value;
-      if (form.binary != nullptr) {
-        const APMPFusedForm& binary = form.binary->fused();
-        double number = 0;
-        if (arithmeticResult(binary, *scope, number)) {
-          // A number only the target holds takes the new value in place.
-          APMPValueRef* target = scope->assignableValue(form.left.name);
-          if (target != nullptr && (*target)->kind() == Kind::Number && target->use_count() == 1) {
-            static_cast<APMPNumberValue&>(**target).reuseForValue(number);
-            return *target;
-          }
-          value = APMPNumberValue::make(number);
-        } else {
-          APMPExecutionState& state = scope->executionState();
-          ++state.depth;
-          APMPResult result = evaluateBinary(binary, scope);
-          --state.depth;
-          if (!result) return result;
-          value = std::move(*result);
-        }
-      } else {
-        value = operandValue(form.right, *scope);
-      }
-      if (!scope->assignExisting(value, form.left.name)) return APMPFail(APMPRovavError::UndeclaredAssignment);
-      return value;
-    }
+    case Shape::Assign:
+      return assign(form, scope, true);
     case Shape::None:
       break;
   }
   return APMPUndefinedValue::sharedInstance();
+}
+
+os::Status APMPRunFused(const APMPFusedForm& form, const APMPScopeRef& scope) {
+  if (form.shape == Shape::Read) return {};
+  APMPResult result = form.shape == Shape::Assign ? assign(form, scope, false) : evaluateBinary(form, scope);
+  if (!result) return std::unexpected(std::move(result.error()));
+  return {};
+}
+
+os::Result<bool> APMPFusedCondition(const APMPFusedForm& form, const APMPScopeRef& scope) {
+  if (form.shape == Shape::Binary && form.operation >= Operation::Less) {
+    const APMPValueRef& a = operandValue(form.left, *scope);
+    const APMPValueRef& b = operandValue(form.right, *scope);
+    if (a->kind() == Kind::Number && b->kind() == Kind::Number) {
+      const double x = static_cast<const APMPNumberValue&>(*a).value();
+      const double y = static_cast<const APMPNumberValue&>(*b).value();
+      switch (form.operation) {
+        case Operation::Less:
+          return x < y;
+        case Operation::LessOrEqual:
+          return x <= y;
+        case Operation::Greater:
+          return y < x;
+        default:
+          return y <= x;
+      }
+    }
+  }
+  APMPResult value = APMPEvaluateFused(form, scope);
+  if (!value) return std::unexpected(std::move(value.error()));
+  return (*value)->booleanValueOrError();
 }
 
 void apmp::detail::setStatementFusion(bool enabled) { gFusion = enabled; }

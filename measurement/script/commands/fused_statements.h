@@ -8,15 +8,32 @@
 #pragma once
 
 #include "measurement/script/runtime/fused_form.h"
+#include "measurement/script/runtime/limits.h"
+#include "measurement/script/runtime/scope.h"
 #include "measurement/script/runtime/values.h"
 
 // The fused form of a statement with the given built-in row and entries;
 // Shape::None when it has none.
 APMPFusedForm APMPFuseStatement(const APMPOpcode* builtInRow, const APMPValueList& arguments);
 
-// Runs a fused statement whose evaluations the caller has counted, with the
-// depth cap checked for form.depth levels below the current one.
+// Counts the statement's evaluations when the budget and the depth cap let
+// it run to its end; false, with nothing counted, otherwise (it must then
+// run the general way).
+inline bool APMPCountFused(const APMPFusedForm& form, APMPExecutionState& state) {
+  if (form.shape == APMPFusedForm::Shape::None || state.instructionCount > kAPMPInstructionBudget - form.instructions ||
+      state.depth + form.depth >= kAPMPMaxEvaluationDepth) {
+    return false;
+  }
+  state.instructionCount += form.instructions;
+  return true;
+}
+
+// Runs a fused statement that APMPCountFused has counted.
 APMPResult APMPEvaluateFused(const APMPFusedForm& form, const APMPScopeRef& scope);
+// The same when only its failure matters.
+os::Status APMPRunFused(const APMPFusedForm& form, const APMPScopeRef& scope);
+// The same taken by its Boolean form.
+os::Result<bool> APMPFusedCondition(const APMPFusedForm& form, const APMPScopeRef& scope);
 
 namespace apmp::detail {
 // Statements made on this thread while fusion is off get no fused form

@@ -75,11 +75,7 @@ APMPResult APMPCommandRegistrar::evaluateStatement(const APMPValueRef& value, co
   if (value->kind() == APMPRuntimeValue::Kind::Statement) {
     // A fused statement runs in one step when it can run to its end.
     const APMPFusedForm& form = static_cast<const APMPStatementValue&>(*value).fused();
-    if (form.shape != APMPFusedForm::Shape::None && state.instructionCount <= kAPMPInstructionBudget - form.instructions &&
-        state.depth + form.depth < kAPMPMaxEvaluationDepth) {
-      state.instructionCount += form.instructions;
-      return APMPEvaluateFused(form, scope);
-    }
+    if (APMPCountFused(form, state)) return APMPEvaluateFused(form, scope);
   }
   if (state.instructionCount >= kAPMPInstructionBudget) return APMPFail(APMPRovavError::BudgetExhausted);
   state.instructionCount += 1;
