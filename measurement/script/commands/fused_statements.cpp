@@ -85,7 +85,7 @@ APMPValueRef numericResult(Operation operation, double a, double b) {
 }
 
 inline const APMPValueRef& operandValue(const APMPFusedOperand& operand, const APMPScope& scope) {
-  return operand.literal != nullptr ? *operand.literal : scope.valueForName(operand.name);
+  return operand.literal != nullptr ? *operand.literal : scope.valueForName(operand.name, operand.cache);
 }
 
 // The number an arithmetic fused statement makes of two number operands;
@@ -178,7 +178,7 @@ APMPResult assign(const APMPFusedForm& form, const APMPScopeRef& scope, bool wan
     double number = 0;
     if (arithmeticResult(binary, *scope, number)) {
       // A number only the target holds takes the new value in place.
-      APMPValueRef* target = scope->assignableValue(form.left.name);
+      APMPValueRef* target = scope->assignableValue(form.left.name, form.left.cache);
       if (target != nullptr && (*target)->kind() == Kind::Number && target->use_count() == 1) {
         static_cast<APMPNumberValue&>(**target).reuseForValue(number);
         return wanted ? *target : nullptr;
@@ -195,12 +195,13 @@ APMPResult assign(const APMPFusedForm& form, const APMPScopeRef& scope, bool wan
   } else {
     value = operandValue(form.right, *scope);
   }
-  if (!wanted) {
-    if (!scope->assignExisting(std::move(value), form.left.name)) return APMPFail(APMPRovavError::UndeclaredAssignment);
-    return nullptr;
+  APMPValueRef result = wanted ? value : nullptr;
+  if (APMPValueRef* target = scope->assignableValue(form.left.name, form.left.cache)) {
+    apmp::detail::releaseValueLater(std::exchange(*target, std::move(value)));
+  } else if (!scope->assignExisting(std::move(value), form.left.name)) {
+    return APMPFail(APMPRovavError::UndeclaredAssignment);
   }
-  if (!scope->assignExisting(value, form.left.name)) return APMPFail(APMPRovavError::UndeclaredAssignment);
-  return value;
+  return result;
 }
 
 }  // namespace
@@ -208,7 +209,7 @@ APMPResult assign(const APMPFusedForm& form, const APMPScopeRef& scope, bool wan
 APMPResult APMPEvaluateFused(const APMPFusedForm& form, const APMPScopeRef& scope) {
   switch (form.shape) {
     case Shape::Read:
-      return scope->valueForName(form.left.name);
+      return operandValue(form.left, *scope);
     case Shape::Binary:
       return evaluateBinary(form, scope);
     case Shape::Assign:

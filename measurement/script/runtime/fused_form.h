@@ -11,10 +11,12 @@ struct APMPOpcode;
 class APMPStatementValue;
 
 // An operand of a fused statement: a literal entry, or a read of a name
-// literal.
+// literal, with where the name was last found. The cache belongs to the
+// thread running the program, as the statement does.
 struct APMPFusedOperand {
   const APMPValueRef* literal = nullptr;
   APMPNameKey name{std::u16string_view(), 0};
+  mutable APMPSlotCache cache;
 };
 
 struct APMPFusedForm {

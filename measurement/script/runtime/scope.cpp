@@ -74,13 +74,22 @@ bool APMPScope::assignExisting(APMPValueRef value, const APMPNameKey& key) {
   return false;
 }
 
-APMPValueRef* APMPScope::assignableValue(const APMPNameKey& key) {
+APMPValueRef* APMPScope::assignableValue(const APMPNameKey& key, APMPSlotCache& cache) {
+  if (APMPValueRef* value = contents_.findWritable(key, cache)) return value;
+  if (contents_.isImmutable()) return nullptr;
   for (APMPScope* scope = this; scope != nullptr; scope = const_cast<APMPScope*>(scope->nextToAsk())) {
     bool frozen = false;
     if (APMPValueRef* value = scope->contents_.findForWrite(key, frozen)) return frozen ? nullptr : value;
     if (scope->contents_.isImmutable()) return nullptr;
   }
   return nullptr;
+}
+
+const APMPValueRef& APMPScope::valueAboveForName(const APMPNameKey& key) const {
+  for (const APMPScope* scope = nextToAsk(); scope != nullptr; scope = scope->nextToAsk()) {
+    if (const APMPValueRef* value = scope->contents_.find(key)) return *value;
+  }
+  return APMPUndefinedValue::sharedInstance();
 }
 
 const APMPValueRef& APMPScope::valueForName(const APMPNameKey& key) const {

@@ -76,7 +76,12 @@ class APMPScope final : public APMPGarbageCollectionRoot, public std::enable_sha
   bool assignExisting(APMPValueRef value, const APMPNameKey& key);
   // The value an assignment to the name would replace; null when no scope
   // of the chain holds it or the assignment would be ignored.
-  APMPValueRef* assignableValue(const APMPNameKey& key);
+  APMPValueRef* assignableValue(const APMPNameKey& key, APMPSlotCache& cache);
+  // valueForName through a cache of the name's place in this scope.
+  const APMPValueRef& valueForName(const APMPNameKey& key, APMPSlotCache& cache) const {
+    if (const APMPValueRef* value = contents_.find(key, cache)) return *value;
+    return valueAboveForName(key);
+  }
   // The value from the nearest scope holding the name, else undefined.
   const APMPValueRef& valueForName(std::u16string_view name) const { return valueForName(APMPNameKey(name)); }
   const APMPValueRef& valueForName(const APMPNameKey& key) const;
@@ -103,6 +108,8 @@ class APMPScope final : public APMPGarbageCollectionRoot, public std::enable_sha
   // look-up deep in a chain of blocks that declare nothing costs what a
   // shallow one does.
   const APMPScope* nextToAsk() const;
+  // valueForName from the scopes above this one.
+  const APMPValueRef& valueAboveForName(const APMPNameKey& key) const;
   // Call after a change that may make this scope hold names or be frozen.
   void contentsChanged(bool wasOpen);
   bool isOpen() const { return contents_.count() == 0 && !contents_.isImmutable(); }

@@ -75,6 +75,13 @@ std::vector<Case> cases() {
     {"reads and assignments of names no scope holds",
      {Let("s", Get("nope")), Set("s", Get("nope")), Set("nope", N(1)), Get("s")}},
     {"constants keep their value", {Const("c", N(1)), Set("c", Add(Get("c"), N(1))), Get("c")}},
+    {"a name frozen between runs of a statement",
+     {Let("i", N(0)), Let("c", N(0.5)),
+      While(Lt(Get("i"), N(3)), Set("i", Add(Get("i"), N(1))), {Set("c", Add(Get("c"), Get("i"))), Const("c", N(7))})}},
+    {"a name added between runs of a statement",
+     {Let("i", N(0)), Let("c", N(0.5)),
+      While(Lt(Get("i"), N(3)), Set("i", Add(Get("i"), N(1))),
+            {Set("c", Add(Get("c"), Get("i"))), Op("41", {S("b")}), Set("b", Get("c"))})}},
   };
 }
 
