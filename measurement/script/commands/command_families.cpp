@@ -3,6 +3,7 @@
 #include <array>
 
 #include "measurement/script/commands/command_handlers.h"
+#include "measurement/script/commands/fused_statements.h"
 
 os::Status APMPArity::check(size_t count) const {
   if (!accepts(count)) return APMPFail(APMPRovavError::ArgumentCount);
@@ -35,21 +36,6 @@ os::Status evaluateInto(APMPArguments entries, APMPValueRef* values, const APMPS
     values[i] = std::move(*value);
   }
   return {};
-}
-
-// The value the arithmetic and ordering handlers make of two numbers,
-// computed without their conversions (it must agree with them); null for
-// every other handler.
-APMPValueRef numericResult(APMPCommandHandler handler, double a, double b) {
-  if (handler == &APMPMathAdd) return APMPNumberValue::make(a + b);
-  if (handler == &APMPMathSubtract) return APMPNumberValue::make(a - b);
-  if (handler == &APMPMathMultiply) return APMPNumberValue::make(a * b);
-  if (handler == &APMPMathDivide) return APMPNumberValue::make(a / b);
-  if (handler == &APMPCompareLess) return APMPBooleanValue::booleanValueWithBool(a < b);
-  if (handler == &APMPCompareLessOrEqual) return APMPBooleanValue::booleanValueWithBool(a <= b);
-  if (handler == &APMPCompareGreater) return APMPBooleanValue::booleanValueWithBool(b < a);
-  if (handler == &APMPCompareGreaterOrEqual) return APMPBooleanValue::booleanValueWithBool(b <= a);
-  return nullptr;
 }
 
 }  // namespace
@@ -91,7 +77,7 @@ APMPResult APMPEvaluateOpcodeRow(APMPArgumentMode mode, const APMPOpcode& row, A
     if (values[0]->kind() == APMPRuntimeValue::Kind::Number && values[1]->kind() == APMPRuntimeValue::Kind::Number) {
       const double a = static_cast<const APMPNumberValue&>(*values[0]).value();
       const double b = static_cast<const APMPNumberValue&>(*values[1]).value();
-      if (APMPValueRef result = numericResult(row.handler, a, b)) return result;
+      if (APMPValueRef result = APMPNumericResult(row.handler, a, b)) return result;
     }
     return row.handler(values, scope);
   }

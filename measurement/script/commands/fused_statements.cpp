@@ -62,26 +62,47 @@ bool operandOf(const APMPValueRef& entry, APMPFusedOperand& operand, int& instru
   return true;
 }
 
-APMPValueRef numericResult(Operation operation, double a, double b) {
+// Two numbers under an arithmetic operation.
+double arithmetic(Operation operation, double x, double y) {
   switch (operation) {
     case Operation::Add:
-      return APMPNumberValue::make(a + b);
+      return x + y;
     case Operation::Subtract:
-      return APMPNumberValue::make(a - b);
+      return x - y;
     case Operation::Multiply:
-      return APMPNumberValue::make(a * b);
-    case Operation::Divide:
-      return APMPNumberValue::make(a / b);
-    case Operation::Less:
-      return APMPBooleanValue::booleanValueWithBool(a < b);
-    case Operation::LessOrEqual:
-      return APMPBooleanValue::booleanValueWithBool(a <= b);
-    case Operation::Greater:
-      return APMPBooleanValue::booleanValueWithBool(b < a);
-    case Operation::GreaterOrEqual:
-      return APMPBooleanValue::booleanValueWithBool(b <= a);
+      return x * y;
+    default:
+      return x / y;
   }
-  return nullptr;
+}
+
+// Two numbers under an ordering.
+bool ordering(Operation operation, double x, double y) {
+  switch (operation) {
+    case Operation::Less:
+      return x < y;
+    case Operation::LessOrEqual:
+      return x <= y;
+    case Operation::Greater:
+      return y < x;
+    default:
+      return y <= x;
+  }
+}
+
+bool isArithmetic(Operation operation) { return operation <= Operation::Divide; }
+
+APMPValueRef numericResult(Operation operation, double x, double y) {
+  if (isArithmetic(operation)) return APMPNumberValue::make(arithmetic(operation, x, y));
+  return APMPBooleanValue::booleanValueWithBool(ordering(operation, x, y));
+}
+
+// Both operands' numbers, when both are numbers.
+bool numbersOf(const APMPValueRef& a, const APMPValueRef& b, double& x, double& y) {
+  if (a->kind() != Kind::Number || b->kind() != Kind::Number) return false;
+  x = static_cast<const APMPNumberValue&>(*a).value();
+  y = static_cast<const APMPNumberValue&>(*b).value();
+  return true;
 }
 
 inline const APMPValueRef& operandValue(const APMPFusedOperand& operand, const APMPScope& scope) {
@@ -91,36 +112,20 @@ inline const APMPValueRef& operandValue(const APMPFusedOperand& operand, const A
 // The number an arithmetic fused statement makes of two number operands;
 // false for any other operation or operands.
 bool arithmeticResult(const APMPFusedForm& form, const APMPScope& scope, double& result) {
-  if (form.operation > Operation::Divide) return false;
-  const APMPValueRef& a = operandValue(form.left, scope);
-  const APMPValueRef& b = operandValue(form.right, scope);
-  if (a->kind() != Kind::Number || b->kind() != Kind::Number) return false;
-  const double x = static_cast<const APMPNumberValue&>(*a).value();
-  const double y = static_cast<const APMPNumberValue&>(*b).value();
-  switch (form.operation) {
-    case Operation::Add:
-      result = x + y;
-      break;
-    case Operation::Subtract:
-      result = x - y;
-      break;
-    case Operation::Multiply:
-      result = x * y;
-      break;
-    default:
-      result = x / y;
-      break;
+  double x = 0, y = 0;
+  if (!isArithmetic(form.operation) ||
+      !numbersOf(operandValue(form.left, scope), operandValue(form.right, scope), x, y)) {
+    return false;
   }
+  result = arithmetic(form.operation, x, y);
   return true;
 }
 
 APMPResult evaluateBinary(const APMPFusedForm& form, const APMPScopeRef& scope) {
   const APMPValueRef& a = operandValue(form.left, *scope);
   const APMPValueRef& b = operandValue(form.right, *scope);
-  if (a->kind() == Kind::Number && b->kind() == Kind::Number) {
-    return numericResult(form.operation, static_cast<const APMPNumberValue&>(*a).value(),
-                         static_cast<const APMPNumberValue&>(*b).value());
-  }
+  double x = 0, y = 0;
+  if (numbersOf(a, b, x, y)) return numericResult(form.operation, x, y);
   std::array<APMPValueRef, 2> values{a, b};
   return APMPRunStatementWork(scope, [&] { return form.row->handler(values, scope); });
 }
@@ -228,27 +233,19 @@ os::Status APMPRunFused(const APMPFusedForm& form, const APMPScopeRef& scope) {
 }
 
 os::Result<bool> APMPFusedCondition(const APMPFusedForm& form, const APMPScopeRef& scope) {
-  if (form.shape == Shape::Binary && form.operation >= Operation::Less) {
-    const APMPValueRef& a = operandValue(form.left, *scope);
-    const APMPValueRef& b = operandValue(form.right, *scope);
-    if (a->kind() == Kind::Number && b->kind() == Kind::Number) {
-      const double x = static_cast<const APMPNumberValue&>(*a).value();
-      const double y = static_cast<const APMPNumberValue&>(*b).value();
-      switch (form.operation) {
-        case Operation::Less:
-          return x < y;
-        case Operation::LessOrEqual:
-          return x <= y;
-        case Operation::Greater:
-          return y < x;
-        default:
-          return y <= x;
-      }
-    }
+  double x = 0, y = 0;
+  if (form.shape == Shape::Binary && !isArithmetic(form.operation) &&
+      numbersOf(operandValue(form.left, *scope), operandValue(form.right, *scope), x, y)) {
+    return ordering(form.operation, x, y);
   }
   APMPResult value = APMPEvaluateFused(form, scope);
   if (!value) return std::unexpected(std::move(value.error()));
   return (*value)->booleanValueOrError();
+}
+
+APMPValueRef APMPNumericResult(APMPCommandHandler handler, double x, double y) {
+  Operation operation;
+  return operationOf(handler, operation) ? numericResult(operation, x, y) : nullptr;
 }
 
 void apmp::detail::setStatementFusion(bool enabled) { gFusion = enabled; }

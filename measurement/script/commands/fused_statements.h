@@ -7,6 +7,7 @@
 // cap would stop it partway, it runs the general way instead.
 #pragma once
 
+#include "measurement/script/commands/command_families.h"
 #include "measurement/script/runtime/fused_form.h"
 #include "measurement/script/runtime/limits.h"
 #include "measurement/script/runtime/scope.h"
@@ -34,6 +35,10 @@ APMPResult APMPEvaluateFused(const APMPFusedForm& form, const APMPScopeRef& scop
 os::Status APMPRunFused(const APMPFusedForm& form, const APMPScopeRef& scope);
 // The same taken by its Boolean form.
 os::Result<bool> APMPFusedCondition(const APMPFusedForm& form, const APMPScopeRef& scope);
+
+// The value the handler of an arithmetic or ordering row makes of two
+// numbers, computed without its conversions; null for any other handler.
+APMPValueRef APMPNumericResult(APMPCommandHandler handler, double x, double y);
 
 namespace apmp::detail {
 // Statements made on this thread while fusion is off get no fused form

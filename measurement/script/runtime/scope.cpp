@@ -74,9 +74,7 @@ bool APMPScope::assignExisting(APMPValueRef value, const APMPNameKey& key) {
   return false;
 }
 
-APMPValueRef* APMPScope::assignableValue(const APMPNameKey& key, APMPSlotCache& cache) {
-  if (APMPValueRef* value = contents_.findWritable(key, cache)) return value;
-  if (contents_.isImmutable()) return nullptr;
+APMPValueRef* APMPScope::assignableValueFromHere(const APMPNameKey& key) {
   for (APMPScope* scope = this; scope != nullptr; scope = const_cast<APMPScope*>(scope->nextToAsk())) {
     bool frozen = false;
     if (APMPValueRef* value = scope->contents_.findForWrite(key, frozen)) return frozen ? nullptr : value;

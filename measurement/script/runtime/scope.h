@@ -76,7 +76,10 @@ class APMPScope final : public APMPGarbageCollectionRoot, public std::enable_sha
   bool assignExisting(APMPValueRef value, const APMPNameKey& key);
   // The value an assignment to the name would replace; null when no scope
   // of the chain holds it or the assignment would be ignored.
-  APMPValueRef* assignableValue(const APMPNameKey& key, APMPSlotCache& cache);
+  APMPValueRef* assignableValue(const APMPNameKey& key, APMPSlotCache& cache) {
+    if (APMPValueRef* value = contents_.findWritable(key, cache)) return value;
+    return assignableValueFromHere(key);
+  }
   // valueForName through a cache of the name's place in this scope.
   const APMPValueRef& valueForName(const APMPNameKey& key, APMPSlotCache& cache) const {
     if (const APMPValueRef* value = contents_.find(key, cache)) return *value;
@@ -108,6 +111,8 @@ class APMPScope final : public APMPGarbageCollectionRoot, public std::enable_sha
   // look-up deep in a chain of blocks that declare nothing costs what a
   // shallow one does.
   const APMPScope* nextToAsk() const;
+  // assignableValue without a cache.
+  APMPValueRef* assignableValueFromHere(const APMPNameKey& key);
   // valueForName from the scopes above this one.
   const APMPValueRef& valueAboveForName(const APMPNameKey& key) const;
   // Call after a change that may make this scope hold names or be frozen.
