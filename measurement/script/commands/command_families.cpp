@@ -3,6 +3,7 @@
 #include <array>
 
 #include "measurement/script/commands/command_handlers.h"
+#include "measurement/script/commands/fused_statements.h"
 
 os::Status APMPArity::check(size_t count) const {
   if (!accepts(count)) return APMPFail(APMPRovavError::ArgumentCount);
@@ -27,57 +28,14 @@ namespace {
 // count; longer lists (array and map literals) go to the heap.
 constexpr size_t kInlineArguments = 4;
 
-// A variable read of a name literal, the most frequent statement, done in
-// place: it counts, checks and pays as the statement and its literal would
-// through the registrar and APMPVariableRead. Null when the entry is no such
-// read (or its name is long enough to owe bulk work).
-const APMPStatementValue* nameReadOf(const APMPValueRef& entry) {
-  if (entry->kind() != APMPRuntimeValue::Kind::Statement) return nullptr;
-  const auto& statement = static_cast<const APMPStatementValue&>(*entry);
-  const APMPOpcode* row = statement.builtInRow();
-  if (row == nullptr || row->handler != &APMPVariableRead || statement.arguments().size() != 1) return nullptr;
-  const APMPValueRef& name = statement.arguments()[0];
-  if (name->kind() != APMPRuntimeValue::Kind::String) return nullptr;
-  if (static_cast<const APMPStringValue&>(*name).value().size() >= kAPMPBulkUnitsPerInstruction) return nullptr;
-  return &statement;
-}
-
 // Evaluates the entries in order into values, stopping at the first error.
 os::Status evaluateInto(APMPArguments entries, APMPValueRef* values, const APMPScopeRef& scope) {
   for (size_t i = 0; i < entries.size(); ++i) {
-    if (const APMPStatementValue* read = nameReadOf(entries[i])) {
-      // The statement, then its literal, each counted; the depth checked
-      // between them as the registrar does.
-      APMPExecutionState& state = scope->executionState();
-      if (state.instructionCount >= kAPMPInstructionBudget) return APMPFail(APMPRovavError::BudgetExhausted);
-      state.instructionCount += 1;
-      if (state.depth >= kAPMPMaxEvaluationDepth) return APMPFail(APMPRovavError::BudgetExhausted);
-      if (state.instructionCount >= kAPMPInstructionBudget) return APMPFail(APMPRovavError::BudgetExhausted);
-      state.instructionCount += 1;
-      const auto& name = static_cast<const APMPStringValue&>(*read->arguments()[0]);
-      values[i] = scope->valueForName(name.nameKey());
-      continue;
-    }
     APMPResult value = APMPEvaluateEntry(entries[i], scope);
     if (!value) return std::unexpected(std::move(value.error()));
     values[i] = std::move(*value);
   }
   return {};
-}
-
-// The value the arithmetic and ordering handlers make of two numbers,
-// computed without their conversions (it must agree with them); null for
-// every other handler.
-APMPValueRef numericResult(APMPCommandHandler handler, double a, double b) {
-  if (handler == &APMPMathAdd) return APMPNumberValue::make(a + b);
-  if (handler == &APMPMathSubtract) return APMPNumberValue::make(a - b);
-  if (handler == &APMPMathMultiply) return APMPNumberValue::make(a * b);
-  if (handler == &APMPMathDivide) return APMPNumberValue::make(a / b);
-  if (handler == &APMPCompareLess) return APMPBooleanValue::booleanValueWithBool(a < b);
-  if (handler == &APMPCompareLessOrEqual) return APMPBooleanValue::booleanValueWithBool(a <= b);
-  if (handler == &APMPCompareGreater) return APMPBooleanValue::booleanValueWithBool(b < a);
-  if (handler == &APMPCompareGreaterOrEqual) return APMPBooleanValue::booleanValueWithBool(b <= a);
-  return nullptr;
 }
 
 }  // namespace
@@ -119,7 +77,7 @@ APMPResult APMPEvaluateOpcodeRow(APMPArgumentMode mode, const APMPOpcode& row, A
     if (values[0]->kind() == APMPRuntimeValue::Kind::Number && values[1]->kind() == APMPRuntimeValue::Kind::Number) {
       const double a = static_cast<const APMPNumberValue&>(*values[0]).value();
       const double b = static_cast<const APMPNumberValue&>(*values[1]).value();
-      if (APMPValueRef result = numericResult(row.handler, a, b)) return result;
+      if (APMPValueRef result = APMPNumericResult(row.handler, a, b)) return result;
     }
     return row.handler(values, scope);
   }

@@ -3,8 +3,12 @@
 // do-while. Lazy: each handler evaluates its entries itself. Loops have no
 // limit of their own: every iteration evaluates at least its condition or a
 // binding paid to the budget, which ends any loop that runs too long.
+#include <array>
+#include <optional>
+
 #include "measurement/script/commands/command_handlers.h"
 #include "measurement/script/commands/command_support.h"
+#include "measurement/script/commands/fused_statements.h"
 #include "measurement/script/runtime/number_forms.h"
 #include "measurement/script/runtime/scope.h"
 
@@ -188,6 +192,67 @@ APMPResult APMPLoopFor(APMPArguments arguments, const APMPScopeRef& scope) {
 
 // while (condition) { body; update } or, with the body-first flag, the body
 // once before the first test. Everything runs in the current scope.
+namespace {
+
+// A while loop whose condition, update and body statements are all fused:
+// nothing they do can change the body array or yield a control value, so
+// the loop runs their forms without their values.
+struct FusedLoop {
+  static constexpr size_t kMaxBody = 8;
+  const APMPFusedForm* condition = nullptr;
+  const APMPFusedForm* update = nullptr;
+  std::array<const APMPValueRef*, kMaxBody> body{};
+  size_t count = 0;
+};
+
+const APMPFusedForm* fusedFormOf(const APMPValueRef& entry) {
+  if (entry->kind() != Kind::Statement) return nullptr;
+  const APMPFusedForm& form = static_cast<const APMPStatementValue&>(*entry).fused();
+  return form.shape == APMPFusedForm::Shape::None ? nullptr : &form;
+}
+
+std::optional<FusedLoop> fusedLoopOf(const APMPValueRef& condition, const APMPValueRef& update,
+                                     const APMPArrayValue& body) {
+  FusedLoop loop;
+  loop.condition = fusedFormOf(condition);
+  loop.update = fusedFormOf(update);
+  if (loop.condition == nullptr || loop.update == nullptr || body.count() > FusedLoop::kMaxBody) return std::nullopt;
+  for (size_t i = 0; i < body.count(); ++i) {
+    const APMPValueRef& statement = body.slotAtIndex(i);
+    if (fusedFormOf(statement) == nullptr) return std::nullopt;
+    loop.body[loop.count++] = &statement;
+  }
+  return loop;
+}
+
+// One fused entry: in one step when it can run to its end, else the general
+// way.
+os::Status runFused(const APMPFusedForm& form, const APMPValueRef& entry, const APMPScopeRef& scope) {
+  if (APMPCountFused(form, scope->executionState())) return APMPRunFused(form, scope);
+  APMPResult value = evaluate(entry, scope);
+  if (!value) return std::unexpected(std::move(value.error()));
+  return {};
+}
+
+APMPResult runFusedLoop(const FusedLoop& loop, APMPArguments arguments, const APMPScopeRef& scope) {
+  APMPExecutionState& state = scope->executionState();
+  for (;;) {
+    auto truth = APMPCountFused(*loop.condition, state) ? APMPFusedCondition(*loop.condition, scope)
+                                                         : condition(arguments[0], scope);
+    if (!truth) return std::unexpected(truth.error());
+    if (!*truth) break;
+    for (size_t i = 0; i < loop.count; ++i) {
+      const APMPValueRef& statement = *loop.body[i];
+      auto ran = runFused(static_cast<const APMPStatementValue&>(*statement).fused(), statement, scope);
+      if (!ran) return std::unexpected(ran.error());
+    }
+    if (auto ran = runFused(*loop.update, arguments[1], scope); !ran) return std::unexpected(ran.error());
+  }
+  return APMPUndefinedValue::sharedInstance();
+}
+
+}  // namespace
+
 APMPResult APMPLoopWhile(APMPArguments arguments, const APMPScopeRef& scope) {
   auto bodyFirst = condition(arguments[2], scope);
   if (!bodyFirst) return std::unexpected(bodyFirst.error());
@@ -199,6 +264,7 @@ APMPResult APMPLoopWhile(APMPArguments arguments, const APMPScopeRef& scope) {
     APMPResult result = runStatementArray(body, scope);
     if (afterBody(result) == LoopStep::Stop) return result;
   }
+  if (auto loop = fusedLoopOf(arguments[0], arguments[1], *body)) return runFusedLoop(*loop, arguments, scope);
   for (;;) {
     auto truth = condition(arguments[0], scope);
     if (!truth) return std::unexpected(truth.error());

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "measurement/script/commands/command_families.h"
+#include "measurement/script/commands/fused_statements.h"
 #include "measurement/script/runtime/limits.h"
 #include "measurement/script/runtime/scope.h"
 
@@ -69,38 +70,23 @@ bool APMPCommandRegistrar::isBuiltInFamily(const APMPCommandEvaluator& evaluator
   return false;
 }
 
-namespace {
-
-class DepthGuard {
- public:
-  explicit DepthGuard(APMPExecutionState& state) : state_(state) { ++state_.depth; }
-  ~DepthGuard() { --state_.depth; }
-  DepthGuard(const DepthGuard&) = delete;
-  DepthGuard& operator=(const DepthGuard&) = delete;
-
- private:
-  APMPExecutionState& state_;
-};
-
-}  // namespace
-
 APMPResult APMPCommandRegistrar::evaluateStatement(const APMPValueRef& value, const APMPScopeRef& scope) const {
   APMPExecutionState& state = scope->executionState();
+  if (value->kind() == APMPRuntimeValue::Kind::Statement) {
+    // A fused statement runs in one step when it can run to its end.
+    const APMPFusedForm& form = static_cast<const APMPStatementValue&>(*value).fused();
+    if (APMPCountFused(form, state)) return APMPEvaluateFused(form, scope);
+  }
   if (state.instructionCount >= kAPMPInstructionBudget) return APMPFail(APMPRovavError::BudgetExhausted);
   state.instructionCount += 1;
   if (value->kind() != APMPRuntimeValue::Kind::Statement) return value;
   if (state.depth >= kAPMPMaxEvaluationDepth) return APMPFail(APMPRovavError::BudgetExhausted);
-  DepthGuard depth(state);
   // Held for the call: nothing the statement does can free it meanwhile.
   APMPValueRef held = value;
   const auto& statement = static_cast<const APMPStatementValue&>(*held);
-  // The bulk work of value operations that this statement itself causes is
-  // paid when it ends; work pending from before belongs to the caller.
-  size_t& bulk = apmp::detail::pendingBulkWork();
-  const size_t pending = std::exchange(bulk, 0);
   // A table row runs directly, a call by name with its hash known; the
   // evaluator would only hand them on.
-  APMPResult result = [&] {
+  return APMPRunStatementWork(scope, [&] {
     if (const APMPOpcode* row = statement.builtInRow()) {
       return APMPEvaluateOpcodeRow(APMPArgumentModeOf(row->family), *row, statement.arguments(), scope);
     }
@@ -109,11 +95,7 @@ APMPResult APMPCommandRegistrar::evaluateStatement(const APMPValueRef& value, co
     }
     return statement.evaluator().evaluateResolved(statement.resolvedCommand(), statement.functionName(),
                                                   statement.arguments(), scope);
-  }();
-  const size_t work = std::exchange(bulk, pending);
-  if (work < kAPMPBulkUnitsPerInstruction) return result;  // pays nothing
-  if (auto paid = APMPChargeBulkWork(scope, work); !paid && result) return std::unexpected(paid.error());
-  return result;
+  });
 }
 
 APMPResult APMPEvaluator::executeStatements(APMPArguments statements, const APMPScopeRef& scope) {

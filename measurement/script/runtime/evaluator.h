@@ -110,15 +110,12 @@ inline os::Status APMPChargeBulkWork(const APMPScopeRef& scope, size_t units) {
   return apmp::detail::chargeInstructions(scope, units);
 }
 
-// Evaluates a statement whose work the caller does in place of its
-// evaluator: counts it and checks the depth cap as evaluateStatement does,
-// runs work one level deeper, then pays the bulk work that work caused.
+// Runs a statement's work one level deeper than the current one, then pays
+// the bulk work that work caused (work pending from before belongs to the
+// caller). Every statement evaluation pays its bulk work here.
 template <class Work>
-auto APMPEvaluateInPlace(const APMPScopeRef& scope, Work work) -> decltype(work()) {
+auto APMPRunStatementWork(const APMPScopeRef& scope, Work work) -> decltype(work()) {
   APMPExecutionState& state = scope->executionState();
-  if (state.instructionCount >= kAPMPInstructionBudget) return APMPFail(APMPRovavError::BudgetExhausted);
-  state.instructionCount += 1;
-  if (state.depth >= kAPMPMaxEvaluationDepth) return APMPFail(APMPRovavError::BudgetExhausted);
   size_t& bulk = apmp::detail::pendingBulkWork();
   const size_t pending = std::exchange(bulk, 0);
   ++state.depth;
@@ -128,6 +125,18 @@ auto APMPEvaluateInPlace(const APMPScopeRef& scope, Work work) -> decltype(work(
   if (units < kAPMPBulkUnitsPerInstruction) return result;
   if (auto paid = APMPChargeBulkWork(scope, units); !paid && result) return std::unexpected(paid.error());
   return result;
+}
+
+// Evaluates a statement whose work the caller does in place of its
+// evaluator: counts it and checks the depth cap as evaluateStatement does,
+// then runs work as APMPRunStatementWork.
+template <class Work>
+auto APMPEvaluateInPlace(const APMPScopeRef& scope, Work work) -> decltype(work()) {
+  APMPExecutionState& state = scope->executionState();
+  if (state.instructionCount >= kAPMPInstructionBudget) return APMPFail(APMPRovavError::BudgetExhausted);
+  state.instructionCount += 1;
+  if (state.depth >= kAPMPMaxEvaluationDepth) return APMPFail(APMPRovavError::BudgetExhausted);
+  return APMPRunStatementWork(scope, work);
 }
 
 class APMPEvaluator {

@@ -1,9 +1,17 @@
 #include "measurement/script/runtime/property_map.h"
 
 #include <algorithm>
+#include <atomic>
 #include <utility>
 
 #include "measurement/script/runtime/values.h"
+
+uint64_t apmp::detail::nextLayout() {
+  // Each thread counts in its own range, so no two maps ever share a number.
+  static std::atomic<uint64_t> ranges{0};
+  thread_local uint64_t next = (ranges.fetch_add(1) + 1) << 40;
+  return ++next;
+}
 
 APMPPropertyMap::~APMPPropertyMap() { clear(); }
 
@@ -22,11 +30,15 @@ void APMPPropertyMap::store(APMPValueRef value, const APMPNameKey& key, bool imm
   if (immutable_) return;
   if (Entry* entry = findEntry(key)) {
     if (entry->immutable) return;
-    entry->immutable = immutable;
+    if (immutable) {
+      entry->immutable = true;
+      layout_ = apmp::detail::nextLayout();
+    }
     apmp::detail::releaseValueLater(std::exchange(entry->value, std::move(value)));
     return;
   }
   Entry entry{std::move(value), nextOrder_++, immutable};
+  layout_ = apmp::detail::nextLayout();
   if (large_.empty() && small_.size() < kSmallCount) {
     if (small_.empty()) small_.reserve(2);
     small_.push_back(Slot{std::u16string(key.text), key.hash, std::move(entry)});
@@ -62,6 +74,7 @@ void APMPPropertyMap::removeValueForName(std::u16string_view name) {
     value = std::move(it->entry.value);
     small_.erase(it);  // the others keep their order
   }
+  layout_ = apmp::detail::nextLayout();
   apmp::detail::releaseValueLater(std::move(value));
 }
 
@@ -96,5 +109,6 @@ void APMPPropertyMap::clear() {
   large_.clear();
   nextOrder_ = 0;
   immutable_ = false;
+  layout_ = apmp::detail::nextLayout();
   apmp::detail::releaseAllLater(values);
 }

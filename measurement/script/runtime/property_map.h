@@ -25,6 +25,21 @@ struct APMPNameKey {
   friend bool operator==(const APMPNameKey& key, const std::u16string& name) { return key.text == name; }
 };
 
+class APMPPropertyMap;
+
+// Where a name was last found in a map: valid while the map keeps its
+// layout (its names, their places and which of them are frozen).
+struct APMPSlotCache {
+  const APMPPropertyMap* map = nullptr;
+  uint64_t layout = 0;
+  APMPValueRef* value = nullptr;
+};
+
+namespace apmp::detail {
+// A layout number no map has had before.
+uint64_t nextLayout();
+}  // namespace apmp::detail
+
 // Design note: up to kSmallCount names live in a vector in the order they
 // were stored, found by a scan that compares hashes first (scopes of calls
 // and blocks, and most maps, hold a handful); the first name past that moves
@@ -54,9 +69,37 @@ class APMPPropertyMap {
     const Entry* entry = findEntry(key);
     return entry != nullptr ? &entry->value : nullptr;
   }
+  // The value, or null when absent; frozen tells whether a write of the
+  // name would be ignored.
+  APMPValueRef* findForWrite(const APMPNameKey& key, bool& frozen) {
+    Entry* entry = findEntry(key);
+    if (entry == nullptr) return nullptr;
+    frozen = immutable_ || entry->immutable;
+    return &entry->value;
+  }
+  // find through a cache of the name's place in this map.
+  const APMPValueRef* find(const APMPNameKey& key, APMPSlotCache& cache) const {
+    if (cache.map == this && cache.layout == layout_) return cache.value;
+    const Entry* entry = findEntry(key);
+    if (entry == nullptr) return nullptr;
+    cache = {this, layout_, const_cast<APMPValueRef*>(&entry->value)};
+    return &entry->value;
+  }
+  // The same for a write: the value when the name is present and a write
+  // would not be ignored. The cache keeps only writable places.
+  APMPValueRef* findWritable(const APMPNameKey& key, APMPSlotCache& cache) {
+    if (cache.map == this && cache.layout == layout_) return cache.value;
+    Entry* entry = findEntry(key);
+    if (entry == nullptr || immutable_ || entry->immutable) return nullptr;
+    cache = {this, layout_, &entry->value};
+    return &entry->value;
+  }
   // Ignored when the map or the name is frozen.
   void removeValueForName(std::u16string_view name);
-  void makeImmutable() { immutable_ = true; }
+  void makeImmutable() {
+    immutable_ = true;
+    layout_ = apmp::detail::nextLayout();
+  }
   bool isImmutable() const { return immutable_; }
   bool isImmutableName(std::u16string_view name) const;
   std::vector<std::u16string> allNames() const;
@@ -97,5 +140,7 @@ class APMPPropertyMap {
   std::vector<Slot> small_;
   std::unordered_map<std::u16string, Entry, Hash, std::equal_to<>> large_;
   uint64_t nextOrder_ = 0;
+  // Changes whenever a name is added, removed or frozen (APMPSlotCache).
+  uint64_t layout_ = 0;
   bool immutable_ = false;
 };

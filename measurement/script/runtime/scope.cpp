@@ -74,6 +74,22 @@ bool APMPScope::assignExisting(APMPValueRef value, const APMPNameKey& key) {
   return false;
 }
 
+APMPValueRef* APMPScope::assignableValueFromHere(const APMPNameKey& key) {
+  for (APMPScope* scope = this; scope != nullptr; scope = const_cast<APMPScope*>(scope->nextToAsk())) {
+    bool frozen = false;
+    if (APMPValueRef* value = scope->contents_.findForWrite(key, frozen)) return frozen ? nullptr : value;
+    if (scope->contents_.isImmutable()) return nullptr;
+  }
+  return nullptr;
+}
+
+const APMPValueRef& APMPScope::valueAboveForName(const APMPNameKey& key) const {
+  for (const APMPScope* scope = nextToAsk(); scope != nullptr; scope = scope->nextToAsk()) {
+    if (const APMPValueRef* value = scope->contents_.find(key)) return *value;
+  }
+  return APMPUndefinedValue::sharedInstance();
+}
+
 const APMPValueRef& APMPScope::valueForName(const APMPNameKey& key) const {
   for (const APMPScope* scope = this; scope != nullptr; scope = scope->nextToAsk()) {
     if (const APMPValueRef* value = scope->contents_.find(key)) return *value;

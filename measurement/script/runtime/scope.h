@@ -74,6 +74,17 @@ class APMPScope final : public APMPGarbageCollectionRoot, public std::enable_sha
   // Assignment to a name some scope of the chain holds (as setValue); false,
   // with nothing written, when none does.
   bool assignExisting(APMPValueRef value, const APMPNameKey& key);
+  // The value an assignment to the name would replace; null when no scope
+  // of the chain holds it or the assignment would be ignored.
+  APMPValueRef* assignableValue(const APMPNameKey& key, APMPSlotCache& cache) {
+    if (APMPValueRef* value = contents_.findWritable(key, cache)) return value;
+    return assignableValueFromHere(key);
+  }
+  // valueForName through a cache of the name's place in this scope.
+  const APMPValueRef& valueForName(const APMPNameKey& key, APMPSlotCache& cache) const {
+    if (const APMPValueRef* value = contents_.find(key, cache)) return *value;
+    return valueAboveForName(key);
+  }
   // The value from the nearest scope holding the name, else undefined.
   const APMPValueRef& valueForName(std::u16string_view name) const { return valueForName(APMPNameKey(name)); }
   const APMPValueRef& valueForName(const APMPNameKey& key) const;
@@ -100,6 +111,10 @@ class APMPScope final : public APMPGarbageCollectionRoot, public std::enable_sha
   // look-up deep in a chain of blocks that declare nothing costs what a
   // shallow one does.
   const APMPScope* nextToAsk() const;
+  // assignableValue without a cache.
+  APMPValueRef* assignableValueFromHere(const APMPNameKey& key);
+  // valueForName from the scopes above this one.
+  const APMPValueRef& valueAboveForName(const APMPNameKey& key) const;
   // Call after a change that may make this scope hold names or be frozen.
   void contentsChanged(bool wasOpen);
   bool isOpen() const { return contents_.count() == 0 && !contents_.isImmutable(); }

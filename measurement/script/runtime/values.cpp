@@ -4,6 +4,7 @@
 #include <cmath>
 #include <utility>
 
+#include "measurement/script/commands/fused_statements.h"
 #include "measurement/script/commands/method_evaluators.h"
 #include "measurement/script/runtime/evaluator.h"
 #include "measurement/script/runtime/limits.h"
@@ -379,7 +380,8 @@ APMPStatementValue::APMPStatementValue(std::u16string functionName, APMPValueLis
       evaluator_(&APMPCommandRegistrar::sharedInstance().evaluatorForCommand(functionName_)),
       resolved_(evaluator_->resolveCommand(functionName_)),
       row_(evaluator_->rowOf(resolved_)),
-      builtInRow_(APMPCommandRegistrar::sharedInstance().isBuiltInFamily(*evaluator_) ? row_ : nullptr) {}
+      builtInRow_(APMPCommandRegistrar::sharedInstance().isBuiltInFamily(*evaluator_) ? row_ : nullptr),
+      fused_(APMPFuseStatement(builtInRow_, arguments_)) {}
 
 bool APMPStatementValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
   if (this == &other) return true;

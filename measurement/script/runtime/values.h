@@ -33,6 +33,7 @@
 
 #include "measurement/script/runtime/block_cache.h"
 #include "measurement/script/runtime/errors.h"
+#include "measurement/script/runtime/fused_form.h"
 #include "measurement/script/runtime/property_map.h"
 #include "os/foundation/error.h"
 
@@ -159,6 +160,9 @@ class APMPNumberValue final : public APMPRuntimeValue {
     return std::allocate_shared<APMPNumberValue>(apmp::detail::CachingAllocator<APMPNumberValue>(), value);
   }
   double value() const { return value_; }
+  // Gives a number that only one variable holds a new value: an assignment
+  // of a computed number reuses it, as nobody else can see it.
+  void reuseForValue(double value) { value_ = value; }
   // The number formatting of number_forms.h.
   os::Result<std::u16string> stringValueOrError() const override;
   os::Result<double> doubleValueOrError() const override;
@@ -170,7 +174,7 @@ class APMPNumberValue final : public APMPRuntimeValue {
  private:
   static constexpr int kSharedIntegers = 1024;
   static const APMPValueRef& sharedInteger(int value);
-  const double value_;
+  double value_;
 };
 
 class APMPStringValue final : public APMPRuntimeValue {
@@ -357,6 +361,8 @@ class APMPStatementValue final : public APMPRuntimeValue {
   // The row when the evaluator is one of the registrar's own families, which
   // run every row in its family's mode; the registrar then runs it directly.
   const APMPOpcode* builtInRow() const { return builtInRow_; }
+  // The statement's fused form (commands/fused_statements.h), if it has one.
+  const APMPFusedForm& fused() const { return fused_; }
 
   // The same object, or equal opcodes and pairwise equal arguments.
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
@@ -369,6 +375,7 @@ class APMPStatementValue final : public APMPRuntimeValue {
   const void* resolved_;
   const APMPOpcode* row_;
   const APMPOpcode* builtInRow_;
+  APMPFusedForm fused_;
 };
 
 // ---- shared comparison routines ----
