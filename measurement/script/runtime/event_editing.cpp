@@ -91,20 +91,60 @@ os::Status APMPEditingCallbackHandler::addCallback(std::shared_ptr<APMPFunctionV
   return {};
 }
 
-os::Status APMPEditingCallbackHandler::triggerCallbacksWithScope(const APMPScopeRef& scope,
-                                                                 const std::shared_ptr<APMPEventContext>& context) {
-  auto natives = std::make_shared<APMPEventNativeFunctions>(context, journal_);
+std::shared_ptr<APMPEventNativeFunctions> APMPEditingCallbackHandler::nativeFunctionsFor(
+    const APMPScopeRef& scope, const std::shared_ptr<APMPEventContext>& context) {
+  APMPObjectManager* manager = scope->objectManager();
+  if (natives_ && natives_.use_count() == 1 && natives_->eventContext() == context && nativesManager_ == manager &&
+      !natives_->isMarked() && std::as_const(*natives_).propertyMap().count() == 0) {
+    return natives_;
+  }
+  natives_ = std::make_shared<APMPEventNativeFunctions>(context, journal_);
+  nativesManager_ = manager;
+  ++nativesMade_;
   // Tracked, so the collection after the run breaks any cycle a program
   // builds through it; while a program keeps it reachable it stays whole.
-  if (APMPObjectManager* manager = scope->objectManager()) manager->addObject(natives);
-  const APMPValueRef handler = natives;
+  if (manager != nullptr) manager->addObject(natives_);
+  return natives_;
+}
+
+os::Status APMPEditingCallbackHandler::triggerCallbacksWithScope(const APMPScopeRef& scope,
+                                                                 const std::shared_ptr<APMPEventContext>& context) {
+  os::Status status = runCallbacks(scope, context);
+  // Kept for the next run only while nothing else holds it and the program
+  // wrote nothing into it; otherwise its fate is the collector's, as any
+  // run's object.
+  if (natives_ && (natives_.use_count() != 1 || std::as_const(*natives_).propertyMap().count() != 0)) {
+    natives_.reset();
+  }
+  return status;
+}
+
+os::Status APMPEditingCallbackHandler::runCallbacks(const APMPScopeRef& scope,
+                                                    const std::shared_ptr<APMPEventContext>& context) {
+  const APMPValueRef handler = nativeFunctionsFor(scope, context);
+  // The callbacks' argument list; a run inside a run (not made by the engine)
+  // gets one of its own.
+  APMPValueList ownArguments;
+  const bool shared = !callbackArgumentsBusy_;
+  APMPValueList& arguments = shared ? callbackArguments_ : ownArguments;
+  arguments.assign(1, handler);
+  callbackArgumentsBusy_ = callbackArgumentsBusy_ || shared;
+  struct Release {
+    APMPValueList& arguments;
+    bool& busy;
+    bool shared;
+    ~Release() {
+      arguments.clear();
+      if (shared) busy = false;
+    }
+  } release{arguments, callbackArgumentsBusy_, shared};
 
   // A callback may register further callbacks: each phase runs the ones
   // registered when it begins.
   const std::vector<CallbackMap::value_type> edits(editCallbackMap_.begin(), editCallbackMap_.end());
   for (const auto& [priority, callback] : edits) {
     journal_->begin();
-    os::Result<int32_t> code = invokeCallbackWithScope(scope, *callback, handler);
+    os::Result<int32_t> code = invokeCallback(scope, *callback, arguments);
     journal_->end();
     if (!code) {
       journal_->undo(*context);
@@ -114,7 +154,7 @@ os::Status APMPEditingCallbackHandler::triggerCallbacksWithScope(const APMPScope
   }
   const std::vector<CallbackMap::value_type> creates(createCallbackMap_.begin(), createCallbackMap_.end());
   for (const auto& [priority, callback] : creates) {
-    os::Result<int32_t> code = invokeCallbackWithScope(scope, *callback, handler);
+    os::Result<int32_t> code = invokeCallback(scope, *callback, arguments);
     if (!code) return std::unexpected(code.error());
   }
   return {};
@@ -123,7 +163,12 @@ os::Status APMPEditingCallbackHandler::triggerCallbacksWithScope(const APMPScope
 os::Result<int32_t> APMPEditingCallbackHandler::invokeCallbackWithScope(const APMPScopeRef& scope,
                                                                         APMPFunctionValue& callback,
                                                                         const APMPValueRef& eventHandler) {
-  APMPResult result = callback.invokeWithArguments({eventHandler}, scope);
+  return invokeCallback(scope, callback, {eventHandler});
+}
+
+os::Result<int32_t> APMPEditingCallbackHandler::invokeCallback(const APMPScopeRef& scope, APMPFunctionValue& callback,
+                                                               const APMPValueList& arguments) {
+  APMPResult result = callback.invokeWithArguments(arguments, scope);
   if (!result) return std::unexpected(result.error());
   if ((*result)->kind() != Kind::Number) return kCallbackNotANumber;
   return APMPToInt32(static_cast<const APMPNumberValue&>(**result).value());
@@ -397,17 +442,20 @@ os::Result<bool> APMPEventEditing::handleEvent(APMPEvent event) {
   edits_.emplace(callbackHandler_->journal()->writes(), false);
   runtime_->resetInstructionCount();
   const uint64_t madeBefore = runtime_->objectManager().objectsAdded();
+  const uint64_t nativesBefore = callbackHandler_->nativeFunctionsMade();
   const uint64_t writesBefore = apmp::detail::containerWrites();
-  os::Status run = [&] {
-    APMPScopeRef scope = runtime_->getRunScope();
-    return callbackHandler_->triggerCallbacksWithScope(scope, eventContext_);
-  }();
-  // A run that made no container but its native functions object and wrote
-  // into none (that object included) grew nothing and closed no cycle
-  // through anything new: what the last collection found still holds, and
-  // what the run let go of went with its last reference or waits for the
-  // next collection. Any other run is followed by a collection.
-  const bool grewNothing = runtime_->objectManager().objectsAdded() - madeBefore <= 1 &&
+  if (!runScope_ || runScope_.use_count() != 1 || runScope_->contents().count() != 0 ||
+      runScope_->contents().isImmutable()) {
+    runScope_ = runtime_->getRunScope();
+  }
+  const os::Status run = callbackHandler_->triggerCallbacksWithScope(runScope_, eventContext_);
+  // A run that made no container but its native functions object (when it
+  // made one) and wrote into none (that object included) grew nothing and
+  // closed no cycle through anything new: what the last collection found
+  // still holds, and what the run let go of went with its last reference or
+  // waits for the next collection. Any other run is followed by a collection.
+  const uint64_t nativesMade = callbackHandler_->nativeFunctionsMade() - nativesBefore;
+  const bool grewNothing = runtime_->objectManager().objectsAdded() - madeBefore <= nativesMade &&
                            apmp::detail::containerWrites() == writesBefore;
   if (!grewNothing) runtime_->collectGarbage();
   if (!run) return std::unexpected(run.error());

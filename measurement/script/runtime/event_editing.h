@@ -83,6 +83,9 @@ class APMPEditJournal {
   std::vector<std::pair<std::string, std::optional<os::Value>>> parameters_;
 };
 
+class APMPEventNativeFunctions;
+class APMPObjectManager;
+
 // The registry of edit and create callbacks (design note 2). A collector
 // root: marking it marks every callback.
 class APMPEditingCallbackHandler final : public APMPGarbageCollectionRoot {
@@ -114,11 +117,33 @@ class APMPEditingCallbackHandler final : public APMPGarbageCollectionRoot {
   void mark(APMPMarker& marker) override;
   // The writes of the runs' native functions objects.
   const std::shared_ptr<APMPEditJournal>& journal() const { return journal_; }
+  // Native functions objects made (and tracked) so far: a run that reuses the
+  // last one makes none.
+  uint64_t nativeFunctionsMade() const { return nativesMade_; }
 
  private:
+  // The native functions object of a run over the context: the last run's
+  // when nothing else holds it and nothing was written into it (no program
+  // can tell it from a new one), else a new one tracked by the scope's
+  // collector.
+  std::shared_ptr<APMPEventNativeFunctions> nativeFunctionsFor(const APMPScopeRef& scope,
+                                                               const std::shared_ptr<APMPEventContext>& context);
+  os::Status runCallbacks(const APMPScopeRef& scope, const std::shared_ptr<APMPEventContext>& context);
+  // invokeCallbackWithScope with the argument list made.
+  static os::Result<int32_t> invokeCallback(const APMPScopeRef& scope, APMPFunctionValue& callback,
+                                            const APMPValueList& arguments);
+
   CallbackMap editCallbackMap_;
   CallbackMap createCallbackMap_;
   const std::shared_ptr<APMPEditJournal> journal_ = std::make_shared<APMPEditJournal>();
+  std::shared_ptr<APMPEventNativeFunctions> natives_;
+  // The collector that tracks natives_.
+  APMPObjectManager* nativesManager_ = nullptr;
+  uint64_t nativesMade_ = 0;
+  // The one-entry argument list of the callbacks of a run, kept between runs
+  // (empty then) so a run makes no list; busy while a run uses it.
+  APMPValueList callbackArguments_;
+  bool callbackArgumentsBusy_ = false;
 };
 
 // "internal.registerCallback"(label, callback, options): exactly three
@@ -213,4 +238,8 @@ class APMPEventEditing final : public APMPEventEditingInterface {
   std::shared_ptr<APMPEditingCallbackHandler> callbackHandler_;
   // hasEdits' last answer, good while the journal's write count is the same.
   mutable std::optional<std::pair<uint64_t, bool>> edits_;
+  // The last run's scope, taken again while nothing holds it and it holds
+  // no name: only the callbacks' arguments are evaluated in it, so it stays
+  // empty and is as good as a new child of the global scope.
+  APMPScopeRef runScope_;
 };
