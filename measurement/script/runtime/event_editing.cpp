@@ -31,43 +31,6 @@ APMPResult undefined() { return APMPUndefinedValue::sharedInstance(); }
 
 }  // namespace
 
-// ---- the journal ----
-
-void APMPEditJournal::begin() {
-  recording_ = true;
-  name_.reset();
-  parameters_.clear();
-}
-
-void APMPEditJournal::willSetName(const APMPEvent& event) {
-  ++writes_;
-  if (recording_ && !name_) name_ = event.name();
-}
-
-void APMPEditJournal::willSetParameter(const APMPEvent& event, std::string_view name) {
-  ++writes_;
-  if (!recording_) return;
-  for (const auto& [written, before] : parameters_) {
-    if (written == name) return;
-  }
-  const os::Value* current = event.parameterForName(name);
-  parameters_.emplace_back(std::string(name), current ? std::optional<os::Value>(*current) : std::nullopt);
-}
-
-void APMPEditJournal::undo(APMPEventContext& context) const {
-  if (!name_ && parameters_.empty()) return;
-  const APMPEvent& event = context.outputEvent();
-  os::Dictionary parameters = event.parameters();
-  for (const auto& [name, before] : parameters_) {
-    if (before) {
-      parameters.insert_or_assign(name, *before);
-    } else if (auto it = parameters.find(name); it != parameters.end()) {
-      parameters.erase(it);
-    }
-  }
-  context.setOutputEvent(APMPEvent(name_ ? *name_ : event.name(), event.timestamp(), std::move(parameters)));
-}
-
 // ---- the callback registry ----
 
 os::Status APMPEditingCallbackHandler::registerWithPriority(int32_t priority,
@@ -143,14 +106,14 @@ os::Status APMPEditingCallbackHandler::runCallbacks(const APMPScopeRef& scope,
   // registered when it begins.
   const std::vector<CallbackMap::value_type> edits(editCallbackMap_.begin(), editCallbackMap_.end());
   for (const auto& [priority, callback] : edits) {
-    journal_->begin();
+    context->beginEdit();
     os::Result<int32_t> code = invokeCallback(scope, *callback, arguments);
-    journal_->end();
+    context->endEdit();
     if (!code) {
-      journal_->undo(*context);
+      context->undoEdit();
       return std::unexpected(code.error());
     }
-    if (*code == kCallbackFailed || *code == kCallbackNotANumber) journal_->undo(*context);
+    if (*code == kCallbackFailed || *code == kCallbackNotANumber) context->undoEdit();
   }
   const std::vector<CallbackMap::value_type> creates(createCallbackMap_.begin(), createCallbackMap_.end());
   for (const auto& [priority, callback] : creates) {
@@ -229,10 +192,12 @@ struct NativeMethod {
 
 // Script text as UTF-8; names and values are mostly ASCII, copied as they are.
 std::string toUTF8(std::u16string_view text) {
-  for (char16_t unit : text) {
-    if (unit >= 0x80) return os::utf8(text);
+  std::string bytes(text.size(), '\0');
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] >= 0x80) return os::utf8(text);
+    bytes[i] = static_cast<char>(text[i]);
   }
-  return std::string(text.begin(), text.end());
+  return bytes;
 }
 
 // The string form's UTF-8; a string value is read in place.
@@ -243,21 +208,25 @@ os::Result<std::string> textOf(const APMPRuntimeValue& value) {
   return toUTF8(*text);
 }
 
+// The natives read the output event through the const accessor: the
+// mutable one would make the input event apart.
+const APMPEvent& output(const APMPEventContext& context) { return context.outputEvent(); }
+
 APMPResult getEventName(APMPEventContext& context, APMPEditJournal*, APMPArguments, const APMPScopeRef&) {
-  return APMPStringValue::make(os::utf16(context.outputEvent().name()));
+  return APMPStringValue::make(os::utf16(output(context).name()));
 }
 
 APMPResult getParamValue(APMPEventContext& context, APMPEditJournal*, APMPArguments values,
                          const APMPScopeRef& scope) {
   auto name = textOf(*values[0]);
   if (!name) return std::unexpected(name.error());
-  const os::Value* parameter = context.outputEvent().parameterForName(*name);
+  const os::Value* parameter = output(context).parameterForName(*name);
   if (parameter == nullptr) return APMPNullValue::sharedInstance();
   return APMPRuntimeEntityConverter::runtimeValueFromNSObject(*parameter, scope);
 }
 
 APMPResult getParams(APMPEventContext& context, APMPEditJournal*, APMPArguments, const APMPScopeRef& scope) {
-  const os::Dictionary& parameters = context.outputEvent().parameters();
+  const os::Dictionary& parameters = output(context).parameters();
   // One binding per parameter, as any bulk build pays.
   if (auto paid = APMPChargeSlots(scope, parameters.size()); !paid) return std::unexpected(paid.error());
   auto map = APMPObjectManager::mapValueWithScope(scope);
@@ -270,7 +239,7 @@ APMPResult getParams(APMPEventContext& context, APMPEditJournal*, APMPArguments,
 }
 
 APMPResult getTimestamp(APMPEventContext& context, APMPEditJournal*, APMPArguments, const APMPScopeRef&) {
-  return APMPNumberValue::make(context.outputEvent().timestamp());
+  return APMPNumberValue::make(output(context).timestamp());
 }
 
 APMPResult setEventName(APMPEventContext& context, APMPEditJournal* journal, APMPArguments values,
@@ -279,11 +248,11 @@ APMPResult setEventName(APMPEventContext& context, APMPEditJournal* journal, APM
   if (argument->isNullOrUndefined()) return APMPFail(APMPRovavError::ArgumentKind);
   auto name = textOf(*argument);
   if (!name) return std::unexpected(name.error());
-  if (journal != nullptr) journal->willSetName(context.outputEvent());
-  context.outputEvent().setName(std::move(*name));
+  if (journal != nullptr) journal->noteWrite();
+  context.setOutputName(std::move(*name));
   // Strings are immutable: a string argument is its own string form.
   if (argument->kind() == Kind::String) return argument;
-  return APMPStringValue::make(os::utf16(context.outputEvent().name()));
+  return APMPStringValue::make(os::utf16(output(context).name()));
 }
 
 APMPResult setParamValue(APMPEventContext& context, APMPEditJournal* journal, APMPArguments values,
@@ -292,8 +261,8 @@ APMPResult setParamValue(APMPEventContext& context, APMPEditJournal* journal, AP
   if (!name) return std::unexpected(name.error());
   auto value = APMPRuntimeEntityConverter::objectFromRuntimeValue(*values[1]);
   if (!value) return std::unexpected(value.error());
-  if (journal != nullptr) journal->willSetParameter(context.outputEvent(), *name);
-  context.outputEvent().setParameter(std::move(*value), *name);
+  if (journal != nullptr) journal->noteWrite();
+  context.setOutputParameter(std::move(*value), *name);
   return values[1];
 }
 
@@ -308,29 +277,55 @@ APMPEventNativeFunctions::APMPEventNativeFunctions(std::shared_ptr<APMPEventCont
                                                    std::shared_ptr<APMPEditJournal> journal)
     : eventContext_(std::move(eventContext)), journal_(std::move(journal)) {}
 
+namespace {
+
+// The native method of the name, or null. Names are told apart by their
+// length and first letter before they are compared whole.
+const NativeMethod* nativeMethodNamed(std::u16string_view name) {
+  if (name.size() < 9 || name.size() > 13 || (name[0] != u'g' && name[0] != u's')) return nullptr;
+  for (const NativeMethod& method : kNativeMethods) {
+    if (method.name == name) return &method;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 APMPResult APMPEventNativeFunctions::applyWithName(std::u16string_view name, const APMPValueList& arguments,
                                                    const APMPScopeRef& scope) {
-  for (const NativeMethod& method : kNativeMethods) {
-    if (method.name != name) continue;
-    // Every argument is evaluated before the count is checked; the few a
-    // method takes go onto the stack.
-    std::array<APMPValueRef, 2> few;
-    APMPValueList many;
-    APMPValueRef* values = few.data();
+  const NativeMethod* method = nativeMethodNamed(name);
+  if (method == nullptr) return APMPMapValue::applyWithName(name, arguments, scope);
+  // Every argument is evaluated before the count is checked. The arguments
+  // of a method call come evaluated already, and a value evaluates to
+  // itself: each is counted and read in place. A statement among them (a
+  // program can hold statement values) is evaluated onto the stack.
+  bool evaluated = true;
+  for (const APMPValueRef& argument : arguments) evaluated = evaluated && argument->kind() != Kind::Statement;
+  std::array<APMPValueRef, 2> few;
+  APMPValueList many;
+  const APMPValueRef* values = arguments.data();
+  if (evaluated) {
+    APMPExecutionState& state = scope->executionState();
+    for (size_t i = 0; i < arguments.size(); ++i) {
+      if (state.instructionCount >= kAPMPInstructionBudget) return APMPFail(APMPRovavError::BudgetExhausted);
+      state.instructionCount += 1;
+    }
+  } else {
+    APMPValueRef* slots = few.data();
     if (arguments.size() > few.size()) {
       many.resize(arguments.size());
-      values = many.data();
+      slots = many.data();
     }
     for (size_t i = 0; i < arguments.size(); ++i) {
       APMPResult value = APMPEvaluator::evaluateStatement(arguments[i], scope);
       if (!value) return value;
-      values[i] = std::move(*value);
+      slots[i] = std::move(*value);
     }
-    if (arguments.size() != method.argumentCount) return APMPFail(APMPRovavError::ArgumentCount);
-    if (!eventContext_) return undefined();
-    return method.routine(*eventContext_, journal_.get(), APMPArguments(values, arguments.size()), scope);
+    values = slots;
   }
-  return APMPMapValue::applyWithName(name, arguments, scope);
+  if (arguments.size() != method->argumentCount) return APMPFail(APMPRovavError::ArgumentCount);
+  if (!eventContext_) return undefined();
+  return method->routine(*eventContext_, journal_.get(), APMPArguments(values, arguments.size()), scope);
 }
 
 // ---- internal.eventLogger ----
@@ -467,7 +462,7 @@ bool APMPEventEditing::hasEdits() const {
   // the input was set it is still the input's copy.
   const uint64_t writes = callbackHandler_->journal()->writes();
   if (!edits_ || edits_->first != writes) {
-    edits_.emplace(writes, !eventContext_->outputEvent().isEqualToEvent(eventContext_->inputEvent()));
+    edits_.emplace(writes, eventContext_->outputDiffersFromInput());
   }
   return edits_->second;
 }

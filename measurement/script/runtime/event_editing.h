@@ -17,9 +17,9 @@
 //    INT32_MAX the registration fails (editing 4) instead of wrapping to a
 //    priority that would run first. At most 1,000 callbacks in all.
 // 3. A run: every callback gets the same native functions object over the
-//    context. While each edit callback runs, the journal keeps what its
-//    writes replaced; a failure or a result code of 2 or -1 puts that back
-//    (a failure then ends the run). Create callbacks run after the edits; their result is ignored and
+//    context. Each edit callback is an edit of the context, which keeps
+//    what its writes replaced; a failure or a result code of 2 or -1 puts
+//    that back (a failure then ends the run). Create callbacks run after the edits; their result is ignored and
 //    a failure ends the run with what was done kept. The callbacks of a run
 //    are those registered when its phase begins.
 // 4. The instruction budget covers one whole load and one whole run; the
@@ -58,29 +58,16 @@ inline constexpr size_t kAPMPMaxCallbackCount = 1000;
 // The priority of options without "priority".
 inline constexpr int32_t kAPMPDefaultCallbackPriority = 1000;
 
-// The script's writes to the output event of a run: whether any happened,
-// and, while an edit callback runs, the values each write first replaced, so
-// a failed callback is undone without copying the event before it ran.
+// The count of the script's writes to the output event (the context keeps
+// what they replaced, APMPEventContext): a count unchanged since an answer
+// about the event was taken leaves that answer good.
 class APMPEditJournal {
  public:
-  // Starts recording the replaced values (of one edit callback).
-  void begin();
-  void end() { recording_ = false; }
-  // Call before the output event's name or a parameter is written.
-  void willSetName(const APMPEvent& event);
-  void willSetParameter(const APMPEvent& event, std::string_view name);
-  // Puts back every value replaced since begin.
-  void undo(APMPEventContext& context) const;
-  // Counts every write, recorded or not.
+  void noteWrite() { ++writes_; }
   uint64_t writes() const { return writes_; }
 
  private:
-  bool recording_ = false;
   uint64_t writes_ = 0;
-  std::optional<std::string> name_;
-  // Each parameter written, with its value before the first write (none:
-  // it was absent).
-  std::vector<std::pair<std::string, std::optional<os::Value>>> parameters_;
 };
 
 class APMPEventNativeFunctions;
@@ -177,7 +164,7 @@ class APMPRegisterCallbackNativeFunctionValue final : public APMPNativeFunctionV
 // collector, so cycles a program builds through it are broken afterwards.
 class APMPEventNativeFunctions final : public APMPMapValue {
  public:
-  // Writes are told to the journal first, when there is one.
+  // Writes are counted by the journal, when there is one.
   explicit APMPEventNativeFunctions(std::shared_ptr<APMPEventContext> eventContext,
                                     std::shared_ptr<APMPEditJournal> journal = nullptr);
   APMPResult applyWithName(std::u16string_view name, const APMPValueList& arguments,
