@@ -33,6 +33,18 @@ APMPResult undefined() { return APMPUndefinedValue::sharedInstance(); }
 
 // ---- the callback registry ----
 
+namespace {
+using CallbackList = std::vector<std::pair<int32_t, std::shared_ptr<APMPFunctionValue>>>;
+}  // namespace
+
+struct APMPEditingCallbackHandler::PhaseLists {
+  CallbackList edits;
+  CallbackList creates;
+};
+
+APMPEditingCallbackHandler::APMPEditingCallbackHandler() = default;
+APMPEditingCallbackHandler::~APMPEditingCallbackHandler() = default;
+
 os::Status APMPEditingCallbackHandler::registerWithPriority(int32_t priority,
                                                             std::shared_ptr<APMPFunctionValue> callback,
                                                             std::u16string_view ruleType) {
@@ -103,9 +115,16 @@ os::Status APMPEditingCallbackHandler::runCallbacks(const APMPScopeRef& scope,
   } release{arguments, callbackArgumentsBusy_, shared};
 
   // A callback may register further callbacks: each phase runs the ones
-  // registered when it begins.
-  const std::vector<CallbackMap::value_type> edits(editCallbackMap_.begin(), editCallbackMap_.end());
-  for (const auto& [priority, callback] : edits) {
+  // registered when it begins, from a list kept until a registration (the
+  // registry only grows, so its size tells).
+  if (!phases_) phases_ = std::make_unique<PhaseLists>();
+  CallbackList ownEdits, ownCreates;
+  auto phase = [shared](const CallbackMap& callbacks, CallbackList& kept, CallbackList& own) -> const CallbackList& {
+    CallbackList& list = shared ? kept : own;
+    if (!shared || list.size() != callbacks.size()) list.assign(callbacks.begin(), callbacks.end());
+    return list;
+  };
+  for (const auto& [priority, callback] : phase(editCallbackMap_, phases_->edits, ownEdits)) {
     context->beginEdit();
     os::Result<int32_t> code = invokeCallback(scope, *callback, arguments);
     context->endEdit();
@@ -115,8 +134,7 @@ os::Status APMPEditingCallbackHandler::runCallbacks(const APMPScopeRef& scope,
     }
     if (*code == kCallbackFailed || *code == kCallbackNotANumber) context->undoEdit();
   }
-  const std::vector<CallbackMap::value_type> creates(createCallbackMap_.begin(), createCallbackMap_.end());
-  for (const auto& [priority, callback] : creates) {
+  for (const auto& [priority, callback] : phase(createCallbackMap_, phases_->creates, ownCreates)) {
     os::Result<int32_t> code = invokeCallback(scope, *callback, arguments);
     if (!code) return std::unexpected(code.error());
   }

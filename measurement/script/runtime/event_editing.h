@@ -79,6 +79,9 @@ class APMPEditingCallbackHandler final : public APMPGarbageCollectionRoot {
  public:
   using CallbackMap = std::map<int32_t, std::shared_ptr<APMPFunctionValue>>;
 
+  APMPEditingCallbackHandler();
+  ~APMPEditingCallbackHandler() override;
+
   // editing 4 when 1,000 callbacks are registered (checked first), editing 3
   // for a type other than "edit" and "create", else addCallback.
   os::Status registerWithPriority(int32_t priority, std::shared_ptr<APMPFunctionValue> callback,
@@ -128,9 +131,13 @@ class APMPEditingCallbackHandler final : public APMPGarbageCollectionRoot {
   APMPObjectManager* nativesManager_ = nullptr;
   uint64_t nativesMade_ = 0;
   // The one-entry argument list of the callbacks of a run, kept between runs
-  // (empty then) so a run makes no list; busy while a run uses it.
+  // (empty then) so a run makes no list; busy while a run uses it and the
+  // phase lists below.
   APMPValueList callbackArguments_;
   bool callbackArgumentsBusy_ = false;
+  // The callbacks of each phase of a run, as runs took them last.
+  struct PhaseLists;
+  std::unique_ptr<PhaseLists> phases_;
 };
 
 // "internal.registerCallback"(label, callback, options): exactly three

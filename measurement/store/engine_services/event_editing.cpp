@@ -84,8 +84,8 @@ size_t APMPParameterLog::find(std::string_view name) const {
   return npos;
 }
 
-void APMPParameterLog::add(std::string_view name, const os::Value* before) {
-  entries_.push_back({std::string(name), before ? std::optional<os::Value>(*before) : std::nullopt});
+void APMPParameterLog::add(std::string_view name, std::optional<os::Value> before) {
+  entries_.push_back({std::string(name), std::move(before)});
   if (entries_.size() <= kScanned) return;
   if (index_.empty()) {
     for (size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].name, i);
@@ -158,11 +158,18 @@ void APMPEventContext::setOutputParameter(os::Value value, std::string_view name
   auto it = parameters.lower_bound(name);
   const bool present = it != parameters.end() && it->first == name;
   const os::Value* current = present ? &it->second : nullptr;
+  // The value replaced goes into the log that must remember it (moved: it
+  // is overwritten or erased next), and is read there.
+  APMPParameterLog* log = nullptr;
   const size_t written = inputParameters_.find(name);
   if (written == APMPParameterLog::npos) {
-    inputParameters_.add(name, current);
+    log = &inputParameters_;
   } else if (editing_ && written < editStart_ && editParameters_.find(name) == APMPParameterLog::npos) {
-    editParameters_.add(name, current);
+    log = &editParameters_;
+  }
+  if (log != nullptr) {
+    log->add(name, present ? std::optional<os::Value>(std::move(it->second)) : std::nullopt);
+    if (present) current = &*(*log)[log->size() - 1].before;
   }
   if (value.isNull()) {
     if (present) parameters.erase(it);

@@ -113,7 +113,7 @@ class APMPParameterLog {
 
   // The position of the name's entry, or npos.
   size_t find(std::string_view name) const;
-  void add(std::string_view name, const os::Value* before);
+  void add(std::string_view name, std::optional<os::Value> before);
   // Drops the entries from the position on.
   void truncate(size_t size);
   void clear() { truncate(0); }
