@@ -166,17 +166,54 @@ APMPResult APMPControlSwitch(APMPArguments arguments, const APMPScopeRef& scope)
 
 namespace {
 
-// A method call's argument list. An array literal (the usual form) has its
-// entries evaluated in place, with the literal's own count, depth and cap,
-// but no array made; anything else must evaluate to an array.
-os::Result<APMPValueList> methodArguments(const APMPValueRef& entry, const APMPScopeRef& scope) {
+// The lists of evaluated method arguments, kept per thread and reused: calls
+// nest only so deep, so a few lists serve every call without a trip through
+// malloc. A lease hands one out and takes it back emptied.
+class ArgumentListLease {
+ public:
+  ArgumentListLease() {
+    std::vector<APMPValueList>& pool = freeLists();
+    if (!pool.empty()) {
+      list_ = std::move(pool.back());
+      pool.pop_back();
+    }
+  }
+  ~ArgumentListLease() {
+    list_.clear();
+    std::vector<APMPValueList>& pool = freeLists();
+    if (pool.size() < kKeptLists && list_.capacity() <= kKeptCapacity) pool.push_back(std::move(list_));
+  }
+  ArgumentListLease(const ArgumentListLease&) = delete;
+  ArgumentListLease& operator=(const ArgumentListLease&) = delete;
+  APMPValueList& list() { return list_; }
+
+ private:
+  static constexpr size_t kKeptLists = 64;
+  static constexpr size_t kKeptCapacity = 16;
+  static std::vector<APMPValueList>& freeLists() {
+    static thread_local std::vector<APMPValueList> lists;
+    return lists;
+  }
+  APMPValueList list_;
+};
+
+// A method call's argument list, into values. An array literal (the usual
+// form) has its entries evaluated in place, with the literal's own count,
+// depth and cap, but no array made; anything else must evaluate to an array.
+os::Status methodArguments(const APMPValueRef& entry, const APMPScopeRef& scope, APMPValueList& values) {
   if (entry->kind() == Kind::Statement) {
     const auto& literal = static_cast<const APMPStatementValue&>(*entry);
     if (literal.row() != nullptr && literal.row()->handler == &APMPVariableArrayLiteral) {
-      return APMPEvaluateInPlace(scope, [&]() -> os::Result<APMPValueList> {
-        auto values = APMPEvaluateArguments(literal.arguments(), scope);
-        if (values && values->size() > kAPMPMaxArraySlots) return APMPFail(APMPRovavError::InvalidArrayLength);
-        return values;
+      return APMPEvaluateInPlace(scope, [&]() -> os::Status {
+        const APMPValueList& entries = literal.arguments();
+        values.reserve(entries.size());
+        for (const APMPValueRef& argument : entries) {
+          APMPResult value = APMPEvaluator::evaluateStatement(argument, scope);
+          if (!value) return std::unexpected(std::move(value.error()));
+          values.push_back(std::move(*value));
+        }
+        if (values.size() > kAPMPMaxArraySlots) return APMPFail(APMPRovavError::InvalidArrayLength);
+        return {};
       });
     }
   }
@@ -184,7 +221,8 @@ os::Result<APMPValueList> methodArguments(const APMPValueRef& entry, const APMPS
   if (!value) return std::unexpected(std::move(value.error()));
   auto array = asArray(*value);
   if (!array) return APMPFail(APMPRovavError::ArgumentKind);
-  return array->allElements();
+  values = array->allElements();
+  return {};
 }
 
 }  // namespace
@@ -194,11 +232,13 @@ APMPResult APMPControlCallMethod(APMPArguments arguments, const APMPScopeRef& sc
   if (!receiver) return receiver;
   APMPResult name = evaluate(arguments[1], scope);
   if (!name) return name;
-  auto methodArgumentList = methodArguments(arguments[2], scope);
-  if (!methodArgumentList) return std::unexpected(std::move(methodArgumentList.error()));
+  ArgumentListLease lease;
+  const APMPValueList& values = lease.list();
+  if (auto evaluated = methodArguments(arguments[2], scope, lease.list()); !evaluated) {
+    return std::unexpected(std::move(evaluated.error()));
+  }
   if ((*name)->kind() != Kind::String) return APMPFail(APMPRovavError::ArgumentKind);
   const std::u16string& method = static_cast<const APMPStringValue&>(**name).value();  // held by name
-  const APMPValueList& values = *methodArgumentList;
   // Every receiver reads the name, and text arguments at least once (map
   // keys are hashed, for one): both are paid here by their lengths.
   size_t units = method.size() + values.size();

@@ -31,44 +31,19 @@ APMPResult undefined() { return APMPUndefinedValue::sharedInstance(); }
 
 }  // namespace
 
-// ---- the journal ----
-
-void APMPEditJournal::begin() {
-  recording_ = true;
-  name_.reset();
-  parameters_.clear();
-}
-
-void APMPEditJournal::willSetName(const APMPEvent& event) {
-  ++writes_;
-  if (recording_ && !name_) name_ = event.name();
-}
-
-void APMPEditJournal::willSetParameter(const APMPEvent& event, std::string_view name) {
-  ++writes_;
-  if (!recording_) return;
-  for (const auto& [written, before] : parameters_) {
-    if (written == name) return;
-  }
-  const os::Value* current = event.parameterForName(name);
-  parameters_.emplace_back(std::string(name), current ? std::optional<os::Value>(*current) : std::nullopt);
-}
-
-void APMPEditJournal::undo(APMPEventContext& context) const {
-  if (!name_ && parameters_.empty()) return;
-  const APMPEvent& event = context.outputEvent();
-  os::Dictionary parameters = event.parameters();
-  for (const auto& [name, before] : parameters_) {
-    if (before) {
-      parameters.insert_or_assign(name, *before);
-    } else if (auto it = parameters.find(name); it != parameters.end()) {
-      parameters.erase(it);
-    }
-  }
-  context.setOutputEvent(APMPEvent(name_ ? *name_ : event.name(), event.timestamp(), std::move(parameters)));
-}
-
 // ---- the callback registry ----
+
+namespace {
+using CallbackList = std::vector<std::pair<int32_t, std::shared_ptr<APMPFunctionValue>>>;
+}  // namespace
+
+struct APMPEditingCallbackHandler::PhaseLists {
+  CallbackList edits;
+  CallbackList creates;
+};
+
+APMPEditingCallbackHandler::APMPEditingCallbackHandler() = default;
+APMPEditingCallbackHandler::~APMPEditingCallbackHandler() = default;
 
 os::Status APMPEditingCallbackHandler::registerWithPriority(int32_t priority,
                                                             std::shared_ptr<APMPFunctionValue> callback,
@@ -91,30 +66,76 @@ os::Status APMPEditingCallbackHandler::addCallback(std::shared_ptr<APMPFunctionV
   return {};
 }
 
-os::Status APMPEditingCallbackHandler::triggerCallbacksWithScope(const APMPScopeRef& scope,
-                                                                 const std::shared_ptr<APMPEventContext>& context) {
-  auto natives = std::make_shared<APMPEventNativeFunctions>(context, journal_);
+std::shared_ptr<APMPEventNativeFunctions> APMPEditingCallbackHandler::nativeFunctionsFor(
+    const APMPScopeRef& scope, const std::shared_ptr<APMPEventContext>& context) {
+  APMPObjectManager* manager = scope->objectManager();
+  if (natives_ && natives_.use_count() == 1 && natives_->eventContext() == context && nativesManager_ == manager &&
+      !natives_->isMarked() && std::as_const(*natives_).propertyMap().count() == 0) {
+    return natives_;
+  }
+  natives_ = std::make_shared<APMPEventNativeFunctions>(context, journal_);
+  nativesManager_ = manager;
+  ++nativesMade_;
   // Tracked, so the collection after the run breaks any cycle a program
   // builds through it; while a program keeps it reachable it stays whole.
-  if (APMPObjectManager* manager = scope->objectManager()) manager->addObject(natives);
-  const APMPValueRef handler = natives;
+  if (manager != nullptr) manager->addObject(natives_);
+  return natives_;
+}
+
+os::Status APMPEditingCallbackHandler::triggerCallbacksWithScope(const APMPScopeRef& scope,
+                                                                 const std::shared_ptr<APMPEventContext>& context) {
+  os::Status status = runCallbacks(scope, context);
+  // Kept for the next run only while nothing else holds it and the program
+  // wrote nothing into it; otherwise its fate is the collector's, as any
+  // run's object.
+  if (natives_ && (natives_.use_count() != 1 || std::as_const(*natives_).propertyMap().count() != 0)) {
+    natives_.reset();
+  }
+  return status;
+}
+
+os::Status APMPEditingCallbackHandler::runCallbacks(const APMPScopeRef& scope,
+                                                    const std::shared_ptr<APMPEventContext>& context) {
+  const APMPValueRef handler = nativeFunctionsFor(scope, context);
+  // The callbacks' argument list; a run inside a run (not made by the engine)
+  // gets one of its own.
+  APMPValueList ownArguments;
+  const bool shared = !callbackArgumentsBusy_;
+  APMPValueList& arguments = shared ? callbackArguments_ : ownArguments;
+  arguments.assign(1, handler);
+  callbackArgumentsBusy_ = callbackArgumentsBusy_ || shared;
+  struct Release {
+    APMPValueList& arguments;
+    bool& busy;
+    bool shared;
+    ~Release() {
+      arguments.clear();
+      if (shared) busy = false;
+    }
+  } release{arguments, callbackArgumentsBusy_, shared};
 
   // A callback may register further callbacks: each phase runs the ones
-  // registered when it begins.
-  const std::vector<CallbackMap::value_type> edits(editCallbackMap_.begin(), editCallbackMap_.end());
-  for (const auto& [priority, callback] : edits) {
-    journal_->begin();
-    os::Result<int32_t> code = invokeCallbackWithScope(scope, *callback, handler);
-    journal_->end();
+  // registered when it begins, from a list kept until a registration (the
+  // registry only grows, so its size tells).
+  if (!phases_) phases_ = std::make_unique<PhaseLists>();
+  CallbackList ownEdits, ownCreates;
+  auto phase = [shared](const CallbackMap& callbacks, CallbackList& kept, CallbackList& own) -> const CallbackList& {
+    CallbackList& list = shared ? kept : own;
+    if (!shared || list.size() != callbacks.size()) list.assign(callbacks.begin(), callbacks.end());
+    return list;
+  };
+  for (const auto& [priority, callback] : phase(editCallbackMap_, phases_->edits, ownEdits)) {
+    context->beginEdit();
+    os::Result<int32_t> code = invokeCallback(scope, *callback, arguments);
+    context->endEdit();
     if (!code) {
-      journal_->undo(*context);
+      context->undoEdit();
       return std::unexpected(code.error());
     }
-    if (*code == kCallbackFailed || *code == kCallbackNotANumber) journal_->undo(*context);
+    if (*code == kCallbackFailed || *code == kCallbackNotANumber) context->undoEdit();
   }
-  const std::vector<CallbackMap::value_type> creates(createCallbackMap_.begin(), createCallbackMap_.end());
-  for (const auto& [priority, callback] : creates) {
-    os::Result<int32_t> code = invokeCallbackWithScope(scope, *callback, handler);
+  for (const auto& [priority, callback] : phase(createCallbackMap_, phases_->creates, ownCreates)) {
+    os::Result<int32_t> code = invokeCallback(scope, *callback, arguments);
     if (!code) return std::unexpected(code.error());
   }
   return {};
@@ -123,7 +144,12 @@ os::Status APMPEditingCallbackHandler::triggerCallbacksWithScope(const APMPScope
 os::Result<int32_t> APMPEditingCallbackHandler::invokeCallbackWithScope(const APMPScopeRef& scope,
                                                                         APMPFunctionValue& callback,
                                                                         const APMPValueRef& eventHandler) {
-  APMPResult result = callback.invokeWithArguments({eventHandler}, scope);
+  return invokeCallback(scope, callback, {eventHandler});
+}
+
+os::Result<int32_t> APMPEditingCallbackHandler::invokeCallback(const APMPScopeRef& scope, APMPFunctionValue& callback,
+                                                               const APMPValueList& arguments) {
+  APMPResult result = callback.invokeWithArguments(arguments, scope);
   if (!result) return std::unexpected(result.error());
   if ((*result)->kind() != Kind::Number) return kCallbackNotANumber;
   return APMPToInt32(static_cast<const APMPNumberValue&>(**result).value());
@@ -184,10 +210,12 @@ struct NativeMethod {
 
 // Script text as UTF-8; names and values are mostly ASCII, copied as they are.
 std::string toUTF8(std::u16string_view text) {
-  for (char16_t unit : text) {
-    if (unit >= 0x80) return os::utf8(text);
+  std::string bytes(text.size(), '\0');
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] >= 0x80) return os::utf8(text);
+    bytes[i] = static_cast<char>(text[i]);
   }
-  return std::string(text.begin(), text.end());
+  return bytes;
 }
 
 // The string form's UTF-8; a string value is read in place.
@@ -198,21 +226,25 @@ os::Result<std::string> textOf(const APMPRuntimeValue& value) {
   return toUTF8(*text);
 }
 
+// The natives read the output event through the const accessor: the
+// mutable one would make the input event apart.
+const APMPEvent& output(const APMPEventContext& context) { return context.outputEvent(); }
+
 APMPResult getEventName(APMPEventContext& context, APMPEditJournal*, APMPArguments, const APMPScopeRef&) {
-  return APMPStringValue::make(os::utf16(context.outputEvent().name()));
+  return APMPStringValue::make(os::utf16(output(context).name()));
 }
 
 APMPResult getParamValue(APMPEventContext& context, APMPEditJournal*, APMPArguments values,
                          const APMPScopeRef& scope) {
   auto name = textOf(*values[0]);
   if (!name) return std::unexpected(name.error());
-  const os::Value* parameter = context.outputEvent().parameterForName(*name);
+  const os::Value* parameter = output(context).parameterForName(*name);
   if (parameter == nullptr) return APMPNullValue::sharedInstance();
   return APMPRuntimeEntityConverter::runtimeValueFromNSObject(*parameter, scope);
 }
 
 APMPResult getParams(APMPEventContext& context, APMPEditJournal*, APMPArguments, const APMPScopeRef& scope) {
-  const os::Dictionary& parameters = context.outputEvent().parameters();
+  const os::Dictionary& parameters = output(context).parameters();
   // One binding per parameter, as any bulk build pays.
   if (auto paid = APMPChargeSlots(scope, parameters.size()); !paid) return std::unexpected(paid.error());
   auto map = APMPObjectManager::mapValueWithScope(scope);
@@ -225,7 +257,7 @@ APMPResult getParams(APMPEventContext& context, APMPEditJournal*, APMPArguments,
 }
 
 APMPResult getTimestamp(APMPEventContext& context, APMPEditJournal*, APMPArguments, const APMPScopeRef&) {
-  return APMPNumberValue::make(context.outputEvent().timestamp());
+  return APMPNumberValue::make(output(context).timestamp());
 }
 
 APMPResult setEventName(APMPEventContext& context, APMPEditJournal* journal, APMPArguments values,
@@ -234,11 +266,11 @@ APMPResult setEventName(APMPEventContext& context, APMPEditJournal* journal, APM
   if (argument->isNullOrUndefined()) return APMPFail(APMPRovavError::ArgumentKind);
   auto name = textOf(*argument);
   if (!name) return std::unexpected(name.error());
-  if (journal != nullptr) journal->willSetName(context.outputEvent());
-  context.outputEvent().setName(std::move(*name));
+  if (journal != nullptr) journal->noteWrite();
+  context.setOutputName(std::move(*name));
   // Strings are immutable: a string argument is its own string form.
   if (argument->kind() == Kind::String) return argument;
-  return APMPStringValue::make(os::utf16(context.outputEvent().name()));
+  return APMPStringValue::make(os::utf16(output(context).name()));
 }
 
 APMPResult setParamValue(APMPEventContext& context, APMPEditJournal* journal, APMPArguments values,
@@ -247,8 +279,8 @@ APMPResult setParamValue(APMPEventContext& context, APMPEditJournal* journal, AP
   if (!name) return std::unexpected(name.error());
   auto value = APMPRuntimeEntityConverter::objectFromRuntimeValue(*values[1]);
   if (!value) return std::unexpected(value.error());
-  if (journal != nullptr) journal->willSetParameter(context.outputEvent(), *name);
-  context.outputEvent().setParameter(std::move(*value), *name);
+  if (journal != nullptr) journal->noteWrite();
+  context.setOutputParameter(std::move(*value), *name);
   return values[1];
 }
 
@@ -263,29 +295,55 @@ APMPEventNativeFunctions::APMPEventNativeFunctions(std::shared_ptr<APMPEventCont
                                                    std::shared_ptr<APMPEditJournal> journal)
     : eventContext_(std::move(eventContext)), journal_(std::move(journal)) {}
 
+namespace {
+
+// The native method of the name, or null. Names are told apart by their
+// length and first letter before they are compared whole.
+const NativeMethod* nativeMethodNamed(std::u16string_view name) {
+  if (name.size() < 9 || name.size() > 13 || (name[0] != u'g' && name[0] != u's')) return nullptr;
+  for (const NativeMethod& method : kNativeMethods) {
+    if (method.name == name) return &method;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 APMPResult APMPEventNativeFunctions::applyWithName(std::u16string_view name, const APMPValueList& arguments,
                                                    const APMPScopeRef& scope) {
-  for (const NativeMethod& method : kNativeMethods) {
-    if (method.name != name) continue;
-    // Every argument is evaluated before the count is checked; the few a
-    // method takes go onto the stack.
-    std::array<APMPValueRef, 2> few;
-    APMPValueList many;
-    APMPValueRef* values = few.data();
+  const NativeMethod* method = nativeMethodNamed(name);
+  if (method == nullptr) return APMPMapValue::applyWithName(name, arguments, scope);
+  // Every argument is evaluated before the count is checked. The arguments
+  // of a method call come evaluated already, and a value evaluates to
+  // itself: each is counted and read in place. A statement among them (a
+  // program can hold statement values) is evaluated onto the stack.
+  bool evaluated = true;
+  for (const APMPValueRef& argument : arguments) evaluated = evaluated && argument->kind() != Kind::Statement;
+  std::array<APMPValueRef, 2> few;
+  APMPValueList many;
+  const APMPValueRef* values = arguments.data();
+  if (evaluated) {
+    APMPExecutionState& state = scope->executionState();
+    for (size_t i = 0; i < arguments.size(); ++i) {
+      if (state.instructionCount >= kAPMPInstructionBudget) return APMPFail(APMPRovavError::BudgetExhausted);
+      state.instructionCount += 1;
+    }
+  } else {
+    APMPValueRef* slots = few.data();
     if (arguments.size() > few.size()) {
       many.resize(arguments.size());
-      values = many.data();
+      slots = many.data();
     }
     for (size_t i = 0; i < arguments.size(); ++i) {
       APMPResult value = APMPEvaluator::evaluateStatement(arguments[i], scope);
       if (!value) return value;
-      values[i] = std::move(*value);
+      slots[i] = std::move(*value);
     }
-    if (arguments.size() != method.argumentCount) return APMPFail(APMPRovavError::ArgumentCount);
-    if (!eventContext_) return undefined();
-    return method.routine(*eventContext_, journal_.get(), APMPArguments(values, arguments.size()), scope);
+    values = slots;
   }
-  return APMPMapValue::applyWithName(name, arguments, scope);
+  if (arguments.size() != method->argumentCount) return APMPFail(APMPRovavError::ArgumentCount);
+  if (!eventContext_) return undefined();
+  return method->routine(*eventContext_, journal_.get(), APMPArguments(values, arguments.size()), scope);
 }
 
 // ---- internal.eventLogger ----
@@ -397,17 +455,20 @@ os::Result<bool> APMPEventEditing::handleEvent(APMPEvent event) {
   edits_.emplace(callbackHandler_->journal()->writes(), false);
   runtime_->resetInstructionCount();
   const uint64_t madeBefore = runtime_->objectManager().objectsAdded();
+  const uint64_t nativesBefore = callbackHandler_->nativeFunctionsMade();
   const uint64_t writesBefore = apmp::detail::containerWrites();
-  os::Status run = [&] {
-    APMPScopeRef scope = runtime_->getRunScope();
-    return callbackHandler_->triggerCallbacksWithScope(scope, eventContext_);
-  }();
-  // A run that made no container but its native functions object and wrote
-  // into none (that object included) grew nothing and closed no cycle
-  // through anything new: what the last collection found still holds, and
-  // what the run let go of went with its last reference or waits for the
-  // next collection. Any other run is followed by a collection.
-  const bool grewNothing = runtime_->objectManager().objectsAdded() - madeBefore <= 1 &&
+  if (!runScope_ || runScope_.use_count() != 1 || runScope_->contents().count() != 0 ||
+      runScope_->contents().isImmutable()) {
+    runScope_ = runtime_->getRunScope();
+  }
+  const os::Status run = callbackHandler_->triggerCallbacksWithScope(runScope_, eventContext_);
+  // A run that made no container but its native functions object (when it
+  // made one) and wrote into none (that object included) grew nothing and
+  // closed no cycle through anything new: what the last collection found
+  // still holds, and what the run let go of went with its last reference or
+  // waits for the next collection. Any other run is followed by a collection.
+  const uint64_t nativesMade = callbackHandler_->nativeFunctionsMade() - nativesBefore;
+  const bool grewNothing = runtime_->objectManager().objectsAdded() - madeBefore <= nativesMade &&
                            apmp::detail::containerWrites() == writesBefore;
   if (!grewNothing) runtime_->collectGarbage();
   if (!run) return std::unexpected(run.error());
@@ -419,7 +480,7 @@ bool APMPEventEditing::hasEdits() const {
   // the input was set it is still the input's copy.
   const uint64_t writes = callbackHandler_->journal()->writes();
   if (!edits_ || edits_->first != writes) {
-    edits_.emplace(writes, !eventContext_->outputEvent().isEqualToEvent(eventContext_->inputEvent()));
+    edits_.emplace(writes, eventContext_->outputDiffersFromInput());
   }
   return edits_->second;
 }

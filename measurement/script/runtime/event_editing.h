@@ -17,9 +17,9 @@
 //    INT32_MAX the registration fails (editing 4) instead of wrapping to a
 //    priority that would run first. At most 1,000 callbacks in all.
 // 3. A run: every callback gets the same native functions object over the
-//    context. While each edit callback runs, the journal keeps what its
-//    writes replaced; a failure or a result code of 2 or -1 puts that back
-//    (a failure then ends the run). Create callbacks run after the edits; their result is ignored and
+//    context. Each edit callback is an edit of the context, which keeps
+//    what its writes replaced; a failure or a result code of 2 or -1 puts
+//    that back (a failure then ends the run). Create callbacks run after the edits; their result is ignored and
 //    a failure ends the run with what was done kept. The callbacks of a run
 //    are those registered when its phase begins.
 // 4. The instruction budget covers one whole load and one whole run; the
@@ -58,36 +58,29 @@ inline constexpr size_t kAPMPMaxCallbackCount = 1000;
 // The priority of options without "priority".
 inline constexpr int32_t kAPMPDefaultCallbackPriority = 1000;
 
-// The script's writes to the output event of a run: whether any happened,
-// and, while an edit callback runs, the values each write first replaced, so
-// a failed callback is undone without copying the event before it ran.
+// The count of the script's writes to the output event (the context keeps
+// what they replaced, APMPEventContext): a count unchanged since an answer
+// about the event was taken leaves that answer good.
 class APMPEditJournal {
  public:
-  // Starts recording the replaced values (of one edit callback).
-  void begin();
-  void end() { recording_ = false; }
-  // Call before the output event's name or a parameter is written.
-  void willSetName(const APMPEvent& event);
-  void willSetParameter(const APMPEvent& event, std::string_view name);
-  // Puts back every value replaced since begin.
-  void undo(APMPEventContext& context) const;
-  // Counts every write, recorded or not.
+  void noteWrite() { ++writes_; }
   uint64_t writes() const { return writes_; }
 
  private:
-  bool recording_ = false;
   uint64_t writes_ = 0;
-  std::optional<std::string> name_;
-  // Each parameter written, with its value before the first write (none:
-  // it was absent).
-  std::vector<std::pair<std::string, std::optional<os::Value>>> parameters_;
 };
+
+class APMPEventNativeFunctions;
+class APMPObjectManager;
 
 // The registry of edit and create callbacks (design note 2). A collector
 // root: marking it marks every callback.
 class APMPEditingCallbackHandler final : public APMPGarbageCollectionRoot {
  public:
   using CallbackMap = std::map<int32_t, std::shared_ptr<APMPFunctionValue>>;
+
+  APMPEditingCallbackHandler();
+  ~APMPEditingCallbackHandler() override;
 
   // editing 4 when 1,000 callbacks are registered (checked first), editing 3
   // for a type other than "edit" and "create", else addCallback.
@@ -114,11 +107,37 @@ class APMPEditingCallbackHandler final : public APMPGarbageCollectionRoot {
   void mark(APMPMarker& marker) override;
   // The writes of the runs' native functions objects.
   const std::shared_ptr<APMPEditJournal>& journal() const { return journal_; }
+  // Native functions objects made (and tracked) so far: a run that reuses the
+  // last one makes none.
+  uint64_t nativeFunctionsMade() const { return nativesMade_; }
 
  private:
+  // The native functions object of a run over the context: the last run's
+  // when nothing else holds it and nothing was written into it (no program
+  // can tell it from a new one), else a new one tracked by the scope's
+  // collector.
+  std::shared_ptr<APMPEventNativeFunctions> nativeFunctionsFor(const APMPScopeRef& scope,
+                                                               const std::shared_ptr<APMPEventContext>& context);
+  os::Status runCallbacks(const APMPScopeRef& scope, const std::shared_ptr<APMPEventContext>& context);
+  // invokeCallbackWithScope with the argument list made.
+  static os::Result<int32_t> invokeCallback(const APMPScopeRef& scope, APMPFunctionValue& callback,
+                                            const APMPValueList& arguments);
+
   CallbackMap editCallbackMap_;
   CallbackMap createCallbackMap_;
   const std::shared_ptr<APMPEditJournal> journal_ = std::make_shared<APMPEditJournal>();
+  std::shared_ptr<APMPEventNativeFunctions> natives_;
+  // The collector that tracks natives_.
+  APMPObjectManager* nativesManager_ = nullptr;
+  uint64_t nativesMade_ = 0;
+  // The one-entry argument list of the callbacks of a run, kept between runs
+  // (empty then) so a run makes no list; busy while a run uses it and the
+  // phase lists below.
+  APMPValueList callbackArguments_;
+  bool callbackArgumentsBusy_ = false;
+  // The callbacks of each phase of a run, as runs took them last.
+  struct PhaseLists;
+  std::unique_ptr<PhaseLists> phases_;
 };
 
 // "internal.registerCallback"(label, callback, options): exactly three
@@ -152,7 +171,7 @@ class APMPRegisterCallbackNativeFunctionValue final : public APMPNativeFunctionV
 // collector, so cycles a program builds through it are broken afterwards.
 class APMPEventNativeFunctions final : public APMPMapValue {
  public:
-  // Writes are told to the journal first, when there is one.
+  // Writes are counted by the journal, when there is one.
   explicit APMPEventNativeFunctions(std::shared_ptr<APMPEventContext> eventContext,
                                     std::shared_ptr<APMPEditJournal> journal = nullptr);
   APMPResult applyWithName(std::u16string_view name, const APMPValueList& arguments,
@@ -213,4 +232,8 @@ class APMPEventEditing final : public APMPEventEditingInterface {
   std::shared_ptr<APMPEditingCallbackHandler> callbackHandler_;
   // hasEdits' last answer, good while the journal's write count is the same.
   mutable std::optional<std::pair<uint64_t, bool>> edits_;
+  // The last run's scope, taken again while nothing holds it and it holds
+  // no name: only the callbacks' arguments are evaluated in it, so it stays
+  // empty and is as good as a new child of the global scope.
+  APMPScopeRef runScope_;
 };

@@ -36,6 +36,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "os/foundation/error.h"
@@ -93,25 +94,91 @@ class APMPEvent {
   static os::Value normalizedParameterValue(os::Value value, std::string_view name, const os::Value* current);
 
  private:
+  friend class APMPEventContext;
   os::Dictionary parameters_;
   std::string name_;
   double timestamp_ = 0;
 };
 
+// Parameter names with the value each had before its first write (none: it
+// was absent), in the order written. Found by name in time independent of
+// how many there are: past a few entries an index is kept.
+class APMPParameterLog {
+ public:
+  struct Entry {
+    std::string name;
+    std::optional<os::Value> before;
+  };
+  static constexpr size_t npos = static_cast<size_t>(-1);
+
+  // The position of the name's entry, or npos.
+  size_t find(std::string_view name) const;
+  void add(std::string_view name, std::optional<os::Value> before);
+  // Drops the entries from the position on.
+  void truncate(size_t size);
+  void clear() { truncate(0); }
+  size_t size() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+  const Entry& operator[](size_t position) const { return entries_[position]; }
+  // Names compared by find so far (a look-up through the index counts one).
+  size_t TEST_namesCompared() const { return namesCompared_; }
+
+ private:
+  // Entries found by a scan; more are indexed.
+  static constexpr size_t kScanned = 16;
+  struct Hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view name) const { return std::hash<std::string_view>()(name); }
+  };
+  std::vector<Entry> entries_;
+  // Every entry's position by name once there are more than kScanned.
+  std::unordered_map<std::string, size_t, Hash, std::equal_to<>> index_;
+  mutable size_t namesCompared_ = 0;
+};
+
 // One run of the engine: the event handed in, the event as the callbacks
 // leave it, and the events they created.
+//
+// The output event takes the event handed in. The input event is that event
+// as it was: the output event with every write made through setOutputName
+// and setOutputParameter put back, from the values those writes first
+// replaced. It is built whole only when inputEvent() is asked for, so a run
+// copies no parameter it does not write. The mutable outputEvent() and
+// setOutputEvent build it first: writes through them leave it alone.
 class APMPEventContext {
  public:
   // Over an empty event.
   APMPEventContext() = default;
   explicit APMPEventContext(APMPEvent event) { setInputEvent(std::move(event)); }
 
-  // The output event becomes a copy of it and the created events are dropped.
+  // The output event becomes the event (the input event what it is now) and
+  // the created events are dropped.
   void setInputEvent(APMPEvent event);
-  const APMPEvent& inputEvent() const { return inputEvent_; }
+  // Valid until the next setInputEvent.
+  const APMPEvent& inputEvent() const;
   const APMPEvent& outputEvent() const { return outputEvent_; }
-  APMPEvent& outputEvent() { return outputEvent_; }
-  void setOutputEvent(APMPEvent event) { outputEvent_ = std::move(event); }
+  APMPEvent& outputEvent();
+  void setOutputEvent(APMPEvent event);
+  // The output event's setName and setParameter, remembering what they
+  // replace.
+  void setOutputName(std::string name);
+  void setOutputParameter(os::Value value, std::string_view name);
+  // An edit: the writes of setOutputName and setOutputParameter from
+  // beginEdit to endEdit. undoEdit, called before any later write, puts back
+  // each value as it was when the edit began.
+  void beginEdit();
+  void endEdit();
+  void undoEdit();
+  // !outputEvent().isEqualToEvent(inputEvent()), without building the input
+  // event unless every written value is back as it was.
+  bool outputDiffersFromInput() const;
+  // The input event's parameter of the name, or null.
+  const os::Value* inputParameterForName(std::string_view name) const;
+  // Names compared to find the parameters written before.
+  size_t TEST_namesCompared() const {
+    return inputParameters_.TEST_namesCompared() + editParameters_.TEST_namesCompared();
+  }
+
   // The events created in this run, in order.
   const std::vector<APMPEvent>& eventsToLog() const { return loggedEvents_; }
   // Appends a created event. Each parameter is normalised against the input
@@ -120,9 +187,26 @@ class APMPEventContext {
   void logEventWithName(std::string name, double timestamp, const os::Dictionary& parameters);
 
  private:
+  void restore(const APMPParameterLog::Entry& entry);
+
   std::vector<APMPEvent> loggedEvents_;
-  APMPEvent inputEvent_;
   APMPEvent outputEvent_;
+  // The input event once built (inputBuilt_).
+  mutable APMPEvent inputEvent_;
+  mutable bool inputBuilt_ = true;
+  // The input event's name once the output event was renamed.
+  std::optional<std::string> inputName_;
+  // Each parameter written since setInputEvent, with its input value.
+  APMPParameterLog inputParameters_;
+  // The edit in progress or last ended: the entries of inputParameters_ it
+  // added, [editStart_, editEnd_), and the parameters written before it
+  // began that it wrote again, with their values then; the name then, once
+  // it renamed.
+  bool editing_ = false;
+  size_t editStart_ = 0;
+  size_t editEnd_ = 0;
+  APMPParameterLog editParameters_;
+  std::optional<std::string> editName_;
 };
 
 // Makes a module on a program's first require of its name; returning null is

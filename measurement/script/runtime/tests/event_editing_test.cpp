@@ -211,6 +211,36 @@ TEST_F(EventEditingTest, ADiscardedEditCallbackPutsBackEveryValueItReplaced) {
   }
 }
 
+// The input event is kept as what the writes replaced, not as a copy: an
+// edit that puts every value back is no edit, and the input event reads as
+// handed in after any run.
+TEST_F(EventEditingTest, AnEditThatPutsEveryValueBackIsNoEdit) {
+  const APMPEvent input("e", 1, {{"count", os::Value(int64_t{5})}, {"gone", os::Value("x")}});
+  struct Case {
+    const char* what;
+    Entities body;
+    const char* handled;
+  } cases[] = {
+      {"written and renamed back",
+       {E("setParamValue", {S("count"), N(7)}), E("setParamValue", {S("count"), N(5)}),
+        E("setEventName", {S("r")}), E("setEventName", {S("e")}), Ret(N(0))},
+       "false"},
+      {"removed and added again",
+       {E("setParamValue", {S("gone"), Null()}), E("setParamValue", {S("gone"), S("x")}), Ret(N(0))},
+       "false"},
+      {"written for good", {E("setParamValue", {S("count"), N(7)}), Ret(N(0))}, "true"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    reset();
+    loadCallbacks({Edit(1, c.body)});
+    EXPECT_EQ(handle(input), c.handled);
+    EXPECT_EQ(editing_->hasEdits(), std::string(c.handled) == "true");
+    EXPECT_TRUE(editing_->eventContext().inputEvent().isEqualToEvent(input));
+    EXPECT_EQ(Param(editing_->eventContext().inputEvent(), "count"), "int 5");
+  }
+}
+
 TEST_F(EventEditingTest, CallbacksRunByPriorityWithCollisionsMovedPastTheHighest) {
   auto Mark = [](std::string_view label) {
     return Entities{E("setParamValue", {S("order"), Add(E("getParamValue", {S("order")}), S(label))}), Ret(N(0))};
