@@ -3,8 +3,13 @@
 #include "measurement/script/runtime/object_manager.h"
 
 APMPScope::APMPScope(APMPScopeRef parentScope) : parentScope_(std::move(parentScope)) {
-  executionState_ = parentScope_ ? parentScope_->executionState_ : std::make_shared<APMPExecutionState>();
-  if (parentScope_) parentScope_->hasChildren_ = true;
+  if (parentScope_) {
+    executionState_ = parentScope_->executionState_;
+    parentScope_->hasChildren_ = true;
+  } else {
+    ownedState_ = std::make_unique<APMPExecutionState>();
+    executionState_ = ownedState_.get();
+  }
 }
 
 APMPScope::~APMPScope() {

@@ -52,8 +52,11 @@ class APMPScope final : public APMPGarbageCollectionRoot, public std::enable_sha
     return std::make_shared<APMPScope>(std::move(parentScope));
   }
   // Calls and blocks make one each: kept blocks are reused (block_cache.h).
-  APMPScopeRef createChildScope() {
-    return std::allocate_shared<APMPScope>(apmp::detail::CachingAllocator<APMPScope>(), shared_from_this());
+  APMPScopeRef createChildScope() { return childOf(shared_from_this()); }
+  // The same for a parent already held by reference: no weak-to-strong
+  // conversion on the call path.
+  static APMPScopeRef childOf(const APMPScopeRef& parent) {
+    return std::allocate_shared<APMPScope>(apmp::detail::CachingAllocator<APMPScope>(), parent);
   }
 
   const APMPScopeRef& parentScope() const { return parentScope_; }
@@ -106,7 +109,10 @@ class APMPScope final : public APMPGarbageCollectionRoot, public std::enable_sha
   APMPScopeRef parentScope_;
   APMPPropertyMap contents_;
   std::shared_ptr<APMPObjectManager> objectManager_;
-  std::shared_ptr<APMPExecutionState> executionState_;
+  // The root owns the state; every descendant owns its parent, so the root
+  // and its state outlive it.
+  std::unique_ptr<APMPExecutionState> ownedState_;
+  APMPExecutionState* executionState_;
   // The collection in which this scope was last marked.
   uint64_t markEpoch_ = 0;
   // A child scope was made below this one.

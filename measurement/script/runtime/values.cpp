@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <typeinfo>
 #include <utility>
 
 #include "measurement/script/commands/method_evaluators.h"
@@ -267,13 +268,17 @@ APMPFunctionValue::~APMPFunctionValue() {
   apmp::detail::releaseLater(std::move(definingScope_));
 }
 
-APMPResult APMPFunctionValue::invokeWithArguments(const APMPValueList& arguments, const APMPScopeRef& scope) {
-  // The usual few arguments are evaluated onto the stack.
+namespace {
+
+// Evaluates the arguments in order in the scope (stopping at the first error)
+// and hands them to run; the usual few are evaluated onto the stack.
+template <class Run>
+APMPResult withEvaluatedArguments(const APMPValueList& arguments, const APMPScopeRef& scope, Run run) {
   constexpr size_t kInline = 4;
   if (arguments.size() > kInline) {
     auto values = APMPEvaluateArguments(arguments, scope);
     if (!values) return std::unexpected(values.error());
-    return invokeWithEvaluatedArguments(*values);
+    return run(APMPArguments(*values));
   }
   std::array<APMPValueRef, kInline> values;
   for (size_t i = 0; i < arguments.size(); ++i) {
@@ -281,13 +286,30 @@ APMPResult APMPFunctionValue::invokeWithArguments(const APMPValueList& arguments
     if (!value) return std::unexpected(std::move(value.error()));
     values[i] = std::move(*value);
   }
-  return invokeWithEvaluatedArguments(APMPArguments(values.data(), arguments.size()));
+  return run(APMPArguments(values.data(), arguments.size()));
+}
+
+}  // namespace
+
+APMPResult APMPFunctionValue::invokeWithArguments(const APMPValueList& arguments, const APMPScopeRef& scope) {
+  return withEvaluatedArguments(arguments, scope,
+                                [&](APMPArguments values) { return invokeWithEvaluatedArguments(values); });
+}
+
+APMPResult APMPFunctionValue::invokeHeld(const APMPValueList& arguments, const APMPScopeRef& scope) {
+  // Natives replace invokeWithArguments; only this class runs a script body.
+  if (typeid(*this) != typeid(APMPFunctionValue)) return invokeWithArguments(arguments, scope);
+  return withEvaluatedArguments(arguments, scope, [&](APMPArguments values) { return runBody(values); });
 }
 
 APMPResult APMPFunctionValue::invokeWithEvaluatedArguments(APMPArguments arguments) {
   auto self = shared_from_this();  // alive for the whole call, whatever the body rebinds
+  return runBody(arguments);
+}
+
+APMPResult APMPFunctionValue::runBody(APMPArguments arguments) {
   // A function emptied by the collector runs with nothing around it.
-  APMPScopeRef scope = definingScope_ ? definingScope_->createChildScope() : APMPScope::initWithParentScope(nullptr);
+  APMPScopeRef scope = definingScope_ ? APMPScope::childOf(definingScope_) : APMPScope::initWithParentScope(nullptr);
   // Binding the parameters is work of its own: a call to a function with
   // thousands of them pays for it.
   if (auto status = APMPChargeSlots(scope, parameters_.size()); !status) return std::unexpected(status.error());
@@ -298,7 +320,7 @@ APMPResult APMPFunctionValue::invokeWithEvaluatedArguments(APMPArguments argumen
   if (!result) return result;
   if ((*result)->kind() == Kind::Control) {
     const auto& control = static_cast<const APMPControlValue&>(**result);
-    if (control.type() == APMPControlValue::Type::Return) return control.data();
+    if (control.type() == APMPControlValue::Type::Return) return APMPControlValue::takeReturnData(*result);
   }
   return result;
 }
@@ -341,9 +363,31 @@ const APMPValueRef& APMPControlValue::continueValue() {
   static const APMPValueRef instance = std::make_shared<APMPControlValue>(Type::Continue, nullptr);
   return instance;
 }
+namespace {
+// The thread's reusable return value (returnValueWithData).
+thread_local APMPValueRef gReturnCarrier;
+}  // namespace
+
 APMPValueRef APMPControlValue::returnValueWithData(APMPValueRef data) {
-  return std::allocate_shared<APMPControlValue>(apmp::detail::CachingAllocator<APMPControlValue>(), Type::Return,
-                                                std::move(data));
+  if (gReturnCarrier && gReturnCarrier.use_count() == 1) {
+    auto& carrier = static_cast<APMPControlValue&>(*gReturnCarrier);
+    apmp::detail::releaseValueLater(
+        std::exchange(carrier.data_, data ? std::move(data) : APMPUndefinedValue::sharedInstance()));
+    return gReturnCarrier;
+  }
+  // Held elsewhere (a return value kept, or one still on its way out): a
+  // new one, which is the one reused from now on.
+  gReturnCarrier = std::allocate_shared<APMPControlValue>(apmp::detail::CachingAllocator<APMPControlValue>(),
+                                                          Type::Return, std::move(data));
+  return gReturnCarrier;
+}
+
+APMPValueRef APMPControlValue::takeReturnData(const APMPValueRef& returnValue) {
+  auto& control = static_cast<APMPControlValue&>(*returnValue);
+  if (returnValue == gReturnCarrier && returnValue.use_count() == 2) {
+    return std::exchange(control.data_, APMPUndefinedValue::sharedInstance());
+  }
+  return control.data_;
 }
 
 std::u16string_view APMPControlValue::typeName() const {
