@@ -1,6 +1,7 @@
 #include "measurement/script/runtime/property_map.h"
 
 #include <algorithm>
+#include <array>
 #include <utility>
 
 #include "measurement/script/runtime/values.h"
@@ -28,7 +29,7 @@ void APMPPropertyMap::store(APMPValueRef value, const APMPNameKey& key, bool imm
   }
   Entry entry{std::move(value), nextOrder_++, immutable};
   if (large_.empty() && small_.size() < kSmallCount) {
-    if (small_.empty()) small_.reserve(2);
+    if (small_.capacity() == 0) small_.reserve(kCachedSlots);
     small_.push_back(Slot{std::u16string(key.text), key.hash, std::move(entry)});
     return;
   }
@@ -88,11 +89,19 @@ std::vector<std::u16string> APMPPropertyMap::allNames() const {
 
 void APMPPropertyMap::clear() {
   // Emptied before anything is released, so no destructor sees a half-cleared map.
+  if (large_.empty()) {
+    std::array<APMPValueRef, kSmallCount> values;
+    const size_t count = small_.size();
+    for (size_t i = 0; i < count; ++i) values[i] = std::move(small_[i].entry.value);
+    small_.clear();
+    nextOrder_ = 0;
+    immutable_ = false;
+    for (size_t i = 0; i < count; ++i) apmp::detail::releaseValueLater(std::move(values[i]));
+    return;
+  }
   APMPValueList values;
-  values.reserve(count());
-  for (Slot& slot : small_) values.push_back(std::move(slot.entry.value));
+  values.reserve(large_.size());
   for (auto& [name, entry] : large_) values.push_back(std::move(entry.value));
-  small_.clear();
   large_.clear();
   nextOrder_ = 0;
   immutable_ = false;

@@ -12,6 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "measurement/script/runtime/block_cache.h"
+
 class APMPRuntimeValue;
 using APMPValueRef = std::shared_ptr<APMPRuntimeValue>;
 
@@ -94,7 +96,10 @@ class APMPPropertyMap {
   void store(APMPValueRef value, const APMPNameKey& key, bool immutable);
   // Exactly one of the two holds the names: small_ while at most kSmallCount,
   // large_ from the first name past that until clear().
-  std::vector<Slot> small_;
+  // The first slots (a call's parameters, a block's names) come from a
+  // per-thread cache.
+  static constexpr size_t kCachedSlots = 2;
+  std::vector<Slot, apmp::detail::SmallArrayAllocator<Slot, kCachedSlots>> small_;
   std::unordered_map<std::u16string, Entry, Hash, std::equal_to<>> large_;
   uint64_t nextOrder_ = 0;
   bool immutable_ = false;

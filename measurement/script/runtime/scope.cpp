@@ -40,9 +40,9 @@ bool APMPScope::hasName(const APMPNameKey& key) const {
   return false;
 }
 
-void APMPScope::addValue(APMPValueRef value, std::u16string_view name) {
+void APMPScope::addValue(APMPValueRef value, const APMPNameKey& key) {
   const bool wasOpen = isOpen();
-  contents_.setValue(std::move(value), name);
+  contents_.setValue(std::move(value), key);
   contentsChanged(wasOpen);
 }
 

@@ -67,7 +67,8 @@ class APMPScope final : public APMPGarbageCollectionRoot, public std::enable_sha
   bool hasName(const APMPNameKey& key) const;
   // Declaration in this scope; ignored when this scope is frozen, and a
   // constant already declared here keeps its value.
-  void addValue(APMPValueRef value, std::u16string_view name);
+  void addValue(APMPValueRef value, std::u16string_view name) { addValue(std::move(value), APMPNameKey(name)); }
+  void addValue(APMPValueRef value, const APMPNameKey& key);
   // Constant declaration: the same, then the name is frozen here.
   void addImmutableValue(APMPValueRef value, std::u16string_view name);
   // Assignment: goes to the nearest scope (this one first) that holds the

@@ -255,11 +255,21 @@ void APMPMapValue::mark(APMPMarker& marker) {
 
 // ---- functions ----
 
+namespace {
+std::vector<size_t> hashesOf(const std::vector<std::u16string>& names) {
+  std::vector<size_t> hashes;
+  hashes.reserve(names.size());
+  for (const auto& name : names) hashes.push_back(std::hash<std::u16string_view>()(name));
+  return hashes;
+}
+}  // namespace
+
 APMPFunctionValue::APMPFunctionValue(std::u16string functionName, std::vector<std::u16string> parameterNames,
                                      APMPValueList statements, APMPScopeRef definingScope)
     : APMPPropertyHolderValue(Kind::Function),
       functionName_(std::move(functionName)),
       parameters_(std::move(parameterNames)),
+      parameterHashes_(hashesOf(parameters_)),
       statements_(std::move(statements)),
       definingScope_(std::move(definingScope)) {}
 
@@ -314,7 +324,8 @@ APMPResult APMPFunctionValue::runBody(APMPArguments arguments) {
   // thousands of them pays for it.
   if (auto status = APMPChargeSlots(scope, parameters_.size()); !status) return std::unexpected(status.error());
   for (size_t i = 0; i < parameters_.size(); ++i) {
-    scope->addValue(i < arguments.size() ? arguments[i] : APMPUndefinedValue::sharedInstance(), parameters_[i]);
+    scope->addValue(i < arguments.size() ? arguments[i] : APMPUndefinedValue::sharedInstance(),
+                    APMPNameKey(parameters_[i], parameterHashes_[i]));
   }
   APMPResult result = APMPEvaluator::executeStatements(statements_, scope);
   if (!result) return result;
@@ -370,9 +381,10 @@ thread_local APMPValueRef gReturnCarrier;
 
 APMPValueRef APMPControlValue::returnValueWithData(APMPValueRef data) {
   if (gReturnCarrier && gReturnCarrier.use_count() == 1) {
+    // Its data was taken (null), or is what a caller read and let go.
     auto& carrier = static_cast<APMPControlValue&>(*gReturnCarrier);
-    apmp::detail::releaseValueLater(
-        std::exchange(carrier.data_, data ? std::move(data) : APMPUndefinedValue::sharedInstance()));
+    APMPValueRef previous = std::exchange(carrier.data_, data ? std::move(data) : APMPUndefinedValue::sharedInstance());
+    if (previous) apmp::detail::releaseValueLater(std::move(previous));
     return gReturnCarrier;
   }
   // Held elsewhere (a return value kept, or one still on its way out): a
@@ -385,7 +397,8 @@ APMPValueRef APMPControlValue::returnValueWithData(APMPValueRef data) {
 APMPValueRef APMPControlValue::takeReturnData(const APMPValueRef& returnValue) {
   auto& control = static_cast<APMPControlValue&>(*returnValue);
   if (returnValue == gReturnCarrier && returnValue.use_count() == 2) {
-    return std::exchange(control.data_, APMPUndefinedValue::sharedInstance());
+    // Left null: only the reuse slot can reach it, and reuse sets it first.
+    return std::move(control.data_);
   }
   return control.data_;
 }

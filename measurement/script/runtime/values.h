@@ -316,6 +316,8 @@ class APMPFunctionValue : public APMPPropertyHolderValue {
   APMPResult runBody(APMPArguments arguments);
   const std::u16string functionName_;
   const std::vector<std::u16string> parameters_;
+  // The parameters' name hashes, for binding them at every call.
+  const std::vector<size_t> parameterHashes_;
   APMPValueList statements_;
   APMPScopeRef definingScope_;
 };
@@ -334,7 +336,7 @@ class APMPControlValue final : public APMPRuntimeValue {
   static APMPValueRef returnValueWithData(APMPValueRef data);
   // The data of a return value. When it is the thread's reusable one and
   // only the caller's reference is left besides the thread's, the data is
-  // moved out (the value then holds undefined, which no one can see).
+  // moved out: the caller drops its reference without reading it again.
   static APMPValueRef takeReturnData(const APMPValueRef& returnValue);
 
   Type type() const { return type_; }
@@ -347,7 +349,8 @@ class APMPControlValue final : public APMPRuntimeValue {
 
  private:
   const Type type_;
-  // Changed only while no one but the thread's reuse slot holds the value.
+  // Changed only while no one but the thread's reuse slot holds the value;
+  // null only then, after takeReturnData.
   APMPValueRef data_;
 };
 
