@@ -5,7 +5,7 @@
 APMPScope::APMPScope(APMPScopeRef parentScope) : parentScope_(std::move(parentScope)) {
   if (parentScope_) {
     executionState_ = parentScope_->executionState_;
-    parentScope_->hasChildren_ = true;
+    if (!parentScope_->hasChildren_) parentScope_->hasChildren_ = true;
   } else {
     ownedState_ = std::make_unique<APMPExecutionState>();
     executionState_ = ownedState_.get();
@@ -13,8 +13,13 @@ APMPScope::APMPScope(APMPScopeRef parentScope) : parentScope_(std::move(parentSc
 }
 
 APMPScope::~APMPScope() {
-  // A long chain of scopes is released one by one, not recursively.
-  apmp::detail::releaseLater(std::move(parentScope_));
+  // A long chain of scopes is released one by one, not recursively; a parent
+  // that others hold is only let go.
+  if (parentScope_.use_count() > 1) {
+    parentScope_.reset();
+  } else {
+    apmp::detail::releaseLater(std::move(parentScope_));
+  }
 }
 
 const APMPScope* APMPScope::nextToAsk() const {

@@ -364,7 +364,9 @@ void APMPFunctionValue::dropContents() {
 // ---- control values ----
 
 APMPControlValue::APMPControlValue(Type type, APMPValueRef data)
-    : APMPRuntimeValue(Kind::Control), type_(type), data_(data ? std::move(data) : APMPUndefinedValue::sharedInstance()) {}
+    : APMPRuntimeValue(Kind::Control), type_(type), data_(std::move(data)) {
+  if (!data_) data_ = APMPUndefinedValue::sharedInstance();
+}
 
 const APMPValueRef& APMPControlValue::breakValue() {
   static const APMPValueRef instance = std::make_shared<APMPControlValue>(Type::Break, nullptr);
@@ -383,7 +385,8 @@ APMPValueRef APMPControlValue::returnValueWithData(APMPValueRef data) {
   if (gReturnCarrier && gReturnCarrier.use_count() == 1) {
     // Its data was taken (null), or is what a caller read and let go.
     auto& carrier = static_cast<APMPControlValue&>(*gReturnCarrier);
-    APMPValueRef previous = std::exchange(carrier.data_, data ? std::move(data) : APMPUndefinedValue::sharedInstance());
+    if (!data) data = APMPUndefinedValue::sharedInstance();
+    APMPValueRef previous = std::exchange(carrier.data_, std::move(data));
     if (previous) apmp::detail::releaseValueLater(std::move(previous));
     return gReturnCarrier;
   }
