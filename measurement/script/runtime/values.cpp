@@ -5,6 +5,8 @@
 #include <typeinfo>
 #include <utility>
 
+#include "measurement/script/commands/command_families.h"
+#include "measurement/script/commands/command_handlers.h"
 #include "measurement/script/commands/method_evaluators.h"
 #include "measurement/script/runtime/evaluator.h"
 #include "measurement/script/runtime/limits.h"
@@ -299,6 +301,14 @@ APMPResult withEvaluatedArguments(const APMPValueList& arguments, const APMPScop
   return run(APMPArguments(values.data(), arguments.size()));
 }
 
+// The statement as a return with the opcode table's own handler, else null.
+const APMPStatementValue* plainReturnOf(const APMPValueRef& statement) {
+  if (statement->kind() != APMPRuntimeValue::Kind::Statement) return nullptr;
+  const auto& candidate = static_cast<const APMPStatementValue&>(*statement);
+  const APMPOpcode* row = candidate.builtInRow();
+  return row != nullptr && row->handler == &APMPControlReturn ? &candidate : nullptr;
+}
+
 }  // namespace
 
 APMPResult APMPFunctionValue::invokeWithArguments(const APMPValueList& arguments, const APMPScopeRef& scope) {
@@ -327,13 +337,30 @@ APMPResult APMPFunctionValue::runBody(APMPArguments arguments) {
     scope->addValue(i < arguments.size() ? arguments[i] : APMPUndefinedValue::sharedInstance(),
                     APMPNameKey(parameters_[i], parameterHashes_[i]));
   }
-  APMPResult result = APMPEvaluator::executeStatements(statements_, scope);
-  if (!result) return result;
-  if ((*result)->kind() == Kind::Control) {
-    const auto& control = static_cast<const APMPControlValue&>(**result);
-    if (control.type() == APMPControlValue::Type::Return) return APMPControlValue::takeReturnData(*result);
+  // The body runs as a statement list (APMPEvaluator::executeStatements)
+  // whose return yields its data.
+  APMPValueRef last = APMPUndefinedValue::sharedInstance();
+  for (const APMPValueRef& statement : statements_) {
+    if (const APMPStatementValue* plain = plainReturnOf(statement)) {
+      // Counted, capped and paid as the registrar would run it, with its
+      // data handed back directly instead of in a return value.
+      return APMPEvaluateInPlace(scope, [&]() -> APMPResult {
+        const APMPValueList& entries = plain->arguments();
+        if (!plain->builtInRow()->arity.accepts(entries.size())) return APMPFail(APMPRovavError::ArgumentCount);
+        if (entries.empty()) return APMPUndefinedValue::sharedInstance();
+        return APMPEvaluator::evaluateStatement(entries[0], scope);
+      });
+    }
+    APMPResult value = APMPEvaluator::evaluateStatement(statement, scope);
+    if (!value) return value;
+    if ((*value)->kind() == Kind::Control) {
+      const auto& control = static_cast<const APMPControlValue&>(**value);
+      if (control.type() == APMPControlValue::Type::Return) return APMPControlValue::takeReturnData(*value);
+      return value;
+    }
+    last = std::move(*value);
   }
-  return result;
+  return last;
 }
 
 os::Result<std::u16string> APMPFunctionValue::stringValueOrError() const { return functionName_; }

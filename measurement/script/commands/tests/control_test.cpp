@@ -137,6 +137,45 @@ TEST_F(ControlTest, ReturnValuesKeepTheirDataWhateverReturnsLater) {
   }
 }
 
+// A return that ends a function body is run in place; it must count, check
+// and fail as the return statement does: one instruction more than its value
+// alone would cost as the body's last statement, and the same result.
+TEST_F(ControlTest, AReturnEndingABodyCostsOneMoreThanItsValue) {
+  auto call = [](Entities body) {
+    Entities declaration = {S("f"), Arr({S("x")})};
+    declaration.insert(declaration.end(), body.begin(), body.end());
+    return Entities{Op("50", declaration), Op("f", {N(1)})};
+  };
+  struct Case {
+    const char* name;
+    Entities body;
+    Entity value;
+    const char* expected;
+  } cases[] = {
+      {"a value", {}, Add(Get("x"), N(1)), "2"},
+      {"after other statements", {Let("y", N(2)), Log({Get("y")})}, Add(Get("x"), Get("y")), "3"},
+      {"a value that fails", {}, Fail(), "rovav 9"},
+      {"a value that calls", {Op("50", {S("g"), Arr(), Ret(N(7))})}, Op("g"), "7"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Entities returning = c.body;
+    returning.push_back(Ret(c.value));
+    Entities bare = c.body;
+    bare.push_back(c.value);
+    EXPECT_EQ(show(call(returning)), c.expected);
+    const std::string logs = logged();
+    const int32_t counted = runtime_.getInstructionCount();
+    EXPECT_EQ(show(call(bare)), c.expected);
+    EXPECT_EQ(logged(), logs);
+    EXPECT_EQ(runtime_.getInstructionCount() + 1, counted);
+  }
+  // The count is checked before the value is evaluated.
+  EXPECT_EQ(show(call({Op("36", {Log({N(1)}), Log({N(2)})})})), "rovav 9");
+  EXPECT_EQ(logged(), "");
+  EXPECT_EQ(show(call({Op("36"), N(5)})), "undefined");
+}
+
 }  // namespace
 
 namespace {
