@@ -29,7 +29,7 @@ void APMPPropertyMap::store(APMPValueRef value, const APMPNameKey& key, bool imm
   Entry entry{std::move(value), nextOrder_++, immutable};
   if (isSmall() && small_.size() < kSmallCount) {
     if (small_.capacity() == 0) small_.reserve(kCachedSlots);
-    small_.push_back(Slot{std::u16string(key.text), key.hash, std::move(entry)});
+    small_.emplace_back(key.text, key.hash, std::move(entry));  // the name copied once, in place
     return;
   }
   if (isSmall()) {

@@ -87,6 +87,8 @@ class APMPPropertyMap {
     bool immutable;
   };
   struct Slot {
+    Slot(std::u16string_view slotName, size_t nameHash, Entry slotEntry)
+        : name(slotName), hash(nameHash), entry(std::move(slotEntry)) {}
     std::u16string name;
     size_t hash;
     Entry entry;
