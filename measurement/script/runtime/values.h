@@ -8,7 +8,9 @@
 //    class tests are one compare. Strings are UTF-16 (std::u16string):
 //    positions and lengths of script strings count code units.
 // 2. Undefined, null, true, false, the hole, break and continue are shared
-//    immutable instances; every other value is one object per creation.
+//    immutable instances; every other value is one object per creation,
+//    except that a return value nothing holds any more is reused by the next
+//    return on its thread (APMPControlValue::returnValueWithData).
 // 3. Containers (maps, arrays, functions) own what they hold. Cycles among
 //    them and scopes are broken by the collector (object_manager.h), which
 //    empties the containers no root reaches; a container that is emptied but
