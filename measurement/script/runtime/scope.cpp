@@ -12,7 +12,51 @@ APMPScope::APMPScope(APMPScopeRef parentScope) : parentScope_(std::move(parentSc
   }
 }
 
-APMPScope::~APMPScope() {
+namespace {
+
+// The scopes recycle keeps for this thread. Under AddressSanitizer none are
+// kept, as no blocks are (block_cache.h).
+constexpr size_t kKeptScopes = 64;
+std::vector<APMPScopeRef>& keptScopes() {
+  thread_local std::vector<APMPScopeRef> kept;
+  return kept;
+}
+
+}  // namespace
+
+APMPScopeRef APMPScope::childOf(const APMPScopeRef& parent) {
+  if constexpr (apmp::detail::kCacheBlocks) {
+    std::vector<APMPScopeRef>& kept = keptScopes();
+    if (!kept.empty()) {
+      APMPScopeRef scope = std::move(kept.back());
+      kept.pop_back();
+      scope->parentScope_ = parent;
+      scope->executionState_ = parent->executionState_;
+      if (!parent->hasChildren_) parent->hasChildren_ = true;
+      return scope;
+    }
+  }
+  return std::allocate_shared<APMPScope>(apmp::detail::CachingAllocator<APMPScope>(), parent);
+}
+
+void APMPScope::recycle(APMPScopeRef scope) {
+  if constexpr (apmp::detail::kCacheBlocks) {
+    if (scope.use_count() != 1 || !scope->parentScope_ || scope->objectManager_) return;
+    std::vector<APMPScopeRef>& kept = keptScopes();
+    if (kept.size() >= kKeptScopes) return;
+    // As new: no names, not frozen, no parent, no children, never marked.
+    scope->contents_.clear();
+    scope->releaseParent();
+    scope->executionState_ = nullptr;
+    scope->hasChildren_ = false;
+    scope->markEpoch_ = 0;
+    scope->skip_ = nullptr;
+    scope->skipEpoch_ = 0;
+    kept.push_back(std::move(scope));
+  }
+}
+
+void APMPScope::releaseParent() {
   // A long chain of scopes is released one by one, not recursively; a parent
   // that others hold is only let go.
   if (parentScope_.use_count() > 1) {
@@ -20,6 +64,10 @@ APMPScope::~APMPScope() {
   } else {
     apmp::detail::releaseLater(std::move(parentScope_));
   }
+}
+
+APMPScope::~APMPScope() {
+  releaseParent();
 }
 
 const APMPScope* APMPScope::nextToAsk() const {

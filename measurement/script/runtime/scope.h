@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include "measurement/script/runtime/block_cache.h"
 #include "measurement/script/runtime/property_map.h"
@@ -54,10 +55,14 @@ class APMPScope final : public APMPGarbageCollectionRoot, public std::enable_sha
   // Calls and blocks make one each: kept blocks are reused (block_cache.h).
   APMPScopeRef createChildScope() { return childOf(shared_from_this()); }
   // The same for a parent already held by reference: no weak-to-strong
-  // conversion on the call path.
-  static APMPScopeRef childOf(const APMPScopeRef& parent) {
-    return std::allocate_shared<APMPScope>(apmp::detail::CachingAllocator<APMPScope>(), parent);
-  }
+  // conversion on the call path. A scope given back with recycle is taken
+  // first.
+  static APMPScopeRef childOf(const APMPScopeRef& parent);
+  // Gives back a child scope when the call or block that made it ends: one
+  // that nothing else holds (no closure, no child) is emptied as its
+  // destructor would empty it and kept for the next childOf on this thread;
+  // any other is only let go.
+  static void recycle(APMPScopeRef scope);
 
   const APMPScopeRef& parentScope() const { return parentScope_; }
   const APMPPropertyMap& contents() const { return contents_; }
@@ -107,6 +112,7 @@ class APMPScope final : public APMPGarbageCollectionRoot, public std::enable_sha
   // Call after a change that may make this scope hold names or be frozen.
   void contentsChanged(bool wasOpen);
   bool isOpen() const { return contents_.count() == 0 && !contents_.isImmutable(); }
+  void releaseParent();
   APMPScopeRef parentScope_;
   APMPPropertyMap contents_;
   std::shared_ptr<APMPObjectManager> objectManager_;

@@ -330,6 +330,10 @@ APMPResult APMPFunctionValue::invokeWithEvaluatedArguments(APMPArguments argumen
 APMPResult APMPFunctionValue::runBody(APMPArguments arguments) {
   // A function emptied by the collector runs with nothing around it.
   APMPScopeRef scope = definingScope_ ? APMPScope::childOf(definingScope_) : APMPScope::initWithParentScope(nullptr);
+  struct Recycle {
+    APMPScopeRef& scope;
+    ~Recycle() { APMPScope::recycle(std::move(scope)); }
+  } recycle{scope};
   // Binding the parameters is work of its own: a call to a function with
   // thousands of them pays for it.
   if (auto status = APMPChargeSlots(scope, parameters_.size()); !status) return std::unexpected(status.error());
