@@ -50,6 +50,8 @@ inline APMPResult evaluate(const APMPValueRef& entry, const APMPScopeRef& scope)
 inline os::Result<bool> condition(const APMPValueRef& entry, const APMPScopeRef& scope) {
   APMPResult value = evaluate(entry, scope);
   if (!value) return std::unexpected(value.error());
+  // A comparison's Boolean, the usual condition, is read without a call.
+  if ((*value)->kind() == Kind::Boolean) return static_cast<const APMPBooleanValue&>(**value).value();
   return (*value)->booleanValueOrError();
 }
 

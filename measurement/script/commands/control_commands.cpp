@@ -56,7 +56,7 @@ const APMPStatementValue* statementArrayLiteral(const APMPValueRef& entry) {
 }  // namespace
 
 APMPResult APMPControlBlock(APMPArguments arguments, const APMPScopeRef& scope) {
-  return APMPEvaluator::executeStatements(arguments, scope->createChildScope());
+  return APMPEvaluator::executeStatements(arguments, APMPScope::childOf(scope));
 }
 
 APMPResult APMPControlRunStatementArray(APMPArguments arguments, const APMPScopeRef& scope) {

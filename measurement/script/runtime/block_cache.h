@@ -1,6 +1,7 @@
 // A per-thread cache of freed blocks of one size, for the values a program
-// makes and drops at every step (numbers, return values): taking a cached
-// block costs a pointer swap instead of a trip through malloc.
+// makes and drops at every step (numbers, scopes, the slots of a call's
+// names): taking a cached block costs a pointer swap instead of a trip
+// through malloc.
 //
 // Blocks come from ::operator new and go back to it, so a block freed on
 // another thread than the one that made it joins that thread's cache. Each
@@ -103,6 +104,36 @@ struct CachingAllocator {
   }
   template <class U>
   bool operator==(const CachingAllocator<U>&) const {
+    return true;
+  }
+};
+
+// The same for the short arrays of a container (a vector's first few
+// slots): arrays of up to Count elements go through the thread's BlockCache
+// of that size, longer ones through ::operator new.
+template <class T, size_t Count>
+struct SmallArrayAllocator {
+  using value_type = T;
+  template <class U>
+  struct rebind {
+    using other = SmallArrayAllocator<U, Count>;
+  };
+  SmallArrayAllocator() = default;
+  template <class U>
+  SmallArrayAllocator(const SmallArrayAllocator<U, Count>&) {}
+  T* allocate(size_t n) {
+    if (n <= Count) return static_cast<T*>(BlockCache<Count * sizeof(T)>::take());
+    return static_cast<T*>(::operator new(n * sizeof(T)));
+  }
+  void deallocate(T* block, size_t n) {
+    if (n <= Count) {
+      BlockCache<Count * sizeof(T)>::give(block);
+    } else {
+      ::operator delete(block);
+    }
+  }
+  template <class U>
+  bool operator==(const SmallArrayAllocator<U, Count>&) const {
     return true;
   }
 };

@@ -35,7 +35,7 @@ APMPResult APMPFunctionEvaluator::callByName(const APMPNameKey& command, const A
   if (auto paid = APMPChargeBulkWork(scope, command.text.size()); !paid) return std::unexpected(paid.error());
   APMPValueRef callee = scope->valueForName(command);  // held: the call may rebind the name
   if (callee->kind() != APMPRuntimeValue::Kind::Function) return APMPUndefinedValue::sharedInstance();
-  return static_cast<APMPFunctionValue&>(*callee).invokeWithArguments(arguments, scope);
+  return static_cast<APMPFunctionValue&>(*callee).invokeHeld(arguments, scope);
 }
 
 APMPCommandRegistrar::APMPCommandRegistrar() {

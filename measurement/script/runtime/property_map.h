@@ -12,6 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "measurement/script/runtime/block_cache.h"
+
 class APMPRuntimeValue;
 using APMPValueRef = std::shared_ptr<APMPRuntimeValue>;
 
@@ -103,12 +105,14 @@ class APMPPropertyMap {
   bool isImmutable() const { return immutable_; }
   bool isImmutableName(std::u16string_view name) const;
   std::vector<std::u16string> allNames() const;
-  size_t count() const { return large_.empty() ? small_.size() : large_.size(); }
+  size_t count() const { return isSmall() ? small_.size() : large_->size(); }
 
   template <class F>
   void forEachValue(F&& f) const {
     for (const auto& slot : small_) f(slot.entry.value);
-    for (const auto& [name, entry] : large_) f(entry.value);
+    if (large_) {
+      for (const auto& [name, entry] : *large_) f(entry.value);
+    }
   }
   // Drops every name and value and unfreezes: the map is as new.
   void clear();
@@ -126,6 +130,8 @@ class APMPPropertyMap {
     bool immutable;
   };
   struct Slot {
+    Slot(std::u16string_view slotName, size_t nameHash, Entry slotEntry)
+        : name(slotName), hash(nameHash), entry(std::move(slotEntry)) {}
     std::u16string name;
     size_t hash;
     Entry entry;
@@ -136,9 +142,15 @@ class APMPPropertyMap {
   }
   void store(APMPValueRef value, const APMPNameKey& key, bool immutable);
   // Exactly one of the two holds the names: small_ while at most kSmallCount,
-  // large_ from the first name past that until clear().
-  std::vector<Slot> small_;
-  std::unordered_map<std::u16string, Entry, Hash, std::equal_to<>> large_;
+  // large_ from the first name past that until clear(). large_ is made on
+  // that first name, so a small map carries no table.
+  // The first slots (a call's parameters, a block's names) come from a
+  // per-thread cache.
+  static constexpr size_t kCachedSlots = 2;
+  std::vector<Slot, apmp::detail::SmallArrayAllocator<Slot, kCachedSlots>> small_;
+  using LargeMap = std::unordered_map<std::u16string, Entry, Hash, std::equal_to<>>;
+  bool isSmall() const { return !large_ || large_->empty(); }
+  std::unique_ptr<LargeMap> large_;
   uint64_t nextOrder_ = 0;
   // Changes whenever a name is added, removed or frozen (APMPSlotCache).
   uint64_t layout_ = 0;

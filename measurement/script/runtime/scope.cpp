@@ -3,13 +3,71 @@
 #include "measurement/script/runtime/object_manager.h"
 
 APMPScope::APMPScope(APMPScopeRef parentScope) : parentScope_(std::move(parentScope)) {
-  executionState_ = parentScope_ ? parentScope_->executionState_ : std::make_shared<APMPExecutionState>();
-  if (parentScope_) parentScope_->hasChildren_ = true;
+  if (parentScope_) {
+    executionState_ = parentScope_->executionState_;
+    if (!parentScope_->hasChildren_) parentScope_->hasChildren_ = true;
+  } else {
+    ownedState_ = std::make_unique<APMPExecutionState>();
+    executionState_ = ownedState_.get();
+  }
+}
+
+namespace {
+
+// The scopes recycle keeps for this thread. Under AddressSanitizer none are
+// kept, as no blocks are (block_cache.h).
+constexpr size_t kKeptScopes = 64;
+std::vector<APMPScopeRef>& keptScopes() {
+  thread_local std::vector<APMPScopeRef> kept;
+  return kept;
+}
+
+}  // namespace
+
+APMPScopeRef APMPScope::childOf(const APMPScopeRef& parent) {
+  if constexpr (apmp::detail::kCacheBlocks) {
+    std::vector<APMPScopeRef>& kept = keptScopes();
+    if (!kept.empty()) {
+      APMPScopeRef scope = std::move(kept.back());
+      kept.pop_back();
+      scope->parentScope_ = parent;
+      scope->executionState_ = parent->executionState_;
+      if (!parent->hasChildren_) parent->hasChildren_ = true;
+      return scope;
+    }
+  }
+  return std::allocate_shared<APMPScope>(apmp::detail::CachingAllocator<APMPScope>(), parent);
+}
+
+void APMPScope::recycle(APMPScopeRef scope) {
+  if constexpr (apmp::detail::kCacheBlocks) {
+    if (scope.use_count() != 1 || !scope->parentScope_ || scope->objectManager_) return;
+    std::vector<APMPScopeRef>& kept = keptScopes();
+    if (kept.size() >= kKeptScopes) return;
+    // As new: no names, not frozen, no parent, no children, never marked.
+    scope->contents_.clear();
+    scope->releaseParent();
+    scope->executionState_ = nullptr;
+    scope->hasChildren_ = false;
+    scope->markEpoch_ = 0;
+    scope->skip_ = nullptr;
+    scope->skipEpoch_ = 0;
+    kept.push_back(std::move(scope));
+  }
+}
+
+void APMPScope::releaseParent() {
+  // A long chain of scopes is released one by one, not recursively; a parent
+  // that others hold is only let go.
+  if (parentScope_.use_count() > 1) {
+    parentScope_.reset();
+  } else {
+    apmp::detail::releaseLater(std::move(parentScope_));
+  }
 }
 
 APMPScope::~APMPScope() {
-  // A long chain of scopes is released one by one, not recursively.
-  apmp::detail::releaseLater(std::move(parentScope_));
+  releaseParent();
 }
 
 const APMPScope* APMPScope::nextToAsk() const {
@@ -35,9 +93,9 @@ bool APMPScope::hasName(const APMPNameKey& key) const {
   return false;
 }
 
-void APMPScope::addValue(APMPValueRef value, std::u16string_view name) {
+void APMPScope::addValue(APMPValueRef value, const APMPNameKey& key) {
   const bool wasOpen = isOpen();
-  contents_.setValue(std::move(value), name);
+  contents_.setValue(std::move(value), key);
   contentsChanged(wasOpen);
 }
 

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include "measurement/script/runtime/block_cache.h"
 #include "measurement/script/runtime/property_map.h"
@@ -52,9 +53,16 @@ class APMPScope final : public APMPGarbageCollectionRoot, public std::enable_sha
     return std::make_shared<APMPScope>(std::move(parentScope));
   }
   // Calls and blocks make one each: kept blocks are reused (block_cache.h).
-  APMPScopeRef createChildScope() {
-    return std::allocate_shared<APMPScope>(apmp::detail::CachingAllocator<APMPScope>(), shared_from_this());
-  }
+  APMPScopeRef createChildScope() { return childOf(shared_from_this()); }
+  // The same for a parent already held by reference: no weak-to-strong
+  // conversion on the call path. A scope given back with recycle is taken
+  // first.
+  static APMPScopeRef childOf(const APMPScopeRef& parent);
+  // Gives back a child scope when the call or block that made it ends: one
+  // that nothing else holds (no closure, no child) is emptied as its
+  // destructor would empty it and kept for the next childOf on this thread;
+  // any other is only let go.
+  static void recycle(APMPScopeRef scope);
 
   const APMPScopeRef& parentScope() const { return parentScope_; }
   const APMPPropertyMap& contents() const { return contents_; }
@@ -64,7 +72,8 @@ class APMPScope final : public APMPGarbageCollectionRoot, public std::enable_sha
   bool hasName(const APMPNameKey& key) const;
   // Declaration in this scope; ignored when this scope is frozen, and a
   // constant already declared here keeps its value.
-  void addValue(APMPValueRef value, std::u16string_view name);
+  void addValue(APMPValueRef value, std::u16string_view name) { addValue(std::move(value), APMPNameKey(name)); }
+  void addValue(APMPValueRef value, const APMPNameKey& key);
   // Constant declaration: the same, then the name is frozen here.
   void addImmutableValue(APMPValueRef value, std::u16string_view name);
   // Assignment: goes to the nearest scope (this one first) that holds the
@@ -118,10 +127,14 @@ class APMPScope final : public APMPGarbageCollectionRoot, public std::enable_sha
   // Call after a change that may make this scope hold names or be frozen.
   void contentsChanged(bool wasOpen);
   bool isOpen() const { return contents_.count() == 0 && !contents_.isImmutable(); }
+  void releaseParent();
   APMPScopeRef parentScope_;
   APMPPropertyMap contents_;
   std::shared_ptr<APMPObjectManager> objectManager_;
-  std::shared_ptr<APMPExecutionState> executionState_;
+  // The root owns the state; every descendant owns its parent, so the root
+  // and its state outlive it.
+  std::unique_ptr<APMPExecutionState> ownedState_;
+  APMPExecutionState* executionState_;
   // The collection in which this scope was last marked.
   uint64_t markEpoch_ = 0;
   // A child scope was made below this one.

@@ -2,8 +2,11 @@
 
 #include <array>
 #include <cmath>
+#include <typeinfo>
 #include <utility>
 
+#include "measurement/script/commands/command_families.h"
+#include "measurement/script/commands/command_handlers.h"
 #include "measurement/script/commands/fused_statements.h"
 #include "measurement/script/commands/method_evaluators.h"
 #include "measurement/script/runtime/evaluator.h"
@@ -255,11 +258,21 @@ void APMPMapValue::mark(APMPMarker& marker) {
 
 // ---- functions ----
 
+namespace {
+std::vector<size_t> hashesOf(const std::vector<std::u16string>& names) {
+  std::vector<size_t> hashes;
+  hashes.reserve(names.size());
+  for (const auto& name : names) hashes.push_back(std::hash<std::u16string_view>()(name));
+  return hashes;
+}
+}  // namespace
+
 APMPFunctionValue::APMPFunctionValue(std::u16string functionName, std::vector<std::u16string> parameterNames,
                                      APMPValueList statements, APMPScopeRef definingScope)
     : APMPPropertyHolderValue(Kind::Function),
       functionName_(std::move(functionName)),
       parameters_(std::move(parameterNames)),
+      parameterHashes_(hashesOf(parameters_)),
       statements_(std::move(statements)),
       definingScope_(std::move(definingScope)) {}
 
@@ -268,13 +281,17 @@ APMPFunctionValue::~APMPFunctionValue() {
   apmp::detail::releaseLater(std::move(definingScope_));
 }
 
-APMPResult APMPFunctionValue::invokeWithArguments(const APMPValueList& arguments, const APMPScopeRef& scope) {
-  // The usual few arguments are evaluated onto the stack.
+namespace {
+
+// Evaluates the arguments in order in the scope (stopping at the first error)
+// and hands them to run; the usual few are evaluated onto the stack.
+template <class Run>
+APMPResult withEvaluatedArguments(const APMPValueList& arguments, const APMPScopeRef& scope, Run run) {
   constexpr size_t kInline = 4;
   if (arguments.size() > kInline) {
     auto values = APMPEvaluateArguments(arguments, scope);
     if (!values) return std::unexpected(values.error());
-    return invokeWithEvaluatedArguments(*values);
+    return run(APMPArguments(*values));
   }
   std::array<APMPValueRef, kInline> values;
   for (size_t i = 0; i < arguments.size(); ++i) {
@@ -282,26 +299,73 @@ APMPResult APMPFunctionValue::invokeWithArguments(const APMPValueList& arguments
     if (!value) return std::unexpected(std::move(value.error()));
     values[i] = std::move(*value);
   }
-  return invokeWithEvaluatedArguments(APMPArguments(values.data(), arguments.size()));
+  return run(APMPArguments(values.data(), arguments.size()));
+}
+
+// The statement as a return with the opcode table's own handler, else null.
+const APMPStatementValue* plainReturnOf(const APMPValueRef& statement) {
+  if (statement->kind() != APMPRuntimeValue::Kind::Statement) return nullptr;
+  const auto& candidate = static_cast<const APMPStatementValue&>(*statement);
+  const APMPOpcode* row = candidate.builtInRow();
+  return row != nullptr && row->handler == &APMPControlReturn ? &candidate : nullptr;
+}
+
+}  // namespace
+
+APMPResult APMPFunctionValue::invokeWithArguments(const APMPValueList& arguments, const APMPScopeRef& scope) {
+  return withEvaluatedArguments(arguments, scope,
+                                [&](APMPArguments values) { return invokeWithEvaluatedArguments(values); });
+}
+
+APMPResult APMPFunctionValue::invokeHeld(const APMPValueList& arguments, const APMPScopeRef& scope) {
+  // Natives replace invokeWithArguments; only this class runs a script body.
+  if (typeid(*this) != typeid(APMPFunctionValue)) return invokeWithArguments(arguments, scope);
+  return withEvaluatedArguments(arguments, scope, [&](APMPArguments values) { return runBody(values); });
 }
 
 APMPResult APMPFunctionValue::invokeWithEvaluatedArguments(APMPArguments arguments) {
   auto self = shared_from_this();  // alive for the whole call, whatever the body rebinds
+  return runBody(arguments);
+}
+
+APMPResult APMPFunctionValue::runBody(APMPArguments arguments) {
   // A function emptied by the collector runs with nothing around it.
-  APMPScopeRef scope = definingScope_ ? definingScope_->createChildScope() : APMPScope::initWithParentScope(nullptr);
+  APMPScopeRef scope = definingScope_ ? APMPScope::childOf(definingScope_) : APMPScope::initWithParentScope(nullptr);
+  struct Recycle {
+    APMPScopeRef& scope;
+    ~Recycle() { APMPScope::recycle(std::move(scope)); }
+  } recycle{scope};
   // Binding the parameters is work of its own: a call to a function with
   // thousands of them pays for it.
   if (auto status = APMPChargeSlots(scope, parameters_.size()); !status) return std::unexpected(status.error());
   for (size_t i = 0; i < parameters_.size(); ++i) {
-    scope->addValue(i < arguments.size() ? arguments[i] : APMPUndefinedValue::sharedInstance(), parameters_[i]);
+    scope->addValue(i < arguments.size() ? arguments[i] : APMPUndefinedValue::sharedInstance(),
+                    APMPNameKey(parameters_[i], parameterHashes_[i]));
   }
-  APMPResult result = APMPEvaluator::executeStatements(statements_, scope);
-  if (!result) return result;
-  if ((*result)->kind() == Kind::Control) {
-    const auto& control = static_cast<const APMPControlValue&>(**result);
-    if (control.type() == APMPControlValue::Type::Return) return control.data();
+  // The body runs as a statement list (APMPEvaluator::executeStatements)
+  // whose return yields its data.
+  APMPValueRef last = APMPUndefinedValue::sharedInstance();
+  for (const APMPValueRef& statement : statements_) {
+    if (const APMPStatementValue* plain = plainReturnOf(statement)) {
+      // Counted, capped and paid as the registrar would run it, with its
+      // data handed back directly instead of in a return value.
+      return APMPEvaluateInPlace(scope, [&]() -> APMPResult {
+        const APMPValueList& entries = plain->arguments();
+        if (!plain->builtInRow()->arity.accepts(entries.size())) return APMPFail(APMPRovavError::ArgumentCount);
+        if (entries.empty()) return APMPUndefinedValue::sharedInstance();
+        return APMPEvaluator::evaluateStatement(entries[0], scope);
+      });
+    }
+    APMPResult value = APMPEvaluator::evaluateStatement(statement, scope);
+    if (!value) return value;
+    if ((*value)->kind() == Kind::Control) {
+      const auto& control = static_cast<const APMPControlValue&>(**value);
+      if (control.type() == APMPControlValue::Type::Return) return APMPControlValue::takeReturnData(*value);
+      return value;
+    }
+    last = std::move(*value);
   }
-  return result;
+  return last;
 }
 
 os::Result<std::u16string> APMPFunctionValue::stringValueOrError() const { return functionName_; }
@@ -332,7 +396,9 @@ void APMPFunctionValue::dropContents() {
 // ---- control values ----
 
 APMPControlValue::APMPControlValue(Type type, APMPValueRef data)
-    : APMPRuntimeValue(Kind::Control), type_(type), data_(data ? std::move(data) : APMPUndefinedValue::sharedInstance()) {}
+    : APMPRuntimeValue(Kind::Control), type_(type), data_(std::move(data)) {
+  if (!data_) data_ = APMPUndefinedValue::sharedInstance();
+}
 
 const APMPValueRef& APMPControlValue::breakValue() {
   static const APMPValueRef instance = std::make_shared<APMPControlValue>(Type::Break, nullptr);
@@ -342,9 +408,34 @@ const APMPValueRef& APMPControlValue::continueValue() {
   static const APMPValueRef instance = std::make_shared<APMPControlValue>(Type::Continue, nullptr);
   return instance;
 }
+namespace {
+// The thread's reusable return value (returnValueWithData).
+thread_local APMPValueRef gReturnCarrier;
+}  // namespace
+
 APMPValueRef APMPControlValue::returnValueWithData(APMPValueRef data) {
-  return std::allocate_shared<APMPControlValue>(apmp::detail::CachingAllocator<APMPControlValue>(), Type::Return,
-                                                std::move(data));
+  if (gReturnCarrier && gReturnCarrier.use_count() == 1) {
+    // Its data was taken (null), or is what a caller read and let go.
+    auto& carrier = static_cast<APMPControlValue&>(*gReturnCarrier);
+    if (!data) data = APMPUndefinedValue::sharedInstance();
+    APMPValueRef previous = std::exchange(carrier.data_, std::move(data));
+    if (previous) apmp::detail::releaseValueLater(std::move(previous));
+    return gReturnCarrier;
+  }
+  // Held elsewhere (a return value kept, or one still on its way out): a
+  // new one, which is the one reused from now on.
+  gReturnCarrier = std::allocate_shared<APMPControlValue>(apmp::detail::CachingAllocator<APMPControlValue>(),
+                                                          Type::Return, std::move(data));
+  return gReturnCarrier;
+}
+
+APMPValueRef APMPControlValue::takeReturnData(const APMPValueRef& returnValue) {
+  auto& control = static_cast<APMPControlValue&>(*returnValue);
+  if (returnValue == gReturnCarrier && returnValue.use_count() == 2) {
+    // Left null: only the reuse slot can reach it, and reuse sets it first.
+    return std::move(control.data_);
+  }
+  return control.data_;
 }
 
 std::u16string_view APMPControlValue::typeName() const {

@@ -8,7 +8,9 @@
 //    class tests are one compare. Strings are UTF-16 (std::u16string):
 //    positions and lengths of script strings count code units.
 // 2. Undefined, null, true, false, the hole, break and continue are shared
-//    immutable instances; every other value is one object per creation.
+//    immutable instances; every other value is one object per creation,
+//    except that a return value nothing holds any more is reused by the next
+//    return on its thread (APMPControlValue::returnValueWithData).
 // 3. Containers (maps, arrays, functions) own what they hold. Cycles among
 //    them and scopes are broken by the collector (object_manager.h), which
 //    empties the containers no root reaches; a container that is emptied but
@@ -299,6 +301,11 @@ class APMPFunctionValue : public APMPPropertyHolderValue {
   // yields its data; otherwise the body's result, which may be a break or
   // continue value that ended it.
   virtual APMPResult invokeWithEvaluatedArguments(APMPArguments arguments);
+  // invokeWithArguments for a caller that holds a reference to the function
+  // for the whole call (a call by name): a script function runs its body
+  // without taking a reference of its own; any other class goes through its
+  // invokeWithArguments.
+  APMPResult invokeHeld(const APMPValueList& arguments, const APMPScopeRef& scope);
 
   // Its name, NaN, true.
   os::Result<std::u16string> stringValueOrError() const override;
@@ -310,8 +317,13 @@ class APMPFunctionValue : public APMPPropertyHolderValue {
   void dropContents() override;
 
  private:
+  // invokeWithEvaluatedArguments without its own reference: the caller
+  // keeps the function alive.
+  APMPResult runBody(APMPArguments arguments);
   const std::u16string functionName_;
   const std::vector<std::u16string> parameters_;
+  // The parameters' name hashes, for binding them at every call.
+  const std::vector<size_t> parameterHashes_;
   APMPValueList statements_;
   APMPScopeRef definingScope_;
 };
@@ -324,8 +336,14 @@ class APMPControlValue final : public APMPRuntimeValue {
 
   static const APMPValueRef& breakValue();
   static const APMPValueRef& continueValue();
-  // A new return value; null data stands for undefined.
+  // A return value; null data stands for undefined. Each thread keeps one
+  // return value for reuse: it is handed out again only once nothing else
+  // holds it, so a return value that is kept never changes.
   static APMPValueRef returnValueWithData(APMPValueRef data);
+  // The data of a return value. When it is the thread's reusable one and
+  // only the caller's reference is left besides the thread's, the data is
+  // moved out: the caller drops its reference without reading it again.
+  static APMPValueRef takeReturnData(const APMPValueRef& returnValue);
 
   Type type() const { return type_; }
   // "break", "continue" or "return".
@@ -337,7 +355,9 @@ class APMPControlValue final : public APMPRuntimeValue {
 
  private:
   const Type type_;
-  const APMPValueRef data_;
+  // Changed only while no one but the thread's reuse slot holds the value;
+  // null only then, after takeReturnData.
+  APMPValueRef data_;
 };
 
 // An unevaluated statement: an opcode (a decimal number such as "12", or a

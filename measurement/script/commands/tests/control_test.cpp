@@ -96,6 +96,86 @@ TEST_F(ControlTest, FunctionsCloseOverTheScopeTheyWereMadeIn) {
   EXPECT_EQ(show({factorial, Op("fact", {N(10)})}), "3628800");
 }
 
+// Each thread reuses one return value once nothing holds it; a return value
+// that is kept (in an array, or by a caller still evaluating) must never
+// take the data of a later return.
+TEST_F(ControlTest, ReturnValuesKeepTheirDataWhateverReturnsLater) {
+  const Entities functions = {
+      Op("50", {S("id"), Arr({S("x")}), Ret(Get("x"))}),
+      // Returns from inside a loop, through an if, the first i past the limit.
+      Op("50", {S("over"), Arr({S("limit")}), Let("i", N(0)),
+                Op("42", {B(true), Set("i", Add(Get("i"), N(1))), B(false),
+                          Body({Op("22", {Op("18", {Get("i"), Get("limit")}), Body({Ret(Get("i"))})})})}),
+                Ret(N(-1))}),
+      // A body that ends in a kept return value returns its data.
+      Op("50", {S("peek"), Arr(), Prop(Get("kept"), N(0))}),
+      // A return whose value is made of nested calls that return.
+      Op("50", {S("sum"), Arr({S("a"), S("b")}), Ret(Add(Op("id", {Get("a")}), Op("id", {Get("b")})))}),
+  };
+  auto with = [&](Entities program) {
+    Entities all = functions;
+    all.insert(all.end(), program.begin(), program.end());
+    return all;
+  };
+  struct Case {
+    const char* name;
+    Entities program;
+    const char* expected;
+  } cases[] = {
+      {"nested returns", {Op("sum", {Op("sum", {N(1), N(2)}), Op("id", {N(4)})})}, "7"},
+      {"returns through a loop", {Arr({Op("over", {N(2)}), Op("over", {N(5)}), Op("id", {N(9)})})}, "[3,6,9]"},
+      {"return values kept in an array", {Arr({Ret(N(1)), Op("id", {N(2)}), Ret(N(3))})}, "[return 1,2,return 3]"},
+      {"a kept return value passed through a call",
+       {Let("kept", Arr({Ret(S("a"))})), Op("id", {Prop(Get("kept"), N(0))}), Op("sum", {N(2), N(3)}), Get("kept")},
+       "[return 'a']"},
+      {"a kept return value ending a body", {Let("kept", Arr({Ret(S("a"))})), Arr({Op("peek"), Get("kept")})},
+       "['a',[return 'a']]"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(show(with(c.program)), c.expected);
+  }
+}
+
+// A return that ends a function body is run in place; it must count, check
+// and fail as the return statement does: one instruction more than its value
+// alone would cost as the body's last statement, and the same result.
+TEST_F(ControlTest, AReturnEndingABodyCostsOneMoreThanItsValue) {
+  auto call = [](Entities body) {
+    Entities declaration = {S("f"), Arr({S("x")})};
+    declaration.insert(declaration.end(), body.begin(), body.end());
+    return Entities{Op("50", declaration), Op("f", {N(1)})};
+  };
+  struct Case {
+    const char* name;
+    Entities body;
+    Entity value;
+    const char* expected;
+  } cases[] = {
+      {"a value", {}, Add(Get("x"), N(1)), "2"},
+      {"after other statements", {Let("y", N(2)), Log({Get("y")})}, Add(Get("x"), Get("y")), "3"},
+      {"a value that fails", {}, Fail(), "rovav 9"},
+      {"a value that calls", {Op("50", {S("g"), Arr(), Ret(N(7))})}, Op("g"), "7"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Entities returning = c.body;
+    returning.push_back(Ret(c.value));
+    Entities bare = c.body;
+    bare.push_back(c.value);
+    EXPECT_EQ(show(call(returning)), c.expected);
+    const std::string logs = logged();
+    const int32_t counted = runtime_.getInstructionCount();
+    EXPECT_EQ(show(call(bare)), c.expected);
+    EXPECT_EQ(logged(), logs);
+    EXPECT_EQ(runtime_.getInstructionCount() + 1, counted);
+  }
+  // The count is checked before the value is evaluated.
+  EXPECT_EQ(show(call({Op("36", {Log({N(1)}), Log({N(2)})})})), "rovav 9");
+  EXPECT_EQ(logged(), "");
+  EXPECT_EQ(show(call({Op("36"), N(5)})), "undefined");
+}
+
 }  // namespace
 
 namespace {
