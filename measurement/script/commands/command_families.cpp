@@ -28,15 +28,6 @@ namespace {
 // count; longer lists (array and map literals) go to the heap.
 constexpr size_t kInlineArguments = 4;
 
-// Evaluates the entries in order into values, stopping at the first error.
-os::Status evaluateInto(APMPArguments entries, APMPValueRef* values, const APMPScopeRef& scope) {
-  for (size_t i = 0; i < entries.size(); ++i) {
-    APMPResult value = APMPEvaluateEntry(entries[i], scope);
-    if (!value) return std::unexpected(std::move(value.error()));
-    values[i] = std::move(*value);
-  }
-  return {};
-}
 
 }  // namespace
 
@@ -71,7 +62,9 @@ APMPResult APMPEvaluateOpcodeRow(APMPArgumentMode mode, const APMPOpcode& row, A
   const size_t count = arguments.size();
   if (count == 2) {
     std::array<APMPValueRef, 2> values;
-    if (auto status = evaluateInto(arguments, values.data(), scope); !status) return std::unexpected(status.error());
+    if (auto status = APMPEvaluateArgumentsInto(arguments, values.data(), scope); !status) {
+      return std::unexpected(status.error());
+    }
     if (!row.arity.accepts(count)) return APMPFail(APMPRovavError::ArgumentCount);
     if (row.handler == nullptr) return APMPUndefinedValue::sharedInstance();
     if (values[0]->kind() == APMPRuntimeValue::Kind::Number && values[1]->kind() == APMPRuntimeValue::Kind::Number) {
@@ -83,13 +76,17 @@ APMPResult APMPEvaluateOpcodeRow(APMPArgumentMode mode, const APMPOpcode& row, A
   }
   if (count <= kInlineArguments) {
     std::array<APMPValueRef, kInlineArguments> values;
-    if (auto status = evaluateInto(arguments, values.data(), scope); !status) return std::unexpected(status.error());
+    if (auto status = APMPEvaluateArgumentsInto(arguments, values.data(), scope); !status) {
+      return std::unexpected(status.error());
+    }
     if (!row.arity.accepts(count)) return APMPFail(APMPRovavError::ArgumentCount);
     if (row.handler == nullptr) return APMPUndefinedValue::sharedInstance();
     return row.handler(APMPArguments(values.data(), count), scope);
   }
   APMPValueList values(count);
-  if (auto status = evaluateInto(arguments, values.data(), scope); !status) return std::unexpected(status.error());
+  if (auto status = APMPEvaluateArgumentsInto(arguments, values.data(), scope); !status) {
+    return std::unexpected(status.error());
+  }
   if (!row.arity.accepts(count)) return APMPFail(APMPRovavError::ArgumentCount);
   if (row.handler == nullptr) return APMPUndefinedValue::sharedInstance();
   return row.handler(values, scope);

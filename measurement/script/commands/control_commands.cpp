@@ -206,12 +206,8 @@ os::Status methodArguments(const APMPValueRef& entry, const APMPScopeRef& scope,
     if (literal.row() != nullptr && literal.row()->handler == &APMPVariableArrayLiteral) {
       return APMPEvaluateInPlace(scope, [&]() -> os::Status {
         const APMPValueList& entries = literal.arguments();
-        values.reserve(entries.size());
-        for (const APMPValueRef& argument : entries) {
-          APMPResult value = APMPEvaluator::evaluateStatement(argument, scope);
-          if (!value) return std::unexpected(std::move(value.error()));
-          values.push_back(std::move(*value));
-        }
+        values.resize(entries.size());
+        if (auto status = APMPEvaluateArgumentsInto(entries, values.data(), scope); !status) return status;
         if (values.size() > kAPMPMaxArraySlots) return APMPFail(APMPRovavError::InvalidArrayLength);
         return {};
       });

@@ -178,12 +178,16 @@ namespace {
 // An assignment; the value assigned, unless wanted is false (null then).
 APMPResult assign(const APMPFusedForm& form, const APMPScopeRef& scope, bool wanted) {
   APMPValueRef value;
+  bool held = false;
+  APMPValueRef* target = nullptr;
+  bool found = false;
   if (form.binary != nullptr) {
     const APMPFusedForm& binary = form.binary->fused();
     double number = 0;
     if (arithmeticResult(binary, *scope, number)) {
+      target = scope->assignableValue(form.left.name, form.left.cache, held);
+      found = true;
       // A number only the target holds takes the new value in place.
-      APMPValueRef* target = scope->assignableValue(form.left.name, form.left.cache);
       if (target != nullptr && (*target)->kind() == Kind::Number && target->use_count() == 1) {
         static_cast<APMPNumberValue&>(**target).reuseForValue(number);
         return wanted ? *target : nullptr;
@@ -200,12 +204,10 @@ APMPResult assign(const APMPFusedForm& form, const APMPScopeRef& scope, bool wan
   } else {
     value = operandValue(form.right, *scope);
   }
+  if (!found) target = scope->assignableValue(form.left.name, form.left.cache, held);
+  if (!held) return APMPFail(APMPRovavError::UndeclaredAssignment);
   APMPValueRef result = wanted ? value : nullptr;
-  if (APMPValueRef* target = scope->assignableValue(form.left.name, form.left.cache)) {
-    apmp::detail::releaseValueLater(std::exchange(*target, std::move(value)));
-  } else if (!scope->assignExisting(std::move(value), form.left.name)) {
-    return APMPFail(APMPRovavError::UndeclaredAssignment);
-  }
+  if (target != nullptr) apmp::detail::releaseValueLater(std::exchange(*target, std::move(value)));
   return result;
 }
 

@@ -135,14 +135,20 @@ os::Status APMPChargeSlots(const APMPScopeRef& scope, size_t count) {
 }
 
 os::Result<APMPValueList> APMPEvaluateArguments(APMPArguments arguments, const APMPScopeRef& scope) {
-  APMPValueList values;
-  values.reserve(arguments.size());
-  for (const auto& argument : arguments) {
-    APMPResult value = APMPEvaluator::evaluateStatement(argument, scope);
-    if (!value) return std::unexpected(value.error());
-    values.push_back(std::move(*value));
+  APMPValueList values(arguments.size());
+  if (auto status = APMPEvaluateArgumentsInto(arguments, values.data(), scope); !status) {
+    return std::unexpected(std::move(status.error()));
   }
   return values;
+}
+
+os::Status APMPEvaluateArgumentsInto(APMPArguments arguments, APMPValueRef* values, const APMPScopeRef& scope) {
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    APMPResult value = APMPEvaluateEntry(arguments[i], scope);
+    if (!value) return std::unexpected(std::move(value.error()));
+    values[i] = std::move(*value);
+  }
+  return {};
 }
 
 os::Status APMPCheckExactArgumentCount(APMPArguments arguments, size_t n) {

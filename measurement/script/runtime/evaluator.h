@@ -161,6 +161,8 @@ os::Status APMPChargeSlots(const APMPScopeRef& scope, size_t count);
 
 // Evaluates each argument in order in the scope; stops at the first error.
 os::Result<APMPValueList> APMPEvaluateArguments(APMPArguments arguments, const APMPScopeRef& scope);
+// The same into values[0 .. arguments.size()).
+os::Status APMPEvaluateArgumentsInto(APMPArguments arguments, APMPValueRef* values, const APMPScopeRef& scope);
 // rovav 9 unless the list has exactly / at least / at most n entries.
 os::Status APMPCheckExactArgumentCount(APMPArguments arguments, size_t n);
 os::Status APMPCheckMinimumArgumentCount(APMPArguments arguments, size_t n);

@@ -1,5 +1,7 @@
 #include "measurement/script/runtime/scope.h"
 
+#include <utility>
+
 #include "measurement/script/runtime/object_manager.h"
 
 APMPScope::APMPScope(APMPScopeRef parentScope) : parentScope_(std::move(parentScope)) {
@@ -119,25 +121,26 @@ void APMPScope::setValue(APMPValueRef value, std::u16string_view name) {
 }
 
 bool APMPScope::assignExisting(APMPValueRef value, const APMPNameKey& key) {
+  bool held = false;
+  if (APMPValueRef* target = assignmentTarget(key, held)) {
+    apmp::detail::releaseValueLater(std::exchange(*target, std::move(value)));
+  }
+  return held;
+}
+
+APMPValueRef* APMPScope::assignmentTarget(const APMPNameKey& key, bool& held) {
   // One walk to the nearest holder; a frozen scope on the way there ignores
   // the write (the scopes skipped are neither frozen nor holders).
   bool frozenOnTheWay = false;
   for (APMPScope* scope = this; scope != nullptr; scope = const_cast<APMPScope*>(scope->nextToAsk())) {
     frozenOnTheWay = frozenOnTheWay || scope->contents_.isImmutable();
-    if (scope->contents_.hasName(key)) {
-      if (!frozenOnTheWay) scope->contents_.setValue(std::move(value), key);
-      return true;
+    bool frozen = false;
+    if (APMPValueRef* value = scope->contents_.findForWrite(key, frozen)) {
+      held = true;
+      return frozenOnTheWay || frozen ? nullptr : value;
     }
   }
-  return false;
-}
-
-APMPValueRef* APMPScope::assignableValueFromHere(const APMPNameKey& key) {
-  for (APMPScope* scope = this; scope != nullptr; scope = const_cast<APMPScope*>(scope->nextToAsk())) {
-    bool frozen = false;
-    if (APMPValueRef* value = scope->contents_.findForWrite(key, frozen)) return frozen ? nullptr : value;
-    if (scope->contents_.isImmutable()) return nullptr;
-  }
+  held = false;
   return nullptr;
 }
 

@@ -83,11 +83,15 @@ class APMPScope final : public APMPGarbageCollectionRoot, public std::enable_sha
   // Assignment to a name some scope of the chain holds (as setValue); false,
   // with nothing written, when none does.
   bool assignExisting(APMPValueRef value, const APMPNameKey& key);
-  // The value an assignment to the name would replace; null when no scope
-  // of the chain holds it or the assignment would be ignored.
-  APMPValueRef* assignableValue(const APMPNameKey& key, APMPSlotCache& cache) {
-    if (APMPValueRef* value = contents_.findWritable(key, cache)) return value;
-    return assignableValueFromHere(key);
+  // The value an assignment to the name replaces, through a cache of the
+  // name's place in this scope; null when no scope of the chain holds it or
+  // the assignment would be ignored (held tells the two apart).
+  APMPValueRef* assignableValue(const APMPNameKey& key, APMPSlotCache& cache, bool& held) {
+    if (APMPValueRef* value = contents_.findWritable(key, cache)) {
+      held = true;
+      return value;
+    }
+    return assignmentTarget(key, held);
   }
   // valueForName through a cache of the name's place in this scope.
   const APMPValueRef& valueForName(const APMPNameKey& key, APMPSlotCache& cache) const {
@@ -121,7 +125,7 @@ class APMPScope final : public APMPGarbageCollectionRoot, public std::enable_sha
   // shallow one does.
   const APMPScope* nextToAsk() const;
   // assignableValue without a cache.
-  APMPValueRef* assignableValueFromHere(const APMPNameKey& key);
+  APMPValueRef* assignmentTarget(const APMPNameKey& key, bool& held);
   // valueForName from the scopes above this one.
   const APMPValueRef& valueAboveForName(const APMPNameKey& key) const;
   // Call after a change that may make this scope hold names or be frozen.

@@ -294,10 +294,8 @@ APMPResult withEvaluatedArguments(const APMPValueList& arguments, const APMPScop
     return run(APMPArguments(*values));
   }
   std::array<APMPValueRef, kInline> values;
-  for (size_t i = 0; i < arguments.size(); ++i) {
-    APMPResult value = APMPEvaluator::evaluateStatement(arguments[i], scope);
-    if (!value) return std::unexpected(std::move(value.error()));
-    values[i] = std::move(*value);
+  if (auto status = APMPEvaluateArgumentsInto(arguments, values.data(), scope); !status) {
+    return std::unexpected(std::move(status.error()));
   }
   return run(APMPArguments(values.data(), arguments.size()));
 }

@@ -51,7 +51,8 @@ Outcome runFrom(const Entities& program, bool fused, int64_t instructions, int d
   APMPExecutionState& state = runtime.globalScope()->executionState();
   state.instructionCount = instructions;
   state.depth = depth;
-  Outcome outcome{Show(APMPEvaluator::executeStatements(statements, runtime.globalScope())), state.instructionCount, ""};
+  APMPResult result = APMPEvaluator::executeStatements(statements, runtime.globalScope());
+  Outcome outcome{Show(result), state.instructionCount, ""};
   for (const auto& name : names) outcome.variables += Show(runtime.globalScope()->valueForName(name)) + " ";
   return outcome;
 }
@@ -68,7 +69,8 @@ std::vector<Case> cases() {
       While(Lt(Get("i"), N(4)), Set("i", Add(Get("i"), N(1))), {Set("s", Add(Get("s"), Mul(Get("i"), N(2.5))))})}},
     {"a loop of fused statements",
      {Let("s", N(0.5)), Let("i", N(0)), Let("b", N(0)),
-      While(Lt(Get("i"), N(3)), Set("i", Add(Get("i"), N(1))), {Set("s", Add(Get("s"), Get("i"))), Set("b", Get("s"))})}},
+      While(Lt(Get("i"), N(3)), Set("i", Add(Get("i"), N(1))),
+            {Set("s", Add(Get("s"), Get("i"))), Set("b", Get("s"))})}},
     {"operands that are not numbers",
      {Let("s", S("a")), Set("s", Add(Get("s"), N(1))), Set("s", Add(Arr({}), Get("s"))), Let("b", Ge(Get("s"), S("a"))),
       Set("b", Div(Get("b"), Null())), Sub(Get("s"), Get("b"))}},
@@ -82,6 +84,10 @@ std::vector<Case> cases() {
      {Let("i", N(0)), Let("c", N(0.5)),
       While(Lt(Get("i"), N(3)), Set("i", Add(Get("i"), N(1))),
             {Set("c", Add(Get("c"), Get("i"))), Op("41", {S("b")}), Set("b", Get("c"))})}},
+    {"a call's scope, reused, without the name the last call declared",
+     {Let("c", B(true)),
+      Op("50", {S("g"), Arr({}), Op("22", {Get("c"), Body({Op("41", {S("y")}), Set("y", N(5))})}), Ret(Get("y"))}),
+      Let("b", Op("g")), Set("c", B(false)), Let("s", Op("g"))}},
   };
 }
 
